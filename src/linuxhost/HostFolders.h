@@ -1,0 +1,25 @@
+// The folders of one installation, as named by the host config. The daemon installs them at
+// start; GetDBPath, InitLog and the state files read them. Each folder text ends with '/'
+// (Install adds it where missing).
+//
+// Thread safety: Install may run while other threads read; readers get a consistent copy.
+#pragma once
+
+#include <string>
+
+namespace ZEL {
+namespace linuxhost {
+
+struct HostFolders {
+    std::string service_db_dir;  // GetDBPath methods 0 and 1
+    std::string shared_db_dir;   // method 2
+    std::string local_db_dir;    // method 3
+    std::string log_dir;
+    std::string state_dir;
+};
+
+void InstallHostFolders(const HostFolders& folders);
+HostFolders CurrentHostFolders();
+
+}  // namespace linuxhost
+}  // namespace ZEL

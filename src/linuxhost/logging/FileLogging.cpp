@@ -1,0 +1,128 @@
+// Rotating log files through spdlog. One spdlog logger per file name, shared by every ZEL::Log
+// bound to that name.
+#include "linuxhost/logging/FileLogging.h"
+
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+namespace ZEL {
+namespace linuxhost {
+namespace {
+
+constexpr size_t kRotateBytes = 10 * 1024 * 1024;
+constexpr size_t kRotateFiles = 3;
+constexpr const char* kPattern = "%Y-%m-%dT%H:%M:%S.%e%z [%L] %t %v";
+
+spdlog::level::level_enum ToSpd(LogLevel level) {
+    switch (level) {
+        case LogLevel::Debug:
+            return spdlog::level::debug;
+        case LogLevel::Info:
+            return spdlog::level::info;
+        case LogLevel::Warning:
+            return spdlog::level::warn;
+        case LogLevel::Error:
+            return spdlog::level::err;
+    }
+    return spdlog::level::info;
+}
+
+class SpdlogSink : public LogSink {
+public:
+    SpdlogSink(std::shared_ptr<spdlog::logger> logger, LogLevel minimum)
+        : m_logger(std::move(logger)), m_minimum(minimum) {}
+    bool Enabled(LogLevel level) const override { return level >= m_minimum; }
+    void Write(LogLevel level, const std::string& text) override { m_logger->log(ToSpd(level), text); }
+
+private:
+    std::shared_ptr<spdlog::logger> m_logger;
+    LogLevel m_minimum;
+};
+
+struct FileLoggers {
+    std::mutex mutex;
+    std::string folder;
+    LogLevel minimum = LogLevel::Debug;
+    std::map<std::string, std::shared_ptr<spdlog::logger>> byPath;
+};
+
+FileLoggers& Loggers() {
+    static FileLoggers* loggers = new FileLoggers();  // lives to process exit
+    return *loggers;
+}
+
+std::shared_ptr<LogSink> MakeSink(const std::wstring& fileName) {
+    FileLoggers& loggers = Loggers();
+    std::lock_guard<std::mutex> lock(loggers.mutex);
+    if (loggers.folder.empty()) return nullptr;
+    std::string name = String::UTF16ToUTF8(fileName);
+    const size_t slash = name.find_last_of("/\\");
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    if (name.empty()) return nullptr;
+    const std::string path = loggers.folder + name;
+    auto found = loggers.byPath.find(path);
+    if (found == loggers.byPath.end()) {
+        auto fileSink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kRotateBytes, kRotateFiles);
+        auto logger = std::make_shared<spdlog::logger>(path, fileSink);
+        logger->set_pattern(kPattern);
+        logger->set_level(spdlog::level::trace);
+        logger->flush_on(spdlog::level::warn);
+        spdlog::drop(path);
+        spdlog::register_logger(logger);
+        found = loggers.byPath.emplace(path, logger).first;
+    }
+    return std::make_shared<SpdlogSink>(found->second, loggers.minimum);
+}
+
+}  // namespace
+
+void ConfigureFileLogging(const std::string& logDir, LogLevel minimumLevel) {
+    std::string folder = logDir;
+    if (!folder.empty() && folder.back() != '/') folder.push_back('/');
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error || !std::filesystem::is_directory(folder))
+        throw std::runtime_error("cannot create log folder " + folder + ": " + error.message());
+    {
+        FileLoggers& loggers = Loggers();
+        std::lock_guard<std::mutex> lock(loggers.mutex);
+        loggers.folder = folder;
+        loggers.minimum = minimumLevel;
+    }
+    spdlog::flush_every(std::chrono::seconds(1));
+    utility::SetLogSinkFactory(MakeSink);
+}
+
+bool ParseLogLevel(const std::string& text, LogLevel& level) {
+    const std::wstring lower = String::ToLower(String::UTF8ToUTF16(text));
+    if (lower == L"debug") level = LogLevel::Debug;
+    else if (lower == L"info") level = LogLevel::Info;
+    else if (lower == L"warning" || lower == L"warn") level = LogLevel::Warning;
+    else if (lower == L"error") level = LogLevel::Error;
+    else return false;
+    return true;
+}
+
+void ShutdownFileLogging() {
+    utility::SetLogSinkFactory(nullptr);
+    spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& logger) { logger->flush(); });
+    spdlog::shutdown();
+    FileLoggers& loggers = Loggers();
+    std::lock_guard<std::mutex> lock(loggers.mutex);
+    loggers.byPath.clear();
+    loggers.folder.clear();
+}
+
+Log& HostLog() {
+    static Log* log = new Log();  // lives to process exit
+    if (!log->IsBound()) utility::InitLog(*log, L"host.log", 4);
+    return *log;
+}
+
+}  // namespace linuxhost
+}  // namespace ZEL

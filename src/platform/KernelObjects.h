@@ -1,0 +1,80 @@
+// POSIX stand-ins for the kernel objects the agent waits on: manual- and auto-reset events,
+// a counting semaphore with a maximum count, named cross-process events, and waiting for one
+// or several of them with a time-out.
+//
+// The calls keep the shape and results of their Windows namesakes so that agent code reads
+// like the algorithms it implements:
+//   WaitForSingleObject(h, ms)  -> WAIT_OBJECT_0 | WAIT_TIMEOUT | WAIT_FAILED
+//   WaitForMultipleObjects(n, handles, waitAll, ms)
+//                               -> WAIT_OBJECT_0 + index | WAIT_TIMEOUT | WAIT_FAILED
+// A successful wait consumes what it waited for: an auto-reset event is reset, a semaphore's
+// count drops by one. A manual-reset event stays set until ResetEvent.
+//
+// Handles are reference counted: CloseHandle drops the caller's reference, and the object
+// lives on while another holder (for example a thread blocked in a wait) still has one.
+//
+// Named events: "Global\\Name" (or plain "Name") maps to the POSIX named semaphore
+// "/datasync.Name", shared with other processes, with auto-reset semantics: SetEvent makes the
+// count 1 (never more), a wait takes it back to 0. Named events may be mixed with in-process
+// objects in WaitForMultipleObjects; such a wait looks at the named ones every few milliseconds.
+//
+// Thread safety: every function may be called from any thread on the same handle.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class KernelObject;
+using HANDLE = std::shared_ptr<KernelObject>;
+using DWORD = std::uint32_t;
+
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+
+// Last-error codes (per thread), as set by the calls below.
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;     // OpenEventW: no such named event
+constexpr DWORD ERROR_ACCESS_DENIED = 5;      // named object exists but may not be opened
+constexpr DWORD ERROR_INVALID_HANDLE = 6;     // null handle or wrong kind of object
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;   // CreateEventW of a name that exists: handle is valid
+constexpr DWORD ERROR_TOO_MANY_POSTS = 298;   // ReleaseSemaphore past the maximum count
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// Events. `name` empty: an unnamed in-process event. Returns null on failure (see GetLastError).
+HANDLE CreateEventW(bool manualReset, bool initialState, const std::wstring& name = L"");
+// Opens an existing named event; null (ERROR_FILE_NOT_FOUND) when none exists.
+HANDLE OpenEventW(const std::wstring& name);
+bool SetEvent(const HANDLE& event);
+bool ResetEvent(const HANDLE& event);
+
+// Counting semaphore: count starts at `initialCount`, never exceeds `maximumCount`.
+HANDLE CreateSemaphoreW(long initialCount, long maximumCount);
+// Adds `releaseCount`; fails (false, ERROR_TOO_MANY_POSTS, count unchanged) when the result
+// would pass the maximum. `previousCount` may be null.
+bool ReleaseSemaphore(const HANDLE& semaphore, long releaseCount, long* previousCount);
+
+DWORD WaitForSingleObject(const HANDLE& object, DWORD milliseconds);
+// waitAll false: returns as soon as one object is signalled and consumes only that one (the
+// lowest index wins when several are). waitAll true: returns when all are signalled at the
+// same moment and consumes all of them together.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, bool waitAll, DWORD milliseconds);
+
+// Drops this reference; `object` becomes null. Returns false for a null handle.
+bool CloseHandle(HANDLE& object);
+
+// Milliseconds since system start (CLOCK_BOOTTIME): counts while suspended, never goes back.
+std::uint64_t GetTickCount64();
+
+// Removes the POSIX object behind a named event (tests and uninstall); true when it existed.
+bool UnlinkNamedEvent(const std::wstring& name);
+
+}  // namespace platform

@@ -1,0 +1,70 @@
+// Installs a log sink factory that keeps every line in memory, for tests that check what was
+// logged. The previous factory is not restored (none is installed in test binaries).
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "datasync/host/Log.h"
+
+namespace testsupport {
+
+class LogCapture {
+public:
+    struct Line {
+        std::string file;
+        ZEL::LogLevel level;
+        std::string text;
+    };
+
+    LogCapture() : m_state(std::make_shared<State>()) {
+        auto state = m_state;
+        ZEL::utility::SetLogSinkFactory([state](const std::wstring& fileName) {
+            return std::make_shared<Sink>(state, ZEL::String::UTF16ToUTF8(fileName));
+        });
+    }
+    ~LogCapture() { ZEL::utility::SetLogSinkFactory(nullptr); }
+
+    std::vector<Line> Lines() const {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        return m_state->lines;
+    }
+    // True when some line (of `file`, when given) contains `fragment`.
+    bool Contains(const std::string& fragment, const std::string& file = "") const {
+        for (const Line& line : Lines()) {
+            if ((file.empty() || line.file == file) && line.text.find(fragment) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->lines.clear();
+    }
+
+private:
+    struct State {
+        mutable std::mutex mutex;
+        std::vector<Line> lines;
+    };
+    class Sink : public ZEL::LogSink {
+    public:
+        Sink(std::shared_ptr<State> state, std::string file) : m_state(std::move(state)), m_file(std::move(file)) {}
+        bool Enabled(ZEL::LogLevel) const override { return true; }
+        void Write(ZEL::LogLevel level, const std::string& text) override {
+            std::lock_guard<std::mutex> lock(m_state->mutex);
+            m_state->lines.push_back({m_file, level, text});
+        }
+
+    private:
+        std::shared_ptr<State> m_state;
+        std::string m_file;
+    };
+
+    std::shared_ptr<State> m_state;
+};
+
+}  // namespace testsupport
