@@ -1,1 +1,272 @@
-// placeholder: implementation in progress
+// In-process events and semaphores, the waits on them (and on named events), the per-thread
+// last error and the tick count. Named events themselves are in NamedEvent.cpp.
+//
+// All in-process state sits under the one mutex of KernelObjectsInternal.h; a wait is a loop of
+// "try to take what we wait for, else sleep on the shared condition variable", which makes the
+// wait-for-all case atomic without any per-object locking.
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "platform/KernelObjects.h"
+#include "platform/KernelObjectsInternal.h"
+
+namespace platform {
+
+namespace detail {
+
+namespace {
+
+struct SharedWaitState {
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+// Never destroyed: a thread still waiting while the process exits must not find the mutex gone.
+SharedWaitState& WaitState() {
+    static SharedWaitState* const state = new SharedWaitState;
+    return *state;
+}
+
+}  // namespace
+
+std::mutex& ObjectMutex() { return WaitState().mutex; }
+std::condition_variable& ObjectChanged() { return WaitState().changed; }
+
+}  // namespace detail
+
+namespace {
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+// How often a wait that includes a named event looks at it: other processes signal it without
+// telling us, so the wait has to ask. Short enough that a named wake-up feels immediate,
+// long enough that an idle agent does not spin.
+constexpr std::chrono::milliseconds kSharedPollInterval{5};
+
+class LocalEvent final : public EventObject {
+public:
+    LocalEvent(bool manualReset, bool initialState) : m_manualReset(manualReset), m_signalled(initialState) {}
+
+    bool TryAcquireLocked() override {
+        if (!m_signalled) return false;
+        if (!m_manualReset) m_signalled = false;
+        return true;
+    }
+    void UndoAcquireLocked() override { m_signalled = true; }
+    void SetLocked() override { m_signalled = true; }
+    void ResetLocked() override { m_signalled = false; }
+
+private:
+    const bool m_manualReset;
+    bool m_signalled;  // GUARDED_BY(detail::ObjectMutex())
+};
+
+class Semaphore final : public KernelObject {
+public:
+    Semaphore(long initialCount, long maximumCount) : m_maximum(maximumCount), m_count(initialCount) {}
+
+    bool TryAcquireLocked() override {
+        if (m_count == 0) return false;
+        --m_count;
+        return true;
+    }
+    void UndoAcquireLocked() override { ++m_count; }
+
+    // REQUIRES: detail::ObjectMutex() held; releaseCount > 0.
+    bool ReleaseLocked(long releaseCount, long* previousCount) {
+        // Written as a subtraction so that a huge releaseCount cannot overflow the sum.
+        if (releaseCount > m_maximum - m_count) return false;
+        if (previousCount != nullptr) *previousCount = m_count;
+        m_count += releaseCount;
+        return true;
+    }
+
+private:
+    const long m_maximum;
+    long m_count;  // GUARDED_BY(detail::ObjectMutex())
+};
+
+EventObject* AsEvent(const HANDLE& object) { return dynamic_cast<EventObject*>(object.get()); }
+
+// One attempt to complete a wait. Returns WAIT_OBJECT_0 + index or WAIT_TIMEOUT (nothing taken).
+// For a wait for all, `objects` holds the in-process objects first: checking those has no effect
+// outside the lock, so an attempt that cannot complete usually never touches a named event,
+// which another process might be waiting for in the meantime.
+// REQUIRES: detail::ObjectMutex() held.
+DWORD TryCompleteLocked(const std::vector<HANDLE>& objects, bool waitAll) {
+    if (!waitAll) {
+        for (size_t i = 0; i < objects.size(); ++i) {
+            if (objects[i]->TryAcquireLocked()) return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+        }
+        return WAIT_TIMEOUT;
+    }
+    for (size_t taken = 0; taken < objects.size(); ++taken) {
+        if (!objects[taken]->TryAcquireLocked()) {
+            while (taken > 0) objects[--taken]->UndoAcquireLocked();
+            return WAIT_TIMEOUT;
+        }
+    }
+    return WAIT_OBJECT_0;
+}
+
+bool HasDuplicates(const std::vector<HANDLE>& objects) {
+    std::vector<const void*> identities;
+    identities.reserve(objects.size());
+    for (const HANDLE& object : objects) identities.push_back(object->Identity());
+    std::sort(identities.begin(), identities.end());
+    return std::adjacent_find(identities.begin(), identities.end()) != identities.end();
+}
+
+}  // namespace
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD code) { t_lastError = code; }
+
+HANDLE CreateEventW(bool manualReset, bool initialState, const std::wstring& name) {
+    if (!name.empty()) {
+        if (manualReset) {
+            // A POSIX semaphore cannot wake every waiter and stay set, so no named manual reset.
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        return CreateNamedEvent(name, initialState);
+    }
+    HANDLE event = std::make_shared<LocalEvent>(manualReset, initialState);
+    // Callers test GetLastError() == ERROR_ALREADY_EXISTS after any CreateEventW; clear what an
+    // earlier call left behind.
+    SetLastError(ERROR_SUCCESS);
+    return event;
+}
+
+bool SetEvent(const HANDLE& event) {
+    EventObject* target = AsEvent(event);
+    if (target == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(detail::ObjectMutex());
+        target->SetLocked();
+    }
+    // Every waiter rechecks its own objects; notify_all is what makes one shared condition
+    // variable safe for waiters on different objects.
+    detail::ObjectChanged().notify_all();
+    return true;
+}
+
+bool ResetEvent(const HANDLE& event) {
+    EventObject* target = AsEvent(event);
+    if (target == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(detail::ObjectMutex());
+    target->ResetLocked();
+    return true;
+}
+
+HANDLE CreateSemaphoreW(long initialCount, long maximumCount) {
+    if (maximumCount <= 0 || initialCount < 0 || initialCount > maximumCount) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE semaphore = std::make_shared<Semaphore>(initialCount, maximumCount);
+    SetLastError(ERROR_SUCCESS);
+    return semaphore;
+}
+
+bool ReleaseSemaphore(const HANDLE& semaphore, long releaseCount, long* previousCount) {
+    auto* target = dynamic_cast<Semaphore*>(semaphore.get());
+    if (target == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (releaseCount <= 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(detail::ObjectMutex());
+        if (!target->ReleaseLocked(releaseCount, previousCount)) {
+            SetLastError(ERROR_TOO_MANY_POSTS);
+            return false;
+        }
+    }
+    detail::ObjectChanged().notify_all();
+    return true;
+}
+
+DWORD WaitForSingleObject(const HANDLE& object, DWORD milliseconds) {
+    return WaitForMultipleObjects(1, &object, false, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, bool waitAll, DWORD milliseconds) {
+    if (objects == nullptr || count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    // Our own references keep every object alive for the whole wait, even when its owner
+    // closes the handle meanwhile.
+    std::vector<HANDLE> held(objects, objects + count);
+    for (const HANDLE& object : held) {
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+    }
+    if (waitAll && count > 1 && HasDuplicates(held)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+
+    const bool anyShared =
+        std::any_of(held.begin(), held.end(), [](const HANDLE& object) { return object->IsShared(); });
+    if (count == 1 && anyShared) return static_cast<NamedEvent&>(*held.front()).WaitAlone(milliseconds);
+    if (waitAll) {
+        // The result of a wait for all does not depend on the order; see TryCompleteLocked.
+        std::stable_partition(held.begin(), held.end(), [](const HANDLE& object) { return !object->IsShared(); });
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const bool forever = milliseconds == INFINITE;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
+
+    std::unique_lock<std::mutex> lock(detail::ObjectMutex());
+    for (;;) {
+        const DWORD result = TryCompleteLocked(held, waitAll);
+        if (result != WAIT_TIMEOUT) return result;
+        const Clock::time_point now = Clock::now();
+        if (!forever && now >= deadline) return WAIT_TIMEOUT;
+        if (anyShared) {
+            Clock::time_point wake = now + kSharedPollInterval;
+            if (!forever) wake = std::min(wake, deadline);
+            detail::ObjectChanged().wait_until(lock, wake);
+        } else if (forever) {
+            detail::ObjectChanged().wait(lock);
+        } else {
+            detail::ObjectChanged().wait_until(lock, deadline);
+        }
+    }
+}
+
+bool CloseHandle(HANDLE& object) {
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    object.reset();
+    return true;
+}
+
+std::uint64_t GetTickCount64() {
+    timespec now{};
+    // BOOTTIME rather than MONOTONIC: intervals measured across a suspend must include it.
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+}  // namespace platform

@@ -1,9 +1,10 @@
-// Host utilities the stores rely on: database roots, local time texts and the retention
-// delete statement.
+// Small host utilities: database roots, intervals, the registry, clocks and time texts,
+// back-off delays, file queries and the retention delete statement.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace ZEL {
@@ -24,13 +25,58 @@ std::wstring GetDBPath(EGetDBPathMethod method);
 // The label the agent logs for a method: "default", "internal/DB", "user/SharedDB", "LocalDB".
 const wchar_t* DBPathMethodLabel(EGetDBPathMethod method);
 
+// A frequency text to milliseconds: "<n>s|m|h|d" (any case) or an ISO-8601 duration ("PT15M",
+// "P1D", "P1DT2H"). Anything else gives one day (86 400 000) and one warning in the host log.
+std::uint64_t GetIntervalInMilliseconds(const std::wstring& interval);
+
+// Stores a named value in the host's registry file (written to a temporary file and renamed).
+void WriteErrorToRegistry(std::wstring& name, long value);
+// Reads a value written before; false when there is none.
+bool ReadRegistryValue(const std::wstring& name, long& value);
+
 }  // namespace utility
+
+namespace DateTimeUtility {
+
+// Unix seconds of the installed clock (both are UTC-based).
+std::int64_t GetCurrentDatetime();
+std::int64_t GetCurrentGmtDatetime();
+// Parses "%Y-%m-%dT%H:%M:%S" with an optional fraction and an optional "Z" or "+hh:mm"/"-hh:mm"
+// (local time without an offset) into Unix seconds; -1 when the text cannot be parsed.
+std::int64_t GetGmtTimeStamp(const std::string& text);
+// a - b in seconds.
+double CompareDateTime(const std::int64_t& a, const std::int64_t& b);
+
+}  // namespace DateTimeUtility
+
+namespace ApiUtility {
+
+// A uniform random whole number of seconds in [0, spanMs / 1000].
+unsigned GetRandomJitterInSeconds(unsigned spanMs);
+// min(start * 2^count, cap) seconds, in milliseconds (never overflows).
+std::int64_t GetSleepDurationInMillis(const int& count, const int& startSeconds, const int& capSeconds);
+// Replaces the random source of GetRandomJitterInSeconds: (lo, hi) -> a value in [lo, hi].
+// An empty function restores the default generator.
+void SetRandomSource(std::function<unsigned(unsigned lo, unsigned hi)> source);
+
+}  // namespace ApiUtility
+
+namespace FileSystem {
+bool fileExists(const std::wstring& path);
+}  // namespace FileSystem
 
 namespace System {
 
 // Local time "%Y-%m-%dT%H:%M:%S+hh:mm" (25 characters): now, or of Unix seconds `unixSeconds`.
 std::wstring GetTime();
 std::wstring GetTime(std::int64_t unixSeconds);
+
+// Security descriptors of named objects: nothing to build on this host; always succeed.
+struct SECURITY_ATTRIBUTES {
+    bool inheritHandle = false;
+};
+bool InitializeSecurityAttributes(SECURITY_ATTRIBUTES* attributes, bool allowUserAccess);
+void FreeSecurityAttribute(SECURITY_ATTRIBUTES* attributes);
 
 }  // namespace System
 

@@ -1,1 +1,136 @@
-// placeholder: implementation in progress
+// Reading and writing upload bookmarks. See SyncPointDao.h for the file and table layout.
+#include "datasync/store/SyncPointDao.h"
+
+#include <mutex>
+
+#include "datasync/host/StringUtil.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace {
+
+const char* const kCreateStatement =
+    "Create TABLE SyncPoint(id integer, type LONGVARCHAR,guid LONGVARCHAR,logtime LONGVARCHAR)";
+const char* const kSelectId = "select id from SyncPoint where guid=? and type=?";
+const char* const kSelectIdAndLogtime = "select id,logtime from SyncPoint where guid=? and type=?";
+const char* const kUpdate = "update SyncPoint set id=?,logtime=? where guid=? and type=?";
+
+// The table has no key, so "update, else insert" must not interleave between two writers of
+// the agent or a pair could gain two rows. Writes are rare (one per accepted batch).
+std::mutex g_setMutex;
+
+utility::EGetDBPathMethod RootOf(utility::EGetDBPathMethod method) {
+    return method == utility::DB_PATH_INTERNAL ? utility::DB_PATH_INTERNAL : utility::DB_PATH_USER_SHARED;
+}
+
+}  // namespace
+
+SyncPointDao::SyncPointDao(utility::EGetDBPathMethod method, const std::wstring& fileName)
+    : m_fileName(fileName), m_root(RootOf(method)), m_openLog(OpenLog::WithMethod) {
+    OpenAtConstruction();
+}
+
+SyncPointDao::SyncPointDao(const std::wstring& fileName)
+    : m_fileName(fileName), m_root(utility::DB_PATH_DEFAULT), m_openLog(OpenLog::WithoutMethod) {
+    OpenAtConstruction();
+}
+
+std::wstring SyncPointDao::NormaliseType(const std::wstring& type) {
+    if (type.size() >= 6 && type.find(L"class") != std::wstring::npos) return type.substr(6);
+    return type;
+}
+
+void SyncPointDao::OpenAtConstruction() {
+    utility::InitLog(m_log, m_fileName + L"Dao.log", 4);
+    if (!Open()) m_log.e(L"%s SyncPointDao: checkpdb failed!", m_fileName);
+}
+
+bool SyncPointDao::Open() {
+    const std::wstring root = utility::GetDBPath(m_root);
+    if (!root.empty()) m_db = EventDataLogging::GetInstance()->GetDatabase(root + m_fileName, true, false);
+    if (!m_db) {
+        if (m_openLog == OpenLog::WithMethod)
+            m_log.e(L"SyncPointDao: Can note get database,type=%d", static_cast<int>(m_root));
+        else
+            m_log.e(L"SyncPointDao: Can note get database.");
+        return false;
+    }
+    m_db->CreateTable(m_tableName, kCreateStatement);
+    return true;
+}
+
+bool SyncPointDao::Get(std::int64_t& id, const std::wstring& guid, const std::wstring& type) {
+    return ReadRow(id, nullptr, guid, type);
+}
+
+bool SyncPointDao::Get(std::int64_t& id, std::string& logtime, const std::wstring& guid, const std::wstring& type) {
+    return ReadRow(id, &logtime, guid, type);
+}
+
+bool SyncPointDao::ReadRow(std::int64_t& id, std::string* logtime, const std::wstring& guid,
+                           const std::wstring& type) {
+    try {
+        const std::string guidText = String::UTF16ToUTF8(guid);
+        const std::string typeText = String::UTF16ToUTF8(NormaliseType(type));
+        if (!m_db && !Open()) return false;
+
+        CppSQLite3Statement statement = m_db->compileStatement(logtime ? kSelectIdAndLogtime : kSelectId);
+        statement.bind(1, guidText);
+        statement.bind(2, typeText);
+        CppSQLite3Query query = statement.execQuery();
+        if (query.eof()) {
+            m_log.e(L"SyncPoint::Get execQuery: id = %s,type = %s", guid, type);
+            return false;
+        }
+        id = query.getInt64Field(0, 0);
+        if (logtime) {
+            const char* text = query.fieldValue(1);
+            *logtime = text ? text : "";
+        }
+        return true;
+    } catch (const CppSQLite3Exception& ex) {
+        m_log.e(L"SyncPoint::Get Exception: %s", String::UTF8ToUTF16(ex.errorMessage()));
+    } catch (...) {
+        m_log.e(L"SyncPoint::Get Exception No Catch.");
+    }
+    return false;
+}
+
+bool SyncPointDao::Set(const SyncPoint& record) {
+    const std::string typeText = String::UTF16ToUTF8(NormaliseType(record.type));
+    const std::string guidText = String::UTF16ToUTF8(record.guid);
+    const std::string now = String::UTF16ToUTF8(System::GetTime());
+    if (!m_db && !Open()) return false;
+
+    std::lock_guard<std::mutex> lock(g_setMutex);
+    std::int64_t existing = 0;
+    try {
+        if (Get(existing, record.guid, record.type)) {
+            CppSQLite3Statement update = m_db->compileStatement(kUpdate);
+            update.bind(1, static_cast<long long>(record.id));
+            update.bind(2, now);
+            update.bind(3, guidText);
+            update.bind(4, typeText);
+            update.execDML();
+            return true;
+        }
+
+        m_log.d(L"new SyncPoint id = %s,type = %s", record.guid, record.type);
+        CppSQLite3Statement insert =
+            m_db->compileStatement("INSERT INTO " + m_tableName + "(type,guid,id,logtime) VALUES(?,?,?,?)");
+        insert.bind(1, typeText);
+        insert.bind(2, guidText);
+        insert.bind(3, static_cast<long long>(record.id));
+        insert.bind(4, now);
+        if (insert.execDML() == 0) m_log.e(L"SyncPointDao:Set execDML no change.");
+        return true;
+    } catch (const CppSQLite3Exception& ex) {
+        m_log.e(L"SyncPoint::Set failed: %s", String::UTF8ToUTF16(ex.errorMessage()));
+    } catch (...) {
+        m_log.e(L"SyncPoint::Set failed.");
+    }
+    return false;
+}
+
+}  // namespace DataSync
+}  // namespace ZEL

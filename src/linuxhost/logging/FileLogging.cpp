@@ -120,7 +120,9 @@ void ShutdownFileLogging() {
 
 Log& HostLog() {
     static Log* log = new Log();  // lives to process exit
-    if (!log->IsBound()) utility::InitLog(*log, L"host.log", 4);
+    // Bound again at every call, so that lines go to the sink factory installed now (the log
+    // folder, a test's capture, nothing after shutdown), not to the first one ever seen.
+    utility::InitLog(*log, L"host.log", 4);
     return *log;
 }
 

@@ -20,7 +20,8 @@ bool ParseLogLevel(const std::string& text, LogLevel& level);
 // Flushes every open log file and stops the periodic flush (daemon shutdown).
 void ShutdownFileLogging();
 
-// The host's own log "host.log", bound on first use (drops lines until logging is configured).
+// The host's own log "host.log", bound at each call to the sink of the factory installed then
+// (drops lines while none is installed). Call it for each use rather than keeping the reference.
 Log& HostLog();
 
 }  // namespace linuxhost

@@ -1,0 +1,75 @@
+// The collector's fault injection: an ordered set of rules that decide, per request, whether the
+// collector answers with something other than a plain 200 (another status, a "DeviceMissing"
+// body, a delay), so that end-to-end tests can drive the agent's back-off, 403 and time-out
+// handling against a real server.
+//
+// Rule syntax (one rule per text, case-insensitive):
+//
+//     FAMILY=STATUS[xCOUNT][:devicemissing][:delay=MS]
+//
+//   FAMILY         kta, navs, navp, or all (every family)
+//   STATUS         the HTTP status to answer, 200..599
+//   xCOUNT         apply to the next COUNT matching requests only (COUNT >= 1); without it the
+//                  rule applies to every matching request until the rule set is replaced
+//   :devicemissing answer with the body {"errorCode":"DeviceMissing"}
+//   :delay=MS      hold the answer MS milliseconds (0..600000) before sending it
+//
+// Examples: "kta=503x2", "navs=429", "all=500x1", "kta=403x1:devicemissing",
+// "kta=200:delay=3000".
+//
+// For each request the first rule (in the given order) whose family matches applies and, when
+// counted, uses up one of its requests; a spent rule is removed. No matching rule: plain 200.
+//
+// Thread safety: every member may be called from any thread.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace collector {
+
+struct FaultRule {
+    std::string family;  // "kta", "navs", "navp" or "all"
+    int status = 200;
+    int remaining = -1;  // requests left; -1: until the rules are replaced
+    bool deviceMissing = false;
+    int delayMs = 0;
+
+    // The rule in canonical syntax, with the requests it has left.
+    std::string Text() const;
+};
+
+// What to do with one request.
+struct Fault {
+    int status = 200;
+    bool deviceMissing = false;
+    int delayMs = 0;
+};
+
+class FaultRules {
+public:
+    // One line per syntax element, for --help texts.
+    static const char* const kSyntaxHelp;
+
+    // False with `error` (naming the rule and what is wrong with it) when `text` is not a rule.
+    static bool Parse(const std::string& text, FaultRule& rule, std::string& error);
+
+    // Replaces the whole rule set; all or nothing: on a bad rule the current set stays and
+    // `error` says which rule is wrong. An empty list clears the set.
+    bool Replace(const std::vector<std::string>& texts, std::string& error);
+
+    // The fault for one request of `family`, using up one request of a counted rule; nothing
+    // when no rule applies.
+    std::optional<Fault> Take(const std::string& family);
+
+    // The rules still in force, in canonical syntax.
+    std::vector<std::string> Describe() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<FaultRule> m_rules;  // guarded by m_mutex
+};
+
+}  // namespace collector

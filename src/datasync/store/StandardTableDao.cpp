@@ -1,0 +1,198 @@
+// Telemetry table access. The templates are instantiated here for the record kinds that each
+// reader supports, so a read of an unsupported kind fails to link rather than at run time.
+#include "datasync/store/StandardTableDao.h"
+
+#include <limits>
+
+#include "datasync/host/JsonSerialize.h"
+#include "datasync/host/StringUtil.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace {
+
+const wchar_t* FunctionName(bool forSync) {
+    return forSync ? L"StandardTableDao::GetListForSync" : L"StandardTableDao::GetList";
+}
+
+template <typename T>
+bool Decode(const std::wstring& json, T* record, bool forSync) {
+    return forSync ? JsonSerialize::DeSerializeForSync(json, record) : JsonSerialize::DeSerialize(json, record);
+}
+
+// Item contexts are only read for the KTA/NAVS uploaders.
+template <>
+bool Decode<ItemContext>(const std::wstring& json, ItemContext* record, bool) {
+    return JsonSerialize::DeSerializeForSync(json, record);
+}
+
+// "select id,data from <table> where id>=<start> and id<<start + count> order by id asc", with
+// the end clamped so that a start near the largest id cannot overflow.
+std::string RangeSelect(const std::wstring& table, std::int64_t startId, int count) {
+    const std::int64_t span = count > 0 ? count : 0;
+    const std::int64_t endId = startId > std::numeric_limits<std::int64_t>::max() - span
+                                   ? std::numeric_limits<std::int64_t>::max()
+                                   : startId + span;
+    return "select id,data from " + String::UTF16ToUTF8(table) + " where id>=" + std::to_string(startId) +
+           " and id<" + std::to_string(endId) + " order by id asc";
+}
+
+template <typename T>
+bool ReadRange(const std::wstring& datasetId, std::int64_t& startId, int count, std::list<T>& records,
+               utility::EGetDBPathMethod method, bool forSync) {
+    StandardTableDao dao(datasetId, T::TypeName(), method);
+    const std::string select = RangeSelect(dao.TableName(), startId, count);
+    const std::int64_t lastId = forSync ? dao.GetListForSync(records, select) : dao.GetList(records, select);
+    startId = lastId;
+    return lastId == -1;
+}
+
+}  // namespace
+
+StandardTableDao::StandardTableDao(const std::wstring& datasetId, const std::wstring& kindTypeName,
+                                   utility::EGetDBPathMethod method)
+    : m_tableName(kindTypeName.substr(6)) {
+    m_dbPath = utility::GetDBPath(method);
+    if (!datasetId.empty()) m_dbPath += datasetId + L"_";
+    m_dbPath += m_tableName + L".sqlite3";
+    utility::InitLog(m_log, L"StandardTable.log", 4);
+}
+
+DatabasePtr StandardTableDao::Open(bool create, bool reader) {
+    try {
+        DatabasePtr db = EventDataLogging::GetInstance()->GetDatabase(m_dbPath, create, reader);
+        if (!db) {
+            m_log.e(L"StandardTableDao: Construct GetDatabase datasetid = %s,tablename =%s", m_dbPath, m_tableName);
+            return nullptr;
+        }
+        const std::string table = String::UTF16ToUTF8(m_tableName);
+        db->CreateTable(table, "Create table " + table +
+                                   "(id integer primary key autoincrement, log_index LONGVARCHAR, data TEXT "
+                                   "NOT NULL,logtime date)");
+        return db;
+    } catch (...) {
+        m_log.e(L"StandardTableDao: Exception Construct GetDatabase datasetid = %s,tablename =%s", m_dbPath,
+                m_tableName);
+        return nullptr;
+    }
+}
+
+template <typename T>
+std::int64_t StandardTableDao::GetList(std::list<T>& records, const std::string& select) {
+    return ReadRows(records, select, Decoder::DeSerialize);
+}
+
+template <typename T>
+std::int64_t StandardTableDao::GetListForSync(std::list<T>& records, const std::string& select) {
+    return ReadRows(records, select, Decoder::DeSerializeForSync);
+}
+
+template <typename T>
+std::int64_t StandardTableDao::ReadRows(std::list<T>& records, const std::string& select, Decoder decoder) {
+    const bool forSync = decoder == Decoder::DeSerializeForSync;
+    const wchar_t* function = FunctionName(forSync);
+    try {
+        DatabasePtr db = Open(false, true);
+        if (!db) return -1;
+        CppSQLite3Query query = db->execQuery(select);
+        std::int64_t lastId = -1;
+        for (; !query.eof(); query.nextRow()) {
+            T record;
+            lastId = query.getInt64Field(0, 0);
+            const char* data = query.fieldValue(1);
+            if (data == nullptr) m_log.e(L"%s JsonStr is null.", function);
+            if (!Decode(String::UTF8ToUTF16(data ? data : ""), &record, forSync)) {
+                m_log.e(L"%s: cannot decode data of row id = %lld in %s, row skipped", function, lastId, m_dbPath);
+                continue;
+            }
+            record.set_row_id(lastId);
+            records.push_back(record);
+        }
+        return lastId;
+    } catch (const CppSQLite3Exception& ex) {
+        m_log.e(L"%s failed: %s", function, String::UTF8ToUTF16(ex.errorMessage()));
+    } catch (...) {
+        m_log.e(L"%s failed.", function);
+    }
+    return -1;
+}
+
+bool StandardTableDao::DuplicateLastExact() {
+    const std::string table = String::UTF16ToUTF8(m_tableName);
+    try {
+        DatabasePtr db = Open(true, false);
+        if (!db) return false;
+        CppSQLite3Statement count = db->compileStatement("SELECT COUNT(*) FROM " + table);
+        CppSQLite3Query counted = count.execQuery();
+        if (counted.eof() || counted.getInt64Field(0, 0) == 0) {
+            m_log.w(L"StandardTableDao: DuplicateLastExact skipped, no rows in table = %s", m_tableName);
+            return false;
+        }
+        counted.finalize();
+        CppSQLite3Statement insert = db->compileStatement("INSERT INTO " + table +
+                                                          "(log_index, data, logtime) SELECT log_index, data, "
+                                                          "logtime FROM " +
+                                                          table + " ORDER BY id DESC LIMIT 1");
+        if (insert.execDML() == 0) {
+            m_log.e(L"StandardTableDao: DuplicateLastExact execDML failed, tablename = %s", m_tableName);
+            return false;
+        }
+        m_log.d(L"StandardTableDao: DuplicateLastExact success, tablename = %s", m_tableName);
+        return true;
+    } catch (const CppSQLite3Exception& ex) {
+        m_log.e(L"StandardTableDao::DuplicateLastExact failed: %s", String::UTF8ToUTF16(ex.errorMessage()));
+    } catch (...) {
+        m_log.e(L"StandardTableDao::DuplicateLastExact unknown failure.");
+    }
+    return false;
+}
+
+bool StandardTableDao::Del(const std::chrono::system_clock::time_point& cutoff) {
+    DatabasePtr db = Open(true, false);
+    if (!db) return false;
+    const std::string sql = QueryBuilderUtility::BuildDeleteQueryForCutoff(String::UTF16ToUTF8(m_tableName), cutoff);
+    if (sql.empty()) {
+        m_log.w(L"StandardTableDao::Del: SQL query is empty for tablename = %s, cutoff %d", m_tableName,
+                static_cast<long long>(cutoff.time_since_epoch().count()));
+        return false;
+    }
+    return db->ExecSql(String::UTF8ToUTF16(sql));
+}
+
+template <typename T>
+bool GetEvents(EventDataLogging*, const std::wstring& datasetId, std::int64_t& startId, int count,
+               std::list<T>& records, utility::EGetDBPathMethod method) {
+    return ReadRange(datasetId, startId, count, records, method, true);
+}
+
+namespace navp {
+template <typename T>
+bool GetEvents(EventDataLogging*, const std::wstring& datasetId, std::int64_t& startId, int count,
+               std::list<T>& records, utility::EGetDBPathMethod method) {
+    return ReadRange(datasetId, startId, count, records, method, false);
+}
+}  // namespace navp
+
+// The record kinds each reader supports.
+template std::int64_t StandardTableDao::GetList(std::list<DatasetContext>&, const std::string&);
+template std::int64_t StandardTableDao::GetList(std::list<DeviceContext>&, const std::string&);
+template std::int64_t StandardTableDao::GetList(std::list<ItemEvent>&, const std::string&);
+template std::int64_t StandardTableDao::GetListForSync(std::list<DatasetContext>&, const std::string&);
+template std::int64_t StandardTableDao::GetListForSync(std::list<DeviceContext>&, const std::string&);
+template std::int64_t StandardTableDao::GetListForSync(std::list<ItemEvent>&, const std::string&);
+template std::int64_t StandardTableDao::GetListForSync(std::list<ItemContext>&, const std::string&);
+
+#define ZEL_GET_EVENTS(ns, T)                                                                             \
+    template bool ns GetEvents(EventDataLogging*, const std::wstring&, std::int64_t&, int, std::list<T>&, \
+                               utility::EGetDBPathMethod);
+ZEL_GET_EVENTS(, DatasetContext)
+ZEL_GET_EVENTS(, DeviceContext)
+ZEL_GET_EVENTS(, ItemEvent)
+ZEL_GET_EVENTS(, ItemContext)
+ZEL_GET_EVENTS(navp::, DatasetContext)
+ZEL_GET_EVENTS(navp::, DeviceContext)
+ZEL_GET_EVENTS(navp::, ItemEvent)
+#undef ZEL_GET_EVENTS
+
+}  // namespace DataSync
+}  // namespace ZEL

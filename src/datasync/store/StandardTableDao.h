@@ -1,0 +1,86 @@
+// Access to one telemetry table: reading rows by id range for upload, duplicating the newest
+// row so that it is sent again, and deleting rows older than a cutoff.
+//
+// File: GetDBPath(method) + [datasetId + "_"] + table + ".sqlite3", where the table name is the
+// record kind's type name without its "class " prefix ("class ItemEvent" -> "ItemEvent"). The
+// table is created on every open when missing:
+//   id integer primary key autoincrement, log_index LONGVARCHAR, data TEXT NOT NULL, logtime date
+//
+// Reading: GetList decodes each row's `data` with JsonSerialize::DeSerialize, GetListForSync
+// with DeSerializeForSync. A row that cannot be decoded is logged and left out, and the read
+// goes on; the returned last id still covers it, so a bookmark moved past the batch moves past
+// the bad row too instead of stopping at it for ever.
+//
+// Lifetime and threads: a StandardTableDao lives for one call on the calling thread. The files
+// are written concurrently by other processes; consistency rests on SQLite.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "datasync/host/DataStore.h"
+#include "datasync/host/Log.h"
+#include "datasync/host/Records.h"
+#include "datasync/host/Utility.h"
+
+namespace ZEL {
+namespace DataSync {
+
+class StandardTableDao {
+public:
+    // Computes table name and path; opens nothing. A kind text shorter than six characters
+    // throws std::out_of_range.
+    StandardTableDao(const std::wstring& datasetId, const std::wstring& kindTypeName,
+                     utility::EGetDBPathMethod method);
+
+    StandardTableDao(const StandardTableDao&) = delete;
+    StandardTableDao& operator=(const StandardTableDao&) = delete;
+
+    // Runs `select` (columns: id, data) and appends one record per decodable row, its row id
+    // set. Returns the id of the last row selected, or -1 when there was none or the read
+    // failed. GetList exists for DatasetContext, DeviceContext and ItemEvent; GetListForSync
+    // also for ItemContext.
+    template <typename T>
+    std::int64_t GetList(std::list<T>& records, const std::string& select);
+    template <typename T>
+    std::int64_t GetListForSync(std::list<T>& records, const std::string& select);
+
+    // Appends a copy of the newest row (same log_index, data, logtime; a new, larger id).
+    // False when the table is empty or the write failed.
+    bool DuplicateLastExact();
+    // Deletes the rows logged before `cutoff`.
+    bool Del(const std::chrono::system_clock::time_point& cutoff);
+
+    const std::wstring& TableName() const { return m_tableName; }
+    const std::wstring& DbPath() const { return m_dbPath; }
+
+private:
+    enum class Decoder { DeSerialize, DeSerializeForSync };
+
+    DatabasePtr Open(bool create, bool reader);
+    template <typename T>
+    std::int64_t ReadRows(std::list<T>& records, const std::string& select, Decoder decoder);
+
+    std::wstring m_tableName;
+    std::wstring m_dbPath;
+    Log m_log;
+};
+
+// Reads the rows with ids in [startId, startId + count), decoded for the KTA/NAVS uploaders
+// (DeSerializeForSync). Returns true for "no data" (nothing selected, or the read failed); on
+// success startId holds the id of the last row read. `dataStore` is not used.
+template <typename T>
+bool GetEvents(EventDataLogging* dataStore, const std::wstring& datasetId, std::int64_t& startId, int count,
+               std::list<T>& records, utility::EGetDBPathMethod method);
+
+namespace navp {
+// The same read for the NAVP uploader, decoded with DeSerialize (no ItemContext).
+template <typename T>
+bool GetEvents(EventDataLogging* dataStore, const std::wstring& datasetId, std::int64_t& startId, int count,
+               std::list<T>& records, utility::EGetDBPathMethod method);
+}  // namespace navp
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,41 @@
+// ZEL::Database: one open database file as the stores see it. On top of the wrapper it adds
+// the two calls whose failures the stores expect the host to log rather than throw.
+#include <exception>
+
+#include "datasync/host/DataStore.h"
+#include "datasync/host/StringUtil.h"
+#include "linuxhost/logging/FileLogging.h"
+
+namespace ZEL {
+
+using linuxhost::HostLog;
+
+bool Database::CreateTable(const std::string& tableName, const std::string& createStatement) {
+    try {
+        if (tableExists(tableName)) return true;
+        execDML(createStatement);
+        return true;
+    } catch (const std::exception& error) {
+        // Another connection (or process) may have created it between our check and our
+        // CREATE; that is success, not a failure.
+        try {
+            if (isOpen() && tableExists(tableName)) return true;
+        } catch (const std::exception&) {
+        }
+        HostLog().e(L"Database::CreateTable failed: table=%s path=%s error=%s",
+                    String::UTF8ToUTF16(tableName), m_path, String::UTF8ToUTF16(error.what()));
+        return false;
+    }
+}
+
+bool Database::ExecSql(const std::wstring& sql) {
+    try {
+        execDML(String::UTF16ToUTF8(sql));
+        return true;
+    } catch (const std::exception& error) {
+        HostLog().e(L"Database::ExecSql failed: path=%s error=%s", m_path, String::UTF8ToUTF16(error.what()));
+        return false;
+    }
+}
+
+}  // namespace ZEL

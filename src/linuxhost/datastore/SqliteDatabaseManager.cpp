@@ -1,0 +1,235 @@
+// The database cache behind DatabaseManager::GetInstance(), and the process-wide switches of
+// the DatabaseManager interface.
+//
+// A file is opened on its first Get and stays open while it is cached, so the stores' many
+// short operations share one connection and its page cache. The purge code drops entries
+// before it deletes files; after that a handle still held by a caller keeps working on the
+// old file until the caller lets go.
+#include "linuxhost/datastore/SqliteDatabaseManager.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "datasync/host/StringUtil.h"
+#include "linuxhost/logging/FileLogging.h"
+
+namespace ZEL {
+
+namespace {
+
+std::atomic<DatabaseManager*> g_installedManager{nullptr};
+std::atomic<bool> g_syncPointResetSuppressed{false};
+
+DatabaseManager* DefaultManager() {
+    static DatabaseManager* manager = new linuxhost::SqliteDatabaseManager();  // lives to process exit
+    return manager;
+}
+
+}  // namespace
+
+DatabaseManager* DatabaseManager::GetInstance() {
+    DatabaseManager* installed = g_installedManager.load(std::memory_order_acquire);
+    return installed != nullptr ? installed : DefaultManager();
+}
+
+void DatabaseManager::SetInstance(DatabaseManager* instance) {
+    g_installedManager.store(instance, std::memory_order_release);
+}
+
+void DatabaseManager::SuppressSyncPointResetDuringPurge(bool suppress) {
+    g_syncPointResetSuppressed.store(suppress, std::memory_order_release);
+}
+
+bool DatabaseManager::IsSyncPointResetSuppressed() {
+    return g_syncPointResetSuppressed.load(std::memory_order_acquire);
+}
+
+namespace linuxhost {
+
+namespace {
+
+constexpr std::size_t kMaxReportedProblems = 10;
+
+// Opens `database` and reads the file header once, so that a file that is no database, or one
+// the connection cannot read, is found here and not by the first store that uses the handle.
+bool TryOpen(Database& database, const std::string& key, int flags, std::string& error) {
+    try {
+        database.open(key, flags);
+        database.setBusyTimeout(SqliteDatabaseManager::kBusyTimeoutMilliseconds);
+        database.execScalar("PRAGMA schema_version");
+        return true;
+    } catch (const std::exception& failure) {
+        error = failure.what();
+        database.close();
+        return false;
+    }
+}
+
+// True when `key` is `folder` or lies below it. Both are normalised, so comparing whole path
+// components is comparing text up to a '/' boundary.
+bool IsAtOrUnder(const std::string& key, const std::string& folder) {
+    if (key.compare(0, folder.size(), folder) != 0) return false;
+    return key.size() == folder.size() || key[folder.size()] == '/';
+}
+
+}  // namespace
+
+std::string SqliteDatabaseManager::CacheKey(const std::wstring& path) {
+    if (path.empty() || path.find(L'\0') != std::wstring::npos) return std::string();
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(String::UTF16ToUTF8(path), error);
+    if (error) return std::string();
+    return absolute.lexically_normal().string();
+}
+
+DatabasePtr SqliteDatabaseManager::Open(const std::string& key, bool create, bool reader) {
+    std::error_code error;
+    // Opening without SQLITE_OPEN_CREATE already refuses a missing file; checking first keeps
+    // the common "no such dataset yet" case quiet.
+    if (!create && !std::filesystem::exists(key, error)) return nullptr;
+
+    auto database = std::make_shared<Database>(String::UTF8ToUTF16(key));
+    std::string failure;
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+    if (TryOpen(*database, key, flags, failure)) return database;
+    if (reader) {
+        std::string readOnlyFailure;
+        if (TryOpen(*database, key, SQLITE_OPEN_READONLY, readOnlyFailure)) {
+            HostLog().w(L"DatabaseManager: %s opened read-only: %s", database->path(),
+                        String::UTF8ToUTF16(failure));
+            return database;
+        }
+        failure += "; read-only: " + readOnlyFailure;
+    }
+    HostLog().e(L"DatabaseManager: cannot open %s: %s", database->path(), String::UTF8ToUTF16(failure));
+    return nullptr;
+}
+
+void SqliteDatabaseManager::QuickCheck(Database& database, const std::string& key) {
+    const std::wstring path = String::UTF8ToUTF16(key);
+    try {
+        CppSQLite3Query query = database.execQuery("PRAGMA quick_check");
+        std::string problems;
+        std::size_t count = 0;
+        for (; !query.eof(); query.nextRow()) {
+            const char* line = query.fieldValue(0);
+            if (line != nullptr && std::strcmp(line, "ok") == 0) continue;
+            if (++count > kMaxReportedProblems) continue;
+            if (!problems.empty()) problems += "; ";
+            problems += line != nullptr ? line : "(null)";
+        }
+        if (count == 0) {
+            HostLog().d(L"DatabaseManager: quick_check ok: %s", path);
+        } else {
+            HostLog().e(L"DatabaseManager: quick_check failed: %s: %d problem(s): %s", path, count,
+                        String::UTF8ToUTF16(problems));
+        }
+    } catch (const std::exception& failure) {
+        HostLog().e(L"DatabaseManager: quick_check failed: %s: %s", path,
+                    String::UTF8ToUTF16(failure.what()));
+    }
+}
+
+DatabasePtr SqliteDatabaseManager::Get(const std::wstring& path, bool create, bool reader) {
+    const std::string key = CacheKey(path);
+    if (key.empty()) return nullptr;
+
+    DatabasePtr database;
+    bool check = false;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_cache.find(key);
+        if (found != m_cache.end()) {
+            database = found->second;
+            check = m_pendingChecks.erase(key) > 0;
+        }
+        generation = m_closeGeneration;
+    }
+
+    if (!database) {
+        // Opened without the lock: reading the header may wait out another process's lock.
+        DatabasePtr opened = Open(key, create, reader);
+        if (!opened) return nullptr;
+        DatabasePtr loser;  // closed after the lock is released
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto found = m_cache.find(key);
+            if (found != m_cache.end()) {
+                // Another thread opened the file meanwhile: everybody shares its handle.
+                database = found->second;
+                loser = std::move(opened);
+            } else {
+                database = std::move(opened);
+                // A Close* since we looked means the caller asked to let go of this file;
+                // this handle then belongs to our caller alone.
+                if (generation == m_closeGeneration) m_cache.emplace(key, database);
+            }
+            check = m_pendingChecks.erase(key) > 0;
+        }
+    }
+
+    if (check) QuickCheck(*database, key);
+    return database;
+}
+
+void SqliteDatabaseManager::CloseCachedDatabaseAtPath(const std::wstring& path) {
+    const std::string key = CacheKey(path);
+    if (key.empty()) return;
+    DatabasePtr dropped;  // closed after the lock is released
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_closeGeneration;
+        const auto found = m_cache.find(key);
+        if (found == m_cache.end()) return;
+        dropped = std::move(found->second);
+        m_cache.erase(found);
+    }
+    HostLog().d(L"DatabaseManager: closed cached %s", String::UTF8ToUTF16(key));
+}
+
+void SqliteDatabaseManager::CloseCachedDatabasesUnderPath(const std::wstring& folder) {
+    std::string prefix = CacheKey(folder);
+    if (prefix.empty()) return;
+    // "/a/b/" and "/a/b" name the same folder; the root becomes "", which every key is under.
+    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+
+    std::vector<DatabasePtr> dropped;  // closed after the lock is released
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_closeGeneration;
+        for (auto entry = m_cache.begin(); entry != m_cache.end();) {
+            if (IsAtOrUnder(entry->first, prefix)) {
+                dropped.push_back(std::move(entry->second));
+                entry = m_cache.erase(entry);
+            } else {
+                ++entry;
+            }
+        }
+    }
+    if (!dropped.empty()) {
+        HostLog().d(L"DatabaseManager: closed %d cached database(s) under %s", dropped.size(),
+                    String::UTF8ToUTF16(prefix));
+    }
+}
+
+void SqliteDatabaseManager::MarkIntegrityCheckAll() {
+    std::size_t marked = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& entry : m_cache) m_pendingChecks.insert(entry.first);
+        marked = m_cache.size();
+    }
+    HostLog().i(L"DatabaseManager: integrity check marked for %d cached database(s)", marked);
+}
+
+}  // namespace linuxhost
+}  // namespace ZEL

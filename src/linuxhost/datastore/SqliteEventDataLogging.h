@@ -1,0 +1,48 @@
+// The host's data-store service behind EventDataLogging::GetInstance(): it hands out cached
+// database handles and answers the agent's questions about the telemetry tables (row-id
+// bounds, the newest logtime, the newest device context).
+//
+// Readers never create files: asking about a dataset that has no file yet gives -1 / empty /
+// "none" and leaves the folder as it was.
+// Thread safety: stateless apart from the database cache; every operation may be called from
+// any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "datasync/host/DataStore.h"
+
+namespace ZEL {
+namespace linuxhost {
+
+class SqliteEventDataLogging : public EventDataLogging {
+public:
+    DatabasePtr GetDatabase(const std::wstring& path, bool create, bool reader) override;
+    std::int64_t GetFirstID(const std::wstring& datasetId, const std::wstring& table,
+                            utility::EGetDBPathMethod method) override;
+    std::int64_t GetLastID(const std::wstring& datasetId, const std::wstring& table,
+                           utility::EGetDBPathMethod method) override;
+    std::string GetLastLogtime(const std::wstring& datasetId, const std::wstring& table,
+                               utility::EGetDBPathMethod method) override;
+    int GetLastDeviceContext(DeviceContext* deviceContext, int flag) override;
+    std::wstring ToDbFile(const std::wstring& datasetId, const std::wstring& kind) override;
+    std::wstring GetDatasetId(const std::wstring& nameOrPath) override;
+    bool UpdateItemDataEncryted(std::int64_t firstId, std::int64_t lastId, int method) override;
+    void mark_integrity_check_all() override;
+
+    // True for a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*), the only table names this
+    // service puts into SQL text.
+    static bool IsPlainIdentifier(const std::wstring& name);
+
+private:
+    // MIN or MAX of `id`; 0 without rows, -1 when the file cannot be opened or queried.
+    std::int64_t IdBound(const std::wstring& datasetId, const std::wstring& table,
+                         utility::EGetDBPathMethod method, const char* aggregate, const wchar_t* caller);
+    // The reader handle of the table's file, or empty (logged) when there is none to read.
+    DatabasePtr OpenTableFile(const std::wstring& datasetId, const std::wstring& table,
+                              utility::EGetDBPathMethod method, const wchar_t* caller);
+};
+
+}  // namespace linuxhost
+}  // namespace ZEL

@@ -1,0 +1,76 @@
+// Watches the policy file and announces each change of its content on the notification bus
+// (topic 4 "telemetry policy", state 14 "policy changed"), upon which the agent restarts with
+// the new policy.
+//
+// The watcher looks at the file named by the host settings (policy_file, read at each look)
+// once per period and compares a hash of the file's bytes with that of the content it last
+// announced, so a write that leaves the content as it was (a touch, a rewrite of the same text)
+// publishes nothing, and a change publishes once however long it stays. A missing or unreadable
+// file counts as empty content. The first look, taken in the constructor, only records.
+//
+// A new content is announced once two looks in a row have seen it. A writer that does not
+// replace the file atomically can be caught half-way, and announcing that would restart the
+// agent on a broken policy; waiting for the content to settle costs one period of delay. A
+// content that reverts before it settles is never announced.
+//
+// Lifetime: the constructor starts the watcher's thread; Stop() interrupts its wait and joins
+// it (safe twice, from any thread but the watcher's own); the destructor calls Stop().
+// Thread safety: CheckOnce, Stop and LookCount may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ZEL {
+namespace linuxhost {
+
+class PolicyFileWatcher {
+public:
+    explicit PolicyFileWatcher(std::chrono::milliseconds period = std::chrono::seconds(1));
+    ~PolicyFileWatcher();
+    PolicyFileWatcher(const PolicyFileWatcher&) = delete;
+    PolicyFileWatcher& operator=(const PolicyFileWatcher&) = delete;
+
+    // One look: publishes when the content differs from the one announced last and the
+    // previous look saw the same new content. True when it published. The thread calls this
+    // once per period.
+    bool CheckOnce();
+
+    void Stop();
+
+    // Looks taken so far, the constructor's included (lets callers wait for a later look).
+    std::uint64_t LookCount() const { return m_looks.load(); }
+
+private:
+    struct Fingerprint {
+        std::uint64_t size = 0;
+        std::uint64_t hash = 0;
+        bool operator==(const Fingerprint& other) const { return size == other.size && hash == other.hash; }
+    };
+
+    static Fingerprint TakeFingerprint(const std::string& path);
+    void Run();
+
+    const std::chrono::milliseconds m_period;
+
+    std::mutex m_lookMutex;   // serialises looks; guards the three members below
+    Fingerprint m_announced;  // the content announced last (or recorded by the first look)
+    Fingerprint m_pending;    // a new content seen by the previous look, when m_hasPending
+    bool m_hasPending = false;
+    std::atomic<std::uint64_t> m_looks{0};
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopping = false;  // guarded by m_mutex
+
+    std::mutex m_joinMutex;
+    std::thread m_thread;
+};
+
+}  // namespace linuxhost
+}  // namespace ZEL

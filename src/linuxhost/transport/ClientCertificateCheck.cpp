@@ -1,0 +1,63 @@
+// Reading and caching the client certificate for the expiry check.
+#include "linuxhost/transport/ClientCertificateCheck.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace ZEL {
+namespace linuxhost {
+namespace transport {
+
+bool ClientCertificateCheck::Identify(const std::string& path, FileIdentity& identity) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    identity.mtime = info.st_mtim;
+    identity.size = info.st_size;
+    identity.inode = info.st_ino;
+    return true;
+}
+
+ClientCertificateCheck::Verdict ClientCertificateCheck::Check(const std::string& path, std::string& problem) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    FileIdentity before;
+    if (!Identify(path, before)) {
+        problem = std::string("cannot read client certificate: ") + std::strerror(errno);
+        m_cache.erase(path);
+        return Verdict::Unreadable;
+    }
+    auto cached = m_cache.find(path);
+    if (cached == m_cache.end() || !(cached->second.identity == before)) {
+        BioPtr bio(BIO_new_file(path.c_str(), "r"));
+        X509Ptr certificate(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+        // The reads leave OpenSSL errors queued on this thread; a later TLS handshake on the
+        // same thread must not mistake them for its own.
+        ERR_clear_error();
+        if (!certificate) {
+            problem = bio ? "the file holds no PEM certificate" : "cannot open the file";
+            m_cache.erase(path);
+            return Verdict::Unreadable;
+        }
+        // Cache only when the file did not change while it was read; otherwise the next check
+        // reads it again.
+        FileIdentity after;
+        if (Identify(path, after) && after == before) {
+            Entry& entry = m_cache[path];
+            entry.identity = before;
+            entry.certificate = std::move(certificate);
+            cached = m_cache.find(path);
+        } else {
+            m_cache.erase(path);
+            const int order = X509_cmp_current_time(X509_get0_notAfter(certificate.get()));
+            return order < 0 ? Verdict::Expired : Verdict::Valid;
+        }
+    }
+    const int order = X509_cmp_current_time(X509_get0_notAfter(cached->second.certificate.get()));
+    return order < 0 ? Verdict::Expired : Verdict::Valid;
+}
+
+}  // namespace transport
+}  // namespace linuxhost
+}  // namespace ZEL

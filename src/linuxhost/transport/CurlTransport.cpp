@@ -1,0 +1,230 @@
+// One POST through the calling thread's curl handle.
+//
+// The handle is reset (curl_easy_reset) before each request: that clears every option of the
+// previous request, so nothing of one request (headers, client certificate, a stop callback of
+// another instance) leaks into the next, while curl keeps the live connections, the TLS session
+// cache and the DNS cache that make keep-alive work.
+#include "linuxhost/transport/CurlTransport.h"
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+
+#include "datasync/host/StringUtil.h"
+#include "linuxhost/HostState.h"
+#include "linuxhost/transport/CurlHandles.h"
+#include "linuxhost/transport/CurlResult.h"
+#include "linuxhost/transport/TransportLog.h"
+#include "linuxhost/transport/UrlPolicy.h"
+
+namespace ZEL {
+namespace linuxhost {
+namespace {
+
+using transport::ClientCertificateCheck;
+using transport::CurlEasyPtr;
+using transport::CurlSlistPtr;
+using transport::TransportLogError;
+using transport::TransportLogWarning;
+namespace result = ZELCore::TransportResult;
+
+constexpr long kDefaultTimeoutMs = 30000;
+
+void GlobalInitOnce() {
+    static std::once_flag once;
+    // curl_global_init is not thread-safe; every thread's first request passes through here.
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// The calling thread's handle, created on first use and cleaned up when the thread ends.
+CURL* ThreadHandle() {
+    thread_local CurlEasyPtr handle;
+    if (!handle) {
+        GlobalInitOnce();
+        handle.reset(curl_easy_init());
+    }
+    return handle.get();
+}
+
+ZELCore::InvokeHttpResponse Failure(int code) {
+    ZELCore::InvokeHttpResponse response;
+    response.resultCode = code;
+    return response;
+}
+
+std::wstring Wide(const std::string& text) { return String::UTF8ToUTF16(text); }
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+// The request headers as a curl list; false (and `problem`) for a header that would break the
+// request framing. An empty value is sent as an empty header ("Name;" in curl's notation)
+// rather than removing curl's own header of that name.
+bool BuildHeaderList(const std::map<std::string, std::string>& headers, CurlSlistPtr& list, std::string& problem) {
+    bool hasExpect = false;
+    auto append = [&list](const std::string& line) {
+        curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+        if (grown == nullptr) return false;
+        list.release();
+        list.reset(grown);
+        return true;
+    };
+    for (const auto& header : headers) {
+        const std::string& name = header.first;
+        const std::string& value = header.second;
+        if (name.empty() || name.find_first_of(":\r\n; \t") != std::string::npos ||
+            value.find_first_of("\r\n") != std::string::npos) {
+            problem = "invalid header \"" + name + "\"";
+            return false;
+        }
+        if (EqualsIgnoringCase(name, "Expect")) hasExpect = true;
+        if (!append(value.empty() ? name + ";" : name + ": " + value)) {
+            problem = "out of memory";
+            return false;
+        }
+    }
+    // Without this curl sends "Expect: 100-continue" for large bodies and waits for an interim
+    // answer that many servers never send.
+    if (!hasExpect && !append("Expect:")) {
+        problem = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+struct BodySink {
+    std::string text;
+};
+
+size_t OnBody(char* data, size_t size, size_t count, void* sink) {
+    const size_t bytes = size * count;
+    std::string& text = static_cast<BodySink*>(sink)->text;
+    if (text.size() < CurlTransport::kMaxResponseBytes)
+        text.append(data, std::min(bytes, CurlTransport::kMaxResponseBytes - text.size()));
+    // The rest is read and dropped: refusing it would turn a complete answer into a failure.
+    return bytes;
+}
+
+}  // namespace
+
+CurlTransport::CurlTransport() { GlobalInitOnce(); }
+
+void CurlTransport::GetDeviceId(std::wstring& deviceId) { deviceId = Wide(CurrentDeviceState().id); }
+
+bool CurlTransport::IsDeviceRegistered() { return CurrentDeviceState().registered; }
+
+std::wstring CurlTransport::GetMtlsUrl(const std::wstring& url) {
+    const TlsSettings tls = CurrentTlsSettings();
+    return Wide(transport::ApplyMtlsUrlMap(tls.mtls_url_map, String::UTF16ToUTF8(url)));
+}
+
+int CurlTransport::OnTransferProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<CurlTransport*>(self)->StopRequested() ? 1 : 0;
+}
+
+ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
+                                                      const std::map<std::string, std::string>& headers,
+                                                      int& method, const std::string& body,
+                                                      ZELCore::HttpAuthType authType, bool /*keepAlive*/,
+                                                      const std::string& /*extra*/) {
+    if (method != ZELCore::HTTP_METHOD_POST) {
+        TransportLogError(L"CurlTransport: refused %s: request method %d is not supported", Wide(url), method);
+        return Failure(result::OTHER_FAILURE);
+    }
+    if (StopRequested()) return Failure(result::CONNECTION_LOST);
+
+    const TlsSettings tls = CurrentTlsSettings();
+    const transport::UrlVerdict verdict = transport::CheckRequestUrl(url, tls.allow_http_loopback);
+    if (!verdict.allowed) {
+        TransportLogError(L"CurlTransport: refused %s: %s", Wide(url), Wide(verdict.reason));
+        return Failure(result::OTHER_FAILURE);
+    }
+
+    const bool sendCertificate = authType == ZELCore::HTTP_AUTH_MTLS && !tls.client_cert.empty();
+    if (sendCertificate) {
+        std::string problem;
+        switch (m_certificates.Check(tls.client_cert, problem)) {
+            case ClientCertificateCheck::Verdict::Valid:
+                break;
+            case ClientCertificateCheck::Verdict::Expired:
+                TransportLogWarning(L"CurlTransport: client certificate %s has expired; %s not sent",
+                                    Wide(tls.client_cert), Wide(url));
+                return Failure(result::CLIENT_CERT_EXPIRED);
+            case ClientCertificateCheck::Verdict::Unreadable:
+                TransportLogError(L"CurlTransport: client certificate %s: %s; %s not sent", Wide(tls.client_cert),
+                                  Wide(problem), Wide(url));
+                return Failure(result::TLS_FAILURE);
+        }
+    }
+
+    CurlSlistPtr headerList;
+    std::string headerProblem;
+    if (!BuildHeaderList(headers, headerList, headerProblem)) {
+        TransportLogError(L"CurlTransport: refused %s: %s", Wide(url), Wide(headerProblem));
+        return Failure(result::OTHER_FAILURE);
+    }
+
+    CURL* curl = ThreadHandle();
+    if (curl == nullptr) {
+        TransportLogError(L"CurlTransport: cannot create a curl handle; %s not sent", Wide(url));
+        return Failure(result::OTHER_FAILURE);
+    }
+    curl_easy_reset(curl);
+
+    const long timeoutMs = tls.timeout_ms > 0 ? tls.timeout_ms : kDefaultTimeoutMs;
+    BodySink sink;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, verdict.scheme.c_str());
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, verdict.scheme.c_str());
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList.get());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!tls.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, tls.ca_file.c_str());
+    if (sendCertificate) {
+        curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "PEM");
+        curl_easy_setopt(curl, CURLOPT_SSLCERT, tls.client_cert.c_str());
+        if (!tls.client_key.empty()) curl_easy_setopt(curl, CURLOPT_SSLKEY, tls.client_key.c_str());
+    }
+    // A proxy cannot reach this machine's loopback interface.
+    if (verdict.loopback) curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CurlTransport::OnTransferProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+
+    const CURLcode code = curl_easy_perform(curl);
+    // The options point at this frame's locals; drop them before the frame goes.
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
+
+    ZELCore::InvokeHttpResponse response;
+    response.resultCode = transport::TransportResultFromCurl(code);
+    if (code == CURLE_OK) {
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        response.response.statusCode = static_cast<int>(status);
+        response.response.message = std::move(sink.text);
+    } else {
+        const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
+        TransportLogWarning(L"CurlTransport: POST %s failed: curl %d (%s), result %d", Wide(url),
+                            static_cast<int>(code), Wide(detail), response.resultCode);
+    }
+    return response;
+}
+
+}  // namespace linuxhost
+}  // namespace ZEL

@@ -1,0 +1,152 @@
+// Atomic replacement and tolerant reading of the host's JSON state files.
+#include "linuxhost/utility/JsonStateFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <system_error>
+
+#include "datasync/host/StringUtil.h"
+#include "linuxhost/HostFolders.h"
+#include "linuxhost/logging/FileLogging.h"
+
+namespace ZEL {
+namespace linuxhost {
+namespace {
+
+// Closes a descriptor on every exit path.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() { Close(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return m_fd; }
+    // Closes now; false when close reported an error (a late write failure on some systems).
+    bool Close() {
+        if (m_fd < 0) return true;
+        const int result = ::close(m_fd);
+        m_fd = -1;
+        return result == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+std::wstring Wide(const std::string& text) {
+    return String::UTF8ToUTF16(text);
+}
+
+std::wstring ErrnoText(int error) {
+    return Wide(std::strerror(error));
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t result = ::write(fd, data.data() + written, data.size() - written);
+        if (result < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        written += static_cast<size_t>(result);
+    }
+    return true;
+}
+
+// Makes the rename itself durable. Best effort: some file systems refuse fsync on folders.
+void SyncFolder(const std::string& folder) {
+    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0) ::fsync(fd.get());
+}
+
+std::string Serialise(const Json::Value& object) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "  ";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, object) + "\n";
+}
+
+}  // namespace
+
+JsonStateFile::JsonStateFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+
+std::string JsonStateFile::CurrentPath() const {
+    const std::string folder = CurrentHostFolders().state_dir;  // ends with '/' when set
+    return folder.empty() ? std::string() : folder + m_fileName;
+}
+
+void JsonStateFile::ReportProblemOnce(const std::wstring& what, const std::string& path) {
+    if (m_reportedPath == path) return;
+    m_reportedPath = path;
+    HostLog().w(L"StateFile: %s: %s; treated as empty and replaced at the next change", Wide(path), what);
+}
+
+Json::Value JsonStateFile::Load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        const int error = errno;
+        if (error != ENOENT) ReportProblemOnce(L"cannot be read: " + ErrnoText(error), path);
+        return Json::Value(Json::objectValue);
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad()) {
+        ReportProblemOnce(L"cannot be read", path);
+        return Json::Value(Json::objectValue);
+    }
+
+    const std::string text = content.str();
+    Json::CharReaderBuilder builder;
+    builder["failIfExtra"] = true;  // a valid object followed by garbage is still damage
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors) || !root.isObject()) {
+        ReportProblemOnce(L"not a JSON object", path);
+        return Json::Value(Json::objectValue);
+    }
+    if (m_reportedPath == path) m_reportedPath.clear();
+    return root;
+}
+
+bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
+    const std::filesystem::path target(path);
+    const std::string folder = target.parent_path().string();
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+
+    // mkstemp gives a unique name, so a second writer process never shares our temporary file.
+    std::string temporary = path + ".XXXXXX";
+    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (fd.get() < 0) {
+        const int error = errno;
+        HostLog().e(L"StateFile: cannot create a temporary file beside %s: %s", Wide(path), ErrnoText(error));
+        return false;
+    }
+
+    const std::string data = Serialise(object);
+    int error = 0;
+    if (!WriteAll(fd.get(), data) || ::fsync(fd.get()) != 0) error = errno ? errno : EIO;
+    if (!fd.Close() && error == 0) error = errno ? errno : EIO;
+    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        HostLog().e(L"StateFile: cannot write %s: %s", Wide(path), ErrnoText(error));
+        return false;
+    }
+    SyncFolder(folder);
+    if (m_reportedPath == path) m_reportedPath.clear();
+    return true;
+}
+
+}  // namespace linuxhost
+}  // namespace ZEL

@@ -1,0 +1,63 @@
+// The host's registry: named whole numbers the agent keeps across restarts (its last errors),
+// stored as one JSON object {"name": value, ...} in <state_dir>/registry.json.
+//
+// Every write reads the file, changes one member and replaces the file atomically, all under
+// one mutex, so that concurrent writers in the process never lose each other's values. Values
+// are read from the file each time, so the file stays the single source of truth.
+//
+// Without a state folder nothing is stored: the write is reported in host.log and dropped.
+#include <mutex>
+
+#include "datasync/host/StringUtil.h"
+#include "datasync/host/Utility.h"
+#include "linuxhost/logging/FileLogging.h"
+#include "linuxhost/utility/JsonStateFile.h"
+
+namespace ZEL {
+namespace utility {
+namespace {
+
+struct Registry {
+    std::mutex mutex;
+    linuxhost::JsonStateFile file{"registry.json"};
+};
+
+Registry& TheRegistry() {
+    static Registry* registry = new Registry();  // lives to process exit: usable from any destructor
+    return *registry;
+}
+
+}  // namespace
+
+void WriteErrorToRegistry(std::wstring& name, long value) {
+    if (name.empty()) {
+        linuxhost::HostLog().w(L"WriteErrorToRegistry: empty name; value %ld not stored", value);
+        return;
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    const std::string path = registry.file.CurrentPath();
+    if (path.empty()) {
+        linuxhost::HostLog().w(L"WriteErrorToRegistry: no state folder configured; %s=%ld not stored", name,
+                               value);
+        return;
+    }
+    Json::Value root = registry.file.Load(path);
+    root[String::UTF16ToUTF8(name)] = Json::Int64{value};
+    registry.file.Save(path, root);
+}
+
+bool ReadRegistryValue(const std::wstring& name, long& value) {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    const std::string path = registry.file.CurrentPath();
+    if (path.empty() || name.empty()) return false;
+    const Json::Value root = registry.file.Load(path);
+    const Json::Value& stored = root[String::UTF16ToUTF8(name)];
+    if (!stored.isInt64()) return false;  // also a non-integral value written by hand
+    value = static_cast<long>(stored.asInt64());
+    return true;
+}
+
+}  // namespace utility
+}  // namespace ZEL

@@ -1,0 +1,316 @@
+// The Linux file watcher: one inotify instance per watcher on the folder (never on the files,
+// which writers create, replace by rename and delete), a thread that turns the folder's events
+// into at most one report per listed file per 100 ms, and an eventfd that wakes the thread
+// for shutdown.
+//
+// Coalescing: the first unreported change of a file opens a 100 ms window; when it closes, the
+// file is reported once for every change inside it. The window is cleared before the callback
+// runs, so a change that arrives during or after a report opens a new window and leads to
+// another report: the last change of a burst is never lost, and a steady stream of writes is
+// reported about every 100 ms rather than never.
+//
+// The thread and its state are shared (not owned by the FileWatcher alone) so that a callback
+// may destroy its own watcher: the destructor then detaches instead of joining itself, and the
+// thread ends after the callback returns.
+#include "datasync/host/FileWatcher.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "datasync/host/StringUtil.h"
+#include "linuxhost/logging/FileLogging.h"
+
+namespace ZEL {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kCoalesceWindow = std::chrono::milliseconds(100);
+// The stop event cannot be polled together with the fds, so the thread looks at it this often.
+constexpr auto kStopCheckInterval = std::chrono::milliseconds(100);
+constexpr auto kRetryInterval = std::chrono::milliseconds(500);
+// Bounds the work between two looks at the stop flags while events keep pouring in.
+constexpr int kMaxReadsPerPass = 16;
+// IN_CLOSE_WRITE is left out on purpose: a reader's SELECT raises it too.
+constexpr std::uint32_t kWatchMask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVE_SELF | IN_ONLYDIR;
+const std::string kWalSuffix = "-wal";
+
+// Owns one file descriptor.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor() { Reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return m_fd; }
+    void Reset(int fd = -1) {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+bool PathExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+std::wstring ErrnoText(int error) {
+    return String::UTF8ToUTF16(std::strerror(error));
+}
+
+// Everything the watcher thread works on. The members after `stopping` belong to the thread alone
+// once it runs (the constructor sets them up before starting it).
+class WatchState {
+public:
+    std::string folder;       // UTF-8, ends with '/'
+    std::wstring wideFolder;  // as reported, ends with '/'
+    std::vector<std::string> names;
+    std::vector<std::wstring> wideNames;
+    FileWatcher::Callback callback;
+    platform::HANDLE stopEvent;
+    FileDescriptor wakeFd;  // eventfd, written once by the owner to end the thread
+    std::atomic<bool> stopping{false};
+
+    FileDescriptor inotifyFd;
+    int watch = -1;
+    bool missing = false;  // the folder was not watched at some point: catch up on re-watch
+    Clock::time_point nextRetry;
+    std::vector<std::optional<Clock::time_point>> due;  // per name: end of its open window
+
+    bool TryAddWatch();
+    void Run();
+
+private:
+    bool StopEventSet() const;
+    void ReadEvents(Clock::time_point now);
+    void HandleEvent(const inotify_event& event, Clock::time_point now);
+    void LoseWatch(Clock::time_point now);
+    int Match(const char* name) const;
+    void MarkChanged(std::size_t index, Clock::time_point now);
+    void MarkExisting(Clock::time_point now);
+    void ReportDue(Clock::time_point now);
+    int PollTimeoutMs(Clock::time_point now) const;
+};
+
+bool WatchState::TryAddWatch() {
+    if (inotifyFd.get() < 0) {
+        const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            if (!missing) {
+                linuxhost::HostLog().e(L"FileWatcher: inotify_init1 failed for %s: %s; retrying", wideFolder,
+                                       ErrnoText(error));
+            }
+            return false;
+        }
+        inotifyFd.Reset(fd);
+    }
+    watch = ::inotify_add_watch(inotifyFd.get(), folder.c_str(), kWatchMask);
+    if (watch < 0) {
+        const int error = errno;
+        if (!missing) {
+            linuxhost::HostLog().i(L"FileWatcher: cannot watch %s yet (%s); retrying every %d ms", wideFolder,
+                                   ErrnoText(error), static_cast<long long>(kRetryInterval.count()));
+        }
+        return false;
+    }
+    return true;
+}
+
+void WatchState::Run() {
+    nextRetry = Clock::now() + kRetryInterval;
+    while (!stopping.load()) {
+        if (StopEventSet()) {
+            linuxhost::HostLog().i(L"FileWatcher: stop event set, watching of %s ends", wideFolder);
+            return;
+        }
+        Clock::time_point now = Clock::now();
+        if (watch < 0 && now >= nextRetry) {
+            if (TryAddWatch()) {
+                linuxhost::HostLog().i(L"FileWatcher: watching %s", wideFolder);
+                // Writes made while the folder was not watched raised no events.
+                MarkExisting(now);
+                missing = false;
+            } else {
+                missing = true;
+                nextRetry = now + kRetryInterval;
+            }
+        }
+        ReportDue(now);
+        if (stopping.load()) return;
+
+        pollfd fds[2] = {{wakeFd.get(), POLLIN, 0}, {inotifyFd.get(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, PollTimeoutMs(Clock::now()));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            linuxhost::HostLog().e(L"FileWatcher: poll failed for %s: %s; watching ends", wideFolder,
+                                   ErrnoText(errno));
+            return;
+        }
+        if (fds[0].revents != 0) return;
+        if (fds[1].revents != 0) ReadEvents(Clock::now());
+    }
+}
+
+bool WatchState::StopEventSet() const {
+    // A zero wait consumes nothing from a manual-reset event (see the header on auto-reset ones).
+    return stopEvent && platform::WaitForSingleObject(stopEvent, 0) == platform::WAIT_OBJECT_0;
+}
+
+void WatchState::ReadEvents(Clock::time_point now) {
+    alignas(inotify_event) char buffer[16 * 1024];
+    for (int pass = 0; pass < kMaxReadsPerPass && !stopping.load(); ++pass) {
+        const ssize_t length = ::read(inotifyFd.get(), buffer, sizeof buffer);
+        if (length < 0 && errno == EINTR) continue;
+        if (length <= 0) return;  // EAGAIN: drained
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+            HandleEvent(*event, now);
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void WatchState::HandleEvent(const inotify_event& event, Clock::time_point now) {
+    if ((event.mask & IN_Q_OVERFLOW) != 0) {
+        // Events were dropped: any listed file may have changed.
+        linuxhost::HostLog().w(L"FileWatcher: event queue overflow for %s; reporting every file", wideFolder);
+        for (std::size_t i = 0; i < names.size(); ++i) MarkChanged(i, now);
+        return;
+    }
+    if (watch < 0 || event.wd != watch) return;  // left over from a watch given up
+    if ((event.mask & (IN_IGNORED | IN_MOVE_SELF)) != 0) {
+        LoseWatch(now);
+        return;
+    }
+    if (event.len == 0 || (event.mask & IN_ISDIR) != 0) return;
+    const int index = Match(event.name);
+    if (index >= 0) MarkChanged(static_cast<std::size_t>(index), now);
+}
+
+void WatchState::LoseWatch(Clock::time_point now) {
+    // The folder was deleted, unmounted or renamed away: the watch no longer follows `folder`.
+    linuxhost::HostLog().i(L"FileWatcher: %s went away; watching again once it is back", wideFolder);
+    ::inotify_rm_watch(inotifyFd.get(), watch);  // fails harmlessly when the kernel dropped it
+    watch = -1;
+    missing = true;
+    nextRetry = now;
+}
+
+int WatchState::Match(const char* name) const {
+    const std::string changed(name);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (changed == names[i]) return static_cast<int>(i);
+    }
+    if (changed.size() > kWalSuffix.size() &&
+        changed.compare(changed.size() - kWalSuffix.size(), kWalSuffix.size(), kWalSuffix) == 0) {
+        const std::string base = changed.substr(0, changed.size() - kWalSuffix.size());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (base == names[i]) return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+void WatchState::MarkChanged(std::size_t index, Clock::time_point now) {
+    if (!due[index]) due[index] = now + kCoalesceWindow;
+}
+
+void WatchState::MarkExisting(Clock::time_point now) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (PathExists(folder + names[i]) || PathExists(folder + names[i] + kWalSuffix)) MarkChanged(i, now);
+    }
+}
+
+void WatchState::ReportDue(Clock::time_point now) {
+    for (std::size_t i = 0; i < names.size() && !stopping.load(); ++i) {
+        if (!due[i] || *due[i] > now) continue;
+        due[i].reset();  // before the call: changes seen after it open a new window
+        const std::wstring path = wideFolder + wideNames[i];
+        try {
+            callback(path);
+        } catch (const std::exception& error) {
+            linuxhost::HostLog().e(L"FileWatcher: the change handler failed for %s: %s", path,
+                                   String::UTF8ToUTF16(error.what()));
+        } catch (...) {
+            linuxhost::HostLog().e(L"FileWatcher: the change handler failed for %s: unknown exception", path);
+        }
+    }
+}
+
+int WatchState::PollTimeoutMs(Clock::time_point now) const {
+    Clock::time_point wakeAt = now + kStopCheckInterval;
+    if (watch < 0) wakeAt = std::min(wakeAt, nextRetry);
+    for (const auto& deadline : due) {
+        if (deadline) wakeAt = std::min(wakeAt, *deadline);
+    }
+    if (wakeAt <= now) return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
+}
+
+}  // namespace
+
+struct FileWatcher::Impl {
+    std::shared_ptr<WatchState> state;
+    std::thread thread;
+};
+
+FileWatcher::FileWatcher(const std::wstring& folder, const std::list<std::wstring>& fileNames,
+                         Callback callback, bool /*flag*/, platform::HANDLE stopEvent)
+    : m_impl(std::make_unique<Impl>()) {
+    auto state = std::make_shared<WatchState>();
+    state->wideFolder = folder.empty() ? L"./" : folder;
+    if (state->wideFolder.back() != L'/') state->wideFolder += L'/';
+    state->folder = String::UTF16ToUTF8(state->wideFolder);
+    for (const std::wstring& name : fileNames) {
+        state->names.push_back(String::UTF16ToUTF8(name));
+        state->wideNames.push_back(name);
+    }
+    state->due.resize(state->names.size());
+    state->callback = std::move(callback);
+    state->stopEvent = std::move(stopEvent);
+
+    const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake < 0) throw std::system_error(errno, std::generic_category(), "FileWatcher: eventfd");
+    state->wakeFd.Reset(wake);
+    // Watching starts here, not on the thread, so that a change made as soon as the constructor
+    // returns is seen; only a missing folder is left to the thread's retries.
+    state->missing = !state->TryAddWatch();
+
+    m_impl->state = state;
+    m_impl->thread = std::thread([state] { state->Run(); });
+}
+
+FileWatcher::~FileWatcher() {
+    WatchState& state = *m_impl->state;
+    state.stopping.store(true);
+    const std::uint64_t one = 1;
+    const ssize_t written = ::write(state.wakeFd.get(), &one, sizeof one);
+    (void)written;  // cannot fail short of a closed fd; the thread also checks `stopping`
+    if (m_impl->thread.get_id() == std::this_thread::get_id()) {
+        m_impl->thread.detach();  // destroyed from its own callback: the thread ends after it
+    } else if (m_impl->thread.joinable()) {
+        m_impl->thread.join();
+    }
+}
+
+}  // namespace ZEL

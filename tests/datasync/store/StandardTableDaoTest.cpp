@@ -1,0 +1,197 @@
+// Telemetry table access: id-range reads, undecodable rows, duplication, deletion by cutoff
+// and the row-id bounds.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+
+#include "datasync/store/StandardTableDao.h"
+#include "datasync/upload/SyncAgentsHelper.h"
+#include "linuxhost/HostFolders.h"
+#include "support/LogCapture.h"
+#include "support/TelemetryWriter.h"
+#include "support/TempDir.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ItemEventJson;
+using testsupport::TelemetryWriter;
+using testsupport::TempDir;
+
+const std::string kDataset = "6F1C2D3E-0000-4000-8000-000000000001";
+const std::wstring kDatasetW(kDataset.begin(), kDataset.end());
+
+class StandardTableDaoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), "", "", ""});
+    }
+    void TearDown() override {
+        DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath());
+        linuxhost::InstallHostFolders({});
+    }
+    std::string ItemEventPath() const { return m_dir.path() + "service/" + kDataset + "_ItemEvent.sqlite3"; }
+
+    testsupport::LogCapture m_logs;
+    TempDir m_dir;
+};
+
+TEST_F(StandardTableDaoTest, RangeReadIsHalfOpenAndSkipsMissingIds) {
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
+    for (std::int64_t id : {3, 7, 9, 20}) writer.Insert(ItemEventJson(kDataset, "item" + std::to_string(id)), "", id);
+
+    std::list<ItemEvent> events;
+    std::int64_t start = 5;
+    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events.front().item_id(), L"item7");
+    EXPECT_EQ(events.front().row_id(), 7);
+    EXPECT_EQ(events.back().row_id(), 9);
+    EXPECT_EQ(start, 9);
+
+    std::list<ItemEvent> navpEvents;
+    start = 20;
+    EXPECT_FALSE(navp::GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 1, navpEvents,
+                                 utility::DB_PATH_INTERNAL));
+    ASSERT_EQ(navpEvents.size(), 1u);
+    EXPECT_EQ(navpEvents.front().item_id(), L"item20");
+}
+
+TEST_F(StandardTableDaoTest, RangeBeyondTheLastIdIsNoData) {
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
+    writer.Insert(ItemEventJson(kDataset, "a"));
+    std::list<ItemEvent> events;
+    std::int64_t start = 2;
+    EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    EXPECT_EQ(start, -1);
+    EXPECT_TRUE(events.empty());
+
+    start = INT64_MAX - 3;  // the end of the range must not overflow
+    EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+}
+
+TEST_F(StandardTableDaoTest, UndecodableRowsAreSkippedAndTheReadGoesOn) {
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
+    writer.Insert(ItemEventJson(kDataset, "first"));
+    writer.Insert("not json at all");
+    writer.Insert("[1,2,3]");
+    writer.Insert(ItemEventJson(kDataset, "fourth"));
+    writer.Insert("{broken");
+
+    std::list<ItemEvent> events;
+    std::int64_t start = 1;
+    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events.front().item_id(), L"first");
+    EXPECT_EQ(events.back().item_id(), L"fourth");
+    EXPECT_EQ(events.back().row_id(), 4);
+    EXPECT_EQ(start, 5) << "the last id read covers the bad trailing row";
+    EXPECT_TRUE(m_logs.Contains("cannot decode data of row id = 2", "StandardTable.log"));
+}
+
+TEST_F(StandardTableDaoTest, NullDataIsLoggedAndSkipped) {
+    {
+        TelemetryWriter writer(ItemEventPath(), "Other");
+        writer.Exec("CREATE TABLE ItemEvent(id integer primary key autoincrement, log_index, data, logtime)");
+        writer.Exec("INSERT INTO ItemEvent(data) VALUES(NULL)");
+    }
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
+    writer.Insert(ItemEventJson(kDataset, "after-null"));
+
+    std::list<ItemEvent> events;
+    StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
+    EXPECT_EQ(dao.GetListForSync(events, "select id,data from ItemEvent order by id asc"), 2);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events.front().item_id(), L"after-null");
+    EXPECT_TRUE(m_logs.Contains("StandardTableDao::GetListForSync JsonStr is null."));
+}
+
+TEST_F(StandardTableDaoTest, ReadersNeverCreateAMissingFile) {
+    std::list<ItemEvent> events;
+    std::int64_t start = 1;
+    EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    EXPECT_EQ(start, -1);
+    EXPECT_FALSE(fs::exists(ItemEventPath()));
+    EXPECT_TRUE(m_logs.Contains("StandardTableDao: Construct GetDatabase datasetid = "));
+}
+
+TEST_F(StandardTableDaoTest, EmptyDatasetIdNamesTheFileAfterTheKind) {
+    StandardTableDao dao(L"", L"class DeviceContext", utility::DB_PATH_INTERNAL);
+    EXPECT_EQ(dao.TableName(), L"DeviceContext");
+    EXPECT_EQ(dao.DbPath(), m_dir.wpath() + L"service/DeviceContext.sqlite3");
+    EXPECT_THROW(StandardTableDao(L"", L"short", utility::DB_PATH_INTERNAL), std::out_of_range);
+}
+
+TEST_F(StandardTableDaoTest, ItemContextsAreReadForSync) {
+    TelemetryWriter writer(m_dir.path() + "shared/" + kDataset + "_ItemContext.sqlite3", "ItemContext");
+    writer.Insert("{\"item_id\":\"ctx\",\"item_data\":{\"k\":\"v\"}}");
+    std::list<ItemContext> contexts;
+    std::int64_t start = 1;
+    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, contexts,
+                           utility::DB_PATH_USER_SHARED));
+    ASSERT_EQ(contexts.size(), 1u);
+    EXPECT_EQ(contexts.front().item_data().at(L"k"), L"v");
+}
+
+TEST_F(StandardTableDaoTest, DuplicateLastExactCopiesTheNewestRowOnly) {
+    StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
+    EXPECT_FALSE(dao.DuplicateLastExact());
+    EXPECT_TRUE(m_logs.Contains("DuplicateLastExact skipped, no rows in table = ItemEvent"));
+
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 0);
+    writer.Insert(ItemEventJson(kDataset, "old"), "2026-01-01T00:00:00", 40, "idx-40");
+    writer.Insert(ItemEventJson(kDataset, "newest"), "2026-01-02T00:00:00", 41, "idx-41");
+
+    ASSERT_TRUE(dao.DuplicateLastExact());
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3);
+    EXPECT_GT(writer.Scalar("select max(id) from ItemEvent"), 41);
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent where id > 41 and log_index = 'idx-41' and "
+                            "logtime = '2026-01-02T00:00:00' and data = (select data from ItemEvent where id = 41)"),
+              1);
+}
+
+std::string LocalText(std::chrono::system_clock::time_point when) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &local);
+    return text;
+}
+
+TEST_F(StandardTableDaoTest, DelRemovesRowsLoggedBeforeTheCutoff) {
+    const auto now = std::chrono::system_clock::now();
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
+    writer.Insert(ItemEventJson(kDataset, "old"), LocalText(now - std::chrono::hours(48)) + ".123+01:00");
+    writer.Insert(ItemEventJson(kDataset, "recent"), LocalText(now - std::chrono::minutes(5)));
+
+    StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
+    ASSERT_TRUE(dao.Del(now - std::chrono::hours(24)));
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 1);
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent where data like '%recent%'"), 1);
+}
+
+TEST_F(StandardTableDaoTest, RowIdBoundsComeFromTheDataStore) {
+    EXPECT_EQ(SyncAgentsHelper::GetLastIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
+              -1);
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
+    EXPECT_EQ(SyncAgentsHelper::GetFirstIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
+              0);
+    writer.Insert(ItemEventJson(kDataset, "a"), "", 12);
+    writer.Insert(ItemEventJson(kDataset, "b"), "", 30);
+    EXPECT_EQ(SyncAgentsHelper::GetFirstIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
+              12);
+    EXPECT_EQ(SyncAgentsHelper::GetLastIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
+              30);
+    EXPECT_THROW(SyncAgentsHelper::GetLastIdFromDBWithDatasetId(L"Item", kDatasetW, utility::DB_PATH_INTERNAL),
+                 std::out_of_range);
+}
+
+}  // namespace
+}  // namespace DataSync
+}  // namespace ZEL

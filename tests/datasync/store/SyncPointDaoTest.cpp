@@ -1,0 +1,139 @@
+// Bookmarks: insert versus update, type normalisation, roots, hostile guids, retry of a failed
+// open under the store's own root.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "datasync/store/SyncPointDao.h"
+#include "datasync/upload/SyncAgentsHelper.h"
+#include "linuxhost/HostFolders.h"
+#include "support/LogCapture.h"
+#include "support/TelemetryWriter.h"
+#include "support/TempDir.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::TempDir;
+
+class SyncPointDaoTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), m_dir.sub("local"), "", ""});
+    }
+    void TearDown() override {
+        DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath());
+        linuxhost::InstallHostFolders({});
+    }
+    std::int64_t RowCount(const std::string& path) {
+        testsupport::TelemetryWriter reader(path, "Unused");
+        return reader.Scalar("select count(*) from SyncPoint");
+    }
+
+    testsupport::LogCapture m_logs;
+    TempDir m_dir;
+};
+
+TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpelling) {
+    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    EXPECT_TRUE(dao.Set({L"ds-1", L"class ItemEvent", 11}));
+    EXPECT_TRUE(m_logs.Contains("SyncPoint::Get execQuery: id = ds-1,type = class ItemEvent",
+                                "SyncPoint.sqlite3Dao.log"));
+    EXPECT_TRUE(dao.Set({L"ds-1", L"ItemEvent", 25}));
+
+    std::int64_t id = 0;
+    std::string logtime;
+    ASSERT_TRUE(dao.Get(id, logtime, L"ds-1", L"class ItemEvent"));
+    EXPECT_EQ(id, 25);
+    EXPECT_EQ(logtime.size(), 25u) << logtime;  // local time with offset
+    EXPECT_EQ(RowCount(m_dir.path() + "service/SyncPoint.sqlite3"), 1);
+}
+
+TEST_F(SyncPointDaoTest, MissingPairLeavesIdUntouchedAndZeroIsAValidBookmark) {
+    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    std::int64_t id = 77;
+    EXPECT_FALSE(dao.Get(id, L"absent", L"ItemEvent"));
+    EXPECT_EQ(id, 77);
+
+    ASSERT_TRUE(dao.Set({L"", L"DeviceContext", 0}));
+    EXPECT_TRUE(dao.Get(id, L"", L"class DeviceContext"));
+    EXPECT_EQ(id, 0);
+}
+
+TEST_F(SyncPointDaoTest, NullLogtimeReadsAsEmptyText) {
+    {
+        SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    }
+    testsupport::TelemetryWriter writer(m_dir.path() + "service/SyncPoint.sqlite3", "Unused");
+    writer.Exec("insert into SyncPoint(id,type,guid,logtime) values(5,'ItemEvent','g',NULL)");
+
+    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    std::int64_t id = 0;
+    std::string logtime = "stale";
+    ASSERT_TRUE(dao.Get(id, logtime, L"g", L"ItemEvent"));
+    EXPECT_EQ(id, 5);
+    EXPECT_EQ(logtime, "");
+}
+
+TEST_F(SyncPointDaoTest, GuidsHoldingQuotesOrSqlTouchOnlyTheirOwnRow) {
+    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    const std::wstring hostile = L"x\" or \"1\"=\"1";
+    const std::wstring dropper = L"y\"; DROP TABLE SyncPoint; --";
+    ASSERT_TRUE(dao.Set({L"plain", L"ItemEvent", 3}));
+    ASSERT_TRUE(dao.Set({hostile, L"ItemEvent", 9}));
+    ASSERT_TRUE(dao.Set({dropper, L"ItemEvent", 4}));
+    ASSERT_TRUE(dao.Set({hostile, L"ItemEvent", 10}));
+
+    std::int64_t id = 0;
+    ASSERT_TRUE(dao.Get(id, L"plain", L"ItemEvent"));
+    EXPECT_EQ(id, 3);
+    ASSERT_TRUE(dao.Get(id, hostile, L"ItemEvent"));
+    EXPECT_EQ(id, 10);
+    ASSERT_TRUE(dao.Get(id, dropper, L"ItemEvent"));
+    EXPECT_EQ(id, 4);
+    EXPECT_EQ(RowCount(m_dir.path() + "service/SyncPoint.sqlite3"), 3);
+}
+
+TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelper) {
+    { SyncPointDao shared(utility::DB_PATH_DEFAULT, L"a.sqlite3"); }     // method 0 with method: shared root
+    { SyncPointDao internal(utility::DB_PATH_INTERNAL, L"b.sqlite3"); }  // method 1: service root
+    { auto viaHelper = SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_LOCAL, L"c.sqlite3"); }
+    { auto viaHelper = SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_DEFAULT, L"d.sqlite3"); }
+    { auto viaHelper = SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_USER_SHARED, L"e.sqlite3"); }
+
+    EXPECT_TRUE(fs::exists(m_dir.path() + "shared/a.sqlite3"));
+    EXPECT_TRUE(fs::exists(m_dir.path() + "service/b.sqlite3"));
+    EXPECT_TRUE(fs::exists(m_dir.path() + "service/c.sqlite3"));
+    EXPECT_TRUE(fs::exists(m_dir.path() + "service/d.sqlite3"));
+    EXPECT_TRUE(fs::exists(m_dir.path() + "shared/e.sqlite3"));
+    EXPECT_FALSE(fs::exists(m_dir.path() + "local/c.sqlite3"));
+}
+
+TEST_F(SyncPointDaoTest, FailedOpenIsRetriedUnderTheSameRoot) {
+    fs::remove_all(m_dir.path() + "shared");  // the shared folder is not there yet
+    SyncPointDao dao(utility::DB_PATH_USER_SHARED, L"SyncPoint.sqlite3");
+    EXPECT_TRUE(m_logs.Contains("SyncPointDao: Can note get database,type=2"));
+    EXPECT_TRUE(m_logs.Contains("SyncPoint.sqlite3 SyncPointDao: checkpdb failed!"));
+    std::int64_t id = 0;
+    EXPECT_FALSE(dao.Get(id, L"g", L"ItemEvent"));
+
+    fs::create_directories(m_dir.path() + "shared");
+    ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 42}));
+    EXPECT_TRUE(fs::exists(m_dir.path() + "shared/SyncPoint.sqlite3"));
+    EXPECT_FALSE(fs::exists(m_dir.path() + "service/SyncPoint.sqlite3"));
+    ASSERT_TRUE(dao.Get(id, L"g", L"ItemEvent"));
+    EXPECT_EQ(id, 42);
+}
+
+TEST_F(SyncPointDaoTest, TypeNormalisationDropsOnlyTheClassPrefix) {
+    EXPECT_EQ(SyncPointDao::NormaliseType(L"class ItemEvent"), L"ItemEvent");
+    EXPECT_EQ(SyncPointDao::NormaliseType(L"ItemEvent"), L"ItemEvent");
+    EXPECT_EQ(SyncPointDao::NormaliseType(L"Item"), L"Item");
+    EXPECT_EQ(SyncPointDao::NormaliseType(L"class"), L"class");
+}
+
+}  // namespace
+}  // namespace DataSync
+}  // namespace ZEL

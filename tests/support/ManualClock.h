@@ -1,0 +1,40 @@
+// A wall clock that stands still at the time the test gives it, installed as the process's
+// clock for the lifetime of the object, so that time texts and clocks are tested without
+// waiting.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "datasync/host/Clock.h"
+
+namespace testsupport {
+
+class ManualClock : public ZEL::Clock {
+public:
+    explicit ManualClock(std::chrono::system_clock::time_point wall) : m_wall(wall.time_since_epoch()) {
+        ZEL::Clock::SetInstance(this);
+    }
+    ~ManualClock() override { ZEL::Clock::SetInstance(nullptr); }
+    ManualClock(const ManualClock&) = delete;
+    ManualClock& operator=(const ManualClock&) = delete;
+
+    void SetWall(std::chrono::system_clock::time_point wall) { m_wall = wall.time_since_epoch(); }
+    std::chrono::system_clock::time_point WallNow() override {
+        return std::chrono::system_clock::time_point(m_wall.load());
+    }
+    std::chrono::steady_clock::time_point SteadyNow() override {
+        return std::chrono::steady_clock::time_point();
+    }
+    std::uint64_t TickCount64() override { return 0; }
+
+private:
+    std::atomic<std::chrono::system_clock::duration> m_wall;
+};
+
+inline std::chrono::system_clock::time_point FromUnixMillis(std::int64_t millis) {
+    return std::chrono::system_clock::time_point(std::chrono::milliseconds(millis));
+}
+
+}  // namespace testsupport
