@@ -28,6 +28,10 @@ public:
                                                       utility::EGetDBPathMethod method);
     static std::int64_t GetLastIdFromDBWithDatasetId(const std::wstring& kindTypeName, const std::wstring& datasetId,
                                                      utility::EGetDBPathMethod method);
+
+    // Whether the newest device context has been accepted by the endpoint whose bookmarks are
+    // in `syncPointFile`.
+    static bool IsDeviceContextSyncSuccess(const std::wstring& syncPointFile);
 };
 
 }  // namespace DataSync

@@ -1,0 +1,132 @@
+// The status summary's layout: one heading per part, aligned columns for the families.
+#include "datasyncctl/StatusSummary.h"
+
+#include <iomanip>
+#include <string>
+
+namespace datasyncctl {
+namespace {
+
+std::string YesNo(const Json::Value& value) {
+    if (value.isBool()) return value.asBool() ? "yes" : "no";
+    return "-";
+}
+
+std::string Text(const Json::Value& value) {
+    if (value.isString()) return value.asString().empty() ? "(none)" : value.asString();
+    if (value.isNull()) return "-";
+    if (value.isBool()) return YesNo(value);
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    return Json::writeString(writer, value);
+}
+
+// A member of an object, or null when `object` is not one (never inserts).
+const Json::Value& Member(const Json::Value& object, const char* name) {
+    static const Json::Value null;
+    if (!object.isObject()) return null;
+    const Json::Value* found = object.find(name, name + std::char_traits<char>::length(name));
+    return found != nullptr ? *found : null;
+}
+
+void Flags(const Json::Value& agent, std::ostream& out) {
+    out << "Agent: started " << YesNo(Member(agent, "started")) << ", full init done "
+        << YesNo(Member(agent, "full_init_done")) << ", online " << YesNo(Member(agent, "online")) << ", registered "
+        << YesNo(Member(agent, "registered")) << "\n";
+    out << "       registration requested " << YesNo(Member(agent, "registration_requested"))
+        << ", device context synced " << YesNo(Member(agent, "device_context_synced")) << ", telemetry scope "
+        << Text(Member(agent, "telemetry_scope")) << ", back-off reset delay "
+        << Text(Member(agent, "backoff_reset_delay_minutes")) << " min\n";
+}
+
+void Families(const Json::Value& status, std::ostream& out) {
+    out << "Endpoint families (auth mode " << Text(Member(status, "auth_mode")) << "):\n";
+    out << "  " << std::left << std::setw(7) << "family" << std::setw(9) << "enabled" << std::setw(11) << "URL valid"
+        << "URL\n";
+    const Json::Value& families = Member(status, "families");
+    for (const char* name : {"KTA", "NAVS", "NAVP"}) {
+        const Json::Value& family = Member(families, name);
+        out << "  " << std::setw(7) << name << std::setw(9) << YesNo(Member(family, "enabled")) << std::setw(11)
+            << YesNo(Member(family, "url_valid")) << Text(Member(family, "url")) << "\n";
+    }
+}
+
+void Backoff(const Json::Value& status, std::ostream& out) {
+    const Json::Value& backoff = Member(status, "backoff");
+    out << "Back-off records:" << (backoff.isObject() && !backoff.empty() ? "\n" : " none\n");
+    if (!backoff.isObject()) return;
+    for (const std::string& name : backoff.getMemberNames()) {
+        const Json::Value& record = backoff[name];
+        out << "  " << std::setw(7) << name << "retry count " << Text(Member(record, "retry_count")) << ", delay "
+            << Text(Member(record, "delay_ms")) << " ms, last failure " << Text(Member(record, "last_failure_time"))
+            << ", sync allowed " << YesNo(Member(record, "sync_allowed")) << ", class counts "
+            << Text(Member(record, "class_counts")) << "\n";
+    }
+}
+
+void Resilience(const Json::Value& status, std::ostream& out) {
+    const Json::Value& missing = Member(status, "device_missing");
+    out << "Device missing (403): flag " << YesNo(Member(missing, "flag")) << ", counter "
+        << Text(Member(missing, "counter")) << ", set at " << Text(Member(missing, "set_time")) << "\n";
+    const Json::Value& pause = Member(status, "certificate_pause");
+    out << "Certificate pause: " << YesNo(Member(pause, "paused"));
+    if (Member(pause, "paused").isBool() && Member(pause, "paused").asBool()) out << " (" << Text(Member(pause, "reason")) << ")";
+    out << ", heartbeat calls " << Text(Member(pause, "heartbeat_calls")) << "\n";
+}
+
+void Databases(const Json::Value& status, std::ostream& out) {
+    const Json::Value& nrt = Member(status, "nrt_databases");
+    out << "Near-real-time databases (" << (nrt.isArray() ? nrt.size() : 0) << "):";
+    if (nrt.isArray())
+        for (const Json::Value& name : nrt) out << " " << Text(name);
+    out << "\n";
+    const Json::Value& scheduled = Member(status, "scheduled_datasets");
+    out << "Scheduled datasets (" << (scheduled.isObject() ? scheduled.size() : 0) << "):";
+    if (scheduled.isObject())
+        for (const std::string& id : scheduled.getMemberNames()) out << " " << id << " every " << Text(scheduled[id]) << " s";
+    out << "\n";
+
+    const Json::Value& syncMap = Member(status, "sync_map");
+    out << "Sync map (" << (syncMap.isObject() ? syncMap.size() : 0) << " records)" << (syncMap.empty() ? "\n" : ":\n");
+    if (!syncMap.isObject()) return;
+    for (const std::string& key : syncMap.getMemberNames()) {
+        const Json::Value& r = syncMap[key];
+        out << "  " << key << ": root " << Text(Member(r, "db_root")) << ", kind " << Text(Member(r, "sync_kind"))
+            << ", state " << Text(Member(r, "sync_state")) << ", triggers " << Text(Member(r, "trigger_times"))
+            << ", last result " << Text(Member(r, "last_result")) << ", remaining " << Text(Member(r, "remain_data"))
+            << ", retries " << Text(Member(r, "retry_times")) << ", interval " << Text(Member(r, "interval"))
+            << " s, last sync " << Text(Member(r, "last_sync_time")) << ", applicable "
+            << YesNo(Member(r, "last_applicable")) << "\n";
+    }
+}
+
+void Host(const Json::Value& host, std::ostream& out) {
+    const Json::Value& device = Member(host, "device");
+    const Json::Value& push = Member(host, "push_channel");
+    out << "Host device: id " << Text(Member(device, "id")) << ", online " << YesNo(Member(device, "online"))
+        << ", registered " << YesNo(Member(device, "registered")) << ", realm " << Text(Member(device, "realm"))
+        << ", attributes " << Text(Member(device, "attributes")) << "\n";
+    out << "Push channel: connected " << YesNo(Member(push, "connected")) << ", mode " << Text(Member(push, "mode"))
+        << ", suppression " << Text(Member(push, "suppression")) << "\n";
+    const Json::Value& folders = Member(host, "folders");
+    out << "Folders: db " << Text(Member(folders, "service_db_dir")) << ", shared "
+        << Text(Member(folders, "shared_db_dir")) << ", log " << Text(Member(folders, "log_dir")) << ", state "
+        << Text(Member(folders, "state_dir")) << "\n";
+    out << "Policy file: " << Text(Member(host, "policy_file")) << "\n";
+}
+
+}  // namespace
+
+void WriteStatusSummary(const Json::Value& answer, std::ostream& out) {
+    const Json::Value& status = Member(answer, "status");
+    Flags(Member(status, "agent"), out);
+    Families(status, out);
+    Backoff(status, out);
+    Resilience(status, out);
+    Databases(status, out);
+    out << "Device-context records pending: " << Text(Member(status, "device_context_records_pending")) << "\n";
+    out << "Queue length: " << Text(Member(status, "queue_length")) << "\n";
+    Host(Member(answer, "host"), out);
+}
+
+}  // namespace datasyncctl

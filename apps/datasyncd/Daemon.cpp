@@ -1,0 +1,174 @@
+// The daemon's start and stop sequences.
+#include "datasyncd/Daemon.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <vector>
+
+#include "datasync/agent/DataSyncAgent.h"
+#include "datasync/config/DefaultEndpoint.h"
+#include "datasync/host/SendTelemetryCommand.h"
+#include "datasync/host/StringUtil.h"
+#include "linuxhost/HostFolders.h"
+#include "linuxhost/HostState.h"
+#include "linuxhost/bus/NotificationBus.h"
+#include "linuxhost/device/DeviceServices.h"
+#include "linuxhost/logging/FileLogging.h"
+#include "linuxhost/policy/PolicyFileAgent.h"
+#include "linuxhost/policy/PolicyFileWatcher.h"
+#include "linuxhost/transport/CurlTransport.h"
+
+namespace datasyncd {
+namespace {
+
+using ZEL::linuxhost::HostLog;
+
+// What this build's agent does with these two requests; the control answers pass it on so that
+// nobody mistakes an accepted request for work done. Empty these when the agent side lands.
+const char* const kPurgeNote =
+    "the agent's device-path purge is not available yet in this build: nothing was removed";
+const char* const kAddDeviceContextNote =
+    "queued in the agent; it is not posted until the device-context uploader is available";
+
+// How long a control request waits for the bus to deliver what it published. The agent may hold
+// the bus for up to 500 ms per start-up notification; a stop ends such waits at once (they wait
+// on the stop event), so this bound never delays a stop.
+constexpr std::chrono::milliseconds kDeliveryWait{2000};
+
+std::wstring Wide(const std::string& text) { return ZEL::String::UTF8ToUTF16(text); }
+
+void Phase(const wchar_t* what) { HostLog().i(L"datasyncd: %s", std::wstring(what)); }
+
+}  // namespace
+
+Daemon::Daemon(HostConfig config)
+    : m_config(std::move(config)), m_control(m_config.folders.state_dir + "control.sock") {}
+
+Daemon::~Daemon() {
+    Stop();
+    // Nothing runs any more that could reach these through the singletons.
+    if (m_transport && ZEL::CoreUtility::GetInstance() == m_transport.get()) ZEL::CoreUtility::SetInstance(nullptr);
+    if (m_bus && ZEL::ZELPublisherSubscriber::GetInstance() == m_bus.get())
+        ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
+}
+
+void Daemon::Start() {
+    // Claimed before anything else runs, so that a second daemon on the same installation
+    // leaves the first one's files and databases alone.
+    m_control.Bind();
+
+    ZEL::linuxhost::InstallHostFolders(m_config.folders);
+    ZEL::linuxhost::ConfigureFileLogging(m_config.folders.log_dir, m_config.logLevel);
+    m_loggingConfigured = true;
+    HostLog().i(L"datasyncd: starting, pid %d, log level %s, control socket %s", static_cast<int>(::getpid()),
+                Wide(m_config.logLevelText), Wide(m_control.SocketPath()));
+
+    InstallHostServices();
+
+    Phase(L"starting the policy watcher");
+    m_policyWatcher = std::make_unique<ZEL::linuxhost::PolicyFileWatcher>();
+
+    m_serviceStop = platform::CreateEventW(true, false);
+    if (!m_serviceStop) throw std::runtime_error("cannot create the service-stop event");
+
+    Phase(L"agent Init");
+    DataSyncAgent* agent = DataSyncAgent::GetInstance();
+    agent->Init(m_serviceStop);
+    m_agent = agent;
+
+    PublishStartupNotifications();
+
+    Phase(L"agent FullInit");
+    m_agent->FullInit();
+    HostLog().i(L"datasyncd: agent started=%d, full init done=%d", m_agent->IsStarted() ? 1 : 0,
+                m_agent->IsFullInitDone() ? 1 : 0);
+
+    Phase(L"serving the control socket");
+    ZEL::linuxhost::NotificationBus* bus = m_bus.get();
+    m_requests = std::make_unique<ControlRequests>(MakeAgentHooks(), bus, [bus] { bus->WaitIdle(kDeliveryWait); });
+    ControlRequests* requests = m_requests.get();
+    m_control.Start([requests](const std::string& line) { return requests->HandleLine(line); });
+    Phase(L"running");
+}
+
+void Daemon::InstallHostServices() {
+    Phase(L"installing host settings, transport settings, device state and push channel");
+    ZEL::linuxhost::InstallHostSettings(m_config.settings);
+    ZEL::linuxhost::InstallTlsSettings(m_config.tls);
+    const ZEL::linuxhost::DeviceState device = m_config.device;
+    ZEL::linuxhost::UpdateDeviceState([&device](ZEL::linuxhost::DeviceState& state) { state = device; });
+    const ZEL::linuxhost::PushChannelState push = m_config.pushChannel;
+    ZEL::linuxhost::UpdatePushChannel([&push](ZEL::linuxhost::PushChannelState& state) { state = push; });
+    ZEL::DataSync::SetDefaultDeviceEndpointUrl(Wide(m_config.settings.default_endpoint_url));
+
+    Phase(L"installing the notification bus, transport, policy agent and device services");
+    m_bus = std::make_unique<ZEL::linuxhost::NotificationBus>();
+    ZEL::ZELPublisherSubscriber::SetInstance(m_bus.get());
+    m_transport = std::make_unique<ZEL::linuxhost::CurlTransport>();
+    ZEL::CoreUtility::SetInstance(m_transport.get());
+    zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(std::make_shared<ZEL::linuxhost::PolicyFileAgent>());
+    ZEL::linuxhost::InstallDeviceServices();
+
+    // A broken policy does not stop the daemon (the watcher picks up the fixed file), but it
+    // must not go unnoticed either.
+    std::vector<std::string> problems;
+    if (!ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(m_config.settings.policy_file, problems)) {
+        for (const std::string& problem : problems) {
+            HostLog().w(L"datasyncd: policy: %s", Wide(problem));
+            std::fprintf(stderr, "datasyncd: warning: %s\n", problem.c_str());
+        }
+    }
+}
+
+void Daemon::PublishStartupNotifications() {
+    ZEL::ZELPublisherSubscriber* bus = m_bus.get();
+    if (m_config.device.online) {
+        Phase(L"publishing device ready (topic 6 state 0)");
+        ZEL::ZELNotificationData ready(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, L"");
+        bus->Notify(ready, L"datasyncd");
+    }
+    if (m_config.device.registered) {
+        Phase(L"publishing registration done (topic 2 state 0)");
+        ZEL::ZELNotificationData registered(
+            ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE,
+            RegistrationDonePayload(m_config.device.id, zel::registration::TriggerSourceConverter::toString(1)));
+        bus->Notify(registered, L"datasyncd");
+    }
+}
+
+ControlRequests::AgentHooks Daemon::MakeAgentHooks() {
+    DataSyncAgent* agent = m_agent;
+    ControlRequests::AgentHooks hooks;
+    hooks.statusSnapshot = [agent] { return agent->GetStatusSnapshot(); };
+    hooks.purge = [agent] { agent->PurgeLocalTelemetryStoresForDevicePathRealmChange(); };
+    hooks.addDeviceContext = [agent](std::int64_t id) { agent->AddDeviceContextRecordToSync(id); };
+    hooks.purgeNote = kPurgeNote;
+    hooks.addDeviceContextNote = kAddDeviceContextNote;
+    return hooks;
+}
+
+void Daemon::Stop() {
+    if (m_stopped) return;
+    m_stopped = true;
+    if (m_loggingConfigured) Phase(L"stopping");
+    if (m_serviceStop) platform::SetEvent(m_serviceStop);
+    if (m_transport) m_transport->RequestStop();
+    m_control.Stop();
+    if (m_policyWatcher) m_policyWatcher->Stop();
+    // The bus stops before the agent: a notification delivered during UnInit (a policy change
+    // restarting the agent, say) would race the agent's own shutdown.
+    if (m_bus) m_bus->Shutdown();
+    if (m_agent) {
+        Phase(L"agent UnInit");
+        m_agent->UnInit();
+    }
+    if (m_loggingConfigured) {
+        Phase(L"stopped");
+        ZEL::linuxhost::ShutdownFileLogging();
+    }
+}
+
+}  // namespace datasyncd

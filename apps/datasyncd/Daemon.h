@@ -1,0 +1,72 @@
+// The host process around the agent: builds the Linux host services from the config, brings
+// the agent up, serves the control socket, and takes it all down again.
+//
+// Start order (each phase is logged to host.log):
+//   claim the control socket (refuses when another daemon runs there) -> install the folders ->
+//   file logging -> host settings, transport settings, device state, push channel -> default
+//   endpoint URL -> notification bus, HTTPS transport, policy agent, device services -> policy
+//   watcher -> service-stop event -> agent Init -> start-up notifications (topic 6 state 0 when
+//   the device is online, topic 2 state 0 when it is registered) -> agent FullInit -> serve the
+//   control socket.
+// Stop order: set the stop event -> abort uploads in flight -> stop serving the control socket
+// and watching the policy -> stop the bus (no notification reaches the agent while it stops) ->
+// agent UnInit -> close the log files.
+//
+// Lifetime: Start at most once; Stop is safe twice and after a failed Start (it undoes what
+// was started); the destructor calls it. The process-wide host singletons this object installs
+// (bus, transport) are uninstalled by the destructor before they are destroyed.
+// Thread safety: Start and Stop are called by one thread (main).
+#pragma once
+
+#include <memory>
+
+#include "datasyncd/ControlRequests.h"
+#include "datasyncd/ControlServer.h"
+#include "datasyncd/HostConfig.h"
+#include "platform/KernelObjects.h"
+
+class DataSyncAgent;
+
+namespace ZEL {
+namespace linuxhost {
+class CurlTransport;
+class NotificationBus;
+class PolicyFileWatcher;
+}  // namespace linuxhost
+}  // namespace ZEL
+
+namespace datasyncd {
+
+class Daemon {
+public:
+    explicit Daemon(HostConfig config);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Brings everything up. Throws std::runtime_error (naming the file, folder or socket at
+    // fault) when a phase fails; what was started by then keeps running until Stop.
+    void Start();
+
+    void Stop();
+
+    const std::string& ControlSocketPath() const { return m_control.SocketPath(); }
+
+private:
+    void InstallHostServices();
+    void PublishStartupNotifications();
+    ControlRequests::AgentHooks MakeAgentHooks();
+
+    const HostConfig m_config;
+    ControlServer m_control;
+    std::unique_ptr<ZEL::linuxhost::NotificationBus> m_bus;
+    std::unique_ptr<ZEL::linuxhost::CurlTransport> m_transport;
+    std::unique_ptr<ZEL::linuxhost::PolicyFileWatcher> m_policyWatcher;
+    std::unique_ptr<ControlRequests> m_requests;
+    platform::HANDLE m_serviceStop;
+    DataSyncAgent* m_agent = nullptr;  // the process-wide agent, once Init ran
+    bool m_loggingConfigured = false;
+    bool m_stopped = false;
+};
+
+}  // namespace datasyncd

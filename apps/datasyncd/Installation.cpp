@@ -1,0 +1,126 @@
+// Folders, the example policy and the config check of one installation.
+#include "datasyncd/Installation.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "datasyncd/UniqueFd.h"
+#include "linuxhost/policy/PolicyFileAgent.h"
+
+namespace datasyncd {
+namespace {
+
+// Creates `folder` and its missing parents; the last one with `mode`. An existing folder is left
+// as it is (its owner chose its mode).
+void MakeFolder(const std::string& folder, mode_t mode) {
+    std::string path;
+    size_t start = 0;
+    while (start < folder.size()) {
+        size_t slash = folder.find('/', start);
+        if (slash == std::string::npos) slash = folder.size();
+        path = folder.substr(0, slash);
+        start = slash + 1;
+        if (path.empty()) continue;  // the leading '/'
+        const bool last = folder.find_first_not_of('/', slash) == std::string::npos;
+        if (::mkdir(path.c_str(), last ? mode : 0755) == 0 || errno == EEXIST) {
+            struct stat info {};
+            if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+                throw std::runtime_error("cannot create folder " + folder + ": " + path + " is not a folder");
+            continue;
+        }
+        throw std::runtime_error("cannot create folder " + folder + ": " + std::strerror(errno));
+    }
+}
+
+void WriteAll(int fd, const std::string& bytes, const std::string& file) {
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t done = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("cannot write " + file + ": " + std::strerror(errno));
+        }
+        written += static_cast<size_t>(done);
+    }
+}
+
+}  // namespace
+
+const std::string& ExamplePolicyText() {
+    static const std::string text = R"({
+  "telemetry_scope": "full",
+  "primary_url": "", "secondary_url": "", "navs_url": "", "navp_url": "", "auth_mode": "mtls",
+  "sync_options": ["sync_globalcontext_onchange"],
+  "sync_endpoint_urls": { "KTA_syncEP_url": "https://127.0.0.1:8443/kta/",
+                          "NAVS_syncEP_url": "https://127.0.0.1:8443/navs/",
+                          "NAVP_syncEP_url": "https://127.0.0.1:8443/navp" },
+  "datasets": [
+    { "dataset_id": "6F1C2D3E-0000-4000-8000-000000000001", "dataset_name": "CPUEvent",
+      "dataset_enable": true, "syncEPs": "KTA,NAVS", "syncEP_frequency": "nrt",
+      "include_events": ["ALL"], "applicability_filter": {}, "dataset_settings": { "Retention": "30d" } }
+  ],
+  "settings": { "channel_mode": "nomqtt" },
+  "policy": { "heartbeat_suppression": "" }
+}
+)";
+    return text;
+}
+
+void PrepareFolders(const HostConfig& config) {
+    const ZEL::linuxhost::HostFolders& folders = config.folders;
+    for (const std::string* folder :
+         {&folders.service_db_dir, &folders.shared_db_dir, &folders.local_db_dir, &folders.log_dir}) {
+        MakeFolder(*folder, 0755);
+    }
+    // The state folder holds the control socket: only the daemon's user may reach it.
+    MakeFolder(folders.state_dir, 0700);
+}
+
+bool WriteExamplePolicyIfMissing(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) return false;
+    if (errno != ENOENT) throw std::runtime_error("cannot look at " + path + ": " + std::strerror(errno));
+
+    const std::string temporary = path + ".tmp." + std::to_string(::getpid());
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    bool wrote = true;
+    if (!fd.Valid()) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+    try {
+        WriteAll(fd.Get(), ExamplePolicyText(), temporary);
+        if (::fsync(fd.Get()) != 0) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+        fd.Reset();
+        // link() rather than rename(): it fails when a policy appeared meanwhile, which is
+        // then kept instead of being replaced by the example.
+        if (::link(temporary.c_str(), path.c_str()) != 0) {
+            if (errno != EEXIST) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+            wrote = false;
+        }
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    ::unlink(temporary.c_str());
+    return wrote;
+}
+
+std::vector<std::string> CheckConfigFile(const std::string& path) {
+    HostConfig config = DefaultHostConfig();
+    std::vector<ConfigProblem> configProblems;
+    ReadHostConfigFile(path, config, configProblems);
+
+    std::vector<std::string> problems;
+    bool policyNamed = true;  // the file was read and its policy_file (or the default) is usable
+    for (const ConfigProblem& problem : configProblems) {
+        problems.push_back(problem.text);
+        if (problem.key.empty() || problem.key == "policy_file") policyNamed = false;
+    }
+    if (policyNamed) ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(config.settings.policy_file, problems);
+    return problems;
+}
+
+}  // namespace datasyncd

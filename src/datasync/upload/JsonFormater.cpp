@@ -1,0 +1,224 @@
+// The KTA/NAVS body layouts. Keys and nesting are the endpoints' contract; the member order is
+// jsoncpp's (sorted by key), so callers and tests can compare whole texts.
+#include "datasync/upload/JsonFormater.h"
+
+#include <json/json.h>
+
+#include <exception>
+#include <memory>
+
+#include "datasync/host/JsonSerialize.h"
+#include "datasync/host/Log.h"
+#include "datasync/host/StringUtil.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace {
+
+const wchar_t* const kFunction = L"ZEL::DataSync::JsonFormater::JsonSerializer";
+
+std::string U8(const std::wstring& text) { return String::UTF16ToUTF8(text); }
+
+void SetLastIncluded(std::int64_t* lastIncludedId, std::int64_t value) {
+    if (lastIncludedId != nullptr) *lastIncludedId = value;
+}
+
+// The serialisers are static, so each call binds its own handle to the agent's log.
+void BindLog(Log& log) { utility::InitLog(log, L"DataSync.log", 4); }
+
+std::wstring WriteCompact(const Json::Value& root) {
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    writer["emitUTF8"] = true;
+    return String::UTF8ToUTF16(Json::writeString(writer, root));
+}
+
+// Item data as an object of plain strings.
+Json::Value StringObject(const StringMap& map) {
+    Json::Value object(Json::objectValue);
+    for (const auto& entry : map) object[U8(entry.first)] = U8(entry.second);
+    return object;
+}
+
+// Item-event data: a value that is wholly one JSON text ("5", "[1,2]", "{...}") goes out as that
+// JSON value, anything else as a string. failIfExtra keeps "5 apples" a string instead of 5.
+class ItemDataParser {
+public:
+    ItemDataParser() {
+        Json::CharReaderBuilder builder;
+        builder["failIfExtra"] = true;
+        m_reader.reset(builder.newCharReader());
+    }
+
+    Json::Value Object(const StringMap& map) const {
+        Json::Value object(Json::objectValue);
+        for (const auto& entry : map) {
+            const std::string text = U8(entry.second);
+            Json::Value parsed;
+            std::string errors;
+            if (m_reader->parse(text.data(), text.data() + text.size(), &parsed, &errors))
+                object[U8(entry.first)] = std::move(parsed);
+            else
+                object[U8(entry.first)] = text;
+        }
+        return object;
+    }
+
+private:
+    std::unique_ptr<Json::CharReader> m_reader;
+};
+
+void LogException(const std::exception& error) {
+    Log log;
+    BindLog(log);
+    log.e(L"%s: Exception caught %s", kFunction, String::UTF8ToUTF16(error.what()));
+}
+
+}  // namespace
+
+int JsonFormater::JsonSerializer(const std::list<DatasetContext>& records, const std::wstring& deviceId,
+                                 const std::wstring& /*deviceContextId*/, std::wstring& body,
+                                 std::int64_t* lastIncludedId) {
+    SetLastIncluded(lastIncludedId, -1);
+    try {
+        const std::wstring reference = records.empty() ? std::wstring() : records.front().device_context_id();
+        Json::Value root(Json::objectValue);
+        root["device_id"] = U8(deviceId);
+        root["device_context_id"] = U8(reference);
+
+        Json::Value contexts;  // null for an empty batch
+        std::int64_t last = -1;
+        for (const DatasetContext& record : records) {
+            if (record.device_context_id() != reference) break;
+            Json::Value element(Json::objectValue);
+            element["schema_ver"] = U8(record.schema_ver());
+            element["dataset_id"] = U8(record.dataset_id());
+            element["dataset_name"] = U8(record.dataset_name());
+            element["dataset_context_id"] = U8(record.dataset_context_id());
+            element["dataset_context_datetime"] = U8(record.dataset_context_datetime());
+            element["dataset_type"] = U8(record.dataset_type());
+            element["item_data"] = StringObject(record.item_data());
+            contexts.append(std::move(element));
+            last = record.row_id();
+        }
+        root["dataset_contexts"] = contexts;
+
+        body = WriteCompact(root);
+        SetLastIncluded(lastIncludedId, last);
+        return static_cast<int>(contexts.size());
+    } catch (const std::exception& error) {
+        LogException(error);
+        return 0;
+    }
+}
+
+int JsonFormater::JsonSerializer(const std::list<ItemContext>& records, const std::wstring& deviceId,
+                                 const std::wstring& deviceContextId, std::wstring& body,
+                                 std::int64_t* lastIncludedId) {
+    SetLastIncluded(lastIncludedId, -1);
+    try {
+        Json::Value root(Json::objectValue);
+        root["device_id"] = U8(deviceId);
+        root["device_context_id"] = U8(deviceContextId);
+
+        Json::Value contexts;
+        std::int64_t last = -1;
+        for (const ItemContext& record : records) {
+            Json::Value element(Json::objectValue);
+            element["dataset_id"] = U8(record.dataset_id());
+            element["item_id"] = U8(record.item_id());
+            element["item_context_id"] = U8(record.item_context_id());
+            element["item_name"] = U8(record.item_name());
+            element["item_time"] = U8(record.item_time());
+            element["item_data"] = record.item_data().empty() ? Json::Value() : StringObject(record.item_data());
+            contexts.append(std::move(element));
+            last = record.row_id();
+        }
+        root["item_contexts"] = contexts;
+
+        body = WriteCompact(root);
+        SetLastIncluded(lastIncludedId, last);
+        return static_cast<int>(contexts.size());
+    } catch (const std::exception& error) {
+        LogException(error);
+        return 0;
+    }
+}
+
+int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std::wstring& deviceId,
+                                 const std::wstring& deviceContextId, std::wstring& body,
+                                 std::int64_t* lastIncludedId) {
+    SetLastIncluded(lastIncludedId, -1);
+    try {
+        Log log;
+        BindLog(log);
+
+        std::wstring reference = records.empty() ? std::wstring() : records.front().device_context_id();
+        // Rows written before the device context was known carry none: they are sent under the
+        // current one, and cutting at the first row that has one would only delay it.
+        const bool cut = !(reference.empty() && !deviceContextId.empty());
+        if (!cut) reference = deviceContextId;
+
+        Json::Value root(Json::objectValue);
+        root["device_id"] = U8(deviceId);
+        root["device_context_id"] = U8(reference);
+
+        log.d(L"%s: Serializing payload for sending, included item events are", kFunction);
+        const ItemDataParser parser;
+        Json::Value itemsLog;
+        std::int64_t last = -1;
+        for (const ItemEvent& record : records) {
+            if (cut && record.device_context_id() != reference) break;
+
+            Json::Value item(Json::objectValue);
+            item["item_id"] = U8(record.item_id());
+            item["item_context_id"] = U8(record.item_context_id());
+            item["schema_ver"] = U8(record.schema_ver());
+            item["item_name"] = U8(record.item_name());
+            item["item_time"] = U8(record.item_time());
+            const bool encrypted = record.dataset_id() == kEncryptedItemDatasetId;
+            if (encrypted && record.item_data().empty())
+                item["item_data"] = Json::Value();
+            else
+                item["item_data"] = parser.Object(record.item_data());
+            if (encrypted) {
+                item["item_data_encrypted"] = U8(record.item_data_encrypted());
+                item["item_data_encryption_key_id"] = U8(record.item_data_encryption_key_id());
+            }
+
+            Json::Value element(Json::objectValue);
+            element["dataset_id"] = U8(record.dataset_id());
+            element["dataset_name"] = U8(record.dataset_name());
+            element["dataset_context_id"] = U8(record.dataset_context_id());
+            element["item_events_log"].append(std::move(item));
+            itemsLog.append(std::move(element));
+            last = record.row_id();
+
+            log.d(L"%s: DatasetId:%s, ID: %s, rowId: %d, Timestamp: %s", kFunction, record.dataset_id(),
+                  record.item_id(), record.row_id(), record.item_time());
+        }
+        root["dataset_items_log"] = itemsLog;
+
+        body = WriteCompact(root);
+        SetLastIncluded(lastIncludedId, last);
+        return static_cast<int>(itemsLog.size());
+    } catch (const std::exception& error) {
+        LogException(error);
+        return 0;
+    }
+}
+
+int JsonFormater::JsonSerializer(const std::list<DeviceContext>& records, const std::wstring& /*deviceId*/,
+                                 const std::wstring& /*deviceContextId*/, std::wstring& body,
+                                 std::int64_t* lastIncludedId) {
+    SetLastIncluded(lastIncludedId, -1);
+    if (records.empty()) return 0;
+    std::wstring text;
+    if (!JsonSerialize::Serialize(records.back(), text)) return 0;
+    body = std::move(text);
+    SetLastIncluded(lastIncludedId, records.back().row_id());
+    return 1;
+}
+
+}  // namespace DataSync
+}  // namespace ZEL

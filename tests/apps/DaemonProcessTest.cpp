@@ -1,0 +1,263 @@
+// The daemon as a user runs it: `datasyncd --base DIR` in a child process, driven with
+// datasyncctl, stopped with a signal.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "LineClient.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using appstest::ChildProcess;
+using appstest::Finished;
+
+// Sanitizer builds start slowly; a healthy daemon answers far sooner.
+constexpr std::chrono::seconds kStartDeadline{30};
+constexpr std::chrono::seconds kStopDeadline{5};
+
+Json::Value ParseJson(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string errors;
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &value, &errors)) << text << errors;
+    return value;
+}
+
+// A daemon on a fresh base folder, up and answering once constructed.
+class RunningDaemon {
+public:
+    explicit RunningDaemon(const testsupport::TempDir& dir)
+        : m_base(dir.path() + "base/"), m_outputDir(dir.path()) {
+        m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{DATASYNCD_PATH, "--base", m_base},
+                                                  m_outputDir);
+        const auto answer =
+            appstest::LineClient::RequestWhenUp(SocketPath(), R"({"cmd":"status"})", kStartDeadline);
+        m_up = answer.has_value() && answer->find("\"ok\":true") != std::string::npos;
+    }
+
+    bool Up() const { return m_up; }
+    ChildProcess& Process() { return *m_daemon; }
+    const std::string& Base() const { return m_base; }
+    std::string StateDir() const { return m_base + "state/"; }
+    std::string SocketPath() const { return StateDir() + "control.sock"; }
+
+    Finished Ctl(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{DATASYNCCTL_PATH, "--state-dir", StateDir()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return appstest::Run(argv, m_outputDir);
+    }
+
+    Json::Value StatusJson() const {
+        const Finished status = Ctl({"status", "--json"});
+        EXPECT_EQ(status.exitCode, 0) << status.err;
+        return ParseJson(status.out);
+    }
+
+private:
+    std::string m_base;
+    std::string m_outputDir;
+    std::unique_ptr<ChildProcess> m_daemon;
+    bool m_up = false;
+};
+
+// One daemon serves every test of this suite (starting one is the slow part).
+class DaemonControl : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_dir = new testsupport::TempDir();
+        s_daemon = new RunningDaemon(*s_dir);
+    }
+    static void TearDownTestSuite() {
+        delete s_daemon;  // kills the daemon if still running
+        delete s_dir;
+        s_daemon = nullptr;
+        s_dir = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_daemon->Up()) << "datasyncd did not answer: " << s_daemon->Process().Stderr();
+    }
+
+    static testsupport::TempDir* s_dir;
+    static RunningDaemon* s_daemon;
+};
+
+testsupport::TempDir* DaemonControl::s_dir = nullptr;
+RunningDaemon* DaemonControl::s_daemon = nullptr;
+
+TEST_F(DaemonControl, StatusShowsTheAgentStartedWithTheExamplePolicyFamilies) {
+    const Json::Value answer = s_daemon->StatusJson();
+    EXPECT_TRUE(answer["ok"].asBool());
+    const Json::Value& status = answer["status"];
+    EXPECT_TRUE(status["agent"]["started"].asBool()) << answer;
+    EXPECT_TRUE(status["agent"]["full_init_done"].asBool());
+    EXPECT_EQ(status["families"]["KTA"]["url"].asString(), "https://127.0.0.1:8443/kta/");
+    EXPECT_EQ(status["families"]["NAVS"]["url"].asString(), "https://127.0.0.1:8443/navs/");
+    EXPECT_EQ(status["families"]["NAVP"]["url"].asString(), "https://127.0.0.1:8443/navp");
+    for (const char* family : {"KTA", "NAVS", "NAVP"}) {
+        EXPECT_TRUE(status["families"][family]["enabled"].asBool()) << family;
+        EXPECT_TRUE(status["families"][family]["url_valid"].asBool()) << family;
+    }
+    EXPECT_EQ(answer["host"]["folders"]["state_dir"].asString(), s_daemon->StateDir());
+    EXPECT_EQ(answer["host"]["policy_file"].asString(), s_daemon->Base() + "policy.json");
+}
+
+TEST_F(DaemonControl, ReadableStatusSummarisesFlagsAndFamilies) {
+    const Finished status = s_daemon->Ctl({"status"});
+    ASSERT_EQ(status.exitCode, 0) << status.err;
+    EXPECT_NE(status.out.find("Agent: started yes"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("https://127.0.0.1:8443/kta/"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("https://127.0.0.1:8443/navs/"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("https://127.0.0.1:8443/navp"), std::string::npos) << status.out;
+    for (const char* part : {"Back-off records:", "Device missing (403):", "Certificate pause:", "Sync map (",
+                             "Device-context records pending:", "Queue length:"})
+        EXPECT_NE(status.out.find(part), std::string::npos) << part << "\n" << status.out;
+}
+
+TEST_F(DaemonControl, SetDeviceOnlineFalseReachesHostAndAgent) {
+    const Finished set = s_daemon->Ctl({"set", "device.online", "false"});
+    ASSERT_EQ(set.exitCode, 0) << set.err;
+    EXPECT_NE(set.out.find("published topic 6 state 41"), std::string::npos) << set.out;
+    // The answer comes after the bus delivered: the very next status shows the change.
+    const Json::Value offline = s_daemon->StatusJson();
+    EXPECT_FALSE(offline["host"]["device"]["online"].asBool());
+    EXPECT_FALSE(offline["status"]["agent"]["online"].asBool());
+
+    ASSERT_EQ(s_daemon->Ctl({"set", "device.online", "true"}).exitCode, 0);
+    const Json::Value online = s_daemon->StatusJson();
+    EXPECT_TRUE(online["host"]["device"]["online"].asBool());
+    EXPECT_TRUE(online["status"]["agent"]["online"].asBool());
+}
+
+TEST_F(DaemonControl, NotifyAndCommandArePublished) {
+    const Finished notify = s_daemon->Ctl({"notify", "5", "16", "--payload", "{\"reason\":\"test\"}"});
+    EXPECT_EQ(notify.exitCode, 0) << notify.err;
+    EXPECT_NE(notify.out.find("published topic 5 state 16"), std::string::npos);
+    const Finished command =
+        s_daemon->Ctl({"command", "run", "removeDevice", "--field", "reason=test", "--field", "extra=1"});
+    EXPECT_EQ(command.exitCode, 0) << command.err;
+    EXPECT_NE(command.out.find("published server command run removeDevice"), std::string::npos);
+}
+
+TEST_F(DaemonControl, UnknownSetKeyFailsNamingTheKey) {
+    const Finished set = s_daemon->Ctl({"set", "device.colour", "red"});
+    EXPECT_EQ(set.exitCode, 1);
+    EXPECT_NE(set.err.find("device.colour"), std::string::npos) << set.err;
+    EXPECT_EQ(set.out, "");
+}
+
+TEST_F(DaemonControl, PurgeAndAddDeviceContextSayWhatTheAgentDoesWithThem) {
+    const Finished purge = s_daemon->Ctl({"purge"});
+    EXPECT_EQ(purge.exitCode, 0) << purge.err;
+    EXPECT_NE(purge.out.find("note: "), std::string::npos) << purge.out;
+    EXPECT_NE(purge.out.find("not available yet"), std::string::npos) << purge.out;
+
+    const Finished add = s_daemon->Ctl({"add-device-context", "17"});
+    EXPECT_EQ(add.exitCode, 0) << add.err;
+    EXPECT_NE(add.out.find("queued"), std::string::npos) << add.out;
+    EXPECT_EQ(s_daemon->StatusJson()["status"]["device_context_records_pending"].asInt(), 1);
+}
+
+TEST_F(DaemonControl, ControlSocketAndStateFolderArePrivate) {
+    struct stat info {};
+    ASSERT_EQ(::lstat(s_daemon->SocketPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat(s_daemon->StateDir().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST_F(DaemonControl, SecondDaemonOnTheSameBaseIsRefusedAndTheFirstKeepsServing) {
+    const Finished second = appstest::Run({DATASYNCD_PATH, "--base", s_daemon->Base()}, s_dir->path(),
+                                          std::chrono::seconds(20));
+    ASSERT_TRUE(second.exited) << "the second daemon did not give up";
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("another datasyncd is running"), std::string::npos) << second.err;
+    EXPECT_EQ(s_daemon->Ctl({"status"}).exitCode, 0);
+}
+
+TEST(DaemonLifecycle, SigtermStopsWithinFiveSecondsWithExitZeroAndCleansUp) {
+    testsupport::TempDir dir;
+    RunningDaemon daemon(dir);
+    ASSERT_TRUE(daemon.Up()) << daemon.Process().Stderr();
+    EXPECT_NE(daemon.Process().Stdout().find("datasyncd: running"), std::string::npos);
+
+    daemon.Process().Signal(SIGTERM);
+    ASSERT_TRUE(daemon.Process().WaitExit(kStopDeadline)) << "still running 5 s after SIGTERM";
+    EXPECT_EQ(daemon.Process().ExitCode(), 0) << daemon.Process().Stderr();
+    EXPECT_EQ(daemon.Process().Stderr(), "");
+    EXPECT_NE(::access(daemon.SocketPath().c_str(), F_OK), 0) << "control.sock left behind";
+    const std::string hostLog = ChildProcess::ReadFile(daemon.Base() + "log/host.log");
+    EXPECT_NE(hostLog.find("datasyncd: received SIGTERM"), std::string::npos) << hostLog;
+    EXPECT_NE(hostLog.find("datasyncd: agent UnInit"), std::string::npos) << hostLog;
+    EXPECT_NE(hostLog.find("datasyncd: stopped"), std::string::npos) << hostLog;
+}
+
+TEST(DaemonLifecycle, SigintStopsToo) {
+    testsupport::TempDir dir;
+    RunningDaemon daemon(dir);
+    ASSERT_TRUE(daemon.Up()) << daemon.Process().Stderr();
+    daemon.Process().Signal(SIGINT);
+    ASSERT_TRUE(daemon.Process().WaitExit(kStopDeadline));
+    EXPECT_EQ(daemon.Process().ExitCode(), 0) << daemon.Process().Stderr();
+}
+
+TEST(DaemonLifecycle, StaleSocketOfAKilledDaemonDoesNotPreventARestart) {
+    testsupport::TempDir dir;
+    {
+        RunningDaemon first(dir);
+        ASSERT_TRUE(first.Up()) << first.Process().Stderr();
+        first.Process().Signal(SIGKILL);
+        ASSERT_TRUE(first.Process().WaitExit(kStopDeadline));
+        ASSERT_EQ(::access(first.SocketPath().c_str(), F_OK), 0) << "expected a leftover socket file";
+    }
+    RunningDaemon second(dir);
+    EXPECT_TRUE(second.Up()) << second.Process().Stderr();
+}
+
+TEST(DaemonLifecycle, ConfigFileFoldersAreRelativeToItAndCreatedAndTheDeviceStartsAsConfigured) {
+    testsupport::TempDir dir;
+    const std::string etc = dir.sub("etc");
+    std::ofstream(etc + "policy.json") << R"({"telemetry_scope": "full",
+        "sync_endpoint_urls": {"KTA_syncEP_url": "https://127.0.0.1:8443/kta/"}})";
+    std::ofstream(etc + "host.json") << R"({
+        "service_db_dir": "../var/db", "shared_db_dir": "../var/shared", "local_db_dir": "../var/local",
+        "log_dir": "../var/log", "state_dir": "../var/state", "policy_file": "policy.json",
+        "device": {"online": false, "id": "dev-cfg"}, "log_level": "info"})";
+    ChildProcess daemon({DATASYNCD_PATH, "--config", etc + "host.json"}, dir.path());
+    const std::string socket = dir.path() + "var/state/control.sock";
+    const auto answer = appstest::LineClient::RequestWhenUp(socket, R"({"cmd":"status"})", kStartDeadline);
+    ASSERT_TRUE(answer.has_value()) << daemon.Stderr();
+    const Json::Value status = ParseJson(*answer);
+    EXPECT_EQ(status["host"]["folders"]["state_dir"].asString(), dir.path() + "var/state/");
+    EXPECT_EQ(status["host"]["folders"]["service_db_dir"].asString(), dir.path() + "var/db/");
+    EXPECT_EQ(status["host"]["policy_file"].asString(), etc + "policy.json");
+    EXPECT_EQ(status["host"]["device"]["id"].asString(), "dev-cfg");
+    // An offline device is not announced as ready at start.
+    EXPECT_FALSE(status["status"]["agent"]["online"].asBool()) << *answer;
+    EXPECT_TRUE(status["status"]["agent"]["registered"].asBool()) << *answer;
+    for (const char* folder : {"db", "shared", "local", "log"})
+        EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "var/" + folder)) << folder;
+    struct stat info {};
+    ASSERT_EQ(::stat((dir.path() + "var/state").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    // With a config of its own the daemon writes nothing next to it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(etc), std::filesystem::directory_iterator()), 2);
+
+    daemon.Signal(SIGTERM);
+    ASSERT_TRUE(daemon.WaitExit(kStopDeadline));
+    EXPECT_EQ(daemon.ExitCode(), 0) << daemon.Stderr();
+}
+
+}  // namespace

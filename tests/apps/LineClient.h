@@ -1,0 +1,122 @@
+// A minimal client of a line-based Unix stream socket for the control socket tests: connect,
+// send bytes, read one line with a deadline. Failures are reported as empty optionals or
+// false, so that tests can assert on them.
+#pragma once
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace appstest {
+
+class LineClient {
+public:
+    LineClient() = default;
+    ~LineClient() { Close(); }
+    LineClient(const LineClient&) = delete;
+    LineClient& operator=(const LineClient&) = delete;
+
+    bool Connect(const std::string& path) {
+        Close();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.size() >= sizeof address.sun_path) return false;
+        std::memcpy(address.sun_path, path.data(), path.size());
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (m_fd < 0) return false;
+        if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            Close();
+            return false;
+        }
+        return true;
+    }
+
+    bool Send(const std::string& bytes) {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t done = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (done < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            sent += static_cast<size_t>(done);
+        }
+        return true;
+    }
+
+    void ShutdownWrite() { ::shutdown(m_fd, SHUT_WR); }
+
+    // The next line (without its newline); empty optional on EOF, error or time-out.
+    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const size_t newline = m_buffer.find('\n');
+            if (newline != std::string::npos) {
+                std::string line = m_buffer.substr(0, newline);
+                m_buffer.erase(0, newline + 1);
+                return line;
+            }
+            if (!Fill(deadline)) return std::nullopt;
+        }
+    }
+
+    // True when the peer closes the connection (after any unread lines) within `timeout`.
+    bool ClosedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        m_buffer.clear();
+        for (;;) {
+            if (!Fill(deadline)) return m_eof;
+            m_buffer.clear();
+        }
+    }
+
+    // Calls `request` until it answers one line, until `timeout`. For daemons still starting.
+    static std::optional<std::string> RequestWhenUp(const std::string& path, const std::string& requestLine,
+                                                    std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            LineClient client;
+            if (client.Connect(path) && client.Send(requestLine + "\n")) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                if (auto line = client.ReadLine(left)) return line;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // not up yet: look again
+        }
+        return std::nullopt;
+    }
+
+private:
+    bool Fill(std::chrono::steady_clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || m_fd < 0) return false;
+        pollfd readable{m_fd, POLLIN, 0};
+        if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buffer[16 * 1024];
+        const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            m_eof = got == 0 || errno == ECONNRESET;  // a close with unread requests resets
+            return false;
+        }
+        m_buffer.append(buffer, static_cast<size_t>(got));
+        return true;
+    }
+
+    void Close() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+
+    int m_fd = -1;
+    bool m_eof = false;
+    std::string m_buffer;
+};
+
+}  // namespace appstest

@@ -1,0 +1,90 @@
+// The worker's queue and its interruptible pause: order of messages, the maximum count of
+// outstanding signals, Stop waking a blocked consumer, and WaitSync freed early.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+
+#include "datasync/agent/DataSyncAgent.h"
+#include "datasync/agent/MessageQueue.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Message = DataSyncAgent::sync_msg;
+
+TEST(MessageQueue, MessagesComeOutInTheOrderTheyWentIn) {
+    CMessageQueue<Message> queue;
+    ASSERT_TRUE(queue.PutMsg({DataSyncAgent::DEVICE_ONLINE, L""}));
+    ASSERT_TRUE(queue.PutMsg({DataSyncAgent::ONE_DATASET_SYNC, L"first.sqlite3"}));
+    ASSERT_TRUE(queue.PutMsg({DataSyncAgent::ONE_DATASET_SYNC, L"second.sqlite3"}));
+    EXPECT_EQ(queue.Size(), 3u);
+
+    Message out;
+    ASSERT_EQ(queue.GetMsg(out), 0);
+    EXPECT_EQ(out.type, DataSyncAgent::DEVICE_ONLINE);
+    ASSERT_EQ(queue.GetMsg(out), 0);
+    EXPECT_EQ(out.data, L"first.sqlite3");
+    ASSERT_EQ(queue.GetMsg(out), 0);
+    EXPECT_EQ(out.data, L"second.sqlite3");
+    EXPECT_EQ(queue.Size(), 0u);
+}
+
+TEST(MessageQueue, PutPastTheMaximumCountFailsButStoresTheMessageForALaterSignal) {
+    CMessageQueue<Message> queue;
+    for (int i = 0; i < CMessageQueue<Message>::kMaximumCount; ++i)
+        ASSERT_TRUE(queue.PutMsg({DataSyncAgent::ONE_DATASET_SYNC, std::to_wstring(i)})) << i;
+    EXPECT_FALSE(queue.PutMsg({DataSyncAgent::ONE_DATASET_SYNC, L"overflow"}));
+    EXPECT_EQ(queue.Size(), 4097u);
+
+    Message out;
+    for (int i = 0; i < CMessageQueue<Message>::kMaximumCount; ++i) {
+        ASSERT_EQ(queue.GetMsg(out), 0);
+        ASSERT_EQ(out.data, std::to_wstring(i));
+    }
+    EXPECT_EQ(queue.Size(), 1u) << "the refused message stays queued";
+    queue.Stop();  // any later signal lets the consumer reach it
+    ASSERT_EQ(queue.GetMsg(out), 0);
+    EXPECT_EQ(out.data, L"overflow");
+    EXPECT_TRUE(queue.PutMsg({DataSyncAgent::DEVICE_ONLINE, L""})) << "counts are free again";
+}
+
+TEST(MessageQueue, StopWakesABlockedConsumerWhichKeepsItsMessageUnchanged) {
+    CMessageQueue<Message> queue;
+    Message out{DataSyncAgent::DEVICE_CONTEXT_CHANGE, L"untouched"};
+    auto consumer = std::async(std::launch::async, [&queue, &out] { return queue.GetMsg(out); });
+    EXPECT_EQ(consumer.wait_for(100ms), std::future_status::timeout) << "an empty queue blocks";
+    queue.Stop();
+    ASSERT_EQ(consumer.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(consumer.get(), 0);
+    EXPECT_EQ(out.type, DataSyncAgent::DEVICE_CONTEXT_CHANGE);
+    EXPECT_EQ(out.data, L"untouched");
+}
+
+class WaitSyncTest : public ::testing::Test {
+protected:
+    // A stop earlier in this process may have left a free for the next pause; take it.
+    void SetUp() override { DataSyncAgent::WaitSync(0, false); }
+};
+
+TEST_F(WaitSyncTest, AFreeEndsAPauseInProgress) {
+    const auto start = std::chrono::steady_clock::now();
+    auto pauser = std::async(std::launch::async, [] { DataSyncAgent::WaitSync(20000, false); });
+    EXPECT_EQ(pauser.wait_for(100ms), std::future_status::timeout) << "a pause without a free lasts";
+    DataSyncAgent::WaitSync(20000, true);
+    ASSERT_EQ(pauser.wait_for(5s), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST_F(WaitSyncTest, AFreeWithoutAPauserEndsOnlyTheNextPause) {
+    DataSyncAgent::WaitSync(0, true);
+    auto start = std::chrono::steady_clock::now();
+    DataSyncAgent::WaitSync(20000, false);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the kept free ends the pause at once";
+
+    start = std::chrono::steady_clock::now();
+    DataSyncAgent::WaitSync(300, false);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms) << "the free was used up";
+}
+
+}  // namespace

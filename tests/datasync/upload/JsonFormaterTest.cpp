@@ -1,0 +1,219 @@
+// KTA/NAVS bodies compared as whole texts (jsoncpp sorts members, so the text is deterministic):
+// the device-context cut, item-data JSON values, the encrypted-item dataset, empty batches, and
+// the include filter.
+#include <gtest/gtest.h>
+
+#include "datasync/host/JsonSerialize.h"
+#include "datasync/upload/CustomDataFilter.h"
+#include "datasync/upload/JsonFormater.h"
+#include "support/LogCapture.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace {
+
+const wchar_t* const kEncrypted = L"5E2123BA-4203-475F-B733-A1EED2434D04";
+
+DatasetContext MakeDatasetContext(const std::wstring& dcId, const std::wstring& ctxId, std::int64_t rowId,
+                                  const StringMap& data) {
+    DatasetContext record;
+    record.set_schema_ver(L"1.0");
+    record.set_dataset_id(L"ds");
+    record.set_dataset_name(L"W\u00e4rme");
+    record.set_dataset_context_id(ctxId);
+    record.set_dataset_context_datetime(L"T" + ctxId);
+    record.set_dataset_type(L"nrt");
+    record.set_device_context_id(dcId);
+    record.set_item_data(data);
+    record.set_row_id(rowId);
+    return record;
+}
+
+ItemEvent MakeEvent(const std::wstring& datasetId, const std::wstring& dcId, const std::wstring& itemId,
+                    std::int64_t rowId, const StringMap& data = {}) {
+    ItemEvent event;
+    event.set_dataset_id(datasetId);
+    event.set_dataset_name(L"dn");
+    event.set_dataset_context_id(L"dsc");
+    event.set_device_context_id(dcId);
+    event.set_item_id(itemId);
+    event.set_item_context_id(L"ic");
+    event.set_schema_ver(L"2");
+    event.set_item_name(L"name-" + itemId);
+    event.set_item_time(L"t" + std::to_wstring(rowId));
+    event.set_item_data(data);
+    event.set_row_id(rowId);
+    return event;
+}
+
+TEST(JsonFormaterTest, DatasetContextsStopAtAnotherDeviceContext) {
+    const std::list<DatasetContext> records = {MakeDatasetContext(L"dc-1", L"c1", 11, {{L"k", L"5"}}),
+                                               MakeDatasetContext(L"dc-1", L"c2", 12, {}),
+                                               MakeDatasetContext(L"dc-2", L"c3", 13, {})};
+    std::wstring body;
+    std::int64_t last = 0;
+    EXPECT_EQ(JsonFormater::JsonSerializer(records, L"dev", L"ignored", body, &last), 2);
+    EXPECT_EQ(last, 12);
+    // Item-data values stay strings here ("5"), an empty map is {}, non-ASCII stays UTF-8.
+    EXPECT_EQ(body,
+              L"{\"dataset_contexts\":["
+              L"{\"dataset_context_datetime\":\"Tc1\",\"dataset_context_id\":\"c1\",\"dataset_id\":\"ds\","
+              L"\"dataset_name\":\"W\u00e4rme\",\"dataset_type\":\"nrt\",\"item_data\":{\"k\":\"5\"},"
+              L"\"schema_ver\":\"1.0\"},"
+              L"{\"dataset_context_datetime\":\"Tc2\",\"dataset_context_id\":\"c2\",\"dataset_id\":\"ds\","
+              L"\"dataset_name\":\"W\u00e4rme\",\"dataset_type\":\"nrt\",\"item_data\":{},\"schema_ver\":\"1.0\"}],"
+              L"\"device_context_id\":\"dc-1\",\"device_id\":\"dev\"}");
+}
+
+TEST(JsonFormaterTest, ItemEventsParseJsonValuesAndCarryEncryptionKeys) {
+    testsupport::LogCapture logs;
+    ItemEvent encrypted = MakeEvent(kEncrypted, L"dc-1", L"loc", 22);
+    encrypted.set_item_data_encrypted(L"ENC");
+    encrypted.set_item_data_encryption_key_id(L"K1");
+    const std::list<ItemEvent> records = {
+        MakeEvent(L"ds-A", L"dc-1", L"i1", 21,
+                  {{L"count", L"5"}, {L"note", L"abc"}, {L"list", L"[1,2]"}, {L"trail", L"5 apples"}}),
+        encrypted, MakeEvent(L"ds-A", L"dc-2", L"i3", 23)};
+
+    std::wstring body;
+    std::int64_t last = 0;
+    EXPECT_EQ(JsonFormater::JsonSerializer(records, L"dev", L"dc-arg", body, &last), 2);
+    EXPECT_EQ(last, 22);
+    EXPECT_EQ(body,
+              L"{\"dataset_items_log\":["
+              L"{\"dataset_context_id\":\"dsc\",\"dataset_id\":\"ds-A\",\"dataset_name\":\"dn\","
+              L"\"item_events_log\":[{\"item_context_id\":\"ic\","
+              L"\"item_data\":{\"count\":5,\"list\":[1,2],\"note\":\"abc\",\"trail\":\"5 apples\"},"
+              L"\"item_id\":\"i1\",\"item_name\":\"name-i1\",\"item_time\":\"t21\",\"schema_ver\":\"2\"}]},"
+              L"{\"dataset_context_id\":\"dsc\",\"dataset_id\":\"5E2123BA-4203-475F-B733-A1EED2434D04\","
+              L"\"dataset_name\":\"dn\",\"item_events_log\":[{\"item_context_id\":\"ic\",\"item_data\":null,"
+              L"\"item_data_encrypted\":\"ENC\",\"item_data_encryption_key_id\":\"K1\",\"item_id\":\"loc\","
+              L"\"item_name\":\"name-loc\",\"item_time\":\"t22\",\"schema_ver\":\"2\"}]}],"
+              L"\"device_context_id\":\"dc-1\",\"device_id\":\"dev\"}");
+    EXPECT_TRUE(logs.Contains(
+        "ZEL::DataSync::JsonFormater::JsonSerializer: Serializing payload for sending, included item events are",
+        "DataSync.log"));
+    EXPECT_TRUE(logs.Contains("JsonSerializer: DatasetId:ds-A, ID: i1, rowId: 21, Timestamp: t21"));
+    EXPECT_FALSE(logs.Contains("ID: i3"));  // left out, so not listed
+
+    // An encrypted-dataset event with data writes the object; an ordinary one with none writes {}.
+    encrypted.set_item_data({{L"lat", L"1.5"}});
+    EXPECT_EQ(JsonFormater::JsonSerializer(std::list<ItemEvent>{encrypted}, L"dev", L"", body, nullptr), 1);
+    EXPECT_NE(body.find(L"\"item_data\":{\"lat\":1.5}"), std::wstring::npos) << body;
+    JsonFormater::JsonSerializer(std::list<ItemEvent>{MakeEvent(L"ds-A", L"dc-1", L"i1", 1)}, L"dev", L"", body,
+                                 nullptr);
+    EXPECT_NE(body.find(L"\"item_data\":{},"), std::wstring::npos) << body;
+}
+
+TEST(JsonFormaterTest, ItemEventsWithoutDeviceContextTakeTheArgumentAndAreNotCut) {
+    const std::list<ItemEvent> records = {MakeEvent(L"ds", L"", L"i1", 5), MakeEvent(L"ds", L"dc-9", L"i2", 6)};
+    std::wstring body;
+    std::int64_t last = 0;
+    EXPECT_EQ(JsonFormater::JsonSerializer(records, L"dev", L"dc-arg", body, &last), 2);
+    EXPECT_EQ(last, 6);
+    EXPECT_NE(body.find(L"\"device_context_id\":\"dc-arg\",\"device_id\":\"dev\"}"), std::wstring::npos) << body;
+
+    // Without an argument the first record's empty id is the reference and the cut applies.
+    EXPECT_EQ(JsonFormater::JsonSerializer(records, L"dev", L"", body, &last), 1);
+    EXPECT_EQ(last, 5);
+}
+
+TEST(JsonFormaterTest, ItemContextsUseTheArgumentAndWriteNullForEmptyData) {
+    ItemContext first;
+    first.set_dataset_id(L"ds");
+    first.set_item_id(L"i1");
+    first.set_item_context_id(L"ic1");
+    first.set_item_name(L"n1");
+    first.set_item_time(L"t1");
+    first.set_item_data({{L"n", L"5"}});
+    first.set_row_id(3);
+    ItemContext second = first;
+    second.set_item_data({});
+    second.set_row_id(4);
+
+    std::wstring body;
+    std::int64_t last = 0;
+    EXPECT_EQ(JsonFormater::JsonSerializer(std::list<ItemContext>{first, second}, L"dev", L"dc-arg", body, &last),
+              2);
+    EXPECT_EQ(last, 4);
+    EXPECT_EQ(body,
+              L"{\"device_context_id\":\"dc-arg\",\"device_id\":\"dev\",\"item_contexts\":["
+              L"{\"dataset_id\":\"ds\",\"item_context_id\":\"ic1\",\"item_data\":{\"n\":\"5\"},\"item_id\":\"i1\","
+              L"\"item_name\":\"n1\",\"item_time\":\"t1\"},"
+              L"{\"dataset_id\":\"ds\",\"item_context_id\":\"ic1\",\"item_data\":null,\"item_id\":\"i1\","
+              L"\"item_name\":\"n1\",\"item_time\":\"t1\"}]}");
+}
+
+TEST(JsonFormaterTest, DeviceContextBodyIsTheCodecTextOfTheLastRecordAndEmptyBatchesSendNothing) {
+    DeviceContext older;
+    older.set_device_context_id(L"dc-1");
+    older.set_row_id(7);
+    DeviceContext newer = older;
+    newer.set_device_context_id(L"dc-2");
+    newer.mutable_device_info().set_device_id2(L"id2");
+    newer.set_row_id(8);
+
+    std::wstring expected;
+    ASSERT_TRUE(JsonSerialize::Serialize(newer, expected));
+    std::wstring body;
+    std::int64_t last = 0;
+    EXPECT_EQ(JsonFormater::JsonSerializer(std::list<DeviceContext>{older, newer}, L"x", L"y", body, &last), 1);
+    EXPECT_EQ(body, expected);
+    EXPECT_EQ(last, 8);
+
+    body = L"untouched";
+    EXPECT_EQ(JsonFormater::JsonSerializer(std::list<DeviceContext>{}, L"x", L"y", body, &last), 0);
+    EXPECT_EQ(last, -1);
+    EXPECT_EQ(body, L"untouched");
+
+    last = 0;
+    EXPECT_EQ(JsonFormater::JsonSerializer(std::list<DatasetContext>{}, L"dev", L"", body, &last), 0);
+    EXPECT_EQ(last, -1);
+    EXPECT_EQ(body, L"{\"dataset_contexts\":null,\"device_context_id\":\"\",\"device_id\":\"dev\"}");
+}
+
+std::vector<std::wstring> Ids(const std::list<ItemEvent>& events) {
+    std::vector<std::wstring> ids;
+    for (const ItemEvent& event : events) ids.push_back(event.item_id());
+    return ids;
+}
+
+TEST(CustomDataFilterTest, IncludeListMatrix) {
+    testsupport::LogCapture logs;
+    const std::list<ItemEvent> batch = {MakeEvent(L"ds", L"", L"a", 1), MakeEvent(L"ds", L"", L"all", 2),
+                                        MakeEvent(L"ds", L"", L"ALL", 3), MakeEvent(L"ds", L"", L"b", 4)};
+    const std::vector<std::wstring> everything = {L"a", L"all", L"ALL", L"b"};
+    struct Case {
+        std::list<std::wstring> include;
+        std::vector<std::wstring> kept;
+    };
+    const Case cases[] = {
+        {{L"ALL"}, everything},
+        {{L"x", L"ALL"}, everything},
+        {{L"all"}, {L"all"}},
+        {{}, {}},
+        {{L"b", L"a"}, {L"a", L"b"}},
+        {{L"A", L"B"}, {}},
+    };
+    for (const Case& c : cases) {
+        std::list<ItemEvent> events = batch;
+        CustomDataFilter::FilterEvents(events, c.include);
+        EXPECT_EQ(Ids(events), c.kept) << "include list of " << c.include.size();
+    }
+
+    // Logged only when events remain and some were removed.
+    const auto lines = logs.Lines();
+    ASSERT_EQ(lines.size(), 5u);  // ["all"]: heading + 1 event; ["b", "a"]: heading + 2 events
+    EXPECT_EQ(lines[0].text, "ZEL::DataSync::CustomDataFilter::FilterEvents:Filtered Event items, included item events are");
+    EXPECT_EQ(lines[1].text, "ZEL::DataSync::CustomDataFilter::FilterEvents: DatasetId:ds, ID: all, Timestamp: t2");
+    EXPECT_EQ(lines[4].text, "ZEL::DataSync::CustomDataFilter::FilterEvents: DatasetId:ds, ID: b, Timestamp: t4");
+    EXPECT_EQ(lines[0].file, "DataSync.log");
+
+    std::list<DatasetContext> contexts = {MakeDatasetContext(L"dc", L"c", 1, {})};
+    CustomDataFilter::FilterEvents(contexts, {});
+    EXPECT_EQ(contexts.size(), 1u);
+}
+
+}  // namespace
+}  // namespace DataSync
+}  // namespace ZEL

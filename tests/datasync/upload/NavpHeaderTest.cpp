@@ -1,0 +1,250 @@
+// The NAVP header and device-context body over a fake data store: header fields, the cache and
+// its reload, the "time_zone" text, and one thread reloading a shared header while others build
+// headers from it (run under ThreadSanitizer).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "datasync/upload/NavpHeader.h"
+#include "support/LogCapture.h"
+#include "support/ManualClock.h"
+#include "support/ScopedTimeZone.h"
+
+namespace ZEL {
+namespace {
+
+// Serves device contexts in turn (the newest row changing between reads); none when empty.
+class FakeStore : public EventDataLogging {
+public:
+    void Serve(std::vector<DeviceContext> contexts) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_contexts = std::move(contexts);
+        m_next = 0;
+    }
+    int GetLastDeviceContext(DeviceContext* deviceContext, int) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_contexts.empty()) return 1;
+        *deviceContext = m_contexts[m_next++ % m_contexts.size()];
+        return 0;
+    }
+
+    DatabasePtr GetDatabase(const std::wstring&, bool, bool) override { return nullptr; }
+    std::int64_t GetFirstID(const std::wstring&, const std::wstring&, utility::EGetDBPathMethod) override { return -1; }
+    std::int64_t GetLastID(const std::wstring&, const std::wstring&, utility::EGetDBPathMethod) override { return -1; }
+    std::string GetLastLogtime(const std::wstring&, const std::wstring&, utility::EGetDBPathMethod) override {
+        return {};
+    }
+    std::wstring ToDbFile(const std::wstring&, const std::wstring&) override { return {}; }
+    std::wstring GetDatasetId(const std::wstring&) override { return {}; }
+    bool UpdateItemDataEncryted(std::int64_t, std::int64_t, int) override { return false; }
+    void mark_integrity_check_all() override {}
+
+private:
+    std::mutex m_mutex;
+    std::vector<DeviceContext> m_contexts;
+    std::size_t m_next = 0;
+};
+
+// Every text of the context starts with `tag`, so a header mixing two contexts shows.
+DeviceContext MakeContext(const std::wstring& tag) {
+    DeviceContext context;
+    context.set_device_context_id(tag + L"dc");
+    context.set_device_context_datetime(tag + L"dct");
+    context.set_dataset_id(tag + L"ds");
+    context.set_schema_ver(tag + L"sv");
+    context.set_source_component(tag + L"app");
+    DeviceInfo& d = context.mutable_device_info();
+    d.set_device_id(tag + L"id1");
+    d.set_device_id2(tag + L"id2");
+    d.set_device_name(tag + L"name");
+    d.set_device_brand(tag + L"brand");
+    d.set_device_subbrand(tag + L"sub");
+    d.set_device_family(tag + L"fam");
+    d.set_device_modeltype(tag + L"mtm");
+    d.set_device_manufacturer(tag + L"mfr");
+    d.set_device_biosversion(tag + L"bios");
+    d.set_device_ecversion(tag + L"ec");
+    d.set_device_smbiosversion(tag + L"smb");
+    d.set_device_enclosuretype(tag + L"enc");
+    d.set_device_path(tag + L"path");
+    d.set_device_subscription(tag + L"subs");
+    d.set_device_info_datetime(tag + L"dit");
+    d.set_os_name(tag + L"os");
+    d.set_os_version(tag + L"osv");
+    d.set_os_language(tag + L"lang");
+    d.set_os_country(tag + L"geo");
+    d.set_os_updatetitle(tag + L"upt");
+    d.set_os_updatedescription(tag + L"upd");
+    d.set_device_extensionkeyvalue({tag + L"x=1", tag + L"y=2"});
+    RegionInfo& r = context.mutable_region_info();
+    r.set_region_name(tag + L"reg");
+    r.set_country_name(tag + L"cn");
+    r.set_country_code(tag + L"cc");
+    r.set_language_name(tag + L"ln");
+    r.set_language_code(tag + L"lc");
+    r.set_region_info_datetime(tag + L"rit");
+    ZELInfo& z = context.mutable_zel_info();
+    z.set_zel_id(tag + L"zid");
+    z.set_zel_name(tag + L"zname");
+    z.set_zel_key(tag + L"key");
+    z.set_zel_version(tag + L"ver");
+    z.set_zel_channel(tag + L"chan");
+    z.set_zel_datetime(tag + L"zdt");
+    z.set_anonymous_data_collection_preference(tag + L"anon");
+    z.set_zel_installed_packages({{tag + L"pkg", tag + L"1.0"}});
+    return context;
+}
+
+std::string Compact(const Json::Value& value) {
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    return Json::writeString(writer, value);
+}
+
+class NavpHeaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EventDataLogging::SetInstance(&m_store);
+        m_header = std::make_unique<NavpHeader>(EventDataLogging::GetInstance());
+    }
+    void TearDown() override { EventDataLogging::SetInstance(nullptr); }
+
+    testsupport::LogCapture m_logs;
+    FakeStore m_store;
+    std::unique_ptr<NavpHeader> m_header;
+};
+
+TEST_F(NavpHeaderTest, HeaderCarriesTheSecondDeviceIdAndKeepsOtherMembers) {
+    m_store.Serve({MakeContext(L"A")});
+    Json::Value header(Json::objectValue);
+    header["keep"] = 1;
+    std::wstring app = L"MyApp";
+    ASSERT_TRUE(m_header->FillNavpHead(header, app));
+    EXPECT_EQ(Compact(header),
+              "{\"app_info\":{\"a_channel\":\"Achan\",\"a_key\":\"Akey\",\"a_name\":\"MyApp\",\"a_ver\":\"Aver\"},"
+              "\"device_info\":{\"d_brand\":\"Abrand\",\"d_fam\":\"Afam\",\"d_geo\":\"Ageo\",\"d_id\":\"Aid2\","
+              "\"d_lang\":\"Alang\",\"d_mtm\":\"Amtm\",\"d_os\":\"Aos\",\"d_osver\":\"Aosv\",\"d_subbrand\":\"Asub\","
+              "\"d_time\":\"Adit\"},\"keep\":1,\"sdk_ver\":\"Aver\","
+              "\"user_info\":{\"u_lid\":\"\",\"u_sid\":\"\",\"u_uid\":\"\"}}");
+}
+
+TEST_F(NavpHeaderTest, NoDeviceContextLeavesHeaderAndBodyUntouchedUntilOneExists) {
+    Json::Value header(Json::objectValue);
+    header["keep"] = 1;
+    std::wstring app = L"app";
+    EXPECT_FALSE(m_header->FillNavpHead(header, app));
+    EXPECT_EQ(Compact(header), "{\"keep\":1}");
+    EXPECT_TRUE(m_logs.Contains("ZEL::NavpHeader::LoadDeviceContext: Init GetLastDeviceContext no data",
+                                "DataSync.log"));
+    std::wstring body = L"untouched";
+    EXPECT_FALSE(m_header->BuildDeviceContextBody({MakeContext(L"A")}, body));
+    EXPECT_FALSE(m_header->BuildDeviceContextBody({}, body));
+    EXPECT_EQ(body, L"untouched");
+
+    // Each fill retries the load; once loaded the cache is kept until the next explicit load.
+    m_store.Serve({MakeContext(L"A"), MakeContext(L"B")});
+    ASSERT_TRUE(m_header->FillNavpHead(header, app));
+    ASSERT_TRUE(m_header->FillNavpHead(header, app));
+    EXPECT_EQ(header["sdk_ver"].asString(), "Aver");
+    ASSERT_TRUE(m_header->LoadDeviceContext());
+    ASSERT_TRUE(m_header->FillNavpHead(header, app));
+    EXPECT_EQ(header["sdk_ver"].asString(), "Bver");
+}
+
+TEST_F(NavpHeaderTest, DeviceContextBodyWrapsTheLastRecordAsOneEvent) {
+    testsupport::ScopedTimeZone zone("<+02>-2");
+    testsupport::ManualClock clock(testsupport::FromUnixMillis(1714557600000));  // 2024-05-01T10:00:00Z
+    m_store.Serve({MakeContext(L"H")});  // the header comes from the store, the event from the record
+
+    std::wstring body;
+    ASSERT_TRUE(m_header->BuildDeviceContextBody({MakeContext(L"old"), MakeContext(L"R")}, body));
+    EXPECT_EQ(body,
+              L"json={\"app_info\":{\"a_channel\":\"Hchan\",\"a_key\":\"Hkey\",\"a_name\":\"Rapp\",\"a_ver\":\"Hver\"},"
+              L"\"device_info\":{\"d_brand\":\"Hbrand\",\"d_fam\":\"Hfam\",\"d_geo\":\"Hgeo\",\"d_id\":\"Hid2\","
+              L"\"d_lang\":\"Hlang\",\"d_mtm\":\"Hmtm\",\"d_os\":\"Hos\",\"d_osver\":\"Hosv\",\"d_subbrand\":\"Hsub\","
+              L"\"d_time\":\"Hdit\"},"
+              L"\"events\":[{\"e_cat\":\"DeviceContext\",\"e_data\":{"
+              L"\"country_code\":\"Rcc\",\"country_name\":\"Rcn\",\"dataset_id\":\"Rds\","
+              L"\"device_bios_version\":\"Rbios\",\"device_brand\":\"Rbrand\",\"device_context_id\":\"Rdc\","
+              L"\"device_ec_version\":\"Rec\",\"device_enclosuretype\":\"Renc\","
+              L"\"device_extension_keyvalue\":[\"Rx=1\",\"Ry=2\"],\"device_family\":\"Rfam\",\"device_id\":\"Rid1\","
+              L"\"device_id2\":\"Rid2\",\"device_image_info\":\"Rsub\",\"device_info_datetime\":\"Rdit\","
+              L"\"device_manufacturer\":\"Rmfr\",\"device_modeltype\":\"Rmtm\",\"device_name\":\"Rname\","
+              L"\"device_path\":\"Rpath\",\"device_smbios_version\":\"Rsmb\",\"device_subbrand\":\"Rsub\","
+              L"\"device_subscription\":\"Rsubs\",\"language_code\":\"Rlc\",\"language_name\":\"Rln\","
+              L"\"os_country\":\"Rgeo\",\"os_language\":\"Rlang\",\"os_name\":\"Ros\","
+              L"\"os_update_description\":\"Rupd\",\"os_update_title\":\"Rupt\",\"os_version\":\"Rosv\","
+              L"\"region_info_datetime\":\"Rrit\",\"region_name\":\"Rreg\",\"schema_ver\":\"Rsv\","
+              L"\"time_zone\":\"UTC+02:00\",\"zel_anonymous_data_collection_preference\":\"Ranon\","
+              L"\"zel_channel\":\"Rchan\",\"zel_id\":\"Rzid\",\"zel_info_datetime\":\"Rzdt\","
+              L"\"zel_installed_packages\":[{\"key\":\"Rpkg\",\"value\":\"R1.0\"}],\"zel_key\":\"Rkey\","
+              L"\"zel_name\":\"Rzname\",\"zel_version\":\"Rver\"},"
+              L"\"e_name\":\"DeviceContext updated\",\"e_subcat\":\"Rdc\",\"e_time\":\"Rdct\"}],"
+              L"\"sdk_ver\":\"Hver\",\"user_info\":{\"u_lid\":\"\",\"u_sid\":\"\",\"u_uid\":\"\"}}");
+
+    DeviceContext bare = MakeContext(L"R");
+    bare.mutable_device_info().set_device_extensionkeyvalue({});
+    ASSERT_TRUE(m_header->BuildDeviceContextBody({bare}, body));
+    EXPECT_EQ(body.find(L"device_extension_keyvalue"), std::wstring::npos);
+}
+
+TEST(NavpHeaderTimeZoneTest, OffsetOfAFullLocalTimeTextOtherwiseTheTextItself) {
+    EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L"2024-05-01T12:00:00+02:00"), L"UTC+02:00");
+    EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L"2024-05-01T12:00:00-05:45:00"), L"UTC-05:45");
+    EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L"2024-05-01T12:00:00"), L"2024-05-01T12:00:00");
+    EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L""), L"");
+}
+
+TEST(NavpHeaderSingletonTest, ConcurrentFirstUseGivesOneInstance) {
+    std::vector<NavpHeader*> seen(4, nullptr);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] { seen[i] = NavpHeader::GetInstance(); });
+    for (std::thread& thread : threads) thread.join();
+    for (NavpHeader* instance : seen) EXPECT_EQ(instance, seen[0]);
+    EXPECT_NE(seen[0], nullptr);
+}
+
+TEST_F(NavpHeaderTest, ReloadWhileOthersFillGivesHeadersOfOneWholeContext) {
+    m_store.Serve({MakeContext(L"A"), MakeContext(L"B")});
+    ASSERT_TRUE(m_header->LoadDeviceContext());
+    std::atomic<bool> done{false};
+    std::atomic<int> mixed{0};
+    std::atomic<int> built{0};  // reader iterations
+
+    const auto reader = [&] {
+        const DeviceContext record = MakeContext(L"R");
+        std::wstring app = L"app";
+        while (!done.load()) {
+            ++built;
+            Json::Value header(Json::objectValue);
+            if (!m_header->FillNavpHead(header, app)) {
+                ++mixed;
+                continue;
+            }
+            // Every header text comes from one context: all start with the same tag.
+            const char tag = header["sdk_ver"].asString()[0];
+            for (const char* group : {"device_info", "app_info"})
+                for (const std::string& key : header[group].getMemberNames())
+                    if (key != "a_name" && header[group][key].asString()[0] != tag) ++mixed;
+            std::wstring body;
+            if (!m_header->BuildDeviceContextBody({record}, body)) ++mixed;
+        }
+    };
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 2; ++i) readers.emplace_back(reader);
+    for (int i = 0; i < 300; ++i) EXPECT_TRUE(m_header->LoadDeviceContext());
+    // Let the readers see the last context too before stopping them.
+    while (built.load() < 50) std::this_thread::yield();
+    done = true;
+    for (std::thread& thread : readers) thread.join();
+    EXPECT_EQ(mixed.load(), 0);
+}
+
+}  // namespace
+}  // namespace ZEL

@@ -1,0 +1,124 @@
+// A fixture for tests of the sync agent: a private notification bus, the fake configuration
+// agent and transport, host folders in a fresh temporary folder, captured log lines and a
+// service-stop event, all installed in SetUp and put back in TearDown.
+//
+// Tests build their agents themselves (`DataSyncAgent agent; agent.Init(m_stop);`) inside the
+// test body, so every agent is gone before TearDown restores the host services it used.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "datasync/agent/DataSyncAgent.h"
+#include "datasync/config/DefaultEndpoint.h"
+#include "datasync/host/ConfigPolicy.h"
+#include "datasync/host/Notification.h"
+#include "datasync/host/Transport.h"
+#include "linuxhost/HostFolders.h"
+#include "linuxhost/bus/NotificationBus.h"
+#include "platform/KernelObjects.h"
+#include "support/FakeConfigAgent.h"
+#include "support/FakeTransport.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+namespace testsupport {
+
+// Polls `condition` every millisecond until it holds or `timeout` passes; true when it held.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The telemetry scope the tests use when they do not test the scope itself.
+inline const wchar_t* const kActiveScope = L"All";
+
+// A policy that enables no endpoint family: no URLs and no datasets. The worker then never
+// takes a message, so what the agent queues stays visible in the status.
+inline ZEL::TelemetryPolicy PolicyWithoutFamilies() {
+    ZEL::TelemetryPolicy policy;
+    policy.telemetryScope = kActiveScope;
+    return policy;
+}
+
+class AgentHarness : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_savedFolders = ZEL::linuxhost::CurrentHostFolders();
+        ZEL::linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), m_dir.sub("local"),
+                                            m_dir.sub("log"), m_dir.sub("state")});
+        ZEL::ZELPublisherSubscriber::SetInstance(&m_bus);
+        m_savedConfigAgent = zel::AgentFactory::GetInstance()->GetConfigPolicyAgent();
+        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_config);
+        m_savedTransport = ZEL::CoreUtility::GetInstance();
+        ZEL::CoreUtility::SetInstance(&m_transport);
+        m_savedDefaultUrl = ZEL::DataSync::DefaultDeviceEndpointUrl();
+        m_config->SetPolicy(PolicyWithoutFamilies());
+        m_stop = platform::CreateEventW(true, false);
+        ASSERT_TRUE(m_stop);
+    }
+
+    void TearDown() override {
+        ZEL::DataSync::SetDefaultDeviceEndpointUrl(m_savedDefaultUrl);
+        ZEL::CoreUtility::SetInstance(m_savedTransport);
+        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_savedConfigAgent);
+        ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
+        ZEL::linuxhost::InstallHostFolders(m_savedFolders);
+        platform::CloseHandle(m_stop);
+    }
+
+    void Publish(int topic, int state, ZEL::ZELNotificationData::Kind kind = ZEL::ZELNotificationData::Kind::Plain,
+                 const std::wstring& payload = L"") {
+        ZEL::ZELNotificationData data(topic, state, payload, kind);
+        m_bus.Notify(data, L"test");
+    }
+    void PublishCommand(const std::wstring& action, const std::wstring& message,
+                        const std::map<std::wstring, std::wstring>& fields = {}) {
+        ZEL::ZELNotificationData data = ZEL::ZELNotificationData::MakeServerCommand(action, message, fields);
+        m_bus.Notify(data, L"test");
+    }
+    // Every notification published so far has been handed to the agent and its callback has
+    // returned. The timeout leaves room for the 500 ms grace of early notifications.
+    bool WaitBusIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return m_bus.WaitIdle(timeout);
+    }
+
+    bool Logged(const std::string& fragment) const { return m_logs.Contains(fragment, "DataSync.log"); }
+    int CountLogged(const std::string& fragment) const {
+        int count = 0;
+        for (const LogCapture::Line& line : m_logs.Lines())
+            if (line.file == "DataSync.log" && line.text.find(fragment) != std::string::npos) ++count;
+        return count;
+    }
+
+    // Declared first so that it outlives everything that logs.
+    LogCapture m_logs;
+    TempDir m_dir;
+    ZEL::linuxhost::NotificationBus m_bus;
+    std::shared_ptr<FakeConfigAgent> m_config = std::make_shared<FakeConfigAgent>();
+    FakeTransport m_transport;
+    platform::HANDLE m_stop;
+
+private:
+    ZEL::linuxhost::HostFolders m_savedFolders;
+    std::shared_ptr<ZEL::IConfigAgent> m_savedConfigAgent;
+    ZEL::CoreUtility* m_savedTransport = nullptr;
+    std::wstring m_savedDefaultUrl;
+};
+
+// Shorthands for the parts of GetStatusSnapshot() the tests read.
+inline const Json::Value& Family(const Json::Value& status, const char* name) { return status["families"][name]; }
+inline Json::UInt64 QueueLength(DataSyncAgent& agent) { return agent.GetStatusSnapshot()["queue_length"].asUInt64(); }
+
+}  // namespace testsupport

@@ -1,0 +1,54 @@
+// A transport that never touches the network: the device's registration is whatever the test
+// says, GetMtlsUrl replaces one configured prefix, and every request is counted and answered
+// with a transport failure.
+//
+// Install it with ZEL::CoreUtility::SetInstance(&transport) and put the previous instance back
+// before the object dies.
+// Thread safety: every call may come from any thread.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "datasync/host/Transport.h"
+
+namespace testsupport {
+
+class FakeTransport : public ZEL::CoreUtility {
+public:
+    void SetRegistered(bool registered) { m_registered = registered; }
+    // URLs starting with `from` get `to` in its place; others pass unchanged.
+    void SetMtlsPrefix(const std::wstring& from, const std::wstring& to) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_mtlsFrom = from;
+        m_mtlsTo = to;
+    }
+    int RequestCount() const { return m_requests; }
+
+    void GetDeviceId(std::wstring& deviceId) override { deviceId = L"fake-device"; }
+    bool IsDeviceRegistered() override { return m_registered; }
+    ZELCore::InvokeHttpResponse InvokeHttp(const std::string&, const std::map<std::string, std::string>&, int&,
+                                           const std::string&, ZELCore::HttpAuthType, bool,
+                                           const std::string&) override {
+        ++m_requests;
+        ZELCore::InvokeHttpResponse response;
+        response.resultCode = ZELCore::TransportResult::OTHER_FAILURE;
+        return response;
+    }
+    std::wstring GetMtlsUrl(const std::wstring& url) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_mtlsFrom.empty() || url.compare(0, m_mtlsFrom.size(), m_mtlsFrom) != 0) return url;
+        return m_mtlsTo + url.substr(m_mtlsFrom.size());
+    }
+
+private:
+    std::atomic<bool> m_registered{false};
+    std::atomic<int> m_requests{0};
+    std::mutex m_mutex;
+    std::wstring m_mtlsFrom;  // guarded by m_mutex
+    std::wstring m_mtlsTo;    // guarded by m_mutex
+};
+
+}  // namespace testsupport
