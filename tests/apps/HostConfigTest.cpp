@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,8 @@ struct WrongType {
     const char* key;
     const char* message;
 };
+
+void PrintTo(const WrongType& wrong, std::ostream* out) { *out << wrong.json; }
 
 class HostConfigWrongType : public ::testing::TestWithParam<WrongType> {};
 
