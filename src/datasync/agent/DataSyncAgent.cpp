@@ -59,6 +59,12 @@ DataSyncAgent::~DataSyncAgent() {
 }
 
 void DataSyncAgent::Init(platform::HANDLE& serviceStop) {
+    // The host initialises the agent once; a second call would subscribe twice and replace a
+    // running thread's handle, which ends the process.
+    if (m_deviceContextThread) {
+        m_log.e(L"%s: already initialised, call ignored", L"DataSyncAgent::Init");
+        return;
+    }
     m_hServiceStop = serviceStop;
     m_subscriptionId = ZEL::ZELPublisherSubscriber::GetInstance()->Subscribe(
         [this](ZEL::ZELNotificationData& data) { OnNotification(data); }, false);
