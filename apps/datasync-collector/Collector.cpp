@@ -39,6 +39,20 @@ bool HoldsCertificate(const std::string& path) {
     return certificate != nullptr;
 }
 
+// The answer to a KTA or NAVS request that came without a client certificate (nginx's "SSL
+// certificate required"): not one of the codes an agent treats as a permanent refusal.
+constexpr int kCertificateRequired = 496;
+
+// Whether the request's connection presented a client certificate that verified. A presented
+// certificate that fails verification already ends the handshake.
+bool HasVerifiedClientCertificate(const httplib::Request& request) {
+    if (request.ssl == nullptr) return false;
+    X509* certificate = SSL_get_peer_certificate(request.ssl);
+    if (certificate == nullptr) return false;
+    X509_free(certificate);
+    return SSL_get_verify_result(request.ssl) == X509_V_OK;
+}
+
 void SendJson(httplib::Response& response, int status, const Json::Value& body) {
     response.status = status;
     response.set_content(WriteJson(body), "application/json");
@@ -67,6 +81,10 @@ Collector::Collector(CollectorOptions options) : m_options(std::move(options)), 
         // certificates are verified ("internal error" alert), and curl resumes sessions whenever
         // it reconnects after a keep-alive connection was closed.
         SSL_CTX_set_session_id_context(server->ssl_context(), kSessionIdContext, sizeof kSessionIdContext - 1);
+        // A client certificate is asked for (and a presented one must verify) but not required at
+        // the handshake: KTA and NAVS requests without one are refused per request below, while
+        // NAVP, which the agent posts without a certificate, is served on the same port.
+        if (!m_options.clientCaFile.empty()) SSL_CTX_set_verify(server->ssl_context(), SSL_VERIFY_PEER, nullptr);
         if (!m_connections.Attach(server->ssl_context()))
             throw std::runtime_error("cannot set up connection tracking");
         m_server = std::move(server);
@@ -82,6 +100,9 @@ Collector::Collector(CollectorOptions options) : m_options(std::move(options)), 
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // An answer goes out in more than one write; with Nagle's algorithm the last one waits for the
+    // client's delayed ACK, about 40 ms per request on loopback.
+    server.set_tcp_nodelay(true);
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
     server.set_keep_alive_max_count(kKeepAliveMaxCount);
     server.set_keep_alive_timeout(m_options.keepAliveTimeoutSeconds);
@@ -162,6 +183,12 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         Json::Value body(Json::objectValue);
         body["error"] = "no endpoint family at " + request.path;
         SendJson(response, 404, body);
+        return;
+    }
+    if (!m_options.clientCaFile.empty() && received.family != "navp" && !HasVerifiedClientCertificate(request)) {
+        Json::Value body(Json::objectValue);
+        body["error"] = "a client certificate is required at " + request.path;
+        SendJson(response, kCertificateRequired, body);
         return;
     }
     const std::optional<Fault> fault = m_faults.Take(received.family);

@@ -46,7 +46,7 @@ struct CollectorOptions {
     int port = 0;               // 0: a free port, see Port()
     std::string certFile;       // PEM server certificate (chain); empty: plain HTTP
     std::string keyFile;        // PEM private key of certFile
-    std::string clientCaFile;   // non-empty: client certificates signed by this CA are required
+    std::string clientCaFile;   // non-empty: KTA and NAVS requests need a client certificate of this CA
     std::string recordFile;     // JSON lines appended here; empty: nothing written
     std::vector<std::string> faultRules;
     // How long an idle plain-HTTP connection is kept; Stop() may wait this long for one. Idle

@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--key", options.keyFile, "PEM private key of --cert")->required()->check(CLI::ExistingFile);
     app.add_option("--client-ca", options.clientCaFile,
-                   "PEM CA certificate; when given, clients must present a certificate signed by it "
-                   "(mutual TLS)")
+                   "PEM CA certificate; when given, KTA and NAVS requests must present a client "
+                   "certificate signed by it (mutual TLS; NAVP is posted without one)")
         ->check(CLI::ExistingFile);
     app.add_option("--record", options.recordFile,
                    "file to append one JSON line per upload to: family, path, content_type, body (parsed "

@@ -1,6 +1,7 @@
 // datasyncctl: talks to a running datasyncd over its control socket (state_dir/control.sock):
 // shows its status, publishes notifications and server commands, changes device and push
-// channel values, and hands purge and device-context requests to the agent.
+// channel values, and hands purge and device-context requests to the agent. `datasyncctl demo`
+// runs the end-to-end demo instead (see Demo.h).
 //
 // Exit status: 0 done; 1 the daemon cannot be reached or refused the request (the reason goes
 // to stderr); 2 bad usage.
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "datasyncctl/ControlClient.h"
+#include "datasyncctl/Demo.h"
 #include "datasyncctl/StatusSummary.h"
 
 namespace {
@@ -125,11 +127,31 @@ int main(int argc, char** argv) {
         app.add_subcommand("add-device-context", "hand a DeviceContext record to the agent for upload");
     addDeviceContext->add_option("ID", recordId, "the record's id in DeviceContext.sqlite3")->required();
 
-    int demoRows = 100;
-    int demoSeconds = 60;
-    CLI::App* demo = app.add_subcommand("demo", "run the end-to-end demo (needs no daemon)");
-    demo->add_option("--rows", demoRows, "telemetry rows to write")->capture_default_str();
-    demo->add_option("--seconds", demoSeconds, "how long to wait for the uploads")->capture_default_str();
+    datasyncctl::DemoOptions demoOptions;
+    CLI::App* demo = app.add_subcommand(
+        "demo", "run the end-to-end demo: a collector, a daemon and live telemetry rows (needs no daemon)");
+    demo->add_option("--rows", demoOptions.rows, "telemetry rows to write per dataset")->capture_default_str();
+    demo->add_option("--seconds", demoOptions.seconds,
+                     "write the rows over this many seconds (default 10, or half of --timeout when shorter)");
+    demo->add_option("--timeout", demoOptions.timeout,
+                     "give up waiting for the uploads this many seconds after the start")
+        ->capture_default_str();
+    demo->add_option("--interval", demoOptions.scheduledFrequency,
+                     "syncEP_frequency of the scheduled NAVP dataset, e.g. 30s or 1m")
+        ->capture_default_str();
+    demo->add_option("--base", demoOptions.base,
+                     "run in this folder (created when missing; must be empty) and keep it; "
+                     "default: a fresh temporary folder, removed at the end")
+        ->type_name("DIR");
+    demo->add_flag("--keep", demoOptions.keep, "keep the temporary base folder (config, logs, databases, records)");
+    demo->add_option("--daemon", demoOptions.daemonPath, "the datasyncd to run (default: the one beside datasyncctl)")
+        ->type_name("PATH");
+    demo->add_option("--collector", demoOptions.collectorPath,
+                     "the datasync-collector to run (default: the one beside datasyncctl)")
+        ->type_name("PATH");
+    demo->footer(
+        "Exit status: 0 when every row reached every endpoint family its dataset names; 1 when rows are\n"
+        "missing at the deadline or something could not be set up; 2 bad usage.");
 
     try {
         app.parse(argc, argv);
@@ -140,10 +162,7 @@ int main(int argc, char** argv) {
     try {
         Json::Value request(Json::objectValue);
         Json::Value answer;
-        if (*demo) {
-            std::printf("demo: not yet\n");
-            return kExitFailed;
-        }
+        if (*demo) return datasyncctl::RunDemo(demoOptions);
         if (*status) {
             request["cmd"] = "status";
             if (!Send(stateDir, request, answer)) return kExitFailed;

@@ -1,19 +1,14 @@
-// Runs the project's programs as child processes for the end-to-end tests: standard output and
-// error go to files (so a chatty child can never block on a full pipe), waits have deadlines,
-// and a child still running when its owner goes away is killed and reaped.
+// Runs the programs as child processes: output goes to files (a chatty child never blocks on a
+// full pipe), waits have deadlines, and a child still running at the end is killed and reaped.
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -58,37 +53,27 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t Pid() const { return m_pid; }
     void Signal(int signal) const { ::kill(m_pid, signal); }
 
     // True when the child has exited within `timeout` (its status is then kept).
     bool WaitExit(std::chrono::milliseconds timeout) {
-        if (m_reaped) return true;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0));
-        for (;;) {
-            if (TryReap()) break;
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            if (pidfd >= 0) {
-                pollfd exited{pidfd, POLLIN, 0};
-                ::poll(&exited, 1, static_cast<int>(left.count()));
+        while (!m_reaped) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_status = status;
+                m_reaped = true;
+            } else if (std::chrono::steady_clock::now() >= deadline) {
+                break;
             } else {
-                // No pidfd on this kernel: look again shortly.
-                std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5)));
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         }
-        if (pidfd >= 0) ::close(pidfd);
         return m_reaped;
     }
 
-    bool Running() { return !TryReap(); }
-
     // -1 unless the child exited normally.
     int ExitCode() const { return m_reaped && WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1; }
-    // The signal that ended the child, 0 when it exited normally.
-    int TermSignal() const { return m_reaped && WIFSIGNALED(m_status) ? WTERMSIG(m_status) : 0; }
 
     std::string Stdout() const { return ReadFile(m_outFile); }
     std::string Stderr() const { return ReadFile(m_errFile); }
@@ -101,17 +86,6 @@ public:
     }
 
 private:
-    bool TryReap() {
-        if (m_reaped) return true;
-        int status = 0;
-        const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) {
-            m_status = status;
-            m_reaped = true;
-        }
-        return m_reaped;
-    }
-
     pid_t m_pid = -1;
     bool m_reaped = false;
     int m_status = 0;
@@ -142,8 +116,7 @@ inline Finished Run(const std::vector<std::string>& argv, const std::string& out
 inline std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 

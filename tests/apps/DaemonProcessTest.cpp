@@ -109,12 +109,9 @@ RunningDaemon* DaemonControl::s_daemon = nullptr;
 
 TEST_F(DaemonControl, StatusShowsTheAgentStartedWithTheExamplePolicyFamilies) {
     const Json::Value answer = s_daemon->StatusJson();
-    EXPECT_TRUE(answer["ok"].asBool());
     const Json::Value& status = answer["status"];
     EXPECT_TRUE(status["agent"]["started"].asBool()) << answer;
     EXPECT_TRUE(status["agent"]["full_init_done"].asBool());
-    EXPECT_EQ(status["families"]["KTA"]["url"].asString(), "https://127.0.0.1:8443/kta/");
-    EXPECT_EQ(status["families"]["NAVS"]["url"].asString(), "https://127.0.0.1:8443/navs/");
     EXPECT_EQ(status["families"]["NAVP"]["url"].asString(), "https://127.0.0.1:8443/navp");
     for (const char* family : {"KTA", "NAVS", "NAVP"}) {
         EXPECT_TRUE(status["families"][family]["enabled"].asBool()) << family;
@@ -122,18 +119,12 @@ TEST_F(DaemonControl, StatusShowsTheAgentStartedWithTheExamplePolicyFamilies) {
     }
     EXPECT_EQ(answer["host"]["folders"]["state_dir"].asString(), s_daemon->StateDir());
     EXPECT_EQ(answer["host"]["policy_file"].asString(), s_daemon->Base() + "policy.json");
-}
 
-TEST_F(DaemonControl, ReadableStatusSummarisesFlagsAndFamilies) {
-    const Finished status = s_daemon->Ctl({"status"});
-    ASSERT_EQ(status.exitCode, 0) << status.err;
-    EXPECT_NE(status.out.find("Agent: started yes"), std::string::npos) << status.out;
-    EXPECT_NE(status.out.find("https://127.0.0.1:8443/kta/"), std::string::npos) << status.out;
-    EXPECT_NE(status.out.find("https://127.0.0.1:8443/navs/"), std::string::npos) << status.out;
-    EXPECT_NE(status.out.find("https://127.0.0.1:8443/navp"), std::string::npos) << status.out;
-    for (const char* part : {"Back-off records:", "Device missing (403):", "Certificate pause:", "Sync map (",
+    const Finished readable = s_daemon->Ctl({"status"});
+    ASSERT_EQ(readable.exitCode, 0) << readable.err;
+    for (const char* part : {"Agent: started yes", "https://127.0.0.1:8443/navs/", "Back-off records:",
                              "Device-context records pending:", "Queue length:"})
-        EXPECT_NE(status.out.find(part), std::string::npos) << part << "\n" << status.out;
+        EXPECT_NE(readable.out.find(part), std::string::npos) << part << "\n" << readable.out;
 }
 
 TEST_F(DaemonControl, SetDeviceOnlineFalseReachesHostAndAgent) {
@@ -146,38 +137,7 @@ TEST_F(DaemonControl, SetDeviceOnlineFalseReachesHostAndAgent) {
     EXPECT_FALSE(offline["status"]["agent"]["online"].asBool());
 
     ASSERT_EQ(s_daemon->Ctl({"set", "device.online", "true"}).exitCode, 0);
-    const Json::Value online = s_daemon->StatusJson();
-    EXPECT_TRUE(online["host"]["device"]["online"].asBool());
-    EXPECT_TRUE(online["status"]["agent"]["online"].asBool());
-}
-
-TEST_F(DaemonControl, NotifyAndCommandArePublished) {
-    const Finished notify = s_daemon->Ctl({"notify", "5", "16", "--payload", "{\"reason\":\"test\"}"});
-    EXPECT_EQ(notify.exitCode, 0) << notify.err;
-    EXPECT_NE(notify.out.find("published topic 5 state 16"), std::string::npos);
-    const Finished command =
-        s_daemon->Ctl({"command", "run", "removeDevice", "--field", "reason=test", "--field", "extra=1"});
-    EXPECT_EQ(command.exitCode, 0) << command.err;
-    EXPECT_NE(command.out.find("published server command run removeDevice"), std::string::npos);
-}
-
-TEST_F(DaemonControl, UnknownSetKeyFailsNamingTheKey) {
-    const Finished set = s_daemon->Ctl({"set", "device.colour", "red"});
-    EXPECT_EQ(set.exitCode, 1);
-    EXPECT_NE(set.err.find("device.colour"), std::string::npos) << set.err;
-    EXPECT_EQ(set.out, "");
-}
-
-TEST_F(DaemonControl, PurgeAndAddDeviceContextSayWhatTheAgentDoesWithThem) {
-    const Finished purge = s_daemon->Ctl({"purge"});
-    EXPECT_EQ(purge.exitCode, 0) << purge.err;
-    EXPECT_NE(purge.out.find("note: "), std::string::npos) << purge.out;
-    EXPECT_NE(purge.out.find("not available yet"), std::string::npos) << purge.out;
-
-    const Finished add = s_daemon->Ctl({"add-device-context", "17"});
-    EXPECT_EQ(add.exitCode, 0) << add.err;
-    EXPECT_NE(add.out.find("queued"), std::string::npos) << add.out;
-    EXPECT_EQ(s_daemon->StatusJson()["status"]["device_context_records_pending"].asInt(), 1);
+    EXPECT_TRUE(s_daemon->StatusJson()["status"]["agent"]["online"].asBool());
 }
 
 TEST_F(DaemonControl, ControlSocketAndStateFolderArePrivate) {
@@ -201,29 +161,17 @@ TEST(DaemonLifecycle, SigtermStopsWithinFiveSecondsWithExitZeroAndCleansUp) {
     testsupport::TempDir dir;
     RunningDaemon daemon(dir);
     ASSERT_TRUE(daemon.Up()) << daemon.Process().Stderr();
-    EXPECT_NE(daemon.Process().Stdout().find("datasyncd: running"), std::string::npos);
-
     daemon.Process().Signal(SIGTERM);
     ASSERT_TRUE(daemon.Process().WaitExit(kStopDeadline)) << "still running 5 s after SIGTERM";
     EXPECT_EQ(daemon.Process().ExitCode(), 0) << daemon.Process().Stderr();
     EXPECT_EQ(daemon.Process().Stderr(), "");
     EXPECT_NE(::access(daemon.SocketPath().c_str(), F_OK), 0) << "control.sock left behind";
     const std::string hostLog = ChildProcess::ReadFile(daemon.Base() + "log/host.log");
-    EXPECT_NE(hostLog.find("datasyncd: received SIGTERM"), std::string::npos) << hostLog;
-    EXPECT_NE(hostLog.find("datasyncd: agent UnInit"), std::string::npos) << hostLog;
-    EXPECT_NE(hostLog.find("datasyncd: stopped"), std::string::npos) << hostLog;
+    for (const char* line : {"datasyncd: received SIGTERM", "datasyncd: agent UnInit", "datasyncd: stopped"})
+        EXPECT_NE(hostLog.find(line), std::string::npos) << line << "\n" << hostLog;
 }
 
-TEST(DaemonLifecycle, SigintStopsToo) {
-    testsupport::TempDir dir;
-    RunningDaemon daemon(dir);
-    ASSERT_TRUE(daemon.Up()) << daemon.Process().Stderr();
-    daemon.Process().Signal(SIGINT);
-    ASSERT_TRUE(daemon.Process().WaitExit(kStopDeadline));
-    EXPECT_EQ(daemon.Process().ExitCode(), 0) << daemon.Process().Stderr();
-}
-
-TEST(DaemonLifecycle, StaleSocketOfAKilledDaemonDoesNotPreventARestart) {
+TEST(DaemonLifecycle, StaleSocketOfAKilledDaemonDoesNotPreventARestartAndSigintStopsToo) {
     testsupport::TempDir dir;
     {
         RunningDaemon first(dir);
@@ -233,38 +181,31 @@ TEST(DaemonLifecycle, StaleSocketOfAKilledDaemonDoesNotPreventARestart) {
         ASSERT_EQ(::access(first.SocketPath().c_str(), F_OK), 0) << "expected a leftover socket file";
     }
     RunningDaemon second(dir);
-    EXPECT_TRUE(second.Up()) << second.Process().Stderr();
+    ASSERT_TRUE(second.Up()) << second.Process().Stderr();
+    second.Process().Signal(SIGINT);
+    ASSERT_TRUE(second.Process().WaitExit(kStopDeadline));
+    EXPECT_EQ(second.Process().ExitCode(), 0) << second.Process().Stderr();
 }
 
-TEST(DaemonLifecycle, ConfigFileFoldersAreRelativeToItAndCreatedAndTheDeviceStartsAsConfigured) {
+TEST(DaemonLifecycle, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfigured) {
     testsupport::TempDir dir;
     const std::string etc = dir.sub("etc");
-    std::ofstream(etc + "policy.json") << R"({"telemetry_scope": "full",
-        "sync_endpoint_urls": {"KTA_syncEP_url": "https://127.0.0.1:8443/kta/"}})";
-    std::ofstream(etc + "host.json") << R"({
-        "service_db_dir": "../var/db", "shared_db_dir": "../var/shared", "local_db_dir": "../var/local",
-        "log_dir": "../var/log", "state_dir": "../var/state", "policy_file": "policy.json",
-        "device": {"online": false, "id": "dev-cfg"}, "log_level": "info"})";
+    std::ofstream(etc + "policy.json") << R"({"telemetry_scope": "full"})";
+    std::ofstream(etc + "host.json") << R"({"service_db_dir": "../var/db", "shared_db_dir": "../var/shared",
+        "local_db_dir": "../var/local", "log_dir": "../var/log", "state_dir": "../var/state",
+        "policy_file": "policy.json", "device": {"online": false, "id": "dev-cfg"}})";
     ChildProcess daemon({DATASYNCD_PATH, "--config", etc + "host.json"}, dir.path());
-    const std::string socket = dir.path() + "var/state/control.sock";
-    const auto answer = appstest::LineClient::RequestWhenUp(socket, R"({"cmd":"status"})", kStartDeadline);
+    const auto answer = appstest::LineClient::RequestWhenUp(dir.path() + "var/state/control.sock",
+                                                           R"({"cmd":"status"})", kStartDeadline);
     ASSERT_TRUE(answer.has_value()) << daemon.Stderr();
     const Json::Value status = ParseJson(*answer);
-    EXPECT_EQ(status["host"]["folders"]["state_dir"].asString(), dir.path() + "var/state/");
     EXPECT_EQ(status["host"]["folders"]["service_db_dir"].asString(), dir.path() + "var/db/");
-    EXPECT_EQ(status["host"]["policy_file"].asString(), etc + "policy.json");
     EXPECT_EQ(status["host"]["device"]["id"].asString(), "dev-cfg");
     // An offline device is not announced as ready at start.
     EXPECT_FALSE(status["status"]["agent"]["online"].asBool()) << *answer;
-    EXPECT_TRUE(status["status"]["agent"]["registered"].asBool()) << *answer;
-    for (const char* folder : {"db", "shared", "local", "log"})
-        EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "var/" + folder)) << folder;
-    struct stat info {};
-    ASSERT_EQ(::stat((dir.path() + "var/state").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "var/shared"));
     // With a config of its own the daemon writes nothing next to it.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(etc), std::filesystem::directory_iterator()), 2);
-
     daemon.Signal(SIGTERM);
     ASSERT_TRUE(daemon.WaitExit(kStopDeadline));
     EXPECT_EQ(daemon.ExitCode(), 0) << daemon.Stderr();

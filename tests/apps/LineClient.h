@@ -1,6 +1,5 @@
 // A minimal client of a line-based Unix stream socket for the control socket tests: connect,
-// send bytes, read one line with a deadline. Failures are reported as empty optionals or
-// false, so that tests can assert on them.
+// send bytes, read one line with a deadline. Failures are empty optionals or false.
 #pragma once
 
 #include <poll.h>
@@ -20,34 +19,26 @@ namespace appstest {
 class LineClient {
 public:
     LineClient() = default;
-    ~LineClient() { Close(); }
+    ~LineClient() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
     LineClient(const LineClient&) = delete;
     LineClient& operator=(const LineClient&) = delete;
 
     bool Connect(const std::string& path) {
-        Close();
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         if (path.size() >= sizeof address.sun_path) return false;
         std::memcpy(address.sun_path, path.data(), path.size());
         m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (m_fd < 0) return false;
-        if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-            Close();
-            return false;
-        }
-        return true;
+        return m_fd >= 0 && ::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
 
     bool Send(const std::string& bytes) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
+        for (size_t sent = 0; sent < bytes.size();) {
             const ssize_t done = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (done < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            sent += static_cast<size_t>(done);
+            if (done < 0 && errno != EINTR) return false;
+            if (done > 0) sent += static_cast<size_t>(done);
         }
         return true;
     }
@@ -71,22 +62,20 @@ public:
     // True when the peer closes the connection (after any unread lines) within `timeout`.
     bool ClosedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        m_buffer.clear();
-        for (;;) {
-            if (!Fill(deadline)) return m_eof;
-            m_buffer.clear();
-        }
+        while (Fill(deadline)) m_buffer.clear();
+        return m_eof;
     }
 
-    // Calls `request` until it answers one line, until `timeout`. For daemons still starting.
+    // Sends `requestLine` until a line comes back or `timeout` passes: for daemons still starting.
     static std::optional<std::string> RequestWhenUp(const std::string& path, const std::string& requestLine,
                                                     std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
             LineClient client;
             if (client.Connect(path) && client.Send(requestLine + "\n")) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-                if (auto line = client.ReadLine(left)) return line;
+                if (auto line = client.ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())))
+                    return line;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));  // not up yet: look again
         }
@@ -95,10 +84,10 @@ public:
 
 private:
     bool Fill(std::chrono::steady_clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || m_fd < 0) return false;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd readable{m_fd, POLLIN, 0};
-        if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return false;
+        if (left.count() <= 0 || m_fd < 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return false;
         char buffer[16 * 1024];
         const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
         if (got <= 0) {
@@ -107,11 +96,6 @@ private:
         }
         m_buffer.append(buffer, static_cast<size_t>(got));
         return true;
-    }
-
-    void Close() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
     }
 
     int m_fd = -1;

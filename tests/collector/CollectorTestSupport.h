@@ -22,6 +22,7 @@
 #include "linuxhost/transport/CurlTransport.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
+#include "support/WaitUntil.h"
 
 namespace collectortest {
 
@@ -69,15 +70,7 @@ inline std::vector<Json::Value> ReadRecords(const std::string& path) {
     return records;
 }
 
-inline bool WaitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 // Runs `work` on a thread of its own and returns its result. The thread's curl handle, and with
 // it the thread's connections, end with the thread: servers that only notice a stop between

@@ -1,73 +1,54 @@
-// Unnamed in-process events: auto-reset and manual-reset behaviour, SetEvent / ResetEvent,
-// handle lifetime.
+// Unnamed in-process events and counting semaphores: auto- and manual-reset behaviour, counts
+// and their limits, waiters woken from other threads, handle checks and lifetime.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <memory>
 #include <vector>
 
 #include "platform/KernelObjects.h"
 #include "platform/KernelTestSupport.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace platform;
-using platformtest::EventuallyTrue;
 using platformtest::JoiningThread;
 using platformtest::kGenerousMs;
 using platformtest::PauseBriefly;
 
-TEST(KernelEvent, CreateClearsStaleLastError) {
+bool IsSet(const HANDLE& object) { return WaitForSingleObject(object, 0) == WAIT_OBJECT_0; }
+
+TEST(KernelEvent, AutoResetSignalsOnceAndTheWaitConsumesIt) {
     SetLastError(ERROR_ALREADY_EXISTS);
     HANDLE event = CreateEventW(false, false);
     ASSERT_NE(event, nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-}
-
-TEST(KernelEvent, InitiallyResetEventTimesOut) {
-    HANDLE event = CreateEventW(false, false);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-}
-
-TEST(KernelEvent, AutoResetWaitConsumesTheSignal) {
-    HANDLE event = CreateEventW(false, true);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-
-    ASSERT_TRUE(SetEvent(event));
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-}
-
-TEST(KernelEvent, AutoResetSetTwiceSignalsOnce) {
-    HANDLE event = CreateEventW(false, false);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // a stale last error is cleared
+    EXPECT_FALSE(IsSet(event));
     ASSERT_TRUE(SetEvent(event));
     ASSERT_TRUE(SetEvent(event));
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(IsSet(event));
+    EXPECT_FALSE(IsSet(event));
+    for (bool manualReset : {false, true}) {
+        HANDLE initiallySet = CreateEventW(manualReset, true);
+        ASSERT_TRUE(ResetEvent(initiallySet));
+        EXPECT_FALSE(IsSet(initiallySet)) << manualReset;
+    }
 }
 
 TEST(KernelEvent, AutoResetSetReleasesExactlyOneOfTwoWaiters) {
     HANDLE event = CreateEventW(false, false);
     std::atomic<int> woken{0};
     std::atomic<int> failures{0};
-    auto waiter = [&] {
-        if (WaitForSingleObject(event, kGenerousMs) == WAIT_OBJECT_0) {
-            ++woken;
-        } else {
-            ++failures;
-        }
-    };
+    auto waiter = [&] { ++(WaitForSingleObject(event, kGenerousMs) == WAIT_OBJECT_0 ? woken : failures); };
     JoiningThread first(waiter);
     JoiningThread second(waiter);
     PauseBriefly();
-
     ASSERT_TRUE(SetEvent(event));
-    ASSERT_TRUE(EventuallyTrue([&] { return woken.load() == 1; }));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return woken.load() == 1; }));
     // The event went back to reset when the first waiter took it, so the second one stays put.
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    EXPECT_EQ(woken.load(), 1);
-
+    EXPECT_FALSE(IsSet(event));
     ASSERT_TRUE(SetEvent(event));
     first.join();
     second.join();
@@ -77,53 +58,34 @@ TEST(KernelEvent, AutoResetSetReleasesExactlyOneOfTwoWaiters) {
 
 TEST(KernelEvent, ManualResetWakesEveryWaiterAndStaysSet) {
     HANDLE event = CreateEventW(true, false);
-    constexpr int kWaiters = 4;
     std::atomic<int> woken{0};
     {
         std::vector<std::unique_ptr<JoiningThread>> waiters;
-        for (int i = 0; i < kWaiters; ++i) {
-            waiters.push_back(std::make_unique<JoiningThread>([&] {
-                if (WaitForSingleObject(event, kGenerousMs) == WAIT_OBJECT_0) ++woken;
-            }));
-        }
+        for (int i = 0; i < 4; ++i)
+            waiters.push_back(std::make_unique<JoiningThread>(
+                [&] { woken += WaitForSingleObject(event, kGenerousMs) == WAIT_OBJECT_0; }));
         PauseBriefly();
         ASSERT_TRUE(SetEvent(event));
     }
-    EXPECT_EQ(woken.load(), kWaiters);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(woken.load(), 4);
+    EXPECT_TRUE(IsSet(event));
+    EXPECT_TRUE(IsSet(event));
 }
 
-TEST(KernelEvent, ResetEventClearsBothKinds) {
-    for (bool manualReset : {false, true}) {
-        SCOPED_TRACE(manualReset ? "manual reset" : "auto reset");
-        HANDLE event = CreateEventW(manualReset, true);
-        ASSERT_TRUE(ResetEvent(event));
-        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-    }
-}
-
-TEST(KernelEvent, SetAndResetRejectNonEvents) {
+TEST(KernelHandle, WrongOrNullHandlesAreRefused) {
     HANDLE semaphore = CreateSemaphoreW(0, 1);
     SetLastError(ERROR_SUCCESS);
     EXPECT_FALSE(SetEvent(semaphore));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    // The failed SetEvent must not have released the semaphore.
-    EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_TIMEOUT);
-
-    SetLastError(ERROR_SUCCESS);
-    EXPECT_FALSE(ResetEvent(nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
-TEST(KernelHandle, CloseHandleNullsTheHandleAndRejectsNull) {
-    HANDLE event = CreateEventW(true, false);
+    EXPECT_FALSE(IsSet(semaphore)) << "the failed SetEvent released the semaphore";
+    HANDLE event = CreateEventW(false, false);
+    EXPECT_FALSE(ReleaseSemaphore(event, 1, nullptr));
     EXPECT_TRUE(CloseHandle(event));
     EXPECT_EQ(event, nullptr);
-
     SetLastError(ERROR_SUCCESS);
     EXPECT_FALSE(CloseHandle(event));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(ResetEvent(event));
 }
 
 TEST(KernelHandle, ObjectOutlivesClosedHandleWhileAWaiterHoldsIt) {
@@ -133,11 +95,46 @@ TEST(KernelHandle, ObjectOutlivesClosedHandleWhileAWaiterHoldsIt) {
     DWORD result = WAIT_FAILED;
     JoiningThread waiter([&] { result = WaitForSingleObject(waiterCopy, kGenerousMs); });
     PauseBriefly();
-
     ASSERT_TRUE(CloseHandle(event));
     ASSERT_TRUE(SetEvent(setterCopy));
     waiter.join();
     EXPECT_EQ(result, WAIT_OBJECT_0);
+}
+
+TEST(KernelSemaphore, CountsUpToTheMaximumAndRefusesBadCounts) {
+    HANDLE semaphore = CreateSemaphoreW(1, 4);
+    long previous = -1;
+    ASSERT_TRUE(ReleaseSemaphore(semaphore, 2, &previous));
+    EXPECT_EQ(previous, 1);
+    for (long count : {2L, 0L, -1L, LONG_MAX}) {
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(ReleaseSemaphore(semaphore, count, &previous)) << count;
+        EXPECT_EQ(GetLastError(), count > 0 ? ERROR_TOO_MANY_POSTS : ERROR_INVALID_PARAMETER) << count;
+    }
+    ASSERT_TRUE(ReleaseSemaphore(semaphore, 1, &previous));  // up to exactly the maximum
+    EXPECT_EQ(previous, 3);
+    int taken = 0;
+    while (IsSet(semaphore)) ++taken;
+    EXPECT_EQ(taken, 4) << "each wait takes one count";
+    for (auto counts : {std::pair<long, long>{3, 2}, {-1, 2}, {0, 0}}) {
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(CreateSemaphoreW(counts.first, counts.second), nullptr) << counts.first << "/" << counts.second;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    }
+}
+
+TEST(KernelSemaphore, ReleaseOfTwoWakesTwoBlockedWaiters) {
+    HANDLE semaphore = CreateSemaphoreW(0, 2);
+    std::atomic<int> woken{0};
+    {
+        auto waiter = [&] { woken += WaitForSingleObject(semaphore, kGenerousMs) == WAIT_OBJECT_0; };
+        JoiningThread first(waiter);
+        JoiningThread second(waiter);
+        PauseBriefly();
+        ASSERT_TRUE(ReleaseSemaphore(semaphore, 2, nullptr));
+    }
+    EXPECT_EQ(woken.load(), 2);
+    EXPECT_FALSE(IsSet(semaphore));
 }
 
 }  // namespace

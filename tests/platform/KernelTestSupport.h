@@ -46,17 +46,6 @@ inline long long MillisecondsSince(Clock::time_point start) {
 // found by the wait's first check.
 inline void PauseBriefly() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
-// Polls `done` until it holds or `limitMs` passes; for observing other threads' progress.
-template <typename Predicate>
-bool EventuallyTrue(Predicate done, long long limitMs = kGenerousMs) {
-    const Clock::time_point start = Clock::now();
-    while (!done()) {
-        if (MillisecondsSince(start) > limitMs) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // ctest runs every test case in a process of its own, several at once: the pid keeps their
 // named events apart, the counter keeps the events of one test apart.
 inline std::wstring UniqueEventName(const std::string& tag) {

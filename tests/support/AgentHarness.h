@@ -1,9 +1,7 @@
 // A fixture for tests of the sync agent: a private notification bus, the fake configuration
 // agent and transport, host folders in a fresh temporary folder, captured log lines and a
-// service-stop event, all installed in SetUp and put back in TearDown.
-//
-// Tests build their agents themselves (`DataSyncAgent agent; agent.Init(m_stop);`) inside the
-// test body, so every agent is gone before TearDown restores the host services it used.
+// service-stop event, installed in SetUp and put back in TearDown. Tests build their agents in
+// the test body, so every agent is gone before TearDown restores the host services it used.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,19 +25,9 @@
 #include "support/FakeTransport.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "support/WaitUntil.h"
 
 namespace testsupport {
-
-// Polls `condition` every millisecond until it holds or `timeout` passes; true when it held.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // The telemetry scope the tests use when they do not test the scope itself.
 inline const wchar_t* const kActiveScope = L"All";

@@ -62,8 +62,6 @@ public:
         return value;
     }
 
-    sqlite3* handle() { return m_db; }
-
 private:
     sqlite3* m_db = nullptr;
     std::string m_table;

@@ -36,7 +36,6 @@ public:
         Issued ca = Issue("DataSync Test CA", nullptr, -kDay, 30 * kDay, CaExtensions());
         Issued otherCa = Issue("Unrelated Test CA", nullptr, -kDay, 30 * kDay, CaExtensions());
         caCert = Write(folder, "ca", ca).cert;
-        otherCaCert = Write(folder, "other-ca", otherCa).cert;
         server = Write(folder, "server", Issue("127.0.0.1", &ca, -kDay, 30 * kDay, ServerExtensions()));
         client = Write(folder, "client", Issue("dev-0001", &ca, -kDay, 30 * kDay, ClientExtensions()));
         expiredClient =
@@ -48,7 +47,6 @@ public:
     CertificateFiles server;
     CertificateFiles client;
     CertificateFiles expiredClient;
-    std::string otherCaCert;
     CertificateFiles otherServer;
 
 private:

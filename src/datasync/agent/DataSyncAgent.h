@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <list>
 #include <map>
@@ -36,8 +37,10 @@
 #include "datasync/host/FileWatcher.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/Notification.h"
+#include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
 #include "datasync/housekeeping/TelemetryRetentionHandler.h"
+#include "datasync/upload/SyncTypes.h"
 #include "platform/KernelObjects.h"
 
 // The sync interface the host calls.
@@ -66,6 +69,13 @@ public:
 private:
     std::wstring m_agentName;
 };
+
+namespace ZEL {
+namespace DataSync {
+class SyncAgentsHelper;
+class NavpSyncAgent;
+}  // namespace DataSync
+}  // namespace ZEL
 
 class DataSyncAgent : public IDataSyncAgent, public IZELAgent {
 public:
@@ -145,6 +155,15 @@ public:
     // when WaitSync(any, true) frees it; a free that finds no pauser ends the next pause.
     static void WaitSync(unsigned milliseconds, bool release);
 
+    // The record kind (SyncTypes) of a database file name.
+    static int GetDataItemType(const std::wstring& name);
+
+    // Device-path purge flags, process-wide. While a purge is pending or running, no upload
+    // path sends anything.
+    static bool IsTelemetryPurgeInProgress();
+    static void SetTelemetryPurgeInProgress(bool inProgress);
+    static bool IsTelemetrySyncBlocked();
+
     // Flags, readable without a lock.
     bool IsStarted() const { return _b_is_start; }
     bool IsOnline() const { return _b_is_online; }
@@ -182,15 +201,62 @@ private:
     // Sync map and change-driven sync.
     void InternalDBChangesNotify(std::wstring path);
     void SharedDBChangesNotify(std::wstring path);
+    void DBChangesNotify(std::wstring path, ZEL::utility::EGetDBPathMethod method);
     void SyncDB(std::wstring key);
+    int CheckDBType(std::wstring name);
+    std::int64_t GetCurrTimeGivenFilePath(std::wstring& path);
+
+    // Dispatch of one database to its endpoint families.
+    bool DoPostWithLogonUser(std::wstring datasetId, int syncType, ZEL::utility::EGetDBPathMethod method);
+    bool DoPost(std::wstring datasetId, int syncType, ZEL::utility::EGetDBPathMethod method, bool logonUser);
+    bool DoKtaPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type, ZEL::utility::EGetDBPathMethod method);
+    bool DoNavsPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type, ZEL::utility::EGetDBPathMethod method);
+    bool DoNavpPost(const ZEL::DataSet& policy, ZEL::DataSync::_NavpSyncType type,
+                    ZEL::utility::EGetDBPathMethod method);
+    bool RemainData2Sync(int method, std::wstring path);
+    // The question each family's uploader answers about one file.
+    struct RemainingRowsQuestion {
+        std::function<bool(ZEL::DataSync::SyncAgentsHelper&, ZEL::utility::EGetDBPathMethod)> ktaOrNavs;
+        std::function<bool(ZEL::DataSync::NavpSyncAgent&, ZEL::utility::EGetDBPathMethod)> navp;
+    };
+    bool AskFamiliesForRemainingRows(int method, const std::wstring& path, const RemainingRowsQuestion& ask,
+                                     bool navpBeforeNavs);
+    bool RemainData2SyncEx(int method, std::wstring path, unsigned long intervalSeconds, std::string& lastLogtime);
+    // Waits in 250 ms steps until some endpoint family is ready; false when the agent stops first.
+    bool WaitUntilSomeEndpointReady(const wchar_t* function);
+    // Waits in 50 ms steps while a device-path purge blocks uploads, as long as the agent runs and
+    // the service is not stopping.
+    void WaitWhileTelemetrySyncBlocked();
 
     // Timer-driven and start-up sync.
     void DoTimerPost(const std::wstring& timerName);
-    void DeviceReadySync(bool force);
+    void InitTimerDatasetStates();
     bool IsTelemetryReadyToSync();
+    void DeviceReadySync(bool recoveryCheckOnly);
+    void RecheckNrtDatasetStates();
+    void SyncImmediateTelemetries();
+    void SyncOnDemandTimerTelemetry();
+    void AllowSyncOfOnDemandTelemetry();
+    // One record of the timer pass; `now` is read per record.
+    void QueueNearRealTimeRecord(const std::wstring& key, _sync_data& record);
+    void QueueScheduledRecord(const std::wstring& key, _sync_data& record);
 
     // Device-context sync.
     void DeviceContextSyncThread();
+
+    // Gates in front of and behind each upload.
+    static bool IsDataSyncPausedDueToCertExpiry();
+    bool CheckAndHandleCertificateExpiryError(ZELCore::InvokeHttpResponse& response);
+    bool ShouldPostForKta();
+    bool ShouldPostForNavs();
+    bool CheckForExponentialBackoffRetry(int result, SyncEP::SyncEp_type type);
+    bool CheckAndHandle403DeviceMissingError(ZELCore::InvokeHttpResponse& response);
+    bool IsSyncAllowedByMetrics(const std::wstring& datasetId);
+    bool IsSyncAllowedByMetrics();
+    bool IsSyncAllowedByMetricsForFile(const std::wstring& key);
+    bool CheckApplicabilityFilterForDataset(const ZEL::DataSet& policy);
+    bool IsApplicableForSyncWithThrottling(const std::wstring& key, _sync_data& record);
+    bool ShouldSyncHeartbeatTelemetry(const std::wstring& key);
 
     // Resilience.
     bool HandleResetBackoffState();
@@ -289,4 +355,7 @@ private:
     // Set by UnInit (and the destructor) before waking the device-context thread: the thread
     // ends on it whether or not the host has set its service-stop event.
     std::atomic<bool> m_deviceContextStopRequested{false};
+    // The 5-minute rescan's clock (tick count in ms); 0 until the first timer pass with a ready
+    // endpoint starts it.
+    std::uint64_t m_recheckTick = 0;  // timer thread only
 };

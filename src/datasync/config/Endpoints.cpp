@@ -41,6 +41,12 @@ void SetDefaultDeviceEndpointUrl(const std::wstring& url) {
     g_defaultUrl = url;
 }
 
+std::wstring PolicyNavpUrl(const TelemetryPolicy& policy) {
+    std::wstring navp = UrlOf(policy, L"NAVP_syncEP_url");
+    if (navp.empty()) navp = policy.navpUrl;
+    return navp;
+}
+
 }  // namespace DataSync
 }  // namespace ZEL
 
@@ -56,8 +62,7 @@ void DataSyncAgent::ResolveEndpointUrls(const ZEL::TelemetryPolicy& policy) {
 
     std::wstring navs = UrlOf(policy, L"NAVS_syncEP_url");
     if (navs.empty()) navs = policy.navsUrl;
-    std::wstring navp = UrlOf(policy, L"NAVP_syncEP_url");
-    if (navp.empty()) navp = policy.navpUrl;
+    const std::wstring navp = ZEL::DataSync::PolicyNavpUrl(policy);
     std::wstring custom = UrlOf(policy, L"Custom_syncEP_url");
     if (custom.empty()) custom = ZEL::DataSync::DefaultDeviceEndpointUrl();
 

@@ -17,8 +17,11 @@
 //   1314  the switch failed, e.g. the service may not change identities (ERROR_PRIVILEGE_NOT_HELD);
 //         the thread is left as it was
 //
-// ExitLogOnUserMode returns the thread to the identity it had before the switch and is harmless
-// when nothing was switched; the destructor calls it.
+// ExitLogOnUserMode returns the thread to the identity it had before the switch. Called on an
+// object that did not switch, it returns the calling thread to the service's identity when other
+// objects on this thread switched it (so code deep in a call can act as the service for a moment
+// without holding its caller's object), and is harmless otherwise. The destructor undoes only
+// the object's own switch. Switches on one thread nest: the latest is undone first.
 //
 // Thread safety: an object belongs to one thread. EnterLogOnUserMode, ExitLogOnUserMode and
 // the destructor of a switched object must run on the thread that switched (another thread's
@@ -41,7 +44,11 @@ public:
     void ExitLogOnUserMode();
 
 private:
+    // Undoes this object's switch, and the later ones of the same thread first.
+    void RevertOwnSwitch();
+
     bool m_switched = false;
+    ImpersonateUser* m_previous = nullptr;  // the thread's switch before this one
     std::thread::id m_thread;  // the thread that switched
     // That thread's fs uid, fs gid and supplementary groups before the switch.
     unsigned m_savedUid = 0;

@@ -117,6 +117,23 @@ std::int64_t StandardTableDao::ReadRows(std::list<T>& records, const std::string
     return -1;
 }
 
+std::int64_t StandardTableDao::FirstIdAtOrAfter(std::int64_t id) {
+    try {
+        DatabasePtr db = Open(false, true);
+        if (!db) return -1;
+        CppSQLite3Statement select =
+            db->compileStatement("SELECT MIN(id) FROM " + String::UTF16ToUTF8(m_tableName) + " WHERE id>=?");
+        select.bind(1, static_cast<long long>(id));
+        CppSQLite3Query query = select.execQuery();
+        return query.eof() ? 0 : query.getInt64Field(0, 0);
+    } catch (const CppSQLite3Exception& ex) {
+        m_log.e(L"StandardTableDao::FirstIdAtOrAfter failed: %s", String::UTF8ToUTF16(ex.errorMessage()));
+    } catch (...) {
+        m_log.e(L"StandardTableDao::FirstIdAtOrAfter failed.");
+    }
+    return -1;
+}
+
 bool StandardTableDao::DuplicateLastExact() {
     const std::string table = String::UTF16ToUTF8(m_tableName);
     try {

@@ -47,6 +47,9 @@ public:
     template <typename T>
     std::int64_t GetListForSync(std::list<T>& records, const std::string& select);
 
+    // The smallest row id at or after `id`; 0 when there is none, -1 when the read failed.
+    std::int64_t FirstIdAtOrAfter(std::int64_t id);
+
     // Appends a copy of the newest row (same log_index, data, logtime; a new, larger id).
     // False when the table is empty or the write failed.
     bool DuplicateLastExact();

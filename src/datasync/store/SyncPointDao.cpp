@@ -56,7 +56,22 @@ bool SyncPointDao::Open() {
         return false;
     }
     m_db->CreateTable(m_tableName, kCreateStatement);
+    UseWriteAheadLog();
     return true;
+}
+
+void SyncPointDao::UseWriteAheadLog() {
+    // A bookmark is written after every accepted batch. With the rollback journal and full sync
+    // each write costs four fsyncs, several times the upload itself; in WAL mode with
+    // synchronous=NORMAL it costs none. A power cut may then lose the latest writes: those
+    // batches are sent again (a duplicate for the server, never a lost row).
+    try {
+        m_db->execQuery("PRAGMA journal_mode=WAL").finalize();
+        m_db->execDML("PRAGMA synchronous=NORMAL");
+    } catch (const CppSQLite3Exception& ex) {
+        m_log.w(L"SyncPointDao: %s stays in rollback-journal mode: %s", m_fileName,
+                String::UTF8ToUTF16(ex.errorMessage()));
+    }
 }
 
 bool SyncPointDao::Get(std::int64_t& id, const std::wstring& guid, const std::wstring& type) {

@@ -55,6 +55,7 @@ private:
 
     void OpenAtConstruction();
     bool Open();
+    void UseWriteAheadLog();
     bool ReadRow(std::int64_t& id, std::string* logtime, const std::wstring& guid, const std::wstring& type);
 
     std::wstring m_fileName;

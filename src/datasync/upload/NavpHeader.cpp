@@ -114,6 +114,28 @@ Json::Value EventData(const DeviceContext& record) {
 NavpHeader::NavpHeader(EventDataLogging* dataStore)
     : m_deviceContext(std::make_shared<const DeviceContext>()), m_dataStore(dataStore) {}
 
+NavpHeader::NavpHeader(const NavpHeader& other) : m_dataStore(other.m_dataStore) {
+    std::lock_guard<std::mutex> lock(other.m_mutex);
+    m_deviceContext = other.m_deviceContext;
+    m_loaded = other.m_loaded;
+}
+
+NavpHeader& NavpHeader::operator=(const NavpHeader& other) {
+    if (this == &other) return *this;
+    std::shared_ptr<const DeviceContext> context;
+    bool loaded;
+    {
+        std::lock_guard<std::mutex> lock(other.m_mutex);
+        context = other.m_deviceContext;
+        loaded = other.m_loaded;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_deviceContext = std::move(context);
+    m_loaded = loaded;
+    m_dataStore = other.m_dataStore;
+    return *this;
+}
+
 NavpHeader* NavpHeader::GetInstance() {
     static NavpHeader instance(EventDataLogging::GetInstance());
     return &instance;

@@ -28,8 +28,9 @@ namespace ZEL {
 class NavpHeader {
 public:
     explicit NavpHeader(EventDataLogging* dataStore);
-    NavpHeader(const NavpHeader&) = delete;
-    NavpHeader& operator=(const NavpHeader&) = delete;
+    // Copies take the other header's cached context as it is at that moment (shared, immutable).
+    NavpHeader(const NavpHeader& other);
+    NavpHeader& operator=(const NavpHeader& other);
 
     // The process-wide instance, created on first call with EventDataLogging::GetInstance().
     static NavpHeader* GetInstance();
@@ -63,7 +64,7 @@ private:
     mutable std::mutex m_mutex;
     std::shared_ptr<const DeviceContext> m_deviceContext;
     bool m_loaded = false;
-    EventDataLogging* const m_dataStore;
+    EventDataLogging* m_dataStore;
 };
 
 }  // namespace ZEL

@@ -1,20 +1,80 @@
-// The KTA/NAVS batch uploader's helpers. This file holds the store-facing statics that the
-// uploaders and the scheduler share: the SyncPoint store of a database root and the row-id
-// bounds of a telemetry table.
+// The KTA/NAVS batch uploader: posts the next batch of one telemetry table to one KTA or NAVS
+// endpoint and moves that endpoint's bookmark past the batch once the endpoint has accepted (or
+// permanently refused) it.
+//
+//   SyncAgentsHelper helper(datasetId, ktaUrl, SYNC_ITEM_EVENT, L"KTA", DB_PATH_INTERNAL);
+//   ZELCore::InvokeHttpResponse response;
+//   int rc = helper.doPost(response);   // 0 posted, 1 nothing to send, 2 batch had nothing to post,
+//                                       // 3 no device context, 4 no body, 5 exception, else the
+//                                       // HTTP status or transport result code of a failed post
+//
+// One object uploads one (database, endpoint) pair; the dispatcher makes a new one per upload.
+// Bookmarks live in the endpoint family's SyncPoint file under the database's own root.
+//
+// Threads: an object is used by one thread at a time. doPost may run on the sync worker and the
+// device-context thread at once for different objects; it holds no lock of its own. When the
+// calling thread acts as the logged-on user, doPost posts as the service and returns the thread
+// to the user only around its bookmark writes, so the caller finds the thread as the service.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/SyncPointDao.h"
+#include "datasync/upload/SyncTypes.h"
 
 namespace ZEL {
 namespace DataSync {
 
 class SyncAgentsHelper {
 public:
+    // Result codes of one record kind's upload; any other value is the HTTP status (or the
+    // transport's result code when no answer came) of a failed post.
+    enum Result {
+        Posted = 0,          // the endpoint took the batch (or refused it for good); bookmark moved
+        NothingToSend = 1,   // uploads blocked, or no rows even after recovery
+        NothingInBatch = 2,  // no record to post in the batch; bookmark moved past it
+        NoDeviceContext = 3,
+        NoBody = 4,
+        Failed = 5,          // an exception
+    };
+
+    static constexpr const wchar_t* kDefaultSyncPointFile = L"SyncPoint.sqlite3";
+    // Datasets whose upload starts at the newest row: only the latest state matters there.
+    static constexpr const wchar_t* kNewestRowOnlyDatasetId = L"1118F4A1-5F72-4175-8CCD-36F64DBE5133";
+
+    SyncAgentsHelper(std::wstring datasetId, std::wstring baseUrl, SyncTypes syncType, std::wstring endpointName,
+                     std::wstring syncPointFile, ZELCore::HttpAuthType authType, bool transportFlag,
+                     utility::EGetDBPathMethod method);
+    // SyncPoint file "SyncPoint.sqlite3", mutual TLS, transport flag false.
+    SyncAgentsHelper(std::wstring datasetId, std::wstring baseUrl, SyncTypes syncType, std::wstring endpointName,
+                     utility::EGetDBPathMethod method);
+
+    // Uploads by sync type; the record-kind suffix is appended to the base URL. For type 4 the
+    // three kinds are posted in turn and the last result is returned. `response` receives the
+    // last post's response (untouched when nothing was posted).
+    int doPost(ZELCore::InvokeHttpResponse& response);
+
+    // Whether rows of this table are not yet accepted: the last row id is at or past the
+    // bookmark (true also when the last id cannot be read).
+    bool HaveData2Sync(utility::EGetDBPathMethod method);
+    // Whether unsent rows exist and `frequency` has passed since the bookmark's last write (or,
+    // with no usable bookmark, since the newest row was logged). `logtime` receives the time
+    // text the decision was based on.
+    bool HaveData2SyncEx(utility::EGetDBPathMethod method, std::uint32_t frequency, std::string& logtime);
+
+    // Whether `frequency` has passed since the newest row of the table was logged.
+    static bool IsSyncFrequencyElapsedSinceFirstTelemetryLogtime(const std::wstring& datasetId,
+                                                                 const std::wstring& tableName,
+                                                                 utility::EGetDBPathMethod method,
+                                                                 std::uint32_t frequency, std::string& logtime);
+
+    // Records in the registry whether the last KTA answer was an error ("syncRVSError").
+    void SaveResponseForDeviceSupport(const ZELCore::HttpResponse& response);
+
     // The bookmark store of `fileName` for a database root: method 2 and 1 keep their root,
     // any other method uses the default root.
     static std::unique_ptr<SyncPointDao> SyncPointDaoForDbPath(utility::EGetDBPathMethod method,
@@ -29,9 +89,25 @@ public:
     static std::int64_t GetLastIdFromDBWithDatasetId(const std::wstring& kindTypeName, const std::wstring& datasetId,
                                                      utility::EGetDBPathMethod method);
 
-    // Whether the newest device context has been accepted by the endpoint whose bookmarks are
-    // in `syncPointFile`.
+    // Whether the newest device context has a bookmark in `syncPointFile` (default root), i.e.
+    // an endpoint of that family has accepted a device context.
     static bool IsDeviceContextSyncSuccess(const std::wstring& syncPointFile);
+
+private:
+    template <typename T>
+    int doPost(const std::wstring& url, ZELCore::InvokeHttpResponse& response);
+
+    std::int64_t GetFirstIdFromDB(const std::wstring& kindTypeName) const;
+    std::int64_t GetLastIdFromDB(const std::wstring& kindTypeName) const;
+
+    std::wstring m_datasetId;
+    std::wstring m_baseUrl;
+    std::wstring m_syncPointFile;
+    SyncTypes m_syncType;
+    utility::EGetDBPathMethod m_method;
+    ZELCore::HttpAuthType m_authType;
+    bool m_transportFlag;
+    std::wstring m_endpointName;
 };
 
 }  // namespace DataSync

@@ -49,6 +49,9 @@ constexpr long kSysGetGroups = SYS_getgroups;
 
 constexpr uid_t kQueryId = static_cast<uid_t>(-1);
 
+// The latest switch still in force on this thread; each switch links to the one before it.
+thread_local ImpersonateUser* t_latestSwitch = nullptr;
+
 uid_t CurrentFsUid() {
     return static_cast<uid_t>(::setfsuid(kQueryId));
 }
@@ -121,7 +124,7 @@ bool LookUpAccount(const std::string& name, Account& account) {
 }  // namespace
 
 ImpersonateUser::~ImpersonateUser() {
-    ExitLogOnUserMode();
+    RevertOwnSwitch();
 }
 
 int ImpersonateUser::EnterLogOnUserMode() {
@@ -176,15 +179,26 @@ int ImpersonateUser::EnterLogOnUserMode() {
     m_savedUid = savedUid;
     m_savedGid = savedGid;
     m_savedGroups = std::move(savedGroups);
+    m_previous = t_latestSwitch;
+    t_latestSwitch = this;
     return 0;
 }
 
 void ImpersonateUser::ExitLogOnUserMode() {
+    if (m_switched) {
+        RevertOwnSwitch();
+        return;
+    }
+    while (t_latestSwitch != nullptr) t_latestSwitch->RevertOwnSwitch();
+}
+
+void ImpersonateUser::RevertOwnSwitch() {
     if (!m_switched) return;
     if (m_thread != std::this_thread::get_id()) {
         linuxhost::HostLog().e(L"ImpersonateUser: Exit called on another thread than Enter; identity kept");
         return;
     }
+    while (t_latestSwitch != nullptr && t_latestSwitch != this) t_latestSwitch->RevertOwnSwitch();
     ::setfsuid(m_savedUid);
     ::setfsgid(m_savedGid);
     const bool groupsSet = SetThreadGroups(m_savedGroups);
@@ -195,6 +209,8 @@ void ImpersonateUser::ExitLogOnUserMode() {
     }
     m_switched = false;
     m_savedGroups.clear();
+    t_latestSwitch = m_previous;
+    m_previous = nullptr;
 }
 
 namespace System {

@@ -2,8 +2,10 @@
 // stored as one JSON object {"name": value, ...} in <state_dir>/registry.json.
 //
 // Every write reads the file, changes one member and replaces the file atomically, all under
-// one mutex, so that concurrent writers in the process never lose each other's values. Values
-// are read from the file each time, so the file stays the single source of truth.
+// one mutex, so that concurrent writers in the process never lose each other's values. A value
+// equal to the stored one is not written again (the uploader records every answer, and a
+// synced file replacement per upload would cost more than the upload). Values are read from
+// the file each time, so the file stays the single source of truth.
 //
 // Without a state folder nothing is stored: the write is reported in host.log and dropped.
 #include <mutex>
@@ -43,7 +45,9 @@ void WriteErrorToRegistry(std::wstring& name, long value) {
         return;
     }
     Json::Value root = registry.file.Load(path);
-    root[String::UTF16ToUTF8(name)] = Json::Int64{value};
+    Json::Value& stored = root[String::UTF16ToUTF8(name)];
+    if (stored.isInt64() && stored.asInt64() == value) return;
+    stored = Json::Int64{value};
     registry.file.Save(path, root);
 }
 

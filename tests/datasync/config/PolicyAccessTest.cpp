@@ -43,18 +43,29 @@ TEST_F(PolicyAccessTest, DatasetPolicyByIdIsExactAndByNameGivesTheFirstMatch) {
     agent.UnInit();
 }
 
-TEST_F(PolicyAccessTest, HelperReadsThePolicyAfreshAndReportsAMissingAgentAsNull) {
+TEST_F(PolicyAccessTest, HelperReadsThePolicyAfreshAndGivesTheIncludeListOfOneDataset) {
+    ZEL::DataSet first = MakeDataSet(L"AAAA-1111", L"Battery", L"KTA", L"nrt");
+    first.set_include_events({L"Charge", L"Health"});
+    ZEL::DataSet second = MakeDataSet(L"AAAA-1111", L"Battery2", L"KTA", L"nrt");
+    second.set_include_events({L"Other"});
+    m_config->ChangePolicy([&](ZEL::TelemetryPolicy& policy) {
+        policy.navsUrl = L"https://one.example.com/";
+        policy.datasets = {first, second};
+    });
     ZEL::DataSync::ConfigPolicyHelper helper;
-    m_config->ChangePolicy([](ZEL::TelemetryPolicy& policy) { policy.navsUrl = L"https://one.example.com/"; });
-    std::unique_ptr<ZEL::TelemetryPolicy> policy = helper.GetTelemetryPolicy();
-    ASSERT_NE(policy, nullptr);
-    EXPECT_EQ(policy->navsUrl, L"https://one.example.com/");
-
+    ASSERT_NE(helper.GetTelemetryPolicy(), nullptr);
     m_config->ChangePolicy([](ZEL::TelemetryPolicy& changed) { changed.navsUrl = L"https://two.example.com/"; });
-    policy = helper.GetTelemetryPolicy();
+    std::unique_ptr<ZEL::TelemetryPolicy> policy = helper.GetTelemetryPolicy();
     ASSERT_NE(policy, nullptr);
     EXPECT_EQ(policy->navsUrl, L"https://two.example.com/");
     EXPECT_EQ(m_config->ReadCount(), 2);
+
+    std::list<std::wstring> events = {L"previous"};
+    helper.GetIncludeEventsForDataset(L"AAAA-1111", events);
+    EXPECT_EQ(events, (std::list<std::wstring>{L"Charge", L"Health"})) << "the first dataset with exactly that id";
+    events = {L"previous"};
+    helper.GetIncludeEventsForDataset(L"aaaa-1111", events);
+    EXPECT_EQ(events, std::list<std::wstring>{L"previous"});
 
     m_config->SetReadFails(true);
     policy = helper.GetTelemetryPolicy();
@@ -63,25 +74,6 @@ TEST_F(PolicyAccessTest, HelperReadsThePolicyAfreshAndReportsAMissingAgentAsNull
 
     zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(nullptr);
     EXPECT_EQ(helper.GetTelemetryPolicy(), nullptr);
-}
-
-TEST_F(PolicyAccessTest, IncludeEventsComeFromTheFirstDatasetWithExactlyThatId) {
-    ZEL::DataSet first = MakeDataSet(L"AAAA-1111", L"Battery", L"KTA", L"nrt");
-    first.set_include_events({L"Charge", L"Health"});
-    ZEL::DataSet second = MakeDataSet(L"AAAA-1111", L"Battery2", L"KTA", L"nrt");
-    second.set_include_events({L"Other"});
-    m_config->ChangePolicy([&](ZEL::TelemetryPolicy& policy) { policy.datasets = {first, second}; });
-
-    ZEL::DataSync::ConfigPolicyHelper helper;
-    std::list<std::wstring> events = {L"previous"};
-    helper.GetIncludeEventsForDataset(L"AAAA-1111", events);
-    EXPECT_EQ(events, (std::list<std::wstring>{L"Charge", L"Health"}));
-
-    events = {L"previous"};
-    helper.GetIncludeEventsForDataset(L"aaaa-1111", events);
-    EXPECT_EQ(events, std::list<std::wstring>{L"previous"});
-
-    zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(nullptr);
     helper.GetIncludeEventsForDataset(L"AAAA-1111", events);
     EXPECT_EQ(events, std::list<std::wstring>{L"previous"});
 }

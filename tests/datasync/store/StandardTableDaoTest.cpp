@@ -40,12 +40,16 @@ protected:
     TempDir m_dir;
 };
 
-TEST_F(StandardTableDaoTest, RangeReadIsHalfOpenAndSkipsMissingIds) {
+TEST_F(StandardTableDaoTest, RangeReadSkipsMissingIdsAndEndsWithNoData) {
+    std::list<ItemEvent> events;
+    std::int64_t start = 1;
+    EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    EXPECT_EQ(start, -1);
+    EXPECT_FALSE(fs::exists(ItemEventPath())) << "a reader created the missing file";
+
     TelemetryWriter writer(ItemEventPath(), "ItemEvent");
     for (std::int64_t id : {3, 7, 9, 20}) writer.Insert(ItemEventJson(kDataset, "item" + std::to_string(id)), "", id);
-
-    std::list<ItemEvent> events;
-    std::int64_t start = 5;
+    start = 5;
     EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events.front().item_id(), L"item7");
@@ -59,82 +63,49 @@ TEST_F(StandardTableDaoTest, RangeReadIsHalfOpenAndSkipsMissingIds) {
                                  utility::DB_PATH_INTERNAL));
     ASSERT_EQ(navpEvents.size(), 1u);
     EXPECT_EQ(navpEvents.front().item_id(), L"item20");
-}
 
-TEST_F(StandardTableDaoTest, RangeBeyondTheLastIdIsNoData) {
-    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    writer.Insert(ItemEventJson(kDataset, "a"));
-    std::list<ItemEvent> events;
-    std::int64_t start = 2;
+    start = 21;
     EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
     EXPECT_EQ(start, -1);
-    EXPECT_TRUE(events.empty());
-
     start = INT64_MAX - 3;  // the end of the range must not overflow
     EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+
+    TelemetryWriter contexts(m_dir.path() + "shared/" + kDataset + "_ItemContext.sqlite3", "ItemContext");
+    contexts.Insert("{\"item_id\":\"ctx\",\"item_data\":{\"k\":\"v\"}}");
+    std::list<ItemContext> read;
+    start = 1;
+    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, read, utility::DB_PATH_USER_SHARED));
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read.front().item_data().at(L"k"), L"v");
 }
 
-TEST_F(StandardTableDaoTest, UndecodableRowsAreSkippedAndTheReadGoesOn) {
-    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    writer.Insert(ItemEventJson(kDataset, "first"));
-    writer.Insert("not json at all");
-    writer.Insert("[1,2,3]");
-    writer.Insert(ItemEventJson(kDataset, "fourth"));
-    writer.Insert("{broken");
-
-    std::list<ItemEvent> events;
-    std::int64_t start = 1;
-    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events.front().item_id(), L"first");
-    EXPECT_EQ(events.back().item_id(), L"fourth");
-    EXPECT_EQ(events.back().row_id(), 4);
-    EXPECT_EQ(start, 5) << "the last id read covers the bad trailing row";
-    EXPECT_TRUE(m_logs.Contains("cannot decode data of row id = 2", "StandardTable.log"));
-}
-
-TEST_F(StandardTableDaoTest, NullDataIsLoggedAndSkipped) {
+TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
     {
         TelemetryWriter writer(ItemEventPath(), "Other");
         writer.Exec("CREATE TABLE ItemEvent(id integer primary key autoincrement, log_index, data, logtime)");
         writer.Exec("INSERT INTO ItemEvent(data) VALUES(NULL)");
     }
     TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    writer.Insert(ItemEventJson(kDataset, "after-null"));
+    writer.Insert(ItemEventJson(kDataset, "second"));
+    writer.Insert("not json at all");
+    writer.Insert("[1,2,3]");
+    writer.Insert(ItemEventJson(kDataset, "fifth"));
+    writer.Insert("{broken");
 
     std::list<ItemEvent> events;
+    std::int64_t start = 2;
+    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events.front().item_id(), L"second");
+    EXPECT_EQ(events.back().row_id(), 5);
+    EXPECT_EQ(start, 6) << "the last id read covers the bad trailing row";
+    EXPECT_TRUE(m_logs.Contains("cannot decode data of row id = 3", "StandardTable.log"));
+
     StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
-    EXPECT_EQ(dao.GetListForSync(events, "select id,data from ItemEvent order by id asc"), 2);
+    events.clear();
+    EXPECT_EQ(dao.GetListForSync(events, "select id,data from ItemEvent where id < 3 order by id asc"), 2);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events.front().item_id(), L"after-null");
     EXPECT_TRUE(m_logs.Contains("StandardTableDao::GetListForSync JsonStr is null."));
-}
-
-TEST_F(StandardTableDaoTest, ReadersNeverCreateAMissingFile) {
-    std::list<ItemEvent> events;
-    std::int64_t start = 1;
-    EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
-    EXPECT_EQ(start, -1);
-    EXPECT_FALSE(fs::exists(ItemEventPath()));
-    EXPECT_TRUE(m_logs.Contains("StandardTableDao: Construct GetDatabase datasetid = "));
-}
-
-TEST_F(StandardTableDaoTest, EmptyDatasetIdNamesTheFileAfterTheKind) {
-    StandardTableDao dao(L"", L"class DeviceContext", utility::DB_PATH_INTERNAL);
-    EXPECT_EQ(dao.TableName(), L"DeviceContext");
-    EXPECT_EQ(dao.DbPath(), m_dir.wpath() + L"service/DeviceContext.sqlite3");
-    EXPECT_THROW(StandardTableDao(L"", L"short", utility::DB_PATH_INTERNAL), std::out_of_range);
-}
-
-TEST_F(StandardTableDaoTest, ItemContextsAreReadForSync) {
-    TelemetryWriter writer(m_dir.path() + "shared/" + kDataset + "_ItemContext.sqlite3", "ItemContext");
-    writer.Insert("{\"item_id\":\"ctx\",\"item_data\":{\"k\":\"v\"}}");
-    std::list<ItemContext> contexts;
-    std::int64_t start = 1;
-    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, contexts,
-                           utility::DB_PATH_USER_SHARED));
-    ASSERT_EQ(contexts.size(), 1u);
-    EXPECT_EQ(contexts.front().item_data().at(L"k"), L"v");
 }
 
 TEST_F(StandardTableDaoTest, DuplicateLastExactCopiesTheNewestRowOnly) {
@@ -176,12 +147,10 @@ TEST_F(StandardTableDaoTest, DelRemovesRowsLoggedBeforeTheCutoff) {
     EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent where data like '%recent%'"), 1);
 }
 
-TEST_F(StandardTableDaoTest, RowIdBoundsComeFromTheDataStore) {
+TEST_F(StandardTableDaoTest, RowIdBoundsComeFromTheFileNamedAfterDatasetAndKind) {
     EXPECT_EQ(SyncAgentsHelper::GetLastIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
               -1);
     TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    EXPECT_EQ(SyncAgentsHelper::GetFirstIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
-              0);
     writer.Insert(ItemEventJson(kDataset, "a"), "", 12);
     writer.Insert(ItemEventJson(kDataset, "b"), "", 30);
     EXPECT_EQ(SyncAgentsHelper::GetFirstIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
@@ -190,6 +159,10 @@ TEST_F(StandardTableDaoTest, RowIdBoundsComeFromTheDataStore) {
               30);
     EXPECT_THROW(SyncAgentsHelper::GetLastIdFromDBWithDatasetId(L"Item", kDatasetW, utility::DB_PATH_INTERNAL),
                  std::out_of_range);
+
+    StandardTableDao dao(L"", L"class DeviceContext", utility::DB_PATH_INTERNAL);
+    EXPECT_EQ(dao.TableName(), L"DeviceContext");
+    EXPECT_EQ(dao.DbPath(), m_dir.wpath() + L"service/DeviceContext.sqlite3");
 }
 
 }  // namespace

@@ -37,44 +37,29 @@ protected:
 };
 
 TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpelling) {
+    EXPECT_EQ(SyncPointDao::NormaliseType(L"class ItemEvent"), L"ItemEvent");
+    EXPECT_EQ(SyncPointDao::NormaliseType(L"class"), L"class");
     SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    std::int64_t id = 77;
+    EXPECT_FALSE(dao.Get(id, L"ds-1", L"ItemEvent"));
+    EXPECT_EQ(id, 77) << "a missing pair leaves the id alone";
     EXPECT_TRUE(dao.Set({L"ds-1", L"class ItemEvent", 11}));
-    EXPECT_TRUE(m_logs.Contains("SyncPoint::Get execQuery: id = ds-1,type = class ItemEvent",
-                                "SyncPoint.sqlite3Dao.log"));
     EXPECT_TRUE(dao.Set({L"ds-1", L"ItemEvent", 25}));
-
-    std::int64_t id = 0;
     std::string logtime;
     ASSERT_TRUE(dao.Get(id, logtime, L"ds-1", L"class ItemEvent"));
     EXPECT_EQ(id, 25);
     EXPECT_EQ(logtime.size(), 25u) << logtime;  // local time with offset
-    EXPECT_EQ(RowCount(m_dir.path() + "service/SyncPoint.sqlite3"), 1);
-}
-
-TEST_F(SyncPointDaoTest, MissingPairLeavesIdUntouchedAndZeroIsAValidBookmark) {
-    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
-    std::int64_t id = 77;
-    EXPECT_FALSE(dao.Get(id, L"absent", L"ItemEvent"));
-    EXPECT_EQ(id, 77);
-
     ASSERT_TRUE(dao.Set({L"", L"DeviceContext", 0}));
     EXPECT_TRUE(dao.Get(id, L"", L"class DeviceContext"));
-    EXPECT_EQ(id, 0);
-}
+    EXPECT_EQ(id, 0) << "zero is a valid bookmark";
+    EXPECT_EQ(RowCount(m_dir.path() + "service/SyncPoint.sqlite3"), 2);
 
-TEST_F(SyncPointDaoTest, NullLogtimeReadsAsEmptyText) {
-    {
-        SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
-    }
     testsupport::TelemetryWriter writer(m_dir.path() + "service/SyncPoint.sqlite3", "Unused");
     writer.Exec("insert into SyncPoint(id,type,guid,logtime) values(5,'ItemEvent','g',NULL)");
-
-    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
-    std::int64_t id = 0;
-    std::string logtime = "stale";
+    logtime = "stale";
     ASSERT_TRUE(dao.Get(id, logtime, L"g", L"ItemEvent"));
     EXPECT_EQ(id, 5);
-    EXPECT_EQ(logtime, "");
+    EXPECT_EQ(logtime, "") << "a NULL logtime reads as empty text";
 }
 
 TEST_F(SyncPointDaoTest, GuidsHoldingQuotesOrSqlTouchOnlyTheirOwnRow) {
@@ -100,13 +85,11 @@ TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelper) {
     { SyncPointDao shared(utility::DB_PATH_DEFAULT, L"a.sqlite3"); }     // method 0 with method: shared root
     { SyncPointDao internal(utility::DB_PATH_INTERNAL, L"b.sqlite3"); }  // method 1: service root
     { auto viaHelper = SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_LOCAL, L"c.sqlite3"); }
-    { auto viaHelper = SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_DEFAULT, L"d.sqlite3"); }
     { auto viaHelper = SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_USER_SHARED, L"e.sqlite3"); }
 
     EXPECT_TRUE(fs::exists(m_dir.path() + "shared/a.sqlite3"));
     EXPECT_TRUE(fs::exists(m_dir.path() + "service/b.sqlite3"));
     EXPECT_TRUE(fs::exists(m_dir.path() + "service/c.sqlite3"));
-    EXPECT_TRUE(fs::exists(m_dir.path() + "service/d.sqlite3"));
     EXPECT_TRUE(fs::exists(m_dir.path() + "shared/e.sqlite3"));
     EXPECT_FALSE(fs::exists(m_dir.path() + "local/c.sqlite3"));
 }
@@ -125,13 +108,6 @@ TEST_F(SyncPointDaoTest, FailedOpenIsRetriedUnderTheSameRoot) {
     EXPECT_FALSE(fs::exists(m_dir.path() + "service/SyncPoint.sqlite3"));
     ASSERT_TRUE(dao.Get(id, L"g", L"ItemEvent"));
     EXPECT_EQ(id, 42);
-}
-
-TEST_F(SyncPointDaoTest, TypeNormalisationDropsOnlyTheClassPrefix) {
-    EXPECT_EQ(SyncPointDao::NormaliseType(L"class ItemEvent"), L"ItemEvent");
-    EXPECT_EQ(SyncPointDao::NormaliseType(L"ItemEvent"), L"ItemEvent");
-    EXPECT_EQ(SyncPointDao::NormaliseType(L"Item"), L"Item");
-    EXPECT_EQ(SyncPointDao::NormaliseType(L"class"), L"class");
 }
 
 }  // namespace

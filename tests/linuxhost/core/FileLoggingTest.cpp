@@ -1,14 +1,12 @@
-// The host's log files: one UTF-8 line per call in the form
-// "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm [L] <tid> text" with the process's local offset, the minimum
-// level honoured, warnings on disk at once, file names kept inside the log folder, host.log
-// following the factory installed at each use, and the level names of the host config.
+// The host's log files: one UTF-8 line "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm [L] <tid> text" per call
+// with the local offset, the minimum level, warnings on disk at once, file names kept inside the
+// log folder, host.log following the folder configured at each use, and the level names.
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -16,10 +14,9 @@
 
 #include "datasync/host/Log.h"
 #include "datasync/host/Utility.h"
-#include "support/ScopedTimeZone.h"
-#include "support/TextShape.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "support/TempDir.h"
+#include "support/TextShape.h"
 
 namespace {
 
@@ -63,10 +60,6 @@ ParsedLine Parse(const std::string& line) {
     return parsed;
 }
 
-long ThreadId() {
-    return static_cast<long>(::syscall(SYS_gettid));
-}
-
 class FileLogging : public ::testing::Test {
 protected:
     void TearDown() override { ShutdownFileLogging(); }
@@ -76,14 +69,14 @@ protected:
     testsupport::TempDir temp;
 };
 
-TEST_F(FileLogging, WritesOneFormattedLinePerCall) {
+TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCall) {
     ConfigureFileLogging(Folder(), LogLevel::Debug);
     ZEL::Log log;
     ASSERT_TRUE(ZEL::utility::InitLog(log, L"DataSync.log", 4));
     const std::string before = ZEL::String::UTF16ToUTF8(ZEL::System::GetTime());
     log.d(L"%s: Enter", L"DataSyncAgent::FullInit");
     log.i(L"rows=%d", 12);
-    log.w(L"warn");
+    log.w(L"Messaging retention \u2014 %s", L"Gr\u00fc\u00dfe");
     log.e(L"error %#x", 255);
     const std::string after = ZEL::String::UTF16ToUTF8(ZEL::System::GetTime());
     ShutdownFileLogging();
@@ -91,12 +84,15 @@ TEST_F(FileLogging, WritesOneFormattedLinePerCall) {
     const auto lines = ReadLines(Folder() + "DataSync.log");
     ASSERT_EQ(lines.size(), 4u);
     const char* levels[] = {"D", "I", "W", "E"};
-    const char* texts[] = {"DataSyncAgent::FullInit: Enter", "rows=12", "warn", "error 0xff"};
+    const char* texts[] = {"DataSyncAgent::FullInit: Enter", "rows=12",
+                           "Messaging retention \xe2\x80\x94 Gr\xc3\xbc\xc3\x9f"
+                           "e",
+                           "error 0xff"};
     for (size_t i = 0; i < lines.size(); ++i) {
         const ParsedLine line = Parse(lines[i]);
         EXPECT_EQ(line.level, levels[i]);
         EXPECT_EQ(line.text, texts[i]);
-        EXPECT_EQ(line.threadId, ThreadId());
+        EXPECT_EQ(line.threadId, static_cast<long>(::syscall(SYS_gettid)));
         // Same clock and zone as the host's own time texts.
         EXPECT_GE(line.localTime, before.substr(0, 19));
         EXPECT_LE(line.localTime, after.substr(0, 19));
@@ -104,40 +100,11 @@ TEST_F(FileLogging, WritesOneFormattedLinePerCall) {
     }
 }
 
-TEST_F(FileLogging, OffsetIsTheLocalZonesOwn) {
-    for (const char* zone : {testsupport::kZoneNepal, "<-0330>3:30"}) {
-        testsupport::ScopedTimeZone tz(zone);
-        ConfigureFileLogging(Folder(), LogLevel::Debug);
-        ZEL::Log log;
-        ZEL::utility::InitLog(log, L"zone.log", 4);
-        log.i(L"%s", ZEL::String::UTF8ToUTF16(zone));
-        ShutdownFileLogging();
-    }
-    const auto lines = ReadLines(Folder() + "zone.log");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(Parse(lines[0]).offset, "+05:45");
-    EXPECT_EQ(Parse(lines[1]).offset, "-03:30");
-}
-
-TEST_F(FileLogging, DropsLinesBelowTheMinimumLevel) {
-    ConfigureFileLogging(Folder(), LogLevel::Warning);
+TEST_F(FileLogging, DropsLinesBelowTheMinimumLevelAndPutsWarningsOnDiskAtOnce) {
+    ConfigureFileLogging(Folder(), LogLevel::Info);
     ZEL::Log log;
     ZEL::utility::InitLog(log, L"DataSync.log", 4);
     log.d(L"debug");
-    log.i(L"info");
-    log.w(L"warning");
-    log.e(L"error");
-    ShutdownFileLogging();
-    const auto lines = ReadLines(Folder() + "DataSync.log");
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(Parse(lines[0]).text, "warning");
-    EXPECT_EQ(Parse(lines[1]).text, "error");
-}
-
-TEST_F(FileLogging, WarningIsOnDiskAtOnceWithTheLinesBeforeIt) {
-    ConfigureFileLogging(Folder(), LogLevel::Debug);
-    ZEL::Log log;
-    ZEL::utility::InitLog(log, L"DataSync.log", 4);
     log.i(L"first");
     log.w(L"second");
     const auto lines = ReadLines(Folder() + "DataSync.log");  // still open
@@ -146,38 +113,13 @@ TEST_F(FileLogging, WarningIsOnDiskAtOnceWithTheLinesBeforeIt) {
     EXPECT_EQ(Parse(lines[1]).text, "second");
 }
 
-TEST_F(FileLogging, WritesNonAsciiTextAsUtf8) {
-    ConfigureFileLogging(Folder(), LogLevel::Debug);
-    ZEL::Log log;
-    ZEL::utility::InitLog(log, L"DataSync.log", 4);
-    log.i(L"Messaging retention \u2014 %s", L"Gr\u00fc\u00dfe");
-    ShutdownFileLogging();
-    const auto lines = ReadLines(Folder() + "DataSync.log");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Parse(lines[0]).text,
-              "Messaging retention \xe2\x80\x94 Gr\xc3\xbc\xc3\x9f"
-              "e");
-}
-
-TEST_F(FileLogging, LogsBoundToOneNameShareOneFile) {
-    ConfigureFileLogging(Folder(), LogLevel::Debug);
-    ZEL::Log first, second;
-    ZEL::utility::InitLog(first, L"StandardTable.log", 4);
-    ZEL::utility::InitLog(second, L"StandardTable.log", 4);
-    first.i(L"one");
-    second.i(L"two");
-    first.i(L"three");
-    ShutdownFileLogging();
-    const auto lines = ReadLines(Folder() + "StandardTable.log");
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(Parse(lines[1]).text, "two");
-}
-
 TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {
     ConfigureFileLogging(Folder(), LogLevel::Debug);
-    ZEL::Log nested, escaping;
+    ZEL::Log nested, escaping, none;
     ASSERT_TRUE(ZEL::utility::InitLog(nested, L"sub/dir/Nested.log", 4));
     ASSERT_TRUE(ZEL::utility::InitLog(escaping, L"..\\..\\Escaping.log", 4));
+    EXPECT_FALSE(ZEL::utility::InitLog(none, L"folder/", 4));
+    EXPECT_FALSE(ZEL::utility::InitLog(none, L"", 4));
     nested.i(L"n");
     escaping.i(L"e");
     ShutdownFileLogging();
@@ -187,13 +129,7 @@ TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {
     EXPECT_FALSE(std::filesystem::exists(Folder() + "sub"));
 }
 
-TEST_F(FileLogging, NameWithoutFileGivesNoSink) {
-    ConfigureFileLogging(Folder(), LogLevel::Debug);
-    ZEL::Log log;
-    EXPECT_FALSE(ZEL::utility::InitLog(log, L"folder/", 4));
-    EXPECT_FALSE(ZEL::utility::InitLog(log, L"", 4));
-}
-
+// Every thread binds its own log to the same name: all share one file, line by whole line.
 TEST_F(FileLogging, ThreadsWriteWholeLines) {
     ConfigureFileLogging(Folder(), LogLevel::Debug);
     constexpr int kThreads = 4, kLinesEach = 200;
@@ -212,7 +148,7 @@ TEST_F(FileLogging, ThreadsWriteWholeLines) {
     for (const std::string& line : lines) ASSERT_EQ(Parse(line).text.rfind("thread ", 0), 0u) << line;
 }
 
-TEST_F(FileLogging, CreatesAMissingFolder) {
+TEST_F(FileLogging, CreatesAMissingFolderAndNamesAnUnusableOne) {
     const std::string deep = temp.path() + "a/b/c";  // without the trailing slash
     ConfigureFileLogging(deep, LogLevel::Debug);
     ZEL::Log log;
@@ -220,9 +156,7 @@ TEST_F(FileLogging, CreatesAMissingFolder) {
     log.e(L"here");
     ShutdownFileLogging();
     EXPECT_EQ(ReadLines(deep + "/x.log").size(), 1u);
-}
 
-TEST_F(FileLogging, UnusableFolderThrowsNamingIt) {
     const std::string blocker = temp.path() + "blocker";
     std::ofstream(blocker) << "file";
     try {
@@ -233,18 +167,13 @@ TEST_F(FileLogging, UnusableFolderThrowsNamingIt) {
     }
 }
 
-TEST_F(FileLogging, AfterShutdownNewLogsAreNotBound) {
-    ConfigureFileLogging(Folder(), LogLevel::Debug);
-    ShutdownFileLogging();
-    ZEL::Log log;
-    EXPECT_FALSE(ZEL::utility::InitLog(log, L"DataSync.log", 4));
-}
-
 TEST_F(FileLogging, HostLogFollowsTheFolderConfiguredAtEachUse) {
     ConfigureFileLogging(temp.path() + "first", LogLevel::Debug);
     ZEL::linuxhost::HostLog().i(L"into first");
     ShutdownFileLogging();
     ZEL::linuxhost::HostLog().i(L"into nothing");
+    ZEL::Log unbound;
+    EXPECT_FALSE(ZEL::utility::InitLog(unbound, L"DataSync.log", 4));
     ConfigureFileLogging(temp.path() + "second", LogLevel::Debug);
     ZEL::linuxhost::HostLog().i(L"into second");
     ShutdownFileLogging();
@@ -257,33 +186,21 @@ TEST_F(FileLogging, HostLogFollowsTheFolderConfiguredAtEachUse) {
     EXPECT_EQ(Parse(second[0]).text, "into second");
 }
 
-constexpr LogLevel kUntouched = static_cast<LogLevel>(-1);
-
-struct LevelText {
-    const char* text;
-    bool valid;
-    LogLevel level;
-};
-
-void PrintTo(const LevelText& l, std::ostream* out) {
-    *out << '"' << l.text << '"';
+TEST(ParseLogLevel, ReadsTheHostConfigNamesAndLeavesTheLevelOnRefusal) {
+    constexpr LogLevel kUntouched = static_cast<LogLevel>(-1);
+    const struct {
+        const char* text;
+        bool valid;
+        LogLevel level;
+    } cases[] = {{"debug", true, LogLevel::Debug}, {"INFO", true, LogLevel::Info}, {"warn", true, LogLevel::Warning},
+                 {"Error", true, LogLevel::Error}, {"", false, kUntouched},         {" info", false, kUntouched},
+                 {"err", false, kUntouched}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("\"") + c.text + "\"");
+        LogLevel level = kUntouched;
+        EXPECT_EQ(ZEL::linuxhost::ParseLogLevel(c.text, level), c.valid);
+        EXPECT_EQ(level, c.level);
+    }
 }
-
-class ParseLogLevel : public ::testing::TestWithParam<LevelText> {};
-
-TEST_P(ParseLogLevel, ReadsTheHostConfigNames) {
-    LogLevel level = kUntouched;
-    EXPECT_EQ(ZEL::linuxhost::ParseLogLevel(GetParam().text, level), GetParam().valid);
-    EXPECT_EQ(level, GetParam().level);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Names, ParseLogLevel,
-    ::testing::Values(LevelText{"debug", true, LogLevel::Debug}, LevelText{"INFO", true, LogLevel::Info},
-                      LevelText{"Warning", true, LogLevel::Warning},
-                      LevelText{"warn", true, LogLevel::Warning}, LevelText{"error", true, LogLevel::Error},
-                      // refused texts leave the level as it was
-                      LevelText{"", false, kUntouched}, LevelText{"trace", false, kUntouched},
-                      LevelText{" info", false, kUntouched}, LevelText{"err", false, kUntouched}));
 
 }  // namespace

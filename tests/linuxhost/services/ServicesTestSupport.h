@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "linuxhost/HostState.h"
+#include "support/WaitUntil.h"
 
 namespace servicestest {
 
@@ -47,15 +48,6 @@ inline void WriteFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
-// Polls `condition` every millisecond until it holds or `timeout` passes; true when it held.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 }  // namespace servicestest

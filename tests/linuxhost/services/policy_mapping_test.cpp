@@ -1,7 +1,6 @@
 // Policy files the agent accepts: every member lands in its field, absent members read as
 // empty, the file is read afresh at each call, the push channel overrides the two query
-// values, the check used by --check-config lists every problem, and the factory hands out the
-// installed agent.
+// values, and the check used by --check-config lists every problem.
 #include <gtest/gtest.h>
 
 #include <list>
@@ -23,16 +22,13 @@ const char* const kFullPolicy = R"({
   "navs_url": "https://navs.example/", "navp_url": "https://navp.example/", "auth_mode": "mtls",
   "sync_options": ["sync_globalcontext_onchange", "second_option"],
   "sync_endpoint_urls": { "KTA_syncEP_url": "https://127.0.0.1:8443/kta/",
-                          "NAVS_syncEP_url": "https://127.0.0.1:8443/navs/",
                           "NAVP_syncEP_url": "https://127.0.0.1:8443/navp" },
   "datasets": [
     { "dataset_id": "6F1C2D3E-0000-4000-8000-000000000001", "dataset_name": "CPUEvent",
       "dataset_enable": true, "syncEPs": "KTA,NAVS", "syncEP_frequency": "nrt",
       "include_events": ["ALL"], "applicability_filter": {"os_name": ["Linux", "FreeBSD"]},
       "dataset_settings": { "Retention": "30d", "Größe": "groß" } },
-    { "dataset_id": "6f1c2d3e-0000-4000-8000-00000000abcd", "dataset_name": "DiskEvent",
-      "dataset_enable": false, "syncEPs": "NAVP", "syncEP_frequency": "PT15M",
-      "include_events": [], "applicability_filter": {}, "dataset_settings": {} }
+    { "dataset_id": "6f1c2d3e-0000-4000-8000-00000000abcd" }
   ],
   "settings": { "channel_mode": "nomqtt" },
   "policy": { "heartbeat_suppression": "suppress" }
@@ -40,7 +36,7 @@ const char* const kFullPolicy = R"({
 
 using PolicyMapping = servicestest::PolicyTest;
 
-TEST_F(PolicyMapping, EveryMemberOfAFullPolicyLandsInItsField) {
+TEST_F(PolicyMapping, EveryMemberLandsInItsFieldAndAbsentOnesTakeDefaults) {
     Write(kFullPolicy);
     ZEL::TelemetryPolicy policy;
     ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
@@ -50,11 +46,9 @@ TEST_F(PolicyMapping, EveryMemberOfAFullPolicyLandsInItsField) {
     EXPECT_EQ(policy.navsUrl, L"https://navs.example/");
     EXPECT_EQ(policy.navpUrl, L"https://navp.example/");
     EXPECT_EQ(policy.authMode, L"mtls");
-    EXPECT_EQ(policy.syncOptions,
-              (std::list<std::wstring>{L"sync_globalcontext_onchange", L"second_option"}));
+    EXPECT_EQ(policy.syncOptions, (std::list<std::wstring>{L"sync_globalcontext_onchange", L"second_option"}));
     EXPECT_EQ(policy.syncEndpointUrls,
               (std::map<std::wstring, std::wstring>{{L"KTA_syncEP_url", L"https://127.0.0.1:8443/kta/"},
-                                                    {L"NAVS_syncEP_url", L"https://127.0.0.1:8443/navs/"},
                                                     {L"NAVP_syncEP_url", L"https://127.0.0.1:8443/navp"}}));
     ASSERT_EQ(policy.datasets.size(), 2u);
 
@@ -65,93 +59,52 @@ TEST_F(PolicyMapping, EveryMemberOfAFullPolicyLandsInItsField) {
     EXPECT_EQ(cpu.syncEPs(), L"KTA,NAVS");
     EXPECT_EQ(cpu.syncEP_frequency(), L"nrt");
     EXPECT_EQ(cpu.include_events(), std::list<std::wstring>{L"ALL"});
-    ASSERT_TRUE(cpu.applicability_filter().rules.isObject());
     EXPECT_EQ(cpu.applicability_filter().rules["os_name"][1].asString(), "FreeBSD");
     EXPECT_EQ(cpu.dataset_settings_map(),
               (std::map<std::wstring, std::wstring>{{L"Retention", L"30d"}, {L"Größe", L"groß"}}));
-
-    const ZEL::DataSet& disk = policy.datasets.back();
-    EXPECT_EQ(disk.dataset_id(), L"6f1c2d3e-0000-4000-8000-00000000abcd");
-    EXPECT_FALSE(disk.dataset_enable());
-    EXPECT_EQ(disk.syncEPs(), L"NAVP");
-    EXPECT_EQ(disk.syncEP_frequency(), L"PT15M");
-    EXPECT_TRUE(disk.include_events().empty());
-    EXPECT_TRUE(disk.applicability_filter().rules.empty());
-    EXPECT_TRUE(disk.dataset_settings_map().empty());
+    const ZEL::DataSet& bare = policy.datasets.back();
+    EXPECT_EQ(bare.dataset_name(), L"");
+    EXPECT_FALSE(bare.dataset_enable());
+    EXPECT_TRUE(bare.applicability_filter().rules.isObject());
+    EXPECT_TRUE(bare.applicability_filter().rules.empty());
     EXPECT_TRUE(HostLines().empty()) << Dump(HostLines());
-}
 
-TEST_F(PolicyMapping, QueriesReadSettingsAndSuppressionFromTheFile) {
-    Write(kFullPolicy);
-    ZEL::ZelSettings settings;
-    settings.setting1 = L"kept";
-    ASSERT_TRUE(agent.QuerySettings(settings));
-    EXPECT_EQ(settings.channel_mode, L"nomqtt");
-    EXPECT_EQ(settings.setting1, L"kept");
-    ZEL::ZelPolicy policy;
-    ASSERT_TRUE(agent.QueryPolicy(policy));
-    EXPECT_EQ(policy.heartbeat_suppression, L"suppress");
-}
-
-TEST_F(PolicyMapping, PushChannelValuesOverrideTheFileWhenSet) {
-    Write(kFullPolicy);
-    ZEL::linuxhost::UpdatePushChannel([](ZEL::linuxhost::PushChannelState& push) {
-        push.mode = "mqtt";
-        push.suppression = "none";
-    });
-    ZEL::ZelSettings settings;
-    ZEL::ZelPolicy policy;
-    ASSERT_TRUE(agent.QuerySettings(settings));
-    ASSERT_TRUE(agent.QueryPolicy(policy));
-    EXPECT_EQ(settings.channel_mode, L"mqtt");
-    EXPECT_EQ(policy.heartbeat_suppression, L"none");
-
-    ZEL::linuxhost::UpdatePushChannel([](ZEL::linuxhost::PushChannelState& push) { push.mode.clear(); });
-    ASSERT_TRUE(agent.QuerySettings(settings));
-    ASSERT_TRUE(agent.QueryPolicy(policy));
-    EXPECT_EQ(settings.channel_mode, L"nomqtt");
-    EXPECT_EQ(policy.heartbeat_suppression, L"none");
-}
-
-TEST_F(PolicyMapping, EmptyObjectGivesAnEmptyPolicyAndOverwritesTheRecord) {
+    // An empty object overwrites everything of the record.
     Write("{}");
-    ZEL::TelemetryPolicy policy;
-    policy.telemetryScope = L"stale";
-    policy.syncOptions = {L"stale"};
-    policy.datasets.emplace_back();
     ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
     EXPECT_EQ(policy.telemetryScope, L"");
     EXPECT_TRUE(policy.syncOptions.empty());
     EXPECT_TRUE(policy.datasets.empty());
     EXPECT_TRUE(policy.syncEndpointUrls.empty());
-    ZEL::ZelSettings settings;
-    settings.channel_mode = L"stale";
-    ASSERT_TRUE(agent.QuerySettings(settings));
-    EXPECT_EQ(settings.channel_mode, L"");
 }
 
-TEST_F(PolicyMapping, DatasetMembersThatAreAbsentTakeTheirDefaults) {
-    Write(std::string("{\"datasets\":[{\"dataset_id\":\"") + kIdUpper + "\"}]}");
-    ZEL::TelemetryPolicy policy;
-    ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
-    ASSERT_EQ(policy.datasets.size(), 1u);
-    const ZEL::DataSet& dataset = policy.datasets.front();
-    EXPECT_EQ(dataset.dataset_name(), L"");
-    EXPECT_FALSE(dataset.dataset_enable());
-    EXPECT_TRUE(dataset.include_events().empty());
-    EXPECT_TRUE(dataset.applicability_filter().rules.isObject());
-    EXPECT_TRUE(dataset.applicability_filter().rules.empty());
+TEST_F(PolicyMapping, QueriesReadTheFileUnlessThePushChannelSetsAValue) {
+    Write(kFullPolicy);
+    ZEL::ZelSettings settings;
+    settings.setting1 = L"kept";
+    ZEL::ZelPolicy policy;
+    ASSERT_TRUE(agent.QuerySettings(settings));
+    ASSERT_TRUE(agent.QueryPolicy(policy));
+    EXPECT_EQ(settings.channel_mode, L"nomqtt");
+    EXPECT_EQ(settings.setting1, L"kept");
+    EXPECT_EQ(policy.heartbeat_suppression, L"suppress");
+
+    ZEL::linuxhost::UpdatePushChannel([](ZEL::linuxhost::PushChannelState& push) {
+        push.mode = "mqtt";
+        push.suppression = "none";
+    });
+    ASSERT_TRUE(agent.QuerySettings(settings));
+    ASSERT_TRUE(agent.QueryPolicy(policy));
+    EXPECT_EQ(settings.channel_mode, L"mqtt");
+    EXPECT_EQ(policy.heartbeat_suppression, L"none");
+
 }
 
 TEST_F(PolicyMapping, FileAndSettingAreReadAfreshAtEachCall) {
-    Write("{\"telemetry_scope\":\"full\"}");
     ZEL::TelemetryPolicy policy;
-    ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
-    EXPECT_EQ(policy.telemetryScope, L"full");
     Write("{\"telemetry_scope\":\"none\"}");
     ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
     EXPECT_EQ(policy.telemetryScope, L"none");
-
     const std::string other = temp.path() + "other.json";
     servicestest::WriteFile(other, "{\"telemetry_scope\":\"basic\"}");
     servicestest::UsePolicyFile(other);
@@ -166,44 +119,21 @@ TEST_F(PolicyMapping, CheckListsEveryProblemAndLogsNothing) {
     std::vector<std::string> problems{"an earlier problem"};
     EXPECT_FALSE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(path, problems));
     ASSERT_EQ(problems.size(), 7u);
-    const std::vector<std::string> members{"telemetry_scope:",
-                                           "sync_options[0]:",
-                                           "sync_options[2]:",
-                                           "datasets[0].dataset_id:",
-                                           "datasets[1].dataset_enable:",
-                                           "settings.channel_mode:"};
+    const std::vector<std::string> members{"telemetry_scope:",        "sync_options[0]:",
+                                           "sync_options[2]:",        "datasets[0].dataset_id:",
+                                           "datasets[1].dataset_enable:", "settings.channel_mode:"};
     for (size_t i = 0; i < members.size(); ++i) {
         EXPECT_EQ(problems[i + 1].rfind(path + ": ", 0), 0u) << problems[i + 1];
         EXPECT_NE(problems[i + 1].find(members[i]), std::string::npos) << problems[i + 1];
     }
     EXPECT_TRUE(HostLines().empty());
-}
 
-TEST_F(PolicyMapping, CheckOfAValidOrMissingFile) {
     Write(kFullPolicy);
-    std::vector<std::string> problems;
+    problems.clear();
     EXPECT_TRUE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(path, problems));
-    EXPECT_TRUE(problems.empty());
     EXPECT_FALSE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(temp.path() + "missing.json", problems));
-    ASSERT_EQ(problems.size(), 1u);
+    ASSERT_EQ(problems.size(), 1u) << "a valid file adds no problem";
     EXPECT_NE(problems[0].find("missing.json: cannot be opened"), std::string::npos) << problems[0];
-}
-
-TEST(AgentFactoryTest, HandsOutTheInstalledAgents) {
-    auto* factory = zel::AgentFactory::GetInstance();
-    ASSERT_EQ(zel::AgentFactory::GetInstance(), factory);
-    const auto previousConfig = factory->GetConfigPolicyAgent();
-    const auto previousNotification = factory->GetNotificationAgent();
-
-    auto agent = std::make_shared<ZEL::linuxhost::PolicyFileAgent>();
-    factory->SetConfigPolicyAgent(agent);
-    EXPECT_EQ(factory->GetConfigPolicyAgent(), agent);
-    EXPECT_EQ(ZEL::ConfigPolicyAgent::GetInstance(), agent.get());
-    factory->SetConfigPolicyAgent(nullptr);
-    EXPECT_EQ(ZEL::ConfigPolicyAgent::GetInstance(), nullptr);
-
-    factory->SetConfigPolicyAgent(previousConfig);
-    factory->SetNotificationAgent(previousNotification);
 }
 
 }  // namespace

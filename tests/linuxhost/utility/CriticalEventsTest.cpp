@@ -21,128 +21,70 @@ namespace {
 using ZEL::CriticalEventLogger;
 using EventSet = std::set<std::pair<int, int>>;
 
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
 // The pairs listed in a critical-events file, read independently of the code under test.
 EventSet PairsInFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
     Json::Value root;
-    std::istringstream stream(text.str());
     std::string errors;
-    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &root, &errors)) << text.str();
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << path;
     EventSet pairs;
-    for (const Json::Value& entry : root["active"])
-        pairs.emplace(entry["eventId"].asInt(), entry["value"].asInt());
+    for (const Json::Value& entry : root["active"]) pairs.emplace(entry["eventId"].asInt(), entry["value"].asInt());
     return pairs;
 }
 
 class CriticalEvents : public testsupport::StateFolderTest {
 protected:
     std::string EventsPath() const { return StateFolder() + "critical-events.json"; }
+    // A state folder whose events file holds `text` when the folder is installed.
+    void UseFolderWithFile(const std::string& name, const std::string& text) {
+        const std::string folder = temp.sub(name);
+        std::ofstream(folder + "critical-events.json", std::ios::binary) << text;
+        UseStateFolder(folder);
+    }
 };
 
-TEST_F(CriticalEvents, StartEmptyInAFreshStateFolder) {
+TEST_F(CriticalEvents, SetOfPairsWithOneHostLinePerChange) {
     EXPECT_TRUE(CriticalEventLogger::Active().empty());
     EXPECT_FALSE(std::filesystem::exists(EventsPath()));
-}
-
-TEST_F(CriticalEvents, LogAddsThePairAndResetRemovesIt) {
-    CriticalEventLogger::Log(3, 12029);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{3, 12029}}));
-    CriticalEventLogger::ResetError(3, 12029);
-    EXPECT_TRUE(CriticalEventLogger::Active().empty());
-}
-
-TEST_F(CriticalEvents, SameEventWithOtherValuesAreSeparatePairs) {
     CriticalEventLogger::Log(3, 1);
     CriticalEventLogger::Log(3, 2);
-    CriticalEventLogger::Log(4, 1);
+    CriticalEventLogger::Log(3, 2);       // a repeat: no change, no line
+    CriticalEventLogger::ResetError(4, 1);  // not active: no change, no line
     CriticalEventLogger::ResetError(3, 1);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{3, 2}, {4, 1}}));
-}
-
-TEST_F(CriticalEvents, RepeatingALogChangesNothingAndWritesNoLine) {
-    CriticalEventLogger::Log(7, 1);
-    CriticalEventLogger::Log(7, 1);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{7, 1}}));
-    EXPECT_EQ(HostLines().size(), 1u);
-}
-
-TEST_F(CriticalEvents, ResettingAnInactivePairChangesNothingAndWritesNoLine) {
-    CriticalEventLogger::Log(7, 1);
-    capture.Clear();
-    CriticalEventLogger::ResetError(7, 2);
-    CriticalEventLogger::ResetError(8, 1);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{7, 1}}));
-    EXPECT_TRUE(HostLines().empty());
-}
-
-TEST_F(CriticalEvents, EachChangeWritesOneHostLineNamingThePair) {
-    CriticalEventLogger::Log(11, 4242);
-    CriticalEventLogger::ResetError(11, 4242);
+    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{3, 2}}));
     const auto lines = HostLines();
-    ASSERT_EQ(lines.size(), 2u);
-    for (const auto& line : lines) {
-        EXPECT_NE(line.text.find("11"), std::string::npos) << line.text;
-        EXPECT_NE(line.text.find("4242"), std::string::npos) << line.text;
-    }
-    EXPECT_NE(lines[0].text, lines[1].text) << "raising and clearing must be told apart";
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].text.find("3"), std::string::npos) << lines[0].text;
+    EXPECT_NE(lines[0].text, lines[2].text) << "raising and clearing must be told apart";
 }
 
-TEST_F(CriticalEvents, FileFollowsEveryChange) {
-    CriticalEventLogger::Log(1, 10);
-    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{1, 10}}));
-    CriticalEventLogger::Log(2, 20);
-    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{1, 10}, {2, 20}}));
-    CriticalEventLogger::ResetError(1, 10);
-    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{2, 20}}));
-    CriticalEventLogger::ResetError(2, 20);
-    EXPECT_TRUE(PairsInFile(EventsPath()).empty());
-}
-
-TEST_F(CriticalEvents, SetSurvivesAReloadFromItsFolder) {
+TEST_F(CriticalEvents, FileFollowsEveryChangeAndIsReadBackFromItsFolder) {
     const std::string first = StateFolder();
-    CriticalEventLogger::Log(5, -1);
-    CriticalEventLogger::Log(6, 0);
+    CriticalEventLogger::Log(1, 10);
+    CriticalEventLogger::Log(2, -1);
+    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{1, 10}, {2, -1}}));
+    CriticalEventLogger::ResetError(1, 10);
+    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{2, -1}}));
 
     UseStateFolder(temp.sub("other"));
     EXPECT_TRUE(CriticalEventLogger::Active().empty()) << "another folder holds another set";
     CriticalEventLogger::Log(9, 9);
-
     UseStateFolder(first);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{5, -1}, {6, 0}}));
-}
+    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{2, -1}}));
 
-TEST_F(CriticalEvents, FileWrittenBeforeStartIsLoaded) {
-    const std::string folder = temp.sub("restarted");
-    WriteText(folder + "critical-events.json",
-              R"({"active":[{"eventId":12,"value":34},{"eventId":12,"value":35}]})");
-    UseStateFolder(folder);
+    UseFolderWithFile("restarted", R"({"active":[{"eventId":12,"value":34},{"eventId":12,"value":35}]})");
     EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{12, 34}, {12, 35}}));
-    CriticalEventLogger::ResetError(12, 34);
-    EXPECT_EQ(PairsInFile(folder + "critical-events.json"), (EventSet{{12, 35}}));
 }
 
-TEST_F(CriticalEvents, DamagedFileIsReadAsEmptyAndReplacedByTheNextChange) {
-    const std::string folder = temp.sub("damaged");
-    WriteText(folder + "critical-events.json", "{\"active\": [");
-    UseStateFolder(folder);
+TEST_F(CriticalEvents, DamagedFileOrEntriesAreSkippedReportedAndReplaced) {
+    UseFolderWithFile("damaged", "{\"active\": [");
     EXPECT_TRUE(CriticalEventLogger::Active().empty());
     EXPECT_EQ(HostLines().size(), 1u);
     CriticalEventLogger::Log(1, 1);
-    EXPECT_EQ(PairsInFile(folder + "critical-events.json"), (EventSet{{1, 1}}));
-}
+    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{1, 1}}));
 
-TEST_F(CriticalEvents, MalformedEntriesAreSkippedAndReported) {
-    const std::string folder = temp.sub("partly");
-    WriteText(folder + "critical-events.json",
-              R"({"active":[{"eventId":1,"value":2},{"eventId":"x","value":3},7,{"value":4}]})");
-    UseStateFolder(folder);
+    capture.Clear();
+    UseFolderWithFile("partly", R"({"active":[{"eventId":1,"value":2},{"eventId":"x","value":3},7,{"value":4}]})");
     EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{1, 2}}));
     EXPECT_EQ(HostLines().size(), 1u);
 }
@@ -151,8 +93,7 @@ TEST_F(CriticalEvents, WithoutStateFolderTheSetLivesInMemoryOnly) {
     UseStateFolder("");
     CriticalEventLogger::Log(21, 1);
     EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{21, 1}}));
-    EXPECT_EQ(HostLines().size(), 1u);
-    CriticalEventLogger::ResetError(21, 1);  // leaves the in-memory set as it was found
+    CriticalEventLogger::ResetError(21, 1);
     EXPECT_TRUE(CriticalEventLogger::Active().empty());
     EXPECT_TRUE(std::filesystem::is_empty(temp.path() + "state"));
 }

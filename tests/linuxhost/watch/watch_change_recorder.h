@@ -38,17 +38,6 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_changed.wait_for(lock, timeout, [&] { return m_reports.size() >= count; });
     }
-    // Waits for a report of `path` that arrived after `after`.
-    bool WaitForReportAfter(const std::wstring& path, std::chrono::steady_clock::time_point after,
-                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] {
-            for (const Report& report : m_reports) {
-                if (report.path == path && report.at > after) return true;
-            }
-            return false;
-        });
-    }
     // True when no report beyond the first `count` arrives within `quiet` (a negative check
     // cannot avoid waiting; the windows involved are 100 ms).
     bool StaysAt(std::size_t count, std::chrono::milliseconds quiet = std::chrono::milliseconds(350)) const {

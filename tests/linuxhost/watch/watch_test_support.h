@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/LogCapture.h"
+#include "support/WaitUntil.h"
 
 namespace watchtest {
 
@@ -20,16 +21,7 @@ namespace watchtest {
 // runs (watch_test_support.cpp), so HostLog() binds to it whichever test logs first.
 testsupport::LogCapture& HostLogLines();
 
-// Polls `predicate` until it holds or `timeout` passes; returns its last value.
-template <typename Predicate>
-bool WaitUntil(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) return predicate();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testsupport::WaitUntil;
 
 // A test path as the agent's wide string (the tests use ASCII paths only).
 inline std::wstring Wide(const std::string& text) {

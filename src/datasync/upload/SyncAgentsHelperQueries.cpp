@@ -1,0 +1,74 @@
+// SyncAgentsHelper's questions to the stores: is anything unsent, is it due, did a device
+// context reach the endpoint; and the registry record of the last KTA answer.
+#include "datasync/host/DataStore.h"
+#include "datasync/upload/SyncAgentsHelper.h"
+#include "datasync/upload/UploadSteps.h"
+
+namespace ZEL {
+namespace DataSync {
+
+std::unique_ptr<SyncPointDao> SyncAgentsHelper::SyncPointDaoForDbPath(utility::EGetDBPathMethod method,
+                                                                      const std::wstring& fileName) {
+    if (method == utility::DB_PATH_USER_SHARED || method == utility::DB_PATH_INTERNAL)
+        return std::make_unique<SyncPointDao>(method, fileName);
+    return std::make_unique<SyncPointDao>(fileName);
+}
+
+std::int64_t SyncAgentsHelper::GetFirstIdFromDBWithDatasetId(const std::wstring& kindTypeName,
+                                                             const std::wstring& datasetId,
+                                                             utility::EGetDBPathMethod method) {
+    return EventDataLogging::GetInstance()->GetFirstID(datasetId, kindTypeName.substr(6), method);
+}
+
+std::int64_t SyncAgentsHelper::GetLastIdFromDBWithDatasetId(const std::wstring& kindTypeName,
+                                                            const std::wstring& datasetId,
+                                                            utility::EGetDBPathMethod method) {
+    return EventDataLogging::GetInstance()->GetLastID(datasetId, kindTypeName.substr(6), method);
+}
+
+bool SyncAgentsHelper::HaveData2Sync(utility::EGetDBPathMethod method) {
+    const wchar_t* const function = L"ZEL::DataSync::SyncAgentsHelper::HaveData2Sync";
+    upload::AgentLog().d(L"%s: Entry  type is %d synctype is %d dataset_id is %s: ", function,
+                         static_cast<int>(method), static_cast<int>(m_syncType), m_datasetId);
+    return upload::HaveUnsentRows({function, m_syncPointFile, m_datasetId, m_syncType}, method);
+}
+
+bool SyncAgentsHelper::HaveData2SyncEx(utility::EGetDBPathMethod method, std::uint32_t frequency,
+                                       std::string& logtime) {
+    const wchar_t* const function = L"ZEL::DataSync::SyncAgentsHelper::HaveData2SyncEx";
+    upload::AgentLog().d(L"%s: Entry type is %d synctype is %d dataset_id is %s: ", function,
+                         static_cast<int>(method), static_cast<int>(m_syncType), m_datasetId);
+    return upload::HaveUnsentRowsDue({function, m_syncPointFile, m_datasetId, m_syncType}, method, frequency,
+                                     logtime);
+}
+
+bool SyncAgentsHelper::IsSyncFrequencyElapsedSinceFirstTelemetryLogtime(const std::wstring& datasetId,
+                                                                        const std::wstring& tableName,
+                                                                        utility::EGetDBPathMethod method,
+                                                                        std::uint32_t frequency,
+                                                                        std::string& logtime) {
+    return upload::IsFrequencyElapsedSinceNewestRow(datasetId, tableName, method, frequency, logtime);
+}
+
+bool SyncAgentsHelper::IsDeviceContextSyncSuccess(const std::wstring& syncPointFile) {
+    ZEL::DeviceContext newest;
+    if (EventDataLogging::GetInstance()->GetLastDeviceContext(&newest, 0) != 0) {
+        upload::AgentLog().e(L"%s: GetLastDeviceContext no data",
+                             L"ZEL::DataSync::SyncAgentsHelper::IsDeviceContextSyncSuccess");
+        return false;
+    }
+    SyncPointDao syncPoints(syncPointFile);
+    std::int64_t id = 0;
+    return syncPoints.Get(id, L"", ZEL::DeviceContext::TypeName());
+}
+
+void SyncAgentsHelper::SaveResponseForDeviceSupport(const ZELCore::HttpResponse& response) {
+    upload::AgentLog().i(L"%s: saving response with status code %d",
+                         L"ZEL::DataSync::SyncAgentsHelper::SaveResponseForDeviceSupport", response.statusCode);
+    std::wstring name = L"syncRVSError";
+    const bool isError = response.statusCode < 200 || response.statusCode > 299;
+    utility::WriteErrorToRegistry(name, isError ? 1 : 0);
+}
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,140 @@
+// The uploaders' shared steps. Log texts are the agent's; each line starts with the caller's
+// function name.
+#include "datasync/upload/UploadSteps.h"
+
+#include <functional>
+#include <thread>
+
+#include "datasync/host/DataStore.h"
+#include "datasync/store/StandardTableDao.h"
+#include "datasync/upload/SyncTypes.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace upload {
+namespace {
+
+utility::EGetDBPathMethod IdQueryRoot(utility::EGetDBPathMethod method) {
+    return method == utility::DB_PATH_INTERNAL ? utility::DB_PATH_INTERNAL : utility::DB_PATH_USER_SHARED;
+}
+
+// Row ids go from 1: a bookmark of 0 (nothing sent yet) means the next row is row 1.
+std::int64_t NextRowToSend(std::int64_t bookmark) { return bookmark < 1 ? 1 : bookmark; }
+
+}  // namespace
+
+std::int64_t ReadOrInitBookmark(Log& log, const wchar_t* function, SyncPointDao& dao, const std::wstring& datasetId,
+                                const std::wstring& typeName, const wchar_t* initFailedFormat) {
+    std::int64_t syncId = 0;
+    if (dao.Get(syncId, datasetId, typeName)) return syncId;
+    log.i(L"%s: SyncPoint no data", function);
+    if (dao.Set(SyncPoint{datasetId, typeName, 0}))
+        log.i(L"%s: SyncPoint initialized: dataset_id - %s, type - %s", function, datasetId, typeName);
+    else
+        log.e(initFailedFormat, function, datasetId);
+    return 0;
+}
+
+std::int64_t FindRecoveryStart(Log& log, const RecoveryQuery& q) {
+    const wchar_t* fn = q.function;
+    const std::wstring table = q.typeName.substr(6);
+    EventDataLogging* store = EventDataLogging::GetInstance();
+
+    if (q.logNavpQueries)
+        log.i(L"%s: recovery GetFirstID navp_db_method=%d dataset_id=%s", fn, static_cast<int>(q.method), q.datasetId);
+    const std::int64_t firstId = store->GetFirstID(q.datasetId, table, q.method);
+    log.i(L"%s:Got recovery firstId for guid(%s) firstid = %lld, syncId=%lld startid=%lld endid=%lld", fn,
+          q.datasetId, firstId, q.syncId, q.startId, q.startId);
+    // The rows before the bookmark were deleted: go on with the oldest row left.
+    if (firstId >= 1 && firstId >= q.syncId) return firstId;
+
+    log.i(L"%s: firstId for guid(%s) firstid = %lld is less than syncId=%lld, Data was already synced  "
+          L"(startid=%lld endid=%lld)",
+          fn, q.datasetId, firstId, q.syncId, q.startId, q.startId);
+    if (q.logNavpQueries)
+        log.i(L"%s: recovery GetLastID navp_db_method=%d dataset_id=%s", fn, static_cast<int>(q.method), q.datasetId);
+    const std::int64_t lastId = store->GetLastID(q.datasetId, table, q.method);
+    log.i(L"%s:Got recovery lastId for guid(%s) lastid = %lld, syncId=%lld startid=%lld endid=%lld", fn, q.datasetId,
+          lastId, q.syncId, q.startId, q.startId);
+    if (lastId < 1 || q.syncId == lastId + 1) return 0;  // every row has been sent
+
+    // Rows wait after a gap wider than one batch: the first of them is next.
+    if (lastId >= q.syncId) {
+        StandardTableDao dao(q.datasetId, q.typeName, q.method);
+        const std::int64_t next = dao.FirstIdAtOrAfter(q.syncId);
+        return next > 0 ? next : 0;
+    }
+    // Every id lies below the bookmark: the table was recreated, and all of it is new.
+    return firstId >= 1 ? firstId : 0;
+}
+
+ServiceIdentity::ServiceIdentity(Log& log, const wchar_t* function) : m_log(log), m_function(function) {
+    if (System::check_admin_privilege()) return;
+    m_userMode = true;
+    m_log.i(L"%s: Exit log on user mode", m_function);
+    m_user.ExitLogOnUserMode();
+}
+
+bool ServiceIdentity::SaveBookmark(SyncPointDao& dao, const SyncPoint& bookmark, const wchar_t* failureFormat) {
+    if (m_userMode) m_user.EnterLogOnUserMode();
+    const bool saved = dao.Set(bookmark);
+    if (m_userMode) m_user.ExitLogOnUserMode();
+    if (!saved) m_log.e(failureFormat, m_function, bookmark.guid);
+    return saved;
+}
+
+unsigned long ThreadIdForLog() {
+    return static_cast<unsigned long>(std::hash<std::thread::id>()(std::this_thread::get_id()) & 0xffffffffu);
+}
+
+bool HaveUnsentRows(const BookmarkedTable& t, utility::EGetDBPathMethod method) {
+    AgentLog log;
+    const wchar_t* table = TableNameOfSyncType(t.syncType);
+    if (table == nullptr) {
+        log.e(L"%s: parse synctype error:%d", t.function, t.syncType);
+        return false;
+    }
+    SyncPointDao dao(method, t.syncPointFile);
+    std::int64_t bookmark = 0;
+    if (!dao.Get(bookmark, t.datasetId, table)) log.i(L"%s: %s,no SyncPoint data", t.function, t.datasetId);
+    const std::int64_t lastId = EventDataLogging::GetInstance()->GetLastID(t.datasetId, table, IdQueryRoot(method));
+    return lastId < 0 || lastId >= NextRowToSend(bookmark);
+}
+
+bool HaveUnsentRowsDue(const BookmarkedTable& t, utility::EGetDBPathMethod method, std::uint32_t frequency,
+                       std::string& logtime) {
+    AgentLog log;
+    const wchar_t* table = TableNameOfSyncType(t.syncType);
+    if (table == nullptr) {
+        log.e(L"%s: parse synctype error:%d", t.function, t.syncType);
+        return false;
+    }
+    SyncPointDao dao(method, t.syncPointFile);
+    std::int64_t bookmark = 0;
+    if (!dao.Get(bookmark, logtime, t.datasetId, table)) {
+        log.i(L"%s: %s,no SyncPoint data", t.function, t.datasetId);
+        return IsFrequencyElapsedSinceNewestRow(t.datasetId, table, IdQueryRoot(method), frequency, logtime);
+    }
+    const std::int64_t lastId = EventDataLogging::GetInstance()->GetLastID(t.datasetId, table, IdQueryRoot(method));
+    if (lastId < 0 || lastId < NextRowToSend(bookmark)) return false;
+    if (bookmark != 0) {
+        return DateTimeUtility::GetCurrentGmtDatetime() >=
+               DateTimeUtility::GetGmtTimeStamp(logtime) + static_cast<std::int64_t>(frequency);
+    }
+    log.i(L"%s: %s,data present but none synced so far", t.function, t.datasetId);
+    return IsFrequencyElapsedSinceNewestRow(t.datasetId, table, IdQueryRoot(method), frequency, logtime);
+}
+
+bool IsFrequencyElapsedSinceNewestRow(const std::wstring& datasetId, const std::wstring& table,
+                                      utility::EGetDBPathMethod method, std::uint32_t frequency,
+                                      std::string& logtime) {
+    const std::string newest = EventDataLogging::GetInstance()->GetLastLogtime(datasetId, table, method);
+    if (newest.empty()) return false;
+    logtime = newest;
+    return DateTimeUtility::GetCurrentGmtDatetime() >=
+           DateTimeUtility::GetGmtTimeStamp(logtime) + static_cast<std::int64_t>(frequency);
+}
+
+}  // namespace upload
+}  // namespace DataSync
+}  // namespace ZEL

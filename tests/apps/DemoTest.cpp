@@ -1,0 +1,69 @@
+// `datasyncctl demo` as `make demo` runs it, with a short deadline: it brings up a collector
+// and a daemon, shows progress, ends with its table and a verdict, stops both children, and
+// exits on time.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+constexpr int kTimeoutSeconds = 8;
+// Stopping the daemon and the collector, and a slow (sanitizer) start, on top of the deadline.
+constexpr std::chrono::seconds kMargin{30};
+
+// The pids the demo announced as "(pid N)".
+std::vector<int> AnnouncedPids(const std::string& out) {
+    std::vector<int> pids;
+    for (const std::string& line : appstest::Lines(out)) {
+        const size_t at = line.find("(pid ");
+        if (at != std::string::npos) pids.push_back(std::stoi(line.substr(at + 5)));
+    }
+    return pids;
+}
+
+TEST(Demo, RunsToItsDeadlinePrintsProgressAndTheTableAndStopsItsChildren) {
+    testsupport::TempDir dir;
+    const std::string base = dir.path() + "demo/";
+    const auto started = std::chrono::steady_clock::now();
+    const appstest::Finished demo =
+        appstest::Run({DATASYNCCTL_PATH, "demo", "--rows", "10", "--seconds", "1", "--timeout",
+                       std::to_string(kTimeoutSeconds), "--base", base},
+                      dir.path(), std::chrono::seconds(kTimeoutSeconds) + 2 * kMargin);
+    const auto took = std::chrono::steady_clock::now() - started;
+
+    ASSERT_TRUE(demo.exited) << "still running after the deadline and margin:\n" << demo.out << demo.err;
+    EXPECT_LT(took, std::chrono::seconds(kTimeoutSeconds) + kMargin);
+    ASSERT_TRUE(demo.exitCode == 0 || demo.exitCode == 1) << demo.exitCode << "\n" << demo.out << demo.err;
+    EXPECT_EQ(demo.err, "");
+
+    EXPECT_NE(demo.out.find("listening on https://127.0.0.1:"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("] written "), std::string::npos) << "no progress line:\n" << demo.out;
+    for (const char* row : {"rows per dataset", "DemoLiveEvent", "DemoScheduledEvent", "DeviceContext",
+                            "duplicate rows", "posts accepted/received", "bookmark DemoLiveEvent", "elapsed"})
+        EXPECT_NE(demo.out.find(row), std::string::npos) << row << " is not in the table:\n" << demo.out;
+    if (demo.exitCode == 0)
+        EXPECT_NE(demo.out.find("demo: ok:"), std::string::npos) << demo.out;
+    else
+        EXPECT_NE(demo.out.find("\nmissing: "), std::string::npos) << "a failure must name what is missing:\n"
+                                                                   << demo.out;
+
+    const std::vector<int> pids = AnnouncedPids(demo.out);
+    EXPECT_EQ(pids.size(), 2u) << demo.out;  // the collector and the daemon
+    for (int pid : pids) {
+        errno = 0;
+        EXPECT_EQ(::kill(pid, 0), -1) << "pid " << pid << " still runs";
+        EXPECT_EQ(errno, ESRCH);
+    }
+    EXPECT_TRUE(std::filesystem::exists(base + "collector/records.jsonl")) << "--base is kept";
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+// The NAVP uploader over real SQLite files and a scripted transport: the "json=" body under the
+// NAVP header, bookmarks, non-2xx answers, item contexts never posted, event data precedence,
+// and the single device-context post that never moves its bookmark backwards.
+#include <gmock/gmock.h>
+
+#include "datasync/upload/NavpSyncAgent.h"
+#include "datasync/upload/UploadFixture.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace {
+
+using uploadtest::kDataset;
+using uploadtest::kDatasetW;
+
+const char* const kNavpFile = "navp_syncPoint.sqlite3";
+
+class NavpSyncAgentTest : public uploadtest::UploadFixture {
+protected:
+    int Post(_NavpSyncType type = NAVP_ITEM_EVENT) {
+        return NavpSyncAgent(type == NAVP_DEVICE_CONTEXT ? L"" : kDatasetW, L"https://navp.test/collect", type,
+                             utility::DB_PATH_INTERNAL)
+            .doPost();
+    }
+    // The JSON after "json=" of the last request.
+    Json::Value LastBody() {
+        const std::string body = m_transport.Requests().back().body;
+        EXPECT_EQ(body.rfind("json=", 0), 0u);
+        Json::Value root;
+        std::istringstream(body.substr(5)) >> root;
+        return root;
+    }
+};
+
+TEST_F(NavpSyncAgentTest, ItemEventBatchGoesUnderOneHeaderAndMovesTheBookmark) {
+    AddEvents(1, 12);
+    EXPECT_EQ(Post(), 0);
+    ASSERT_EQ(m_transport.Requests().size(), 1u);
+    const uploadtest::Request request = m_transport.Requests()[0];
+    EXPECT_EQ(request.url, "https://navp.test/collect");
+    EXPECT_TRUE(request.headers.empty());
+    EXPECT_EQ(request.auth, ZELCore::HTTP_AUTH_NONE);
+    EXPECT_TRUE(request.flag);
+
+    const Json::Value body = LastBody();
+    EXPECT_EQ(body["events"].size(), 10u);
+    EXPECT_EQ(body["app_info"]["a_name"].asString(), "") << "item events carry no source component here";
+    EXPECT_TRUE(body.isMember("device_info"));
+    const Json::Value& data = body["events"][0]["e_data"];
+    EXPECT_EQ(data["item_id"].asString(), "i1");
+    EXPECT_EQ(data["device_id"].asString(), "device-1") << "the host's device id";
+    EXPECT_EQ(Bookmark(kNavpFile, "ItemEvent"), 11);
+}
+
+TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContexts) {
+    Events().Insert(testsupport::ItemEventJson(kDataset, "i1", R"("item_data":{"item_id":"mine","n":"5"})"));
+    EXPECT_EQ(Post(), 0);
+    Json::Value data = LastBody()["events"][0]["e_data"];
+    EXPECT_EQ(data["item_id"].asString(), "mine");
+    EXPECT_EQ(data["n"], Json::Value("5")) << "values stay strings";
+
+    testsupport::TelemetryWriter contexts(ServicePath(kDataset + "_DatasetContext.sqlite3"), "DatasetContext");
+    contexts.Insert(R"({"dataset_id":"x","dataset_name":"CPU","dataset_type":"t","source_component":"app",)"
+                    R"("item_data":{"dataset_id":"mine","k":"v"}})");
+    EXPECT_EQ(Post(NAVP_DATASET_CONTEXT), 0);
+    const Json::Value body = LastBody();
+    EXPECT_EQ(body["app_info"]["a_name"].asString(), "app");
+    const Json::Value& event = body["events"][0];
+    EXPECT_EQ(event["e_name"].asString(), "CPU context updated");
+    EXPECT_EQ(event["e_data"]["dataset_id"].asString(), "x");
+    EXPECT_EQ(event["e_data"]["k"].asString(), "v");
+}
+
+TEST_F(NavpSyncAgentTest, AnyAnswerButTwoHundredKeepsTheBookmark) {
+    AddEvents(1, 3);
+    for (int status : {404, 400, 500}) {
+        SCOPED_TRACE(status);
+        m_transport.QueueStatus(status);
+        EXPECT_EQ(Post(), 5);
+        EXPECT_EQ(Bookmark(kNavpFile, "ItemEvent"), 0);
+    }
+    m_transport.QueueNoAnswer(ZELCore::TransportResult::CANNOT_CONNECT);
+    EXPECT_EQ(Post(), 5);
+    EXPECT_EQ(Post(), 0);
+    EXPECT_EQ(Bookmark(kNavpFile, "ItemEvent"), 4);
+}
+
+TEST_F(NavpSyncAgentTest, ItemContextsAreNeverPosted) {
+    testsupport::TelemetryWriter(ServicePath(kDataset + "_ItemContext.sqlite3"), "ItemContext").Insert("{}");
+    EXPECT_EQ(Post(NAVP_ITEM_CONTEXT), 0);
+    EXPECT_TRUE(m_transport.Requests().empty());
+}
+
+TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
+    for (int id = 2; id <= 8; ++id) WriteDeviceContext(L"dc-" + std::to_wstring(id), id);
+    NavpHeader header(EventDataLogging::GetInstance());
+
+    // No NAVP URL in the policy: nothing is sent.
+    EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 5);
+    EXPECT_TRUE(m_transport.Requests().empty());
+
+    SetIncludeEvents({L"ALL"}, L"https://navp.test/collect");
+    SetBookmark(kNavpFile, "DeviceContext", 12, "");
+    EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 0);
+    ASSERT_EQ(m_transport.Requests().size(), 1u);
+    EXPECT_EQ(LastBody()["events"][0]["e_subcat"].asString(), "dc-7");
+    EXPECT_EQ(Bookmark(kNavpFile, "DeviceContext", ""), 12);
+
+    SetBookmark(kNavpFile, "DeviceContext", 3, "");
+    EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 0);
+    EXPECT_EQ(Bookmark(kNavpFile, "DeviceContext", ""), 8);
+
+    EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(99), 1) << "no such row";
+}
+
+TEST_F(NavpSyncAgentTest, HaveData2SyncReadsTheNavpBookmarks) {
+    NavpSyncAgent agent(kDatasetW, L"https://navp.test/collect", NAVP_ITEM_EVENT, utility::DB_PATH_INTERNAL);
+    Events();
+    EXPECT_FALSE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
+    AddEvents(1, 2);
+    EXPECT_TRUE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
+    EXPECT_EQ(Post(), 0);
+    EXPECT_FALSE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
+}
+
+}  // namespace
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,223 @@
+// The KTA/NAVS uploader over real SQLite files and a scripted transport: batches and bookmarks,
+// what each answer does to the bookmark, recovery after deleted or recreated rows, the
+// newest-row-only dataset, the device context, filtering, and the "anything unsent" questions.
+#include <gmock/gmock.h>
+
+#include "datasync/agent/DataSyncAgent.h"
+#include "datasync/host/CriticalEvents.h"
+#include "datasync/upload/SyncAgentsHelper.h"
+#include "datasync/upload/UploadFixture.h"
+#include "support/ManualClock.h"
+#include "support/ScopedTimeZone.h"
+
+namespace ZEL {
+namespace DataSync {
+namespace {
+
+using testing::ElementsAre;
+using uploadtest::kDataset;
+using uploadtest::kDatasetW;
+
+const char* const kKtaFile = "SyncPoint.sqlite3";
+
+class SyncAgentsHelperTest : public uploadtest::UploadFixture {
+protected:
+    int Post(SyncTypes type = SYNC_ITEM_EVENT, const std::wstring& dataset = kDatasetW) {
+        SyncAgentsHelper helper(dataset, L"https://kta.test/v1/", type, L"KTA", utility::DB_PATH_INTERNAL);
+        ZELCore::InvokeHttpResponse response;
+        return helper.doPost(response);
+    }
+    std::int64_t EventBookmark() { return Bookmark(kKtaFile, "ItemEvent"); }
+    std::vector<std::string> LastIds() { return ItemIds(m_transport.Requests().back().body); }
+    static std::vector<std::string> Ids(std::int64_t first, std::int64_t last) {
+        std::vector<std::string> ids;
+        for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
+        return ids;
+    }
+};
+
+TEST_F(SyncAgentsHelperTest, BatchesOfTenMoveTheBookmarkPastEachAcceptedBatch) {
+    AddEvents(1, 15);
+    EXPECT_EQ(Post(), 0);
+    ASSERT_EQ(m_transport.Requests().size(), 1u);
+    const uploadtest::Request first = m_transport.Requests()[0];
+    EXPECT_EQ(first.url, "https://kta.test/v1/events-data");
+    EXPECT_EQ(first.headers, (std::map<std::string, std::string>{{"Content-Type", "application/json"}}));
+    EXPECT_EQ(first.auth, ZELCore::HTTP_AUTH_MTLS);
+    EXPECT_EQ(LastIds(), Ids(1, 10));
+    EXPECT_EQ(EventBookmark(), 11);
+
+    EXPECT_EQ(Post(), 0);
+    EXPECT_EQ(LastIds(), Ids(11, 15));
+    EXPECT_EQ(EventBookmark(), 16);
+
+    EXPECT_EQ(Post(), 1) << "everything sent";
+    EXPECT_EQ(m_transport.Requests().size(), 2u);
+}
+
+TEST_F(SyncAgentsHelperTest, EachAnswerMovesOrKeepsTheBookmark) {
+    struct Case {
+        const char* name;
+        std::function<void(uploadtest::ScriptedTransport&)> answer;
+        int result;
+        std::int64_t bookmark;
+    };
+    const Case cases[] = {
+        {"200 accepted", [](auto& t) { t.QueueStatus(200); }, 0, 11},
+        {"404 dropped for good", [](auto& t) { t.QueueStatus(404); }, 0, 11},
+        {"400 dropped for good", [](auto& t) { t.QueueStatus(400); }, 0, 11},
+        {"plain 403 dropped for good", [](auto& t) { t.QueueStatus(403, R"({"errorCode":"Forbidden"})"); }, 0, 11},
+        {"500 retried", [](auto& t) { t.QueueStatus(500); }, 500, 1},
+        {"429 retried", [](auto& t) { t.QueueStatus(429); }, 429, 1},
+        {"403 device missing retried", [](auto& t) { t.QueueStatus(403, R"({"errorCode":"DeviceMissing"})"); }, 403, 1},
+        {"refused connection", [](auto& t) { t.QueueNoAnswer(ZELCore::TransportResult::CANNOT_CONNECT); }, 12029, 1},
+        {"TLS failure", [](auto& t) { t.QueueNoAnswer(ZELCore::TransportResult::TLS_FAILURE); }, 12175, 1},
+        {"unresolved host", [](auto& t) { t.QueueNoAnswer(ZELCore::TransportResult::HOST_NOT_RESOLVED); }, 12007, 1},
+    };
+    AddEvents(1, 12);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetBookmark(kKtaFile, "ItemEvent", 1);
+        c.answer(m_transport);
+        EXPECT_EQ(Post(), c.result);
+        EXPECT_EQ(EventBookmark(), c.bookmark);
+    }
+}
+
+TEST_F(SyncAgentsHelperTest, KtaAnswersAreReportedToRegistryAndCriticalEvents) {
+    AddEvents(1, 3);
+    m_transport.QueueStatus(503);
+    EXPECT_EQ(Post(), 503);
+    long value = 0;
+    std::wstring name = L"syncRVSError";
+    ASSERT_TRUE(utility::ReadRegistryValue(name, value));
+    EXPECT_EQ(value, 1);
+    EXPECT_TRUE(CriticalEventLogger::Active().count({1017, 503}));
+
+    EXPECT_EQ(Post(), 0);
+    ASSERT_TRUE(utility::ReadRegistryValue(name, value));
+    EXPECT_EQ(value, 0);
+}
+
+TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny) {
+    struct Case {
+        const char* name;
+        std::int64_t bookmark;
+        std::vector<std::pair<std::int64_t, std::int64_t>> rows;
+        int result;
+        std::vector<std::string> sent;  // empty: nothing posted
+        std::int64_t bookmarkAfter;
+    };
+    const Case cases[] = {
+        {"rows before the bookmark deleted", 40, {{60, 70}}, 0, Ids(60, 69), 70},
+        {"rows waiting after a gap", 40, {{1, 30}, {60, 100}}, 0, Ids(60, 69), 70},
+        {"table recreated below the bookmark", 500, {{1, 20}}, 0, Ids(1, 10), 11},
+        {"everything sent", 501, {{1, 500}}, 1, {}, 501},
+        {"empty table", 7, {}, 1, {}, 7},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dataset = uploadtest::OtherDataset(n++);
+        testsupport::TelemetryWriter table(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent");
+        for (const auto& range : c.rows) AddEvents(table, dataset, range.first, range.second);
+        SetBookmark(kKtaFile, "ItemEvent", c.bookmark, dataset);
+        const std::size_t before = m_transport.Requests().size();
+
+        EXPECT_EQ(Post(SYNC_ITEM_EVENT, String::UTF8ToUTF16(dataset)), c.result);
+        if (c.sent.empty()) {
+            EXPECT_EQ(m_transport.Requests().size(), before);
+        } else {
+            ASSERT_EQ(m_transport.Requests().size(), before + 1);
+            EXPECT_EQ(LastIds(), c.sent);
+        }
+        EXPECT_EQ(Bookmark(kKtaFile, "ItemEvent", dataset), c.bookmarkAfter);
+    }
+}
+
+TEST_F(SyncAgentsHelperTest, NewestRowOnlyDatasetSendsJustItsNewestRow) {
+    const std::string dataset = "1118F4A1-5F72-4175-8CCD-36F64DBE5133";
+    m_config->ChangePolicy([&](TelemetryPolicy& policy) {
+        policy.datasets.front().set_dataset_id(String::UTF8ToUTF16(dataset));
+    });
+    testsupport::TelemetryWriter table(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent");
+    for (int id = 1; id <= 30; ++id) table.Insert(testsupport::ItemEventJson(dataset, "i" + std::to_string(id)));
+    EXPECT_EQ(Post(SYNC_ITEM_EVENT, String::UTF8ToUTF16(dataset)), 0);
+    EXPECT_EQ(LastIds(), std::vector<std::string>{"i30"});
+    EXPECT_EQ(Bookmark(kKtaFile, "ItemEvent", dataset), 31);
+}
+
+TEST_F(SyncAgentsHelperTest, DeviceContextGoesOneRowAtATimeToGlobalContext) {
+    WriteDeviceContext(L"dc-2");
+    EXPECT_EQ(Post(SYNC_DEVICE_CONTEXT, L""), 0);
+    ASSERT_EQ(m_transport.Requests().size(), 1u);
+    EXPECT_EQ(m_transport.Requests()[0].url, "https://kta.test/v1/global-context");
+    EXPECT_THAT(m_transport.Requests()[0].body, testing::HasSubstr("dc-"));
+    EXPECT_EQ(Bookmark(kKtaFile, "DeviceContext", ""), 2);
+    EXPECT_TRUE(SyncAgentsHelper::IsDeviceContextSyncSuccess(L"SyncPoint.sqlite3"));
+    EXPECT_FALSE(SyncAgentsHelper::IsDeviceContextSyncSuccess(L"Navs_SyncPoint.sqlite3"));
+}
+
+TEST_F(SyncAgentsHelperTest, FilteredAndUndecodableBatchesMoveTheBookmarkWithoutPosting) {
+    SetIncludeEvents({L"keep"});
+    AddEvents(1, 3, "drop");
+    EXPECT_EQ(Post(), 2);
+    EXPECT_EQ(EventBookmark(), 4);
+    EXPECT_TRUE(m_transport.Requests().empty());
+
+    AddEvents(4, 5, "keep");
+    AddEvents(6, 6, "drop");
+    EXPECT_EQ(Post(), 0);
+    EXPECT_THAT(LastIds(), ElementsAre("keep", "keep"));
+
+    for (int id = 7; id <= 9; ++id) Events().Insert("not json", "2026-12-06T10:00:00", id);
+    EXPECT_EQ(Post(), 2) << "rows that cannot be decoded are passed, not read for ever";
+    EXPECT_EQ(EventBookmark(), 10);
+}
+
+TEST_F(SyncAgentsHelperTest, SyncTypesChooseWhatIsPosted) {
+    AddEvents(1, 2);
+    EXPECT_EQ(Post(SYNC_NONE), 0);
+    EXPECT_TRUE(m_transport.Requests().empty());
+
+    Post(SYNC_ALL_ITEM_KINDS);
+    std::vector<std::string> urls;
+    for (const auto& request : m_transport.Requests()) urls.push_back(request.url);
+    EXPECT_THAT(urls, ElementsAre("https://kta.test/v1/events-data")) << "no dataset or item context rows";
+
+    DataSyncAgent::SetTelemetryPurgeInProgress(true);
+    EXPECT_EQ(Post(), 1);
+    DataSyncAgent::SetTelemetryPurgeInProgress(false);
+}
+
+TEST_F(SyncAgentsHelperTest, HaveData2SyncComparesTheNextRowWithTheLastId) {
+    SyncAgentsHelper helper(kDatasetW, L"https://kta.test/v1/", SYNC_ITEM_EVENT, L"KTA", utility::DB_PATH_INTERNAL);
+    Events();
+    SetBookmark(kKtaFile, "ItemEvent", 0);
+    EXPECT_FALSE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL)) << "empty table, bookmark 0";
+    AddEvents(1, 3);
+    EXPECT_TRUE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL));
+    SetBookmark(kKtaFile, "ItemEvent", 4);
+    EXPECT_FALSE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL));
+}
+
+TEST_F(SyncAgentsHelperTest, HaveData2SyncExWaitsTheFrequencyAfterTheLastUpload) {
+    SyncAgentsHelper helper(kDatasetW, L"https://kta.test/v1/", SYNC_ITEM_EVENT, L"KTA", utility::DB_PATH_INTERNAL);
+    const std::time_t elevenUtc = 1796554800;  // the rows were logged at 10:00
+    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(elevenUtc));
+    testsupport::ScopedTimeZone utc("UTC");
+    AddEvents(1, 3);
+    std::string logtime;
+    EXPECT_TRUE(helper.HaveData2SyncEx(utility::DB_PATH_INTERNAL, 60, logtime)) << "no bookmark, rows an hour old";
+    EXPECT_EQ(logtime, "2026-12-06T10:00:00");
+
+    ASSERT_EQ(Post(), 0);
+    AddEvents(4, 4);
+    EXPECT_FALSE(helper.HaveData2SyncEx(utility::DB_PATH_INTERNAL, 60, logtime));
+    clock.SetWall(std::chrono::system_clock::from_time_t(elevenUtc + 61));
+    EXPECT_TRUE(helper.HaveData2SyncEx(utility::DB_PATH_INTERNAL, 60, logtime));
+}
+
+}  // namespace
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,190 @@
+// A fixture for the uploaders: host folders in a fresh temporary folder, real SQLite telemetry
+// and bookmark files, a device context in the service folder, a policy that includes every
+// event, and a scripted transport that records each request and answers from a queue.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <deque>
+#include <list>
+#include <map>
+#include <sstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "datasync/host/ConfigPolicy.h"
+#include "datasync/host/JsonSerialize.h"
+#include "datasync/host/StringUtil.h"
+#include "datasync/host/Transport.h"
+#include "linuxhost/HostFolders.h"
+#include "support/FakeConfigAgent.h"
+#include "support/LogCapture.h"
+#include "support/TelemetryWriter.h"
+#include "support/TempDir.h"
+
+namespace uploadtest {
+
+inline const std::string kDataset = "6F1C2D3E-0000-4000-8000-000000000001";
+inline const std::wstring kDatasetW = ZEL::String::UTF8ToUTF16(kDataset);
+// Further datasets of the policy, for tests that need a fresh table per case.
+inline std::string OtherDataset(int n) { return "6F1C2D3E-0000-4000-8000-00000000010" + std::to_string(n % 10); }
+
+struct Request {
+    std::string url;
+    std::map<std::string, std::string> headers;
+    std::string body;
+    ZELCore::HttpAuthType auth;
+    bool flag;
+};
+
+// Answers 200 unless an answer was queued.
+class ScriptedTransport : public ZEL::CoreUtility {
+public:
+    void Queue(ZELCore::InvokeHttpResponse answer) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_answers.push_back(std::move(answer));
+    }
+    void QueueStatus(int status, const std::string& body = "") {
+        ZELCore::InvokeHttpResponse answer;
+        answer.response.statusCode = status;
+        answer.response.message = body;
+        Queue(answer);
+    }
+    void QueueNoAnswer(int resultCode) {
+        ZELCore::InvokeHttpResponse answer;
+        answer.resultCode = resultCode;
+        Queue(answer);
+    }
+    std::vector<Request> Requests() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requests;
+    }
+
+    void GetDeviceId(std::wstring& deviceId) override { deviceId = L"device-1"; }
+    bool IsDeviceRegistered() override { return true; }
+    ZELCore::InvokeHttpResponse InvokeHttp(const std::string& url, const std::map<std::string, std::string>& headers,
+                                           int&, const std::string& body, ZELCore::HttpAuthType auth, bool flag,
+                                           const std::string&) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back({url, headers, body, auth, flag});
+        if (m_answers.empty()) {
+            ZELCore::InvokeHttpResponse ok;
+            ok.response.statusCode = 200;
+            return ok;
+        }
+        ZELCore::InvokeHttpResponse answer = m_answers.front();
+        m_answers.pop_front();
+        return answer;
+    }
+    std::wstring GetMtlsUrl(const std::wstring& url) override { return url; }
+
+private:
+    std::mutex m_mutex;
+    std::deque<ZELCore::InvokeHttpResponse> m_answers;
+    std::vector<Request> m_requests;
+};
+
+class UploadFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_savedFolders = ZEL::linuxhost::CurrentHostFolders();
+        ZEL::linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), m_dir.sub("local"),
+                                            m_dir.sub("log"), m_dir.sub("state")});
+        m_savedConfig = zel::AgentFactory::GetInstance()->GetConfigPolicyAgent();
+        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_config);
+        SetIncludeEvents({L"ALL"});
+        m_savedTransport = ZEL::CoreUtility::GetInstance();
+        ZEL::CoreUtility::SetInstance(&m_transport);
+        WriteDeviceContext(L"dc-1");
+    }
+    void TearDown() override {
+        ZEL::CoreUtility::SetInstance(m_savedTransport);
+        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_savedConfig);
+        ZEL::linuxhost::InstallHostFolders(m_savedFolders);
+    }
+
+    void SetIncludeEvents(std::list<std::wstring> include, const std::wstring& navpUrl = L"") {
+        ZEL::TelemetryPolicy policy;
+        for (int n = -1; n < 10; ++n) {
+            const std::wstring id = n < 0 ? kDatasetW : ZEL::String::UTF8ToUTF16(OtherDataset(n));
+            ZEL::DataSet dataset = testsupport::MakeDataSet(id, L"CPUEvent", L"KTA,NAVS,NAVP", L"nrt");
+            dataset.set_include_events(include);
+            policy.datasets.push_back(dataset);
+        }
+        policy.navpUrl = navpUrl;
+        m_config->SetPolicy(policy);
+    }
+
+    std::string ServicePath(const std::string& file) { return m_dir.path() + "service/" + file; }
+
+    // Item events with item ids "i<id>" in the dataset's table (service folder).
+    testsupport::TelemetryWriter& Events() {
+        if (!m_events)
+            m_events = std::make_unique<testsupport::TelemetryWriter>(ServicePath(kDataset + "_ItemEvent.sqlite3"),
+                                                                      "ItemEvent");
+        return *m_events;
+    }
+    void AddEvents(std::int64_t first, std::int64_t last, const std::string& item = "") {
+        AddEvents(Events(), kDataset, first, last, item);
+    }
+    static void AddEvents(testsupport::TelemetryWriter& table, const std::string& dataset, std::int64_t first,
+                          std::int64_t last, const std::string& item = "") {
+        for (std::int64_t id = first; id <= last; ++id)
+            table.Insert(testsupport::ItemEventJson(dataset, item.empty() ? "i" + std::to_string(id) : item),
+                         "2026-12-06T10:00:00", id);
+    }
+
+    void WriteDeviceContext(const std::wstring& contextId, std::int64_t id = 0) {
+        ZEL::DeviceContext context;
+        context.set_device_context_id(contextId);
+        context.mutable_device_info().set_device_id(L"dev-" + contextId);
+        context.set_source_component(L"collector-app");
+        std::wstring json;
+        ZEL::JsonSerialize::Serialize(context, json);
+        testsupport::TelemetryWriter(ServicePath("DeviceContext.sqlite3"), "DeviceContext")
+            .Insert(ZEL::String::UTF16ToUTF8(json), "2026-12-06T10:00:00", id);
+    }
+
+    // The bookmark of (guid, type) in a SyncPoint file of the service folder; -1 when none.
+    std::int64_t Bookmark(const std::string& file, const std::string& type, const std::string& guid = kDataset) {
+        testsupport::TelemetryWriter reader(ServicePath(file), "SyncPoint_probe");
+        const std::int64_t found = reader.Scalar("SELECT count(*) FROM sqlite_master WHERE name='SyncPoint'");
+        if (found != 1) return -1;
+        return reader.Scalar("SELECT id FROM SyncPoint WHERE guid='" + guid + "' AND type='" + type + "'");
+    }
+    void SetBookmark(const std::string& file, const std::string& type, std::int64_t id,
+                     const std::string& guid = kDataset) {
+        testsupport::TelemetryWriter writer(ServicePath(file), "SyncPoint_probe");
+        writer.Exec("CREATE TABLE IF NOT EXISTS SyncPoint(id integer, type LONGVARCHAR,guid LONGVARCHAR,logtime "
+                    "LONGVARCHAR)");
+        writer.Exec("DELETE FROM SyncPoint WHERE guid='" + guid + "' AND type='" + type + "'");
+        writer.Exec("INSERT INTO SyncPoint(id,type,guid,logtime) VALUES(" + std::to_string(id) + ",'" + type +
+                    "','" + guid + "','2026-12-06T10:00:00+00:00')");
+    }
+
+    // The item ids of a KTA/NAVS item-event body.
+    static std::vector<std::string> ItemIds(const std::string& body) {
+        Json::Value root;
+        std::istringstream(body) >> root;
+        std::vector<std::string> ids;
+        for (const Json::Value& element : root["dataset_items_log"])
+            for (const Json::Value& item : element["item_events_log"]) ids.push_back(item["item_id"].asString());
+        return ids;
+    }
+
+    testsupport::LogCapture m_logs;
+    testsupport::TempDir m_dir;
+    std::shared_ptr<testsupport::FakeConfigAgent> m_config = std::make_shared<testsupport::FakeConfigAgent>();
+    ScriptedTransport m_transport;
+    std::unique_ptr<testsupport::TelemetryWriter> m_events;
+
+private:
+    ZEL::linuxhost::HostFolders m_savedFolders;
+    std::shared_ptr<ZEL::IConfigAgent> m_savedConfig;
+    ZEL::CoreUtility* m_savedTransport = nullptr;
+};
+
+}  // namespace uploadtest

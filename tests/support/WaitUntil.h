@@ -1,0 +1,21 @@
+// Polls a condition until it holds or a deadline passes: for observing other threads' and
+// processes' progress without sleeping longer than needed.
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace testsupport {
+
+// Polls `condition` every millisecond until it holds or `timeout` passes; true when it held.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace testsupport
