@@ -171,6 +171,9 @@ public:
     bool IsFullInitDone() const { return m_fullInitDone; }
 
 protected:
+    // Unit tests drive single steps (a change notification, one timer pass) without the threads.
+    friend class DataSyncAgentTestAccess;
+
     void NullInit();
     void OnNotification(ZEL::ZELNotificationData& data);
     void OnSendTelemetryCommand(ZEL::ZELNotificationData& data);
@@ -309,7 +312,7 @@ private:
     bool m_heartbeatNotSuppressedLogged = false;
     std::map<std::wstring, std::uint32_t> m_scheduledDatasets;  // guarded by m_scheduledMutex
     std::list<std::wstring> m_nullOrNoneDatasets;
-    bool m_firstDeviceReady = true;
+    std::atomic<bool> m_firstDeviceReady{true};  // worker and timer thread
     std::map<std::wstring, std::int64_t> m_deviceStatusLastSync;  // guarded by m_deviceStatusMutex
     std::list<std::wstring> m_nrtDbList;                          // guarded by m_nrtMutex
     std::map<std::wstring, _sync_data> m_syncMap;                  // guarded by m_syncMapMutex

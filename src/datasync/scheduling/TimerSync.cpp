@@ -112,12 +112,12 @@ void DataSyncAgent::InitTimerDatasetStates() {
     for (const auto& dataset : m_scheduledDatasets) {
         if (!_b_is_start) return;
         for (const std::wstring& name : DatabaseNamesOf(dataset.first)) {
-            const int mask = CheckDBType(name);
             for (const int root : {1, 2}) {
-                if ((mask & root) == 0) continue;
                 std::wstring path = ZEL::utility::GetDBPath(static_cast<ZEL::utility::EGetDBPathMethod>(root)) + name;
                 std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
-                if (m_syncMap.count(path) != 0) continue;
+                // Known files first: a pass over many scheduled datasets then costs no file-system
+                // call at all.
+                if (m_syncMap.count(path) != 0 || !ZEL::FileSystem::fileExists(path)) continue;
 
                 _sync_data record;
                 record.db_root = static_cast<std::uint32_t>(root);
@@ -228,10 +228,9 @@ void DataSyncAgent::DeviceReadySync(bool recoveryCheckOnly) {
             }
         }
     }
-    if (m_firstDeviceReady) {
+    if (m_firstDeviceReady.exchange(false)) {
         m_log.d(L"%s: Sync of device status telemetry starts due to service start!", function);
         SyncImmediateTelemetries();
-        m_firstDeviceReady = false;
     }
     m_log.d(L"%s: Ends!", function);
 }

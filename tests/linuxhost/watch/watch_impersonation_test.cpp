@@ -221,6 +221,22 @@ TEST_F(ImpersonateNobodyTest, ExitAndDestructorRestoreTheThreadsIdentity) {
     }
     EXPECT_TRUE(check_admin_privilege());
     EXPECT_EQ(ThreadStatusField("Groups"), groupsBefore);
+
+    // Code deep in a call acts as the service for a moment through an object of its own, then
+    // as the user again; its caller's object is no longer switched afterwards.
+    {
+        ImpersonateUser caller;
+        ASSERT_EQ(caller.EnterLogOnUserMode(), 0);
+        ImpersonateUser callee;
+        callee.ExitLogOnUserMode();
+        EXPECT_TRUE(check_admin_privilege());
+        ASSERT_EQ(callee.EnterLogOnUserMode(), 0);
+        EXPECT_EQ(ThreadFsUid(), nobody.uid);
+        callee.ExitLogOnUserMode();
+        EXPECT_TRUE(check_admin_privilege());
+    }
+    EXPECT_TRUE(check_admin_privilege());
+    EXPECT_EQ(ThreadStatusField("Groups"), groupsBefore);
 }
 
 }  // namespace
