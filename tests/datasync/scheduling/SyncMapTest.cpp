@@ -29,6 +29,8 @@ public:
         return agent.DoPost(datasetId, 0, ZEL::utility::DB_PATH_INTERNAL, false);
     }
     static bool HandleSharedNRT(DataSyncAgent& agent, const std::wstring& name) { return agent.HandleSharedNRT(name); }
+    static bool HandleDeviceContext(DataSyncAgent& agent) { return agent.HandleDeviceContext(L"DeviceContext.sqlite3"); }
+    static bool DeviceContextSynced(DataSyncAgent& agent) { return agent.m_deviceContextSynced; }
     static std::size_t Queued(DataSyncAgent& agent) { return agent.m_msgQueue.Size(); }
     static DataSyncAgent::_sync_data& Record(DataSyncAgent& agent, const std::wstring& key) {
         return agent.m_syncMap[key];
@@ -154,6 +156,42 @@ TEST_F(SyncMapTest, DispatchResultIsTheFirstNamedFamilysResult) {
         DataSyncAgent agent;
         Access::Prepare(agent, m_policy);
         EXPECT_TRUE(Access::HandleSharedNRT(agent, L"GlobalContext.sqlite3")) << "nothing to do is a success";
+        Access::Finish(agent);
+    }
+}
+
+TEST_F(SyncMapTest, DeviceContextSuccessFollowsTheFamiliesItsDatasetNames) {
+    WriteRows(kDataset, 1);
+    const auto withDeviceContextDataset = [this](const std::wstring& syncEPs) {
+        ZEL::TelemetryPolicy policy = m_policy;
+        policy.datasets.push_back(
+            testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7", L"DeviceContext", syncEPs, L"nrt"));
+        return policy;
+    };
+    {
+        SCOPED_TRACE("NAVS only, accepted");
+        DataSyncAgent agent;
+        Access::Prepare(agent, withDeviceContextDataset(L"NAVS"));
+        EXPECT_TRUE(Access::HandleDeviceContext(agent));
+        EXPECT_TRUE(Access::DeviceContextSynced(agent));
+        EXPECT_NE(m_collector.Requests().back().url.find("navs.test/global-context"), std::string::npos);
+        Access::Finish(agent);
+    }
+    {
+        SCOPED_TRACE("KTA and NAVS: the KTA answer decides");
+        DataSyncAgent agent;
+        Access::Prepare(agent, withDeviceContextDataset(L"KTA,NAVS"));
+        m_collector.QueueStatus(500);
+        EXPECT_FALSE(Access::HandleDeviceContext(agent));
+        EXPECT_TRUE(Logged("Sync Device Context failed!"));
+        Access::Finish(agent);
+    }
+    {
+        SCOPED_TRACE("no family known");
+        DataSyncAgent agent;
+        Access::Prepare(agent, withDeviceContextDataset(L"FTP"));
+        EXPECT_FALSE(Access::HandleDeviceContext(agent));
+        EXPECT_TRUE(Logged("is ----- nothing -----"));
         Access::Finish(agent);
     }
 }
