@@ -26,22 +26,9 @@
 #include "datasync/host/DataStore.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
+#include "support/AgentTestAccess.h"
 #include "support/FakeConfigAgent.h"
 #include "support/TelemetryWriter.h"
-
-// The scheduler's single steps, without its threads.
-class DataSyncAgentTestAccess {
-public:
-    static void Prepare(DataSyncAgent& agent, const ZEL::TelemetryPolicy& policy) {
-        agent.ResolveEndpointUrls(policy);
-        agent._b_is_start = true;
-        agent.BuildDatasetLists(policy);
-        agent._b_is_online = true;
-        agent._b_is_DevRegistered = true;
-    }
-    static void Finish(DataSyncAgent& agent) { agent._b_is_start = false; }
-    static void TimerPass(DataSyncAgent& agent) { agent.DoTimerPost(L""); }
-};
 
 namespace {
 

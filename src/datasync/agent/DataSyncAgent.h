@@ -138,6 +138,16 @@ public:
     ZEL::DataSet GetDatasetPolicy(const std::wstring& key, int byId);
     bool IsNullOrNoneDataSet(std::wstring& datasetId);
 
+    // The endpoint URLs and the NAVS authentication type (mutual TLS when the policy's auth
+    // mode is "mtls"), copied together under the endpoint lock.
+    struct EndpointUrls {
+        std::wstring kta;
+        std::wstring navs;
+        std::wstring navp;
+        ZELCore::HttpAuthType navsAuth = ZELCore::HTTP_AUTH_DEFAULT;
+    };
+    EndpointUrls CurrentEndpointUrls();
+
     // Endpoint readiness.
     bool IsKtaSyncReady();
     bool IsNavsSyncReady();

@@ -108,6 +108,17 @@ void DataSyncAgent::ReadContextChangeFlags(const ZEL::TelemetryPolicy& policy) {
     }
 }
 
+DataSyncAgent::EndpointUrls DataSyncAgent::CurrentEndpointUrls() {
+    std::lock_guard<std::mutex> lock(m_endpointMutex);
+    EndpointUrls urls;
+    urls.kta = m_ktaUrl;
+    urls.navs = m_navsUrl;
+    urls.navp = m_navpUrl;
+    urls.navsAuth = ZEL::String::CaseInsesitiveEqual(m_authMode, L"mtls") ? ZELCore::HTTP_AUTH_MTLS
+                                                                          : ZELCore::HTTP_AUTH_DEFAULT;
+    return urls;
+}
+
 bool DataSyncAgent::IsKtaSyncReady() { return m_ktaEnabled == 1 && _b_is_DevRegistered; }
 bool DataSyncAgent::IsNavsSyncReady() { return m_navsEnabled == 1 && _b_is_DevRegistered; }
 bool DataSyncAgent::IsNavpSyncReady() { return m_navpEnabled == 1; }

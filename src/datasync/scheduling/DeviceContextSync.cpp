@@ -69,12 +69,7 @@ void DataSyncAgent::DeviceContextSyncThread() {
                     if (stopWithin(kBlockedPollMs)) return;
                     continue;
                 }
-                std::wstring url;
-                {
-                    std::lock_guard<std::mutex> lock(m_endpointMutex);
-                    url = m_navpUrl;
-                }
-                const int result = NavpSyncAgent(L"", url, ZEL::DataSync::NAVP_DEVICE_CONTEXT,
+                const int result = NavpSyncAgent(L"", CurrentEndpointUrls().navp, ZEL::DataSync::NAVP_DEVICE_CONTEXT,
                                                  ZEL::utility::DB_PATH_DEFAULT)
                                        .PostDeviceContext(id);
                 if (result == 0 || result == 1) {
@@ -117,14 +112,7 @@ bool DataSyncAgent::HandleDeviceContext(std::wstring fileName) {
             return false;
         }
         const SyncEP ep(policy.syncEPs());
-        std::wstring ktaUrl, navsUrl, navpUrl, authMode;
-        {
-            std::lock_guard<std::mutex> lock(m_endpointMutex);
-            ktaUrl = m_ktaUrl;
-            navsUrl = m_navsUrl;
-            navpUrl = m_navpUrl;
-            authMode = m_authMode;
-        }
+        const EndpointUrls urls = CurrentEndpointUrls();
         const auto succeeded = [&](const wchar_t* family) {
             m_deviceContextSynced.exchange(true);
             m_log.d(L"%s: %s Sync Device Context Success", function, family);
@@ -133,7 +121,7 @@ bool DataSyncAgent::HandleDeviceContext(std::wstring fileName) {
 
         int result = 8;  // KTA named but not posted
         if (ep.isKTAEnabled() && ShouldPostForKta()) {
-            SyncAgentsHelper helper(L"", ktaUrl, ZEL::DataSync::SYNC_DEVICE_CONTEXT, L"KTA", L"SyncPoint.sqlite3",
+            SyncAgentsHelper helper(L"", urls.kta, ZEL::DataSync::SYNC_DEVICE_CONTEXT, L"KTA", L"SyncPoint.sqlite3",
                                     ZELCore::HTTP_AUTH_MTLS, false, ZEL::utility::DB_PATH_DEFAULT);
             ZELCore::InvokeHttpResponse response;
             result = helper.doPost(response);
@@ -143,11 +131,8 @@ bool DataSyncAgent::HandleDeviceContext(std::wstring fileName) {
             if (ep.isKTAOnlyEnabled() && result <= 1) return succeeded(L"KTA");
         }
         if (ep.isNAVSEnabled() && ShouldPostForNavs()) {
-            SyncAgentsHelper helper(L"", navsUrl, ZEL::DataSync::SYNC_DEVICE_CONTEXT, L"NAVS",
-                                    L"Navs_SyncPoint.sqlite3",
-                                    ZEL::String::CaseInsesitiveEqual(authMode, L"mtls") ? ZELCore::HTTP_AUTH_MTLS
-                                                                                         : ZELCore::HTTP_AUTH_DEFAULT,
-                                    false, ZEL::utility::DB_PATH_DEFAULT);
+            SyncAgentsHelper helper(L"", urls.navs, ZEL::DataSync::SYNC_DEVICE_CONTEXT, L"NAVS",
+                                    L"Navs_SyncPoint.sqlite3", urls.navsAuth, false, ZEL::utility::DB_PATH_DEFAULT);
             ZELCore::InvokeHttpResponse response;
             const int r = helper.doPost(response);
             if (!CheckAndHandle403DeviceMissingError(response) &&
@@ -160,7 +145,7 @@ bool DataSyncAgent::HandleDeviceContext(std::wstring fileName) {
             }
         }
         if (ep.isNAVPEnabled() && m_navpUrlValid) {
-            const int r = NavpSyncAgent(L"", navpUrl, ZEL::DataSync::NAVP_DEVICE_CONTEXT, ZEL::utility::DB_PATH_DEFAULT)
+            const int r = NavpSyncAgent(L"", urls.navp, ZEL::DataSync::NAVP_DEVICE_CONTEXT, ZEL::utility::DB_PATH_DEFAULT)
                               .doPost();
             if (ep.isNAVPOnlyEnabled() && r <= 1) return succeeded(L"NAVP");
         }

@@ -18,10 +18,6 @@ std::wstring FileNameOfPath(const std::wstring& path) {
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-ZELCore::HttpAuthType NavsAuthType(const std::wstring& authMode) {
-    return ZEL::String::CaseInsesitiveEqual(authMode, L"mtls") ? ZELCore::HTTP_AUTH_MTLS : ZELCore::HTTP_AUTH_DEFAULT;
-}
-
 }  // namespace
 
 bool DataSyncAgent::HandleNRT(std::wstring fileName) {
@@ -142,12 +138,7 @@ bool DataSyncAgent::DoKtaPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTyp
     if (!IsSyncAllowedByMetrics(policy.dataset_id()) || !IsKtaSyncReady() || !ShouldPostForKta()) return false;
     m_log.d(L"%s: Making a sync post call for dataset:%s(type:%d)", function, policy.dataset_id(),
             static_cast<int>(type));
-    std::wstring url;
-    {
-        std::lock_guard<std::mutex> lock(m_endpointMutex);
-        url = m_ktaUrl;
-    }
-    SyncAgentsHelper helper(policy.dataset_id(), url, type, L"KTA", L"SyncPoint.sqlite3", ZELCore::HTTP_AUTH_MTLS,
+    SyncAgentsHelper helper(policy.dataset_id(), CurrentEndpointUrls().kta, type, L"KTA", L"SyncPoint.sqlite3", ZELCore::HTTP_AUTH_MTLS,
                             false, method);
     ZELCore::InvokeHttpResponse response;
     const int ret = helper.doPost(response);
@@ -179,15 +170,9 @@ bool DataSyncAgent::DoNavsPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTy
     if (!IsSyncAllowedByMetrics(policy.dataset_id()) || !IsNavsSyncReady() || !ShouldPostForNavs()) return false;
     m_log.d(L"%s: Making a sync post call for dataset:%s(type:%d)", function, policy.dataset_id(),
             static_cast<int>(type));
-    std::wstring url;
-    std::wstring authMode;
-    {
-        std::lock_guard<std::mutex> lock(m_endpointMutex);
-        url = m_navsUrl;
-        authMode = m_authMode;
-    }
-    SyncAgentsHelper helper(policy.dataset_id(), url, type, L"NAVS", L"Navs_SyncPoint.sqlite3",
-                            NavsAuthType(authMode), false, method);
+    const EndpointUrls urls = CurrentEndpointUrls();
+    SyncAgentsHelper helper(policy.dataset_id(), urls.navs, type, L"NAVS", L"Navs_SyncPoint.sqlite3", urls.navsAuth,
+                            false, method);
     ZELCore::InvokeHttpResponse response;
     const int ret = helper.doPost(response);
     if (CheckAndHandleCertificateExpiryError(response)) {
@@ -205,12 +190,7 @@ bool DataSyncAgent::DoNavsPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTy
 bool DataSyncAgent::DoNavpPost(const ZEL::DataSet& policy, ZEL::DataSync::_NavpSyncType type,
                                ZEL::utility::EGetDBPathMethod method) {
     if (!IsSyncAllowedByMetrics(policy.dataset_id())) return false;
-    std::wstring url;
-    {
-        std::lock_guard<std::mutex> lock(m_endpointMutex);
-        url = m_navpUrl;
-    }
-    const int ret = NavpSyncAgent(policy.dataset_id(), url, type, method).doPost();
+    const int ret = NavpSyncAgent(policy.dataset_id(), CurrentEndpointUrls().navp, type, method).doPost();
     if (ret == 0 || ret == 1) return true;
     m_log.e(L"%s: failed:%s(type:%d)-ret:%d", L"DataSyncAgent::DoNavpPost", policy.dataset_id(),
             static_cast<int>(type), ret);
@@ -231,31 +211,24 @@ bool DataSyncAgent::AskFamiliesForRemainingRows(int method, const std::wstring& 
         policy = GetDatasetPolicy(datasetId, 1);
     }
     const SyncEP ep(policy.syncEPs());
-    std::wstring ktaUrl, navsUrl, navpUrl, authMode;
-    {
-        std::lock_guard<std::mutex> lock(m_endpointMutex);
-        ktaUrl = m_ktaUrl;
-        navsUrl = m_navsUrl;
-        navpUrl = m_navpUrl;
-        authMode = m_authMode;
-    }
+    const EndpointUrls urls = CurrentEndpointUrls();
     const auto root = static_cast<ZEL::utility::EGetDBPathMethod>(method);
     const auto syncType = static_cast<ZEL::DataSync::SyncTypes>(type);
     bool kta = false, navs = false, navp = false;
     const auto askNavs = [&] {
         if (!ep.isNAVSEnabled() || !m_navsUrlValid) return;
-        SyncAgentsHelper helper(datasetId, navsUrl, syncType, L"NAVS", L"Navs_SyncPoint.sqlite3",
-                                NavsAuthType(authMode), false, ZEL::utility::DB_PATH_DEFAULT);
+        SyncAgentsHelper helper(datasetId, urls.navs, syncType, L"NAVS", L"Navs_SyncPoint.sqlite3", urls.navsAuth,
+                                false, ZEL::utility::DB_PATH_DEFAULT);
         navs = ask.ktaOrNavs(helper, root);
     };
     if (ep.isKTAEnabled() && m_ktaUrlValid) {
-        SyncAgentsHelper helper(datasetId, ktaUrl, syncType, L"KTA", L"SyncPoint.sqlite3", ZELCore::HTTP_AUTH_MTLS,
+        SyncAgentsHelper helper(datasetId, urls.kta, syncType, L"KTA", L"SyncPoint.sqlite3", ZELCore::HTTP_AUTH_MTLS,
                                 false, ZEL::utility::DB_PATH_DEFAULT);
         kta = ask.ktaOrNavs(helper, root);
     }
     if (!navpBeforeNavs) askNavs();
     if (ep.isNAVPEnabled() && m_navpUrlValid) {
-        NavpSyncAgent agent(datasetId, navpUrl, static_cast<ZEL::DataSync::_NavpSyncType>(type),
+        NavpSyncAgent agent(datasetId, urls.navp, static_cast<ZEL::DataSync::_NavpSyncType>(type),
                             ZEL::utility::DB_PATH_DEFAULT);
         navp = ask.navp(agent, root);
     }

@@ -76,11 +76,7 @@ bool BuildEventsBody(NavpHeader& header, const std::list<T>& records, std::wstri
         Json::Value events(Json::arrayValue);
         for (const T& record : records) events.append(Event(record, deviceId));
         root["events"] = std::move(events);
-
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "";
-        writer["emitUTF8"] = true;
-        body = L"json=" + String::UTF8ToUTF16(Json::writeString(writer, root));
+        body = NavpHeader::BodyText(root);
         return true;
     } catch (const std::exception&) {
         return false;

@@ -197,15 +197,18 @@ bool NavpHeader::BuildDeviceContextBody(const std::list<DeviceContext>& records,
         Json::Value root(Json::objectValue);
         if (!FillNavpHead(root, appName)) return false;
         root["events"] = std::move(events);
-
-        Json::StreamWriterBuilder writer;
-        writer["indentation"] = "";
-        writer["emitUTF8"] = true;
-        body = L"json=" + String::UTF8ToUTF16(Json::writeString(writer, root));
+        body = BodyText(root);
         return true;
     } catch (const std::exception&) {
         return false;
     }
+}
+
+std::wstring NavpHeader::BodyText(const Json::Value& root) {
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    writer["emitUTF8"] = true;
+    return L"json=" + String::UTF8ToUTF16(Json::writeString(writer, root));
 }
 
 std::wstring NavpHeader::TimeZoneFromLocalTime(const std::wstring& localTime) {

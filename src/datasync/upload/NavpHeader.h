@@ -50,6 +50,9 @@ public:
     // context is loaded or on a jsoncpp error.
     bool BuildDeviceContextBody(const std::list<DeviceContext>& records, std::wstring& body);
 
+    // A NAVP body's text: "json=" followed by the compact JSON of `root`.
+    static std::wstring BodyText(const Json::Value& root);
+
     // The "time_zone" value of a local time text "%Y-%m-%dT%H:%M:%S+hh:mm": "UTC" followed by the
     // offset (at most 6 characters from position 19) when the text has at least 25 characters,
     // otherwise the text itself.

@@ -114,21 +114,12 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
         const int batchSize = m_datasetId.empty() ? 1 : 10;
         EventDataLogging* store = EventDataLogging::GetInstance();
         std::list<T> records;
-        if (GetEvents(store, m_datasetId, cursor, batchSize, records, m_method)) {
-            log.i(L"%s: GetEvents no data startid = %lld,type= %s,dataset_id = %s", kDoPost, startid, typeName,
-                  m_datasetId);
-            const std::int64_t restart = upload::FindRecoveryStart(
-                log, {kDoPost, m_datasetId, typeName, m_method, syncId, startid, false});
-            if (restart == 0) return NothingToSend;
-            cursor = startid = restart;
-            log.i(L"%s:Got recovery db record for guid(%s) firstid = %lld, syncId=%lld startid=%lld endid=%lld",
-                  kDoPost, m_datasetId, restart, syncId, startid, cursor);
-            if (GetEvents(store, m_datasetId, cursor, batchSize, records, m_method)) {
-                log.i(L"%s: GetEvents no data even after recovery startid = %lld,type= %s,dataset_id = %s", kDoPost,
-                      startid, typeName, m_datasetId);
-                return NothingToSend;
-            }
-        }
+        const auto read = [&](std::int64_t& from, std::list<T>& into) {
+            return GetEvents(store, m_datasetId, from, batchSize, into, m_method);
+        };
+        if (!upload::ReadBatchOrRecover(log, {kDoPost, m_datasetId, typeName, m_method, syncId, startid, false},
+                                        startid, cursor, records, read, read))
+            return NothingToSend;
 
         upload::ServiceIdentity service(log, kDoPost);
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <string>
 
 #include "datasync/host/Impersonation.h"
@@ -42,6 +43,26 @@ struct RecoveryQuery {
     bool logNavpQueries;  // the NAVP uploader logs each id query before it is made
 };
 std::int64_t FindRecoveryStart(Log& log, const RecoveryQuery& query);
+
+// Reads the batch at `cursor` with `read(cursor, records)` (true: no data); after an empty read,
+// once more with `recoveryRead` at the recovery's restart point. False when there is nothing to
+// send. Otherwise `startid` is where the read began and `cursor` the id of the last row read.
+template <typename T, typename Read, typename RecoveryRead>
+bool ReadBatchOrRecover(Log& log, const RecoveryQuery& q, std::int64_t& startid, std::int64_t& cursor,
+                        std::list<T>& records, Read read, RecoveryRead recoveryRead) {
+    if (!read(cursor, records)) return true;
+    log.i(L"%s: GetEvents no data startid = %lld,type= %s,dataset_id = %s", q.function, startid, q.typeName,
+          q.datasetId);
+    const std::int64_t restart = FindRecoveryStart(log, q);
+    if (restart == 0) return false;
+    cursor = startid = restart;
+    log.i(L"%s:Got recovery db record for guid(%s) firstid = %lld, syncId=%lld startid=%lld endid=%lld", q.function,
+          q.datasetId, restart, q.syncId, startid, cursor);
+    if (!recoveryRead(cursor, records)) return true;
+    log.i(L"%s: GetEvents no data even after recovery startid = %lld,type= %s,dataset_id = %s", q.function, startid,
+          q.typeName, q.datasetId);
+    return false;
+}
 
 // Posts as the service: when the calling thread acts as the logged-on user, the user mode is
 // left at construction ("Exit log on user mode") and re-entered only around bookmark writes.
