@@ -1,5 +1,5 @@
-// Per-endpoint back-off. Not built yet beyond the records themselves: the reset command and the
-// DNS recovery are logged as unavailable.
+// Per-endpoint back-off. Not built yet beyond the records themselves: every post is allowed, no
+// failure starts a back-off, and the reset command and the DNS recovery are logged as unavailable.
 #include "datasync/agent/DataSyncAgent.h"
 
 bool DataSyncAgent::HandleResetBackoffState() {
@@ -10,4 +10,19 @@ bool DataSyncAgent::HandleResetBackoffState() {
 bool DataSyncAgent::HandleResetBackoffStateOnDnsRecovery() {
     NotAvailableYet(L"DataSyncAgent::HandleResetBackoffStateOnDnsRecovery");
     return true;
+}
+
+bool DataSyncAgent::ShouldPostForKta() {
+    NotAvailableYet(L"DataSyncAgent::ShouldPostForKta");
+    return true;
+}
+
+bool DataSyncAgent::ShouldPostForNavs() {
+    NotAvailableYet(L"DataSyncAgent::ShouldPostForNavs");
+    return true;
+}
+
+bool DataSyncAgent::CheckForExponentialBackoffRetry(int, SyncEP::SyncEp_type) {
+    NotAvailableYet(L"DataSyncAgent::CheckForExponentialBackoffRetry");
+    return false;
 }

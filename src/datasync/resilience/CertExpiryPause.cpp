@@ -1,4 +1,5 @@
-// The certificate-expiry pause: leaving it after a registration.
+// The certificate-expiry pause: its flag and leaving it after a registration. An expired
+// certificate in an answer does not start the pause yet.
 #include "datasync/agent/DataSyncAgent.h"
 
 void DataSyncAgent::ResumeDataSyncAfterCertRenewal() {
@@ -11,4 +12,11 @@ void DataSyncAgent::ResumeDataSyncAfterCertRenewal() {
     m_dataSyncPausedDueToCertExpiry.exchange(false);
     m_certExpiryPauseReason.clear();
     m_heartbeatCallCount = 0;
+}
+
+bool DataSyncAgent::IsDataSyncPausedDueToCertExpiry() { return m_dataSyncPausedDueToCertExpiry.load(); }
+
+bool DataSyncAgent::CheckAndHandleCertificateExpiryError(ZELCore::InvokeHttpResponse&) {
+    NotAvailableYet(L"DataSyncAgent::CheckAndHandleCertificateExpiryError");
+    return false;
 }
