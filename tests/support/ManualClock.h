@@ -24,13 +24,16 @@ public:
     std::chrono::system_clock::time_point WallNow() override {
         return std::chrono::system_clock::time_point(m_wall.load());
     }
+    // The monotonic clocks (steady time and the tick count) move only when told, together.
+    void AdvanceSteady(std::chrono::milliseconds step) { m_steady += step.count(); }
     std::chrono::steady_clock::time_point SteadyNow() override {
-        return std::chrono::steady_clock::time_point();
+        return std::chrono::steady_clock::time_point(std::chrono::milliseconds(m_steady.load()));
     }
-    std::uint64_t TickCount64() override { return 0; }
+    std::uint64_t TickCount64() override { return static_cast<std::uint64_t>(m_steady.load()); }
 
 private:
     std::atomic<std::chrono::system_clock::duration> m_wall;
+    std::atomic<std::int64_t> m_steady{0};  // milliseconds
 };
 
 inline std::chrono::system_clock::time_point FromUnixMillis(std::int64_t millis) {
