@@ -1,0 +1,292 @@
+// Telemetry end to end: the real datasyncd uploads to the real datasync-collector over mutual
+// TLS on loopback while a second process writes rows in WAL mode. Datasets: near-real-time for
+// KTA and NAVS, scheduled (5 s) for NAVP, the device context and, when the test runs as root, a
+// near-real-time one in the shared folder, which the agent reads as the logged-on user "nobody".
+// Every row must reach each family of its dataset once, at most 10 to a body, the bookmarks must
+// end past the last row, and a daemon restarted midway resends at most the batch in flight.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "LineClient.h"
+#include "datasyncctl/BookmarkReader.h"
+#include "datasyncctl/DemoCertificates.h"
+#include "datasyncctl/DemoFiles.h"
+#include "datasyncctl/DemoProcess.h"
+#include "datasyncctl/TelemetryRowWriter.h"
+#include "datasyncctl/UploadTally.h"
+#include "support/TempDir.h"
+#include "support/WaitUntil.h"
+
+namespace {
+
+using namespace datasyncctl;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int kRows = 60;        // per item dataset: six batches per family, one per 2-second pass
+constexpr int kBatch = 10;       // item records in one upload body at most
+constexpr seconds kArrival{45};  // for every row of a run to arrive
+constexpr seconds kStopGrace{15};
+const char* const kDeviceId = "e2e-device-0001";
+const char* const kSharedName = "SharedLiveEvent";
+
+// Polls `condition` every `interval` (it reads files) until it holds or `timeout` passes.
+template <typename Condition>
+bool Poll(Condition condition, milliseconds timeout, milliseconds interval = milliseconds(100)) {
+    return testsupport::WaitUntil(
+        [&] {
+            if (condition()) return true;
+            std::this_thread::sleep_for(interval);
+            return false;
+        },
+        timeout);
+}
+
+// The most item records that one accepted body of the collector's record file carried.
+int LargestBody(const std::string& recordFile) {
+    int largest = 0;
+    std::istringstream in(ReadTextFile(recordFile));
+    for (std::string line; std::getline(in, line);) {
+        Json::Value record;
+        std::istringstream(line) >> record;
+        const Json::Value& body = record["body"];
+        if (record["status"].asInt() != 200 || !body.isObject()) continue;
+        int items = static_cast<int>(body["events"].size());  // NAVP
+        for (const Json::Value& dataset : body["dataset_items_log"])
+            items += static_cast<int>(dataset["item_events_log"].size());
+        largest = std::max(largest, items);
+    }
+    return largest;
+}
+
+// The table of a dataset's rows, which is also the record kind of its bookmark.
+const char* KindOf(const DemoDataset& dataset) {
+    return dataset.deviceContext ? "DeviceContext" : "ItemEvent";
+}
+
+class TelemetryFlow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The logged-on user must reach the shared folder inside the test's private folder.
+        ASSERT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
+        for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
+            MakeFolders(folder);
+        m_pki = GenerateDemoPki(m_layout.pkiDir, kDeviceId);
+        m_datasets = DemoDatasets(kRows, "5s");
+        const bool root = ::geteuid() == 0;
+        if (root) {
+            DemoDataset shared = m_datasets[0];
+            shared.id = "5A4ED0B2-0000-4000-8000-00000000DE03";
+            shared.name = kSharedName;
+            m_datasets.push_back(shared);
+            // The agent reads and bookmarks it as "nobody"; the writer runs as root. SQLite gives
+            // the -wal and -shm files the database file's mode.
+            MakeFolders(m_layout.sharedDir);
+            ASSERT_EQ(::chmod(m_layout.sharedDir.c_str(), 0777), 0);
+            const std::string file = m_layout.sharedDir + shared.DatabaseFile();
+            const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+            ASSERT_TRUE(fd >= 0 && ::fchmod(fd, 0666) == 0 && ::close(fd) == 0) << file;
+        } else {
+            std::printf("[   INFO   ] not root: no shared-folder dataset (logon_user needs a root daemon)\n");
+        }
+        ASSERT_NO_FATAL_FAILURE(StartCollector());
+        WriteTextFile(m_layout.policyFile, PolicyText(m_datasets, m_port), 0644);
+        Json::Value config;
+        std::istringstream(HostConfigText(m_layout, m_pki, kDeviceId)) >> config;
+        config["logon_user"] = root ? "nobody" : "";
+        WriteTextFile(m_layout.hostConfig, config.toStyledString(), 0600);
+    }
+
+    void TearDown() override {
+        if (m_writer > 0 && ::kill(m_writer, SIGKILL) == 0) ::waitpid(m_writer, nullptr, 0);
+    }
+
+    std::string FolderOf(const DemoDataset& dataset) const {
+        return dataset.name == kSharedName ? m_layout.sharedDir : m_layout.serviceDir;
+    }
+
+    void StartCollector() {
+        m_collector = std::make_unique<DemoProcess>(
+            "datasync-collector",
+            std::vector<std::string>{COLLECTOR_PATH, "--listen", "127.0.0.1:0", "--cert", m_pki.serverCert,
+                                     "--key", m_pki.serverKey, "--client-ca", m_pki.caCert, "--record",
+                                     m_layout.recordFile},
+            m_layout.collectorDir + "collector.out", m_layout.collectorDir + "collector.err");
+        const std::string prefix = "listening on 127.0.0.1:";
+        std::string out;
+        const auto listening = [&] {
+            out = ReadTextFile(m_collector->OutFile());
+            return out.find('\n', out.find(prefix)) != std::string::npos;
+        };
+        ASSERT_TRUE(Poll([&] { return listening() || !m_collector->Running(); }, seconds(15)) && listening())
+            << out << ReadTextFile(m_collector->ErrFile());
+        m_port = std::stoi(out.substr(out.find(prefix) + prefix.size()));
+    }
+
+    void StartDaemon(const std::string& name) {
+        m_daemon = std::make_unique<DemoProcess>(
+            "datasyncd", std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
+            m_dir.path() + name + ".out", m_dir.path() + name + ".err");
+        const auto answer = appstest::LineClient::RequestWhenUp(m_layout.stateDir + "control.sock",
+                                                                R"({"cmd":"status"})", seconds(30));
+        ASSERT_TRUE(answer && answer->find("\"ok\":true") != std::string::npos)
+            << name << ": " << answer.value_or("no answer") << ReadTextFile(m_daemon->ErrFile());
+    }
+
+    // Forks the writer: the device context, then the item rows of every dataset in turns, one
+    // transaction per row, spread over about 2.5 s.
+    void StartWriter() {
+        m_writer = ::fork();
+        ASSERT_GE(m_writer, 0);
+        if (m_writer > 0) return;
+        int status = 0;
+        try {
+            std::vector<std::unique_ptr<TelemetryRowWriter>> writers;
+            for (const DemoDataset& dataset : m_datasets) {
+                writers.push_back(std::make_unique<TelemetryRowWriter>(
+                    FolderOf(dataset) + dataset.DatabaseFile(), KindOf(dataset)));
+                if (dataset.deviceContext) writers.back()->Insert(DeviceContextJson(kDeviceId, m_contextId));
+            }
+            for (int n = 1; n <= kRows; ++n) {
+                for (size_t i = 0; i < m_datasets.size(); ++i) {
+                    const DemoDataset& dataset = m_datasets[i];
+                    if (!dataset.deviceContext)
+                        writers[i]->Insert(
+                            ItemEventJson(dataset.id, dataset.name, dataset.ItemId(n), m_contextId, n));
+                }
+                std::this_thread::sleep_for(milliseconds(40));
+            }
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "writer: %s\n", error.what());
+            status = 1;
+        }
+        ::_exit(status);
+    }
+
+    // Reads the collector's new records; true when every row reached every family of its dataset.
+    bool AllArrived() {
+        std::string error;
+        if (!m_tally.Poll(error)) throw std::runtime_error(error);
+        return Missing().empty();
+    }
+
+    // " <family> <dataset> <problem>;" for each family of each dataset that `check` finds fault with.
+    template <typename Check>
+    std::string EachFamily(Check check) const {
+        std::string found;
+        for (const DemoDataset& dataset : m_datasets)
+            for (const std::string& family : dataset.families) {
+                const std::string problem = check(dataset, family);
+                if (!problem.empty()) found += " " + family + " " + dataset.name + " " + problem + ";";
+            }
+        return found;
+    }
+
+    // Rows not accepted yet, e.g. " navp DemoScheduledEvent 40/60;".
+    std::string Missing() const {
+        return EachFamily([&](const DemoDataset& dataset, const std::string& family) {
+            const int got = dataset.deviceContext ? (m_tally.DeviceContextAccepted(family) ? 1 : 0)
+                                                  : m_tally.Accepted(family, dataset.id);
+            return got < dataset.rows ? std::to_string(got) + "/" + std::to_string(dataset.rows)
+                                      : std::string();
+        });
+    }
+
+    // Bookmarks that are not the row id after the last row, e.g. " kta DemoLiveEvent 51;".
+    std::string UnfinishedBookmarks() const {
+        return EachFamily([&](const DemoDataset& dataset, const std::string& family) {
+            const Bookmark bookmark = ReadBookmark(FolderOf(dataset) + SyncPointFileOf(family),
+                                                   dataset.deviceContext ? "" : dataset.id, KindOf(dataset));
+            const bool done = bookmark.state == Bookmark::State::Found && bookmark.id == dataset.rows + 1;
+            return done ? std::string() : bookmark.Text() + bookmark.error;
+        });
+    }
+
+    // The agent's error lines, for failure messages.
+    std::string AgentErrors() const {
+        std::string errors = "\nerrors in DataSync.log:";
+        std::istringstream log(ReadTextFile(m_layout.logDir + "DataSync.log"));
+        for (std::string line; std::getline(log, line) && errors.size() < 4000;)
+            if (line.find(" [E] ") != std::string::npos) errors += "\n  " + line;
+        return errors;
+    }
+
+    // Waits for every row and for the bookmarks, stops the daemon, and checks what the collector
+    // accepted: each row once per family plus at most `duplicates` resent ones, 10 to a body.
+    void ExpectDelivered(int duplicates) {
+        int status = -1;
+        ASSERT_TRUE(Poll([&] { return ::waitpid(m_writer, &status, WNOHANG) == m_writer; }, seconds(20)));
+        m_writer = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
+
+        Poll([&] { return AllArrived() || !m_daemon->Running(); }, kArrival);
+        ASSERT_TRUE(m_daemon->Running()) << "datasyncd " << m_daemon->ExitDescription() << ": "
+                                         << ReadTextFile(m_daemon->ErrFile()) << AgentErrors();
+        ASSERT_EQ(Missing(), "") << "missing after " << kArrival.count() << " s" << AgentErrors();
+        // The bookmarks move once the collector has answered; then nothing is left to send.
+        EXPECT_TRUE(Poll([&] { return UnfinishedBookmarks().empty(); }, seconds(10)))
+            << UnfinishedBookmarks();
+        EXPECT_EQ(m_daemon->Stop(kStopGrace), "") << ReadTextFile(m_daemon->ErrFile());
+        AllArrived();
+        for (const char* family : {"kta", "navs", "navp"})
+            EXPECT_LE(m_tally.Duplicates(family), duplicates) << family << " received rows more than once";
+        EXPECT_LE(LargestBody(m_layout.recordFile), kBatch);
+        EXPECT_EQ(UnfinishedBookmarks(), "");
+        EXPECT_EQ(m_tally.UnreadableLines(), 0);
+    }
+
+    testsupport::TempDir m_dir;
+    const DemoLayout m_layout{m_dir.path()};
+    DemoPki m_pki;
+    std::vector<DemoDataset> m_datasets;
+    int m_port = 0;
+    std::unique_ptr<DemoProcess> m_collector;  // declared before the daemon: outlives it
+    std::unique_ptr<DemoProcess> m_daemon;
+    pid_t m_writer = -1;
+    const std::string m_contextId = RandomUuid();  // the device context's id
+    UploadTally m_tally{m_layout.recordFile, m_contextId};
+};
+
+TEST_F(TelemetryFlow, EveryRowReachesEachFamilyOnceInBodiesOfTenAndTheBookmarksEndPastTheLastRow) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd"));
+    ASSERT_NO_FATAL_FAILURE(StartWriter());
+    ExpectDelivered(0);
+}
+
+TEST_F(TelemetryFlow, ADaemonRestartedWhileUploadingResendsAtMostTheBatchInFlight) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd"));
+    ASSERT_NO_FATAL_FAILURE(StartWriter());
+    // Stop as soon as the scheduled dataset's first batch is in (the other uploads of that
+    // timer pass are then under way), or when the near-real-time dataset has one batch to go.
+    const auto stopNow = [&] {
+        return AllArrived() || m_tally.Accepted("navp", m_datasets[1].id) >= kBatch ||
+               m_tally.Accepted("kta", m_datasets[0].id) >= kRows - kBatch || !m_daemon->Running();
+    };
+    ASSERT_TRUE(Poll(stopNow, kArrival, milliseconds(5))) << Missing() << AgentErrors();
+    const std::string progress = Missing();
+    EXPECT_EQ(m_daemon->Stop(kStopGrace), "") << ReadTextFile(m_daemon->ErrFile());
+    ASSERT_LT(m_tally.Accepted("kta", m_datasets[0].id), kRows) << "the restart came after the uploads";
+    std::printf("[   INFO   ] restarting datasyncd; accepted so far:%s\n", progress.c_str());
+
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd-again"));
+    ExpectDelivered(kBatch);
+    std::printf("[   INFO   ] rows received twice: kta %d, navs %d, navp %d\n", m_tally.Duplicates("kta"),
+                m_tally.Duplicates("navs"), m_tally.Duplicates("navp"));
+}
+
+}  // namespace
