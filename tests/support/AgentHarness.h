@@ -18,7 +18,9 @@
 #include "datasync/host/ConfigPolicy.h"
 #include "datasync/host/Notification.h"
 #include "datasync/host/Transport.h"
+#include "datasync/host/DeviceStatus.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/device/AttributeApplicabilityEvaluator.h"
 #include "linuxhost/bus/NotificationBus.h"
 #include "platform/KernelObjects.h"
 #include "support/FakeConfigAgent.h"
@@ -52,6 +54,10 @@ protected:
         m_savedTransport = ZEL::CoreUtility::GetInstance();
         ZEL::CoreUtility::SetInstance(&m_transport);
         m_savedDefaultUrl = ZEL::DataSync::DefaultDeviceEndpointUrl();
+        // The host's attribute evaluator: an empty filter applies to every device.
+        m_savedEvaluator = zel::ZELHelperFactory::GetInstance()->GetApplicablilityEvaluatorAgent();
+        zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(
+            std::make_shared<ZEL::linuxhost::AttributeApplicabilityEvaluator>());
         m_config->SetPolicy(PolicyWithoutFamilies());
         m_stop = platform::CreateEventW(true, false);
         ASSERT_TRUE(m_stop);
@@ -59,6 +65,7 @@ protected:
 
     void TearDown() override {
         ZEL::DataSync::SetDefaultDeviceEndpointUrl(m_savedDefaultUrl);
+        zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(m_savedEvaluator);
         ZEL::CoreUtility::SetInstance(m_savedTransport);
         zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_savedConfigAgent);
         ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
@@ -103,6 +110,7 @@ private:
     std::shared_ptr<ZEL::IConfigAgent> m_savedConfigAgent;
     ZEL::CoreUtility* m_savedTransport = nullptr;
     std::wstring m_savedDefaultUrl;
+    std::shared_ptr<ZEL::ApplicabilityEvaluator> m_savedEvaluator;
 };
 
 // Shorthands for the parts of GetStatusSnapshot() the tests read.

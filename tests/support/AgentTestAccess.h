@@ -35,4 +35,60 @@ public:
         return agent.m_syncMap[key];
     }
     static std::size_t Records(DataSyncAgent& agent) { return agent.m_syncMap.size(); }
+
+    // Certificate pause, heartbeat, applicability
+    static bool CertPauseGate(DataSyncAgent& agent) { return agent.IsDataSyncPausedDueToCertExpiry(); }
+    static bool HandleCertExpiry(DataSyncAgent& agent, const ZELCore::InvokeHttpResponse& response) {
+        return agent.CheckAndHandleCertificateExpiryError(response);
+    }
+    static void ResumeAfterCertRenewal(DataSyncAgent& agent) { agent.ResumeDataSyncAfterCertRenewal(); }
+    // A device-registration notification (topic 2, state 0) as the bus hands it over.
+    static void RegistrationDone(DataSyncAgent& agent) {
+        agent.m_fullInitDone = true;
+        ZEL::ZELNotificationData data(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE,
+                                      LR"({"success":true,"triggerSource":"Test","deviceId":"dev","message":"","code":0})");
+        agent.OnNotification(data);
+    }
+    static bool ShouldSyncHeartbeat(DataSyncAgent& agent, const std::wstring& path) {
+        return agent.ShouldSyncHeartbeatTelemetry(path);
+    }
+    static bool ApplicableWithThrottling(DataSyncAgent& agent, const std::wstring& path, DataSyncAgent::_sync_data& record) {
+        return agent.IsApplicableForSyncWithThrottling(path, record);
+    }
+    static bool DatasetApplicable(DataSyncAgent& agent, const ZEL::DataSet& dataset) {
+        return agent.CheckApplicabilityFilterForDataset(dataset);
+    }
+    static bool AllowedByMetrics(DataSyncAgent& agent) { return agent.IsSyncAllowedByMetrics(); }
+    static bool AllowedByMetrics(DataSyncAgent& agent, const std::wstring& datasetId) {
+        return agent.IsSyncAllowedByMetrics(datasetId);
+    }
+    static bool AllowedByMetricsForFile(DataSyncAgent& agent, const std::wstring& path) {
+        return agent.IsSyncAllowedByMetricsForFile(path);
+    }
+
+    // Back-off and device missing
+    // The records a full initialisation creates, and the service-stop event Init would store.
+    static void InitRetryInfo(DataSyncAgent& agent) { agent.InitRetryInfo(); }
+    static void UseServiceStop(DataSyncAgent& agent, platform::HANDLE stop) { agent.m_hServiceStop = stop; }
+    static bool ShouldPostForKta(DataSyncAgent& agent) { return agent.ShouldPostForKta(); }
+    static bool ShouldPostForNavs(DataSyncAgent& agent) { return agent.ShouldPostForNavs(); }
+    static bool BackoffResult(DataSyncAgent& agent, int result, SyncEP::SyncEp_type type) {
+        return agent.CheckForExponentialBackoffRetry(result, type);
+    }
+    static bool ResetBackoffState(DataSyncAgent& agent, std::uint32_t delayMinutes) {
+        agent.m_backoffResetDelayMinutes = delayMinutes;
+        return agent.HandleResetBackoffState();
+    }
+    static bool ResetBackoffOnDnsRecovery(DataSyncAgent& agent) {
+        return agent.HandleResetBackoffStateOnDnsRecovery();
+    }
+    static bool Handle403(DataSyncAgent& agent, ZELCore::InvokeHttpResponse response) {
+        return agent.CheckAndHandle403DeviceMissingError(response);
+    }
+    // A host notification or server command as the bus thread hands it over after full
+    // initialisation.
+    static void Notify(DataSyncAgent& agent, ZEL::ZELNotificationData data) {
+        agent.m_fullInitDone = true;
+        agent.OnNotification(data);
+    }
 };

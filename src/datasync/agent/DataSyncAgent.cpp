@@ -42,6 +42,7 @@ DataSyncAgent* DataSyncAgent::GetInstance() {
 DataSyncAgent::DataSyncAgent() : IZELAgent(L"DataSyncAgent") {
     for (const wchar_t* name : kRecollectedDatasetNames) m_recollectedTelemetry[name] = {};
     m_hDeviceContextWake = platform::CreateEventW(true, false);
+    m_hTasksCancel = platform::CreateEventW(true, false);
 }
 
 DataSyncAgent::~DataSyncAgent() {
@@ -55,6 +56,7 @@ DataSyncAgent::~DataSyncAgent() {
     }
     if (!m_subscriptionId.empty()) ZEL::ZELPublisherSubscriber::GetInstance()->Unsubscribe(m_subscriptionId);
     platform::CloseHandle(m_hDeviceContextWake);
+    platform::CloseHandle(m_hTasksCancel);
     m_log.d(L"%s: exit", L"DataSyncAgent::~DataSyncAgent");
 }
 
@@ -240,6 +242,7 @@ void DataSyncAgent::UnInit() {
     m_retentionHandler.Stop();
     NullInit();
     ZEL::SendTelemetryCommandHandler::Cancel();
+    platform::SetEvent(m_hTasksCancel);
     m_log.d(L"%s: Wait for futures if any", function);
     std::vector<std::future<void>> notificationFutures;
     std::vector<std::future<bool>> duplicateFutures;

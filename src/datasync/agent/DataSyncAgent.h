@@ -108,6 +108,10 @@ public:
     struct RetryInfo {
         std::int64_t _backoff_delay = 0;
         std::int64_t _last_sync_call_time = 0;
+        // Clock::TickCount64() of the same failure: the wait is measured on it, so that a wall
+        // clock set back or forward neither stretches nor cuts the wait. The wall-clock time
+        // above is kept for the log lines and the status.
+        std::uint64_t _last_sync_call_tick = 0;
         std::int32_t _backoff_retry_count = 0;
         bool _sync_allowed = true;
         std::vector<std::uint32_t> _retry_counts = std::vector<std::uint32_t>(3, 0);
@@ -258,8 +262,14 @@ private:
     void DeviceContextSyncThread();
 
     // Gates in front of and behind each upload.
-    static bool IsDataSyncPausedDueToCertExpiry();
-    bool CheckAndHandleCertificateExpiryError(ZELCore::InvokeHttpResponse& response);
+    // Certificate-expiry pause (resilience/CertExpiryPause.cpp). The gate is true while paused,
+    // except when a heartbeat call is due: it then records the call and answers false.
+    bool IsDataSyncPausedDueToCertExpiry();
+    bool IsCertificateExpiryError(const ZELCore::InvokeHttpResponse& response);
+    bool CheckAndHandleCertificateExpiryError(const ZELCore::InvokeHttpResponse& response);
+    void PauseDataSyncDueToCertExpiry(const std::wstring& reason);
+    // Seconds to wait before the next heartbeat call after `heartbeatCallCount` calls.
+    static int HeartbeatWaitSeconds(int heartbeatCallCount);
     bool ShouldPostForKta();
     bool ShouldPostForNavs();
     bool CheckForExponentialBackoffRetry(int result, SyncEP::SyncEp_type type);
@@ -270,11 +280,33 @@ private:
     bool CheckApplicabilityFilterForDataset(const ZEL::DataSet& policy);
     bool IsApplicableForSyncWithThrottling(const std::wstring& key, _sync_data& record);
     bool ShouldSyncHeartbeatTelemetry(const std::wstring& key);
+    // The suppression condition itself (resilience/HeartbeatSuppression.cpp); ignores its argument.
+    bool ShouldSuppressDeviceStatusHeartbeatSync(std::wstring& dbPath);
 
     // Resilience.
     bool HandleResetBackoffState();
     bool HandleResetBackoffStateOnDnsRecovery();
     void Reset403DeviceMissingError();
+
+    // Back-off records (resilience/Backoff.cpp). The record operations work on a copy that the
+    // caller reads and stores under m_retryMutex.
+    bool ShouldPostForEndpoint(SyncEP::SyncEp_type type);
+    bool IsZelFacingCirticalGatewayError();
+    void UpdateRetryValues(const int& result, int& attempts, int& start, int& cap, int& classIndex,
+                           RetryInfo& info);
+    void IncrementRetriesExpired(int classIndex, RetryInfo& info);
+    void ResetExponentialBackoff(int classIndex, RetryInfo& info);
+    // Waits for the random delay of a reset task; true when the service stops first (or the
+    // wait cannot be made), in which case the reset is not done.
+    bool WaitBeforeBackoffReset(std::uint64_t milliseconds);
+
+    // The device-missing (403) state (resilience/DeviceMissing.cpp). Each takes m_403StateMutex
+    // itself and holds it for no other lock or call.
+    void Set403DeviceMissingError();
+    bool IsDeviceIn403DeviceMissingErrorState();
+    bool IsMaxLimitReachedFor403DeviceMissingCounter();
+    bool IsTimeLimitFor403ErrorExceeded();
+    void CheckTimeLimitAndResetThe403DeviceError();
     void ResumeDataSyncAfterCertRenewal();
 
     // Housekeeping.
@@ -357,6 +389,9 @@ private:
     bool m_403DeviceMissingFlag = false;
     std::atomic<std::int32_t> m_403DeviceMissingCounter{0};
     std::int64_t m_403ErrorSetTime = 0;
+    // Clock::TickCount64() when the flag was last set: the one-hour window is measured on it;
+    // m_403ErrorSetTime (wall clock) is kept for the status. Guarded by m_403StateMutex.
+    std::uint64_t m_403ErrorSetTick = 0;
 
     // Implementation state beyond the data model.
     ZEL::Log m_log;
@@ -368,6 +403,8 @@ private:
     // Set by UnInit (and the destructor) before waking the device-context thread: the thread
     // ends on it whether or not the host has set its service-stop event.
     std::atomic<bool> m_deviceContextStopRequested{false};
+    // Set by UnInit: asynchronous tasks still waiting (the back-off reset's random delay) end.
+    platform::HANDLE m_hTasksCancel;
     // The 5-minute rescan's clock (tick count in ms); 0 until the first timer pass with a ready
     // endpoint starts it.
     std::uint64_t m_recheckTick = 0;  // timer thread only

@@ -2,6 +2,7 @@
 // copied under its own lock, one lock at a time, so a status request never holds two locks
 // and never blocks an upload for longer than a copy.
 #include "datasync/agent/DataSyncAgent.h"
+#include "datasync/host/Clock.h"
 #include "datasync/host/StringUtil.h"
 
 namespace {
@@ -16,9 +17,15 @@ Json::Value Family(bool enabled, bool valid, const std::wstring& url) {
     return family;
 }
 
+// Milliseconds of the monotonic clock from `since` to `now`.
+std::int64_t ElapsedMillis(std::uint64_t since, std::uint64_t now) {
+    return now > since ? static_cast<std::int64_t>(now - since) : 0;
+}
+
 }  // namespace
 
 Json::Value DataSyncAgent::GetStatusSnapshot() {
+    const std::uint64_t tick = ZEL::Clock::GetInstance()->TickCount64();
     Json::Value status(Json::objectValue);
     Json::Value& flags = status["agent"];
     flags["started"] = _b_is_start.load();
@@ -48,6 +55,10 @@ Json::Value DataSyncAgent::GetStatusSnapshot() {
             record["last_failure_time"] = static_cast<Json::Int64>(entry.second._last_sync_call_time);
             record["retry_count"] = entry.second._backoff_retry_count;
             record["sync_allowed"] = entry.second._sync_allowed;
+            // What is left of the wait, on the monotonic clock the pre-checks use.
+            const std::int64_t delay = entry.second._backoff_delay;
+            const std::int64_t left = delay - ElapsedMillis(entry.second._last_sync_call_tick, tick);
+            record["wait_left_ms"] = static_cast<Json::Int64>(delay > 0 && left > 0 ? left : 0);
             Json::Value counts(Json::arrayValue);
             for (std::uint32_t count : entry.second._retry_counts) counts.append(count);
             record["class_counts"] = counts;
@@ -59,14 +70,38 @@ Json::Value DataSyncAgent::GetStatusSnapshot() {
         std::lock_guard<std::mutex> lock(m_403StateMutex);
         status["device_missing"]["flag"] = m_403DeviceMissingFlag;
         status["device_missing"]["set_time"] = static_cast<Json::Int64>(m_403ErrorSetTime);
+        // Seconds of the one-hour block still to run (0 when the flag is clear or the hour is over
+        // and the next pre-check will clear it).
+        const std::int64_t left = 3600 - ElapsedMillis(m_403ErrorSetTick, tick) / 1000;
+        status["device_missing"]["seconds_left"] =
+            static_cast<Json::Int64>(m_403DeviceMissingFlag && left > 0 ? left : 0);
     }
     status["device_missing"]["counter"] = m_403DeviceMissingCounter.load();
 
     {
+        // While paused: for how long, and when the gate lets the next heartbeat call through,
+        // measured on the monotonic clock the gate uses (the wall-clock time is that wait added
+        // to now, for reading only). All zero while not paused.
+        using std::chrono::seconds;
+        const auto steadyNow = ZEL::Clock::GetInstance()->SteadyNow();
+        const auto wallNow = ZEL::Clock::GetInstance()->WallNow();
         std::lock_guard<std::mutex> lock(m_certExpiryStateMutex);
-        status["certificate_pause"]["paused"] = m_dataSyncPausedDueToCertExpiry.load();
-        status["certificate_pause"]["reason"] = Text(m_certExpiryPauseReason);
-        status["certificate_pause"]["heartbeat_calls"] = m_heartbeatCallCount;
+        const bool paused = m_dataSyncPausedDueToCertExpiry.load();
+        Json::Value& pause = status["certificate_pause"];
+        pause["paused"] = paused;
+        pause["reason"] = Text(m_certExpiryPauseReason);
+        pause["heartbeat_calls"] = m_heartbeatCallCount;
+        std::int64_t pausedFor = 0, nextIn = 0, nextAt = 0;
+        if (paused) {
+            const auto due = m_lastHeartbeatCallTime + seconds(HeartbeatWaitSeconds(m_heartbeatCallCount));
+            pausedFor = std::chrono::duration_cast<seconds>(steadyNow - m_certExpiryPauseTime).count();
+            nextIn = due > steadyNow ? std::chrono::ceil<seconds>(due - steadyNow).count() : 0;
+            nextAt = std::chrono::duration_cast<seconds>(wallNow.time_since_epoch()).count() + nextIn;
+        }
+        pause["paused_for_seconds"] = static_cast<Json::Int64>(pausedFor);
+        pause["next_heartbeat_call"] = static_cast<Json::Int64>(paused ? std::int64_t{m_heartbeatCallCount} + 1 : 0);
+        pause["next_heartbeat_in_seconds"] = static_cast<Json::Int64>(nextIn);
+        pause["next_heartbeat_time"] = static_cast<Json::Int64>(nextAt);
     }
 
     Json::Value& nrt = status["nrt_databases"];

@@ -168,7 +168,7 @@ TEST_F(NotificationsTest, ServerCommandsMatchTheirActionAsDocumented) {
     EXPECT_EQ(BackoffResetDelay(agent), 15u);
     DeliverCommand(L"set", L"resetBackOffState");
     EXPECT_EQ(BackoffResetDelay(agent), 15u) << "no randomDelay keeps the delay";
-    EXPECT_TRUE(testsupport::WaitUntil([this] { return Logged("HandleResetBackoffState: not available yet"); }));
+    EXPECT_TRUE(testsupport::WaitUntil([this] { return Logged("HandleResetBackoffState: Exit isProcessed 0"); }));
     DeliverCommand(L"set", L"RESETBACKOFFSTATE", {{L"randomDelay", L"30"}});
     EXPECT_EQ(BackoffResetDelay(agent), 30u);
     DeliverCommand(L"SET", L"resetBackOffState", {{L"randomDelay", L"45"}});  // the action is exact

@@ -202,10 +202,10 @@ TEST_F(ShutdownTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
     };
     const Case cases[] = {
         {"asynchronous task of a server command",
-         {"HandleResetBackoffState: not available yet"},
+         {"HandleResetBackoffState: Entry"},
          [this](DataSyncAgent&) { PublishCommand(L"set", L"resetBackOffState"); }},
         {"asynchronous task of a DNS recovery",
-         {"HandleResetBackoffStateOnDnsRecovery: not available yet"},
+         {"HandleResetBackoffStateOnDnsRecovery: Entry"},
          [this](DataSyncAgent&) { Publish(ZEL::TOPIC_DNS_STATUS, ZEL::STATE_DNS_RESOLVED); }},
         {"asynchronous task of sendTelemetry",
          {"OnSendTelemetryCommand: not available yet"},
@@ -214,6 +214,12 @@ TEST_F(ShutdownTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
          [](DataSyncAgent& agent) { agent.AddDeviceContextRecordToSync(7); }},
         {"worker", {"MsgHandleProc: thread exited!", "MsgHandleProc: Service stop happend!"}, nullptr},
     };
+    // The DNS recovery's random delay (up to two minutes) is pinned to 0: this test is about
+    // UnInit waiting for the task, not about the delay.
+    struct NoJitter {
+        NoJitter() { ZEL::ApiUtility::SetRandomSource([](unsigned lo, unsigned) { return lo; }); }
+        ~NoJitter() { ZEL::ApiUtility::SetRandomSource(nullptr); }
+    } noJitter;
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         GatedLog gate(testCase.heldLines);

@@ -84,8 +84,10 @@ TEST_F(SyncMapTest, FailedUploadKeepsTheTriggerAndAddsNoRecord) {
     Access::Prepare(agent, m_policy);
     const std::wstring path = ServicePath(kDataset);
     Access::Changed(agent, path, 1);
-    m_collector.QueueStatus(503);
-    m_collector.QueueStatus(503);
+    // A failure outside the back-off classes (cannot connect), so no back-off wait holds the
+    // second pass.
+    m_collector.QueueNoAnswer(12029);
+    m_collector.QueueNoAnswer(12029);
     Access::SyncDB(agent, path);
     EXPECT_EQ(Access::Records(agent), 1u) << "no second record under the bare file name";
     EXPECT_EQ(Access::Record(agent, path).trigger_times, 1u);
