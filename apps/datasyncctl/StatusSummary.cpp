@@ -58,7 +58,8 @@ void Backoff(const Json::Value& status, std::ostream& out) {
     for (const std::string& name : backoff.getMemberNames()) {
         const Json::Value& record = backoff[name];
         out << "  " << std::setw(7) << name << "retry count " << Text(Member(record, "retry_count")) << ", delay "
-            << Text(Member(record, "delay_ms")) << " ms, last failure " << Text(Member(record, "last_failure_time"))
+            << Text(Member(record, "delay_ms")) << " ms (" << Text(Member(record, "wait_left_ms"))
+            << " ms left), last failure " << Text(Member(record, "last_failure_time"))
             << ", sync allowed " << YesNo(Member(record, "sync_allowed")) << ", class counts "
             << Text(Member(record, "class_counts")) << "\n";
     }
@@ -67,11 +68,16 @@ void Backoff(const Json::Value& status, std::ostream& out) {
 void Resilience(const Json::Value& status, std::ostream& out) {
     const Json::Value& missing = Member(status, "device_missing");
     out << "Device missing (403): flag " << YesNo(Member(missing, "flag")) << ", counter "
-        << Text(Member(missing, "counter")) << ", set at " << Text(Member(missing, "set_time")) << "\n";
+        << Text(Member(missing, "counter")) << ", set at " << Text(Member(missing, "set_time")) << ", "
+        << Text(Member(missing, "seconds_left")) << " s left\n";
     const Json::Value& pause = Member(status, "certificate_pause");
     out << "Certificate pause: " << YesNo(Member(pause, "paused"));
     if (Member(pause, "paused").isBool() && Member(pause, "paused").asBool()) out << " (" << Text(Member(pause, "reason")) << ")";
-    out << ", heartbeat calls " << Text(Member(pause, "heartbeat_calls")) << "\n";
+    out << ", heartbeat calls " << Text(Member(pause, "heartbeat_calls"));
+    if (Member(pause, "paused").isBool() && Member(pause, "paused").asBool())
+        out << ", next heartbeat in " << Text(Member(pause, "next_heartbeat_in_seconds")) << " s (at "
+            << Text(Member(pause, "next_heartbeat_time")) << ")";
+    out << "\n";
 }
 
 void Databases(const Json::Value& status, std::ostream& out) {
