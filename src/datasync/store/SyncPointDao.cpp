@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "datasync/host/StringUtil.h"
+#include "datasync/store/PreparedHandles.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -55,8 +56,12 @@ bool SyncPointDao::Open() {
             m_log.e(L"SyncPointDao: Can note get database.");
         return false;
     }
-    m_db->CreateTable(m_tableName, kCreateStatement);
-    UseWriteAheadLog();
+    // The host shares one handle per file: its table and journal are set up on its first use.
+    static PreparedHandles prepared;
+    if (prepared.FirstUse(m_db)) {
+        m_db->CreateTable(m_tableName, kCreateStatement);
+        UseWriteAheadLog();
+    }
     return true;
 }
 
