@@ -73,13 +73,13 @@ int NavpSyncAgent::doPost() {
     upload::AgentLog log;
     const std::wstring typeName = T::TypeName();
     try {
-        // 1.
+        // Nothing leaves the device while a device-path purge is pending or running.
         if (DataSyncAgent::IsTelemetrySyncBlocked()) {
             log.i(L"%s: device-path purge pending or in progress, skip sync", kDoPost);
             return NothingToSend;
         }
 
-        // 2-3. The bookmark and the batch.
+        // The bookmark and the batch.
         std::unique_ptr<SyncPointDao> syncPoints = GetNavpSyncPointDbPath(m_method);
         const std::int64_t syncId = upload::ReadOrInitBookmark(
             log, kDoPost, *syncPoints, m_datasetId, typeName,
@@ -90,7 +90,7 @@ int NavpSyncAgent::doPost() {
         EventDataLogging* store = EventDataLogging::GetInstance();
         std::list<T> records;
 
-        // 4. After an empty read, the recovery's restart point.
+        // After an empty read, the recovery's restart point.
         const auto read = [&](std::int64_t& from, std::list<T>& into) {
             return navp::GetEvents(store, m_datasetId, from, batchSize, into, m_method);
         };
@@ -103,35 +103,35 @@ int NavpSyncAgent::doPost() {
 
         upload::ServiceIdentity service(log, kDoPost);
 
-        // 5. Rows were read but none could be decoded: move past them rather than read them for ever.
+        // Rows were read but none could be decoded: move past them rather than read them for ever.
         if (records.empty()) {
             log.e(L"%s: no Events data", kDoPost);
             service.SaveBookmark(*syncPoints, {m_datasetId, typeName, cursor + 1}, L"%s: Save SyncPoint: dataset_id - %s");
             return NothingInBatch;
         }
 
-        // 6.
+        // The batch starts at its first row read and ends at the last.
         if (records.front().row_id() >= 1) startid = records.front().row_id();
         const std::int64_t endid = cursor;
         log.i(L"%s: Adjusted startid based on first fetched row id for guid(%s) firstFetchedRowId = %lld, syncId=%lld "
               L"startid=%lld endid=%lld",
               kDoPost, m_datasetId, records.front().row_id(), syncId, startid, endid);
 
-        // 7. Only the item events the dataset's policy includes may leave the device.
+        // Only the item events the dataset's policy includes may leave the device.
         if constexpr (std::is_same<T, ItemEvent>::value) {
             std::list<std::wstring> includeEvents;
             ConfigPolicyHelper().GetIncludeEventsForDataset(m_datasetId, includeEvents);
             CustomDataFilter::FilterEvents(records, includeEvents);
         }
 
-        // 9.
+        // Nothing of the batch may be sent: move past it.
         if (records.empty()) {
             log.i(L"%s: No item events filtered to Sync, updating the syncpoint", kDoPost);
             service.SaveBookmark(*syncPoints, {m_datasetId, typeName, endid + 1}, L"%s: Save SyncPoint: dataset_id - %s");
             return Posted;
         }
 
-        // 10-11. Body and post.
+        // Body and post.
         std::wstring body;
         if (!navp::BuildBody(m_header, records, body) || body.empty()) {
             log.e(L"%s: JsonSerializervents error", kDoPost);
@@ -140,13 +140,13 @@ int NavpSyncAgent::doPost() {
         log.d(L"%s: Navpjsonstr=%s", kDoPost, body);
         const int status = PostToNavp(m_url, body);
 
-        // 12. Any answer but 2xx: the same batch goes again next time.
+        // Any answer but 2xx: the same batch goes again next time.
         if (!upload::IsSuccessStatus(status)) {
             log.e(L"%s: StatusCode = %d,id = %s,type=%s", kDoPost, status, m_datasetId, typeName);
             return Failed;
         }
 
-        // 13.
+        // Accepted: move past the batch.
         log.i(L"%s: StatusCode = %d,id = %s,type=%s, startid=%lld,endid=%lld,path=%s,pid=0x%x,tid=0x%x", kDoPost,
               status, m_datasetId, typeName, startid, endid, utility::GetDBPath(utility::DB_PATH_DEFAULT),
               static_cast<unsigned>(::getpid()), upload::ThreadIdForLog());

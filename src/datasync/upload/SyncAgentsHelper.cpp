@@ -89,20 +89,20 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
     upload::AgentLog log;
     const std::wstring typeName = T::TypeName();
     try {
-        // 1. Nothing leaves the device while a device-path purge is pending or running.
+        // Nothing leaves the device while a device-path purge is pending or running.
         if (DataSyncAgent::IsTelemetrySyncBlocked()) {
             log.d(L"%s: device-path purge pending or in progress, skip sync", kDoPost);
             return NothingToSend;
         }
 
-        // 2-3. The bookmark: the id of the next row to send (0 for a new table: row 1).
+        // The bookmark: the id of the next row to send (0 for a new table: row 1).
         std::unique_ptr<SyncPointDao> syncPoints = SyncPointDaoForDbPath(m_method, m_syncPointFile);
         const std::int64_t syncId = upload::ReadOrInitBookmark(log, kDoPost, *syncPoints, m_datasetId, typeName,
                                                                L"%s: Saving bookmark entry with id 0 failed: dataset_id - %s");
         std::int64_t startid = syncId == 0 ? 1 : syncId;
         std::int64_t cursor = startid;
 
-        // 4. Only the newest row of some datasets matters.
+        // Only the newest row of some datasets matters.
         if (m_datasetId == kNewestRowOnlyDatasetId) {
             const std::int64_t lastId = GetLastIdFromDB(typeName);
             log.i(L"%s:Got lastId for guid(%s) lastid = %lld, syncId=%lld startid=%lld endid=%lld", kDoPost,
@@ -110,7 +110,7 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
             if (lastId >= 2 && lastId > syncId) cursor = startid = lastId;
         }
 
-        // 5-6. The batch, or after an empty read the recovery's restart point.
+        // The batch, or after an empty read the recovery's restart point.
         const int batchSize = m_datasetId.empty() ? 1 : 10;
         EventDataLogging* store = EventDataLogging::GetInstance();
         std::list<T> records;
@@ -123,14 +123,14 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
 
         upload::ServiceIdentity service(log, kDoPost);
 
-        // 7. Rows were read but none could be decoded: move past them rather than read them for ever.
+        // Rows were read but none could be decoded: move past them rather than read them for ever.
         if (records.empty()) {
             log.e(L"%s: no Events data", kDoPost);
             service.SaveBookmark(*syncPoints, {m_datasetId, typeName, cursor + 1}, L"%s: Save SyncPoint: dataset_id - %s");
             return NothingInBatch;
         }
 
-        // 8.
+        // The batch starts at its first row read and ends at the last.
         if (records.front().row_id() >= 1) startid = records.front().row_id();
         std::int64_t endid = cursor;
         const int fetched = static_cast<int>(records.size());
@@ -139,14 +139,14 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
               kDoPost, m_datasetId, records.front().row_id(), syncId, startid, endid);
         log.e(L"%s: For dataset_id: %s startid %lld No of Events data %d", kDoPost, m_datasetId, startid, fetched);
 
-        // 9. Only the item events the dataset's policy includes may leave the device.
+        // Only the item events the dataset's policy includes may leave the device.
         if constexpr (std::is_same<T, ItemEvent>::value) {
             std::list<std::wstring> includeEvents;
             ConfigPolicyHelper().GetIncludeEventsForDataset(m_datasetId, includeEvents);
             CustomDataFilter::FilterEvents(records, includeEvents);
         }
 
-        // 11. Nothing of the batch may be sent: move past it.
+        // Nothing of the batch may be sent: move past it.
         const bool encryptedItems =
             std::is_same<T, ItemEvent>::value && m_datasetId == JsonFormater::kEncryptedItemDatasetId;
         if (records.empty()) {
@@ -156,7 +156,7 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
             return NothingInBatch;
         }
 
-        // 12-13. The body, under the newest device context.
+        // The body, under the newest device context.
         ZEL::DeviceContext deviceContext;
         if (store->GetLastDeviceContext(&deviceContext, 1) != 0) {
             log.e(L"%s: GetLastDeviceContext no data", kDoPost);
@@ -172,7 +172,7 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
         }
         endid = lastIncludedId >= 0 ? lastIncludedId : startid - 1 + fetched;
 
-        // 14. Post.
+        // Post.
         const std::map<std::string, std::string> headers{{"Content-Type", "application/json"}};
         int method = ZELCore::HTTP_METHOD_POST;
         response = CoreUtility::GetInstance()->InvokeHttp(String::UTF16ToUTF8(url), headers, method,
@@ -180,7 +180,7 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
         const int status = StatusOf(response);
         log.i(L"%s: %d", kDoPost, status);
 
-        // 15-17. Report the answer.
+        // Report the answer.
         if (m_endpointName == L"KTA") SaveResponseForDeviceSupport(response.response);
         if (upload::IsSuccessStatus(status))
             CriticalEventLogger::ResetError(kSyncFailureEvent, status);
@@ -188,7 +188,7 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
             CriticalEventLogger::Log(kSyncFailureEvent, status);
         const bool deviceMissing = CoreUtility::Is403WithDeviceMissingError(response);
 
-        // 18. Accepted, or refused for good: move past the batch.
+        // Accepted, or refused for good: move past the batch.
         if (!deviceMissing && (upload::IsSuccessStatus(status) || IsPermanentFailure(status))) {
             log.i(L"%s: StatusCode = %d,id = %s,type=%s, startid=%lld,endid=%lld,path=%s,pid=%#x,tid=%#x", kDoPost,
                   status, m_datasetId, typeName, startid, endid, utility::GetDBPath(utility::DB_PATH_DEFAULT),
@@ -198,7 +198,7 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
             return Posted;
         }
 
-        // 19. Failed: the same batch goes again next time.
+        // Failed: the same batch goes again next time.
         log.e(L"%s: StatusCode = %d,id = %s,type=%s", kDoPost, status, m_datasetId, typeName);
         return status;
     } catch (const std::exception&) {
