@@ -146,6 +146,15 @@ int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, i
         if (query.eof()) return 1;
         const std::int64_t rowId = query.getInt64Field(0);
         const char* data = query.fieldValue(1);
+        {
+            // The same row text as last time decodes to the same record.
+            std::lock_guard<std::mutex> lock(m_contextMutex);
+            if (data != nullptr && m_contextPath == database->path() && m_contextText == data &&
+                m_context.row_id() == rowId) {
+                *deviceContext = m_context;
+                return 0;
+            }
+        }
         // Decode into a scratch record so that the caller's one is untouched unless we succeed.
         DeviceContext decoded;
         if (data == nullptr || !JsonSerialize::DeSerialize(String::UTF8ToUTF16(data), &decoded)) {
@@ -154,6 +163,12 @@ int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, i
             return 1;
         }
         decoded.set_row_id(rowId);
+        {
+            std::lock_guard<std::mutex> lock(m_contextMutex);
+            m_contextPath = database->path();
+            m_contextText = data;
+            m_context = decoded;
+        }
         *deviceContext = std::move(decoded);
         return 0;
     } catch (const std::exception& error) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "datasync/host/DataStore.h"
@@ -42,6 +43,13 @@ private:
     // The reader handle of the table's file, or empty (logged) when there is none to read.
     DatabasePtr OpenTableFile(const std::wstring& datasetId, const std::wstring& table,
                               utility::EGetDBPathMethod method, const wchar_t* caller);
+
+    // The newest device context as last decoded, with the row text it came from: the uploaders
+    // ask for it before every batch, and it changes rarely. Guarded by m_contextMutex.
+    std::mutex m_contextMutex;
+    std::wstring m_contextPath;
+    std::string m_contextText;
+    DeviceContext m_context;
 };
 
 }  // namespace linuxhost
