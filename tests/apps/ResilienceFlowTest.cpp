@@ -1,0 +1,200 @@
+// Resilience end to end: the real datasyncd against the real datasync-collector over mutual TLS
+// on loopback. An expired client certificate stops KTA and NAVS before anything is sent (NAVP
+// posts without one) and pauses them; one 403 "DeviceMissing" from KTA blocks KTA and NAVS until
+// registration is done again (notification topic 2, state 0), and no row is lost meanwhile.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "LineClient.h"
+#include "datasyncctl/BookmarkReader.h"
+#include "datasyncctl/DemoFiles.h"
+#include "datasyncctl/DemoProcess.h"
+#include "datasyncctl/Pki.h"
+#include "datasyncctl/TelemetryRowWriter.h"
+#include "datasyncctl/UploadTally.h"
+#include "support/TempDir.h"
+#include "support/WaitUntil.h"
+
+namespace {
+
+using namespace datasyncctl;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int kRows = 30;
+constexpr long kDay = 24 * 60 * 60;
+const char* const kDeviceId = "res-device-0001";
+
+template <typename Condition>
+bool Poll(Condition condition, milliseconds timeout) {
+    return testsupport::WaitUntil(
+        [&] {
+            if (condition()) return true;
+            std::this_thread::sleep_for(milliseconds(100));
+            return false;
+        },
+        timeout);
+}
+
+class ResilienceFlow : public ::testing::Test {
+protected:
+    // Lays out the files: the live dataset for `syncEPs`, the device context, and the host config.
+    void Prepare(const std::string& syncEPs, const std::vector<std::string>& families,
+                 const std::vector<std::string>& faults) {
+        for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
+            MakeFolders(folder);
+        MakePki();
+        const std::vector<DemoDataset> demo = DemoDatasets(kRows, "5s");
+        m_live = demo[0];
+        m_live.syncEPs = syncEPs;
+        m_live.families = families;
+        std::vector<std::string> argv{COLLECTOR_PATH,   "--listen", "127.0.0.1:0",      "--cert",
+                                      m_pki.serverCert, "--key",    m_pki.serverKey,    "--client-ca",
+                                      m_pki.caCert,     "--record", m_layout.recordFile};
+        for (const std::string& fault : faults) argv.insert(argv.end(), {"--fault", fault});
+        m_collector = std::make_unique<DemoProcess>(
+            "datasync-collector", argv, m_layout.collectorDir + "c.out", m_layout.collectorDir + "c.err");
+        const std::string prefix = "listening on 127.0.0.1:";
+        std::string out;
+        const auto listening = [&] {
+            out = ReadTextFile(m_collector->OutFile());
+            return out.find('\n', out.find(prefix)) != std::string::npos;
+        };
+        ASSERT_TRUE(Poll([&] { return listening() || !m_collector->Running(); }, seconds(15)) && listening())
+            << out << ReadTextFile(m_collector->ErrFile());
+        m_port = std::stoi(out.substr(out.find(prefix) + prefix.size()));
+        WriteTextFile(m_layout.policyFile, PolicyText({m_live, demo[2]}, m_port), 0644);
+        m_config.clear();
+        std::istringstream(HostConfigText(m_layout, m_pki, kDeviceId)) >> m_config;
+        m_config["logon_user"] = "";
+    }
+
+    // CA, server and client certificates as the demo's, plus an expired client certificate.
+    void MakePki() {
+        using pki::Issue;
+        using pki::Role;
+        const std::string& dir = m_layout.pkiDir;
+        const auto ca = Issue("Resilience CA", Role::Authority, nullptr, -kDay, 30 * kDay);
+        m_pki = {dir + "ca.pem", dir + "server.pem", dir + "server-key.pem", dir + "client.pem",
+                 dir + "client-key.pem"};
+        m_expiredCert = dir + "expired.pem";
+        m_expiredKey = dir + "expired-key.pem";
+        pki::Write(ca, m_pki.caCert, nullptr);
+        pki::Write(Issue("127.0.0.1", Role::Server, &ca, -kDay, 30 * kDay), m_pki.serverCert,
+                   &m_pki.serverKey);
+        pki::Write(Issue(kDeviceId, Role::Client, &ca, -kDay, 30 * kDay), m_pki.clientCert, &m_pki.clientKey);
+        pki::Write(Issue(kDeviceId, Role::Client, &ca, -3 * kDay, -kDay), m_expiredCert, &m_expiredKey);
+    }
+
+    void StartDaemonAndWrite() {
+        WriteTextFile(m_layout.hostConfig, m_config.toStyledString(), 0600);
+        m_daemon = std::make_unique<DemoProcess>(
+            "datasyncd", std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
+            m_dir.path() + "d.out", m_dir.path() + "d.err");
+        const auto answer = appstest::LineClient::RequestWhenUp(m_layout.stateDir + "control.sock",
+                                                                R"({"cmd":"status"})", seconds(30));
+        ASSERT_TRUE(answer && answer->find("\"ok\":true") != std::string::npos)
+            << answer.value_or("no answer") << ReadTextFile(m_daemon->ErrFile());
+        TelemetryRowWriter context(m_layout.serviceDir + DemoDatasets(1, "5s")[2].DatabaseFile(),
+                                   "DeviceContext");
+        context.Insert(DeviceContextJson(kDeviceId, m_contextId));
+        TelemetryRowWriter rows(m_layout.serviceDir + m_live.DatabaseFile(), "ItemEvent");
+        for (int n = 1; n <= kRows; ++n)
+            rows.Insert(ItemEventJson(m_live.id, m_live.name, m_live.ItemId(n), m_contextId, n));
+    }
+
+    int Accepted(const std::string& family) {
+        std::string error;
+        EXPECT_TRUE(m_tally.Poll(error)) << error;
+        return m_tally.Accepted(family, m_live.id);
+    }
+
+    appstest::Finished Ctl(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{DATASYNCCTL_PATH, "--state-dir", m_layout.stateDir};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return appstest::Run(argv, m_dir.path());
+    }
+
+    Json::Value Status() const {
+        Json::Value answer;
+        std::istringstream(Ctl({"status", "--json"}).out) >> answer;
+        return answer["status"];
+    }
+
+    // KTA and NAVS accepted no row and their bookmarks have not moved past the first row.
+    void ExpectHeldBack() {
+        for (const char* family : {"kta", "navs"}) {
+            EXPECT_EQ(Accepted(family), 0) << family;
+            const Bookmark mark =
+                ReadBookmark(m_layout.serviceDir + SyncPointFileOf(family), m_live.id, "ItemEvent");
+            EXPECT_FALSE(mark.state == Bookmark::State::Found && mark.id > 1)
+                << family << " at " << mark.Text();
+        }
+    }
+
+    // The agent's error and warning lines, for failure messages.
+    std::string Log() const {
+        std::string lines = "\nDataSync.log:";
+        std::istringstream log(ReadTextFile(m_layout.logDir + "DataSync.log"));
+        for (std::string line; std::getline(log, line) && lines.size() < 4000;)
+            if (line.find(" [E] ") != std::string::npos || line.find(" [W] ") != std::string::npos)
+                lines += "\n  " + line;
+        return lines;
+    }
+
+    testsupport::TempDir m_dir;
+    const DemoLayout m_layout{m_dir.path()};
+    DemoPki m_pki;
+    std::string m_expiredCert;
+    std::string m_expiredKey;
+    DemoDataset m_live;
+    Json::Value m_config;
+    int m_port = 0;
+    std::unique_ptr<DemoProcess> m_collector;  // declared before the daemon: outlives it
+    std::unique_ptr<DemoProcess> m_daemon;
+    const std::string m_contextId = RandomUuid();
+    UploadTally m_tally{m_layout.recordFile, m_contextId};
+};
+
+TEST_F(ResilienceFlow, AnExpiredClientCertificatePausesKtaAndNavsWhileNavpDeliversEveryRow) {
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS,NAVP", {"kta", "navs", "navp"}, {}));
+    m_config["tls"]["client_cert"] = m_expiredCert;
+    m_config["tls"]["client_key"] = m_expiredKey;
+    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
+
+    EXPECT_TRUE(Poll([&] { return Accepted("navp") >= kRows || !m_daemon->Running(); }, seconds(20)))
+        << "navp " << Accepted("navp") << "/" << kRows << Log();
+    EXPECT_EQ(Accepted("navp"), kRows);
+    EXPECT_TRUE(Poll([&] { return Status()["certificate_pause"]["paused"].asBool(); }, seconds(10)))
+        << Status().toStyledString() << Log();
+    ExpectHeldBack();
+    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
+}
+
+TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoRow) {
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=403x1:devicemissing"}));
+    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
+
+    EXPECT_TRUE(Poll([&] { return Status()["device_missing"]["flag"].asBool(); }, seconds(15)))
+        << Status().toStyledString() << Log();
+    // The collector answers 200 again after that one 403: only the flag holds both families back.
+    std::this_thread::sleep_for(seconds(3));
+    EXPECT_TRUE(Status()["device_missing"]["flag"].asBool());
+    ExpectHeldBack();
+
+    const appstest::Finished notified = Ctl({"notify", "2", "0"});
+    ASSERT_EQ(notified.exitCode, 0) << notified.out << notified.err;
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(20)))
+        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << Log();
+    EXPECT_FALSE(Status()["device_missing"]["flag"].asBool());
+    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
+}
+
+}  // namespace
