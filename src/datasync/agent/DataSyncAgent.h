@@ -226,6 +226,10 @@ private:
     // Dispatch of one database to its endpoint families.
     bool DoPostWithLogonUser(std::wstring datasetId, int syncType, ZEL::utility::EGetDBPathMethod method);
     bool DoPost(std::wstring datasetId, int syncType, ZEL::utility::EGetDBPathMethod method, bool logonUser);
+    // The gates in front of a KTA or NAVS upload, in their order: certificate pause, consent, the
+    // family's readiness, its back-off pre-check. Logs the post about to be made.
+    bool MayPostTo(SyncEP::SyncEp_type family, const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type,
+                   const wchar_t* function);
     bool DoKtaPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type, ZEL::utility::EGetDBPathMethod method);
     bool DoNavsPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type, ZEL::utility::EGetDBPathMethod method);
     bool DoNavpPost(const ZEL::DataSet& policy, ZEL::DataSync::_NavpSyncType type,

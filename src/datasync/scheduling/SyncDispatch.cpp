@@ -128,18 +128,27 @@ bool DataSyncAgent::DoPost(std::wstring datasetId, int syncType, ZEL::utility::E
     }
 }
 
-bool DataSyncAgent::DoKtaPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type,
-                              ZEL::utility::EGetDBPathMethod method) {
-    const wchar_t* const function = L"DataSyncAgent::DoKtaPost";
+bool DataSyncAgent::MayPostTo(SyncEP::SyncEp_type family, const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type,
+                              const wchar_t* function) {
     if (IsDataSyncPausedDueToCertExpiry()) {
         m_log.w(L"%s: Skipping sync - DataSync paused due to certificate expiry", function);
         return false;
     }
-    if (!IsSyncAllowedByMetrics(policy.dataset_id()) || !IsKtaSyncReady() || !ShouldPostForKta()) return false;
+    if (!IsSyncAllowedByMetrics(policy.dataset_id())) return false;
+    const bool kta = family == SyncEP::SyncEP_KTA;
+    if (!(kta ? IsKtaSyncReady() : IsNavsSyncReady()) || !(kta ? ShouldPostForKta() : ShouldPostForNavs()))
+        return false;
     m_log.d(L"%s: Making a sync post call for dataset:%s(type:%d)", function, policy.dataset_id(),
             static_cast<int>(type));
-    SyncAgentsHelper helper(policy.dataset_id(), CurrentEndpointUrls().kta, type, L"KTA", L"SyncPoint.sqlite3", ZELCore::HTTP_AUTH_MTLS,
-                            false, method);
+    return true;
+}
+
+bool DataSyncAgent::DoKtaPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type,
+                              ZEL::utility::EGetDBPathMethod method) {
+    const wchar_t* const function = L"DataSyncAgent::DoKtaPost";
+    if (!MayPostTo(SyncEP::SyncEP_KTA, policy, type, function)) return false;
+    SyncAgentsHelper helper(policy.dataset_id(), CurrentEndpointUrls().kta, type, L"KTA", L"SyncPoint.sqlite3",
+                            ZELCore::HTTP_AUTH_MTLS, false, method);
     ZELCore::InvokeHttpResponse response;
     const int ret = helper.doPost(response);
     if (CheckAndHandleCertificateExpiryError(response)) {
@@ -163,13 +172,7 @@ bool DataSyncAgent::DoKtaPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTyp
 bool DataSyncAgent::DoNavsPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type,
                                ZEL::utility::EGetDBPathMethod method) {
     const wchar_t* const function = L"DataSyncAgent::DoNavsPost";
-    if (IsDataSyncPausedDueToCertExpiry()) {
-        m_log.w(L"%s: Skipping sync - DataSync paused due to certificate expiry", function);
-        return false;
-    }
-    if (!IsSyncAllowedByMetrics(policy.dataset_id()) || !IsNavsSyncReady() || !ShouldPostForNavs()) return false;
-    m_log.d(L"%s: Making a sync post call for dataset:%s(type:%d)", function, policy.dataset_id(),
-            static_cast<int>(type));
+    if (!MayPostTo(SyncEP::SyncEP_NAVS, policy, type, function)) return false;
     const EndpointUrls urls = CurrentEndpointUrls();
     SyncAgentsHelper helper(policy.dataset_id(), urls.navs, type, L"NAVS", L"Navs_SyncPoint.sqlite3", urls.navsAuth,
                             false, method);
