@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <cstdlib>
+#include <ctime>
+
 #include <memory>
 #include <sstream>
 #include <string>
@@ -45,9 +48,10 @@ bool Poll(Condition condition, milliseconds timeout) {
 
 class ResilienceFlow : public ::testing::Test {
 protected:
-    // Lays out the files: the live dataset for `syncEPs`, the device context, and the host config.
+    // Lays out the files: the live dataset for `syncEPs`, the device context for `contextSyncEPs`,
+    // the collector with `faults`, and the host config.
     void Prepare(const std::string& syncEPs, const std::vector<std::string>& families,
-                 const std::vector<std::string>& faults) {
+                 const std::vector<std::string>& faults, const std::string& contextSyncEPs = "KTA,NAVS,NAVP") {
         for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
             MakeFolders(folder);
         MakePki();
@@ -55,12 +59,25 @@ protected:
         m_live = demo[0];
         m_live.syncEPs = syncEPs;
         m_live.families = families;
-        std::vector<std::string> argv{COLLECTOR_PATH,   "--listen", "127.0.0.1:0",      "--cert",
-                                      m_pki.serverCert, "--key",    m_pki.serverKey,    "--client-ca",
+        DemoDataset context = demo[2];
+        context.syncEPs = contextSyncEPs;
+        ASSERT_NO_FATAL_FAILURE(StartCollector(faults));
+        WriteTextFile(m_layout.policyFile, PolicyText({m_live, context}, m_port), 0644);
+        m_config.clear();
+        std::istringstream(HostConfigText(m_layout, m_pki, kDeviceId)) >> m_config;
+        m_config["logon_user"] = "";
+    }
+
+    // Starts the collector on a free port, or again on the port of the last one.
+    void StartCollector(const std::vector<std::string>& faults) {
+        const std::string listen = "127.0.0.1:" + std::to_string(m_port);
+        std::vector<std::string> argv{COLLECTOR_PATH,   "--listen", listen,          "--cert",
+                                      m_pki.serverCert, "--key",    m_pki.serverKey, "--client-ca",
                                       m_pki.caCert,     "--record", m_layout.recordFile};
         for (const std::string& fault : faults) argv.insert(argv.end(), {"--fault", fault});
-        m_collector = std::make_unique<DemoProcess>(
-            "datasync-collector", argv, m_layout.collectorDir + "c.out", m_layout.collectorDir + "c.err");
+        m_collector.reset();
+        const std::string files = m_layout.collectorDir + "c" + std::to_string(++m_collectorStarts);
+        m_collector = std::make_unique<DemoProcess>("datasync-collector", argv, files + ".out", files + ".err");
         const std::string prefix = "listening on 127.0.0.1:";
         std::string out;
         const auto listening = [&] {
@@ -70,10 +87,6 @@ protected:
         ASSERT_TRUE(Poll([&] { return listening() || !m_collector->Running(); }, seconds(15)) && listening())
             << out << ReadTextFile(m_collector->ErrFile());
         m_port = std::stoi(out.substr(out.find(prefix) + prefix.size()));
-        WriteTextFile(m_layout.policyFile, PolicyText({m_live, demo[2]}, m_port), 0644);
-        m_config.clear();
-        std::istringstream(HostConfigText(m_layout, m_pki, kDeviceId)) >> m_config;
-        m_config["logon_user"] = "";
     }
 
     // CA, server and client certificates as the demo's, plus an expired client certificate.
@@ -94,7 +107,18 @@ protected:
     }
 
     void StartDaemonAndWrite() {
+        ASSERT_NO_FATAL_FAILURE(StartDaemon());
+        TelemetryRowWriter context(m_layout.serviceDir + DemoDatasets(1, "5s")[2].DatabaseFile(),
+                                   "DeviceContext");
+        context.Insert(DeviceContextJson(kDeviceId, m_contextId));
+        TelemetryRowWriter rows(m_layout.serviceDir + m_live.DatabaseFile(), "ItemEvent");
+        for (int n = 1; n <= kRows; ++n)
+            rows.Insert(ItemEventJson(m_live.id, m_live.name, m_live.ItemId(n), m_contextId, n));
+    }
+
+    void StartDaemon() {
         WriteTextFile(m_layout.hostConfig, m_config.toStyledString(), 0600);
+        m_daemon.reset();
         m_daemon = std::make_unique<DemoProcess>(
             "datasyncd", std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
             m_dir.path() + "d.out", m_dir.path() + "d.err");
@@ -102,12 +126,6 @@ protected:
                                                                 R"({"cmd":"status"})", seconds(30));
         ASSERT_TRUE(answer && answer->find("\"ok\":true") != std::string::npos)
             << answer.value_or("no answer") << ReadTextFile(m_daemon->ErrFile());
-        TelemetryRowWriter context(m_layout.serviceDir + DemoDatasets(1, "5s")[2].DatabaseFile(),
-                                   "DeviceContext");
-        context.Insert(DeviceContextJson(kDeviceId, m_contextId));
-        TelemetryRowWriter rows(m_layout.serviceDir + m_live.DatabaseFile(), "ItemEvent");
-        for (int n = 1; n <= kRows; ++n)
-            rows.Insert(ItemEventJson(m_live.id, m_live.name, m_live.ItemId(n), m_contextId, n));
     }
 
     int Accepted(const std::string& family) {
@@ -128,15 +146,43 @@ protected:
         return answer["status"];
     }
 
-    // KTA and NAVS accepted no row and their bookmarks have not moved past the first row.
-    void ExpectHeldBack() {
-        for (const char* family : {"kta", "navs"}) {
+    // `families` accepted no row and their bookmarks have not moved past the first row.
+    void ExpectHeldBack(const std::vector<std::string>& families = {"kta", "navs"}) {
+        for (const std::string& family : families) {
             EXPECT_EQ(Accepted(family), 0) << family;
             const Bookmark mark =
                 ReadBookmark(m_layout.serviceDir + SyncPointFileOf(family), m_live.id, "ItemEvent");
             EXPECT_FALSE(mark.state == Bookmark::State::Found && mark.id > 1)
                 << family << " at " << mark.Text();
         }
+    }
+
+    struct Post {
+        int status = 0;
+        double time = 0;  // Unix seconds, with milliseconds
+    };
+
+    // Every request the collector recorded for `family`, in arrival order.
+    std::vector<Post> Posts(const std::string& family) const {
+        std::vector<Post> posts;
+        std::istringstream record(ReadTextFile(m_layout.recordFile));
+        for (std::string line; std::getline(record, line);) {
+            Json::Value entry;
+            if (!(std::istringstream(line) >> entry) || entry["family"].asString() != family) continue;
+            std::tm utc{};
+            const std::string time = entry["time"].asString();  // 2026-12-06T10:00:00.123Z
+            if (!strptime(time.c_str(), "%Y-%m-%dT%H:%M:%S", &utc)) continue;
+            const double millis = time.size() > 20 ? std::atof(time.c_str() + 19) : 0.0;
+            posts.push_back({entry["status"].asInt(), static_cast<double>(timegm(&utc)) + millis});
+        }
+        return posts;
+    }
+
+    int LogLinesWith(const std::string& text) const {
+        int count = 0;
+        std::istringstream log(ReadTextFile(m_layout.logDir + "DataSync.log"));
+        for (std::string line; std::getline(log, line);) count += line.find(text) != std::string::npos ? 1 : 0;
+        return count;
     }
 
     // The agent's error and warning lines, for failure messages.
@@ -157,6 +203,7 @@ protected:
     DemoDataset m_live;
     Json::Value m_config;
     int m_port = 0;
+    int m_collectorStarts = 0;
     std::unique_ptr<DemoProcess> m_collector;  // declared before the daemon: outlives it
     std::unique_ptr<DemoProcess> m_daemon;
     const std::string m_contextId = RandomUuid();
@@ -184,16 +231,86 @@ TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoR
 
     EXPECT_TRUE(Poll([&] { return Status()["device_missing"]["flag"].asBool(); }, seconds(15)))
         << Status().toStyledString() << Log();
-    // The collector answers 200 again after that one 403: only the flag holds both families back.
+    // The collector answers 200 again after that one 403: only the flag holds both families back,
+    // and nothing is posted to them meanwhile.
+    const std::size_t postsAtBlock = Posts("kta").size() + Posts("navs").size();
     std::this_thread::sleep_for(seconds(3));
     EXPECT_TRUE(Status()["device_missing"]["flag"].asBool());
     ExpectHeldBack();
+    EXPECT_EQ(Posts("kta").size() + Posts("navs").size(), postsAtBlock);
+    EXPECT_EQ(LogLinesWith("Requesting for Registration renewal"), 1) << Log();
 
     const appstest::Finished notified = Ctl({"notify", "2", "0"});
     ASSERT_EQ(notified.exitCode, 0) << notified.out << notified.err;
     EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(20)))
         << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << Log();
     EXPECT_FALSE(Status()["device_missing"]["flag"].asBool());
+    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
+}
+
+TEST_F(ResilienceFlow, TooManyRequestsHoldsKtaForItsWindowWhileNavsDeliversAndNoRowIsLost) {
+    // The device context goes to NAVP only: every KTA post is one of the live dataset's batches.
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=429"}, "NAVP"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
+
+    EXPECT_TRUE(Poll([&] { return Accepted("navs") >= kRows; }, seconds(20)))
+        << "navs " << Accepted("navs") << Status().toStyledString() << Log();
+    const Json::Value kta = Status()["backoff"]["KTA"];
+    EXPECT_EQ(kta["delay_ms"].asInt64(), 1800000) << kta.toStyledString();
+    EXPECT_GT(kta["wait_left_ms"].asInt64(), 1700000);
+    EXPECT_EQ(kta["class_counts"][0].asInt(), 1);
+    EXPECT_TRUE(kta["sync_allowed"].asBool());
+    EXPECT_EQ(Status()["backoff"]["NAVS"]["delay_ms"].asInt64(), 0);
+    const appstest::Finished text = Ctl({"status"});
+    EXPECT_NE(text.out.find("delay 1800000 ms"), std::string::npos) << text.out;
+
+    // One 429, then silence towards KTA for the window.
+    std::this_thread::sleep_for(seconds(3));
+    ASSERT_EQ(Posts("kta").size(), 1u);
+    EXPECT_EQ(Posts("kta")[0].status, 429);
+    ExpectHeldBack({"kta"});
+
+    // The server recovers and the agent starts again (the back-off lives in memory): KTA gets
+    // every row once.
+    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
+    ASSERT_NO_FATAL_FAILURE(StartCollector({}));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows; }, seconds(20)))
+        << "kta " << Accepted("kta") << Status().toStyledString() << Log();
+    EXPECT_EQ(m_tally.Duplicates("kta"), 0);
+    EXPECT_EQ(m_tally.Duplicates("navs"), 0);
+    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
+}
+
+// Waits out the real first server-error delay: 60 s plus up to 60 s of jitter.
+TEST_F(ResilienceFlow, AServerErrorIsRetriedAfterItsDelayAndEveryRowArrivesOnce) {
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=503x1"}, "NAVP"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
+
+    Json::Value kta;
+    EXPECT_TRUE(Poll(
+        [&] {
+            kta = Status()["backoff"]["KTA"];
+            return kta["delay_ms"].asInt64() > 0;
+        },
+        seconds(20)))
+        << Status().toStyledString() << Log();
+    const std::int64_t delay = kta["delay_ms"].asInt64();
+    EXPECT_GE(delay, 60000);
+    EXPECT_LE(delay, 120000);
+    EXPECT_EQ(kta["class_counts"][2].asInt(), 1);
+    EXPECT_TRUE(Poll([&] { return Accepted("navs") >= kRows; }, seconds(20))) << "navs " << Accepted("navs");
+
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows; }, milliseconds(delay) + seconds(30)))
+        << "kta " << Accepted("kta") << Status().toStyledString() << Log();
+    const std::vector<Post> posts = Posts("kta");
+    ASSERT_GE(posts.size(), 2u);
+    EXPECT_EQ(posts[0].status, 503);
+    EXPECT_GE(posts[1].time - posts[0].time, static_cast<double>(delay) / 1000.0 - 0.01);
+    EXPECT_EQ(m_tally.Duplicates("kta"), 0);
+    const Json::Value after = Status()["backoff"]["KTA"];
+    EXPECT_EQ(after["class_counts"][2].asInt(), 0) << after.toStyledString();
+    EXPECT_EQ(after["delay_ms"].asInt64(), 0);
     EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
 }
 
