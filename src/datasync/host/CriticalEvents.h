@@ -10,6 +10,8 @@ namespace ZEL {
 class CriticalEventLogger {
 public:
     static void Log(int eventId, int value);
+    // The condition behind `eventId` has ended (`value` shows how): clears every active value
+    // of that event.
     static void ResetError(int eventId, int value);
     // The active (event id, value) pairs.
     static std::set<std::pair<int, int>> Active();

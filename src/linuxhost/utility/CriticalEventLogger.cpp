@@ -1,7 +1,11 @@
 // The set of active critical events: (event id, value) pairs raised by Log and cleared by
 // ResetError, kept in <state_dir>/critical-events.json as
 //   {"active": [{"eventId": 3, "value": 12029}, ...]}
-// so that an error raised before a restart is still active after it.
+// so that an error raised before a restart is still active after it. ResetError(id, value) says
+// that the condition behind event `id` has ended (callers pass the value that shows it, such as
+// the HTTP status of a successful upload): it clears every active value of that id. Clearing only
+// the pair (id, value) would leave a failure raised with another value (a 500, an aborted post)
+// listed for ever after the uploads recovered.
 //
 // The set belongs to the state folder: it is read from that folder's file on first use, and
 // read again when the installed state folder changes. Each change replaces the file atomically
@@ -11,6 +15,8 @@
 // Thread safety: every call may come from any thread; one mutex serialises them.
 #include "datasync/host/CriticalEvents.h"
 
+#include <iterator>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -103,10 +109,15 @@ void CriticalEventLogger::ResetError(int eventId, int value) {
     CriticalEventState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     EnsureLoaded(state);
-    if (state.active.erase({eventId, value}) == 0) return;
+    const auto first = state.active.lower_bound({eventId, std::numeric_limits<int>::min()});
+    auto end = first;
+    while (end != state.active.end() && end->first == eventId) ++end;
+    if (first == end) return;
+    const auto cleared = std::distance(first, end);
+    state.active.erase(first, end);
     Persist(state);
-    linuxhost::HostLog().i(L"CriticalEvents: cleared event %d value %d (%d active)", eventId, value,
-                           state.active.size());
+    linuxhost::HostLog().i(L"CriticalEvents: cleared event %d (%d values) on value %d (%d active)", eventId,
+                           cleared, value, state.active.size());
 }
 
 std::set<std::pair<int, int>> CriticalEventLogger::Active() {

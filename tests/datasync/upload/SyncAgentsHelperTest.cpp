@@ -97,6 +97,7 @@ TEST_F(SyncAgentsHelperTest, KtaAnswersAreReportedToRegistryAndCriticalEvents) {
     EXPECT_EQ(Post(), 0);
     ASSERT_TRUE(utility::ReadRegistryValue(name, value));
     EXPECT_EQ(value, 0);
+    EXPECT_FALSE(CriticalEventLogger::Active().count({1017, 503})) << "a successful upload clears the failure";
 }
 
 TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny) {

@@ -1,5 +1,5 @@
-// The set of active critical events: set semantics over (event id, value) pairs, one host.log
-// line per change and none for a repeat, the file in the state folder kept equal to the set,
+// The set of active critical events: set semantics over (event id, value) pairs, a reset that
+// clears every value of its event, one host.log line per change and none for a repeat, the file in the state folder kept equal to the set,
 // the set read back from that file after a reload, and damaged files treated as empty.
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -49,13 +49,14 @@ TEST_F(CriticalEvents, SetOfPairsWithOneHostLinePerChange) {
     CriticalEventLogger::Log(3, 1);
     CriticalEventLogger::Log(3, 2);
     CriticalEventLogger::Log(3, 2);       // a repeat: no change, no line
+    CriticalEventLogger::Log(5, 500);
     CriticalEventLogger::ResetError(4, 1);  // not active: no change, no line
-    CriticalEventLogger::ResetError(3, 1);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{3, 2}}));
+    CriticalEventLogger::ResetError(3, 200);  // the condition ended: both values of event 3 go
+    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{5, 500}}));
     const auto lines = HostLines();
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(lines[0].text.find("3"), std::string::npos) << lines[0].text;
-    EXPECT_NE(lines[0].text, lines[2].text) << "raising and clearing must be told apart";
+    EXPECT_NE(lines[0].text, lines[3].text) << "raising and clearing must be told apart";
 }
 
 TEST_F(CriticalEvents, FileFollowsEveryChangeAndIsReadBackFromItsFolder) {
@@ -105,18 +106,18 @@ TEST_F(CriticalEvents, ConcurrentChangesKeepTheSetAndTheFileConsistent) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < kEventsEach; ++i) CriticalEventLogger::Log(t, i);
-            for (int i = 0; i < kEventsEach; i += 2) CriticalEventLogger::ResetError(t, i);
+            if (t % 2 == 0) CriticalEventLogger::ResetError(t, 200);
         });
     }
     for (std::thread& thread : threads) thread.join();
 
     EventSet expected;
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 1; i < kEventsEach; i += 2) expected.emplace(t, i);
+    for (int t = 1; t < kThreads; t += 2) {
+        for (int i = 0; i < kEventsEach; ++i) expected.emplace(t, i);
     }
     EXPECT_EQ(CriticalEventLogger::Active(), expected);
     EXPECT_EQ(PairsInFile(EventsPath()), expected);
-    EXPECT_EQ(HostLines().size(), static_cast<size_t>(kThreads * (kEventsEach + kEventsEach / 2)));
+    EXPECT_EQ(HostLines().size(), static_cast<size_t>(kThreads * kEventsEach + kThreads / 2));
 }
 
 }  // namespace
