@@ -6,14 +6,11 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <chrono>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "datasync-collector/Collector.h"
@@ -56,16 +53,12 @@ inline collector::CollectorOptions TlsOptions(const std::string& recordFile, boo
 inline std::vector<Json::Value> ReadRecords(const std::string& path) {
     std::vector<Json::Value> records;
     std::ifstream file(path);
-    std::string line;
     Json::CharReaderBuilder builder;
     builder["failIfExtra"] = true;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    while (std::getline(file, line)) {
-        Json::Value value;
-        std::string errors;
-        const bool parsed = reader->parse(line.data(), line.data() + line.size(), &value, &errors);
-        EXPECT_TRUE(parsed && value.isObject()) << "record line is not a JSON object: " << line << " " << errors;
-        records.push_back(value);
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    for (std::string line, errors; std::getline(file, line);) {
+        const bool parsed = reader->parse(line.data(), line.data() + line.size(), &records.emplace_back(), &errors);
+        EXPECT_TRUE(parsed && records.back().isObject()) << "record line is not a JSON object: " << line << " " << errors;
     }
     return records;
 }
@@ -109,10 +102,6 @@ inline ZELCore::InvokeHttpResponse Post(ZEL::CoreUtility& transport, const std::
                                             {"Content-Type", "application/json"}}) {
     int method = ZELCore::HTTP_METHOD_POST;
     return transport.InvokeHttp(url, headers, method, body, auth, true, "");
-}
-
-inline long long Count(const collector::Collector& server, const std::string& family, const char* member) {
-    return server.Stats()[family][member].asInt64();
 }
 
 inline std::string BaseUrl(const collector::Collector& server, const std::string& scheme = "https") {

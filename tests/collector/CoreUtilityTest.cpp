@@ -12,25 +12,21 @@ using ZEL::CoreUtility;
 using ZEL::linuxhost::CurlTransport;
 using ZEL::linuxhost::transport::IsLoopbackHost;
 
-ZELCore::InvokeHttpResponse Answer(int status, const std::string& body) {
+bool DeviceMissing(int status, const std::string& body) {
     ZELCore::InvokeHttpResponse response;
     response.response.statusCode = status;
     response.response.message = body;
-    return response;
-}
-
-bool DeviceMissing(int status, const std::string& body) {
-    ZELCore::InvokeHttpResponse response = Answer(status, body);
     return CoreUtility::Is403WithDeviceMissingError(response);
 }
 
 TEST(DeviceMissingAnswer, Is403WithTheErrorCodeInAnyCaseAndNothingElse) {
     EXPECT_TRUE(DeviceMissing(403, R"({"errorCode":"DeviceMissing"})"));
     EXPECT_TRUE(DeviceMissing(403, " {\"message\":\"x\", \"errorCode\" : \"DEVICEMISSING\"}\n"));
-    for (const std::string& body :
-         std::initializer_list<std::string>{"", "DeviceMissing", R"({"errorCode":"Other"})", R"({"errorcode":"DeviceMissing"})",
-          R"({"errorCode":["DeviceMissing"]})", R"({"errorCode":"DeviceMissing"} and more)",
-          std::string(100000, '[')})  // deep nesting: no crash, no throw
+    using namespace std::string_literals;
+    for (const std::string& body : {""s, "DeviceMissing"s, R"({"errorCode":"Other"})"s,
+                                    R"({"errorcode":"DeviceMissing"})"s, R"({"errorCode":["DeviceMissing"]})"s,
+                                    R"({"errorCode":"DeviceMissing"} and more)"s,
+                                    std::string(100000, '[')})  // deep nesting: no crash, no throw
         EXPECT_FALSE(DeviceMissing(403, body)) << body.substr(0, 40);
     for (int status : {401, 200, 0}) EXPECT_FALSE(DeviceMissing(status, R"({"errorCode":"DeviceMissing"})")) << status;
 }

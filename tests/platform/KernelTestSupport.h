@@ -1,6 +1,6 @@
 // Helpers shared by the kernel-object tests: a thread that is always joined (so a failed
-// assertion cannot leave one running), elapsed-time measurement, and names for named events
-// that no other test process uses.
+// assertion cannot leave one running), a non-blocking "is it signalled" probe, elapsed-time
+// measurement, and names for named events that no other test process uses.
 #pragma once
 
 #include <unistd.h>
@@ -28,7 +28,6 @@ public:
     ~JoiningThread() { join(); }
     JoiningThread(const JoiningThread&) = delete;
     JoiningThread& operator=(const JoiningThread&) = delete;
-
     void join() {
         if (m_thread.joinable()) m_thread.join();
     }
@@ -36,6 +35,11 @@ public:
 private:
     std::thread m_thread;
 };
+
+// A zero-time wait: true when the object was signalled, which takes it as any wait does.
+inline bool IsSet(const platform::HANDLE& object) {
+    return platform::WaitForSingleObject(object, 0) == platform::WAIT_OBJECT_0;
+}
 
 inline long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();

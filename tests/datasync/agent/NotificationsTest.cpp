@@ -1,6 +1,6 @@
 // The agent's reaction to bus notifications: the grace device-state notifications get before full
 // initialisation, the DEVICE_ONLINE request they queue, restarts on policy and system-time
-// changes, extension notifications, and the server commands.
+// changes, extension notifications (ignored), and the server commands.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -41,14 +41,13 @@ protected:
 TEST_F(NotificationsTest, BeforeFullInitOnlyDeviceStateTopicsWaitAndTheRestIsDroppedAtOnce) {
     DataSyncAgent agent;
     agent.Init(m_stop);
-
+    Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, Kind::Extension);  // ignored: neither waits nor is dropped
     Publish(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED);
     Publish(ZEL::TOPIC_SYSTEM_TIME, 0);
     PublishCommand(L"run", L"removeDevice");
     ASSERT_TRUE(WaitBusIdle());
     EXPECT_EQ(CountLogged(kNotReady), 3);
     EXPECT_FALSE(Logged(kGraceStarted));
-    EXPECT_FALSE(Logged("Received removeDevice"));
     EXPECT_EQ(m_config->ReadCount(), 0) << "nothing restarted";
 
     m_transport.SetRegistered(true);
@@ -58,7 +57,6 @@ TEST_F(NotificationsTest, BeforeFullInitOnlyDeviceStateTopicsWaitAndTheRestIsDro
 
     Deliver(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE);
     EXPECT_EQ(CountLogged(kGraceStarted), 2);
-    EXPECT_FALSE(Logged("DEVICE_REGISTRATION!"));
 
     // The dropped notifications still count through their recorded last states.
     agent.FullInit();
@@ -77,7 +75,6 @@ TEST_F(NotificationsTest, DeviceStateArrivingJustBeforeFullInitIsHandledWhenFull
     agent.FullInit();
     ASSERT_TRUE(WaitBusIdle());
     EXPECT_TRUE(Logged("Device is full initialized during the wait!"));
-    EXPECT_TRUE(Logged("OnNotification: putmsg DEVICE_READY ok"));
     EXPECT_FALSE(Logged(kNotReady));
     // One request from FullInit (online by the recorded state), one from the notification.
     EXPECT_EQ(QueueLength(agent), 2u);
@@ -97,11 +94,15 @@ TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDev
         int topic, state;
         bool transportRegistered;
         const char* after;
+        Kind kind = Kind::Plain;
     } steps[] = {
         {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, false, "online unregistered 0"},
         {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_NONE, false, "offline unregistered 0"},
         {ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE, false, "offline registered 0"},
         {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, false, "online registered 1"},
+        {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_NONE, false, "online registered 1", Kind::Extension},  // ignored
+        {ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_REGISTRATION_CHANGED, false, "online registered 1",
+         Kind::Extension},
         {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_REGISTRATION_DONE_ALT, false, "online registered 1"},  // other states
         {ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_REGISTRATION_CHANGED, false, "online unregistered 1"},
         {ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_REGISTRATION_DONE_ALT, false, "online registered 2"},
@@ -112,11 +113,9 @@ TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDev
     for (const auto& step : steps) {
         SCOPED_TRACE(testing::Message() << "topic " << step.topic << " state " << step.state);
         m_transport.SetRegistered(step.transportRegistered);
-        Deliver(step.topic, step.state);
+        Deliver(step.topic, step.state, step.kind);
         EXPECT_EQ(flags(), step.after);
     }
-    EXPECT_EQ(CountLogged("putmsg DEVICE_READY ok"), 1);
-    EXPECT_EQ(CountLogged("OnNotification: putmsg DEVICE_REGISTRATION ok"), 1);
     agent.UnInit();
 }
 
@@ -126,39 +125,18 @@ TEST_F(NotificationsTest, PolicyChangeRestartsOnlyOnItsStateAndSystemTimeOnAnySt
     Start(agent);
     m_config->ChangePolicy([](ZEL::TelemetryPolicy& policy) { policy.primaryUrl = L"https://second.example.com/"; });
     Deliver(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_DEVICE_CONTEXT_CHANGED);
-    EXPECT_EQ(m_config->ReadCount(), 1);
+    Deliver(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED, Kind::Extension);
+    EXPECT_EQ(m_config->ReadCount(), 1) << "another state or an extension notification restarts nothing";
 
     Deliver(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED);
     EXPECT_EQ(m_config->ReadCount(), 2);
     const Json::Value status = agent.GetStatusSnapshot();
     EXPECT_EQ(status["families"]["KTA"]["url"].asString(), "https://second.example.com/");
     EXPECT_TRUE(status["agent"]["started"].asBool());
-    EXPECT_TRUE(Logged("Telemetry changed, Datasync will restart"));
 
     for (int state : {0, 99}) Deliver(ZEL::TOPIC_SYSTEM_TIME, state);
     EXPECT_EQ(m_config->ReadCount(), 4);
     EXPECT_TRUE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
-    EXPECT_EQ(CountLogged("System time changed, Datasync will restart"), 2);
-    agent.UnInit();
-}
-
-TEST_F(NotificationsTest, ExtensionNotificationsAreIgnoredBeforeAndAfterFullInit) {
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    Deliver(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, Kind::Extension);
-    EXPECT_FALSE(Logged(kGraceStarted));
-    EXPECT_FALSE(Logged(kNotReady));
-
-    agent.FullInit();
-    // The bus records the last state of every notification, so FullInit reads online.
-    ASSERT_TRUE(agent.GetStatusSnapshot()["agent"]["online"].asBool());
-    Deliver(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_NONE, Kind::Extension);
-    Deliver(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE, Kind::Extension);
-    Deliver(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED, Kind::Extension);
-    const Json::Value status = agent.GetStatusSnapshot();
-    EXPECT_TRUE(status["agent"]["online"].asBool());
-    EXPECT_FALSE(status["agent"]["registered"].asBool());
-    EXPECT_EQ(m_config->ReadCount(), 1) << "no restart";
     agent.UnInit();
 }
 
@@ -168,13 +146,11 @@ TEST_F(NotificationsTest, ServerCommandsMatchTheirActionAsDocumented) {
     EXPECT_EQ(BackoffResetDelay(agent), 15u);
     DeliverCommand(L"set", L"resetBackOffState");
     EXPECT_EQ(BackoffResetDelay(agent), 15u) << "no randomDelay keeps the delay";
-    EXPECT_TRUE(testsupport::WaitUntil([this] { return Logged("HandleResetBackoffState: Exit isProcessed 0"); }));
     DeliverCommand(L"set", L"RESETBACKOFFSTATE", {{L"randomDelay", L"30"}});
     EXPECT_EQ(BackoffResetDelay(agent), 30u);
     DeliverCommand(L"SET", L"resetBackOffState", {{L"randomDelay", L"45"}});  // the action is exact
     DeliverCommand(L"run", L"resetBackOffState", {{L"randomDelay", L"45"}});
     EXPECT_EQ(BackoffResetDelay(agent), 30u);
-    EXPECT_EQ(CountLogged("resetBackOffState command received"), 2);
     DeliverCommand(L"set", L"resetBackOffState", {{L"randomDelay", L"soon"}});
     EXPECT_EQ(BackoffResetDelay(agent), 0u) << "not a number";
     Publish(0, 0, Kind::KTA,
@@ -186,13 +162,11 @@ TEST_F(NotificationsTest, ServerCommandsMatchTheirActionAsDocumented) {
     DeliverCommand(L"set", L"removeDevice");
     DeliverCommand(L"runs", L"removeDevice");
     EXPECT_EQ(CountLogged("Received removeDevice"), 1);
-    EXPECT_FALSE(agent.GetStatusSnapshot()["device_missing"]["flag"].asBool());
 
     DeliverCommand(L"run", L"SENDTELEMETRY");  // the action exactly "run"
     DeliverCommand(L"Run", L"sendTelemetry");
     DeliverCommand(L"set", L"sendTelemetry");
     EXPECT_EQ(CountLogged("Received sendTelemetry command!"), 1);
-    EXPECT_TRUE(testsupport::WaitUntil([this] { return Logged("OnSendTelemetryCommand: not available yet"); }));
     agent.UnInit();
 }
 

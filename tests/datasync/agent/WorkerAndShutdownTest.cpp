@@ -4,6 +4,7 @@
 // thread, worker, asynchronous notification tasks), with or without the service-stop event set.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -44,38 +45,31 @@ protected:
     }
 };
 
-TEST_F(WorkerTest, RestartAndUnInitEndAWorkerPausedWhileOfflineWithinASecond) {
+TEST_F(WorkerTest, RestartAndUnInitEndTheWorkerWithinASecondWhetherItPausesOrWaitsForMessages) {
     m_transport.SetRegistered(true);
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    agent.FullInit();
-    ASSERT_TRUE(WaitUntil([this] { return Logged("MsgHandleProc: thread Entry!"); }));
-    ASSERT_FALSE(agent.GetStatusSnapshot()["agent"]["online"].asBool());
+    for (bool online : {false, true}) {
+        // Offline, the worker pauses; online, registered and KTA enabled, it takes the start-up
+        // request and then waits on the queue.
+        SCOPED_TRACE(online ? "waiting for messages" : "paused while offline");
+        m_logs.Clear();
+        if (online) Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
+        ASSERT_TRUE(WaitBusIdle());
+        DataSyncAgent agent;
+        agent.Init(m_stop);
+        agent.FullInit();
+        ASSERT_EQ(agent.GetStatusSnapshot()["agent"]["online"].asBool(), online);
+        const char* const busy = online ? "MsgHandleProc: Get DEVICE_ONLINE" : "MsgHandleProc: thread Entry!";
+        ASSERT_TRUE(WaitUntil([&] { return CountLogged(busy) == 1; }));
 
-    EXPECT_LT(Timed([&agent] { agent.FullInit(); }), 1s);
-    EXPECT_TRUE(WorkerEnded());
-    EXPECT_TRUE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
-    ASSERT_TRUE(WaitUntil([this] { return CountLogged("MsgHandleProc: thread Entry!") == 2; }));
-
-    m_logs.Clear();
-    EXPECT_LT(Timed([&agent] { agent.UnInit(); }), 1s);
-    EXPECT_TRUE(WorkerEnded());
-}
-
-TEST_F(WorkerTest, UnInitEndsAWorkerWaitingForMessagesWithinASecond) {
-    m_transport.SetRegistered(true);
-    Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
-    ASSERT_TRUE(WaitBusIdle());
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    agent.FullInit();
-    // Online, registered and KTA enabled: the worker takes the start-up request and then waits
-    // on the queue.
-    ASSERT_TRUE(WaitUntil([this] { return Logged("MsgHandleProc: Get DEVICE_ONLINE"); }));
-    EXPECT_EQ(QueueLength(agent), 0u);
-
-    EXPECT_LT(Timed([&agent] { agent.UnInit(); }), 1s);
-    EXPECT_TRUE(Logged("MsgHandleProc: thread exited!"));
+        EXPECT_LT(Timed([&agent] { agent.FullInit(); }), 1s);
+        EXPECT_TRUE(WorkerEnded());
+        EXPECT_TRUE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
+        ASSERT_TRUE(WaitUntil([&] { return CountLogged(busy) == 2; }));
+        EXPECT_EQ(QueueLength(agent), 0u);
+        m_logs.Clear();
+        EXPECT_LT(Timed([&agent] { agent.UnInit(); }), 1s);
+        EXPECT_TRUE(WorkerEnded());
+    }
 }
 
 TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregistered) {
@@ -107,9 +101,9 @@ class ShutdownTest : public testsupport::AgentHarness {
 protected:
     // UnInit on another thread, bounded. Should it hang, the service-stop event is set so that
     // the test can end, and the result is false.
-    bool UnInitWithin(DataSyncAgent& agent, std::chrono::milliseconds limit = 3s) {
+    bool UnInitWithin(DataSyncAgent& agent) {
         auto done = std::async(std::launch::async, [&agent] { agent.UnInit(); });
-        if (done.wait_for(limit) == std::future_status::ready) return true;
+        if (done.wait_for(3s) == std::future_status::ready) return true;
         platform::SetEvent(m_stop);
         done.wait();
         return false;
@@ -118,89 +112,57 @@ protected:
 
 // (UnInitWaitsForEveryThreadThatIsStillRunning covers a device-context thread busy with a record.)
 TEST_F(ShutdownTest, UnInitJoinsTheDeviceContextThreadWhetherOrNotTheStopEventWasSet) {
-    {
-        SCOPED_TRACE("initialised only, stop not set");
+    for (bool started : {false, true}) {
+        SCOPED_TRACE(started ? "started, stop set first" : "initialised only, stop not set");
         DataSyncAgent agent;
         agent.Init(m_stop);
-        EXPECT_TRUE(UnInitWithin(agent));
-    }
-    {
-        SCOPED_TRACE("started, stop set first");
-        platform::ResetEvent(m_stop);
-        DataSyncAgent agent;
-        agent.Init(m_stop);
-        agent.FullInit();
-        platform::SetEvent(m_stop);
+        if (started) {
+            agent.FullInit();
+            platform::SetEvent(m_stop);
+        }
         EXPECT_TRUE(UnInitWithin(agent));
         EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
     }
 }
 
-// A log sink factory whose sinks hold every thread writing a line that contains one of
-// `fragments` until Open(), so that a test can keep one of the agent's threads busy at a known
-// point. Install it before the agent's Init. Sinks share the gate's state, so a log bound now
-// and used later never outlives it.
-class GatedLog {
-public:
-    explicit GatedLog(std::vector<std::string> fragments) : m_state(std::make_shared<State>()) {
-        m_state->fragments = std::move(fragments);
+// A log sink, installed for every log file, that holds each thread writing a line containing one
+// of `fragments` until Open(), so that a test can keep one of the agent's threads busy at a known
+// point. Install it before the agent's Init.
+struct LogGate : ZEL::LogSink {
+    explicit LogGate(std::vector<std::string> held) : fragments(std::move(held)) {}
+    bool Enabled(ZEL::LogLevel) const override { return true; }
+    void Write(ZEL::LogLevel, const std::string& text) override {
+        if (std::none_of(fragments.begin(), fragments.end(),
+                         [&](const std::string& fragment) { return text.find(fragment) != std::string::npos; }))
+            return;
+        std::unique_lock<std::mutex> lock(mutex);
+        ++held;
+        changed.notify_all();
+        changed.wait(lock, [this] { return open; });
     }
-    ~GatedLog() { Open(); }
-    GatedLog(const GatedLog&) = delete;
-    GatedLog& operator=(const GatedLog&) = delete;
-
-    void Install() {
-        std::shared_ptr<State> state = m_state;
-        ZEL::utility::SetLogSinkFactory([state](const std::wstring&) { return std::make_shared<Sink>(state); });
-    }
-    bool WaitUntilHeld(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_state->mutex);
-        return m_state->changed.wait_for(lock, timeout, [this] { return m_state->held > 0; });
+    bool WaitUntilHeld() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 5s, [this] { return held > 0; });
     }
     void Open() {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
-        m_state->open = true;
-        m_state->changed.notify_all();
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        changed.notify_all();
     }
 
-private:
-    struct State {
-        std::vector<std::string> fragments;  // set before any sink exists
-        std::mutex mutex;
-        std::condition_variable changed;
-        int held = 0;       // guarded by mutex
-        bool open = false;  // guarded by mutex
-    };
-
-    class Sink : public ZEL::LogSink {
-    public:
-        explicit Sink(std::shared_ptr<State> state) : m_state(std::move(state)) {}
-        bool Enabled(ZEL::LogLevel) const override { return true; }
-        void Write(ZEL::LogLevel, const std::string& text) override {
-            bool gated = false;
-            for (const std::string& fragment : m_state->fragments)
-                gated = gated || text.find(fragment) != std::string::npos;
-            if (!gated) return;
-            std::unique_lock<std::mutex> lock(m_state->mutex);
-            ++m_state->held;
-            m_state->changed.notify_all();
-            m_state->changed.wait(lock, [this] { return m_state->open; });
-        }
-
-    private:
-        std::shared_ptr<State> m_state;
-    };
-
-    std::shared_ptr<State> m_state;
+    const std::vector<std::string> fragments;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int held = 0;  // held and open: guarded by mutex
+    bool open = false;
 };
 
 TEST_F(ShutdownTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
-    struct Case {
+    const struct {
         const char* name;
         std::vector<std::string> heldLines;
         std::function<void(DataSyncAgent&)> keepBusy;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"asynchronous task of a server command",
          {"HandleResetBackoffState: Entry"},
          [this](DataSyncAgent&) { PublishCommand(L"set", L"resetBackOffState"); }},
@@ -220,24 +182,22 @@ TEST_F(ShutdownTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
         NoJitter() { ZEL::ApiUtility::SetRandomSource([](unsigned lo, unsigned) { return lo; }); }
         ~NoJitter() { ZEL::ApiUtility::SetRandomSource(nullptr); }
     } noJitter;
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        GatedLog gate(testCase.heldLines);
-        gate.Install();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto gate = std::make_shared<LogGate>(c.heldLines);
+        ZEL::utility::SetLogSinkFactory([gate](const std::wstring&) { return gate; });
         DataSyncAgent agent;
         agent.Init(m_stop);
         agent.FullInit();
-        if (testCase.keepBusy) {
-            testCase.keepBusy(agent);
-            ASSERT_TRUE(gate.WaitUntilHeld(5s));
+        if (c.keepBusy) {
+            c.keepBusy(agent);
+            ASSERT_TRUE(gate->WaitUntilHeld());
         }
         auto uninit = std::async(std::launch::async, [&agent] { agent.UnInit(); });
-        if (!testCase.keepBusy) {
-            ASSERT_TRUE(gate.WaitUntilHeld(5s));
-        }
+        EXPECT_TRUE(gate->WaitUntilHeld()) << "the worker writes its line while UnInit stops it";
         EXPECT_EQ(uninit.wait_for(200ms), std::future_status::timeout) << "UnInit returned while the thread ran";
-        gate.Open();
-        ASSERT_EQ(uninit.wait_for(5s), std::future_status::ready);
+        gate->Open();
+        EXPECT_EQ(uninit.wait_for(5s), std::future_status::ready);
         ASSERT_TRUE(WaitBusIdle());
     }
 }

@@ -22,8 +22,7 @@ struct PushChannelHost : ZEL::IConfigAgent, ZEL::AgentInterface::Notification::I
     }
     bool IsConnected() override { return connected; }
 
-    std::wstring mode = L"nomqtt";
-    std::wstring suppression;
+    std::wstring mode = L"nomqtt", suppression;
     bool connected = true, settingsOk = true, policyOk = true;
 };
 
@@ -44,10 +43,8 @@ protected:
     }
 
     std::shared_ptr<PushChannelHost> m_host = std::make_shared<PushChannelHost>();
-    const std::wstring m_path = L"/db/" + kDeviceStatus + L"_ItemEvent.sqlite3";
-
-private:
     std::shared_ptr<ZEL::AgentInterface::Notification::INotificationAgent> m_savedChannel;
+    const std::wstring m_path = L"/db/" + kDeviceStatus + L"_ItemEvent.sqlite3";
 };
 
 TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
@@ -58,7 +55,6 @@ TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
         {L"nomqtt", L"", true, true, true, true, true, true},
         {L"NoMQTT", L"always", true, true, true, true, true, true},
         {L"mqtt", L"", true, true, true, true, true, false},
-        {L"", L"", true, true, true, true, true, false},
         {L"nomqtt", L"None", true, true, true, true, true, false},
         {L"nomqtt", L"", false, true, true, true, true, false},
         {L"nomqtt", L"", true, false, true, true, true, false},
@@ -67,6 +63,7 @@ TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
         {L"nomqtt", L"", true, true, true, true, false, false},
     };
     const std::wstring lowerCase = L"/" + ZEL::String::ToLower(kDeviceStatus) + L"/x_ItemEvent.sqlite3";
+    const std::wstring otherDataset = L"/db/" + ZEL::String::UTF8ToUTF16(kDataset) + L"_ItemEvent.sqlite3";
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << &c - cases);
         *m_host = PushChannelHost{};
@@ -76,7 +73,7 @@ TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
         DataSyncAgent agent;
         EXPECT_EQ(Access::ShouldSyncHeartbeat(agent, m_path), !c.suppressed);
         EXPECT_EQ(Access::ShouldSyncHeartbeat(agent, lowerCase), !c.suppressed);
-        EXPECT_TRUE(Access::ShouldSyncHeartbeat(agent, L"/db/" + ZEL::String::UTF8ToUTF16(kDataset) + L"_ItemEvent.sqlite3"));
+        EXPECT_TRUE(Access::ShouldSyncHeartbeat(agent, otherDataset));
     }
 }
 
@@ -84,16 +81,16 @@ TEST_F(HeartbeatTest, EachChangeIsLoggedOnceAndTheTimerPassSkipsTheSuppressedRec
     m_policy.datasets.push_back(testsupport::MakeDataSet(kDeviceStatus, L"DeviceStatus", L"KTA", L"nrt"));
     PreparedAgent prepared(m_policy, m_stop);
     // (connected, suppressed lines, flowing lines) after each call
-    for (auto [connected, suppressed, flowing] : {std::tuple{true, 1, 0}, {true, 1, 0}, {false, 1, 1}, {false, 1, 1},
-                                                  {true, 2, 1}}) {
+    for (auto [connected, suppressed, flowing] :
+         {std::tuple{true, 1, 0}, {true, 1, 0}, {false, 1, 1}, {false, 1, 1}, {true, 2, 1}}) {
         m_host->connected = connected;
         EXPECT_EQ(Access::ShouldSyncHeartbeat(prepared.agent, m_path), !connected);
         EXPECT_EQ(CountLogged("Heartbeat telemetry suppressed since mqtt got connected. /db/"), suppressed);
         EXPECT_EQ(CountLogged("Hence heartbeat telemetry not suppressed. /db/"), flowing);
     }
 
-    const std::wstring path = ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + kDeviceStatus + L"_ItemEvent.sqlite3";
-    Access::Changed(prepared.agent, path, 1);
+    Access::Changed(prepared.agent, ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + kDeviceStatus +
+                                        L"_ItemEvent.sqlite3", 1);
     Access::TimerPass(prepared.agent);
     EXPECT_EQ(Access::Queued(prepared.agent), 0u);
     m_host->connected = false;

@@ -31,86 +31,50 @@ std::vector<std::string> ReadLines(const std::string& path) {
     return lines;
 }
 
-struct ParsedLine {
-    std::string localTime;  // first 19 characters
-    std::string offset;
-    std::string level;
-    long threadId = 0;
-    std::string text;
-};
-
-// Splits "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm [L] <tid> text"; fails the test when the line has
-// another form.
-ParsedLine Parse(const std::string& line) {
+// The text of a line "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm [L] <tid> text"; fails the test on any other form.
+std::string TextOf(const std::string& line) {
     constexpr size_t kPrefix = 34;  // up to and including the blank after "[L]"
-    ParsedLine parsed;
-    const bool prefixOk =
-        line.size() > kPrefix &&
-        testsupport::HasShape(line.substr(0, kPrefix), "9999-99-99T99:99:99.999S99:99 [L] ");
-    const size_t idEnd = prefixOk ? line.find(' ', kPrefix) : std::string::npos;
-    const std::string id = idEnd == std::string::npos ? std::string() : line.substr(kPrefix, idEnd - kPrefix);
-    const bool idOk = !id.empty() && id.find_first_not_of("0123456789") == std::string::npos;
-    EXPECT_TRUE(prefixOk && idOk) << line;
-    if (!(prefixOk && idOk)) return parsed;
-    parsed.localTime = line.substr(0, 19);
-    parsed.offset = line.substr(23, 6);
-    parsed.level = line.substr(31, 1);
-    parsed.threadId = std::stol(id);
-    parsed.text = line.substr(idEnd + 1);
-    return parsed;
+    const size_t idEnd = line.find(' ', kPrefix);
+    const bool ok = testsupport::HasShape(line.substr(0, kPrefix), "9999-99-99T99:99:99.999S99:99 [L] ") &&
+                    idEnd != std::string::npos && idEnd > kPrefix &&
+                    line.find_first_not_of("0123456789", kPrefix) == idEnd;
+    EXPECT_TRUE(ok) << line;
+    return ok ? line.substr(idEnd + 1) : std::string();
 }
 
 class FileLogging : public ::testing::Test {
 protected:
     void TearDown() override { ShutdownFileLogging(); }
-
     std::string Folder() const { return temp.path() + "log/"; }
-
     testsupport::TempDir temp;
 };
 
-TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCall) {
+// Read while the file is still open: the closing warning puts every line before it on disk.
+TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCallAndPutsWarningsOnDiskAtOnce) {
     ConfigureFileLogging(Folder(), LogLevel::Debug);
     ZEL::Log log;
     ASSERT_TRUE(ZEL::utility::InitLog(log, L"DataSync.log", 4));
     const std::string before = ZEL::String::UTF16ToUTF8(ZEL::System::GetTime());
-    log.d(L"%s: Enter", L"DataSyncAgent::FullInit");
+    log.d(L"%s: Enter", L"FullInit");
     log.i(L"rows=%d", 12);
-    log.w(L"Messaging retention \u2014 %s", L"Gr\u00fc\u00dfe");
-    log.e(L"error %#x", 255);
+    log.e(L"error");
+    log.w(L"Gr\u00fc\u00dfe \u2014");
     const std::string after = ZEL::String::UTF16ToUTF8(ZEL::System::GetTime());
-    ShutdownFileLogging();
 
     const auto lines = ReadLines(Folder() + "DataSync.log");
     ASSERT_EQ(lines.size(), 4u);
-    const char* levels[] = {"D", "I", "W", "E"};
-    const char* texts[] = {"DataSyncAgent::FullInit: Enter", "rows=12",
-                           "Messaging retention \xe2\x80\x94 Gr\xc3\xbc\xc3\x9f"
-                           "e",
-                           "error 0xff"};
+    const std::string threadId = std::to_string(::syscall(SYS_gettid)) + " ";
+    const char* texts[] = {"FullInit: Enter", "rows=12", "error", "Gr\xc3\xbc\xc3\x9f" "e \xe2\x80\x94"};
     for (size_t i = 0; i < lines.size(); ++i) {
-        const ParsedLine line = Parse(lines[i]);
-        EXPECT_EQ(line.level, levels[i]);
-        EXPECT_EQ(line.text, texts[i]);
-        EXPECT_EQ(line.threadId, static_cast<long>(::syscall(SYS_gettid)));
+        const std::string& line = lines[i];
+        EXPECT_EQ(TextOf(line), texts[i]);
+        EXPECT_EQ(line.substr(30, 3), std::string("[") + "DIEW"[i] + "]");
+        EXPECT_EQ(line.substr(34, threadId.size()), threadId);
         // Same clock and zone as the host's own time texts.
-        EXPECT_GE(line.localTime, before.substr(0, 19));
-        EXPECT_LE(line.localTime, after.substr(0, 19));
-        EXPECT_EQ(line.offset, after.substr(19));
+        EXPECT_GE(line.substr(0, 19), before.substr(0, 19));
+        EXPECT_LE(line.substr(0, 19), after.substr(0, 19));
+        EXPECT_EQ(line.substr(23, 6), after.substr(19));
     }
-}
-
-TEST_F(FileLogging, DropsLinesBelowTheMinimumLevelAndPutsWarningsOnDiskAtOnce) {
-    ConfigureFileLogging(Folder(), LogLevel::Info);
-    ZEL::Log log;
-    ZEL::utility::InitLog(log, L"DataSync.log", 4);
-    log.d(L"debug");
-    log.i(L"first");
-    log.w(L"second");
-    const auto lines = ReadLines(Folder() + "DataSync.log");  // still open
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(Parse(lines[0]).text, "first");
-    EXPECT_EQ(Parse(lines[1]).text, "second");
 }
 
 TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {
@@ -129,34 +93,47 @@ TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {
     EXPECT_FALSE(std::filesystem::exists(Folder() + "sub"));
 }
 
-// Every thread binds its own log to the same name: all share one file, line by whole line.
-TEST_F(FileLogging, ThreadsWriteWholeLines) {
-    ConfigureFileLogging(Folder(), LogLevel::Debug);
+// Every thread binds its own log to the same name: all share one file, line by whole line, and
+// lines below the minimum level are left out.
+TEST_F(FileLogging, ThreadsWriteWholeLinesAtTheMinimumLevelAndAbove) {
+    ConfigureFileLogging(Folder(), LogLevel::Info);
     constexpr int kThreads = 4, kLinesEach = 200;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             ZEL::Log log;
             ZEL::utility::InitLog(log, L"DataSync.log", 4);
-            for (int i = 0; i < kLinesEach; ++i) log.i(L"thread %d line %d", t, i);
+            for (int i = 0; i < kLinesEach; ++i) {
+                log.d(L"dropped");
+                log.i(L"thread %d line %d", t, i);
+            }
         });
     }
     for (std::thread& thread : threads) thread.join();
     ShutdownFileLogging();
     const auto lines = ReadLines(Folder() + "DataSync.log");
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesEach));
-    for (const std::string& line : lines) ASSERT_EQ(Parse(line).text.rfind("thread ", 0), 0u) << line;
+    for (const std::string& line : lines) ASSERT_EQ(TextOf(line).rfind("thread ", 0), 0u) << line;
 }
 
-TEST_F(FileLogging, CreatesAMissingFolderAndNamesAnUnusableOne) {
-    const std::string deep = temp.path() + "a/b/c";  // without the trailing slash
-    ConfigureFileLogging(deep, LogLevel::Debug);
-    ZEL::Log log;
-    ZEL::utility::InitLog(log, L"x.log", 4);
-    log.e(L"here");
+TEST_F(FileLogging, HostLogFollowsTheFolderConfiguredAtEachUseCreatingAMissingOne) {
+    ConfigureFileLogging(temp.path() + "a/b/first", LogLevel::Debug);  // without the trailing slash
+    ZEL::linuxhost::HostLog().i(L"into first");
     ShutdownFileLogging();
-    EXPECT_EQ(ReadLines(deep + "/x.log").size(), 1u);
+    ZEL::linuxhost::HostLog().i(L"into nothing");
+    ZEL::Log unbound;
+    EXPECT_FALSE(ZEL::utility::InitLog(unbound, L"DataSync.log", 4));
+    ConfigureFileLogging(temp.path() + "second", LogLevel::Debug);
+    ZEL::linuxhost::HostLog().i(L"into second");
+    ShutdownFileLogging();
+    for (const std::string folder : {"a/b/first", "second"}) {
+        const auto lines = ReadLines(temp.path() + folder + "/host.log");
+        ASSERT_EQ(lines.size(), 1u) << folder;
+        EXPECT_EQ(TextOf(lines[0]), "into " + folder.substr(folder.rfind('/') + 1));
+    }
+}
 
+TEST_F(FileLogging, AnUnusableFolderIsNamedInTheError) {
     const std::string blocker = temp.path() + "blocker";
     std::ofstream(blocker) << "file";
     try {
@@ -167,39 +144,16 @@ TEST_F(FileLogging, CreatesAMissingFolderAndNamesAnUnusableOne) {
     }
 }
 
-TEST_F(FileLogging, HostLogFollowsTheFolderConfiguredAtEachUse) {
-    ConfigureFileLogging(temp.path() + "first", LogLevel::Debug);
-    ZEL::linuxhost::HostLog().i(L"into first");
-    ShutdownFileLogging();
-    ZEL::linuxhost::HostLog().i(L"into nothing");
-    ZEL::Log unbound;
-    EXPECT_FALSE(ZEL::utility::InitLog(unbound, L"DataSync.log", 4));
-    ConfigureFileLogging(temp.path() + "second", LogLevel::Debug);
-    ZEL::linuxhost::HostLog().i(L"into second");
-    ShutdownFileLogging();
-
-    const auto first = ReadLines(temp.path() + "first/host.log");
-    const auto second = ReadLines(temp.path() + "second/host.log");
-    ASSERT_EQ(first.size(), 1u);
-    ASSERT_EQ(second.size(), 1u);
-    EXPECT_EQ(Parse(first[0]).text, "into first");
-    EXPECT_EQ(Parse(second[0]).text, "into second");
-}
-
 TEST(ParseLogLevel, ReadsTheHostConfigNamesAndLeavesTheLevelOnRefusal) {
     constexpr LogLevel kUntouched = static_cast<LogLevel>(-1);
-    const struct {
-        const char* text;
-        bool valid;
-        LogLevel level;
-    } cases[] = {{"debug", true, LogLevel::Debug}, {"INFO", true, LogLevel::Info}, {"warn", true, LogLevel::Warning},
-                 {"Error", true, LogLevel::Error}, {"", false, kUntouched},         {" info", false, kUntouched},
-                 {"err", false, kUntouched}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string("\"") + c.text + "\"");
+    const std::pair<const char*, LogLevel> cases[] = {
+        {"debug", LogLevel::Debug}, {"INFO", LogLevel::Info}, {"warn", LogLevel::Warning},
+        {"Error", LogLevel::Error}, {"", kUntouched},         {" info", kUntouched}, {"err", kUntouched}};
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(std::string("\"") + text + "\"");
         LogLevel level = kUntouched;
-        EXPECT_EQ(ZEL::linuxhost::ParseLogLevel(c.text, level), c.valid);
-        EXPECT_EQ(level, c.level);
+        EXPECT_EQ(ZEL::linuxhost::ParseLogLevel(text, level), expected != kUntouched);
+        EXPECT_EQ(level, expected);
     }
 }
 

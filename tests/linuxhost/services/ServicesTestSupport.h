@@ -2,50 +2,41 @@
 // after a test changes it, a bounded wait for a condition, and file writing.
 #pragma once
 
-#include <chrono>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "linuxhost/HostState.h"
 #include "support/WaitUntil.h"
 
 namespace servicestest {
 
+namespace host = ZEL::linuxhost;
+
 // Saves the whole host state on construction and puts it back on destruction.
 class HostStateGuard {
 public:
-    HostStateGuard()
-        : m_device(ZEL::linuxhost::CurrentDeviceState()),
-          m_push(ZEL::linuxhost::CurrentPushChannel()),
-          m_tls(ZEL::linuxhost::CurrentTlsSettings()),
-          m_settings(ZEL::linuxhost::CurrentHostSettings()) {}
     ~HostStateGuard() {
-        ZEL::linuxhost::UpdateDeviceState([this](ZEL::linuxhost::DeviceState& state) { state = m_device; });
-        ZEL::linuxhost::UpdatePushChannel(
-            [this](ZEL::linuxhost::PushChannelState& state) { state = m_push; });
-        ZEL::linuxhost::InstallTlsSettings(m_tls);
-        ZEL::linuxhost::InstallHostSettings(m_settings);
+        host::UpdateDeviceState([this](host::DeviceState& state) { state = m_device; });
+        host::UpdatePushChannel([this](host::PushChannelState& state) { state = m_push; });
+        host::InstallTlsSettings(m_tls);
+        host::InstallHostSettings(m_settings);
     }
-    HostStateGuard(const HostStateGuard&) = delete;
-    HostStateGuard& operator=(const HostStateGuard&) = delete;
 
 private:
-    ZEL::linuxhost::DeviceState m_device;
-    ZEL::linuxhost::PushChannelState m_push;
-    ZEL::linuxhost::TlsSettings m_tls;
-    ZEL::linuxhost::HostSettings m_settings;
+    host::DeviceState m_device = host::CurrentDeviceState();
+    host::PushChannelState m_push = host::CurrentPushChannel();
+    host::TlsSettings m_tls = host::CurrentTlsSettings();
+    host::HostSettings m_settings = host::CurrentHostSettings();
 };
 
 inline void UsePolicyFile(const std::string& path) {
-    ZEL::linuxhost::HostSettings settings = ZEL::linuxhost::CurrentHostSettings();
+    host::HostSettings settings = host::CurrentHostSettings();
     settings.policy_file = path;
-    ZEL::linuxhost::InstallHostSettings(settings);
+    host::InstallHostSettings(settings);
 }
 
 inline void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 using testsupport::WaitUntil;

