@@ -1,33 +1,28 @@
 // Resilience end to end: the real datasyncd against the real datasync-collector over mutual TLS
-// on loopback. An expired client certificate stops KTA and NAVS before anything is sent (NAVP
-// posts without one) and pauses them; one 403 "DeviceMissing" from KTA blocks KTA and NAVS until
-// registration is done again (notification topic 2, state 0), and no row is lost meanwhile.
+// on loopback, driven into each state by the collector's faults. An expired client certificate
+// stops KTA and NAVS before anything is sent (NAVP posts without one) and pauses them; one 403
+// "DeviceMissing" from KTA blocks KTA and NAVS until registration is done again (notification
+// topic 2, state 0) and asks once for renewal; a 429 holds KTA for its 30-minute window while
+// NAVS goes on; a 503 is retried once its delay has passed. No row is lost in any of them.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <cstdlib>
 #include <ctime>
-
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "LineClient.h"
+#include "DaemonFlowFixture.h"
 #include "datasyncctl/BookmarkReader.h"
-#include "datasyncctl/DemoFiles.h"
-#include "datasyncctl/DemoProcess.h"
 #include "datasyncctl/Pki.h"
-#include "datasyncctl/TelemetryRowWriter.h"
-#include "datasyncctl/UploadTally.h"
-#include "support/TempDir.h"
-#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace datasyncctl;
+using appstest::Poll;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -35,18 +30,7 @@ constexpr int kRows = 30;
 constexpr long kDay = 24 * 60 * 60;
 const char* const kDeviceId = "res-device-0001";
 
-template <typename Condition>
-bool Poll(Condition condition, milliseconds timeout) {
-    return testsupport::WaitUntil(
-        [&] {
-            if (condition()) return true;
-            std::this_thread::sleep_for(milliseconds(100));
-            return false;
-        },
-        timeout);
-}
-
-class ResilienceFlow : public ::testing::Test {
+class ResilienceFlow : public appstest::DaemonFlow {
 protected:
     // Lays out the files: the live dataset for `syncEPs`, the device context for `contextSyncEPs`,
     // the collector with `faults`, and the host config.
@@ -68,27 +52,6 @@ protected:
         m_config["logon_user"] = "";
     }
 
-    // Starts the collector on a free port, or again on the port of the last one.
-    void StartCollector(const std::vector<std::string>& faults) {
-        const std::string listen = "127.0.0.1:" + std::to_string(m_port);
-        std::vector<std::string> argv{COLLECTOR_PATH,   "--listen", listen,          "--cert",
-                                      m_pki.serverCert, "--key",    m_pki.serverKey, "--client-ca",
-                                      m_pki.caCert,     "--record", m_layout.recordFile};
-        for (const std::string& fault : faults) argv.insert(argv.end(), {"--fault", fault});
-        m_collector.reset();
-        const std::string files = m_layout.collectorDir + "c" + std::to_string(++m_collectorStarts);
-        m_collector = std::make_unique<DemoProcess>("datasync-collector", argv, files + ".out", files + ".err");
-        const std::string prefix = "listening on 127.0.0.1:";
-        std::string out;
-        const auto listening = [&] {
-            out = ReadTextFile(m_collector->OutFile());
-            return out.find('\n', out.find(prefix)) != std::string::npos;
-        };
-        ASSERT_TRUE(Poll([&] { return listening() || !m_collector->Running(); }, seconds(15)) && listening())
-            << out << ReadTextFile(m_collector->ErrFile());
-        m_port = std::stoi(out.substr(out.find(prefix) + prefix.size()));
-    }
-
     // CA, server and client certificates as the demo's, plus an expired client certificate.
     void MakePki() {
         using pki::Issue;
@@ -107,6 +70,7 @@ protected:
     }
 
     void StartDaemonAndWrite() {
+        WriteTextFile(m_layout.hostConfig, m_config.toStyledString(), 0600);
         ASSERT_NO_FATAL_FAILURE(StartDaemon());
         TelemetryRowWriter context(m_layout.serviceDir + DemoDatasets(1, "5s")[2].DatabaseFile(),
                                    "DeviceContext");
@@ -116,34 +80,10 @@ protected:
             rows.Insert(ItemEventJson(m_live.id, m_live.name, m_live.ItemId(n), m_contextId, n));
     }
 
-    void StartDaemon() {
-        WriteTextFile(m_layout.hostConfig, m_config.toStyledString(), 0600);
-        m_daemon.reset();
-        m_daemon = std::make_unique<DemoProcess>(
-            "datasyncd", std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
-            m_dir.path() + "d.out", m_dir.path() + "d.err");
-        const auto answer = appstest::LineClient::RequestWhenUp(m_layout.stateDir + "control.sock",
-                                                                R"({"cmd":"status"})", seconds(30));
-        ASSERT_TRUE(answer && answer->find("\"ok\":true") != std::string::npos)
-            << answer.value_or("no answer") << ReadTextFile(m_daemon->ErrFile());
-    }
-
     int Accepted(const std::string& family) {
         std::string error;
         EXPECT_TRUE(m_tally.Poll(error)) << error;
         return m_tally.Accepted(family, m_live.id);
-    }
-
-    appstest::Finished Ctl(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{DATASYNCCTL_PATH, "--state-dir", m_layout.stateDir};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return appstest::Run(argv, m_dir.path());
-    }
-
-    Json::Value Status() const {
-        Json::Value answer;
-        std::istringstream(Ctl({"status", "--json"}).out) >> answer;
-        return answer["status"];
     }
 
     // `families` accepted no row and their bookmarks have not moved past the first row.
@@ -185,29 +125,10 @@ protected:
         return count;
     }
 
-    // The agent's error and warning lines, for failure messages.
-    std::string Log() const {
-        std::string lines = "\nDataSync.log:";
-        std::istringstream log(ReadTextFile(m_layout.logDir + "DataSync.log"));
-        for (std::string line; std::getline(log, line) && lines.size() < 4000;)
-            if (line.find(" [E] ") != std::string::npos || line.find(" [W] ") != std::string::npos)
-                lines += "\n  " + line;
-        return lines;
-    }
-
-    testsupport::TempDir m_dir;
-    const DemoLayout m_layout{m_dir.path()};
-    DemoPki m_pki;
     std::string m_expiredCert;
     std::string m_expiredKey;
     DemoDataset m_live;
     Json::Value m_config;
-    int m_port = 0;
-    int m_collectorStarts = 0;
-    std::unique_ptr<DemoProcess> m_collector;  // declared before the daemon: outlives it
-    std::unique_ptr<DemoProcess> m_daemon;
-    const std::string m_contextId = RandomUuid();
-    UploadTally m_tally{m_layout.recordFile, m_contextId};
 };
 
 TEST_F(ResilienceFlow, AnExpiredClientCertificatePausesKtaAndNavsWhileNavpDeliversEveryRow) {
@@ -217,10 +138,10 @@ TEST_F(ResilienceFlow, AnExpiredClientCertificatePausesKtaAndNavsWhileNavpDelive
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
 
     EXPECT_TRUE(Poll([&] { return Accepted("navp") >= kRows || !m_daemon->Running(); }, seconds(20)))
-        << "navp " << Accepted("navp") << "/" << kRows << Log();
+        << "navp " << Accepted("navp") << "/" << kRows << AgentErrors();
     EXPECT_EQ(Accepted("navp"), kRows);
     EXPECT_TRUE(Poll([&] { return Status()["certificate_pause"]["paused"].asBool(); }, seconds(10)))
-        << Status().toStyledString() << Log();
+        << Status().toStyledString() << AgentErrors();
     ExpectHeldBack();
     EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
 }
@@ -230,7 +151,7 @@ TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoR
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
 
     EXPECT_TRUE(Poll([&] { return Status()["device_missing"]["flag"].asBool(); }, seconds(15)))
-        << Status().toStyledString() << Log();
+        << Status().toStyledString() << AgentErrors();
     // The collector answers 200 again after that one 403: only the flag holds both families back,
     // and nothing is posted to them meanwhile.
     const std::size_t postsAtBlock = Posts("kta").size() + Posts("navs").size();
@@ -238,12 +159,12 @@ TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoR
     EXPECT_TRUE(Status()["device_missing"]["flag"].asBool());
     ExpectHeldBack();
     EXPECT_EQ(Posts("kta").size() + Posts("navs").size(), postsAtBlock);
-    EXPECT_EQ(LogLinesWith("Requesting for Registration renewal"), 1) << Log();
+    EXPECT_EQ(LogLinesWith("Requesting for Registration renewal"), 1) << AgentErrors();
 
     const appstest::Finished notified = Ctl({"notify", "2", "0"});
     ASSERT_EQ(notified.exitCode, 0) << notified.out << notified.err;
     EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(20)))
-        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << Log();
+        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << AgentErrors();
     EXPECT_FALSE(Status()["device_missing"]["flag"].asBool());
     EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
 }
@@ -254,7 +175,7 @@ TEST_F(ResilienceFlow, TooManyRequestsHoldsKtaForItsWindowWhileNavsDeliversAndNo
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
 
     EXPECT_TRUE(Poll([&] { return Accepted("navs") >= kRows; }, seconds(20)))
-        << "navs " << Accepted("navs") << Status().toStyledString() << Log();
+        << "navs " << Accepted("navs") << Status().toStyledString() << AgentErrors();
     const Json::Value kta = Status()["backoff"]["KTA"];
     EXPECT_EQ(kta["delay_ms"].asInt64(), 1800000) << kta.toStyledString();
     EXPECT_GT(kta["wait_left_ms"].asInt64(), 1700000);
@@ -276,7 +197,7 @@ TEST_F(ResilienceFlow, TooManyRequestsHoldsKtaForItsWindowWhileNavsDeliversAndNo
     ASSERT_NO_FATAL_FAILURE(StartCollector({}));
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows; }, seconds(20)))
-        << "kta " << Accepted("kta") << Status().toStyledString() << Log();
+        << "kta " << Accepted("kta") << Status().toStyledString() << AgentErrors();
     EXPECT_EQ(m_tally.Duplicates("kta"), 0);
     EXPECT_EQ(m_tally.Duplicates("navs"), 0);
     EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
@@ -294,7 +215,7 @@ TEST_F(ResilienceFlow, AServerErrorIsRetriedAfterItsDelayAndEveryRowArrivesOnce)
             return kta["delay_ms"].asInt64() > 0;
         },
         seconds(20)))
-        << Status().toStyledString() << Log();
+        << Status().toStyledString() << AgentErrors();
     const std::int64_t delay = kta["delay_ms"].asInt64();
     EXPECT_GE(delay, 60000);
     EXPECT_LE(delay, 120000);
@@ -302,7 +223,7 @@ TEST_F(ResilienceFlow, AServerErrorIsRetriedAfterItsDelayAndEveryRowArrivesOnce)
     EXPECT_TRUE(Poll([&] { return Accepted("navs") >= kRows; }, seconds(20))) << "navs " << Accepted("navs");
 
     EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows; }, milliseconds(delay) + seconds(30)))
-        << "kta " << Accepted("kta") << Status().toStyledString() << Log();
+        << "kta " << Accepted("kta") << Status().toStyledString() << AgentErrors();
     const std::vector<Post> posts = Posts("kta");
     ASSERT_GE(posts.size(), 2u);
     EXPECT_EQ(posts[0].status, 503);

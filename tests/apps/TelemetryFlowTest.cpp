@@ -22,19 +22,13 @@
 #include <thread>
 #include <vector>
 
-#include "LineClient.h"
+#include "DaemonFlowFixture.h"
 #include "datasyncctl/BookmarkReader.h"
-#include "datasyncctl/DemoCertificates.h"
-#include "datasyncctl/DemoFiles.h"
-#include "datasyncctl/DemoProcess.h"
-#include "datasyncctl/TelemetryRowWriter.h"
-#include "datasyncctl/UploadTally.h"
-#include "support/TempDir.h"
-#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace datasyncctl;
+using appstest::Poll;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -44,18 +38,6 @@ constexpr seconds kArrival{45};  // for every row of a run to arrive
 constexpr seconds kStopGrace{15};
 const char* const kDeviceId = "e2e-device-0001";
 const char* const kSharedName = "SharedLiveEvent";
-
-// Polls `condition` every `interval` (it reads files) until it holds or `timeout` passes.
-template <typename Condition>
-bool Poll(Condition condition, milliseconds timeout, milliseconds interval = milliseconds(100)) {
-    return testsupport::WaitUntil(
-        [&] {
-            if (condition()) return true;
-            std::this_thread::sleep_for(interval);
-            return false;
-        },
-        timeout);
-}
 
 // The most item records that one accepted body of the collector's record file carried.
 int LargestBody(const std::string& recordFile) {
@@ -79,7 +61,7 @@ const char* KindOf(const DemoDataset& dataset) {
     return dataset.deviceContext ? "DeviceContext" : "ItemEvent";
 }
 
-class TelemetryFlow : public ::testing::Test {
+class TelemetryFlow : public appstest::DaemonFlow {
 protected:
     void SetUp() override {
         // The logged-on user must reach the shared folder inside the test's private folder.
@@ -118,34 +100,6 @@ protected:
 
     std::string FolderOf(const DemoDataset& dataset) const {
         return dataset.name == kSharedName ? m_layout.sharedDir : m_layout.serviceDir;
-    }
-
-    void StartCollector() {
-        m_collector = std::make_unique<DemoProcess>(
-            "datasync-collector",
-            std::vector<std::string>{COLLECTOR_PATH, "--listen", "127.0.0.1:0", "--cert", m_pki.serverCert,
-                                     "--key", m_pki.serverKey, "--client-ca", m_pki.caCert, "--record",
-                                     m_layout.recordFile},
-            m_layout.collectorDir + "collector.out", m_layout.collectorDir + "collector.err");
-        const std::string prefix = "listening on 127.0.0.1:";
-        std::string out;
-        const auto listening = [&] {
-            out = ReadTextFile(m_collector->OutFile());
-            return out.find('\n', out.find(prefix)) != std::string::npos;
-        };
-        ASSERT_TRUE(Poll([&] { return listening() || !m_collector->Running(); }, seconds(15)) && listening())
-            << out << ReadTextFile(m_collector->ErrFile());
-        m_port = std::stoi(out.substr(out.find(prefix) + prefix.size()));
-    }
-
-    void StartDaemon(const std::string& name) {
-        m_daemon = std::make_unique<DemoProcess>(
-            "datasyncd", std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
-            m_dir.path() + name + ".out", m_dir.path() + name + ".err");
-        const auto answer = appstest::LineClient::RequestWhenUp(m_layout.stateDir + "control.sock",
-                                                                R"({"cmd":"status"})", seconds(30));
-        ASSERT_TRUE(answer && answer->find("\"ok\":true") != std::string::npos)
-            << name << ": " << answer.value_or("no answer") << ReadTextFile(m_daemon->ErrFile());
     }
 
     // Forks the writer: the device context, then the item rows of every dataset in turns, one
@@ -217,15 +171,6 @@ protected:
         });
     }
 
-    // The agent's error lines, for failure messages.
-    std::string AgentErrors() const {
-        std::string errors = "\nerrors in DataSync.log:";
-        std::istringstream log(ReadTextFile(m_layout.logDir + "DataSync.log"));
-        for (std::string line; std::getline(log, line) && errors.size() < 4000;)
-            if (line.find(" [E] ") != std::string::npos) errors += "\n  " + line;
-        return errors;
-    }
-
     // Waits for every row and for the bookmarks, stops the daemon, and checks what the collector
     // accepted: each row once per family plus at most `duplicates` resent ones, 10 to a body.
     void ExpectDelivered(int duplicates) {
@@ -250,26 +195,18 @@ protected:
         EXPECT_EQ(m_tally.UnreadableLines(), 0);
     }
 
-    testsupport::TempDir m_dir;
-    const DemoLayout m_layout{m_dir.path()};
-    DemoPki m_pki;
     std::vector<DemoDataset> m_datasets;
-    int m_port = 0;
-    std::unique_ptr<DemoProcess> m_collector;  // declared before the daemon: outlives it
-    std::unique_ptr<DemoProcess> m_daemon;
     pid_t m_writer = -1;
-    const std::string m_contextId = RandomUuid();  // the device context's id
-    UploadTally m_tally{m_layout.recordFile, m_contextId};
 };
 
 TEST_F(TelemetryFlow, EveryRowReachesEachFamilyOnceInBodiesOfTenAndTheBookmarksEndPastTheLastRow) {
-    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
     ASSERT_NO_FATAL_FAILURE(StartWriter());
     ExpectDelivered(0);
 }
 
 TEST_F(TelemetryFlow, ADaemonRestartedWhileUploadingResendsAtMostTheBatchInFlight) {
-    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
     ASSERT_NO_FATAL_FAILURE(StartWriter());
     // Stop as soon as the scheduled dataset's first batch is in (the other uploads of that
     // timer pass are then under way), or when the near-real-time dataset has one batch to go.
