@@ -23,25 +23,21 @@ protected:
         std::ofstream(dir.path() + name) << text;
         return dir.path() + name;
     }
-    Finished Run(const char* program, const std::vector<std::string>& args) {
-        std::vector<std::string> argv{program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return appstest::Run(argv, dir.path());
-    }
+    Finished Run(const std::vector<std::string>& argv) { return appstest::Run(argv, dir.path()); }
     testsupport::TempDir dir;
 };
 
 TEST_F(CommandLine, CheckConfigPrintsOkOrOneLinePerProblem) {
     Write("policy.json", R"({"telemetry_scope": "full",
         "datasets": [{"dataset_id": "6F1C2D3E-0000-4000-8000-000000000001", "dataset_name": "CPUEvent"}]})");
-    Finished check = Run(DATASYNCD_PATH, {"--check-config", Write("host.json", R"({"policy_file": "policy.json"})")});
+    Finished check = Run({DATASYNCD_PATH, "--check-config", Write("host.json", R"({"policy_file": "policy.json"})")});
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
     EXPECT_EQ(check.out, "ok\n");
 
     const std::string policy = Write("bad-policy.json", R"({"datasets": [{"dataset_id": "../../x"}]})");
     const std::string config = Write("host.json", R"({"policy_file": "bad-policy.json", "colour": "red",
                                                       "device": {"shape": "round"}})");
-    check = Run(DATASYNCD_PATH, {"--check-config", config});
+    check = Run({DATASYNCD_PATH, "--check-config", config});
     EXPECT_EQ(check.exitCode, 1);
     const std::vector<std::string> lines = Lines(check.out);
     ASSERT_EQ(lines.size(), 3u) << check.out;
@@ -51,14 +47,14 @@ TEST_F(CommandLine, CheckConfigPrintsOkOrOneLinePerProblem) {
 }
 
 TEST_F(CommandLine, DaemonWithAConfigItCannotUseExitsTwoWithOneLineAndStartsNothing) {
-    Finished daemon = Run(DATASYNCD_PATH, {"--config", dir.path() + "absent.json"});
+    Finished daemon = Run({DATASYNCD_PATH, "--config", dir.path() + "absent.json"});
     EXPECT_EQ(daemon.exitCode, 2);
     EXPECT_EQ(daemon.err, "datasyncd: " + dir.path() + "absent.json: cannot be read: No such file or directory\n");
     EXPECT_EQ(daemon.out, "");
 
     const std::string config = Write("host.json", R"({"state_dir": "state", "log_dir": "log",
                                                       "device": {"online": 1}, "tls": {"timeout_ms": -1}})");
-    daemon = Run(DATASYNCD_PATH, {"--config", config});
+    daemon = Run({DATASYNCD_PATH, "--config", config});
     EXPECT_EQ(daemon.exitCode, 2);
     EXPECT_EQ(daemon.err, "datasyncd: " + config +
                               ": device.online: expected a boolean (and 1 more; datasyncd --check-config lists them "
@@ -70,29 +66,28 @@ TEST_F(CommandLine, DaemonWithAConfigItCannotUseExitsTwoWithOneLineAndStartsNoth
 TEST_F(CommandLine, UsageErrorsExitTwoAndCtlWithoutADaemonSaysWhereItCouldNotConnect) {
     const std::string state = dir.sub("state");
     const struct {
-        const char* program;
-        std::vector<std::string> args;
+        std::vector<std::string> argv;
         const char* says;
-    } usageErrors[] = {{DATASYNCD_PATH, {}, ""},
-                       {DATASYNCD_PATH, {"--config", "a.json", "--base", "/tmp/x"}, ""},
-                       {DATASYNCD_PATH, {"--frobnicate"}, ""},
-                       {DATASYNCCTL_PATH, {"--state-dir", state}, ""},
-                       {DATASYNCCTL_PATH, {"--state-dir", state, "notify", "six", "0"}, ""},
-                       {DATASYNCCTL_PATH, {"--state-dir", state, "notify", "6", "0", "--payload", "{broken"},
+    } usageErrors[] = {{{DATASYNCD_PATH}, ""},
+                       {{DATASYNCD_PATH, "--config", "a.json", "--base", "/tmp/x"}, ""},
+                       {{DATASYNCD_PATH, "--frobnicate"}, ""},
+                       {{DATASYNCCTL_PATH, "--state-dir", state}, ""},
+                       {{DATASYNCCTL_PATH, "--state-dir", state, "notify", "six", "0"}, ""},
+                       {{DATASYNCCTL_PATH, "--state-dir", state, "notify", "6", "0", "--payload", "{broken"},
                         "--payload is not valid JSON"},
-                       {DATASYNCCTL_PATH, {"--state-dir", state, "command", "run", "x", "--field", "novalue"},
+                       {{DATASYNCCTL_PATH, "--state-dir", state, "command", "run", "x", "--field", "novalue"},
                         "NAME=VALUE"}};
     for (const auto& usage : usageErrors) {
-        const Finished run = Run(usage.program, usage.args);
-        EXPECT_EQ(run.exitCode, 2) << usage.program << " " << usage.args.size() << " arguments";
+        const Finished run = Run(usage.argv);
+        EXPECT_EQ(run.exitCode, 2) << usage.argv[0] << " ... " << usage.argv.back();
         EXPECT_NE(run.err.find(usage.says), std::string::npos) << run.err;
     }
-    const Finished help = Run(DATASYNCD_PATH, {"--help"});
+    const Finished help = Run({DATASYNCD_PATH, "--help"});
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option : {"--config", "--base", "--check-config"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
-    const Finished status = Run(DATASYNCCTL_PATH, {"--state-dir", state, "status"});
+    const Finished status = Run({DATASYNCCTL_PATH, "--state-dir", state, "status"});
     EXPECT_EQ(status.exitCode, 1);
     EXPECT_NE(status.err.find("cannot connect to " + state + "control.sock: "), std::string::npos) << status.err;
     EXPECT_EQ(status.out, "");

@@ -1,7 +1,5 @@
 // Preparing an installation (folders, the example policy) and checking a config with its policy.
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
+#include <gmock/gmock.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,11 +13,7 @@
 
 namespace {
 
-mode_t ModeOf(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return 0;
-    return info.st_mode & 07777;
-}
+namespace fs = std::filesystem;
 
 std::string Joined(const std::vector<std::string>& lines) {
     std::string all;
@@ -32,21 +26,17 @@ void WriteFile(const std::string& path, const std::string& text) { std::ofstream
 TEST(Installation, FoldersAreCreatedWithTheStateFolderPrivateAndExistingOnesKept) {
     testsupport::TempDir dir;
     const std::string kept = dir.sub("base/local");
-    ASSERT_EQ(::chmod(kept.c_str(), 0750), 0);
+    fs::permissions(kept, fs::perms(0750));
     datasyncd::PrepareFolders(datasyncd::BaseFolderHostConfig(dir.path() + "base"));
     for (const char* name : {"db", "shared", "log", "state"})
-        EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "base/" + name)) << name;
-    EXPECT_EQ(ModeOf(dir.path() + "base/state"), 0700u);
-    EXPECT_EQ(ModeOf(kept), 0750u);
+        EXPECT_TRUE(fs::is_directory(dir.path() + "base/" + name)) << name;
+    EXPECT_EQ(fs::status(dir.path() + "base/state").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(kept).permissions(), fs::perms(0750));
 
     dir.sub("other");
     WriteFile(dir.path() + "other/log", "not a folder");
-    try {
-        datasyncd::PrepareFolders(datasyncd::BaseFolderHostConfig(dir.path() + "other"));
-        FAIL() << "expected an error";
-    } catch (const std::runtime_error& error) {
-        EXPECT_NE(std::string(error.what()).find(dir.path() + "other/log"), std::string::npos) << error.what();
-    }
+    EXPECT_THAT([&] { datasyncd::PrepareFolders(datasyncd::BaseFolderHostConfig(dir.path() + "other")); },
+                testing::ThrowsMessage<std::runtime_error>(testing::HasSubstr(dir.path() + "other/log")));
 }
 
 TEST(Installation, ExamplePolicyIsValidAndNeverReplacesAnExistingOne) {
@@ -57,7 +47,7 @@ TEST(Installation, ExamplePolicyIsValidAndNeverReplacesAnExistingOne) {
     EXPECT_TRUE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(path, problems)) << Joined(problems);
     EXPECT_NE(datasyncd::ExamplePolicyText().find("\"KTA_syncEP_url\": \"https://127.0.0.1:8443/kta/\""),
               std::string::npos);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1)
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1)
         << "nothing but the policy is left behind";
 
     WriteFile(path, "{\"telemetry_scope\": \"none\"}");

@@ -99,8 +99,6 @@ TEST_F(SchedulingTest, RowsReachEveryFamilyTheirDatasetNamesExactlyOnce) {
     EXPECT_EQ(Received("kta.test"), Ids(1, 30));
     EXPECT_EQ(Received("navs.test"), Ids(1, 30));
     EXPECT_EQ(Received("navp.test"), Ids(1, 12));
-    for (const uploadtest::Request& request : m_collector.Requests())
-        EXPECT_LE(Received(request.url).size(), 30u);
 }
 
 TEST_F(SchedulingTest, DeviceContextRecordsGoToNavpOnceEach) {
@@ -110,7 +108,6 @@ TEST_F(SchedulingTest, DeviceContextRecordsGoToNavpOnceEach) {
     agent.AddDeviceContextRecordToSync(1);
     agent.AddDeviceContextRecordToSync(1);
     EXPECT_TRUE(WaitUntil([&] { return !m_collector.Requests().empty(); }));
-    EXPECT_TRUE(Logged("Record ID: 1 is already added in the sync list"));
     agent.UnInit();
     ASSERT_EQ(m_collector.Requests().size(), 1u);
     EXPECT_EQ(m_collector.Requests()[0].url, "https://navp.test/collect");

@@ -55,7 +55,8 @@ protected:
     uploadtest::ScriptedTransport m_collector;
 };
 
-TEST_F(SyncMapTest, ChangeNotificationsMarkTheFilesRecord) {
+TEST_F(SyncMapTest, ChangeNotificationsMarkTheFilesRecordAndOnlyAnAcceptedUploadClearsIt) {
+    WriteRows(kDataset, 3);
     DataSyncAgent agent;
     Access::Prepare(agent, m_policy);
     const std::wstring path = ServicePath(kDataset);
@@ -75,29 +76,21 @@ TEST_F(SyncMapTest, ChangeNotificationsMarkTheFilesRecord) {
     Access::Changed(agent, path, 1);
     EXPECT_EQ(record.retry_times, 0);
     EXPECT_EQ(record.db_root, 1u);
-    Access::Finish(agent);
-}
 
-TEST_F(SyncMapTest, FailedUploadKeepsTheTriggerAndAddsNoRecord) {
-    WriteRows(kDataset, 3);
-    DataSyncAgent agent;
-    Access::Prepare(agent, m_policy);
-    const std::wstring path = ServicePath(kDataset);
-    Access::Changed(agent, path, 1);
     // A failure outside the back-off classes (cannot connect), so no back-off wait holds the
     // second pass.
     m_collector.QueueNoAnswer(12029);
     m_collector.QueueNoAnswer(12029);
     Access::SyncDB(agent, path);
     EXPECT_EQ(Access::Records(agent), 1u) << "no second record under the bare file name";
-    EXPECT_EQ(Access::Record(agent, path).trigger_times, 1u);
-    EXPECT_EQ(Access::Record(agent, path).sync_state, 2u);
-    EXPECT_EQ(Access::Record(agent, path).last_result, 0u);
+    EXPECT_EQ(record.trigger_times, 3u) << "a failed upload keeps the trigger";
+    EXPECT_EQ(record.sync_state, 2u);
+    EXPECT_EQ(record.last_result, 0u);
 
     Access::SyncDB(agent, path);  // answers 200 now
-    EXPECT_EQ(Access::Record(agent, path).trigger_times, 0u);
-    EXPECT_EQ(Access::Record(agent, path).sync_state, 0u);
-    EXPECT_EQ(Access::Record(agent, path).last_result, 1u);
+    EXPECT_EQ(record.trigger_times, 0u);
+    EXPECT_EQ(record.sync_state, 0u);
+    EXPECT_EQ(record.last_result, 1u);
 
     Access::SyncDB(agent, L"/nowhere/X_ItemEvent.sqlite3");
     EXPECT_TRUE(Logged("No Entry in SyncMapList:/nowhere/X_ItemEvent.sqlite3!"));
@@ -112,6 +105,7 @@ TEST_F(SyncMapTest, DispatchResultIsTheFirstNamedFamilysResult) {
         m_collector.QueueStatus(500);  // KTA fails, NAVS succeeds
         EXPECT_FALSE(Access::DoPost(agent, kDataset));
         EXPECT_TRUE(Logged("DoPost: try navs=1"));
+        EXPECT_TRUE(Access::HandleSharedNRT(agent, L"GlobalContext.sqlite3")) << "nothing to do is a success";
         Access::Finish(agent);
     }
     {
@@ -124,48 +118,33 @@ TEST_F(SyncMapTest, DispatchResultIsTheFirstNamedFamilysResult) {
         EXPECT_FALSE(Logged("Invalid Sync endpoint"));
         Access::Finish(agent);
     }
-    {
-        DataSyncAgent agent;
-        Access::Prepare(agent, m_policy);
-        EXPECT_TRUE(Access::HandleSharedNRT(agent, L"GlobalContext.sqlite3")) << "nothing to do is a success";
-        Access::Finish(agent);
-    }
 }
 
 TEST_F(SyncMapTest, DeviceContextSuccessFollowsTheFamiliesItsDatasetNames) {
     WriteRows(kDataset, 1);
-    const auto withDeviceContextDataset = [this](const std::wstring& syncEPs) {
+    const struct {
+        const char* name;
+        const wchar_t* syncEPs;
+        int firstAnswer;
+        bool success;
+        const char* logged;
+    } cases[] = {{"NAVS only, accepted", L"NAVS", 200, true, "NAVS Sync Device Context Success"},
+                 {"KTA and NAVS: the KTA answer decides", L"KTA,NAVS", 500, false, "Sync Device Context failed!"},
+                 {"no family known", L"FTP", 200, false, "is ----- nothing -----"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         ZEL::TelemetryPolicy policy = m_policy;
         policy.datasets.push_back(
-            testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7", L"DeviceContext", syncEPs, L"nrt"));
-        return policy;
-    };
-    {
-        SCOPED_TRACE("NAVS only, accepted");
+            testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7", L"DeviceContext", c.syncEPs, L"nrt"));
         DataSyncAgent agent;
-        Access::Prepare(agent, withDeviceContextDataset(L"NAVS"));
-        EXPECT_TRUE(Access::HandleDeviceContext(agent));
-        EXPECT_TRUE(Access::DeviceContextSynced(agent));
-        EXPECT_NE(m_collector.Requests().back().url.find("navs.test/global-context"), std::string::npos);
+        Access::Prepare(agent, policy);
+        m_collector.QueueStatus(c.firstAnswer);
+        EXPECT_EQ(Access::HandleDeviceContext(agent), c.success);
+        EXPECT_EQ(Access::DeviceContextSynced(agent), c.success);
+        EXPECT_TRUE(Logged(c.logged));
         Access::Finish(agent);
     }
-    {
-        SCOPED_TRACE("KTA and NAVS: the KTA answer decides");
-        DataSyncAgent agent;
-        Access::Prepare(agent, withDeviceContextDataset(L"KTA,NAVS"));
-        m_collector.QueueStatus(500);
-        EXPECT_FALSE(Access::HandleDeviceContext(agent));
-        EXPECT_TRUE(Logged("Sync Device Context failed!"));
-        Access::Finish(agent);
-    }
-    {
-        SCOPED_TRACE("no family known");
-        DataSyncAgent agent;
-        Access::Prepare(agent, withDeviceContextDataset(L"FTP"));
-        EXPECT_FALSE(Access::HandleDeviceContext(agent));
-        EXPECT_TRUE(Logged("is ----- nothing -----"));
-        Access::Finish(agent);
-    }
+    EXPECT_NE(m_collector.Requests().at(0).url.find("navs.test/global-context"), std::string::npos);
 }
 
 TEST_F(SyncMapTest, ScheduledRecordIsDueWhenTheClockWasSetBack) {

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -50,53 +49,42 @@ private:
     std::size_t m_next = 0;
 };
 
+// Sets each field to `tag` followed by its suffix.
+template <typename Record>
+void SetTexts(Record& record, const std::wstring& tag,
+              std::initializer_list<std::pair<void (Record::*)(const std::wstring&), const wchar_t*>> fields) {
+    for (const auto& [set, suffix] : fields) (record.*set)(tag + suffix);
+}
+
 // Every text of the context starts with `tag`, so a header mixing two contexts shows.
 DeviceContext MakeContext(const std::wstring& tag) {
+    using C = DeviceContext;
+    using D = DeviceInfo;
+    using R = RegionInfo;
+    using Z = ZELInfo;
     DeviceContext context;
-    context.set_device_context_id(tag + L"dc");
-    context.set_device_context_datetime(tag + L"dct");
-    context.set_dataset_id(tag + L"ds");
-    context.set_schema_ver(tag + L"sv");
-    context.set_source_component(tag + L"app");
-    DeviceInfo& d = context.mutable_device_info();
-    d.set_device_id(tag + L"id1");
-    d.set_device_id2(tag + L"id2");
-    d.set_device_name(tag + L"name");
-    d.set_device_brand(tag + L"brand");
-    d.set_device_subbrand(tag + L"sub");
-    d.set_device_family(tag + L"fam");
-    d.set_device_modeltype(tag + L"mtm");
-    d.set_device_manufacturer(tag + L"mfr");
-    d.set_device_biosversion(tag + L"bios");
-    d.set_device_ecversion(tag + L"ec");
-    d.set_device_smbiosversion(tag + L"smb");
-    d.set_device_enclosuretype(tag + L"enc");
-    d.set_device_path(tag + L"path");
-    d.set_device_subscription(tag + L"subs");
-    d.set_device_info_datetime(tag + L"dit");
-    d.set_os_name(tag + L"os");
-    d.set_os_version(tag + L"osv");
-    d.set_os_language(tag + L"lang");
-    d.set_os_country(tag + L"geo");
-    d.set_os_updatetitle(tag + L"upt");
-    d.set_os_updatedescription(tag + L"upd");
-    d.set_device_extensionkeyvalue({tag + L"x=1", tag + L"y=2"});
-    RegionInfo& r = context.mutable_region_info();
-    r.set_region_name(tag + L"reg");
-    r.set_country_name(tag + L"cn");
-    r.set_country_code(tag + L"cc");
-    r.set_language_name(tag + L"ln");
-    r.set_language_code(tag + L"lc");
-    r.set_region_info_datetime(tag + L"rit");
-    ZELInfo& z = context.mutable_zel_info();
-    z.set_zel_id(tag + L"zid");
-    z.set_zel_name(tag + L"zname");
-    z.set_zel_key(tag + L"key");
-    z.set_zel_version(tag + L"ver");
-    z.set_zel_channel(tag + L"chan");
-    z.set_zel_datetime(tag + L"zdt");
-    z.set_anonymous_data_collection_preference(tag + L"anon");
-    z.set_zel_installed_packages({{tag + L"pkg", tag + L"1.0"}});
+    SetTexts(context, tag,
+             {{&C::set_device_context_id, L"dc"}, {&C::set_device_context_datetime, L"dct"},
+              {&C::set_dataset_id, L"ds"}, {&C::set_schema_ver, L"sv"}, {&C::set_source_component, L"app"}});
+    SetTexts(context.mutable_device_info(), tag,
+             {{&D::set_device_id, L"id1"}, {&D::set_device_id2, L"id2"}, {&D::set_device_name, L"name"},
+              {&D::set_device_brand, L"brand"}, {&D::set_device_subbrand, L"sub"}, {&D::set_device_family, L"fam"},
+              {&D::set_device_modeltype, L"mtm"}, {&D::set_device_manufacturer, L"mfr"},
+              {&D::set_device_biosversion, L"bios"}, {&D::set_device_ecversion, L"ec"},
+              {&D::set_device_smbiosversion, L"smb"}, {&D::set_device_enclosuretype, L"enc"},
+              {&D::set_device_path, L"path"}, {&D::set_device_subscription, L"subs"},
+              {&D::set_device_info_datetime, L"dit"}, {&D::set_os_name, L"os"}, {&D::set_os_version, L"osv"},
+              {&D::set_os_language, L"lang"}, {&D::set_os_country, L"geo"}, {&D::set_os_updatetitle, L"upt"},
+              {&D::set_os_updatedescription, L"upd"}});
+    context.mutable_device_info().set_device_extensionkeyvalue({tag + L"x=1", tag + L"y=2"});
+    SetTexts(context.mutable_region_info(), tag,
+             {{&R::set_region_name, L"reg"}, {&R::set_country_name, L"cn"}, {&R::set_country_code, L"cc"},
+              {&R::set_language_name, L"ln"}, {&R::set_language_code, L"lc"}, {&R::set_region_info_datetime, L"rit"}});
+    SetTexts(context.mutable_zel_info(), tag,
+             {{&Z::set_zel_id, L"zid"}, {&Z::set_zel_name, L"zname"}, {&Z::set_zel_key, L"key"},
+              {&Z::set_zel_version, L"ver"}, {&Z::set_zel_channel, L"chan"}, {&Z::set_zel_datetime, L"zdt"},
+              {&Z::set_anonymous_data_collection_preference, L"anon"}});
+    context.mutable_zel_info().set_zel_installed_packages({{tag + L"pkg", tag + L"1.0"}});
     return context;
 }
 
@@ -139,8 +127,6 @@ TEST_F(NavpHeaderTest, NoDeviceContextLeavesHeaderAndBodyUntouchedUntilOneExists
     std::wstring app = L"app";
     EXPECT_FALSE(m_header->FillNavpHead(header, app));
     EXPECT_EQ(Compact(header), "{\"keep\":1}");
-    EXPECT_TRUE(m_logs.Contains("ZEL::NavpHeader::LoadDeviceContext: Init GetLastDeviceContext no data",
-                                "DataSync.log"));
     std::wstring body = L"untouched";
     EXPECT_FALSE(m_header->BuildDeviceContextBody({MakeContext(L"A")}, body));
     EXPECT_FALSE(m_header->BuildDeviceContextBody({}, body));

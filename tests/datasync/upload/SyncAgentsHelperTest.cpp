@@ -71,7 +71,6 @@ TEST_F(SyncAgentsHelperTest, EachAnswerMovesOrKeepsTheBookmark) {
         {"429 retried", [](auto& t) { t.QueueStatus(429); }, 429, 1},
         {"403 device missing retried", [](auto& t) { t.QueueStatus(403, R"({"errorCode":"DeviceMissing"})"); }, 403, 1},
         {"refused connection", [](auto& t) { t.QueueNoAnswer(ZELCore::TransportResult::CANNOT_CONNECT); }, 12029, 1},
-        {"TLS failure", [](auto& t) { t.QueueNoAnswer(ZELCore::TransportResult::TLS_FAILURE); }, 12175, 1},
         {"unresolved host", [](auto& t) { t.QueueNoAnswer(ZELCore::TransportResult::HOST_NOT_RESOLVED); }, 12007, 1},
     };
     AddEvents(1, 12);

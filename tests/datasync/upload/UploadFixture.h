@@ -70,13 +70,12 @@ public:
                                            const std::string&) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back({url, headers, body, auth, flag});
-        if (m_answers.empty()) {
-            ZELCore::InvokeHttpResponse ok;
-            ok.response.statusCode = 200;
-            return ok;
+        ZELCore::InvokeHttpResponse answer;
+        answer.response.statusCode = 200;
+        if (!m_answers.empty()) {
+            answer = m_answers.front();
+            m_answers.pop_front();
         }
-        ZELCore::InvokeHttpResponse answer = m_answers.front();
-        m_answers.pop_front();
         return answer;
     }
     std::wstring GetMtlsUrl(const std::wstring& url) override { return url; }
