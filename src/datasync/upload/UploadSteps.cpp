@@ -21,6 +21,13 @@ utility::EGetDBPathMethod IdQueryRoot(utility::EGetDBPathMethod method) {
 // Row ids go from 1: a bookmark of 0 (nothing sent yet) means the next row is row 1.
 std::int64_t NextRowToSend(std::int64_t bookmark) { return bookmark < 1 ? 1 : bookmark; }
 
+// The table behind the sync type, or nullptr (logged) for a type without one.
+const wchar_t* TableOf(Log& log, const BookmarkedTable& t) {
+    const wchar_t* table = TableNameOfSyncType(t.syncType);
+    if (table == nullptr) log.e(L"%s: parse synctype error:%d", t.function, t.syncType);
+    return table;
+}
+
 }  // namespace
 
 std::int64_t ReadOrInitBookmark(Log& log, const wchar_t* function, SyncPointDao& dao, const std::wstring& datasetId,
@@ -89,11 +96,8 @@ unsigned long ThreadIdForLog() {
 
 bool HaveUnsentRows(const BookmarkedTable& t, utility::EGetDBPathMethod method) {
     AgentLog log;
-    const wchar_t* table = TableNameOfSyncType(t.syncType);
-    if (table == nullptr) {
-        log.e(L"%s: parse synctype error:%d", t.function, t.syncType);
-        return false;
-    }
+    const wchar_t* table = TableOf(log, t);
+    if (table == nullptr) return false;
     SyncPointDao dao(method, t.syncPointFile);
     std::int64_t bookmark = 0;
     if (!dao.Get(bookmark, t.datasetId, table)) log.i(L"%s: %s,no SyncPoint data", t.function, t.datasetId);
@@ -104,11 +108,8 @@ bool HaveUnsentRows(const BookmarkedTable& t, utility::EGetDBPathMethod method) 
 bool HaveUnsentRowsDue(const BookmarkedTable& t, utility::EGetDBPathMethod method, std::uint32_t frequency,
                        std::string& logtime) {
     AgentLog log;
-    const wchar_t* table = TableNameOfSyncType(t.syncType);
-    if (table == nullptr) {
-        log.e(L"%s: parse synctype error:%d", t.function, t.syncType);
-        return false;
-    }
+    const wchar_t* table = TableOf(log, t);
+    if (table == nullptr) return false;
     SyncPointDao dao(method, t.syncPointFile);
     std::int64_t bookmark = 0;
     if (!dao.Get(bookmark, logtime, t.datasetId, table)) {
