@@ -22,11 +22,10 @@
 #include <string>
 #include <thread>
 
-#include "datasync/agent/DataSyncAgent.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
-#include "support/AgentTestAccess.h"
+#include "support/PreparedComponents.h"
 #include "support/FakeConfigAgent.h"
 #include "support/TelemetryWriter.h"
 
@@ -115,14 +114,13 @@ void BM_TimerPassNothingDue(benchmark::State& state) {
     CountingStore store(ZEL::EventDataLogging::GetInstance());
     ZEL::EventDataLogging::SetInstance(&store);
     {
-        DataSyncAgent agent;
-        DataSyncAgentTestAccess::Prepare(agent, Policy());
-        DataSyncAgentTestAccess::TimerPass(agent);  // creates the 500 records (reads each file once)
+        testsupport::PreparedComponents prepared(Policy());
+        ZEL::DataSync::TimerSync& timer = prepared.c.timer;
+        timer.DoTimerPost(L"");  // creates the 500 records (reads each file once)
         store.calls = 0;
-        for (auto _ : state) DataSyncAgentTestAccess::TimerPass(agent);
+        for (auto _ : state) timer.DoTimerPost(L"");
         state.counters["db_calls_per_pass"] = static_cast<double>(store.calls) / state.iterations();
         state.counters["records"] = kDatasets;
-        DataSyncAgentTestAccess::Finish(agent);
     }
     ZEL::EventDataLogging::SetInstance(nullptr);
     std::filesystem::remove_all(base);

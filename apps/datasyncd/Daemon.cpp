@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "datasync/agent/DataSyncAgent.h"
-#include "datasync/config/DefaultEndpoint.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
@@ -26,12 +25,10 @@ namespace {
 
 using ZEL::linuxhost::HostLog;
 
-// What this build's agent does with these two requests; the control answers pass it on so that
-// nobody mistakes an accepted request for work done. Empty these when the agent side lands.
+// What this build's agent does with a purge request; the control answers pass it on so that
+// nobody mistakes an accepted request for work done. Empty it when the agent side lands.
 const char* const kPurgeNote =
     "the agent's device-path purge is not available yet in this build: nothing was removed";
-const char* const kAddDeviceContextNote =
-    "queued in the agent; it is not posted until the device-context uploader is available";
 
 // How long a control request waits for the bus to deliver what it published. The agent may hold
 // the bus for up to 500 ms per start-up notification; a stop ends such waits at once (they wait
@@ -76,6 +73,7 @@ void Daemon::Start() {
 
     Phase(L"agent Init");
     DataSyncAgent* agent = DataSyncAgent::GetInstance();
+    agent->SetDefaultDeviceEndpointUrl(Wide(m_config.settings.default_endpoint_url));
     agent->Init(m_serviceStop);
     m_agent = agent;
 
@@ -102,7 +100,6 @@ void Daemon::InstallHostServices() {
     ZEL::linuxhost::UpdateDeviceState([&device](ZEL::linuxhost::DeviceState& state) { state = device; });
     const ZEL::linuxhost::PushChannelState push = m_config.pushChannel;
     ZEL::linuxhost::UpdatePushChannel([&push](ZEL::linuxhost::PushChannelState& state) { state = push; });
-    ZEL::DataSync::SetDefaultDeviceEndpointUrl(Wide(m_config.settings.default_endpoint_url));
 
     Phase(L"installing the notification bus, transport, policy agent and device services");
     m_bus = std::make_unique<ZEL::linuxhost::NotificationBus>();
@@ -146,7 +143,6 @@ ControlRequests::AgentHooks Daemon::MakeAgentHooks() {
     hooks.purge = [agent] { agent->PurgeLocalTelemetryStoresForDevicePathRealmChange(); };
     hooks.addDeviceContext = [agent](std::int64_t id) { agent->AddDeviceContextRecordToSync(id); };
     hooks.purgeNote = kPurgeNote;
-    hooks.addDeviceContextNote = kAddDeviceContextNote;
     return hooks;
 }
 

@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "datasync/agent/DataSyncAgent.h"
-#include "datasync/config/DefaultEndpoint.h"
 #include "datasync/host/ConfigPolicy.h"
 #include "datasync/host/Notification.h"
 #include "datasync/host/Transport.h"
@@ -53,7 +52,6 @@ protected:
         zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_config);
         m_savedTransport = ZEL::CoreUtility::GetInstance();
         ZEL::CoreUtility::SetInstance(&m_transport);
-        m_savedDefaultUrl = ZEL::DataSync::DefaultDeviceEndpointUrl();
         // The host's attribute evaluator: an empty filter applies to every device.
         m_savedEvaluator = zel::ZELHelperFactory::GetInstance()->GetApplicablilityEvaluatorAgent();
         zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(
@@ -64,7 +62,6 @@ protected:
     }
 
     void TearDown() override {
-        ZEL::DataSync::SetDefaultDeviceEndpointUrl(m_savedDefaultUrl);
         zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(m_savedEvaluator);
         ZEL::CoreUtility::SetInstance(m_savedTransport);
         zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_savedConfigAgent);
@@ -109,7 +106,6 @@ private:
     ZEL::linuxhost::HostFolders m_savedFolders;
     std::shared_ptr<ZEL::IConfigAgent> m_savedConfigAgent;
     ZEL::CoreUtility* m_savedTransport = nullptr;
-    std::wstring m_savedDefaultUrl;
     std::shared_ptr<ZEL::ApplicabilityEvaluator> m_savedEvaluator;
 };
 

@@ -1,26 +1,29 @@
-// The agent's reaction to host notifications and server commands, the start-up reading of the
-// last registration and device-ready states, and the registration request.
+// The reaction to host notifications and server commands.
+#include "datasync/agent/Notifications.h"
+
 #include <cstdlib>
 
-#include "datasync/agent/DataSyncAgent.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "datasync/host/StringUtil.h"
 #include "datasync/host/Transport.h"
 
+namespace ZEL {
+namespace DataSync {
 namespace {
 
 const wchar_t* const kOnNotification = L"DataSyncAgent::OnNotification";
 const wchar_t* const kReadLast = L"DataSyncAgent::ReadLastNotifications";
 const wchar_t* const kSendRegistration = L"DataSyncAgent::SendRegistrationRequest";
+constexpr std::uint64_t kFullInitGraceMs = 500;
 
 bool TransportSaysRegistered() {
-    ZEL::CoreUtility* transport = ZEL::CoreUtility::GetInstance();
+    CoreUtility* transport = CoreUtility::GetInstance();
     return transport != nullptr && transport->IsDeviceRegistered();
 }
 
 // Leading decimal digits of `text`; 0 when it does not start with one.
 std::uint32_t ParseMinutes(const std::wstring& text) {
-    const std::string utf8 = ZEL::String::UTF16ToUTF8(text);
+    const std::string utf8 = String::UTF16ToUTF8(text);
     const long long value = std::strtoll(utf8.c_str(), nullptr, 10);
     if (value <= 0) return 0;
     return value > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
@@ -28,36 +31,33 @@ std::uint32_t ParseMinutes(const std::wstring& text) {
 
 }  // namespace
 
-template <typename Work>
-void DataSyncAgent::RunAsync(Work work) {
-    std::future<void> future = std::async(std::launch::async, std::move(work));
-    std::lock_guard<std::mutex> lock(m_futuresMutex);
-    // Finished tasks are dropped here so that a long-running agent does not collect futures.
-    for (auto it = m_notificationFutures.begin(); it != m_notificationFutures.end();) {
-        if (it->valid() && it->wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-            it = m_notificationFutures.erase(it);
-        else
-            ++it;
-    }
-    m_notificationFutures.push_back(std::move(future));
+void NotificationHandler::Subscribe() {
+    std::lock_guard<std::mutex> lock(m_subscriptionMutex);
+    if (!m_subscriptionId.empty()) return;
+    m_subscriptionId = ZELPublisherSubscriber::GetInstance()->Subscribe(
+        [this](ZELNotificationData& data) { OnNotification(data); }, false);
 }
 
-void DataSyncAgent::OnNotification(ZEL::ZELNotificationData& data) {
+void NotificationHandler::Unsubscribe() {
+    std::wstring id;
+    {
+        std::lock_guard<std::mutex> lock(m_subscriptionMutex);
+        id.swap(m_subscriptionId);
+    }
+    if (!id.empty()) ZELPublisherSubscriber::GetInstance()->Unsubscribe(id);
+}
+
+void NotificationHandler::OnNotification(ZELNotificationData& data) {
     try {
         if (data.isExtensionNotification()) return;
         const int topic = data.getTopicId();
         const int state = data.getEventState();
-        // The grace wait holds no lock: FullInit takes m_notificationMutex to read the last states
-        // and has to be able to complete while a notification waits for it.
-        if (!m_fullInitDone) {
+        if (!m_parts.state.m_fullInitDone) {
             bool ready = false;
-            if (topic == ZEL::TOPIC_DEVICE_REGISTRATION || topic == ZEL::TOPIC_DEVICE_READY) {
+            if (topic == TOPIC_DEVICE_REGISTRATION || topic == TOPIC_DEVICE_READY) {
                 m_log.d(L"%s: Waiting for 500 ms for full initialization to complete", kOnNotification);
-                if (m_hServiceStop)
-                    platform::WaitForSingleObject(m_hServiceStop, 500);
-                else
-                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-                ready = m_fullInitDone;
+                m_parts.stop.WaitFor(kFullInitGraceMs);
+                ready = m_parts.state.m_fullInitDone;
                 if (ready) m_log.d(L"%s: Device is full initialized during the wait!", kOnNotification);
             }
             if (!ready) {
@@ -67,176 +67,181 @@ void DataSyncAgent::OnNotification(ZEL::ZELNotificationData& data) {
                 return;
             }
         }
-        std::lock_guard<std::recursive_mutex> lock(m_notificationMutex);
-        if (data.isKTANotification()) {
-            HandleServerCommand(data);
-            return;
+        const wchar_t* restart = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_notificationMutex);
+            restart = Handle(data, topic, state);
         }
-        switch (topic) {
-            case ZEL::TOPIC_DEVICE_REGISTRATION:
-                if (state == ZEL::STATE_DONE || state == ZEL::STATE_REGISTRATION_DONE_ALT) {
-                    HandleRegistrationDone(data);
-                } else if (state == ZEL::STATE_REGISTRATION_CHANGED) {
-                    _b_is_DevRegistered = TransportSaysRegistered();
-                    m_registrationRequested = false;
-                }
-                break;
-            case ZEL::TOPIC_TELEMETRY_POLICY:
-                if (state == ZEL::STATE_POLICY_CHANGED) Restart(L"%s: Telemetry changed, Datasync will restart(%d)!");
-                break;
-            case ZEL::TOPIC_DEVICE_CONTEXT:
-                if (state == ZEL::STATE_DEVICE_CONTEXT_CHANGED && _b_is_online && _b_is_DevRegistered) {
-                    if (m_msgQueue.PutMsg(sync_msg{DEVICE_CONTEXT_CHANGE, L""}))
-                        m_log.d(L"%s: putmsg DEVICE_CONTEXT_CHANGE ok", kOnNotification);
-                    else
-                        m_log.e(L"%s: putmsg DEVICE_CONTEXT_CHANGE failed!", kOnNotification);
-                }
-                break;
-            case ZEL::TOPIC_DEVICE_READY:
-                if (state == ZEL::STATE_DONE) {
-                    _b_is_online = true;
-                    m_log.d(L"%s: Get Device_Ready Notificaton:online!", kOnNotification);
-                    if (_b_is_DevRegistered) {
-                        if (m_msgQueue.PutMsg(sync_msg{DEVICE_ONLINE, L""}))
-                            m_log.d(L"%s: putmsg DEVICE_READY ok", kOnNotification);
-                        else
-                            m_log.e(L"%s: putmsg DEVICE_READY failed!", kOnNotification);
-                    }
-                } else if (state == ZEL::STATE_NONE) {
-                    _b_is_online = false;
-                    m_log.d(L"%s: Get Device_Ready Notificaton:offline!", kOnNotification);
-                }
-                break;
-            case ZEL::DEVICE_MAINTENANCE:
-                if (state == ZEL::DM_DAILY_MAINTENANCE) {
-                    m_log.d(L"%s: TopicId::DEVICE_MAINTENANCE, EventState::DM_DAILY_MAINTENANCE apply Retention ",
-                            kOnNotification);
-                    m_retentionHandler.Start(false);
-                }
-                break;
-            case ZEL::TOPIC_DNS_STATUS:
-                if (state == ZEL::STATE_DNS_RESOLVED) {
-                    m_log.d(L"%s: DNS error resolved!", kOnNotification);
-                    RunAsync([this] { HandleResetBackoffStateOnDnsRecovery(); });
-                }
-                break;
-            case ZEL::TOPIC_SYSTEM_TIME:
-                Restart(L"%s: System time changed, Datasync will restart(%d)!");
-                break;
-            default:
-                break;
-        }
+        if (restart != nullptr && m_hooks.restart) m_hooks.restart(restart);
     } catch (const std::exception& ex) {
-        m_log.e(L"%s: Exception caught %s", kOnNotification, ZEL::String::UTF8ToUTF16(ex.what()));
+        m_log.e(L"%s: Exception caught %s", kOnNotification, String::UTF8ToUTF16(ex.what()));
     } catch (...) {
         m_log.e(L"%s failed with exception", kOnNotification);
     }
 }
 
-void DataSyncAgent::Restart(const wchar_t* reason) {
-    m_log.d(reason, kOnNotification, _b_is_start ? 1 : 0);
-    if (_b_is_start) NullInit();
-    FullInit();
+const wchar_t* NotificationHandler::Handle(ZELNotificationData& data, int topic, int state) {
+    AgentState& agent = m_parts.state;
+    if (data.isKTANotification()) {
+        HandleServerCommand(data);
+        return nullptr;
+    }
+    switch (topic) {
+        case TOPIC_DEVICE_REGISTRATION:
+            if (state == STATE_DONE || state == STATE_REGISTRATION_DONE_ALT) {
+                HandleRegistrationDone(data);
+            } else if (state == STATE_REGISTRATION_CHANGED) {
+                agent._b_is_DevRegistered = TransportSaysRegistered();
+                agent.m_registrationRequested = false;
+            }
+            return nullptr;
+        case TOPIC_TELEMETRY_POLICY:
+            return state == STATE_POLICY_CHANGED ? L"%s: Telemetry changed, Datasync will restart(%d)!" : nullptr;
+        case TOPIC_DEVICE_CONTEXT:
+            if (state == STATE_DEVICE_CONTEXT_CHANGED && agent._b_is_online && agent._b_is_DevRegistered) {
+                if (m_parts.queue.PutMsg(sync_msg{DEVICE_CONTEXT_CHANGE, L""}))
+                    m_log.d(L"%s: putmsg DEVICE_CONTEXT_CHANGE ok", kOnNotification);
+                else
+                    m_log.e(L"%s: putmsg DEVICE_CONTEXT_CHANGE failed!", kOnNotification);
+            }
+            return nullptr;
+        case TOPIC_DEVICE_READY:
+            if (state == STATE_DONE) {
+                agent._b_is_online = true;
+                m_log.d(L"%s: Get Device_Ready Notificaton:online!", kOnNotification);
+                if (agent._b_is_DevRegistered)
+                    PutDeviceOnline(kOnNotification, L"%s: putmsg DEVICE_READY ok", L"%s: putmsg DEVICE_READY failed!");
+            } else if (state == STATE_NONE) {
+                agent._b_is_online = false;
+                m_log.d(L"%s: Get Device_Ready Notificaton:offline!", kOnNotification);
+            }
+            return nullptr;
+        case DEVICE_MAINTENANCE:
+            if (state == DM_DAILY_MAINTENANCE) {
+                m_log.d(L"%s: TopicId::DEVICE_MAINTENANCE, EventState::DM_DAILY_MAINTENANCE apply Retention ",
+                        kOnNotification);
+                if (m_hooks.dailyMaintenance) m_hooks.dailyMaintenance();
+            }
+            return nullptr;
+        case TOPIC_DNS_STATUS:
+            if (state == STATE_DNS_RESOLVED) {
+                m_log.d(L"%s: DNS error resolved!", kOnNotification);
+                ExponentialBackoff& backoff = m_parts.backoff;
+                m_parts.tasks.Run([&backoff] { backoff.HandleResetBackoffStateOnDnsRecovery(); });
+            }
+            return nullptr;
+        case TOPIC_SYSTEM_TIME:
+            return L"%s: System time changed, Datasync will restart(%d)!";
+        default:
+            return nullptr;
+    }
 }
 
-void DataSyncAgent::HandleRegistrationDone(ZEL::ZELNotificationData& data) {
+void NotificationHandler::PutDeviceOnline(const wchar_t* function, const wchar_t* ok, const wchar_t* failed) {
+    if (m_parts.queue.PutMsg(sync_msg{DEVICE_ONLINE, L""}))
+        m_log.d(ok, function);
+    else
+        m_log.e(failed, function);
+}
+
+void NotificationHandler::HandleRegistrationDone(ZELNotificationData& data) {
     m_log.d(L"%s: DEVICE_REGISTRATION!", kOnNotification);
     bool success = false;
     std::wstring deviceId, triggerSource, message;
     int code = 0;
     data.deserializePayloadForDeviceRegistration(success, deviceId, triggerSource, message, code);
 
-    _b_is_DevRegistered = true;
-    m_registrationRequested = false;
-    Reset403DeviceMissingError();
-    if (m_dataSyncPausedDueToCertExpiry) {
-        ResumeDataSyncAfterCertRenewal();
+    m_parts.state._b_is_DevRegistered = true;
+    m_parts.state.m_registrationRequested = false;
+    m_parts.deviceMissing.Reset403DeviceMissingError();
+    if (m_parts.certPause.IsPaused()) {
+        m_parts.certPause.ResumeDataSyncAfterCertRenewal();
         m_log.i(L"%s: DataSync operations resumed after certificate renewal", kOnNotification);
     }
     using zel::registration::TriggerSourceConverter;
-    if (ZEL::String::CaseInsesitiveEqual(triggerSource, TriggerSourceConverter::toString(7)) ||
-        ZEL::String::CaseInsesitiveEqual(triggerSource, TriggerSourceConverter::toString(8))) {
-        m_403DeviceMissingCounter = 0;
+    if (String::CaseInsesitiveEqual(triggerSource, TriggerSourceConverter::toString(7)) ||
+        String::CaseInsesitiveEqual(triggerSource, TriggerSourceConverter::toString(8))) {
+        m_parts.deviceMissing.ResetDeviceMissingCounter();
         m_log.d(L"%s: Received InvokeManualRegistration success notification, resetting DeviceMissingCounter "
                 L"403Counter",
                 kOnNotification);
     }
-    if (_b_is_online) {
-        if (m_msgQueue.PutMsg(sync_msg{DEVICE_ONLINE, L""}))
-            m_log.d(L"%s: putmsg DEVICE_REGISTRATION ok", kOnNotification);
-        else
-            m_log.e(L"%s: putmsg DEVICE_REGISTRATION failed!", kOnNotification);
-    }
+    if (m_parts.state._b_is_online)
+        PutDeviceOnline(kOnNotification, L"%s: putmsg DEVICE_REGISTRATION ok", L"%s: putmsg DEVICE_REGISTRATION failed!");
 }
 
-void DataSyncAgent::HandleServerCommand(ZEL::ZELNotificationData& data) {
+void NotificationHandler::HandleServerCommand(ZELNotificationData& data) {
     const std::wstring action = data.getActionType();
     const std::wstring message = data.getMessageType();
-    if (action == L"set" && ZEL::String::CaseInsesitiveEqual(message, L"resetBackOffState")) {
+    ExponentialBackoff& backoff = m_parts.backoff;
+    if (action == L"set" && String::CaseInsesitiveEqual(message, L"resetBackOffState")) {
         m_log.d(L"%s resetBackOffState command received", kOnNotification);
         const std::wstring delay = data.getFieldValue(L"randomDelay");
-        if (!delay.empty()) m_backoffResetDelayMinutes = ParseMinutes(delay);
-        RunAsync([this] { HandleResetBackoffState(); });
-    } else if (ZEL::String::CaseInsesitiveEqual(action, L"run") &&
-               ZEL::String::CaseInsesitiveEqual(message, L"removeDevice")) {
-        Reset403DeviceMissingError();
-        m_403DeviceMissingCounter = 0;
-        bool flag = false;
-        {
-            std::lock_guard<std::mutex> lock(m_403StateMutex);
-            flag = m_403DeviceMissingFlag;
-        }
+        if (!delay.empty()) backoff.SetResetDelayMinutes(ParseMinutes(delay));
+        m_parts.tasks.Run([&backoff] { backoff.HandleResetBackoffState(); });
+    } else if (String::CaseInsesitiveEqual(action, L"run") && String::CaseInsesitiveEqual(message, L"removeDevice")) {
+        m_parts.deviceMissing.Reset403DeviceMissingError();
+        m_parts.deviceMissing.ResetDeviceMissingCounter();
+        const bool flag = m_parts.deviceMissing.IsDeviceIn403DeviceMissingErrorState();
         m_log.d(L"%s: Received removeDevice, resetting DeviceMissingCounter 403Counter, flag = %d", kOnNotification,
                 flag ? 1 : 0);
-    } else if (action == L"run" && ZEL::String::CaseInsesitiveEqual(message, L"sendTelemetry")) {
+    } else if (action == L"run" && String::CaseInsesitiveEqual(message, L"sendTelemetry")) {
         m_log.d(L"%s: Received sendTelemetry command!", kOnNotification);
-        ZEL::ZELNotificationData copy = data;
-        RunAsync([this, copy]() mutable { OnSendTelemetryCommand(copy); });
+        if (m_hooks.sendTelemetry) {
+            auto sendTelemetry = m_hooks.sendTelemetry;
+            ZELNotificationData copy = data;
+            m_parts.tasks.Run([sendTelemetry, copy] { sendTelemetry(copy); });
+        }
     }
 }
 
-void DataSyncAgent::ReadLastNotifications() {
-    std::lock_guard<std::recursive_mutex> lock(m_notificationMutex);
-    ZEL::ZELPublisherSubscriber* bus = ZEL::ZELPublisherSubscriber::GetInstance();
-    ZEL::TopicId topic = ZEL::TOPIC_DEVICE_REGISTRATION;
-    ZEL::EventState state = ZEL::STATE_NONE;
+void NotificationHandler::ReadLastNotifications() {
+    std::lock_guard<std::mutex> lock(m_notificationMutex);
+    AgentState& agent = m_parts.state;
+    ZELPublisherSubscriber* bus = ZELPublisherSubscriber::GetInstance();
+    TopicId topic = TOPIC_DEVICE_REGISTRATION;
+    EventState state = STATE_NONE;
     bus->GetLastNotificationForTopic(topic, state);
-    if (state == ZEL::STATE_DONE || state == ZEL::STATE_REGISTRATION_DONE_ALT) {
-        _b_is_DevRegistered = true;
-        m_registrationRequested = false;
+    if (state == STATE_DONE || state == STATE_REGISTRATION_DONE_ALT) {
+        agent._b_is_DevRegistered = true;
+        agent.m_registrationRequested = false;
         m_log.d(L"%s: DataSyncAgent:DEVICE_REGISTRATION already done!", kReadLast);
     }
-    if (!_b_is_DevRegistered && TransportSaysRegistered()) _b_is_DevRegistered = true;
+    if (!agent._b_is_DevRegistered && TransportSaysRegistered()) agent._b_is_DevRegistered = true;
 
-    topic = ZEL::TOPIC_DEVICE_READY;
-    state = ZEL::STATE_NONE;
+    topic = TOPIC_DEVICE_READY;
+    state = STATE_NONE;
     bus->GetLastNotificationForTopic(topic, state);
-    if (state == ZEL::STATE_DONE) {
-        _b_is_online = true;
+    if (state == STATE_DONE) {
+        agent._b_is_online = true;
         m_log.d(L"%s: DataSyncAgent:DEVICE_READY already set!", kReadLast);
     }
-    m_log.d(L"%s: Exit _b_is_DevRegistered=%d _b_is_online=%d", kReadLast, _b_is_DevRegistered ? 1 : 0,
-            _b_is_online ? 1 : 0);
+    m_log.d(L"%s: Exit _b_is_DevRegistered=%d _b_is_online=%d", kReadLast, agent._b_is_DevRegistered ? 1 : 0,
+            agent._b_is_online ? 1 : 0);
 }
 
-bool DataSyncAgent::SendRegistrationRequest() {
+bool NotificationHandler::SendRegistrationRequest() {
+    AgentState& agent = m_parts.state;
     try {
-        if (!_b_is_DevRegistered && !m_registrationRequested) {
-            ZEL::ZELNotificationData request(ZEL::TOPIC_REGISTRATION_REQUEST, ZEL::STATE_REGISTRATION_REQUESTED, L"");
-            ZEL::ZELPublisherSubscriber::GetInstance()->Notify(request, m_subscriptionId);
+        if (!agent._b_is_DevRegistered && !agent.m_registrationRequested) {
+            std::wstring sender;
+            {
+                std::lock_guard<std::mutex> lock(m_subscriptionMutex);
+                sender = m_subscriptionId;
+            }
+            ZELNotificationData request(TOPIC_REGISTRATION_REQUEST, STATE_REGISTRATION_REQUESTED, L"");
+            ZELPublisherSubscriber::GetInstance()->Notify(request, sender);
             m_log.d(L"%s: RegisterNotification sent, RegisterNotificationPending %d", kSendRegistration,
-                    m_registrationRequested ? 1 : 0);
-            m_registrationRequested = true;
+                    agent.m_registrationRequested ? 1 : 0);
+            agent.m_registrationRequested = true;
         }
         m_log.d(L"%s: _b_is_DevRegistered %d RegisterNotificationPending %d exit!", kSendRegistration,
-                _b_is_DevRegistered ? 1 : 0, m_registrationRequested ? 1 : 0);
+                agent._b_is_DevRegistered ? 1 : 0, agent.m_registrationRequested ? 1 : 0);
     } catch (const std::exception& ex) {
-        m_log.e(L"%s: Exception caught %s", kSendRegistration, ZEL::String::UTF8ToUTF16(ex.what()));
+        m_log.e(L"%s: Exception caught %s", kSendRegistration, String::UTF8ToUTF16(ex.what()));
     }
-    return m_registrationRequested;
+    return agent.m_registrationRequested;
 }
 
-bool DataSyncAgent::CheckTelemetrySyncNeedsRegistration() {
-    if (_b_is_DevRegistered) return false;
-    return IsTelemetryReadyToSync();
-}
+}  // namespace DataSync
+}  // namespace ZEL

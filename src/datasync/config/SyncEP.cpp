@@ -25,15 +25,3 @@ void SyncEP::ParseSyncEPs() {
             m_enabled[SyncEP_NAVS] = true;
     }
 }
-
-const wchar_t* SyncEP::Name(SyncEp_type type) {
-    switch (type) {
-        case SyncEP_KTA:
-            return L"KTA";
-        case SyncEP_NAVS:
-            return L"NAVS";
-        case SyncEP_NAVP:
-            return L"NAVP";
-    }
-    return L"?";
-}

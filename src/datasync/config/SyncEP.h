@@ -28,8 +28,6 @@ public:
     bool IsEnabled(SyncEp_type type) const { return m_enabled.at(type); }
 
     const std::wstring& SyncEPs() const { return m_syncEPs; }
-    // "KTA", "NAVS", "NAVP".
-    static const wchar_t* Name(SyncEp_type type);
 
 private:
     std::wstring m_syncEPs;

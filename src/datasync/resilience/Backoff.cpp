@@ -1,29 +1,16 @@
-// Per-endpoint exponential back-off for the KTA and NAVS families.
-//
-// A failed upload of one of three failure classes (HTTP 429, an unresolved host name, a server
-// error 500..599) makes the family wait a growing delay before its next upload; once a class has
-// used up its attempts the family is blocked until a reset: the "resetBackOffState" command
-// (KTA, after server errors), the end of a DNS error (both families) or a full initialisation
-// that recreates the records. NAVP has no back-off.
-//
-// Clocks: the wait is measured on the monotonic tick count (Clock::TickCount64, which also counts
-// suspended time), never on the wall clock: a wall clock corrected backwards would stretch the
-// wait by the size of the jump, one moved forward would end it early. The wall-clock time of the
-// failure is kept in the record for the log lines and the status only.
-//
-// Locking: m_retryMutex guards every read-modify-write of m_retryInfo and is never held while a
-// reset task waits, nor while the registry or the critical-event log is written. The pre-checks
-// look at the 403 state (which takes its own mutex) before they take m_retryMutex.
+// Per-endpoint exponential back-off: the failure classes, the pre-checks and the two resets.
+#include "datasync/resilience/Backoff.h"
+
 #include <algorithm>
-#include <atomic>
 #include <climits>
 
-#include "datasync/agent/DataSyncAgent.h"
-#include "datasync/host/Clock.h"
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/StringUtil.h"
+#include "datasync/host/Utility.h"
 
+namespace ZEL {
+namespace DataSync {
 namespace {
 
 const wchar_t* const kCheckForBackoff = L"DataSyncAgent::CheckForExponentialBackoffRetry";
@@ -56,65 +43,71 @@ int FailureClassOf(int result) {
     return -1;
 }
 
-// The pre-checks' log latches, per family and process-wide: they only decide whether a refusal
-// or a changed retry count is logged, so relaxed atomics are enough.
-struct PreCheckLatch {
-    std::atomic<bool> refusalMayBeLogged{true};
-    std::atomic<std::int32_t> lastLoggedCount{0};
-};
-PreCheckLatch g_ktaLatch;
-PreCheckLatch g_navsLatch;
-
-// Milliseconds on the monotonic clock from `since` to now (0 if the clock reads earlier).
-std::int64_t ElapsedMillis(std::uint64_t since) {
-    const std::uint64_t now = ZEL::Clock::GetInstance()->TickCount64();
-    return now > since ? static_cast<std::int64_t>(now - since) : 0;
-}
-
-// A delay in milliseconds as a wait time-out: INFINITE must never be passed by accident.
-platform::DWORD WaitTimeout(std::uint64_t milliseconds) {
-    return static_cast<platform::DWORD>(std::min<std::uint64_t>(milliseconds, platform::INFINITE - 1));
+unsigned SpanOf(std::uint64_t milliseconds) {
+    return static_cast<unsigned>(std::min<std::uint64_t>(milliseconds, UINT_MAX));
 }
 
 }  // namespace
 
-bool DataSyncAgent::ShouldPostForKta() {
-    return ShouldPostForEndpoint(SyncEP::SyncEP_KTA);
+ExponentialBackoff::ExponentialBackoff(Clock& clock, Jitter jitter, DeviceMissingState& deviceMissing,
+                                       const EndpointConfig& endpoints, const StopSignal& stop, Log& log)
+    : m_clock(clock),
+      m_jitter(std::move(jitter)),
+      m_deviceMissing(deviceMissing),
+      m_endpoints(endpoints),
+      m_stop(stop),
+      m_log(log) {}
+
+void ExponentialBackoff::PublishLocked() { m_status.Publish(m_retryInfo); }
+
+void ExponentialBackoff::InitRetryInfo() {
+    std::lock_guard<std::mutex> lock(m_retryMutex);
+    for (SyncEP::SyncEp_type type : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS})
+        if (m_retryInfo.find(type) == m_retryInfo.end()) m_retryInfo[type] = RetryInfo{};
+    PublishLocked();
 }
 
-bool DataSyncAgent::ShouldPostForNavs() {
-    return ShouldPostForEndpoint(SyncEP::SyncEP_NAVS);
+bool ExponentialBackoff::GetRetryInfo(const SyncEP::SyncEp_type& type, RetryInfo& out) {
+    std::lock_guard<std::mutex> lock(m_retryMutex);
+    auto found = m_retryInfo.find(type);
+    if (found == m_retryInfo.end()) return false;
+    out = found->second;
+    return true;
 }
 
-bool DataSyncAgent::ShouldPostForEndpoint(SyncEP::SyncEp_type type) {
+void ExponentialBackoff::SetRetryInfo(const SyncEP::SyncEp_type& type, const RetryInfo& info) {
+    std::lock_guard<std::mutex> lock(m_retryMutex);
+    m_retryInfo[type] = info;
+    PublishLocked();
+}
+
+bool ExponentialBackoff::ShouldPostForKta() { return ShouldPostForEndpoint(SyncEP::SyncEP_KTA); }
+
+bool ExponentialBackoff::ShouldPostForNavs() { return ShouldPostForEndpoint(SyncEP::SyncEP_NAVS); }
+
+bool ExponentialBackoff::ShouldPostForEndpoint(SyncEP::SyncEp_type type) {
     const bool kta = type == SyncEP::SyncEP_KTA;
-    const wchar_t* const function =
-        kta ? L"DataSyncAgent::ShouldPostForKta" : L"DataSyncAgent::ShouldPostForNavs";
-    PreCheckLatch& latch = kta ? g_ktaLatch : g_navsLatch;
+    const wchar_t* const function = kta ? L"DataSyncAgent::ShouldPostForKta" : L"DataSyncAgent::ShouldPostForNavs";
+    PreCheckLatch& latch = kta ? m_ktaLatch : m_navsLatch;
 
-    CheckTimeLimitAndResetThe403DeviceError();
-    if (!(kta ? m_ktaUrlValid : m_navsUrlValid)) return false;
-    if (IsDeviceIn403DeviceMissingErrorState()) return false;
+    m_deviceMissing.CheckTimeLimitAndResetThe403DeviceError();
+    if (!m_endpoints.IsUrlValid(type)) return false;
+    if (m_deviceMissing.IsDeviceIn403DeviceMissingErrorState()) return false;
     if (kta && IsZelFacingCirticalGatewayError()) return false;
 
     RetryInfo info;
-    {
-        std::lock_guard<std::mutex> lock(m_retryMutex);
-        auto found = m_retryInfo.find(type);
-        if (found == m_retryInfo.end()) {
-            m_log.e(kta ? L"%s: SyncEp::KTA is not found" : L"%s: SyncEp::NAVS is not found", function);
-            latch.refusalMayBeLogged.store(true, std::memory_order_relaxed);
-            return true;
-        }
-        info = found->second;
+    if (!GetRetryInfo(type, info)) {
+        m_log.e(kta ? L"%s: SyncEp::KTA is not found" : L"%s: SyncEp::NAVS is not found", function);
+        latch.refusalMayBeLogged.store(true, std::memory_order_relaxed);
+        return true;
     }
     // Decided on the copy: the lock is held for the lookup only, the log lines are written after.
-    const std::int64_t elapsedMs = ElapsedMillis(info._last_sync_call_tick);
-    if (info._backoff_delay > 0 && info._backoff_delay > elapsedMs) {
-        m_log.d(L"%s: _backoff_delay=%d, currentTime=%d _last_sync_call_time=%d", function,
-                info._backoff_delay, ZEL::DateTimeUtility::GetCurrentDatetime(), info._last_sync_call_time);
+    const std::int64_t left = WaitLeftMillis(info, m_clock.TickCount64());
+    if (left > 0) {
+        m_log.d(L"%s: _backoff_delay=%d, currentTime=%d _last_sync_call_time=%d", function, info._backoff_delay,
+                std::chrono::system_clock::to_time_t(m_clock.WallNow()), info._last_sync_call_time);
         m_log.d(L"%s: Retry Limit is not yet exceeded, timeDiff = %lf", function,
-                static_cast<double>(elapsedMs) / 1000.0);
+                static_cast<double>(info._backoff_delay - left) / 1000.0);
         return false;
     }
     if (info._sync_allowed) {
@@ -129,36 +122,37 @@ bool DataSyncAgent::ShouldPostForEndpoint(SyncEP::SyncEp_type type) {
     return false;
 }
 
-bool DataSyncAgent::IsZelFacingCirticalGatewayError() {
+std::int64_t ExponentialBackoff::WaitLeftMillis(const RetryInfo& info, std::uint64_t tick) {
+    if (info._backoff_delay <= 0) return 0;
+    const std::int64_t elapsed =
+        tick > info._last_sync_call_tick ? static_cast<std::int64_t>(tick - info._last_sync_call_tick) : 0;
+    return info._backoff_delay > elapsed ? info._backoff_delay - elapsed : 0;
+}
+
+bool ExponentialBackoff::IsZelFacingCirticalGatewayError() {
     // The shared reference keeps the manager alive for the call even if the host replaces it.
-    const std::shared_ptr<ZEL::ZelStatusManager> manager =
-        zel::ZELHelperFactory::GetInstance()->GetZelStatusManager();
+    const std::shared_ptr<ZelStatusManager> manager = zel::ZELHelperFactory::GetInstance()->GetZelStatusManager();
     return manager != nullptr && manager->HasCriticalError();
 }
 
-bool DataSyncAgent::CheckForExponentialBackoffRetry(int result, SyncEP::SyncEp_type type) {
+bool ExponentialBackoff::CheckForExponentialBackoffRetry(int result, SyncEP::SyncEp_type type) {
     // NAVP has no back-off; only the KTA and NAVS records ever exist.
     if (type != SyncEP::SyncEP_KTA && type != SyncEP::SyncEP_NAVS) return false;
     int classIndex = FailureClassOf(result);
     if (classIndex < 0) {
-        bool resetToZero = false;
         {
             std::lock_guard<std::mutex> lock(m_retryMutex);
-            RetryInfo& stored = m_retryInfo[type];
-            RetryInfo info = stored;
-            if (result == 0) {
-                // Rows were posted: every class starts again from its first delay.
-                std::fill(info._retry_counts.begin(), info._retry_counts.end(), 0u);
-                resetToZero = true;
-            }
-            // Any other result (nothing to send, a status outside the table) ends the current
-            // wait but keeps the class counters.
+            RetryInfo& info = m_retryInfo[type];
+            // Rows were posted: every class starts again from its first delay. Any other result
+            // (nothing to send, a status outside the table) ends the current wait but keeps the
+            // class counters.
+            if (result == 0) std::fill(info._retry_counts.begin(), info._retry_counts.end(), 0u);
             info._sync_allowed = true;
             info._backoff_delay = 0;
             info._backoff_retry_count = 0;
-            stored = info;
+            PublishLocked();
         }
-        if (resetToZero) m_log.e(L"%s: Resetting to zero", kCheckForBackoff);
+        if (result == 0) m_log.e(L"%s: Resetting to zero", kCheckForBackoff);
         return false;
     }
 
@@ -172,17 +166,13 @@ bool DataSyncAgent::CheckForExponentialBackoffRetry(int result, SyncEP::SyncEp_t
         UpdateRetryValues(result, attempts, start, cap, classIndex, info);
         const int count = static_cast<int>(info._retry_counts[classIndex]);
         if (count < attempts) {
-            info._last_sync_call_time = ZEL::DateTimeUtility::GetCurrentDatetime();
-            info._last_sync_call_tick = ZEL::Clock::GetInstance()->TickCount64();
+            info._last_sync_call_time = std::chrono::system_clock::to_time_t(m_clock.WallNow());
+            info._last_sync_call_tick = m_clock.TickCount64();
             info._sync_allowed = true;
-            info._backoff_delay = ZEL::ApiUtility::GetSleepDurationInMillis(count, start, cap);
-            if (classIndex == kServerErrorClass) {
-                // Server errors hit every device at once: spread the retries.
-                const unsigned span =
-                    static_cast<unsigned>(std::min<std::int64_t>(info._backoff_delay, UINT_MAX));
-                info._backoff_delay +=
-                    static_cast<std::int64_t>(ZEL::ApiUtility::GetRandomJitterInSeconds(span)) * 1000;
-            }
+            info._backoff_delay = ApiUtility::GetSleepDurationInMillis(count, start, cap);
+            // Server errors hit every device at once: spread the retries.
+            if (classIndex == kServerErrorClass)
+                info._backoff_delay += static_cast<std::int64_t>(m_jitter(SpanOf(info._backoff_delay))) * 1000;
             IncrementRetriesExpired(classIndex, info);
         } else {
             info._sync_allowed = false;
@@ -190,6 +180,7 @@ bool DataSyncAgent::CheckForExponentialBackoffRetry(int result, SyncEP::SyncEp_t
             exhausted = true;
         }
         stored = info;
+        PublishLocked();
     }
 
     if (!exhausted) {
@@ -201,15 +192,15 @@ bool DataSyncAgent::CheckForExponentialBackoffRetry(int result, SyncEP::SyncEp_t
     // pre-checks, which run every two seconds, never wait for file I/O.
     if (type == SyncEP::SyncEP_KTA) {
         std::wstring name = L"syncRetryError";
-        ZEL::utility::WriteErrorToRegistry(name, 1);
+        utility::WriteErrorToRegistry(name, 1);
     }
     m_log.e(L"%s: Retries have exceeded, Logging critical event", kCheckForBackoff);
-    ZEL::CriticalEventLogger::Log(kCriticalEventRetriesExceeded, kCriticalEventValue);
+    CriticalEventLogger::Log(kCriticalEventRetriesExceeded, kCriticalEventValue);
     return true;
 }
 
-void DataSyncAgent::UpdateRetryValues(const int& result, int& attempts, int& start, int& cap, int& classIndex,
-                                      RetryInfo& info) {
+void ExponentialBackoff::UpdateRetryValues(const int& result, int& attempts, int& start, int& cap, int& classIndex,
+                                           RetryInfo& info) {
     const int found = FailureClassOf(result);
     if (found >= 0) {
         classIndex = found;
@@ -221,12 +212,12 @@ void DataSyncAgent::UpdateRetryValues(const int& result, int& attempts, int& sta
         info._backoff_retry_count = static_cast<std::int32_t>(info._retry_counts[classIndex]);
 }
 
-void DataSyncAgent::IncrementRetriesExpired(int classIndex, RetryInfo& info) {
+void ExponentialBackoff::IncrementRetriesExpired(int classIndex, RetryInfo& info) {
     if (classIndex < 0 || static_cast<std::size_t>(classIndex) >= info._retry_counts.size()) return;
     info._backoff_retry_count = static_cast<std::int32_t>(++info._retry_counts[classIndex]);
 }
 
-void DataSyncAgent::ResetExponentialBackoff(int classIndex, RetryInfo& info) {
+void ExponentialBackoff::ResetExponentialBackoff(int classIndex, RetryInfo& info) {
     info._sync_allowed = true;
     info._backoff_delay = 0;
     if (classIndex >= 0 && static_cast<std::size_t>(classIndex) < info._retry_counts.size())
@@ -234,20 +225,9 @@ void DataSyncAgent::ResetExponentialBackoff(int classIndex, RetryInfo& info) {
     info._backoff_retry_count = 0;
 }
 
-bool DataSyncAgent::WaitBeforeBackoffReset(std::uint64_t milliseconds) {
-    // Ends early when the service stops or UnInit cancels the agent's tasks (a restart of the
-    // agent without a service stop must not wait for the random delay).
-    platform::HANDLE waits[2] = {m_hTasksCancel, m_hServiceStop};
-    const platform::DWORD count = m_hServiceStop ? 2 : 1;
-    const platform::DWORD result = platform::WaitForMultipleObjects(count, waits, false, WaitTimeout(milliseconds));
-    if (result == platform::WAIT_TIMEOUT) return false;
-    if (result != platform::WAIT_OBJECT_0 && result != platform::WAIT_OBJECT_0 + 1)
-        m_log.e(L"%s: cannot wait on the service stop event (%d), back-off not reset",
-                L"DataSyncAgent::WaitBeforeBackoffReset", platform::GetLastError());
-    return true;
-}
+bool ExponentialBackoff::WaitBeforeBackoffReset(std::uint64_t milliseconds) { return m_stop.WaitFor(milliseconds); }
 
-bool DataSyncAgent::HandleResetBackoffState() {
+bool ExponentialBackoff::HandleResetBackoffState() {
     bool isProcessed = false;
     try {
         m_log.d(L"%s: Entry", kResetBackoff);
@@ -259,19 +239,18 @@ bool DataSyncAgent::HandleResetBackoffState() {
             const std::uint32_t minutes = m_backoffResetDelayMinutes;
             m_log.d(L"%s: Wait for random delay %d minutes befoew Reset Exponentional backoff", kResetBackoff,
                     minutes);
-            const auto spanMs = static_cast<unsigned>(
-                std::min<std::uint64_t>(static_cast<std::uint64_t>(minutes) * 60000u, UINT_MAX));
-            const std::uint64_t jitterSeconds = ZEL::ApiUtility::GetRandomJitterInSeconds(spanMs);
-            const std::uint64_t waitMs = jitterSeconds * 1000u;
+            const std::uint64_t waitMs =
+                static_cast<std::uint64_t>(m_jitter(SpanOf(static_cast<std::uint64_t>(minutes) * 60000u))) * 1000u;
             isProcessed = true;
             if (!WaitBeforeBackoffReset(waitMs)) {
                 m_log.d(L"%s: Reset Exponentional backoff", kResetBackoff);
                 std::lock_guard<std::mutex> lock(m_retryMutex);
                 ResetExponentialBackoff(kServerErrorClass, m_retryInfo[SyncEP::SyncEP_KTA]);
+                PublishLocked();
             }
         }
     } catch (const std::exception& ex) {
-        m_log.e(L"%s: Exception caught %s", kResetBackoff, ZEL::String::UTF8ToUTF16(ex.what()));
+        m_log.e(L"%s: Exception caught %s", kResetBackoff, String::UTF8ToUTF16(ex.what()));
     } catch (...) {
         m_log.e(L"%s failed with exception", kResetBackoff);
     }
@@ -279,12 +258,10 @@ bool DataSyncAgent::HandleResetBackoffState() {
     return isProcessed;
 }
 
-bool DataSyncAgent::HandleResetBackoffStateOnDnsRecovery() {
+bool ExponentialBackoff::HandleResetBackoffStateOnDnsRecovery() {
     try {
         m_log.d(L"%s: Entry", kResetOnDns);
-        const std::uint64_t jitterSeconds =
-            ZEL::ApiUtility::GetRandomJitterInSeconds(kDnsRecoveryJitterSpanMs);
-        const std::uint64_t waitMs = jitterSeconds * 1000u;
+        const std::uint64_t waitMs = static_cast<std::uint64_t>(m_jitter(kDnsRecoveryJitterSpanMs)) * 1000u;
         m_log.d(L"%s: Wait for random delay %d seconds before reset exponentional backoff", kResetOnDns,
                 waitMs / 1000);
         if (WaitBeforeBackoffReset(waitMs)) {
@@ -292,14 +269,20 @@ bool DataSyncAgent::HandleResetBackoffStateOnDnsRecovery() {
             return true;
         }
         m_log.d(L"%s: Reset Exponentional backoff", kResetOnDns);
-        std::lock_guard<std::mutex> lock(m_retryMutex);
-        for (SyncEP::SyncEp_type type : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS})
-            ResetExponentialBackoff(kNameNotResolvedClass, m_retryInfo[type]);
+        {
+            std::lock_guard<std::mutex> lock(m_retryMutex);
+            for (SyncEP::SyncEp_type type : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS})
+                ResetExponentialBackoff(kNameNotResolvedClass, m_retryInfo[type]);
+            PublishLocked();
+        }
     } catch (const std::exception& ex) {
-        m_log.e(L"%s: Exception caught %s", kResetOnDns, ZEL::String::UTF8ToUTF16(ex.what()));
+        m_log.e(L"%s: Exception caught %s", kResetOnDns, String::UTF8ToUTF16(ex.what()));
     } catch (...) {
         m_log.e(L"%s failed with exception", kResetOnDns);
     }
     m_log.d(L"%s: Exit ", kResetOnDns);
     return true;
 }
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,152 +1,195 @@
-// The device context: uploaded to every family its dataset names when its database changes
-// (HandleDeviceContext), and single records handed over by the host, posted to NAVP one after
-// the other by a thread of their own, each retried every 15 minutes until it is accepted.
+// The device context's two roads: the upload when its database changes, and the records the
+// host hands over, posted to NAVP by a thread of their own.
+#include "datasync/scheduling/DeviceContextSync.h"
+
 #include <algorithm>
+#include <chrono>
 
-#include "datasync/agent/DataSyncAgent.h"
-#include "datasync/host/DataStore.h"
-#include "datasync/upload/NavpSyncAgent.h"
-#include "datasync/upload/SyncAgentsHelper.h"
+#include "datasync/common/Paths.h"
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/scheduling/FamilyUploader.h"
+#include "datasync/scheduling/SyncMap.h"
 
-using ZEL::DataSync::NavpSyncAgent;
-using ZEL::DataSync::SyncAgentsHelper;
-
+namespace ZEL {
+namespace DataSync {
 namespace {
-constexpr platform::DWORD kRetryWaitMs = 900000;
-constexpr platform::DWORD kBlockedPollMs = 50;
+
+const wchar_t* const kThread = L"DataSyncAgent::DeviceContextSyncThread";
+constexpr std::uint64_t kRetryWaitMs = 900000;
+constexpr std::uint64_t kBlockedPollMs = 50;
+constexpr std::uint64_t kReadyPollMs = 250;
+
 }  // namespace
 
-void DataSyncAgent::AddDeviceContextRecordToSync(std::int64_t recordId) {
+DeviceContextSync::DeviceContextSync(const Parts& parts)
+    : m_parts(parts), m_log(parts.log), m_hDeviceContextWake(platform::CreateEventW(true, false)) {}
+
+DeviceContextSync::~DeviceContextSync() {
+    Stop();
+    platform::CloseHandle(m_hDeviceContextWake);
+}
+
+void DeviceContextSync::Start() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_deviceContextThread) return;
+    m_stopRequested = false;
+    m_deviceContextThread = std::make_unique<std::thread>([this] { DeviceContextSyncThread(); });
+}
+
+void DeviceContextSync::Stop() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (!m_deviceContextThread) return;
+    m_stopRequested = true;
+    platform::SetEvent(m_hDeviceContextWake);
+    if (m_deviceContextThread->joinable()) m_deviceContextThread->join();
+    m_deviceContextThread.reset();
+}
+
+void DeviceContextSync::AddDeviceContextRecordToSync(std::int64_t recordId) {
     const wchar_t* const function = L"DataSyncAgent::AddDeviceContextRecordToSync";
-    std::lock_guard<std::mutex> lock(m_deviceContextMutex);
-    if (std::find(m_deviceContextRecords.begin(), m_deviceContextRecords.end(), recordId) !=
-        m_deviceContextRecords.end()) {
+    bool added = false;
+    {
+        std::lock_guard<std::mutex> lock(m_deviceContextMutex);
+        if (std::find(m_deviceContextRecords.begin(), m_deviceContextRecords.end(), recordId) ==
+            m_deviceContextRecords.end()) {
+            m_deviceContextRecords.push_back(recordId);
+            m_pending = m_deviceContextRecords.size();
+            added = true;
+        }
+    }
+    if (!added) {
         m_log.e(L"%s: Record ID: %ld is already added in the sync list", function, recordId);
         return;
     }
-    m_deviceContextRecords.push_back(recordId);
     m_log.d(L"%s: Added device context for sync with ID: %ld", function, recordId);
     platform::SetEvent(m_hDeviceContextWake);
 }
 
-void DataSyncAgent::DeviceContextSyncThread() {
-    const wchar_t* const function = L"DataSyncAgent::DeviceContextSyncThread";
-    m_log.d(L"%s: Start", function);
-    // True when the service stops (or UnInit asks the thread to end) within `ms`.
-    const auto stopWithin = [this](platform::DWORD ms) {
-        if (m_deviceContextStopRequested) return true;
-        if (!m_hServiceStop) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min<platform::DWORD>(ms, 50)));
-            return m_deviceContextStopRequested.load();
-        }
-        return platform::WaitForSingleObject(m_hServiceStop, ms) == platform::WAIT_OBJECT_0 ||
-               m_deviceContextStopRequested;
-    };
+bool DeviceContextSync::StoppedWithin(std::uint64_t milliseconds) {
+    // A new record sets the wake event as well: it does not shorten the wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
-        platform::HANDLE waits[2] = {m_hServiceStop, m_hDeviceContextWake};
-        // Without a stop event only the wake event ends the wait (a record or UnInit sets it).
-        const platform::DWORD count = m_hServiceStop ? 2 : 1;
-        const platform::HANDLE* first = m_hServiceStop ? waits : waits + 1;
-        const platform::DWORD woke = platform::WaitForMultipleObjects(count, first, false, platform::INFINITE);
-        if (m_hServiceStop && woke == platform::WAIT_OBJECT_0) return;
-        if (woke == platform::WAIT_FAILED) return;
+        if (m_stopRequested) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        switch (m_parts.stop.WaitForEvent(m_hDeviceContextWake, static_cast<std::uint64_t>(left))) {
+            case StopSignal::Woke::Stopped:
+                return true;
+            case StopSignal::Woke::TimedOut:
+                return m_stopRequested.load();
+            case StopSignal::Woke::Event:
+                if (m_stopRequested) return true;
+                platform::ResetEvent(m_hDeviceContextWake);  // the record loop looks at the list again
+                break;
+        }
+    }
+}
 
+void DeviceContextSync::DeviceContextSyncThread() {
+    m_log.d(L"%s: Start", kThread);
+    for (;;) {
+        if (m_parts.stop.WaitForEvent(m_hDeviceContextWake, platform::INFINITE) != StopSignal::Woke::Event ||
+            m_stopRequested)
+            return;
         for (;;) {  // every waiting record, oldest first
             platform::ResetEvent(m_hDeviceContextWake);
-            if (m_deviceContextStopRequested) return;
             std::int64_t id = 0;
             {
                 std::lock_guard<std::mutex> lock(m_deviceContextMutex);
                 if (m_deviceContextRecords.empty()) break;
                 id = m_deviceContextRecords.front();
             }
-            for (;;) {  // this record until it is accepted
-                m_log.d(L"%s: Syncing device context record with id: %ld", function, id);
-                WaitWhileTelemetrySyncBlocked();
-                if (IsTelemetrySyncBlocked()) {
-                    m_log.d(L"%s: device-path purge pending or in progress, skip NAVP device context sync", function);
-                    // Look again after a short wait rather than spinning while the purge runs.
-                    if (stopWithin(kBlockedPollMs)) return;
-                    continue;
-                }
-                const int result = NavpSyncAgent(L"", CurrentEndpointUrls().navp, ZEL::DataSync::NAVP_DEVICE_CONTEXT,
-                                                 ZEL::utility::DB_PATH_DEFAULT)
-                                       .PostDeviceContext(id);
-                if (result == 0 || result == 1) {
-                    std::lock_guard<std::mutex> lock(m_deviceContextMutex);
-                    m_deviceContextRecords.pop_front();
-                    break;
-                }
-                m_log.e(L"%s: Retrying sync device context after returned sync result: %d", function, result);
-                if (stopWithin(kRetryWaitMs)) return;
+            if (!SyncRecordUntilAccepted(id)) return;
+            {
+                std::lock_guard<std::mutex> lock(m_deviceContextMutex);
+                m_deviceContextRecords.pop_front();
+                m_pending = m_deviceContextRecords.size();
             }
         }
     }
 }
 
-bool DataSyncAgent::HandleDeviceContext(std::wstring fileName) {
+bool DeviceContextSync::SyncRecordUntilAccepted(std::int64_t id) {
+    for (;;) {
+        if (m_stopRequested) return false;
+        m_log.d(L"%s: Syncing device context record with id: %ld", kThread, id);
+        m_parts.purge.WaitWhileTelemetrySyncBlocked();
+        if (m_parts.purge.IsTelemetrySyncBlocked()) {
+            m_log.d(L"%s: device-path purge pending or in progress, skip NAVP device context sync", kThread);
+            // Look again after a short wait rather than spinning while the purge runs.
+            if (StoppedWithin(kBlockedPollMs)) return false;
+            continue;
+        }
+        const int result = NavpUploader(m_parts.endpoints.CurrentEndpointUrls(), L"", NAVP_DEVICE_CONTEXT,
+                                        utility::DB_PATH_DEFAULT, m_parts.purge)
+                               .PostDeviceContext(id);
+        if (result == 0 || result == 1) return true;
+        m_log.e(L"%s: Retrying sync device context after returned sync result: %d", kThread, result);
+        if (StoppedWithin(kRetryWaitMs)) return false;
+    }
+}
+
+bool DeviceContextSync::HandleDeviceContext(std::wstring fileName) {
     const wchar_t* const function = L"DataSyncAgent::HandleDeviceContext";
-    if (!IsSyncAllowedByMetrics()) return false;
-    if (!ShouldPostForKta() && !ShouldPostForNavs()) return false;
-    WaitWhileTelemetrySyncBlocked();
-    if (IsTelemetrySyncBlocked()) {
+    if (!m_parts.consent.IsSyncAllowedByMetrics()) return false;
+    if (!m_parts.backoff.ShouldPostForKta() && !m_parts.backoff.ShouldPostForNavs()) return false;
+    m_parts.purge.WaitWhileTelemetrySyncBlocked();
+    if (m_parts.purge.IsTelemetrySyncBlocked()) {
         m_log.d(L"%s: device-path purge pending or in progress, skip device context sync", function);
         return false;
     }
     m_log.d(L"%s: Filename %s", function, fileName);
-    while (!SomeEndpointReady()) {
-        if (!_b_is_start) {
+    while (!m_parts.readiness.SomeEndpointReady()) {
+        if (!m_parts.state._b_is_start || m_parts.stop.WaitFor(kReadyPollMs)) {
             m_log.d(L"%s: Service stop happend!", function);
             return false;
         }
-        WaitSync(250, false);
     }
     m_log.d(L"%s: Making a sync post call", function);
     try {
-        const ZEL::DataSet policy =
-            GetDataItemType(fileName) == ZEL::DataSync::SYNC_DEVICE_CONTEXT
-                ? GetDatasetPolicy(L"DeviceContext", 0)
-                : GetDatasetPolicy(ZEL::EventDataLogging::GetInstance()->GetDatasetId(fileName), 1);
+        const DataSet policy =
+            SyncMap::GetDataItemType(fileName) == SYNC_DEVICE_CONTEXT
+                ? m_parts.policies.GetDatasetPolicy(kDeviceContextDatasetName, 0)
+                : m_parts.policies.GetDatasetPolicy(DatasetIdOfFile(fileName), 1);
         if (policy.dataset_id().empty()) {
             m_log.e(L"%s: -GetDatasetPolicy(%s) return null dataset!!", function, fileName);
             return false;
         }
         const SyncEP ep(policy.syncEPs());
-        const EndpointUrls urls = CurrentEndpointUrls();
+        const EndpointUrls urls = m_parts.endpoints.CurrentEndpointUrls();
         const auto succeeded = [&](const wchar_t* family) {
             m_deviceContextSynced.exchange(true);
             m_log.d(L"%s: %s Sync Device Context Success", function, family);
             return true;
         };
+        // One KTA or NAVS leg: the upload, then the 403 check and only then the back-off.
+        const auto post = [&](SyncEP::SyncEp_type type, const wchar_t* failed) {
+            ZELCore::InvokeHttpResponse response;
+            const int r = FamilyUploader(type, urls, L"", SYNC_DEVICE_CONTEXT, utility::DB_PATH_DEFAULT, m_parts.purge)
+                              .doPost(response);
+            if (!m_parts.deviceMissing.CheckAndHandle403DeviceMissingError(response) &&
+                m_parts.backoff.CheckForExponentialBackoffRetry(r, type))
+                m_log.e(failed, function, r);
+            return r;
+        };
 
         int result = 8;  // KTA named but not posted
-        if (ep.isKTAEnabled() && ShouldPostForKta()) {
-            SyncAgentsHelper helper(L"", urls.kta, ZEL::DataSync::SYNC_DEVICE_CONTEXT, L"KTA", L"SyncPoint.sqlite3",
-                                    ZELCore::HTTP_AUTH_MTLS, false, ZEL::utility::DB_PATH_DEFAULT);
-            ZELCore::InvokeHttpResponse response;
-            result = helper.doPost(response);
-            if (!CheckAndHandle403DeviceMissingError(response) &&
-                CheckForExponentialBackoffRetry(result, SyncEP::SyncEP_KTA))
-                m_log.e(L"%s: KTA failed:Device Context -ret:%d", function, result);
+        if (ep.isKTAEnabled() && m_parts.backoff.ShouldPostForKta()) {
+            result = post(SyncEP::SyncEP_KTA, L"%s: KTA failed:Device Context -ret:%d");
             if (ep.isKTAOnlyEnabled() && result <= 1) return succeeded(L"KTA");
         }
-        if (ep.isNAVSEnabled() && ShouldPostForNavs()) {
-            SyncAgentsHelper helper(L"", urls.navs, ZEL::DataSync::SYNC_DEVICE_CONTEXT, L"NAVS",
-                                    L"Navs_SyncPoint.sqlite3", urls.navsAuth, false, ZEL::utility::DB_PATH_DEFAULT);
-            ZELCore::InvokeHttpResponse response;
-            const int r = helper.doPost(response);
-            if (!CheckAndHandle403DeviceMissingError(response) &&
-                CheckForExponentialBackoffRetry(r, SyncEP::SyncEP_NAVS))
-                m_log.e(L"%s: NAVS failed:Device Context -ret:%d", function, r);
+        if (ep.isNAVSEnabled() && m_parts.backoff.ShouldPostForNavs()) {
+            const int r = post(SyncEP::SyncEP_NAVS, L"%s: NAVS failed:Device Context -ret:%d");
             if (ep.isNAVSOnlyEnabled()) {
                 if (r <= 1) return succeeded(L"NAVS");
             } else if (!ep.isKTAEnabled()) {
                 result = r;
             }
         }
-        if (ep.isNAVPEnabled() && m_navpUrlValid) {
-            const int r = NavpSyncAgent(L"", urls.navp, ZEL::DataSync::NAVP_DEVICE_CONTEXT, ZEL::utility::DB_PATH_DEFAULT)
-                              .doPost();
+        if (ep.isNAVPEnabled() && m_parts.endpoints.IsUrlValid(SyncEP::SyncEP_NAVP)) {
+            const int r =
+                NavpUploader(urls, L"", NAVP_DEVICE_CONTEXT, utility::DB_PATH_DEFAULT, m_parts.purge).doPost();
             if (ep.isNAVPOnlyEnabled() && r <= 1) return succeeded(L"NAVP");
         }
         if (!ep.isValid()) {
@@ -165,3 +208,6 @@ bool DataSyncAgent::HandleDeviceContext(std::wstring fileName) {
         return false;
     }
 }
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,50 +1,41 @@
-// Uploading one database to the endpoint families its dataset names, in the order KTA, NAVS,
-// NAVP, with the gates in front of and behind each upload; and whether any family still has
-// rows of a file to send.
-#include "datasync/agent/DataSyncAgent.h"
-#include "datasync/host/DataStore.h"
+// Uploading one database to the families its dataset names, and the question whether any
+// family still has rows of a file to send.
+#include "datasync/scheduling/SyncDispatch.h"
+
+#include "datasync/common/Paths.h"
+#include "datasync/common/WellKnownIds.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/host/StringUtil.h"
-#include "datasync/upload/NavpSyncAgent.h"
-#include "datasync/upload/SyncAgentsHelper.h"
+#include "datasync/scheduling/FamilyUploader.h"
 
-using ZEL::DataSync::NavpSyncAgent;
-using ZEL::DataSync::SyncAgentsHelper;
-
+namespace ZEL {
+namespace DataSync {
 namespace {
 
-std::wstring FileNameOfPath(const std::wstring& path) {
-    const std::size_t slash = path.find_last_of(L"/\\");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
+constexpr std::uint64_t kReadyPollMs = 250;
 
 }  // namespace
 
-bool DataSyncAgent::HandleNRT(std::wstring fileName) {
-    if (fileName == L"DeviceContext.sqlite3") {
-        IDataSyncAgent& agent = *this;
-        return agent.HandleDeviceContext(fileName);
-    }
-    const std::wstring datasetId = ZEL::EventDataLogging::GetInstance()->GetDatasetId(fileName);
-    return DoPost(datasetId, GetDataItemType(fileName), ZEL::utility::DB_PATH_DEFAULT, false);
+bool SyncDispatcher::HandleNRT(std::wstring fileName) {
+    if (fileName == kDeviceContextFileName) return m_parts.deviceContext.HandleDeviceContext(fileName);
+    return DoPost(DatasetIdOfFile(fileName), SyncMap::GetDataItemType(fileName), utility::DB_PATH_DEFAULT, false);
 }
 
-bool DataSyncAgent::HandleSharedNRT(std::wstring fileName) {
+bool SyncDispatcher::HandleSharedNRT(std::wstring fileName) {
     // The shared folder's global context is not uploaded from here: nothing to do.
-    if (fileName == L"GlobalContext.sqlite3") return true;
-    const std::wstring datasetId = ZEL::EventDataLogging::GetInstance()->GetDatasetId(fileName);
-    const int type = GetDataItemType(fileName);
-    bool ok = DoPostWithLogonUser(datasetId, type, ZEL::utility::DB_PATH_USER_SHARED);
+    if (fileName == kGlobalContextFileName) return true;
+    const std::wstring datasetId = DatasetIdOfFile(fileName);
+    const int type = SyncMap::GetDataItemType(fileName);
+    bool ok = DoPostWithLogonUser(datasetId, type, utility::DB_PATH_USER_SHARED);
     if (!ok) {
         m_log.d(L"%s, failed, retrytime=%d", L"DataSyncAgent::HandleSharedNRT", 0);
-        ok = DoPostWithLogonUser(datasetId, type, ZEL::utility::DB_PATH_USER_SHARED);
+        ok = DoPostWithLogonUser(datasetId, type, utility::DB_PATH_USER_SHARED);
     }
     return ok;
 }
 
-bool DataSyncAgent::DoPostWithLogonUser(std::wstring datasetId, int syncType, ZEL::utility::EGetDBPathMethod method) {
+bool SyncDispatcher::DoPostWithLogonUser(std::wstring datasetId, int syncType, utility::EGetDBPathMethod method) {
     const wchar_t* const function = L"DataSyncAgent::DoPostWithLogonUser";
-    ZEL::ImpersonateUser user;
+    ImpersonateUser user;
     m_log.d(L"%s: Enter log on user mode", function);
     const int rc = user.EnterLogOnUserMode();
     if (rc != 0) {
@@ -52,49 +43,45 @@ bool DataSyncAgent::DoPostWithLogonUser(std::wstring datasetId, int syncType, ZE
         return false;
     }
     const bool result = DoPost(datasetId, syncType, method, true);
-    if (!ZEL::System::check_admin_privilege()) {
+    if (!System::check_admin_privilege()) {
         m_log.d(L"%s: Exit log on user mode", function);
         user.ExitLogOnUserMode();
     }
     return result;
 }
 
-bool DataSyncAgent::WaitUntilSomeEndpointReady(const wchar_t* function) {
-    while (!SomeEndpointReady()) {
-        if (!_b_is_start) {
+bool SyncDispatcher::WaitUntilSomeEndpointReady(const wchar_t* function) {
+    while (!m_parts.readiness.SomeEndpointReady()) {
+        if (!m_parts.state._b_is_start || m_parts.stop.WaitFor(kReadyPollMs)) {
             m_log.d(L"%s: Service stop happened!", function);
             return false;
         }
-        if (m_hServiceStop && platform::WaitForSingleObject(m_hServiceStop, 250) == platform::WAIT_OBJECT_0)
-            return false;
-        if (!m_hServiceStop) std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
     return true;
 }
 
-bool DataSyncAgent::DoPost(std::wstring datasetId, int syncType, ZEL::utility::EGetDBPathMethod method,
-                           bool logonUser) {
+bool SyncDispatcher::DoPost(std::wstring datasetId, int syncType, utility::EGetDBPathMethod method, bool logonUser) {
     const wchar_t* const function = L"DataSyncAgent::DoPost";
-    WaitWhileTelemetrySyncBlocked();
-    if (IsTelemetrySyncBlocked()) {
+    m_parts.purge.WaitWhileTelemetrySyncBlocked();
+    if (m_parts.purge.IsTelemetrySyncBlocked()) {
         m_log.d(L"%s: device-path purge pending or in progress, skip sync post", function);
         return false;
     }
     if (!WaitUntilSomeEndpointReady(function)) return false;
     try {
-        const ZEL::DataSet policy = GetDatasetPolicy(datasetId, 1);
+        const DataSet policy = m_parts.policies.GetDatasetPolicy(datasetId, 1);
         if (policy.dataset_id().empty()) {
             m_log.e(L"%s: -GetDatasetPolicy(%s) return null dataset!!", function, datasetId);
             return false;
         }
-        if (!CheckApplicabilityFilterForDataset(policy)) return false;
+        if (!m_parts.applicability.CheckApplicabilityFilterForDataset(policy)) return false;
 
         const SyncEP ep(policy.syncEPs());
-        ZEL::ImpersonateUser user;
+        ImpersonateUser user;
         const auto asUser = [&] {
             if (logonUser) user.EnterLogOnUserMode();
         };
-        const auto type = static_cast<ZEL::DataSync::SyncTypes>(syncType);
+        const auto type = static_cast<SyncTypes>(syncType);
         bool result = false;
         if (ep.isKTAEnabled()) {
             asUser();
@@ -108,16 +95,16 @@ bool DataSyncAgent::DoPost(std::wstring datasetId, int syncType, ZEL::utility::E
             else
                 result = r;
         }
-        if (ep.isNAVPEnabled() && m_navpUrlValid) {
+        if (ep.isNAVPEnabled() && m_parts.endpoints.IsUrlValid(SyncEP::SyncEP_NAVP)) {
             asUser();
-            const bool r = DoNavpPost(policy, static_cast<ZEL::DataSync::_NavpSyncType>(syncType), method);
+            const bool r = DoNavpPost(policy, static_cast<_NavpSyncType>(syncType), method);
             if (ep.isKTAEnabled() || ep.isNAVSEnabled())
                 m_log.d(L"%s: try navp=%d", function, r ? 1 : 0);
             else
                 result = r;
         }
         if (!ep.isValid()) m_log.e(L"%s: Invalid Sync endpoint:%s", function, policy.syncEPs());
-        if (logonUser && !ZEL::System::check_admin_privilege()) {
+        if (logonUser && !System::check_admin_privilege()) {
             m_log.d(L"%s: Exit log on user mode", function);
             user.ExitLogOnUserMode();
         }
@@ -128,40 +115,46 @@ bool DataSyncAgent::DoPost(std::wstring datasetId, int syncType, ZEL::utility::E
     }
 }
 
-bool DataSyncAgent::MayPostTo(SyncEP::SyncEp_type family, const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type,
-                              const wchar_t* function) {
-    if (IsDataSyncPausedDueToCertExpiry()) {
+bool SyncDispatcher::MayPostTo(SyncEP::SyncEp_type family, const DataSet& policy, SyncTypes type,
+                               const wchar_t* function) {
+    if (m_parts.certPause.IsDataSyncPausedDueToCertExpiry()) {
         m_log.w(L"%s: Skipping sync - DataSync paused due to certificate expiry", function);
         return false;
     }
-    if (!IsSyncAllowedByMetrics(policy.dataset_id())) return false;
+    if (!m_parts.consent.IsSyncAllowedByMetrics(policy.dataset_id())) return false;
     const bool kta = family == SyncEP::SyncEP_KTA;
-    if (!(kta ? IsKtaSyncReady() : IsNavsSyncReady()) || !(kta ? ShouldPostForKta() : ShouldPostForNavs()))
-        return false;
+    if (!(kta ? m_parts.readiness.IsKtaSyncReady() : m_parts.readiness.IsNavsSyncReady())) return false;
+    if (!(kta ? m_parts.backoff.ShouldPostForKta() : m_parts.backoff.ShouldPostForNavs())) return false;
     m_log.d(L"%s: Making a sync post call for dataset:%s(type:%d)", function, policy.dataset_id(),
             static_cast<int>(type));
     return true;
 }
 
-bool DataSyncAgent::DoKtaPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type,
-                              ZEL::utility::EGetDBPathMethod method) {
+bool SyncDispatcher::PostPastCertificateCheck(SyncEP::SyncEp_type family, const DataSet& policy, SyncTypes type,
+                                              utility::EGetDBPathMethod method, const wchar_t* function,
+                                              ZELCore::InvokeHttpResponse& response, int& result) {
+    result = FamilyUploader(family, m_parts.endpoints.CurrentEndpointUrls(), policy.dataset_id(), type, method,
+                            m_parts.purge)
+                 .doPost(response);
+    if (!m_parts.certPause.CheckAndHandleCertificateExpiryError(response)) return true;
+    m_log.e(L"%s: Certificate expiry detected for dataset:%s", function, policy.dataset_id());
+    return false;
+}
+
+bool SyncDispatcher::DoKtaPost(const DataSet& policy, SyncTypes type, utility::EGetDBPathMethod method) {
     const wchar_t* const function = L"DataSyncAgent::DoKtaPost";
     if (!MayPostTo(SyncEP::SyncEP_KTA, policy, type, function)) return false;
-    SyncAgentsHelper helper(policy.dataset_id(), CurrentEndpointUrls().kta, type, L"KTA", L"SyncPoint.sqlite3",
-                            ZELCore::HTTP_AUTH_MTLS, false, method);
     ZELCore::InvokeHttpResponse response;
-    const int ret = helper.doPost(response);
-    if (CheckAndHandleCertificateExpiryError(response)) {
-        m_log.e(L"%s: Certificate expiry detected for dataset:%s", function, policy.dataset_id());
-        return false;
-    }
-    if (!CheckAndHandle403DeviceMissingError(response) && CheckForExponentialBackoffRetry(ret, SyncEP::SyncEP_KTA)) {
+    int ret = 0;
+    if (!PostPastCertificateCheck(SyncEP::SyncEP_KTA, policy, type, method, function, response, ret)) return false;
+    if (!m_parts.deviceMissing.CheckAndHandle403DeviceMissingError(response) &&
+        m_parts.backoff.CheckForExponentialBackoffRetry(ret, SyncEP::SyncEP_KTA)) {
         m_log.e(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), static_cast<int>(type), ret);
         return false;
     }
     if (ret == 0) {
         std::wstring name = L"syncRetryError";
-        ZEL::utility::WriteErrorToRegistry(name, 0);
+        utility::WriteErrorToRegistry(name, 0);
         return true;
     }
     if (ret == 1) return true;
@@ -169,96 +162,87 @@ bool DataSyncAgent::DoKtaPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTyp
     return false;
 }
 
-bool DataSyncAgent::DoNavsPost(const ZEL::DataSet& policy, ZEL::DataSync::SyncTypes type,
-                               ZEL::utility::EGetDBPathMethod method) {
+bool SyncDispatcher::DoNavsPost(const DataSet& policy, SyncTypes type, utility::EGetDBPathMethod method) {
     const wchar_t* const function = L"DataSyncAgent::DoNavsPost";
     if (!MayPostTo(SyncEP::SyncEP_NAVS, policy, type, function)) return false;
-    const EndpointUrls urls = CurrentEndpointUrls();
-    SyncAgentsHelper helper(policy.dataset_id(), urls.navs, type, L"NAVS", L"Navs_SyncPoint.sqlite3", urls.navsAuth,
-                            false, method);
     ZELCore::InvokeHttpResponse response;
-    const int ret = helper.doPost(response);
-    if (CheckAndHandleCertificateExpiryError(response)) {
-        m_log.e(L"%s: Certificate expiry detected for dataset:%s", function, policy.dataset_id());
-        return false;
-    }
-    if (CheckAndHandle403DeviceMissingError(response)) return true;
-    if (CheckForExponentialBackoffRetry(ret, SyncEP::SyncEP_NAVS) || (ret != 0 && ret != 1)) {
+    int ret = 0;
+    if (!PostPastCertificateCheck(SyncEP::SyncEP_NAVS, policy, type, method, function, response, ret)) return false;
+    if (m_parts.deviceMissing.CheckAndHandle403DeviceMissingError(response)) return true;
+    if (m_parts.backoff.CheckForExponentialBackoffRetry(ret, SyncEP::SyncEP_NAVS) || (ret != 0 && ret != 1)) {
         m_log.e(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), static_cast<int>(type), ret);
         return false;
     }
     return true;
 }
 
-bool DataSyncAgent::DoNavpPost(const ZEL::DataSet& policy, ZEL::DataSync::_NavpSyncType type,
-                               ZEL::utility::EGetDBPathMethod method) {
-    if (!IsSyncAllowedByMetrics(policy.dataset_id())) return false;
-    const int ret = NavpSyncAgent(policy.dataset_id(), CurrentEndpointUrls().navp, type, method).doPost();
+bool SyncDispatcher::DoNavpPost(const DataSet& policy, _NavpSyncType type, utility::EGetDBPathMethod method) {
+    if (!m_parts.consent.IsSyncAllowedByMetrics(policy.dataset_id())) return false;
+    const int ret =
+        NavpUploader(m_parts.endpoints.CurrentEndpointUrls(), policy.dataset_id(), type, method, m_parts.purge).doPost();
     if (ret == 0 || ret == 1) return true;
     m_log.e(L"%s: failed:%s(type:%d)-ret:%d", L"DataSyncAgent::DoNavpPost", policy.dataset_id(),
             static_cast<int>(type), ret);
     return false;
 }
 
-bool DataSyncAgent::AskFamiliesForRemainingRows(int method, const std::wstring& path, const RemainingRowsQuestion& ask,
-                                                bool navpBeforeNavs) {
-    WaitWhileTelemetrySyncBlocked();
+template <typename AskKtaOrNavs, typename AskNavp>
+bool SyncDispatcher::AskFamiliesForRemainingRows(int method, const std::wstring& path, AskKtaOrNavs askKtaOrNavs,
+                                                 AskNavp askNavp, bool navpBeforeNavs) {
+    m_parts.purge.WaitWhileTelemetrySyncBlocked();
     const std::wstring fileName = FileNameOfPath(path);
-    const int type = GetDataItemType(fileName);
-    std::wstring datasetId = ZEL::EventDataLogging::GetInstance()->GetDatasetId(fileName);
-    ZEL::DataSet policy;
-    if (type == ZEL::DataSync::SYNC_DEVICE_CONTEXT) {
-        policy = GetDatasetPolicy(L"DeviceContext", 0);
+    const int type = SyncMap::GetDataItemType(fileName);
+    std::wstring datasetId = DatasetIdOfFile(fileName);
+    DataSet policy;
+    if (type == SYNC_DEVICE_CONTEXT) {
+        policy = m_parts.policies.GetDatasetPolicy(kDeviceContextDatasetName, 0);
         datasetId.clear();
     } else {
-        policy = GetDatasetPolicy(datasetId, 1);
+        policy = m_parts.policies.GetDatasetPolicy(datasetId, 1);
     }
     const SyncEP ep(policy.syncEPs());
-    const EndpointUrls urls = CurrentEndpointUrls();
-    const auto root = static_cast<ZEL::utility::EGetDBPathMethod>(method);
-    const auto syncType = static_cast<ZEL::DataSync::SyncTypes>(type);
-    bool kta = false, navs = false, navp = false;
-    const auto askNavs = [&] {
-        if (!ep.isNAVSEnabled() || !m_navsUrlValid) return;
-        SyncAgentsHelper helper(datasetId, urls.navs, syncType, L"NAVS", L"Navs_SyncPoint.sqlite3", urls.navsAuth,
-                                false, ZEL::utility::DB_PATH_DEFAULT);
-        navs = ask.ktaOrNavs(helper, root);
+    const EndpointUrls urls = m_parts.endpoints.CurrentEndpointUrls();
+    const auto root = static_cast<utility::EGetDBPathMethod>(method);
+    bool found[3] = {false, false, false};  // by family
+    const auto askFamily = [&](SyncEP::SyncEp_type family) {
+        if (!ep.IsEnabled(family) || !m_parts.endpoints.IsUrlValid(family)) return;
+        if (family == SyncEP::SyncEP_NAVP) {
+            NavpSyncAgent agent =
+                NavpUploader(urls, datasetId, static_cast<_NavpSyncType>(type), utility::DB_PATH_DEFAULT, m_parts.purge);
+            found[family] = askNavp(agent, root);
+            return;
+        }
+        SyncAgentsHelper helper = FamilyUploader(family, urls, datasetId, static_cast<SyncTypes>(type),
+                                                 utility::DB_PATH_DEFAULT, m_parts.purge);
+        found[family] = askKtaOrNavs(helper, root);
     };
-    if (ep.isKTAEnabled() && m_ktaUrlValid) {
-        SyncAgentsHelper helper(datasetId, urls.kta, syncType, L"KTA", L"SyncPoint.sqlite3", ZELCore::HTTP_AUTH_MTLS,
-                                false, ZEL::utility::DB_PATH_DEFAULT);
-        kta = ask.ktaOrNavs(helper, root);
-    }
-    if (!navpBeforeNavs) askNavs();
-    if (ep.isNAVPEnabled() && m_navpUrlValid) {
-        NavpSyncAgent agent(datasetId, urls.navp, static_cast<ZEL::DataSync::_NavpSyncType>(type),
-                            ZEL::utility::DB_PATH_DEFAULT);
-        navp = ask.navp(agent, root);
-    }
-    if (navpBeforeNavs) askNavs();
-    m_log.d(L"%s: IsDataToSyncFound-> KTA: %d NAVP: %d NAVS: %d", L"DataSyncAgent::RemainData2Sync", kta ? 1 : 0,
-            navp ? 1 : 0, navs ? 1 : 0);
-    return kta || navs || navp;
+    askFamily(SyncEP::SyncEP_KTA);
+    askFamily(navpBeforeNavs ? SyncEP::SyncEP_NAVP : SyncEP::SyncEP_NAVS);
+    askFamily(navpBeforeNavs ? SyncEP::SyncEP_NAVS : SyncEP::SyncEP_NAVP);
+    m_log.d(L"%s: IsDataToSyncFound-> KTA: %d NAVP: %d NAVS: %d", L"DataSyncAgent::RemainData2Sync",
+            found[SyncEP::SyncEP_KTA] ? 1 : 0, found[SyncEP::SyncEP_NAVP] ? 1 : 0, found[SyncEP::SyncEP_NAVS] ? 1 : 0);
+    return found[0] || found[1] || found[2];
 }
 
-bool DataSyncAgent::RemainData2Sync(int method, std::wstring path) {
-    RemainingRowsQuestion ask;
-    ask.ktaOrNavs = [](SyncAgentsHelper& helper, ZEL::utility::EGetDBPathMethod root) {
-        return helper.HaveData2Sync(root);
-    };
-    ask.navp = [](NavpSyncAgent& agent, ZEL::utility::EGetDBPathMethod root) { return agent.HaveData2Sync(root); };
-    return AskFamiliesForRemainingRows(method, path, ask, false);
+bool SyncDispatcher::RemainData2Sync(int method, std::wstring path) {
+    return AskFamiliesForRemainingRows(
+        method, path, [](SyncAgentsHelper& helper, utility::EGetDBPathMethod root) { return helper.HaveData2Sync(root); },
+        [](NavpSyncAgent& agent, utility::EGetDBPathMethod root) { return agent.HaveData2Sync(root); }, false);
 }
 
-bool DataSyncAgent::RemainData2SyncEx(int method, std::wstring path, unsigned long intervalSeconds,
-                                      std::string& lastLogtime) {
+bool SyncDispatcher::RemainData2SyncEx(int method, std::wstring path, unsigned long intervalSeconds,
+                                       std::string& lastLogtime) {
     const auto interval = static_cast<std::uint32_t>(intervalSeconds);
-    RemainingRowsQuestion ask;
-    ask.ktaOrNavs = [&](SyncAgentsHelper& helper, ZEL::utility::EGetDBPathMethod root) {
-        return helper.HaveData2SyncEx(root, interval, lastLogtime);
-    };
-    ask.navp = [&](NavpSyncAgent& agent, ZEL::utility::EGetDBPathMethod root) {
-        return agent.HaveData2SyncEx(root, interval, lastLogtime);
-    };
-    return AskFamiliesForRemainingRows(method, path, ask, true);
+    return AskFamiliesForRemainingRows(
+        method, path,
+        [&](SyncAgentsHelper& helper, utility::EGetDBPathMethod root) {
+            return helper.HaveData2SyncEx(root, interval, lastLogtime);
+        },
+        [&](NavpSyncAgent& agent, utility::EGetDBPathMethod root) {
+            return agent.HaveData2SyncEx(root, interval, lastLogtime);
+        },
+        true);
 }
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,105 +1,259 @@
-// The dataset sync map and change-driven sync: a file change marks the file's record; the timer
-// pass queues marked records; the worker uploads one record's file in SyncDB and writes the
-// outcome back.
-#include "datasync/agent/DataSyncAgent.h"
-#include "datasync/host/Clock.h"
-#include "datasync/host/DataStore.h"
+// The dataset sync map: change-driven marking, the scans' and timer's writers, and SyncDB's
+// claim, upload and commit.
+#include "datasync/scheduling/SyncMap.h"
 
+#include <thread>
+
+#include "datasync/common/Paths.h"
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/host/DataStore.h"
+#include "datasync/upload/SyncTypes.h"
+
+namespace ZEL {
+namespace DataSync {
 namespace {
 
-const wchar_t* const kDeviceStatusDatasetId = L"1118F4A1-5F72-4175-8CCD-36F64DBE5133";
-
-// Keys are full paths (scans) or whatever the file watcher reported: the file name is the part
-// after the last separator.
-std::wstring FileNameOfKey(const std::wstring& key) {
-    const std::size_t slash = key.find_last_of(L"/\\");
-    return slash == std::wstring::npos ? key : key.substr(slash + 1);
+bool SameRecord(const _sync_data& a, const _sync_data& b) {
+    return a.db_root == b.db_root && a.sync_kind == b.sync_kind && a.trigger_times == b.trigger_times &&
+           a.last_result == b.last_result && a.sync_state == b.sync_state && a.remain_data == b.remain_data &&
+           a.retry_times == b.retry_times && a.interval == b.interval && a.last_sync_time == b.last_sync_time &&
+           a.no_data_logged == b.no_data_logged && a.sync_now == b.sync_now &&
+           a.last_applicable == b.last_applicable && a.applicability_failure_count == b.applicability_failure_count &&
+           a.iterations_since_applicability_check == b.iterations_since_applicability_check;
 }
 
 }  // namespace
 
-void DataSyncAgent::InternalDBChangesNotify(std::wstring path) {
-    DBChangesNotify(std::move(path), ZEL::utility::DB_PATH_INTERNAL);
+SyncMap::SyncMap(const AgentState& state, DatabaseUploader& uploader, Clock& clock, Log& log)
+    : m_state(state), m_uploader(uploader), m_clock(clock), m_log(log) {}
+
+void SyncMap::PublishLocked() {
+    m_changed = false;
+    m_status.Publish(m_syncMap);
 }
 
-void DataSyncAgent::SharedDBChangesNotify(std::wstring path) {
-    DBChangesNotify(std::move(path), ZEL::utility::DB_PATH_USER_SHARED);
-}
+void SyncMap::InternalDBChangesNotify(std::wstring path) { DBChangesNotify(std::move(path), utility::DB_PATH_INTERNAL); }
 
-void DataSyncAgent::DBChangesNotify(std::wstring path, ZEL::utility::EGetDBPathMethod method) {
+void SyncMap::SharedDBChangesNotify(std::wstring path) { DBChangesNotify(std::move(path), utility::DB_PATH_USER_SHARED); }
+
+void SyncMap::DBChangesNotify(std::wstring path, utility::EGetDBPathMethod method) {
     const wchar_t* const function = L"DataSyncAgent::DBChangesNotify";
     m_log.d(L"%s: %s changed,threadID(0x%x),_b_is_online=%d,_b_is_DevRegistered=%d,_b_is_start=%d", function, path,
             static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id()) & 0xffffffffu),
-            _b_is_online ? 1 : 0, _b_is_DevRegistered ? 1 : 0, _b_is_start ? 1 : 0);
+            m_state._b_is_online ? 1 : 0, m_state._b_is_DevRegistered ? 1 : 0, m_state._b_is_start ? 1 : 0);
     // Offline changes are picked up by the start-up and recovery scans.
-    if (!_b_is_online) return;
+    if (!m_state._b_is_online) return;
 
-    std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
     _sync_data record;
-    auto found = m_syncMap.find(path);
-    if (found != m_syncMap.end()) record = found->second;
-    record.trigger_times += 1;
-    if (record.sync_state != 1 && record.retry_times >= 5) record.retry_times = 0;
-    record.db_root = method == ZEL::utility::DB_PATH_INTERNAL ? 1 : 2;
+    {
+        std::lock_guard<std::mutex> lock(m_syncMapMutex);
+        _sync_data& stored = m_syncMap[path];
+        stored.trigger_times += 1;
+        if (stored.sync_state != 1 && stored.retry_times >= 5) stored.retry_times = 0;
+        stored.db_root = method == utility::DB_PATH_INTERNAL ? 1 : 2;
+        // The next throttled applicability check evaluates again.
+        stored.last_applicable = true;
+        record = stored;
+        PublishLocked();
+    }
     m_log.d(L"%s,%s before reset nrtsyncdata.retry_times %d; Trigger Times : %d Sync state : %d", function, path,
             record.retry_times, record.trigger_times, record.sync_state);
-    record.last_applicable = true;
-    m_syncMap[path] = record;
 }
 
-void DataSyncAgent::SyncDB(std::wstring key) {
+void SyncMap::SyncDB(std::wstring key) {
     const wchar_t* const function = L"DataSyncAgent::SyncDB";
-    WaitWhileTelemetrySyncBlocked();
+    m_uploader.WaitWhileTelemetrySyncBlocked();
 
-    // Held across the upload: a timer pass or change callback waits until it ends.
-    std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
-    auto found = m_syncMap.find(key);
-    if (found == m_syncMap.end()) {
-        m_log.e(L"%s: No Entry in SyncMapList:%s!", function, key);
-        return;
+    // Claim: the record exists, has a trigger, and no other upload of it runs.
+    std::uint32_t root = 0;
+    std::uint32_t claimedTriggers = 0;
+    bool claimedSyncNow = false;
+    {
+        std::unique_lock<std::mutex> lock(m_syncMapMutex);
+        m_uploadEnded.wait(lock, [&] { return m_uploading.count(key) == 0; });
+        auto found = m_syncMap.find(key);
+        if (found == m_syncMap.end()) {
+            lock.unlock();
+            m_log.e(L"%s: No Entry in SyncMapList:%s!", function, key);
+            return;
+        }
+        if (found->second.trigger_times == 0) return;
+        root = found->second.db_root;
+        claimedTriggers = found->second.trigger_times;
+        claimedSyncNow = found->second.sync_now;
+        m_uploading.insert(key);
     }
-    if (found->second.trigger_times == 0) return;
+    // The claim is released on every way out, exceptions included.
+    struct Release {
+        SyncMap& map;
+        const std::wstring& key;
+        ~Release() {
+            {
+                std::lock_guard<std::mutex> lock(map.m_syncMapMutex);
+                map.m_uploading.erase(key);
+            }
+            map.m_uploadEnded.notify_all();
+        }
+    };
 
-    const std::wstring fileName = FileNameOfKey(key);
+    // Upload, with no lock of the map held.
+    const std::wstring fileName = FileNameOfPath(key);
     m_log.d(L"%s: Pathname: %s, Extracted filename: %s", function, key, fileName);
-    const std::uint32_t root = found->second.db_root;
-    IDataSyncAgent& agent = *this;
-    const bool ok = root == 1 ? agent.HandleNRT(fileName) : agent.HandleSharedNRT(fileName);
-    const bool remain = RemainData2Sync(static_cast<int>(root), key);
+    bool ok = false;
+    bool remain = false;
+    _sync_data record;
+    {
+        Release release{*this, key};
+        ok = root == 1 ? m_uploader.HandleNRT(fileName) : m_uploader.HandleSharedNRT(fileName);
+        remain = m_uploader.RemainData2Sync(static_cast<int>(root), key);
 
-    // The upload ran with the map lock held, so the record is still the one found above.
-    _sync_data& record = found->second;
-    if (ok && record.sync_now) record.sync_now = false;
-    record.last_result = ok ? 1 : 0;
-    record.last_sync_time = GetCurrTimeGivenFilePath(key);
-    if (key.find(kDeviceStatusDatasetId) != std::wstring::npos) {
-        std::lock_guard<std::mutex> statusLock(m_deviceStatusMutex);
-        m_deviceStatusLastSync[key] = record.last_sync_time;
+        // Commit. Triggers added while the upload ran come after it: they survive an upload
+        // that left nothing to send.
+        std::lock_guard<std::mutex> lock(m_syncMapMutex);
+        auto found = m_syncMap.find(key);
+        if (found == m_syncMap.end()) return;  // the map was emptied by a stop meanwhile
+        _sync_data& stored = found->second;
+        const std::uint32_t arrived = stored.trigger_times > claimedTriggers ? stored.trigger_times - claimedTriggers : 0;
+        if (ok && claimedSyncNow) stored.sync_now = false;
+        stored.last_result = ok ? 1 : 0;
+        stored.last_sync_time = GetCurrTimeGivenFilePath(key);
+        if (ContainsText(key, kDeviceStatusDatasetId)) m_deviceStatusLastSync[key] = stored.last_sync_time;
+        if (!remain) stored.trigger_times = arrived;
+        stored.remain_data = remain ? 1 : 0;
+        stored.sync_state = stored.trigger_times > 0 ? 2 : 0;
+        record = stored;
+        PublishLocked();
     }
-    if (!remain) record.trigger_times = 0;
-    record.remain_data = remain ? 1 : 0;
-    record.sync_state = record.trigger_times > 0 ? 2 : 0;
     m_log.d(L"%s,%s before reset nrtsyncdata.retry_times %d; Trigger Times : %d; Remain Data : %d Sync state : %d",
             function, fileName, record.retry_times, record.trigger_times, record.remain_data, record.sync_state);
 }
 
-int DataSyncAgent::CheckDBType(std::wstring name) {
-    const bool service = ZEL::FileSystem::fileExists(ZEL::utility::GetDBPath(ZEL::utility::DB_PATH_INTERNAL) + name);
-    const bool shared = ZEL::FileSystem::fileExists(ZEL::utility::GetDBPath(ZEL::utility::DB_PATH_USER_SHARED) + name);
-    return (service ? 1 : 0) + (shared ? 2 : 0);
+void SyncMap::MarkScanned(const std::wstring& path, const std::wstring& name, int root) {
+    _sync_data record;
+    {
+        std::lock_guard<std::mutex> lock(m_syncMapMutex);
+        _sync_data& stored = m_syncMap[path];
+        stored.db_root = static_cast<std::uint32_t>(root);
+        stored.sync_kind = 1;
+        stored.trigger_times += 1;
+        stored.retry_times = 0;
+        stored.last_applicable = true;
+        record = stored;
+        PublishLocked();
+    }
+    m_log.d(L"%s,%s before reset nrtsyncdata.retry_times %d; Trigger Times : %d", L"DataSyncAgent::DeviceReadySync",
+            name, 0, record.trigger_times);
 }
 
-int DataSyncAgent::GetDataItemType(const std::wstring& name) {
-    using namespace ZEL::DataSync;
-    if (name.find(L"_DatasetContext") != std::wstring::npos) return SYNC_DATASET_CONTEXT;
-    if (name.find(L"_ItemEvent") != std::wstring::npos) return SYNC_ITEM_EVENT;
-    if (name.find(L"_ItemContext") != std::wstring::npos) return SYNC_ITEM_CONTEXT;
-    if (name.find(L"DeviceContext") != std::wstring::npos) return SYNC_DEVICE_CONTEXT;
+bool SyncMap::Insert(const std::wstring& key, const _sync_data& record) {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    if (!m_syncMap.emplace(key, record).second) return false;
+    PublishLocked();
+    return true;
+}
+
+bool SyncMap::Update(const std::wstring& key, const std::function<void(_sync_data&)>& change) {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    auto found = m_syncMap.find(key);
+    if (found == m_syncMap.end() || m_uploading.count(key) != 0) return false;
+    const _sync_data before = found->second;
+    change(found->second);
+    if (!SameRecord(before, found->second)) m_changed = true;
+    return true;
+}
+
+void SyncMap::PublishChanges() {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    if (m_changed) PublishLocked();
+}
+
+bool SyncMap::AddTrigger(const std::wstring& key) {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    auto found = m_syncMap.find(key);
+    if (found == m_syncMap.end()) return false;
+    found->second.trigger_times += 1;
+    PublishLocked();
+    return true;
+}
+
+bool SyncMap::MarkSyncNow(const std::wstring& key) {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    auto found = m_syncMap.find(key);
+    if (found == m_syncMap.end() || found->second.sync_kind != 2) return false;
+    found->second.sync_now = true;
+    PublishLocked();
+    return true;
+}
+
+void SyncMap::Clear() {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    m_syncMap.clear();
+    PublishLocked();
+}
+
+bool SyncMap::Contains(const std::wstring& key) const {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    return m_syncMap.count(key) != 0;
+}
+
+std::vector<std::wstring> SyncMap::Keys() const {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    std::vector<std::wstring> keys;
+    keys.reserve(m_syncMap.size());
+    for (const auto& entry : m_syncMap) keys.push_back(entry.first);
+    return keys;
+}
+
+_sync_data SyncMap::Record(const std::wstring& key) const {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    auto found = m_syncMap.find(key);
+    return found == m_syncMap.end() ? _sync_data{} : found->second;
+}
+
+bool SyncMap::FindIdle(const std::wstring& key, _sync_data& out) const {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    auto found = m_syncMap.find(key);
+    if (found == m_syncMap.end() || m_uploading.count(key) != 0) return false;
+    out = found->second;
+    return true;
+}
+
+std::size_t SyncMap::Size() const {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    return m_syncMap.size();
+}
+
+bool SyncMap::DeviceStatusLastSync(const std::wstring& key, std::int64_t& seconds) const {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    auto found = m_deviceStatusLastSync.find(key);
+    if (found == m_deviceStatusLastSync.end()) return false;
+    seconds = found->second;
+    return true;
+}
+
+void SyncMap::SetDeviceStatusLastSync(const std::wstring& key, std::int64_t seconds) {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    m_deviceStatusLastSync[key] = seconds;
+}
+
+std::int64_t SyncMap::GetCurrTimeGivenFilePath(const std::wstring& path) const {
+    if (ContainsText(path, kDeviceStatusDatasetId)) return static_cast<std::int64_t>(m_clock.TickCount64() / 1000);
+    return std::chrono::system_clock::to_time_t(m_clock.WallNow());
+}
+
+int SyncMap::GetDataItemType(const std::wstring& name) {
+    if (ContainsText(name, L"_DatasetContext")) return SYNC_DATASET_CONTEXT;
+    if (ContainsText(name, L"_ItemEvent")) return SYNC_ITEM_EVENT;
+    if (ContainsText(name, L"_ItemContext")) return SYNC_ITEM_CONTEXT;
+    if (ContainsText(name, L"DeviceContext")) return SYNC_DEVICE_CONTEXT;
     return SYNC_ALL_ITEM_KINDS;
 }
 
-std::int64_t DataSyncAgent::GetCurrTimeGivenFilePath(std::wstring& path) {
-    if (path.find(kDeviceStatusDatasetId) != std::wstring::npos)
-        return static_cast<std::int64_t>(ZEL::Clock::GetInstance()->TickCount64() / 1000);
-    return ZEL::DateTimeUtility::GetCurrentGmtDatetime();
+int SyncMap::CheckDBType(std::wstring name) {
+    const bool service = FileSystem::fileExists(utility::GetDBPath(utility::DB_PATH_INTERNAL) + name);
+    const bool shared = FileSystem::fileExists(utility::GetDBPath(utility::DB_PATH_USER_SHARED) + name);
+    return (service ? 1 : 0) + (shared ? 2 : 0);
 }
+
+}  // namespace DataSync
+}  // namespace ZEL

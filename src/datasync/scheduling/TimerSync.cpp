@@ -1,231 +1,265 @@
 // The 2-second timer pass, the scheduled datasets' records, the start-up and 5-minute recovery
 // scans of the near-real-time files, and the immediate syncs.
-#include "datasync/agent/DataSyncAgent.h"
-#include "datasync/host/Clock.h"
-#include "datasync/host/DataStore.h"
+#include "datasync/scheduling/TimerSync.h"
 
+#include "datasync/common/Paths.h"
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/host/DataStore.h"
+#include "datasync/host/StringUtil.h"
+#include "datasync/host/Utility.h"
+
+namespace ZEL {
+namespace DataSync {
 namespace {
 
-const wchar_t* const kDeviceContextDatasetId = L"03D21916-F27E-41EB-B8B3-77372521FBC7";
-const wchar_t* const kDeviceStatusDatasetId = L"1118F4A1-5F72-4175-8CCD-36F64DBE5133";
-const wchar_t* const kUserWriteDatasetId = L"C4D1AFBD-F3E9-4242-8811-7C6C3904E9CA";
+const wchar_t* const kDoTimerPost = L"DataSyncAgent::DoTimerPost";
 constexpr std::uint64_t kRecheckPeriodMs = 300000;
 
-bool Contains(const std::wstring& text, const wchar_t* part) { return text.find(part) != std::wstring::npos; }
-
 std::vector<std::wstring> DatabaseNamesOf(const std::wstring& datasetId) {
-    ZEL::EventDataLogging* store = ZEL::EventDataLogging::GetInstance();
+    EventDataLogging* store = EventDataLogging::GetInstance();
     if (datasetId == kDeviceContextDatasetId) return {store->ToDbFile(L"", L"DeviceContext")};
     return {store->ToDbFile(datasetId, L"ItemEvent"), store->ToDbFile(datasetId, L"DatasetContext")};
 }
 
+std::wstring PathOf(int root, const std::wstring& name) {
+    return utility::GetDBPath(static_cast<utility::EGetDBPathMethod>(root)) + name;
+}
+
 }  // namespace
 
-void DataSyncAgent::DoTimerPost(const std::wstring&) {
-    const wchar_t* const function = L"DataSyncAgent::DoTimerPost";
-    WaitWhileTelemetrySyncBlocked();
-    if (IsTelemetrySyncBlocked()) {
-        m_log.d(L"%s: device-path purge pending or in progress, skip timer sync", function);
+void TimerSync::DoTimerPost(const std::wstring&) {
+    m_parts.purge.WaitWhileTelemetrySyncBlocked();
+    if (m_parts.purge.IsTelemetrySyncBlocked()) {
+        m_log.d(L"%s: device-path purge pending or in progress, skip timer sync", kDoTimerPost);
         return;
     }
-    if (!ShouldPostForKta() && !ShouldPostForNavs()) return;
+    if (!m_parts.backoff.ShouldPostForKta() && !m_parts.backoff.ShouldPostForNavs()) return;
 
-    if (SomeEndpointReady()) {
+    if (m_parts.readiness.SomeEndpointReady()) {
         InitTimerDatasetStates();
         RecheckNrtDatasetStates();
-        std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
-        for (auto& entry : m_syncMap) {
-            if (!_b_is_start) {
-                m_log.d(L"%s: Stop happening, exit!", function);
+        for (const std::wstring& key : m_parts.syncMap.Keys()) {
+            if (!m_parts.state._b_is_start) {
+                m_parts.syncMap.PublishChanges();
+                m_log.d(L"%s: Stop happening, exit!", kDoTimerPost);
                 return;
             }
-            if (!IsApplicableForSyncWithThrottling(entry.first, entry.second) ||
-                !ShouldSyncHeartbeatTelemetry(entry.first))
-                continue;
-            if (entry.second.sync_kind != 2)
-                QueueNearRealTimeRecord(entry.first, entry.second);
-            else
-                QueueScheduledRecord(entry.first, entry.second);
+            VisitRecord(key);
         }
+        m_parts.syncMap.PublishChanges();
     }
 
-    if ((m_ktaEnabled == 1 || m_navsEnabled == 1) && !_b_is_DevRegistered && _b_is_start && _b_is_online &&
-        IsTelemetryReadyToSync())
-        SendRegistrationRequest();
+    const AgentState& state = m_parts.state;
+    if ((m_parts.endpoints.IsEnabled(SyncEP::SyncEP_KTA) || m_parts.endpoints.IsEnabled(SyncEP::SyncEP_NAVS)) &&
+        !state._b_is_DevRegistered && state._b_is_start && state._b_is_online && IsTelemetryReadyToSync())
+        m_parts.sendRegistrationRequest();
 }
 
-void DataSyncAgent::QueueNearRealTimeRecord(const std::wstring& key, _sync_data& record) {
-    const wchar_t* const function = L"DataSyncAgent::DoTimerPost";
+void TimerSync::VisitRecord(const std::wstring& key) {
+    _sync_data record;
+    if (!m_parts.syncMap.FindIdle(key, record)) return;  // gone, or its upload runs
+    if (!ApplicableWithThrottling(key, record) || !m_parts.heartbeat.ShouldSyncHeartbeatTelemetry(key)) return;
+    if (record.sync_kind != 2)
+        QueueNearRealTimeRecord(key, record);
+    else
+        QueueScheduledRecord(key, record);
+}
+
+bool TimerSync::ApplicableWithThrottling(const std::wstring& key, _sync_data& record) {
+    const _sync_data before = record;
+    const bool applicable = IsApplicableForSyncWithThrottling(key, record);
+    if (record.last_applicable == before.last_applicable &&
+        record.applicability_failure_count == before.applicability_failure_count &&
+        record.iterations_since_applicability_check == before.iterations_since_applicability_check)
+        return applicable;
+    m_parts.syncMap.Update(key, [&](_sync_data& live) {
+        // A change that came meanwhile asked for a fresh evaluation: that request stays.
+        const bool freshRequested = live.last_applicable && !before.last_applicable;
+        live.last_applicable = record.last_applicable || freshRequested;
+        live.applicability_failure_count = record.applicability_failure_count;
+        live.iterations_since_applicability_check = record.iterations_since_applicability_check;
+    });
+    return applicable;
+}
+
+void TimerSync::QueueNearRealTimeRecord(const std::wstring& key, const _sync_data& record) {
     if (record.trigger_times == 0 || record.sync_state == 1 || record.retry_times > 5) return;
-    if (!SomeEndpointReady() || !IsSyncAllowedByMetricsForFile(key)) return;
-    record.sync_state = 1;
-    if (!m_msgQueue.PutMsg(sync_msg{ONE_DATASET_SYNC, key})) {
-        m_log.e(L"%s:  1 putmsg ONE_DATASET_SYNC failed!", function);
+    if (!m_parts.readiness.SomeEndpointReady() || !m_parts.consent.IsSyncAllowedByMetricsForFile(key)) return;
+    bool queued = false;
+    _sync_data marked;
+    m_parts.syncMap.Update(key, [&](_sync_data& live) {
+        if (live.trigger_times == 0 || live.sync_state == 1 || live.retry_times > 5) return;
+        live.sync_state = 1;
+        queued = true;
+        marked = live;
+    });
+    if (!queued) return;
+    if (!m_parts.queue.PutMsg(sync_msg{ONE_DATASET_SYNC, key})) {
+        m_log.e(L"%s:  1 putmsg ONE_DATASET_SYNC failed!", kDoTimerPost);
         return;
     }
-    m_log.d(L"%s 1 putmsg ONE_DATASET_SYNC ok", function);
-    m_log.d(L"%s : %s :  Retry Times : %d ; Trigger Times: %d", function, key, record.retry_times,
-            record.trigger_times);
+    m_log.d(L"%s 1 putmsg ONE_DATASET_SYNC ok", kDoTimerPost);
+    m_log.d(L"%s : %s :  Retry Times : %d ; Trigger Times: %d", kDoTimerPost, key, marked.retry_times,
+            marked.trigger_times);
 }
 
-void DataSyncAgent::QueueScheduledRecord(const std::wstring& key, _sync_data& record) {
-    const wchar_t* const function = L"DataSyncAgent::DoTimerPost";
-    std::wstring path = key;
+void TimerSync::QueueScheduledRecord(const std::wstring& key, const _sync_data& record) {
+    SyncMap& map = m_parts.syncMap;
     const std::int64_t due = record.last_sync_time + static_cast<std::int64_t>(record.interval);
-    std::int64_t now = GetCurrTimeGivenFilePath(path);
+    std::int64_t now = map.GetCurrTimeGivenFilePath(key);
     // A clock set back past the last sync would otherwise hold the record for the size of the jump.
     const bool clockWentBack = now < record.last_sync_time;
     if (now < due && !clockWentBack && record.remain_data == 0 && !record.sync_now) return;
-    if (!SomeEndpointReady()) {
-        m_log.d(L"%s: timer comes for %s,lastsync@%s(online=%d,devRegister=%d),remain=%d,bypass...", function, key,
-                ZEL::System::GetTime(record.last_sync_time), _b_is_online ? 1 : 0, _b_is_DevRegistered ? 1 : 0,
-                record.remain_data);
+    if (!m_parts.readiness.SomeEndpointReady()) {
+        m_log.d(L"%s: timer comes for %s,lastsync@%s(online=%d,devRegister=%d),remain=%d,bypass...", kDoTimerPost, key,
+                System::GetTime(record.last_sync_time), m_parts.state._b_is_online ? 1 : 0,
+                m_parts.state._b_is_DevRegistered ? 1 : 0, record.remain_data);
         return;
     }
-    if (!IsSyncAllowedByMetricsForFile(key)) return;
-    if (record.remain_data == 0 && !RemainData2Sync(static_cast<int>(record.db_root), key)) {
-        record.last_sync_time = GetCurrTimeGivenFilePath(path);
-        if (!record.no_data_logged) {
-            m_log.d(L"%s: NO dirty data to SYNC: %s", function, key);
-            record.no_data_logged = true;
-        }
+    if (!m_parts.consent.IsSyncAllowedByMetricsForFile(key)) return;
+    if (record.remain_data == 0 && !m_parts.dispatch.RemainData2Sync(static_cast<int>(record.db_root), key)) {
+        const std::int64_t checked = map.GetCurrTimeGivenFilePath(key);
+        bool firstIdlePass = false;
+        map.Update(key, [&](_sync_data& live) {
+            live.last_sync_time = checked;
+            firstIdlePass = !live.no_data_logged;
+            live.no_data_logged = true;
+        });
+        if (firstIdlePass) m_log.d(L"%s: NO dirty data to SYNC: %s", kDoTimerPost, key);
         return;
     }
-    record.trigger_times += 1;
-    record.no_data_logged = false;
-    now = GetCurrTimeGivenFilePath(path);
-    if (now < due && !clockWentBack && record.last_result == 0)
-        record.retry_times += 1;
+    now = map.GetCurrTimeGivenFilePath(key);
+    std::int32_t retries = 0;
+    const bool counted = map.Update(key, [&](_sync_data& live) {
+        live.trigger_times += 1;
+        live.no_data_logged = false;
+        if (now < due && !clockWentBack && live.last_result == 0)
+            live.retry_times += 1;
+        else
+            live.retry_times = 0;
+        retries = live.retry_times;
+    });
+    if (!counted) return;
+    m_log.d(L"%s: _gSyncMap filename = %s, _gSyncMap[filename].retry_times = %d", kDoTimerPost, key, retries);
+    if (!m_parts.readiness.SomeEndpointReady() || retries > 5) return;
+    if (m_parts.queue.PutMsg(sync_msg{ONE_DATASET_SYNC, key}))
+        m_log.d(L"%s: putmsg ONE_DATASET_SYNC ok", kDoTimerPost);
     else
-        record.retry_times = 0;
-    m_log.d(L"%s: _gSyncMap filename = %s, _gSyncMap[filename].retry_times = %d", function, key, record.retry_times);
-    if (!SomeEndpointReady() || record.retry_times > 5) return;
-    if (m_msgQueue.PutMsg(sync_msg{ONE_DATASET_SYNC, key}))
-        m_log.d(L"%s: putmsg ONE_DATASET_SYNC ok", function);
-    else
-        m_log.e(L"%s: putmsg ONE_DATASET_SYNC failed!", function);
+        m_log.e(L"%s: putmsg ONE_DATASET_SYNC failed!", kDoTimerPost);
 }
 
-void DataSyncAgent::InitTimerDatasetStates() {
+void TimerSync::InitTimerDatasetStates() {
     const wchar_t* const function = L"DataSyncAgent::InitTimerDatasetStates";
-    std::lock_guard<std::mutex> scheduledLock(m_scheduledMutex);
-    for (const auto& dataset : m_scheduledDatasets) {
-        if (!_b_is_start) return;
+    for (const auto& dataset : m_parts.policies.ScheduledDatasets()) {
+        if (!m_parts.state._b_is_start) return;
         for (const std::wstring& name : DatabaseNamesOf(dataset.first)) {
             for (const int root : {1, 2}) {
-                std::wstring path = ZEL::utility::GetDBPath(static_cast<ZEL::utility::EGetDBPathMethod>(root)) + name;
-                std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
+                const std::wstring path = PathOf(root, name);
                 // Known files first: a pass over many scheduled datasets then costs no file-system
                 // call at all.
-                if (m_syncMap.count(path) != 0 || !ZEL::FileSystem::fileExists(path)) continue;
-
-                _sync_data record;
-                record.db_root = static_cast<std::uint32_t>(root);
-                record.sync_kind = 2;
-                record.interval = dataset.second;
-                std::string logtime;
-                record.remain_data = RemainData2SyncEx(root, path, record.interval, logtime) ? 1 : 0;
-                std::int64_t stamp = -1;
-                if (!logtime.empty()) {
-                    stamp = ZEL::DateTimeUtility::GetGmtTimeStamp(logtime);
-                    m_log.d(L"%s: last synctime:%s,seconds=%d,converted=%s", function,
-                            ZEL::String::UTF8ToUTF16(logtime), stamp, ZEL::System::GetTime(stamp));
-                }
-                if (!Contains(path, kDeviceStatusDatasetId)) {
-                    record.last_sync_time = stamp >= 1 ? stamp : ZEL::DateTimeUtility::GetCurrentGmtDatetime();
-                } else {
-                    std::lock_guard<std::mutex> statusLock(m_deviceStatusMutex);
-                    const std::int64_t now = static_cast<std::int64_t>(ZEL::Clock::GetInstance()->TickCount64() / 1000);
-                    auto stored = m_deviceStatusLastSync.find(path);
-                    if (stored != m_deviceStatusLastSync.end()) {
-                        record.last_sync_time = stored->second;
-                        if (!(now < stored->second + static_cast<std::int64_t>(record.interval))) record.remain_data = 1;
-                    } else {
-                        record.last_sync_time = now;
-                        m_deviceStatusLastSync[path] = now;
-                        m_log.d(L"%s Save last sync time of DeviceStatus as not already recorded", function);
-                    }
-                }
-                record.last_applicable = true;
-                m_syncMap[path] = record;
-                m_log.d(L"%s Added file to sync map. File name : %s", function, path);
+                if (m_parts.syncMap.Contains(path) || !FileSystem::fileExists(path)) continue;
+                if (m_parts.syncMap.Insert(path, NewScheduledRecord(path, root, dataset.second)))
+                    m_log.d(L"%s Added file to sync map. File name : %s", function, path);
             }
         }
     }
 }
 
-bool DataSyncAgent::IsTelemetryReadyToSync() {
+_sync_data TimerSync::NewScheduledRecord(const std::wstring& path, int root, std::uint32_t interval) {
+    const wchar_t* const function = L"DataSyncAgent::InitTimerDatasetStates";
+    _sync_data record;
+    record.db_root = static_cast<std::uint32_t>(root);
+    record.sync_kind = 2;
+    record.interval = interval;
+    std::string logtime;
+    record.remain_data = m_parts.dispatch.RemainData2SyncEx(root, path, record.interval, logtime) ? 1 : 0;
+    std::int64_t stamp = -1;
+    if (!logtime.empty()) {
+        stamp = DateTimeUtility::GetGmtTimeStamp(logtime);
+        m_log.d(L"%s: last synctime:%s,seconds=%d,converted=%s", function, String::UTF8ToUTF16(logtime), stamp,
+                System::GetTime(stamp));
+    }
+    if (!ContainsText(path, kDeviceStatusDatasetId)) {
+        record.last_sync_time = stamp >= 1 ? stamp : std::chrono::system_clock::to_time_t(m_parts.clock.WallNow());
+    } else {
+        // The device status keeps its last sync across restarts of the agent.
+        const std::int64_t now = static_cast<std::int64_t>(m_parts.clock.TickCount64() / 1000);
+        std::int64_t stored = 0;
+        if (m_parts.syncMap.DeviceStatusLastSync(path, stored)) {
+            record.last_sync_time = stored;
+            if (!(now < stored + static_cast<std::int64_t>(record.interval))) record.remain_data = 1;
+        } else {
+            record.last_sync_time = now;
+            m_parts.syncMap.SetDeviceStatusLastSync(path, now);
+            m_log.d(L"%s Save last sync time of DeviceStatus as not already recorded", function);
+        }
+    }
+    record.last_applicable = true;
+    return record;
+}
+
+bool TimerSync::IsTelemetryReadyToSync() {
     const wchar_t* const function = L"DataSyncAgent::IsTelemetryReadyToSync";
-    m_log.d(L"%s: start (start=%d, online=%d,devRegister=%d)!", function, _b_is_start ? 1 : 0, _b_is_online ? 1 : 0,
-            _b_is_DevRegistered ? 1 : 0);
-    if (!_b_is_start || !_b_is_online) {
+    const AgentState& state = m_parts.state;
+    m_log.d(L"%s: start (start=%d, online=%d,devRegister=%d)!", function, state._b_is_start ? 1 : 0,
+            state._b_is_online ? 1 : 0, state._b_is_DevRegistered ? 1 : 0);
+    if (!state._b_is_start || !state._b_is_online) {
         m_log.d(L"%s: exit!", function);
         return false;
     }
     InitTimerDatasetStates();
-    std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
     bool ready = false;
-    for (auto& entry : m_syncMap) {
-        if (!_b_is_start) {
+    for (const std::wstring& key : m_parts.syncMap.Keys()) {
+        if (!state._b_is_start) {
             m_log.d(L"%s: Service Stop!", function);
             return false;
         }
-        _sync_data& record = entry.second;
+        _sync_data record;
+        if (!m_parts.syncMap.FindIdle(key, record)) continue;
         if (record.sync_kind == 2) {
-            std::wstring path = entry.first;
-            const std::int64_t now = GetCurrTimeGivenFilePath(path);
+            const std::int64_t now = m_parts.syncMap.GetCurrTimeGivenFilePath(key);
             const bool clockWentBack = now < record.last_sync_time;
             if (now < record.last_sync_time + static_cast<std::int64_t>(record.interval) && !clockWentBack &&
                 record.remain_data == 0)
                 continue;
-            if (!_b_is_online) continue;
-            ready = record.remain_data != 0 || RemainData2Sync(static_cast<int>(record.db_root), entry.first);
+            if (!state._b_is_online) continue;
+            ready = record.remain_data != 0 || m_parts.dispatch.RemainData2Sync(static_cast<int>(record.db_root), key);
             if (!ready) {
-                record.last_sync_time = now;
-                m_log.d(L"%s: NO dirty data to SYNC: %s", function, entry.first);
+                m_parts.syncMap.Update(key, [now](_sync_data& live) { live.last_sync_time = now; });
+                m_log.d(L"%s: NO dirty data to SYNC: %s", function, key);
                 continue;
             }
-            m_log.d(L"%s: Dataready for %s,lastsync@%s,remain=%d...", function, entry.first,
-                    ZEL::System::GetTime(record.last_sync_time), record.remain_data);
+            m_log.d(L"%s: Dataready for %s,lastsync@%s,remain=%d...", function, key,
+                    System::GetTime(record.last_sync_time), record.remain_data);
         } else {
             ready = record.trigger_times != 0 && record.sync_state != 1 && record.retry_times < 6;
-            if (ready) m_log.d(L"%s: Dataready for nrt %s retry times %d...", function, entry.first, record.retry_times);
+            if (ready) m_log.d(L"%s: Dataready for nrt %s retry times %d...", function, key, record.retry_times);
         }
         if (ready) break;
     }
+    m_parts.syncMap.PublishChanges();
     m_log.d(L"%s: exit!", function);
     return ready;
 }
 
-void DataSyncAgent::DeviceReadySync(bool recoveryCheckOnly) {
+void TimerSync::DeviceReadySync(bool recoveryCheckOnly) {
     const wchar_t* const function = L"DataSyncAgent::DeviceReadySync";
+    const AgentState& state = m_parts.state;
     m_log.d(L"%s: Starts with recoveryCheckOnly: %d!", function, recoveryCheckOnly ? 1 : 0);
-    {
-        std::lock_guard<std::mutex> nrtLock(m_nrtMutex);
-        for (const std::wstring& name : m_nrtDbList) {
-            if (!_b_is_online || !_b_is_start) break;
-            const int mask = CheckDBType(name);
-            for (const int root : {1, 2}) {
-                if ((mask & root) == 0 || !RemainData2Sync(root, name)) continue;
-                std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
-                const std::wstring path =
-                    ZEL::utility::GetDBPath(static_cast<ZEL::utility::EGetDBPathMethod>(root)) + name;
-                if (!recoveryCheckOnly)
-                    m_log.d(L"%s: Start Syncing DB: %s", function, path);
-                else if (root == 1)
-                    m_log.d(L"%s: Recheck and Recovery for NRT dataset DB: %s", function, path);
-                else
-                    m_log.d(L"%s: Recheck and Recovery for NRT dataset shared DB: %s", function, path);
-                _sync_data& record = m_syncMap[path];
-                record.db_root = static_cast<std::uint32_t>(root);
-                record.sync_kind = 1;
-                record.trigger_times += 1;
-                record.retry_times = 0;
-                record.last_applicable = true;
-                m_log.d(L"%s,%s before reset nrtsyncdata.retry_times %d; Trigger Times : %d", function, name, 0,
-                        record.trigger_times);
-                if (!recoveryCheckOnly) SyncDB(path);
-            }
+    for (const std::wstring& name : m_parts.policies.NrtDatabases()) {
+        if (!state._b_is_online || !state._b_is_start) break;
+        const int mask = SyncMap::CheckDBType(name);
+        for (const int root : {1, 2}) {
+            if ((mask & root) == 0 || !m_parts.dispatch.RemainData2Sync(root, name)) continue;
+            const std::wstring path = PathOf(root, name);
+            if (!recoveryCheckOnly)
+                m_log.d(L"%s: Start Syncing DB: %s", function, path);
+            else if (root == 1)
+                m_log.d(L"%s: Recheck and Recovery for NRT dataset DB: %s", function, path);
+            else
+                m_log.d(L"%s: Recheck and Recovery for NRT dataset shared DB: %s", function, path);
+            m_parts.syncMap.MarkScanned(path, name, root);
+            if (!recoveryCheckOnly) m_parts.syncMap.SyncDB(path);
         }
     }
     if (m_firstDeviceReady.exchange(false)) {
@@ -235,8 +269,8 @@ void DataSyncAgent::DeviceReadySync(bool recoveryCheckOnly) {
     m_log.d(L"%s: Ends!", function);
 }
 
-void DataSyncAgent::RecheckNrtDatasetStates() {
-    const std::uint64_t now = ZEL::Clock::GetInstance()->TickCount64();
+void TimerSync::RecheckNrtDatasetStates() {
+    const std::uint64_t now = m_parts.clock.TickCount64();
     if (m_recheckTick == 0) m_recheckTick = now;  // the first rescan comes one period after the first pass
     if (now - m_recheckTick < kRecheckPeriodMs) return;
     m_recheckTick = now;
@@ -244,60 +278,43 @@ void DataSyncAgent::RecheckNrtDatasetStates() {
     DeviceReadySync(true);
 }
 
-void DataSyncAgent::SyncImmediateTelemetries() {
+void TimerSync::SyncImmediateTelemetries() {
     InitTimerDatasetStates();
-    std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
-    for (auto& entry : m_syncMap) {
-        if (entry.second.sync_kind != 2 || !Contains(entry.first, kDeviceStatusDatasetId)) continue;
+    for (const std::wstring& key : m_parts.syncMap.Keys()) {
+        if (m_parts.syncMap.Record(key).sync_kind != 2 || !ContainsText(key, kDeviceStatusDatasetId)) continue;
         m_log.d(L"%s: Sync device status db due to service start", L"DataSyncAgent::SyncImmediateTelemetries");
-        entry.second.trigger_times += 1;
-        SyncDB(entry.first);
+        if (m_parts.syncMap.AddTrigger(key)) m_parts.syncMap.SyncDB(key);
     }
 }
 
-void DataSyncAgent::SyncOnDemandTimerTelemetry() {
-    std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
-    for (auto& entry : m_syncMap) {
-        if (entry.second.sync_kind != 2) continue;
-        entry.second.trigger_times += 1;
-        SyncDB(entry.first);
+void TimerSync::SyncOnDemandTimerTelemetry() {
+    for (const std::wstring& key : m_parts.syncMap.Keys()) {
+        if (m_parts.syncMap.Record(key).sync_kind != 2) continue;
+        if (m_parts.syncMap.AddTrigger(key)) m_parts.syncMap.SyncDB(key);
     }
 }
 
-void DataSyncAgent::AllowSyncOfOnDemandTelemetry() {
+void TimerSync::AllowSyncOfOnDemandTelemetry() {
     const wchar_t* const function = L"DataSyncAgent::AllowSyncOfOnDemandTelemetry";
-    bool acknowledged = true;
-    {
-        std::lock_guard<std::mutex> lock(m_futuresMutex);
-        for (std::future<bool>& future : m_duplicateFutures) {
-            if (!future.valid()) continue;
-            try {
-                if (!future.get()) acknowledged = false;
-            } catch (...) {
-                acknowledged = false;
-            }
-        }
-        m_duplicateFutures.clear();
-    }
-    for (const auto& dataset : m_recollectedTelemetry) {
-        if (!_b_is_start) return;
+    const bool acknowledged = m_parts.duplication.TakeAcknowledgements();
+    for (const auto& dataset : m_parts.duplication.RecollectedTelemetry()) {
+        if (!m_parts.state._b_is_start) return;
         for (const std::wstring& name : dataset.second) {
             std::wstring path;
-            const int mask = CheckDBType(name);
+            const int mask = SyncMap::CheckDBType(name);
             if (mask == 1) {
-                path = ZEL::utility::GetDBPath(ZEL::utility::DB_PATH_INTERNAL) + name;
+                path = PathOf(1, name);
             } else if (mask == 2) {
-                if (Contains(name, kUserWriteDatasetId) && !acknowledged) {
+                if (ContainsText(name, kUserAgentDatasetId) && !acknowledged) {
                     m_log.d(L"%s: Skipping %s as pending user DB writes are not acknowledged yet.", function, name);
                     continue;
                 }
-                path = ZEL::utility::GetDBPath(ZEL::utility::DB_PATH_USER_SHARED) + name;
+                path = PathOf(2, name);
             }
-            std::lock_guard<std::recursive_mutex> lock(m_syncMapMutex);
-            auto found = m_syncMap.find(path);
-            if (found == m_syncMap.end() || found->second.sync_kind != 2) continue;
-            m_log.d(L"%s: Needs immediate sync %s !", function, path);
-            found->second.sync_now = true;
+            if (m_parts.syncMap.MarkSyncNow(path)) m_log.d(L"%s: Needs immediate sync %s !", function, path);
         }
     }
 }
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -12,6 +12,7 @@
 #include <list>
 #include <string>
 
+#include "datasync/common/WellKnownIds.h"
 #include "datasync/host/Records.h"
 
 namespace ZEL {
@@ -20,7 +21,7 @@ namespace DataSync {
 class JsonFormater {
 public:
     // The device-location dataset: its item events carry encrypted item data.
-    static constexpr const wchar_t* kEncryptedItemDatasetId = L"5E2123BA-4203-475F-B733-A1EED2434D04";
+    static constexpr const wchar_t* kEncryptedItemDatasetId = kDeviceLocationDatasetId;
 
     // Each overload writes `body` and returns the number of records written into it (for device
     // contexts: 1 when the codec wrote the newest record, 0 otherwise). `lastIncludedId`, when

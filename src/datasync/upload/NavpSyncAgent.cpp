@@ -9,9 +9,8 @@
 #include <map>
 #include <type_traits>
 
-#include "datasync/agent/DataSyncAgent.h"
 #include "datasync/config/ConfigPolicyHelper.h"
-#include "datasync/config/DefaultEndpoint.h"
+#include "datasync/config/EndpointConfig.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/StringUtil.h"
@@ -39,7 +38,7 @@ int PostToNavp(const std::wstring& url, const std::wstring& body) {
 
 }  // namespace
 
-const std::wstring NavpSyncAgent::navpFileName = L"navp_syncPoint.sqlite3";
+const std::wstring NavpSyncAgent::navpFileName = FamilyOf(SyncEP::SyncEP_NAVP).bookmarkFile;
 
 NavpSyncAgent::NavpSyncAgent(std::wstring datasetId, std::wstring url, _NavpSyncType syncType,
                              utility::EGetDBPathMethod method)
@@ -74,7 +73,7 @@ int NavpSyncAgent::doPost() {
     const std::wstring typeName = T::TypeName();
     try {
         // Nothing leaves the device while a device-path purge is pending or running.
-        if (DataSyncAgent::IsTelemetrySyncBlocked()) {
+        if (m_syncBlocked && m_syncBlocked()) {
             log.i(L"%s: device-path purge pending or in progress, skip sync", kDoPost);
             return NothingToSend;
         }
@@ -162,7 +161,7 @@ int NavpSyncAgent::PostDeviceContext(std::int64_t recordId) {
     upload::AgentLog log;
     const std::wstring typeName = DeviceContext::TypeName();
     try {
-        if (DataSyncAgent::IsTelemetrySyncBlocked()) {
+        if (m_syncBlocked && m_syncBlocked()) {
             log.i(L"%s: device-path purge pending or in progress, skip device context post", kPostDeviceContext);
             return NothingToSend;
         }

@@ -37,6 +37,9 @@ public:
     // default root.
     NavpSyncAgent(NavpHeader& header, std::wstring url);
 
+    // Nothing is posted while `blocked` answers true (a device-path purge).
+    void SetSyncBlocked(SyncBlockedQuery blocked) { m_syncBlocked = std::move(blocked); }
+
     // Uploads by sync type: item events, dataset contexts, or (after reloading the shared
     // header) the device context; item contexts and other types post nothing and return 0.
     int doPost();
@@ -63,6 +66,7 @@ private:
     _NavpSyncType m_syncType;
     std::wstring m_datasetId;
     utility::EGetDBPathMethod m_method;
+    SyncBlockedQuery m_syncBlocked;
 };
 
 }  // namespace DataSync

@@ -9,7 +9,6 @@
 #include <map>
 #include <type_traits>
 
-#include "datasync/agent/DataSyncAgent.h"
 #include "datasync/config/ConfigPolicyHelper.h"
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/DataStore.h"
@@ -90,7 +89,7 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
     const std::wstring typeName = T::TypeName();
     try {
         // Nothing leaves the device while a device-path purge is pending or running.
-        if (DataSyncAgent::IsTelemetrySyncBlocked()) {
+        if (m_syncBlocked && m_syncBlocked()) {
             log.d(L"%s: device-path purge pending or in progress, skip sync", kDoPost);
             return NothingToSend;
         }

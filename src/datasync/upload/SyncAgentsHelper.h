@@ -21,6 +21,8 @@
 #include <memory>
 #include <string>
 
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/config/EndpointFamilies.h"
 #include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/SyncPointDao.h"
@@ -42,9 +44,9 @@ public:
         Failed = 5,          // an exception
     };
 
-    static constexpr const wchar_t* kDefaultSyncPointFile = L"SyncPoint.sqlite3";
+    static constexpr const wchar_t* kDefaultSyncPointFile = FamilyOf(SyncEP::SyncEP_KTA).bookmarkFile;
     // Datasets whose upload starts at the newest row: only the latest state matters there.
-    static constexpr const wchar_t* kNewestRowOnlyDatasetId = L"1118F4A1-5F72-4175-8CCD-36F64DBE5133";
+    static constexpr const wchar_t* kNewestRowOnlyDatasetId = kDeviceStatusDatasetId;
 
     SyncAgentsHelper(std::wstring datasetId, std::wstring baseUrl, SyncTypes syncType, std::wstring endpointName,
                      std::wstring syncPointFile, ZELCore::HttpAuthType authType, bool transportFlag,
@@ -52,6 +54,9 @@ public:
     // SyncPoint file "SyncPoint.sqlite3", mutual TLS, transport flag false.
     SyncAgentsHelper(std::wstring datasetId, std::wstring baseUrl, SyncTypes syncType, std::wstring endpointName,
                      utility::EGetDBPathMethod method);
+
+    // Nothing is posted while `blocked` answers true (a device-path purge).
+    void SetSyncBlocked(SyncBlockedQuery blocked) { m_syncBlocked = std::move(blocked); }
 
     // Uploads by sync type; the record-kind suffix is appended to the base URL. For type 4 the
     // three kinds are posted in turn and the last result is returned. `response` receives the
@@ -108,6 +113,7 @@ private:
     ZELCore::HttpAuthType m_authType;
     bool m_transportFlag;
     std::wstring m_endpointName;
+    SyncBlockedQuery m_syncBlocked;
 };
 
 }  // namespace DataSync

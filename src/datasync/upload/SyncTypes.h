@@ -1,8 +1,14 @@
 // The record kinds of the telemetry databases, as the uploaders and the scheduler number them.
 #pragma once
 
+#include <functional>
+
 namespace ZEL {
 namespace DataSync {
+
+// Whether a device-path purge blocks uploads now. The agent gives its uploaders the purge
+// state's question; an uploader without one is never blocked.
+using SyncBlockedQuery = std::function<bool()>;
 
 // The record kind of a database or of one KTA/NAVS upload.
 enum SyncTypes {

@@ -5,19 +5,19 @@
 #include <chrono>
 #include <future>
 
-#include "datasync/agent/DataSyncAgent.h"
-#include "datasync/agent/MessageQueue.h"
+#include "datasync/agent/AgentComponents.h"
+#include "datasync/common/MessageQueue.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Message = DataSyncAgent::sync_msg;
+using Message = ZEL::DataSync::sync_msg;
 
 TEST(MessageQueue, MessagesComeOutInOrderAndOnePastTheMaximumCountWaitsForALaterSignal) {
     CMessageQueue<Message> queue;
     for (int i = 0; i < CMessageQueue<Message>::kMaximumCount; ++i)
-        ASSERT_TRUE(queue.PutMsg({DataSyncAgent::ONE_DATASET_SYNC, std::to_wstring(i)})) << i;
-    EXPECT_FALSE(queue.PutMsg({DataSyncAgent::ONE_DATASET_SYNC, L"overflow"}));
+        ASSERT_TRUE(queue.PutMsg({ZEL::DataSync::ONE_DATASET_SYNC, std::to_wstring(i)})) << i;
+    EXPECT_FALSE(queue.PutMsg({ZEL::DataSync::ONE_DATASET_SYNC, L"overflow"}));
     EXPECT_EQ(queue.Size(), 4097u);
 
     Message out;
@@ -29,36 +29,36 @@ TEST(MessageQueue, MessagesComeOutInOrderAndOnePastTheMaximumCountWaitsForALater
     queue.Stop();  // any later signal lets the consumer reach it
     ASSERT_EQ(queue.GetMsg(out), 0);
     EXPECT_EQ(out.data, L"overflow");
-    EXPECT_TRUE(queue.PutMsg({DataSyncAgent::DEVICE_ONLINE, L""})) << "counts are free again";
+    EXPECT_TRUE(queue.PutMsg({ZEL::DataSync::DEVICE_ONLINE, L""})) << "counts are free again";
 }
 
 TEST(MessageQueue, StopWakesABlockedConsumerWhichKeepsItsMessageUnchanged) {
     CMessageQueue<Message> queue;
-    Message out{DataSyncAgent::DEVICE_CONTEXT_CHANGE, L"untouched"};
+    Message out{ZEL::DataSync::DEVICE_CONTEXT_CHANGE, L"untouched"};
     auto consumer = std::async(std::launch::async, [&queue, &out] { return queue.GetMsg(out); });
     EXPECT_EQ(consumer.wait_for(100ms), std::future_status::timeout) << "an empty queue blocks";
     queue.Stop();
     ASSERT_EQ(consumer.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(consumer.get(), 0);
-    EXPECT_EQ(out.type, DataSyncAgent::DEVICE_CONTEXT_CHANGE);
+    EXPECT_EQ(out.type, ZEL::DataSync::DEVICE_CONTEXT_CHANGE);
     EXPECT_EQ(out.data, L"untouched");
 }
 
 // A free ends a pause in progress, or else only the next pause.
 TEST(WaitSync, AFreeEndsThePauseInProgressOrOnlyTheNextOne) {
-    DataSyncAgent::WaitSync(0, false);  // a stop earlier in this process may have left a free
-    auto start = std::chrono::steady_clock::now();
-    auto pauser = std::async(std::launch::async, [] { DataSyncAgent::WaitSync(20000, false); });
+    ZEL::DataSync::AgentComponents components(ZEL::DataSync::AgentEnvironment::Host());
+    ZEL::DataSync::SyncWorker& worker = components.worker;
+    auto pauser = std::async(std::launch::async, [&worker] { worker.WaitSync(20000, false); });
     EXPECT_EQ(pauser.wait_for(100ms), std::future_status::timeout) << "a pause without a free lasts";
-    DataSyncAgent::WaitSync(20000, true);
+    worker.WaitSync(20000, true);
     ASSERT_EQ(pauser.wait_for(5s), std::future_status::ready);
 
-    DataSyncAgent::WaitSync(0, true);
-    start = std::chrono::steady_clock::now();
-    DataSyncAgent::WaitSync(20000, false);
+    worker.WaitSync(0, true);
+    auto start = std::chrono::steady_clock::now();
+    worker.WaitSync(20000, false);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "the kept free ends the pause at once";
     start = std::chrono::steady_clock::now();
-    DataSyncAgent::WaitSync(300, false);
+    worker.WaitSync(300, false);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms) << "the free was used up";
 }
 

@@ -34,7 +34,6 @@ class WorkerTest : public testsupport::AgentHarness {
 protected:
     void SetUp() override {
         AgentHarness::SetUp();
-        DataSyncAgent::WaitSync(0, false);  // a free left by an earlier stop would end a pause early
         m_config->ChangePolicy([](ZEL::TelemetryPolicy& policy) {
             policy.primaryUrl = L"https://kta.example.com/";
             policy.datasets = {MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")};

@@ -8,11 +8,10 @@
 #include "datasync/host/DeviceStatus.h"
 #include "linuxhost/HostState.h"
 #include "support/AgentHarness.h"
-#include "support/AgentTestAccess.h"
+#include "support/PreparedComponents.h"
 
 namespace {
 
-using Access = DataSyncAgentTestAccess;
 const std::wstring kData = L"6F1C2D3E-0000-4000-8000-000000000001";
 const std::wstring kOther = L"6F1C2D3E-0000-4000-8000-000000000002";
 const std::wstring kDeviceContext = L"03D21916-F27E-41EB-B8B3-77372521FBC7";
@@ -47,13 +46,10 @@ protected:
         ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
         policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
         policy.datasets = {Tagged(kData), Tagged(kDeviceContext)};
-        m_agent = std::make_unique<DataSyncAgent>();
-        Access::Prepare(*m_agent, policy);
+        m_prepared = std::make_unique<testsupport::PreparedComponents>(policy);
     }
     void TearDown() override {
-        Access::Finish(*m_agent);
-        m_agent.reset();  // before the host services it used go back
-        DataSyncAgent::anonymousMetricsNotRequired.clear();
+        m_prepared.reset();  // before the host services it used go back
         ZEL::linuxhost::UpdateDeviceState([this](ZEL::linuxhost::DeviceState& device) { device = m_savedDevice; });
         AgentHarness::TearDown();
     }
@@ -62,7 +58,8 @@ protected:
     }
 
     std::shared_ptr<TaggedEvaluator> m_evaluator = std::make_shared<TaggedEvaluator>();
-    std::unique_ptr<DataSyncAgent> m_agent;
+    ZEL::DataSync::AgentComponents& c() { return m_prepared->c; }
+    std::unique_ptr<testsupport::PreparedComponents> m_prepared;
     ZEL::linuxhost::DeviceState m_savedDevice;
 };
 
@@ -83,23 +80,26 @@ TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(c.path));
         auto expected = m_evaluator->calls;
         if (!c.evaluated.empty()) ++expected[c.evaluated];
-        EXPECT_EQ(static_cast<IDataSyncAgent&>(*m_agent).IsApplicableForSync(c.path), c.applicable);
+        EXPECT_EQ(this->c().applicability.IsApplicableForSync(c.path), c.applicable);
         EXPECT_EQ(m_evaluator->calls, expected);
     }
 
     zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(nullptr);
-    EXPECT_FALSE(Access::DatasetApplicable(*m_agent, Tagged(kData))) << "no evaluator: not applicable";
+    EXPECT_FALSE(c().applicability.CheckApplicabilityFilterForDataset(Tagged(kData))) << "no evaluator: not applicable";
 }
 
 TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall) {
     const std::wstring path = Service(kData);
-    Access::Changed(*m_agent, path, 1);
-    DataSyncAgent::_sync_data& record = Access::Record(*m_agent, path);
+    c().syncMap.InternalDBChangesNotify(path);
+    ZEL::DataSync::_sync_data record = c().syncMap.Record(path);
+    const auto throttled = [this, &path](ZEL::DataSync::_sync_data& r) {
+        return c().timer.IsApplicableForSyncWithThrottling(path, r);
+    };
     std::vector<int> evaluatedAt;
     for (int call = 1; call <= 302; ++call) {
         m_evaluator->answers[kData] = call > 300;  // applicable from the fourth evaluation on
         const int before = m_evaluator->calls[kData];
-        EXPECT_EQ(Access::ApplicableWithThrottling(*m_agent, path, record), call > 300) << call;
+        EXPECT_EQ(throttled(record), call > 300) << call;
         if (m_evaluator->calls[kData] != before) evaluatedAt.push_back(call);
         if (call == 250) {
             EXPECT_EQ(record.applicability_failure_count, 3u);
@@ -110,24 +110,27 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
 
     // A change of the database asks for a fresh evaluation at the next call.
     m_evaluator->answers[kData] = false;
-    Access::ApplicableWithThrottling(*m_agent, path, record);
-    Access::Changed(*m_agent, path, 1);
+    throttled(record);
+    c().syncMap.Update(path, [&record](ZEL::DataSync::_sync_data& live) { live = record; });
+    c().syncMap.InternalDBChangesNotify(path);
+    record = c().syncMap.Record(path);
     m_evaluator->answers[kData] = true;
-    EXPECT_TRUE(Access::ApplicableWithThrottling(*m_agent, path, record));
+    EXPECT_TRUE(throttled(record));
 
     // Records of the start-up scan are evaluated on every call; their fields stay.
-    DataSyncAgent::_sync_data scan;
+    ZEL::DataSync::_sync_data scan;
     scan.sync_kind = 1, scan.last_applicable = false, scan.iterations_since_applicability_check = 3;
     for (bool answer : {false, true}) {
         m_evaluator->answers[kData] = answer;
-        EXPECT_EQ(Access::ApplicableWithThrottling(*m_agent, path, scan), answer);
+        EXPECT_EQ(throttled(scan), answer);
     }
     EXPECT_FALSE(scan.last_applicable);
     EXPECT_EQ(scan.iterations_since_applicability_check, 3u);
 }
 
 TEST_F(ApplicabilityTest, ConsentIsNeededOnlyOnAnUnclaimedConsumerDeviceUnlessTheDatasetIsExempt) {
-    DataSyncAgent::anonymousMetricsNotRequired = {kOther};
+    c().consent.SetAnonymousMetricsNotRequired({kOther});
+    const ZEL::DataSync::ConsentGate& gate = c().consent;
     for (int bits = 0; bits < 8; ++bits) {
         SCOPED_TRACE(bits);
         const bool commercial = bits & 1, consumer = bits & 2, consent = bits & 4;
@@ -135,12 +138,12 @@ TEST_F(ApplicabilityTest, ConsentIsNeededOnlyOnAnUnclaimedConsumerDeviceUnlessTh
         ZEL::linuxhost::UpdateDeviceState([&](ZEL::linuxhost::DeviceState& device) {
             device.commercial_org = commercial, device.consumer = consumer, device.anonymous_metrics = consent;
         });
-        EXPECT_EQ(Access::AllowedByMetrics(*m_agent), allowed);
-        EXPECT_EQ(Access::AllowedByMetrics(*m_agent, kData), allowed);
-        EXPECT_TRUE(Access::AllowedByMetrics(*m_agent, kOther));
-        EXPECT_EQ(Access::AllowedByMetrics(*m_agent, ZEL::String::ToLower(kOther)), allowed);
-        EXPECT_EQ(Access::AllowedByMetricsForFile(*m_agent, L"C:\\db\\" + kData + L"_ItemEvent.sqlite3"), allowed);
-        EXPECT_TRUE(Access::AllowedByMetricsForFile(*m_agent, Service(kOther)));
+        EXPECT_EQ(gate.IsSyncAllowedByMetrics(), allowed);
+        EXPECT_EQ(gate.IsSyncAllowedByMetrics(kData), allowed);
+        EXPECT_TRUE(gate.IsSyncAllowedByMetrics(kOther));
+        EXPECT_EQ(gate.IsSyncAllowedByMetrics(ZEL::String::ToLower(kOther)), allowed);
+        EXPECT_EQ(gate.IsSyncAllowedByMetricsForFile(L"C:\\db\\" + kData + L"_ItemEvent.sqlite3"), allowed);
+        EXPECT_TRUE(gate.IsSyncAllowedByMetricsForFile(Service(kOther)));
     }
 }
 

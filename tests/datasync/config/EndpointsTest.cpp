@@ -24,7 +24,8 @@ protected:
 };
 
 TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsAndOnlyItsValidityDependsOnTheHostCheck) {
-    ZEL::DataSync::SetDefaultDeviceEndpointUrl(L"https://default.example.net/device");
+    DataSyncAgent agent;  // restarted at each step: nothing of the previous policy may stay
+    agent.SetDefaultDeviceEndpointUrl(L"https://default.example.net/device");
     m_config->ChangePolicy([](Policy& policy) {
         policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://map.example/kta"},
                                    {L"NAVS_syncEP_url", L"https://map.example/navs"},
@@ -34,7 +35,6 @@ TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsAndOnlyItsValidityDe
         policy.navsUrl = L"https://field.example/navs";
         policy.navpUrl = L"https://field.example/navp";
     });
-    DataSyncAgent agent;  // restarted at each step: nothing of the previous policy may stay
     agent.Init(m_stop);
     EXPECT_EQ(Urls(agent), "https://map.example/kta https://map.example/navs https://map.example/navp");
     m_config->ChangePolicy([](Policy& policy) { policy.syncEndpointUrls.clear(); });

@@ -28,23 +28,23 @@ TEST_F(BackoffTest, EachFailureClassWaitsItsDelaysThenBlocksUntilAReset) {
         SCOPED_TRACE(c.result);
         PreparedAgent prepared(m_policy, m_stop);
         for (std::size_t n = 0; n < c.delaysSeconds.size(); ++n) {
-            EXPECT_TRUE(Access::BackoffResult(prepared.agent, c.result, c.type));
-            const DataSyncAgent::RetryInfo info = prepared.Record(c.type);
+            EXPECT_TRUE(prepared.c.backoff.CheckForExponentialBackoffRetry(c.result, c.type));
+            const ZEL::DataSync::RetryInfo info = prepared.Record(c.type);
             EXPECT_EQ(info._backoff_delay, c.delaysSeconds[n] * 1000 * (c.jitter ? 2 : 1)) << "attempt " << n;
             EXPECT_EQ(info._retry_counts[c.classIndex], n + 1);
             EXPECT_EQ(info._backoff_retry_count, static_cast<std::int32_t>(n + 1));
         }
         EXPECT_FALSE(ZEL::CriticalEventLogger::Active().count({1017, 4095}));
 
-        EXPECT_TRUE(Access::BackoffResult(prepared.agent, c.result, c.type)) << "the attempts are used up";
+        EXPECT_TRUE(prepared.c.backoff.CheckForExponentialBackoffRetry(c.result, c.type)) << "the attempts are used up";
         EXPECT_FALSE(prepared.Record(c.type)._sync_allowed);
         long registry = 0;
         EXPECT_EQ(ZEL::utility::ReadRegistryValue(L"syncRetryError", registry) && registry == 1, c.type == KTA)
             << "the registry value is KTA's only";
         EXPECT_TRUE(ZEL::CriticalEventLogger::Active().count({1017, 4095}));
         m_clock.AdvanceSteady(24h);
-        EXPECT_EQ(Access::ShouldPostForKta(prepared.agent), c.type != KTA) << "blocked; the other family is not";
-        EXPECT_EQ(Access::ShouldPostForNavs(prepared.agent), c.type != NAVS);
+        EXPECT_EQ(prepared.c.backoff.ShouldPostForKta(), c.type != KTA) << "blocked; the other family is not";
+        EXPECT_EQ(prepared.c.backoff.ShouldPostForNavs(), c.type != NAVS);
         std::wstring name = L"syncRetryError";
         ZEL::utility::WriteErrorToRegistry(name, 0);
         ZEL::CriticalEventLogger::ResetError(1017, 4095);
@@ -53,70 +53,71 @@ TEST_F(BackoffTest, EachFailureClassWaitsItsDelaysThenBlocksUntilAReset) {
 
 TEST_F(BackoffTest, WaitIsMeasuredOnTheMonotonicClockNotTheWallClock) {
     PreparedAgent prepared(m_policy, m_stop);
-    Access::BackoffResult(prepared.agent, 12007, KTA);
-    Access::BackoffResult(prepared.agent, 12007, KTA);  // 120 s
+    prepared.c.backoff.CheckForExponentialBackoffRetry(12007, KTA);
+    prepared.c.backoff.CheckForExponentialBackoffRetry(12007, KTA);  // 120 s
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kStart + 86400));
     m_clock.AdvanceSteady(119s);
-    EXPECT_FALSE(Access::ShouldPostForKta(prepared.agent)) << "a wall clock a day ahead ends no wait early";
+    EXPECT_FALSE(prepared.c.backoff.ShouldPostForKta()) << "a wall clock a day ahead ends no wait early";
     m_clock.AdvanceSteady(1s);
-    EXPECT_TRUE(Access::ShouldPostForKta(prepared.agent));
+    EXPECT_TRUE(prepared.c.backoff.ShouldPostForKta());
 
-    Access::BackoffResult(prepared.agent, 12007, KTA);  // 240 s
+    prepared.c.backoff.CheckForExponentialBackoffRetry(12007, KTA);  // 240 s
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kStart - 86400));
     m_clock.AdvanceSteady(240s);
-    EXPECT_TRUE(Access::ShouldPostForKta(prepared.agent)) << "a wall clock a day behind stretches no wait";
+    EXPECT_TRUE(prepared.c.backoff.ShouldPostForKta()) << "a wall clock a day behind stretches no wait";
     EXPECT_EQ(prepared.Record(KTA)._last_sync_call_time, kStart + 86400) << "kept for logs and status";
 }
 
 TEST_F(BackoffTest, OtherResultsEndTheWaitAndOnlyPostedRowsClearTheCounters) {
     PreparedAgent prepared(m_policy, m_stop);
-    for (int result : {500, 599, 429}) Access::BackoffResult(prepared.agent, result, KTA);
+    for (int result : {500, 599, 429}) prepared.c.backoff.CheckForExponentialBackoffRetry(result, KTA);
     for (int result : {1, 404, 600, 499}) {
         SCOPED_TRACE(result);
-        EXPECT_FALSE(Access::BackoffResult(prepared.agent, result, KTA));
+        EXPECT_FALSE(prepared.c.backoff.CheckForExponentialBackoffRetry(result, KTA));
         EXPECT_EQ(prepared.Record(KTA)._backoff_delay, 0);
         EXPECT_EQ(prepared.Record(KTA)._retry_counts, (Counts{1, 0, 2}));
     }
-    EXPECT_TRUE(Access::ShouldPostForKta(prepared.agent));
-    Access::BackoffResult(prepared.agent, 502, KTA);
+    EXPECT_TRUE(prepared.c.backoff.ShouldPostForKta());
+    prepared.c.backoff.CheckForExponentialBackoffRetry(502, KTA);
     EXPECT_EQ(prepared.Record(KTA)._backoff_delay, 240000) << "the next 5xx is the third";
-    EXPECT_FALSE(Access::BackoffResult(prepared.agent, 0, KTA));
+    EXPECT_FALSE(prepared.c.backoff.CheckForExponentialBackoffRetry(0, KTA));
     EXPECT_EQ(prepared.Record(KTA)._retry_counts, (Counts{0, 0, 0}));
 }
 
 TEST_F(BackoffTest, PreChecksRefuseKtaOnAGatewayErrorAndLogABlockedFamilyOnce) {
     PreparedAgent prepared(m_policy, m_stop);
     m_gateway->critical = true;
-    EXPECT_FALSE(Access::ShouldPostForKta(prepared.agent));
-    EXPECT_TRUE(Access::ShouldPostForNavs(prepared.agent)) << "NAVS does not ask about the gateway";
+    EXPECT_FALSE(prepared.c.backoff.ShouldPostForKta());
+    EXPECT_TRUE(prepared.c.backoff.ShouldPostForNavs()) << "NAVS does not ask about the gateway";
     m_gateway->critical = false;
-    for (int n = 0; n < 4; ++n) Access::BackoffResult(prepared.agent, 12007, NAVS);
-    for (int n = 0; n < 3; ++n) EXPECT_FALSE(Access::ShouldPostForNavs(prepared.agent));
+    for (int n = 0; n < 4; ++n) prepared.c.backoff.CheckForExponentialBackoffRetry(12007, NAVS);
+    for (int n = 0; n < 3; ++n) EXPECT_FALSE(prepared.c.backoff.ShouldPostForNavs());
     EXPECT_EQ(CountLogged("ShouldPostForNavs: Syncing is not allowed"), 1) << "until the family is allowed again";
 }
 
 TEST_F(BackoffTest, EachResetClearsItsClassAfterItsRandomDelay) {
     PreparedAgent prepared(m_policy, m_stop);
-    for (int n = 0; n < 5; ++n) Access::BackoffResult(prepared.agent, 429, KTA);
-    EXPECT_FALSE(Access::ResetBackoffState(prepared.agent, 15)) << "no server errors: ignored";
+    for (int n = 0; n < 5; ++n) prepared.c.backoff.CheckForExponentialBackoffRetry(429, KTA);
+    prepared.c.backoff.SetResetDelayMinutes(15);
+    EXPECT_FALSE(prepared.c.backoff.HandleResetBackoffState()) << "no server errors: ignored";
     EXPECT_EQ(prepared.Record(KTA)._backoff_delay, 7200000) << "the fifth wait stays";
 
     // The command: KTA's server-error class, after up to its randomDelay minutes.
-    for (int n = 0; n < 11; ++n) Access::BackoffResult(prepared.agent, 503, KTA);
-    Access::Notify(prepared.agent, ZEL::ZELNotificationData::MakeServerCommand(L"set", L"resetBackOffState",
+    for (int n = 0; n < 11; ++n) prepared.c.backoff.CheckForExponentialBackoffRetry(503, KTA);
+    prepared.Notify(ZEL::ZELNotificationData::MakeServerCommand(L"set", L"resetBackOffState",
                                                                                {{L"randomDelay", L"15"}}));
-    EXPECT_TRUE(WaitUntil([&] { return Access::ShouldPostForKta(prepared.agent); }));
+    EXPECT_TRUE(WaitUntil([&] { return prepared.c.backoff.ShouldPostForKta(); }));
     EXPECT_EQ(m_lastJitterBound.load(), 900u) << "up to 15 minutes, in seconds";
     EXPECT_EQ(prepared.Record(KTA)._retry_counts, (Counts{5, 0, 0}));
 
     // The end of a DNS error: the name class of both families, after up to two minutes.
     for (SyncEP::SyncEp_type type : {KTA, NAVS})
-        for (int result : {12007, 12007, 12007, 12007, 1, 500}) Access::BackoffResult(prepared.agent, result, type);
-    Access::Notify(prepared.agent, ZEL::ZELNotificationData(ZEL::TOPIC_DNS_STATUS, ZEL::STATE_DNS_RESOLVED, L""));
-    EXPECT_TRUE(WaitUntil([&] { return Access::ShouldPostForKta(prepared.agent); }));
+        for (int result : {12007, 12007, 12007, 12007, 1, 500}) prepared.c.backoff.CheckForExponentialBackoffRetry(result, type);
+    prepared.Notify(ZEL::ZELNotificationData(ZEL::TOPIC_DNS_STATUS, ZEL::STATE_DNS_RESOLVED, L""));
+    EXPECT_TRUE(WaitUntil([&] { return prepared.c.backoff.ShouldPostForKta(); }));
     EXPECT_EQ(m_lastJitterBound.load(), 120u);
     for (auto [type, counts] : {std::pair{KTA, Counts{5, 0, 1}}, std::pair{NAVS, Counts{0, 0, 1}}}) {
-        const DataSyncAgent::RetryInfo info = prepared.Record(type);
+        const ZEL::DataSync::RetryInfo info = prepared.Record(type);
         EXPECT_TRUE(info._sync_allowed);
         EXPECT_EQ(info._backoff_delay, 0);
         EXPECT_EQ(info._retry_counts, counts);
@@ -126,10 +127,11 @@ TEST_F(BackoffTest, EachResetClearsItsClassAfterItsRandomDelay) {
 TEST_F(BackoffTest, ServiceStopEndsAPendingResetWithoutResetting) {
     m_jitterAtMax = true;  // 15 minutes and 2 minutes: far longer than the test may take
     PreparedAgent prepared(m_policy, m_stop);
-    for (int n = 0; n < 11; ++n) Access::BackoffResult(prepared.agent, 503, KTA);
-    for (int n = 0; n < 4; ++n) Access::BackoffResult(prepared.agent, 12007, NAVS);
-    auto command = std::async(std::launch::async, [&] { return Access::ResetBackoffState(prepared.agent, 15); });
-    auto dns = std::async(std::launch::async, [&] { return Access::ResetBackoffOnDnsRecovery(prepared.agent); });
+    for (int n = 0; n < 11; ++n) prepared.c.backoff.CheckForExponentialBackoffRetry(503, KTA);
+    for (int n = 0; n < 4; ++n) prepared.c.backoff.CheckForExponentialBackoffRetry(12007, NAVS);
+    prepared.c.backoff.SetResetDelayMinutes(15);
+    auto command = std::async(std::launch::async, [&] { return prepared.c.backoff.HandleResetBackoffState(); });
+    auto dns = std::async(std::launch::async, [&] { return prepared.c.backoff.HandleResetBackoffStateOnDnsRecovery(); });
     ASSERT_TRUE(WaitUntil([&] {
         return Logged("Wait for random delay 15 minutes") && Logged("Wait for random delay 120 seconds");
     }));

@@ -20,18 +20,17 @@ protected:
         m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
     }
     void TearDown() override {
-        Access::ResumeAfterCertRenewal(agent());  // the pause is class-wide
         m_prepared.reset();
         ResilienceTest::TearDown();
     }
-    DataSyncAgent& agent() { return m_prepared->agent; }
+    ZEL::DataSync::CertExpiryPause& pause() { return m_prepared->c.certPause; }
     // Moves the monotonic clock to `at` after the start of the test.
     void At(std::chrono::milliseconds at) {
         m_clock.AdvanceSteady(at - m_now);
         m_now = at;
     }
-    bool Paused() { return Access::CertPauseGate(agent()); }
-    Json::Value Status() { return agent().GetStatusSnapshot()["certificate_pause"]; }
+    bool Paused() { return pause().IsDataSyncPausedDueToCertExpiry(); }
+    Json::Value Status() { return ZEL::DataSync::AgentStatus(m_prepared->c)["certificate_pause"]; }
 
     std::unique_ptr<PreparedAgent> m_prepared;
     std::chrono::milliseconds m_now{0};
@@ -39,7 +38,7 @@ protected:
 
 TEST_F(CertExpiryPauseTest, HeartbeatCallsWidenFromTenSecondsToEveryFiveMinutes) {
     EXPECT_FALSE(Paused());
-    ASSERT_TRUE(Access::HandleCertExpiry(agent(), Answer(34)));
+    ASSERT_TRUE(pause().CheckAndHandleCertificateExpiryError(Answer(34)));
     std::vector<std::int64_t> allowedAt;
     for (auto at = 0ms; at <= 1400s; at += 500ms) {
         At(at);
@@ -62,14 +61,14 @@ TEST_F(CertExpiryPauseTest, OnlyCode34PausesARepeatedExpiryChangesNothingAndRegi
         {Answer(34), "Certificate error: HTTP=0, ResultCode=34"},
         {Answer(34, 401, "x"), "Certificate error: HTTP=401, ResultCode=34, Message=x"}};
     for (const auto& [response, reason] : answers) {
-        EXPECT_EQ(Access::HandleCertExpiry(agent(), response), *reason != '\0') << reason;
+        EXPECT_EQ(pause().CheckAndHandleCertificateExpiryError(response), *reason != '\0') << reason;
         EXPECT_EQ(Status()["reason"].asString(), reason);
-        Access::ResumeAfterCertRenewal(agent());
+        pause().ResumeDataSyncAfterCertRenewal();
     }
-    ASSERT_TRUE(Access::HandleCertExpiry(agent(), Answer(34, 0, "first")));
+    ASSERT_TRUE(pause().CheckAndHandleCertificateExpiryError(Answer(34, 0, "first")));
     At(10s);
     EXPECT_FALSE(Paused());
-    EXPECT_TRUE(Access::HandleCertExpiry(agent(), Answer(34, 0, "second")));
+    EXPECT_TRUE(pause().CheckAndHandleCertificateExpiryError(Answer(34, 0, "second")));
     EXPECT_EQ(Status()["reason"].asString(), "Certificate error: HTTP=0, ResultCode=34, Message=first");
     At(29999ms);
     EXPECT_TRUE(Paused()) << "the schedule goes on";
@@ -77,12 +76,12 @@ TEST_F(CertExpiryPauseTest, OnlyCode34PausesARepeatedExpiryChangesNothingAndRegi
     EXPECT_FALSE(Paused());
 
     At(70s);  // call #3 is due, nobody asked
-    Access::RegistrationDone(agent());
-    Access::RegistrationDone(agent());
+    m_prepared->RegistrationDone();
+    m_prepared->RegistrationDone();
     EXPECT_FALSE(Status()["paused"].asBool());
     EXPECT_EQ(CountLogged("DataSync RESUMED after 70 seconds pause (made 2 heartbeat calls)"), 1);
     EXPECT_EQ(CountLogged("RESUMED"), 3) << "the table's two pauses and this one: resuming unpaused logs nothing";
-    ASSERT_TRUE(Access::HandleCertExpiry(agent(), Answer(34)));
+    ASSERT_TRUE(pause().CheckAndHandleCertificateExpiryError(Answer(34)));
     At(79s);
     EXPECT_TRUE(Paused()) << "a new pause starts its schedule afresh";
     At(80s);
@@ -92,17 +91,17 @@ TEST_F(CertExpiryPauseTest, OnlyCode34PausesARepeatedExpiryChangesNothingAndRegi
 TEST_F(CertExpiryPauseTest, KtaAndNavsWaitForTheHeartbeatCallWhileNavpGoesOn) {
     WriteRows();
     m_collector.QueueNoAnswer(34);  // KTA's answer
-    EXPECT_FALSE(Post(agent()));
+    EXPECT_FALSE(Post(*m_prepared));
     EXPECT_EQ(Requests(), std::tuple(1, 0, 1));
     EXPECT_EQ(m_prepared->Record(KTA)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0})) << "no back-off for it";
     At(9s);
-    Post(agent());
+    Post(*m_prepared);
     EXPECT_EQ(Requests(), std::tuple(1, 0, 1));
     At(10s);
-    EXPECT_TRUE(Post(agent())) << "the heartbeat call";
+    EXPECT_TRUE(Post(*m_prepared)) << "the heartbeat call";
     EXPECT_EQ(Requests(), std::tuple(2, 0, 1));
-    Access::RegistrationDone(agent());
-    EXPECT_TRUE(Post(agent()));
+    m_prepared->RegistrationDone();
+    EXPECT_TRUE(Post(*m_prepared));
     EXPECT_EQ(Requests(), std::tuple(2, 1, 1)) << "KTA's rows went with the heartbeat call";
 }
 

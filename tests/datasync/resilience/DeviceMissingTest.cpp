@@ -25,42 +25,47 @@ ZEL::ZELNotificationData Registration(const std::wstring& triggerSource) {
 
 class DeviceMissingTest : public ResilienceTest {
 protected:
-    static bool Blocked(DataSyncAgent& agent) {
-        const bool kta = Access::ShouldPostForKta(agent);
-        EXPECT_EQ(kta, Access::ShouldPostForNavs(agent)) << "the flag blocks both families alike";
+    static bool Handle403(PreparedAgent& prepared, ZELCore::InvokeHttpResponse response) {
+        return prepared.c.deviceMissing.CheckAndHandle403DeviceMissingError(response);
+    }
+    static bool Blocked(PreparedAgent& prepared) {
+        const bool kta = prepared.c.backoff.ShouldPostForKta();
+        EXPECT_EQ(kta, prepared.c.backoff.ShouldPostForNavs()) << "the flag blocks both families alike";
         return !kta;
     }
-    static Json::Value State(DataSyncAgent& agent) { return agent.GetStatusSnapshot()["device_missing"]; }
+    static Json::Value State(PreparedAgent& prepared) {
+        return ZEL::DataSync::AgentStatus(prepared.c)["device_missing"];
+    }
 };
 
 TEST_F(DeviceMissingTest, BlocksForOneMonotonicHourAndSendsOneRenewalRequest) {
     PreparedAgent prepared(m_policy, m_stop);
-    EXPECT_FALSE(Access::Handle403(prepared.agent, Answer(404))) << "only a 403 counts";
-    EXPECT_FALSE(Blocked(prepared.agent));
-    EXPECT_TRUE(Access::Handle403(prepared.agent, Answer(403)));
-    EXPECT_TRUE(Access::Handle403(prepared.agent, Answer(403, R"({"errorCode":"devicemissing"})")));
+    EXPECT_FALSE(Handle403(prepared, Answer(404))) << "only a 403 counts";
+    EXPECT_FALSE(Blocked(prepared));
+    EXPECT_TRUE(Handle403(prepared, Answer(403)));
+    EXPECT_TRUE(Handle403(prepared, Answer(403, R"({"errorCode":"devicemissing"})")));
     EXPECT_EQ(Renewals(), 1);
-    EXPECT_EQ(State(prepared.agent)["set_time"].asInt64(), kStart);
-    EXPECT_EQ(State(prepared.agent)["seconds_left"].asInt64(), 3600);
-    EXPECT_TRUE(Blocked(prepared.agent));
+    EXPECT_EQ(State(prepared)["set_time"].asInt64(), kStart);
+    EXPECT_EQ(State(prepared)["seconds_left"].asInt64(), 3600);
+    EXPECT_TRUE(Blocked(prepared));
 
     // Wall-clock jumps either way change nothing; only monotonic time ends the hour.
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kStart + 7200));
     m_clock.AdvanceSteady(1000s);
-    EXPECT_TRUE(Blocked(prepared.agent));
-    EXPECT_EQ(State(prepared.agent)["seconds_left"].asInt64(), 2600);
+    EXPECT_TRUE(Blocked(prepared));
+    EXPECT_EQ(State(prepared)["seconds_left"].asInt64(), 2600);
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kStart - 7200));
     m_clock.AdvanceSteady(2600s);
-    EXPECT_TRUE(Blocked(prepared.agent)) << "exactly 3600 s: still blocked";
+    EXPECT_TRUE(Blocked(prepared)) << "exactly 3600 s: still blocked";
     m_clock.AdvanceSteady(1ms);
-    EXPECT_FALSE(Blocked(prepared.agent));
-    EXPECT_EQ(State(prepared.agent)["seconds_left"].asInt64(), 0);
-    EXPECT_EQ(State(prepared.agent)["counter"].asInt(), 1) << "the counter outlives the flag";
+    EXPECT_FALSE(Blocked(prepared));
+    EXPECT_EQ(State(prepared)["seconds_left"].asInt64(), 0);
+    EXPECT_EQ(State(prepared)["counter"].asInt(), 1) << "the counter outlives the flag";
 
     // The next device-missing answer blocks a fresh hour without a request.
-    EXPECT_TRUE(Access::Handle403(prepared.agent, Answer(403)));
+    EXPECT_TRUE(Handle403(prepared, Answer(403)));
     m_clock.AdvanceSteady(3600s);
-    EXPECT_TRUE(Blocked(prepared.agent));
+    EXPECT_TRUE(Blocked(prepared));
     EXPECT_EQ(Renewals(), 1);
 }
 
@@ -79,12 +84,12 @@ TEST_F(DeviceMissingTest, ManualRegistrationAndRemoveDeviceAllowAnotherRequest) 
         SCOPED_TRACE(c.name);
         PreparedAgent prepared(m_policy, m_stop);
         const int before = Renewals();
-        Access::Handle403(prepared.agent, Answer(403));
-        ASSERT_TRUE(Blocked(prepared.agent));
-        Access::Notify(prepared.agent, c.notification);
-        EXPECT_FALSE(Blocked(prepared.agent));
-        Access::Handle403(prepared.agent, Answer(403));
-        EXPECT_TRUE(Blocked(prepared.agent));
+        Handle403(prepared, Answer(403));
+        ASSERT_TRUE(Blocked(prepared));
+        prepared.Notify(c.notification);
+        EXPECT_FALSE(Blocked(prepared));
+        Handle403(prepared, Answer(403));
+        EXPECT_TRUE(Blocked(prepared));
         EXPECT_EQ(Renewals() - before, c.renewalsAfterNext403);
     }
 }
@@ -93,12 +98,12 @@ TEST_F(DeviceMissingTest, DispatchBlocksKtaAndNavsButNotNavpAndCountsNoBackoffFa
     WriteRows();
     PreparedAgent prepared(m_policy, m_stop);
     m_collector.QueueStatus(403, kDeviceMissingBody);  // KTA's answer
-    EXPECT_FALSE(Post(prepared.agent));
+    EXPECT_FALSE(Post(prepared));
     EXPECT_EQ(Requests(), std::tuple(1, 0, 1)) << "NAVS refused by the pre-check, NAVP not affected";
     EXPECT_EQ(prepared.Record(KTA)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0}));
     EXPECT_EQ(Renewals(), 1);
     m_clock.AdvanceSteady(3601s);
-    EXPECT_TRUE(Post(prepared.agent));
+    EXPECT_TRUE(Post(prepared));
     EXPECT_EQ(Requests(), std::tuple(2, 1, 1));
 }
 

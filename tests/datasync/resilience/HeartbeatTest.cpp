@@ -70,10 +70,11 @@ TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
         m_host->mode = c.mode, m_host->suppression = c.suppression, m_host->connected = c.connected;
         m_host->settingsOk = c.settingsOk, m_host->policyOk = c.policyOk;
         Install(c.config, c.channel);
-        DataSyncAgent agent;
-        EXPECT_EQ(Access::ShouldSyncHeartbeat(agent, m_path), !c.suppressed);
-        EXPECT_EQ(Access::ShouldSyncHeartbeat(agent, lowerCase), !c.suppressed);
-        EXPECT_TRUE(Access::ShouldSyncHeartbeat(agent, otherDataset));
+        ZEL::Log log;
+        ZEL::DataSync::HeartbeatSuppression heartbeat(log);
+        EXPECT_EQ(heartbeat.ShouldSyncHeartbeatTelemetry(m_path), !c.suppressed);
+        EXPECT_EQ(heartbeat.ShouldSyncHeartbeatTelemetry(lowerCase), !c.suppressed);
+        EXPECT_TRUE(heartbeat.ShouldSyncHeartbeatTelemetry(otherDataset));
     }
 }
 
@@ -84,18 +85,18 @@ TEST_F(HeartbeatTest, EachChangeIsLoggedOnceAndTheTimerPassSkipsTheSuppressedRec
     for (auto [connected, suppressed, flowing] :
          {std::tuple{true, 1, 0}, {true, 1, 0}, {false, 1, 1}, {false, 1, 1}, {true, 2, 1}}) {
         m_host->connected = connected;
-        EXPECT_EQ(Access::ShouldSyncHeartbeat(prepared.agent, m_path), !connected);
+        EXPECT_EQ(prepared.c.heartbeat.ShouldSyncHeartbeatTelemetry(m_path), !connected);
         EXPECT_EQ(CountLogged("Heartbeat telemetry suppressed since mqtt got connected. /db/"), suppressed);
         EXPECT_EQ(CountLogged("Hence heartbeat telemetry not suppressed. /db/"), flowing);
     }
 
-    Access::Changed(prepared.agent, ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + kDeviceStatus +
-                                        L"_ItemEvent.sqlite3", 1);
-    Access::TimerPass(prepared.agent);
-    EXPECT_EQ(Access::Queued(prepared.agent), 0u);
+    prepared.c.syncMap.InternalDBChangesNotify(ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + kDeviceStatus +
+                                        L"_ItemEvent.sqlite3");
+    prepared.c.timer.DoTimerPost(L"");
+    EXPECT_EQ(prepared.c.queue.Size(), 0u);
     m_host->connected = false;
-    Access::TimerPass(prepared.agent);
-    EXPECT_EQ(Access::Queued(prepared.agent), 1u);
+    prepared.c.timer.DoTimerPost(L"");
+    EXPECT_EQ(prepared.c.queue.Size(), 1u);
 }
 
 }  // namespace

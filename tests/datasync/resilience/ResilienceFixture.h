@@ -17,12 +17,11 @@
 #include "datasync/host/Utility.h"
 #include "datasync/upload/UploadFixture.h"
 #include "support/AgentHarness.h"
-#include "support/AgentTestAccess.h"
 #include "support/ManualClock.h"
+#include "support/PreparedComponents.h"
 
 namespace resiliencetest {
 
-using Access = DataSyncAgentTestAccess;
 using namespace std::chrono_literals;
 using testsupport::WaitUntil;
 constexpr SyncEP::SyncEp_type KTA = SyncEP::SyncEP_KTA;
@@ -36,20 +35,9 @@ public:
     std::atomic<bool> critical{false};
 };
 
-// An agent as FullInit leaves it, for the length of one scope.
-struct PreparedAgent {
-    PreparedAgent(const ZEL::TelemetryPolicy& policy, platform::HANDLE stop) {
-        Access::Prepare(agent, policy);
-        Access::InitRetryInfo(agent);
-        Access::UseServiceStop(agent, stop);
-    }
-    ~PreparedAgent() { Access::Finish(agent); }
-    DataSyncAgent::RetryInfo Record(SyncEP::SyncEp_type type) {
-        DataSyncAgent::RetryInfo info;
-        EXPECT_TRUE(agent.GetRetryInfo(type, info));
-        return info;
-    }
-    DataSyncAgent agent;
+// The components as FullInit leaves them, with the test's service-stop event.
+struct PreparedAgent : testsupport::PreparedComponents {
+    PreparedAgent(const ZEL::TelemetryPolicy& policy, platform::HANDLE stop) : PreparedComponents(policy, stop) {}
 };
 
 class ResilienceTest : public testsupport::AgentHarness {
@@ -93,7 +81,7 @@ protected:
         testsupport::TelemetryWriter(m_dir.path() + "service/DeviceContext.sqlite3", "DeviceContext")
             .Insert(R"({"device_context_id":"dc-1"})");
     }
-    bool Post(DataSyncAgent& agent) { return Access::DoPost(agent, ZEL::String::UTF8ToUTF16(kDataset)); }
+    bool Post(PreparedAgent& prepared) { return prepared.DoPost(ZEL::String::UTF8ToUTF16(kDataset)); }
     // Requests sent so far to KTA, NAVS and NAVP.
     std::tuple<int, int, int> Requests() {
         int kta = 0, navs = 0, navp = 0;

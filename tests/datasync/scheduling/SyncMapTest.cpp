@@ -1,16 +1,19 @@
-// Single steps of the scheduler, driven without the agent's threads: the sync-map writers, one
-// timer pass (with a clock set back), the dispatch's result per family combination, the shared
-// folder's handler, and the device-context thread's retry wait ended by the stop event.
+// Single steps of the scheduler, driven through the components without the agent's threads: the
+// sync-map writers, SyncDB's claim and commit around an upload in flight, one timer pass (with a
+// clock set back), the dispatch's result per family combination, the shared folder's handler,
+// and the device-context thread's retry wait ended by a stop or by UnInit.
 #include <gmock/gmock.h>
+
+#include <future>
 
 #include "datasync/upload/UploadFixture.h"
 #include "support/AgentHarness.h"
-#include "support/AgentTestAccess.h"
 #include "support/ManualClock.h"
+#include "support/PreparedComponents.h"
 
 namespace {
 
-using Access = DataSyncAgentTestAccess;
+using testsupport::PreparedComponents;
 using testsupport::WaitUntil;
 using namespace std::chrono_literals;
 
@@ -57,66 +60,97 @@ protected:
 
 TEST_F(SyncMapTest, ChangeNotificationsMarkTheFilesRecordAndOnlyAnAcceptedUploadClearsIt) {
     WriteRows(kDataset, 3);
-    DataSyncAgent agent;
-    Access::Prepare(agent, m_policy);
+    PreparedComponents p(m_policy);
+    ZEL::DataSync::SyncMap& map = p.c.syncMap;
     const std::wstring path = ServicePath(kDataset);
-    Access::Changed(agent, path, 2);
-    DataSyncAgent::_sync_data& record = Access::Record(agent, path);
+    map.DBChangesNotify(path, ZEL::utility::DB_PATH_USER_SHARED);
+    ZEL::DataSync::_sync_data record = map.Record(path);
     EXPECT_EQ(record.db_root, 2u);
     EXPECT_EQ(record.sync_kind, 0u);
     EXPECT_EQ(record.trigger_times, 1u);
     EXPECT_TRUE(record.last_applicable);
 
-    record.sync_state = 1;  // queued: the retry count stays
-    record.retry_times = 6;
-    Access::Changed(agent, path, 1);
-    EXPECT_EQ(record.retry_times, 6);
-    EXPECT_EQ(record.trigger_times, 2u);
-    record.sync_state = 0;
-    Access::Changed(agent, path, 1);
-    EXPECT_EQ(record.retry_times, 0);
-    EXPECT_EQ(record.db_root, 1u);
+    map.Update(path, [](ZEL::DataSync::_sync_data& r) { r.sync_state = 1, r.retry_times = 6; });  // queued
+    map.InternalDBChangesNotify(path);
+    EXPECT_EQ(map.Record(path).retry_times, 6) << "a queued record keeps its retry count";
+    EXPECT_EQ(map.Record(path).trigger_times, 2u);
+    map.Update(path, [](ZEL::DataSync::_sync_data& r) { r.sync_state = 0; });
+    map.InternalDBChangesNotify(path);
+    EXPECT_EQ(map.Record(path).retry_times, 0);
+    EXPECT_EQ(map.Record(path).db_root, 1u);
 
     // A failure outside the back-off classes (cannot connect), so no back-off wait holds the
     // second pass.
     m_collector.QueueNoAnswer(12029);
     m_collector.QueueNoAnswer(12029);
-    Access::SyncDB(agent, path);
-    EXPECT_EQ(Access::Records(agent), 1u) << "no second record under the bare file name";
+    map.SyncDB(path);
+    record = map.Record(path);
+    EXPECT_EQ(map.Size(), 1u) << "no second record under the bare file name";
     EXPECT_EQ(record.trigger_times, 3u) << "a failed upload keeps the trigger";
     EXPECT_EQ(record.sync_state, 2u);
     EXPECT_EQ(record.last_result, 0u);
 
-    Access::SyncDB(agent, path);  // answers 200 now
+    map.SyncDB(path);  // answers 200 now
+    record = map.Record(path);
     EXPECT_EQ(record.trigger_times, 0u);
     EXPECT_EQ(record.sync_state, 0u);
     EXPECT_EQ(record.last_result, 1u);
 
-    Access::SyncDB(agent, L"/nowhere/X_ItemEvent.sqlite3");
+    map.SyncDB(L"/nowhere/X_ItemEvent.sqlite3");
     EXPECT_TRUE(Logged("No Entry in SyncMapList:/nowhere/X_ItemEvent.sqlite3!"));
-    Access::Finish(agent);
+}
+
+TEST_F(SyncMapTest, WhileAnUploadIsOnTheWireTheMapAnswersAndNothingIsQueuedTwice) {
+    WriteRows(kDataset, 3);
+    PreparedComponents p(m_policy);
+    ZEL::DataSync::SyncMap& map = p.c.syncMap;
+    const std::wstring path = ServicePath(kDataset);
+    map.InternalDBChangesNotify(path);
+    p.c.timer.DoTimerPost(L"");
+    ASSERT_EQ(p.c.queue.Size(), 1u);
+
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    m_collector.HoldEachRequest([&] {
+        if (!first.exchange(false)) return;
+        entered.set_value();
+        released.wait();
+    });
+    auto upload = std::async(std::launch::async, [&] { map.SyncDB(path); });
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+
+    // The upload holds no lock of the map: the status, a timer pass and a change go through.
+    EXPECT_EQ(p.c.syncMap.CurrentStatus()->count(path), 1u);
+    map.InternalDBChangesNotify(path);  // rows written while the upload runs
+    p.c.timer.DoTimerPost(L"");
+    EXPECT_EQ(p.c.queue.Size(), 1u) << "no second request for a database whose upload runs";
+    release.set_value();
+    upload.get();
+
+    const ZEL::DataSync::_sync_data record = map.Record(path);
+    EXPECT_EQ(record.trigger_times, 1u) << "the change that came during the upload is kept";
+    EXPECT_EQ(record.sync_state, 2u);
+    p.c.timer.DoTimerPost(L"");
+    EXPECT_EQ(p.c.queue.Size(), 2u) << "and is queued by the next pass";
 }
 
 TEST_F(SyncMapTest, DispatchResultIsTheFirstNamedFamilysResult) {
     WriteRows(kDataset, 3);
     {
-        DataSyncAgent agent;
-        Access::Prepare(agent, m_policy);
+        PreparedComponents p(m_policy);
         m_collector.QueueStatus(500);  // KTA fails, NAVS succeeds
-        EXPECT_FALSE(Access::DoPost(agent, kDataset));
+        EXPECT_FALSE(p.DoPost(kDataset));
         EXPECT_TRUE(Logged("DoPost: try navs=1"));
-        EXPECT_TRUE(Access::HandleSharedNRT(agent, L"GlobalContext.sqlite3")) << "nothing to do is a success";
-        Access::Finish(agent);
+        EXPECT_TRUE(p.c.dispatch.HandleSharedNRT(L"GlobalContext.sqlite3")) << "nothing to do is a success";
     }
     {
         UsePolicy(L"NAVP", L"not a url");
-        DataSyncAgent agent;
-        Access::Prepare(agent, m_policy);
+        PreparedComponents p(m_policy);
         const std::size_t before = m_collector.Requests().size();
-        EXPECT_FALSE(Access::DoPost(agent, kDataset)) << "NAVP named, its URL invalid";
+        EXPECT_FALSE(p.DoPost(kDataset)) << "NAVP named, its URL invalid";
         EXPECT_EQ(m_collector.Requests().size(), before);
         EXPECT_FALSE(Logged("Invalid Sync endpoint"));
-        Access::Finish(agent);
     }
 }
 
@@ -136,13 +170,11 @@ TEST_F(SyncMapTest, DeviceContextSuccessFollowsTheFamiliesItsDatasetNames) {
         ZEL::TelemetryPolicy policy = m_policy;
         policy.datasets.push_back(
             testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7", L"DeviceContext", c.syncEPs, L"nrt"));
-        DataSyncAgent agent;
-        Access::Prepare(agent, policy);
+        PreparedComponents p(policy);
         m_collector.QueueStatus(c.firstAnswer);
-        EXPECT_EQ(Access::HandleDeviceContext(agent), c.success);
-        EXPECT_EQ(Access::DeviceContextSynced(agent), c.success);
+        EXPECT_EQ(p.c.deviceContext.HandleDeviceContext(L"DeviceContext.sqlite3"), c.success);
+        EXPECT_EQ(p.c.deviceContext.IsDeviceContextSynced(), c.success);
         EXPECT_TRUE(Logged(c.logged));
-        Access::Finish(agent);
     }
     EXPECT_NE(m_collector.Requests().at(0).url.find("navs.test/global-context"), std::string::npos);
 }
@@ -150,40 +182,42 @@ TEST_F(SyncMapTest, DeviceContextSuccessFollowsTheFamiliesItsDatasetNames) {
 TEST_F(SyncMapTest, ScheduledRecordIsDueWhenTheClockWasSetBack) {
     WriteRows(kScheduled, 3);
     testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(1796554800));
-    DataSyncAgent agent;
-    Access::Prepare(agent, m_policy);
-    Access::TimerPass(agent);  // creates the scheduled record; its rows are an hour old: queued
+    PreparedComponents p(m_policy);
+    p.c.timer.DoTimerPost(L"");  // creates the scheduled record; its rows are an hour old: queued
     const std::wstring path = ServicePath(kScheduled);
-    ASSERT_EQ(Access::Record(agent, path).sync_kind, 2u);
-    DataSyncAgent::_sync_data& record = Access::Record(agent, path);
-    record.remain_data = 0;
-    record.last_sync_time = 1796554800;
-    const std::size_t queued = Access::Queued(agent);
+    ASSERT_EQ(p.c.syncMap.Record(path).sync_kind, 2u);
+    p.c.syncMap.Update(path, [](ZEL::DataSync::_sync_data& r) { r.remain_data = 0, r.last_sync_time = 1796554800; });
+    const std::size_t queued = p.c.queue.Size();
 
-    Access::TimerPass(agent);
-    EXPECT_EQ(Access::Queued(agent), queued) << "interval of one hour not over";
+    p.c.timer.DoTimerPost(L"");
+    EXPECT_EQ(p.c.queue.Size(), queued) << "interval of one hour not over";
 
     clock.SetWall(std::chrono::system_clock::from_time_t(1796554800 - 6 * 3600));
-    Access::TimerPass(agent);
-    EXPECT_EQ(Access::Queued(agent), queued + 1) << "a clock set back must not hold the record for hours";
-    Access::Finish(agent);
+    p.c.timer.DoTimerPost(L"");
+    EXPECT_EQ(p.c.queue.Size(), queued + 1) << "a clock set back must not hold the record for hours";
 }
 
-TEST_F(SyncMapTest, DeviceContextRetryWaitEndsWithTheServiceStop) {
+TEST_F(SyncMapTest, DeviceContextRetryWaitEndsWithTheServiceStopOrWithUnInit) {
     WriteRows(kDataset, 1);
     m_policy.navpUrl = L"https://navp.test/";
     m_config->SetPolicy(m_policy);
-    m_collector.QueueStatus(500);
-    auto agent = std::make_unique<DataSyncAgent>();
-    agent->Init(m_stop);
-    agent->AddDeviceContextRecordToSync(1);
-    ASSERT_TRUE(WaitUntil([this] { return Logged("Retrying sync device context after returned sync result: 5"); }));
-    const auto start = std::chrono::steady_clock::now();
-    platform::SetEvent(m_stop);
-    agent->UnInit();
-    agent.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_EQ(m_collector.Requests().size(), 1u) << "no second attempt before 15 minutes";
+    for (bool setStop : {true, false}) {
+        SCOPED_TRACE(setStop ? "service stop set" : "UnInit alone");
+        m_logs.Clear();
+        platform::ResetEvent(m_stop);
+        m_collector.QueueStatus(500);
+        const std::size_t before = m_collector.Requests().size();
+        auto agent = std::make_unique<DataSyncAgent>();
+        agent->Init(m_stop);
+        agent->AddDeviceContextRecordToSync(1);
+        ASSERT_TRUE(WaitUntil([this] { return Logged("Retrying sync device context after returned sync result: 5"); }));
+        const auto start = std::chrono::steady_clock::now();
+        if (setStop) platform::SetEvent(m_stop);
+        agent->UnInit();
+        agent.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_EQ(m_collector.Requests().size(), before + 1) << "no second attempt before 15 minutes";
+    }
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // newest-row-only dataset, the device context, filtering, and the "anything unsent" questions.
 #include <gmock/gmock.h>
 
-#include "datasync/agent/DataSyncAgent.h"
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "datasync/upload/UploadFixture.h"
@@ -22,8 +21,9 @@ const char* const kKtaFile = "SyncPoint.sqlite3";
 
 class SyncAgentsHelperTest : public uploadtest::UploadFixture {
 protected:
-    int Post(SyncTypes type = SYNC_ITEM_EVENT, const std::wstring& dataset = kDatasetW) {
+    int Post(SyncTypes type = SYNC_ITEM_EVENT, const std::wstring& dataset = kDatasetW, bool purgeBlocks = false) {
         SyncAgentsHelper helper(dataset, L"https://kta.test/v1/", type, L"KTA", utility::DB_PATH_INTERNAL);
+        helper.SetSyncBlocked([purgeBlocks] { return purgeBlocks; });
         ZELCore::InvokeHttpResponse response;
         return helper.doPost(response);
     }
@@ -185,9 +185,9 @@ TEST_F(SyncAgentsHelperTest, SyncTypesChooseWhatIsPosted) {
     for (const auto& request : m_transport.Requests()) urls.push_back(request.url);
     EXPECT_THAT(urls, ElementsAre("https://kta.test/v1/events-data")) << "no dataset or item context rows";
 
-    DataSyncAgent::SetTelemetryPurgeInProgress(true);
-    EXPECT_EQ(Post(), 1);
-    DataSyncAgent::SetTelemetryPurgeInProgress(false);
+    const std::size_t before = m_transport.Requests().size();
+    EXPECT_EQ(Post(SYNC_ITEM_EVENT, kDatasetW, true), 1) << "a purge blocks the post";
+    EXPECT_EQ(m_transport.Requests().size(), before);
 }
 
 TEST_F(SyncAgentsHelperTest, HaveData2SyncComparesTheNextRowWithTheLastId) {

@@ -7,6 +7,7 @@
 #include <json/json.h>
 
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <sstream>
@@ -58,6 +59,11 @@ public:
         answer.resultCode = resultCode;
         Queue(answer);
     }
+    // Runs `hold` at the start of every request (an empty one ends that).
+    void HoldEachRequest(std::function<void()> hold) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hold = std::move(hold);
+    }
     std::vector<Request> Requests() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_requests;
@@ -68,6 +74,12 @@ public:
     ZELCore::InvokeHttpResponse InvokeHttp(const std::string& url, const std::map<std::string, std::string>& headers,
                                            int&, const std::string& body, ZELCore::HttpAuthType auth, bool flag,
                                            const std::string&) override {
+        std::function<void()> hold;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            hold = m_hold;
+        }
+        if (hold) hold();  // a request on the wire, for as long as the test keeps it there
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back({url, headers, body, auth, flag});
         ZELCore::InvokeHttpResponse answer;
@@ -84,6 +96,7 @@ private:
     std::mutex m_mutex;
     std::deque<ZELCore::InvokeHttpResponse> m_answers;
     std::vector<Request> m_requests;
+    std::function<void()> m_hold;
 };
 
 class UploadFixture : public ::testing::Test {

@@ -1,21 +1,5 @@
-// Looking up one dataset's policy in the agent's copy, and the uploaders' policy helper.
-#include "datasync/agent/DataSyncAgent.h"
+// The uploaders' access to the telemetry policy: read afresh on each call.
 #include "datasync/config/ConfigPolicyHelper.h"
-#include "datasync/host/StringUtil.h"
-
-ZEL::DataSet DataSyncAgent::GetDatasetPolicy(const std::wstring& key, int byId) {
-    std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
-    for (const ZEL::DataSet& dataset : m_datasetPolicies) {
-        if ((byId != 0 ? dataset.dataset_id() : dataset.dataset_name()) == key) return dataset;
-    }
-    return ZEL::DataSet();
-}
-
-bool DataSyncAgent::IsNullOrNoneDataSet(std::wstring& datasetId) {
-    for (const std::wstring& id : m_nullOrNoneDatasets)
-        if (ZEL::String::CaseInsesitiveEqual(id, datasetId)) return true;
-    return false;
-}
 
 namespace ZEL {
 namespace DataSync {

@@ -1,0 +1,36 @@
+// Building and wiring the components, and reading a policy into them.
+#include "datasync/agent/AgentComponents.h"
+
+#include "datasync/host/Utility.h"
+
+namespace ZEL {
+namespace DataSync {
+
+AgentEnvironment AgentEnvironment::Host() {
+    AgentEnvironment environment;
+    environment.clock = Clock::GetInstance();
+    environment.jitter = [](unsigned spanMs) { return ApiUtility::GetRandomJitterInSeconds(spanMs); };
+    return environment;
+}
+
+AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks)
+    : clock(*environment.clock),
+      backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
+      deviceContext({state, readiness, endpoints, policies, consent, backoff, deviceMissing, purge, stop, log}),
+      dispatch({state, readiness, endpoints, policies, applicability, consent, certPause, backoff, deviceMissing, purge,
+                deviceContext, stop, log}),
+      notifications({state, queue, deviceMissing, certPause, backoff, tasks, stop, log}, std::move(hooks)),
+      timer({state, readiness, endpoints, policies, syncMap, dispatch, applicability, heartbeat, consent, backoff, purge,
+             duplication, queue, clock, log, [this] { return notifications.SendRegistrationRequest(); }}),
+      worker({state, readiness, queue, syncMap, timer, log}) {}
+
+void AgentComponents::ApplyPolicy(const TelemetryPolicy& policy) {
+    endpoints.ResolveEndpointUrls(policy);
+    policies.ReadContextChangeFlags(policy);
+    state._b_is_start = true;
+    // KTA is switched on by the datasets: a restart must not keep it when none names it.
+    endpoints.SetKtaEnabled(policies.Replace(policy));
+}
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,100 @@
+// AgentComponents: every component of the agent, built and wired in one place, without threads
+// of its own running. DataSyncAgent owns one and adds the lifecycle (Init, FullInit, NullInit,
+// UnInit); tests and benchmarks build one to drive single steps through the components' own
+// interfaces.
+//
+// Members are declared (and so built) in dependency order: each takes references to members
+// above it only, and they are destroyed in reverse.
+//
+//   state, stop, queue, log          shared by all (common/)
+//   endpoints, policies, gates       configuration (config/)
+//   deviceMissing, backoff, pause,   resilience (resilience/)
+//   heartbeat
+//   purge, duplication, retention    housekeeping (housekeeping/)
+//   deviceContext, dispatch, syncMap, scheduling (scheduling/)
+//   timer
+//   tasks, notifications, worker     agent core (agent/)
+#pragma once
+
+#include <functional>
+
+#include "datasync/agent/Notifications.h"
+#include "datasync/agent/SyncWorker.h"
+#include "datasync/agent/TaskRunner.h"
+#include "datasync/common/AgentState.h"
+#include "datasync/common/MessageQueue.h"
+#include "datasync/common/StopSignal.h"
+#include "datasync/common/SyncMessage.h"
+#include "datasync/config/Applicability.h"
+#include "datasync/config/ConsentGate.h"
+#include "datasync/config/DatasetPolicies.h"
+#include "datasync/config/EndpointConfig.h"
+#include "datasync/housekeeping/DevicePathPurge.h"
+#include "datasync/housekeeping/TelemetryDuplication.h"
+#include "datasync/housekeeping/TelemetryRetentionHandler.h"
+#include "datasync/host/Clock.h"
+#include "datasync/host/Log.h"
+#include "datasync/resilience/Backoff.h"
+#include "datasync/resilience/CertExpiryPause.h"
+#include "datasync/resilience/DeviceMissing.h"
+#include "datasync/resilience/HeartbeatSuppression.h"
+#include "datasync/scheduling/DeviceContextSync.h"
+#include "datasync/scheduling/SyncDispatch.h"
+#include "datasync/scheduling/SyncMap.h"
+#include "datasync/scheduling/SyncReadiness.h"
+#include "datasync/scheduling/TimerSync.h"
+
+namespace ZEL {
+namespace DataSync {
+
+// The clock and random source the components run on.
+struct AgentEnvironment {
+    Clock* clock = nullptr;  // not owned; must outlive the components
+    ExponentialBackoff::Jitter jitter;
+    // The process's clock and the host's random jitter.
+    static AgentEnvironment Host();
+};
+
+class AgentComponents {
+public:
+    explicit AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks = {});
+    AgentComponents(const AgentComponents&) = delete;
+    AgentComponents& operator=(const AgentComponents&) = delete;
+
+    // The part of a full initialisation that reads the policy into the components: endpoints,
+    // context-change flags, the started flag, the dataset lists and KTA's enablement.
+    void ApplyPolicy(const TelemetryPolicy& policy);
+
+    Log log;
+    AgentState state;
+    StopSignal stop;
+    CMessageQueue<sync_msg> queue;
+    Clock& clock;
+
+    EndpointConfig endpoints{log};
+    DatasetPolicies policies;
+    ApplicabilityGate applicability{policies, log};
+    ConsentGate consent;
+    SyncReadiness readiness{state, endpoints};
+
+    DeviceMissingState deviceMissing{clock, log};
+    ExponentialBackoff backoff;
+    CertExpiryPause certPause{clock, log};
+    HeartbeatSuppression heartbeat{log};
+
+    DevicePathPurge purge{state, stop, log};
+    TelemetryDuplication duplication{log};
+    TelemetryRetentionHandler retention;
+
+    DeviceContextSync deviceContext;
+    SyncDispatcher dispatch;
+    SyncMap syncMap{state, dispatch, clock, log};
+
+    TaskRunner tasks;
+    NotificationHandler notifications;
+    TimerSync timer;
+    SyncWorker worker;
+};
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,21 @@
+// The agent's state as one JSON object, as the control socket's "status" shows it: the flags,
+// the endpoint families, the back-off records, the device-missing block, the certificate pause,
+// the dataset lists, the sync-map records and the queue.
+//
+// Built from what the components published and from atomic flags only: it takes no lock of a
+// component, so it answers at once whatever the agent is doing (an upload on the wire included).
+// Times left (back-off wait, the 403 hour, the next heartbeat call) are computed at the call
+// on the components' clock.
+#pragma once
+
+#include <json/json.h>
+
+#include "datasync/agent/AgentComponents.h"
+
+namespace ZEL {
+namespace DataSync {
+
+Json::Value AgentStatus(AgentComponents& components);
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,36 @@
+// The dataset ids and file names that the agent treats specially, in one place. Each component
+// that gives one of them a meaning says so where it uses it.
+#pragma once
+
+namespace ZEL {
+namespace DataSync {
+
+// The device context: its one database is kDeviceContextFileName in the service folder, and its
+// policy is found by the dataset name kDeviceContextDatasetName.
+inline constexpr const wchar_t* kDeviceContextDatasetId = L"03D21916-F27E-41EB-B8B3-77372521FBC7";
+inline constexpr const wchar_t* kDeviceContextDatasetName = L"DeviceContext";
+inline constexpr const wchar_t* kDeviceContextFileName = L"DeviceContext.sqlite3";
+
+// Device status (heartbeat telemetry): its records use the since-boot clock, its uploads start
+// at the newest row, and it may be suppressed while the push channel is connected.
+inline constexpr const wchar_t* kDeviceStatusDatasetId = L"1118F4A1-5F72-4175-8CCD-36F64DBE5133";
+
+// Device location: item events whose item data is encrypted.
+inline constexpr const wchar_t* kDeviceLocationDatasetId = L"5E2123BA-4203-475F-B733-A1EED2434D04";
+
+// The messaging plugin's databases.
+inline constexpr const wchar_t* kMessagingPluginDatasetId = L"7C1F9721-2D5C-44F7-AB64-FA4545A7BA0B";
+
+// Duplicated by the user agent: its shared-folder files wait for acknowledged user writes.
+inline constexpr const wchar_t* kUserAgentDatasetId = L"C4D1AFBD-F3E9-4242-8811-7C6C3904E9CA";
+
+// The datasets IsNullOrNoneDataSet answers true for, in their order.
+inline constexpr const wchar_t* kNullOrNoneDatasetIds[] = {kDeviceStatusDatasetId,
+                                                           L"FBCCBF01-BCB0-41B3-A360-2E8387AF6711",
+                                                           L"837F9CAE-8AF1-4E88-A690-61DD550E32D9"};
+
+// The shared folder's global context: never uploaded from the shared folder.
+inline constexpr const wchar_t* kGlobalContextFileName = L"GlobalContext.sqlite3";
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,96 @@
+// The agent's copy of the dataset policies and the lists derived from it.
+#include "datasync/config/DatasetPolicies.h"
+
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/host/DataStore.h"
+#include "datasync/host/StringUtil.h"
+#include "datasync/host/Utility.h"
+
+namespace ZEL {
+namespace DataSync {
+
+bool DatasetPolicies::Replace(const TelemetryPolicy& policy) {
+    EventDataLogging* store = EventDataLogging::GetInstance();
+    bool ktaNamed = false;
+    std::list<std::wstring> nrt;
+    std::map<std::wstring, std::uint32_t> scheduled;
+    for (const DataSet& dataset : policy.datasets) {
+        if (!dataset.dataset_enable()) continue;
+        if (dataset.syncEPs().find(L"KTA") != std::wstring::npos) ktaNamed = true;
+        const std::wstring frequency = String::ToLower(dataset.syncEP_frequency());
+        if (frequency != L"nrt") {
+            scheduled[dataset.dataset_id()] =
+                static_cast<std::uint32_t>(utility::GetIntervalInMilliseconds(frequency) / 1000);
+        } else if (dataset.dataset_id() == kDeviceContextDatasetId) {
+            nrt.push_back(store->ToDbFile(L"", L"DeviceContext"));
+        } else {
+            nrt.push_back(store->ToDbFile(dataset.dataset_id(), L"ItemEvent"));
+            nrt.push_back(store->ToDbFile(dataset.dataset_id(), L"DatasetContext"));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_nrtMutex);
+        m_nrtDbList.swap(nrt);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
+        m_datasetPolicies = policy.datasets;
+    }
+    {
+        // Entries of a previous policy stay unless this one replaces them (the agent empties
+        // the list when it stops).
+        std::lock_guard<std::mutex> lock(m_scheduledMutex);
+        for (auto& entry : scheduled) m_scheduledDatasets[entry.first] = entry.second;
+    }
+    PublishStatus();
+    return ktaNamed;
+}
+
+void DatasetPolicies::ReadContextChangeFlags(const TelemetryPolicy& policy) {
+    for (const std::wstring& option : policy.syncOptions) {
+        if (option == L"sync_globalcontext_onchange") m_syncGlobalContextOnChange = true;
+        if (option == L"sync_datasetcontext_onchange") m_syncDatasetContextOnChange = true;
+    }
+}
+
+void DatasetPolicies::ClearScheduled() {
+    {
+        std::lock_guard<std::mutex> lock(m_scheduledMutex);
+        m_scheduledDatasets.clear();
+    }
+    PublishStatus();
+}
+
+DataSet DatasetPolicies::GetDatasetPolicy(const std::wstring& key, int byId) const {
+    std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
+    for (const DataSet& dataset : m_datasetPolicies) {
+        if ((byId != 0 ? dataset.dataset_id() : dataset.dataset_name()) == key) return dataset;
+    }
+    return DataSet();
+}
+
+bool DatasetPolicies::IsNullOrNoneDataSet(const std::wstring& datasetId) {
+    for (const wchar_t* id : kNullOrNoneDatasetIds)
+        if (String::CaseInsesitiveEqual(id, datasetId)) return true;
+    return false;
+}
+
+std::list<std::wstring> DatasetPolicies::NrtDatabases() const {
+    std::lock_guard<std::mutex> lock(m_nrtMutex);
+    return m_nrtDbList;
+}
+
+std::map<std::wstring, std::uint32_t> DatasetPolicies::ScheduledDatasets() const {
+    std::lock_guard<std::mutex> lock(m_scheduledMutex);
+    return m_scheduledDatasets;
+}
+
+void DatasetPolicies::PublishStatus() {
+    Status status;
+    status.nrtDatabases = NrtDatabases();
+    status.scheduledDatasets = ScheduledDatasets();
+    m_status.Publish(std::move(status));
+}
+
+}  // namespace DataSync
+}  // namespace ZEL

@@ -1,0 +1,75 @@
+// DatasetPolicies: the agent's copy of the telemetry policy's datasets, taken at each full
+// initialisation, and what the agent derives from it: the near-real-time database names (the
+// file watchers' list), the scheduled datasets with their intervals, and whether any enabled
+// dataset names KTA.
+//
+// Between two full initialisations the agent works from this copy; the uploaders read the
+// policy afresh where they need to.
+//
+// Thread safety: Replace and ClearScheduled run on the host's thread (FullInit, NullInit);
+// readers on any thread get copies. Each list has its mutex, held only while the list is
+// replaced, searched or copied; no other lock is taken under them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "datasync/common/Published.h"
+#include "datasync/host/ConfigPolicy.h"
+
+namespace ZEL {
+namespace DataSync {
+
+class DatasetPolicies {
+public:
+    struct Status {
+        std::list<std::wstring> nrtDatabases;
+        std::map<std::wstring, std::uint32_t> scheduledDatasets;
+    };
+
+    DatasetPolicies() = default;
+    DatasetPolicies(const DatasetPolicies&) = delete;
+    DatasetPolicies& operator=(const DatasetPolicies&) = delete;
+
+    // Replaces the copy with `policy`'s datasets and derives the lists from the enabled ones.
+    // Returns whether an enabled dataset names "KTA" (case-sensitive) in its endpoint text.
+    bool Replace(const TelemetryPolicy& policy);
+    // Records the context-change options of `policy` ("sync_globalcontext_onchange",
+    // "sync_datasetcontext_onchange"); nothing clears them. No behaviour depends on them yet.
+    void ReadContextChangeFlags(const TelemetryPolicy& policy);
+    bool SyncGlobalContextOnChange() const { return m_syncGlobalContextOnChange; }
+    bool SyncDatasetContextOnChange() const { return m_syncDatasetContextOnChange; }
+    // Forgets the scheduled datasets (the agent stopped).
+    void ClearScheduled();
+
+    // A copy of the first dataset whose id (byId not 0) or name (byId 0) equals `key` exactly;
+    // an empty DataSet when none does.
+    DataSet GetDatasetPolicy(const std::wstring& key, int byId) const;
+    // Whether `datasetId` is, ignoring case, one of the three datasets treated as "none".
+    static bool IsNullOrNoneDataSet(const std::wstring& datasetId);
+
+    std::list<std::wstring> NrtDatabases() const;
+    std::map<std::wstring, std::uint32_t> ScheduledDatasets() const;
+
+    std::shared_ptr<const Status> CurrentStatus() const { return m_status.Read(); }
+
+private:
+    void PublishStatus();
+
+    mutable std::mutex m_datasetPoliciesMutex;
+    std::list<DataSet> m_datasetPolicies;  // guarded by m_datasetPoliciesMutex
+    mutable std::mutex m_nrtMutex;
+    std::list<std::wstring> m_nrtDbList;  // guarded by m_nrtMutex
+    mutable std::mutex m_scheduledMutex;
+    std::map<std::wstring, std::uint32_t> m_scheduledDatasets;  // seconds; guarded by m_scheduledMutex
+    std::atomic<bool> m_syncGlobalContextOnChange{false};
+    std::atomic<bool> m_syncDatasetContextOnChange{false};
+    Published<Status> m_status;
+};
+
+}  // namespace DataSync
+}  // namespace ZEL

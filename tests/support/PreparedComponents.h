@@ -1,0 +1,44 @@
+// The agent's components as a full initialisation leaves them, without any thread running:
+// the policy read in, started, online and registered, the back-off records made, the
+// service-stop event known. Tests drive single steps through the components' own interfaces.
+#pragma once
+
+#include "datasync/agent/AgentComponents.h"
+#include "datasync/host/ConfigPolicy.h"
+#include "platform/KernelObjects.h"
+
+namespace testsupport {
+
+struct PreparedComponents {
+    explicit PreparedComponents(const ZEL::TelemetryPolicy& policy, platform::HANDLE stop = nullptr)
+        : c(ZEL::DataSync::AgentEnvironment::Host()) {
+        ZEL::utility::InitLog(c.log, L"DataSync.log", 4);
+        c.stop.UseServiceStop(stop);
+        c.ApplyPolicy(policy);
+        c.state._b_is_online = true;
+        c.state._b_is_DevRegistered = true;
+        c.state.m_fullInitDone = true;
+        c.backoff.InitRetryInfo();
+    }
+    ~PreparedComponents() { c.state._b_is_start = false; }
+
+    ZEL::DataSync::RetryInfo Record(SyncEP::SyncEp_type type) {
+        ZEL::DataSync::RetryInfo info;
+        c.backoff.GetRetryInfo(type, info);
+        return info;
+    }
+    // A host notification or server command as the bus thread hands it over.
+    void Notify(ZEL::ZELNotificationData data) { c.notifications.OnNotification(data); }
+    // A device-registration notification (topic 2, state 0).
+    void RegistrationDone() {
+        Notify(ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE,
+                                        LR"({"success":true,"triggerSource":"Test","deviceId":"dev","message":"","code":0})"));
+    }
+    bool DoPost(const std::wstring& datasetId) {
+        return c.dispatch.DoPost(datasetId, 0, ZEL::utility::DB_PATH_INTERNAL, false);
+    }
+
+    ZEL::DataSync::AgentComponents c;
+};
+
+}  // namespace testsupport
