@@ -15,6 +15,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "datasync/host/Records.h"
@@ -35,8 +37,19 @@ public:
     // Runs one statement; false on failure (logged by the host with the file name).
     bool ExecSql(const std::wstring& sql);
 
+    // The set-up a store has done on this handle (a table created, the journal chosen), by name:
+    // the host shares one handle per file, so each set-up runs once per handle, and runs again
+    // on the next use when it failed (it is marked only once it succeeded). Any thread.
+    bool IsPrepared(const std::string& setUp) const;
+    void MarkPrepared(const std::string& setUp);
+    // Serialises a store's read-then-write sequences on this handle (any thread).
+    std::mutex& WriteMutex() { return m_writeMutex; }
+
 private:
     std::wstring m_path;
+    mutable std::mutex m_preparedMutex;
+    std::set<std::string> m_prepared;  // guarded by m_preparedMutex
+    std::mutex m_writeMutex;
 };
 
 using DatabasePtr = std::shared_ptr<Database>;

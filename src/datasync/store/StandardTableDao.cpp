@@ -6,7 +6,6 @@
 
 #include "datasync/host/JsonSerialize.h"
 #include "datasync/host/StringUtil.h"
-#include "datasync/store/PreparedHandles.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -66,13 +65,13 @@ DatabasePtr StandardTableDao::Open(bool create, bool reader) {
             m_log.e(L"StandardTableDao: Construct GetDatabase datasetid = %s,tablename =%s", m_dbPath, m_tableName);
             return nullptr;
         }
-        // Once per shared handle: the table exists from then on.
-        static PreparedHandles prepared;
-        if (!prepared.FirstUse(db)) return db;
+        // Once per shared handle (again after a failure): the table exists from then on.
         const std::string table = String::UTF16ToUTF8(m_tableName);
-        db->CreateTable(table, "Create table " + table +
-                                   "(id integer primary key autoincrement, log_index LONGVARCHAR, data TEXT "
-                                   "NOT NULL,logtime date)");
+        if (!db->IsPrepared(table) &&
+            db->CreateTable(table, "Create table " + table +
+                                       "(id integer primary key autoincrement, log_index LONGVARCHAR, data TEXT "
+                                       "NOT NULL,logtime date)"))
+            db->MarkPrepared(table);
         return db;
     } catch (...) {
         m_log.e(L"StandardTableDao: Exception Construct GetDatabase datasetid = %s,tablename =%s", m_dbPath,

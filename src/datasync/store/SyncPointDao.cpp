@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "datasync/host/StringUtil.h"
-#include "datasync/store/PreparedHandles.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -15,10 +14,6 @@ const char* const kCreateStatement =
 const char* const kSelectId = "select id from SyncPoint where guid=? and type=?";
 const char* const kSelectIdAndLogtime = "select id,logtime from SyncPoint where guid=? and type=?";
 const char* const kUpdate = "update SyncPoint set id=?,logtime=? where guid=? and type=?";
-
-// The table has no key, so "update, else insert" must not interleave between two writers of
-// the agent or a pair could gain two rows. Writes are rare (one per accepted batch).
-std::mutex g_setMutex;
 
 utility::EGetDBPathMethod RootOf(utility::EGetDBPathMethod method) {
     return method == utility::DB_PATH_INTERNAL ? utility::DB_PATH_INTERNAL : utility::DB_PATH_USER_SHARED;
@@ -56,11 +51,11 @@ bool SyncPointDao::Open() {
             m_log.e(L"SyncPointDao: Can note get database.");
         return false;
     }
-    // The host shares one handle per file: its table and journal are set up on its first use.
-    static PreparedHandles prepared;
-    if (prepared.FirstUse(m_db)) {
-        m_db->CreateTable(m_tableName, kCreateStatement);
+    // The host shares one handle per file: its table and journal are set up on its first use,
+    // and again on the next use after a set-up that failed (a lock held too long, a full disk).
+    if (!m_db->IsPrepared(m_tableName) && m_db->CreateTable(m_tableName, kCreateStatement)) {
         UseWriteAheadLog();
+        m_db->MarkPrepared(m_tableName);
     }
     return true;
 }
@@ -122,7 +117,9 @@ bool SyncPointDao::Set(const SyncPoint& record) {
     const std::string now = String::UTF16ToUTF8(System::GetTime());
     if (!m_db && !Open()) return false;
 
-    std::lock_guard<std::mutex> lock(g_setMutex);
+    // The table has no key, so "update, else insert" must not interleave between two writers
+    // of the agent or a pair could gain two rows.
+    std::lock_guard<std::mutex> lock(m_db->WriteMutex());
     std::int64_t existing = 0;
     try {
         if (Get(existing, record.guid, record.type)) {

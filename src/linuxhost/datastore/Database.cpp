@@ -28,6 +28,16 @@ bool Database::CreateTable(const std::string& tableName, const std::string& crea
     }
 }
 
+bool Database::IsPrepared(const std::string& setUp) const {
+    std::lock_guard<std::mutex> lock(m_preparedMutex);
+    return m_prepared.count(setUp) != 0;
+}
+
+void Database::MarkPrepared(const std::string& setUp) {
+    std::lock_guard<std::mutex> lock(m_preparedMutex);
+    m_prepared.insert(setUp);
+}
+
 bool Database::ExecSql(const std::wstring& sql) {
     try {
         execDML(String::UTF16ToUTF8(sql));
