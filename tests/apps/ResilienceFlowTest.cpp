@@ -203,6 +203,26 @@ TEST_F(ResilienceFlow, TooManyRequestsHoldsKtaForItsWindowWhileNavsDeliversAndNo
     EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
 }
 
+TEST_F(ResilienceFlow, StatusAndControlRequestsAnswerWhileAnUploadIsHeldOnTheWire) {
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=3000"}, "NAVP"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
+    const std::string live = m_layout.serviceDir + m_live.DatabaseFile();
+    ASSERT_TRUE(Poll([&] { return Status()["sync_map"][live]["sync_state"].asUInt() == 1; }, seconds(15)))
+        << Status().toStyledString() << AgentErrors();
+
+    // The collector records a KTA post once it has answered it, 3 s after it came: every answer
+    // below that comes before that record came while the upload was held.
+    const std::size_t ktaAnswered = Posts("kta").size();
+    for (int n = 0; n < 3; ++n) EXPECT_TRUE(Status()["agent"]["started"].asBool());
+    const appstest::Finished notified = Ctl({"notify", "2", "0"});
+    EXPECT_EQ(notified.exitCode, 0) << notified.out << notified.err;
+    EXPECT_EQ(Posts("kta").size(), ktaAnswered) << "an answer waited for the upload on the wire";
+
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(30)))
+        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << AgentErrors();
+    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
+}
+
 // Waits out the real first server-error delay: 60 s plus up to 60 s of jitter.
 TEST_F(ResilienceFlow, AServerErrorIsRetriedAfterItsDelayAndEveryRowArrivesOnce) {
     ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=503x1"}, "NAVP"));

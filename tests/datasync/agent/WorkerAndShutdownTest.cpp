@@ -201,6 +201,27 @@ TEST_F(ShutdownTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
     }
 }
 
+TEST_F(ShutdownTest, AnAgentInitialisedAgainAfterUnInitHearsTheBusAndRunsItsTasks) {
+    ZEL::ApiUtility::SetRandomSource([](unsigned lo, unsigned) { return lo; });  // no reset delay
+    DataSyncAgent agent;
+    agent.Init(m_stop);
+    agent.FullInit();
+    ASSERT_TRUE(UnInitWithin(agent));
+    agent.Init(m_stop);
+    agent.FullInit();
+    DataSyncAgent::RetryInfo blocked;  // KTA blocked after its server errors
+    blocked._sync_allowed = false;
+    blocked._retry_counts = {0, 0, 11};
+    agent.SetRetryInfo(SyncEP::SyncEP_KTA, blocked);
+    PublishCommand(L"set", L"resetBackOffState", {{L"randomDelay", L"1"}});
+    EXPECT_TRUE(WaitUntil([&agent] {
+        DataSyncAgent::RetryInfo info;
+        return agent.GetRetryInfo(SyncEP::SyncEP_KTA, info) && info._sync_allowed;
+    })) << "the reset task of the second run was cancelled by the first run's UnInit";
+    EXPECT_TRUE(UnInitWithin(agent));
+    ZEL::ApiUtility::SetRandomSource(nullptr);
+}
+
 TEST_F(ShutdownTest, DestroyedAgentsNoLongerHearTheBus) {
     m_config->ChangePolicy([](ZEL::TelemetryPolicy& policy) {
         policy.datasets = {MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")};
