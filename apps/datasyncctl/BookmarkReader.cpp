@@ -4,7 +4,12 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cwchar>
+#include <cctype>
 #include <memory>
+
+#include "datasync/config/EndpointFamilies.h"
 
 namespace datasyncctl {
 namespace {
@@ -40,9 +45,14 @@ std::string Bookmark::Text() const {
 }
 
 std::string SyncPointFileOf(const std::string& family) {
-    if (family == "navs") return "Navs_SyncPoint.sqlite3";
-    if (family == "navp") return "navp_syncPoint.sqlite3";
-    return "SyncPoint.sqlite3";
+    using namespace ZEL::DataSync;
+    const auto narrow = [](const wchar_t* text) { return std::string(text, text + std::wcslen(text)); };
+    for (const EndpointFamily& entry : kEndpointFamilies) {
+        std::string name = narrow(entry.name);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (name == family) return narrow(entry.bookmarkFile);
+    }
+    return narrow(FamilyOf(SyncEP::SyncEP_KTA).bookmarkFile);
 }
 
 Bookmark ReadBookmark(const std::string& path, const std::string& guid, const std::string& type) {

@@ -50,7 +50,6 @@ public:
 
     void Start();
     void Stop();
-    bool IsRunning() const { return m_workerThread != nullptr; }
 
     void WaitSync(unsigned milliseconds, bool release);
 

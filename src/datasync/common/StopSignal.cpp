@@ -35,8 +35,6 @@ void StopSignal::Cancel() { platform::SetEvent(m_cancel); }
 
 void StopSignal::Reset() { platform::ResetEvent(m_cancel); }
 
-bool StopSignal::IsStopping() const { return WaitFor(0); }
-
 bool StopSignal::WaitFor(std::uint64_t milliseconds) const {
     return WaitForEvent(nullptr, milliseconds) != Woke::TimedOut;
 }

@@ -35,9 +35,6 @@ public:
     void Cancel();
     void Reset();
 
-    // Whether the service-stop event is set or the waits are cancelled.
-    bool IsStopping() const;
-
     // Waits up to `milliseconds`. True when a stop or cancel ended the wait (or the wait could
     // not be made), false when the time ran out.
     bool WaitFor(std::uint64_t milliseconds) const;

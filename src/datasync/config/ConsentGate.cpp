@@ -32,10 +32,5 @@ void ConsentGate::SetAnonymousMetricsNotRequired(std::list<std::wstring> dataset
     anonymousMetricsNotRequired.swap(datasetIds);
 }
 
-std::list<std::wstring> ConsentGate::AnonymousMetricsNotRequired() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return anonymousMetricsNotRequired;
-}
-
 }  // namespace DataSync
 }  // namespace ZEL

@@ -26,7 +26,6 @@ public:
     bool IsSyncAllowedByMetricsForFile(const std::wstring& dbPath) const;
 
     void SetAnonymousMetricsNotRequired(std::list<std::wstring> datasetIds);
-    std::list<std::wstring> AnonymousMetricsNotRequired() const;
 
 private:
     mutable std::mutex m_mutex;

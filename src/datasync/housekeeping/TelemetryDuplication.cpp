@@ -71,11 +71,6 @@ void TelemetryDuplication::CloseGlobalEvents() {
     for (platform::HANDLE& event : events) platform::CloseHandle(event);
 }
 
-std::size_t TelemetryDuplication::OpenGlobalEvents() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_globalEvents.size();
-}
-
 void TelemetryDuplication::OnSendTelemetryCommand(ZELNotificationData&) {
     if (!m_unavailableLogged.exchange(true))
         m_log.w(L"%s: not available yet in this build", L"DataSyncAgent::OnSendTelemetryCommand");

@@ -34,7 +34,6 @@ public:
     // Creates the four named events (closing those of an earlier call first).
     void CreateGlobalEvents();
     void CloseGlobalEvents();
-    std::size_t OpenGlobalEvents() const;
 
     void OnSendTelemetryCommand(ZELNotificationData& data);
 
