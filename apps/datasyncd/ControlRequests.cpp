@@ -8,10 +8,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "datasync/host/DataStore.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
+#include "linuxhost/policy/PolicyFileAgent.h"
 
 namespace datasyncd {
 namespace {
@@ -148,6 +150,19 @@ Json::Value DescribeHostState() {
     host["folders"]["log_dir"] = folders.log_dir;
     host["folders"]["state_dir"] = folders.state_dir;
     host["policy_file"] = ZEL::linuxhost::CurrentHostSettings().policy_file;
+    // Databases the agent cannot write (a bookmark file owned by another user, say).
+    host["read_only_databases"] = Json::Value(Json::arrayValue);
+    for (const std::wstring& path : ZEL::DatabaseManager::GetInstance()->ReadOnlyDatabases())
+        host["read_only_databases"].append(ZEL::String::UTF16ToUTF8(path));
+    // The policy in force, and why the file's last reading was not taken (empty when it was).
+    const auto policyAgent = std::dynamic_pointer_cast<ZEL::linuxhost::PolicyFileAgent>(
+        zel::AgentFactory::GetInstance()->GetConfigPolicyAgent());
+    if (policyAgent) {
+        const ZEL::linuxhost::PolicyFileAgent::Status policy = policyAgent->CurrentStatus();
+        host["policy"]["file"] = policy.file;
+        host["policy"]["in_force"] = policy.inForce;
+        host["policy"]["problem"] = policy.problem;
+    }
     return host;
 }
 

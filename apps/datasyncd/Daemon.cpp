@@ -66,7 +66,8 @@ void Daemon::Start() {
     InstallHostServices();
 
     Phase(L"starting the policy watcher");
-    m_policyWatcher = std::make_unique<ZEL::linuxhost::PolicyFileWatcher>();
+    m_policyWatcher = std::make_unique<ZEL::linuxhost::PolicyFileWatcher>(
+        std::chrono::seconds(1), [policy = m_policy] { return policy->Reload(); });
 
     m_serviceStop = platform::CreateEventW(true, false);
     if (!m_serviceStop) throw std::runtime_error("cannot create the service-stop event");
@@ -106,18 +107,16 @@ void Daemon::InstallHostServices() {
     ZEL::ZELPublisherSubscriber::SetInstance(m_bus.get());
     m_transport = std::make_unique<ZEL::linuxhost::CurlTransport>();
     ZEL::CoreUtility::SetInstance(m_transport.get());
-    zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(std::make_shared<ZEL::linuxhost::PolicyFileAgent>());
+    m_policy = std::make_shared<ZEL::linuxhost::PolicyFileAgent>();
+    m_policy->Reload();
+    zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_policy);
     ZEL::linuxhost::InstallDeviceServices();
 
     // A broken policy does not stop the daemon (the watcher picks up the fixed file), but it
-    // must not go unnoticed either.
+    // must not go unnoticed either: the reading above logged it, the console shows it too.
     std::vector<std::string> problems;
-    if (!ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(m_config.settings.policy_file, problems)) {
-        for (const std::string& problem : problems) {
-            HostLog().w(L"datasyncd: policy: %s", Wide(problem));
-            std::fprintf(stderr, "datasyncd: warning: %s\n", problem.c_str());
-        }
-    }
+    ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(m_config.settings.policy_file, problems, &problems);
+    for (const std::string& problem : problems) std::fprintf(stderr, "datasyncd: warning: %s\n", problem.c_str());
 }
 
 void Daemon::PublishStartupNotifications() {

@@ -31,6 +31,7 @@ namespace ZEL {
 namespace linuxhost {
 class CurlTransport;
 class NotificationBus;
+class PolicyFileAgent;
 class PolicyFileWatcher;
 }  // namespace linuxhost
 }  // namespace ZEL
@@ -61,6 +62,7 @@ private:
     ControlServer m_control;
     std::unique_ptr<ZEL::linuxhost::NotificationBus> m_bus;
     std::unique_ptr<ZEL::linuxhost::CurlTransport> m_transport;
+    std::shared_ptr<ZEL::linuxhost::PolicyFileAgent> m_policy;
     std::unique_ptr<ZEL::linuxhost::PolicyFileWatcher> m_policyWatcher;
     std::unique_ptr<ControlRequests> m_requests;
     platform::HANDLE m_serviceStop;

@@ -108,7 +108,7 @@ bool WriteExamplePolicyIfMissing(const std::string& path) {
     return wrote;
 }
 
-std::vector<std::string> CheckConfigFile(const std::string& path) {
+std::vector<std::string> CheckConfigFile(const std::string& path, std::vector<std::string>* warnings) {
     HostConfig config = DefaultHostConfig();
     std::vector<ConfigProblem> configProblems;
     ReadHostConfigFile(path, config, configProblems);
@@ -119,7 +119,8 @@ std::vector<std::string> CheckConfigFile(const std::string& path) {
         problems.push_back(problem.text);
         if (problem.key.empty() || problem.key == "policy_file") policyNamed = false;
     }
-    if (policyNamed) ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(config.settings.policy_file, problems);
+    if (policyNamed)
+        ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(config.settings.policy_file, problems, warnings);
     return problems;
 }
 

@@ -29,7 +29,9 @@ bool WriteExamplePolicyIfMissing(const std::string& path);
 
 // Every problem of the config file at `path` and of the policy file it names, one line each
 // ("<file>: <key or member>: <what>"). The policy file is checked whenever the config names one
-// usable path, even when other keys have problems. Empty when all is well.
-std::vector<std::string> CheckConfigFile(const std::string& path);
+// usable path, even when other keys have problems. Empty when all is well. Warnings of the
+// policy (a KTA or NAVS URL without its final "/") go to `warnings` when given; they are no
+// problems.
+std::vector<std::string> CheckConfigFile(const std::string& path, std::vector<std::string>* warnings = nullptr);
 
 }  // namespace datasyncd

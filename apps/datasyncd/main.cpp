@@ -28,8 +28,10 @@
 namespace {
 
 int RunCheckConfig(const std::string& path) {
-    const std::vector<std::string> problems = datasyncd::CheckConfigFile(path);
+    std::vector<std::string> warnings;
+    const std::vector<std::string> problems = datasyncd::CheckConfigFile(path, &warnings);
     for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
+    for (const std::string& warning : warnings) std::printf("warning: %s\n", warning.c_str());
     if (problems.empty()) std::printf("ok\n");
     return problems.empty() ? 0 : 1;
 }

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <ctime>
 #include <memory>
 #include <sstream>
@@ -220,6 +222,40 @@ TEST_F(ResilienceFlow, StatusAndControlRequestsAnswerWhileAnUploadIsHeldOnTheWir
 
     EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(30)))
         << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << AgentErrors();
+    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
+}
+
+TEST_F(ResilienceFlow, APolicyFileRewrittenInPlaceWhileUploadsRunLosesNoRow) {
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=1000"}, "NAVP"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
+    // An editor that writes in place: the file is half there for longer than the watcher waits
+    // for a change to settle, while batches are read and filtered.
+    const std::string text = ReadTextFile(m_layout.policyFile);
+    {
+        std::ofstream policy(m_layout.policyFile, std::ios::trunc);
+        policy << text.substr(0, text.size() / 2) << std::flush;
+        std::this_thread::sleep_for(seconds(3));
+        policy << text.substr(text.size() / 2);
+    }
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(30)))
+        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << AgentErrors();
+    EXPECT_EQ(m_tally.Duplicates("kta"), 0);
+    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
+}
+
+TEST_F(ResilienceFlow, ATelemetryFileDeletedAndRecreatedIsReadAfreshWithoutARestart) {
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {}, "NAVP"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
+    ASSERT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(20)))
+        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << AgentErrors();
+
+    const std::string file = m_layout.serviceDir + m_live.DatabaseFile();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+    TelemetryRowWriter rows(file, "ItemEvent");  // ids start at 1 again, below the bookmark
+    for (int n = kRows + 1; n <= kRows + 5; ++n)
+        rows.Insert(ItemEventJson(m_live.id, m_live.name, m_live.ItemId(n), m_contextId, n));
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows + 5 && Accepted("navs") >= kRows + 5; }, seconds(20)))
+        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << AgentErrors();
     EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
 }
 

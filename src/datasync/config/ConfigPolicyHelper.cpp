@@ -14,14 +14,21 @@ std::unique_ptr<TelemetryPolicy> ConfigPolicyHelper::GetTelemetryPolicy() {
 
 void ConfigPolicyHelper::GetIncludeEventsForDataset(const std::wstring& datasetId,
                                                     std::list<std::wstring>& includeEvents) {
-    std::unique_ptr<TelemetryPolicy> policy = GetTelemetryPolicy();
-    if (!policy) return;
-    for (const DataSet& dataset : policy->datasets) {
+    FindIncludeEventsForDataset(datasetId, includeEvents);
+}
+
+bool ConfigPolicyHelper::FindIncludeEventsForDataset(const std::wstring& datasetId,
+                                                     std::list<std::wstring>& includeEvents) {
+    std::shared_ptr<IConfigAgent> agent = zel::AgentFactory::GetInstance()->GetConfigPolicyAgent();
+    TelemetryPolicy policy;
+    if (!agent || !agent->ReadTelemetryPolicy(policy)) return false;
+    for (const DataSet& dataset : policy.datasets) {
         if (dataset.dataset_id() == datasetId) {
             includeEvents = dataset.include_events();
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 }  // namespace DataSync

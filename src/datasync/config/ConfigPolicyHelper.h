@@ -20,6 +20,9 @@ public:
     // Replaces `includeEvents` by the include list of the first dataset whose id equals
     // `datasetId` exactly; leaves it as it was when there is no policy or no such dataset.
     void GetIncludeEventsForDataset(const std::wstring& datasetId, std::list<std::wstring>& includeEvents);
+    // As GetIncludeEventsForDataset; false (list untouched) when the policy cannot be read or
+    // names no such dataset.
+    bool FindIncludeEventsForDataset(const std::wstring& datasetId, std::list<std::wstring>& includeEvents);
 };
 
 }  // namespace DataSync

@@ -98,6 +98,11 @@ void EndpointConfig::SetTelemetryScope(const std::wstring& scope) {
     PublishStatus();
 }
 
+bool EndpointConfig::IsScopeNone() const {
+    std::lock_guard<std::mutex> lock(m_endpointMutex);
+    return String::CaseInsesitiveEqual(m_telemetryScope, L"none");
+}
+
 void EndpointConfig::SetKtaEnabled(bool enabled) {
     m_enabled[SyncEP::SyncEP_KTA] = enabled;
     PublishStatus();

@@ -50,6 +50,8 @@ public:
     // Resolves, validates and enables the families from `policy`, logging as FullInit.
     void ResolveEndpointUrls(const TelemetryPolicy& policy);
     void SetTelemetryScope(const std::wstring& scope);
+    // The policy's scope "none" (any case): nothing may be synced.
+    bool IsScopeNone() const;
     void SetKtaEnabled(bool enabled);
 
     EndpointUrls CurrentEndpointUrls() const;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "datasync/host/Records.h"
 #include "datasync/host/SQLiteWrapper.h"
@@ -70,6 +71,8 @@ public:
     virtual void CloseCachedDatabasesUnderPath(const std::wstring& folder) = 0;
     // The next open of each file cached now runs PRAGMA quick_check and logs a failure.
     virtual void MarkIntegrityCheckAll() = 0;
+    // The cached files whose connection cannot write (for the status).
+    virtual std::vector<std::wstring> ReadOnlyDatabases() { return {}; }
 
     // Set around a device-path purge (the host then never resets SyncPoint rows on its own).
     static void SuppressSyncPointResetDuringPurge(bool suppress);

@@ -111,6 +111,8 @@ public:
     // The first column of the first row as an integer (nullValue when no row or NULL).
     long long execScalar(const std::string& sql, long long nullValue = 0);
     bool tableExists(const std::string& table);
+    // True when the connection cannot write (SQLite opens a write-protected file read-only).
+    bool isReadOnly() const;
     long long lastRowId() const;
 
 protected:

@@ -121,6 +121,14 @@ bool DeviceContextSync::SyncRecordUntilAccepted(std::int64_t id) {
             if (StoppedWithin(kBlockedPollMs)) return false;
             continue;
         }
+        // Like every other upload: nothing without consent, nothing under the scope "none". The
+        // record waits, and is looked at again after the retry wait.
+        if (!m_parts.consent.IsSyncAllowedByMetrics() || m_parts.endpoints.IsScopeNone()) {
+            m_log.i(L"%s: device context record %ld not posted: no consent to send telemetry, or scope none", kThread,
+                    id);
+            if (StoppedWithin(kRetryWaitMs)) return false;
+            continue;
+        }
         const int result = NavpUploader(m_parts.endpoints.CurrentEndpointUrls(), L"", NAVP_DEVICE_CONTEXT,
                                         utility::DB_PATH_DEFAULT, m_parts.purge)
                                .PostDeviceContext(id);

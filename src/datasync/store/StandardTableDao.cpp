@@ -137,6 +137,23 @@ std::int64_t StandardTableDao::FirstIdAtOrAfter(std::int64_t id) {
     return -1;
 }
 
+std::int64_t StandardTableDao::LargestIdEverUsed() {
+    try {
+        DatabasePtr db = Open(false, true);
+        if (!db) return -1;
+        if (!db->tableExists("sqlite_sequence")) return 0;
+        CppSQLite3Statement select = db->compileStatement("SELECT seq FROM sqlite_sequence WHERE name=?");
+        select.bind(1, String::UTF16ToUTF8(m_tableName));
+        CppSQLite3Query query = select.execQuery();
+        return query.eof() ? 0 : query.getInt64Field(0, 0);
+    } catch (const CppSQLite3Exception& ex) {
+        m_log.e(L"StandardTableDao::LargestIdEverUsed failed: %s", String::UTF8ToUTF16(ex.errorMessage()));
+    } catch (...) {
+        m_log.e(L"StandardTableDao::LargestIdEverUsed failed.");
+    }
+    return -1;
+}
+
 bool StandardTableDao::DuplicateLastExact() {
     const std::string table = String::UTF16ToUTF8(m_tableName);
     try {

@@ -49,6 +49,9 @@ public:
 
     // The smallest row id at or after `id`; 0 when there is none, -1 when the read failed.
     std::int64_t FirstIdAtOrAfter(std::int64_t id);
+    // The largest row id the table has ever used (SQLite keeps it for autoincrement tables,
+    // deleted rows included); 0 when the table never had a row, -1 when the read failed.
+    std::int64_t LargestIdEverUsed();
 
     // Appends a copy of the newest row (same log_index, data, logtime; a new, larger id).
     // False when the table is empty or the write failed.

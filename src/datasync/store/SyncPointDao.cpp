@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
 
 namespace ZEL {
@@ -43,7 +44,20 @@ void SyncPointDao::OpenAtConstruction() {
 
 bool SyncPointDao::Open() {
     const std::wstring root = utility::GetDBPath(m_root);
-    if (!root.empty()) m_db = EventDataLogging::GetInstance()->GetDatabase(root + m_fileName, true, false);
+    // The agent's files in the user's shared folder belong to the user: there the store opens
+    // (and creates, with its journal) its file as the user, whatever identity the calling thread
+    // has; when that is not possible it creates nothing.
+    ImpersonateUser user;
+    bool create = true;
+    if (m_root == utility::DB_PATH_USER_SHARED && System::check_admin_privilege()) {
+        const int rc = user.EnterLogOnUserMode();
+        if (rc != 0) {
+            m_log.e(L"SyncPointDao: cannot act as the logged-on user (%d): %s is not created in the shared folder", rc,
+                    m_fileName);
+            create = false;
+        }
+    }
+    if (!root.empty()) m_db = EventDataLogging::GetInstance()->GetDatabase(root + m_fileName, create, false);
     if (!m_db) {
         if (m_openLog == OpenLog::WithMethod)
             m_log.e(L"SyncPointDao: Can note get database,type=%d", static_cast<int>(m_root));
@@ -56,6 +70,12 @@ bool SyncPointDao::Open() {
     if (!m_db->IsPrepared(m_tableName) && m_db->CreateTable(m_tableName, kCreateStatement)) {
         UseWriteAheadLog();
         m_db->MarkPrepared(m_tableName);
+    }
+    // A file the agent may not write (owned by another user) keeps every bookmark where it is:
+    // the same batches would go again and again. Said once per handle.
+    if (m_db->isReadOnly() && !m_db->IsPrepared("read-only noted")) {
+        m_db->MarkPrepared("read-only noted");
+        m_log.e(L"SyncPointDao: %s is read-only (owner or permissions): bookmarks cannot be saved", m_db->path());
     }
     return true;
 }

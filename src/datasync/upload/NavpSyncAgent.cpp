@@ -28,10 +28,16 @@ namespace {
 const wchar_t* const kDoPost = L"ZEL::DataSync::NavpSyncAgent::doPost";
 const wchar_t* const kPostDeviceContext = L"ZEL::DataSync::NavpSyncAgent::PostDeviceContext";
 
-// NAVP takes the body as form text, with no headers of its own and no client certificate.
+// NAVP takes the body as form text, with no headers of its own and no client certificate. 0 (no
+// answer) when the host has no transport.
 int PostToNavp(const std::wstring& url, const std::wstring& body) {
     int method = ZELCore::HTTP_METHOD_POST;
-    const ZELCore::InvokeHttpResponse response = CoreUtility::GetInstance()->InvokeHttp(
+    CoreUtility* transport = CoreUtility::GetInstance();
+    if (transport == nullptr) {
+        upload::AgentLog().e(L"%s: no transport installed", kDoPost);
+        return 0;
+    }
+    const ZELCore::InvokeHttpResponse response = transport->InvokeHttp(
         String::UTF16ToUTF8(url), {}, method, String::UTF16ToUTF8(body), ZELCore::HTTP_AUTH_NONE, true, "");
     return response.response.statusCode;
 }
@@ -151,7 +157,7 @@ int NavpSyncAgent::doPost() {
               static_cast<unsigned>(::getpid()), upload::ThreadIdForLog());
         service.SaveBookmark(*syncPoints, {m_datasetId, typeName, endid + 1}, L"%s: Save SyncPoint: dataset_id - %s");
         return Posted;
-    } catch (const std::exception&) {
+    } catch (...) {
         log.e(L"%s: exception id = %s,type=%s", kDoPost, m_datasetId, typeName);
         return Failed;
     }
@@ -208,7 +214,7 @@ int NavpSyncAgent::PostDeviceContext(std::int64_t recordId) {
         if (syncPoints.Get(bookmark, L"", typeName) && bookmark > recordId) return Posted;
         service.SaveBookmark(syncPoints, {L"", typeName, recordId + 1}, L"%s: Save SyncPoint failed%s");
         return Posted;
-    } catch (const std::exception&) {
+    } catch (...) {
         log.e(L"%s: exception id = %s", kPostDeviceContext, m_datasetId);
         return Failed;
     }
@@ -234,7 +240,7 @@ std::wstring NavpSyncAgent::GetNavpSyncEndpoint() {
         const std::wstring url = PolicyNavpUrl(policy);
         EpUrlProvider* provider = EpUrlProvider::GetInstance();
         return provider != nullptr && provider->ValidateUri(url) ? url : L"";
-    } catch (const std::exception&) {
+    } catch (...) {
         upload::AgentLog().d(L"%s: Error getting Navp_SyncEP_url from config. Using default value",
                              L"ZEL::DataSync::NavpSyncAgent::GetNavpSyncEndpoint");
         return L"";

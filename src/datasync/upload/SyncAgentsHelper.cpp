@@ -63,14 +63,14 @@ SyncAgentsHelper::SyncAgentsHelper(std::wstring datasetId, std::wstring baseUrl,
 
 int SyncAgentsHelper::doPost(ZELCore::InvokeHttpResponse& response) {
     switch (m_syncType) {
-        case SYNC_ITEM_EVENT: return doPost<ItemEvent>(m_baseUrl + L"events-data", response);
-        case SYNC_DATASET_CONTEXT: return doPost<ZEL::DatasetContext>(m_baseUrl + L"dataset-context", response);
-        case SYNC_ITEM_CONTEXT: return doPost<ZEL::ItemContext>(m_baseUrl + L"item-context", response);
+        case SYNC_ITEM_EVENT: return doPost<ItemEvent>(upload::JoinUrl(m_baseUrl, L"events-data"), response);
+        case SYNC_DATASET_CONTEXT: return doPost<ZEL::DatasetContext>(upload::JoinUrl(m_baseUrl, L"dataset-context"), response);
+        case SYNC_ITEM_CONTEXT: return doPost<ZEL::ItemContext>(upload::JoinUrl(m_baseUrl, L"item-context"), response);
         case SYNC_ALL_ITEM_KINDS:
-            doPost<ItemEvent>(m_baseUrl + L"events-data", response);
-            doPost<ZEL::DatasetContext>(m_baseUrl + L"dataset-context", response);
-            return doPost<ZEL::ItemContext>(m_baseUrl + L"item-context", response);
-        case SYNC_DEVICE_CONTEXT: return doPost<ZEL::DeviceContext>(m_baseUrl + L"global-context", response);
+            doPost<ItemEvent>(upload::JoinUrl(m_baseUrl, L"events-data"), response);
+            doPost<ZEL::DatasetContext>(upload::JoinUrl(m_baseUrl, L"dataset-context"), response);
+            return doPost<ZEL::ItemContext>(upload::JoinUrl(m_baseUrl, L"item-context"), response);
+        case SYNC_DEVICE_CONTEXT: return doPost<ZEL::DeviceContext>(upload::JoinUrl(m_baseUrl, L"global-context"), response);
         default: return Posted;
     }
 }
@@ -138,10 +138,16 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
               kDoPost, m_datasetId, records.front().row_id(), syncId, startid, endid);
         log.e(L"%s: For dataset_id: %s startid %lld No of Events data %d", kDoPost, m_datasetId, startid, fetched);
 
-        // Only the item events the dataset's policy includes may leave the device.
+        // Only the item events the dataset's policy includes may leave the device. A policy that
+        // names no list for the dataset (it was not found, or cannot be read now) filters nothing
+        // out: the batch waits for the next pass, for its rows are not to be skipped on a guess.
         if constexpr (std::is_same<T, ItemEvent>::value) {
             std::list<std::wstring> includeEvents;
-            ConfigPolicyHelper().GetIncludeEventsForDataset(m_datasetId, includeEvents);
+            if (!ConfigPolicyHelper().FindIncludeEventsForDataset(m_datasetId, includeEvents)) {
+                log.e(L"%s: no include list for dataset_id %s in the policy; batch kept for a later pass", kDoPost,
+                      m_datasetId);
+                return NothingToSend;
+            }
             CustomDataFilter::FilterEvents(records, includeEvents);
         }
 
@@ -174,7 +180,12 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
         // Post.
         const std::map<std::string, std::string> headers{{"Content-Type", "application/json"}};
         int method = ZELCore::HTTP_METHOD_POST;
-        response = CoreUtility::GetInstance()->InvokeHttp(String::UTF16ToUTF8(url), headers, method,
+        CoreUtility* transport = CoreUtility::GetInstance();
+        if (transport == nullptr) {
+            log.e(L"%s: no transport installed, id = %s,type=%s", kDoPost, m_datasetId, typeName);
+            return Failed;
+        }
+        response = transport->InvokeHttp(String::UTF16ToUTF8(url), headers, method,
                                                           String::UTF16ToUTF8(body), m_authType, m_transportFlag, "");
         const int status = StatusOf(response);
         log.i(L"%s: %d", kDoPost, status);
@@ -200,7 +211,7 @@ int SyncAgentsHelper::doPost(const std::wstring& url, ZELCore::InvokeHttpRespons
         // Failed: the same batch goes again next time.
         log.e(L"%s: StatusCode = %d,id = %s,type=%s", kDoPost, status, m_datasetId, typeName);
         return status;
-    } catch (const std::exception&) {
+    } catch (...) {
         log.e(L"%s: exception id = %s,type=%s", kDoPost, m_datasetId, typeName);
         return Failed;
     }

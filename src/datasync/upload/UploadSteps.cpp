@@ -30,6 +30,14 @@ const wchar_t* TableOf(Log& log, const BookmarkedTable& t) {
 
 }  // namespace
 
+std::wstring JoinUrl(const std::wstring& base, const std::wstring& suffix) {
+    std::wstring url = base;
+    while (!url.empty() && url.back() == L'/') url.pop_back();
+    std::size_t from = 0;
+    while (from < suffix.size() && suffix[from] == L'/') ++from;
+    return url + L"/" + suffix.substr(from);
+}
+
 std::int64_t ReadOrInitBookmark(Log& log, const wchar_t* function, SyncPointDao& dao, const std::wstring& datasetId,
                                 const std::wstring& typeName, const wchar_t* initFailedFormat) {
     std::int64_t syncId = 0;
@@ -71,7 +79,16 @@ std::int64_t FindRecoveryStart(Log& log, const RecoveryQuery& q) {
         const std::int64_t next = dao.FirstIdAtOrAfter(q.syncId);
         return next > 0 ? next : 0;
     }
-    // Every id lies below the bookmark: the table was recreated, and all of it is new.
+    // Every id lies below the bookmark. The table remembers the largest id it ever used: one at
+    // or past the last row sent means the newest rows were deleted and everything left was
+    // sent; a smaller one means the table (or its file) was recreated, and all of it is new.
+    StandardTableDao dao(q.datasetId, q.typeName, q.method);
+    const std::int64_t largest = dao.LargestIdEverUsed();
+    if (largest >= q.syncId - 1) {
+        log.i(L"%s: rows up to %lld of guid(%s) were deleted after they were sent, nothing to resend", fn, largest,
+              q.datasetId);
+        return 0;
+    }
     return firstId >= 1 ? firstId : 0;
 }
 

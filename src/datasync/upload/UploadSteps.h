@@ -21,6 +21,10 @@ public:
     AgentLog() { utility::InitLog(*this, L"DataSync.log", 4); }
 };
 
+// `base` and `suffix` joined with exactly one "/" ("https://h/kta" + "events-data" and
+// "https://h/kta/" + "events-data" both give "https://h/kta/events-data").
+std::wstring JoinUrl(const std::wstring& base, const std::wstring& suffix);
+
 // Whether the status is a 2xx answer.
 inline bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
 

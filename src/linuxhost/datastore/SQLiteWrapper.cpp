@@ -364,6 +364,8 @@ bool CppSQLite3DB::tableExists(const std::string& table) {
     return !query.eof() && query.getInt64Field(0) > 0;
 }
 
+bool CppSQLite3DB::isReadOnly() const { return sqlite3_db_readonly(Checked(), "main") == 1; }
+
 long long CppSQLite3DB::lastRowId() const {
     return sqlite3_last_insert_rowid(Checked());
 }

@@ -8,6 +8,7 @@
 #include "linuxhost/datastore/SqliteDatabaseManager.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
@@ -138,40 +139,58 @@ void SqliteDatabaseManager::QuickCheck(Database& database, const std::string& ke
     }
 }
 
+bool SqliteDatabaseManager::Identify(const std::string& key, dev_t& device, ino_t& inode) {
+    struct stat info {};
+    if (::stat(key.c_str(), &info) != 0) return false;
+    device = info.st_dev;
+    inode = info.st_ino;
+    return true;
+}
+
 DatabasePtr SqliteDatabaseManager::Get(const std::wstring& path, bool create, bool reader) {
     const std::string key = CacheKey(path);
     if (key.empty()) return nullptr;
 
     DatabasePtr database;
+    DatabasePtr replaced;  // a handle of a file that is gone, closed after the lock is released
     bool check = false;
     std::uint64_t generation = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    const bool exists = Identify(key, device, inode);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_cache.find(key);
-        if (found != m_cache.end()) {
-            database = found->second;
+        if (found != m_cache.end() && exists && found->second.device == device && found->second.inode == inode) {
+            database = found->second.database;
             check = m_pendingChecks.erase(key) > 0;
+        } else if (found != m_cache.end()) {
+            replaced = std::move(found->second.database);
+            m_cache.erase(found);
         }
         generation = m_closeGeneration;
     }
+    if (replaced)
+        HostLog().i(L"DatabaseManager: %s was deleted or replaced; its handle is dropped", String::UTF8ToUTF16(key));
 
     if (!database) {
         // Opened without the lock: reading the header may wait out another process's lock.
         DatabasePtr opened = Open(key, create, reader);
         if (!opened) return nullptr;
+        if (!Identify(key, device, inode)) return opened;  // gone again at once: not cached
         DatabasePtr loser;  // closed after the lock is released
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             const auto found = m_cache.find(key);
-            if (found != m_cache.end()) {
+            if (found != m_cache.end() && found->second.device == device && found->second.inode == inode) {
                 // Another thread opened the file meanwhile: everybody shares its handle.
-                database = found->second;
+                database = found->second.database;
                 loser = std::move(opened);
             } else {
                 database = std::move(opened);
                 // A Close* since we looked means the caller asked to let go of this file;
                 // this handle then belongs to our caller alone.
-                if (generation == m_closeGeneration) m_cache.emplace(key, database);
+                if (generation == m_closeGeneration) m_cache[key] = Entry{database, device, inode};
             }
             check = m_pendingChecks.erase(key) > 0;
         }
@@ -190,7 +209,7 @@ void SqliteDatabaseManager::CloseCachedDatabaseAtPath(const std::wstring& path) 
         ++m_closeGeneration;
         const auto found = m_cache.find(key);
         if (found == m_cache.end()) return;
-        dropped = std::move(found->second);
+        dropped = std::move(found->second.database);
         m_cache.erase(found);
     }
     HostLog().d(L"DatabaseManager: closed cached %s", String::UTF8ToUTF16(key));
@@ -208,7 +227,7 @@ void SqliteDatabaseManager::CloseCachedDatabasesUnderPath(const std::wstring& fo
         ++m_closeGeneration;
         for (auto entry = m_cache.begin(); entry != m_cache.end();) {
             if (IsAtOrUnder(entry->first, prefix)) {
-                dropped.push_back(std::move(entry->second));
+                dropped.push_back(std::move(entry->second.database));
                 entry = m_cache.erase(entry);
             } else {
                 ++entry;
@@ -219,6 +238,22 @@ void SqliteDatabaseManager::CloseCachedDatabasesUnderPath(const std::wstring& fo
         HostLog().d(L"DatabaseManager: closed %d cached database(s) under %s", dropped.size(),
                     String::UTF8ToUTF16(prefix));
     }
+}
+
+std::vector<std::wstring> SqliteDatabaseManager::ReadOnlyDatabases() {
+    std::vector<DatabasePtr> cached;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& entry : m_cache) cached.push_back(entry.second.database);
+    }
+    std::vector<std::wstring> readOnly;
+    for (const DatabasePtr& database : cached) {
+        try {
+            if (database->isOpen() && database->isReadOnly()) readOnly.push_back(database->path());
+        } catch (const std::exception&) {
+        }
+    }
+    return readOnly;
 }
 
 void SqliteDatabaseManager::MarkIntegrityCheckAll() {

@@ -2,11 +2,17 @@
 // absolute, lexically normalised UTF-8 path, so that every store and thread that names a file
 // (in whatever spelling) works on the same serialized connection.
 //
+// A cached handle is used only while its path still names the file it opened: a file deleted,
+// or replaced by another (a writer that deletes and recreates its database), gets a fresh handle
+// at the next Get, so nobody goes on reading a file that is gone.
+//
 // Thread safety: every operation may be called from any thread. Opening a file and the
 // integrity check run outside the cache's lock.
 // Lifetime: dropping a handle from the cache never closes it under a caller; the connection
 // closes when the last holder lets go.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <map>
@@ -28,17 +34,27 @@ public:
     void CloseCachedDatabaseAtPath(const std::wstring& path) override;
     void CloseCachedDatabasesUnderPath(const std::wstring& folder) override;
     void MarkIntegrityCheckAll() override;
+    std::vector<std::wstring> ReadOnlyDatabases() override;
 
     // The cache key of `path`: absolute, lexically normal, UTF-8; empty when `path` cannot
     // name a file (empty, or holding a NUL).
     static std::string CacheKey(const std::wstring& path);
 
 private:
+    // A cached handle and the identity of the file it opened.
+    struct Entry {
+        DatabasePtr database;
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+
     static DatabasePtr Open(const std::string& key, bool create, bool reader);
+    // The identity of the file at `key`; false when there is none.
+    static bool Identify(const std::string& key, dev_t& device, ino_t& inode);
     static void QuickCheck(Database& database, const std::string& key);
 
     std::mutex m_mutex;
-    std::map<std::string, DatabasePtr> m_cache;  // guarded by m_mutex
+    std::map<std::string, Entry> m_cache;   // guarded by m_mutex
     std::set<std::string> m_pendingChecks;       // guarded by m_mutex
     // Counts the Close* calls, so that an open racing with one is not cached afterwards.
     std::uint64_t m_closeGeneration = 0;  // guarded by m_mutex

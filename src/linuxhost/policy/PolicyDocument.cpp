@@ -250,6 +250,7 @@ public:
         dataset.set_syncEP_frequency(text);
         ReadBool(entry, "dataset_enable", path, flag);
         dataset.set_dataset_enable(flag);
+        const bool hasIncludeList = entry.isMember("include_events");
         ReadStringList(entry, "include_events", path, list);
         dataset.set_include_events(list);
         if (const Json::Value* filter = Section(entry, "applicability_filter", path)) {
@@ -267,8 +268,13 @@ public:
             const std::string what =
                 hasId ? Quote(id) + " is not a dataset id (36 hex digits and '-')" : "missing";
             m_document.problems.push_back(
-                {PolicyProblem::Kind::DatasetId,
-                 m_file + ": " + path + ".dataset_id: " + what + "; dataset left out"});
+                {PolicyProblem::Kind::Dataset, m_file + ": " + path + ".dataset_id: " + what + "; dataset left out"});
+            return;
+        }
+        if (!hasIncludeList) {
+            m_document.problems.push_back({PolicyProblem::Kind::Dataset,
+                                           m_file + ": " + path + ".include_events: missing (list the item events to "
+                                                                  "send, or [\"ALL\"]); dataset left out"});
             return;
         }
         m_document.policy.datasets.push_back(std::move(dataset));
@@ -285,6 +291,7 @@ public:
         ReadStringList(root, "sync_options", "", policy.syncOptions);
         ReadStringMap(root, "sync_endpoint_urls", "", policy.syncEndpointUrls);
         ReadDatasets(root);
+        WarnAboutUrlsWithoutSlash();
         if (const Json::Value* settings = Section(root, "settings", ""))
             ReadString(*settings, "channel_mode", "settings", m_document.channelMode);
         if (const Json::Value* section = Section(root, "policy", ""))
@@ -292,6 +299,24 @@ public:
     }
 
 private:
+    // The uploaders join a KTA or NAVS base URL and the record kind with one "/"; a URL written
+    // without it most likely means the folder, and is worth a look.
+    void WarnAboutUrlsWithoutSlash() {
+        const TelemetryPolicy& policy = m_document.policy;
+        const auto warn = [this](const std::string& member, const std::wstring& url) {
+            if (url.empty() || url.back() == L'/') return;
+            m_document.warnings.push_back(m_file + ": " + member + ": " + Quote(String::UTF16ToUTF8(url)) +
+                                          " does not end with \"/\"; the record kind is added after one");
+        };
+        for (const char* key : {"KTA_syncEP_url", "NAVS_syncEP_url"}) {
+            const auto found = policy.syncEndpointUrls.find(String::UTF8ToUTF16(key));
+            if (found != policy.syncEndpointUrls.end()) warn(std::string("sync_endpoint_urls.") + key, found->second);
+        }
+        warn("primary_url", policy.primaryUrl);
+        warn("secondary_url", policy.secondaryUrl);
+        warn("navs_url", policy.navsUrl);
+    }
+
     const std::string& m_file;
     PolicyDocument& m_document;
 };

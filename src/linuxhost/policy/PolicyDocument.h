@@ -12,8 +12,11 @@
 //   settings.channel_mode, policy.heartbeat_suppression                           strings
 //
 // Two kinds of problem: one that makes the whole policy unusable (the file cannot be read, is
-// not one JSON object, or a member has the wrong type), and a dataset id that is not 36 hex
-// digits and '-': only that dataset is left out, because the id becomes part of file paths.
+// not one JSON object, or a member has the wrong type), and one that leaves a dataset out: an id
+// that is not 36 hex digits and '-' (the id becomes part of file paths), or no include_events
+// (without a list the uploaders would filter out every item event and move on, so the dataset's
+// rows wait until the policy names them). Warnings leave the policy as it is: a KTA or NAVS URL
+// without its final "/" (the uploaders add it before the record kind).
 // Problem texts are single lines "<file>: <member>: <what>"; text taken from the file is
 // escaped, so a hostile file cannot forge log lines.
 #pragma once
@@ -30,7 +33,7 @@ namespace policy {
 struct PolicyProblem {
     enum class Kind {
         Unusable,   // the policy as a whole cannot be used
-        DatasetId,  // one dataset was left out
+        Dataset,    // one dataset was left out
     };
     Kind kind;
     std::string text;
@@ -40,6 +43,7 @@ struct PolicyDocument {
     // False when some problem of kind Unusable was found; the values below are then partial.
     bool usable = false;
     std::vector<PolicyProblem> problems;  // in the order of the layout above
+    std::vector<std::string> warnings;
     TelemetryPolicy policy;               // datasets with bad ids left out
     std::wstring channelMode;             // settings.channel_mode
     std::wstring heartbeatSuppression;    // policy.heartbeat_suppression

@@ -1,5 +1,4 @@
-// The policy file agent: maps one reading of the policy file onto the agent's records and
-// decides what to log about it.
+// The policy file agent: the policy in force, its readings, and what to log about them.
 #include "linuxhost/policy/PolicyFileAgent.h"
 
 #include "linuxhost/HostState.h"
@@ -13,10 +12,6 @@ namespace {
 using policy::HostLogLine;
 using policy::PolicyDocument;
 using policy::PolicyProblem;
-
-PolicyDocument ReadConfiguredPolicy() {
-    return policy::ReadPolicyDocument(CurrentHostSettings().policy_file);
-}
 
 // The first problem that makes the policy unusable, with a count of the others, as one line.
 std::string UnusableSummary(const PolicyDocument& document) {
@@ -34,69 +29,97 @@ std::string UnusableSummary(const PolicyDocument& document) {
 
 }  // namespace
 
-bool PolicyFileAgent::ReadTelemetryPolicy(TelemetryPolicy& policy) {
-    const PolicyDocument document = ReadConfiguredPolicy();
-    if (!document.usable) {
-        HostLogLine(LogLevel::Error, L"PolicyFileAgent::ReadTelemetryPolicy: policy not loaded: %s",
-                    String::UTF8ToUTF16(UnusableSummary(document)));
+bool PolicyFileAgent::Load(const std::string& path) {
+    auto document = std::make_shared<PolicyDocument>(policy::ReadPolicyDocument(path));
+    if (!document->usable) {
+        const std::string problem = UnusableSummary(*document);
+        bool repeated = false;
+        bool kept = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            repeated = m_triedFile == path && m_problem == problem;
+            m_triedFile = path;
+            m_problem = problem;
+            kept = m_inForce != nullptr;
+        }
+        if (!repeated)
+            HostLogLine(LogLevel::Error, L"PolicyFileAgent: policy not loaded: %s%s", String::UTF8ToUTF16(problem),
+                        std::wstring(kept ? L"; the policy read before stays in force" : L""));
         return false;
     }
-    for (const PolicyProblem& problem : document.problems) {
-        HostLogLine(LogLevel::Error, L"PolicyFileAgent::ReadTelemetryPolicy: %s",
-                    String::UTF8ToUTF16(problem.text));
+    for (const PolicyProblem& problem : document->problems)
+        HostLogLine(LogLevel::Error, L"PolicyFileAgent: %s", String::UTF8ToUTF16(problem.text));
+    for (const std::string& warning : document->warnings)
+        HostLogLine(LogLevel::Warning, L"PolicyFileAgent: %s", String::UTF8ToUTF16(warning));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_inForce = std::move(document);
+    m_inForceFile = path;
+    m_triedFile = path;
+    m_problem.clear();
+    return true;
+}
+
+bool PolicyFileAgent::Reload() { return Load(CurrentHostSettings().policy_file); }
+
+std::shared_ptr<const PolicyDocument> PolicyFileAgent::InForce() {
+    const std::string path = CurrentHostSettings().policy_file;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_triedFile == path && (m_inForce != nullptr || !m_problem.empty())) return m_inForce;
     }
-    policy.telemetryScope = document.policy.telemetryScope;
-    policy.primaryUrl = document.policy.primaryUrl;
-    policy.secondaryUrl = document.policy.secondaryUrl;
-    policy.navsUrl = document.policy.navsUrl;
-    policy.navpUrl = document.policy.navpUrl;
-    policy.authMode = document.policy.authMode;
-    policy.syncOptions = document.policy.syncOptions;
-    policy.syncEndpointUrls = document.policy.syncEndpointUrls;
-    policy.datasets = document.policy.datasets;
+    Load(path);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_inForce;
+}
+
+PolicyFileAgent::Status PolicyFileAgent::CurrentStatus() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Status status;
+    status.file = m_triedFile;
+    status.inForce = m_inForce != nullptr;
+    status.problem = m_problem;
+    return status;
+}
+
+bool PolicyFileAgent::ReadTelemetryPolicy(TelemetryPolicy& policy) {
+    const std::shared_ptr<const PolicyDocument> document = InForce();
+    if (!document) return false;
+    const TelemetryPolicy& read = document->policy;
+    policy.telemetryScope = read.telemetryScope;
+    policy.primaryUrl = read.primaryUrl;
+    policy.secondaryUrl = read.secondaryUrl;
+    policy.navsUrl = read.navsUrl;
+    policy.navpUrl = read.navpUrl;
+    policy.authMode = read.authMode;
+    policy.syncOptions = read.syncOptions;
+    policy.syncEndpointUrls = read.syncEndpointUrls;
+    policy.datasets = read.datasets;
     return true;
 }
 
 bool PolicyFileAgent::QuerySettings(ZelSettings& settings) {
-    const PolicyDocument document = ReadConfiguredPolicy();
-    if (!document.usable) {
-        LogQueryProblem(L"PolicyFileAgent::QuerySettings", UnusableSummary(document));
-        return false;
-    }
-    LogQueryProblem(L"PolicyFileAgent::QuerySettings", std::string());
+    const std::shared_ptr<const PolicyDocument> document = InForce();
+    if (!document) return false;
     const std::string mode = CurrentPushChannel().mode;
-    settings.channel_mode = mode.empty() ? document.channelMode : String::UTF8ToUTF16(mode);
+    settings.channel_mode = mode.empty() ? document->channelMode : String::UTF8ToUTF16(mode);
     return true;
 }
 
 bool PolicyFileAgent::QueryPolicy(ZelPolicy& policy) {
-    const PolicyDocument document = ReadConfiguredPolicy();
-    if (!document.usable) {
-        LogQueryProblem(L"PolicyFileAgent::QueryPolicy", UnusableSummary(document));
-        return false;
-    }
-    LogQueryProblem(L"PolicyFileAgent::QueryPolicy", std::string());
+    const std::shared_ptr<const PolicyDocument> document = InForce();
+    if (!document) return false;
     const std::string suppression = CurrentPushChannel().suppression;
     policy.heartbeat_suppression =
-        suppression.empty() ? document.heartbeatSuppression : String::UTF8ToUTF16(suppression);
+        suppression.empty() ? document->heartbeatSuppression : String::UTF8ToUTF16(suppression);
     return true;
 }
 
-bool PolicyFileAgent::ValidatePolicyFile(const std::string& path, std::vector<std::string>& problems) {
+bool PolicyFileAgent::ValidatePolicyFile(const std::string& path, std::vector<std::string>& problems,
+                                         std::vector<std::string>* warnings) {
     const PolicyDocument document = policy::ReadPolicyDocument(path);
     for (const PolicyProblem& problem : document.problems) problems.push_back(problem.text);
+    if (warnings != nullptr) warnings->insert(warnings->end(), document.warnings.begin(), document.warnings.end());
     return document.problems.empty();
-}
-
-void PolicyFileAgent::LogQueryProblem(const wchar_t* caller, const std::string& problem) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (problem == m_lastQueryProblem) return;
-        m_lastQueryProblem = problem;
-    }
-    if (!problem.empty())
-        HostLogLine(LogLevel::Error, L"%s: policy not usable: %s", std::wstring(caller),
-                    String::UTF8ToUTF16(problem));
 }
 
 }  // namespace linuxhost

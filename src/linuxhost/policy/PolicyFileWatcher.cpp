@@ -23,8 +23,9 @@ constexpr std::uint64_t kFnvPrime = 1099511628211ULL;
 
 }  // namespace
 
-PolicyFileWatcher::PolicyFileWatcher(std::chrono::milliseconds period)
-    : m_period(period < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1) : period) {
+PolicyFileWatcher::PolicyFileWatcher(std::chrono::milliseconds period, std::function<bool()> reload)
+    : m_period(period < std::chrono::milliseconds(1) ? std::chrono::milliseconds(1) : period),
+      m_reload(std::move(reload)) {
     // The baseline is taken before the thread starts, so that a change made right after
     // construction is always seen as a change.
     m_announced = TakeFingerprint(CurrentHostSettings().policy_file);
@@ -80,6 +81,12 @@ bool PolicyFileWatcher::CheckOnce() {
         }
         m_announced = current;
         m_hasPending = false;
+    }
+    if (m_reload && !m_reload()) {
+        policy::HostLogLine(LogLevel::Warning, L"PolicyFileWatcher: policy file %s changed but cannot be used; "
+                                               L"the agent keeps the policy it has",
+                            String::UTF8ToUTF16(path));
+        return false;
     }
     policy::HostLogLine(LogLevel::Info,
                         L"PolicyFileWatcher: policy file %s changed; publishing topic %d state %d",

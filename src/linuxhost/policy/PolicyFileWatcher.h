@@ -8,6 +8,9 @@
 // publishes nothing, and a change publishes once however long it stays. A missing or unreadable
 // file counts as empty content. The first look, taken in the constructor, only records.
 //
+// A settled new content is first handed to `reload` (when given): the policy service reads it
+// then, and a content it cannot use is not announced (the agent keeps the policy it has).
+//
 // A new content is announced once two looks in a row have seen it. A writer that does not
 // replace the file atomically can be caught half-way, and announcing that would restart the
 // agent on a broken policy; waiting for the content to settle costs one period of delay. A
@@ -22,6 +25,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,7 +35,9 @@ namespace linuxhost {
 
 class PolicyFileWatcher {
 public:
-    explicit PolicyFileWatcher(std::chrono::milliseconds period = std::chrono::seconds(1));
+    // `reload` reads the settled new content into the policy service; false: not usable.
+    explicit PolicyFileWatcher(std::chrono::milliseconds period = std::chrono::seconds(1),
+                               std::function<bool()> reload = nullptr);
     ~PolicyFileWatcher();
     PolicyFileWatcher(const PolicyFileWatcher&) = delete;
     PolicyFileWatcher& operator=(const PolicyFileWatcher&) = delete;
@@ -57,6 +63,7 @@ private:
     void Run();
 
     const std::chrono::milliseconds m_period;
+    const std::function<bool()> m_reload;
 
     std::mutex m_lookMutex;   // serialises looks; guards the three members below
     Fingerprint m_announced;  // the content announced last (or recorded by the first look)

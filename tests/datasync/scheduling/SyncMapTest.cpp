@@ -7,6 +7,7 @@
 #include <future>
 
 #include "datasync/upload/UploadFixture.h"
+#include "linuxhost/HostState.h"
 #include "support/AgentHarness.h"
 #include "support/ManualClock.h"
 #include "support/PreparedComponents.h"
@@ -177,6 +178,38 @@ TEST_F(SyncMapTest, DeviceContextSuccessFollowsTheFamiliesItsDatasetNames) {
         EXPECT_TRUE(Logged(c.logged));
     }
     EXPECT_NE(m_collector.Requests().at(0).url.find("navs.test/global-context"), std::string::npos);
+}
+
+TEST_F(SyncMapTest, WithoutConsentNoUploadPathPostsAnything) {
+    WriteRows(kDataset, 3);
+    ZEL::TelemetryPolicy policy = m_policy;
+    policy.datasets.front().set_syncEPs(L"KTA,NAVS,NAVP");
+    policy.datasets.push_back(
+        testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7", L"DeviceContext", L"KTA,NAVS,NAVP", L"nrt"));
+    const ZEL::linuxhost::DeviceState saved = ZEL::linuxhost::CurrentDeviceState();
+    for (bool consent : {false, true}) {
+        SCOPED_TRACE(consent ? "consent given" : "consumer device without consent");
+        ZEL::linuxhost::UpdateDeviceState([consent](ZEL::linuxhost::DeviceState& device) {
+            device.commercial_org = false, device.consumer = true, device.anonymous_metrics = consent;
+        });
+        const std::size_t before = m_collector.Requests().size();
+        PreparedComponents p(policy);
+        EXPECT_EQ(p.DoPost(kDataset), consent);  // KTA, NAVS and NAVP
+        EXPECT_EQ(p.c.deviceContext.HandleDeviceContext(L"DeviceContext.sqlite3"), consent);
+        p.c.syncMap.InternalDBChangesNotify(ServicePath(kDataset));
+        p.c.timer.DoTimerPost(L"");
+        EXPECT_EQ(p.c.queue.Size(), consent ? 1u : 0u) << "the timer pass";
+        p.c.deviceContext.Start();
+        p.c.deviceContext.AddDeviceContextRecordToSync(1);
+        EXPECT_TRUE(WaitUntil([&] {
+            return consent ? p.c.deviceContext.PendingRecords() == 0 : Logged("not posted: no consent");
+        })) << "the device-context thread";
+        p.c.stop.Cancel();
+        p.c.deviceContext.Stop();
+        // Three families for the rows, three for the device context, one record to NAVP.
+        EXPECT_EQ(m_collector.Requests().size() - before, consent ? 7u : 0u);
+    }
+    ZEL::linuxhost::UpdateDeviceState([&saved](ZEL::linuxhost::DeviceState& device) { device = saved; });
 }
 
 TEST_F(SyncMapTest, ScheduledRecordIsDueWhenTheClockWasSetBack) {

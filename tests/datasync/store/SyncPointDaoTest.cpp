@@ -1,6 +1,11 @@
 // Bookmarks: insert versus update, type normalisation, roots, hostile guids, retry of a failed
-// open under the store's own root.
+// open under the store's own root and of a failed table set-up, files in the shared folder
+// created as the logged-on user.
 #include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -8,6 +13,7 @@
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "linuxhost/HostFolders.h"
 #include "support/LogCapture.h"
+#include "support/LogonUser.h"
 #include "support/TelemetryWriter.h"
 #include "support/TempDir.h"
 
@@ -34,6 +40,7 @@ protected:
 
     testsupport::LogCapture m_logs;
     TempDir m_dir;
+    testsupport::LogonUser m_user;  // this test's user: files in the shared folder need one
 };
 
 TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpelling) {
@@ -91,6 +98,36 @@ TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelper) {
     EXPECT_TRUE(fs::exists(m_dir.path() + "service/c.sqlite3"));
     EXPECT_TRUE(fs::exists(m_dir.path() + "shared/e.sqlite3"));
     EXPECT_FALSE(fs::exists(m_dir.path() + "local/c.sqlite3"));
+}
+
+TEST_F(SyncPointDaoTest, AFailedTableSetUpIsTriedAgainOnTheNextUse) {
+    // The shared handle refuses writes for the first set-up, as a lock held too long would.
+    const std::wstring path = m_dir.wpath() + L"service/SyncPoint.sqlite3";
+    DatabasePtr handle = EventDataLogging::GetInstance()->GetDatabase(path, true, false);
+    ASSERT_TRUE(handle);
+    handle->execDML("PRAGMA query_only=1");
+    std::int64_t id = 0;
+    EXPECT_FALSE(SyncPointDao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3").Set({L"g", L"ItemEvent", 7}));
+    handle->execDML("PRAGMA query_only=0");
+    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 7}));
+    ASSERT_TRUE(dao.Get(id, L"g", L"ItemEvent"));
+    EXPECT_EQ(id, 7);
+}
+
+TEST_F(SyncPointDaoTest, BookmarkFilesOfTheSharedFolderBelongToTheLoggedOnUser) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
+    const uid_t uid = nobody->pw_uid;
+    fs::permissions(m_dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(m_dir.path() + "shared", fs::perms::all);
+    testsupport::LogonUser user("nobody");
+    ASSERT_TRUE(SyncPointDao(utility::DB_PATH_USER_SHARED, L"SyncPoint.sqlite3").Set({L"g", L"ItemEvent", 3}));
+    for (const char* file : {"SyncPoint.sqlite3", "SyncPoint.sqlite3-wal"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat((m_dir.path() + "shared/" + file).c_str(), &info), 0) << file;
+        EXPECT_EQ(info.st_uid, uid) << file << " belongs to the logged-on user";
+    }
 }
 
 TEST_F(SyncPointDaoTest, FailedOpenIsRetriedUnderTheSameRoot) {

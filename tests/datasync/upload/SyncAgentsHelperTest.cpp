@@ -1,6 +1,7 @@
 // The KTA/NAVS uploader over real SQLite files and a scripted transport: batches and bookmarks,
 // what each answer does to the bookmark, recovery after deleted or recreated rows, the
-// newest-row-only dataset, the device context, filtering, and the "anything unsent" questions.
+// newest-row-only dataset, the device context, filtering, uploads that cannot be made, and the
+// "anything unsent" questions.
 #include <gmock/gmock.h>
 
 #include "datasync/host/CriticalEvents.h"
@@ -107,11 +108,13 @@ TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny)
         int result;
         std::vector<std::string> sent;  // empty: nothing posted
         std::int64_t bookmarkAfter;
+        const char* deleted = nullptr;  // the rows deleted after they were written
     };
     const Case cases[] = {
         {"rows before the bookmark deleted", 40, {{60, 70}}, 0, Ids(60, 69), 70},
         {"rows waiting after a gap", 40, {{1, 30}, {60, 100}}, 0, Ids(60, 69), 70},
         {"table recreated below the bookmark", 500, {{1, 20}}, 0, Ids(1, 10), 11},
+        {"newest rows deleted after they were sent", 31, {{1, 30}}, 1, {}, 31, "id > 20"},
         {"everything sent", 501, {{1, 500}}, 1, {}, 501},
         {"empty table", 7, {}, 1, {}, 7},
     };
@@ -121,6 +124,7 @@ TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny)
         const std::string dataset = uploadtest::OtherDataset(n++);
         testsupport::TelemetryWriter table(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent");
         for (const auto& range : c.rows) AddEvents(table, dataset, range.first, range.second);
+        if (c.deleted != nullptr) table.Exec(std::string("delete from ItemEvent where ") + c.deleted);
         SetBookmark(kKtaFile, "ItemEvent", c.bookmark, dataset);
         const std::size_t before = m_transport.Requests().size();
 
@@ -133,6 +137,42 @@ TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny)
         }
         EXPECT_EQ(Bookmark(kKtaFile, "ItemEvent", dataset), c.bookmarkAfter);
     }
+}
+
+TEST_F(SyncAgentsHelperTest, UploadsThatCannotBeMadeKeepTheBatchAndABaseUrlGetsItsSlash) {
+    AddEvents(1, 3);
+    SyncAgentsHelper slashless(kDatasetW, L"https://kta.test/v1", SYNC_ITEM_EVENT, L"KTA", utility::DB_PATH_INTERNAL);
+    ZELCore::InvokeHttpResponse response;
+
+    m_config->ChangePolicy([](TelemetryPolicy& policy) { policy.datasets.clear(); });
+    EXPECT_EQ(slashless.doPost(response), 1) << "no include list known for the dataset: nothing filtered out";
+    EXPECT_TRUE(m_transport.Requests().empty());
+    EXPECT_EQ(EventBookmark(), 0);
+    SetIncludeEvents({L"ALL"});
+
+    ZEL::CoreUtility::SetInstance(nullptr);
+    EXPECT_EQ(slashless.doPost(response), 5);
+    EXPECT_TRUE(m_logs.Contains("no transport installed"));
+    EXPECT_EQ(EventBookmark(), 0);
+    ZEL::CoreUtility::SetInstance(&m_transport);
+
+    EXPECT_EQ(slashless.doPost(response), 0);
+    ASSERT_EQ(m_transport.Requests().size(), 1u);
+    EXPECT_EQ(m_transport.Requests()[0].url, "https://kta.test/v1/events-data");
+}
+
+TEST_F(SyncAgentsHelperTest, ABatchUnderTwoDeviceContextsEndsAtTheLastRowOfTheFirst) {
+    for (int id = 1; id <= 6; ++id)
+        Events().Insert(testsupport::ItemEventJson(kDataset, "i" + std::to_string(id),
+                                                   std::string("\"device_context_id\":\"") + (id <= 4 ? "dc-a" : "dc-b") +
+                                                       "\""),
+                        "2026-12-06T10:00:00", id);
+    EXPECT_EQ(Post(), 0);
+    EXPECT_EQ(LastIds(), Ids(1, 4));
+    EXPECT_EQ(EventBookmark(), 5) << "the rows of the second context go in the next batch";
+    EXPECT_EQ(Post(), 0);
+    EXPECT_EQ(LastIds(), Ids(5, 6));
+    EXPECT_EQ(EventBookmark(), 7);
 }
 
 TEST_F(SyncAgentsHelperTest, NewestRowOnlyDatasetSendsJustItsNewestRow) {

@@ -21,7 +21,11 @@ constexpr const char* kIdLower = "6f1c2d3e-0000-4000-8000-00000000abcd";
 class PolicyTest : public ::testing::Test {
 protected:
     void SetUp() override { UsePolicyFile(path = temp.path() + "policy.json"); }
-    void Write(const std::string& content) { WriteFile(path, content); }
+    // Writes the policy file and has the agent read it again, as the policy watcher does.
+    void Write(const std::string& content) {
+        WriteFile(path, content);
+        agent.Reload();
+    }
 
     // True when nothing was written to host.log.
     bool HostLogEmpty() const { return !capture.Contains("", "host.log"); }

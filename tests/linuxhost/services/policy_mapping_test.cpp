@@ -1,7 +1,7 @@
 // Policy files the agent accepts: every member lands in its field, absent members read as
-// empty, unknown members are ignored silently, the file is read afresh at each call, the push
+// empty, unknown members are ignored silently, another configured file is read at once, the push
 // channel overrides the two query values, and the check used by --check-config lists every
-// problem.
+// problem and warns about URLs without their final "/".
 #include <gtest/gtest.h>
 
 #include <list>
@@ -27,7 +27,7 @@ const char* const kFullPolicy = R"({
       "dataset_enable": true, "syncEPs": "KTA,NAVS", "syncEP_frequency": "nrt",
       "include_events": ["ALL"], "applicability_filter": {"os_name": ["Linux", "FreeBSD"]},
       "dataset_settings": { "Retention": "30d", "Größe": "groß" }, "future": 7 },
-    { "dataset_id": "6f1c2d3e-0000-4000-8000-00000000abcd" }
+    { "dataset_id": "6f1c2d3e-0000-4000-8000-00000000abcd", "include_events": [] }
   ],
   "settings": { "channel_mode": "nomqtt", "other": 1 },
   "policy": { "heartbeat_suppression": "suppress", "n": [] },
@@ -97,27 +97,42 @@ TEST_F(PolicyMapping, QueriesReadTheFileUnlessThePushChannelSetsAValue) {
 }
 
 TEST_F(PolicyMapping, CheckListsEveryProblemAndLogsNothing) {
-    Write(std::string("{\"telemetry_scope\": 1, \"sync_options\": [2, \"ok\", 3],") +
+    servicestest::WriteFile(path, std::string("{\"telemetry_scope\": 1, \"sync_options\": [2, \"ok\", 3],") +
           "\"datasets\": [{\"dataset_id\": \"../x\"}, {\"dataset_id\": \"" + kIdLower +
           "\", \"dataset_enable\": \"yes\"}], \"settings\": {\"channel_mode\": false}}");
     std::vector<std::string> problems{"an earlier problem"};
     EXPECT_FALSE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(path, problems));
-    ASSERT_EQ(problems.size(), 7u);
+    ASSERT_EQ(problems.size(), 8u);
     const std::vector<std::string> members{"telemetry_scope:",        "sync_options[0]:",
                                            "sync_options[2]:",        "datasets[0].dataset_id:",
-                                           "datasets[1].dataset_enable:", "settings.channel_mode:"};
+                                           "datasets[1].dataset_enable:", "datasets[1].include_events: missing",
+                                           "settings.channel_mode:"};
     for (size_t i = 0; i < members.size(); ++i) {
         EXPECT_EQ(problems[i + 1].rfind(path + ": ", 0), 0u) << problems[i + 1];
         EXPECT_NE(problems[i + 1].find(members[i]), std::string::npos) << problems[i + 1];
     }
     EXPECT_TRUE(HostLogEmpty());
 
-    Write(kFullPolicy);
+    servicestest::WriteFile(path, kFullPolicy);
     problems.clear();
-    EXPECT_TRUE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(path, problems));
+    std::vector<std::string> warnings;
+    EXPECT_TRUE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(path, problems, &warnings));
+    EXPECT_TRUE(warnings.empty());
     EXPECT_FALSE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(temp.path() + "missing.json", problems));
     ASSERT_EQ(problems.size(), 1u) << "a valid file adds no problem";
     EXPECT_NE(problems[0].find("missing.json: cannot be opened"), std::string::npos) << problems[0];
+
+    // A KTA or NAVS URL without its final "/" is no problem, only worth a warning.
+    servicestest::WriteFile(path, R"({"sync_endpoint_urls": {"KTA_syncEP_url": "https://h/kta",
+        "NAVP_syncEP_url": "https://h/navp"}, "navs_url": "https://h/navs"})");
+    problems.clear();
+    EXPECT_TRUE(ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(path, problems, &warnings));
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_NE(warnings[0].find("sync_endpoint_urls.KTA_syncEP_url: \"https://h/kta\" does not end with"),
+              std::string::npos)
+        << warnings[0];
+    EXPECT_NE(warnings[1].find("navs_url:"), std::string::npos) << warnings[1];
+    EXPECT_TRUE(HostLogEmpty());
 }
 
 }  // namespace

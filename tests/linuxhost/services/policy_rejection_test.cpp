@@ -1,6 +1,7 @@
-// Policy files the agent must refuse: each bad input makes ReadTelemetryPolicy return false,
-// leaves the caller's record alone and writes exactly one error line in host.log naming the
-// file and the offending member. Bad dataset ids only drop their dataset.
+// Policy files the agent must refuse: without a policy in force, each bad input makes
+// ReadTelemetryPolicy return false, leaves the caller's record alone and writes exactly one error
+// line in host.log naming the file and the offending member; with one in force, that policy stays.
+// A bad dataset id or a missing include list only drops its dataset.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -81,8 +82,10 @@ TEST_F(PolicyRejection, BadOrMissingDatasetIdsDropOnlyTheirDataset) {
         {"\"dataset_id\":\"abc\\nFAKE ERROR\\u0007\",", "\"abc\\x0aFAKE ERROR\\x07\""}};  // cannot forge log lines
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first.substr(0, 60));
-        Write(std::string("{\"datasets\":[{\"dataset_id\":\"") + kIdUpper + "\",\"dataset_name\":\"A\"},{" +
-              c.first + "\"dataset_name\":\"Bad\"},{\"dataset_id\":\"" + kIdLower + "\",\"dataset_name\":\"C\"}]}");
+        const std::string events = "\"include_events\":[\"ALL\"]";
+        Write(std::string("{\"datasets\":[{\"dataset_id\":\"") + kIdUpper + "\",\"dataset_name\":\"A\"," + events +
+              "},{" + c.first + "\"dataset_name\":\"Bad\"," + events + "},{\"dataset_id\":\"" + kIdLower +
+              "\",\"dataset_name\":\"C\"," + events + "}]}");
         ZEL::TelemetryPolicy policy;
         ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
         ASSERT_EQ(policy.datasets.size(), 2u);
@@ -92,7 +95,15 @@ TEST_F(PolicyRejection, BadOrMissingDatasetIdsDropOnlyTheirDataset) {
     }
 }
 
-TEST_F(PolicyRejection, QueriesFailOnAnUnusablePolicyAndLogEachNewProblemOnce) {
+TEST_F(PolicyRejection, ADatasetWithoutAnIncludeListIsLeftOutAndNamed) {
+    Write(std::string("{\"datasets\":[{\"dataset_id\":\"") + kIdUpper + "\",\"dataset_name\":\"A\"}]}");
+    ZEL::TelemetryPolicy policy;
+    ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
+    EXPECT_TRUE(policy.datasets.empty()) << "rows wait rather than being filtered out on a guess";
+    ExpectOneErrorLine("datasets[0].include_events: missing");
+}
+
+TEST_F(PolicyRejection, QueriesFailOnAnUnusablePolicyAndABadReadingKeepsThePolicyInForce) {
     Write("{\"settings\": 1}");
     ZEL::ZelSettings settings;
     settings.channel_mode = L"untouched";
@@ -107,9 +118,18 @@ TEST_F(PolicyRejection, QueriesFailOnAnUnusablePolicyAndLogEachNewProblemOnce) {
     Write("{\"settings\": {\"channel_mode\": \"nomqtt\"}}");
     EXPECT_TRUE(agent.QuerySettings(settings));
     EXPECT_EQ(settings.channel_mode, L"nomqtt");
-    Write("{\"settings\": 1}");
-    EXPECT_FALSE(agent.QuerySettings(settings));
-    ExpectOneErrorLine("settings: expected an object");  // logged again after it was fixed
+    EXPECT_EQ(agent.CurrentStatus().problem, "");
+
+    // Caught half-written, or broken: the policy read before stays in force, and says why.
+    Write("{\"settings\": ");
+    settings.channel_mode.clear();
+    EXPECT_TRUE(agent.QuerySettings(settings));
+    EXPECT_EQ(settings.channel_mode, L"nomqtt");
+    ZEL::TelemetryPolicy policy;
+    EXPECT_TRUE(agent.ReadTelemetryPolicy(policy));
+    EXPECT_TRUE(agent.CurrentStatus().inForce);
+    EXPECT_NE(agent.CurrentStatus().problem.find("is not valid JSON"), std::string::npos);
+    ExpectOneErrorLine("the policy read before stays in force");
 }
 
 }  // namespace
