@@ -87,6 +87,9 @@ protected:
     }
 
     bool Logged(const std::string& fragment) const { return m_logs.Contains(fragment, "DataSync.log"); }
+    // Full initialisations that ran to their end (started or not).
+    int Starts() const { return CountLogged("FullInit: Completed!") + CountLogged("GetTelemetryPolicy failed!") +
+                                CountLogged("telemery_scope=none,sync nothing!"); }
     int CountLogged(const std::string& fragment) const {
         int count = 0;
         for (const LogCapture::Line& line : m_logs.Lines())

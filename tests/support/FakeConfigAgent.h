@@ -28,11 +28,9 @@ public:
         change(m_policy);
     }
     void SetReadFails(bool fails) { m_readFails = fails; }
-    int ReadCount() const { return m_reads; }
 
     bool QuerySettings(ZEL::ZelSettings&) override { return true; }
     bool ReadTelemetryPolicy(ZEL::TelemetryPolicy& policy) override {
-        ++m_reads;
         if (m_readFails) return false;
         std::lock_guard<std::mutex> lock(m_mutex);
         policy = m_policy;
@@ -44,7 +42,6 @@ private:
     std::mutex m_mutex;
     ZEL::TelemetryPolicy m_policy;  // guarded by m_mutex
     std::atomic<bool> m_readFails{false};
-    std::atomic<int> m_reads{0};
 };
 
 // One dataset policy.

@@ -16,12 +16,17 @@ AgentEnvironment AgentEnvironment::Host() {
 AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks)
     : clock(*environment.clock),
       backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
+      purge({state, stop, clock, log, [this] { retention.JoinRunningRetentionThreads(); }}),
+      retention(clock, [this] { return purge.IsTelemetrySyncBlocked(); }, log),
       deviceContext({state, readiness, endpoints, policies, consent, backoff, deviceMissing, purge, stop, log}),
       dispatch({state, readiness, endpoints, policies, applicability, consent, certPause, backoff, deviceMissing, purge,
                 deviceContext, stop, log}),
       notifications({state, queue, deviceMissing, certPause, backoff, tasks, stop, log}, std::move(hooks)),
       timer({state, readiness, endpoints, policies, syncMap, dispatch, applicability, heartbeat, consent, backoff, purge,
-             duplication, queue, clock, log, [this] { return notifications.SendRegistrationRequest(); }}),
+             recollected, queue, clock, log, [this] { return notifications.SendRegistrationRequest(); }}),
+      duplication({state, policies, applicability, recollected, stop, log,
+                   [this](int root, const std::wstring& name) { return dispatch.RemainData2Sync(root, name); },
+                   [this] { timer.AllowSyncOfOnDemandTelemetry(); }}),
       worker({state, readiness, queue, syncMap, timer, log}) {}
 
 void AgentComponents::ApplyPolicy(const TelemetryPolicy& policy) {

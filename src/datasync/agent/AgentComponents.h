@@ -10,9 +10,10 @@
 //   endpoints, policies, gates       configuration (config/)
 //   deviceMissing, backoff, pause,   resilience (resilience/)
 //   heartbeat
-//   purge, duplication, retention    housekeeping (housekeeping/)
+//   purge, retention, recollected    housekeeping (housekeeping/)
 //   deviceContext, dispatch, syncMap, scheduling (scheduling/)
 //   timer
+//   duplication                      the "sendTelemetry" command (housekeeping/), on the timer
 //   tasks, notifications, worker     agent core (agent/)
 #pragma once
 
@@ -30,6 +31,7 @@
 #include "datasync/config/DatasetPolicies.h"
 #include "datasync/config/EndpointConfig.h"
 #include "datasync/housekeeping/DevicePathPurge.h"
+#include "datasync/housekeeping/RecollectedTelemetry.h"
 #include "datasync/housekeeping/TelemetryDuplication.h"
 #include "datasync/housekeeping/TelemetryRetentionHandler.h"
 #include "datasync/host/Clock.h"
@@ -82,9 +84,9 @@ public:
     CertExpiryPause certPause{clock, log};
     HeartbeatSuppression heartbeat{log};
 
-    DevicePathPurge purge{state, stop, log};
-    TelemetryDuplication duplication{log};
+    DevicePathPurge purge;
     TelemetryRetentionHandler retention;
+    RecollectedTelemetry recollected;
 
     DeviceContextSync deviceContext;
     SyncDispatcher dispatch;
@@ -93,6 +95,7 @@ public:
     TaskRunner tasks;
     NotificationHandler notifications;
     TimerSync timer;
+    TelemetryDuplication duplication;
     SyncWorker worker;
 };
 

@@ -178,7 +178,7 @@ void DataSyncAgent::UnInit() {
     ZEL::SendTelemetryCommandHandler::Cancel();
     c.log.d(L"%s: Wait for futures if any", function);
     c.tasks.WaitAll();
-    c.duplication.TakeAcknowledgements();
+    c.recollected.TakeAcknowledgements();
     c.deviceContext.Stop();
     c.duplication.CloseGlobalEvents();
     m_initialised = false;
@@ -196,3 +196,16 @@ void DataSyncAgent::SetTelemetryPurgeInProgress(bool inProgress) {
 }
 
 bool DataSyncAgent::IsTelemetrySyncBlocked() { return GetInstance()->m_c.purge.IsTelemetrySyncBlocked(); }
+
+void DataSyncAgent::PurgeTelemetryStoresForDevicePathRealmChange() {
+    GetInstance()->m_c.purge.PurgeTelemetryStoresForDevicePathRealmChange();
+}
+
+bool DataSyncAgent::TrySetPurgePendingOnDevicePathRealmMismatch() {
+    return GetInstance()->m_c.purge.TrySetPurgePendingOnDevicePathRealmMismatch();
+}
+
+void DataSyncAgent::PurgeLocalTelemetryStoresForDevicePathRealmChange() {
+    const PurgeReport report = PurgeWithReport();
+    if (!report.ok) throw std::runtime_error(report.error);
+}

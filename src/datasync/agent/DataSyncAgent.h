@@ -32,6 +32,7 @@
 #include "datasync/agent/AgentComponents.h"
 #include "datasync/agent/AgentInterfaces.h"
 #include "datasync/agent/AgentStatus.h"
+#include "datasync/common/Paths.h"
 #include "datasync/host/FileWatcher.h"
 
 class DataSyncAgent : public IDataSyncAgent, public IZELAgent {
@@ -65,12 +66,32 @@ public:
     void AddDeviceContextRecordToSync(std::int64_t recordId) override {
         m_c.deviceContext.AddDeviceContextRecordToSync(recordId);
     }
-    void PurgeLocalTelemetryStoresForDevicePathRealmChange() override {
-        m_c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
-    }
+    // Throws std::runtime_error naming the reason when the purge failed.
+    void PurgeLocalTelemetryStoresForDevicePathRealmChange() override;
     bool IsApplicableForSync(const std::wstring& dbPath) override {
         return m_c.applicability.IsApplicableForSync(dbPath);
     }
+
+    // The purge the host asks for, with what it did (the daemon shows it).
+    using PurgeReport = ZEL::DataSync::DevicePathPurge::Report;
+    PurgeReport PurgeWithReport() { return m_c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange(); }
+    static void PurgeTelemetryStoresForDevicePathRealmChange();
+    static bool TrySetPurgePendingOnDevicePathRealmMismatch();
+
+    // The "sendTelemetry" command and the duplication it asks for.
+    void CreateGlobalEvents() { m_c.duplication.CreateGlobalEvents(); }
+    void AddFileNamesToRecollectedTelemetry() { m_c.duplication.AddFileNamesToRecollectedTelemetry(); }
+    void DuplicateTelemetryHandler(ZEL::SendTelemetryCommandParams& params) {
+        m_c.duplication.DuplicateTelemetryHandler(params);
+    }
+    void ProcessDuplicateTelemetryList(std::list<std::wstring>& names) {
+        m_c.duplication.ProcessDuplicateTelemetryList(names);
+    }
+    bool DuplicateLastRecordInDB(std::wstring datasetId, std::wstring dbName) {
+        return m_c.duplication.DuplicateLastRecordInDB(std::move(datasetId), std::move(dbName));
+    }
+    bool NotifyAndWaitForAck(int kind) { return m_c.duplication.NotifyAndWaitForAck(kind); }
+    void ListenToCollectionDoneNotification() { m_c.duplication.ListenToCollectionDoneNotification(); }
 
     // The host's configuration: the URL KTA falls back to and the custom URL defaults to.
     void SetDefaultDeviceEndpointUrl(const std::wstring& url) { m_c.endpoints.SetDefaultDeviceEndpointUrl(url); }
@@ -98,7 +119,7 @@ public:
     // The worker's interruptible pause, on the one agent instance.
     static void WaitSync(unsigned milliseconds, bool release);
     // The record kind (SyncTypes) of a database file name.
-    static int GetDataItemType(const std::wstring& name) { return ZEL::DataSync::SyncMap::GetDataItemType(name); }
+    static int GetDataItemType(const std::wstring& name) { return ZEL::DataSync::GetDataItemType(name); }
     // The device-path purge flags of the one agent instance: while a purge is pending or runs, no
     // upload path sends anything.
     static bool IsTelemetryPurgeInProgress();

@@ -1,10 +1,12 @@
-// Path helpers shared by the components. Keys and paths may come from a file watcher, a scan
-// or the host, with either separator.
+// Database file names and paths, as every component reads them. Keys and paths may come from a
+// file watcher, a scan or the host, with either separator.
 #pragma once
 
 #include <string>
 
+#include "datasync/common/SyncTypes.h"
 #include "datasync/host/DataStore.h"
+#include "datasync/host/Utility.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -23,6 +25,23 @@ inline std::wstring DatasetIdOfFile(const std::wstring& fileName) {
 }
 
 inline bool ContainsText(const std::wstring& text, const wchar_t* part) { return text.find(part) != std::wstring::npos; }
+
+// The record kind (SyncTypes) of a database file name: a case-sensitive search, in this order,
+// for "_DatasetContext", "_ItemEvent", "_ItemContext", "DeviceContext"; anything else is 4.
+inline int GetDataItemType(const std::wstring& name) {
+    if (ContainsText(name, L"_DatasetContext")) return SYNC_DATASET_CONTEXT;
+    if (ContainsText(name, L"_ItemEvent")) return SYNC_ITEM_EVENT;
+    if (ContainsText(name, L"_ItemContext")) return SYNC_ITEM_CONTEXT;
+    if (ContainsText(name, L"DeviceContext")) return SYNC_DEVICE_CONTEXT;
+    return SYNC_ALL_ITEM_KINDS;
+}
+
+// Where a database file name exists: bit 0 in the service folder, bit 1 in the shared folder.
+inline int CheckDBType(const std::wstring& name) {
+    const bool service = FileSystem::fileExists(utility::GetDBPath(utility::DB_PATH_INTERNAL) + name);
+    const bool shared = FileSystem::fileExists(utility::GetDBPath(utility::DB_PATH_USER_SHARED) + name);
+    return (service ? 1 : 0) + (shared ? 2 : 0);
+}
 
 }  // namespace DataSync
 }  // namespace ZEL

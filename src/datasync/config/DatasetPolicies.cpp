@@ -75,6 +75,11 @@ bool DatasetPolicies::IsNullOrNoneDataSet(const std::wstring& datasetId) {
     return false;
 }
 
+std::list<DataSet> DatasetPolicies::Datasets() const {
+    std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
+    return m_datasetPolicies;
+}
+
 std::list<std::wstring> DatasetPolicies::NrtDatabases() const {
     std::lock_guard<std::mutex> lock(m_nrtMutex);
     return m_nrtDbList;

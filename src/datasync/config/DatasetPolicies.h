@@ -52,6 +52,8 @@ public:
     // Whether `datasetId` is, ignoring case, one of the three datasets treated as "none".
     static bool IsNullOrNoneDataSet(const std::wstring& datasetId);
 
+    // A copy of the dataset policies, in policy order.
+    std::list<DataSet> Datasets() const;
     std::list<std::wstring> NrtDatabases() const;
     std::map<std::wstring, std::uint32_t> ScheduledDatasets() const;
 

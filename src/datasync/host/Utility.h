@@ -82,9 +82,14 @@ void FreeSecurityAttribute(SECURITY_ATTRIBUTES* attributes);
 
 namespace QueryBuilderUtility {
 
-// "DELETE FROM <table> WHERE substr(logtime, 1, 19) < '<cutoff, local %Y-%m-%dT%H:%M:%S>'":
-// deletes the rows whose logtime (local time, first 19 characters compared) lies before the
-// cutoff. Empty when `table` is empty or not a plain identifier ([A-Za-z_][A-Za-z0-9_]*).
+// The rows whose logtime (local time, first 19 characters compared) lies before the cutoff
+// (`inclusive`: at or before its second): "<logtime has the form> AND substr(logtime, 1, 19) <
+// '<cutoff, local %Y-%m-%dT%H:%M:%S>'". A row whose logtime does not start with that form
+// (empty, another format) is never matched: a cutoff cannot be compared with it. Empty when the
+// cutoff cannot be formatted.
+std::string BuildCutoffCondition(const std::chrono::system_clock::time_point& cutoff, bool inclusive);
+// "DELETE FROM <table> WHERE " + BuildCutoffCondition(cutoff, false). Empty when `table` is empty
+// or not a plain identifier ([A-Za-z_][A-Za-z0-9_]*).
 std::string BuildDeleteQueryForCutoff(const std::string& table,
                                       const std::chrono::system_clock::time_point& cutoff);
 

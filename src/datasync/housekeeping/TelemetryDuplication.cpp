@@ -1,7 +1,16 @@
-// The duplication hand-shake's named events and the state the timer pass reads.
+// The "sendTelemetry" command: duplication of the newest rows and the user-agent hand-shake.
 #include "datasync/housekeeping/TelemetryDuplication.h"
 
+#include <future>
+
+#include "datasync/common/Paths.h"
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/host/DataStore.h"
+#include "datasync/host/DeviceStatus.h"
+#include "datasync/host/Impersonation.h"
+#include "datasync/host/StringUtil.h"
 #include "datasync/host/Utility.h"
+#include "datasync/store/StandardTableDao.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -14,28 +23,21 @@ struct GlobalEvent {
 };
 
 const GlobalEvent kGlobalEvents[] = {
-    {L"Global\\NotifyDuplicateItemEvent", L"NOTIFY_DUPLICATE_ITEM_EVENT_NAME", false},
-    {L"Global\\NotifyDuplicateDatasetContextEvent", L"NOTIFY_DUPLICATE_DATASETCONTEXT_EVENT_NAME", false},
-    {L"Global\\NotifyAckForItemDuplicateCompleteEvent", L"NOTIFY_ACK_ITEM_EVENT_NAME", true},
-    {L"Global\\NotifyAckForDCDuplicateCompleteEvent", L"NOTIFY_ACK_DATASETCONTEXT_EVENT_NAME", true},
+    {kNotifyDuplicateItemEvent, L"NOTIFY_DUPLICATE_ITEM_EVENT_NAME", false},
+    {kNotifyDuplicateDatasetContextEvent, L"NOTIFY_DUPLICATE_DATASETCONTEXT_EVENT_NAME", false},
+    {kAckItemDuplicateEvent, L"NOTIFY_ACK_ITEM_EVENT_NAME", true},
+    {kAckDatasetContextDuplicateEvent, L"NOTIFY_ACK_DATASETCONTEXT_EVENT_NAME", true},
 };
 
-const wchar_t* const kRecollectedDatasetNames[] = {
-    L"DeviceContext",  L"ZELEvent",          L"BatteryEvent",         L"SystemBIOSEvent",
-    L"CPUEvent",       L"DeviceDriversEvent", L"DisplayEvent",         L"MemoryEvent",
-    L"NetworkEvent",   L"PCIe_NVMe_SMARTEvent", L"SATA_SSD_SMARTEvent", L"SMARTEvent",
-    L"StorageEvent",   L"SystemPowerEvent",  L"USBPortEvent",         L"PackageStatus",
-    L"AlexaEvent",     L"SMBIOSTable",       L"SystemInformation",    L"ZelInformation",
-    L"DeviceStatus",   L"DeviceProcessEvent", L"PCIe_NVMe_SelfTestResult", L"SATA_SSD_SelfTestResult",
-};
+const wchar_t* const kProcessList = L"DataSyncAgent::ProcessDuplicateTelemetryList";
 
-}  // namespace
-
-TelemetryDuplication::TelemetryDuplication(Log& log) : m_log(log) {
-    for (const wchar_t* name : kRecollectedDatasetNames) m_recollectedTelemetry[name] = {};
+bool ContainsIgnoringCase(const std::list<std::wstring>& names, const std::wstring& name) {
+    for (const std::wstring& entry : names)
+        if (String::CaseInsesitiveEqual(entry, name)) return true;
+    return false;
 }
 
-TelemetryDuplication::~TelemetryDuplication() { CloseGlobalEvents(); }
+}  // namespace
 
 void TelemetryDuplication::CreateGlobalEvents() {
     CloseGlobalEvents();
@@ -71,32 +73,128 @@ void TelemetryDuplication::CloseGlobalEvents() {
     for (platform::HANDLE& event : events) platform::CloseHandle(event);
 }
 
-void TelemetryDuplication::OnSendTelemetryCommand(ZELNotificationData&) {
-    if (!m_unavailableLogged.exchange(true))
-        m_log.w(L"%s: not available yet in this build", L"DataSyncAgent::OnSendTelemetryCommand");
+void TelemetryDuplication::OnSendTelemetryCommand(ZELNotificationData& notification) {
+    AddFileNamesToRecollectedTelemetry();
+    SendTelemetryCommandParams params;
+    SendTelemetryCommandHandler::DeserializeSendTelemetryCommand(m_log, notification.getPayload(), params);
+    if (params.collectionOnly) {
+        ListenToCollectionDoneNotification();
+        return;
+    }
+    SendTelemetryCommandHandler handler(m_log);
+    handler.RegisterDuplicateTelemetryHandler(
+        [this](SendTelemetryCommandParams& received) { DuplicateTelemetryHandler(received); });
+    handler.ProcessCommand(notification);
 }
 
-bool TelemetryDuplication::TakeAcknowledgements() {
-    std::vector<std::future<bool>> futures;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        futures.swap(m_duplicateFutures);
+void TelemetryDuplication::ListenToCollectionDoneNotification() {
+    SendTelemetryCommandHandler::WaitForCollectionToComplete();
+    m_log.i(L"%s Came out of wait %d", L"DataSyncAgent::ListenToCollectionDoneNotification",
+            m_parts.state._b_is_start ? 1 : 0);
+    m_parts.allowSyncOfOnDemandTelemetry();
+}
+
+void TelemetryDuplication::AddFileNamesToRecollectedTelemetry() {
+    EventDataLogging* store = EventDataLogging::GetInstance();
+    for (const DataSet& dataset : m_parts.policies.Datasets()) {
+        if (!m_parts.state._b_is_start) {
+            m_log.e(L"%s : ServiceStop signalled!", L"DataSyncAgent::AddFileNamesToRecollectedTelemetry");
+            return;
+        }
+        std::vector<std::wstring> files;
+        if (String::CaseInsesitiveEqual(dataset.dataset_name(), kDeviceContextDatasetName))
+            files = {store->ToDbFile(L"", L"DeviceContext")};
+        else
+            files = {store->ToDbFile(dataset.dataset_id(), L"DatasetContext"),
+                     store->ToDbFile(dataset.dataset_id(), L"ItemEvent")};
+        m_parts.recollected.SetFiles(dataset.dataset_name(), std::move(files));
     }
-    bool acknowledged = true;
-    for (std::future<bool>& future : futures) {
-        if (!future.valid()) continue;
-        try {
-            if (!future.get()) acknowledged = false;
-        } catch (...) {
-            acknowledged = false;
+}
+
+void TelemetryDuplication::DuplicateTelemetryHandler(SendTelemetryCommandParams& params) {
+    const wchar_t* const function = L"DataSyncAgent::DuplicateTelemetryHandler";
+    m_log.d(L"%s: Enter!", function);
+    if (params.allDatasets)
+        for (const std::wstring& name : m_parts.recollected.Names())
+            if (!ContainsIgnoringCase(params.datasets, name)) params.datasets.push_back(name);
+    ProcessDuplicateTelemetryList(params.datasets);
+    m_parts.allowSyncOfOnDemandTelemetry();
+    m_log.d(L"%s: Exit!", function);
+}
+
+void TelemetryDuplication::ProcessDuplicateTelemetryList(std::list<std::wstring>& names) {
+    if (!zel::ZELHelperFactory::GetInstance()->GetApplicablilityEvaluatorAgent()) {
+        m_log.e(L"%s Applicability Evaluator is not available! ", kProcessList);
+        return;
+    }
+    const RecollectedTelemetry::Files files = m_parts.recollected.Copy();
+    for (const DataSet& dataset : m_parts.policies.Datasets()) {
+        if (!m_parts.state._b_is_start) {
+            m_log.e(L"%s : ServiceStop signalled!", kProcessList);
+            return;
+        }
+        if (!ContainsIgnoringCase(names, dataset.dataset_name())) continue;
+        if (!dataset.dataset_enable() || !m_parts.applicability.CheckApplicabilityFilterForDataset(dataset)) {
+            m_log.i(L"%s dataset %s is not applicable to senTelemetry command (duplicate) ", kProcessList,
+                    dataset.dataset_name());
+            continue;
+        }
+        const auto found = files.find(dataset.dataset_name());
+        if (found == files.end()) continue;
+        for (const std::wstring& fileName : found->second) {
+            m_log.d(L"%s : Duplicating db %s!", kProcessList, fileName);
+            DuplicateLastRecordInDB(dataset.dataset_id(), fileName);
         }
     }
-    return acknowledged;
 }
 
-std::map<std::wstring, std::vector<std::wstring>> TelemetryDuplication::RecollectedTelemetry() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_recollectedTelemetry;
+bool TelemetryDuplication::DuplicateLastRecordInDB(std::wstring datasetId, std::wstring dbName) {
+    const int mask = CheckDBType(dbName);
+    const int root = (mask & 1) != 0 ? 1 : (mask & 2) != 0 ? 2 : 0;
+    const bool remain = root != 0 && m_parts.remainData2Sync(root, dbName);
+    m_log.i(L"%s dataset %s : remain2Sync %d ", L"DataSyncAgent::DuplicateLastRecordInDB", dbName, remain ? 1 : 0);
+    if (root == 0 || remain) return false;
+    const int kind = GetDataItemType(dbName);
+    const auto method = static_cast<utility::EGetDBPathMethod>(root);
+    if (datasetId == kUserAgentDatasetId && root == 2) {
+        m_parts.recollected.AddAcknowledgement(std::async(std::launch::async, [this, kind] { return NotifyAndWaitForAck(kind); }));
+        return false;
+    }
+    // The shared folder's files are written as the logged-on user.
+    ImpersonateUser user;
+    if (root == 2 && System::check_admin_privilege() && user.EnterLogOnUserMode() != 0) return false;
+    switch (kind) {
+        case SYNC_ITEM_EVENT:
+            return StandardTableDao(datasetId, L"class ItemEvent", method).DuplicateLastExact();
+        case SYNC_DATASET_CONTEXT:
+            return StandardTableDao(datasetId, L"class DatasetContext", method).DuplicateLastExact();
+        case SYNC_DEVICE_CONTEXT:
+            return StandardTableDao(L"", L"class DeviceContext", method).DuplicateLastExact();
+        default:
+            return false;
+    }
+}
+
+bool TelemetryDuplication::NotifyAndWaitForAck(int kind) {
+    const wchar_t* const function = L"DataSyncAgent::NotifyAndWaitForAck";
+    if (kind != SYNC_ITEM_EVENT && kind != SYNC_DATASET_CONTEXT) return false;
+    const bool items = kind == SYNC_ITEM_EVENT;
+    platform::HANDLE notify = platform::OpenEventW(items ? kNotifyDuplicateItemEvent : kNotifyDuplicateDatasetContextEvent);
+    platform::HANDLE ack = platform::OpenEventW(items ? kAckItemDuplicateEvent : kAckDatasetContextDuplicateEvent);
+    bool acknowledged = false;
+    if (notify && ack) {
+        platform::SetEvent(notify);
+        m_log.i(L"%s Notify completed", function);
+        acknowledged = m_parts.stop.WaitForEvent(ack, kAckTimeoutMs) == StopSignal::Woke::Event;
+    }
+    if (notify) platform::CloseHandle(notify);
+    if (ack) platform::CloseHandle(ack);
+    if (!notify || !ack) return false;
+    if (acknowledged)
+        m_log.i(L"%s Duplication done by user agent", function);
+    else
+        m_log.i(L"%s Service stopped or timed out while waiting for acknowledgement", function);
+    return acknowledged;
 }
 
 }  // namespace DataSync

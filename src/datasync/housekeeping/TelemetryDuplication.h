@@ -1,56 +1,86 @@
-// TelemetryDuplication: duplication of telemetry on the "sendTelemetry" command, and what the
-// timer pass needs of it: the database files an on-demand collection or duplication wrote, per
-// dataset name, and the pending acknowledgements of the user agent's writes. It also owns the
-// four named events of the user-agent hand-shake, created at full initialisation and closed at
-// shutdown (and before they are created again).
+// TelemetryDuplication: the server's "sendTelemetry" command. Rows already accepted lie behind
+// their bookmarks and would never go again, so the newest row of each database of the named
+// datasets is duplicated: the copy gets a new id past the bookmark and the normal sync sends it.
+// A database with unsent rows is left alone (its rows go anyway). The user agent's dataset in the
+// shared folder is duplicated by the user-agent process, asked through a pair of named events
+// (its acknowledgement is awaited at most 30 s, or until the agent stops). With "collectionOnly"
+// the command only waits for the host's collection and then releases on-demand sync.
 //
-// Not built yet: the command is logged once as unavailable.
+// It also owns the four named events of that hand-shake, created at full initialisation (those
+// of an earlier one closed first) and closed at shutdown.
 //
-// Thread safety: any thread; the lists, futures and events are guarded by m_mutex, which is
-// never held while a future is waited for or a line is logged.
+// Thread safety: commands run on the agent's task threads, one hand-shake per thread of its own;
+// the shared lists live in RecollectedTelemetry. The events are guarded by m_mutex, which is
+// never held while anything is waited for.
 #pragma once
 
-#include <atomic>
-#include <future>
-#include <map>
+#include <functional>
+#include <list>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "datasync/common/AgentState.h"
+#include "datasync/common/StopSignal.h"
+#include "datasync/config/Applicability.h"
+#include "datasync/config/DatasetPolicies.h"
+#include "datasync/housekeeping/RecollectedTelemetry.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/Notification.h"
+#include "datasync/host/SendTelemetryCommand.h"
 #include "platform/KernelObjects.h"
 
 namespace ZEL {
 namespace DataSync {
 
+// The hand-shake's events: the agent signals the notify event of a record kind and waits for its
+// ack event, which the user agent signals once it has duplicated the newest row.
+inline constexpr const wchar_t* kNotifyDuplicateItemEvent = L"Global\\NotifyDuplicateItemEvent";
+inline constexpr const wchar_t* kNotifyDuplicateDatasetContextEvent = L"Global\\NotifyDuplicateDatasetContextEvent";
+inline constexpr const wchar_t* kAckItemDuplicateEvent = L"Global\\NotifyAckForItemDuplicateCompleteEvent";
+inline constexpr const wchar_t* kAckDatasetContextDuplicateEvent = L"Global\\NotifyAckForDCDuplicateCompleteEvent";
+
 class TelemetryDuplication {
 public:
-    explicit TelemetryDuplication(Log& log);
-    ~TelemetryDuplication();
+    struct Parts {
+        const AgentState& state;
+        const DatasetPolicies& policies;
+        ApplicabilityGate& applicability;
+        RecollectedTelemetry& recollected;
+        const StopSignal& stop;
+        Log& log;
+        // Whether rows of the file `name` under `root` are still unsent.
+        std::function<bool(int root, const std::wstring& name)> remainData2Sync;
+        // Marks the recollected files' scheduled records for an upload now.
+        std::function<void()> allowSyncOfOnDemandTelemetry;
+    };
+    static constexpr platform::DWORD kAckTimeoutMs = 30000;
+
+    explicit TelemetryDuplication(Parts parts) : m_parts(std::move(parts)), m_log(m_parts.log) {}
+    ~TelemetryDuplication() { CloseGlobalEvents(); }
     TelemetryDuplication(const TelemetryDuplication&) = delete;
     TelemetryDuplication& operator=(const TelemetryDuplication&) = delete;
 
-    // Creates the four named events (closing those of an earlier call first).
     void CreateGlobalEvents();
     void CloseGlobalEvents();
 
-    void OnSendTelemetryCommand(ZELNotificationData& data);
-
-    // Waits for every pending acknowledgement and forgets them; true when all were given.
-    bool TakeAcknowledgements();
-    // The recollected database file names, by dataset name.
-    std::map<std::wstring, std::vector<std::wstring>> RecollectedTelemetry() const;
+    void OnSendTelemetryCommand(ZELNotificationData& notification);
+    void ListenToCollectionDoneNotification();
+    void AddFileNamesToRecollectedTelemetry();
+    void DuplicateTelemetryHandler(SendTelemetryCommandParams& params);
+    void ProcessDuplicateTelemetryList(std::list<std::wstring>& names);
+    // Duplicates the newest row of `dbName` when all of it has been sent; true when a row was added.
+    bool DuplicateLastRecordInDB(std::wstring datasetId, std::wstring dbName);
+    // Kind 0 item events, 1 dataset contexts: asks the user agent and waits for its ack.
+    bool NotifyAndWaitForAck(int kind);
 
 private:
+    Parts m_parts;
     Log& m_log;
-    mutable std::mutex m_mutex;
-    std::vector<platform::HANDLE> m_globalEvents;                        // guarded by m_mutex
-    platform::HANDLE m_hNotifyDuplicate;                                 // guarded by m_mutex
-    platform::HANDLE m_hAckDuplicate;                                    // guarded by m_mutex
-    std::map<std::wstring, std::vector<std::wstring>> m_recollectedTelemetry;  // guarded by m_mutex
-    std::vector<std::future<bool>> m_duplicateFutures;                   // guarded by m_mutex
-    std::atomic<bool> m_unavailableLogged{false};
+    std::mutex m_mutex;
+    std::vector<platform::HANDLE> m_globalEvents;  // guarded by m_mutex
+    platform::HANDLE m_hNotifyDuplicate;           // guarded by m_mutex
+    platform::HANDLE m_hAckDuplicate;              // guarded by m_mutex
 };
 
 }  // namespace DataSync

@@ -157,7 +157,7 @@ bool DeviceContextSync::HandleDeviceContext(std::wstring fileName) {
     m_log.d(L"%s: Making a sync post call", function);
     try {
         const DataSet policy =
-            SyncMap::GetDataItemType(fileName) == SYNC_DEVICE_CONTEXT
+            GetDataItemType(fileName) == SYNC_DEVICE_CONTEXT
                 ? m_parts.policies.GetDatasetPolicy(kDeviceContextDatasetName, 0)
                 : m_parts.policies.GetDatasetPolicy(DatasetIdOfFile(fileName), 1);
         if (policy.dataset_id().empty()) {

@@ -17,14 +17,14 @@ constexpr std::uint64_t kReadyPollMs = 250;
 
 bool SyncDispatcher::HandleNRT(std::wstring fileName) {
     if (fileName == kDeviceContextFileName) return m_parts.deviceContext.HandleDeviceContext(fileName);
-    return DoPost(DatasetIdOfFile(fileName), SyncMap::GetDataItemType(fileName), utility::DB_PATH_DEFAULT, false);
+    return DoPost(DatasetIdOfFile(fileName), GetDataItemType(fileName), utility::DB_PATH_DEFAULT, false);
 }
 
 bool SyncDispatcher::HandleSharedNRT(std::wstring fileName) {
     // The shared folder's global context is not uploaded from here: nothing to do.
     if (fileName == kGlobalContextFileName) return true;
     const std::wstring datasetId = DatasetIdOfFile(fileName);
-    const int type = SyncMap::GetDataItemType(fileName);
+    const int type = GetDataItemType(fileName);
     bool ok = DoPostWithLogonUser(datasetId, type, utility::DB_PATH_USER_SHARED);
     if (!ok) {
         m_log.d(L"%s, failed, retrytime=%d", L"DataSyncAgent::HandleSharedNRT", 0);
@@ -191,7 +191,7 @@ bool SyncDispatcher::AskFamiliesForRemainingRows(int method, const std::wstring&
                                                  AskNavp askNavp, bool navpBeforeNavs) {
     m_parts.purge.WaitWhileTelemetrySyncBlocked();
     const std::wstring fileName = FileNameOfPath(path);
-    const int type = SyncMap::GetDataItemType(fileName);
+    const int type = GetDataItemType(fileName);
     std::wstring datasetId = DatasetIdOfFile(fileName);
     DataSet policy;
     if (type == SYNC_DEVICE_CONTEXT) {

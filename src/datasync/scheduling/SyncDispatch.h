@@ -29,7 +29,7 @@
 #include "datasync/scheduling/DeviceContextSync.h"
 #include "datasync/scheduling/SyncMap.h"
 #include "datasync/scheduling/SyncReadiness.h"
-#include "datasync/upload/SyncTypes.h"
+#include "datasync/common/SyncTypes.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -7,7 +7,7 @@
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/DataStore.h"
-#include "datasync/upload/SyncTypes.h"
+#include "datasync/common/SyncTypes.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -241,19 +241,7 @@ std::int64_t SyncMap::GetCurrTimeGivenFilePath(const std::wstring& path) const {
     return std::chrono::system_clock::to_time_t(m_clock.WallNow());
 }
 
-int SyncMap::GetDataItemType(const std::wstring& name) {
-    if (ContainsText(name, L"_DatasetContext")) return SYNC_DATASET_CONTEXT;
-    if (ContainsText(name, L"_ItemEvent")) return SYNC_ITEM_EVENT;
-    if (ContainsText(name, L"_ItemContext")) return SYNC_ITEM_CONTEXT;
-    if (ContainsText(name, L"DeviceContext")) return SYNC_DEVICE_CONTEXT;
-    return SYNC_ALL_ITEM_KINDS;
-}
 
-int SyncMap::CheckDBType(std::wstring name) {
-    const bool service = FileSystem::fileExists(utility::GetDBPath(utility::DB_PATH_INTERNAL) + name);
-    const bool shared = FileSystem::fileExists(utility::GetDBPath(utility::DB_PATH_USER_SHARED) + name);
-    return (service ? 1 : 0) + (shared ? 2 : 0);
-}
 
 }  // namespace DataSync
 }  // namespace ZEL

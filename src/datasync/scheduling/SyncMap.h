@@ -102,10 +102,6 @@ public:
     // The record clock of `path`: seconds since system start for the device-status dataset,
     // wall-clock GMT seconds for every other.
     std::int64_t GetCurrTimeGivenFilePath(const std::wstring& path) const;
-    // The record kind (SyncTypes) of a database file name.
-    static int GetDataItemType(const std::wstring& name);
-    // Bit 0: the file exists in the service folder; bit 1: in the shared folder.
-    static int CheckDBType(std::wstring name);
 
     std::shared_ptr<const Status> CurrentStatus() const { return m_status.Read(); }
 

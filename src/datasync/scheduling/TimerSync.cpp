@@ -248,7 +248,7 @@ void TimerSync::DeviceReadySync(bool recoveryCheckOnly) {
     m_log.d(L"%s: Starts with recoveryCheckOnly: %d!", function, recoveryCheckOnly ? 1 : 0);
     for (const std::wstring& name : m_parts.policies.NrtDatabases()) {
         if (!state._b_is_online || !state._b_is_start) break;
-        const int mask = SyncMap::CheckDBType(name);
+        const int mask = CheckDBType(name);
         for (const int root : {1, 2}) {
             if ((mask & root) == 0 || !m_parts.dispatch.RemainData2Sync(root, name)) continue;
             const std::wstring path = PathOf(root, name);
@@ -296,12 +296,12 @@ void TimerSync::SyncOnDemandTimerTelemetry() {
 
 void TimerSync::AllowSyncOfOnDemandTelemetry() {
     const wchar_t* const function = L"DataSyncAgent::AllowSyncOfOnDemandTelemetry";
-    const bool acknowledged = m_parts.duplication.TakeAcknowledgements();
-    for (const auto& dataset : m_parts.duplication.RecollectedTelemetry()) {
+    const bool acknowledged = m_parts.recollected.TakeAcknowledgements();
+    for (const auto& dataset : m_parts.recollected.Copy()) {
         if (!m_parts.state._b_is_start) return;
         for (const std::wstring& name : dataset.second) {
             std::wstring path;
-            const int mask = SyncMap::CheckDBType(name);
+            const int mask = CheckDBType(name);
             if (mask == 1) {
                 path = PathOf(1, name);
             } else if (mask == 2) {

@@ -28,7 +28,7 @@
 #include "datasync/config/DatasetPolicies.h"
 #include "datasync/config/EndpointConfig.h"
 #include "datasync/housekeeping/DevicePathPurge.h"
-#include "datasync/housekeeping/TelemetryDuplication.h"
+#include "datasync/housekeeping/RecollectedTelemetry.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/Log.h"
 #include "datasync/resilience/Backoff.h"
@@ -54,7 +54,7 @@ public:
         const ConsentGate& consent;
         ExponentialBackoff& backoff;
         const DevicePathPurge& purge;
-        TelemetryDuplication& duplication;
+        RecollectedTelemetry& recollected;
         CMessageQueue<sync_msg>& queue;
         Clock& clock;
         Log& log;

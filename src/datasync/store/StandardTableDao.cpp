@@ -184,16 +184,49 @@ bool StandardTableDao::DuplicateLastExact() {
     return false;
 }
 
-bool StandardTableDao::Del(const std::chrono::system_clock::time_point& cutoff) {
+bool StandardTableDao::Del(const std::chrono::system_clock::time_point& cutoff, std::int64_t* deleted) {
+    if (deleted != nullptr) *deleted = 0;
     DatabasePtr db = Open(true, false);
     if (!db) return false;
-    const std::string sql = QueryBuilderUtility::BuildDeleteQueryForCutoff(String::UTF16ToUTF8(m_tableName), cutoff);
-    if (sql.empty()) {
+    const std::string table = String::UTF16ToUTF8(m_tableName);
+    if (QueryBuilderUtility::BuildDeleteQueryForCutoff(table, cutoff).empty()) {
         m_log.w(L"StandardTableDao::Del: SQL query is empty for tablename = %s, cutoff %d", m_tableName,
                 static_cast<long long>(cutoff.time_since_epoch().count()));
         return false;
     }
-    return db->ExecSql(String::UTF8ToUTF16(sql));
+    const std::int64_t count = DeleteRowsByCutoff(*db, table, cutoff, false);
+    if (count < 0) {
+        m_log.e(L"StandardTableDao::Del failed: tablename = %s path = %s", m_tableName, m_dbPath);
+        return false;
+    }
+    if (deleted != nullptr) *deleted = count;
+    return true;
+}
+
+std::int64_t DeleteRowsByCutoff(Database& db, const std::string& table,
+                                const std::chrono::system_clock::time_point& cutoff, bool inclusive) {
+    // A window of ids small enough for one step to take a few milliseconds on a slow device.
+    constexpr std::int64_t kWindow = 2000;
+    const std::string condition = QueryBuilderUtility::BuildCutoffCondition(cutoff, inclusive);
+    if (condition.empty()) return -1;
+    try {
+        CppSQLite3Query bounds = db.execQuery("SELECT MIN(id), MAX(id) FROM " + table);
+        if (bounds.eof() || bounds.fieldIsNull(0)) return 0;
+        const std::int64_t first = bounds.getInt64Field(0, 0);
+        const std::int64_t last = bounds.getInt64Field(1, 0);
+        bounds.finalize();
+        CppSQLite3Statement step =
+            db.compileStatement("DELETE FROM " + table + " WHERE id >= ? AND id < ? AND " + condition);
+        std::int64_t deleted = 0;
+        for (std::int64_t from = first; from <= last; from += kWindow) {
+            step.bind(1, static_cast<long long>(from));
+            step.bind(2, static_cast<long long>(from + kWindow));
+            deleted += step.execDML();
+        }
+        return deleted;
+    } catch (const std::exception&) {
+        return -1;
+    }
 }
 
 template <typename T>

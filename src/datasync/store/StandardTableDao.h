@@ -56,8 +56,9 @@ public:
     // Appends a copy of the newest row (same log_index, data, logtime; a new, larger id).
     // False when the table is empty or the write failed.
     bool DuplicateLastExact();
-    // Deletes the rows logged before `cutoff`.
-    bool Del(const std::chrono::system_clock::time_point& cutoff);
+    // Deletes the rows logged before `cutoff` (see DeleteRowsByCutoff); `deleted` receives how
+    // many. False when the file cannot be opened or a delete failed.
+    bool Del(const std::chrono::system_clock::time_point& cutoff, std::int64_t* deleted = nullptr);
 
     const std::wstring& TableName() const { return m_tableName; }
     const std::wstring& DbPath() const { return m_dbPath; }
@@ -73,6 +74,14 @@ private:
     std::wstring m_dbPath;
     Log m_log;
 };
+
+// Deletes from `table` of `db` the rows logged before `cutoff` (`inclusive`: at or before its
+// second; QueryBuilderUtility::BuildCutoffCondition) in steps of a bounded id window, so that no
+// statement holds the write lock for long and writers in other processes never stall behind a
+// large delete; the rows deleted are exactly those one statement would delete. Returns how many,
+// or -1 when a step failed (the steps before it stay done). `table` must be a plain identifier.
+std::int64_t DeleteRowsByCutoff(Database& db, const std::string& table,
+                                const std::chrono::system_clock::time_point& cutoff, bool inclusive);
 
 // Reads the rows with ids in [startId, startId + count), decoded for the KTA/NAVS uploaders
 // (DeSerializeForSync). Returns true for "no data" (nothing selected, or the read failed); on

@@ -19,7 +19,7 @@
 #include "datasync/host/Utility.h"
 #include "datasync/store/SyncPointDao.h"
 #include "datasync/upload/NavpHeader.h"
-#include "datasync/upload/SyncTypes.h"
+#include "datasync/common/SyncTypes.h"
 
 namespace ZEL {
 namespace DataSync {

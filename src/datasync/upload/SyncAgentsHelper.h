@@ -26,7 +26,7 @@
 #include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/SyncPointDao.h"
-#include "datasync/upload/SyncTypes.h"
+#include "datasync/common/SyncTypes.h"
 
 namespace ZEL {
 namespace DataSync {

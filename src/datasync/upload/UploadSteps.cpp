@@ -7,7 +7,7 @@
 
 #include "datasync/host/DataStore.h"
 #include "datasync/store/StandardTableDao.h"
-#include "datasync/upload/SyncTypes.h"
+#include "datasync/common/SyncTypes.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -55,12 +55,20 @@ std::wstring GetTime(std::int64_t unixSeconds) {
 
 namespace QueryBuilderUtility {
 
-std::string BuildDeleteQueryForCutoff(const std::string& table, const std::chrono::system_clock::time_point& cutoff) {
-    if (!IsIdentifier(table)) return std::string();
+std::string BuildCutoffCondition(const std::chrono::system_clock::time_point& cutoff, bool inclusive) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(cutoff);
     const std::string when = FormatLocal(seconds, false);
     if (when.empty()) return std::string();
-    return "DELETE FROM " + table + " WHERE substr(logtime, 1, 19) < '" + when + "'";
+    return "logtime GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]*' AND "
+           "substr(logtime, 1, 19) " +
+           std::string(inclusive ? "<=" : "<") + " '" + when + "'";
+}
+
+std::string BuildDeleteQueryForCutoff(const std::string& table, const std::chrono::system_clock::time_point& cutoff) {
+    if (!IsIdentifier(table)) return std::string();
+    const std::string condition = BuildCutoffCondition(cutoff, false);
+    if (condition.empty()) return std::string();
+    return "DELETE FROM " + table + " WHERE " + condition;
 }
 
 }  // namespace QueryBuilderUtility

@@ -43,7 +43,8 @@ TEST_F(FullInitTest, EachFullInitStartsAfreshUnlessThePolicyReadFailsOrTheScopeI
         EXPECT_EQ(status["agent"]["started"].asBool(), step.started);
         EXPECT_TRUE(status["agent"]["full_init_done"].asBool());
     }
-    EXPECT_EQ(m_config->ReadCount(), 6) << "one read per start";
+    EXPECT_EQ(Starts(), 7) << "each call starts afresh";
+    EXPECT_EQ(CountLogged("FullInit: telemery_scope="), 5) << "the policy read at each start that could read it";
     agent.UnInit();
     EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
 }

@@ -48,7 +48,7 @@ TEST_F(NotificationsTest, BeforeFullInitOnlyDeviceStateTopicsWaitAndTheRestIsDro
     ASSERT_TRUE(WaitBusIdle());
     EXPECT_EQ(CountLogged(kNotReady), 3);
     EXPECT_FALSE(Logged(kGraceStarted));
-    EXPECT_EQ(m_config->ReadCount(), 0) << "nothing restarted";
+    EXPECT_EQ(Starts(), 0) << "nothing restarted";
 
     m_transport.SetRegistered(true);
     Deliver(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
@@ -126,16 +126,16 @@ TEST_F(NotificationsTest, PolicyChangeRestartsOnlyOnItsStateAndSystemTimeOnAnySt
     m_config->ChangePolicy([](ZEL::TelemetryPolicy& policy) { policy.primaryUrl = L"https://second.example.com/"; });
     Deliver(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_DEVICE_CONTEXT_CHANGED);
     Deliver(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED, Kind::Extension);
-    EXPECT_EQ(m_config->ReadCount(), 1) << "another state or an extension notification restarts nothing";
+    EXPECT_EQ(Starts(), 1) << "another state or an extension notification restarts nothing";
 
     Deliver(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED);
-    EXPECT_EQ(m_config->ReadCount(), 2);
+    EXPECT_EQ(Starts(), 2);
     const Json::Value status = agent.GetStatusSnapshot();
     EXPECT_EQ(status["families"]["KTA"]["url"].asString(), "https://second.example.com/");
     EXPECT_TRUE(status["agent"]["started"].asBool());
 
     for (int state : {0, 99}) Deliver(ZEL::TOPIC_SYSTEM_TIME, state);
-    EXPECT_EQ(m_config->ReadCount(), 4);
+    EXPECT_EQ(Starts(), 4);
     EXPECT_TRUE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
     agent.UnInit();
 }

@@ -169,7 +169,7 @@ TEST_F(ShutdownTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
          {"HandleResetBackoffStateOnDnsRecovery: Entry"},
          [this](DataSyncAgent&) { Publish(ZEL::TOPIC_DNS_STATUS, ZEL::STATE_DNS_RESOLVED); }},
         {"asynchronous task of sendTelemetry",
-         {"OnSendTelemetryCommand: not available yet"},
+         {"DuplicateTelemetryHandler: Enter!"},
          [this](DataSyncAgent&) { PublishCommand(L"run", L"sendTelemetry"); }},
         {"device-context thread", {"Syncing device context record with id: 7"},
          [](DataSyncAgent& agent) { agent.AddDeviceContextRecordToSync(7); }},
@@ -240,12 +240,12 @@ TEST_F(ShutdownTest, DestroyedAgentsNoLongerHearTheBus) {
         agent.FullInit();
         ASSERT_TRUE(agent.IsStarted());
     }
-    ASSERT_EQ(m_config->ReadCount(), 2);
+    ASSERT_EQ(Starts(), 2);
     Publish(ZEL::TOPIC_SYSTEM_TIME, 0);
     Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
     PublishCommand(L"run", L"sendTelemetry");
     ASSERT_TRUE(WaitBusIdle());
-    EXPECT_EQ(m_config->ReadCount(), 2) << "no restart of a destroyed agent";
+    EXPECT_EQ(Starts(), 2) << "no restart of a destroyed agent";
     EXPECT_FALSE(Logged("Received sendTelemetry command!"));
 }
 

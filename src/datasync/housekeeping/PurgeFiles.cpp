@@ -1,0 +1,66 @@
+// The purge's file-level steps.
+#include "datasync/housekeeping/PurgeFiles.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "datasync/host/DataStore.h"
+#include "datasync/host/StringUtil.h"
+#include "datasync/host/Utility.h"
+#include "datasync/store/StandardTableDao.h"
+
+namespace ZEL {
+namespace {
+
+std::string Trimmed(const std::wstring& kind) {
+    std::string table = String::UTF16ToUTF8(kind);
+    const std::size_t first = table.find_first_not_of(' ');
+    if (first == std::string::npos) return std::string();
+    return table.substr(first, table.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+bool IsExistingRegularFile(const std::wstring& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(String::UTF16ToUTF8(path), error);
+}
+
+void CloseCachedDbAtPath(const std::wstring& path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(String::UTF16ToUTF8(path), error);
+    DatabaseManager::GetInstance()->CloseCachedDatabaseAtPath(
+        error ? path : String::UTF8ToUTF16(absolute.lexically_normal().string()));
+}
+
+void CheckpointAndCloseCachedDb(const std::wstring& path, const std::wstring& label, Log& log) {
+    if (IsExistingRegularFile(path)) {
+        if (DatabasePtr db = EventDataLogging::GetInstance()->GetDatabase(path, false, false)) {
+            try {
+                db->execQuery("PRAGMA wal_checkpoint(TRUNCATE)").finalize();
+            } catch (const std::exception& ex) {
+                log.w(L"%s: checkpoint failed for %s: %s", L"ZEL::CheckpointAndCloseCachedDb", path,
+                      String::UTF8ToUTF16(ex.what()));
+            }
+        }
+    }
+    CloseCachedDbAtPath(path);
+    log.d(L"%s: checkpointed the WAL of %s and closed it (%s)", L"ZEL::CheckpointAndCloseCachedDb", path, label);
+}
+
+std::string BuildLogtimeCutoffDeleteSql(const std::wstring& kind, const std::chrono::system_clock::time_point& cutoff) {
+    const std::string table = Trimmed(kind);
+    if (table.empty() || cutoff.time_since_epoch().count() == 0) return std::string();
+    const std::string condition = QueryBuilderUtility::BuildCutoffCondition(cutoff, true);
+    return condition.empty() ? std::string() : "DELETE FROM " + table + " WHERE " + condition;
+}
+
+std::int64_t ExecSqlOnDbFile(const std::wstring& path, const std::wstring& kind,
+                             const std::chrono::system_clock::time_point& cutoff) {
+    if (BuildLogtimeCutoffDeleteSql(kind, cutoff).empty()) return -1;
+    DatabasePtr db = EventDataLogging::GetInstance()->GetDatabase(path, true, false);
+    if (!db) return -1;
+    return DataSync::DeleteRowsByCutoff(*db, Trimmed(kind), cutoff, true);
+}
+
+}  // namespace ZEL
