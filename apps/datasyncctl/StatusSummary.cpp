@@ -80,6 +80,31 @@ void Resilience(const Json::Value& status, std::ostream& out) {
     out << "\n";
 }
 
+void Housekeeping(const Json::Value& status, std::ostream& out) {
+    const Json::Value& purge = Member(status, "purge");
+    out << "Device-path purge: " << Text(Member(purge, "state")) << ", detected at "
+        << Text(Member(purge, "detected_utc"));
+    if (purge.isObject() && purge.isMember("last")) {
+        const Json::Value& last = purge["last"];
+        out << "; last purge " << (Member(last, "ok").asBool() ? "completed" : "failed: " + Text(Member(last, "error")))
+            << ", " << Text(Member(last, "rows_deleted")) << " rows in " << Text(Member(last, "files"))
+            << " files, " << Text(Member(last, "bookmarks_cleared")) << " bookmarks";
+    }
+    out << "\n";
+    const Json::Value& retention = Member(status, "retention");
+    for (const char* root : {"service", "shared"}) {
+        const Json::Value& run = Member(retention, root);
+        out << "Retention (" << root << " folder): ";
+        if (Member(run, "started_at").asInt64() == 0) {
+            out << "not run yet\n";
+            continue;
+        }
+        out << Text(Member(run, "result")) << ", started " << Text(Member(run, "started_at")) << ", "
+            << Text(Member(run, "databases")) << " databases, " << Text(Member(run, "rows_deleted"))
+            << " rows deleted\n";
+    }
+}
+
 void Databases(const Json::Value& status, std::ostream& out) {
     const Json::Value& nrt = Member(status, "nrt_databases");
     out << "Near-real-time databases (" << (nrt.isArray() ? nrt.size() : 0) << "):";
@@ -118,7 +143,13 @@ void Host(const Json::Value& host, std::ostream& out) {
     out << "Folders: db " << Text(Member(folders, "service_db_dir")) << ", shared "
         << Text(Member(folders, "shared_db_dir")) << ", log " << Text(Member(folders, "log_dir")) << ", state "
         << Text(Member(folders, "state_dir")) << "\n";
-    out << "Policy file: " << Text(Member(host, "policy_file")) << "\n";
+    out << "Policy file: " << Text(Member(host, "policy_file"));
+    const Json::Value& policy = Member(host, "policy");
+    if (policy.isObject() && !Member(policy, "problem").asString().empty())
+        out << " (its last reading was not used: " << Text(Member(policy, "problem")) << ")";
+    out << "\n";
+    const Json::Value& readOnly = Member(host, "read_only_databases");
+    if (readOnly.isArray() && !readOnly.empty()) out << "Read-only databases: " << Text(readOnly) << "\n";
 }
 
 }  // namespace
@@ -129,6 +160,7 @@ void WriteStatusSummary(const Json::Value& answer, std::ostream& out) {
     Families(status, out);
     Backoff(status, out);
     Resilience(status, out);
+    Housekeeping(status, out);
     Databases(status, out);
     out << "Device-context records pending: " << Text(Member(status, "device_context_records_pending")) << "\n";
     out << "Queue length: " << Text(Member(status, "queue_length")) << "\n";

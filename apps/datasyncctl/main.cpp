@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -59,6 +60,15 @@ bool Send(const std::string& stateDir, const Json::Value& request, Json::Value& 
     const Json::Value& error = answer["error"];
     std::fprintf(stderr, "datasyncctl: %s\n", error.isString() ? error.asString().c_str() : "the daemon refused the request");
     return false;
+}
+
+// Unix seconds as local time, "%Y-%m-%dT%H:%M:%S".
+std::string LocalTimeText(std::int64_t seconds) {
+    const std::time_t when = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    char text[32] = "?";
+    if (localtime_r(&when, &local) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    return text;
 }
 
 void PrintNote(const Json::Value& answer) {
@@ -120,7 +130,11 @@ int main(int argc, char** argv) {
         "device.online is announced to the agent (topic 6 state 0 or 41), and so is device.registered\n"
         "(topic 2: state 0, a manual registration, or state 12, registration changed).");
 
-    CLI::App* purge = app.add_subcommand("purge", "ask the agent to purge local telemetry after a device path or realm change");
+    CLI::App* purge = app.add_subcommand(
+        "purge", "purge local telemetry after a device path or realm change, and print what was purged");
+    purge->footer("Exit status: 0 when the purge completed, 1 when it failed (what was purged is printed all the same).");
+    CLI::App* resume = app.add_subcommand(
+        "resume", "lift the upload block of a completed purge (the purge markers are removed)");
 
     std::int64_t recordId = 0;
     CLI::App* addDeviceContext =
@@ -221,9 +235,24 @@ int main(int argc, char** argv) {
         }
         if (*purge) {
             request["cmd"] = "purge";
+            const bool ok = Send(stateDir, request, answer);
+            const Json::Value& purged = answer["purged"];
+            if (purged.isObject())
+                std::printf("purged rows logged up to %s: %lld rows deleted in %d files, %lld bookmarks cleared in %d "
+                            "files, %lld device contexts cleared\n",
+                            LocalTimeText(purged["cutoff_utc"].asInt64()).c_str(),
+                            static_cast<long long>(purged["rows_deleted"].asInt64()), purged["files"].asInt(),
+                            static_cast<long long>(purged["bookmarks_cleared"].asInt64()),
+                            purged["bookmark_files"].asInt(),
+                            static_cast<long long>(purged["device_contexts_cleared"].asInt64()));
+            if (!ok) return kExitFailed;
+            std::printf("uploads stay blocked until the device registers again or datasyncctl resume\n");
+            return 0;
+        }
+        if (*resume) {
+            request["cmd"] = "resume";
             if (!Send(stateDir, request, answer)) return kExitFailed;
-            std::printf("purge requested\n");
-            PrintNote(answer);
+            std::printf("resumed: the purge markers are removed, uploads go on\n");
             return 0;
         }
         if (*addDeviceContext) {

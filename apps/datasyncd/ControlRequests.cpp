@@ -203,9 +203,13 @@ Json::Value ControlRequests::Handle(const Json::Value& request) {
             OnlyMembers(request, {});
             return Purge();
         }
+        if (cmd == "resume") {
+            OnlyMembers(request, {});
+            return Resume();
+        }
         if (cmd == "add-device-context") return AddDeviceContext(request);
         throw RequestError("cmd: unknown command " + Quoted(cmd) +
-                           " (known: status, notify, command, set, purge, add-device-context)");
+                           " (known: status, notify, command, set, purge, resume, add-device-context)");
     } catch (const RequestError& error) {
         Json::Value answer(Json::objectValue);
         answer["ok"] = false;
@@ -326,10 +330,22 @@ Json::Value ControlRequests::Set(const Json::Value& request) {
 }
 
 Json::Value ControlRequests::Purge() {
-    if (m_agent.purge) m_agent.purge();
+    Json::Value answer(Json::objectValue);
+    if (!m_agent.purge) throw RequestError("purge: not available");
+    const Json::Value report = m_agent.purge();
+    answer["ok"] = report["ok"].asBool();
+    answer["purged"] = report;
+    if (!answer["ok"].asBool()) answer["error"] = "purge failed: " + report["error"].asString();
+    return answer;
+}
+
+Json::Value ControlRequests::Resume() {
+    if (!m_agent.resume) throw RequestError("resume: not available");
+    const std::string refused = m_agent.resume();
+    if (!refused.empty()) throw RequestError("resume: " + refused);
     Json::Value answer(Json::objectValue);
     answer["ok"] = true;
-    if (!m_agent.purgeNote.empty()) answer["note"] = m_agent.purgeNote;
+    answer["resumed"] = true;
     return answer;
 }
 

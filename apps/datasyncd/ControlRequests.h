@@ -11,7 +11,9 @@
 //       device.online -> topic 6 state 0 (true) or 41 (false); device.registered -> topic 2
 //       state 0 with a manual-registration payload (true) or state 12, registration changed
 //       (false). device.attributes.NAME sets one attribute; an empty value removes it.
-//   {"cmd":"purge"}                                         the agent's device-path purge
+//   {"cmd":"purge"}                                         the agent's device-path purge; "purged":
+//       what it did; ok false (with "error") when it failed
+//   {"cmd":"resume"}                                        lifts the block of a completed purge
 //   {"cmd":"add-device-context","id":N}                     hands record N to the agent
 //
 // Members a command does not know are errors, so a misspelt member never goes unnoticed.
@@ -47,11 +49,13 @@ public:
     // The agent as the requests reach it.
     struct AgentHooks {
         std::function<Json::Value()> statusSnapshot;
-        std::function<void()> purge;
+        // The purge's report: "ok", "error" and the counts.
+        std::function<Json::Value()> purge;
+        // Empty when the block was lifted, else why not.
+        std::function<std::string()> resume;
         std::function<void(std::int64_t)> addDeviceContext;
-        // Added as "note" to the answer of purge / add-device-context when not empty: tells the
-        // caller honestly what the agent does (not) do with the request in this build.
-        std::string purgeNote;
+        // Added as "note" to the answer of add-device-context when not empty: tells the caller
+        // honestly what the agent does (not) do with the request in this build.
         std::string addDeviceContextNote;
     };
 
@@ -68,6 +72,7 @@ private:
     Json::Value Command(const Json::Value& request);
     Json::Value Set(const Json::Value& request);
     Json::Value Purge();
+    Json::Value Resume();
     Json::Value AddDeviceContext(const Json::Value& request);
 
     void Publish(ZEL::ZELNotificationData data, Json::Value& answer);

@@ -16,6 +16,7 @@
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/device/DeviceServices.h"
 #include "linuxhost/logging/FileLogging.h"
+#include "datasyncd/PurgeMarkers.h"
 #include "linuxhost/policy/PolicyFileAgent.h"
 #include "linuxhost/policy/PolicyFileWatcher.h"
 #include "linuxhost/transport/CurlTransport.h"
@@ -25,15 +26,13 @@ namespace {
 
 using ZEL::linuxhost::HostLog;
 
-// What this build's agent does with a purge request; the control answers pass it on so that
-// nobody mistakes an accepted request for work done. Empty it when the agent side lands.
-const char* const kPurgeNote =
-    "the agent's device-path purge is not available yet in this build: nothing was removed";
-
 // How long a control request waits for the bus to deliver what it published. The agent may hold
 // the bus for up to 500 ms per start-up notification; a stop ends such waits at once (they wait
 // on the stop event), so this bound never delays a stop.
 constexpr std::chrono::milliseconds kDeliveryWait{2000};
+
+// The daily maintenance (retention) is announced once a day, on the monotonic clock from the start.
+constexpr std::chrono::hours kDailyMaintenancePeriod{24};
 
 std::wstring Wide(const std::string& text) { return ZEL::String::UTF8ToUTF16(text); }
 
@@ -84,6 +83,26 @@ void Daemon::Start() {
     m_agent->FullInit();
     HostLog().i(L"datasyncd: agent started=%d, full init done=%d", m_agent->IsStarted() ? 1 : 0,
                 m_agent->IsFullInitDone() ? 1 : 0);
+
+    Phase(L"daily maintenance every 24 hours; a registration lifts a completed purge's block");
+    ZEL::linuxhost::NotificationBus* maintenanceBus = m_bus.get();
+    m_dailyMaintenance = std::make_unique<ZEL::PeriodicTimer>(
+        kDailyMaintenancePeriod, kDailyMaintenancePeriod, L"daily maintenance", [maintenanceBus](const std::wstring&) {
+            ZEL::ZELNotificationData maintenance(ZEL::DEVICE_MAINTENANCE, ZEL::DM_DAILY_MAINTENANCE, L"");
+            maintenanceBus->Notify(maintenance, L"datasyncd");
+        });
+    m_registrationSubscription = m_bus->Subscribe(
+        [](ZEL::ZELNotificationData& data) {
+            if (data.getTopicId() != ZEL::TOPIC_DEVICE_REGISTRATION || data.getEventState() != ZEL::STATE_DONE ||
+                !PurgeCompleted())
+                return;
+            const std::string refused = ResumeAfterPurge();
+            if (refused.empty())
+                HostLog().i(L"datasyncd: device registered after a completed purge: uploads resume");
+            else
+                HostLog().e(L"datasyncd: %s", Wide(refused));
+        },
+        false);
 
     Phase(L"serving the control socket");
     ZEL::linuxhost::NotificationBus* bus = m_bus.get();
@@ -139,9 +158,9 @@ ControlRequests::AgentHooks Daemon::MakeAgentHooks() {
     DataSyncAgent* agent = m_agent;
     ControlRequests::AgentHooks hooks;
     hooks.statusSnapshot = [agent] { return agent->GetStatusSnapshot(); };
-    hooks.purge = [agent] { agent->PurgeLocalTelemetryStoresForDevicePathRealmChange(); };
+    hooks.purge = [agent] { return ZEL::DataSync::PurgeReportJson(agent->PurgeWithReport()); };
+    hooks.resume = [] { return ResumeAfterPurge(); };
     hooks.addDeviceContext = [agent](std::int64_t id) { agent->AddDeviceContextRecordToSync(id); };
-    hooks.purgeNote = kPurgeNote;
     return hooks;
 }
 
@@ -152,6 +171,8 @@ void Daemon::Stop() {
     if (m_serviceStop) platform::SetEvent(m_serviceStop);
     if (m_transport) m_transport->RequestStop();
     m_control.Stop();
+    m_dailyMaintenance.reset();
+    if (m_bus && !m_registrationSubscription.empty()) m_bus->Unsubscribe(m_registrationSubscription);
     if (m_policyWatcher) m_policyWatcher->Stop();
     // The bus stops before the agent: a notification delivered during UnInit (a policy change
     // restarting the agent, say) would race the agent's own shutdown.

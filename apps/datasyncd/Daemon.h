@@ -6,8 +6,8 @@
 //   file logging -> host settings, transport settings, device state, push channel -> default
 //   endpoint URL -> notification bus, HTTPS transport, policy agent, device services -> policy
 //   watcher -> service-stop event -> agent Init -> start-up notifications (topic 6 state 0 when
-//   the device is online, topic 2 state 0 when it is registered) -> agent FullInit -> serve the
-//   control socket.
+//   the device is online, topic 2 state 0 when it is registered) -> agent FullInit -> the daily
+//   maintenance timer and the purge-resume subscription -> serve the control socket.
 // Stop order: set the stop event -> abort uploads in flight -> stop serving the control socket
 // and watching the policy -> stop the bus (no notification reaches the agent while it stops) ->
 // agent UnInit -> close the log files.
@@ -26,6 +26,10 @@
 #include "platform/KernelObjects.h"
 
 class DataSyncAgent;
+
+namespace ZEL {
+class PeriodicTimer;
+}
 
 namespace ZEL {
 namespace linuxhost {
@@ -64,6 +68,8 @@ private:
     std::unique_ptr<ZEL::linuxhost::CurlTransport> m_transport;
     std::shared_ptr<ZEL::linuxhost::PolicyFileAgent> m_policy;
     std::unique_ptr<ZEL::linuxhost::PolicyFileWatcher> m_policyWatcher;
+    std::unique_ptr<ZEL::PeriodicTimer> m_dailyMaintenance;
+    std::wstring m_registrationSubscription;
     std::unique_ptr<ControlRequests> m_requests;
     platform::HANDLE m_serviceStop;
     DataSyncAgent* m_agent = nullptr;  // the process-wide agent, once Init ran

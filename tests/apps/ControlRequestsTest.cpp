@@ -53,9 +53,15 @@ protected:
             snapshot["agent"]["started"] = true;
             return snapshot;
         };
-        hooks.purge = [this] { ++purgeCalls; };
+        hooks.purge = [this] {
+            ++purgeCalls;
+            Json::Value report;
+            report["ok"] = purgeCalls == 1;
+            report["error"] = purgeCalls == 1 ? "" : "shared telemetry purge: impersonation failed";
+            return report;
+        };
+        hooks.resume = [this] { return resumeRefusal; };
         hooks.addDeviceContext = [this](std::int64_t id) { addedIds.push_back(id); };
-        hooks.purgeNote = "purge note";
         hooks.addDeviceContextNote = "queue note";
         requests = std::make_unique<datasyncd::ControlRequests>(hooks, &bus, [this] {
             ++deliveryWaits;
@@ -82,6 +88,7 @@ protected:
     PushChannelState savedPush;
     int statusCalls = 0;
     int purgeCalls = 0;
+    std::string resumeRefusal;
     int deliveryWaits = 0;
     std::vector<std::int64_t> addedIds;
     std::unique_ptr<datasyncd::ControlRequests> requests;
@@ -166,11 +173,18 @@ TEST_F(ControlRequestsTest, NotifyAndCommandPublishWhatTheyAreGiven) {
     EXPECT_EQ(delivered[1].getFieldValue(L"datasets"), L"CPUEvent");
 }
 
-TEST_F(ControlRequestsTest, PurgeAndAddDeviceContextReachTheAgentAndPassOnItsNotes) {
+TEST_F(ControlRequestsTest, PurgeResumeAndAddDeviceContextReachTheAgentAndSayWhatHappened) {
     Json::Value answer = Ask(R"({"cmd":"purge"})");
     EXPECT_TRUE(answer["ok"].asBool());
     EXPECT_EQ(purgeCalls, 1);
-    EXPECT_EQ(answer["note"].asString(), "purge note");
+    EXPECT_TRUE(answer["purged"]["ok"].asBool());
+    answer = Ask(R"({"cmd":"purge"})");
+    EXPECT_FALSE(answer["ok"].asBool()) << "a failed purge is no success";
+    EXPECT_EQ(answer["error"].asString(), "purge failed: shared telemetry purge: impersonation failed");
+    resumeRefusal = "no purge has completed yet";
+    EXPECT_EQ(Ask(R"({"cmd":"resume"})")["error"].asString(), "resume: no purge has completed yet");
+    resumeRefusal.clear();
+    EXPECT_TRUE(Ask(R"({"cmd":"resume"})")["resumed"].asBool());
     answer = Ask(R"({"cmd":"add-device-context","id":9007199254740993})");
     EXPECT_TRUE(answer["ok"].asBool()) << answer;
     EXPECT_EQ(addedIds, std::vector<std::int64_t>{9007199254740993LL});

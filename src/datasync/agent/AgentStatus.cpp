@@ -93,7 +93,51 @@ Json::Value Records(const SyncMap::Status& records) {
     return syncMap;
 }
 
+const char* StateName(DevicePathPurge::State state) {
+    switch (state) {
+        case DevicePathPurge::State::Normal: return "normal";
+        case DevicePathPurge::State::Pending: return "pending";
+        case DevicePathPurge::State::Purging: return "purging";
+        case DevicePathPurge::State::PurgedAwaitingResume: return "purged, awaiting resume";
+    }
+    return "?";
+}
+
+Json::Value Purge(const DevicePathPurge::Status& purge) {
+    Json::Value out(Json::objectValue);
+    out["state"] = StateName(purge.state);
+    out["detected_utc"] = static_cast<Json::Int64>(purge.detectedUtc);
+    if (purge.purged) out["last"] = PurgeReportJson(purge.last);
+    return out;
+}
+
+Json::Value Retention(const TelemetryRetentionHandler::Status& retention) {
+    Json::Value out(Json::objectValue);
+    for (const auto& [name, run] : {std::pair{"service", &retention.service}, std::pair{"shared", &retention.shared}}) {
+        Json::Value& root = out[name];
+        root["started_at"] = static_cast<Json::Int64>(run->startedAt);
+        root["ended_at"] = static_cast<Json::Int64>(run->endedAt);
+        root["databases"] = run->databases;
+        root["rows_deleted"] = static_cast<Json::Int64>(run->rowsDeleted);
+        root["result"] = run->result;
+    }
+    return out;
+}
+
 }  // namespace
+
+Json::Value PurgeReportJson(const DevicePathPurge::Report& report) {
+    Json::Value out(Json::objectValue);
+    out["ok"] = report.ok;
+    out["error"] = report.error;
+    out["cutoff_utc"] = static_cast<Json::Int64>(report.cutoff);
+    out["files"] = report.files;
+    out["rows_deleted"] = static_cast<Json::Int64>(report.rowsDeleted);
+    out["bookmark_files"] = report.bookmarkFiles;
+    out["bookmarks_cleared"] = static_cast<Json::Int64>(report.bookmarksCleared);
+    out["device_contexts_cleared"] = static_cast<Json::Int64>(report.deviceContextsCleared);
+    return out;
+}
 
 Json::Value AgentStatus(AgentComponents& c) {
     const std::uint64_t tick = c.clock.TickCount64();
@@ -124,6 +168,8 @@ Json::Value AgentStatus(AgentComponents& c) {
     for (const auto& entry : policies->scheduledDatasets) scheduled[String::UTF16ToUTF8(entry.first)] = entry.second;
 
     status["sync_map"] = Records(*c.syncMap.CurrentStatus());
+    status["purge"] = Purge(c.purge.CurrentStatus());
+    status["retention"] = Retention(*c.retention.CurrentStatus());
     status["device_context_records_pending"] = static_cast<Json::UInt64>(c.deviceContext.PendingRecords());
     status["queue_length"] = static_cast<Json::UInt64>(c.queue.Size());
     return status;

@@ -16,6 +16,8 @@ namespace ZEL {
 namespace DataSync {
 
 Json::Value AgentStatus(AgentComponents& components);
+// What one device-path purge did, as the status and the purge request show it.
+Json::Value PurgeReportJson(const DevicePathPurge::Report& report);
 
 }  // namespace DataSync
 }  // namespace ZEL

@@ -24,6 +24,14 @@ inline constexpr const wchar_t* kMessagingPluginDatasetId = L"7C1F9721-2D5C-44F7
 // Duplicated by the user agent: its shared-folder files wait for acknowledged user writes.
 inline constexpr const wchar_t* kUserAgentDatasetId = L"C4D1AFBD-F3E9-4242-8811-7C6C3904E9CA";
 
+// The user agent's hand-shake (named events shared with the user-agent process): the agent
+// signals the notify event of a record kind and waits for its ack event, which the user agent
+// signals once it has duplicated the newest row.
+inline constexpr const wchar_t* kNotifyDuplicateItemEvent = L"Global\\NotifyDuplicateItemEvent";
+inline constexpr const wchar_t* kNotifyDuplicateDatasetContextEvent = L"Global\\NotifyDuplicateDatasetContextEvent";
+inline constexpr const wchar_t* kAckItemDuplicateEvent = L"Global\\NotifyAckForItemDuplicateCompleteEvent";
+inline constexpr const wchar_t* kAckDatasetContextDuplicateEvent = L"Global\\NotifyAckForDCDuplicateCompleteEvent";
+
 // The datasets IsNullOrNoneDataSet answers true for, in their order.
 inline constexpr const wchar_t* kNullOrNoneDatasetIds[] = {kDeviceStatusDatasetId,
                                                            L"FBCCBF01-BCB0-41B3-A360-2E8387AF6711",

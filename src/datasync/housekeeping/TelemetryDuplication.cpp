@@ -181,15 +181,16 @@ bool TelemetryDuplication::NotifyAndWaitForAck(int kind) {
     const bool items = kind == SYNC_ITEM_EVENT;
     platform::HANDLE notify = platform::OpenEventW(items ? kNotifyDuplicateItemEvent : kNotifyDuplicateDatasetContextEvent);
     platform::HANDLE ack = platform::OpenEventW(items ? kAckItemDuplicateEvent : kAckDatasetContextDuplicateEvent);
+    const bool opened = notify && ack;
     bool acknowledged = false;
-    if (notify && ack) {
+    if (opened) {
         platform::SetEvent(notify);
         m_log.i(L"%s Notify completed", function);
         acknowledged = m_parts.stop.WaitForEvent(ack, kAckTimeoutMs) == StopSignal::Woke::Event;
     }
     if (notify) platform::CloseHandle(notify);
     if (ack) platform::CloseHandle(ack);
-    if (!notify || !ack) return false;
+    if (!opened) return false;
     if (acknowledged)
         m_log.i(L"%s Duplication done by user agent", function);
     else

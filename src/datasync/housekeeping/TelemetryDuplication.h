@@ -33,13 +33,6 @@
 namespace ZEL {
 namespace DataSync {
 
-// The hand-shake's events: the agent signals the notify event of a record kind and waits for its
-// ack event, which the user agent signals once it has duplicated the newest row.
-inline constexpr const wchar_t* kNotifyDuplicateItemEvent = L"Global\\NotifyDuplicateItemEvent";
-inline constexpr const wchar_t* kNotifyDuplicateDatasetContextEvent = L"Global\\NotifyDuplicateDatasetContextEvent";
-inline constexpr const wchar_t* kAckItemDuplicateEvent = L"Global\\NotifyAckForItemDuplicateCompleteEvent";
-inline constexpr const wchar_t* kAckDatasetContextDuplicateEvent = L"Global\\NotifyAckForDCDuplicateCompleteEvent";
-
 class TelemetryDuplication {
 public:
     struct Parts {

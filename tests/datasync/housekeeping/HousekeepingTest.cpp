@@ -1,0 +1,219 @@
+// Housekeeping through the components: retention (periods and their parsing, what is deleted and
+// what never is, the 10-minute spacing, the purge block, a stop), the device-path purge (detection
+// and markers, the detection second, protected and messaging files, bookmarks and device contexts,
+// a writer holding the database open in WAL mode), and duplication on the "sendTelemetry" command
+// (only fully sent databases; the user agent's hand-shake with and without an ack).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/housekeeping/RetentionUtils.h"
+#include "datasync/store/SyncPointDao.h"
+#include "linuxhost/HostState.h"
+#include "support/AgentHarness.h"
+#include "support/LogonUser.h"
+#include "support/ManualClock.h"
+#include "support/PreparedComponents.h"
+#include "support/TelemetryWriter.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::ItemEventJson;
+using testsupport::PreparedComponents;
+using testsupport::TelemetryWriter;
+using TelemetryUtils::RetentionUtils;
+namespace fs = std::filesystem;
+
+const std::string kData = "6F1C2D3E-0000-4000-8000-000000000001";
+const std::string kOther = "6F1C2D3E-0000-4000-8000-000000000002";
+const std::string kMessaging = "7C1F9721-2D5C-44F7-AB64-FA4545A7BA0B";
+constexpr std::time_t kNow = 1796554800;  // the wall clock of every test
+
+std::string Local(std::time_t seconds) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    return text;
+}
+
+class HousekeepingTest : public testsupport::AgentHarness {
+protected:
+    void SetUp() override {
+        AgentHarness::SetUp();
+        m_policy = testsupport::PolicyWithoutFamilies();
+        m_policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
+        for (const std::string& id : {kData, kOther}) {
+            ZEL::DataSet dataset = testsupport::MakeDataSet(ZEL::String::UTF8ToUTF16(id), L"CPUEvent", L"KTA", L"nrt");
+            dataset.set_include_events({L"ALL"});
+            dataset.set_dataset_settings_map({{L"Retention", id == kData ? L"10d" : L"forever"}});
+            m_policy.datasets.push_back(dataset);
+        }
+        m_config->SetPolicy(m_policy);
+    }
+    std::string Path(const std::string& root, const std::string& file) { return m_dir.path() + root + "/" + file; }
+    // Rows logged `daysAgo` before now, plus one with an empty and one with a foreign logtime.
+    void WriteAged(const std::string& root, const std::string& dataset, std::initializer_list<int> daysAgo) {
+        TelemetryWriter table(Path(root, dataset + "_ItemEvent.sqlite3"), "ItemEvent");
+        for (int days : daysAgo) table.Insert(ItemEventJson(dataset, "d" + std::to_string(days)), Local(kNow - days * 86400));
+        table.Insert(ItemEventJson(dataset, "no time"), "");
+        table.Insert(ItemEventJson(dataset, "other format"), "06/12/2020 10:00");
+    }
+    std::int64_t Rows(const std::string& path, const std::string& table = "ItemEvent") {
+        return TelemetryWriter(path, table).Scalar("select count(*) from " + table);
+    }
+
+    testsupport::ManualClock m_clock{std::chrono::system_clock::from_time_t(kNow)};
+    testsupport::LogonUser m_user;  // the shared folder is worked on as this user
+    ZEL::TelemetryPolicy m_policy;
+};
+
+TEST(RetentionUtils, RetentionTextsGiveTheirDaysAndEverythingElseTheDefault) {
+    const std::pair<const wchar_t*, int> cases[] = {
+        {L"45d", 45}, {L"45D", 45}, {L"120d", 90}, {L"0d", 30}, {L"45", 30},
+        {L"d", 30},   {L" 45d", 30}, {L"", 30},   {L"4 5d", 30}, {L"99999999999999999999d", 90}};
+    for (const auto& [text, days] : cases) EXPECT_EQ(RetentionUtils::ParseRetentionDays(text, 30, 90), days) << text;
+    bool overflowed = false;
+    RetentionUtils::ParseRetentionDays(L"3000000000d", 30, 90, &overflowed);
+    EXPECT_TRUE(overflowed);
+}
+
+TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBothFolders) {
+    WriteAged("service", kData, {40, 11, 9});
+    WriteAged("shared", kData, {12, 1});
+    WriteAged("service", kOther, {40, 29});  // "forever" reads as the default, 30 days
+    TelemetryWriter(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext")
+        .Insert("{}", Local(kNow - 300 * 86400));
+    fs::create_directories(Path("service", "sub"));
+    fs::copy_file(Path("service", kData + "_ItemEvent.sqlite3"), Path("service", "sub/" + kData + "_ItemEvent.sqlite3"));
+    PreparedComponents p(m_policy);
+    p.c.retention.Init();
+    ASSERT_EQ(p.c.retention.Start(true), TelemetryRetentionHandler::Started);
+
+    EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")), 3) << "9 days, and the two rows without a date";
+    EXPECT_EQ(Rows(Path("shared", kData + "_ItemEvent.sqlite3")), 3);
+    EXPECT_EQ(Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 3);
+    EXPECT_EQ(Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"), 1) << "item events only";
+    EXPECT_EQ(Rows(Path("service", "sub/" + kData + "_ItemEvent.sqlite3")), 5) << "no subfolder";
+    const auto status = p.c.retention.CurrentStatus();
+    EXPECT_EQ(status->service.rowsDeleted, 3);
+    EXPECT_EQ(status->service.databases, 2);
+    EXPECT_EQ(status->shared.rowsDeleted, 1);
+    EXPECT_EQ(status->shared.result, "done");
+}
+
+TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAndNotAfterAStop) {
+    PreparedComponents p(m_policy);
+    TelemetryRetentionHandler& retention = p.c.retention;
+    retention.Init();
+    EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
+    m_clock.AdvanceSteady(9min);
+    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::NotNow);
+    m_clock.AdvanceSteady(1min);
+    p.c.purge.SetTelemetryPurgeInProgress(true);
+    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::NotNow) << "a purge runs";
+    p.c.purge.SetTelemetryPurgeInProgress(false);
+    retention.Stop();
+    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
+    retention.ReInit();
+    EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
+}
+
+TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
+    TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext")
+        .Insert(R"({"device_context_id":"dc-1","device_info":{"device_path":"organization\\old"}})");
+    PreparedComponents p(m_policy);
+    const std::string pending = Path("service", "device_path_purge.pending");
+    for (const char* realm : {"", "old"}) {
+        ZEL::linuxhost::UpdateDeviceState([realm](ZEL::linuxhost::DeviceState& device) { device.realm = realm; });
+        EXPECT_FALSE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch()) << "realm \"" << realm << "\"";
+    }
+    ZEL::linuxhost::UpdateDeviceState([](ZEL::linuxhost::DeviceState& device) { device.realm = "new"; });
+    EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
+    EXPECT_TRUE(fs::exists(pending));
+    EXPECT_TRUE(p.c.purge.IsTelemetrySyncBlocked());
+    m_clock.SetWall(std::chrono::system_clock::from_time_t(kNow + 3600));
+    fs::remove(pending);
+    EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
+    EXPECT_EQ(p.c.purge.CurrentStatus().detectedUtc, kNow) << "the first detection is kept";
+    EXPECT_EQ(p.c.retention.Start(false), TelemetryRetentionHandler::NotNow);
+    ZEL::linuxhost::UpdateDeviceState([](ZEL::linuxhost::DeviceState& device) { device.realm = ""; });
+}
+
+TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterAddsMeanwhile) {
+    std::ofstream(Path("service", "device_path_purge.detected_utc")) << kNow;
+    TelemetryWriter writer(Path("service", kData + "_ItemEvent.sqlite3"), "ItemEvent", true);  // held open, WAL
+    for (std::time_t at : {kNow - 1, kNow, kNow + 1}) writer.Insert(ItemEventJson(kData, "r"), Local(at));
+    writer.Insert(ItemEventJson(kData, "undated"), "");
+    TelemetryWriter messaging(Path("service", kMessaging + "_ItemEvent.sqlite3"), "ItemEvent");
+    messaging.Insert(ItemEventJson(kMessaging, "m"), Local(kNow - 200 * 86400));
+    messaging.Insert(ItemEventJson(kMessaging, "m"), Local(kNow - 100 * 86400));
+    TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext").Insert(R"({"device_context_id":"dc"})");
+    TelemetryWriter(Path("service", "GlobalContext.sqlite3"), "ItemEvent").Insert("{}", Local(kNow - 86400));
+    for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies)
+        ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile).Set({L"g", L"ItemEvent", 7});
+
+    PreparedComponents p(m_policy);
+    const ZEL::DataSync::DevicePathPurge::Report report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
+    writer.Insert(ItemEventJson(kData, "after the purge"), Local(kNow + 2));
+
+    EXPECT_TRUE(report.ok) << report.error;
+    EXPECT_EQ(report.rowsDeleted, 3) << "two rows up to the detection second, one messaging row of 200 days";
+    EXPECT_EQ(report.bookmarkFiles, 3) << "Navs_SyncPoint.sqlite3 too";
+    EXPECT_EQ(report.bookmarksCleared, 3);
+    EXPECT_EQ(report.deviceContextsCleared, 1);
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3) << "the second after, the undated and the new row";
+    EXPECT_EQ(writer.Scalar("select count(*) from pragma_integrity_check where integrity_check = 'ok'"), 1);
+    EXPECT_TRUE(fs::exists(Path("service", kData + "_ItemEvent.sqlite3-wal")));
+    EXPECT_EQ(messaging.Scalar("select count(*) from ItemEvent"), 1);
+    EXPECT_EQ(Rows(Path("service", "GlobalContext.sqlite3")), 1) << "protected";
+    EXPECT_EQ(p.c.purge.CurrentStatus().state, ZEL::DataSync::DevicePathPurge::State::PurgedAwaitingResume);
+}
+
+TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsACopyOfItsNewestRow) {
+    for (const std::string& id : {kData, kOther}) {
+        TelemetryWriter table(Path("service", id + "_ItemEvent.sqlite3"), "ItemEvent");
+        for (int n = 0; n < 3; ++n) table.Insert(ItemEventJson(id, "i" + std::to_string(n)));
+    }
+    ZEL::DataSync::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    bookmarks.Set({ZEL::String::UTF8ToUTF16(kData), L"ItemEvent", 4});   // all sent
+    bookmarks.Set({ZEL::String::UTF8ToUTF16(kOther), L"ItemEvent", 3});  // row 3 waits
+    PreparedComponents p(m_policy);
+    for (const auto& [id, copied] : {std::pair{kData, true}, std::pair{kOther, false}}) {
+        const std::wstring file = ZEL::String::UTF8ToUTF16(id + "_ItemEvent.sqlite3");
+        EXPECT_EQ(p.c.duplication.DuplicateLastRecordInDB(ZEL::String::UTF8ToUTF16(id), file), copied) << id;
+        EXPECT_EQ(Rows(Path("service", id + "_ItemEvent.sqlite3")), copied ? 4 : 3) << id;
+    }
+}
+
+TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
+    PreparedComponents p(m_policy);
+    p.c.duplication.CreateGlobalEvents();
+    platform::HANDLE notify = platform::OpenEventW(ZEL::DataSync::kNotifyDuplicateItemEvent);
+    platform::HANDLE ack = platform::OpenEventW(ZEL::DataSync::kAckItemDuplicateEvent);
+    ASSERT_TRUE(notify && ack);
+    auto userAgent = std::async(std::launch::async, [&] {
+        if (platform::WaitForSingleObject(notify, 5000) == platform::WAIT_OBJECT_0) platform::SetEvent(ack);
+    });
+    EXPECT_TRUE(p.c.duplication.NotifyAndWaitForAck(0));
+    userAgent.get();
+
+    auto waiting = std::async(std::launch::async, [&] { return p.c.duplication.NotifyAndWaitForAck(0); });
+    EXPECT_EQ(platform::WaitForSingleObject(notify, 5000), platform::WAIT_OBJECT_0);
+    const auto start = std::chrono::steady_clock::now();
+    p.c.stop.Cancel();
+    EXPECT_FALSE(waiting.get()) << "no ack: the stop ends the wait";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_FALSE(p.c.duplication.NotifyAndWaitForAck(5)) << "no hand-shake for another kind";
+    platform::CloseHandle(notify);
+    platform::CloseHandle(ack);
+}
+
+}  // namespace
