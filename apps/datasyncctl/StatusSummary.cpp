@@ -1,7 +1,9 @@
 // The status summary's layout: one heading per part, aligned columns for the families.
 #include "datasyncctl/StatusSummary.h"
 
+#include <ctime>
 #include <iomanip>
+#include <sstream>
 #include <string>
 
 namespace datasyncctl {
@@ -27,6 +29,17 @@ const Json::Value& Member(const Json::Value& object, const char* name) {
     if (!object.isObject()) return null;
     const Json::Value* found = object.find(name, name + std::char_traits<char>::length(name));
     return found != nullptr ? *found : null;
+}
+
+// Seconds since the epoch as a UTC time; 0 means never.
+std::string UtcTime(const Json::Value& value) {
+    if (!value.isIntegral() || value.asInt64() == 0) return "never";
+    const std::time_t seconds = static_cast<std::time_t>(value.asInt64());
+    std::tm utc{};
+    if (gmtime_r(&seconds, &utc) == nullptr) return Text(value);
+    std::ostringstream text;
+    text << std::put_time(&utc, "%Y-%m-%d %H:%M:%S UTC");
+    return text.str();
 }
 
 void Flags(const Json::Value& agent, std::ostream& out) {
@@ -82,8 +95,8 @@ void Resilience(const Json::Value& status, std::ostream& out) {
 
 void Housekeeping(const Json::Value& status, std::ostream& out) {
     const Json::Value& purge = Member(status, "purge");
-    out << "Device-path purge: " << Text(Member(purge, "state")) << ", detected at "
-        << Text(Member(purge, "detected_utc"));
+    out << "Device-path purge: " << Text(Member(purge, "state"));
+    if (Member(purge, "detected_utc").asInt64() != 0) out << ", detected " << UtcTime(Member(purge, "detected_utc"));
     if (purge.isObject() && purge.isMember("last")) {
         const Json::Value& last = purge["last"];
         out << "; last purge " << (Member(last, "ok").asBool() ? "completed" : "failed: " + Text(Member(last, "error")))
@@ -99,7 +112,7 @@ void Housekeeping(const Json::Value& status, std::ostream& out) {
             out << "not run yet\n";
             continue;
         }
-        out << Text(Member(run, "result")) << ", started " << Text(Member(run, "started_at")) << ", "
+        out << Text(Member(run, "result")) << ", started " << UtcTime(Member(run, "started_at")) << ", "
             << Text(Member(run, "databases")) << " databases, " << Text(Member(run, "rows_deleted"))
             << " rows deleted\n";
     }

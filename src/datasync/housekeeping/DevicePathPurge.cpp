@@ -53,18 +53,19 @@ std::int64_t ReadSeconds(const std::wstring& path) {
     return std::stoll(text);
 }
 
-// Leaves the service's identity for the logged-on user's while it lives; true when it could.
+// Leaves the service's identity for the logged-on user's while it lives; ok() when it could.
 class AsLogonUser {
 public:
-    AsLogonUser() : m_ok(m_user.EnterLogOnUserMode() == 0) {}
+    AsLogonUser() : m_code(m_user.EnterLogOnUserMode()) {}
     ~AsLogonUser() {
-        if (m_ok) m_user.ExitLogOnUserMode();
+        if (ok()) m_user.ExitLogOnUserMode();
     }
-    bool ok() const { return m_ok; }
+    bool ok() const { return m_code == 0; }
+    int code() const { return m_code; }
 
 private:
     ImpersonateUser m_user;
-    bool m_ok;
+    int m_code;
 };
 
 }  // namespace
@@ -153,7 +154,8 @@ DevicePathPurge::Report DevicePathPurge::PurgeTelemetryStoresForDevicePathRealmC
         AsLogonUser user;
         if (!user.ok()) {
             m_log.e(L"%s: user-context (SharedDB) telemetry purge skipped; impersonation failed", kPurge);
-            report.error = "shared telemetry purge: impersonation failed";
+            report.error = "shared telemetry purge: cannot act as the logged-on user (error " +
+                           std::to_string(user.code()) + "; is logon_user set?); the purge stays pending";
         } else {
             PurgeOneTelemetryRoot(utility::DB_PATH_USER_SHARED, cutoff, report);
         }
