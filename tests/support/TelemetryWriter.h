@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <ctime>
 #include <stdexcept>
 #include <string>
 
@@ -72,6 +73,15 @@ inline std::string ItemEventJson(const std::string& datasetId, const std::string
                                  const std::string& extra = "") {
     return "{\"dataset_id\":\"" + datasetId + "\",\"item_id\":\"" + itemId + "\",\"item_name\":\"n\"" +
            (extra.empty() ? "" : "," + extra) + "}";
+}
+
+// `seconds` as a row's logtime: local time in the collectors' "%Y-%m-%dT%H:%M:%S" form.
+inline std::string LocalLogtime(std::time_t seconds) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    return text;
 }
 
 }  // namespace testsupport

@@ -27,6 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::ItemEventJson;
 using testsupport::PreparedComponents;
+using testsupport::LocalLogtime;
 using testsupport::TelemetryWriter;
 using TelemetryUtils::RetentionUtils;
 namespace fs = std::filesystem;
@@ -35,14 +36,6 @@ const std::string kData = "6F1C2D3E-0000-4000-8000-000000000001";
 const std::string kOther = "6F1C2D3E-0000-4000-8000-000000000002";
 const std::string kMessaging = "7C1F9721-2D5C-44F7-AB64-FA4545A7BA0B";
 constexpr std::time_t kNow = 1796554800;  // the wall clock of every test
-
-std::string Local(std::time_t seconds) {
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    return text;
-}
 
 class HousekeepingTest : public testsupport::AgentHarness {
 protected:
@@ -62,7 +55,7 @@ protected:
     // Rows logged `daysAgo` before now, plus one with an empty and one with a foreign logtime.
     void WriteAged(const std::string& root, const std::string& dataset, std::initializer_list<int> daysAgo) {
         TelemetryWriter table(Path(root, dataset + "_ItemEvent.sqlite3"), "ItemEvent");
-        for (int days : daysAgo) table.Insert(ItemEventJson(dataset, "d" + std::to_string(days)), Local(kNow - days * 86400));
+        for (int days : daysAgo) table.Insert(ItemEventJson(dataset, "d" + std::to_string(days)), LocalLogtime(kNow - days * 86400));
         table.Insert(ItemEventJson(dataset, "no time"), "");
         table.Insert(ItemEventJson(dataset, "other format"), "06/12/2020 10:00");
     }
@@ -90,7 +83,7 @@ TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBot
     WriteAged("shared", kData, {12, 1});
     WriteAged("service", kOther, {40, 29});  // "forever" reads as the default, 30 days
     TelemetryWriter(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext")
-        .Insert("{}", Local(kNow - 300 * 86400));
+        .Insert("{}", LocalLogtime(kNow - 300 * 86400));
     fs::create_directories(Path("service", "sub"));
     fs::copy_file(Path("service", kData + "_ItemEvent.sqlite3"), Path("service", "sub/" + kData + "_ItemEvent.sqlite3"));
     PreparedComponents p(m_policy);
@@ -150,19 +143,19 @@ TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
 TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterAddsMeanwhile) {
     std::ofstream(Path("service", "device_path_purge.detected_utc")) << kNow;
     TelemetryWriter writer(Path("service", kData + "_ItemEvent.sqlite3"), "ItemEvent", true);  // held open, WAL
-    for (std::time_t at : {kNow - 1, kNow, kNow + 1}) writer.Insert(ItemEventJson(kData, "r"), Local(at));
+    for (std::time_t at : {kNow - 1, kNow, kNow + 1}) writer.Insert(ItemEventJson(kData, "r"), LocalLogtime(at));
     writer.Insert(ItemEventJson(kData, "undated"), "");
     TelemetryWriter messaging(Path("service", kMessaging + "_ItemEvent.sqlite3"), "ItemEvent");
-    messaging.Insert(ItemEventJson(kMessaging, "m"), Local(kNow - 200 * 86400));
-    messaging.Insert(ItemEventJson(kMessaging, "m"), Local(kNow - 100 * 86400));
+    messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - 200 * 86400));
+    messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - 100 * 86400));
     TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext").Insert(R"({"device_context_id":"dc"})");
-    TelemetryWriter(Path("service", "GlobalContext.sqlite3"), "ItemEvent").Insert("{}", Local(kNow - 86400));
+    TelemetryWriter(Path("service", "GlobalContext.sqlite3"), "ItemEvent").Insert("{}", LocalLogtime(kNow - 86400));
     for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies)
         ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile).Set({L"g", L"ItemEvent", 7});
 
     PreparedComponents p(m_policy);
     const ZEL::DataSync::DevicePathPurge::Report report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
-    writer.Insert(ItemEventJson(kData, "after the purge"), Local(kNow + 2));
+    writer.Insert(ItemEventJson(kData, "after the purge"), LocalLogtime(kNow + 2));
 
     EXPECT_TRUE(report.ok) << report.error;
     EXPECT_EQ(report.rowsDeleted, 3) << "two rows up to the detection second, one messaging row of 200 days";
