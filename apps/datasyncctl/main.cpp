@@ -132,7 +132,10 @@ int main(int argc, char** argv) {
 
     CLI::App* purge = app.add_subcommand(
         "purge", "purge local telemetry after a device path or realm change, and print what was purged");
-    purge->footer("Exit status: 0 when the purge completed, 1 when it failed (what was purged is printed all the same).");
+    purge->footer(
+        "Without a detected change it purges what was logged up to now all the same, and uploads stay blocked\n"
+        "until `datasyncctl resume` or the next registration.\n"
+        "Exit status: 0 when the purge completed, 1 when it failed (what was purged is printed all the same).");
     CLI::App* resume = app.add_subcommand(
         "resume", "lift the upload block of a completed purge (the purge markers are removed)");
 

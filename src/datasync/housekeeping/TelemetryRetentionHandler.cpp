@@ -104,7 +104,7 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
 
 void TelemetryRetentionHandler::Stop() {
     std::lock_guard<std::mutex> lock(m_startMutex);
-    m_stopRequested = true;
+    RequestStop();
     for (std::unique_ptr<std::thread>* thread : {&m_dbThread, &m_sharedDbThread})
         if (*thread && (*thread)->joinable()) (*thread)->join();
 }

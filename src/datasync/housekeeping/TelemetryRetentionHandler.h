@@ -69,7 +69,10 @@ public:
     void Init();
     void ReInit();
     StartResult Start(bool blocking);
-    // Asks a run to stop before its next database and waits for both threads.
+    // Asks a run to end after the database in hand and returns at once; no run starts until
+    // Init() or ReInit().
+    void RequestStop() { m_stopRequested = true; }
+    // RequestStop(), then waits for both threads.
     void Stop();
     // Waits for the threads of a run in progress (a purge must not delete under them).
     void JoinRunningRetentionThreads();

@@ -9,8 +9,10 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/housekeeping/RetentionUtils.h"
@@ -117,6 +119,36 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAn
     EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
     retention.ReInit();
     EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
+}
+
+// A log that asks for a stop when the run it logs for reads its first database's retention.
+class StopAtFirstDatabase : public ZEL::LogSink {
+public:
+    std::function<void()> stop;
+    bool Enabled(ZEL::LogLevel) const override { return true; }
+    void Write(ZEL::LogLevel, const std::string& text) override {
+        if (stop && text.find("Retention days for dataset") != std::string::npos) std::exchange(stop, nullptr)();
+    }
+};
+
+TEST_F(HousekeepingTest, AStopDuringARunEndsItAfterTheDatabaseInHand) {
+    WriteAged("service", kData, {40});
+    WriteAged("service", kOther, {40});
+    auto sink = std::make_shared<StopAtFirstDatabase>();
+    ZEL::Log log;
+    log.Bind(sink);
+    TelemetryRetentionHandler retention(m_clock, [] { return false; }, log);
+    sink->stop = [&retention] { retention.RequestStop(); };
+    retention.Init();
+    ASSERT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
+
+    const auto status = retention.CurrentStatus();
+    EXPECT_EQ(status->service.result, "stopped");
+    EXPECT_EQ(status->service.databases, 1);
+    EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")) + Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 5)
+        << "one database trimmed, the other untouched";
+    m_clock.AdvanceSteady(10min);
+    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
 }
 
 TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
