@@ -27,7 +27,7 @@ AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandl
       duplication({state, policies, applicability, recollected, stop, log,
                    [this](int root, const std::wstring& name) { return dispatch.RemainData2Sync(root, name); },
                    [this] { timer.AllowSyncOfOnDemandTelemetry(); }}),
-      worker({state, readiness, queue, syncMap, timer, log}) {}
+      worker({state, readiness, queue, syncMap, timer, clock, log}) {}
 
 void AgentComponents::ApplyPolicy(const TelemetryPolicy& policy) {
     endpoints.ResolveEndpointUrls(policy);

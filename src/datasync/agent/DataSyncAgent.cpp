@@ -123,8 +123,24 @@ void DataSyncAgent::StartWatchersAndTimer() {
     }
     ZEL::DataSync::TimerSync& timer = c.timer;
     m_timers.push_back(std::make_shared<ZEL::PeriodicTimer>(
-        std::chrono::seconds(2), std::chrono::milliseconds(0), L"",
-        [&timer](const std::wstring& name) { timer.DoTimerPost(name); }));
+        std::chrono::seconds(2), std::chrono::milliseconds(0), L"", [this, &timer](const std::wstring& name) {
+            timer.DoTimerPost(name);
+            ReportLiveness();
+        }));
+}
+
+void DataSyncAgent::SetLivenessCallback(LivenessCallback callback) {
+    std::lock_guard<std::mutex> lock(m_livenessMutex);
+    m_liveness = std::move(callback);
+}
+
+void DataSyncAgent::ReportLiveness() {
+    LivenessCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(m_livenessMutex);
+        callback = m_liveness;
+    }
+    if (callback) callback(m_c.worker.SinceLastLoop());
 }
 
 void DataSyncAgent::NullInit() {

@@ -23,7 +23,9 @@
 
 #include <json/json.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -93,6 +95,12 @@ public:
     bool NotifyAndWaitForAck(int kind) { return m_c.duplication.NotifyAndWaitForAck(kind); }
     void ListenToCollectionDoneNotification() { m_c.duplication.ListenToCollectionDoneNotification(); }
 
+    // The host's watchdog: called on the timer thread after each pass (every 2 s while the agent
+    // is fully initialised) with how long ago the worker last went round its loop. Any thread may
+    // set or clear it; the call runs with no lock of the agent held.
+    using LivenessCallback = std::function<void(std::chrono::milliseconds sinceWorkerLoop)>;
+    void SetLivenessCallback(LivenessCallback callback);
+
     // The host's configuration: the URL KTA falls back to and the custom URL defaults to.
     void SetDefaultDeviceEndpointUrl(const std::wstring& url) { m_c.endpoints.SetDefaultDeviceEndpointUrl(url); }
 
@@ -144,10 +152,13 @@ private:
     void StartWatchersAndTimer();
     // NullInit and FullInit for a notification that asks for a restart.
     void Restart(const wchar_t* reason);
+    void ReportLiveness();
 
     ZEL::DataSync::AgentComponents m_c;
     std::mutex m_lifecycleMutex;
     bool m_initialised = false;                                    // guarded by m_lifecycleMutex
     std::list<std::shared_ptr<ZEL::PeriodicTimer>> m_timers;       // guarded by m_lifecycleMutex
     std::list<std::shared_ptr<ZEL::FileWatcher>> m_fileWatchers;  // guarded by m_lifecycleMutex
+    std::mutex m_livenessMutex;
+    LivenessCallback m_liveness;  // guarded by m_livenessMutex
 };

@@ -1,6 +1,8 @@
 // The worker thread and its interruptible pause.
 #include "datasync/agent/SyncWorker.h"
 
+#include <algorithm>
+
 #include "datasync/host/StringUtil.h"
 
 namespace ZEL {
@@ -8,11 +10,14 @@ namespace DataSync {
 namespace {
 
 const wchar_t* const kMsgHandleProc = L"DataSyncAgent::MsgHandleProc";
+// The longest the idle worker sleeps on the queue before it goes round its loop again.
+constexpr unsigned kIdleRoundMs = 10000;
 
 }  // namespace
 
 void SyncWorker::Start() {
     if (m_workerThread) return;
+    StampLoop();
     m_workerThread = std::make_unique<std::thread>([this] { MsgHandleProc(); });
 }
 
@@ -25,6 +30,18 @@ void SyncWorker::Stop() {
         m_workerThread->join();
     }
     m_workerThread.reset();
+    m_lastLoopMs = -1;
+}
+
+void SyncWorker::StampLoop() {
+    m_lastLoopMs = std::chrono::duration_cast<std::chrono::milliseconds>(m_parts.clock.SteadyNow().time_since_epoch()).count();
+}
+
+std::chrono::milliseconds SyncWorker::SinceLastLoop() const {
+    const std::int64_t last = m_lastLoopMs;
+    if (last < 0) return std::chrono::milliseconds(0);
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(m_parts.clock.SteadyNow().time_since_epoch());
+    return std::max(std::chrono::milliseconds(0), now - std::chrono::milliseconds(last));
 }
 
 void SyncWorker::WaitSync(unsigned milliseconds, bool release) {
@@ -42,6 +59,7 @@ void SyncWorker::MsgHandleProc() {
     const AgentState& state = m_parts.state;
     m_log.d(L"%s: thread Entry!\n", kMsgHandleProc);
     while (state._b_is_start) {
+        StampLoop();
         const SyncReadiness& ready = m_parts.readiness;
         if (!state._b_is_online ||
             (!ready.IsNavpSyncReady() && !ready.IsKtaSyncReady() && !ready.IsNavsSyncReady())) {
@@ -53,7 +71,7 @@ void SyncWorker::MsgHandleProc() {
             continue;
         }
         sync_msg msg;
-        m_parts.queue.GetMsg(msg);
+        if (m_parts.queue.GetMsg(msg, kIdleRoundMs) == 2) continue;
         if (!state._b_is_start) break;
         try {
             Handle(msg);

@@ -43,9 +43,11 @@ public:
     }
 
     // 0 after a signal (out holds the front message, or is unchanged when the signal came from
-    // a stop); 1 when the wait failed.
-    int GetMsg(T& out) {
-        if (platform::WaitForSingleObject(m_hSemaphore, platform::INFINITE) != platform::WAIT_OBJECT_0) return 1;
+    // a stop); 1 when the wait failed; 2 when `timeoutMs` passed without a signal.
+    int GetMsg(T& out, unsigned timeoutMs = platform::INFINITE) {
+        const auto waited = platform::WaitForSingleObject(m_hSemaphore, timeoutMs);
+        if (waited == platform::WAIT_TIMEOUT) return 2;
+        if (waited != platform::WAIT_OBJECT_0) return 1;
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_queue.empty()) {
             out = m_queue.front();

@@ -96,6 +96,25 @@ TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregistered) {
     agent.UnInit();
 }
 
+TEST_F(WorkerTest, TheTimerTellsTheWatchdogHowLongAgoTheWorkerWentRound) {
+    std::mutex mutex;
+    std::vector<std::chrono::milliseconds> heard;
+    DataSyncAgent agent;
+    agent.SetLivenessCallback([&](std::chrono::milliseconds sinceWorkerLoop) {
+        std::lock_guard<std::mutex> lock(mutex);
+        heard.push_back(sinceWorkerLoop);
+    });
+    agent.Init(m_stop);
+    agent.FullInit();
+    const auto count = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return heard.size();
+    };
+    ASSERT_TRUE(WaitUntil([&] { return count() > 0; }, 3s)) << "the first 2-second tick";
+    EXPECT_LT(heard.front(), 1s) << "the paused worker goes round every 250 ms";
+    agent.UnInit();
+}
+
 class ShutdownTest : public testsupport::AgentHarness {
 protected:
     // UnInit on another thread, bounded. Should it hang, the service-stop event is set so that
