@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "ProcessFigures.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
@@ -127,30 +128,6 @@ void BM_TimerPassNothingDue(benchmark::State& state) {
 }
 BENCHMARK(BM_TimerPassNothingDue)->Unit(benchmark::kMicrosecond);
 
-// utime + stime of a process, in seconds.
-double CpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) utime = std::stoull(field);
-        if (index == 15) {
-            stime = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-long ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 void MeasureIdleDaemon(int seconds) {
 #ifdef DATASYNCD_PATH
     const std::string base = MakeBase();
@@ -175,11 +152,11 @@ void MeasureIdleDaemon(int seconds) {
         ::_exit(127);
     }
     std::this_thread::sleep_for(std::chrono::seconds(5));  // start-up and the first passes
-    const double before = CpuSeconds(pid);
+    const double before = bench::CpuSeconds(pid);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double used = CpuSeconds(pid) - before;
+    const double used = bench::CpuSeconds(pid) - before;
     std::printf("idle datasyncd, %d scheduled datasets, over %d s: CPU %.3f s (%.2f%% of one core), RSS %ld KiB\n",
-                kDatasets, seconds, used, 100.0 * used / seconds, ResidentKiB(pid));
+                kDatasets, seconds, used, 100.0 * used / seconds, bench::ResidentKiB(pid));
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     std::filesystem::remove_all(base);

@@ -6,7 +6,8 @@
 //          rows (rows decoded with jsoncpp), the same body built with jsoncpp, the same libcurl
 //          POST on a kept-alive mutual-TLS connection; no bookmark
 //
-//   build/bench/upload_bench            (prints both times and the ratio agent / floor)
+//   build/bench/upload_bench            (prints the CPU time per batch of both, on the posting
+//                                        thread, and the ratio agent / floor; wall times too)
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <sqlite3.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -48,7 +50,17 @@ struct World {
     std::shared_ptr<testsupport::FakeConfigAgent> config = std::make_shared<testsupport::FakeConfigAgent>();
     double agentSeconds = 0;
     double floorSeconds = 0;
+    double agentCpuSeconds = 0;
+    double floorCpuSeconds = 0;
 };
+
+// CPU time of the calling thread: the posting thread does all of a batch's work (the collector
+// answers on threads of its own).
+double ThreadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
 
 World& TheWorld() {
     static World* world = [] {
@@ -114,6 +126,7 @@ void BM_AgentBatch(benchmark::State& state) {
     DataSync::SyncAgentsHelper helper(String::UTF8ToUTF16(kDataset), String::UTF8ToUTF16(world.url),
                                       DataSync::SYNC_ITEM_EVENT, L"KTA", utility::DB_PATH_INTERNAL);
     ZELCore::InvokeHttpResponse response;
+    const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         if (helper.doPost(response) != 0) {
@@ -122,6 +135,7 @@ void BM_AgentBatch(benchmark::State& state) {
         }
     }
     world.agentSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    world.agentCpuSeconds = ThreadCpuSeconds() - cpuStart;
 }
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
@@ -179,6 +193,7 @@ void BM_FloorBatch(benchmark::State& state) {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
 
     std::int64_t next = 1;
+    const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         sqlite3_stmt* select = nullptr;
@@ -198,6 +213,7 @@ void BM_FloorBatch(benchmark::State& state) {
         next += 10;
     }
     world.floorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    world.floorCpuSeconds = ThreadCpuSeconds() - cpuStart;
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     sqlite3_close_v2(db);
@@ -213,9 +229,12 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     World& world = TheWorld();
     if (world.agentSeconds > 0 && world.floorSeconds > 0) {
-        std::printf("per batch of 10: agent %.0f us, floor %.0f us, ratio agent/floor %.2f (goal <= 1.50)\n",
-                    1e6 * world.agentSeconds / kBatches, 1e6 * world.floorSeconds / kBatches,
-                    world.agentSeconds / world.floorSeconds);
+        const double ratio = world.agentCpuSeconds / world.floorCpuSeconds;
+        std::printf("CPU per batch of 10: agent %.0f us, floor %.0f us, ratio agent/floor %.2f (goal <= 1.20: %s)\n",
+                    1e6 * world.agentCpuSeconds / kBatches, 1e6 * world.floorCpuSeconds / kBatches, ratio,
+                    ratio <= 1.20 ? "met" : "missed");
+        std::printf("wall per batch of 10: agent %.0f us, floor %.0f us, ratio %.2f\n", 1e6 * world.agentSeconds / kBatches,
+                    1e6 * world.floorSeconds / kBatches, world.agentSeconds / world.floorSeconds);
     }
     world.server->Stop();
     linuxhost::ShutdownFileLogging();

@@ -104,6 +104,13 @@ public:
     void close();
     bool isOpen() const { return m_connection != nullptr; }
     void setBusyTimeout(int milliseconds);
+    // Caps the connection's own memory: `lookasideSlots` lookaside buffers of `lookasideSlotSize`
+    // bytes (SQLite's default is 100 of 1200 bytes) and a page cache of at most `cacheKiB` KiB.
+    // Call right after open, before any statement runs.
+    void limitMemory(int lookasideSlotSize, int lookasideSlots, int cacheKiB);
+    // Whether closing the last connection to a WAL database checkpoints it and removes its WAL
+    // file (SQLite's default: yes).
+    void setCheckpointOnClose(bool checkpoint);
 
     int execDML(const std::string& sql);
     CppSQLite3Query execQuery(const std::string& sql);

@@ -311,6 +311,19 @@ void CppSQLite3DB::setBusyTimeout(int milliseconds) {
     if (rc != SQLITE_OK) Fail(rc, "cannot set busy timeout", sqlite3_errmsg(db));
 }
 
+void CppSQLite3DB::limitMemory(int lookasideSlotSize, int lookasideSlots, int cacheKiB) {
+    sqlite3* db = Checked();
+    const int rc = sqlite3_db_config(db, SQLITE_DBCONFIG_LOOKASIDE, nullptr, lookasideSlotSize, lookasideSlots);
+    if (rc != SQLITE_OK) Fail(rc, "cannot size the lookaside memory", sqlite3_errmsg(db));
+    execDML("PRAGMA cache_size=-" + std::to_string(cacheKiB));
+}
+
+void CppSQLite3DB::setCheckpointOnClose(bool checkpoint) {
+    sqlite3* db = Checked();
+    const int rc = sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, checkpoint ? 0 : 1, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, "cannot set the checkpoint on close", sqlite3_errmsg(db));
+}
+
 int CppSQLite3DB::execDML(const std::string& sql) {
     sqlite3* db = Checked();
     if (sql.size() >= static_cast<std::size_t>(INT_MAX))

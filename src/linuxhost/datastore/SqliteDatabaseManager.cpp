@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <exception>
@@ -64,6 +65,13 @@ constexpr std::size_t kMaxReportedProblems = 10;
 bool TryOpen(Database& database, const std::string& key, int flags, std::string& error) {
     try {
         database.open(key, flags);
+        // The agent reads a few rows at a time from many small files: a small cache per
+        // connection serves that, and keeps hundreds of watched files from adding megabytes.
+        database.limitMemory(128, 16, 128);
+        // The cache closes idle handles. Closing the last connection of a WAL database would
+        // otherwise checkpoint it and truncate its WAL file: a change the file watcher reports,
+        // which reopens the file, and so on. The writers' own commits and closes checkpoint.
+        database.setCheckpointOnClose(false);
         database.setBusyTimeout(SqliteDatabaseManager::kBusyTimeoutMilliseconds);
         database.execScalar("PRAGMA schema_version");
         return true;
@@ -163,6 +171,7 @@ DatabasePtr SqliteDatabaseManager::Get(const std::wstring& path, bool create, bo
         const auto found = m_cache.find(key);
         if (found != m_cache.end() && exists && found->second.device == device && found->second.inode == inode) {
             database = found->second.database;
+            found->second.lastUse = ++m_uses;
             check = m_pendingChecks.erase(key) > 0;
         } else if (found != m_cache.end()) {
             replaced = std::move(found->second.database);
@@ -178,7 +187,8 @@ DatabasePtr SqliteDatabaseManager::Get(const std::wstring& path, bool create, bo
         DatabasePtr opened = Open(key, create, reader);
         if (!opened) return nullptr;
         if (!Identify(key, device, inode)) return opened;  // gone again at once: not cached
-        DatabasePtr loser;  // closed after the lock is released
+        DatabasePtr loser;                  // closed after the lock is released
+        std::vector<DatabasePtr> dropped;  // likewise
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             const auto found = m_cache.find(key);
@@ -190,14 +200,34 @@ DatabasePtr SqliteDatabaseManager::Get(const std::wstring& path, bool create, bo
                 database = std::move(opened);
                 // A Close* since we looked means the caller asked to let go of this file;
                 // this handle then belongs to our caller alone.
-                if (generation == m_closeGeneration) m_cache[key] = Entry{database, device, inode};
+                if (generation == m_closeGeneration) m_cache[key] = Entry{database, device, inode, ++m_uses};
+                if (database->isReadOnly())
+                    m_readOnly.insert(database->path());
+                else
+                    m_readOnly.erase(database->path());
             }
             check = m_pendingChecks.erase(key) > 0;
+            DropIdleHandles(dropped);
         }
     }
 
     if (check) QuickCheck(*database, key);
     return database;
+}
+
+void SqliteDatabaseManager::DropIdleHandles(std::vector<DatabasePtr>& dropped) {
+    // Only the cache holds an idle handle, and nobody can take it without the lock: safe to drop.
+    std::vector<std::map<std::string, Entry>::iterator> idle;
+    for (auto entry = m_cache.begin(); entry != m_cache.end(); ++entry)
+        if (entry->second.database.use_count() == 1) idle.push_back(entry);
+    if (idle.size() <= kMaxIdleHandles) return;
+    const std::size_t excess = idle.size() - kMaxIdleHandles;
+    std::nth_element(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(excess - 1), idle.end(),
+                     [](const auto& a, const auto& b) { return a->second.lastUse < b->second.lastUse; });
+    for (std::size_t n = 0; n < excess; ++n) {
+        dropped.push_back(std::move(idle[n]->second.database));
+        m_cache.erase(idle[n]);
+    }
 }
 
 void SqliteDatabaseManager::CloseCachedDatabaseAtPath(const std::wstring& path) {
@@ -241,19 +271,8 @@ void SqliteDatabaseManager::CloseCachedDatabasesUnderPath(const std::wstring& fo
 }
 
 std::vector<std::wstring> SqliteDatabaseManager::ReadOnlyDatabases() {
-    std::vector<DatabasePtr> cached;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& entry : m_cache) cached.push_back(entry.second.database);
-    }
-    std::vector<std::wstring> readOnly;
-    for (const DatabasePtr& database : cached) {
-        try {
-            if (database->isOpen() && database->isReadOnly()) readOnly.push_back(database->path());
-        } catch (const std::exception&) {
-        }
-    }
-    return readOnly;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::vector<std::wstring>(m_readOnly.begin(), m_readOnly.end());
 }
 
 void SqliteDatabaseManager::MarkIntegrityCheckAll() {

@@ -6,6 +6,10 @@
 // or replaced by another (a writer that deletes and recreates its database), gets a fresh handle
 // at the next Get, so nobody goes on reading a file that is gone.
 //
+// The cache keeps about kMaxIdleHandles handles that nobody else holds (checked at each open),
+// the least recently used going first: an agent watching hundreds of files keeps open only those it works on. A
+// handle a caller holds is never dropped, so a file never has two handles at once.
+//
 // Thread safety: every operation may be called from any thread. Opening a file and the
 // integrity check run outside the cache's lock.
 // Lifetime: dropping a handle from the cache never closes it under a caller; the connection
@@ -19,6 +23,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "datasync/host/DataStore.h"
 
@@ -29,6 +34,7 @@ class SqliteDatabaseManager : public DatabaseManager {
 public:
     // How long a connection waits for a lock held by another connection or process.
     static constexpr int kBusyTimeoutMilliseconds = 5000;
+    static constexpr std::size_t kMaxIdleHandles = 16;
 
     DatabasePtr Get(const std::wstring& path, bool create, bool reader) override;
     void CloseCachedDatabaseAtPath(const std::wstring& path) override;
@@ -46,16 +52,23 @@ private:
         DatabasePtr database;
         dev_t device = 0;
         ino_t inode = 0;
+        std::uint64_t lastUse = 0;
     };
 
     static DatabasePtr Open(const std::string& key, bool create, bool reader);
     // The identity of the file at `key`; false when there is none.
     static bool Identify(const std::string& key, dev_t& device, ino_t& inode);
     static void QuickCheck(Database& database, const std::string& key);
+    // Drops the least recently used handles nobody else holds until at most kMaxIdleHandles
+    // remain cached; they are handed to `dropped` to be closed after the lock is released.
+    // REQUIRES: m_mutex held.
+    void DropIdleHandles(std::vector<DatabasePtr>& dropped);
 
     std::mutex m_mutex;
     std::map<std::string, Entry> m_cache;   // guarded by m_mutex
     std::set<std::string> m_pendingChecks;       // guarded by m_mutex
+    std::set<std::wstring> m_readOnly;           // files last opened read-only; guarded by m_mutex
+    std::uint64_t m_uses = 0;                    // guarded by m_mutex
     // Counts the Close* calls, so that an open racing with one is not cached afterwards.
     std::uint64_t m_closeGeneration = 0;  // guarded by m_mutex
 };

@@ -1,5 +1,5 @@
 // The database cache: one handle per file whatever the spelling, no file created for readers,
-// busy waits instead of failures, cache eviction by file and by folder, the integrity check
+// busy waits instead of failures, cache eviction by file, by folder and of idle handles, the integrity check
 // after MarkIntegrityCheckAll; and ZEL::Database's table creation and ExecSql, which report
 // failures as false plus a host.log line naming the file.
 #include <gmock/gmock.h>
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +106,25 @@ TEST_F(ManagerTest, EvictionByFileAndByWholeFolderName) {
         manager.CloseCachedDatabasesUnderPath(W(folder));
         for (int i = 0; i < 4; ++i) EXPECT_EQ(Get(files[i]) == before[i], i >= 2) << files[i];
     }
+}
+
+// The cache keeps a bounded number of idle handles: the least recently used close first, a
+// handle a caller holds stays, and closing an idle WAL handle leaves its file and WAL as they
+// are (no checkpoint that a file watcher would take for a change).
+TEST_F(ManagerTest, IdleHandlesBeyondTheLimitCloseLeastRecentlyUsedFirstAndTouchNoFile) {
+    const std::string wal = temp.path() + "wal.sqlite3";
+    std::weak_ptr<ZEL::Database> walHandle = Get(wal);
+    walHandle.lock()->execDML("PRAGMA journal_mode=WAL; CREATE TABLE t(x); INSERT INTO t VALUES(1)");
+    DatabasePtr held = Get(temp.path() + "held.sqlite3");
+    std::vector<std::weak_ptr<ZEL::Database>> idle;
+    for (std::size_t n = 0; n <= SqliteDatabaseManager::kMaxIdleHandles; ++n)
+        idle.push_back(Get(temp.path() + std::to_string(n) + ".sqlite3"));
+
+    EXPECT_TRUE(walHandle.expired()) << "the least recently used idle handle closed";
+    EXPECT_TRUE(fs::exists(wal + "-wal")) << "and its WAL was neither checkpointed nor removed";
+    for (const auto& handle : idle) EXPECT_FALSE(handle.expired());
+    EXPECT_EQ(Get(temp.path() + "held.sqlite3"), held);
+    EXPECT_EQ(Get(wal)->execScalar("SELECT count(*) FROM t"), 1);
 }
 
 // After MarkIntegrityCheckAll the next Get of each open file runs one quick check; a failed one

@@ -1,0 +1,35 @@
+// What /proc tells about a process: its CPU time and its resident memory.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+namespace bench {
+
+// CPU time of every thread of process `pid` so far, in seconds, to the nanosecond (the
+// scheduler's run time; threads that ended are not counted).
+inline double CpuSeconds(pid_t pid) {
+    double total = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        unsigned long long runNanoseconds = 0;
+        if (schedstat >> runNanoseconds) total += 1e-9 * static_cast<double>(runNanoseconds);
+    }
+    return total;
+}
+
+// VmRSS of process `pid` in KiB; -1 when it cannot be read.
+inline long ResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+}  // namespace bench
