@@ -7,6 +7,9 @@
 //
 // Lifetime: statements and queries keep their connection open while they exist, so a
 // connection dropped from the cache is closed only after its last statement is finalized.
+// A statement made by compileStatement goes back to its connection when it ends (reset, its
+// bindings cleared), and the next compileStatement of the same SQL text takes it instead of
+// preparing the text again; a connection keeps a few such idle statements.
 // Thread safety: a connection is opened in SQLite's serialized mode and may be shared by
 // threads; each statement or query object belongs to one thread at a time.
 #pragma once
@@ -21,7 +24,10 @@ struct sqlite3_stmt;
 
 namespace ZEL {
 namespace detail {
+class StatementCache;
+// Finalizes a statement, or hands it back to the cache it came from.
 struct StatementFinalizer {
+    StatementCache* cache = nullptr;
     void operator()(sqlite3_stmt* statement) const;
 };
 using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
@@ -127,4 +133,5 @@ protected:
 
 private:
     ZEL::detail::ConnectionPtr m_connection;
+    ZEL::detail::StatementCache* m_statements = nullptr;  // lives as long as m_connection
 };

@@ -26,23 +26,19 @@ bool Decode<ItemContext>(const std::wstring& json, ItemContext* record, bool) {
     return JsonSerialize::DeSerializeForSync(json, record);
 }
 
-// "select id,data from <table> where id>=<start> and id<<start + count> order by id asc", with
-// the end clamped so that a start near the largest id cannot overflow.
-std::string RangeSelect(const std::wstring& table, std::int64_t startId, int count) {
+// The end of [startId, startId + count), clamped so that a start near the largest id cannot
+// overflow.
+std::int64_t RangeEnd(std::int64_t startId, int count) {
     const std::int64_t span = count > 0 ? count : 0;
-    const std::int64_t endId = startId > std::numeric_limits<std::int64_t>::max() - span
-                                   ? std::numeric_limits<std::int64_t>::max()
-                                   : startId + span;
-    return "select id,data from " + String::UTF16ToUTF8(table) + " where id>=" + std::to_string(startId) +
-           " and id<" + std::to_string(endId) + " order by id asc";
+    return startId > std::numeric_limits<std::int64_t>::max() - span ? std::numeric_limits<std::int64_t>::max()
+                                                                      : startId + span;
 }
 
 template <typename T>
 bool ReadRange(const std::wstring& datasetId, std::int64_t& startId, int count, std::list<T>& records,
                utility::EGetDBPathMethod method, bool forSync) {
     StandardTableDao dao(datasetId, T::TypeName(), method);
-    const std::string select = RangeSelect(dao.TableName(), startId, count);
-    const std::int64_t lastId = forSync ? dao.GetListForSync(records, select) : dao.GetList(records, select);
+    const std::int64_t lastId = dao.GetRange(records, startId, RangeEnd(startId, count), forSync);
     startId = lastId;
     return lastId == -1;
 }
@@ -82,22 +78,34 @@ DatabasePtr StandardTableDao::Open(bool create, bool reader) {
 
 template <typename T>
 std::int64_t StandardTableDao::GetList(std::list<T>& records, const std::string& select) {
-    return ReadRows(records, select, Decoder::DeSerialize);
+    return ReadRows(records, RowQuery{select, {}}, Decoder::DeSerialize);
 }
 
 template <typename T>
 std::int64_t StandardTableDao::GetListForSync(std::list<T>& records, const std::string& select) {
-    return ReadRows(records, select, Decoder::DeSerializeForSync);
+    return ReadRows(records, RowQuery{select, {}}, Decoder::DeSerializeForSync);
 }
 
 template <typename T>
-std::int64_t StandardTableDao::ReadRows(std::list<T>& records, const std::string& select, Decoder decoder) {
+std::int64_t StandardTableDao::GetRange(std::list<T>& records, std::int64_t firstId, std::int64_t endId,
+                                        bool forSync) {
+    const RowQuery select{"select id,data from " + String::UTF16ToUTF8(m_tableName) +
+                              " where id>=? and id<? order by id asc",
+                          {firstId, endId}};
+    return ReadRows(records, select, forSync ? Decoder::DeSerializeForSync : Decoder::DeSerialize);
+}
+
+template <typename T>
+std::int64_t StandardTableDao::ReadRows(std::list<T>& records, const RowQuery& select, Decoder decoder) {
     const bool forSync = decoder == Decoder::DeSerializeForSync;
     const wchar_t* function = FunctionName(forSync);
     try {
         DatabasePtr db = Open(false, true);
         if (!db) return -1;
-        CppSQLite3Query query = db->execQuery(select);
+        CppSQLite3Statement statement = db->compileStatement(select.sql);
+        for (std::size_t n = 0; n < select.parameters.size(); ++n)
+            statement.bind(static_cast<int>(n + 1), select.parameters[n]);
+        CppSQLite3Query query = statement.execQuery();
         std::int64_t lastId = -1;
         for (; !query.eof(); query.nextRow()) {
             T record;
@@ -251,6 +259,10 @@ template std::int64_t StandardTableDao::GetListForSync(std::list<DatasetContext>
 template std::int64_t StandardTableDao::GetListForSync(std::list<DeviceContext>&, const std::string&);
 template std::int64_t StandardTableDao::GetListForSync(std::list<ItemEvent>&, const std::string&);
 template std::int64_t StandardTableDao::GetListForSync(std::list<ItemContext>&, const std::string&);
+template std::int64_t StandardTableDao::GetRange(std::list<DatasetContext>&, std::int64_t, std::int64_t, bool);
+template std::int64_t StandardTableDao::GetRange(std::list<DeviceContext>&, std::int64_t, std::int64_t, bool);
+template std::int64_t StandardTableDao::GetRange(std::list<ItemEvent>&, std::int64_t, std::int64_t, bool);
+template std::int64_t StandardTableDao::GetRange(std::list<ItemContext>&, std::int64_t, std::int64_t, bool);
 
 #define ZEL_GET_EVENTS(ns, T)                                                                             \
     template bool ns GetEvents(EventDataLogging*, const std::wstring&, std::int64_t&, int, std::list<T>&, \

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "datasync/host/DataStore.h"
 #include "datasync/host/Log.h"
@@ -46,6 +47,10 @@ public:
     std::int64_t GetList(std::list<T>& records, const std::string& select);
     template <typename T>
     std::int64_t GetListForSync(std::list<T>& records, const std::string& select);
+    // The same for the rows with ids in [firstId, endId), in id order (one prepared statement
+    // per table, reused from read to read).
+    template <typename T>
+    std::int64_t GetRange(std::list<T>& records, std::int64_t firstId, std::int64_t endId, bool forSync);
 
     // The smallest row id at or after `id`; 0 when there is none, -1 when the read failed.
     std::int64_t FirstIdAtOrAfter(std::int64_t id);
@@ -67,8 +72,13 @@ private:
     enum class Decoder { DeSerialize, DeSerializeForSync };
 
     DatabasePtr Open(bool create, bool reader);
+    // A select and the values of its `?` parameters.
+    struct RowQuery {
+        std::string sql;
+        std::vector<long long> parameters;
+    };
     template <typename T>
-    std::int64_t ReadRows(std::list<T>& records, const std::string& select, Decoder decoder);
+    std::int64_t ReadRows(std::list<T>& records, const RowQuery& select, Decoder decoder);
 
     std::wstring m_tableName;
     std::wstring m_dbPath;

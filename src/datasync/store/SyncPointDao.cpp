@@ -140,17 +140,13 @@ bool SyncPointDao::Set(const SyncPoint& record) {
     // The table has no key, so "update, else insert" must not interleave between two writers
     // of the agent or a pair could gain two rows.
     std::lock_guard<std::mutex> lock(m_db->WriteMutex());
-    std::int64_t existing = 0;
     try {
-        if (Get(existing, record.guid, record.type)) {
-            CppSQLite3Statement update = m_db->compileStatement(kUpdate);
-            update.bind(1, static_cast<long long>(record.id));
-            update.bind(2, now);
-            update.bind(3, guidText);
-            update.bind(4, typeText);
-            update.execDML();
-            return true;
-        }
+        CppSQLite3Statement update = m_db->compileStatement(kUpdate);
+        update.bind(1, static_cast<long long>(record.id));
+        update.bind(2, now);
+        update.bind(3, guidText);
+        update.bind(4, typeText);
+        if (update.execDML() > 0) return true;
 
         m_log.d(L"new SyncPoint id = %s,type = %s", record.guid, record.type);
         CppSQLite3Statement insert =

@@ -11,14 +11,64 @@
 #include <sqlite3.h>
 
 #include <climits>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
 namespace ZEL {
 namespace detail {
 
+// The idle prepared statements of one connection, by SQL text. Any thread.
+class StatementCache {
+public:
+    static constexpr std::size_t kMaxIdle = 8;
+
+    StatementCache() = default;
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+    ~StatementCache() { Clear(); }
+
+    // An idle statement prepared from `sql`, or an empty pointer.
+    StatementPtr Take(const std::string& sql) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_idle.find(sql);
+        if (found == m_idle.end()) return StatementPtr();
+        sqlite3_stmt* statement = found->second;
+        m_idle.erase(found);
+        return StatementPtr(statement, StatementFinalizer{this});
+    }
+    // Takes back a statement that ended: reset and unbound, kept when there is room.
+    void Give(sqlite3_stmt* statement) {
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+        const char* sql = sqlite3_sql(statement);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (sql != nullptr && m_idle.size() < kMaxIdle) {
+                m_idle.emplace(sql, statement);
+                return;
+            }
+        }
+        sqlite3_finalize(statement);
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& entry : m_idle) sqlite3_finalize(entry.second);
+        m_idle.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::multimap<std::string, sqlite3_stmt*> m_idle;  // guarded by m_mutex
+};
+
 void StatementFinalizer::operator()(sqlite3_stmt* statement) const {
-    sqlite3_finalize(statement);
+    if (cache != nullptr)
+        cache->Give(statement);
+    else
+        sqlite3_finalize(statement);
 }
 
 }  // namespace detail
@@ -59,10 +109,20 @@ private:
     sqlite3_stmt* m_statement;
 };
 
-void CloseConnection(sqlite3* db) {
-    // close_v2 defers the close while statements are alive, which the lifetime rules rely on.
-    sqlite3_close_v2(db);
-}
+// A connection and its idle statements; the connection pointers share its ownership.
+struct Connection {
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() {
+        statements.Clear();
+        // close_v2 defers the close while statements are alive, which the lifetime rules rely on.
+        sqlite3_close_v2(db);
+    }
+
+    sqlite3* db = nullptr;
+    ZEL::detail::StatementCache statements;
+};
 
 std::string Abbreviated(const std::string& sql) {
     if (sql.size() <= kMaxSqlInMessage) return sql;
@@ -288,16 +348,18 @@ void CppSQLite3DB::open(const std::string& path, int flags) {
     flags |= SQLITE_OPEN_FULLMUTEX;
     if ((flags & (SQLITE_OPEN_READONLY | SQLITE_OPEN_READWRITE)) == 0)
         flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-    // SQLite hands out a handle even when the open fails; it must be closed as well.
-    ConnectionPtr connection(raw, CloseConnection);
+    auto owner = std::make_shared<Connection>();
+    const int rc = sqlite3_open_v2(path.c_str(), &owner->db, flags, nullptr);
+    // SQLite hands out a handle even when the open fails; the owner closes it as well.
+    sqlite3* raw = owner->db;
     if (rc != SQLITE_OK) Fail(rc, "cannot open database " + path, raw != nullptr ? sqlite3_errmsg(raw) : "");
-    m_connection = std::move(connection);
+    m_statements = &owner->statements;
+    m_connection = ConnectionPtr(owner, raw);
 }
 
 void CppSQLite3DB::close() {
     m_connection.reset();
+    m_statements = nullptr;
 }
 
 sqlite3* CppSQLite3DB::Checked() const {
@@ -357,9 +419,10 @@ CppSQLite3Query CppSQLite3DB::execQuery(const std::string& sql) {
 
 CppSQLite3Statement CppSQLite3DB::compileStatement(const std::string& sql) {
     sqlite3* db = Checked();
+    if (StatementPtr idle = m_statements->Take(sql)) return CppSQLite3Statement(m_connection, std::move(idle));
     StatementPtr statement = Prepare(db, sql);
     if (!statement) Fail(SQLITE_MISUSE, "cannot compile", "the text holds no SQL statement", sql);
-    return CppSQLite3Statement(m_connection, std::move(statement));
+    return CppSQLite3Statement(m_connection, StatementPtr(statement.release(), ZEL::detail::StatementFinalizer{m_statements}));
 }
 
 long long CppSQLite3DB::execScalar(const std::string& sql, long long nullValue) {

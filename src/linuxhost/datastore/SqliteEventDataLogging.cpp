@@ -99,7 +99,8 @@ std::int64_t SqliteEventDataLogging::IdBound(const std::wstring& datasetId, cons
     if (!database) return -1;
     try {
         CppSQLite3Query query =
-            database->execQuery(std::string("SELECT ") + aggregate + "(id) FROM " + QuotedTable(table));
+            database->compileStatement(std::string("SELECT ") + aggregate + "(id) FROM " + QuotedTable(table))
+                .execQuery();
         return query.eof() ? 0 : query.getInt64Field(0, 0);
     } catch (const std::exception& error) {
         HostLog().w(L"EventDataLogging::%s: %s: %s", caller, database->path(),
@@ -124,7 +125,8 @@ std::string SqliteEventDataLogging::GetLastLogtime(const std::wstring& datasetId
     if (!database) return std::string();
     try {
         CppSQLite3Query query =
-            database->execQuery("SELECT logtime FROM " + QuotedTable(table) + " ORDER BY id DESC LIMIT 1");
+            database->compileStatement("SELECT logtime FROM " + QuotedTable(table) + " ORDER BY id DESC LIMIT 1")
+                .execQuery();
         if (query.eof()) return std::string();
         const char* logtime = query.fieldValue(0);
         return logtime != nullptr ? std::string(logtime) : std::string();
@@ -141,8 +143,9 @@ int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, i
         OpenTableFile(std::wstring(), kDeviceContextKind, utility::DB_PATH_INTERNAL, L"GetLastDeviceContext");
     if (!database) return 1;
     try {
-        CppSQLite3Query query = database->execQuery(
-            "SELECT id, data FROM " + QuotedTable(kDeviceContextKind) + " ORDER BY id DESC LIMIT 1");
+        CppSQLite3Query query =
+            database->compileStatement("SELECT id, data FROM " + QuotedTable(kDeviceContextKind) + " ORDER BY id DESC LIMIT 1")
+                .execQuery();
         if (query.eof()) return 1;
         const std::int64_t rowId = query.getInt64Field(0);
         const char* data = query.fieldValue(1);

@@ -90,7 +90,27 @@ void JsonStateFile::ReportProblemOnce(const std::wstring& what, const std::strin
     HostLog().w(L"StateFile: %s: %s; treated as empty and replaced at the next change", Wide(path), what);
 }
 
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+void JsonStateFile::Remember(const std::string& path, const struct stat& identity, const Json::Value& content) {
+    m_known.path = path;
+    m_known.identity = identity;
+    m_known.content = content;
+}
+
 Json::Value JsonStateFile::Load(const std::string& path) {
+    // Stat'ed before the read: a change during the read makes the next Load read again.
+    struct stat now {};
+    const bool identified = ::stat(path.c_str(), &now) == 0;
+    if (identified && m_known.path == path && SameFile(now, m_known.identity)) return m_known.content;
+    m_known.path.clear();
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         const int error = errno;
@@ -115,6 +135,7 @@ Json::Value JsonStateFile::Load(const std::string& path) {
         return Json::Value(Json::objectValue);
     }
     if (m_reportedPath == path) m_reportedPath.clear();
+    if (identified) Remember(path, now, root);
     return root;
 }
 
@@ -145,6 +166,11 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
     }
     SyncFolder(folder);
     if (m_reportedPath == path) m_reportedPath.clear();
+    struct stat saved {};
+    if (::stat(path.c_str(), &saved) == 0)
+        Remember(path, saved, object);
+    else
+        m_known.path.clear();
     return true;
 }
 

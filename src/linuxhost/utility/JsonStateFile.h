@@ -3,13 +3,16 @@
 // corrupt or unreadable one, which is reported once in host.log and replaced by the next save.
 // Saving replaces the file atomically: the new content goes to a temporary file in the same
 // folder, is flushed to disk (fsync) and renamed over the old one, so that a crash leaves either
-// the old or the new content, never a torn file.
+// the old or the new content, never a torn file. The content last read or saved is kept with
+// the file's identity (inode, size, modification time): a read of an unchanged file costs one
+// stat, and a file changed by anybody else is read again.
 //
 // Thread safety: none of its own. The owner serialises every call on one instance (each state
 // file has one owner in the process, holding a mutex).
 #pragma once
 
 #include <json/json.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -34,11 +37,21 @@ public:
 
 private:
     void ReportProblemOnce(const std::wstring& what, const std::string& path);
+    // Keeps `content` as what `path` held when it had `identity`.
+    void Remember(const std::string& path, const struct stat& identity, const Json::Value& content);
+
+    // The content last read or saved, and the identity of the file it came from.
+    struct Known {
+        std::string path;
+        struct stat identity {};
+        Json::Value content;
+    };
 
     std::string m_fileName;
     // The path whose problem was reported and not yet cured (by a good read or a save), so
     // that repeated reads of the same damaged file write one line, not one per read.
     std::string m_reportedPath;
+    Known m_known;
 };
 
 }  // namespace linuxhost

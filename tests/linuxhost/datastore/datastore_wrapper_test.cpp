@@ -164,6 +164,28 @@ TEST_F(WrapperTest, LockHeldBeyondBusyTimeoutThrowsBusy) {
     EXPECT_THAT(error.errorMessage(), HasSubstr("database is locked"));
 }
 
+// A compiled statement that ended goes back to its connection for the next compile of the same
+// text: it must come back with no binding left and no read lock held, even when its query
+// stopped halfway.
+TEST_F(WrapperTest, AReusedStatementStartsUnboundAndItsEndedQueryHoldsNoLock) {
+    db.execDML("INSERT INTO t(name, n) VALUES('a', 1), ('b', 2)");
+    const std::string select = "SELECT count(*) FROM t WHERE n = ?1 OR ?1 IS NULL";
+    for (int round = 0; round < 2; ++round) {
+        CppSQLite3Statement statement = db.compileStatement(select);
+        if (round == 0) statement.bind(1, 1);
+        EXPECT_EQ(statement.execQuery().getInt64Field(0), round == 0 ? 1 : 2) << "round " << round;
+    }
+    {
+        CppSQLite3Statement rows = db.compileStatement("SELECT name FROM t ORDER BY id");
+        CppSQLite3Query query = rows.execQuery();
+        ASSERT_FALSE(query.eof());  // ends here, on its first row
+    }
+    CppSQLite3DB writer;
+    writer.open(path, SQLITE_OPEN_READWRITE);
+    writer.setBusyTimeout(0);
+    EXPECT_NO_THROW(writer.execDML("BEGIN EXCLUSIVE; COMMIT"));
+}
+
 // Threads share one serialized connection; each must see the row count of its own statement,
 // never that of a statement another thread completed in between.
 TEST(WrapperThreads, ConcurrentExecDmlReportsOwnChangeCounts) {
