@@ -2,7 +2,9 @@
 // file watcher, a scan or the host, with either separator.
 #pragma once
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "datasync/common/SyncTypes.h"
 #include "datasync/host/DataStore.h"
@@ -25,6 +27,12 @@ inline std::wstring DatasetIdOfFile(const std::wstring& fileName) {
 }
 
 inline bool ContainsText(const std::wstring& text, const wchar_t* part) { return text.find(part) != std::wstring::npos; }
+// The same ignoring ASCII case (as String::ToLower does), without a copy of either text.
+inline bool ContainsTextIgnoringCase(std::wstring_view text, std::wstring_view part) {
+    const auto fold = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    const auto same = [&fold](wchar_t a, wchar_t b) { return fold(a) == fold(b); };
+    return std::search(text.begin(), text.end(), part.begin(), part.end(), same) != text.end();
+}
 
 // The record kind (SyncTypes) of a database file name: a case-sensitive search, in this order,
 // for "_DatasetContext", "_ItemEvent", "_ItemContext", "DeviceContext"; anything else is 4.

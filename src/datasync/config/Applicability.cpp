@@ -34,7 +34,8 @@ bool ApplicabilityGate::IsApplicableForSync(const std::wstring& dbPath) {
         const std::wstring fileName = FileNameOfPath(dbPath);
         const std::wstring datasetId =
             fileName == kDeviceContextFileName ? std::wstring(kDeviceContextDatasetId) : DatasetIdOfFile(fileName);
-        return CheckApplicabilityFilterForDataset(m_policies.GetDatasetPolicy(datasetId, 1));
+        const std::shared_ptr<const DataSet> dataset = m_policies.FindById(datasetId);
+        return dataset != nullptr && CheckApplicabilityFilterForDataset(*dataset);
     } catch (const std::exception& ex) {
         m_log.e(L"%s: Exception caught %s", function, String::UTF8ToUTF16(ex.what()));
     } catch (...) {

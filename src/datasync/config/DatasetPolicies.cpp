@@ -32,15 +32,19 @@ bool DatasetPolicies::Replace(const TelemetryPolicy& policy) {
         std::lock_guard<std::mutex> lock(m_nrtMutex);
         m_nrtDbList.swap(nrt);
     }
+    auto catalog = std::make_shared<Catalog>();
+    catalog->datasets = policy.datasets;
+    for (const DataSet& dataset : catalog->datasets) catalog->byId.emplace(dataset.dataset_id(), &dataset);
     {
         std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
-        m_datasetPolicies = policy.datasets;
+        m_catalog = std::move(catalog);
     }
     {
         // Entries of a previous policy stay unless this one replaces them (the agent empties
         // the list when it stops).
         std::lock_guard<std::mutex> lock(m_scheduledMutex);
         for (auto& entry : scheduled) m_scheduledDatasets[entry.first] = entry.second;
+        ++m_scheduledRevision;
     }
     PublishStatus();
     return ktaNamed;
@@ -57,16 +61,35 @@ void DatasetPolicies::ClearScheduled() {
     {
         std::lock_guard<std::mutex> lock(m_scheduledMutex);
         m_scheduledDatasets.clear();
+        ++m_scheduledRevision;
     }
     PublishStatus();
 }
 
 DataSet DatasetPolicies::GetDatasetPolicy(const std::wstring& key, int byId) const {
-    std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
-    for (const DataSet& dataset : m_datasetPolicies) {
-        if ((byId != 0 ? dataset.dataset_id() : dataset.dataset_name()) == key) return dataset;
+    if (byId != 0) {
+        const std::shared_ptr<const DataSet> found = FindById(key);
+        return found ? *found : DataSet();
     }
+    std::shared_ptr<const Catalog> catalog;
+    {
+        std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
+        catalog = m_catalog;
+    }
+    for (const DataSet& dataset : catalog->datasets)
+        if (dataset.dataset_name() == key) return dataset;
     return DataSet();
+}
+
+std::shared_ptr<const DataSet> DatasetPolicies::FindById(const std::wstring& datasetId) const {
+    std::shared_ptr<const Catalog> catalog;
+    {
+        std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
+        catalog = m_catalog;
+    }
+    const auto found = catalog->byId.find(datasetId);
+    if (found == catalog->byId.end()) return nullptr;
+    return std::shared_ptr<const DataSet>(catalog, found->second);  // keeps the whole catalog alive
 }
 
 bool DatasetPolicies::IsNullOrNoneDataSet(const std::wstring& datasetId) {
@@ -77,7 +100,7 @@ bool DatasetPolicies::IsNullOrNoneDataSet(const std::wstring& datasetId) {
 
 std::list<DataSet> DatasetPolicies::Datasets() const {
     std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
-    return m_datasetPolicies;
+    return m_catalog->datasets;
 }
 
 std::list<std::wstring> DatasetPolicies::NrtDatabases() const {

@@ -7,14 +7,16 @@
 // policy afresh where they need to.
 //
 // Thread safety: Replace and ClearScheduled run on the host's thread (FullInit, NullInit);
-// readers on any thread get copies. Each list has its mutex, held only while the list is
-// replaced, searched or copied; no other lock is taken under them.
+// readers on any thread get copies, or a shared, never changed dataset (FindById). Each list
+// has its mutex, held only while the list is replaced, looked up or copied; no other lock is
+// taken under them.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -45,10 +47,15 @@ public:
     bool SyncDatasetContextOnChange() const { return m_syncDatasetContextOnChange; }
     // Forgets the scheduled datasets (the agent stopped).
     void ClearScheduled();
+    // Counts the changes of the scheduled datasets (Replace, ClearScheduled).
+    std::uint64_t ScheduledRevision() const { return m_scheduledRevision; }
 
     // A copy of the first dataset whose id (byId not 0) or name (byId 0) equals `key` exactly;
     // an empty DataSet when none does.
     DataSet GetDatasetPolicy(const std::wstring& key, int byId) const;
+    // The first dataset whose id equals `datasetId` exactly, without a copy (it stays valid
+    // after a Replace); null when none does. The timer pass asks for every record on every pass.
+    std::shared_ptr<const DataSet> FindById(const std::wstring& datasetId) const;
     // Whether `datasetId` is, ignoring case, one of the three datasets treated as "none".
     static bool IsNullOrNoneDataSet(const std::wstring& datasetId);
 
@@ -62,12 +69,19 @@ public:
 private:
     void PublishStatus();
 
+    // The datasets in policy order, and the first of each id.
+    struct Catalog {
+        std::list<DataSet> datasets;
+        std::map<std::wstring, const DataSet*> byId;
+    };
+
     mutable std::mutex m_datasetPoliciesMutex;
-    std::list<DataSet> m_datasetPolicies;  // guarded by m_datasetPoliciesMutex
+    std::shared_ptr<const Catalog> m_catalog = std::make_shared<Catalog>();  // guarded by m_datasetPoliciesMutex
     mutable std::mutex m_nrtMutex;
     std::list<std::wstring> m_nrtDbList;  // guarded by m_nrtMutex
     mutable std::mutex m_scheduledMutex;
     std::map<std::wstring, std::uint32_t> m_scheduledDatasets;  // seconds; guarded by m_scheduledMutex
+    std::atomic<std::uint64_t> m_scheduledRevision{0};
     std::atomic<bool> m_syncGlobalContextOnChange{false};
     std::atomic<bool> m_syncDatasetContextOnChange{false};
     Published<Status> m_status;

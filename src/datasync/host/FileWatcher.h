@@ -33,7 +33,7 @@ public:
 
     // `flag` is accepted for compatibility and not used; `stopEvent` (may be null) ends the
     // watching early when set. It should be a manual-reset event: the watcher looks at it with
-    // a zero wait (about every 100 ms), which would consume an auto-reset event's signal.
+    // a zero wait (about every second), which would consume an auto-reset event's signal.
     // Exceptions thrown by the callback are logged to host.log; watching goes on.
     FileWatcher(const std::wstring& folder, const std::list<std::wstring>& fileNames, Callback callback, bool flag,
                 platform::HANDLE stopEvent);

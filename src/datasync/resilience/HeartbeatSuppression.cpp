@@ -1,6 +1,7 @@
 // Heartbeat suppression of the device-status dataset.
 #include "datasync/resilience/HeartbeatSuppression.h"
 
+#include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/ConfigPolicy.h"
 #include "datasync/host/StringUtil.h"
@@ -26,8 +27,8 @@ bool HeartbeatSuppression::ShouldSuppressDeviceStatusHeartbeatSync(std::wstring&
 
 bool HeartbeatSuppression::ShouldSyncHeartbeatTelemetry(const std::wstring& key) {
     const wchar_t* const function = L"DataSyncAgent::ShouldSyncHeartbeatTelemetry";
-    std::wstring dbPath = key;
-    if (String::ToLower(dbPath).find(String::ToLower(kDeviceStatusDatasetId)) == std::wstring::npos) return true;
+    if (!ContainsTextIgnoringCase(key, kDeviceStatusDatasetId)) return true;
+    std::wstring dbPath = key;  // the suppression check takes a modifiable path
     if (ShouldSuppressDeviceStatusHeartbeatSync(dbPath)) {
         if (!m_heartbeatSuppressedLogged) {
             m_log.d(L"%s: Heartbeat telemetry suppressed since mqtt got connected. %s", function, dbPath);

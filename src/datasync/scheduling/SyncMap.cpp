@@ -187,6 +187,7 @@ bool SyncMap::MarkSyncNow(const std::wstring& key) {
 
 void SyncMap::Clear() {
     std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    ++m_clears;
     m_syncMap.clear();
     PublishLocked();
 }

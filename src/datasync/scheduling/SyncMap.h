@@ -22,6 +22,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -86,6 +87,8 @@ public:
     bool MarkSyncNow(const std::wstring& key);
     // Empties the map (the agent stopped).
     void Clear();
+    // How many times Clear ran: records only go with it.
+    std::uint64_t Clears() const { return m_clears; }
 
     bool Contains(const std::wstring& key) const;
     std::vector<std::wstring> Keys() const;
@@ -115,6 +118,7 @@ private:
     Log& m_log;
 
     mutable std::mutex m_syncMapMutex;
+    std::atomic<std::uint64_t> m_clears{0};
     std::map<std::wstring, _sync_data> m_syncMap;                 // guarded by m_syncMapMutex
     std::set<std::wstring> m_uploading;                           // keys claimed by SyncDB; guarded
     std::condition_variable m_uploadEnded;                        // a claim was released

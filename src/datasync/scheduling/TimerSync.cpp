@@ -150,19 +150,25 @@ void TimerSync::QueueScheduledRecord(const std::wstring& key, const _sync_data& 
 
 void TimerSync::InitTimerDatasetStates() {
     const wchar_t* const function = L"DataSyncAgent::InitTimerDatasetStates";
+    const std::wstring folders[] = {std::wstring(), PathOf(1, L""), PathOf(2, L"")};  // by root
+    // Known files first, and a folder unchanged since the last complete pass can hold no new
+    // file: a pass over many scheduled datasets then costs two file-system calls.
+    const std::uint64_t generation = m_parts.syncMap.Clears() * 1000003 + m_parts.policies.ScheduledRevision();
+    const FolderLook::Ticket looks[] = {FolderLook::Ticket{}, m_folderLook.Begin(folders[1], generation),
+                                        m_folderLook.Begin(folders[2], generation)};
     for (const auto& dataset : m_parts.policies.ScheduledDatasets()) {
         if (!m_parts.state._b_is_start) return;
         for (const std::wstring& name : DatabaseNamesOf(dataset.first)) {
             for (const int root : {1, 2}) {
-                const std::wstring path = PathOf(root, name);
-                // Known files first: a pass over many scheduled datasets then costs no file-system
-                // call at all.
-                if (m_parts.syncMap.Contains(path) || !FileSystem::fileExists(path)) continue;
+                const std::wstring path = folders[root] + name;
+                if (m_parts.syncMap.Contains(path) || !looks[root].needed || !FileSystem::fileExists(path)) continue;
                 if (m_parts.syncMap.Insert(path, NewScheduledRecord(path, root, dataset.second)))
                     m_log.d(L"%s Added file to sync map. File name : %s", function, path);
             }
         }
     }
+    m_folderLook.Done(looks[1]);
+    m_folderLook.Done(looks[2]);
 }
 
 _sync_data TimerSync::NewScheduledRecord(const std::wstring& path, int root, std::uint32_t interval) {

@@ -33,6 +33,7 @@
 #include "datasync/host/Log.h"
 #include "datasync/resilience/Backoff.h"
 #include "datasync/resilience/HeartbeatSuppression.h"
+#include "datasync/scheduling/FolderLook.h"
 #include "datasync/scheduling/SyncDispatch.h"
 #include "datasync/scheduling/SyncMap.h"
 #include "datasync/scheduling/SyncReadiness.h"
@@ -62,7 +63,7 @@ public:
         std::function<bool()> sendRegistrationRequest;
     };
 
-    explicit TimerSync(Parts parts) : m_parts(std::move(parts)), m_log(m_parts.log) {}
+    explicit TimerSync(Parts parts) : m_parts(std::move(parts)), m_log(m_parts.log), m_folderLook(m_parts.clock) {}
 
     void DoTimerPost(const std::wstring& timerName);
     void InitTimerDatasetStates();
@@ -87,6 +88,7 @@ private:
     Parts m_parts;
     Log& m_log;
     std::atomic<bool> m_firstDeviceReady{true};
+    FolderLook m_folderLook;  // the scheduled datasets' folders, for InitTimerDatasetStates
     // The 5-minute rescan's clock (tick count in ms); 0 until the first pass with a ready
     // endpoint starts it. Timer thread only.
     std::uint64_t m_recheckTick = 0;

@@ -42,7 +42,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kCoalesceWindow = std::chrono::milliseconds(100);
 // The stop event cannot be polled together with the fds, so the thread looks at it this often.
-constexpr auto kStopCheckInterval = std::chrono::milliseconds(100);
+// The owner's Stop wakes the thread at once; this only bounds how long a watcher whose owner
+// never stops it outlives the stop event. Each look wakes an idle daemon, so not too often.
+constexpr auto kStopCheckInterval = std::chrono::milliseconds(1000);
 constexpr auto kRetryInterval = std::chrono::milliseconds(500);
 // Bounds the work between two looks at the stop flags while events keep pouring in.
 constexpr int kMaxReadsPerPass = 16;
