@@ -3,10 +3,8 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -45,6 +43,11 @@ constexpr std::chrono::seconds kHostTickPeriod{15};
 
 std::wstring Wide(const std::string& text) { return ZEL::String::UTF8ToUTF16(text); }
 std::string Narrow(const std::wstring& text) { return ZEL::String::UTF16ToUTF8(text); }
+
+// What `systemctl status` shows of the daemon.
+std::string ServiceStatusText(bool agentStarted) {
+    return agentStarted ? "running" : "running; the agent syncs nothing: no usable policy, or telemetry scope \"none\"";
+}
 
 // The URLs the agent's families post to now, for telling its uploads apart.
 FamilyUrls AgentFamilyUrls() {
@@ -146,16 +149,18 @@ void Daemon::Start() {
     m_requests = std::make_unique<ControlRequests>(MakeAgentHooks(), bus, [bus] { bus->WaitIdle(kDeliveryWait); });
     ControlRequests* requests = m_requests.get();
     m_control.Start([requests](const std::string& line) { return requests->HandleLine(line); });
-    StartHostTick();
     Phase(L"running");
-    if (m_notifier != nullptr && m_notifier->Enabled()) {
-        // The control socket listens since Bind and is served from here on: a client that
-        // connects once systemd has the READY=1 gets its answer.
-        const bool started = m_agent->IsStarted();
-        if (!m_notifier->Ready(started ? "running" : "running; the agent waits for a usable policy"))
-            HostLog().e(L"datasyncd: cannot send READY=1 to %s: %s", Wide(m_notifier->CurrentSettings().socket),
-                        Wide(std::strerror(errno)));
-    }
+    ReportReady();
+    StartHostTick();
+}
+
+void Daemon::ReportReady() {
+    if (m_notifier == nullptr || !m_notifier->Enabled()) return;
+    // The control socket listens since Bind and is served from here on: a client that connects
+    // once systemd has the READY=1 gets its answer.
+    m_statusShowsStarted = m_agent->IsStarted();
+    if (!m_notifier->Ready(ServiceStatusText(m_statusShowsStarted)))
+        HostLog().e(L"datasyncd: cannot send READY=1 to %s", Wide(m_notifier->CurrentSettings().socket));
 }
 
 void Daemon::StartHostTick() {
@@ -166,8 +171,13 @@ void Daemon::StartHostTick() {
 }
 
 void Daemon::OnHostTick() {
-    // An agent without timer and worker (no policy in force, scope "none") feeds nothing itself.
-    if (m_notifier != nullptr && !m_agent->IsStarted()) m_notifier->FeedWatchdog(std::chrono::milliseconds(0));
+    const bool started = m_agent->IsStarted();
+    if (m_notifier != nullptr) {
+        // An agent without timer and worker (no policy in force, scope "none") feeds nothing itself.
+        if (!started) m_notifier->FeedWatchdog(std::chrono::milliseconds(0));
+        if (started != m_statusShowsStarted && m_notifier->Send("STATUS=" + ServiceStatusText(started)))
+            m_statusShowsStarted = started;
+    }
     if (m_config.metricsTextfile.empty()) return;
     try {
         ReplaceFile(m_config.metricsTextfile, MetricsText(), 0644);

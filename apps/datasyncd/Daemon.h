@@ -7,8 +7,8 @@
 //   endpoint URL -> notification bus, HTTPS transport, policy agent, device services -> policy
 //   watcher -> service-stop event -> agent Init -> start-up notifications (topic 6 state 0 when
 //   the device is online, topic 2 state 0 when it is registered) -> agent FullInit -> the daily
-//   maintenance timer and the purge-resume subscription -> serve the control socket -> the host
-//   tick (metrics file, see below) -> READY=1 to systemd.
+//   maintenance timer and the purge-resume subscription -> serve the control socket -> READY=1
+//   to systemd -> the host tick (metrics file, see below).
 // Stop order: STOPPING=1 to systemd (the watchdog is fed no more) -> set the stop event -> abort
 // uploads in flight -> stop the host tick, serving the control socket and watching the policy ->
 // stop the bus (no notification reaches the agent while it stops) -> agent UnInit -> close the
@@ -17,7 +17,8 @@
 // systemd (SystemdNotifier.h, when the daemon runs as a Type=notify service): the agent's timer
 // pass feeds the watchdog while the worker goes round its loop. An agent that runs no timer and
 // worker by design (no policy in force yet, or telemetry scope "none") has nothing to watch:
-// then the host tick feeds it, so that such a daemon is not restarted over and over.
+// then the host tick feeds it, so that such a daemon is not restarted over and over, and keeps
+// the STATUS= text systemd shows in step with whether the agent runs.
 //
 // Metrics (Metrics.h): the transport the agent uses is wrapped in UploadCounters; the metrics
 // text joins those counts, the rows pending read from the files and the agent's status. The
@@ -82,6 +83,7 @@ private:
     void InstallHostServices();
     void PublishStartupNotifications();
     ControlRequests::AgentHooks MakeAgentHooks();
+    void ReportReady();
     void StartHostTick();
     void OnHostTick();
     void LogMetricsProblems(const std::vector<std::string>& problems);
@@ -96,6 +98,7 @@ private:
     std::unique_ptr<ZEL::PeriodicTimer> m_dailyMaintenance;
     std::unique_ptr<ZEL::PeriodicTimer> m_hostTick;
     SystemdNotifier* const m_notifier;
+    bool m_statusShowsStarted = false;  // what STATUS= shows; set before the host tick starts, then by it
     std::mutex m_metricsProblemMutex;
     std::string m_lastMetricsProblems;  // guarded by m_metricsProblemMutex; logged when it changes
     std::wstring m_registrationSubscription;

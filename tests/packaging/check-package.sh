@@ -76,7 +76,8 @@ check_contents() {
 	for script in postinst prerm postrm; do
 		[ -x "$work/control/$script" ] || fail "no executable $script"
 	done
-	dpkg-deb -I "$agent" | grep -q "Description: device-telemetry data-synchronisation agent" || fail "description"
+	[ "$(dpkg-deb -f "$agent" Description | head -n 1)" = "device-telemetry data-synchronisation agent" ] ||
+		fail "description: $(dpkg-deb -f "$agent" Description)"
 }
 
 check_installed() {
@@ -90,17 +91,23 @@ check_installed() {
 	done
 	"$root/usr/bin/datasyncctl" --version | grep -qx "datasyncctl $version" || fail "datasyncctl --version"
 
+	# The maintainer scripts as dpkg runs them for an installation into another root.
 	need deb-systemd-helper init-system-helpers
 	dpkg-deb -e "$agent" "$work/control"
+	maintscript() {
+		local script=$1
+		shift
+		DPKG_ROOT=$root DPKG_MAINTSCRIPT_PACKAGE=datasync DPKG_MAINTSCRIPT_NAME=$script "$work/control/$script" "$@"
+	}
 	local wants=$root/etc/systemd/system/multi-user.target.wants/datasyncd.service
 	local mask=$root/etc/systemd/system/datasyncd.service
-	DPKG_ROOT=$root "$work/control/postinst" configure
+	maintscript postinst configure
 	[ -L "$wants" ] || fail "postinst configure did not enable datasyncd.service"
-	DPKG_ROOT=$root "$work/control/prerm" remove
+	maintscript prerm remove
 	rm -f "$root/lib/systemd/system/datasyncd.service"
-	DPKG_ROOT=$root "$work/control/postrm" remove
+	maintscript postrm remove
 	[ "$(readlink "$mask")" = /dev/null ] || fail "postrm remove did not mask datasyncd.service"
-	DPKG_ROOT=$root "$work/control/postrm" purge
+	maintscript postrm purge
 	[ ! -e "$mask" ] && [ ! -L "$wants" ] || fail "postrm purge left the unit's links"
 }
 
@@ -108,17 +115,19 @@ check_lintian() {
 	need lintian lintian
 	local report
 	# Exit status 2 is lintian failing to run at all; errors are counted from the report.
-	report=$(lintian --no-tag-display-limit "$agent" "$tools" 2>&1) || [ $? -ne 2 ] || fail "lintian: $report"
+	report=$(lintian --tag-display-limit 0 "$agent" "$tools" 2>&1) || [ $? -ne 2 ] || fail "lintian: $report"
 	[ -z "$report" ] || printf '%s\n' "$report"
 	! grep -q '^E: ' <<<"$report" || fail "lintian reports errors"
 }
 
 check_unit() {
 	need systemd-analyze systemd
-	local root=$work/root unit=/lib/systemd/system/datasyncd.service report rating
+	# The installed unit, its programs taken from the unpacked package (verify checks they exist).
+	local root=$work/root unit=$work/datasyncd.service report rating
 	dpkg-deb -x "$agent" "$root"
-	systemd-analyze verify --man=no --root="$root" "$unit" || fail "systemd-analyze verify $unit"
-	report=$(systemd-analyze security --offline=true --root="$root" "$unit" 2>&1) || true
+	sed "s|=/usr/sbin/datasyncd|=$root/usr/sbin/datasyncd|" "$root/lib/systemd/system/datasyncd.service" >"$unit"
+	systemd-analyze verify --man=no "$unit" || fail "systemd-analyze verify: $(cat "$unit")"
+	report=$(systemd-analyze security --offline=true "$unit" 2>&1) || true
 	rating=$(sed -n 's/.*Overall exposure level for datasyncd.service: \([0-9.]*\) \([A-Z]*\).*/\1 \2/p' <<<"$report")
 	echo "security exposure: $rating"
 	case ${rating#* } in
