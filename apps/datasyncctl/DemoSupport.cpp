@@ -48,8 +48,8 @@ std::string FindProgram(const std::string& program, const std::string& given, co
         const fs::path folder = self.parent_path();
         // Beside datasyncctl (the build folder's layout is folder/../<program>/<program>; an
         // installation keeps the daemon in ../sbin).
-        for (const fs::path& candidate :
-             {folder / program, folder.parent_path() / program / program, folder.parent_path() / "sbin" / program}) {
+        for (const fs::path& candidate : {folder / program, folder.parent_path() / program / program,
+                                          folder.parent_path() / "sbin" / program}) {
             if (Executable(candidate.string())) return candidate.lexically_normal().string();
             tried.push_back(candidate.lexically_normal().string());
         }

@@ -212,8 +212,9 @@ Json::Value ControlRequests::Handle(const Json::Value& request) {
             OnlyMembers(request, {});
             return Metrics();
         }
-        throw RequestError("cmd: unknown command " + Quoted(cmd) +
-                           " (known: status, notify, command, set, purge, resume, add-device-context, metrics)");
+        throw RequestError(
+            "cmd: unknown command " + Quoted(cmd) +
+            " (known: status, notify, command, set, purge, resume, add-device-context, metrics)");
     } catch (const RequestError& error) {
         Json::Value answer(Json::objectValue);
         answer["ok"] = false;

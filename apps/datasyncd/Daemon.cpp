@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "datasync/agent/DataSyncAgent.h"
+#include "datasync/host/Impersonation.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "datasync/host/StringUtil.h"
 #include "datasyncd/Installation.h"
@@ -46,7 +47,8 @@ std::string Narrow(const std::wstring& text) { return ZEL::String::UTF16ToUTF8(t
 
 // What `systemctl status` shows of the daemon.
 std::string ServiceStatusText(bool agentStarted) {
-    return agentStarted ? "running" : "running; the agent syncs nothing: no usable policy, or telemetry scope \"none\"";
+    return agentStarted ? "running"
+                        : "running; the agent syncs nothing: no usable policy, or telemetry scope \"none\"";
 }
 
 // The URLs the agent's families post to now, for telling its uploads apart.
@@ -73,12 +75,15 @@ void Phase(const wchar_t* what) { HostLog().i(L"datasyncd: %s", std::wstring(wha
 }  // namespace
 
 Daemon::Daemon(HostConfig config, SystemdNotifier* notifier)
-    : m_config(std::move(config)), m_control(m_config.folders.state_dir + "control.sock"), m_notifier(notifier) {}
+    : m_config(std::move(config)),
+      m_control(m_config.folders.state_dir + "control.sock"),
+      m_notifier(notifier) {}
 
 Daemon::~Daemon() {
     Stop();
     // Nothing runs any more that could reach these through the singletons.
-    if (m_uploads && ZEL::CoreUtility::GetInstance() == m_uploads.get()) ZEL::CoreUtility::SetInstance(nullptr);
+    if (m_uploads && ZEL::CoreUtility::GetInstance() == m_uploads.get())
+        ZEL::CoreUtility::SetInstance(nullptr);
     if (m_bus && ZEL::ZELPublisherSubscriber::GetInstance() == m_bus.get())
         ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
 }
@@ -115,8 +120,9 @@ void Daemon::Start() {
         SystemdNotifier* notifier = m_notifier;
         HostLog().i(L"datasyncd: the agent's timer feeds systemd's watchdog (interval %lld ms)",
                     static_cast<long long>(notifier->CurrentSettings().watchdogInterval.count() / 1000));
-        m_agent->SetLivenessCallback(
-            [notifier](std::chrono::milliseconds sinceWorkerLoop) { notifier->FeedWatchdog(sinceWorkerLoop); });
+        m_agent->SetLivenessCallback([notifier](std::chrono::milliseconds sinceWorkerLoop) {
+            notifier->FeedWatchdog(sinceWorkerLoop);
+        });
     }
 
     Phase(L"agent FullInit");
@@ -164,10 +170,10 @@ void Daemon::ReportReady() {
 }
 
 void Daemon::StartHostTick() {
-    if (!m_config.metricsTextfile.empty())
-        Phase(L"writing the metrics file every 15 seconds");
-    m_hostTick = std::make_unique<ZEL::PeriodicTimer>(kHostTickPeriod, std::chrono::milliseconds(0), L"host tick",
-                                                      [this](const std::wstring&) { OnHostTick(); });
+    if (!m_config.metricsTextfile.empty()) Phase(L"writing the metrics file every 15 seconds");
+    m_hostTick =
+        std::make_unique<ZEL::PeriodicTimer>(kHostTickPeriod, std::chrono::milliseconds(0), L"host tick",
+                                             [this](const std::wstring&) { OnHostTick(); });
 }
 
 void Daemon::OnHostTick() {
@@ -194,9 +200,20 @@ std::string Daemon::MetricsText() {
     input.uploads = m_uploads->Snapshot();
     std::vector<std::string> problems;
     DataSyncAgent* agent = m_agent;
-    input.pendingRows = CountPendingRows(
-        {m_config.folders.service_db_dir, m_config.folders.shared_db_dir},
-        [agent](const std::string& datasetId) { return PolicyFamiliesOf(agent, datasetId); }, problems);
+    const DatasetFamilies familiesOf = [agent](const std::string& id) { return PolicyFamiliesOf(agent, id); };
+    input.pendingRows = NoPendingRows();
+    AddPendingRows(m_config.folders.service_db_dir, familiesOf, input.pendingRows, problems);
+    {
+        // The shared folder's files are the logged-on user's: read as that user, like the agent.
+        ZEL::ImpersonateUser user;
+        const int entered = user.EnterLogOnUserMode();
+        if (entered == 0)
+            AddPendingRows(m_config.folders.shared_db_dir, familiesOf, input.pendingRows, problems);
+        else
+            problems.push_back(m_config.folders.shared_db_dir +
+                               ": rows not counted: cannot act as the logged-on user (error " +
+                               std::to_string(entered) + "; is logon_user set?)");
+    }
     input.steadyNow = ZEL::Clock::GetInstance()->SteadyNow();
     LogMetricsProblems(problems);
     return RenderMetrics(input);

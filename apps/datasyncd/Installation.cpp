@@ -32,7 +32,8 @@ void MakeFolder(const std::string& folder, mode_t mode) {
             // The umask (0077 under the packaged unit) must not narrow it: the logged-on user
             // reaches the shared folder through these folders.
             if (::chmod(path.c_str(), wanted) != 0)
-                throw std::runtime_error("cannot set the mode of folder " + path + ": " + std::strerror(errno));
+                throw std::runtime_error("cannot set the mode of folder " + path + ": " +
+                                         std::strerror(errno));
             continue;
         }
         if (errno == EEXIST) {

@@ -46,8 +46,12 @@ std::string Seconds(double seconds) {
     return text;
 }
 
-std::string Whole(std::int64_t value) { return std::to_string(value); }
-std::string Flag(bool value) { return value ? "1" : "0"; }
+std::string Whole(std::int64_t value) {
+    return std::to_string(value);
+}
+std::string Flag(bool value) {
+    return value ? "1" : "0";
+}
 
 const Json::Value& Member(const Json::Value& object, const char* name) {
     static const Json::Value null;
@@ -75,7 +79,8 @@ public:
         return *this;
     }
     // One sample of the current metric; `labels` as name/value pairs.
-    MetricsText& Sample(const std::vector<std::pair<std::string, std::string>>& labels, const std::string& value) {
+    MetricsText& Sample(const std::vector<std::pair<std::string, std::string>>& labels,
+                        const std::string& value) {
         m_out << m_name;
         if (!labels.empty()) {
             m_out << '{';
@@ -109,7 +114,8 @@ void Uploads(const MetricsInput& input, MetricsText& text) {
     };
     text.Metric("datasync_rows_accepted_total", "counter",
                 "Telemetry rows in batches an endpoint family accepted (2xx) since the daemon started.");
-    for (const std::string& family : families) text.Sample({{"family", family}}, Whole(counts(family).rowsAccepted));
+    for (const std::string& family : families)
+        text.Sample({{"family", family}}, Whole(counts(family).rowsAccepted));
     text.Metric("datasync_batches_accepted_total", "counter",
                 "Upload requests an endpoint family accepted (2xx) since the daemon started.");
     for (const std::string& family : families)
@@ -148,18 +154,21 @@ void FamilyState(const MetricsInput& input, MetricsText& text) {
         text.Sample({{"family", family}}, Whole(found == input.pendingRows.end() ? 0 : found->second));
     }
     const Json::Value& backoff = Member(input.status, "backoff");
-    text.Metric("datasync_backoff_active", "gauge",
-                "1 while an endpoint family waits out a back-off or its retries are exhausted until a reset.");
+    text.Metric(
+        "datasync_backoff_active", "gauge",
+        "1 while an endpoint family waits out a back-off or its retries are exhausted until a reset.");
     for (const std::string& family : kFamilies) {
         const Json::Value& record = Member(backoff, Upper(family).c_str());
-        const bool active = record.isObject() && (WholeMember(record, "wait_left_ms") > 0 ||
-                                                  !FlagMember(record, "sync_allowed"));
+        const bool active = record.isObject() &&
+                            (WholeMember(record, "wait_left_ms") > 0 || !FlagMember(record, "sync_allowed"));
         text.Sample({{"family", family}}, Flag(active));
     }
-    text.Metric("datasync_backoff_remaining_seconds", "gauge", "Seconds left of an endpoint family's back-off wait.");
+    text.Metric("datasync_backoff_remaining_seconds", "gauge",
+                "Seconds left of an endpoint family's back-off wait.");
     for (const std::string& family : kFamilies) {
         const Json::Value& record = Member(backoff, Upper(family).c_str());
-        text.Sample({{"family", family}}, Seconds(static_cast<double>(WholeMember(record, "wait_left_ms")) / 1000.0));
+        text.Sample({{"family", family}},
+                    Seconds(static_cast<double>(WholeMember(record, "wait_left_ms")) / 1000.0));
     }
 }
 
@@ -167,7 +176,8 @@ void AgentState(const MetricsInput& input, MetricsText& text) {
     const Json::Value& status = input.status;
     const Json::Value& missing = Member(status, "device_missing");
     text.Metric("datasync_device_missing_block", "gauge",
-                "1 while a 403 DeviceMissing answer blocks KTA and NAVS uploads until the device registers again.")
+                "1 while a 403 DeviceMissing answer blocks KTA and NAVS uploads until the device registers "
+                "again.")
         .Sample(Flag(FlagMember(missing, "flag")));
     text.Metric("datasync_device_missing_block_remaining_seconds", "gauge",
                 "Seconds left of the hour a 403 DeviceMissing block lasts at most.")
@@ -177,12 +187,14 @@ void AgentState(const MetricsInput& input, MetricsText& text) {
         .Sample(Flag(FlagMember(Member(status, "certificate_pause"), "paused")));
 
     const std::string purge = Member(Member(status, "purge"), "state").asString();
-    text.Metric("datasync_purge_state", "gauge",
-                "The device-path purge state: 1 for the current one (pending or later states block uploads).");
+    text.Metric(
+        "datasync_purge_state", "gauge",
+        "The device-path purge state: 1 for the current one (pending or later states block uploads).");
     for (const auto& [shown, label] : kPurgeStates) text.Sample({{"state", label}}, Flag(purge == shown));
 
     const Json::Value& nrt = Member(status, "nrt_databases");
-    text.Metric("datasync_databases_watched", "gauge", "Near-real-time telemetry databases the agent watches.")
+    text.Metric("datasync_databases_watched", "gauge",
+                "Near-real-time telemetry databases the agent watches.")
         .Sample(Whole(nrt.isArray() ? nrt.size() : 0));
     const Json::Value& scheduled = Member(status, "scheduled_datasets");
     text.Metric("datasync_datasets_scheduled", "gauge", "Datasets the agent uploads on a schedule.")
@@ -195,10 +207,12 @@ void AgentState(const MetricsInput& input, MetricsText& text) {
     text.Metric("datasync_agent_started", "gauge", "1 while the agent runs its timer and worker.")
         .Sample(Flag(FlagMember(Member(status, "agent"), "started")));
 
-    text.Metric("datasync_policy_in_force", "gauge", "1 while a telemetry policy read from the policy file is in force.")
+    text.Metric("datasync_policy_in_force", "gauge",
+                "1 while a telemetry policy read from the policy file is in force.")
         .Sample(Flag(FlagMember(Member(input.host, "policy"), "in_force")));
     const Json::Value& readOnly = Member(input.host, "read_only_databases");
-    text.Metric("datasync_read_only_databases", "gauge", "Databases the agent cannot write (bookmarks cannot move).")
+    text.Metric("datasync_read_only_databases", "gauge",
+                "Databases the agent cannot write (bookmarks cannot move).")
         .Sample(Whole(readOnly.isArray() ? readOnly.size() : 0));
     text.Metric("datasync_build_info", "gauge", "The daemon's version, as a label; the value is always 1.")
         .Sample({{"version", input.version}}, "1");

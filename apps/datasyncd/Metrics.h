@@ -48,7 +48,7 @@ struct MetricsInput {
     Json::Value status;  // the agent's status snapshot ("status" of the control answer)
     Json::Value host;    // the host state ("host" of the control answer)
     UploadCounts uploads;
-    std::map<std::string, std::int64_t> pendingRows;  // by family name
+    std::map<std::string, std::int64_t> pendingRows;  // by family name (PendingRows.h)
     std::chrono::steady_clock::time_point steadyNow;
 };
 

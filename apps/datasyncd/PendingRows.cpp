@@ -28,7 +28,9 @@ using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
 const std::set<std::string> kKinds = {"ItemEvent", "DatasetContext", "ItemContext"};
 const std::string kExtension = ".sqlite3";
 
-std::string Narrow(const wchar_t* text) { return std::string(text, text + std::wcslen(text)); }
+std::string Narrow(const wchar_t* text) {
+    return std::string(text, text + std::wcslen(text));
+}
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -61,8 +63,8 @@ Statement Prepare(sqlite3* db, const std::string& sql) {
 
 // The family's bookmark of (`datasetId`, `kind`) in `syncPointFile`: the next row id to send;
 // 0 when the file, its table or the row does not exist yet.
-std::int64_t ReadBookmark(const std::string& syncPointFile, const std::string& datasetId, const std::string& kind,
-                          std::vector<std::string>& problems) {
+std::int64_t ReadBookmark(const std::string& syncPointFile, const std::string& datasetId,
+                          const std::string& kind, std::vector<std::string>& problems) {
     struct stat info {};
     if (::stat(syncPointFile.c_str(), &info) != 0) return 0;
     const Database db = Open(syncPointFile, problems);
@@ -101,42 +103,43 @@ std::map<std::string, std::string> BookmarkFiles() {
 
 }  // namespace
 
-std::map<std::string, std::int64_t> CountPendingRows(const std::vector<std::string>& folders,
-                                                     const DatasetFamilies& familiesOf,
-                                                     std::vector<std::string>& problems) {
-    const std::map<std::string, std::string> bookmarkFiles = BookmarkFiles();
-    std::map<std::string, std::int64_t> pending;
-    for (const auto& entry : bookmarkFiles) pending[entry.first] = 0;
-
-    for (const std::string& folder : folders) {
-        std::error_code error;
-        for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (name.size() <= kExtension.size() || name.compare(name.size() - kExtension.size(), kExtension.size(), kExtension) != 0)
-                continue;
-            const std::string stem = name.substr(0, name.size() - kExtension.size());
-            const std::size_t underscore = stem.rfind('_');
-            if (underscore == std::string::npos || kKinds.count(stem.substr(underscore + 1)) == 0) continue;
-            const std::string datasetId = stem.substr(0, underscore);
-            const std::string kind = stem.substr(underscore + 1);
-            const std::vector<std::string> families = familiesOf(datasetId);
-            if (families.empty()) continue;
-
-            const std::string path = it->path().string();
-            const Database db = Open(path, problems);
-            if (!db) continue;
-            for (const std::string& family : families) {
-                const auto file = bookmarkFiles.find(family);
-                if (file == bookmarkFiles.end() || (family == "navp" && kind == "ItemContext")) continue;
-                const std::string syncPoint = (std::filesystem::path(folder) / file->second).string();
-                pending[family] += RowsFrom(db.get(), path, kind, ReadBookmark(syncPoint, datasetId, kind, problems),
-                                            problems);
-            }
-        }
-        if (error && error != std::errc::no_such_file_or_directory)
-            problems.push_back(folder + ": cannot be listed: " + error.message());
-    }
+PendingRowCounts NoPendingRows() {
+    PendingRowCounts pending;
+    for (const auto& entry : BookmarkFiles()) pending[entry.first] = 0;
     return pending;
+}
+
+void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf, PendingRowCounts& pending,
+                    std::vector<std::string>& problems) {
+    const std::map<std::string, std::string> bookmarkFiles = BookmarkFiles();
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= kExtension.size() ||
+            name.compare(name.size() - kExtension.size(), kExtension.size(), kExtension) != 0)
+            continue;
+        const std::string stem = name.substr(0, name.size() - kExtension.size());
+        const std::size_t underscore = stem.rfind('_');
+        if (underscore == std::string::npos || kKinds.count(stem.substr(underscore + 1)) == 0) continue;
+        const std::string datasetId = stem.substr(0, underscore);
+        const std::string kind = stem.substr(underscore + 1);
+        const std::vector<std::string> families = familiesOf(datasetId);
+        if (families.empty()) continue;
+
+        const std::string path = it->path().string();
+        const Database db = Open(path, problems);
+        if (!db) continue;
+        for (const std::string& family : families) {
+            const auto file = bookmarkFiles.find(family);
+            if (file == bookmarkFiles.end() || (family == "navp" && kind == "ItemContext")) continue;
+            const std::string syncPoint = (std::filesystem::path(folder) / file->second).string();
+            pending[family] +=
+                RowsFrom(db.get(), path, kind, ReadBookmark(syncPoint, datasetId, kind, problems), problems);
+        }
+    }
+    if (error && error != std::errc::no_such_file_or_directory)
+        problems.push_back(folder + ": cannot be listed: " + error.message());
 }
 
 }  // namespace datasyncd

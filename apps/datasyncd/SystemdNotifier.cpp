@@ -50,7 +50,8 @@ SystemdNotifier::SystemdNotifier(Settings settings) : m_settings(std::move(setti
     m_addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
 
     m_socket.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!m_socket.Valid()) m_problem = "NOTIFY_SOCKET " + name + ": cannot create a socket: " + std::strerror(errno);
+    if (!m_socket.Valid())
+        m_problem = "NOTIFY_SOCKET " + name + ": cannot create a socket: " + std::strerror(errno);
 }
 
 bool SystemdNotifier::Send(const std::string& message, int flags) {

@@ -33,7 +33,7 @@ namespace datasyncd {
 class SystemdNotifier {
 public:
     struct Settings {
-        std::string socket;                            // NOTIFY_SOCKET; empty: no messages
+        std::string socket;                             // NOTIFY_SOCKET; empty: no messages
         std::chrono::microseconds watchdogInterval{0};  // WATCHDOG_USEC; 0: no watchdog
     };
 

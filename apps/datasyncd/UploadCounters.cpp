@@ -24,15 +24,20 @@ std::size_t IndexOf(FailureClass failure) {
 
 const char* FailureClassName(FailureClass failure) {
     switch (failure) {
-        case FailureClass::Http4xx: return "http_4xx";
-        case FailureClass::Http5xx: return "http_5xx";
-        case FailureClass::HttpOther: return "http_other";
-        case FailureClass::Transport: return "transport";
+        case FailureClass::Http4xx:
+            return "http_4xx";
+        case FailureClass::Http5xx:
+            return "http_5xx";
+        case FailureClass::HttpOther:
+            return "http_other";
+        case FailureClass::Transport:
+            return "transport";
     }
     return "transport";
 }
 
-UploadCounters::UploadCounters(ZEL::CoreUtility& inner, std::function<FamilyUrls()> familyUrls, ZEL::Clock& clock)
+UploadCounters::UploadCounters(ZEL::CoreUtility& inner, std::function<FamilyUrls()> familyUrls,
+                               ZEL::Clock& clock)
     : m_inner(inner), m_familyUrls(std::move(familyUrls)), m_clock(clock) {}
 
 ZELCore::InvokeHttpResponse UploadCounters::InvokeHttp(const std::string& url,
@@ -44,7 +49,8 @@ ZELCore::InvokeHttpResponse UploadCounters::InvokeHttp(const std::string& url,
         m_inner.InvokeHttp(url, headers, method, body, authType, keepAlive, extra);
     const std::string family = FamilyOf(url, m_familyUrls ? m_familyUrls() : FamilyUrls());
     const int status = response.response.statusCode;
-    const bool accepted = response.resultCode == ZELCore::TransportResult::OK && status >= 200 && status < 300;
+    const bool accepted =
+        response.resultCode == ZELCore::TransportResult::OK && status >= 200 && status < 300;
     // Parsed before the lock is taken: a body may be large.
     const std::uint64_t rows = accepted ? RowsInBody(body) : 0;
     const auto wall = m_clock.WallNow();
@@ -95,7 +101,8 @@ std::string UploadCounters::FamilyOf(const std::string& url, const FamilyUrls& u
     std::string family = "other";
     std::size_t longest = 0;
     for (const auto& [name, prefix] : urls) {
-        if (prefix.empty() || prefix.size() <= longest || url.compare(0, prefix.size(), prefix) != 0) continue;
+        if (prefix.empty() || prefix.size() <= longest || url.compare(0, prefix.size(), prefix) != 0)
+            continue;
         family = name;
         longest = prefix.size();
     }

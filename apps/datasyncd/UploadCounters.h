@@ -28,8 +28,8 @@
 namespace datasyncd {
 
 enum class FailureClass { Http4xx, Http5xx, HttpOther, Transport };
-inline constexpr std::array<FailureClass, 4> kFailureClasses = {FailureClass::Http4xx, FailureClass::Http5xx,
-                                                                FailureClass::HttpOther, FailureClass::Transport};
+inline constexpr std::array<FailureClass, 4> kFailureClasses = {
+    FailureClass::Http4xx, FailureClass::Http5xx, FailureClass::HttpOther, FailureClass::Transport};
 // "http_4xx", "http_5xx", "http_other", "transport".
 const char* FailureClassName(FailureClass failure);
 
@@ -54,8 +54,9 @@ public:
 
     void GetDeviceId(std::wstring& deviceId) override { m_inner.GetDeviceId(deviceId); }
     bool IsDeviceRegistered() override { return m_inner.IsDeviceRegistered(); }
-    ZELCore::InvokeHttpResponse InvokeHttp(const std::string& url, const std::map<std::string, std::string>& headers,
-                                           int& method, const std::string& body, ZELCore::HttpAuthType authType,
+    ZELCore::InvokeHttpResponse InvokeHttp(const std::string& url,
+                                           const std::map<std::string, std::string>& headers, int& method,
+                                           const std::string& body, ZELCore::HttpAuthType authType,
                                            bool keepAlive, const std::string& extra) override;
     std::wstring GetMtlsUrl(const std::wstring& url) override { return m_inner.GetMtlsUrl(url); }
 

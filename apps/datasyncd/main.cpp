@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
             std::printf("datasyncd: wrote the example policy to %s\n", hostConfig.settings.policy_file.c_str());
 
         datasyncd::SystemdNotifier notifier(datasyncd::SystemdNotifier::FromEnvironment());
-        if (!notifier.Problem().empty()) std::fprintf(stderr, "datasyncd: warning: %s\n", notifier.Problem().c_str());
+        if (!notifier.Problem().empty())
+            std::fprintf(stderr, "datasyncd: warning: %s\n", notifier.Problem().c_str());
         datasyncd::Daemon daemon(hostConfig, &notifier);
         try {
             daemon.Start();

@@ -31,8 +31,8 @@ public:
     std::vector<ZELCore::InvokeHttpResponse> script;
     void GetDeviceId(std::wstring& id) override { id = L"device"; }
     bool IsDeviceRegistered() override { return true; }
-    ZELCore::InvokeHttpResponse InvokeHttp(const std::string&, const std::map<std::string, std::string>&, int&,
-                                           const std::string&, ZELCore::HttpAuthType, bool,
+    ZELCore::InvokeHttpResponse InvokeHttp(const std::string&, const std::map<std::string, std::string>&,
+                                           int&, const std::string&, ZELCore::HttpAuthType, bool,
                                            const std::string&) override {
         return script.at(m_next++);
     }
@@ -57,10 +57,10 @@ TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
         int status;
         std::string body;
     } exchanges[] = {
-        {"https://h/kta/events-data", 0, 200, items},                               // kta: 2 rows
-        {"https://h/kta/global-context", 0, 201, R"({"device_info":{}})"},          // kta: 1 row
+        {"https://h/kta/events-data", 0, 200, items},                                // kta: 2 rows
+        {"https://h/kta/global-context", 0, 201, R"({"device_info":{}})"},           // kta: 1 row
         {"https://h/navs/dataset-context", 0, 200, R"({"dataset_contexts":[{}]})"},  // navs: 1 row
-        {"https://h/navp", 0, 200, R"(json={"events":[{},{},{}]})"},                // navp: 3 rows
+        {"https://h/navp", 0, 200, R"(json={"events":[{},{},{}]})"},                 // navp: 3 rows
         {"https://h/kta/events-data", 0, 503, items},
         {"https://h/kta/events-data", 0, 429, items},
         {"https://h/navs/item-context", 0, 302, "{}"},
@@ -69,11 +69,16 @@ TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
         {"https://elsewhere/x", 0, 200, "not json"},
     };
     ScriptedTransport inner;
-    for (const auto& exchange : exchanges) inner.script.push_back(Answer(exchange.resultCode, exchange.status));
+    for (const auto& exchange : exchanges)
+        inner.script.push_back(Answer(exchange.resultCode, exchange.status));
     testsupport::ManualClock clock(testsupport::FromUnixMillis(1'800'000'000'000));
     // The NAVP URL is a prefix of neither of the others, the KTA one the longest match.
     datasyncd::UploadCounters counters(
-        inner, [] { return datasyncd::FamilyUrls{{"kta", "https://h/kta/"}, {"navs", "https://h/"}, {"navp", "https://h/navp"}}; },
+        inner,
+        [] {
+            return datasyncd::FamilyUrls{
+                {"kta", "https://h/kta/"}, {"navs", "https://h/"}, {"navp", "https://h/navp"}};
+        },
         clock);
     for (const auto& exchange : exchanges) {
         int method = ZELCore::HTTP_METHOD_POST;
@@ -94,7 +99,8 @@ TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
         const datasyncd::FamilyUploads& c = counts.at(e.family);
         EXPECT_EQ(c.batchesAccepted, e.batches) << e.family;
         EXPECT_EQ(c.rowsAccepted, e.rows) << e.family;
-        EXPECT_EQ(c.failures, (std::array<std::uint64_t, 4>{e.http4xx, e.http5xx, e.httpOther, e.transport})) << e.family;
+        EXPECT_EQ(c.failures, (std::array<std::uint64_t, 4>{e.http4xx, e.http5xx, e.httpOther, e.transport}))
+            << e.family;
         EXPECT_EQ(c.lastAcceptedWall, clock.WallNow()) << e.family;
     }
 }
@@ -118,12 +124,12 @@ TEST(PendingRows, CountRowsAtOrPastEachFamilysBookmarkOfThePolicysDatasets) {
         bookmarks.Exec("INSERT INTO SyncPoint VALUES(8, 'ItemEvent', '" + dataset + "', '')");
     }
     std::vector<std::string> problems;
-    const auto pending = datasyncd::CountPendingRows(
-        {service, shared, dir.path() + "missing/"},
-        [&](const std::string& id) {
-            return id == dataset ? std::vector<std::string>{"kta", "navs", "navp"} : std::vector<std::string>{};
-        },
-        problems);
+    const datasyncd::DatasetFamilies familiesOf = [&](const std::string& id) {
+        return id == dataset ? std::vector<std::string>{"kta", "navs", "navp"} : std::vector<std::string>{};
+    };
+    datasyncd::PendingRowCounts pending = datasyncd::NoPendingRows();
+    for (const std::string& folder : {service, shared, dir.path() + "missing/"})
+        datasyncd::AddPendingRows(folder, familiesOf, pending, problems);
     EXPECT_EQ(pending.at("kta"), 3 + 4);
     EXPECT_EQ(pending.at("navs"), 10 + 4);
     EXPECT_EQ(pending.at("navp"), 10);
@@ -141,7 +147,8 @@ TEST(MetricsText, ShowsTheStatusCountersAndPendingRowsAsPrometheusSamples) {
         "purge": {"state": "purged, awaiting resume"},
         "nrt_databases": ["a_ItemEvent.sqlite3", "b_ItemEvent.sqlite3"],
         "scheduled_datasets": {"c": 30},
-        "device_context_records_pending": 1, "queue_length": 0})") >> status;
+        "device_context_records_pending": 1, "queue_length": 0})") >>
+        status;
     datasyncd::MetricsInput input;
     input.version = "1.2.3";
     input.status = status;
@@ -216,7 +223,8 @@ TEST(SystemdNotifier, FeedsTheWatchdogOnlyBetweenReadyAndStoppingWhileTheWorkerL
     EXPECT_NE(datasyncd::SystemdNotifier({"relative", std::chrono::seconds(60)}).Problem(), "");
     ::setenv("WATCHDOG_USEC", "60000000", 1);
     ::setenv("WATCHDOG_PID", std::to_string(::getpid() + 1).c_str(), 1);
-    EXPECT_EQ(datasyncd::SystemdNotifier::FromEnvironment().watchdogInterval.count(), 0) << "meant for another process";
+    EXPECT_EQ(datasyncd::SystemdNotifier::FromEnvironment().watchdogInterval.count(), 0)
+        << "meant for another process";
     ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
     EXPECT_EQ(datasyncd::SystemdNotifier::FromEnvironment().watchdogInterval, std::chrono::seconds(60));
     ::unsetenv("WATCHDOG_USEC");

@@ -91,7 +91,8 @@ TEST_F(MetricsFlow, CountersMoveWithUploadsAndFailuresAndTheTextfileMatchesThePr
         .Insert(DeviceContextJson(kDeviceId, m_contextId));
     {
         TelemetryRowWriter rows(m_layout.serviceDir + live.DatabaseFile(), "ItemEvent");
-        for (int n = 1; n <= kRows; ++n) rows.Insert(ItemEventJson(live.id, live.name, live.ItemId(n), m_contextId, n));
+        for (int n = 1; n <= kRows; ++n)
+            rows.Insert(ItemEventJson(live.id, live.name, live.ItemId(n), m_contextId, n));
     }
 
     // NAVS accepts every row and the device context; KTA answers 503, NAVP 400 (the context).
@@ -102,7 +103,8 @@ TEST_F(MetricsFlow, CountersMoveWithUploadsAndFailuresAndTheTextfileMatchesThePr
     EXPECT_TRUE(Poll(
         [&] {
             text = Ctl({"metrics"}).out;
-            return Sample(text, navsRows) >= kRows + 1 && Sample(text, kta5xx) >= 1 && Sample(text, navp4xx) >= 1;
+            return Sample(text, navsRows) >= kRows + 1 && Sample(text, kta5xx) >= 1 &&
+                   Sample(text, navp4xx) >= 1;
         },
         seconds(60)))
         << text << AgentErrors();
@@ -126,11 +128,13 @@ TEST_F(MetricsFlow, CountersMoveWithUploadsAndFailuresAndTheTextfileMatchesThePr
     EXPECT_NE(::access((textfile + ".tmp").c_str(), F_OK), 0) << "temporary file left behind";
 
     if (std::string(PROMTOOL_PATH).empty()) {
-        std::printf("[   INFO   ] no promtool (Debian package prometheus; make test fetches it): format not checked\n");
+        std::printf(
+            "[   INFO   ] no promtool (Debian package prometheus; make test fetches it): format not "
+            "checked\n");
     } else {
-        const appstest::Finished promtool =
-            appstest::Run({"/bin/sh", "-c", std::string(PROMTOOL_PATH) + " check metrics < '" + textfile + "'"},
-                          m_dir.path());
+        const appstest::Finished promtool = appstest::Run(
+            {"/bin/sh", "-c", std::string(PROMTOOL_PATH) + " check metrics < '" + textfile + "'"},
+            m_dir.path());
         EXPECT_EQ(promtool.exitCode, 0) << promtool.out << promtool.err;
         EXPECT_EQ(promtool.out + promtool.err, "") << "promtool lint findings";
     }
