@@ -136,60 +136,40 @@ TEST(PendingRows, CountRowsAtOrPastEachFamilysBookmarkOfThePolicysDatasets) {
     EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
-TEST(MetricsText, ShowsTheStatusCountersAndPendingRowsAsPrometheusSamples) {
-    Json::Value status;
+// The end-to-end MetricsFlow sees counters and pending rows move; here the states it cannot
+// easily reach and the number formats.
+TEST(MetricsText, ShowsTheAgentsStatesAndTimesAsPrometheusSamples) {
+    datasyncd::MetricsInput input;
     std::istringstream(R"({
-        "agent": {"started": true},
         "backoff": {"KTA": {"wait_left_ms": 90500, "sync_allowed": true},
                     "NAVS": {"wait_left_ms": 0, "sync_allowed": false}},
         "device_missing": {"flag": true, "seconds_left": 1200},
-        "certificate_pause": {"paused": false},
-        "purge": {"state": "purged, awaiting resume"},
-        "nrt_databases": ["a_ItemEvent.sqlite3", "b_ItemEvent.sqlite3"],
-        "scheduled_datasets": {"c": 30},
-        "device_context_records_pending": 1, "queue_length": 0})") >>
-        status;
-    datasyncd::MetricsInput input;
+        "certificate_pause": {"paused": true},
+        "purge": {"state": "purged, awaiting resume"}})") >>
+        input.status;
     input.version = "1.2.3";
-    input.status = status;
-    input.host["policy"]["in_force"] = true;
-    input.uploads["navs"].batchesAccepted = 2;
-    input.uploads["navs"].rowsAccepted = 31;
-    input.uploads["navs"].failures[3] = 4;
     input.uploads["navs"].lastAcceptedWall = testsupport::FromUnixMillis(1'800'000'000'500);
     input.steadyNow = std::chrono::steady_clock::time_point(std::chrono::seconds(100));
     input.uploads["navs"].lastAcceptedSteady = input.steadyNow - milliseconds(12'250);
-    input.pendingRows = {{"kta", 30}, {"navs", 0}};
     const std::string text = datasyncd::RenderMetrics(input);
 
     for (const char* line : {
-             "# TYPE datasync_rows_accepted_total counter",
-             "datasync_rows_accepted_total{family=\"navs\"} 31",
-             "datasync_rows_accepted_total{family=\"kta\"} 0",
-             "datasync_batches_accepted_total{family=\"navs\"} 2",
-             "datasync_upload_failures_total{family=\"navs\",class=\"transport\"} 4",
-             "datasync_upload_failures_total{family=\"kta\",class=\"http_5xx\"} 0",
              "datasync_last_accepted_batch_timestamp_seconds{family=\"navs\"} 1800000000.500",
              "datasync_last_accepted_batch_age_seconds{family=\"navs\"} 12.250",
-             "datasync_rows_pending{family=\"kta\"} 30",
-             "datasync_rows_pending{family=\"navp\"} 0",
-             "datasync_backoff_active{family=\"kta\"} 1",
-             "datasync_backoff_active{family=\"navs\"} 1",
-             "datasync_backoff_active{family=\"navp\"} 0",
+             "datasync_backoff_active{family=\"kta\"} 1",       // waiting
+             "datasync_backoff_active{family=\"navs\"} 1",      // retries exhausted
+             "datasync_backoff_active{family=\"navp\"} 0",      // no record
              "datasync_backoff_remaining_seconds{family=\"kta\"} 90.500",
              "datasync_device_missing_block 1",
              "datasync_device_missing_block_remaining_seconds 1200",
-             "datasync_certificate_pause 0",
+             "datasync_certificate_pause 1",
              "datasync_purge_state{state=\"purged_awaiting_resume\"} 1",
              "datasync_purge_state{state=\"normal\"} 0",
-             "datasync_databases_watched 2",
-             "datasync_datasets_scheduled 1",
-             "datasync_policy_in_force 1",
              "datasync_build_info{version=\"1.2.3\"} 1",
          })
         EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << text;
-    // Families without an accepted batch have no time to show.
-    EXPECT_EQ(text.find("datasync_last_accepted_batch_age_seconds{family=\"kta\"}"), std::string::npos);
+    EXPECT_EQ(text.find("datasync_last_accepted_batch_age_seconds{family=\"kta\"}"), std::string::npos)
+        << "a family without an accepted batch has no time to show";
 }
 
 TEST(SystemdNotifier, FeedsTheWatchdogOnlyBetweenReadyAndStoppingWhileTheWorkerLoopsInTime) {
