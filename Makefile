@@ -1,5 +1,6 @@
-# Entry points: `make test` (install what is missing, build with warnings as errors, run ctest)
-# and `make demo`. BUILD_DIR and CMAKE_ARGS may be overridden, e.g. for sanitizer builds.
+# Entry points: `make test` (install what is missing, build with warnings as errors, run ctest),
+# `make demo` and `make package` (the Debian packages datasync and datasync-tools, written to
+# BUILD_DIR). BUILD_DIR and CMAKE_ARGS may be overridden, e.g. for sanitizer builds.
 BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc)
@@ -7,8 +8,11 @@ JOBS ?= $(shell nproc)
 DEB_PACKAGES := build-essential cmake pkg-config libsqlite3-dev libjsoncpp-dev libcurl4-openssl-dev \
 	libssl-dev libfmt-dev libspdlog-dev libcpp-httplib-dev libcli11-dev libgtest-dev libgmock-dev \
 	libbenchmark-dev openssl sqlite3
+# Packaging and its checks: man pages, dpkg-shlibdeps (and the file utility cpack runs),
+# lintian, systemd-analyze, deb-systemd-helper.
+DEB_PACKAGES += help2man dpkg-dev file lintian systemd init-system-helpers
 
-.PHONY: all deps configure build test demo clean format
+.PHONY: all deps promtool configure build test demo package clean format
 
 all: build
 
@@ -23,7 +27,15 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
 	fi
 
-configure: deps
+# promtool (Debian's prometheus package) checks the metrics text in the tests. Installing that
+# package would also start a Prometheus server, so it is unpacked into BUILD_DIR/tools instead.
+promtool: deps
+	@command -v promtool >/dev/null || [ -x $(BUILD_DIR)/tools/usr/bin/promtool ] || { \
+	  mkdir -p $(BUILD_DIR)/tools && cd $(BUILD_DIR)/tools && \
+	  apt-get download -qq prometheus >/dev/null 2>&1 && dpkg-deb -x prometheus_*.deb . && rm -f prometheus_*.deb usr/bin/prometheus; } || \
+	  echo "promtool: cannot fetch Debian's prometheus package; the metrics format check will be skipped"
+
+configure: deps promtool
 	cmake -S . -B $(BUILD_DIR) -DDATASYNC_WERROR=ON $(CMAKE_ARGS) >/dev/null
 
 build: configure
@@ -36,6 +48,9 @@ demo: build
 	@if [ -x $(BUILD_DIR)/apps/datasyncctl/datasyncctl ]; then \
 	  $(BUILD_DIR)/apps/datasyncctl/datasyncctl demo; \
 	else echo "demo: not yet"; fi
+
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 format:
 	find src apps tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     CLI::App app{
         "datasync-collector: an HTTPS endpoint that accepts the agent's uploads, records each one "
         "as a JSON line and can inject faults."};
+    app.set_version_flag("--version", "datasync-collector " DATASYNC_VERSION, "print the version and exit");
     std::string listen;
     collector::CollectorOptions options;
     app.add_option("--listen", listen, "HOST:PORT to listen on, e.g. 127.0.0.1:8443; port 0 picks a free port")

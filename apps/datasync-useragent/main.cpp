@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     CLI::App app{
         "datasync-useragent: duplicates the newest row of the user-agent dataset's databases in the shared\n"
         "folder when datasyncd asks, as the user it runs as, and acknowledges it. Runs until SIGTERM or SIGINT."};
+    app.set_version_flag("--version", "datasync-useragent " DATASYNC_VERSION, "print the version and exit");
     std::string sharedDir;
     app.add_option("--shared-dir", sharedDir, "the shared telemetry folder (datasyncd's shared_db_dir)")
         ->required()

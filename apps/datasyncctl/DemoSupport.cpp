@@ -46,7 +46,10 @@ std::string FindProgram(const std::string& program, const std::string& given, co
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
     if (!error) {
         const fs::path folder = self.parent_path();
-        for (const fs::path& candidate : {folder / program, folder.parent_path() / program / program}) {
+        // Beside datasyncctl (the build folder's layout is folder/../<program>/<program>; an
+        // installation keeps the daemon in ../sbin).
+        for (const fs::path& candidate : {folder / program, folder.parent_path() / program / program,
+                                          folder.parent_path() / "sbin" / program}) {
             if (Executable(candidate.string())) return candidate.lexically_normal().string();
             tried.push_back(candidate.lexically_normal().string());
         }

@@ -1,6 +1,7 @@
 // datasyncctl: talks to a running datasyncd over its control socket (state_dir/control.sock):
 // shows its status, publishes notifications and server commands, changes device and push
-// channel values, and hands purge and device-context requests to the agent. `datasyncctl demo`
+// channel values, hands purge and device-context requests to the agent, and prints the daemon's
+// metrics (Prometheus text). `datasyncctl demo`
 // runs the end-to-end demo instead (see Demo.h).
 //
 // Exit status: 0 done; 1 the daemon cannot be reached or refused the request (the reason goes
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
         ->type_name("DIR")
         ->envname("DATASYNC_STATE_DIR")
         ->capture_default_str();
+    app.set_version_flag("--version", "datasyncctl " DATASYNC_VERSION, "print the version and exit");
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 done; 1 no daemon answers or it refused the request; 2 bad usage.\n"
@@ -138,6 +140,12 @@ int main(int argc, char** argv) {
         "Exit status: 0 when the purge completed, 1 when it failed (what was purged is printed all the same).");
     CLI::App* resume = app.add_subcommand(
         "resume", "lift the upload block of a completed purge (the purge markers are removed)");
+
+    CLI::App* metrics = app.add_subcommand(
+        "metrics", "print the daemon's metrics as Prometheus text (what its metrics_textfile holds)");
+    metrics->footer(
+        "Counters (rows and batches accepted, failures by class) count since the daemon started.\n"
+        "Example: datasyncctl metrics | promtool check metrics");
 
     std::int64_t recordId = 0;
     CLI::App* addDeviceContext =
@@ -256,6 +264,12 @@ int main(int argc, char** argv) {
             request["cmd"] = "resume";
             if (!Send(stateDir, request, answer)) return kExitFailed;
             std::printf("resumed: the purge markers are removed, uploads go on\n");
+            return 0;
+        }
+        if (*metrics) {
+            request["cmd"] = "metrics";
+            if (!Send(stateDir, request, answer)) return kExitFailed;
+            std::cout << answer["metrics"].asString();
             return 0;
         }
         if (*addDeviceContext) {

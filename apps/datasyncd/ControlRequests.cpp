@@ -208,8 +208,13 @@ Json::Value ControlRequests::Handle(const Json::Value& request) {
             return Resume();
         }
         if (cmd == "add-device-context") return AddDeviceContext(request);
-        throw RequestError("cmd: unknown command " + Quoted(cmd) +
-                           " (known: status, notify, command, set, purge, resume, add-device-context)");
+        if (cmd == "metrics") {
+            OnlyMembers(request, {});
+            return Metrics();
+        }
+        throw RequestError(
+            "cmd: unknown command " + Quoted(cmd) +
+            " (known: status, notify, command, set, purge, resume, add-device-context, metrics)");
     } catch (const RequestError& error) {
         Json::Value answer(Json::objectValue);
         answer["ok"] = false;
@@ -359,6 +364,14 @@ Json::Value ControlRequests::AddDeviceContext(const Json::Value& request) {
     answer["ok"] = true;
     answer["id"] = static_cast<Json::Int64>(id.asInt64());
     if (!m_agent.addDeviceContextNote.empty()) answer["note"] = m_agent.addDeviceContextNote;
+    return answer;
+}
+
+Json::Value ControlRequests::Metrics() {
+    if (!m_agent.metrics) throw RequestError("metrics: not available");
+    Json::Value answer(Json::objectValue);
+    answer["ok"] = true;
+    answer["metrics"] = m_agent.metrics();
     return answer;
 }
 

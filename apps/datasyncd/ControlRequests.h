@@ -15,6 +15,8 @@
 //       what it did; ok false (with "error") when it failed
 //   {"cmd":"resume"}                                        lifts the block of a completed purge
 //   {"cmd":"add-device-context","id":N}                     hands record N to the agent
+//   {"cmd":"metrics"}                                       -> "metrics": the Prometheus text
+//       (Metrics.h), as the metrics_textfile holds it
 //
 // Members a command does not know are errors, so a misspelt member never goes unnoticed.
 //
@@ -54,6 +56,8 @@ public:
         // Empty when the block was lifted, else why not.
         std::function<std::string()> resume;
         std::function<void(std::int64_t)> addDeviceContext;
+        // The metrics text; empty when not available.
+        std::function<std::string()> metrics;
         // Added as "note" to the answer of add-device-context when not empty: tells the caller
         // honestly what the agent does (not) do with the request in this build.
         std::string addDeviceContextNote;
@@ -74,6 +78,7 @@ private:
     Json::Value Purge();
     Json::Value Resume();
     Json::Value AddDeviceContext(const Json::Value& request);
+    Json::Value Metrics();
 
     void Publish(ZEL::ZELNotificationData data, Json::Value& answer);
 

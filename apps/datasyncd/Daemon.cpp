@@ -9,14 +9,18 @@
 #include <vector>
 
 #include "datasync/agent/DataSyncAgent.h"
+#include "datasync/host/Impersonation.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "datasync/host/StringUtil.h"
+#include "datasyncd/Installation.h"
+#include "datasyncd/Metrics.h"
+#include "datasyncd/PendingRows.h"
+#include "datasyncd/PurgeMarkers.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/device/DeviceServices.h"
 #include "linuxhost/logging/FileLogging.h"
-#include "datasyncd/PurgeMarkers.h"
 #include "linuxhost/policy/PolicyFileAgent.h"
 #include "linuxhost/policy/PolicyFileWatcher.h"
 #include "linuxhost/transport/CurlTransport.h"
@@ -34,19 +38,52 @@ constexpr std::chrono::milliseconds kDeliveryWait{2000};
 // The daily maintenance (retention) is announced once a day, on the monotonic clock from the start.
 constexpr std::chrono::hours kDailyMaintenancePeriod{24};
 
+// The host tick: how often the metrics file is written (node_exporter's textfile convention)
+// and, while the agent runs no timer, how often the watchdog is fed instead.
+constexpr std::chrono::seconds kHostTickPeriod{15};
+
 std::wstring Wide(const std::string& text) { return ZEL::String::UTF8ToUTF16(text); }
+std::string Narrow(const std::wstring& text) { return ZEL::String::UTF16ToUTF8(text); }
+
+// What `systemctl status` shows of the daemon.
+std::string ServiceStatusText(bool agentStarted) {
+    return agentStarted ? "running"
+                        : "running; the agent syncs nothing: no usable policy, or telemetry scope \"none\"";
+}
+
+// The URLs the agent's families post to now, for telling its uploads apart.
+FamilyUrls AgentFamilyUrls() {
+    const DataSyncAgent::EndpointUrls urls = DataSyncAgent::GetInstance()->CurrentEndpointUrls();
+    return {{"kta", Narrow(urls.kta)}, {"navs", Narrow(urls.navs)}, {"navp", Narrow(urls.navp)}};
+}
+
+// The families the policy's dataset `datasetId` posts to; none for a dataset it does not name
+// or has disabled.
+std::vector<std::string> PolicyFamiliesOf(DataSyncAgent* agent, const std::string& datasetId) {
+    const ZEL::DataSet policy = agent->GetDatasetPolicy(Wide(datasetId), 1);
+    if (policy.dataset_id().empty() || !policy.dataset_enable()) return {};
+    const SyncEP endpoints(policy.syncEPs());
+    std::vector<std::string> families;
+    if (endpoints.isKTAEnabled()) families.push_back("kta");
+    if (endpoints.isNAVSEnabled()) families.push_back("navs");
+    if (endpoints.isNAVPEnabled()) families.push_back("navp");
+    return families;
+}
 
 void Phase(const wchar_t* what) { HostLog().i(L"datasyncd: %s", std::wstring(what)); }
 
 }  // namespace
 
-Daemon::Daemon(HostConfig config)
-    : m_config(std::move(config)), m_control(m_config.folders.state_dir + "control.sock") {}
+Daemon::Daemon(HostConfig config, SystemdNotifier* notifier)
+    : m_config(std::move(config)),
+      m_control(m_config.folders.state_dir + "control.sock"),
+      m_notifier(notifier) {}
 
 Daemon::~Daemon() {
     Stop();
     // Nothing runs any more that could reach these through the singletons.
-    if (m_transport && ZEL::CoreUtility::GetInstance() == m_transport.get()) ZEL::CoreUtility::SetInstance(nullptr);
+    if (m_uploads && ZEL::CoreUtility::GetInstance() == m_uploads.get())
+        ZEL::CoreUtility::SetInstance(nullptr);
     if (m_bus && ZEL::ZELPublisherSubscriber::GetInstance() == m_bus.get())
         ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
 }
@@ -79,6 +116,15 @@ void Daemon::Start() {
 
     PublishStartupNotifications();
 
+    if (m_notifier != nullptr && m_notifier->WatchdogEnabled()) {
+        SystemdNotifier* notifier = m_notifier;
+        HostLog().i(L"datasyncd: the agent's timer feeds systemd's watchdog (interval %lld ms)",
+                    static_cast<long long>(notifier->CurrentSettings().watchdogInterval.count() / 1000));
+        m_agent->SetLivenessCallback([notifier](std::chrono::milliseconds sinceWorkerLoop) {
+            notifier->FeedWatchdog(sinceWorkerLoop);
+        });
+    }
+
     Phase(L"agent FullInit");
     m_agent->FullInit();
     HostLog().i(L"datasyncd: agent started=%d, full init done=%d", m_agent->IsStarted() ? 1 : 0,
@@ -110,6 +156,79 @@ void Daemon::Start() {
     ControlRequests* requests = m_requests.get();
     m_control.Start([requests](const std::string& line) { return requests->HandleLine(line); });
     Phase(L"running");
+    ReportReady();
+    StartHostTick();
+}
+
+void Daemon::ReportReady() {
+    if (m_notifier == nullptr || !m_notifier->Enabled()) return;
+    // The control socket listens since Bind and is served from here on: a client that connects
+    // once systemd has the READY=1 gets its answer.
+    m_statusShowsStarted = m_agent->IsStarted();
+    if (!m_notifier->Ready(ServiceStatusText(m_statusShowsStarted)))
+        HostLog().e(L"datasyncd: cannot send READY=1 to %s", Wide(m_notifier->CurrentSettings().socket));
+}
+
+void Daemon::StartHostTick() {
+    if (!m_config.metricsTextfile.empty()) Phase(L"writing the metrics file every 15 seconds");
+    m_hostTick =
+        std::make_unique<ZEL::PeriodicTimer>(kHostTickPeriod, std::chrono::milliseconds(0), L"host tick",
+                                             [this](const std::wstring&) { OnHostTick(); });
+}
+
+void Daemon::OnHostTick() {
+    const bool started = m_agent->IsStarted();
+    if (m_notifier != nullptr) {
+        // An agent without timer and worker (no policy in force, scope "none") feeds nothing itself.
+        if (!started) m_notifier->FeedWatchdog(std::chrono::milliseconds(0));
+        if (started != m_statusShowsStarted && m_notifier->Send("STATUS=" + ServiceStatusText(started)))
+            m_statusShowsStarted = started;
+    }
+    if (m_config.metricsTextfile.empty()) return;
+    try {
+        ReplaceFile(m_config.metricsTextfile, MetricsText(), 0644);
+    } catch (const std::exception& error) {
+        LogMetricsProblems({error.what()});
+    }
+}
+
+std::string Daemon::MetricsText() {
+    MetricsInput input;
+    input.version = DATASYNC_VERSION;
+    input.status = m_agent->GetStatusSnapshot();
+    input.host = DescribeHostState();
+    input.uploads = m_uploads->Snapshot();
+    std::vector<std::string> problems;
+    DataSyncAgent* agent = m_agent;
+    const DatasetFamilies familiesOf = [agent](const std::string& id) { return PolicyFamiliesOf(agent, id); };
+    input.pendingRows = NoPendingRows();
+    AddPendingRows(m_config.folders.service_db_dir, familiesOf, input.pendingRows, problems);
+    {
+        // The shared folder's files are the logged-on user's: read as that user, like the agent.
+        ZEL::ImpersonateUser user;
+        const int entered = user.EnterLogOnUserMode();
+        if (entered == 0)
+            AddPendingRows(m_config.folders.shared_db_dir, familiesOf, input.pendingRows, problems);
+        else
+            problems.push_back(m_config.folders.shared_db_dir +
+                               ": rows not counted: cannot act as the logged-on user (error " +
+                               std::to_string(entered) + "; is logon_user set?)");
+    }
+    input.steadyNow = ZEL::Clock::GetInstance()->SteadyNow();
+    LogMetricsProblems(problems);
+    return RenderMetrics(input);
+}
+
+// Each distinct set of problems is logged once, not every 15 seconds.
+void Daemon::LogMetricsProblems(const std::vector<std::string>& problems) {
+    std::string joined;
+    for (const std::string& problem : problems) joined += (joined.empty() ? "" : "; ") + problem;
+    {
+        std::lock_guard<std::mutex> lock(m_metricsProblemMutex);
+        if (joined == m_lastMetricsProblems) return;
+        m_lastMetricsProblems = joined;
+    }
+    if (!joined.empty()) HostLog().w(L"datasyncd: metrics: %s", Wide(joined));
 }
 
 void Daemon::InstallHostServices() {
@@ -125,7 +244,8 @@ void Daemon::InstallHostServices() {
     m_bus = std::make_unique<ZEL::linuxhost::NotificationBus>();
     ZEL::ZELPublisherSubscriber::SetInstance(m_bus.get());
     m_transport = std::make_unique<ZEL::linuxhost::CurlTransport>();
-    ZEL::CoreUtility::SetInstance(m_transport.get());
+    m_uploads = std::make_unique<UploadCounters>(*m_transport, AgentFamilyUrls, *ZEL::Clock::GetInstance());
+    ZEL::CoreUtility::SetInstance(m_uploads.get());
     m_policy = std::make_shared<ZEL::linuxhost::PolicyFileAgent>();
     m_policy->Reload();
     zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_policy);
@@ -161,6 +281,7 @@ ControlRequests::AgentHooks Daemon::MakeAgentHooks() {
     hooks.purge = [agent] { return ZEL::DataSync::PurgeReportJson(agent->PurgeWithReport()); };
     hooks.resume = [] { return ResumeAfterPurge(); };
     hooks.addDeviceContext = [agent](std::int64_t id) { agent->AddDeviceContextRecordToSync(id); };
+    hooks.metrics = [this] { return MetricsText(); };
     return hooks;
 }
 
@@ -168,8 +289,11 @@ void Daemon::Stop() {
     if (m_stopped) return;
     m_stopped = true;
     if (m_loggingConfigured) Phase(L"stopping");
+    if (m_agent) m_agent->SetLivenessCallback(nullptr);
+    if (m_notifier != nullptr) m_notifier->Stopping();
     if (m_serviceStop) platform::SetEvent(m_serviceStop);
     if (m_transport) m_transport->RequestStop();
+    m_hostTick.reset();
     m_control.Stop();
     m_dailyMaintenance.reset();
     if (m_bus && !m_registrationSubscription.empty()) m_bus->Unsubscribe(m_registrationSubscription);

@@ -7,10 +7,23 @@
 //   endpoint URL -> notification bus, HTTPS transport, policy agent, device services -> policy
 //   watcher -> service-stop event -> agent Init -> start-up notifications (topic 6 state 0 when
 //   the device is online, topic 2 state 0 when it is registered) -> agent FullInit -> the daily
-//   maintenance timer and the purge-resume subscription -> serve the control socket.
-// Stop order: set the stop event -> abort uploads in flight -> stop serving the control socket
-// and watching the policy -> stop the bus (no notification reaches the agent while it stops) ->
-// agent UnInit -> close the log files.
+//   maintenance timer and the purge-resume subscription -> serve the control socket -> READY=1
+//   to systemd -> the host tick (metrics file, see below).
+// Stop order: STOPPING=1 to systemd (the watchdog is fed no more) -> set the stop event -> abort
+// uploads in flight -> stop the host tick, serving the control socket and watching the policy ->
+// stop the bus (no notification reaches the agent while it stops) -> agent UnInit -> close the
+// log files.
+//
+// systemd (SystemdNotifier.h, when the daemon runs as a Type=notify service): the agent's timer
+// pass feeds the watchdog while the worker goes round its loop. An agent that runs no timer and
+// worker by design (no policy in force yet, or telemetry scope "none") has nothing to watch:
+// then the host tick feeds it, so that such a daemon is not restarted over and over, and keeps
+// the STATUS= text systemd shows in step with whether the agent runs.
+//
+// Metrics (Metrics.h): the transport the agent uses is wrapped in UploadCounters; the metrics
+// text joins those counts, the rows pending read from the files and the agent's status. The
+// host tick, every 15 s from the start, writes it to metrics_textfile when one is configured;
+// the control request "metrics" answers with it.
 //
 // Lifetime: Start at most once; Stop is safe twice and after a failed Start (it undoes what
 // was started); the destructor calls it. The process-wide host singletons this object installs
@@ -19,10 +32,15 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "datasyncd/ControlRequests.h"
 #include "datasyncd/ControlServer.h"
 #include "datasyncd/HostConfig.h"
+#include "datasyncd/SystemdNotifier.h"
+#include "datasyncd/UploadCounters.h"
 #include "platform/KernelObjects.h"
 
 class DataSyncAgent;
@@ -44,7 +62,8 @@ namespace datasyncd {
 
 class Daemon {
 public:
-    explicit Daemon(HostConfig config);
+    // `notifier` (may be null, else not owned) must outlive this object.
+    explicit Daemon(HostConfig config, SystemdNotifier* notifier = nullptr);
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
@@ -57,18 +76,31 @@ public:
 
     const std::string& ControlSocketPath() const { return m_control.SocketPath(); }
 
+    // The metrics text (Metrics.h). REQUIRES: Start succeeded. Any thread.
+    std::string MetricsText();
+
 private:
     void InstallHostServices();
     void PublishStartupNotifications();
     ControlRequests::AgentHooks MakeAgentHooks();
+    void ReportReady();
+    void StartHostTick();
+    void OnHostTick();
+    void LogMetricsProblems(const std::vector<std::string>& problems);
 
     const HostConfig m_config;
     ControlServer m_control;
     std::unique_ptr<ZEL::linuxhost::NotificationBus> m_bus;
     std::unique_ptr<ZEL::linuxhost::CurlTransport> m_transport;
+    std::unique_ptr<UploadCounters> m_uploads;  // wraps m_transport; the agent's transport
     std::shared_ptr<ZEL::linuxhost::PolicyFileAgent> m_policy;
     std::unique_ptr<ZEL::linuxhost::PolicyFileWatcher> m_policyWatcher;
     std::unique_ptr<ZEL::PeriodicTimer> m_dailyMaintenance;
+    std::unique_ptr<ZEL::PeriodicTimer> m_hostTick;
+    SystemdNotifier* const m_notifier;
+    bool m_statusShowsStarted = false;  // what STATUS= shows; set before the host tick starts, then by it
+    std::mutex m_metricsProblemMutex;
+    std::string m_lastMetricsProblems;  // guarded by m_metricsProblemMutex; logged when it changes
     std::wstring m_registrationSubscription;
     std::unique_ptr<ControlRequests> m_requests;
     platform::HANDLE m_serviceStop;

@@ -41,7 +41,8 @@ const char* const kDefaultConfig = R"({
   "push_channel": { "mode": "", "suppression": "", "connected": false },
   "tls": { "ca_file": "", "client_cert": "", "client_key": "", "mtls_url_map": {},
            "allow_http_loopback": false, "timeout_ms": 30000 },
-  "log_level": "debug"
+  "log_level": "debug",
+  "metrics_textfile": ""
 })";
 
 // A config file is a few kilobytes; anything this large is not one.
@@ -105,6 +106,7 @@ public:
             {"default_endpoint_url", [&](const Json::Value& v, const std::string& k) { Text(v, k, c.settings.default_endpoint_url); }},
             {"logon_user", [&](const Json::Value& v, const std::string& k) { Text(v, k, c.settings.logon_user); }},
             {"log_level", [&](const Json::Value& v, const std::string& k) { LogLevel(v, k); }},
+            {"metrics_textfile", [&](const Json::Value& v, const std::string& k) { File(v, k, true, c.metricsTextfile); }},
             {"device", [&](const Json::Value& v, const std::string& k) { Device(v, k); }},
             {"push_channel", [&](const Json::Value& v, const std::string& k) { PushChannel(v, k); }},
             {"tls", [&](const Json::Value& v, const std::string& k) { Tls(v, k); }},

@@ -9,6 +9,7 @@
 //   service_db_dir, shared_db_dir, local_db_dir, log_dir, state_dir   folders (not empty)
 //   policy_file                                                        a file (not empty)
 //   default_endpoint_url, logon_user, log_level                        texts
+//   metrics_textfile   a file (may be empty: none) the metrics are written to every 15 s
 //   device     { id, realm: texts; online, registered, consumer, commercial_org,
 //                anonymous_metrics, critical_gateway_error: booleans; attributes: texts }
 //   push_channel { mode, suppression: texts; connected: boolean }
@@ -35,6 +36,7 @@ struct HostConfig {
     ZEL::linuxhost::DeviceState device;
     ZEL::linuxhost::PushChannelState pushChannel;
     ZEL::linuxhost::TlsSettings tls;
+    std::string metricsTextfile;  // empty: no metrics file
     std::string logLevelText = "debug";
     ZEL::LogLevel logLevel = ZEL::LogLevel::Debug;
 };

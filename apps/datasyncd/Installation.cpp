@@ -15,8 +15,8 @@
 namespace datasyncd {
 namespace {
 
-// Creates `folder` and its missing parents; the last one with `mode`. An existing folder is left
-// as it is (its owner chose its mode).
+// Creates `folder` and its missing parents (0755), the last one with `mode`, whatever the
+// umask. An existing folder is left as it is (its owner chose its mode).
 void MakeFolder(const std::string& folder, mode_t mode) {
     std::string path;
     size_t start = 0;
@@ -27,7 +27,16 @@ void MakeFolder(const std::string& folder, mode_t mode) {
         start = slash + 1;
         if (path.empty()) continue;  // the leading '/'
         const bool last = folder.find_first_not_of('/', slash) == std::string::npos;
-        if (::mkdir(path.c_str(), last ? mode : 0755) == 0 || errno == EEXIST) {
+        const mode_t wanted = last ? mode : 0755;
+        if (::mkdir(path.c_str(), wanted) == 0) {
+            // The umask (0077 under the packaged unit) must not narrow it: the logged-on user
+            // reaches the shared folder through these folders.
+            if (::chmod(path.c_str(), wanted) != 0)
+                throw std::runtime_error("cannot set the mode of folder " + path + ": " +
+                                         std::strerror(errno));
+            continue;
+        }
+        if (errno == EEXIST) {
             struct stat info {};
             if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
                 throw std::runtime_error("cannot create folder " + folder + ": " + path + " is not a folder");
@@ -108,6 +117,23 @@ bool WriteExamplePolicyIfMissing(const std::string& path) {
     return wrote;
 }
 
+void ReplaceFile(const std::string& path, const std::string& text, mode_t mode) {
+    const std::string temporary = path + ".tmp";
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd.Valid()) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+    try {
+        if (::fchmod(fd.Get(), mode) != 0)
+            throw std::runtime_error("cannot set the mode of " + temporary + ": " + std::strerror(errno));
+        WriteAll(fd.Get(), text, temporary);
+        fd.Reset();
+        if (::rename(temporary.c_str(), path.c_str()) != 0)
+            throw std::runtime_error("cannot replace " + path + ": " + std::strerror(errno));
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+}
+
 std::vector<std::string> CheckConfigFile(const std::string& path, std::vector<std::string>* warnings) {
     HostConfig config = DefaultHostConfig();
     std::vector<ConfigProblem> configProblems;
@@ -121,6 +147,13 @@ std::vector<std::string> CheckConfigFile(const std::string& path, std::vector<st
     }
     if (policyNamed)
         ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(config.settings.policy_file, problems, warnings);
+    if (warnings != nullptr && !config.metricsTextfile.empty()) {
+        const std::string folder = config.metricsTextfile.substr(0, config.metricsTextfile.rfind('/') + 1);
+        struct stat info {};
+        if (!folder.empty() && (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
+            warnings->push_back(path + ": metrics_textfile: the folder " + folder +
+                                " does not exist; no metrics are written until it does");
+    }
     return problems;
 }
 

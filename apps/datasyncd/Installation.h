@@ -7,6 +7,8 @@
 // out of the box. Nothing existing is overwritten.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -27,11 +29,17 @@ void PrepareFolders(const HostConfig& config);
 // naming the file when it cannot.
 bool WriteExamplePolicyIfMissing(const std::string& path);
 
+// Replaces the file at `path` with `text` so that a reader sees either the old or the new file,
+// never a part: written to "<path>.tmp" beside it (node_exporter's textfile collector reads
+// only *.prom files, so it never picks the temporary up), given `mode` whatever the umask, then
+// renamed over `path`. Throws std::runtime_error naming the file when it cannot.
+void ReplaceFile(const std::string& path, const std::string& text, mode_t mode);
+
 // Every problem of the config file at `path` and of the policy file it names, one line each
 // ("<file>: <key or member>: <what>"). The policy file is checked whenever the config names one
-// usable path, even when other keys have problems. Empty when all is well. Warnings of the
-// policy (a KTA or NAVS URL without its final "/") go to `warnings` when given; they are no
-// problems.
+// usable path, even when other keys have problems. Empty when all is well. Warnings (a KTA or
+// NAVS URL of the policy without its final "/", a metrics_textfile whose folder does not exist)
+// go to `warnings` when given; they are no problems.
 std::vector<std::string> CheckConfigFile(const std::string& path, std::vector<std::string>* warnings = nullptr);
 
 }  // namespace datasyncd

@@ -22,6 +22,7 @@
 #include "datasyncd/Daemon.h"
 #include "datasyncd/HostConfig.h"
 #include "datasyncd/Installation.h"
+#include "datasyncd/SystemdNotifier.h"
 #include "datasyncd/UniqueFd.h"
 #include "linuxhost/logging/FileLogging.h"
 
@@ -65,15 +66,23 @@ int main(int argc, char** argv) {
     CLI::Option* check = app.add_option("--check-config", checkFile,
                                         "check this host config and the policy file it names; print each "
                                         "problem (exit 1) or \"ok\" (exit 0), then exit");
-    config->type_name("FILE")->excludes(base)->excludes(check);
-    base->type_name("DIR")->excludes(check);
+    app.set_version_flag("--version", "datasyncd " DATASYNC_VERSION, "print the version and exit");
+    bool examplePolicy = false;
+    CLI::Option* example = app.add_flag("--example-policy", examplePolicy,
+                                        "print the example policy (the one --base writes) and exit");
+    config->type_name("FILE")->excludes(base)->excludes(check)->excludes(example);
+    base->type_name("DIR")->excludes(check)->excludes(example);
+    check->excludes(example);
     check->type_name("FILE");
     app.footer(
-        "Exactly one of --config, --base or --check-config.\n"
+        "Exactly one of --config, --base, --check-config or --example-policy.\n"
         "Folders that do not exist are created (the state folder with mode 0700).\n"
         "The daemon stops on SIGTERM or SIGINT (exit 0). Exit 2: the config cannot be read or is\n"
         "invalid, or bad usage; exit 1: it cannot start (for example another datasyncd answers on\n"
         "the control socket).\n"
+        "Run by systemd (datasyncd.service, Type=notify) it reports READY=1 once it serves its control\n"
+        "socket, STOPPING=1 on a stop, and feeds the watchdog (WATCHDOG_USEC) from the agent's timer\n"
+        "while the worker goes round its loop.\n"
         "Examples:\n"
         "  datasyncd --base /tmp/datasync &\n"
         "  datasyncctl --state-dir /tmp/datasync/state status\n"
@@ -86,6 +95,10 @@ int main(int argc, char** argv) {
 
     try {
         if (check->count() > 0) return RunCheckConfig(checkFile);
+        if (examplePolicy) {
+            std::fputs(datasyncd::ExamplePolicyText().c_str(), stdout);
+            return 0;
+        }
 
         datasyncd::HostConfig hostConfig;
         if (config->count() > 0) {
@@ -129,7 +142,10 @@ int main(int argc, char** argv) {
         if (base->count() > 0 && datasyncd::WriteExamplePolicyIfMissing(hostConfig.settings.policy_file))
             std::printf("datasyncd: wrote the example policy to %s\n", hostConfig.settings.policy_file.c_str());
 
-        datasyncd::Daemon daemon(hostConfig);
+        datasyncd::SystemdNotifier notifier(datasyncd::SystemdNotifier::FromEnvironment());
+        if (!notifier.Problem().empty())
+            std::fprintf(stderr, "datasyncd: warning: %s\n", notifier.Problem().c_str());
+        datasyncd::Daemon daemon(hostConfig, &notifier);
         try {
             daemon.Start();
         } catch (const std::exception& error) {

@@ -23,8 +23,10 @@ namespace appstest {
 
 class ChildProcess {
 public:
-    // Starts argv[0] with `argv`; its output goes to files in `outputDir` (ending with '/').
-    ChildProcess(const std::vector<std::string>& argv, const std::string& outputDir) {
+    // Starts argv[0] with `argv` and this process's environment plus `environment` ("NAME=value"
+    // each); its output goes to files in `outputDir` (ending with '/').
+    ChildProcess(const std::vector<std::string>& argv, const std::string& outputDir,
+                 const std::vector<std::string>& environment = {}) {
         static std::atomic<int> counter{0};
         const std::string stem = outputDir + "child-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
         m_outFile = stem + ".out";
@@ -38,7 +40,11 @@ public:
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
-        const int result = ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
+        std::vector<char*> env;  // the given entries first: getenv finds the first of a name
+        for (const std::string& entry : environment) env.push_back(const_cast<char*>(entry.c_str()));
+        for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
+        env.push_back(nullptr);
+        const int result = ::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), env.data());
         posix_spawn_file_actions_destroy(&actions);
         if (result != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::to_string(result));
     }

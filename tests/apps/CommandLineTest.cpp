@@ -31,11 +31,15 @@ TEST_F(CommandLine, CheckConfigPrintsOkOrOneLinePerProblem) {
     const std::string good = Write("policy.json", R"({"telemetry_scope": "full", "primary_url": "https://h/kta",
         "datasets": [{"dataset_id": "6F1C2D3E-0000-4000-8000-000000000001", "dataset_name": "CPUEvent",
                       "include_events": ["ALL"]}]})");
-    Finished check = Run({DATASYNCD_PATH, "--check-config", Write("host.json", R"({"policy_file": "policy.json"})")});
+    const std::string host = Write(
+        "host.json", R"({"policy_file": "policy.json", "metrics_textfile": "node-exporter/datasync.prom"})");
+    Finished check = Run({DATASYNCD_PATH, "--check-config", host});
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
     EXPECT_EQ(check.out, "warning: " + good +
                              ": primary_url: \"https://h/kta\" does not end with \"/\"; the record kind is added "
-                             "after one\nok\n");
+                             "after one\nwarning: " +
+                             host + ": metrics_textfile: the folder " + dir.path() +
+                             "node-exporter/ does not exist; no metrics are written until it does\nok\n");
 
     const std::string policy = Write("bad-policy.json", R"({"datasets": [{"dataset_id": "../../x"}]})");
     const std::string config = Write("host.json", R"({"policy_file": "bad-policy.json", "colour": "red",

@@ -67,12 +67,14 @@ protected:
         m_port = std::stoi(out.substr(out.find(prefix) + prefix.size()));
     }
 
-    // Starts datasyncd with the host config in place and waits until its control socket answers.
+    // Starts datasyncd with the host config in place (through m_daemonWrapper when one is set)
+    // and waits until its control socket answers.
     void StartDaemon(const std::string& name = "datasyncd") {
         m_daemon.reset();
-        m_daemon = std::make_unique<datasyncctl::DemoProcess>(
-            "datasyncd", std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
-            m_dir.path() + name + ".out", m_dir.path() + name + ".err");
+        std::vector<std::string> argv{DATASYNCD_PATH, "--config", m_layout.hostConfig};
+        if (!m_daemonWrapper.empty()) argv.insert(argv.begin(), m_daemonWrapper);
+        m_daemon = std::make_unique<datasyncctl::DemoProcess>("datasyncd", argv, m_dir.path() + name + ".out",
+                                                              m_dir.path() + name + ".err");
         const auto answer = LineClient::RequestWhenUp(m_layout.stateDir + "control.sock", R"({"cmd":"status"})",
                                                       std::chrono::seconds(30));
         ASSERT_TRUE(answer && answer->find("\"ok\":true") != std::string::npos)
@@ -105,6 +107,7 @@ protected:
     testsupport::TempDir m_dir;
     const datasyncctl::DemoLayout m_layout{m_dir.path()};
     datasyncctl::DemoPki m_pki;
+    std::string m_daemonWrapper;  // a program that runs its arguments, e.g. confined (UnitConfinement.h)
     int m_port = 0;
     int m_collectorStarts = 0;
     std::unique_ptr<datasyncctl::DemoProcess> m_collector;  // declared before the daemon: outlives it

@@ -4,6 +4,8 @@
 // near-real-time one in the shared folder, which the agent reads as the logged-on user "nobody".
 // Every row must reach each family of its dataset once, at most 10 to a body, the bookmarks must
 // end past the last row, and a daemon restarted midway resends at most the batch in flight.
+// As root the daemon runs with the packaged unit's capability bounding set and umask, which must
+// be enough for all of it (the shared folder as the logged-on user included).
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "DaemonFlowFixture.h"
+#include "UnitConfinement.h"
 #include "datasyncctl/BookmarkReader.h"
 
 namespace {
@@ -83,8 +86,11 @@ protected:
             const std::string file = m_layout.sharedDir + shared.DatabaseFile();
             const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
             ASSERT_TRUE(fd >= 0 && ::fchmod(fd, 0666) == 0 && ::close(fd) == 0) << file;
+            m_daemonWrapper = appstest::WriteUnitConfinementWrapper(UNIT_FILE_PATH, m_dir.path());
         } else {
-            std::printf("[   INFO   ] not root: no shared-folder dataset (logon_user needs a root daemon)\n");
+            std::printf(
+                "[   INFO   ] not root: no shared-folder dataset (logon_user needs a root daemon), no "
+                "confinement\n");
         }
         ASSERT_NO_FATAL_FAILURE(StartCollector());
         WriteTextFile(m_layout.policyFile, PolicyText(m_datasets, m_port), 0644);

@@ -1,0 +1,145 @@
+// Counting pending rows through the SQLite C API, one short-lived connection per file.
+#include "datasyncd/PendingRows.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cwchar>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include "datasync/config/EndpointFamilies.h"
+
+namespace datasyncd {
+namespace {
+
+struct Close {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct Finalize {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Database = std::unique_ptr<sqlite3, Close>;
+using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+const std::set<std::string> kKinds = {"ItemEvent", "DatasetContext", "ItemContext"};
+const std::string kExtension = ".sqlite3";
+
+std::string Narrow(const wchar_t* text) {
+    return std::string(text, text + std::wcslen(text));
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// Opens an existing file (never creates one). Read-write where allowed, like the agent's own
+// connections, so a WAL database whose -shm must be rebuilt can still be read; SQLite falls
+// back to read-only for a file this process may not write.
+Database Open(const std::string& path, std::vector<std::string>& problems) {
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    Database db(raw);
+    if (opened != SQLITE_OK) {
+        problems.push_back(path + ": cannot be opened: " + (db ? sqlite3_errmsg(db.get()) : "out of memory"));
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db.get(), 5000);
+    return db;
+}
+
+Statement Prepare(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(raw);
+        return nullptr;
+    }
+    return Statement(raw);
+}
+
+// The family's bookmark of (`datasetId`, `kind`) in `syncPointFile`: the next row id to send;
+// 0 when the file, its table or the row does not exist yet.
+std::int64_t ReadBookmark(const std::string& syncPointFile, const std::string& datasetId,
+                          const std::string& kind, std::vector<std::string>& problems) {
+    struct stat info {};
+    if (::stat(syncPointFile.c_str(), &info) != 0) return 0;
+    const Database db = Open(syncPointFile, problems);
+    if (!db) return 0;
+    const Statement statement = Prepare(db.get(), "SELECT id FROM SyncPoint WHERE guid=? AND type=?");
+    if (!statement) return 0;
+    sqlite3_bind_text(statement.get(), 1, datasetId.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement.get(), 2, kind.c_str(), -1, SQLITE_TRANSIENT);
+    return sqlite3_step(statement.get()) == SQLITE_ROW ? sqlite3_column_int64(statement.get(), 0) : 0;
+}
+
+// Rows of table `kind` with an id at or past `from`.
+std::int64_t RowsFrom(sqlite3* db, const std::string& path, const std::string& kind, std::int64_t from,
+                      std::vector<std::string>& problems) {
+    // `kind` is one of kKinds, never text from outside.
+    const Statement statement = Prepare(db, "SELECT COUNT(*) FROM \"" + kind + "\" WHERE id >= ?");
+    if (!statement) {
+        problems.push_back(path + ": cannot count the rows of " + kind + ": " + sqlite3_errmsg(db));
+        return 0;
+    }
+    sqlite3_bind_int64(statement.get(), 1, std::max<std::int64_t>(from, 1));
+    if (sqlite3_step(statement.get()) != SQLITE_ROW) {
+        problems.push_back(path + ": cannot count the rows of " + kind + ": " + sqlite3_errmsg(db));
+        return 0;
+    }
+    return sqlite3_column_int64(statement.get(), 0);
+}
+
+// The bookmark file of each family, by family name.
+std::map<std::string, std::string> BookmarkFiles() {
+    std::map<std::string, std::string> files;
+    for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies)
+        files[Lower(Narrow(family.name))] = Narrow(family.bookmarkFile);
+    return files;
+}
+
+}  // namespace
+
+PendingRowCounts NoPendingRows() {
+    PendingRowCounts pending;
+    for (const auto& entry : BookmarkFiles()) pending[entry.first] = 0;
+    return pending;
+}
+
+void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf, PendingRowCounts& pending,
+                    std::vector<std::string>& problems) {
+    const std::map<std::string, std::string> bookmarkFiles = BookmarkFiles();
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= kExtension.size() ||
+            name.compare(name.size() - kExtension.size(), kExtension.size(), kExtension) != 0)
+            continue;
+        const std::string stem = name.substr(0, name.size() - kExtension.size());
+        const std::size_t underscore = stem.rfind('_');
+        if (underscore == std::string::npos || kKinds.count(stem.substr(underscore + 1)) == 0) continue;
+        const std::string datasetId = stem.substr(0, underscore);
+        const std::string kind = stem.substr(underscore + 1);
+        const std::vector<std::string> families = familiesOf(datasetId);
+        if (families.empty()) continue;
+
+        const std::string path = it->path().string();
+        const Database db = Open(path, problems);
+        if (!db) continue;
+        for (const std::string& family : families) {
+            const auto file = bookmarkFiles.find(family);
+            if (file == bookmarkFiles.end() || (family == "navp" && kind == "ItemContext")) continue;
+            const std::string syncPoint = (std::filesystem::path(folder) / file->second).string();
+            pending[family] +=
+                RowsFrom(db.get(), path, kind, ReadBookmark(syncPoint, datasetId, kind, problems), problems);
+        }
+    }
+    if (error && error != std::errc::no_such_file_or_directory)
+        problems.push_back(folder + ": cannot be listed: " + error.message());
+}
+
+}  // namespace datasyncd

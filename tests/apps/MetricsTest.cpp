@@ -1,0 +1,214 @@
+// The pieces behind `datasyncctl metrics` and the systemd messages, in-process: the upload
+// counters around a scripted transport, the pending rows read from real SQLite files, the text
+// rendered from a status snapshot, and the datagrams the notifier sends to a test socket.
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "NotifySocket.h"
+#include "datasyncd/Metrics.h"
+#include "datasyncd/PendingRows.h"
+#include "datasyncd/SystemdNotifier.h"
+#include "datasyncd/UploadCounters.h"
+#include "support/ManualClock.h"
+#include "support/TelemetryWriter.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using datasyncd::FailureClass;
+using std::chrono::milliseconds;
+
+// Answers each request with the next scripted response.
+class ScriptedTransport : public ZEL::CoreUtility {
+public:
+    std::vector<ZELCore::InvokeHttpResponse> script;
+    void GetDeviceId(std::wstring& id) override { id = L"device"; }
+    bool IsDeviceRegistered() override { return true; }
+    ZELCore::InvokeHttpResponse InvokeHttp(const std::string&, const std::map<std::string, std::string>&,
+                                           int&, const std::string&, ZELCore::HttpAuthType, bool,
+                                           const std::string&) override {
+        return script.at(m_next++);
+    }
+    std::wstring GetMtlsUrl(const std::wstring& url) override { return url; }
+
+private:
+    std::size_t m_next = 0;
+};
+
+ZELCore::InvokeHttpResponse Answer(int resultCode, int status) {
+    ZELCore::InvokeHttpResponse response;
+    response.resultCode = resultCode;
+    response.response.statusCode = status;
+    return response;
+}
+
+TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
+    const std::string items = R"({"dataset_items_log":[{"item_events_log":[{}]},{"item_events_log":[{}]}]})";
+    const struct {
+        std::string url;
+        int resultCode;
+        int status;
+        std::string body;
+    } exchanges[] = {
+        {"https://h/kta/events-data", 0, 200, items},                                // kta: 2 rows
+        {"https://h/kta/global-context", 0, 201, R"({"device_info":{}})"},           // kta: 1 row
+        {"https://h/navs/dataset-context", 0, 200, R"({"dataset_contexts":[{}]})"},  // navs: 1 row
+        {"https://h/navp", 0, 200, R"(json={"events":[{},{},{}]})"},                 // navp: 3 rows
+        {"https://h/kta/events-data", 0, 503, items},
+        {"https://h/kta/events-data", 0, 429, items},
+        {"https://h/navs/item-context", 0, 302, "{}"},
+        {"https://h/navs/events-data", ZELCore::TransportResult::TIMED_OUT, 0, items},
+        {"https://h/navp", ZELCore::TransportResult::CLIENT_CERT_EXPIRED, 0, "json={}"},
+        {"https://elsewhere/x", 0, 200, "not json"},
+    };
+    ScriptedTransport inner;
+    for (const auto& exchange : exchanges)
+        inner.script.push_back(Answer(exchange.resultCode, exchange.status));
+    testsupport::ManualClock clock(testsupport::FromUnixMillis(1'800'000'000'000));
+    // The NAVP URL is a prefix of neither of the others, the KTA one the longest match.
+    datasyncd::UploadCounters counters(
+        inner,
+        [] {
+            return datasyncd::FamilyUrls{
+                {"kta", "https://h/kta/"}, {"navs", "https://h/"}, {"navp", "https://h/navp"}};
+        },
+        clock);
+    for (const auto& exchange : exchanges) {
+        int method = ZELCore::HTTP_METHOD_POST;
+        counters.InvokeHttp(exchange.url, {}, method, exchange.body, ZELCore::HTTP_AUTH_MTLS, true, "");
+    }
+
+    const datasyncd::UploadCounts counts = counters.Snapshot();
+    const struct {
+        const char* family;
+        std::uint64_t batches, rows, http4xx, http5xx, httpOther, transport;
+    } expected[] = {
+        {"kta", 2, 3, 1, 1, 0, 0},
+        {"navs", 1, 1, 0, 0, 1, 1},
+        {"navp", 1, 3, 0, 0, 0, 1},
+        {"other", 1, 0, 0, 0, 0, 0},
+    };
+    for (const auto& e : expected) {
+        const datasyncd::FamilyUploads& c = counts.at(e.family);
+        EXPECT_EQ(c.batchesAccepted, e.batches) << e.family;
+        EXPECT_EQ(c.rowsAccepted, e.rows) << e.family;
+        EXPECT_EQ(c.failures, (std::array<std::uint64_t, 4>{e.http4xx, e.http5xx, e.httpOther, e.transport}))
+            << e.family;
+        EXPECT_EQ(c.lastAcceptedWall, clock.WallNow()) << e.family;
+    }
+}
+
+TEST(PendingRows, CountRowsAtOrPastEachFamilysBookmarkOfThePolicysDatasets) {
+    testsupport::TempDir dir;
+    const std::string service = dir.sub("db");
+    const std::string shared = dir.sub("shared");
+    const std::string dataset = "6F1C2D3E-0000-4000-8000-000000000001";
+    {
+        testsupport::TelemetryWriter events(service + dataset + "_ItemEvent.sqlite3", "ItemEvent");
+        for (int n = 0; n < 10; ++n) events.Insert("{}");
+        testsupport::TelemetryWriter contexts(shared + dataset + "_ItemContext.sqlite3", "ItemContext");
+        for (int n = 0; n < 4; ++n) contexts.Insert("{}");
+        testsupport::TelemetryWriter other(service + "00000000-0000-4000-8000-00000000000F_ItemEvent.sqlite3",
+                                           "ItemEvent");
+        other.Insert("{}");
+        // KTA's next row is 8 (3 left); NAVS has sent nothing; NAVP never gets item contexts.
+        testsupport::TelemetryWriter bookmarks(service + "SyncPoint.sqlite3", "Unused");
+        bookmarks.Exec("CREATE TABLE SyncPoint(id integer, type text, guid text, logtime text)");
+        bookmarks.Exec("INSERT INTO SyncPoint VALUES(8, 'ItemEvent', '" + dataset + "', '')");
+    }
+    std::vector<std::string> problems;
+    const datasyncd::DatasetFamilies familiesOf = [&](const std::string& id) {
+        return id == dataset ? std::vector<std::string>{"kta", "navs", "navp"} : std::vector<std::string>{};
+    };
+    datasyncd::PendingRowCounts pending = datasyncd::NoPendingRows();
+    for (const std::string& folder : {service, shared, dir.path() + "missing/"})
+        datasyncd::AddPendingRows(folder, familiesOf, pending, problems);
+    EXPECT_EQ(pending.at("kta"), 3 + 4);
+    EXPECT_EQ(pending.at("navs"), 10 + 4);
+    EXPECT_EQ(pending.at("navp"), 10);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// The end-to-end MetricsFlow sees counters and pending rows move; here the states it cannot
+// easily reach and the number formats.
+TEST(MetricsText, ShowsTheAgentsStatesAndTimesAsPrometheusSamples) {
+    datasyncd::MetricsInput input;
+    std::istringstream(R"({
+        "backoff": {"KTA": {"wait_left_ms": 90500, "sync_allowed": true},
+                    "NAVS": {"wait_left_ms": 0, "sync_allowed": false}},
+        "device_missing": {"flag": true, "seconds_left": 1200},
+        "certificate_pause": {"paused": true},
+        "purge": {"state": "purged, awaiting resume"}})") >>
+        input.status;
+    input.version = "1.2.3";
+    input.uploads["navs"].lastAcceptedWall = testsupport::FromUnixMillis(1'800'000'000'500);
+    input.steadyNow = std::chrono::steady_clock::time_point(std::chrono::seconds(100));
+    input.uploads["navs"].lastAcceptedSteady = input.steadyNow - milliseconds(12'250);
+    const std::string text = datasyncd::RenderMetrics(input);
+
+    for (const char* line : {
+             "datasync_last_accepted_batch_timestamp_seconds{family=\"navs\"} 1800000000.500",
+             "datasync_last_accepted_batch_age_seconds{family=\"navs\"} 12.250",
+             "datasync_backoff_active{family=\"kta\"} 1",       // waiting
+             "datasync_backoff_active{family=\"navs\"} 1",      // retries exhausted
+             "datasync_backoff_active{family=\"navp\"} 0",      // no record
+             "datasync_backoff_remaining_seconds{family=\"kta\"} 90.500",
+             "datasync_device_missing_block 1",
+             "datasync_device_missing_block_remaining_seconds 1200",
+             "datasync_certificate_pause 1",
+             "datasync_purge_state{state=\"purged_awaiting_resume\"} 1",
+             "datasync_purge_state{state=\"normal\"} 0",
+             "datasync_build_info{version=\"1.2.3\"} 1",
+         })
+        EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << text;
+    EXPECT_EQ(text.find("datasync_last_accepted_batch_age_seconds{family=\"kta\"}"), std::string::npos)
+        << "a family without an accepted batch has no time to show";
+}
+
+TEST(SystemdNotifier, FeedsTheWatchdogOnlyBetweenReadyAndStoppingWhileTheWorkerLoopsInTime) {
+    appstest::NotifySocket socket;
+    ASSERT_TRUE(socket.Bound());
+    datasyncd::SystemdNotifier notifier({socket.Name(), std::chrono::seconds(60)});
+    ASSERT_TRUE(notifier.WatchdogEnabled()) << notifier.Problem();
+    enum class Call { Feed, Ready, Stopping };
+    const struct {
+        const char* step;
+        Call call;
+        milliseconds sinceWorkerLoop;
+        std::optional<std::string> sent;
+    } steps[] = {
+        {"before READY", Call::Feed, milliseconds(0), std::nullopt},
+        {"ready", Call::Ready, {}, std::string("READY=1\nSTATUS=running")},
+        {"worker looped 2 s ago", Call::Feed, milliseconds(2000), std::string("WATCHDOG=1")},
+        {"worker looped 29.9 s ago", Call::Feed, milliseconds(29'999), std::string("WATCHDOG=1")},
+        {"worker stuck for half the interval", Call::Feed, milliseconds(30'000), std::nullopt},
+        {"stopping", Call::Stopping, {}, std::string("STOPPING=1\nSTATUS=stopping")},
+        {"after STOPPING", Call::Feed, milliseconds(0), std::nullopt},
+    };
+    for (const auto& step : steps) {
+        if (step.call == Call::Feed) notifier.FeedWatchdog(step.sinceWorkerLoop);
+        if (step.call == Call::Ready) notifier.Ready("running");
+        if (step.call == Call::Stopping) notifier.Stopping();
+        EXPECT_EQ(socket.Next(), step.sent) << step.step;
+    }
+
+    EXPECT_FALSE(datasyncd::SystemdNotifier({"", std::chrono::seconds(60)}).Enabled());
+    EXPECT_NE(datasyncd::SystemdNotifier({"relative", std::chrono::seconds(60)}).Problem(), "");
+    ::setenv("WATCHDOG_USEC", "60000000", 1);
+    ::setenv("WATCHDOG_PID", std::to_string(::getpid() + 1).c_str(), 1);
+    EXPECT_EQ(datasyncd::SystemdNotifier::FromEnvironment().watchdogInterval.count(), 0)
+        << "meant for another process";
+    ::setenv("WATCHDOG_PID", std::to_string(::getpid()).c_str(), 1);
+    EXPECT_EQ(datasyncd::SystemdNotifier::FromEnvironment().watchdogInterval, std::chrono::seconds(60));
+    ::unsetenv("WATCHDOG_USEC");
+    ::unsetenv("WATCHDOG_PID");
+}
+
+}  // namespace
