@@ -32,4 +32,16 @@ inline long ResidentKiB(pid_t pid) {
     return -1;
 }
 
+// Memory only process `pid` uses (private clean and dirty pages, anonymous ones included), in
+// KiB: its resident memory without the library pages it shares with other processes; -1 when it
+// cannot be read.
+inline long PrivateKiB(pid_t pid) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    long total = -1;
+    for (std::string line; std::getline(rollup, line);)
+        if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0)
+            total = (total < 0 ? 0 : total) + std::stol(line.substr(line.find(':') + 1));
+    return total;
+}
+
 }  // namespace bench

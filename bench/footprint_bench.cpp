@@ -175,8 +175,9 @@ bool MeasureIdle(int count, int idleSeconds) {
     std::this_thread::sleep_for(seconds(idleSeconds));
     const double used = bench::CpuSeconds(pid) - before;
     const double mib = static_cast<double>(bench::ResidentKiB(pid)) / 1024.0;
-    std::printf("idle, %3d watched datasets (%3d files): resident %5.1f MiB, CPU %.3f%% of a core over %d s\n", count,
-                2 * count, mib, 100.0 * used / idleSeconds, idleSeconds);
+    const double privateMib = static_cast<double>(bench::PrivateKiB(pid)) / 1024.0;
+    std::printf("idle, %3d watched datasets (%3d files): resident %5.1f MiB (private %5.1f MiB), CPU %.3f%% of a core over %d s\n",
+                count, 2 * count, mib, privateMib, 100.0 * used / idleSeconds, idleSeconds);
     return true;
 }
 
@@ -257,11 +258,16 @@ void MeasureStartupScan(int count, int rows) {
 
 int main(int argc, char** argv) {
     int idleSeconds = 30;
-    for (int i = 1; i < argc; ++i)
+    std::string only;  // one of idle1, idle200, backlog, scan; empty: all
+    for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--idle-seconds=", 15) == 0) idleSeconds = std::atoi(argv[i] + 15);
-    bool ok = MeasureIdle(1, idleSeconds);
-    ok = MeasureIdle(200, idleSeconds) && ok;
-    ok = MeasureBacklogStart() && ok;
-    MeasureStartupScan(500, 2000);
+        if (std::strncmp(argv[i], "--only=", 7) == 0) only = argv[i] + 7;
+    }
+    const auto wanted = [&only](const char* figure) { return only.empty() || only == figure; };
+    bool ok = true;
+    if (wanted("idle1")) ok = MeasureIdle(1, idleSeconds) && ok;
+    if (wanted("idle200")) ok = MeasureIdle(200, idleSeconds) && ok;
+    if (wanted("backlog")) ok = MeasureBacklogStart() && ok;
+    if (wanted("scan")) MeasureStartupScan(500, 2000);
     return ok ? 0 : 1;
 }

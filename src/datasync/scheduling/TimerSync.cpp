@@ -156,12 +156,16 @@ void TimerSync::InitTimerDatasetStates() {
     const std::uint64_t generation = m_parts.syncMap.Clears() * 1000003 + m_parts.policies.ScheduledRevision();
     const FolderLook::Ticket looks[] = {FolderLook::Ticket{}, m_folderLook.Begin(folders[1], generation),
                                         m_folderLook.Begin(folders[2], generation)};
-    for (const auto& dataset : m_parts.policies.ScheduledDatasets()) {
+    // Both folders unchanged: every file there already has its record.
+    const bool anyFolderToLook = looks[1].needed || looks[2].needed;
+    const auto scheduled = anyFolderToLook ? m_parts.policies.ScheduledDatasets() : decltype(m_parts.policies.ScheduledDatasets()){};
+    for (const auto& dataset : scheduled) {
         if (!m_parts.state._b_is_start) return;
         for (const std::wstring& name : DatabaseNamesOf(dataset.first)) {
             for (const int root : {1, 2}) {
+                if (!looks[root].needed) continue;
                 const std::wstring path = folders[root] + name;
-                if (m_parts.syncMap.Contains(path) || !looks[root].needed || !FileSystem::fileExists(path)) continue;
+                if (m_parts.syncMap.Contains(path) || !FileSystem::fileExists(path)) continue;
                 if (m_parts.syncMap.Insert(path, NewScheduledRecord(path, root, dataset.second)))
                     m_log.d(L"%s Added file to sync map. File name : %s", function, path);
             }

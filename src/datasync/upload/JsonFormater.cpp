@@ -101,11 +101,12 @@ int JsonFormater::JsonSerializer(const std::list<DatasetContext>& records, const
             contexts.append(std::move(element));
             last = record.row_id();
         }
-        root["dataset_contexts"] = contexts;
+        const int included = static_cast<int>(contexts.size());
+        root["dataset_contexts"] = std::move(contexts);
 
         body = WriteCompact(root);
         SetLastIncluded(lastIncludedId, last);
-        return static_cast<int>(contexts.size());
+        return included;
     } catch (const std::exception& error) {
         LogException(error);
         return 0;
@@ -134,11 +135,12 @@ int JsonFormater::JsonSerializer(const std::list<ItemContext>& records, const st
             contexts.append(std::move(element));
             last = record.row_id();
         }
-        root["item_contexts"] = contexts;
+        const int included = static_cast<int>(contexts.size());
+        root["item_contexts"] = std::move(contexts);
 
         body = WriteCompact(root);
         SetLastIncluded(lastIncludedId, last);
-        return static_cast<int>(contexts.size());
+        return included;
     } catch (const std::exception& error) {
         LogException(error);
         return 0;
@@ -197,11 +199,12 @@ int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std:
             log.d(L"%s: DatasetId:%s, ID: %s, rowId: %d, Timestamp: %s", kFunction, record.dataset_id(),
                   record.item_id(), record.row_id(), record.item_time());
         }
-        root["dataset_items_log"] = itemsLog;
+        const int included = static_cast<int>(itemsLog.size());
+        root["dataset_items_log"] = std::move(itemsLog);
 
         body = WriteCompact(root);
         SetLastIncluded(lastIncludedId, last);
-        return static_cast<int>(itemsLog.size());
+        return included;
     } catch (const std::exception& error) {
         LogException(error);
         return 0;

@@ -34,18 +34,31 @@ wchar_t AsciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wc
 }  // namespace
 
 std::string UTF16ToUTF8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t c : text) AppendUtf8(out, static_cast<char32_t>(c));
+    // Most text is ASCII: its leading ASCII run is copied a character to a byte.
+    std::string out(text.size(), '\0');
+    std::size_t ascii = 0;
+    while (ascii < text.size() && static_cast<char32_t>(text[ascii]) < 0x80) {
+        out[ascii] = static_cast<char>(text[ascii]);
+        ++ascii;
+    }
+    if (ascii == text.size()) return out;
+    out.resize(ascii);
+    for (std::size_t i = ascii; i < text.size(); ++i) AppendUtf8(out, static_cast<char32_t>(text[i]));
     return out;
 }
 
 std::wstring UTF8ToUTF16(const std::string& text) {
-    std::wstring out;
-    out.reserve(text.size());
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const size_t size = text.size();
+    // The leading ASCII run is copied a byte to a character.
+    std::wstring out(size, L'\0');
     size_t i = 0;
+    while (i < size && bytes[i] < 0x80) {
+        out[i] = static_cast<wchar_t>(bytes[i]);
+        ++i;
+    }
+    if (i == size) return out;
+    out.resize(i);
     while (i < size) {
         const unsigned char lead = bytes[i];
         size_t length = 0;
