@@ -1,4 +1,4 @@
-// What /proc tells about a process: its CPU time and its resident memory.
+// What /proc tells about a process: its CPU time, resident memory, open descriptors and threads.
 #pragma once
 
 #include <sys/types.h>
@@ -29,6 +29,24 @@ inline long ResidentKiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Open file descriptors of process `pid`; -1 when they cannot be listed.
+inline long OpenDescriptors(pid_t pid) {
+    std::error_code error;
+    long count = 0;
+    for (std::filesystem::directory_iterator entry("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && entry != end; entry.increment(error))
+        ++count;
+    return error ? -1 : count;
+}
+
+// Threads of process `pid`; -1 when it cannot be read.
+inline long Threads(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0) return std::stol(line.substr(8));
     return -1;
 }
 
