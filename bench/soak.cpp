@@ -18,7 +18,6 @@
 // threads.
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +32,7 @@
 #include "datasyncctl/DemoCertificates.h"
 #include "datasyncctl/DemoFiles.h"
 #include "datasyncctl/DemoProcess.h"
+#include "datasyncctl/RowStream.h"
 #include "datasyncctl/TelemetryRowWriter.h"
 #include "datasyncctl/UploadTally.h"
 
@@ -102,8 +102,7 @@ public:
     explicit Soak(const Options& options)
         : m_options(options), m_folder(MakeFolder()), m_layout(m_folder), m_datasets(SoakDatasets()) {}
     ~Soak() {
-        m_writing = false;
-        if (m_writer.joinable()) m_writer.join();
+        if (m_rows) m_rows->Stop();
         if (m_daemon) m_daemon->Stop(seconds(15));
         if (m_collector) m_collector->Stop(seconds(5));
         std::filesystem::remove_all(m_folder);
@@ -120,7 +119,8 @@ public:
         m_daemon = std::make_unique<DemoProcess>(
             "datasyncd", std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
             m_folder + "datasyncd.out", m_folder + "datasyncd.err");
-        StartWriter();
+        m_rows = std::make_unique<RowStream>(m_layout.serviceDir, m_datasets, m_contextId, kRowPace);
+        m_rows->Start();
         std::printf("soak: %d datasets, a row to each every %lld ms, faults", kDatasets,
                     static_cast<long long>(kRowPace.count()));
         for (const std::string& fault : kFaults) std::printf(" %s", fault.c_str());
@@ -128,10 +128,9 @@ public:
                     "resident KiB", "fds", "threads", "rows written");
 
         const std::vector<Sample> samples = TakeSamples();
-        m_writing = false;
-        m_writer.join();
-        if (!m_daemon->Running() || !m_writerError.empty()) {
-            std::printf("soak: datasyncd %s; writer: %s\n", m_daemon->ExitDescription().c_str(), m_writerError.c_str());
+        const std::string writerError = m_rows->Stop();
+        if (!m_daemon->Running() || !writerError.empty()) {
+            std::printf("soak: datasyncd %s; writer: %s\n", m_daemon->ExitDescription().c_str(), writerError.c_str());
             return 1;
         }
         bool ok = ReportDrift(samples);
@@ -169,30 +168,6 @@ private:
         return false;
     }
 
-    void StartWriter() {
-        m_writing = true;
-        m_writer = std::thread([this] {
-            try {
-                std::vector<std::unique_ptr<TelemetryRowWriter>> writers;
-                for (int i = 0; i < kDatasets; ++i)
-                    writers.push_back(std::make_unique<TelemetryRowWriter>(
-                        m_layout.serviceDir + m_datasets[static_cast<std::size_t>(i)].DatabaseFile(), "ItemEvent"));
-                for (int n = 1; m_writing; ++n) {
-                    const auto next = Clock::now() + kRowPace;
-                    for (int i = 0; i < kDatasets; ++i) {
-                        const DemoDataset& dataset = m_datasets[static_cast<std::size_t>(i)];
-                        writers[static_cast<std::size_t>(i)]->Insert(
-                            ItemEventJson(dataset.id, dataset.name, dataset.ItemId(n), m_contextId, n));
-                    }
-                    m_written = n;
-                    while (m_writing && Clock::now() < next) std::this_thread::sleep_for(milliseconds(50));
-                }
-            } catch (const std::exception& error) {
-                m_writerError = error.what();
-            }
-        });
-    }
-
     std::vector<Sample> TakeSamples() {
         std::vector<Sample> samples;
         const auto start = Clock::now();
@@ -209,7 +184,7 @@ private:
             };
             samples.push_back(sample);
             std::printf("%8.0f %12.0f %6.0f %8.0f %14d\n", sample.seconds, sample.figures[0], sample.figures[1],
-                        sample.figures[2], m_written.load() * kDatasets);
+                        sample.figures[2], m_rows->Written() * kDatasets);
             std::fflush(stdout);
         }
         return samples;
@@ -238,20 +213,18 @@ private:
     bool ReportLostRows() {
         if (!StartCollector({})) return false;
         UploadTally tally(m_layout.recordFile, m_contextId);
-        long lost = 0;
+        int lost = 0;
+        std::string missing;
         const auto deadline = Clock::now() + std::chrono::minutes(3);
         do {
             std::this_thread::sleep_for(seconds(1));
             std::string error;
             if (!tally.Poll(error)) std::printf("soak: %s\n", error.c_str());
-            lost = 0;
-            for (int i = 0; i < kDatasets; ++i)
-                for (const std::string& family : m_datasets[static_cast<std::size_t>(i)].families)
-                    lost += m_written - tally.Accepted(family, m_datasets[static_cast<std::size_t>(i)].id);
+            lost = tally.Missing(m_datasets, m_rows->Written(), missing);
         } while (lost > 0 && Clock::now() < deadline && m_daemon->Running());
-        std::printf("rows written %d per dataset, %d in all; rows lost %ld; rows accepted twice: kta %d, navs %d, "
+        std::printf("rows written %d per dataset, %d in all; rows lost %d%s; rows accepted twice: kta %d, navs %d, "
                     "navp %d\n",
-                    m_written.load(), m_written.load() * kDatasets, lost, tally.Duplicates("kta"),
+                    m_rows->Written(), m_rows->Written() * kDatasets, lost, missing.c_str(), tally.Duplicates("kta"),
                     tally.Duplicates("navs"), tally.Duplicates("navp"));
         return lost == 0;
     }
@@ -266,10 +239,7 @@ private:
     std::unique_ptr<DemoProcess> m_daemon;
     int m_port = 0;
     int m_collectorStarts = 0;
-    std::thread m_writer;
-    std::atomic<bool> m_writing{false};
-    std::atomic<int> m_written{0};  // rows in each dataset
-    std::string m_writerError;      // written by the writer thread before it ends
+    std::unique_ptr<RowStream> m_rows;
 };
 
 }  // namespace

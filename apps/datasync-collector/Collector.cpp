@@ -195,11 +195,12 @@ void Collector::DropConnection(const httplib::Request& request) {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
-void Collector::Delay(int delayMs) {
+bool Collector::Delay(int delayMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     ++m_inDelay;
-    m_wake.wait_for(lock, std::chrono::milliseconds(delayMs), [this] { return m_stopping; });
+    const bool stopped = m_wake.wait_for(lock, std::chrono::milliseconds(delayMs), [this] { return m_stopping; });
     --m_inDelay;
+    return !stopped;
 }
 
 Json::Value Collector::Stats() const {
@@ -227,9 +228,14 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         SendJson(response, kCertificateRequired, body);
         return;
     }
-    const std::optional<Fault> fault = m_faults.Take(received.family);
+    std::optional<Fault> fault = m_faults.Take(received.family);
+    // An answer held by a delay when the collector stops cannot go out any more: recording it
+    // as answered would count a request the client never heard back from.
+    if (fault && fault->delayMs > 0 && !Delay(fault->delayMs)) {
+        fault->drop = true;
+        fault->status = 0;
+    }
     const int status = fault ? fault->status : 200;
-    if (fault && fault->delayMs > 0) Delay(fault->delayMs);
 
     received.path = request.path;
     received.contentType = request.get_header_value("Content-Type");

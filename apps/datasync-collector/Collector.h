@@ -10,8 +10,9 @@
 //   POST /_control/faults   {"rules":["kta=503x2", ...]} replaces the rule set ([] clears it);
 //                           400 with {"ok":false,"error":...} for a bad rule (nothing changes)
 //
-// Any other path answers 404 and is not recorded. A request that a "drop" rule picks is recorded
-// with status 0 and its connection is shut down without an answer.
+// Any other path answers 404 and is not recorded. A request that a "drop" rule picks, or whose
+// delayed answer Stop() cuts short, is recorded with status 0 and its connection is shut down
+// without an answer.
 //
 // With a client CA file the server requires a client certificate signed by it (mutual TLS).
 // Without a certificate file the collector speaks plain HTTP; that mode exists for tests of
@@ -83,8 +84,8 @@ private:
     void HandleUpload(const httplib::Request& request, httplib::Response& response);
     void HandleSetFaults(const httplib::Request& request, httplib::Response& response);
     void HandleGetFaults(httplib::Response& response);
-    // Waits `delayMs` or until Stop(), whichever comes first.
-    void Delay(int delayMs);
+    // Waits `delayMs` or until Stop(), whichever comes first; false when Stop() ended it.
+    bool Delay(int delayMs);
     // Shuts down the connection `request` came on, so that no answer reaches the client.
     static void DropConnection(const httplib::Request& request);
 

@@ -161,6 +161,7 @@ TEST_F(CollectorServerTest, DelayedAnswerIsCountedWhileHeldAndStopReleasesIt) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     pending.get();
     EXPECT_EQ(server->Stats()["in_delay"].asInt(), 0);
+    EXPECT_EQ(ReadRecords(recordFile).at(0)["status"].asInt(), 0);  // never answered
 }
 
 TEST(CollectorStartup, CommandLineRulesApplyFromTheFirstRequestAndBadOnesAreRefused) {
