@@ -1,4 +1,4 @@
-// What /proc tells about a process: its CPU time and its resident memory.
+// What /proc tells about a process: its CPU time, resident memory, open descriptors and threads.
 #pragma once
 
 #include <sys/types.h>
@@ -42,6 +42,24 @@ inline long PrivateKiB(pid_t pid) {
         if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0)
             total = (total < 0 ? 0 : total) + std::stol(line.substr(line.find(':') + 1));
     return total;
+}
+
+// Open file descriptors of process `pid`; -1 when they cannot be listed.
+inline long OpenDescriptors(pid_t pid) {
+    std::error_code error;
+    long count = 0;
+    for (std::filesystem::directory_iterator entry("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && entry != end; entry.increment(error))
+        ++count;
+    return error ? -1 : count;
+}
+
+// Threads of process `pid`; -1 when it cannot be read.
+inline long Threads(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0) return std::stol(line.substr(8));
+    return -1;
 }
 
 }  // namespace bench

@@ -6,10 +6,13 @@
 #include <openssl/pem.h>
 #include <sys/socket.h>
 
+#include <netdb.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 
 namespace collector {
@@ -53,6 +56,30 @@ bool HasVerifiedClientCertificate(const httplib::Request& request) {
     return SSL_get_verify_result(request.ssl) == X509_V_OK;
 }
 
+// The socket of this process connected to `address`:`port`, found by its peer name (cpp-httplib
+// does not hand the socket of a plain connection to the handler); -1 when there is none.
+int SocketOfPeer(const std::string& address, int port) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        int fd = -1;
+        try {
+            fd = std::stoi(entry.path().filename().string());
+        } catch (const std::exception&) {
+            continue;
+        }
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+        char host[NI_MAXHOST];
+        char service[NI_MAXSERV];
+        if (::getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, host, sizeof host, service, sizeof service,
+                          NI_NUMERICHOST | NI_NUMERICSERV) == 0 &&
+            address == host && std::to_string(port) == service)
+            return fd;
+    }
+    return -1;
+}
+
 void SendJson(httplib::Response& response, int status, const Json::Value& body) {
     response.status = status;
     response.set_content(WriteJson(body), "application/json");
@@ -60,7 +87,8 @@ void SendJson(httplib::Response& response, int status, const Json::Value& body) 
 
 }  // namespace
 
-Collector::Collector(CollectorOptions options) : m_options(std::move(options)), m_recorder(m_options.recordFile) {
+Collector::Collector(CollectorOptions options)
+    : m_options(std::move(options)), m_faults(m_options.faultSeed), m_recorder(m_options.recordFile) {
     std::string error;
     if (!m_faults.Replace(m_options.faultRules, error)) throw std::runtime_error(error);
     // OpenSSL writes to the sockets with write(), which raises SIGPIPE when a client has gone;
@@ -159,11 +187,20 @@ void Collector::Stop() {
     m_thread.join();
 }
 
-void Collector::Delay(int delayMs) {
+void Collector::DropConnection(const httplib::Request& request) {
+    // The handler's thread owns the connection until it returns: the descriptor cannot be
+    // reused meanwhile. cpp-httplib's answer then fails to go out and the connection closes.
+    const int fd = request.ssl != nullptr ? SSL_get_fd(request.ssl)
+                                          : SocketOfPeer(request.remote_addr, request.remote_port);
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+bool Collector::Delay(int delayMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     ++m_inDelay;
-    m_wake.wait_for(lock, std::chrono::milliseconds(delayMs), [this] { return m_stopping; });
+    const bool stopped = m_wake.wait_for(lock, std::chrono::milliseconds(delayMs), [this] { return m_stopping; });
     --m_inDelay;
+    return !stopped;
 }
 
 Json::Value Collector::Stats() const {
@@ -191,9 +228,14 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
         SendJson(response, kCertificateRequired, body);
         return;
     }
-    const std::optional<Fault> fault = m_faults.Take(received.family);
+    std::optional<Fault> fault = m_faults.Take(received.family);
+    // An answer held by a delay when the collector stops cannot go out any more: recording it
+    // as answered would count a request the client never heard back from.
+    if (fault && fault->delayMs > 0 && !Delay(fault->delayMs)) {
+        fault->drop = true;
+        fault->status = 0;
+    }
     const int status = fault ? fault->status : 200;
-    if (fault && fault->delayMs > 0) Delay(fault->delayMs);
 
     received.path = request.path;
     received.contentType = request.get_header_value("Content-Type");
@@ -201,7 +243,10 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     received.client = request.remote_addr + ":" + std::to_string(request.remote_port);
     if (!m_recorder.Record(received, status))
         std::fprintf(stderr, "datasync-collector: cannot append to the record file %s\n", m_options.recordFile.c_str());
-
+    if (fault && fault->drop) {
+        DropConnection(request);
+        return;
+    }
     Json::Value body(Json::objectValue);
     if (fault && fault->deviceMissing) {
         body["errorCode"] = "DeviceMissing";

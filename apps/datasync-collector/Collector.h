@@ -10,7 +10,9 @@
 //   POST /_control/faults   {"rules":["kta=503x2", ...]} replaces the rule set ([] clears it);
 //                           400 with {"ok":false,"error":...} for a bad rule (nothing changes)
 //
-// Any other path answers 404 and is not recorded.
+// Any other path answers 404 and is not recorded. A request that a "drop" rule picks, or whose
+// delayed answer Stop() cuts short, is recorded with status 0 and its connection is shut down
+// without an answer.
 //
 // With a client CA file the server requires a client certificate signed by it (mutual TLS).
 // Without a certificate file the collector speaks plain HTTP; that mode exists for tests of
@@ -23,6 +25,7 @@
 #include <json/json.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,6 +52,7 @@ struct CollectorOptions {
     std::string clientCaFile;   // non-empty: KTA and NAVS requests need a client certificate of this CA
     std::string recordFile;     // JSON lines appended here; empty: nothing written
     std::vector<std::string> faultRules;
+    std::uint64_t faultSeed = 1;  // seeds the random pick of rules with a share
     // How long an idle plain-HTTP connection is kept; Stop() may wait this long for one. Idle
     // TLS connections are ended at once by Stop().
     int keepAliveTimeoutSeconds = 5;
@@ -80,8 +84,10 @@ private:
     void HandleUpload(const httplib::Request& request, httplib::Response& response);
     void HandleSetFaults(const httplib::Request& request, httplib::Response& response);
     void HandleGetFaults(httplib::Response& response);
-    // Waits `delayMs` or until Stop(), whichever comes first.
-    void Delay(int delayMs);
+    // Waits `delayMs` or until Stop(), whichever comes first; false when Stop() ended it.
+    bool Delay(int delayMs);
+    // Shuts down the connection `request` came on, so that no answer reaches the client.
+    static void DropConnection(const httplib::Request& request);
 
     CollectorOptions m_options;
     FaultRules m_faults;

@@ -3,7 +3,7 @@
 // per endpoint family and path for GET /_stats.
 //
 // Record line members: "family", "path", "content_type", "body", "status" (the status
-// answered), "time" (UTC, milliseconds). "body" holds the parsed JSON when the body is a JSON
+// answered; 0 when the connection was dropped without an answer), "time" (UTC, milliseconds). "body" holds the parsed JSON when the body is a JSON
 // object or array; a NAVP body "json=<JSON>" is recorded parsed with "body_prefix":"json=";
 // any other body is kept as a string.
 //

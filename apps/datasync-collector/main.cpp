@@ -54,6 +54,9 @@ int main(int argc, char** argv) {
     app.add_option("--fault", options.faultRules,
                    std::string("fault rule, repeatable:\n") +
                        collector::FaultRules::kSyntaxHelp);
+    app.add_option("--seed", options.faultSeed,
+                   "seed of the random pick of rules with a share (default 1): the same seed and the same "
+                   "order of requests give the same faults");
     app.footer(
         "Uploads: POST .../kta/<suffix>, .../navs/<suffix>, .../navp (any path prefix); other paths 404.\n"
         "Control (same listener): GET /_stats; GET /_control/faults;\n"

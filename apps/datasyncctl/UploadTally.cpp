@@ -26,6 +26,20 @@ std::string TextOf(const Json::Value& object, const char* member) {
 UploadTally::UploadTally(std::string recordFile, std::string deviceContextId)
     : m_recordFile(std::move(recordFile)), m_deviceContextId(std::move(deviceContextId)) {}
 
+int UploadTally::Missing(const std::vector<DemoDataset>& datasets, int rows, std::string& text) const {
+    int missing = 0;
+    text.clear();
+    for (const DemoDataset& dataset : datasets)
+        for (const std::string& family : dataset.families) {
+            const int expected = dataset.deviceContext ? 1 : rows;
+            const int got = dataset.deviceContext ? (DeviceContextAccepted(family) ? 1 : 0) : Accepted(family, dataset.id);
+            if (got >= expected) continue;
+            missing += expected - got;
+            text += " " + family + " " + dataset.name + " " + std::to_string(got) + "/" + std::to_string(expected) + ";";
+        }
+    return missing;
+}
+
 bool UploadTally::Poll(std::string& error) {
     const int fd = ::open(m_recordFile.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

@@ -20,6 +20,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "datasyncctl/DemoFiles.h"
 
 namespace datasyncctl {
 
@@ -36,6 +39,9 @@ public:
     // Item rows that `family` accepted more than once (each extra arrival counts).
     int Duplicates(const std::string& family) const;
     bool DeviceContextAccepted(const std::string& family) const;
+    // Rows that a family of their dataset has not accepted: rows 1..`rows` of each item dataset,
+    // the device context once. `text` lists them, e.g. " navp DemoScheduledEvent 40/60;".
+    int Missing(const std::vector<DemoDataset>& datasets, int rows, std::string& text) const;
     // Lines of the record file that could not be read as records (shown as a warning).
     int UnreadableLines() const { return m_unreadable; }
 

@@ -41,9 +41,9 @@ bool Poll(Condition condition, std::chrono::milliseconds timeout,
 
 class DaemonFlow : public ::testing::Test {
 protected:
-    // Starts the collector with `faults` on a free port, or again on the port of the last one
-    // (its policy stays valid). Output files are numbered per start.
-    void StartCollector(const std::vector<std::string>& faults = {}) {
+    // Starts the collector with `faults` (and `options`, e.g. a seed) on a free port, or again on
+    // the port of the last one (its policy stays valid). Output files are numbered per start.
+    void StartCollector(const std::vector<std::string>& faults = {}, const std::vector<std::string>& options = {}) {
         using datasyncctl::ReadTextFile;
         std::vector<std::string> argv{COLLECTOR_PATH,   "--listen", "127.0.0.1:" + std::to_string(m_port),
                                       "--cert",         m_pki.serverCert,
@@ -51,6 +51,7 @@ protected:
                                       "--client-ca",    m_pki.caCert,
                                       "--record",       m_layout.recordFile};
         for (const std::string& fault : faults) argv.insert(argv.end(), {"--fault", fault});
+        argv.insert(argv.end(), options.begin(), options.end());
         m_collector.reset();
         const std::string files = m_layout.collectorDir + "collector" + std::to_string(++m_collectorStarts);
         m_collector =

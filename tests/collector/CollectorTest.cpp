@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <array>
 #include <sstream>
 #include <string>
@@ -125,6 +126,30 @@ TEST_F(CollectorServerTest, FaultRulesShapeTheAnswersUntilTheyRunOutAndBadOnesAr
     EXPECT_EQ(Status("/navs/events-data"), 200);
 }
 
+TEST_F(CollectorServerTest, DroppedRequestGetsNoAnswerAndSharedRulesPickBySeed) {
+    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=dropx1"]})"), 200);
+    EXPECT_EQ(Status("/kta/events-data"), 0);
+    EXPECT_EQ(Status("/kta/events-data"), 200);
+    EXPECT_EQ(ReadRecords(recordFile).at(0)["status"].asInt(), 0);
+
+    // About the share of requests, the same ones for the same seed; the others fall through.
+    std::vector<std::string> picks;
+    for (std::uint64_t seed : {7, 7, 8}) {
+        collector::FaultRules rules(seed);
+        std::string error;
+        ASSERT_TRUE(rules.Replace({"navs=503:share=30", "navs=drop:share=50"}, error)) << error;
+        std::string& sequence = picks.emplace_back();
+        for (int n = 0; n < 400; ++n) {
+            const auto fault = rules.Take("navs");
+            sequence += !fault ? '-' : fault->drop ? 'd' : '5';
+        }
+    }
+    EXPECT_EQ(picks[0], picks[1]);
+    EXPECT_NE(picks[0], picks[2]);
+    EXPECT_NEAR(std::count(picks[0].begin(), picks[0].end(), '5'), 120, 40);
+    EXPECT_NEAR(std::count(picks[0].begin(), picks[0].end(), 'd'), 140, 40);
+}
+
 TEST_F(CollectorServerTest, DelayedAnswerIsCountedWhileHeldAndStopReleasesIt) {
     ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=200:delay=60000"]})"), 200);
     auto pending = std::async(std::launch::async, [port = server->Port()] {
@@ -136,6 +161,7 @@ TEST_F(CollectorServerTest, DelayedAnswerIsCountedWhileHeldAndStopReleasesIt) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     pending.get();
     EXPECT_EQ(server->Stats()["in_delay"].asInt(), 0);
+    EXPECT_EQ(ReadRecords(recordFile).at(0)["status"].asInt(), 0);  // never answered
 }
 
 TEST(CollectorStartup, CommandLineRulesApplyFromTheFirstRequestAndBadOnesAreRefused) {
@@ -150,7 +176,8 @@ TEST(CollectorStartup, CommandLineRulesApplyFromTheFirstRequestAndBadOnesAreRefu
     const std::pair<const char*, const char*> mistakes[] = {
         {"kta503", "missing '='"},         {"ktx=503", "unknown family \"ktx\""},
         {"kta=600", "STATUS must be a number from 200 to 599"}, {"kta=503x0", "COUNT"},
-        {"kta=200:delay=600001", "delay"}, {"kta=200:slow", "unknown option \"slow\""}};
+        {"kta=200:delay=600001", "delay"}, {"kta=200:slow", "unknown option \"slow\""},
+        {"kta=503:share=0", "share"},     {"kta=drop:devicemissing", "devicemissing"}};
     for (const auto& [rule, problem] : mistakes) {
         options.faultRules = {"kta=503", rule};
         try {
