@@ -2,6 +2,7 @@
 #include "datasync-collector/Collector.h"
 
 #include <httplib.h>
+#include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 namespace collector {
@@ -51,6 +53,19 @@ bool HasVerifiedClientCertificate(const httplib::Request& request) {
     if (certificate == nullptr) return false;
     X509_free(certificate);
     return SSL_get_verify_result(request.ssl) == X509_V_OK;
+}
+
+// The serial number (upper-case hex) of the client certificate the request's connection
+// presented, as its TLS session remembers it; empty without one.
+std::string ClientCertificateSerial(const httplib::Request& request) {
+    if (request.ssl == nullptr) return std::string();
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(SSL_get_peer_certificate(request.ssl), &X509_free);
+    if (!certificate) return std::string();
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
+        ASN1_INTEGER_to_BN(X509_get_serialNumber(certificate.get()), nullptr), &BN_free);
+    std::unique_ptr<char, void (*)(char*)> hex(number ? BN_bn2hex(number.get()) : nullptr,
+                                               [](char* text) { OPENSSL_free(text); });
+    return hex ? std::string(hex.get()) : std::string();
 }
 
 void SendJson(httplib::Response& response, int status, const Json::Value& body) {
@@ -199,6 +214,7 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     received.contentType = request.get_header_value("Content-Type");
     received.body = request.body;
     received.client = request.remote_addr + ":" + std::to_string(request.remote_port);
+    received.clientCertificate = ClientCertificateSerial(request);
     if (!m_recorder.Record(received, status))
         std::fprintf(stderr, "datasync-collector: cannot append to the record file %s\n", m_options.recordFile.c_str());
 
