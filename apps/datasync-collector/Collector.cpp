@@ -2,6 +2,7 @@
 #include "datasync-collector/Collector.h"
 
 #include <httplib.h>
+#include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 namespace collector {
@@ -78,6 +80,19 @@ int SocketOfPeer(const std::string& address, int port) {
             return fd;
     }
     return -1;
+}
+
+// The serial number (upper-case hex) of the client certificate the request's connection
+// presented, as its TLS session remembers it; empty without one.
+std::string ClientCertificateSerial(const httplib::Request& request) {
+    if (request.ssl == nullptr) return std::string();
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(SSL_get_peer_certificate(request.ssl), &X509_free);
+    if (!certificate) return std::string();
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> number(
+        ASN1_INTEGER_to_BN(X509_get_serialNumber(certificate.get()), nullptr), &BN_free);
+    std::unique_ptr<char, void (*)(char*)> hex(number ? BN_bn2hex(number.get()) : nullptr,
+                                               [](char* text) { OPENSSL_free(text); });
+    return hex ? std::string(hex.get()) : std::string();
 }
 
 void SendJson(httplib::Response& response, int status, const Json::Value& body) {
@@ -241,6 +256,7 @@ void Collector::HandleUpload(const httplib::Request& request, httplib::Response&
     received.contentType = request.get_header_value("Content-Type");
     received.body = request.body;
     received.client = request.remote_addr + ":" + std::to_string(request.remote_port);
+    received.clientCertificate = ClientCertificateSerial(request);
     if (!m_recorder.Record(received, status))
         std::fprintf(stderr, "datasync-collector: cannot append to the record file %s\n", m_options.recordFile.c_str());
     if (fault && fault->drop) {

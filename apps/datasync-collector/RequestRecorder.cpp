@@ -97,6 +97,7 @@ Json::Value RequestRecorder::RecordLine(const ReceivedRequest& request, int stat
     line["content_type"] = request.contentType;
     line["status"] = status;
     line["time"] = UtcNow();
+    if (!request.clientCertificate.empty()) line["client_certificate"] = request.clientCertificate;
     Json::Value parsed;
     static const std::string kNavpPrefix = "json=";
     if (ParseJsonDocument(request.body, parsed)) {

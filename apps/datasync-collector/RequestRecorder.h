@@ -3,7 +3,9 @@
 // per endpoint family and path for GET /_stats.
 //
 // Record line members: "family", "path", "content_type", "body", "status" (the status
-// answered; 0 when the connection was dropped without an answer), "time" (UTC, milliseconds). "body" holds the parsed JSON when the body is a JSON
+// answered; 0 when the connection was dropped without an answer), "time" (UTC, milliseconds),
+// "client_certificate" (the serial number in hex of the client certificate the connection
+// presented; only with one). "body" holds the parsed JSON when the body is a JSON
 // object or array; a NAVP body "json=<JSON>" is recorded parsed with "body_prefix":"json=";
 // any other body is kept as a string.
 //
@@ -31,6 +33,7 @@ struct ReceivedRequest {
     std::string contentType;
     std::string body;
     std::string client;  // the client's address and port: one value per connection
+    std::string clientCertificate;  // serial number (hex) of the client certificate presented
 };
 
 class RequestRecorder {

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "datasync/host/StringUtil.h"
+#include "datasyncd/ClockStepWatch.h"
 #include "datasyncd/Installation.h"
 #include "datasyncd/Metrics.h"
 #include "datasyncd/PendingRows.h"
@@ -38,6 +41,9 @@ constexpr std::chrono::milliseconds kDeliveryWait{2000};
 
 // The daily maintenance (retention) is announced once a day, on the monotonic clock from the start.
 constexpr std::chrono::hours kDailyMaintenancePeriod{24};
+
+// How often the wall clock is compared with the monotonic clock for steps.
+constexpr std::chrono::seconds kClockStepPeriod{1};
 
 // The host tick: how often the metrics file is written (node_exporter's textfile convention)
 // and, while the agent runs no timer, how often the watchdog is fed instead.
@@ -131,12 +137,23 @@ void Daemon::Start() {
     HostLog().i(L"datasyncd: agent started=%d, full init done=%d", m_agent->IsStarted() ? 1 : 0,
                 m_agent->IsFullInitDone() ? 1 : 0);
 
-    Phase(L"daily maintenance every 24 hours; a registration lifts a completed purge's block");
+    Phase(L"daily maintenance every 24 hours; clock steps published; a registration lifts a completed purge's "
+          L"block");
     ZEL::linuxhost::NotificationBus* maintenanceBus = m_bus.get();
     m_dailyMaintenance = std::make_unique<ZEL::PeriodicTimer>(
         kDailyMaintenancePeriod, kDailyMaintenancePeriod, L"daily maintenance", [maintenanceBus](const std::wstring&) {
             ZEL::ZELNotificationData maintenance(ZEL::DEVICE_MAINTENANCE, ZEL::DM_DAILY_MAINTENANCE, L"");
             maintenanceBus->Notify(maintenance, L"datasyncd");
+        });
+    m_clockSteps = std::make_unique<ZEL::PeriodicTimer>(
+        kClockStepPeriod, std::chrono::milliseconds(0), L"clock steps",
+        [maintenanceBus, watch = std::make_shared<ClockStepWatch>(*ZEL::Clock::GetInstance())](const std::wstring&) {
+            const std::optional<std::chrono::seconds> step = watch->Check();
+            if (!step) return;
+            HostLog().i(L"datasyncd: the wall clock was set (%lld s): publishing the system-time change",
+                        static_cast<long long>(step->count()));
+            ZEL::ZELNotificationData changed(ZEL::TOPIC_SYSTEM_TIME, 0, L"");
+            maintenanceBus->Notify(changed, L"datasyncd");
         });
     m_registrationSubscription = m_bus->Subscribe(
         [](ZEL::ZELNotificationData& data) {
@@ -300,6 +317,7 @@ void Daemon::Stop() {
     m_hostTick.reset();
     m_control.Stop();
     m_dailyMaintenance.reset();
+    m_clockSteps.reset();
     if (m_bus && !m_registrationSubscription.empty()) m_bus->Unsubscribe(m_registrationSubscription);
     if (m_policyWatcher) m_policyWatcher->Stop();
     // The bus stops before the agent: a notification delivered during UnInit (a policy change

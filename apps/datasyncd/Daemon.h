@@ -7,10 +7,13 @@
 //   endpoint URL -> notification bus, HTTPS transport, policy agent, device services -> policy
 //   watcher -> service-stop event -> agent Init -> start-up notifications (topic 6 state 0 when
 //   the device is online, topic 2 state 0 when it is registered) -> agent FullInit -> the daily
-//   maintenance timer and the purge-resume subscription -> serve the control socket -> READY=1
-//   to systemd -> the host tick (metrics file, see below).
+//   maintenance timer, the clock-step watch and the purge-resume subscription -> serve the
+//   control socket -> READY=1 to systemd -> the host tick (metrics file, see below).
+// The clock-step watch (ClockStepWatch.h) looks once a second whether the wall clock was set
+// and then publishes the system-time change (topic 13, state 0): the agent restarts on it.
 // Stop order: STOPPING=1 to systemd (the watchdog is fed no more) -> set the stop event -> abort
-// uploads in flight -> stop the host tick, serving the control socket and watching the policy ->
+// uploads in flight -> stop the host tick, serving the control socket, the maintenance timer,
+// the clock-step watch and watching the policy ->
 // stop the bus (no notification reaches the agent while it stops) -> agent UnInit -> close the
 // log files.
 //
@@ -96,6 +99,7 @@ private:
     std::shared_ptr<ZEL::linuxhost::PolicyFileAgent> m_policy;
     std::unique_ptr<ZEL::linuxhost::PolicyFileWatcher> m_policyWatcher;
     std::unique_ptr<ZEL::PeriodicTimer> m_dailyMaintenance;
+    std::unique_ptr<ZEL::PeriodicTimer> m_clockSteps;
     std::unique_ptr<ZEL::PeriodicTimer> m_hostTick;
     SystemdNotifier* const m_notifier;
     bool m_statusShowsStarted = false;  // what STATUS= shows; set before the host tick starts, then by it

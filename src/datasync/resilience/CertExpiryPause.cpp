@@ -47,7 +47,12 @@ bool CertExpiryPause::IsCertificateExpiryError(const ZELCore::InvokeHttpResponse
 }
 
 bool CertExpiryPause::CheckAndHandleCertificateExpiryError(const ZELCore::InvokeHttpResponse& response) {
-    if (!IsCertificateExpiryError(response)) return false;
+    if (!IsCertificateExpiryError(response)) {
+        const int status = response.response.statusCode;
+        if (response.resultCode == 0 && status >= 200 && status < 300 && IsPaused())
+            ResumeDataSyncAfterCertRenewal(L", a heartbeat call was accepted");
+        return false;
+    }
     std::wostringstream reason;
     reason << L"Certificate error: HTTP=" << response.response.statusCode << L", ResultCode=" << response.resultCode;
     if (!response.response.message.empty()) reason << L", Message=" << String::UTF8ToUTF16(response.response.message);
@@ -100,7 +105,7 @@ bool CertExpiryPause::IsDataSyncPausedDueToCertExpiry() {
     return false;
 }
 
-void CertExpiryPause::ResumeDataSyncAfterCertRenewal() {
+void CertExpiryPause::ResumeDataSyncAfterCertRenewal(const wchar_t* cause) {
     long long seconds = 0;
     int calls = 0;
     {
@@ -113,8 +118,8 @@ void CertExpiryPause::ResumeDataSyncAfterCertRenewal() {
         m_heartbeatCallCount = 0;
         PublishLocked();
     }
-    m_log.i(L"%s: DataSync RESUMED after %lld seconds pause (made %d heartbeat calls)",
-            L"DataSyncAgent::ResumeDataSyncAfterCertRenewal", seconds, calls);
+    m_log.i(L"%s: DataSync RESUMED after %lld seconds pause (made %d heartbeat calls)%s",
+            L"DataSyncAgent::ResumeDataSyncAfterCertRenewal", seconds, calls, std::wstring(cause));
 }
 
 }  // namespace DataSync

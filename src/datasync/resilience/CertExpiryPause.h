@@ -1,9 +1,12 @@
 // CertExpiryPause: the certificate-expiry pause. An upload answer with transport result code 34
 // (the client certificate has expired) pauses every KTA and NAVS upload until the device
-// registers again. While paused, the gate still lets one upload through now and then
-// ("heartbeat calls") on a schedule that widens from 10 s to 300 s, so the server keeps hearing
-// from the device without being flooded. Whichever upload asks first once the wait is over gets
-// the call, whatever its family or dataset. NAVP uploads and the device-context sync do not ask.
+// registers again, or until a heartbeat call is accepted. While paused, the gate still lets one
+// upload through now and then ("heartbeat calls") on a schedule that widens from 10 s to 300 s,
+// so the server keeps hearing from the device without being flooded. Whichever upload asks
+// first once the wait is over gets the call, whatever its family or dataset. A heartbeat call
+// that the server accepts (a completed exchange answered 2xx) proves the certificate renewed
+// (the transport sends nothing with an expired one) and ends the pause. NAVP uploads and the
+// device-context sync do not ask.
 //
 // The state lives in memory only; every load of the agent starts unpaused. Waits are measured
 // on the injected clock's monotonic time, so wall-clock jumps neither stretch nor cut them.
@@ -47,12 +50,13 @@ public:
     // The pause flag itself (a due heartbeat call does not clear it).
     bool IsPaused() const { return m_dataSyncPausedDueToCertExpiry.load(); }
     bool IsCertificateExpiryError(const ZELCore::InvokeHttpResponse& response);
-    // Pauses on a code-34 answer (true); any other answer changes nothing (false).
+    // Pauses on a code-34 answer (true). An accepted answer (result 0, HTTP 2xx) while paused
+    // ends the pause (false); any other answer changes nothing (false).
     bool CheckAndHandleCertificateExpiryError(const ZELCore::InvokeHttpResponse& response);
     // Enters the paused state; a no-op while paused (reason and schedule stay).
     void PauseDataSyncDueToCertExpiry(const std::wstring& reason);
-    // Leaves the paused state; a no-op when not paused.
-    void ResumeDataSyncAfterCertRenewal();
+    // Leaves the paused state; a no-op when not paused. `cause` ends the log line.
+    void ResumeDataSyncAfterCertRenewal(const wchar_t* cause = L"");
 
     // Seconds to wait before the next heartbeat call after `heartbeatCallCount` calls.
     static int HeartbeatWaitSeconds(int heartbeatCallCount);

@@ -5,11 +5,24 @@
 #include <openssl/pem.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+
+#include "datasync/host/Clock.h"
 
 namespace ZEL {
 namespace linuxhost {
 namespace transport {
+namespace {
+
+// Expiry on the host's wall clock, the one every other decision of the agent reads.
+ClientCertificateCheck::Verdict ExpiryVerdict(X509* certificate) {
+    std::time_t now = std::chrono::system_clock::to_time_t(Clock::GetInstance()->WallNow());
+    const int order = X509_cmp_time(X509_get0_notAfter(certificate), &now);
+    return order < 0 ? ClientCertificateCheck::Verdict::Expired : ClientCertificateCheck::Verdict::Valid;
+}
+
+}  // namespace
 
 bool ClientCertificateCheck::Identify(const std::string& path, FileIdentity& identity) {
     struct stat info {};
@@ -50,12 +63,10 @@ ClientCertificateCheck::Verdict ClientCertificateCheck::Check(const std::string&
             cached = m_cache.find(path);
         } else {
             m_cache.erase(path);
-            const int order = X509_cmp_current_time(X509_get0_notAfter(certificate.get()));
-            return order < 0 ? Verdict::Expired : Verdict::Valid;
+            return ExpiryVerdict(certificate.get());
         }
     }
-    const int order = X509_cmp_current_time(X509_get0_notAfter(cached->second.certificate.get()));
-    return order < 0 ? Verdict::Expired : Verdict::Valid;
+    return ExpiryVerdict(cached->second.certificate.get());
 }
 
 }  // namespace transport

@@ -4,7 +4,7 @@
 //
 // Certificates are cached by path and file identity (modification time, size, inode), so a
 // renewed certificate written in place or renamed over the old one is read again at the next
-// request. Expiry is judged against the current time at every check.
+// request. Expiry is judged at every check against the host's wall clock (Clock::GetInstance).
 //
 // Thread safety: Check may be called from several threads at once.
 #pragma once

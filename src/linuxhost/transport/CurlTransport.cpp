@@ -3,12 +3,16 @@
 // The handle is reset (curl_easy_reset) before each request: that clears every option of the
 // previous request, so nothing of one request (headers, client certificate, a stop callback of
 // another instance) leaks into the next, while curl keeps the live connections, the TLS session
-// cache and the DNS cache that make keep-alive work.
+// cache and the DNS cache that make keep-alive work. Only renewed client credentials (other
+// files, or the same files changed) replace the handle and with it those connections.
 #include "linuxhost/transport/CurlTransport.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <mutex>
+#include <string>
 
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostState.h"
@@ -36,14 +40,45 @@ void GlobalInitOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// The calling thread's handle, created on first use and cleaned up when the thread ends.
-CURL* ThreadHandle() {
-    thread_local CurlEasyPtr handle;
-    if (!handle) {
-        GlobalInitOnce();
-        handle.reset(curl_easy_init());
+// The identity of the client certificate and key files (device, inode, size, modification
+// time): a renewal tool that writes the files in place or renames new ones over them changes it.
+std::string CredentialIdentity(const std::string& certFile, const std::string& keyFile) {
+    std::string identity;
+    for (const std::string* file : {&certFile, &keyFile}) {
+        struct stat info {};
+        if (file->empty() || ::stat(file->c_str(), &info) != 0) {
+            identity += *file + "|-|";
+            continue;
+        }
+        identity += *file + "|" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+                    std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+                    std::to_string(info.st_mtim.tv_nsec) + "|";
     }
-    return handle.get();
+    return identity;
+}
+
+// The calling thread's handle, created on first use and cleaned up when the thread ends.
+// `credentials` is the CredentialIdentity of a request that sends a client certificate, empty
+// for one that sends none. A handle that has sent other credentials is replaced: its live
+// connections and cached TLS sessions carry the old certificate (curl matches connections by
+// the certificate's file name only, and a resumed session keeps the identity of its first
+// handshake), so renewed files would otherwise not be presented until the server closed them.
+CURL* ThreadHandle(const std::string& credentials) {
+    struct ThreadConnection {
+        CurlEasyPtr handle;
+        std::string credentials;  // of the last request that sent a certificate
+    };
+    thread_local ThreadConnection connection;
+    if (connection.handle && !credentials.empty() && !connection.credentials.empty() &&
+        credentials != connection.credentials)
+        connection.handle.reset();
+    if (!connection.handle) {
+        GlobalInitOnce();
+        connection.handle.reset(curl_easy_init());
+        connection.credentials.clear();
+    }
+    if (!credentials.empty()) connection.credentials = credentials;
+    return connection.handle.get();
 }
 
 ZELCore::InvokeHttpResponse Failure(int code) {
@@ -167,7 +202,7 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
         return Failure(result::OTHER_FAILURE);
     }
 
-    CURL* curl = ThreadHandle();
+    CURL* curl = ThreadHandle(sendCertificate ? CredentialIdentity(tls.client_cert, tls.client_key) : std::string());
     if (curl == nullptr) {
         TransportLogError(L"CurlTransport: cannot create a curl handle; %s not sent", Wide(url));
         return Failure(result::OTHER_FAILURE);

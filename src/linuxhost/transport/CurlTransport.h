@@ -7,8 +7,10 @@
 // sent, plus http:// to a loopback host when tls.allow_http_loopback is set; redirects are not
 // followed. Any other URL is refused without sending (12004, one line in host.log).
 //
-// Each calling thread owns one curl handle for its lifetime and reuses it, so consecutive
-// requests from a thread keep their connection (and TLS session) alive.
+// Each calling thread owns one curl handle and reuses it, so consecutive requests from a thread
+// keep their connection (and TLS session) alive. A client certificate or key renewed on disk
+// (written in place or renamed over, as renewal tools do) is sent from the next request on,
+// over a new connection: the handle is replaced when the files' identity changes.
 //
 // Stop: RequestStop() aborts every transfer in flight of this instance (within about a second:
 // curl calls the progress callback at least that often) with 12030, and refuses new requests

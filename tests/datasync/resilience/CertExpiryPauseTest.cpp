@@ -1,7 +1,8 @@
 // The certificate-expiry pause: only result code 34 starts it; heartbeat calls at 10, 30, 70,
 // 130, 250, 490, 790 s and then every 300 s of the monotonic clock; a repeated expiry changes
-// nothing; a registration resumes it (also when a call is due); the status shows the next call;
-// KTA and NAVS uploads are skipped while paused, NAVP is not.
+// nothing; a registration or an accepted heartbeat call resumes it (a registration also when a
+// call is due); the status shows the next call; KTA and NAVS uploads are skipped while paused,
+// NAVP is not.
 #include "datasync/resilience/ResilienceFixture.h"
 
 namespace resiliencetest {
@@ -99,10 +100,20 @@ TEST_F(CertExpiryPauseTest, KtaAndNavsWaitForTheHeartbeatCallWhileNavpGoesOn) {
     EXPECT_EQ(Requests(), std::tuple(1, 0, 1));
     At(10s);
     EXPECT_TRUE(Post(*m_prepared)) << "the heartbeat call";
-    EXPECT_EQ(Requests(), std::tuple(2, 0, 1));
-    m_prepared->RegistrationDone();
-    EXPECT_TRUE(Post(*m_prepared));
-    EXPECT_EQ(Requests(), std::tuple(2, 1, 1)) << "KTA's rows went with the heartbeat call";
+    EXPECT_EQ(Requests(), std::tuple(2, 1, 1)) << "its acceptance (a renewed certificate) ended the pause for NAVS";
+    EXPECT_FALSE(Status()["paused"].asBool());
+}
+
+TEST_F(CertExpiryPauseTest, OnlyAnAcceptedHeartbeatCallEndsThePause) {
+    ASSERT_TRUE(pause().CheckAndHandleCertificateExpiryError(Answer(34)));
+    const std::pair<ZELCore::InvokeHttpResponse, bool> answers[] = {{Answer(12029), true}, {Answer(0, 429), true},
+                                                                     {Answer(0, 496), true}, {Answer(34), true},
+                                                                     {Answer(0, 200), false}};
+    for (const auto& [response, stillPaused] : answers) {
+        pause().CheckAndHandleCertificateExpiryError(response);
+        EXPECT_EQ(Status()["paused"].asBool(), stillPaused) << response.resultCode << "/" << response.response.statusCode;
+    }
+    EXPECT_EQ(CountLogged("(made 0 heartbeat calls), a heartbeat call was accepted"), 1);
 }
 
 }  // namespace
