@@ -13,13 +13,14 @@ namespace ZEL {
 namespace DataSync {
 namespace {
 
-bool SameRecord(const _sync_data& a, const _sync_data& b) {
+// Whether a change needs a new status snapshot. The applicability throttle's counters move at
+// every timer pass and the status does not show them: they alone never copy the whole map.
+bool SameShownRecord(const _sync_data& a, const _sync_data& b) {
     return a.db_root == b.db_root && a.sync_kind == b.sync_kind && a.trigger_times == b.trigger_times &&
            a.last_result == b.last_result && a.sync_state == b.sync_state && a.remain_data == b.remain_data &&
            a.retry_times == b.retry_times && a.interval == b.interval && a.last_sync_time == b.last_sync_time &&
            a.no_data_logged == b.no_data_logged && a.sync_now == b.sync_now &&
-           a.last_applicable == b.last_applicable && a.applicability_failure_count == b.applicability_failure_count &&
-           a.iterations_since_applicability_check == b.iterations_since_applicability_check;
+           a.last_applicable == b.last_applicable;
 }
 
 }  // namespace
@@ -158,7 +159,7 @@ bool SyncMap::Update(const std::wstring& key, const std::function<void(_sync_dat
     if (found == m_syncMap.end() || m_uploading.count(key) != 0) return false;
     const _sync_data before = found->second;
     change(found->second);
-    if (!SameRecord(before, found->second)) m_changed = true;
+    if (!SameShownRecord(before, found->second)) m_changed = true;
     return true;
 }
 
