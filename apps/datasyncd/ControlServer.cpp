@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <vector>
@@ -39,7 +40,23 @@ int ProbeConnect(const sockaddr_un& address) {
     return errno == EAGAIN ? 0 : errno;
 }
 
-std::string ErrorAnswer(const std::string& error) { return "{\"error\":\"" + error + "\",\"ok\":false}"; }
+// The error as a one-line JSON answer; the text (a handler's exception message) is escaped.
+std::string ErrorAnswer(const std::string& error) {
+    std::string escaped;
+    for (const unsigned char c : error) {
+        if (c == '"' || c == '\\') {
+            escaped += '\\';
+            escaped += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", c);
+            escaped += code;
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    return "{\"error\":\"" + escaped + "\",\"ok\":false}";
+}
 
 }  // namespace
 

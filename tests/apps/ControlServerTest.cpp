@@ -31,6 +31,7 @@ using datasyncd::ControlServer;
 // Echoes; fails on "boom".
 std::string Echo(const std::string& line) {
     if (line == "boom") throw std::runtime_error("boom");
+    if (line == "quote") throw std::runtime_error("a \"quoted\"\nline");
     return "{\"echo\":" + std::to_string(line.size()) + ",\"line\":\"" + line + "\"}";
 }
 
@@ -68,6 +69,8 @@ TEST_F(ControlServerTest, AnswersEveryRequestOfAConnectionInOrderAndHandlerFailu
     ASSERT_TRUE(client.Send("lo\nboom\n"));  // a request split across writes is one request
     EXPECT_EQ(client.ReadLine(), "{\"echo\":5,\"line\":\"hello\"}");
     EXPECT_EQ(client.ReadLine(), "{\"error\":\"internal error: boom\",\"ok\":false}") << "a failing handler";
+    ASSERT_TRUE(client.Send("quote\n"));
+    EXPECT_EQ(client.ReadLine(), "{\"error\":\"internal error: a \\\"quoted\\\"\\u000aline\",\"ok\":false}");
     ASSERT_TRUE(client.Send("end"));
     client.ShutdownWrite();  // the last request needs no newline
     EXPECT_EQ(client.ReadLine(), "{\"echo\":3,\"line\":\"end\"}");
