@@ -12,7 +12,7 @@ DEB_PACKAGES := build-essential cmake pkg-config libsqlite3-dev libjsoncpp-dev l
 # lintian, systemd-analyze, deb-systemd-helper.
 DEB_PACKAGES += help2man dpkg-dev file lintian systemd init-system-helpers
 
-.PHONY: all deps promtool configure build test demo package clean format
+.PHONY: all deps promtool configure build test demo package clean format fuzz
 
 all: build
 
@@ -51,6 +51,17 @@ demo: build
 
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
+
+# Fuzzing (tests/fuzz): the fuzz targets built with clang, libFuzzer and ASan/UBSan in
+# FUZZ_BUILD_DIR, each run for FUZZ_SECONDS on its seed corpus.
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz: DEB_PACKAGES += clang libclang-rt-14-dev
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD_DIR) -DDATASYNC_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Fuzz \
+	  -DDATASYNC_WERROR=ON -DDATASYNC_BUILD_BENCH=OFF -DDATASYNC_PACKAGE=OFF $(CMAKE_ARGS) >/dev/null
+	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS)
+	tests/fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS)
 
 format:
 	find src apps tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

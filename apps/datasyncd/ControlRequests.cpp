@@ -13,6 +13,7 @@
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
+#include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/policy/PolicyFileAgent.h"
 
 namespace datasyncd {
@@ -113,6 +114,22 @@ const std::map<std::string, std::string PushChannelState::*> kPushTexts = {
 };
 const char* const kAttributePrefix = "device.attributes.";
 
+// Refuses `cmd` unless `access` allows it; the refusal is logged once, here.
+void CheckAccess(const std::string& cmd, ControlAccess access, const std::string& peer) {
+    if (access == ControlAccess::Full) return;
+    const bool readsOnly = cmd == "status" || cmd == "metrics";
+    if (access == ControlAccess::ReadOnly && readsOnly) return;
+    const std::string why = access == ControlAccess::ReadOnly
+                                ? "changes need root or the daemon's user; members of control_read_group may ask "
+                                  "for status and metrics only"
+                                : "only root, the daemon's user and members of control_read_group may use the "
+                                  "control socket";
+    const std::string shown = Quoted(cmd);
+    ZEL::linuxhost::HostLog().w(L"datasyncd: control socket: refused %s from %s: %s", Wide(shown), Wide(peer),
+                                Wide(why));
+    throw RequestError(cmd + ": refused for " + peer + ": " + why);
+}
+
 std::string SettableKeys() {
     std::string keys;
     auto add = [&keys](const std::string& key) { keys += (keys.empty() ? "" : ", ") + key; };
@@ -170,7 +187,7 @@ ControlRequests::ControlRequests(AgentHooks agent, ZEL::ZELPublisherSubscriber* 
                                  std::function<void()> awaitDelivery)
     : m_agent(std::move(agent)), m_bus(bus), m_awaitDelivery(std::move(awaitDelivery)) {}
 
-std::string ControlRequests::HandleLine(const std::string& line) {
+std::string ControlRequests::HandleLine(const std::string& line, ControlAccess access, const std::string& peer) {
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder["failIfExtra"] = true;
@@ -185,13 +202,14 @@ std::string ControlRequests::HandleLine(const std::string& line) {
         answer["error"] = "request is not valid JSON: " + oneLine;
         return WriteLine(answer);
     }
-    return WriteLine(Handle(request));
+    return WriteLine(Handle(request, access, peer));
 }
 
-Json::Value ControlRequests::Handle(const Json::Value& request) {
+Json::Value ControlRequests::Handle(const Json::Value& request, ControlAccess access, const std::string& peer) {
     try {
         if (!request.isObject()) throw RequestError("request must be a JSON object");
         const std::string cmd = TextMember(request, "cmd", true);
+        CheckAccess(cmd, access, peer);
         if (cmd == "status") {
             OnlyMembers(request, {});
             return Status();

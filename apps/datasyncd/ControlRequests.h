@@ -20,6 +20,10 @@
 //
 // Members a command does not know are errors, so a misspelt member never goes unnoticed.
 //
+// Access (ControlAccess.h): a peer with read-only access may ask for "status" and "metrics"
+// only, a peer without access for nothing. A refused request is answered {"ok":false,"error":
+// "<cmd>: refused: ..."} naming the peer and why, and logged as one line in host.log.
+//
 // Publishing: after each publication the `awaitDelivery` hook runs (the daemon waits there, with
 // a bound, until the bus has delivered), so that an answer means the agent has seen the change
 // and a status asked next shows it.
@@ -35,6 +39,7 @@
 #include <string>
 
 #include "datasync/host/Notification.h"
+#include "datasyncd/ControlAccess.h"
 
 namespace datasyncd {
 
@@ -66,9 +71,13 @@ public:
     // `bus` (not owned) must outlive this object; `awaitDelivery` may be empty.
     ControlRequests(AgentHooks agent, ZEL::ZELPublisherSubscriber* bus, std::function<void()> awaitDelivery);
 
-    // One request line to one answer line (never throws for bad input).
-    std::string HandleLine(const std::string& line);
-    Json::Value Handle(const Json::Value& request);
+    // One request line to one answer line (never throws for bad input), from a peer (described
+    // by `peer` in refusals) with `access`.
+    std::string HandleLine(const std::string& line, ControlAccess access, const std::string& peer);
+    // The same from a peer with full access.
+    std::string HandleLine(const std::string& line) { return HandleLine(line, ControlAccess::Full, std::string()); }
+    Json::Value Handle(const Json::Value& request, ControlAccess access = ControlAccess::Full,
+                       const std::string& peer = std::string());
 
 private:
     Json::Value Status();

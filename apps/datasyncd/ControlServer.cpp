@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <vector>
@@ -39,19 +40,38 @@ int ProbeConnect(const sockaddr_un& address) {
     return errno == EAGAIN ? 0 : errno;
 }
 
-std::string ErrorAnswer(const std::string& error) { return "{\"error\":\"" + error + "\",\"ok\":false}"; }
+// The error as a one-line JSON answer; the text (a handler's exception message) is escaped.
+std::string ErrorAnswer(const std::string& error) {
+    std::string escaped;
+    for (const unsigned char c : error) {
+        if (c == '"' || c == '\\') {
+            escaped += '\\';
+            escaped += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", c);
+            escaped += code;
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    return "{\"error\":\"" + escaped + "\",\"ok\":false}";
+}
 
 }  // namespace
 
 struct ControlServer::Connection {
     UniqueFd fd;
+    PeerCredentials peer;
+    std::uint64_t lastActive = 0;  // the server's activity count when bytes last moved
     std::string in;
     std::string out;
     bool peerDone = false;  // the client will send nothing more
     bool closing = false;   // close once `out` is sent
 };
 
-ControlServer::ControlServer(std::string socketPath) : m_path(std::move(socketPath)) {}
+ControlServer::ControlServer(std::string socketPath, std::optional<gid_t> readGroup)
+    : m_path(std::move(socketPath)), m_readGroup(readGroup) {}
 
 ControlServer::~ControlServer() { Stop(); }
 
@@ -82,8 +102,14 @@ void ControlServer::Bind() {
         throw std::runtime_error("cannot create control socket " + m_path + ": " + Reason());
     }
     // From here on the file is ours; remove it again if the rest fails.
+    if (m_readGroup && ::chown(m_path.c_str(), static_cast<uid_t>(-1), *m_readGroup) != 0) {
+        const std::string reason = Reason();
+        ::unlink(m_path.c_str());
+        throw std::runtime_error("cannot give control socket " + m_path + " to group " + std::to_string(*m_readGroup) +
+                                 " (control_read_group): " + reason);
+    }
     struct stat created {};
-    if (::chmod(m_path.c_str(), 0600) != 0 || ::stat(m_path.c_str(), &created) != 0 ||
+    if (::chmod(m_path.c_str(), m_readGroup ? 0660 : 0600) != 0 || ::stat(m_path.c_str(), &created) != 0 ||
         ::listen(listener.Get(), 64) != 0) {
         const std::string reason = Reason();
         ::unlink(m_path.c_str());
@@ -129,9 +155,9 @@ void ControlServer::Stop() {
     m_wake.Reset();
 }
 
-std::string ControlServer::Answer(const std::string& line) {
+std::string ControlServer::Answer(const std::string& line, const PeerCredentials& peer) {
     try {
-        return m_handler(line);
+        return m_handler(line, peer);
     } catch (const std::exception& error) {
         return ErrorAnswer(std::string("internal error: ") + error.what());
     } catch (...) {
@@ -141,6 +167,7 @@ std::string ControlServer::Answer(const std::string& line) {
 
 void ControlServer::Run() {
     std::list<Connection> connections;
+    std::uint64_t activity = 0;
 
     // Turns complete request lines into answers while the client keeps up with them.
     auto process = [this](Connection& c) {
@@ -153,7 +180,8 @@ void ControlServer::Run() {
                     c.in.clear();
                 } else if (c.peerDone) {
                     // A last request without its newline still gets its answer.
-                    if (!c.in.empty()) c.out += Answer(c.in) + "\n";
+                    if (!c.in.empty() && c.in.back() == '\r') c.in.pop_back();
+                    if (!c.in.empty()) c.out += Answer(c.in, c.peer) + "\n";
                     c.in.clear();
                     c.closing = true;
                 }
@@ -169,7 +197,7 @@ void ControlServer::Run() {
             c.in.erase(0, newline + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (line.empty()) continue;
-            c.out += Answer(line) + "\n";
+            c.out += Answer(line, c.peer) + "\n";
         }
     };
 
@@ -206,6 +234,16 @@ void ControlServer::Run() {
         return true;
     };
 
+    // The connection that has waited longest with nothing to answer and no request to serve.
+    auto longestIdle = [&connections] {
+        auto found = connections.end();
+        for (auto c = connections.begin(); c != connections.end(); ++c) {
+            const bool idle = c->out.empty() && !c->closing && c->in.find('\n') == std::string::npos;
+            if (idle && (found == connections.end() || c->lastActive < found->lastActive)) found = c;
+        }
+        return found;
+    };
+
     std::vector<pollfd> fds;
     std::vector<Connection*> polled;
     bool acceptPaused = false;
@@ -213,7 +251,9 @@ void ControlServer::Run() {
         fds.clear();
         polled.clear();
         fds.push_back({m_wake.Get(), POLLIN, 0});
-        const short acceptEvents = connections.size() < kMaxConnections && !acceptPaused ? POLLIN : 0;
+        // When full, a waiting client is noticed only if an idle connection can make room for it.
+        const bool room = connections.size() < kMaxConnections || longestIdle() != connections.end();
+        const short acceptEvents = room && !acceptPaused ? POLLIN : 0;
         fds.push_back({m_listen.Get(), acceptEvents, 0});
         for (Connection& c : connections) {
             short events = 0;
@@ -235,7 +275,34 @@ void ControlServer::Run() {
         }
         if (fds[0].revents != 0) return;  // Stop: connections close as `connections` goes
 
+        for (size_t i = 0; i < polled.size(); ++i) {
+            Connection& c = *polled[i];
+            const short revents = fds[i + 2].revents;
+            bool alive = true;
+            if (revents != 0) c.lastActive = ++activity;
+            if (revents & (POLLIN | POLLHUP | POLLERR)) alive = receive(c);
+            // Answers are produced only while the client takes them; when it has taken them
+            // all, the requests held back meanwhile get their turn at once (no event would
+            // otherwise come for them).
+            while (alive) {
+                process(c);
+                alive = send(c);
+                if (!c.out.empty() || c.closing) break;
+                // A last request without its newline counts once the client has hung up.
+                const bool waiting = c.in.find('\n') != std::string::npos || (c.peerDone && !c.in.empty());
+                if (!waiting) break;
+            }
+            if (!alive || ((c.closing || c.peerDone) && c.out.empty() && c.in.empty())) c.fd.Reset();
+        }
+        connections.remove_if([](const Connection& c) { return !c.fd.Valid(); });
+
+        // Accepted after the connections were served, so that closing an idle one for room
+        // cannot pull a connection from under `polled`.
         if (fds[1].revents & POLLIN) {
+            if (connections.size() >= kMaxConnections) {
+                const auto idle = longestIdle();
+                if (idle != connections.end()) connections.erase(idle);
+            }
             while (connections.size() < kMaxConnections) {
                 const int client = ::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (client < 0) {
@@ -244,25 +311,10 @@ void ControlServer::Run() {
                 }
                 connections.emplace_back();
                 connections.back().fd.Reset(client);
+                connections.back().peer = ReadPeerCredentials(client);
+                connections.back().lastActive = ++activity;
             }
         }
-
-        for (size_t i = 0; i < polled.size(); ++i) {
-            Connection& c = *polled[i];
-            const short revents = fds[i + 2].revents;
-            bool alive = true;
-            if (revents & (POLLIN | POLLHUP | POLLERR)) alive = receive(c);
-            // Answers are produced only while the client takes them; when it has taken them
-            // all, the requests held back meanwhile get their turn at once (no event would
-            // otherwise come for them).
-            while (alive) {
-                process(c);
-                alive = send(c);
-                if (!c.out.empty() || c.closing || c.in.find('\n') == std::string::npos) break;
-            }
-            if (!alive || ((c.closing || c.peerDone) && c.out.empty() && c.in.empty())) c.fd.Reset();
-        }
-        connections.remove_if([](const Connection& c) { return !c.fd.Valid(); });
     }
 }
 

@@ -83,7 +83,7 @@ void Phase(const wchar_t* what) { HostLog().i(L"datasyncd: %s", std::wstring(wha
 
 Daemon::Daemon(HostConfig config, SystemdNotifier* notifier)
     : m_config(std::move(config)),
-      m_control(m_config.folders.state_dir + "control.sock"),
+      m_control(m_config.folders.state_dir + "control.sock", m_config.controlReadGid),
       m_notifier(notifier) {}
 
 Daemon::~Daemon() {
@@ -172,7 +172,15 @@ void Daemon::Start() {
     ZEL::linuxhost::NotificationBus* bus = m_bus.get();
     m_requests = std::make_unique<ControlRequests>(MakeAgentHooks(), bus, [bus] { bus->WaitIdle(kDeliveryWait); });
     ControlRequests* requests = m_requests.get();
-    m_control.Start([requests](const std::string& line) { return requests->HandleLine(line); });
+    ControlAccessRules access;
+    access.daemonUid = ::geteuid();
+    access.readGroup = m_config.controlReadGid;
+    if (access.readGroup)
+        HostLog().i(L"datasyncd: members of group %s may ask the control socket for status and metrics",
+                    Wide(m_config.controlReadGroup));
+    m_control.Start([requests, access](const std::string& line, const PeerCredentials& peer) {
+        return requests->HandleLine(line, DecideControlAccess(peer, access), DescribePeer(peer));
+    });
     Phase(L"running");
     ReportReady();
     StartHostTick();

@@ -4,6 +4,7 @@
 #include "datasyncd/HostConfig.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "datasyncd/UniqueFd.h"
 #include "linuxhost/logging/FileLogging.h"
@@ -84,6 +87,28 @@ std::string WithSlash(std::string folder) {
     return folder;
 }
 
+// The id of group `name`; none, with `reason`, when there is no such group or it cannot be looked up.
+std::optional<gid_t> LookUpGroup(const std::string& name, std::string& reason) {
+    if (name.find('\0') != std::string::npos) {
+        reason = "no such group";
+        return std::nullopt;
+    }
+    std::vector<char> buffer(4096);
+    for (;;) {
+        group entry {};
+        group* found = nullptr;
+        const int error = ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < 1024 * 1024) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (found != nullptr) return found->gr_gid;
+        reason = error == 0 || error == ENOENT || error == ESRCH ? "no such group"
+                                                                 : std::string("cannot look it up: ") + std::strerror(error);
+        return std::nullopt;
+    }
+}
+
 // Walks one parsed config over a HostConfig, collecting problems.
 class ConfigWalker {
 public:
@@ -107,6 +132,7 @@ public:
             {"logon_user", [&](const Json::Value& v, const std::string& k) { Text(v, k, c.settings.logon_user); }},
             {"log_level", [&](const Json::Value& v, const std::string& k) { LogLevel(v, k); }},
             {"metrics_textfile", [&](const Json::Value& v, const std::string& k) { File(v, k, true, c.metricsTextfile); }},
+            {"control_read_group", [&](const Json::Value& v, const std::string& k) { Group(v, k); }},
             {"device", [&](const Json::Value& v, const std::string& k) { Device(v, k); }},
             {"push_channel", [&](const Json::Value& v, const std::string& k) { PushChannel(v, k); }},
             {"tls", [&](const Json::Value& v, const std::string& k) { Tls(v, k); }},
@@ -200,6 +226,21 @@ private:
                                     "\"");
         m_config.logLevelText = value.asString();
         m_config.logLevel = level;
+    }
+
+    void Group(const Json::Value& value, const std::string& key) {
+        if (!value.isString()) return Problem(key, "expected a string");
+        const std::string name = value.asString();
+        if (name.empty()) {
+            m_config.controlReadGroup.clear();
+            m_config.controlReadGid.reset();
+            return;
+        }
+        std::string reason;
+        const std::optional<gid_t> gid = LookUpGroup(name, reason);
+        if (!gid) return Problem(key, "\"" + Printable(name) + "\": " + reason);
+        m_config.controlReadGroup = name;
+        m_config.controlReadGid = gid;
     }
 
     void Device(const Json::Value& value, const std::string& key) {

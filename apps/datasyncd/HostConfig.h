@@ -10,6 +10,8 @@
 //   policy_file                                                        a file (not empty)
 //   default_endpoint_url, logon_user, log_level                        texts
 //   metrics_textfile   a file (may be empty: none) the metrics are written to every 15 s
+//   control_read_group a group name (may be empty: none) whose members may ask the control
+//                      socket for status and metrics; it must exist (looked up when read)
 //   device     { id, realm: texts; online, registered, consumer, commercial_org,
 //                anonymous_metrics, critical_gateway_error: booleans; attributes: texts }
 //   push_channel { mode, suppression: texts; connected: boolean }
@@ -21,6 +23,9 @@
 // meaningful when it returns true.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +42,8 @@ struct HostConfig {
     ZEL::linuxhost::PushChannelState pushChannel;
     ZEL::linuxhost::TlsSettings tls;
     std::string metricsTextfile;  // empty: no metrics file
+    std::string controlReadGroup;  // empty: none
+    std::optional<gid_t> controlReadGid;  // the group's id, set when controlReadGroup is not empty
     std::string logLevelText = "debug";
     ZEL::LogLevel logLevel = ZEL::LogLevel::Debug;
 };

@@ -86,8 +86,15 @@ void PrepareFolders(const HostConfig& config) {
          {&folders.service_db_dir, &folders.shared_db_dir, &folders.local_db_dir, &folders.log_dir}) {
         MakeFolder(*folder, 0755);
     }
-    // The state folder holds the control socket: only the daemon's user may reach it.
+    // The state folder holds the control socket: only the daemon's user may reach it, and the
+    // control read group may pass through it (not list it) to connect.
     MakeFolder(folders.state_dir, 0700);
+    if (config.controlReadGid) {
+        const std::string& dir = folders.state_dir;
+        if (::chown(dir.c_str(), static_cast<uid_t>(-1), *config.controlReadGid) != 0 || ::chmod(dir.c_str(), 0710) != 0)
+            throw std::runtime_error("cannot open folder " + dir + " to control_read_group " + config.controlReadGroup +
+                                     ": " + std::strerror(errno));
+    }
 }
 
 bool WriteExamplePolicyIfMissing(const std::string& path) {

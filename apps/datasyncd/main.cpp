@@ -81,6 +81,8 @@ int main(int argc, char** argv) {
         "The daemon stops on SIGTERM or SIGINT (exit 0). Exit 2: the config cannot be read or is\n"
         "invalid, or bad usage; exit 1: it cannot start (for example another datasyncd answers on\n"
         "the control socket).\n"
+        "The control socket serves changes to root and the daemon's user only; status and metrics\n"
+        "also to members of the host config's control_read_group (the socket is then mode 0660).\n"
         "Run by systemd (datasyncd.service, Type=notify) it reports READY=1 once it serves its control\n"
         "socket, STOPPING=1 on a stop, and feeds the watchdog (WATCHDOG_USEC) from the agent's timer\n"
         "while the worker goes round its loop.\n"

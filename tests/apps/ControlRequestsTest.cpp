@@ -14,6 +14,7 @@
 #include "datasyncd/ControlRequests.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/bus/NotificationBus.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -215,6 +216,60 @@ TEST_F(ControlRequestsTest, BadRequestsAreRefusedNamingTheMemberAtFaultAndChange
     EXPECT_EQ(statusCalls, 0);
     EXPECT_TRUE(addedIds.empty());
     EXPECT_TRUE(Items().empty());
+}
+
+TEST(ControlAccess, RootAndTheDaemonUserMayDoAllTheReadGroupMayRead) {
+    using datasyncd::ControlAccess;
+    const gid_t readers = 900;
+    const struct {
+        bool known;
+        uid_t uid;
+        gid_t gid;
+        std::vector<gid_t> groups;
+        bool withReadGroup;
+        ControlAccess expected;
+    } cases[] = {
+        {true, 0, 0, {}, false, ControlAccess::Full},                  // root
+        {true, 1000, 50, {}, false, ControlAccess::Full},              // the daemon's user
+        {true, 1001, 900, {}, false, ControlAccess::None},             // no read group configured
+        {true, 1001, 900, {}, true, ControlAccess::ReadOnly},          // primary group
+        {true, 1001, 100, {7, 900}, true, ControlAccess::ReadOnly},    // supplementary group
+        {true, 1001, 100, {7, 901}, true, ControlAccess::None},
+        {false, 0, 0, {}, true, ControlAccess::None},                  // credentials unknown
+    };
+    for (const auto& c : cases) {
+        datasyncd::PeerCredentials peer;
+        peer.known = c.known;
+        peer.uid = c.uid;
+        peer.gid = c.gid;
+        peer.groups = c.groups;
+        datasyncd::ControlAccessRules rules;
+        rules.daemonUid = 1000;
+        if (c.withReadGroup) rules.readGroup = readers;
+        EXPECT_EQ(datasyncd::DecideControlAccess(peer, rules), c.expected) << "uid " << c.uid << " gid " << c.gid;
+    }
+}
+
+TEST_F(ControlRequestsTest, RefusedRequestsAreAnsweredAndLoggedAndChangeNothing) {
+    testsupport::LogCapture log;
+    using datasyncd::ControlAccess;
+    auto ask = [this](const std::string& line, ControlAccess access) {
+        return Parse(requests->HandleLine(line, access, "uid 1001, gid 900, pid 42"));
+    };
+    EXPECT_TRUE(ask(R"({"cmd":"status"})", ControlAccess::ReadOnly)["ok"].asBool());
+    const bool online = ZEL::linuxhost::CurrentDeviceState().online;
+    const Json::Value set = ask(std::string(R"({"cmd":"set","key":"device.online","value":)") +
+                                    (online ? "false}" : "true}"),
+                                ControlAccess::ReadOnly);
+    EXPECT_FALSE(set["ok"].asBool());
+    EXPECT_EQ(set["error"].asString().rfind("set: refused for uid 1001, gid 900, pid 42: changes need root", 0), 0u)
+        << set;
+    EXPECT_EQ(ZEL::linuxhost::CurrentDeviceState().online, online);
+    const Json::Value status = ask(R"({"cmd":"status"})", ControlAccess::None);
+    EXPECT_FALSE(status["ok"].asBool());
+    EXPECT_NE(status["error"].asString().find("status: refused"), std::string::npos) << status;
+    EXPECT_EQ(statusCalls, 1);
+    EXPECT_TRUE(log.Contains("control socket: refused \"set\" from uid 1001, gid 900, pid 42", "host.log"));
 }
 
 }  // namespace

@@ -12,7 +12,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "LineClient.h"
 #include "datasyncd/ControlServer.h"
@@ -28,6 +31,7 @@ using datasyncd::ControlServer;
 // Echoes; fails on "boom".
 std::string Echo(const std::string& line) {
     if (line == "boom") throw std::runtime_error("boom");
+    if (line == "quote") throw std::runtime_error("a \"quoted\"\nline");
     return "{\"echo\":" + std::to_string(line.size()) + ",\"line\":\"" + line + "\"}";
 }
 
@@ -45,10 +49,10 @@ void MakeStaleSocket(const std::string& path) {
 class ControlServerTest : public ::testing::Test {
 protected:
     std::string SocketPath() const { return dir.path() + "control.sock"; }
-    std::unique_ptr<ControlServer> Serving(ControlServer::Handler handler = Echo) {
+    std::unique_ptr<ControlServer> Serving(std::function<std::string(const std::string&)> handler = Echo) {
         auto server = std::make_unique<ControlServer>(SocketPath());
         server->Bind();
-        server->Start(std::move(handler));
+        server->Start([handler](const std::string& line, const datasyncd::PeerCredentials&) { return handler(line); });
         return server;
     }
     testsupport::TempDir dir;
@@ -65,6 +69,8 @@ TEST_F(ControlServerTest, AnswersEveryRequestOfAConnectionInOrderAndHandlerFailu
     ASSERT_TRUE(client.Send("lo\nboom\n"));  // a request split across writes is one request
     EXPECT_EQ(client.ReadLine(), "{\"echo\":5,\"line\":\"hello\"}");
     EXPECT_EQ(client.ReadLine(), "{\"error\":\"internal error: boom\",\"ok\":false}") << "a failing handler";
+    ASSERT_TRUE(client.Send("quote\n"));
+    EXPECT_EQ(client.ReadLine(), "{\"error\":\"internal error: a \\\"quoted\\\"\\u000aline\",\"ok\":false}");
     ASSERT_TRUE(client.Send("end"));
     client.ShutdownWrite();  // the last request needs no newline
     EXPECT_EQ(client.ReadLine(), "{\"echo\":3,\"line\":\"end\"}");
@@ -80,6 +86,25 @@ TEST_F(ControlServerTest, AnIdleClientDoesNotHoldUpAnother) {
     ASSERT_TRUE(busy.Connect(SocketPath()));
     ASSERT_TRUE(busy.Send("x\n"));
     EXPECT_EQ(busy.ReadLine(std::chrono::seconds(5)), "{\"echo\":1,\"line\":\"x\"}");
+}
+
+TEST_F(ControlServerTest, SilentClientsCannotLockOutAnotherAndTheHandlerSeesThePeer) {
+    ControlServer server(SocketPath());
+    server.Bind();
+    server.Start([](const std::string&, const datasyncd::PeerCredentials& peer) {
+        return std::to_string(peer.known) + " " + std::to_string(peer.uid) + " " + std::to_string(peer.pid);
+    });
+    std::vector<std::unique_ptr<LineClient>> silent;
+    for (size_t i = 0; i < ControlServer::kMaxConnections + 1; ++i) {
+        silent.push_back(std::make_unique<LineClient>());
+        ASSERT_TRUE(silent.back()->Connect(SocketPath()));
+    }
+    LineClient late;
+    ASSERT_TRUE(late.Connect(SocketPath()));
+    ASSERT_TRUE(late.Send("x\n"));
+    EXPECT_EQ(late.ReadLine(std::chrono::seconds(5)),
+              "1 " + std::to_string(::getuid()) + " " + std::to_string(::getpid()));
+    EXPECT_TRUE(silent.front()->ClosedByPeer(std::chrono::seconds(5))) << "the longest idle made room";
 }
 
 TEST_F(ControlServerTest, ManyPipelinedRequestsFromAClientThatReadsLateAreAllAnswered) {
@@ -142,6 +167,12 @@ TEST_F(ControlServerTest, ClaimsOnlyAStaleSocketPathAndKeepsItPrivate) {
     EXPECT_EQ(std::filesystem::file_size(notASocket), 7u) << "the file in the way was touched";
     EXPECT_THAT([this] { ControlServer(dir.path() + std::string(120, 'p')).Bind(); },
                 ThrowsMessage<std::runtime_error>(HasSubstr("too long")));
+
+    ControlServer grouped(dir.path() + "grouped.sock", ::getgid());  // a read group opens it to the group
+    grouped.Bind();
+    ASSERT_EQ(::lstat((dir.path() + "grouped.sock").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0660u);
+    EXPECT_EQ(info.st_gid, ::getgid());
 }
 
 TEST_F(ControlServerTest, StopClosesConnectedClientsAndRemovesTheSocketFile) {

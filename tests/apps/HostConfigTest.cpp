@@ -2,6 +2,9 @@
 // its key.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <string>
 #include <vector>
@@ -69,6 +72,13 @@ TEST(HostConfigValues, KeysAreAppliedAndRelativePathsResolveAgainstTheConfigFold
     EXPECT_EQ(c.tls.client_key, "") << "an empty TLS file stays empty, for the system store";
     EXPECT_EQ(c.tls.mtls_url_map.at("https://a/"), "https://mtls.a/");
     EXPECT_EQ(c.tls.timeout_ms, 1500);
+
+    const group* own = ::getgrgid(::getgid());
+    ASSERT_NE(own, nullptr);
+    const Applied grouped = Apply(std::string(R"({"control_read_group": ")") + own->gr_name + "\"}");
+    ASSERT_TRUE(grouped.ok) << AllTexts(grouped.problems);
+    EXPECT_EQ(grouped.config.controlReadGid, ::getgid());
+    EXPECT_FALSE(c.controlReadGid) << "no read group by default";
 }
 
 TEST(HostConfigProblems, EachFaultIsOneProblemNamingItsKey) {
@@ -85,7 +95,9 @@ TEST(HostConfigProblems, EachFaultIsOneProblemNamingItsKey) {
         {R"({"state_dir": ""})", "state_dir", "state_dir: must name a folder, not be empty"},
         {R"({"policy_file": "/etc/"})", "policy_file", "policy_file: must name a file, not a folder"},
         {R"({"log_level": "loud"})", "log_level", "log_level: expected one of debug, info, warning, error; got \"loud\""},
-        {R"({"tls": {"cipher": "x"}})", "tls.cipher", "tls.cipher: unknown key"}};
+        {R"({"tls": {"cipher": "x"}})", "tls.cipher", "tls.cipher: unknown key"},
+        {R"({"control_read_group": "no-such-group-ds"})", "control_read_group",
+         "control_read_group: \"no-such-group-ds\": no such group"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json);
         const Applied applied = Apply(c.json);

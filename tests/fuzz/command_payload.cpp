@@ -1,0 +1,28 @@
+// Server command payloads as the bus carries them: the "sendTelemetry" parameters, the command
+// accessors the agent reads (message, action, fields) and the registration payload of topic 2.
+// None may throw; a sendTelemetry that parses names no empty dataset.
+#include "datasync/host/Notification.h"
+#include "datasync/host/SendTelemetryCommand.h"
+#include "fuzz/FuzzSupport.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::wstring payload = ZEL::String::UTF8ToUTF16(fuzz::Text(data, size));
+
+    ZEL::SendTelemetryCommandParams params;
+    if (ZEL::SendTelemetryCommandHandler::DeserializeSendTelemetryCommand(fuzz::DroppingLog(), payload, params)) {
+        for (const std::wstring& dataset : params.datasets)
+            fuzz::Check(!dataset.empty(), "sendTelemetry names no empty dataset", fuzz::Text(data, size));
+    }
+
+    const ZEL::ZELNotificationData command(0, 0, payload, ZEL::ZELNotificationData::Kind::KTA);
+    (void)command.getMessageType();
+    (void)command.getActionType();
+    for (const wchar_t* field : {L"datasets", L"collectionOnly", L"allDatasets", L"randomDelay", L""})
+        (void)command.getFieldValue(field);
+
+    bool success = false;
+    std::wstring deviceId, triggerSource, message;
+    int code = 0;
+    (void)command.deserializePayloadForDeviceRegistration(success, deviceId, triggerSource, message, code);
+    return 0;
+}

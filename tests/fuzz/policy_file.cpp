@@ -1,0 +1,36 @@
+// The policy file reader: any bytes in the file give a document, never an exception, and every
+// problem and warning is one line (they go to the log and to `status` as they are).
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "fuzz/FuzzSupport.h"
+#include "linuxhost/policy/PolicyDocument.h"
+
+namespace {
+
+const std::string& PolicyPath() {
+    static const std::string path = "/tmp/datasync-fuzz-policy-" + std::to_string(::getpid()) + ".json";
+    return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::FILE* file = std::fopen(PolicyPath().c_str(), "wb");
+    if (file == nullptr) return 0;
+    const bool written = std::fwrite(data, 1, size, file) == size;
+    std::fclose(file);
+    if (!written) return 0;
+
+    const ZEL::linuxhost::policy::PolicyDocument document = ZEL::linuxhost::policy::ReadPolicyDocument(PolicyPath());
+    bool unusable = false;
+    for (const auto& problem : document.problems) {
+        fuzz::Check(fuzz::OneLine(problem.text), "a policy problem is one line", problem.text);
+        unusable = unusable || problem.kind == ZEL::linuxhost::policy::PolicyProblem::Kind::Unusable;
+    }
+    for (const std::string& warning : document.warnings)
+        fuzz::Check(fuzz::OneLine(warning), "a policy warning is one line", warning);
+    fuzz::Check(document.usable == !unusable, "usable exactly when no problem makes it unusable");
+    return 0;
+}
