@@ -71,9 +71,16 @@ protected:
         pki::Write(Issue(kDeviceId, Role::Client, &ca, -3 * kDay, -kDay), m_expiredCert, &m_expiredKey);
     }
 
-    void StartDaemonAndWrite() {
+    // With `afterRegistration`, the rows come only once the agent handled the registration the
+    // daemon announces at start: one that arrives before full initialisation is handled after a
+    // grace wait and would lift a 403 block raised meanwhile.
+    void StartDaemonAndWrite(bool afterRegistration = false) {
         WriteTextFile(m_layout.hostConfig, m_config.toStyledString(), 0600);
         ASSERT_NO_FATAL_FAILURE(StartDaemon());
+        if (afterRegistration) {
+            ASSERT_TRUE(Poll([&] { return LogLinesWith("DEVICE_REGISTRATION!") > 0; }, std::chrono::seconds(15)))
+                << AgentErrors();
+        }
         TelemetryRowWriter context(m_layout.serviceDir + DemoDatasets(1, "5s")[2].DatabaseFile(),
                                    "DeviceContext");
         context.Insert(DeviceContextJson(kDeviceId, m_contextId));
@@ -150,7 +157,7 @@ TEST_F(ResilienceFlow, AnExpiredClientCertificatePausesKtaAndNavsWhileNavpDelive
 
 TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoRow) {
     ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=403x1:devicemissing"}));
-    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
+    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite(/*afterRegistration=*/true));
 
     EXPECT_TRUE(Poll([&] { return Status()["device_missing"]["flag"].asBool(); }, seconds(15)))
         << Status().toStyledString() << AgentErrors();
