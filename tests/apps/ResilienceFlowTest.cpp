@@ -192,13 +192,13 @@ TEST_F(ResilienceFlow, TooManyRequestsHoldsKtaForItsWindowWhileNavsDeliversAndNo
 }
 
 TEST_F(ResilienceFlow, StatusAndControlRequestsAnswerWhileAnUploadIsHeldOnTheWire) {
-    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=3000"}, "NAVP"));
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=2000"}, "NAVP"));
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
     const std::string live = m_layout.serviceDir + m_live.DatabaseFile();
     ASSERT_TRUE(Poll([&] { return Status()["sync_map"][live]["sync_state"].asUInt() == 1; }, seconds(15)))
         << Status().toStyledString() << AgentErrors();
 
-    // The collector records a KTA post once it has answered it, 3 s after it came: every answer
+    // The collector records a KTA post once it has answered it, 2 s after it came: every answer
     // below that comes before that record came while the upload was held.
     const std::size_t ktaAnswered = Posts("kta").size();
     for (int n = 0; n < 3; ++n) EXPECT_TRUE(Status()["agent"]["started"].asBool());
