@@ -23,8 +23,7 @@ class ClockFlow : public appstest::DaemonFlow {
 protected:
     // Certificates valid a year either side of now; the device context to NAVP only.
     void Start(const std::vector<std::string>& faults) {
-        for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
-            MakeFolders(folder);
+        MakeFolders(m_layout.pkiDir);
         const std::string& dir = m_layout.pkiDir;
         m_pki = {dir + "ca.pem", dir + "server.pem", dir + "server-key.pem", dir + "client.pem",
                  dir + "client-key.pem"};
@@ -34,12 +33,7 @@ protected:
         pki::Write(pki::Issue("clock-device", pki::Role::Client, &m_ca, -2 * kYear, 2 * kYear),
                    m_pki.clientCert, &m_pki.clientKey);
         m_datasets[2].syncEPs = "NAVP";
-        ASSERT_NO_FATAL_FAILURE(StartCollector(faults));
-        WriteTextFile(m_layout.policyFile, PolicyText(m_datasets, m_port), 0644);
-        Json::Value config;
-        std::istringstream(HostConfigText(m_layout, m_pki, "clock-device")) >> config;
-        config["logon_user"] = "";
-        WriteTextFile(m_layout.hostConfig, config.toStyledString(), 0600);
+        ASSERT_NO_FATAL_FAILURE(Lay("clock-device", m_datasets, faults));
         ::setenv("DATASYNC_WALL_CLOCK_OFFSET_FILE", (m_dir.path() + "offset").c_str(), 1);
         ASSERT_NO_FATAL_FAILURE(StartDaemon());
         ::unsetenv("DATASYNC_WALL_CLOCK_OFFSET_FILE");
@@ -71,14 +65,6 @@ protected:
             seconds(30));
     }
 
-    // How many lines of `file` hold `text`.
-    static int Lines(const std::string& file, const std::string& text) {
-        std::istringstream in(ReadTextFile(file));
-        int count = 0;
-        for (std::string line; std::getline(in, line);) count += line.find(text) != std::string::npos ? 1 : 0;
-        return count;
-    }
-
     const pki::Issued m_ca = pki::Issue("Clock CA", pki::Role::Authority, nullptr, -2 * kYear, 3 * kYear);
     std::vector<DemoDataset> m_datasets = DemoDatasets(0, "2s");
     int m_written = 0;
@@ -99,7 +85,7 @@ TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowAndHoldsNothingPastItsWindow) {
             << offset << Status().toStyledString() << AgentErrors();
         const std::int64_t left = Status()["backoff"]["KTA"]["wait_left_ms"].asInt64();
         EXPECT_TRUE(left > 1600000 && left <= 1800000) << left;
-        EXPECT_EQ(Lines(m_layout.logDir + "DataSync.log", "System time changed"), ++steps);
+        EXPECT_EQ(LogLines("System time changed"), ++steps);
         const Json::Value records = Status()["sync_map"];
         for (const std::string& key : records.getMemberNames()) {
             if (key.find(m_datasets[1].id + "_ItemEvent") == std::string::npos) continue;

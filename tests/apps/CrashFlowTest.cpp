@@ -27,7 +27,7 @@ constexpr int kKills = 3;
 constexpr int kKills = 10;
 #endif
 constexpr int kBatch = 10;                  // item rows in one upload body at most
-constexpr long long kLongestLifeMs = 3500;  // a daemon lives up to this long after it answers
+constexpr long long kLongestLifeMs = 1500;  // a daemon lives up to this long after it answers
 const char* const kDeviceId = "crash-device-0001";
 
 class CrashFlow : public appstest::DaemonFlow {
@@ -48,19 +48,15 @@ TEST_F(CrashFlow, KilledAtRandomMomentsTheDaemonLosesNoRowAndResendsAtMostOneBat
     const char* given = std::getenv("DATASYNC_CRASH_SEED");
     const unsigned long long seed = given != nullptr ? std::strtoull(given, nullptr, 10) : std::random_device{}();
     std::printf("[   INFO   ] seed %llu\n", seed);
-    for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
-        MakeFolders(folder);
-    m_pki = GenerateDemoPki(m_layout.pkiDir, kDeviceId);
-    m_datasets = DemoDatasets(0, "5s");
+    m_datasets = DemoDatasets(0, "2s");
     m_datasets.push_back(m_datasets[0]);
     m_datasets.back().id = "C4A5B0B2-0000-4000-8000-00000000C401";
     m_datasets.back().name = "CrashMixedEvent";
     m_datasets.back().syncEPs = "KTA,NAVS,NAVP";
     m_datasets.back().families = {"kta", "navs", "navp"};
-    ASSERT_NO_FATAL_FAILURE(StartCollector({"all=503:share=6", "all=drop:share=6", "all=200:delay=500:share=15"},
-                                           {"--seed", std::to_string(seed)}));
-    WriteTextFile(m_layout.policyFile, PolicyText(m_datasets, m_port), 0644);
-    WriteTextFile(m_layout.hostConfig, HostConfigText(m_layout, m_pki, kDeviceId), 0600);
+    ASSERT_NO_FATAL_FAILURE(Lay(kDeviceId, m_datasets,
+                                {"all=503:share=6", "all=drop:share=6", "all=200:delay=500:share=15"}, {},
+                                {"--seed", std::to_string(seed)}));
     TelemetryRowWriter(m_layout.serviceDir + m_datasets[2].DatabaseFile(), "DeviceContext")
         .Insert(DeviceContextJson(kDeviceId, m_contextId));
     m_rows = std::make_unique<RowStream>(m_layout.serviceDir, m_datasets, m_contextId, milliseconds(300));

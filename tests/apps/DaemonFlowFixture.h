@@ -8,6 +8,7 @@
 #include <json/json.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -41,6 +42,24 @@ bool Poll(Condition condition, std::chrono::milliseconds timeout,
 
 class DaemonFlow : public ::testing::Test {
 protected:
+    // The folders, the demo's certificates for `deviceId` (unless m_pki is set already), the
+    // collector started with `faults` and `options`, the policy of `datasets` and the host config
+    // (changed by `edit`) in place.
+    void Lay(const std::string& deviceId, const std::vector<datasyncctl::DemoDataset>& datasets,
+             const std::vector<std::string>& faults = {}, const std::function<void(Json::Value&)>& edit = {},
+             const std::vector<std::string>& options = {}) {
+        using namespace datasyncctl;
+        for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
+            MakeFolders(folder);
+        if (m_pki.caCert.empty()) m_pki = GenerateDemoPki(m_layout.pkiDir, deviceId);
+        ASSERT_NO_FATAL_FAILURE(StartCollector(faults, options));
+        WriteTextFile(m_layout.policyFile, PolicyText(datasets, m_port), 0644);
+        Json::Value config;
+        std::istringstream(HostConfigText(m_layout, m_pki, deviceId)) >> config;
+        if (edit) edit(config);
+        WriteTextFile(m_layout.hostConfig, config.toStyledString(), 0600);
+    }
+
     // Starts the collector with `faults` (and `options`, e.g. a seed) on a free port, or again on
     // the port of the last one (its policy stays valid). Output files are numbered per start.
     void StartCollector(const std::vector<std::string>& faults = {}, const std::vector<std::string>& options = {}) {
@@ -93,6 +112,14 @@ protected:
         Json::Value answer;
         std::istringstream(Ctl({"status", "--json"}).out) >> answer;
         return answer["status"];
+    }
+
+    // How many lines of the agent's log hold `text`.
+    int LogLines(const std::string& text) const {
+        int count = 0;
+        std::istringstream log(datasyncctl::ReadTextFile(m_layout.logDir + "DataSync.log"));
+        for (std::string line; std::getline(log, line);) count += line.find(text) != std::string::npos ? 1 : 0;
+        return count;
     }
 
     // The agent's error and warning lines, for failure messages.

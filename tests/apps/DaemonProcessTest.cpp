@@ -1,5 +1,5 @@
-// The daemon as a user runs it: `datasyncd --base DIR` in a child process, driven with
-// datasyncctl, stopped with a signal.
+// The daemon as a user runs it: `datasyncd --base DIR` or `--config FILE` in a child process,
+// driven with datasyncctl, stopped with a signal.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -20,8 +20,9 @@
 
 namespace {
 
-using appstest::ChildProcess;
 using appstest::Finished;
+using datasyncctl::DemoProcess;
+using datasyncctl::ReadTextFile;
 
 // Sanitizer builds start slowly; a healthy daemon answers far sooner.
 constexpr std::chrono::seconds kStartDeadline{30};
@@ -33,74 +34,34 @@ Json::Value ParseJson(const std::string& text) {
     return value;
 }
 
-// A daemon on a fresh base folder, up and answering once constructed.
-class RunningDaemon {
-public:
-    explicit RunningDaemon(const testsupport::TempDir& dir)
-        : m_base(dir.path() + "base/"), m_outputDir(dir.path()) {
-        m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{DATASYNCD_PATH, "--base", m_base},
-                                                  m_outputDir);
-        const auto answer =
-            appstest::LineClient::RequestWhenUp(SocketPath(), R"({"cmd":"status"})", kStartDeadline);
-        m_up = answer.has_value() && answer->find("\"ok\":true") != std::string::npos;
-    }
+// datasyncd with `args`, its output in `dir`; `status` gets the first answer of `stateDir`'s
+// control socket (empty when it did not come up).
+std::unique_ptr<DemoProcess> StartDaemon(const std::string& dir, const std::vector<std::string>& args,
+                                         const std::string& stateDir, std::string& status) {
+    static int started = 0;
+    std::vector<std::string> argv{DATASYNCD_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string stem = dir + "datasyncd-" + std::to_string(++started);
+    auto daemon = std::make_unique<DemoProcess>("datasyncd", argv, stem + ".out", stem + ".err");
+    status = appstest::LineClient::RequestWhenUp(stateDir + "control.sock", R"({"cmd":"status"})", kStartDeadline)
+                 .value_or("");
+    return daemon;
+}
 
-    bool Up() const { return m_up; }
-    ChildProcess& Process() { return *m_daemon; }
-    const std::string& Base() const { return m_base; }
-    std::string StateDir() const { return m_base + "state/"; }
-    std::string SocketPath() const { return StateDir() + "control.sock"; }
-
-    Finished Ctl(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv{DATASYNCCTL_PATH, "--state-dir", StateDir()};
+TEST(DaemonProcess, ServesStatusAndSetRefusesASecondDaemonAndStopsQuietlyOnSigint) {
+    testsupport::TempDir dir;
+    const std::string base = dir.path() + "base/", state = base + "state/";
+    std::string up;
+    auto daemon = StartDaemon(dir.path(), {"--base", base}, state, up);
+    ASSERT_NE(up.find("\"ok\":true"), std::string::npos) << ReadTextFile(daemon->ErrFile());
+    const auto ctl = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv{DATASYNCCTL_PATH, "--state-dir", state};
         argv.insert(argv.end(), args.begin(), args.end());
-        return appstest::Run(argv, m_outputDir);
-    }
+        return appstest::Run(argv, dir.path());
+    };
 
-    Json::Value StatusJson() const {
-        const Finished status = Ctl({"status", "--json"});
-        EXPECT_EQ(status.exitCode, 0) << status.err;
-        return ParseJson(status.out);
-    }
-
-private:
-    std::string m_base;
-    std::string m_outputDir;
-    std::unique_ptr<ChildProcess> m_daemon;
-    bool m_up = false;
-};
-
-// One daemon serves every test of this suite (starting one is the slow part).
-class DaemonControl : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        s_dir = new testsupport::TempDir();
-        s_daemon = new RunningDaemon(*s_dir);
-    }
-    static void TearDownTestSuite() {
-        // After everything the tests made it do, the daemon must still stop cleanly and quietly
-        // on SIGINT (a sanitizer build reports its findings on stderr and in the exit status).
-        if (s_daemon->Up()) {
-            ChildProcess& process = s_daemon->Process();
-            process.Signal(SIGINT);
-            if (!process.WaitExit(kStopDeadline))
-                ADD_FAILURE() << "the suite's daemon was still running 5 s after SIGINT";
-            else if (process.ExitCode() != 0 || !process.Stderr().empty())
-                ADD_FAILURE() << "the suite's daemon exited with " << process.ExitCode() << ": " << process.Stderr();
-        }
-        delete s_daemon;  // kills the daemon if still running
-        delete s_dir;
-    }
-    void SetUp() override {
-        ASSERT_TRUE(s_daemon->Up()) << "datasyncd did not answer: " << s_daemon->Process().Stderr();
-    }
-
-    static inline testsupport::TempDir* s_dir = nullptr;
-    static inline RunningDaemon* s_daemon = nullptr;
-};
-
-TEST_F(DaemonControl, StatusShowsTheAgentStartedWithTheExamplePolicyFamilies) {
-    const Json::Value answer = s_daemon->StatusJson();
+    // The example policy is in force.
+    const Json::Value answer = ParseJson(ctl({"status", "--json"}).out);
     const Json::Value& status = answer["status"];
     EXPECT_TRUE(status["agent"]["started"].asBool()) << answer;
     EXPECT_TRUE(status["agent"]["full_init_done"].asBool());
@@ -109,88 +70,77 @@ TEST_F(DaemonControl, StatusShowsTheAgentStartedWithTheExamplePolicyFamilies) {
         EXPECT_TRUE(status["families"][family]["enabled"].asBool()) << family;
         EXPECT_TRUE(status["families"][family]["url_valid"].asBool()) << family;
     }
-    EXPECT_EQ(answer["host"]["folders"]["state_dir"].asString(), s_daemon->StateDir());
-    EXPECT_EQ(answer["host"]["policy_file"].asString(), s_daemon->Base() + "policy.json");
-
-    const Finished readable = s_daemon->Ctl({"status"});
+    EXPECT_EQ(answer["host"]["folders"]["state_dir"].asString(), state);
+    EXPECT_EQ(answer["host"]["policy_file"].asString(), base + "policy.json");
+    const Finished readable = ctl({"status"});
     ASSERT_EQ(readable.exitCode, 0) << readable.err;
     for (const char* part : {"Agent: started yes", "https://127.0.0.1:8443/navs/", "Back-off records:",
                              "Device-context records pending:", "Queue length:"})
         EXPECT_NE(readable.out.find(part), std::string::npos) << part << "\n" << readable.out;
-}
 
-TEST_F(DaemonControl, SetDeviceOnlineFalseReachesHostAndAgent) {
-    const Finished set = s_daemon->Ctl({"set", "device.online", "false"});
+    // The answer comes after the bus delivered: the very next status shows the change.
+    const Finished set = ctl({"set", "device.online", "false"});
     ASSERT_EQ(set.exitCode, 0) << set.err;
     EXPECT_NE(set.out.find("published topic 6 state 41"), std::string::npos) << set.out;
-    // The answer comes after the bus delivered: the very next status shows the change.
-    const Json::Value offline = s_daemon->StatusJson();
+    const Json::Value offline = ParseJson(ctl({"status", "--json"}).out);
     EXPECT_FALSE(offline["host"]["device"]["online"].asBool());
     EXPECT_FALSE(offline["status"]["agent"]["online"].asBool());
+    ASSERT_EQ(ctl({"set", "device.online", "true"}).exitCode, 0);
+    EXPECT_TRUE(ParseJson(ctl({"status", "--json"}).out)["status"]["agent"]["online"].asBool());
 
-    ASSERT_EQ(s_daemon->Ctl({"set", "device.online", "true"}).exitCode, 0);
-    EXPECT_TRUE(s_daemon->StatusJson()["status"]["agent"]["online"].asBool());
-}
-
-TEST_F(DaemonControl, ControlSocketAndStateFolderArePrivate) {
-    namespace fs = std::filesystem;
-    EXPECT_EQ(fs::status(s_daemon->SocketPath()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(fs::status(s_daemon->StateDir()).permissions(), fs::perms::owner_all);
-}
-
-TEST_F(DaemonControl, SecondDaemonOnTheSameBaseIsRefusedAndTheFirstKeepsServing) {
-    const Finished second = appstest::Run({DATASYNCD_PATH, "--base", s_daemon->Base()}, s_dir->path(),
-                                          std::chrono::seconds(20));
+    const Finished second = appstest::Run({DATASYNCD_PATH, "--base", base}, dir.path(), std::chrono::seconds(20));
     ASSERT_TRUE(second.exited) << "the second daemon did not give up";
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_NE(second.err.find("another datasyncd is running"), std::string::npos) << second.err;
-    EXPECT_EQ(s_daemon->Ctl({"status"}).exitCode, 0);
+    EXPECT_EQ(ctl({"status"}).exitCode, 0) << "the first keeps serving";
+
+    // After all that, it stops cleanly and quietly on SIGINT (a sanitizer build reports its
+    // findings on stderr and in the exit status).
+    ::kill(daemon->Pid(), SIGINT);
+    ASSERT_TRUE(appstest::WaitExit(*daemon, kStopDeadline)) << "still running 5 s after SIGINT";
+    EXPECT_EQ(appstest::ExitCode(*daemon), 0);
+    EXPECT_EQ(ReadTextFile(daemon->ErrFile()), "");
 }
 
-// The suite's daemon above stops with SIGINT.
-TEST(DaemonLifecycle, RestartsOverAKilledDaemonsSocketAndStopsCleanlyWithinFiveSecondsOfSigterm) {
+TEST(DaemonProcess, RestartsOverAKilledDaemonsSocketAndStopsCleanlyWithinFiveSecondsOfSigterm) {
     testsupport::TempDir dir;
-    {
-        RunningDaemon first(dir);
-        ASSERT_TRUE(first.Up()) << first.Process().Stderr();
-        first.Process().Signal(SIGKILL);
-        ASSERT_TRUE(first.Process().WaitExit(kStopDeadline));
-        ASSERT_EQ(::access(first.SocketPath().c_str(), F_OK), 0) << "expected a leftover socket file";
-    }
-    RunningDaemon daemon(dir);
-    ASSERT_TRUE(daemon.Up()) << daemon.Process().Stderr();
-    daemon.Process().Signal(SIGTERM);
-    ASSERT_TRUE(daemon.Process().WaitExit(kStopDeadline)) << "still running 5 s after SIGTERM";
-    EXPECT_EQ(daemon.Process().ExitCode(), 0) << daemon.Process().Stderr();
-    EXPECT_EQ(daemon.Process().Stderr(), "");
-    EXPECT_NE(::access(daemon.SocketPath().c_str(), F_OK), 0) << "control.sock left behind";
-    const std::string hostLog = ChildProcess::ReadFile(daemon.Base() + "log/host.log");
+    const std::string base = dir.path() + "base/", socket = base + "state/control.sock";
+    std::string up;
+    auto daemon = StartDaemon(dir.path(), {"--base", base}, base + "state/", up);
+    ASSERT_NE(up, "") << ReadTextFile(daemon->ErrFile());
+    ::kill(daemon->Pid(), SIGKILL);
+    ASSERT_TRUE(appstest::WaitExit(*daemon, kStopDeadline));
+    ASSERT_EQ(::access(socket.c_str(), F_OK), 0) << "expected a leftover socket file";
+
+    daemon = StartDaemon(dir.path(), {"--base", base}, base + "state/", up);
+    ASSERT_NE(up, "") << ReadTextFile(daemon->ErrFile());
+    EXPECT_EQ(daemon->Stop(kStopDeadline), "") << ReadTextFile(daemon->ErrFile());
+    EXPECT_EQ(ReadTextFile(daemon->ErrFile()), "");
+    EXPECT_NE(::access(socket.c_str(), F_OK), 0) << "control.sock left behind";
+    const std::string hostLog = ReadTextFile(base + "log/host.log");
     for (const char* line : {"datasyncd: received SIGTERM", "datasyncd: agent UnInit", "datasyncd: stopped"})
         EXPECT_NE(hostLog.find(line), std::string::npos) << line << "\n" << hostLog;
 }
 
-TEST(DaemonLifecycle, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfigured) {
+TEST(DaemonProcess, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfigured) {
     testsupport::TempDir dir;
     const std::string etc = dir.sub("etc");
     std::ofstream(etc + "policy.json") << R"({"telemetry_scope": "full"})";
     std::ofstream(etc + "host.json") << R"({"service_db_dir": "../var/db", "shared_db_dir": "../var/shared",
         "local_db_dir": "../var/local", "log_dir": "../var/log", "state_dir": "../var/state",
         "policy_file": "policy.json", "device": {"online": false, "id": "dev-cfg"}})";
-    ChildProcess daemon({DATASYNCD_PATH, "--config", etc + "host.json"}, dir.path());
-    const auto answer = appstest::LineClient::RequestWhenUp(dir.path() + "var/state/control.sock",
-                                                           R"({"cmd":"status"})", kStartDeadline);
-    ASSERT_TRUE(answer.has_value()) << daemon.Stderr();
-    const Json::Value status = ParseJson(*answer);
+    std::string answer;
+    auto daemon = StartDaemon(dir.path(), {"--config", etc + "host.json"}, dir.path() + "var/state/", answer);
+    ASSERT_NE(answer, "") << ReadTextFile(daemon->ErrFile());
+    const Json::Value status = ParseJson(answer);
     EXPECT_EQ(status["host"]["folders"]["service_db_dir"].asString(), dir.path() + "var/db/");
     EXPECT_EQ(status["host"]["device"]["id"].asString(), "dev-cfg");
     // An offline device is not announced as ready at start.
-    EXPECT_FALSE(status["status"]["agent"]["online"].asBool()) << *answer;
+    EXPECT_FALSE(status["status"]["agent"]["online"].asBool()) << answer;
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "var/shared"));
     // With a config of its own the daemon writes nothing next to it.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(etc), std::filesystem::directory_iterator()), 2);
-    daemon.Signal(SIGTERM);
-    ASSERT_TRUE(daemon.WaitExit(kStopDeadline));
-    EXPECT_EQ(daemon.ExitCode(), 0) << daemon.Stderr();
+    EXPECT_EQ(daemon->Stop(kStopDeadline), "") << ReadTextFile(daemon->ErrFile());
 }
 
 }  // namespace

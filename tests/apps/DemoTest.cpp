@@ -1,6 +1,6 @@
-// `datasyncctl demo` as `make demo` runs it, with a short deadline: it brings up a collector
-// and a daemon, shows progress, ends with its table and a verdict, stops both children, and
-// exits on time.
+// `datasyncctl demo` as `make demo` runs it: it brings up a collector and a daemon, shows
+// progress, ends with its table once every row reached every family (exit 0), stops both
+// children, and exits before its deadline.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int kTimeoutSeconds = 8;
+constexpr int kTimeoutSeconds = 30;
 // Stopping the daemon and the collector, and a slow (sanitizer) start, on top of the deadline.
 constexpr std::chrono::seconds kMargin{30};
 
@@ -30,19 +30,19 @@ std::vector<int> AnnouncedPids(const std::string& out) {
     return pids;
 }
 
-TEST(Demo, RunsToItsDeadlinePrintsProgressAndTheTableAndStopsItsChildren) {
+TEST(Demo, DeliversEveryRowPrintsProgressAndTheTableAndStopsItsChildren) {
     testsupport::TempDir dir;
     const std::string base = dir.path() + "demo/";
     const auto started = std::chrono::steady_clock::now();
     const appstest::Finished demo =
-        appstest::Run({DATASYNCCTL_PATH, "demo", "--rows", "10", "--seconds", "1", "--timeout",
+        appstest::Run({DATASYNCCTL_PATH, "demo", "--rows", "10", "--seconds", "1", "--interval", "2s", "--timeout",
                        std::to_string(kTimeoutSeconds), "--base", base},
                       dir.path(), std::chrono::seconds(kTimeoutSeconds) + 2 * kMargin);
     const auto took = std::chrono::steady_clock::now() - started;
 
     ASSERT_TRUE(demo.exited) << "still running after the deadline and margin:\n" << demo.out << demo.err;
     EXPECT_LT(took, std::chrono::seconds(kTimeoutSeconds) + kMargin);
-    ASSERT_TRUE(demo.exitCode == 0 || demo.exitCode == 1) << demo.exitCode << "\n" << demo.out << demo.err;
+    EXPECT_EQ(demo.exitCode, 0) << demo.out << demo.err;
     EXPECT_EQ(demo.err, "");
 
     EXPECT_NE(demo.out.find("listening on https://127.0.0.1:"), std::string::npos) << demo.out;
@@ -50,11 +50,7 @@ TEST(Demo, RunsToItsDeadlinePrintsProgressAndTheTableAndStopsItsChildren) {
     for (const char* row : {"rows per dataset", "DemoLiveEvent", "DemoScheduledEvent", "DeviceContext",
                             "duplicate rows", "posts accepted/received", "bookmark DemoLiveEvent", "elapsed"})
         EXPECT_NE(demo.out.find(row), std::string::npos) << row << " is not in the table:\n" << demo.out;
-    if (demo.exitCode == 0)
-        EXPECT_NE(demo.out.find("demo: ok:"), std::string::npos) << demo.out;
-    else
-        EXPECT_NE(demo.out.find("\nmissing: "), std::string::npos) << "a failure must name what is missing:\n"
-                                                                   << demo.out;
+    EXPECT_NE(demo.out.find("demo: ok:"), std::string::npos) << demo.out;
 
     const std::vector<int> pids = AnnouncedPids(demo.out);
     EXPECT_EQ(pids.size(), 2u) << demo.out;  // the collector and the daemon

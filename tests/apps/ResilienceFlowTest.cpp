@@ -3,14 +3,13 @@
 // stops KTA and NAVS before anything is sent (NAVP posts without one) and pauses them; one 403
 // "DeviceMissing" from KTA blocks KTA and NAVS until registration is done again (notification
 // topic 2, state 0) and asks once for renewal; a 429 holds KTA for its 30-minute window while
-// NAVS goes on; a 503 is retried once its delay has passed. No row is lost in any of them.
+// NAVS goes on; a 503 holds KTA until its delay has passed or a "resetBackOffState" command lifts
+// it. No row is lost in any of them.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <ctime>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -25,7 +24,6 @@ namespace {
 
 using namespace datasyncctl;
 using appstest::Poll;
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr int kRows = 30;
@@ -34,12 +32,11 @@ const char* const kDeviceId = "res-device-0001";
 
 class ResilienceFlow : public appstest::DaemonFlow {
 protected:
-    // Lays out the files: the live dataset for `syncEPs`, the device context for `contextSyncEPs`,
-    // the collector with `faults`, and the host config.
+    // The live dataset for `syncEPs`, the device context for `contextSyncEPs`, the collector with
+    // `faults`; the daemon not started yet.
     void Prepare(const std::string& syncEPs, const std::vector<std::string>& families,
                  const std::vector<std::string>& faults, const std::string& contextSyncEPs = "KTA,NAVS,NAVP") {
-        for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
-            MakeFolders(folder);
+        MakeFolders(m_layout.pkiDir);
         MakePki();
         const std::vector<DemoDataset> demo = DemoDatasets(kRows, "5s");
         m_live = demo[0];
@@ -47,11 +44,7 @@ protected:
         m_live.families = families;
         DemoDataset context = demo[2];
         context.syncEPs = contextSyncEPs;
-        ASSERT_NO_FATAL_FAILURE(StartCollector(faults));
-        WriteTextFile(m_layout.policyFile, PolicyText({m_live, context}, m_port), 0644);
-        m_config.clear();
-        std::istringstream(HostConfigText(m_layout, m_pki, kDeviceId)) >> m_config;
-        m_config["logon_user"] = "";
+        ASSERT_NO_FATAL_FAILURE(Lay(kDeviceId, {m_live, context}, faults));
     }
 
     // CA, server and client certificates as the demo's, plus an expired client certificate.
@@ -75,10 +68,9 @@ protected:
     // daemon announces at start: one that arrives before full initialisation is handled after a
     // grace wait and would lift a 403 block raised meanwhile.
     void StartDaemonAndWrite(bool afterRegistration = false) {
-        WriteTextFile(m_layout.hostConfig, m_config.toStyledString(), 0600);
         ASSERT_NO_FATAL_FAILURE(StartDaemon());
         if (afterRegistration) {
-            ASSERT_TRUE(Poll([&] { return LogLinesWith("DEVICE_REGISTRATION!") > 0; }, std::chrono::seconds(15)))
+            ASSERT_TRUE(Poll([&] { return LogLines("DEVICE_REGISTRATION!") > 0; }, std::chrono::seconds(15)))
                 << AgentErrors();
         }
         TelemetryRowWriter context(m_layout.serviceDir + DemoDatasets(1, "5s")[2].DatabaseFile(),
@@ -106,44 +98,41 @@ protected:
         }
     }
 
-    struct Post {
-        int status = 0;
-        double time = 0;  // Unix seconds, with milliseconds
-    };
-
-    // Every request the collector recorded for `family`, in arrival order.
-    std::vector<Post> Posts(const std::string& family) const {
-        std::vector<Post> posts;
+    // The status of every request the collector answered for `family`, in arrival order.
+    std::vector<int> Posts(const std::string& family) const {
+        std::vector<int> posts;
         std::istringstream record(ReadTextFile(m_layout.recordFile));
         for (std::string line; std::getline(record, line);) {
             Json::Value entry;
-            if (!(std::istringstream(line) >> entry) || entry["family"].asString() != family) continue;
-            std::tm utc{};
-            const std::string time = entry["time"].asString();  // 2026-12-06T10:00:00.123Z
-            if (!strptime(time.c_str(), "%Y-%m-%dT%H:%M:%S", &utc)) continue;
-            const double millis = time.size() > 20 ? std::atof(time.c_str() + 19) : 0.0;
-            posts.push_back({entry["status"].asInt(), static_cast<double>(timegm(&utc)) + millis});
+            if ((std::istringstream(line) >> entry) && entry["family"].asString() == family)
+                posts.push_back(entry["status"].asInt());
         }
         return posts;
     }
 
-    int LogLinesWith(const std::string& text) const {
-        int count = 0;
-        std::istringstream log(ReadTextFile(m_layout.logDir + "DataSync.log"));
-        for (std::string line; std::getline(log, line);) count += line.find(text) != std::string::npos ? 1 : 0;
-        return count;
+    // True when `families` got no further request within 2 s (a timer pass runs every 2 s).
+    bool NoFurtherPost(const std::vector<std::string>& families) const {
+        const auto count = [&] {
+            std::size_t posts = 0;
+            for (const std::string& family : families) posts += Posts(family).size();
+            return posts;
+        };
+        const std::size_t before = count();
+        return !Poll([&] { return count() != before; }, seconds(2));
     }
 
     std::string m_expiredCert;
     std::string m_expiredKey;
     DemoDataset m_live;
-    Json::Value m_config;
 };
 
 TEST_F(ResilienceFlow, AnExpiredClientCertificatePausesKtaAndNavsWhileNavpDeliversEveryRow) {
     ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS,NAVP", {"kta", "navs", "navp"}, {}));
-    m_config["tls"]["client_cert"] = m_expiredCert;
-    m_config["tls"]["client_key"] = m_expiredKey;
+    Json::Value config;
+    std::istringstream(ReadTextFile(m_layout.hostConfig)) >> config;
+    config["tls"]["client_cert"] = m_expiredCert;
+    config["tls"]["client_key"] = m_expiredKey;
+    WriteTextFile(m_layout.hostConfig, config.toStyledString(), 0600);
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
 
     EXPECT_TRUE(Poll([&] { return Accepted("navp") >= kRows || !m_daemon->Running(); }, seconds(20)))
@@ -163,12 +152,10 @@ TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoR
         << Status().toStyledString() << AgentErrors();
     // The collector answers 200 again after that one 403: only the flag holds both families back,
     // and nothing is posted to them meanwhile.
-    const std::size_t postsAtBlock = Posts("kta").size() + Posts("navs").size();
-    std::this_thread::sleep_for(seconds(3));
+    EXPECT_TRUE(NoFurtherPost({"kta", "navs"}));
     EXPECT_TRUE(Status()["device_missing"]["flag"].asBool());
     ExpectHeldBack();
-    EXPECT_EQ(Posts("kta").size() + Posts("navs").size(), postsAtBlock);
-    EXPECT_EQ(LogLinesWith("Requesting for Registration renewal"), 1) << AgentErrors();
+    EXPECT_EQ(LogLines("Requesting for Registration renewal"), 1) << AgentErrors();
 
     const appstest::Finished notified = Ctl({"notify", "2", "0"});
     ASSERT_EQ(notified.exitCode, 0) << notified.out << notified.err;
@@ -195,9 +182,8 @@ TEST_F(ResilienceFlow, TooManyRequestsHoldsKtaForItsWindowWhileNavsDeliversAndNo
     EXPECT_NE(text.out.find("delay 1800000 ms"), std::string::npos) << text.out;
 
     // One 429, then silence towards KTA for the window.
-    std::this_thread::sleep_for(seconds(3));
-    ASSERT_EQ(Posts("kta").size(), 1u);
-    EXPECT_EQ(Posts("kta")[0].status, 429);
+    EXPECT_TRUE(NoFurtherPost({"kta"}));
+    EXPECT_EQ(Posts("kta"), std::vector<int>{429});
     ExpectHeldBack({"kta"});
 
     // The server recovers and the agent starts again (the back-off lives in memory): KTA gets
@@ -213,13 +199,13 @@ TEST_F(ResilienceFlow, TooManyRequestsHoldsKtaForItsWindowWhileNavsDeliversAndNo
 }
 
 TEST_F(ResilienceFlow, StatusAndControlRequestsAnswerWhileAnUploadIsHeldOnTheWire) {
-    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=3000"}, "NAVP"));
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=2000"}, "NAVP"));
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
     const std::string live = m_layout.serviceDir + m_live.DatabaseFile();
     ASSERT_TRUE(Poll([&] { return Status()["sync_map"][live]["sync_state"].asUInt() == 1; }, seconds(15)))
         << Status().toStyledString() << AgentErrors();
 
-    // The collector records a KTA post once it has answered it, 3 s after it came: every answer
+    // The collector records a KTA post once it has answered it, 2 s after it came: every answer
     // below that comes before that record came while the upload was held.
     const std::size_t ktaAnswered = Posts("kta").size();
     for (int n = 0; n < 3; ++n) EXPECT_TRUE(Status()["agent"]["started"].asBool());
@@ -232,65 +218,55 @@ TEST_F(ResilienceFlow, StatusAndControlRequestsAnswerWhileAnUploadIsHeldOnTheWir
     EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
 }
 
-TEST_F(ResilienceFlow, APolicyFileRewrittenInPlaceWhileUploadsRunLosesNoRow) {
+TEST_F(ResilienceFlow, APolicyRewrittenInPlaceAndATelemetryFileRecreatedLoseNoRow) {
     ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=1000"}, "NAVP"));
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
-    // An editor that writes in place: the file is half there for longer than the watcher waits
-    // for a change to settle, while batches are read and filtered.
+    // An editor that writes in place: the file is half there long enough for the watcher to see
+    // it settle, while batches are read and filtered.
     const std::string text = ReadTextFile(m_layout.policyFile);
     {
         std::ofstream policy(m_layout.policyFile, std::ios::trunc);
         policy << text.substr(0, text.size() / 2) << std::flush;
-        std::this_thread::sleep_for(seconds(3));
+        std::this_thread::sleep_for(seconds(2));
         policy << text.substr(text.size() / 2);
     }
-    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(30)))
+    ASSERT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(30)))
+        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << AgentErrors();
+
+    // Deleted and created again, the file is read afresh without a restart: ids start at 1
+    // again, below the bookmark.
+    const std::string file = m_layout.serviceDir + m_live.DatabaseFile();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+    TelemetryRowWriter rows(file, "ItemEvent");
+    for (int n = kRows + 1; n <= kRows + 5; ++n)
+        rows.Insert(ItemEventJson(m_live.id, m_live.name, m_live.ItemId(n), m_contextId, n));
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows + 5 && Accepted("navs") >= kRows + 5; }, seconds(20)))
         << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << AgentErrors();
     EXPECT_EQ(m_tally.Duplicates("kta"), 0);
     EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
 }
 
-TEST_F(ResilienceFlow, ATelemetryFileDeletedAndRecreatedIsReadAfreshWithoutARestart) {
-    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {}, "NAVP"));
-    ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
-    ASSERT_TRUE(Poll([&] { return Accepted("kta") >= kRows && Accepted("navs") >= kRows; }, seconds(20)))
-        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << AgentErrors();
-
-    const std::string file = m_layout.serviceDir + m_live.DatabaseFile();
-    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
-    TelemetryRowWriter rows(file, "ItemEvent");  // ids start at 1 again, below the bookmark
-    for (int n = kRows + 1; n <= kRows + 5; ++n)
-        rows.Insert(ItemEventJson(m_live.id, m_live.name, m_live.ItemId(n), m_contextId, n));
-    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows + 5 && Accepted("navs") >= kRows + 5; }, seconds(20)))
-        << "kta " << Accepted("kta") << ", navs " << Accepted("navs") << Status().toStyledString() << AgentErrors();
-    EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile());
-}
-
-// Waits out the real first server-error delay: 60 s plus up to 60 s of jitter.
-TEST_F(ResilienceFlow, AServerErrorIsRetriedAfterItsDelayAndEveryRowArrivesOnce) {
+// The delay itself is proven on an injected clock by the back-off's own tests; here the 503 holds
+// KTA, and the "resetBackOffState" command with no random delay lifts the hold at once.
+TEST_F(ResilienceFlow, AServerErrorHoldsKtaUntilTheResetCommandAndEveryRowArrivesOnce) {
     ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=503x1"}, "NAVP"));
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
 
     Json::Value kta;
-    EXPECT_TRUE(Poll(
-        [&] {
-            kta = Status()["backoff"]["KTA"];
-            return kta["delay_ms"].asInt64() > 0;
-        },
-        seconds(20)))
+    EXPECT_TRUE(Poll([&] { return (kta = Status()["backoff"]["KTA"])["delay_ms"].asInt64() > 0; }, seconds(20)))
         << Status().toStyledString() << AgentErrors();
-    const std::int64_t delay = kta["delay_ms"].asInt64();
-    EXPECT_GE(delay, 60000);
-    EXPECT_LE(delay, 120000);
+    EXPECT_GE(kta["delay_ms"].asInt64(), 60000);
+    EXPECT_LE(kta["delay_ms"].asInt64(), 120000);
     EXPECT_EQ(kta["class_counts"][2].asInt(), 1);
     EXPECT_TRUE(Poll([&] { return Accepted("navs") >= kRows; }, seconds(20))) << "navs " << Accepted("navs");
+    EXPECT_TRUE(NoFurtherPost({"kta"}));
+    EXPECT_EQ(Posts("kta"), std::vector<int>{503});
 
-    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows; }, milliseconds(delay) + seconds(30)))
+    const appstest::Finished reset = Ctl({"command", "set", "resetBackOffState", "--field", "randomDelay=0"});
+    ASSERT_EQ(reset.exitCode, 0) << reset.out << reset.err;
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") >= kRows; }, seconds(20)))
         << "kta " << Accepted("kta") << Status().toStyledString() << AgentErrors();
-    const std::vector<Post> posts = Posts("kta");
-    ASSERT_GE(posts.size(), 2u);
-    EXPECT_EQ(posts[0].status, 503);
-    EXPECT_GE(posts[1].time - posts[0].time, static_cast<double>(delay) / 1000.0 - 0.01);
+    EXPECT_EQ(Posts("kta").front(), 503);
     EXPECT_EQ(m_tally.Duplicates("kta"), 0);
     const Json::Value after = Status()["backoff"]["KTA"];
     EXPECT_EQ(after["class_counts"][2].asInt(), 0) << after.toStyledString();

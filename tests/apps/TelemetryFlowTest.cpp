@@ -35,7 +35,7 @@ using appstest::Poll;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int kRows = 60;        // per item dataset: six batches per family, one per 2-second pass
+constexpr int kRows = 30;        // per item dataset: three batches per family, one per 2-second pass
 constexpr int kBatch = 10;       // item records in one upload body at most
 constexpr seconds kArrival{45};  // for every row of a run to arrive
 constexpr seconds kStopGrace{15};
@@ -69,10 +69,7 @@ protected:
     void SetUp() override {
         // The logged-on user must reach the shared folder inside the test's private folder.
         ASSERT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
-        for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
-            MakeFolders(folder);
-        m_pki = GenerateDemoPki(m_layout.pkiDir, kDeviceId);
-        m_datasets = DemoDatasets(kRows, "5s");
+        m_datasets = DemoDatasets(kRows, "2s");
         const bool root = ::geteuid() == 0;
         if (root) {
             DemoDataset shared = m_datasets[0];
@@ -88,16 +85,10 @@ protected:
             ASSERT_TRUE(fd >= 0 && ::fchmod(fd, 0666) == 0 && ::close(fd) == 0) << file;
             m_daemonWrapper = appstest::WriteUnitConfinementWrapper(UNIT_FILE_PATH, m_dir.path());
         } else {
-            std::printf(
-                "[   INFO   ] not root: no shared-folder dataset (logon_user needs a root daemon), no "
-                "confinement\n");
+            std::printf("[   INFO   ] not root: no shared-folder dataset, no confinement\n");
         }
-        ASSERT_NO_FATAL_FAILURE(StartCollector());
-        WriteTextFile(m_layout.policyFile, PolicyText(m_datasets, m_port), 0644);
-        Json::Value config;
-        std::istringstream(HostConfigText(m_layout, m_pki, kDeviceId)) >> config;
-        config["logon_user"] = root ? "nobody" : "";
-        WriteTextFile(m_layout.hostConfig, config.toStyledString(), 0600);
+        ASSERT_NO_FATAL_FAILURE(
+            Lay(kDeviceId, m_datasets, {}, [&](Json::Value& config) { config["logon_user"] = root ? "nobody" : ""; }));
     }
 
     void TearDown() override {
@@ -109,7 +100,7 @@ protected:
     }
 
     // Forks the writer: the device context, then the item rows of every dataset in turns, one
-    // transaction per row, spread over about 2.5 s.
+    // transaction per row, spread over about 1.2 s.
     void StartWriter() {
         m_writer = ::fork();
         ASSERT_GE(m_writer, 0);
@@ -145,36 +136,24 @@ protected:
         return Missing().empty();
     }
 
-    // " <family> <dataset> <problem>;" for each family of each dataset that `check` finds fault with.
-    template <typename Check>
-    std::string EachFamily(Check check) const {
+    // Rows not accepted yet, e.g. " navp DemoScheduledEvent 20/30;".
+    std::string Missing() const {
+        std::string text;
+        m_tally.Missing(m_datasets, kRows, text);
+        return text;
+    }
+
+    // Bookmarks that are not the row id after the last row, e.g. " kta DemoLiveEvent 21;".
+    std::string UnfinishedBookmarks() const {
         std::string found;
         for (const DemoDataset& dataset : m_datasets)
             for (const std::string& family : dataset.families) {
-                const std::string problem = check(dataset, family);
-                if (!problem.empty()) found += " " + family + " " + dataset.name + " " + problem + ";";
+                const Bookmark bookmark = ReadBookmark(FolderOf(dataset) + SyncPointFileOf(family),
+                                                       dataset.deviceContext ? "" : dataset.id, KindOf(dataset));
+                if (bookmark.state != Bookmark::State::Found || bookmark.id != dataset.rows + 1)
+                    found += " " + family + " " + dataset.name + " " + bookmark.Text() + bookmark.error + ";";
             }
         return found;
-    }
-
-    // Rows not accepted yet, e.g. " navp DemoScheduledEvent 40/60;".
-    std::string Missing() const {
-        return EachFamily([&](const DemoDataset& dataset, const std::string& family) {
-            const int got = dataset.deviceContext ? (m_tally.DeviceContextAccepted(family) ? 1 : 0)
-                                                  : m_tally.Accepted(family, dataset.id);
-            return got < dataset.rows ? std::to_string(got) + "/" + std::to_string(dataset.rows)
-                                      : std::string();
-        });
-    }
-
-    // Bookmarks that are not the row id after the last row, e.g. " kta DemoLiveEvent 51;".
-    std::string UnfinishedBookmarks() const {
-        return EachFamily([&](const DemoDataset& dataset, const std::string& family) {
-            const Bookmark bookmark = ReadBookmark(FolderOf(dataset) + SyncPointFileOf(family),
-                                                   dataset.deviceContext ? "" : dataset.id, KindOf(dataset));
-            const bool done = bookmark.state == Bookmark::State::Found && bookmark.id == dataset.rows + 1;
-            return done ? std::string() : bookmark.Text() + bookmark.error;
-        });
     }
 
     // Waits for every row and for the bookmarks, stops the daemon, and checks what the collector
