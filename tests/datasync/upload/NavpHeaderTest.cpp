@@ -186,16 +186,6 @@ TEST(NavpHeaderTimeZoneTest, OffsetOfAFullLocalTimeTextOtherwiseTheTextItself) {
     EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L""), L"");
 }
 
-TEST(NavpHeaderSingletonTest, ConcurrentFirstUseGivesOneInstance) {
-    std::vector<NavpHeader*> seen(4, nullptr);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < seen.size(); ++i)
-        threads.emplace_back([&seen, i] { seen[i] = NavpHeader::GetInstance(); });
-    for (std::thread& thread : threads) thread.join();
-    for (NavpHeader* instance : seen) EXPECT_EQ(instance, seen[0]);
-    EXPECT_NE(seen[0], nullptr);
-}
-
 TEST_F(NavpHeaderTest, ReloadWhileOthersFillGivesHeadersOfOneWholeContext) {
     m_store.Serve({MakeContext(L"A"), MakeContext(L"B")});
     ASSERT_TRUE(m_header->LoadDeviceContext());
