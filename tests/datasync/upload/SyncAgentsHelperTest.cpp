@@ -174,6 +174,9 @@ TEST_F(SyncAgentsHelperTest, ABatchUnderTwoDeviceContextsEndsAtTheLastRowOfTheFi
     EXPECT_EQ(Post(), 0);
     EXPECT_EQ(LastIds(), Ids(5, 6));
     EXPECT_EQ(EventBookmark(), 7);
+    for (int n : {0, 1})
+        EXPECT_THAT(m_transport.Requests()[n].body, testing::HasSubstr(n == 0 ? "\"device_context_id\":\"dc-a\""
+                                                                             : "\"device_context_id\":\"dc-b\""));
 }
 
 TEST_F(SyncAgentsHelperTest, NewestRowOnlyDatasetSendsJustItsNewestRow) {
