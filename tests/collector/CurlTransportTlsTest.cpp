@@ -53,7 +53,7 @@ protected:
     CurlTransport transport;
 };
 
-TEST_F(TransportTlsTest, MutualTlsExchangeReturnsTheAnswerWhateverItsStatus) {
+TEST_F(TransportTlsTest, MutualTlsExchangeReturnsTheAnswerWhateverItsStatusAndNavpNeedsNoClientCertificate) {
     StartServer(true);
     FaultRules({"kta=503x1", "kta=403x1:devicemissing"});
     ScopedTlsSettings tls(MutualTls());
@@ -65,24 +65,13 @@ TEST_F(TransportTlsTest, MutualTlsExchangeReturnsTheAnswerWhateverItsStatus) {
     EXPECT_EQ(answer.response.statusCode, 200);
     EXPECT_THAT(answer.response.message, testing::HasSubstr("accepted"));
     EXPECT_EQ(ReadRecords(recordFile).at(2)["body"][0]["item_id"].asString(), "i1");
-}
 
-// Without mutual TLS the server is still verified, no client certificate is needed, and the
-// client certificate's expiry does not matter.
-TEST_F(TransportTlsTest, ServerVerifiedWithoutClientCertificateWhenNotAskedFor) {
-    StartServer(false);
-    TlsSettings settings;
-    settings.ca_file = Certificates().caCert;
-    {
-        ScopedTlsSettings tls(settings);
-        const auto navp = Post(transport, BaseUrl(*server) + "/navp", "json={}", ZELCore::HTTP_AUTH_NONE, {});
-        EXPECT_EQ(navp.response.statusCode, 200);
-    }
-    settings = MutualTls();
-    settings.client_cert = Certificates().expiredClient.cert;
-    settings.client_key = Certificates().expiredClient.key;
-    ScopedTlsSettings tls(settings);
-    EXPECT_EQ(Post(transport, KtaUrl(), "{}", ZELCore::HTTP_AUTH_NONE).response.statusCode, 200);
+    // Without mutual TLS (NAVP) no client certificate is presented, so its expiry does not matter.
+    TlsSettings settings = MutualTls();
+    settings.client_cert = Certificates().expiredClient.cert, settings.client_key = Certificates().expiredClient.key;
+    ScopedTlsSettings navp(settings);
+    EXPECT_EQ(Post(transport, BaseUrl(*server) + "/navp", "json={}", ZELCore::HTTP_AUTH_NONE, {}).response.statusCode,
+              200);
 }
 
 TEST_F(TransportTlsTest, EachCertificateProblemIsReportedAndNothingIsRecorded) {

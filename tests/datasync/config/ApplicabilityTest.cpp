@@ -1,11 +1,14 @@
 // The applicability gate (the host's evaluator on a dataset's filter, the file-to-dataset
-// mapping, re-evaluation of a dataset found not applicable every 100th call) and the consent
-// gate (commercial claim, consumer device, consent, exempt datasets).
+// mapping, re-evaluation of a dataset found not applicable every 100th call), the consent gate
+// (commercial claim, consumer device, consent, exempt datasets), and both gates in front of
+// each upload path.
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "datasync/host/DeviceStatus.h"
+#include "datasync/store/SyncPointDao.h"
+#include "datasync/upload/UploadFixture.h"
 #include "linuxhost/HostState.h"
 #include "support/AgentHarness.h"
 #include "support/PreparedComponents.h"
@@ -144,6 +147,57 @@ TEST_F(ApplicabilityTest, ConsentIsNeededOnlyOnAnUnclaimedConsumerDeviceUnlessTh
         EXPECT_EQ(gate.IsSyncAllowedByMetrics(ZEL::String::ToLower(kOther)), allowed);
         EXPECT_EQ(gate.IsSyncAllowedByMetricsForFile(L"C:\\db\\" + kData + L"_ItemEvent.sqlite3"), allowed);
         EXPECT_TRUE(gate.IsSyncAllowedByMetricsForFile(Service(kOther)));
+    }
+}
+
+// A refused gate sends nothing and keeps the bookmark; the same upload with both gates open
+// is sent and moves it (so the refusals are not a path that never sends).
+TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUploadPath) {
+    uploadtest::ScriptedTransport collector;  // answers 200; the harness puts the transport back
+    ZEL::CoreUtility::SetInstance(&collector);
+    testsupport::TelemetryWriter events(ZEL::String::UTF16ToUTF8(Service(kData)), "ItemEvent");
+    for (int n = 1; n <= 3; ++n) events.Insert(testsupport::ItemEventJson(ZEL::String::UTF16ToUTF8(kData), "i"));
+    testsupport::TelemetryWriter(m_dir.path() + "service/DeviceContext.sqlite3", "DeviceContext")
+        .Insert(R"({"device_context_id":"dc-1","device_info":{"device_id":"d"}})");
+    const struct {
+        const wchar_t* family;  // the dataset's families; "DeviceContext": the device-context upload
+        const wchar_t* bookmarkFile;
+    } paths[] = {{L"KTA", L"SyncPoint.sqlite3"}, {L"NAVS", L"Navs_SyncPoint.sqlite3"},
+                 {L"NAVP", L"navp_syncPoint.sqlite3"}, {L"DeviceContext", L"SyncPoint.sqlite3"}};
+    enum Gate { NoConsent, NotApplicable, Open };
+    for (const auto& path : paths) {
+        const bool deviceContext = std::wstring(path.family) == L"DeviceContext";
+        for (Gate gate : {NoConsent, NotApplicable, Open}) {
+            if (deviceContext && gate == NotApplicable) continue;  // judged before the dispatch (see above)
+            SCOPED_TRACE(ZEL::String::UTF16ToUTF8(path.family) + " gate " + std::to_string(gate));
+            ZEL::linuxhost::UpdateDeviceState([&](ZEL::linuxhost::DeviceState& device) {
+                device.commercial_org = false, device.consumer = true, device.anonymous_metrics = gate != NoConsent;
+            });
+            m_evaluator->answers[kData] = gate != NotApplicable;
+            ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
+            policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"},
+                                       {L"NAVS_syncEP_url", L"https://navs.test/"},
+                                       {L"NAVP_syncEP_url", L"https://navp.test/"}};
+            ZEL::DataSet data = Tagged(kData), context = Tagged(kDeviceContext);
+            data.set_syncEPs(deviceContext ? L"KTA" : path.family);
+            data.set_include_events({L"ALL"});
+            context.set_dataset_name(L"DeviceContext");
+            policy.datasets = {data, context};
+            m_config->SetPolicy(policy);
+            const std::size_t before = collector.Requests().size();
+            {
+                testsupport::PreparedComponents prepared(policy);  // fresh back-off records
+                if (deviceContext)
+                    prepared.c.dispatch.HandleNRT(L"DeviceContext.sqlite3");
+                else
+                    prepared.DoPost(kData);
+            }
+            std::int64_t bookmark = 0;
+            ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, path.bookmarkFile)
+                .Get(bookmark, deviceContext ? L"" : kData, deviceContext ? L"DeviceContext" : L"ItemEvent");
+            EXPECT_EQ(collector.Requests().size() > before, gate == Open);
+            EXPECT_EQ(bookmark > 0, gate == Open) << bookmark;
+        }
     }
 }
 

@@ -202,10 +202,11 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
     EXPECT_EQ(p.c.purge.CurrentStatus().state, ZEL::DataSync::DevicePathPurge::State::PurgedAwaitingResume);
 }
 
-TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsACopyOfItsNewestRow) {
+TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {
     for (const std::string& id : {kData, kOther}) {
         TelemetryWriter table(Path("service", id + "_ItemEvent.sqlite3"), "ItemEvent");
-        for (int n = 0; n < 3; ++n) table.Insert(ItemEventJson(id, "i" + std::to_string(n)));
+        for (int n = 1; n <= 3; ++n)
+            table.Insert(ItemEventJson(id, "i" + std::to_string(n)), LocalLogtime(kNow - n), 0, "idx-" + std::to_string(n));
     }
     ZEL::DataSync::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
     bookmarks.Set({ZEL::String::UTF8ToUTF16(kData), L"ItemEvent", 4});   // all sent
@@ -216,6 +217,10 @@ TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsACopyOfItsNewestRow) {
         EXPECT_EQ(p.c.duplication.DuplicateLastRecordInDB(ZEL::String::UTF8ToUTF16(id), file), copied) << id;
         EXPECT_EQ(Rows(Path("service", id + "_ItemEvent.sqlite3")), copied ? 4 : 3) << id;
     }
+    EXPECT_EQ(TelemetryWriter(Path("service", kData + "_ItemEvent.sqlite3"), "ItemEvent")
+                  .Scalar("select count(*) from ItemEvent a join ItemEvent b on b.id = 3 where a.id = 4 and "
+                          "a.log_index = b.log_index and a.logtime = b.logtime and a.data = b.data"),
+              1);
 }
 
 TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {

@@ -1,5 +1,5 @@
-// Telemetry table access: id-range reads, undecodable rows, duplication, deletion by cutoff
-// and the row-id bounds.
+// Telemetry table access: id-range reads, undecodable rows, deletion by cutoff (the copy of the
+// newest row is checked with the duplication in HousekeepingTest).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "datasync/store/StandardTableDao.h"
-#include "datasync/upload/SyncAgentsHelper.h"
 #include "linuxhost/HostFolders.h"
 #include "support/LogCapture.h"
 #include "support/TelemetryWriter.h"
@@ -99,63 +98,24 @@ TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
     EXPECT_EQ(events.front().item_id(), L"second");
     EXPECT_EQ(events.back().row_id(), 5);
     EXPECT_EQ(start, 6) << "the last id read covers the bad trailing row";
-    EXPECT_TRUE(m_logs.Contains("cannot decode data of row id = 3", "StandardTable.log"));
 
     StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
     events.clear();
     EXPECT_EQ(dao.GetListForSync(events, "select id,data from ItemEvent where id < 3 order by id asc"), 2);
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_TRUE(m_logs.Contains("StandardTableDao::GetListForSync JsonStr is null."));
-}
-
-TEST_F(StandardTableDaoTest, DuplicateLastExactCopiesTheNewestRowOnly) {
-    StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
-    EXPECT_FALSE(dao.DuplicateLastExact());
-    EXPECT_TRUE(m_logs.Contains("DuplicateLastExact skipped, no rows in table = ItemEvent"));
-
-    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    writer.Insert(ItemEventJson(kDataset, "old"), "2026-01-01T00:00:00", 40, "idx-40");
-    writer.Insert(ItemEventJson(kDataset, "newest"), "2026-01-02T00:00:00", 41, "idx-41");
-
-    ASSERT_TRUE(dao.DuplicateLastExact());
-    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3);
-    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent where id > 41 and log_index = 'idx-41' and "
-                            "logtime = '2026-01-02T00:00:00' and data = (select data from ItemEvent where id = 41)"),
-              1);
-}
-
-std::string LocalText(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &local);
-    return text;
 }
 
 TEST_F(StandardTableDaoTest, DelRemovesRowsLoggedBeforeTheCutoff) {
     const auto now = std::chrono::system_clock::now();
     TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    writer.Insert(ItemEventJson(kDataset, "old"), LocalText(now - std::chrono::hours(48)) + ".123+01:00");
-    writer.Insert(ItemEventJson(kDataset, "recent"), LocalText(now - std::chrono::minutes(5)));
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    writer.Insert(ItemEventJson(kDataset, "old"), testsupport::LocalLogtime(seconds - 48 * 3600) + ".123+01:00");
+    writer.Insert(ItemEventJson(kDataset, "recent"), testsupport::LocalLogtime(seconds - 300));
 
     StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
     ASSERT_TRUE(dao.Del(now - std::chrono::hours(24)));
     EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 1);
     EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent where data like '%recent%'"), 1);
-}
-
-TEST_F(StandardTableDaoTest, RowIdBoundsComeFromTheFileNamedAfterDatasetAndKind) {
-    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    writer.Insert(ItemEventJson(kDataset, "a"), "", 12);
-    writer.Insert(ItemEventJson(kDataset, "b"), "", 30);
-    EXPECT_EQ(SyncAgentsHelper::GetFirstIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
-              12);
-    EXPECT_EQ(SyncAgentsHelper::GetLastIdFromDBWithDatasetId(L"class ItemEvent", kDatasetW, utility::DB_PATH_INTERNAL),
-              30);
-
-    StandardTableDao dao(L"", L"class DeviceContext", utility::DB_PATH_INTERNAL);
-    EXPECT_EQ(dao.DbPath(), m_dir.wpath() + L"service/DeviceContext.sqlite3");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include "datasync/host/JsonSerialize.h"
 #include "datasync/upload/CustomDataFilter.h"
 #include "datasync/upload/JsonFormater.h"
-#include "support/LogCapture.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -66,7 +65,6 @@ TEST(JsonFormaterTest, DatasetContextsStopAtAnotherDeviceContext) {
 }
 
 TEST(JsonFormaterTest, ItemEventsParseJsonValuesAndCarryEncryptionKeys) {
-    testsupport::LogCapture logs;
     ItemEvent encrypted = MakeEvent(kEncrypted, L"dc-1", L"loc", 22);
     encrypted.set_item_data_encrypted(L"ENC");
     encrypted.set_item_data_encryption_key_id(L"K1");
@@ -90,8 +88,6 @@ TEST(JsonFormaterTest, ItemEventsParseJsonValuesAndCarryEncryptionKeys) {
               L"\"item_data_encrypted\":\"ENC\",\"item_data_encryption_key_id\":\"K1\",\"item_id\":\"loc\","
               L"\"item_name\":\"name-loc\",\"item_time\":\"t22\",\"schema_ver\":\"2\"}]}],"
               L"\"device_context_id\":\"dc-1\",\"device_id\":\"dev\"}");
-    EXPECT_TRUE(logs.Contains("JsonSerializer: DatasetId:ds-A, ID: i1, rowId: 21, Timestamp: t21", "DataSync.log"));
-    EXPECT_FALSE(logs.Contains("ID: i3"));  // left out, so not listed
 
     // An encrypted-dataset event with data writes the object; an ordinary one with none writes {}.
     encrypted.set_item_data({{L"lat", L"1.5"}});
@@ -176,7 +172,6 @@ std::vector<std::wstring> Ids(const std::list<ItemEvent>& events) {
 }
 
 TEST(CustomDataFilterTest, IncludeListMatrix) {
-    testsupport::LogCapture logs;
     const std::list<ItemEvent> batch = {MakeEvent(L"ds", L"", L"a", 1), MakeEvent(L"ds", L"", L"all", 2),
                                         MakeEvent(L"ds", L"", L"ALL", 3), MakeEvent(L"ds", L"", L"b", 4)};
     const std::vector<std::wstring> everything = {L"a", L"all", L"ALL", L"b"};
@@ -197,14 +192,6 @@ TEST(CustomDataFilterTest, IncludeListMatrix) {
         CustomDataFilter::FilterEvents(events, c.include);
         EXPECT_EQ(Ids(events), c.kept) << "include list of " << c.include.size();
     }
-
-    // Logged only when events remain and some were removed.
-    const auto lines = logs.Lines();
-    ASSERT_EQ(lines.size(), 5u);  // ["all"]: heading + 1 event; ["b", "a"]: heading + 2 events
-    EXPECT_EQ(lines[0].text, "ZEL::DataSync::CustomDataFilter::FilterEvents:Filtered Event items, included item events are");
-    EXPECT_EQ(lines[1].text, "ZEL::DataSync::CustomDataFilter::FilterEvents: DatasetId:ds, ID: all, Timestamp: t2");
-    EXPECT_EQ(lines[4].text, "ZEL::DataSync::CustomDataFilter::FilterEvents: DatasetId:ds, ID: b, Timestamp: t4");
-    EXPECT_EQ(lines[0].file, "DataSync.log");
 
     std::list<DatasetContext> contexts = {MakeDatasetContext(L"dc", L"c", 1, {})};
     CustomDataFilter::FilterEvents(contexts, {});
