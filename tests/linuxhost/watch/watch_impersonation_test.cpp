@@ -2,16 +2,14 @@
 // changes the calling thread only and is undone by Exit and by the destructor. Identities are
 // read back from the thread's /proc status and the owners of files it creates.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <future>
 #include <sstream>
-#include <string>
 #include <thread>
 
 #include "datasync/host/Impersonation.h"

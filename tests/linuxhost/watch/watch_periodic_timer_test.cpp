@@ -4,14 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
-#include <mutex>
-#include <string>
 #include <thread>
 
-#include "datasync/host/FileWatcher.h"
-#include "linuxhost/watch/watch_change_recorder.h"
 #include "linuxhost/watch/watch_test_support.h"
 
 namespace {

@@ -1,32 +1,78 @@
-// Helpers shared by the watcher, timer and impersonation tests: waiting for a condition with a
-// deadline, touching files, and the in-memory copy of host.log that every test of this binary
-// writes to.
+// Helpers of the watcher, timer and impersonation tests: a callback that records reports (a
+// watcher's paths, a timer's name) with their arrival times, file touching, and the in-memory
+// copy of host.log that every test of this binary writes to.
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
+#include "datasync/host/FileWatcher.h"
+#include "linuxhost/logging/FileLogging.h"
 #include "support/LogCapture.h"
 #include "support/WaitUntil.h"
 
 namespace watchtest {
 
-// host.log as written by this test binary. The capture is installed before the first test
-// runs (watch_test_support.cpp), so HostLog() binds to it whichever test logs first.
-testsupport::LogCapture& HostLogLines();
-
 using testsupport::WaitUntil;
 
-// A test path as the agent's wide string (the tests use ASCII paths only).
-inline std::wstring Wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
+// host.log of this binary, bound before the first test runs, whichever test logs first.
+inline testsupport::LogCapture& HostLogLines() {
+    static auto* capture = new testsupport::LogCapture();  // kept to process exit: HostLog binds once
+    return *capture;
 }
+struct HostLogEnvironment : ::testing::Environment {
+    void SetUp() override {
+        HostLogLines();
+        ZEL::linuxhost::HostLog();
+    }
+};
+inline ::testing::Environment* const g_hostLogEnvironment =
+    ::testing::AddGlobalTestEnvironment(new HostLogEnvironment);
+
+class ChangeRecorder {
+public:
+    struct Report {
+        std::wstring path;
+        std::chrono::steady_clock::time_point at;
+    };
+    ZEL::FileWatcher::Callback Callback() {  // also a ZEL::PeriodicTimer::Callback
+        return [this](const std::wstring& path) { Record(path); };
+    }
+    void Record(const std::wstring& path) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reports.push_back({path, std::chrono::steady_clock::now()});
+        m_changed.notify_all();
+    }
+    std::vector<Report> Reports() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_reports;
+    }
+    std::size_t Count() const { return Reports().size(); }
+    bool WaitForCount(std::size_t count) const {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_reports.size() >= count; });
+    }
+    // True when no report beyond the first `count` arrives within `quiet` (a negative check
+    // cannot avoid waiting; the coalescing windows involved are 100 ms).
+    bool StaysAt(std::size_t count, std::chrono::milliseconds quiet = std::chrono::milliseconds(250)) const {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return !m_changed.wait_for(lock, quiet, [&] { return m_reports.size() > count; });
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::vector<Report> m_reports;
+};
+
+inline std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 // Appends a byte to `path` (creating it), as a writer's modification would.
 inline void Touch(const std::string& path) {
