@@ -1,5 +1,4 @@
-// The worker's queue and its interruptible pause: messages in order up to the maximum count of
-// outstanding signals, Stop waking a blocked consumer, and WaitSync freed early.
+// The worker's queue (order, the maximum count, Stop waking a consumer) and its interruptible pause.
 #include <gtest/gtest.h>
 
 #include <chrono>
