@@ -202,8 +202,10 @@ TEST_F(WorkerTest, UnInitEndsAnAgentInAnyStateAndAnAgentInitialisedAgainRunsAfre
         })) << "the reset task of the second run was cancelled by the first run's UnInit";
         platform::SetEvent(m_stop);
         EXPECT_TRUE(UnInitWithin(agent)) << "started, stop set first";
-        EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
         platform::ResetEvent(m_stop);
+        Publish(ZEL::TOPIC_SYSTEM_TIME, 0);
+        ASSERT_TRUE(WaitBusIdle());
+        EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["started"].asBool()) << "no restart after UnInit";
     }
     {
         DataSyncAgent agent;  // destroyed while running: the destructor stops it

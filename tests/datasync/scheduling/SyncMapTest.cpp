@@ -245,8 +245,8 @@ TEST_F(SyncMapTest, ScheduledRecordsRetryCountAndClockSetBack) {
 }
 
 // Every 5 minutes of the monotonic clock the timer pass looks for unsent rows of the
-// near-real-time files that no change notification reported; the first look is one period
-// after the first pass.
+// near-real-time files that no change notification reported (the first look one period after
+// the first pass); device ready looks at once and sends them.
 TEST_F(SyncMapTest, TimerPassRescansTheNearRealTimeFilesEveryFiveMinutes) {
     testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(1796554800));
     clock.AdvanceSteady(1000s);
@@ -258,6 +258,9 @@ TEST_F(SyncMapTest, TimerPassRescansTheNearRealTimeFilesEveryFiveMinutes) {
         EXPECT_EQ(p.c.queue.Size(), queued) << step.count();
     }
     EXPECT_EQ(p.c.syncMap.Record(ServicePath(kDataset)).sync_kind, 1u);
+    PreparedComponents fresh(m_policy);
+    fresh.c.timer.DeviceReadySync(false);  // device ready: the start-up scan sends the rows at once
+    EXPECT_EQ(m_collector.Requests().size(), 2u) << "to KTA and NAVS";
 }
 
 // An unregistered, started and online device with telemetry waiting for KTA or NAVS asks once
