@@ -1,7 +1,5 @@
-// FullInit: what stops it from starting (a failed policy read, scope "none"), each further call
-// restarting with the freshly read policy, the NRT database list and scheduled intervals built
-// from the enabled datasets, and the DEVICE_ONLINE request queued at start when the last
-// notifications say the device is online and registered.
+// FullInit: what stops it from starting, each call restarting with the freshly read policy, the
+// NRT list and scheduled intervals from the enabled datasets, and DEVICE_ONLINE queued at start.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,5 +1,4 @@
-// The worker's queue and its interruptible pause: messages in order up to the maximum count of
-// outstanding signals, Stop waking a blocked consumer, and WaitSync freed early.
+// The worker's queue (order, the maximum count) and its interruptible pause.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,18 +29,6 @@ TEST(MessageQueue, MessagesComeOutInOrderAndOnePastTheMaximumCountWaitsForALater
     ASSERT_EQ(queue.GetMsg(out), 0);
     EXPECT_EQ(out.data, L"overflow");
     EXPECT_TRUE(queue.PutMsg({ZEL::DataSync::DEVICE_ONLINE, L""})) << "counts are free again";
-}
-
-TEST(MessageQueue, StopWakesABlockedConsumerWhichKeepsItsMessageUnchanged) {
-    CMessageQueue<Message> queue;
-    Message out{ZEL::DataSync::DEVICE_CONTEXT_CHANGE, L"untouched"};
-    auto consumer = std::async(std::launch::async, [&queue, &out] { return queue.GetMsg(out); });
-    EXPECT_EQ(consumer.wait_for(100ms), std::future_status::timeout) << "an empty queue blocks";
-    queue.Stop();
-    ASSERT_EQ(consumer.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(consumer.get(), 0);
-    EXPECT_EQ(out.type, ZEL::DataSync::DEVICE_CONTEXT_CHANGE);
-    EXPECT_EQ(out.data, L"untouched");
 }
 
 // A free ends a pause in progress, or else only the next pause.

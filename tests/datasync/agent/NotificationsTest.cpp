@@ -1,6 +1,5 @@
 // The agent's reaction to bus notifications: the grace device-state notifications get before full
-// initialisation, the DEVICE_ONLINE request they queue, restarts on policy and system-time
-// changes, extension notifications (ignored), and the server commands.
+// initialisation, the DEVICE_ONLINE request, restarts, and the server commands.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -39,46 +38,40 @@ protected:
 };
 
 TEST_F(NotificationsTest, BeforeFullInitOnlyDeviceStateTopicsWaitAndTheRestIsDroppedAtOnce) {
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, Kind::Extension);  // ignored: neither waits nor is dropped
-    Publish(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED);
-    Publish(ZEL::TOPIC_SYSTEM_TIME, 0);
-    PublishCommand(L"run", L"removeDevice");
-    ASSERT_TRUE(WaitBusIdle());
-    EXPECT_EQ(CountLogged(kNotReady), 3);
-    EXPECT_FALSE(Logged(kGraceStarted));
-    EXPECT_EQ(Starts(), 0) << "nothing restarted";
-
-    m_transport.SetRegistered(true);
-    Deliver(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
-    EXPECT_EQ(CountLogged(kGraceStarted), 1);
-    EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["online"].asBool());
-
-    Deliver(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE);
-    EXPECT_EQ(CountLogged(kGraceStarted), 2);
-
-    // The dropped notifications still count through their recorded last states.
-    agent.FullInit();
-    const Json::Value status = agent.GetStatusSnapshot();
-    EXPECT_TRUE(status["agent"]["online"].asBool());
-    EXPECT_TRUE(status["agent"]["registered"].asBool());
-    agent.UnInit();
-}
-
-TEST_F(NotificationsTest, DeviceStateArrivingJustBeforeFullInitIsHandledWhenFullInitCompletesInTheGrace) {
-    m_transport.SetRegistered(true);
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
-    ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged(kGraceStarted); }));
-    agent.FullInit();
-    ASSERT_TRUE(WaitBusIdle());
-    EXPECT_TRUE(Logged("Device is full initialized during the wait!"));
-    EXPECT_FALSE(Logged(kNotReady));
-    // One request from FullInit (online by the recorded state), one from the notification.
-    EXPECT_EQ(QueueLength(agent), 2u);
-    agent.UnInit();
+    for (bool fullInitInTheGrace : {false, true}) {
+        SCOPED_TRACE(fullInitInTheGrace ? "full init during the grace" : "no full init");
+        m_logs.Clear();
+        m_transport.SetRegistered(fullInitInTheGrace);
+        DataSyncAgent agent;
+        agent.Init(m_stop);
+        Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, Kind::Extension);  // ignored: neither waits nor is dropped
+        Publish(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED);
+        Publish(ZEL::TOPIC_SYSTEM_TIME, 0);
+        PublishCommand(L"run", L"removeDevice");
+        ASSERT_TRUE(WaitBusIdle());
+        EXPECT_EQ(CountLogged(kNotReady), 3);
+        EXPECT_EQ(Starts(), 0) << "nothing restarted";
+        Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
+        ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged(kGraceStarted); }));
+        if (fullInitInTheGrace) {
+            agent.FullInit();
+            ASSERT_TRUE(WaitBusIdle());
+            // One request from FullInit (online by the recorded state), one from the notification.
+            EXPECT_EQ(QueueLength(agent), 2u);
+        } else {
+            ASSERT_TRUE(WaitBusIdle());
+            EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["online"].asBool());
+            m_transport.SetRegistered(true);
+            Deliver(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE);
+            EXPECT_EQ(CountLogged(kGraceStarted), 2);
+            // The dropped notifications still count through their recorded last states.
+            agent.FullInit();
+        }
+        const Json::Value status = agent.GetStatusSnapshot();
+        EXPECT_TRUE(status["agent"]["online"].asBool());
+        EXPECT_TRUE(status["agent"]["registered"].asBool());
+        agent.UnInit();
+    }
 }
 
 TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDeviceOnlineWhenBothHold) {

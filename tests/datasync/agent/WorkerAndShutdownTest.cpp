@@ -1,7 +1,6 @@
-// The worker thread and the agent's shutdown: a restart or UnInit ends the worker promptly
-// whether it pauses (device offline) or waits for messages, a NAVP-only agent takes messages
-// without registration, and UnInit joins every thread the agent started (device-context
-// thread, worker, asynchronous notification tasks), with or without the service-stop event set.
+// The worker thread and the agent's shutdown: a restart or UnInit ends the worker promptly, a
+// NAVP-only agent takes messages unregistered, the watchdog hears the worker, and UnInit joins
+// every thread the agent started; an agent initialised again runs afresh, a destroyed one is deaf.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,11 +23,17 @@ using testsupport::QueueLength;
 using testsupport::WaitUntil;
 
 template <typename Call>
-std::chrono::milliseconds Timed(Call call) {
+std::chrono::steady_clock::duration Timed(Call call) {
     const auto start = std::chrono::steady_clock::now();
     call();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return std::chrono::steady_clock::now() - start;
 }
+
+// Random delays (the reset tasks' up to two minutes) pinned to their least value.
+struct NoJitter {
+    NoJitter() { ZEL::ApiUtility::SetRandomSource([](unsigned lo, unsigned) { return lo; }); }
+    ~NoJitter() { ZEL::ApiUtility::SetRandomSource(nullptr); }
+};
 
 class WorkerTest : public testsupport::AgentHarness {
 protected:
@@ -42,13 +47,20 @@ protected:
     bool WorkerEnded() const {
         return Logged("MsgHandleProc: thread exited!") || Logged("MsgHandleProc: Service stop happend!");
     }
+    // UnInit on another thread, bounded. Should it hang, the service-stop event ends it: false.
+    bool UnInitWithin(DataSyncAgent& agent) {
+        auto done = std::async(std::launch::async, [&agent] { agent.UnInit(); });
+        if (done.wait_for(3s) == std::future_status::ready) return true;
+        platform::SetEvent(m_stop);
+        done.wait();
+        return false;
+    }
 };
 
 TEST_F(WorkerTest, RestartAndUnInitEndTheWorkerWithinASecondWhetherItPausesOrWaitsForMessages) {
     m_transport.SetRegistered(true);
     for (bool online : {false, true}) {
-        // Offline, the worker pauses; online, registered and KTA enabled, it takes the start-up
-        // request and then waits on the queue.
+        // Offline, the worker pauses; online it takes the start-up request and waits on the queue.
         SCOPED_TRACE(online ? "waiting for messages" : "paused while offline");
         m_logs.Clear();
         if (online) Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
@@ -59,7 +71,6 @@ TEST_F(WorkerTest, RestartAndUnInitEndTheWorkerWithinASecondWhetherItPausesOrWai
         ASSERT_EQ(agent.GetStatusSnapshot()["agent"]["online"].asBool(), online);
         const char* const busy = online ? "MsgHandleProc: Get DEVICE_ONLINE" : "MsgHandleProc: thread Entry!";
         ASSERT_TRUE(WaitUntil([&] { return CountLogged(busy) == 1; }));
-
         EXPECT_LT(Timed([&agent] { agent.FullInit(); }), 1s);
         EXPECT_TRUE(WorkerEnded());
         EXPECT_TRUE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
@@ -71,34 +82,13 @@ TEST_F(WorkerTest, RestartAndUnInitEndTheWorkerWithinASecondWhetherItPausesOrWai
     }
 }
 
-TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregistered) {
-    m_config->SetPolicy([] {
-        ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
-        policy.navpUrl = L"https://navp.example.com/";
-        return policy;
-    }());
+TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregisteredAndTheWatchdogHearsIt) {
+    ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
+    policy.navpUrl = L"https://navp.example.com/";
+    m_config->SetPolicy(policy);
     m_transport.SetRegistered(true);
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    agent.FullInit();
-    ASSERT_FALSE(agent.GetStatusSnapshot()["families"]["KTA"]["enabled"].asBool());
-
-    // Coming online while registered queues DEVICE_ONLINE; the registration is withdrawn right
-    // after, normally before the worker's offline pause has ended.
-    m_transport.SetRegistered(false);
-    Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
-    Publish(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_REGISTRATION_CHANGED);
-    ASSERT_TRUE(WaitBusIdle());
-    ASSERT_FALSE(agent.GetStatusSnapshot()["agent"]["registered"].asBool());
-
-    EXPECT_TRUE(WaitUntil([&agent] { return QueueLength(agent) == 0; }));
-    EXPECT_TRUE(WaitUntil([this] { return Logged("MsgHandleProc: Get DEVICE_ONLINE"); }));
-    agent.UnInit();
-}
-
-TEST_F(WorkerTest, TheTimerTellsTheWatchdogHowLongAgoTheWorkerWentRound) {
     std::mutex mutex;
-    std::vector<std::chrono::milliseconds> heard;
+    std::vector<std::chrono::milliseconds> heard;  // guarded by mutex
     DataSyncAgent agent;
     agent.SetLivenessCallback([&](std::chrono::milliseconds sinceWorkerLoop) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -106,46 +96,24 @@ TEST_F(WorkerTest, TheTimerTellsTheWatchdogHowLongAgoTheWorkerWentRound) {
     });
     agent.Init(m_stop);
     agent.FullInit();
-    const auto count = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return heard.size();
-    };
-    ASSERT_TRUE(WaitUntil([&] { return count() > 0; }, 3s)) << "the first 2-second tick";
-    EXPECT_LT(heard.front(), 1s) << "the paused worker goes round every 250 ms";
+    ASSERT_FALSE(agent.GetStatusSnapshot()["families"]["KTA"]["enabled"].asBool());
+    // Coming online while registered queues DEVICE_ONLINE; the registration is withdrawn right
+    // after, normally before the worker's offline pause has ended.
+    m_transport.SetRegistered(false);
+    Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
+    Publish(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_REGISTRATION_CHANGED);
+    ASSERT_TRUE(WaitBusIdle());
+    ASSERT_FALSE(agent.GetStatusSnapshot()["agent"]["registered"].asBool());
+    EXPECT_TRUE(WaitUntil([&agent] { return QueueLength(agent) == 0; }));
+    EXPECT_TRUE(WaitUntil([this] { return Logged("MsgHandleProc: Get DEVICE_ONLINE"); }));
+    // The timer's first 2-second tick tells the watchdog how long ago the worker went round.
+    ASSERT_TRUE(WaitUntil([&] { return std::lock_guard<std::mutex>(mutex), !heard.empty(); }, 3s));
+    EXPECT_LT(heard.front(), 1s);
     agent.UnInit();
 }
 
-class ShutdownTest : public testsupport::AgentHarness {
-protected:
-    // UnInit on another thread, bounded. Should it hang, the service-stop event is set so that
-    // the test can end, and the result is false.
-    bool UnInitWithin(DataSyncAgent& agent) {
-        auto done = std::async(std::launch::async, [&agent] { agent.UnInit(); });
-        if (done.wait_for(3s) == std::future_status::ready) return true;
-        platform::SetEvent(m_stop);
-        done.wait();
-        return false;
-    }
-};
-
-// (UnInitWaitsForEveryThreadThatIsStillRunning covers a device-context thread busy with a record.)
-TEST_F(ShutdownTest, UnInitJoinsTheDeviceContextThreadWhetherOrNotTheStopEventWasSet) {
-    for (bool started : {false, true}) {
-        SCOPED_TRACE(started ? "started, stop set first" : "initialised only, stop not set");
-        DataSyncAgent agent;
-        agent.Init(m_stop);
-        if (started) {
-            agent.FullInit();
-            platform::SetEvent(m_stop);
-        }
-        EXPECT_TRUE(UnInitWithin(agent));
-        EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
-    }
-}
-
-// A log sink, installed for every log file, that holds each thread writing a line containing one
-// of `fragments` until Open(), so that a test can keep one of the agent's threads busy at a known
-// point. Install it before the agent's Init.
+// A log sink that holds each thread writing a line containing one of `fragments` until Open(), so
+// that a test can keep one of the agent's threads busy at a known point.
 struct LogGate : ZEL::LogSink {
     explicit LogGate(std::vector<std::string> held) : fragments(std::move(held)) {}
     bool Enabled(ZEL::LogLevel) const override { return true; }
@@ -167,7 +135,6 @@ struct LogGate : ZEL::LogSink {
         open = true;
         changed.notify_all();
     }
-
     const std::vector<std::string> fragments;
     std::mutex mutex;
     std::condition_variable changed;
@@ -175,31 +142,23 @@ struct LogGate : ZEL::LogSink {
     bool open = false;
 };
 
-TEST_F(ShutdownTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
+TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
     const struct {
         const char* name;
         std::vector<std::string> heldLines;
         std::function<void(DataSyncAgent&)> keepBusy;
     } cases[] = {
-        {"asynchronous task of a server command",
-         {"HandleResetBackoffState: Entry"},
+        {"server command task", {"HandleResetBackoffState: Entry"},
          [this](DataSyncAgent&) { PublishCommand(L"set", L"resetBackOffState"); }},
-        {"asynchronous task of a DNS recovery",
-         {"HandleResetBackoffStateOnDnsRecovery: Entry"},
+        {"DNS recovery task", {"HandleResetBackoffStateOnDnsRecovery: Entry"},
          [this](DataSyncAgent&) { Publish(ZEL::TOPIC_DNS_STATUS, ZEL::STATE_DNS_RESOLVED); }},
-        {"asynchronous task of sendTelemetry",
-         {"DuplicateTelemetryHandler: Enter!"},
+        {"sendTelemetry task", {"DuplicateTelemetryHandler: Enter!"},
          [this](DataSyncAgent&) { PublishCommand(L"run", L"sendTelemetry"); }},
         {"device-context thread", {"Syncing device context record with id: 7"},
          [](DataSyncAgent& agent) { agent.AddDeviceContextRecordToSync(7); }},
         {"worker", {"MsgHandleProc: thread exited!", "MsgHandleProc: Service stop happend!"}, nullptr},
     };
-    // The DNS recovery's random delay (up to two minutes) is pinned to 0: this test is about
-    // UnInit waiting for the task, not about the delay.
-    struct NoJitter {
-        NoJitter() { ZEL::ApiUtility::SetRandomSource([](unsigned lo, unsigned) { return lo; }); }
-        ~NoJitter() { ZEL::ApiUtility::SetRandomSource(nullptr); }
-    } noJitter;
+    NoJitter noJitter;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto gate = std::make_shared<LogGate>(c.heldLines);
@@ -220,51 +179,46 @@ TEST_F(ShutdownTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
     }
 }
 
-TEST_F(ShutdownTest, AnAgentInitialisedAgainAfterUnInitHearsTheBusAndRunsItsTasks) {
-    ZEL::ApiUtility::SetRandomSource([](unsigned lo, unsigned) { return lo; });  // no reset delay
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    agent.FullInit();
-    ASSERT_TRUE(UnInitWithin(agent));
-    agent.Init(m_stop);
-    agent.FullInit();
-    DataSyncAgent::RetryInfo blocked;  // KTA blocked after its server errors
-    blocked._sync_allowed = false;
-    blocked._retry_counts = {0, 0, 11};
-    agent.SetRetryInfo(SyncEP::SyncEP_KTA, blocked);
-    PublishCommand(L"set", L"resetBackOffState", {{L"randomDelay", L"1"}});
-    EXPECT_TRUE(WaitUntil([&agent] {
-        DataSyncAgent::RetryInfo info;
-        return agent.GetRetryInfo(SyncEP::SyncEP_KTA, info) && info._sync_allowed;
-    })) << "the reset task of the second run was cancelled by the first run's UnInit";
-    EXPECT_TRUE(UnInitWithin(agent));
-    ZEL::ApiUtility::SetRandomSource(nullptr);
-}
-
-TEST_F(ShutdownTest, DestroyedAgentsNoLongerHearTheBus) {
-    m_config->ChangePolicy([](ZEL::TelemetryPolicy& policy) {
-        policy.datasets = {MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")};
-    });
+TEST_F(WorkerTest, UnInitEndsAnAgentInAnyStateAndAnAgentInitialisedAgainRunsAfresh) {
+    NoJitter noJitter;
     m_transport.SetRegistered(true);
     {
         DataSyncAgent agent;
         agent.Init(m_stop);
+        EXPECT_TRUE(UnInitWithin(agent)) << "initialised only, stop not set";
+        agent.Init(m_stop);
         agent.FullInit();
         ASSERT_TRUE(UnInitWithin(agent));
+        agent.Init(m_stop);
+        agent.FullInit();
+        DataSyncAgent::RetryInfo blocked;  // KTA blocked after its server errors
+        blocked._sync_allowed = false;
+        blocked._retry_counts = {0, 0, 11};
+        agent.SetRetryInfo(SyncEP::SyncEP_KTA, blocked);
+        PublishCommand(L"set", L"resetBackOffState", {{L"randomDelay", L"1"}});
+        EXPECT_TRUE(WaitUntil([&agent] {
+            DataSyncAgent::RetryInfo info;
+            return agent.GetRetryInfo(SyncEP::SyncEP_KTA, info) && info._sync_allowed;
+        })) << "the reset task of the second run was cancelled by the first run's UnInit";
+        platform::SetEvent(m_stop);
+        EXPECT_TRUE(UnInitWithin(agent)) << "started, stop set first";
+        platform::ResetEvent(m_stop);
+        Publish(ZEL::TOPIC_SYSTEM_TIME, 0);
+        ASSERT_TRUE(WaitBusIdle());
+        EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["started"].asBool()) << "no restart after UnInit";
     }
     {
-        // Destroyed while running: the destructor stops it.
-        DataSyncAgent agent;
+        DataSyncAgent agent;  // destroyed while running: the destructor stops it
         agent.Init(m_stop);
         agent.FullInit();
         ASSERT_TRUE(agent.IsStarted());
     }
-    ASSERT_EQ(Starts(), 2);
+    const int starts = Starts();
     Publish(ZEL::TOPIC_SYSTEM_TIME, 0);
     Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
     PublishCommand(L"run", L"sendTelemetry");
     ASSERT_TRUE(WaitBusIdle());
-    EXPECT_EQ(Starts(), 2) << "no restart of a destroyed agent";
+    EXPECT_EQ(Starts(), starts) << "no restart of a destroyed agent";
     EXPECT_FALSE(Logged("Received sendTelemetry command!"));
 }
 

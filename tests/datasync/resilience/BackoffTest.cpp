@@ -1,8 +1,5 @@
-// Per-endpoint back-off: the delays and attempts of each failure class, jitter for server
-// errors only, blocking with its registry value (KTA only) and critical event, waits measured on
-// the monotonic clock whatever the wall clock does, the gateway gate and the once-logged refusal,
-// and the two resets (the command and the end of a DNS error) with their random delay ended by
-// the service stop.
+// Per-endpoint back-off: each failure class's delays, attempts and jitter, blocking, waits on the
+// monotonic clock, the gateway gate, and the two resets with their random delay.
 #include "datasync/resilience/ResilienceFixture.h"
 
 namespace resiliencetest {

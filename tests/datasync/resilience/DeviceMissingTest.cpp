@@ -1,8 +1,5 @@
-// The device-missing (403) state: only a 403 counts (which bodies say "device missing" is tested
-// with the transport, CoreUtilityTest.cpp), the one renewal request, the one-hour
-// block measured on the monotonic clock (still blocked at exactly 3600 s), what registrations and
-// the removeDevice command reset, the status, and the dispatch: KTA and NAVS blocked, NAVP not,
-// and a device-missing answer never counted as a back-off failure.
+// The device-missing (403) state: the one renewal request, the one-hour block on the monotonic
+// clock, what resets it, its status; and how the dispatch treats the blocking answers.
 #include "datasync/resilience/ResilienceFixture.h"
 
 namespace resiliencetest {
@@ -94,17 +91,29 @@ TEST_F(DeviceMissingTest, ManualRegistrationAndRemoveDeviceAllowAnotherRequest) 
     }
 }
 
-TEST_F(DeviceMissingTest, DispatchBlocksKtaAndNavsButNotNavpAndCountsNoBackoffFailure) {
-    WriteRows();
-    PreparedAgent prepared(m_policy, m_stop);
-    m_collector.QueueStatus(403, kDeviceMissingBody);  // KTA's answer
-    EXPECT_FALSE(Post(prepared));
-    EXPECT_EQ(Requests(), std::tuple(1, 0, 1)) << "NAVS refused by the pre-check, NAVP not affected";
-    EXPECT_EQ(prepared.Record(KTA)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0}));
-    EXPECT_EQ(Renewals(), 1);
-    m_clock.AdvanceSteady(3601s);
-    EXPECT_TRUE(Post(prepared));
-    EXPECT_EQ(Requests(), std::tuple(2, 1, 1));
+// A device-missing answer or an expired certificate from KTA holds KTA and NAVS back, not NAVP,
+// and counts as no back-off failure; the block's end (an hour, the first heartbeat call) lets
+// both go on.
+TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
+    const struct {
+        const char* name;
+        int status, resultCode, renewals;
+        std::chrono::milliseconds blockedFor;
+    } cases[] = {{"certificate expired", 0, 34, 0, 10s}, {"device missing", 403, 0, 1, 3600001ms}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteRows();
+        PreparedAgent prepared(m_policy, m_stop);
+        const auto [kta, navs, navp] = Requests();
+        c.resultCode ? m_collector.QueueNoAnswer(c.resultCode) : m_collector.QueueStatus(c.status, kDeviceMissingBody);
+        EXPECT_FALSE(Post(prepared));
+        EXPECT_EQ(Requests(), std::tuple(kta + 1, navs, navp + 1)) << "NAVS refused by the pre-check";
+        EXPECT_EQ(prepared.Record(KTA)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0}));
+        EXPECT_EQ(Renewals(), c.renewals);
+        m_clock.AdvanceSteady(c.blockedFor);
+        EXPECT_TRUE(Post(prepared));
+        EXPECT_EQ(Requests(), std::tuple(kta + 2, navs + 1, navp + 1));
+    }
 }
 
 }  // namespace

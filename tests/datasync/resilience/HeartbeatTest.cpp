@@ -1,7 +1,5 @@
-// Heartbeat suppression: the device-status database (its id in any case anywhere in the path)
-// is held back only while the channel mode is "nomqtt", the suppression mode is not "none" and
-// the push channel is connected; whatever the host cannot tell means "upload". Each change of
-// the decision is logged once, and the timer pass skips the suppressed record.
+// Heartbeat suppression: the device-status database is held back only while the channel mode is
+// "nomqtt", suppression is not "none" and the push channel is connected; the timer pass skips it.
 #include "datasync/resilience/ResilienceFixture.h"
 
 namespace resiliencetest {

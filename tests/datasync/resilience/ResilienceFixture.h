@@ -1,8 +1,6 @@
-// A fixture for the resilience tests: an agent prepared as a full initialisation leaves it
-// (records for KTA and NAVS, the service-stop event) but without threads, a manual clock whose
-// monotonic time moves only when told, a pinned random source that keeps the last span asked, a
-// scripted transport, a switchable critical-gateway status, and a count of the registration
-// renewal requests the agent publishes.
+// The resilience tests' fixture: components as FullInit leaves them (no threads), a manual clock,
+// a pinned random source keeping the last span asked, a scripted transport, a switchable gateway
+// status, and a count of the registration renewal requests published.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -35,10 +33,7 @@ public:
     std::atomic<bool> critical{false};
 };
 
-// The components as FullInit leaves them, with the test's service-stop event.
-struct PreparedAgent : testsupport::PreparedComponents {
-    PreparedAgent(const ZEL::TelemetryPolicy& policy, platform::HANDLE stop) : PreparedComponents(policy, stop) {}
-};
+using PreparedAgent = testsupport::PreparedComponents;
 
 class ResilienceTest : public testsupport::AgentHarness {
 protected:
@@ -83,14 +78,12 @@ protected:
     }
     bool Post(PreparedAgent& prepared) { return prepared.DoPost(ZEL::String::UTF8ToUTF16(kDataset)); }
     // Requests sent so far to KTA, NAVS and NAVP.
+    static constexpr const char* kHosts[] = {"kta.test", "navs.test", "navp.test"};
     std::tuple<int, int, int> Requests() {
-        int kta = 0, navs = 0, navp = 0;
-        for (const uploadtest::Request& request : m_collector.Requests()) {
-            kta += request.url.find("kta.test") != std::string::npos;
-            navs += request.url.find("navs.test") != std::string::npos;
-            navp += request.url.find("navp.test") != std::string::npos;
-        }
-        return {kta, navs, navp};
+        int n[3] = {0, 0, 0};
+        for (const uploadtest::Request& request : m_collector.Requests())
+            for (int i = 0; i < 3; ++i) n[i] += request.url.find(kHosts[i]) != std::string::npos;
+        return {n[0], n[1], n[2]};
     }
     // Renewal requests published so far, once the bus has delivered them.
     int Renewals() {

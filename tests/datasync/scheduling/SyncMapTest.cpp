@@ -1,7 +1,6 @@
 // Single steps of the scheduler, driven through the components without the agent's threads: the
-// sync-map writers, SyncDB's claim and commit around an upload in flight, one timer pass (with a
-// clock set back), the dispatch's result per family combination, the shared folder's handler,
-// and the device-context thread's retry wait ended by a stop or by UnInit.
+// sync-map writers, the timer pass (due records, retry counts, the rescan, the registration
+// request), the dispatch's result per family, and the device-context thread's retry wait.
 #include <gmock/gmock.h>
 
 #include <future>
@@ -9,6 +8,7 @@
 #include "datasync/upload/UploadFixture.h"
 #include "linuxhost/HostState.h"
 #include "support/AgentHarness.h"
+#include "support/LogonUser.h"
 #include "support/ManualClock.h"
 #include "support/PreparedComponents.h"
 
@@ -199,8 +199,9 @@ TEST_F(SyncMapTest, WithoutConsentNoUploadPathPostsAnything) {
         p.c.syncMap.InternalDBChangesNotify(ServicePath(kDataset));
         p.c.timer.DoTimerPost(L"");
         EXPECT_EQ(p.c.queue.Size(), consent ? 1u : 0u) << "the timer pass";
-        p.c.deviceContext.Start();
         p.c.deviceContext.AddDeviceContextRecordToSync(1);
+        p.c.deviceContext.AddDeviceContextRecordToSync(1);  // already waiting: sent once
+        p.c.deviceContext.Start();
         EXPECT_TRUE(WaitUntil([&] {
             return consent ? p.c.deviceContext.PendingRecords() == 0 : Logged("not posted: no consent");
         })) << "the device-context thread";
@@ -212,22 +213,105 @@ TEST_F(SyncMapTest, WithoutConsentNoUploadPathPostsAnything) {
     ZEL::linuxhost::UpdateDeviceState([&saved](ZEL::linuxhost::DeviceState& device) { device = saved; });
 }
 
-TEST_F(SyncMapTest, ScheduledRecordIsDueWhenTheClockWasSetBack) {
+// A scheduled record sent again before its interval is over after a failed upload counts a
+// retry; above five the timer queues nothing. A success or the interval's end resets the count.
+TEST_F(SyncMapTest, ScheduledRecordsRetryCountAndClockSetBack) {
     WriteRows(kScheduled, 3);
-    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(1796554800));
+    constexpr std::int64_t kNow = 1796554800;
+    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(kNow));
     PreparedComponents p(m_policy);
     p.c.timer.DoTimerPost(L"");  // creates the scheduled record; its rows are an hour old: queued
     const std::wstring path = ServicePath(kScheduled);
     ASSERT_EQ(p.c.syncMap.Record(path).sync_kind, 2u);
-    p.c.syncMap.Update(path, [](ZEL::DataSync::_sync_data& r) { r.remain_data = 0, r.last_sync_time = 1796554800; });
-    const std::size_t queued = p.c.queue.Size();
+    std::size_t queued = p.c.queue.Size();
+    const auto pass = [&](int lastResult, std::int64_t lastSync, int remain) {
+        p.c.syncMap.Update(path, [&](ZEL::DataSync::_sync_data& r) {
+            r.last_result = lastResult, r.last_sync_time = lastSync, r.remain_data = remain;
+        });
+        p.c.timer.DoTimerPost(L"");
+        const bool more = p.c.queue.Size() > queued;
+        queued = p.c.queue.Size();
+        return std::pair(p.c.syncMap.Record(path).retry_times, more);
+    };
+    EXPECT_EQ(pass(1, kNow, 0), std::pair(0, false)) << "interval of one hour not over";
+    for (int n = 1; n <= 5; ++n) EXPECT_EQ(pass(0, kNow, 1), std::pair(n, true)) << "unsent rows after a failure";
+    EXPECT_EQ(pass(0, kNow, 1), std::pair(6, false)) << "above five: nothing queued";
+    EXPECT_EQ(pass(1, kNow, 1), std::pair(0, true)) << "the last upload succeeded";
+    EXPECT_EQ(pass(0, kNow, 1), std::pair(1, true));
+    EXPECT_EQ(pass(0, kNow - 3600, 0), std::pair(0, true)) << "the interval is over";
+    EXPECT_EQ(pass(1, kNow, 0), std::pair(0, false));
+    clock.SetWall(std::chrono::system_clock::from_time_t(kNow - 6 * 3600));
+    EXPECT_EQ(pass(1, kNow, 0), std::pair(0, true)) << "a clock set back must not hold the record for hours";
+}
 
-    p.c.timer.DoTimerPost(L"");
-    EXPECT_EQ(p.c.queue.Size(), queued) << "interval of one hour not over";
+// Every 5 minutes of the monotonic clock the timer pass looks for unsent rows of the
+// near-real-time files that no change notification reported (the first look one period after
+// the first pass); device ready looks at once and sends them.
+TEST_F(SyncMapTest, TimerPassRescansTheNearRealTimeFilesEveryFiveMinutes) {
+    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(1796554800));
+    clock.AdvanceSteady(1000s);
+    PreparedComponents p(m_policy);
+    WriteRows(kDataset, 3);
+    for (auto [step, queued] : {std::pair{0ms, 0u}, {299999ms, 0u}, {1ms, 1u}}) {
+        clock.AdvanceSteady(step);
+        p.c.timer.DoTimerPost(L"");
+        EXPECT_EQ(p.c.queue.Size(), queued) << step.count();
+    }
+    EXPECT_EQ(p.c.syncMap.Record(ServicePath(kDataset)).sync_kind, 1u);
+    PreparedComponents fresh(m_policy);
+    fresh.c.timer.DeviceReadySync(false);  // device ready: the start-up scan sends the rows at once
+    EXPECT_EQ(m_collector.Requests().size(), 2u) << "to KTA and NAVS";
+}
 
-    clock.SetWall(std::chrono::system_clock::from_time_t(1796554800 - 6 * 3600));
-    p.c.timer.DoTimerPost(L"");
-    EXPECT_EQ(p.c.queue.Size(), queued + 1) << "a clock set back must not hold the record for hours";
+// An unregistered, started and online device with telemetry waiting for KTA or NAVS asks once
+// for a registration at the end of a timer pass.
+TEST_F(SyncMapTest, TimerPassAsksForRegistrationOnlyWhenTelemetryWaitsForKtaOrNavs) {
+    const struct {
+        const char* name;
+        const wchar_t* syncEPs;
+        bool registered, started, online, rowsWaiting, requested;
+    } cases[] = {{"KTA and NAVS", L"KTA,NAVS", false, true, true, true, true},
+                 {"NAVS only", L"NAVS", false, true, true, true, true},
+                 {"registered", L"KTA,NAVS", true, true, true, true, false},
+                 {"not started", L"KTA,NAVS", false, false, true, true, false},
+                 {"offline", L"KTA,NAVS", false, true, false, true, false},
+                 {"no telemetry waiting", L"KTA,NAVS", false, true, true, false, false},
+                 {"neither KTA nor NAVS", L"NAVP", false, true, true, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UsePolicy(c.syncEPs, L"");
+        if (std::wstring(c.syncEPs) == L"NAVP") m_policy.syncEndpointUrls.clear();
+        PreparedComponents p(m_policy);
+        p.c.state._b_is_DevRegistered = c.registered, p.c.state._b_is_start = c.started;
+        p.c.state._b_is_online = c.online;
+        if (c.rowsWaiting) p.c.syncMap.InternalDBChangesNotify(ServicePath(kDataset));
+        p.c.timer.DoTimerPost(L"");
+        EXPECT_EQ(p.c.state.m_registrationRequested.load(), c.requested);
+    }
+}
+
+// A failed upload of a shared-folder database is tried once more at once; the second attempt's
+// result is the result.
+TEST_F(SyncMapTest, SharedFolderUploadIsTriedTwiceAndTheSecondAttemptDecides) {
+    testsupport::LogonUser user;
+    UsePolicy(L"KTA", L"");
+    const std::string file = ZEL::String::UTF16ToUTF8(kDataset) + "_ItemEvent.sqlite3";
+    WriteRows(kDataset, 0);  // the device context only
+    const struct {
+        std::vector<int> failures;  // cannot-connect answers before the collector accepts
+        bool ok;
+        std::size_t requests;
+    } cases[] = {{{}, true, 1}, {{12029}, true, 2}, {{12029, 12029}, false, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failures.size());
+        testsupport::TelemetryWriter(m_dir.path() + "shared/" + file, "ItemEvent")
+            .Insert(testsupport::ItemEventJson(ZEL::String::UTF16ToUTF8(kDataset), "i"));
+        PreparedComponents p(m_policy);
+        for (int code : c.failures) m_collector.QueueNoAnswer(code);
+        const std::size_t before = m_collector.Requests().size();
+        EXPECT_EQ(p.c.dispatch.HandleSharedNRT(ZEL::String::UTF8ToUTF16(file)), c.ok);
+        EXPECT_EQ(m_collector.Requests().size() - before, c.requests);
+    }
 }
 
 TEST_F(SyncMapTest, DeviceContextRetryWaitEndsWithTheServiceStopOrWithUnInit) {
@@ -251,6 +335,13 @@ TEST_F(SyncMapTest, DeviceContextRetryWaitEndsWithTheServiceStopOrWithUnInit) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
         EXPECT_EQ(m_collector.Requests().size(), before + 1) << "no second attempt before 15 minutes";
     }
+}
+
+TEST(SyncMapNames, RecordKindComesFromTheFileName) {
+    for (auto [name, kind] : {std::pair{L"X_DatasetContext_ItemEvent.sqlite3", 1}, {L"X_ItemEvent.sqlite3", 0},
+                              {L"X_ItemContext.sqlite3", 2}, {L"DeviceContext.sqlite3", 5},
+                              {L"GlobalContext.sqlite3", 4}})
+        EXPECT_EQ(DataSyncAgent::GetDataItemType(name), kind) << name;
 }
 
 }  // namespace
