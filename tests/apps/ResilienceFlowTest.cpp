@@ -219,7 +219,7 @@ TEST_F(ResilienceFlow, StatusAndControlRequestsAnswerWhileAnUploadIsHeldOnTheWir
 }
 
 TEST_F(ResilienceFlow, APolicyRewrittenInPlaceAndATelemetryFileRecreatedLoseNoRow) {
-    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=1000"}, "NAVP"));
+    ASSERT_NO_FATAL_FAILURE(Prepare("KTA,NAVS", {"kta", "navs"}, {"kta=200:delay=500"}, "NAVP"));
     ASSERT_NO_FATAL_FAILURE(StartDaemonAndWrite());
     // An editor that writes in place: the file is half there long enough for the watcher to see
     // it settle, while batches are read and filtered.

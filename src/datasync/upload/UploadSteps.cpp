@@ -21,6 +21,23 @@ utility::EGetDBPathMethod IdQueryRoot(utility::EGetDBPathMethod method) {
 // Row ids go from 1: a bookmark of 0 (nothing sent yet) means the next row is row 1.
 std::int64_t NextRowToSend(std::int64_t bookmark) { return bookmark < 1 ? 1 : bookmark; }
 
+// Whether a table whose rows all lie below the last row sent (`bookmark` - 1) was created again,
+// so that every row of it is new: it never used an id as large as that row. Rows deleted after
+// they were sent leave the largest id used at or past it. True when the table cannot tell.
+bool RecreatedBelowBookmark(const std::wstring& datasetId, const wchar_t* table, utility::EGetDBPathMethod method,
+                            std::int64_t bookmark) {
+    StandardTableDao dao(datasetId, std::wstring(L"class ") + table, method);
+    const std::int64_t largest = dao.LargestIdEverUsed();
+    return largest < 0 || largest < bookmark - 1;
+}
+
+// Whether rows wait: at or after the bookmark, or in a table created again below it.
+bool RowsWait(const std::wstring& datasetId, const wchar_t* table, utility::EGetDBPathMethod method,
+              std::int64_t bookmark, std::int64_t lastId) {
+    if (lastId >= NextRowToSend(bookmark)) return true;
+    return lastId >= 1 && lastId < bookmark - 1 && RecreatedBelowBookmark(datasetId, table, method, bookmark);
+}
+
 // The table behind the sync type, or nullptr (logged) for a type without one.
 const wchar_t* TableOf(Log& log, const BookmarkedTable& t) {
     const wchar_t* table = TableNameOfSyncType(t.syncType);
@@ -119,7 +136,7 @@ bool HaveUnsentRows(const BookmarkedTable& t, utility::EGetDBPathMethod method) 
     std::int64_t bookmark = 0;
     if (!dao.Get(bookmark, t.datasetId, table)) log.i(L"%s: %s,no SyncPoint data", t.function, t.datasetId);
     const std::int64_t lastId = EventDataLogging::GetInstance()->GetLastID(t.datasetId, table, IdQueryRoot(method));
-    return lastId < 0 || lastId >= NextRowToSend(bookmark);
+    return lastId < 0 || RowsWait(t.datasetId, table, IdQueryRoot(method), bookmark, lastId);
 }
 
 bool HaveUnsentRowsDue(const BookmarkedTable& t, utility::EGetDBPathMethod method, std::uint32_t frequency,
@@ -134,7 +151,7 @@ bool HaveUnsentRowsDue(const BookmarkedTable& t, utility::EGetDBPathMethod metho
         return IsFrequencyElapsedSinceNewestRow(t.datasetId, table, IdQueryRoot(method), frequency, logtime);
     }
     const std::int64_t lastId = EventDataLogging::GetInstance()->GetLastID(t.datasetId, table, IdQueryRoot(method));
-    if (lastId < 0 || lastId < NextRowToSend(bookmark)) return false;
+    if (lastId < 0 || !RowsWait(t.datasetId, table, IdQueryRoot(method), bookmark, lastId)) return false;
     if (bookmark != 0) {
         return DateTimeUtility::GetCurrentGmtDatetime() >=
                DateTimeUtility::GetGmtTimeStamp(logtime) + static_cast<std::int64_t>(frequency);

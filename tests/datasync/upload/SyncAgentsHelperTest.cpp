@@ -243,6 +243,12 @@ TEST_F(SyncAgentsHelperTest, HaveData2SyncComparesTheNextRowWithTheLastIdAndExWa
     EXPECT_TRUE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL));
     SetBookmark(kKtaFile, "ItemEvent", 4);
     EXPECT_FALSE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL));
+    SetBookmark(kKtaFile, "ItemEvent", 9);  // rows up to 8 were sent, then the table was created again
+    EXPECT_TRUE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL)) << "recreated below the bookmark";
+    AddEvents(4, 8);
+    Events().Exec("DELETE FROM ItemEvent WHERE id > 3");
+    EXPECT_FALSE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL)) << "newest rows deleted after they were sent";
+    SetBookmark(kKtaFile, "ItemEvent", 4);
 
     const std::time_t elevenUtc = 1796554800;  // the rows were logged at 10:00
     testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(elevenUtc));
