@@ -65,6 +65,7 @@ TEST_F(SyncAgentsHelperTest, EachAnswerMovesOrKeepsTheBookmark) {
     };
     const Case cases[] = {
         {"200 accepted", [](auto& t) { t.QueueStatus(200); }, 0, 11},
+        {"299 accepted", [](auto& t) { t.QueueStatus(299); }, 0, 11},
         {"404 dropped for good", [](auto& t) { t.QueueStatus(404); }, 0, 11},
         {"400 dropped for good", [](auto& t) { t.QueueStatus(400); }, 0, 11},
         {"plain 403 dropped for good", [](auto& t) { t.QueueStatus(403, R"({"errorCode":"Forbidden"})"); }, 0, 11},
