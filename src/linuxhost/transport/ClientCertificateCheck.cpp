@@ -27,13 +27,15 @@ ClientCertificateCheck::Verdict ExpiryVerdict(X509* certificate) {
 bool ClientCertificateCheck::Identify(const std::string& path, FileIdentity& identity) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;
-    identity.mtime = info.st_mtim;
-    identity.size = info.st_size;
+    identity.device = info.st_dev;
     identity.inode = info.st_ino;
+    identity.size = info.st_size;
+    identity.mtime = info.st_mtim;
     return true;
 }
 
-ClientCertificateCheck::Verdict ClientCertificateCheck::Check(const std::string& path, std::string& problem) {
+ClientCertificateCheck::Verdict ClientCertificateCheck::Check(const std::string& path, std::string& problem,
+                                                              FileIdentity* seen) {
     std::lock_guard<std::mutex> lock(m_mutex);
     FileIdentity before;
     if (!Identify(path, before)) {
@@ -41,6 +43,7 @@ ClientCertificateCheck::Verdict ClientCertificateCheck::Check(const std::string&
         m_cache.erase(path);
         return Verdict::Unreadable;
     }
+    if (seen != nullptr) *seen = before;
     auto cached = m_cache.find(path);
     if (cached == m_cache.end() || !(cached->second.identity == before)) {
         BioPtr bio(BIO_new_file(path.c_str(), "r"));

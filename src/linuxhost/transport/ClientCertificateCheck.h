@@ -25,26 +25,32 @@ class ClientCertificateCheck {
 public:
     enum class Verdict { Valid, Expired, Unreadable };
 
+    // What tells one version of a file from the next: a renewal tool that writes the file in
+    // place or renames a new one over it changes it.
+    struct FileIdentity {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec mtime{};
+        bool operator==(const FileIdentity& other) const {
+            return device == other.device && inode == other.inode && size == other.size &&
+                   mtime.tv_sec == other.mtime.tv_sec && mtime.tv_nsec == other.mtime.tv_nsec;
+        }
+        bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+    };
+    // False (errno set) when `path` cannot be looked at.
+    static bool Identify(const std::string& path, FileIdentity& identity);
+
     // `problem` receives a one-line reason for Unreadable. A certificate whose end date cannot
-    // be compared counts as Valid: the TLS handshake then decides.
-    Verdict Check(const std::string& path, std::string& problem);
+    // be compared counts as Valid: the TLS handshake then decides. `seen` (optional) receives
+    // the identity of the file that was judged.
+    Verdict Check(const std::string& path, std::string& problem, FileIdentity* seen = nullptr);
 
 private:
-    struct FileIdentity {
-        timespec mtime{};
-        off_t size = 0;
-        ino_t inode = 0;
-        bool operator==(const FileIdentity& other) const {
-            return mtime.tv_sec == other.mtime.tv_sec && mtime.tv_nsec == other.mtime.tv_nsec &&
-                   size == other.size && inode == other.inode;
-        }
-    };
     struct Entry {
         FileIdentity identity;
         X509Ptr certificate;
     };
-
-    static bool Identify(const std::string& path, FileIdentity& identity);
 
     std::mutex m_mutex;
     std::map<std::string, Entry> m_cache;  // guarded by m_mutex

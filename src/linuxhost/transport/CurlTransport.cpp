@@ -7,8 +7,6 @@
 // files, or the same files changed) replace the handle and with it those connections.
 #include "linuxhost/transport/CurlTransport.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <mutex>
@@ -40,21 +38,19 @@ void GlobalInitOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// The identity of the client certificate and key files (device, inode, size, modification
-// time): a renewal tool that writes the files in place or renames new ones over them changes it.
-std::string CredentialIdentity(const std::string& certFile, const std::string& keyFile) {
-    std::string identity;
-    for (const std::string* file : {&certFile, &keyFile}) {
-        struct stat info {};
-        if (file->empty() || ::stat(file->c_str(), &info) != 0) {
-            identity += *file + "|-|";
-            continue;
-        }
-        identity += *file + "|" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
-                    std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
-                    std::to_string(info.st_mtim.tv_nsec) + "|";
-    }
-    return identity;
+// The credentials a request sends: the certificate as the check judged it and the key file, each
+// by name and file identity.
+std::string CredentialIdentity(const std::string& certFile, const ClientCertificateCheck::FileIdentity& cert,
+                               const std::string& keyFile) {
+    const auto text = [](const std::string& file, const ClientCertificateCheck::FileIdentity* identity) {
+        if (identity == nullptr) return file + "|-|";
+        return file + "|" + std::to_string(identity->device) + ":" + std::to_string(identity->inode) + ":" +
+               std::to_string(identity->size) + ":" + std::to_string(identity->mtime.tv_sec) + "." +
+               std::to_string(identity->mtime.tv_nsec) + "|";
+    };
+    ClientCertificateCheck::FileIdentity key;
+    const bool keyKnown = !keyFile.empty() && ClientCertificateCheck::Identify(keyFile, key);
+    return text(certFile, &cert) + text(keyFile, keyKnown ? &key : nullptr);
 }
 
 // The calling thread's handle, created on first use and cleaned up when the thread ends.
@@ -179,9 +175,14 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
     }
 
     const bool sendCertificate = authType == ZELCore::HTTP_AUTH_MTLS && !tls.client_cert.empty();
+    std::string credentials;  // empty: no certificate sent
     if (sendCertificate) {
         std::string problem;
-        switch (m_certificates.Check(tls.client_cert, problem)) {
+        ClientCertificateCheck::FileIdentity judged;
+        const ClientCertificateCheck::Verdict verdict = m_certificates.Check(tls.client_cert, problem, &judged);
+        if (verdict == ClientCertificateCheck::Verdict::Valid)
+            credentials = CredentialIdentity(tls.client_cert, judged, tls.client_key);
+        switch (verdict) {
             case ClientCertificateCheck::Verdict::Valid:
                 break;
             case ClientCertificateCheck::Verdict::Expired:
@@ -202,7 +203,7 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
         return Failure(result::OTHER_FAILURE);
     }
 
-    CURL* curl = ThreadHandle(sendCertificate ? CredentialIdentity(tls.client_cert, tls.client_key) : std::string());
+    CURL* curl = ThreadHandle(credentials);
     if (curl == nullptr) {
         TransportLogError(L"CurlTransport: cannot create a curl handle; %s not sent", Wide(url));
         return Failure(result::OTHER_FAILURE);
