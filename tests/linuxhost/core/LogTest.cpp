@@ -1,8 +1,5 @@
-// The agent's logger as a sink sees it (printf-style wide formats printed in full, UTF-8 output,
-// mismatched formats written with a marker instead of throwing, sinks choosing their levels) and
-// the host's log files: one line "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm [L] <tid> text" per call with
-// the local offset, the minimum level, warnings on disk at once, file names kept inside the log
-// folder, host.log following the folder configured at each use, and the level names.
+// The agent's logger as a sink sees it, and the host's log files: one line
+// "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm [L] <tid> text" per call, kept inside the log folder.
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,11 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <memory>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "datasync/host/Log.h"
 #include "datasync/host/Utility.h"
@@ -26,60 +19,51 @@
 
 namespace {
 
+using ZEL::LogLevel;
+using ZEL::linuxhost::ConfigureFileLogging;
+using ZEL::linuxhost::ShutdownFileLogging;
+using ZEL::utility::InitLog;
 const std::string kMarker = " [log format error]";
 
 class LogFormat : public ::testing::Test {
 protected:
-    LogFormat() { EXPECT_TRUE(ZEL::utility::InitLog(log, L"DataSync.log", 4)); }
-
-    // The one line written since the last call.
-    std::string Line() {
+    LogFormat() { EXPECT_TRUE(InitLog(log, L"DataSync.log", 4)); }
+    // The one line that log.i(format, args...) writes.
+    template <typename... Args>
+    std::string Line(const wchar_t* format, const Args&... args) {
+        EXPECT_NO_THROW(log.i(format, args...));
         const auto lines = capture.Lines();
         capture.Clear();
         EXPECT_EQ(lines.size(), 1u);
         return lines.empty() ? std::string("<no line>") : lines.back().text;
     }
-
     testsupport::LogCapture capture;
     ZEL::Log log;
 };
 
-TEST_F(LogFormat, ArgumentsOfEveryKindAndWidthPrintInFull) {
-    log.d(L"%s/%s", std::wstring(L"default"), static_cast<const wchar_t*>(L"internal/DB"));
-    EXPECT_EQ(Line(), "default/internal/DB");
-    log.i(L"%lld %lu", std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(Line(), "-9223372036854775808 18446744073709551615");
-    log.w(L"%#x %x %X", std::uint64_t{0x123456789a}, 0xdeadbeefU, 0xabcU);
-    EXPECT_EQ(Line(), "0x123456789a deadbeef ABC");
-    log.i(L"[%5d|%-3d|%03d] 100%% %c %.2f", 42, 7, 5, L'x', 2.5);
-    EXPECT_EQ(Line(), "[   42|7  |005] 100% x 2.50");
+TEST_F(LogFormat, ArgumentsOfEveryKindAndWidthPrintInFullAndMismatchesNeverThrow) {
+    EXPECT_EQ(Line(L"%s/%s", std::wstring(L"default"), static_cast<const wchar_t*>(L"internal/DB")),
+              "default/internal/DB");
+    EXPECT_EQ(Line(L"%lld %lu", std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::uint64_t>::max()),
+              "-9223372036854775808 18446744073709551615");
+    EXPECT_EQ(Line(L"%#x %x %X", std::uint64_t{0x123456789a}, 0xdeadbeefU, 0xabcU), "0x123456789a deadbeef ABC");
+    EXPECT_EQ(Line(L"[%5d|%-3d|%03d] 100%% %c %.2f", 42, 7, 5, L'x', 2.5), "[   42|7  |005] 100% x 2.50");
     // Text goes out as UTF-8; what is no code point becomes U+FFFD.
-    std::wstring text = L"Gr\u00fc\u00dfe \U0001F600 ";
-    text += static_cast<wchar_t>(0xD800);
-    text += static_cast<wchar_t>(0x110000);
-    log.i(L"%s", text);
-    EXPECT_EQ(Line(), "Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80 \xef\xbf\xbd\xef\xbf\xbd");
-}
-
-TEST_F(LogFormat, MismatchedMissingOrNullArgumentsNeverThrow) {
-    const wchar_t* nothing = nullptr;
-    EXPECT_NO_THROW(log.e(L"count \u00e9 %d", std::wstring(L"five")));
-    EXPECT_EQ(Line(), "count \xc3\xa9 %d" + kMarker);
-    EXPECT_NO_THROW(log.w(L"%s copied %d rows", L"KTA"));
-    EXPECT_EQ(Line(), "%s copied %d rows" + kMarker);
-    EXPECT_NO_THROW(log.w(L"dangling %", 1));
-    EXPECT_EQ(Line(), "dangling %" + kMarker);
-    EXPECT_NO_THROW(log.i(L"value=%s", nothing));
-    EXPECT_EQ(Line().rfind("value=", 0), 0u);
+    const std::wstring text = std::wstring(L"Gr\u00fc\u00dfe \U0001F600 ") + static_cast<wchar_t>(0xD800) +
+                              static_cast<wchar_t>(0x110000);
+    EXPECT_EQ(Line(L"%s", text), "Gr\xc3\xbc\xc3\x9f" "e \xf0\x9f\x98\x80 \xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(Line(L"count \u00e9 %d", std::wstring(L"five")), "count \xc3\xa9 %d" + kMarker);
+    EXPECT_EQ(Line(L"%s copied %d rows", L"KTA"), "%s copied %d rows" + kMarker);
+    EXPECT_EQ(Line(L"dangling %", 1), "dangling %" + kMarker);
+    EXPECT_EQ(Line(L"value=%s", static_cast<const wchar_t*>(nullptr)).rfind("value=", 0), 0u);
     EXPECT_NO_THROW(log.i(nullptr, 1));
     EXPECT_TRUE(capture.Lines().empty());
 }
 
 // A sink that takes warnings and errors only, and fails on a chosen text.
-class PickySink : public ZEL::LogSink {
-public:
-    bool Enabled(ZEL::LogLevel level) const override { return level >= ZEL::LogLevel::Warning; }
-    void Write(ZEL::LogLevel, const std::string& text) override {
+struct PickySink : ZEL::LogSink {
+    bool Enabled(LogLevel level) const override { return level >= LogLevel::Warning; }
+    void Write(LogLevel, const std::string& text) override {
         if (text == "explode") throw std::runtime_error("disk full");
         lines.push_back(text);
     }
@@ -93,9 +77,9 @@ TEST(LogBinding, SinkDecidesLevelsItsFailuresStayInsideAndAFailingFactoryBindsNo
     ZEL::Log log;
     EXPECT_NO_THROW(log.e(L"%s", L"nowhere"));
     log.Bind(sink);
-    log.d(L"%s", L"debug");
-    log.i(L"%s", L"info");
-    log.w(L"%s", L"warning");
+    log.d(L"debug");
+    log.i(L"info");
+    log.w(L"warning");
     EXPECT_NO_THROW(log.e(L"explode"));
     log.e(L"after");
     EXPECT_EQ(sink->lines, (std::vector<std::string>{"warning", "after"}));
@@ -104,7 +88,7 @@ TEST(LogBinding, SinkDecidesLevelsItsFailuresStayInsideAndAFailingFactoryBindsNo
         if (throwing)
             ZEL::utility::SetLogSinkFactory(
                 [](const std::wstring&) -> std::shared_ptr<ZEL::LogSink> { throw std::runtime_error("no sink"); });
-        EXPECT_FALSE(ZEL::utility::InitLog(log, L"DataSync.log", 4)) << throwing;
+        EXPECT_FALSE(InitLog(log, L"DataSync.log", 4)) << throwing;
         EXPECT_FALSE(log.IsBound()) << throwing;
     }
     ZEL::utility::SetLogSinkFactory(nullptr);
@@ -114,23 +98,13 @@ TEST(LogBinding, RebindingWhileOtherThreadsLogIsSafe) {
     testsupport::LogCapture capture;
     ZEL::Log log;
     std::vector<std::thread> writers;
-    for (int t = 0; t < 3; ++t) {
-        writers.emplace_back([&log, t] {
-            for (int i = 0; i < 500; ++i) log.i(L"writer %d line %d", t, i);
-        });
-    }
-    for (int i = 0; i < 200; ++i) {
-        ZEL::utility::InitLog(log, L"A.log", 4);
-        log.Bind(nullptr);
-    }
-    ZEL::utility::InitLog(log, L"A.log", 4);
+    for (int t = 0; t < 3; ++t)
+        writers.emplace_back([&log, t] { for (int i = 0; i < 500; ++i) log.i(L"writer %d line %d", t, i); });
+    for (int i = 0; i < 200; ++i) InitLog(log, L"A.log", 4), log.Bind(nullptr);
+    InitLog(log, L"A.log", 4);
     for (std::thread& writer : writers) writer.join();
     for (const auto& line : capture.Lines()) EXPECT_EQ(line.text.rfind("writer ", 0), 0u) << line.text;
 }
-
-using ZEL::LogLevel;
-using ZEL::linuxhost::ConfigureFileLogging;
-using ZEL::linuxhost::ShutdownFileLogging;
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -161,14 +135,13 @@ protected:
 TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCallAndPutsWarningsOnDiskAtOnce) {
     ConfigureFileLogging(Folder(), LogLevel::Debug);
     ZEL::Log log;
-    ASSERT_TRUE(ZEL::utility::InitLog(log, L"DataSync.log", 4));
+    ASSERT_TRUE(InitLog(log, L"DataSync.log", 4));
     const std::string before = ZEL::String::UTF16ToUTF8(ZEL::System::GetTime());
     log.d(L"%s: Enter", L"FullInit");
     log.i(L"rows=%d", 12);
     log.e(L"error");
     log.w(L"Gr\u00fc\u00dfe \u2014");
     const std::string after = ZEL::String::UTF16ToUTF8(ZEL::System::GetTime());
-
     const auto lines = ReadLines(Folder() + "DataSync.log");
     ASSERT_EQ(lines.size(), 4u);
     const std::string threadId = std::to_string(::syscall(SYS_gettid)) + " ";
@@ -188,10 +161,10 @@ TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCallAndPutsWarningsOnDiskAtOnce
 TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {
     ConfigureFileLogging(Folder(), LogLevel::Debug);
     ZEL::Log nested, escaping, none;
-    ASSERT_TRUE(ZEL::utility::InitLog(nested, L"sub/dir/Nested.log", 4));
-    ASSERT_TRUE(ZEL::utility::InitLog(escaping, L"..\\..\\Escaping.log", 4));
-    EXPECT_FALSE(ZEL::utility::InitLog(none, L"folder/", 4));
-    EXPECT_FALSE(ZEL::utility::InitLog(none, L"", 4));
+    ASSERT_TRUE(InitLog(nested, L"sub/dir/Nested.log", 4));
+    ASSERT_TRUE(InitLog(escaping, L"..\\..\\Escaping.log", 4));
+    EXPECT_FALSE(InitLog(none, L"folder/", 4));
+    EXPECT_FALSE(InitLog(none, L"", 4));
     nested.i(L"n");
     escaping.i(L"e");
     ShutdownFileLogging();
@@ -205,32 +178,28 @@ TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {
 // lines below the minimum level are left out.
 TEST_F(FileLogging, ThreadsWriteWholeLinesAtTheMinimumLevelAndAbove) {
     ConfigureFileLogging(Folder(), LogLevel::Info);
-    constexpr int kThreads = 4, kLinesEach = 200;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             ZEL::Log log;
-            ZEL::utility::InitLog(log, L"DataSync.log", 4);
-            for (int i = 0; i < kLinesEach; ++i) {
-                log.d(L"dropped");
-                log.i(L"thread %d line %d", t, i);
-            }
+            InitLog(log, L"DataSync.log", 4);
+            for (int i = 0; i < 200; ++i) log.d(L"dropped"), log.i(L"thread %d line %d", t, i);
         });
     }
     for (std::thread& thread : threads) thread.join();
     ShutdownFileLogging();
     const auto lines = ReadLines(Folder() + "DataSync.log");
-    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLinesEach));
+    ASSERT_EQ(lines.size(), 4u * 200u);
     for (const std::string& line : lines) ASSERT_EQ(TextOf(line).rfind("thread ", 0), 0u) << line;
 }
 
-TEST_F(FileLogging, HostLogFollowsTheFolderConfiguredAtEachUseCreatingAMissingOne) {
-    ConfigureFileLogging(temp.path() + "a/b/first", LogLevel::Debug);  // without the trailing slash
+TEST_F(FileLogging, HostLogFollowsTheFolderConfiguredAtEachUseAndAnUnusableFolderIsNamed) {
+    ConfigureFileLogging(temp.path() + "a/b/first", LogLevel::Debug);  // missing, no trailing slash
     ZEL::linuxhost::HostLog().i(L"into first");
     ShutdownFileLogging();
     ZEL::linuxhost::HostLog().i(L"into nothing");
     ZEL::Log unbound;
-    EXPECT_FALSE(ZEL::utility::InitLog(unbound, L"DataSync.log", 4));
+    EXPECT_FALSE(InitLog(unbound, L"DataSync.log", 4));
     ConfigureFileLogging(temp.path() + "second", LogLevel::Debug);
     ZEL::linuxhost::HostLog().i(L"into second");
     ShutdownFileLogging();
@@ -239,14 +208,11 @@ TEST_F(FileLogging, HostLogFollowsTheFolderConfiguredAtEachUseCreatingAMissingOn
         ASSERT_EQ(lines.size(), 1u) << folder;
         EXPECT_EQ(TextOf(lines[0]), "into " + folder.substr(folder.rfind('/') + 1));
     }
-}
-
-TEST_F(FileLogging, AnUnusableFolderIsNamedInTheError) {
     const std::string blocker = temp.path() + "blocker";
     std::ofstream(blocker) << "file";
     try {
         ConfigureFileLogging(blocker + "/log", LogLevel::Debug);
-        FAIL() << "no exception";
+        ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find(blocker), std::string::npos) << error.what();
     }
@@ -258,10 +224,9 @@ TEST(ParseLogLevel, ReadsTheHostConfigNamesAndLeavesTheLevelOnRefusal) {
         {"debug", LogLevel::Debug}, {"INFO", LogLevel::Info}, {"warn", LogLevel::Warning},
         {"Error", LogLevel::Error}, {"", kUntouched},         {" info", kUntouched}, {"err", kUntouched}};
     for (const auto& [text, expected] : cases) {
-        SCOPED_TRACE(std::string("\"") + text + "\"");
         LogLevel level = kUntouched;
-        EXPECT_EQ(ZEL::linuxhost::ParseLogLevel(text, level), expected != kUntouched);
-        EXPECT_EQ(level, expected);
+        EXPECT_EQ(ZEL::linuxhost::ParseLogLevel(text, level), expected != kUntouched) << text;
+        EXPECT_EQ(level, expected) << text;
     }
 }
 

@@ -1,11 +1,7 @@
-// The record codec: exact round trips of every field of every record kind, the compact
-// layout, lenient reading of missing members and scalars, and refusal of anything that is not
-// one record object.
+// The record codec: exact round trips of every field of every record kind, the compact layout,
+// lenient reading of missing members and scalars, and refusal of anything but one record object.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
 
 #include "datasync/host/JsonSerialize.h"
 #include "datasync/host/Records.h"
@@ -58,28 +54,25 @@ void ExpectRoundTrip(const Json::Value& full) {
 }
 
 TEST(JsonSerialize, EveryFieldOfEveryRecordKindSurvivesARoundTrip) {
-    Json::Value event = Members({"dataset_id", "dataset_name", "device_context_id", "dataset_context_id",
-                                 "item_context_id", "item_id", "item_name", "item_time", "schema_ver",
-                                 "source_component", "item_data_encrypted", "item_data_encryption_key_id"});
+    Json::Value event = Members({"dataset_id", "dataset_name", "device_context_id", "dataset_context_id", "item_context_id",
+                                 "item_id", "item_name", "item_time", "schema_ver", "source_component",
+                                 "item_data_encrypted", "item_data_encryption_key_id"});
     event["item_data"] = Members({"item", "", "n"});
     ExpectRoundTrip<ZEL::ItemEvent>(event);
-
     Json::Value item = Members({"dataset_id", "item_context_id", "item_id", "item_name", "item_time"});
     item["item_data"] = Members({"ctx", "", "n"});
     ExpectRoundTrip<ZEL::ItemContext>(item);
-
     Json::Value dataset = Members({"dataset_id", "dataset_name", "dataset_type", "dataset_context_id",
                                    "dataset_context_datetime", "device_context_id", "schema_ver", "source_component"});
     dataset["item_data"] = Members({"ds", "", "n"});
     ExpectRoundTrip<ZEL::DatasetContext>(dataset);
-
     Json::Value device = Members(
         {"device_id", "device_context_id", "device_context_datetime", "dataset_id", "schema_ver", "source_component"});
-    device["device_info"] = Members(
-        {"device_id", "device_id2", "device_name", "device_brand", "device_subbrand", "device_family",
-         "device_modeltype", "device_manufacturer", "device_biosversion", "device_ecversion", "device_smbiosversion",
-         "device_enclosuretype", "device_path", "device_subscription", "device_info_datetime", "os_name",
-         "os_version", "os_language", "os_country", "os_updatetitle", "os_updatedescription"});
+    device["device_info"] = Members({"device_id", "device_id2", "device_name", "device_brand", "device_subbrand",
+                                     "device_family", "device_modeltype", "device_manufacturer", "device_biosversion",
+                                     "device_ecversion", "device_smbiosversion", "device_enclosuretype", "device_path",
+                                     "device_subscription", "device_info_datetime", "os_name", "os_version",
+                                     "os_language", "os_country", "os_updatetitle", "os_updatedescription"});
     for (const char* entry : {"z=1", "\xc3\xa9=\"", "", "z=1", "a=2"})
         device["device_info"]["device_extensionkeyvalue"].append(entry);  // order and repeats kept
     device["region_info"] = Members(
@@ -103,9 +96,9 @@ TEST(JsonSerialize, OutputIsCompactSortedUtf8AndEmptyRecordsKeepTheirShape) {
               L"\"item_id\":\"\u00e9\U0001F600\",\"item_name\":\"\",\"item_time\":\"\"}");
 
     ASSERT_TRUE(JsonSerialize::Serialize(ZEL::DeviceContext(), json));
-    EXPECT_THAT(json, testing::HasSubstr(L"\"schema_info\":{\"extension_keyvalue\":{}}"));
-    EXPECT_THAT(json, testing::HasSubstr(L"\"device_extensionkeyvalue\":[]"));
-    EXPECT_THAT(json, testing::HasSubstr(L"\"zel_installed_packages\":{}"));
+    for (const wchar_t* member : {L"\"schema_info\":{\"extension_keyvalue\":{}}", L"\"device_extensionkeyvalue\":[]",
+                                  L"\"zel_installed_packages\":{}"})
+        EXPECT_THAT(json, testing::HasSubstr(member));
     ExpectRoundTrip<ZEL::DeviceContext>(Parse(json));
 }
 
@@ -122,7 +115,6 @@ TEST(JsonSerialize, MissingMembersDecodeAsEmptyAndScalarsAsText) {
               L"42|1.5|true||18446744073709551615|");
     EXPECT_EQ(event.item_data(), (ZEL::StringMap{{L"n", L"3"}, {L"b", L"false"}, {L"z", L""}}));
     EXPECT_EQ(event.row_id(), 5) << "the row id is not part of the data";
-
     ZEL::DeviceContext context;
     context.set_device_id(L"stale");
     ASSERT_TRUE(JsonSerialize::DeSerializeForSync(
@@ -141,15 +133,12 @@ TEST(JsonSerialize, AnythingButOneObjectOfTheRightShapeFails) {
         ZEL::ItemContext context;
         EXPECT_FALSE(JsonSerialize::DeSerializeForSync(json, &context));
     }
-    for (const std::wstring json : {L"{\"device_info\":5}", L"{\"device_info\":{\"device_extensionkeyvalue\":[{}]}}"}) {
-        ZEL::DeviceContext context;
-        EXPECT_FALSE(JsonSerialize::DeSerialize(json, &context)) << UTF16ToUTF8(json);
-    }
+    for (const std::wstring json : {L"{\"device_info\":5}", L"{\"device_info\":{\"device_extensionkeyvalue\":[{}]}}"})
+        EXPECT_FALSE(JsonSerialize::DeSerialize(json, std::make_unique<ZEL::DeviceContext>().get())) << UTF16ToUTF8(json);
     EXPECT_FALSE(JsonSerialize::DeSerialize(L"{}", static_cast<ZEL::ItemEvent*>(nullptr)));
     // Nesting past the parser's limit is refused, not a crash.
     ZEL::DatasetContext deep;
-    EXPECT_FALSE(JsonSerialize::DeSerialize(L"{\"a\":" + std::wstring(5000, L'[') + std::wstring(5000, L']') + L"}",
-                                            &deep));
+    EXPECT_FALSE(JsonSerialize::DeSerialize(L"{\"a\":" + std::wstring(5000, L'[') + std::wstring(5000, L']') + L"}", &deep));
 }
 
 }  // namespace

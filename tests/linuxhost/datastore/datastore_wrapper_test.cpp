@@ -1,7 +1,5 @@
-// The SQLite wrapper: failures become exceptions that say what went wrong (also of closed or
-// empty objects), statements keep their connection open, values travel as bound data, NULLs and
-// cursors behave, a lock held past the busy timeout fails as busy, and each statement, also on a
-// connection that threads share, reports its own change count.
+// The SQLite wrapper: failures become exceptions that say what went wrong, values travel as bound
+// data, NULLs and cursors behave, and each statement reports its own change count.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -9,9 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "datasync/host/SQLiteWrapper.h"
 #include "support/TempDir.h"
@@ -19,19 +15,16 @@
 namespace {
 
 using testing::HasSubstr;
-
 constexpr int kCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
 
 class WrapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        path = temp.path() + "wrapper.sqlite3";
         db.open(path, kCreate);
         db.execDML("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, n INTEGER)");
     }
-
     testsupport::TempDir temp;
-    std::string path;
+    std::string path = temp.path() + "wrapper.sqlite3";
     CppSQLite3DB db;
 };
 
@@ -55,12 +48,10 @@ TEST_F(WrapperTest, FailuresThrowWithCodeErrorTextAndSqlAndStatementsStayUsable)
     EXPECT_THAT(error.errorMessage(), HasSubstr(missing));
     EXPECT_THROW(other.open(temp.path() + "missing.sqlite3", SQLITE_OPEN_READWRITE), CppSQLite3Exception);
     EXPECT_FALSE(std::filesystem::exists(temp.path() + "missing.sqlite3"));
-
     error = Thrown([&] { db.execDML("CREATE TABL broken(x)"); });
     EXPECT_EQ(error.errorCode(), SQLITE_ERROR);
     EXPECT_THAT(error.errorMessage(), HasSubstr("syntax error"));
     EXPECT_THAT(error.errorMessage(), HasSubstr("CREATE TABL broken(x)"));
-
     db.execDML("CREATE TABLE strict(v TEXT NOT NULL)");
     CppSQLite3Statement insert = db.compileStatement("INSERT INTO strict(v) VALUES(?)");
     insert.bindNull(1);
@@ -74,13 +65,11 @@ TEST_F(WrapperTest, ClosedOrEmptyObjectsThrowInsteadOfCrashingAndStatementsKeepT
     CppSQLite3DB closed;
     EXPECT_THAT(Thrown([&] { closed.execDML("SELECT 1"); }).errorMessage(), HasSubstr("not open"));
     EXPECT_THROW(closed.lastRowId(), CppSQLite3Exception);
-    CppSQLite3Statement statement;
-    EXPECT_THROW(statement.execDML(), CppSQLite3Exception);
+    EXPECT_THROW(CppSQLite3Statement().execDML(), CppSQLite3Exception);
     CppSQLite3Query empty;
     EXPECT_TRUE(empty.eof());
     EXPECT_THROW(empty.fieldValue(0), CppSQLite3Exception);
     EXPECT_THROW(db.execQuery("   -- only a comment"), CppSQLite3Exception);
-
     // Statements and queries keep the connection open after its object closed.
     CppSQLite3Statement insert = db.compileStatement("INSERT INTO t(name) VALUES('late')");
     CppSQLite3Query query = db.execQuery("SELECT 5");
@@ -90,7 +79,6 @@ TEST_F(WrapperTest, ClosedOrEmptyObjectsThrowInsteadOfCrashingAndStatementsKeepT
     EXPECT_EQ(query.getIntField(0), 5);
     insert.finalize();
     query.finalize();
-
     db.open(path, SQLITE_OPEN_READWRITE);
     EXPECT_EQ(db.execScalar("SELECT count(*) FROM t WHERE name = 'late'"), 1);
 }
@@ -134,19 +122,19 @@ TEST_F(WrapperTest, NullsAreReportedAsNullAndCursorsStopAtTheEnd) {
 }
 
 TEST_F(WrapperTest, ChangeCountsBelongToTheStatement) {
-    EXPECT_EQ(db.execDML("INSERT INTO t(name, n) VALUES('a', 1), ('b', 1), ('c', 2)"), 3);
-    EXPECT_EQ(db.execDML("UPDATE t SET name = 'x' WHERE n = 1"), 2);
-    // Statements that change no rows must not repeat the previous statement's count.
-    EXPECT_EQ(db.execDML("CREATE TABLE other(x)"), 0);
-    EXPECT_EQ(db.execDML("UPDATE t SET name = 'y' WHERE n = 99"), 0);
-    EXPECT_EQ(db.execDML("PRAGMA user_version = 3"), 0);
-    EXPECT_EQ(db.execDML("DELETE FROM t WHERE n = 1; DELETE FROM t WHERE n = 2"), 3);
-    EXPECT_EQ(db.execDML(""), 0);
+    const std::pair<const char*, int> cases[] = {
+        {"INSERT INTO t(name, n) VALUES('a', 1), ('b', 1), ('c', 2)", 3}, {"UPDATE t SET name = 'x' WHERE n = 1", 2},
+        // statements that change no rows must not repeat the previous statement's count
+        {"CREATE TABLE other(x)", 0}, {"UPDATE t SET name = 'y' WHERE n = 99", 0}, {"PRAGMA user_version = 3", 0},
+        {"DELETE FROM t WHERE n = 1; DELETE FROM t WHERE n = 2", 3}, {"", 0}};
+    for (const auto& [sql, changed] : cases) EXPECT_EQ(db.execDML(sql), changed) << sql;
 }
 
-TEST_F(WrapperTest, LockHeldBeyondBusyTimeoutThrowsBusy) {
-    std::promise<void> locked;
-    std::promise<void> release;
+// A lock held past the busy timeout fails as busy. A compiled statement that ended goes back to
+// its connection for the next compile of the same text: it must come back with no binding left
+// and no read lock held, even when its query stopped halfway.
+TEST_F(WrapperTest, LocksFailAsBusyAndAReusedStatementStartsUnboundAndItsEndedQueryHoldsNoLock) {
+    std::promise<void> locked, release;
     std::thread holder([&] {
         CppSQLite3DB writer;
         writer.open(path, SQLITE_OPEN_READWRITE);
@@ -162,16 +150,10 @@ TEST_F(WrapperTest, LockHeldBeyondBusyTimeoutThrowsBusy) {
     holder.join();
     EXPECT_EQ(error.errorCode(), SQLITE_BUSY);
     EXPECT_THAT(error.errorMessage(), HasSubstr("database is locked"));
-}
 
-// A compiled statement that ended goes back to its connection for the next compile of the same
-// text: it must come back with no binding left and no read lock held, even when its query
-// stopped halfway.
-TEST_F(WrapperTest, AReusedStatementStartsUnboundAndItsEndedQueryHoldsNoLock) {
     db.execDML("INSERT INTO t(name, n) VALUES('a', 1), ('b', 2)");
-    const std::string select = "SELECT count(*) FROM t WHERE n = ?1 OR ?1 IS NULL";
     for (int round = 0; round < 2; ++round) {
-        CppSQLite3Statement statement = db.compileStatement(select);
+        CppSQLite3Statement statement = db.compileStatement("SELECT count(*) FROM t WHERE n = ?1 OR ?1 IS NULL");
         if (round == 0) statement.bind(1, 1);
         EXPECT_EQ(statement.execQuery().getInt64Field(0), round == 0 ? 1 : 2) << "round " << round;
     }
@@ -186,34 +168,30 @@ TEST_F(WrapperTest, AReusedStatementStartsUnboundAndItsEndedQueryHoldsNoLock) {
     EXPECT_NO_THROW(writer.execDML("BEGIN EXCLUSIVE; COMMIT"));
 }
 
-// Threads share one serialized connection; each must see the row count of its own statement,
-// never that of a statement another thread completed in between.
+// Threads share one serialized connection; each must see the row count of its own statement
+// ((owner + 1) * 3 rows), plain text and a bound statement in turn, never that of a statement
+// another thread completed in between.
 TEST(WrapperThreads, ConcurrentExecDmlReportsOwnChangeCounts) {
     CppSQLite3DB shared;
     shared.open(":memory:", kCreate);
     shared.execDML("CREATE TABLE t(owner INTEGER, v INTEGER)");
-    constexpr int kThreads = 4;
-    constexpr int kIterations = 300;
-    for (int owner = 0; owner < kThreads; ++owner) {  // (owner + 1) * 3 rows each
-        for (int row = 0; row < (owner + 1) * 3; ++row)
-            shared.execDML("INSERT INTO t VALUES(" + std::to_string(owner) + ", 0)");
-    }
+    for (int owner = 0; owner < 4; ++owner)
+        for (int row = 0; row < (owner + 1) * 3; ++row) shared.execDML("INSERT INTO t VALUES(" + std::to_string(owner) + ", 0)");
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
-    for (int owner = 0; owner < kThreads; ++owner) {
+    for (int owner = 0; owner < 4; ++owner) {
         threads.emplace_back([&, owner] {
             const std::string sql = "UPDATE t SET v = v + 1 WHERE owner = ";
             CppSQLite3Statement update = shared.compileStatement(sql + "?");
-            for (int i = 0; i < kIterations; ++i) {  // plain text and a bound statement in turn
+            for (int i = 0; i < 300; ++i) {
                 update.bind(1, owner);
-                const int changed = i % 2 ? update.execDML() : shared.execDML(sql + std::to_string(owner));
-                if (changed != (owner + 1) * 3) ++wrong;
+                if ((i % 2 ? update.execDML() : shared.execDML(sql + std::to_string(owner))) != (owner + 1) * 3) ++wrong;
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(shared.execScalar("SELECT count(*) FROM t WHERE v <> " + std::to_string(kIterations)), 0);
+    EXPECT_EQ(shared.execScalar("SELECT count(*) FROM t WHERE v <> 300"), 0);
 }
 
 }  // namespace

@@ -3,9 +3,6 @@
 // line in the given log and the parameters untouched), and the handler's part in ProcessCommand.
 #include <gtest/gtest.h>
 
-#include <list>
-#include <string>
-
 #include "datasync/host/SendTelemetryCommand.h"
 #include "support/LogCapture.h"
 
@@ -14,7 +11,6 @@ namespace {
 using ZEL::SendTelemetryCommandHandler;
 using ZEL::SendTelemetryCommandParams;
 using Names = std::list<std::wstring>;
-
 std::wstring Command(const std::wstring& fields) {
     return LR"({"command":{"action":"run","message":"sendTelemetry","fields":)" + fields + L"}}";
 }
@@ -22,11 +18,11 @@ std::wstring Command(const std::wstring& fields) {
 class SendTelemetryPayload : public ::testing::Test {
 protected:
     SendTelemetryPayload() { ZEL::utility::InitLog(log, L"DataSync.log", 4); }
-
-    bool Parse(const std::wstring& payload) {
+    // Parses `payload` into parameters that start as `before`.
+    bool Parse(const std::wstring& payload, const SendTelemetryCommandParams& before) {
+        params = before;
         return SendTelemetryCommandHandler::DeserializeSendTelemetryCommand(log, payload, params);
     }
-
     testsupport::LogCapture capture;
     ZEL::Log log;
     SendTelemetryCommandParams params;
@@ -41,8 +37,7 @@ TEST_F(SendTelemetryPayload, ReadsNamesAndFlagsInTheirAcceptedForms) {
         {Command(LR"({"datasets":["Apps","Drivers"],"collectionOnly":true,"allDatasets":false})"),
          {L"Apps", L"Drivers"}, true, false},
         {Command(LR"({"datasets":" Apps , ,\tDrivers ,,"})"), {L"Apps", L"Drivers"}, false, false},
-        {Command(LR"({"datasets":["  Ger\u00e4te\n", "", "   ", "Drivers"]})"), {L"Ger\u00e4te", L"Drivers"}, false,
-         false},
+        {Command(LR"({"datasets":["  Ger\u00e4te\n", "", "   ", "Drivers"]})"), {L"Ger\u00e4te", L"Drivers"}, false, false},
         {Command(LR"({"collectionOnly":"TRUE","allDatasets":" True "})"), {}, true, true},
         {Command(LR"({"datasets":null,"collectionOnly":null})"), {}, false, false},
         {LR"({"command":{"action":"RUN","message":"SENDTELEMETRY"}})", {}, false, false},
@@ -51,9 +46,7 @@ TEST_F(SendTelemetryPayload, ReadsNamesAndFlagsInTheirAcceptedForms) {
          {L"A"}, false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(c.payload));
-        params.datasets = {L"left over"};  // a parse starts from fresh parameters
-        params.collectionOnly = params.allDatasets = true;
-        ASSERT_TRUE(Parse(c.payload));
+        ASSERT_TRUE(Parse(c.payload, {{L"left over"}, true, true}));  // a parse starts from fresh parameters
         EXPECT_EQ(params.datasets, c.datasets);
         EXPECT_EQ(std::make_pair(params.collectionOnly, params.allDatasets),
                   std::make_pair(c.collectionOnly, c.allDatasets));
@@ -71,10 +64,7 @@ TEST_F(SendTelemetryPayload, RefusedPayloadIsReportedOnceAndLeavesTheParametersA
     for (const std::wstring& payload : payloads) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(payload.substr(0, 80)));
         capture.Clear();
-        params.datasets = {L"before"};
-        params.collectionOnly = true;
-        params.allDatasets = false;
-        EXPECT_NO_THROW(EXPECT_FALSE(Parse(payload)));
+        EXPECT_NO_THROW(EXPECT_FALSE(Parse(payload, {{L"before"}, true, false})));
         EXPECT_EQ(params.datasets, (Names{L"before"}));
         EXPECT_TRUE(params.collectionOnly && !params.allDatasets);
         const auto lines = capture.Lines();
