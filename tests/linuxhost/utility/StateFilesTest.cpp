@@ -47,8 +47,9 @@ Json::Value ParseObject(const std::string& path) {
 
 // The pairs listed in a critical-events file.
 EventSet PairsInFile(const std::string& path) {
+    const Json::Value root = ParseObject(path);
     EventSet pairs;
-    for (const Json::Value& entry : ParseObject(path)["active"]) pairs.emplace(entry["eventId"].asInt(), entry["value"].asInt());
+    for (const Json::Value& entry : root["active"]) pairs.emplace(entry["eventId"].asInt(), entry["value"].asInt());
     return pairs;
 }
 
