@@ -5,11 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <functional>
-#include <memory>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -24,17 +21,10 @@ using Clock = std::chrono::steady_clock;
 constexpr DWORD kGenerousMs = 5000;  // only bounds how long a broken implementation hangs
 
 // A thread that is always joined, so a failed assertion cannot leave one running.
-class JoiningThread {
-public:
-    template <typename Body>
-    explicit JoiningThread(Body&& body) : m_thread(std::forward<Body>(body)) {}
-    ~JoiningThread() { join(); }
-    void join() {
-        if (m_thread.joinable()) m_thread.join();
-    }
-
-private:
-    std::thread m_thread;
+struct JoiningThread : std::thread {
+    using std::thread::thread;
+    JoiningThread(JoiningThread&&) = default;
+    ~JoiningThread() { if (joinable()) join(); }
 };
 
 // A zero-time wait: true when the object was signalled, which takes it as any wait does.
@@ -53,8 +43,7 @@ TEST(KernelEvent, AutoResetSignalsOnceAndTheWaitConsumesIt) {
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // a stale last error is cleared
     EXPECT_FALSE(IsSet(event));
-    ASSERT_TRUE(SetEvent(event));
-    ASSERT_TRUE(SetEvent(event));
+    ASSERT_TRUE(SetEvent(event) && SetEvent(event));
     EXPECT_TRUE(IsSet(event));
     EXPECT_FALSE(IsSet(event));
     for (bool manualReset : {false, true}) {
@@ -71,8 +60,7 @@ TEST(KernelEvent, AutoResetSignalsOnceAndTheWaitConsumesIt) {
     ASSERT_TRUE(testsupport::WaitUntil([&] { return woken.load() == 1; }));
     EXPECT_FALSE(IsSet(event));
     ASSERT_TRUE(SetEvent(event));
-    first.join();
-    second.join();
+    first.join(), second.join();
     EXPECT_EQ(woken.load(), 2);
     EXPECT_EQ(failures.load(), 0);
 }
@@ -91,10 +79,9 @@ TEST(KernelEvent, ManualResetSetWakesEveryWaiterAndSemaphoreReleaseOnePerCount) 
     for (const auto& c : cases) {
         std::atomic<int> woken{0};
         {
-            std::vector<std::unique_ptr<JoiningThread>> waiters;
+            std::vector<JoiningThread> waiters;
             for (int i = 0; i < c.waiters; ++i)
-                waiters.push_back(std::make_unique<JoiningThread>(
-                    [&] { woken += WaitForSingleObject(c.object, INFINITE) == WAIT_OBJECT_0; }));
+                waiters.emplace_back([&] { woken += WaitForSingleObject(c.object, INFINITE) == WAIT_OBJECT_0; });
             PauseBriefly();
             ASSERT_TRUE(c.signal(c.object));
         }
@@ -105,12 +92,11 @@ TEST(KernelEvent, ManualResetSetWakesEveryWaiterAndSemaphoreReleaseOnePerCount) 
 }
 
 TEST(KernelHandle, WrongOrNullHandlesAreRefusedAndTheLastErrorIsPerThread) {
-    HANDLE semaphore = CreateSemaphoreW(0, 1);
+    HANDLE semaphore = CreateSemaphoreW(0, 1), event = CreateEventW(false, false);
     SetLastError(ERROR_SUCCESS);
     EXPECT_FALSE(SetEvent(semaphore));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(IsSet(semaphore)) << "the failed SetEvent released the semaphore";
-    HANDLE event = CreateEventW(false, false);
     EXPECT_FALSE(ReleaseSemaphore(event, 1, nullptr));
     EXPECT_TRUE(CloseHandle(event));
     EXPECT_EQ(event, nullptr);
@@ -163,26 +149,19 @@ TEST(KernelWait, TimeOutsAreRoughlyOnTimeAndAnyWaitTakesOnlyTheLowestSignalledOb
         EXPECT_LT(MillisecondsSince(start), 2000) << waitAll;
     }
     EXPECT_GE(GetTickCount64() - ticks, 70u);
-
     HANDLE objects[] = {CreateEventW(false, false), CreateEventW(false, true), CreateEventW(false, true),
                         CreateSemaphoreW(1, 5)};
     EXPECT_EQ(WaitForMultipleObjects(4, objects, false, 0), WAIT_OBJECT_0 + 1);
     EXPECT_FALSE(IsSet(objects[1]));
-    EXPECT_TRUE(IsSet(objects[2]));
-    EXPECT_TRUE(IsSet(objects[3]));
+    EXPECT_TRUE(IsSet(objects[2]) && IsSet(objects[3]));
 }
 
 TEST(KernelWait, AllWaitConsumesNothingUntilEveryObjectIsSignalled) {
     HANDLE objects[] = {CreateEventW(false, true), CreateSemaphoreW(1, 2), CreateEventW(true, false)};
     EXPECT_EQ(WaitForMultipleObjects(3, objects, true, 30), WAIT_TIMEOUT);
-    JoiningThread setter([&] {
-        PauseBriefly();
-        SetEvent(objects[2]);
-    });
+    JoiningThread setter([&] { PauseBriefly(), SetEvent(objects[2]); });
     EXPECT_EQ(WaitForMultipleObjects(3, objects, true, kGenerousMs), WAIT_OBJECT_0);
-    setter.join();
-    EXPECT_FALSE(IsSet(objects[0]));
-    EXPECT_FALSE(IsSet(objects[1]));
+    EXPECT_FALSE(IsSet(objects[0]) || IsSet(objects[1]));
     EXPECT_TRUE(IsSet(objects[2])) << "a manual-reset event stays set";
 }
 
@@ -212,8 +191,7 @@ TEST(KernelWait, AllWaitNeverTakesPartOfItsObjects) {
 
 TEST(KernelWait, InvalidArgumentsFailWithLastError) {
     HANDLE event = CreateEventW(true, true), semaphore = CreateSemaphoreW(2, 2), null;
-    HANDLE withNull[] = {event, null};
-    HANDLE twice[] = {semaphore, semaphore};
+    HANDLE withNull[] = {event, null}, twice[] = {semaphore, semaphore};
     std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, event);
     for (auto [count, objects, waitAll, error] :
          {std::tuple<DWORD, const HANDLE*, bool, DWORD>{1, &null, false, ERROR_INVALID_HANDLE},
@@ -228,7 +206,6 @@ TEST(KernelWait, InvalidArgumentsFailWithLastError) {
     }
     // A wait for any may list an object twice (the first listing wins), and may list the most.
     EXPECT_EQ(WaitForMultipleObjects(2, twice, false, 0), WAIT_OBJECT_0);
-    many.pop_back();
     EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many.data(), false, 0), WAIT_OBJECT_0);
 }
 
@@ -240,8 +217,7 @@ int RunChild(const std::function<int()>& body, const std::function<void()>& whil
     if (child < 0) return -1;
     whileRunning();
     int status = 0;
-    if (::waitpid(child, &status, 0) != child) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class KernelNamedEvent : public ::testing::Test {
@@ -249,18 +225,15 @@ protected:
     // A name no other test process uses (ctest runs them side by side), removed after the test.
     std::wstring NewName() {
         const std::string name = "DataSyncTest." + std::to_string(::getpid()) + "." +
-                                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + "." +
-                                 std::to_string(m_names.size());
-        m_names.emplace_back(name.begin(), name.end());
-        UnlinkNamedEvent(m_names.back());  // left over by a crashed run with the same pid
-        return m_names.back();
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        m_name.assign(name.begin(), name.end());
+        UnlinkNamedEvent(m_name);  // left over by a crashed run with the same pid
+        return m_name;
     }
-    void TearDown() override {
-        for (const std::wstring& name : m_names) UnlinkNamedEvent(name);
-    }
+    void TearDown() override { UnlinkNamedEvent(m_name); }
 
 private:
-    std::vector<std::wstring> m_names;
+    std::wstring m_name;
 };
 
 TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEventUntilUnlinked) {
@@ -275,8 +248,7 @@ TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEventUntilUnlinked) {
     ASSERT_NE(opened, nullptr);
     EXPECT_TRUE(IsSet(second)) << "the initial state applies only to a new event";
     EXPECT_FALSE(IsSet(first));
-    ASSERT_TRUE(SetEvent(opened));
-    ASSERT_TRUE(SetEvent(first));  // never counts past 1
+    ASSERT_TRUE(SetEvent(opened) && SetEvent(first));  // never counts past 1
     EXPECT_TRUE(IsSet(second));
     EXPECT_FALSE(IsSet(opened));
     // Closing one handle or unlinking the name leaves the open handles working.
@@ -309,21 +281,15 @@ TEST_F(KernelNamedEvent, ManualResetAndUnsafeNamesAreRefused) {
 // that set, so the wait has to look). The stop event ends such a wait as well.
 TEST_F(KernelNamedEvent, ProcessesWakeEachOtherAndAMixedWaitEndsOnEitherEvent) {
     const std::wstring name = NewName();
-    HANDLE named = CreateEventW(false, false, name);
+    HANDLE named = CreateEventW(false, false, name), stop = CreateEventW(true, false);
     ASSERT_NE(named, nullptr);
-    const int waited = RunChild(
-        [&] {
-            HANDLE opened = OpenEventW(name);
-            return opened && WaitForSingleObject(opened, kGenerousMs) == WAIT_OBJECT_0 ? 0 : 2;
-        },
-        [&] {
-            PauseBriefly();
-            SetEvent(named);
-        });
-    EXPECT_EQ(waited, 0);
+    const auto childWaits = [&] {
+        HANDLE opened = OpenEventW(name);
+        return opened && WaitForSingleObject(opened, kGenerousMs) == WAIT_OBJECT_0 ? 0 : 2;
+    };
+    EXPECT_EQ(RunChild(childWaits, [&] { PauseBriefly(), SetEvent(named); }), 0);
     EXPECT_FALSE(IsSet(named)) << "the child's wait took the set";
 
-    HANDLE stop = CreateEventW(true, false);
     HANDLE objects[] = {stop, named};
     const int set = RunChild([&] { return SetEvent(OpenEventW(name)) ? 0 : 2; }, [&] {
         const Clock::time_point start = Clock::now();
@@ -332,24 +298,19 @@ TEST_F(KernelNamedEvent, ProcessesWakeEachOtherAndAMixedWaitEndsOnEitherEvent) {
     });
     EXPECT_EQ(set, 0);
     EXPECT_FALSE(IsSet(named));
-    JoiningThread stopper([&] {
-        PauseBriefly();
-        SetEvent(stop);
-    });
+    JoiningThread stopper([&] { PauseBriefly(), SetEvent(stop); });
     EXPECT_EQ(WaitForMultipleObjects(2, objects, false, kGenerousMs), WAIT_OBJECT_0);
 }
 
 TEST_F(KernelNamedEvent, MixedWaitsTakeOnlyWhatTheyReturn) {
     const std::wstring name = NewName();
-    HANDLE named = CreateEventW(false, true, name);
-    HANDLE local = CreateEventW(false, true);
+    HANDLE named = CreateEventW(false, true, name), local = CreateEventW(false, true);
     ASSERT_NE(named, nullptr);
     HANDLE objects[] = {named, local};
     EXPECT_EQ(WaitForMultipleObjects(2, objects, false, 0), WAIT_OBJECT_0) << "the lowest index wins";
     EXPECT_EQ(WaitForMultipleObjects(2, objects, true, 20), WAIT_TIMEOUT) << "a wait for all takes nothing";
     EXPECT_EQ(WaitForMultipleObjects(2, objects, false, 0), WAIT_OBJECT_0 + 1);
-    ASSERT_TRUE(SetEvent(named));
-    ASSERT_TRUE(SetEvent(local));
+    ASSERT_TRUE(SetEvent(named) && SetEvent(local));
     EXPECT_EQ(WaitForMultipleObjects(2, objects, true, 0), WAIT_OBJECT_0);
     EXPECT_FALSE(IsSet(named) || IsSet(local));
     // A wait for all may not list two handles of one named event.

@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datasync/host/FileWatcher.h"
@@ -20,6 +23,8 @@
 
 namespace watchtest {
 
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using testsupport::WaitUntil;
 
 // host.log of this binary, bound before the first test runs, whichever test logs first.
@@ -28,10 +33,7 @@ inline testsupport::LogCapture& HostLogLines() {
     return *capture;
 }
 struct HostLogEnvironment : ::testing::Environment {
-    void SetUp() override {
-        HostLogLines();
-        ZEL::linuxhost::HostLog();
-    }
+    void SetUp() override { HostLogLines(), ZEL::linuxhost::HostLog(); }
 };
 inline ::testing::Environment* const g_hostLogEnvironment =
     ::testing::AddGlobalTestEnvironment(new HostLogEnvironment);
@@ -40,14 +42,15 @@ class ChangeRecorder {
 public:
     struct Report {
         std::wstring path;
-        std::chrono::steady_clock::time_point at;
+        Clock::time_point at;
     };
-    ZEL::FileWatcher::Callback Callback() {  // also a ZEL::PeriodicTimer::Callback
+    // Also a ZEL::PeriodicTimer::Callback.
+    ZEL::FileWatcher::Callback Callback() {
         return [this](const std::wstring& path) { Record(path); };
     }
     void Record(const std::wstring& path) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_reports.push_back({path, std::chrono::steady_clock::now()});
+        m_reports.push_back({path, Clock::now()});
         m_changed.notify_all();
     }
     std::vector<Report> Reports() const {
@@ -57,11 +60,11 @@ public:
     std::size_t Count() const { return Reports().size(); }
     bool WaitForCount(std::size_t count) const {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_reports.size() >= count; });
+        return m_changed.wait_for(lock, 5s, [&] { return m_reports.size() >= count; });
     }
     // True when no report beyond the first `count` arrives within `quiet` (a negative check
     // cannot avoid waiting; the coalescing windows involved are 100 ms).
-    bool StaysAt(std::size_t count, std::chrono::milliseconds quiet = std::chrono::milliseconds(250)) const {
+    bool StaysAt(std::size_t count, std::chrono::milliseconds quiet = 250ms) const {
         std::unique_lock<std::mutex> lock(m_mutex);
         return !m_changed.wait_for(lock, quiet, [&] { return m_reports.size() > count; });
     }
