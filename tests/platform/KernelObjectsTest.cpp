@@ -32,47 +32,36 @@ bool IsSet(const HANDLE& object) { return WaitForSingleObject(object, 0) == WAIT
 // Lets a new thread reach its blocking wait first; no result depends on it.
 void PauseBriefly() { std::this_thread::sleep_for(20ms); }
 
-TEST(KernelEvent, AutoResetSignalsOnceAndTheWaitConsumesIt) {
-    SetLastError(ERROR_ALREADY_EXISTS);
-    HANDLE event = CreateEventW(false, false);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // a stale last error is cleared
-    EXPECT_FALSE(IsSet(event));
-    ASSERT_TRUE(SetEvent(event) && SetEvent(event));
-    EXPECT_TRUE(IsSet(event));
-    EXPECT_FALSE(IsSet(event));
-    for (bool manualReset : {false, true}) {
-        HANDLE initiallySet = CreateEventW(manualReset, true);
-        ASSERT_TRUE(ResetEvent(initiallySet));
-        EXPECT_FALSE(IsSet(initiallySet)) << manualReset;
+// An auto-reset event's set (which never counts past one) releases exactly one wait; a
+// manual-reset event's set releases every waiter and stays until reset.
+TEST(KernelEvent, AutoResetReleasesOneWaitAndManualResetEveryWaitUntilReset) {
+    for (bool manual : {false, true}) {
+        SCOPED_TRACE(manual ? "manual reset" : "auto reset");
+        SetLastError(ERROR_ALREADY_EXISTS);
+        HANDLE event = CreateEventW(manual, false), initiallySet = CreateEventW(manual, true);
+        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // a stale last error is cleared
+        EXPECT_FALSE(IsSet(event));
+        ASSERT_TRUE(SetEvent(event) && SetEvent(event));
+        EXPECT_TRUE(IsSet(event));
+        EXPECT_EQ(IsSet(event), manual);
+        ASSERT_TRUE(ResetEvent(event) && ResetEvent(initiallySet));
+        EXPECT_FALSE(IsSet(event) || IsSet(initiallySet));
+        std::atomic<int> woken{0};
+        {
+            std::vector<JoiningThread> waiters;
+            for (int i = 0; i < 3; ++i)
+                waiters.emplace_back([&] { woken += WaitForSingleObject(event, kGenerousMs) == WAIT_OBJECT_0; });
+            PauseBriefly();
+            ASSERT_TRUE(SetEvent(event));
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return woken.load() == (manual ? 3 : 1); }));
+            EXPECT_EQ(IsSet(event), manual);
+            for (int released = 1; !manual && released < 3; ++released) {
+                ASSERT_TRUE(SetEvent(event));
+                ASSERT_TRUE(testsupport::WaitUntil([&] { return woken.load() == released + 1; }));
+            }
+        }
+        EXPECT_EQ(woken.load(), 3);
     }
-    // One set of an auto-reset event releases exactly one of two waiters.
-    std::atomic<int> woken{0}, failures{0};
-    auto waiter = [&] { ++(WaitForSingleObject(event, kGenerousMs) == WAIT_OBJECT_0 ? woken : failures); };
-    JoiningThread first(waiter), second(waiter);
-    PauseBriefly();
-    ASSERT_TRUE(SetEvent(event));
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return woken.load() == 1; }));
-    EXPECT_FALSE(IsSet(event));
-    ASSERT_TRUE(SetEvent(event));
-    first.join(), second.join();
-    EXPECT_EQ(woken.load(), 2);
-    EXPECT_EQ(failures.load(), 0);
-}
-
-// One SetEvent of a manual-reset event wakes every waiter and leaves it set.
-TEST(KernelEvent, ManualResetSetWakesEveryWaiterAndStaysSet) {
-    HANDLE event = CreateEventW(true, false);
-    std::atomic<int> woken{0};
-    {
-        std::vector<JoiningThread> waiters;
-        for (int i = 0; i < 4; ++i)
-            waiters.emplace_back([&] { woken += WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0; });
-        PauseBriefly();
-        ASSERT_TRUE(SetEvent(event));
-    }
-    EXPECT_EQ(woken.load(), 4);
-    EXPECT_TRUE(IsSet(event) && IsSet(event)) << "a wait took a manual-reset event";
 }
 
 TEST(KernelHandle, WrongOrNullHandlesAreRefusedAndTheLastErrorIsPerThread) {

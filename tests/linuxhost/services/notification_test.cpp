@@ -181,15 +181,4 @@ TEST(NotificationBus, WhileACallbackBlocksLastStatesAreRecordedAndUnsubscribeAnd
     EXPECT_TRUE(recorder.Get().empty()) << "a callback ran after the stop was requested";
 }
 
-TEST(NotificationBus, DefaultBusDelivers) {
-    ZEL::ZELPublisherSubscriber* bus = ZEL::ZELPublisherSubscriber::GetInstance();
-    ASSERT_NE(bus, nullptr);
-    Recorder recorder;
-    const std::wstring id = bus->Subscribe(recorder.Callback(), false);
-    Publish(*bus, 77, 3);
-    EXPECT_TRUE(WaitUntil([&] { return !recorder.Get().empty(); }));
-    bus->Unsubscribe(id);
-    EXPECT_EQ(recorder.Get(), (Seen{{77, 3}}));
-}
-
 }  // namespace

@@ -58,24 +58,19 @@ protected:
     ZEL::linuxhost::PolicyFileAgent agent;
 };
 
-const char* const kFullPolicy = R"({
-  "telemetry_scope": "full",
+const char* const kFullPolicy = R"({"telemetry_scope": "full", "auth_mode": "mtls",
   "primary_url": "https://primary.example/", "secondary_url": "https://secondary.example/",
-  "navs_url": "https://navs.example/", "navp_url": "https://navp.example/", "auth_mode": "mtls",
+  "navs_url": "https://navs.example/", "navp_url": "https://navp.example/",
   "sync_options": ["sync_globalcontext_onchange", "second_option"],
-  "sync_endpoint_urls": { "KTA_syncEP_url": "https://127.0.0.1:8443/kta/",
-                          "NAVP_syncEP_url": "https://127.0.0.1:8443/navp" },
-  "datasets": [
-    { "dataset_id": "6F1C2D3E-0000-4000-8000-000000000001", "dataset_name": "CPUEvent",
-      "dataset_enable": true, "syncEPs": "KTA,NAVS", "syncEP_frequency": "nrt",
-      "include_events": ["ALL"], "applicability_filter": {"os_name": ["Linux", "FreeBSD"]},
-      "dataset_settings": { "Retention": "30d", "Größe": "groß" }, "future": 7 },
-    { "dataset_id": "6f1c2d3e-0000-4000-8000-00000000abcd", "include_events": [] }
-  ],
-  "settings": { "channel_mode": "nomqtt", "other": 1 },
-  "policy": { "heartbeat_suppression": "suppress", "n": [] },
-  "future_member": { "x": [1, 2] }
-})";
+  "sync_endpoint_urls": {"KTA_syncEP_url": "https://127.0.0.1:8443/kta/",
+                         "NAVP_syncEP_url": "https://127.0.0.1:8443/navp"},
+  "datasets": [{"dataset_id": "6F1C2D3E-0000-4000-8000-000000000001", "dataset_name": "CPUEvent",
+                "dataset_enable": true, "syncEPs": "KTA,NAVS", "syncEP_frequency": "nrt", "future": 7,
+                "include_events": ["ALL"], "applicability_filter": {"os_name": ["Linux", "FreeBSD"]},
+                "dataset_settings": {"Retention": "30d", "Größe": "groß"}},
+               {"dataset_id": "6f1c2d3e-0000-4000-8000-00000000abcd", "include_events": []}],
+  "settings": {"channel_mode": "nomqtt", "other": 1}, "policy": {"heartbeat_suppression": "suppress", "n": []},
+  "future_member": {"x": [1, 2]}})";
 
 TEST_F(PolicyTest, EveryMemberLandsInItsFieldAbsentOnesTakeDefaultsAndUnknownOnesAreIgnored) {
     Write(kFullPolicy);

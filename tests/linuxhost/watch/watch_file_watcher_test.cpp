@@ -144,22 +144,19 @@ TEST_F(FileWatcherTest, SettingTheStopEventEndsWatching) {
 
 TEST_F(FileWatcherTest, CallbackMayDestroyItsOwnWatcher) {
     std::mutex mutex;
-    std::unique_ptr<FileWatcher> watcher;
+    std::unique_lock<std::mutex> lock(mutex);
     std::atomic<int> calls{0};
     std::atomic<bool> destroyed{false};
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        watcher = std::make_unique<FileWatcher>(Wide(dir.path()), std::list<std::wstring>{L"a.db", L"b.db"},
-                                                [&](const std::wstring&) {
-                                                    calls.fetch_add(1);
-                                                    {
-                                                        std::lock_guard<std::mutex> inner(mutex);
-                                                        watcher.reset();
-                                                    }
-                                                    destroyed.store(true);  // the last touch of test state
-                                                },
-                                                false, nullptr);
-    }
+    std::unique_ptr<FileWatcher> watcher;
+    watcher = std::make_unique<FileWatcher>(Wide(dir.path()), std::list<std::wstring>{L"a.db", L"b.db"},
+                                            [&](const std::wstring&) {
+                                                ++calls;
+                                                std::unique_lock<std::mutex> inner(mutex);
+                                                watcher.reset();
+                                                inner.unlock();
+                                                destroyed = true;  // the last touch of test state
+                                            }, false, nullptr);
+    lock.unlock();
     Touch(dir.path() + "a.db");
     Touch(dir.path() + "b.db");  // due in the same pass: must not be reported after the reset
     ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));

@@ -87,41 +87,31 @@ protected:
     testsupport::TempDir dir;
 };
 
+// Another thread, which exists before the switch, acts while the calling thread is switched.
 TEST_F(ImpersonateNobodyTest, OnlyTheCallingThreadIsSwitched) {
     struct Seen {
         std::pair<long, long> owner;
         bool admin;
         std::string groups;
     };
-    std::promise<std::string> groupsBefore;
+    const auto look = [&](const std::string& file) {
+        return Seen{CreateAndGetOwner(dir.path() + file), check_admin_privilege(), ThreadStatusField("Groups")};
+    };
+    const std::string groups = ThreadStatusField("Groups"), privateDir = dir.sub("private");
+    ASSERT_EQ(::chmod(privateDir.c_str(), 0700), 0);  // root's, not open to others
     std::promise<void> switched;
-    std::promise<Seen> seen;
-    // The other thread exists before the switch and acts while the calling thread is switched.
-    std::thread other([&] {
-        groupsBefore.set_value(ThreadStatusField("Groups"));
-        switched.get_future().wait();
-        seen.set_value({CreateAndGetOwner(dir.path() + "other"), check_admin_privilege(), ThreadStatusField("Groups")});
-    });
-    const std::string groups = groupsBefore.get_future().get();
-    const std::string privateDir = dir.sub("private");  // root's, not open to others
-    ASSERT_EQ(::chmod(privateDir.c_str(), 0700), 0);
-
+    auto other = std::async(std::launch::async, [&] { return switched.get_future().wait(), look("other"); });
     ImpersonateUser user;
     const int entered = user.EnterLogOnUserMode();
     switched.set_value();
-    const Seen byOther = seen.get_future().get();
-    const std::string myGroups = ThreadStatusField("Groups");
-    const auto mine = CreateAndGetOwner(dir.path() + "mine");
-    const bool myAdmin = check_admin_privilege();
+    const Seen byOther = other.get(), mine = look("mine");
     const long denied = CreateAndGetOwner(privateDir + "denied").first;
     const int deniedError = errno;
     user.ExitLogOnUserMode();
-    other.join();
-
     ASSERT_EQ(entered, 0);
-    EXPECT_EQ(mine, nobody);
-    EXPECT_FALSE(myAdmin);
-    EXPECT_NE(myGroups, groups);
+    EXPECT_EQ(mine.owner, nobody);
+    EXPECT_FALSE(mine.admin);
+    EXPECT_NE(mine.groups, groups);
     EXPECT_EQ(denied, -1) << "root's file capabilities were kept";
     EXPECT_EQ(deniedError, EACCES);
     EXPECT_EQ(byOther.owner.first, 0L) << "the other thread was switched too";
