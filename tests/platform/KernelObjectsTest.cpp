@@ -32,8 +32,6 @@ bool IsSet(const HANDLE& object) { return WaitForSingleObject(object, 0) == WAIT
 // Lets a new thread reach its blocking wait first; no result depends on it.
 void PauseBriefly() { std::this_thread::sleep_for(20ms); }
 
-// An auto-reset event's set (which never counts past one) releases exactly one wait; a
-// manual-reset event's set releases every waiter and stays until reset.
 TEST(KernelEvent, AutoResetReleasesOneWaitAndManualResetEveryWaitUntilReset) {
     for (bool manual : {false, true}) {
         SCOPED_TRACE(manual ? "manual reset" : "auto reset");
@@ -147,24 +145,17 @@ int RunChild(const std::function<int()>& body, const std::function<void()>& whil
     return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A name no other test process uses (ctest runs them side by side), unlinked before and after.
 class KernelNamedEvent : public ::testing::Test {
 protected:
-    // A name no other test process uses (ctest runs them side by side), removed after the test.
-    std::wstring NewName() {
-        const std::string name = "DataSyncTest." + std::to_string(::getpid()) + "." +
-                                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        m_name.assign(name.begin(), name.end());
-        UnlinkNamedEvent(m_name);  // left over by a crashed run with the same pid
-        return m_name;
-    }
-    void TearDown() override { UnlinkNamedEvent(m_name); }
-
-private:
-    std::wstring m_name;
+    KernelNamedEvent() { UnlinkNamedEvent(name); }  // left over by a crashed run with the same pid
+    ~KernelNamedEvent() override { UnlinkNamedEvent(name); }
+    const std::string narrow = "DataSyncTest." + std::to_string(::getpid()) + "." +
+                               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::wstring name{narrow.begin(), narrow.end()};
 };
 
 TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEventUntilUnlinked) {
-    const std::wstring name = NewName();
     EXPECT_EQ(OpenEventW(name), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     HANDLE first = CreateEventW(false, true, L"Global\\" + name);  // the prefix is optional
@@ -189,7 +180,7 @@ TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEventUntilUnlinked) {
 
 TEST_F(KernelNamedEvent, ManualResetAndUnsafeNamesAreRefused) {
     SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(CreateEventW(true, false, NewName()), nullptr);
+    EXPECT_EQ(CreateEventW(true, false, name), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     for (const std::wstring& bad : {std::wstring(L"Global\\"), std::wstring(L"Global\\..\\x"),
                                     std::wstring(L"../x"), std::wstring(L"tab\t"), std::wstring(L"caf\u00e9"),
@@ -207,7 +198,6 @@ TEST_F(KernelNamedEvent, ManualResetAndUnsafeNamesAreRefused) {
 // mixes the named event with an in-process stop event (no notification reaches this process for
 // that set, so the wait has to look). The stop event ends such a wait as well.
 TEST_F(KernelNamedEvent, ProcessesWakeEachOtherAndAMixedWaitEndsOnEitherEvent) {
-    const std::wstring name = NewName();
     HANDLE named = CreateEventW(false, false, name), stop = CreateEventW(true, false);
     ASSERT_NE(named, nullptr);
     const auto childWaits = [&] {
@@ -229,7 +219,6 @@ TEST_F(KernelNamedEvent, ProcessesWakeEachOtherAndAMixedWaitEndsOnEitherEvent) {
 }
 
 TEST_F(KernelNamedEvent, MixedWaitsTakeOnlyWhatTheyReturn) {
-    const std::wstring name = NewName();
     HANDLE named = CreateEventW(false, true, name), local = CreateEventW(false, true);
     ASSERT_NE(named, nullptr);
     HANDLE objects[] = {named, local};

@@ -95,7 +95,6 @@ TEST(DeviceFacts, EachFactFollowsItsOwnFieldOfTheHostStateAtRunTime) {
     }
 }
 
-// Which URLs ValidateUri accepts, with plain http to loopback hosts allowed or not.
 void CheckUrls(bool allowHttpLoopback, bool accepted, std::initializer_list<std::wstring> urls) {
     static ZEL::linuxhost::HostEpUrlProvider provider;  // reads the settings at each call
     HostStateGuard stateGuard;

@@ -96,7 +96,6 @@ int LastState(NotificationBus& bus, int topic) {
     return bus.GetLastNotificationForTopic(id, state) ? static_cast<int>(state) : -1;
 }
 
-// Subscribers that throw or change the record they get harm none of the others.
 TEST(NotificationBus, EverySubscriberSeesEachPublishersOrderOnOneOtherThreadUnharmedByOthers) {
     NotificationBus bus;
     Recorder first, second;
@@ -148,8 +147,6 @@ TEST(NotificationBus, CallbackMayPublishQueryAndSubscribeOrUnsubscribe) {
     bus.Unsubscribe(L"no-such-id");
 }
 
-// While a callback blocks delivery, the last state per topic is still recorded at once and
-// Unsubscribe and Shutdown from other threads wait for the callback; Shutdown is safe twice.
 TEST(NotificationBus, WhileACallbackBlocksLastStatesAreRecordedAndUnsubscribeAndShutdownWait) {
     NotificationBus bus;
     std::promise<void> release;

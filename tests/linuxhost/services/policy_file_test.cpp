@@ -72,7 +72,7 @@ const char* const kFullPolicy = R"({"telemetry_scope": "full", "auth_mode": "mtl
   "settings": {"channel_mode": "nomqtt", "other": 1}, "policy": {"heartbeat_suppression": "suppress", "n": []},
   "future_member": {"x": [1, 2]}})";
 
-TEST_F(PolicyTest, EveryMemberLandsInItsFieldAbsentOnesTakeDefaultsAndUnknownOnesAreIgnored) {
+TEST_F(PolicyTest, EveryMemberLandsInItsFieldAbsentOnesTakeDefaultsUnknownOnesAreIgnoredPushValuesWin) {
     Write(kFullPolicy);
     ZEL::TelemetryPolicy policy;
     ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
@@ -95,28 +95,25 @@ TEST_F(PolicyTest, EveryMemberLandsInItsFieldAbsentOnesTakeDefaultsAndUnknownOne
     EXPECT_FALSE(bare.dataset_enable());
     EXPECT_TRUE(bare.applicability_filter().rules.empty());
     EXPECT_TRUE(HostLogEmpty());
+    // The queries read the file unless the push channel sets a value.
+    ZEL::ZelSettings settings;
+    settings.setting1 = L"kept";
+    ZEL::ZelPolicy zelPolicy;
+    ASSERT_TRUE(agent.QuerySettings(settings) && agent.QueryPolicy(zelPolicy));
+    EXPECT_EQ((Texts{settings.channel_mode, settings.setting1, zelPolicy.heartbeat_suppression}),
+              (Texts{L"nomqtt", L"kept", L"suppress"}));
+    ZEL::linuxhost::UpdatePushChannel([](ZEL::linuxhost::PushChannelState& push) {
+        push.mode = "mqtt";
+        push.suppression = "none";
+    });
+    ASSERT_TRUE(agent.QuerySettings(settings) && agent.QueryPolicy(zelPolicy));
+    EXPECT_EQ((Texts{settings.channel_mode, zelPolicy.heartbeat_suppression}), (Texts{L"mqtt", L"none"}));
     // The file the settings name at this call is read, and an empty object overwrites everything.
     servicestest::WriteFile(temp.path() + "other.json", "{}");
     servicestest::UsePolicyFile(temp.path() + "other.json");
     ASSERT_TRUE(agent.ReadTelemetryPolicy(policy));
     EXPECT_EQ(policy.telemetryScope + policy.primaryUrl + policy.authMode, L"");
     EXPECT_TRUE(policy.syncOptions.empty() && policy.datasets.empty() && policy.syncEndpointUrls.empty());
-}
-
-TEST_F(PolicyTest, QueriesReadTheFileUnlessThePushChannelSetsAValue) {
-    Write(kFullPolicy);
-    ZEL::ZelSettings settings;
-    settings.setting1 = L"kept";
-    ZEL::ZelPolicy policy;
-    ASSERT_TRUE(agent.QuerySettings(settings) && agent.QueryPolicy(policy));
-    EXPECT_EQ((Texts{settings.channel_mode, settings.setting1, policy.heartbeat_suppression}),
-              (Texts{L"nomqtt", L"kept", L"suppress"}));
-    ZEL::linuxhost::UpdatePushChannel([](ZEL::linuxhost::PushChannelState& push) {
-        push.mode = "mqtt";
-        push.suppression = "none";
-    });
-    ASSERT_TRUE(agent.QuerySettings(settings) && agent.QueryPolicy(policy));
-    EXPECT_EQ((Texts{settings.channel_mode, policy.heartbeat_suppression}), (Texts{L"mqtt", L"none"}));
 }
 
 TEST_F(PolicyTest, CheckListsEveryProblemAndLogsNothing) {

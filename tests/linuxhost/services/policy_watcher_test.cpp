@@ -33,7 +33,6 @@ protected:
         WriteFile(path + ".new", content);
         std::filesystem::rename(path + ".new", path);
     }
-    // The number of notifications once everything published so far is delivered.
     int Delivered() {
         EXPECT_TRUE(bus.WaitIdle(5s));
         return published.load();

@@ -71,8 +71,7 @@ TEST_F(FileWatcherTest, QuickBurstGivesFewReportsAndTheLastOneSeesEveryRow) {
     for (const auto& report : recorder.Reports()) EXPECT_EQ(report.path, Wide(db));
 }
 
-// A writer strikes while the callback runs, and the callback throws: the change leads to
-// another report, and the exception is logged without ending the watch.
+// The callback's own write leads to another report; its exception is logged, the watch goes on.
 TEST_F(FileWatcherTest, ChangeDuringAThrowingCallbackLeadsToAnotherReport) {
     const std::string file = dir.path() + "a.db";
     std::atomic<int> calls{0};
@@ -105,8 +104,6 @@ TEST_F(FileWatcherTest, FolderCreatedLateOrCreatedAgainIsWatched) {
     EXPECT_TRUE(recorder.WaitForCount(2));
 }
 
-// Steady writes are reported every window, not only when they stop; destruction does not wait
-// for them to stop either, and nothing is reported afterwards although a window was open.
 TEST_F(FileWatcherTest, SteadyWritesAreReportedAndDestructionIsPromptAndFinalWhileTheyGoOn) {
     std::atomic<bool> writing{true};
     const std::string wal = dir.path() + "a.db-wal";

@@ -7,8 +7,6 @@ namespace {
 using namespace watchtest;
 using ZEL::PeriodicTimer;
 
-// Destruction while waiting, for the first call or for the next one, is prompt and ends the calls;
-// destruction during a call waits for it.
 TEST(PeriodicTimer, FirstCallComesAfterTheInitialDelayAndDestructionIsPromptButWaitsForACall) {
     ChangeRecorder immediate, delayed, never;
     std::atomic<bool> finished{false};

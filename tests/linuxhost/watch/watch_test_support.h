@@ -1,6 +1,5 @@
-// Helpers of the watcher, timer and impersonation tests: a callback that records reports (a
-// watcher's paths, a timer's name) with their arrival times, file touching, and the in-memory
-// copy of host.log that every test of this binary writes to.
+// Helpers of the watcher, timer and impersonation tests: a recorder of reports (a watcher's paths,
+// a timer's name) with their arrival times, file touching, and the in-memory copy of host.log.
 #pragma once
 
 #include <fcntl.h>
@@ -9,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,27 +49,21 @@ public:
     void Record(const std::wstring& path) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_reports.push_back({path, Clock::now()});
-        m_changed.notify_all();
     }
     std::vector<Report> Reports() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_reports;
     }
     std::size_t Count() const { return Reports().size(); }
-    bool WaitForCount(std::size_t count) const {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, 5s, [&] { return m_reports.size() >= count; });
-    }
+    bool WaitForCount(std::size_t count) const { return WaitUntil([&] { return Count() >= count; }); }
     // True when no report beyond the first `count` arrives within `quiet` (a negative check
     // cannot avoid waiting; the coalescing windows involved are 100 ms).
     bool StaysAt(std::size_t count, std::chrono::milliseconds quiet = 250ms) const {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return !m_changed.wait_for(lock, quiet, [&] { return m_reports.size() > count; });
+        return !WaitUntil([&] { return Count() > count; }, quiet);
     }
 
 private:
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
     std::vector<Report> m_reports;
 };
 
