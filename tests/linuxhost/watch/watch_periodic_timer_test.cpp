@@ -51,28 +51,21 @@ TEST(PeriodicTimer, CallsRepeatEveryPeriodASlowOneDelaysTheNextWithoutOverlapOrC
 }
 
 TEST(PeriodicTimer, CallbackMayDestroyItsOwnTimer) {
-    struct Shared {
-        std::mutex mutex;
-        std::unique_ptr<PeriodicTimer> timer;
-        std::atomic<int> calls{0};
-        std::atomic<bool> destroyed{false};
-    };
-    auto shared = std::make_shared<Shared>();  // the callback may still be returning when the test ends
-    std::unique_lock<std::mutex> lock(shared->mutex);
-    shared->timer = std::make_unique<PeriodicTimer>(20ms, 0ms, L"t", [shared](const std::wstring&) {
-        shared->calls.fetch_add(1);
-        std::unique_ptr<PeriodicTimer> self;
-        {
-            std::lock_guard<std::mutex> inner(shared->mutex);
-            self = std::move(shared->timer);
-        }
-        self.reset();  // on the timer's own thread: must neither deadlock nor join itself
-        shared->destroyed.store(true);
+    std::mutex mutex;
+    std::unique_lock<std::mutex> lock(mutex);  // until `timer` is set
+    std::atomic<int> calls{0};
+    std::atomic<bool> destroyed{false};
+    std::unique_ptr<PeriodicTimer> timer;
+    timer = std::make_unique<PeriodicTimer>(20ms, 0ms, L"t", [&](const std::wstring&) {
+        ++calls;
+        std::unique_lock<std::mutex> inner(mutex);
+        timer.reset();  // on the timer's own thread: must neither deadlock nor join itself
+        inner.unlock();
+        destroyed = true;  // the last touch of test state
     });
     lock.unlock();
-    ASSERT_TRUE(WaitUntil([&] { return shared->destroyed.load(); }));
-    EXPECT_FALSE(WaitUntil([&] { return shared->calls.load() > 1; }, 150ms))
-        << "the timer went on after destroying itself";
+    ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));
+    EXPECT_FALSE(WaitUntil([&] { return calls.load() > 1; }, 150ms)) << "the timer went on after destroying itself";
 }
 
 }  // namespace
