@@ -27,6 +27,12 @@
 
 namespace ZEL {
 
+// How often a FileWatcher's thread looks at its stop event, and for a folder it cannot watch.
+struct FileWatcherIntervals {
+    std::chrono::milliseconds stopCheck{1000};
+    std::chrono::milliseconds retry{500};
+};
+
 class FileWatcher {
 public:
     using Callback = std::function<void(const std::wstring& fullPath)>;
@@ -36,7 +42,7 @@ public:
     // a zero wait (about every second), which would consume an auto-reset event's signal.
     // Exceptions thrown by the callback are logged to host.log; watching goes on.
     FileWatcher(const std::wstring& folder, const std::list<std::wstring>& fileNames, Callback callback, bool flag,
-                platform::HANDLE stopEvent);
+                platform::HANDLE stopEvent, FileWatcherIntervals intervals = {});
     ~FileWatcher();
     FileWatcher(const FileWatcher&) = delete;
     FileWatcher& operator=(const FileWatcher&) = delete;

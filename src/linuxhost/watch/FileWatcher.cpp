@@ -41,11 +41,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kCoalesceWindow = std::chrono::milliseconds(100);
-// The stop event cannot be polled together with the fds, so the thread looks at it this often.
-// The owner's Stop wakes the thread at once; this only bounds how long a watcher whose owner
-// never stops it outlives the stop event. Each look wakes an idle daemon, so not too often.
-constexpr auto kStopCheckInterval = std::chrono::milliseconds(1000);
-constexpr auto kRetryInterval = std::chrono::milliseconds(500);
+// The stop event cannot be polled together with the fds, so the thread looks at it every
+// `intervals.stopCheck` (1 s by default). The owner's Stop wakes the thread at once; this only
+// bounds how long a watcher whose owner never stops it outlives the stop event. Each look wakes
+// an idle daemon, so not too often. A missing folder is looked for every `intervals.retry`.
 // Bounds the work between two looks at the stop flags while events keep pouring in.
 constexpr int kMaxReadsPerPass = 16;
 // IN_CLOSE_WRITE is left out on purpose: a reader's SELECT raises it too.
@@ -89,6 +88,7 @@ public:
     std::vector<std::wstring> wideNames;
     FileWatcher::Callback callback;
     platform::HANDLE stopEvent;
+    FileWatcherIntervals intervals;
     FileDescriptor wakeFd;  // eventfd, written once by the owner to end the thread
     std::atomic<bool> stopping{false};
 
@@ -131,7 +131,7 @@ bool WatchState::TryAddWatch() {
         const int error = errno;
         if (!missing) {
             linuxhost::HostLog().i(L"FileWatcher: cannot watch %s yet (%s); retrying every %d ms", wideFolder,
-                                   ErrnoText(error), static_cast<long long>(kRetryInterval.count()));
+                                   ErrnoText(error), static_cast<long long>(intervals.retry.count()));
         }
         return false;
     }
@@ -139,7 +139,7 @@ bool WatchState::TryAddWatch() {
 }
 
 void WatchState::Run() {
-    nextRetry = Clock::now() + kRetryInterval;
+    nextRetry = Clock::now() + intervals.retry;
     while (!stopping.load()) {
         if (StopEventSet()) {
             linuxhost::HostLog().i(L"FileWatcher: stop event set, watching of %s ends", wideFolder);
@@ -154,7 +154,7 @@ void WatchState::Run() {
                 missing = false;
             } else {
                 missing = true;
-                nextRetry = now + kRetryInterval;
+                nextRetry = now + intervals.retry;
             }
         }
         ReportDue(now);
@@ -260,7 +260,7 @@ void WatchState::ReportDue(Clock::time_point now) {
 }
 
 int WatchState::PollTimeoutMs(Clock::time_point now) const {
-    Clock::time_point wakeAt = now + kStopCheckInterval;
+    Clock::time_point wakeAt = now + intervals.stopCheck;
     if (watch < 0) wakeAt = std::min(wakeAt, nextRetry);
     for (const auto& deadline : due) {
         if (deadline) wakeAt = std::min(wakeAt, *deadline);
@@ -277,7 +277,8 @@ struct FileWatcher::Impl {
 };
 
 FileWatcher::FileWatcher(const std::wstring& folder, const std::list<std::wstring>& fileNames,
-                         Callback callback, bool /*flag*/, platform::HANDLE stopEvent)
+                         Callback callback, bool /*flag*/, platform::HANDLE stopEvent,
+                         FileWatcherIntervals intervals)
     : m_impl(std::make_unique<Impl>()) {
     auto state = std::make_shared<WatchState>();
     state->wideFolder = folder.empty() ? L"./" : folder;
@@ -290,6 +291,7 @@ FileWatcher::FileWatcher(const std::wstring& folder, const std::list<std::wstrin
     state->due.resize(state->names.size());
     state->callback = std::move(callback);
     state->stopEvent = std::move(stopEvent);
+    state->intervals = intervals;
 
     const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) throw std::system_error(errno, std::generic_category(), "FileWatcher: eventfd");

@@ -2,8 +2,13 @@
 // after a test changes it, a bounded wait for a condition, and file writing.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "linuxhost/HostState.h"
 #include "support/WaitUntil.h"
@@ -11,22 +16,21 @@
 namespace servicestest {
 
 namespace host = ZEL::linuxhost;
+using namespace std::chrono_literals;
+using testsupport::WaitUntil;
 
 // Saves the whole host state on construction and puts it back on destruction.
-class HostStateGuard {
-public:
+struct HostStateGuard {
     ~HostStateGuard() {
-        host::UpdateDeviceState([this](host::DeviceState& state) { state = m_device; });
-        host::UpdatePushChannel([this](host::PushChannelState& state) { state = m_push; });
-        host::InstallTlsSettings(m_tls);
-        host::InstallHostSettings(m_settings);
+        host::UpdateDeviceState([this](host::DeviceState& state) { state = device; });
+        host::UpdatePushChannel([this](host::PushChannelState& state) { state = push; });
+        host::InstallTlsSettings(tls);
+        host::InstallHostSettings(settings);
     }
-
-private:
-    host::DeviceState m_device = host::CurrentDeviceState();
-    host::PushChannelState m_push = host::CurrentPushChannel();
-    host::TlsSettings m_tls = host::CurrentTlsSettings();
-    host::HostSettings m_settings = host::CurrentHostSettings();
+    const host::DeviceState device = host::CurrentDeviceState();
+    const host::PushChannelState push = host::CurrentPushChannel();
+    const host::TlsSettings tls = host::CurrentTlsSettings();
+    const host::HostSettings settings = host::CurrentHostSettings();
 };
 
 inline void UsePolicyFile(const std::string& path) {
@@ -38,7 +42,5 @@ inline void UsePolicyFile(const std::string& path) {
 inline void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
-
-using testsupport::WaitUntil;
 
 }  // namespace servicestest

@@ -1,14 +1,7 @@
 // The policy watcher: one "policy changed" notification per settled change of the file's
 // content (seen on two looks in a row), none for a rewrite with the same bytes or a content that
 // reverts before it settles, a missing file counted as empty content, and a prompt stop.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <thread>
 
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/policy/PolicyFileWatcher.h"
@@ -17,23 +10,19 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using servicestest::WaitUntil;
-using servicestest::WriteFile;
+using namespace servicestest;
 using ZEL::linuxhost::PolicyFileWatcher;
 
 class PolicyWatcherTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        servicestest::UsePolicyFile(path);
+        UsePolicyFile(path);
         ZEL::ZELPublisherSubscriber::SetInstance(&bus);
-        bus.Subscribe(
-            [this](ZEL::ZELNotificationData& data) {
-                EXPECT_EQ(data.getTopicId(), ZEL::TOPIC_TELEMETRY_POLICY);
-                EXPECT_EQ(data.getEventState(), ZEL::STATE_POLICY_CHANGED);
-                ++published;
-            },
-            false);
+        bus.Subscribe([this](ZEL::ZELNotificationData& data) {
+            EXPECT_EQ(data.getTopicId(), ZEL::TOPIC_TELEMETRY_POLICY);
+            EXPECT_EQ(data.getEventState(), ZEL::STATE_POLICY_CHANGED);
+            ++published;
+        }, false);
     }
     void TearDown() override {
         ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
@@ -44,13 +33,12 @@ protected:
         WriteFile(path + ".new", content);
         std::filesystem::rename(path + ".new", path);
     }
-    // The number of notifications once everything published so far is delivered.
     int Delivered() {
         EXPECT_TRUE(bus.WaitIdle(5s));
         return published.load();
     }
 
-    servicestest::HostStateGuard stateGuard;
+    HostStateGuard stateGuard;
     testsupport::TempDir temp;
     std::string path = temp.path() + "policy.json";
     ZEL::linuxhost::NotificationBus bus;
@@ -61,31 +49,27 @@ TEST_F(PolicyWatcherTest, EachContentChangePublishesOnceWhenItHasSettledAndNever
     WriteFile(path, "{\"telemetry_scope\":\"full\"}");
     PolicyFileWatcher watcher(1h);
     EXPECT_EQ(watcher.LookCount(), 1u);  // the first look only records
-    EXPECT_FALSE(watcher.CheckOnce());
-    WriteFile(path, "{\"telemetry_");  // a writer caught half-way
-    EXPECT_FALSE(watcher.CheckOnce());
+    const auto looks = [&](std::vector<bool> expected, const char* what) {
+        for (bool result : expected) EXPECT_EQ(watcher.CheckOnce(), result) << what;
+    };
+    looks({false}, "unchanged");
+    WriteFile(path, "{\"telemetry_");
+    looks({false}, "a writer caught half-way");
     WriteFile(path, "{\"telemetry_scope\":\"none\"}");
-    EXPECT_FALSE(watcher.CheckOnce()) << "first sight of the new content";
-    EXPECT_TRUE(watcher.CheckOnce()) << "second sight: settled";
-    EXPECT_FALSE(watcher.CheckOnce());
-    ReplaceFile("{\"telemetry_scope\":\"basic\"}");  // same size, other bytes, by rename
-    EXPECT_FALSE(watcher.CheckOnce());
-    EXPECT_TRUE(watcher.CheckOnce());
+    looks({false, true, false}, "published on the second sight only");
+    ReplaceFile("{\"telemetry_scope\":\"basic\"}");
+    looks({false, true}, "same size, other bytes, by rename");
     WriteFile(path, "{\"telemetry_scope\":\"other\"}");
-    EXPECT_FALSE(watcher.CheckOnce());
-    WriteFile(path, "{\"telemetry_scope\":\"basic\"}");  // reverted before it settled
-    EXPECT_FALSE(watcher.CheckOnce());
-    EXPECT_FALSE(watcher.CheckOnce());
-    WriteFile(path, "{\"telemetry_scope\":\"basic\"}");  // the same bytes with a new time stamp
+    looks({false}, "a change");
+    WriteFile(path, "{\"telemetry_scope\":\"basic\"}");
+    looks({false, false}, "reverted before it settled");
+    WriteFile(path, "{\"telemetry_scope\":\"basic\"}");
     std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() + 1h);
-    EXPECT_FALSE(watcher.CheckOnce());
-    EXPECT_FALSE(watcher.CheckOnce());
-    std::filesystem::remove(path);  // a missing file counts as empty content
-    EXPECT_FALSE(watcher.CheckOnce());
-    EXPECT_TRUE(watcher.CheckOnce());
+    looks({false, false}, "the same bytes with a new time stamp");
+    std::filesystem::remove(path);
+    looks({false, true}, "a missing file counts as empty content");
     WriteFile(path, "");
-    EXPECT_FALSE(watcher.CheckOnce());
-    EXPECT_FALSE(watcher.CheckOnce());
+    looks({false, false}, "an empty file is the same content");
     EXPECT_EQ(Delivered(), 3);
 }
 
@@ -104,7 +88,6 @@ TEST_F(PolicyWatcherTest, ThreadPublishesAChangeOnceAndStopsPromptly) {
     EXPECT_EQ(watcher->LookCount(), looksAtStop) << "a look after Stop";
     watcher.reset();  // destructor after Stop
     EXPECT_EQ(Delivered(), 1);
-
     PolicyFileWatcher idle(1h);
     const auto start = std::chrono::steady_clock::now();
     idle.Stop();  // from a long wait

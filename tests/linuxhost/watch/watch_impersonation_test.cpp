@@ -1,19 +1,16 @@
 // Per-thread impersonation of the logged-on user: result codes, and a switch to "nobody" that
 // changes the calling thread only and is undone by Exit and by the destructor. Identities are
 // read back from the thread's /proc status and the owners of files it creates.
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <future>
-#include <sstream>
-#include <thread>
 
 #include "datasync/host/Impersonation.h"
 #include "linuxhost/HostState.h"
+#include "linuxhost/watch/watch_test_support.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -21,26 +18,16 @@ namespace {
 using ZEL::ImpersonateUser;
 using ZEL::System::check_admin_privilege;
 
-// The value of a field ("Uid", "Gid", "Groups") of the calling thread's /proc status.
+// The value of a field ("Gid", "Groups") of the calling thread's /proc status.
 std::string ThreadStatusField(const std::string& field) {
     std::ifstream status("/proc/thread-self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, field.size() + 1, field + ":") == 0) {
-            std::string value = line.substr(field.size() + 1);
-            value.erase(0, value.find_first_not_of(" \t"));
-            return value.erase(value.find_last_not_of(" \t") + 1);
-        }
-    }
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, field.size() + 1, field + ":") == 0) return line.substr(field.size() + 1);
     return "?";
 }
 
-// The fourth of the thread's uids (real, effective, saved, file system).
-unsigned ThreadFsUid() {
-    std::istringstream ids(ThreadStatusField("Uid"));
-    unsigned id = 0;
-    for (int i = 0; i < 4; ++i) ids >> id;
-    return id;
-}
+// The calling thread's file system uid (an invalid uid changes nothing and returns it).
+unsigned ThreadFsUid() { return static_cast<unsigned>(::setfsuid(static_cast<uid_t>(-1))); }
 
 // Creates `path` and returns its owner and group, or -1 -1.
 std::pair<long, long> CreateAndGetOwner(const std::string& path) {
@@ -54,7 +41,6 @@ std::pair<long, long> CreateAndGetOwner(const std::string& path) {
 // Sets logon_user for one test and puts the previous host settings back afterwards.
 class ImpersonationTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_saved = ZEL::linuxhost::CurrentHostSettings(); }
     void TearDown() override {
         ZEL::linuxhost::InstallHostSettings(m_saved);
         EXPECT_EQ(ThreadFsUid(), ::geteuid()) << "a test left the thread impersonating";
@@ -66,7 +52,7 @@ protected:
     }
 
 private:
-    ZEL::linuxhost::HostSettings m_saved;
+    const ZEL::linuxhost::HostSettings m_saved = ZEL::linuxhost::CurrentHostSettings();
 };
 
 TEST_F(ImpersonationTest, ResultCodesWhenNoSwitchHappens) {
@@ -74,7 +60,6 @@ TEST_F(ImpersonationTest, ResultCodesWhenNoSwitchHappens) {
     SetLogonUser("datasync-no-such-user-4b1d");
     EXPECT_EQ(ImpersonateUser().EnterLogOnUserMode(), 1332);
     EXPECT_EQ(ThreadFsUid(), ::geteuid());
-
     const passwd* self = ::getpwuid(::geteuid());
     ASSERT_NE(self, nullptr);
     SetLogonUser(self->pw_name);
@@ -83,7 +68,6 @@ TEST_F(ImpersonationTest, ResultCodesWhenNoSwitchHappens) {
     EXPECT_EQ(same.EnterLogOnUserMode(), 0) << "the service already runs as the user";
     EXPECT_EQ(ThreadFsUid(), ::geteuid());
     EXPECT_EQ(ThreadStatusField("Groups"), groupsBefore);
-
     SetLogonUser("");
     EXPECT_EQ(ImpersonateUser().EnterLogOnUserMode(), root ? 1008 : 0) << "no logon user";
     EXPECT_EQ(check_admin_privilege(), root);
@@ -92,7 +76,6 @@ TEST_F(ImpersonationTest, ResultCodesWhenNoSwitchHappens) {
 class ImpersonateNobodyTest : public ImpersonationTest {
 protected:
     void SetUp() override {
-        ImpersonationTest::SetUp();
         const passwd* entry = ::getpwnam("nobody");
         if (::geteuid() != 0 || entry == nullptr) GTEST_SKIP() << "needs root and user nobody";
         nobody = {entry->pw_uid, entry->pw_gid};
@@ -104,53 +87,41 @@ protected:
     testsupport::TempDir dir;
 };
 
+// Another thread, which exists before the switch, acts while the calling thread is switched.
 TEST_F(ImpersonateNobodyTest, OnlyTheCallingThreadIsSwitched) {
     struct Seen {
         std::pair<long, long> owner;
         bool admin;
         std::string groups;
     };
-    std::promise<std::string> groupsBefore;
+    const auto look = [&](const std::string& file) {
+        return Seen{CreateAndGetOwner(dir.path() + file), check_admin_privilege(), ThreadStatusField("Groups")};
+    };
+    const std::string groups = ThreadStatusField("Groups"), privateDir = dir.sub("private");
+    ASSERT_EQ(::chmod(privateDir.c_str(), 0700), 0);  // root's, not open to others
     std::promise<void> switched;
-    std::promise<Seen> seen;
-    // The other thread exists before the switch and acts while the calling thread is switched.
-    std::thread other([&] {
-        groupsBefore.set_value(ThreadStatusField("Groups"));
-        switched.get_future().wait();
-        seen.set_value(
-            {CreateAndGetOwner(dir.path() + "other"), check_admin_privilege(), ThreadStatusField("Groups")});
-    });
-    const std::string groups = groupsBefore.get_future().get();
-    const std::string privateDir = dir.sub("private");  // root's, not open to others
-    ASSERT_EQ(::chmod(privateDir.c_str(), 0700), 0);
-
+    auto other = std::async(std::launch::async, [&] { return switched.get_future().wait(), look("other"); });
     ImpersonateUser user;
     const int entered = user.EnterLogOnUserMode();
     switched.set_value();
-    const Seen byOther = seen.get_future().get();
-    const std::string myGroups = ThreadStatusField("Groups");
-    const auto mine = CreateAndGetOwner(dir.path() + "mine");
-    const bool myAdmin = check_admin_privilege();
+    const Seen byOther = other.get(), mine = look("mine");
     const long denied = CreateAndGetOwner(privateDir + "denied").first;
     const int deniedError = errno;
     user.ExitLogOnUserMode();
-    other.join();
-
     ASSERT_EQ(entered, 0);
-    EXPECT_EQ(mine, nobody);
-    EXPECT_FALSE(myAdmin);
-    EXPECT_NE(myGroups, groups);
+    EXPECT_EQ(mine.owner, nobody);
+    EXPECT_FALSE(mine.admin);
+    EXPECT_NE(mine.groups, groups);
     EXPECT_EQ(denied, -1) << "root's file capabilities were kept";
     EXPECT_EQ(deniedError, EACCES);
     EXPECT_EQ(byOther.owner.first, 0L) << "the other thread was switched too";
     EXPECT_TRUE(byOther.admin);
-    // glibc's setgroups() would have changed the other thread's groups as well.
-    EXPECT_EQ(byOther.groups, groups);
+    EXPECT_EQ(byOther.groups, groups) << "glibc's setgroups() changes every thread's groups";
 }
 
 TEST_F(ImpersonateNobodyTest, ExitAndDestructorRestoreTheThreadsIdentity) {
-    const std::string groupsBefore = ThreadStatusField("Groups");
-    const std::string gidsBefore = ThreadStatusField("Gid");
+    const std::string groupsBefore = ThreadStatusField("Groups"), gidsBefore = ThreadStatusField("Gid");
+    const unsigned nobodyUid = static_cast<unsigned>(nobody.first);
     ImpersonateUser user;
     ASSERT_EQ(user.EnterLogOnUserMode(), 0);
     EXPECT_EQ(user.EnterLogOnUserMode(), 0);  // entering twice keeps the identity to return to
@@ -161,29 +132,21 @@ TEST_F(ImpersonateNobodyTest, ExitAndDestructorRestoreTheThreadsIdentity) {
     EXPECT_EQ(ThreadStatusField("Groups"), groupsBefore);
     user.ExitLogOnUserMode();  // a second Exit changes nothing
     EXPECT_TRUE(check_admin_privilege());
-
-    // The destructor returns too, and nested objects return step by step.
-    {
+    {  // The destructor returns too, and nested objects return step by step.
         ImpersonateUser outer;
         ASSERT_EQ(outer.EnterLogOnUserMode(), 0);
-        {
-            ImpersonateUser inner;
-            ASSERT_EQ(inner.EnterLogOnUserMode(), 0);
-        }
-        EXPECT_EQ(ThreadFsUid(), static_cast<unsigned>(nobody.first)) << "undone by the inner object";
+        ASSERT_EQ(ImpersonateUser().EnterLogOnUserMode(), 0);
+        EXPECT_EQ(ThreadFsUid(), nobodyUid) << "undone by the inner object";
     }
     EXPECT_TRUE(check_admin_privilege());
-
-    // Code deep in a call acts as the service for a moment through an object of its own, then
-    // as the user again; its caller's object is no longer switched afterwards.
-    {
-        ImpersonateUser caller;
+    {  // Code deep in a call acts as the service for a moment through an object of its own, then
+       // as the user again; its caller's object is no longer switched afterwards.
+        ImpersonateUser caller, callee;
         ASSERT_EQ(caller.EnterLogOnUserMode(), 0);
-        ImpersonateUser callee;
         callee.ExitLogOnUserMode();
         EXPECT_TRUE(check_admin_privilege());
         ASSERT_EQ(callee.EnterLogOnUserMode(), 0);
-        EXPECT_EQ(ThreadFsUid(), static_cast<unsigned>(nobody.first));
+        EXPECT_EQ(ThreadFsUid(), nobodyUid);
         callee.ExitLogOnUserMode();
         EXPECT_TRUE(check_admin_privilege());
     }

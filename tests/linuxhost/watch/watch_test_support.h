@@ -1,16 +1,17 @@
-// Helpers of the watcher, timer and impersonation tests: a callback that records reports (a
-// watcher's paths, a timer's name) with their arrival times, file touching, and the in-memory
-// copy of host.log that every test of this binary writes to.
+// Helpers of the watcher, timer and impersonation tests: a recorder of reports (a watcher's paths,
+// a timer's name) with their arrival times, file touching, and the in-memory copy of host.log.
 #pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "datasync/host/FileWatcher.h"
@@ -20,6 +21,8 @@
 
 namespace watchtest {
 
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using testsupport::WaitUntil;
 
 // host.log of this binary, bound before the first test runs, whichever test logs first.
@@ -28,10 +31,7 @@ inline testsupport::LogCapture& HostLogLines() {
     return *capture;
 }
 struct HostLogEnvironment : ::testing::Environment {
-    void SetUp() override {
-        HostLogLines();
-        ZEL::linuxhost::HostLog();
-    }
+    void SetUp() override { HostLogLines(), ZEL::linuxhost::HostLog(); }
 };
 inline ::testing::Environment* const g_hostLogEnvironment =
     ::testing::AddGlobalTestEnvironment(new HostLogEnvironment);
@@ -40,35 +40,30 @@ class ChangeRecorder {
 public:
     struct Report {
         std::wstring path;
-        std::chrono::steady_clock::time_point at;
+        Clock::time_point at;
     };
-    ZEL::FileWatcher::Callback Callback() {  // also a ZEL::PeriodicTimer::Callback
+    // Also a ZEL::PeriodicTimer::Callback.
+    ZEL::FileWatcher::Callback Callback() {
         return [this](const std::wstring& path) { Record(path); };
     }
     void Record(const std::wstring& path) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_reports.push_back({path, std::chrono::steady_clock::now()});
-        m_changed.notify_all();
+        m_reports.push_back({path, Clock::now()});
     }
     std::vector<Report> Reports() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_reports;
     }
     std::size_t Count() const { return Reports().size(); }
-    bool WaitForCount(std::size_t count) const {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_reports.size() >= count; });
-    }
+    bool WaitForCount(std::size_t count) const { return WaitUntil([&] { return Count() >= count; }); }
     // True when no report beyond the first `count` arrives within `quiet` (a negative check
     // cannot avoid waiting; the coalescing windows involved are 100 ms).
-    bool StaysAt(std::size_t count, std::chrono::milliseconds quiet = std::chrono::milliseconds(250)) const {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return !m_changed.wait_for(lock, quiet, [&] { return m_reports.size() > count; });
+    bool StaysAt(std::size_t count, std::chrono::milliseconds quiet = 250ms) const {
+        return !WaitUntil([&] { return Count() > count; }, quiet);
     }
 
 private:
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
     std::vector<Report> m_reports;
 };
 
