@@ -1,6 +1,6 @@
 // The worker thread and the agent's shutdown: a restart or UnInit ends the worker promptly, a
-// NAVP-only agent takes messages unregistered, the watchdog hears the worker, and UnInit joins
-// every thread the agent started; an agent initialised again runs afresh, a destroyed one is deaf.
+// NAVP-only agent takes messages unregistered, the watchdog hears the worker, UnInit joins every
+// thread the agent started; an agent initialised again runs afresh, a destroyed one is deaf.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,7 +47,7 @@ protected:
     bool WorkerEnded() const {
         return Logged("MsgHandleProc: thread exited!") || Logged("MsgHandleProc: Service stop happend!");
     }
-    // UnInit on another thread, bounded. Should it hang, the service-stop event ends it: false.
+    // UnInit on another thread, bounded; should it hang, the service-stop event ends it: false.
     bool UnInitWithin(DataSyncAgent& agent) {
         auto done = std::async(std::launch::async, [&agent] { agent.UnInit(); });
         if (done.wait_for(3s) == std::future_status::ready) return true;
@@ -60,7 +60,6 @@ protected:
 TEST_F(WorkerTest, RestartAndUnInitEndTheWorkerWithinASecondWhetherItPausesOrWaitsForMessages) {
     m_transport.SetRegistered(true);
     for (bool online : {false, true}) {
-        // Offline, the worker pauses; online it takes the start-up request and waits on the queue.
         SCOPED_TRACE(online ? "waiting for messages" : "paused while offline");
         m_logs.Clear();
         if (online) Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
@@ -97,8 +96,7 @@ TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregisteredAnd
     agent.Init(m_stop);
     agent.FullInit();
     ASSERT_FALSE(agent.GetStatusSnapshot()["families"]["KTA"]["enabled"].asBool());
-    // Coming online while registered queues DEVICE_ONLINE; the registration is withdrawn right
-    // after, normally before the worker's offline pause has ended.
+    // Online while registered queues DEVICE_ONLINE; the registration is withdrawn right after.
     m_transport.SetRegistered(false);
     Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
     Publish(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_REGISTRATION_CHANGED);
@@ -112,14 +110,12 @@ TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregisteredAnd
     agent.UnInit();
 }
 
-// A log sink that holds each thread writing a line containing one of `fragments` until Open(), so
-// that a test can keep one of the agent's threads busy at a known point.
+// A log sink that holds each thread writing a line containing one of `fragments` until Open().
 struct LogGate : ZEL::LogSink {
     explicit LogGate(std::vector<std::string> held) : fragments(std::move(held)) {}
     bool Enabled(ZEL::LogLevel) const override { return true; }
     void Write(ZEL::LogLevel, const std::string& text) override {
-        if (std::none_of(fragments.begin(), fragments.end(),
-                         [&](const std::string& fragment) { return text.find(fragment) != std::string::npos; }))
+        if (std::none_of(fragments.begin(), fragments.end(), [&](const auto& f) { return text.find(f) != text.npos; }))
             return;
         std::unique_lock<std::mutex> lock(mutex);
         ++held;
