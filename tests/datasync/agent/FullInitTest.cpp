@@ -1,9 +1,5 @@
 // FullInit: what stops it from starting, each call restarting with the freshly read policy, the
 // NRT list and scheduled intervals from the enabled datasets, and DEVICE_ONLINE queued at start.
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "support/AgentHarness.h"
 
 namespace {

@@ -1,10 +1,5 @@
 // The agent's reaction to bus notifications: the grace device-state notifications get before full
 // initialisation, the DEVICE_ONLINE request, restarts, and the server commands.
-#include <gtest/gtest.h>
-
-#include <map>
-#include <string>
-
 #include "support/AgentHarness.h"
 
 namespace {
@@ -22,7 +17,6 @@ protected:
         agent.FullInit();
         ASSERT_TRUE(agent.IsFullInitDone());
     }
-    // Publishes one notification and waits until the agent has handled it.
     void Deliver(int topic, int state, Kind kind = Kind::Plain) {
         Publish(topic, state, kind);
         ASSERT_TRUE(WaitBusIdle());

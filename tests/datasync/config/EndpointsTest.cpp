@@ -1,9 +1,5 @@
-// Which endpoint families the agent uses after FullInit, and with which URLs: the order of each
-// URL's sources (the KTA URL ending with the built-in default) and the KTA URL's mutual-TLS
-// form, URLs that fail the host's check, KTA enabled by the datasets, each restart reading the
-// policy afresh.
-#include <gtest/gtest.h>
-
+// The endpoint families and URLs after FullInit: each URL's sources in order, the KTA URL's
+// mutual-TLS form, URLs failing the host's check, KTA enabled by the datasets, restarts reading afresh.
 #include "support/AgentHarness.h"
 
 namespace {

@@ -1,7 +1,5 @@
 // Looking up one dataset's policy in the agent's copy of the policy, and the uploaders' policy
 // helper: a fresh read each time, the include list of one dataset.
-#include <gtest/gtest.h>
-
 #include "datasync/config/ConfigPolicyHelper.h"
 #include "support/AgentHarness.h"
 

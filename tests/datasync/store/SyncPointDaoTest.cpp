@@ -1,11 +1,7 @@
 // Bookmarks: insert versus update, type normalisation, roots, hostile guids, retry of a failed
-// open under the store's own root and of a failed table set-up, files in the shared folder
-// created as the logged-on user.
+// open under the store's own root and of a failed table set-up. (That shared-folder bookmarks
+// belong to the logged-on user is checked as root end to end in TelemetryFlowTest.)
 #include <gtest/gtest.h>
-
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -105,21 +101,6 @@ TEST_F(SyncPointDaoTest, AFailedTableSetUpIsTriedAgainOnTheNextUse) {
     ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 7}));
     ASSERT_TRUE(dao.Get(id, L"g", L"ItemEvent"));
     EXPECT_EQ(id, 7);
-}
-
-TEST_F(SyncPointDaoTest, BookmarkFilesOfTheSharedFolderBelongToTheLoggedOnUser) {
-    const passwd* nobody = ::getpwnam("nobody");
-    if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
-    const uid_t uid = nobody->pw_uid;
-    fs::permissions(m_dir.path(), fs::perms::owner_all | fs::perms::others_exec);
-    fs::permissions(m_dir.path() + "shared", fs::perms::all);
-    testsupport::LogonUser user("nobody");
-    ASSERT_TRUE(SyncPointDao(utility::DB_PATH_USER_SHARED, L"SyncPoint.sqlite3").Set({L"g", L"ItemEvent", 3}));
-    for (const char* file : {"SyncPoint.sqlite3", "SyncPoint.sqlite3-wal"}) {
-        struct stat info {};
-        ASSERT_EQ(::stat((m_dir.path() + "shared/" + file).c_str(), &info), 0) << file;
-        EXPECT_EQ(info.st_uid, uid) << file << " belongs to the logged-on user";
-    }
 }
 
 TEST_F(SyncPointDaoTest, FailedOpenIsRetriedUnderTheSameRoot) {
