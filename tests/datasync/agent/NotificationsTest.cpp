@@ -77,12 +77,7 @@ TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDev
                (status["agent"]["registered"].asBool() ? " registered " : " unregistered ") +
                std::to_string(QueueLength(agent));
     };
-    const struct {
-        int topic, state;
-        bool transportRegistered;
-        const char* after;
-        Kind kind = Kind::Plain;
-    } steps[] = {
+    const struct { int topic, state; bool transportRegistered; const char* after; Kind kind = Kind::Plain; } steps[] = {
         {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, false, "online unregistered 0"},
         {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_NONE, false, "offline unregistered 0"},
         {ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE, false, "offline registered 0"},
