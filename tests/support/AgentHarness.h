@@ -65,6 +65,11 @@ protected:
         platform::CloseHandle(m_stop);
     }
 
+    // As the host starts the agent.
+    void Start(DataSyncAgent& agent) {
+        agent.Init(m_stop);
+        agent.FullInit();
+    }
     void Publish(int topic, int state, ZEL::ZELNotificationData::Kind kind = ZEL::ZELNotificationData::Kind::Plain,
                  const std::wstring& payload = L"") {
         ZEL::ZELNotificationData data(topic, state, payload, kind);

@@ -12,11 +12,6 @@ const char* const kGraceStarted = "Waiting for 500 ms for full initialization to
 
 class NotificationsTest : public testsupport::AgentHarness {
 protected:
-    void Start(DataSyncAgent& agent) {
-        agent.Init(m_stop);
-        agent.FullInit();
-        ASSERT_TRUE(agent.IsFullInitDone());
-    }
     void Deliver(int topic, int state, Kind kind = Kind::Plain) {
         Publish(topic, state, kind);
         ASSERT_TRUE(WaitBusIdle());

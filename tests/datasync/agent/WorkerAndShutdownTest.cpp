@@ -60,8 +60,7 @@ TEST_F(WorkerTest, RestartAndUnInitEndTheWorkerWithinASecondWhetherItPausesOrWai
         if (online) Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
         ASSERT_TRUE(WaitBusIdle());
         DataSyncAgent agent;
-        agent.Init(m_stop);
-        agent.FullInit();
+        Start(agent);
         ASSERT_EQ(agent.GetStatusSnapshot()["agent"]["online"].asBool(), online);
         const char* const busy = online ? "MsgHandleProc: Get DEVICE_ONLINE" : "MsgHandleProc: thread Entry!";
         ASSERT_TRUE(WaitUntil([&] { return CountLogged(busy) == 1; }));
@@ -82,8 +81,7 @@ TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregistered) {
     m_config->SetPolicy(policy);
     m_transport.SetRegistered(true);
     DataSyncAgent agent;
-    agent.Init(m_stop);
-    agent.FullInit();
+    Start(agent);
     ASSERT_FALSE(agent.GetStatusSnapshot()["families"]["KTA"]["enabled"].asBool());
     // Online while registered queues DEVICE_ONLINE; the registration is withdrawn right after.
     m_transport.SetRegistered(false);
@@ -146,8 +144,7 @@ TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
         const auto gate = std::make_shared<LogGate>(c.heldLines);
         ZEL::utility::SetLogSinkFactory([gate](const std::wstring&) { return gate; });
         DataSyncAgent agent;
-        agent.Init(m_stop);
-        agent.FullInit();
+        Start(agent);
         if (c.keepBusy) {
             c.keepBusy(agent);
             ASSERT_TRUE(gate->WaitUntilHeld());
@@ -168,11 +165,9 @@ TEST_F(WorkerTest, UnInitEndsAnAgentInAnyStateAndAnAgentInitialisedAgainRunsAfre
         DataSyncAgent agent;
         agent.Init(m_stop);
         EXPECT_TRUE(UnInitWithin(agent)) << "initialised only, stop not set";
-        agent.Init(m_stop);
-        agent.FullInit();
+        Start(agent);
         ASSERT_TRUE(UnInitWithin(agent));
-        agent.Init(m_stop);
-        agent.FullInit();
+        Start(agent);
         DataSyncAgent::RetryInfo blocked;  // KTA blocked after its server errors
         blocked._sync_allowed = false;
         blocked._retry_counts = {0, 0, 11};
@@ -191,8 +186,7 @@ TEST_F(WorkerTest, UnInitEndsAnAgentInAnyStateAndAnAgentInitialisedAgainRunsAfre
     }
     {
         DataSyncAgent agent;  // destroyed while running: the destructor stops it
-        agent.Init(m_stop);
-        agent.FullInit();
+        Start(agent);
         ASSERT_TRUE(agent.IsStarted());
     }
     const int starts = Starts();
