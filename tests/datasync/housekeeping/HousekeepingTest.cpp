@@ -80,6 +80,8 @@ TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBot
     WriteAged("service", kData, {40, 11, 9});
     WriteAged("shared", kData, {12, 1});
     WriteAged("service", kOther, {40, 29});  // "forever" reads as the default, 30 days
+    TelemetryWriter(Path("shared", kOther + "_ItemEvent.sqlite3"), "ItemEvent")  // a table of one row
+        .Insert(ItemEventJson(kOther, "old"), LocalLogtime(kNow - 40 * 86400));
     TelemetryWriter(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext")
         .Insert("{}", LocalLogtime(kNow - 300 * 86400));
     fs::create_directories(Path("service", "sub"));
@@ -91,11 +93,12 @@ TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBot
     EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")), 3) << "9 days, and the two rows without a date";
     EXPECT_EQ(Rows(Path("shared", kData + "_ItemEvent.sqlite3")), 3);
     EXPECT_EQ(Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 3);
+    EXPECT_EQ(Rows(Path("shared", kOther + "_ItemEvent.sqlite3")), 0);
     EXPECT_EQ(Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"), 1) << "item events only";
     EXPECT_EQ(Rows(Path("service", "sub/" + kData + "_ItemEvent.sqlite3")), 5) << "no subfolder";
     const auto status = p.c.retention.CurrentStatus();
     EXPECT_EQ(std::tuple(status->service.rowsDeleted, status->service.databases), std::tuple(3, 2));
-    EXPECT_EQ(std::tuple(status->shared.rowsDeleted, status->shared.result), std::tuple(1, std::string("done")));
+    EXPECT_EQ(std::tuple(status->shared.rowsDeleted, status->shared.result), std::tuple(2, std::string("done")));
 }
 
 TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAndNotAfterAStop) {
