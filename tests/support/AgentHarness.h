@@ -1,7 +1,7 @@
 // A fixture for tests of the sync agent: a private notification bus, the fake configuration
 // agent and transport, host folders in a fresh temporary folder, captured log lines and a
-// service-stop event, installed in SetUp and put back in TearDown. Tests build their agents in
-// the test body, so every agent is gone before TearDown restores the host services it used.
+// service-stop event, put back in TearDown. Agents are built in the test body, so they are gone
+// before TearDown restores the host services they used.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,16 +11,15 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "datasync/agent/DataSyncAgent.h"
 #include "datasync/host/ConfigPolicy.h"
+#include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Notification.h"
 #include "datasync/host/Transport.h"
-#include "datasync/host/DeviceStatus.h"
 #include "linuxhost/HostFolders.h"
-#include "linuxhost/device/AttributeApplicabilityEvaluator.h"
 #include "linuxhost/bus/NotificationBus.h"
+#include "linuxhost/device/AttributeApplicabilityEvaluator.h"
 #include "platform/KernelObjects.h"
 #include "support/FakeConfigAgent.h"
 #include "support/FakeTransport.h"
@@ -30,11 +29,9 @@
 
 namespace testsupport {
 
-// The telemetry scope the tests use when they do not test the scope itself.
 inline const wchar_t* const kActiveScope = L"All";
 
-// A policy that enables no endpoint family: no URLs and no datasets. The worker then never
-// takes a message, so what the agent queues stays visible in the status.
+// No endpoint family enabled: the worker never takes a message, so what is queued stays visible.
 inline ZEL::TelemetryPolicy PolicyWithoutFamilies() {
     ZEL::TelemetryPolicy policy;
     policy.telemetryScope = kActiveScope;
@@ -52,15 +49,13 @@ protected:
         zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_config);
         m_savedTransport = ZEL::CoreUtility::GetInstance();
         ZEL::CoreUtility::SetInstance(&m_transport);
-        // The host's attribute evaluator: an empty filter applies to every device.
         m_savedEvaluator = zel::ZELHelperFactory::GetInstance()->GetApplicablilityEvaluatorAgent();
-        zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(
+        zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(  // an empty filter applies everywhere
             std::make_shared<ZEL::linuxhost::AttributeApplicabilityEvaluator>());
         m_config->SetPolicy(PolicyWithoutFamilies());
         m_stop = platform::CreateEventW(true, false);
         ASSERT_TRUE(m_stop);
     }
-
     void TearDown() override {
         zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(m_savedEvaluator);
         ZEL::CoreUtility::SetInstance(m_savedTransport);
@@ -70,6 +65,11 @@ protected:
         platform::CloseHandle(m_stop);
     }
 
+    // As the host starts the agent.
+    void Start(DataSyncAgent& agent) {
+        agent.Init(m_stop);
+        agent.FullInit();
+    }
     void Publish(int topic, int state, ZEL::ZELNotificationData::Kind kind = ZEL::ZELNotificationData::Kind::Plain,
                  const std::wstring& payload = L"") {
         ZEL::ZELNotificationData data(topic, state, payload, kind);
@@ -80,11 +80,8 @@ protected:
         ZEL::ZELNotificationData data = ZEL::ZELNotificationData::MakeServerCommand(action, message, fields);
         m_bus.Notify(data, L"test");
     }
-    // Every notification published so far has been handed to the agent and its callback has
-    // returned. The timeout leaves room for the 500 ms grace of early notifications.
-    bool WaitBusIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return m_bus.WaitIdle(timeout);
-    }
+    // Every notification published so far has been handled (room for the 500 ms early grace).
+    bool WaitBusIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) { return m_bus.WaitIdle(timeout); }
 
     bool Logged(const std::string& fragment) const { return m_logs.Contains(fragment, "DataSync.log"); }
     // Full initialisations that ran to their end (started or not).
@@ -93,12 +90,11 @@ protected:
     int CountLogged(const std::string& fragment) const {
         int count = 0;
         for (const LogCapture::Line& line : m_logs.Lines())
-            if (line.file == "DataSync.log" && line.text.find(fragment) != std::string::npos) ++count;
+            count += line.file == "DataSync.log" && line.text.find(fragment) != std::string::npos;
         return count;
     }
 
-    // Declared first so that it outlives everything that logs.
-    LogCapture m_logs;
+    LogCapture m_logs;  // first: it outlives everything that logs
     TempDir m_dir;
     ZEL::linuxhost::NotificationBus m_bus;
     std::shared_ptr<FakeConfigAgent> m_config = std::make_shared<FakeConfigAgent>();
@@ -112,7 +108,6 @@ private:
     std::shared_ptr<ZEL::ApplicabilityEvaluator> m_savedEvaluator;
 };
 
-// Shorthands for the parts of GetStatusSnapshot() the tests read.
 inline const Json::Value& Family(const Json::Value& status, const char* name) { return status["families"][name]; }
 inline Json::UInt64 QueueLength(DataSyncAgent& agent) { return agent.GetStatusSnapshot()["queue_length"].asUInt64(); }
 

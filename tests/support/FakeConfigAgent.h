@@ -1,8 +1,5 @@
-// A configuration agent whose telemetry policy the test sets, with a switch that makes the
-// policy read fail, and a count of the reads (one per start of the agent).
-//
-// Install it with zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(...).
-// Thread safety: every call may come from any thread (the agent restarts on the bus thread).
+// A configuration agent whose telemetry policy the test sets, and whose policy read can be made
+// to fail. Calls may come from any thread (the agent restarts on the bus thread).
 #pragma once
 
 #include <atomic>
@@ -18,10 +15,8 @@ namespace testsupport {
 class FakeConfigAgent : public ZEL::IConfigAgent {
 public:
     void SetPolicy(ZEL::TelemetryPolicy policy) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_policy = std::move(policy);
+        ChangePolicy([&policy](ZEL::TelemetryPolicy& current) { current = std::move(policy); });
     }
-    // Changes the policy that later reads hand out.
     template <typename Change>
     void ChangePolicy(Change change) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -31,10 +26,9 @@ public:
 
     bool QuerySettings(ZEL::ZelSettings&) override { return true; }
     bool ReadTelemetryPolicy(ZEL::TelemetryPolicy& policy) override {
-        if (m_readFails) return false;
         std::lock_guard<std::mutex> lock(m_mutex);
-        policy = m_policy;
-        return true;
+        if (!m_readFails) policy = m_policy;
+        return !m_readFails;
     }
     bool QueryPolicy(ZEL::ZelPolicy&) override { return true; }
 
@@ -44,7 +38,6 @@ private:
     std::atomic<bool> m_readFails{false};
 };
 
-// One dataset policy.
 inline ZEL::DataSet MakeDataSet(const std::wstring& id, const std::wstring& name, const std::wstring& syncEPs,
                                 const std::wstring& frequency, bool enabled = true) {
     ZEL::DataSet dataset;

@@ -1,10 +1,5 @@
-// A transport that never touches the network: the device's registration is whatever the test
-// says, GetMtlsUrl replaces one configured prefix, and every request is counted and answered
-// with a transport failure.
-//
-// Install it with ZEL::CoreUtility::SetInstance(&transport) and put the previous instance back
-// before the object dies.
-// Thread safety: every call may come from any thread.
+// A transport that never touches the network: the registration is what the test says, GetMtlsUrl
+// replaces one configured prefix, every request is counted and fails. Calls may come from any thread.
 #pragma once
 
 #include <atomic>
@@ -19,11 +14,10 @@ namespace testsupport {
 class FakeTransport : public ZEL::CoreUtility {
 public:
     void SetRegistered(bool registered) { m_registered = registered; }
-    // URLs starting with `from` get `to` in its place; others pass unchanged.
+    // URLs starting with `from` get `to` in its place.
     void SetMtlsPrefix(const std::wstring& from, const std::wstring& to) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_mtlsFrom = from;
-        m_mtlsTo = to;
+        m_mtlsFrom = from, m_mtlsTo = to;
     }
     int RequestCount() const { return m_requests; }
 
@@ -47,8 +41,7 @@ private:
     std::atomic<bool> m_registered{false};
     std::atomic<int> m_requests{0};
     std::mutex m_mutex;
-    std::wstring m_mtlsFrom;  // guarded by m_mutex
-    std::wstring m_mtlsTo;    // guarded by m_mutex
+    std::wstring m_mtlsFrom, m_mtlsTo;  // guarded by m_mutex
 };
 
 }  // namespace testsupport

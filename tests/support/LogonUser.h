@@ -1,5 +1,4 @@
-// The host's logged-on user for the length of a scope: by default the user the test runs as, so
-// that acting as the logged-on user succeeds without a switch; put back afterwards.
+// The host's logged-on user for the length of a scope (by default the user the test runs as).
 #pragma once
 
 #include <pwd.h>
@@ -21,7 +20,6 @@ public:
     ~LogonUser() { ZEL::linuxhost::InstallHostSettings(m_saved); }
     LogonUser(const LogonUser&) = delete;
     LogonUser& operator=(const LogonUser&) = delete;
-
     static std::string CurrentUserName() {
         const passwd* entry = ::getpwuid(::geteuid());
         return entry != nullptr ? entry->pw_name : std::string();

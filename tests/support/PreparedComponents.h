@@ -1,6 +1,5 @@
-// The agent's components as a full initialisation leaves them, without any thread running:
-// the policy read in, started, online and registered, the back-off records made, the
-// service-stop event known. Tests drive single steps through the components' own interfaces.
+// The agent's components as a full initialisation leaves them, with no thread running: policy
+// applied, started, online and registered, back-off records made, the service-stop event known.
 #pragma once
 
 #include "datasync/agent/AgentComponents.h"
@@ -15,9 +14,7 @@ struct PreparedComponents {
         ZEL::utility::InitLog(c.log, L"DataSync.log", 4);
         c.stop.UseServiceStop(stop);
         c.ApplyPolicy(policy);
-        c.state._b_is_online = true;
-        c.state._b_is_DevRegistered = true;
-        c.state.m_fullInitDone = true;
+        c.state._b_is_online = c.state._b_is_DevRegistered = c.state.m_fullInitDone = true;
         c.backoff.InitRetryInfo();
     }
     ~PreparedComponents() { c.state._b_is_start = false; }
@@ -27,9 +24,8 @@ struct PreparedComponents {
         c.backoff.GetRetryInfo(type, info);
         return info;
     }
-    // A host notification or server command as the bus thread hands it over.
+    // A notification or server command as the bus thread hands it over.
     void Notify(ZEL::ZELNotificationData data) { c.notifications.OnNotification(data); }
-    // A device-registration notification (topic 2, state 0).
     void RegistrationDone() {
         Notify(ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE,
                                         LR"({"success":true,"triggerSource":"Test","deviceId":"dev","message":"","code":0})"));

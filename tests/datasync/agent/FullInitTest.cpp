@@ -1,9 +1,5 @@
 // FullInit: what stops it from starting, each call restarting with the freshly read policy, the
 // NRT list and scheduled intervals from the enabled datasets, and DEVICE_ONLINE queued at start.
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "support/AgentHarness.h"
 
 namespace {
@@ -60,8 +56,7 @@ TEST_F(FullInitTest, EnabledDatasetsFillTheNrtListAndTheScheduledIntervals) {
         };
     });
     DataSyncAgent agent;
-    agent.Init(m_stop);
-    agent.FullInit();
+    Start(agent);
     const Json::Value status = agent.GetStatusSnapshot();
     std::string nrt;
     for (const Json::Value& name : status["nrt_databases"]) nrt += name.asString() + " ";
@@ -95,8 +90,7 @@ TEST_F(FullInitTest, DeviceOnlineIsQueuedAtStartOnlyWhenTheLastStatesSayOnlineAn
         Publish(ZEL::TOPIC_DEVICE_READY, c.readyState);
         ASSERT_TRUE(WaitBusIdle());
         DataSyncAgent agent;
-        agent.Init(m_stop);
-        agent.FullInit();
+        Start(agent);
         const Json::Value status = agent.GetStatusSnapshot();
         EXPECT_EQ(status["agent"]["online"].asBool(), c.online);
         EXPECT_EQ(status["agent"]["registered"].asBool(), c.registered);

@@ -1,10 +1,5 @@
 // The agent's reaction to bus notifications: the grace device-state notifications get before full
 // initialisation, the DEVICE_ONLINE request, restarts, and the server commands.
-#include <gtest/gtest.h>
-
-#include <map>
-#include <string>
-
 #include "support/AgentHarness.h"
 
 namespace {
@@ -17,12 +12,6 @@ const char* const kGraceStarted = "Waiting for 500 ms for full initialization to
 
 class NotificationsTest : public testsupport::AgentHarness {
 protected:
-    void Start(DataSyncAgent& agent) {
-        agent.Init(m_stop);
-        agent.FullInit();
-        ASSERT_TRUE(agent.IsFullInitDone());
-    }
-    // Publishes one notification and waits until the agent has handled it.
     void Deliver(int topic, int state, Kind kind = Kind::Plain) {
         Publish(topic, state, kind);
         ASSERT_TRUE(WaitBusIdle());
@@ -83,12 +72,7 @@ TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDev
                (status["agent"]["registered"].asBool() ? " registered " : " unregistered ") +
                std::to_string(QueueLength(agent));
     };
-    const struct {
-        int topic, state;
-        bool transportRegistered;
-        const char* after;
-        Kind kind = Kind::Plain;
-    } steps[] = {
+    const struct { int topic, state; bool transportRegistered; const char* after; Kind kind = Kind::Plain; } steps[] = {
         {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, false, "online unregistered 0"},
         {ZEL::TOPIC_DEVICE_READY, ZEL::STATE_NONE, false, "offline unregistered 0"},
         {ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE, false, "offline registered 0"},

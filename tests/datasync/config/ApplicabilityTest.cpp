@@ -15,6 +15,7 @@
 
 namespace {
 
+using testsupport::PreparedComponents;
 const std::wstring kData = L"6F1C2D3E-0000-4000-8000-000000000001";
 const std::wstring kOther = L"6F1C2D3E-0000-4000-8000-000000000002";
 const std::wstring kDeviceContext = L"03D21916-F27E-41EB-B8B3-77372521FBC7";
@@ -32,8 +33,8 @@ struct TaggedEvaluator : ZEL::ApplicabilityEvaluator {
     std::map<std::wstring, int> calls;
 };
 
-ZEL::DataSet Tagged(const std::wstring& id) {
-    ZEL::DataSet dataset = testsupport::MakeDataSet(id, L"Data", L"KTA", L"nrt");
+ZEL::DataSet Tagged(const std::wstring& id, const std::wstring& syncEPs = L"KTA") {
+    ZEL::DataSet dataset = testsupport::MakeDataSet(id, L"Data", syncEPs, L"nrt");
     ZEL::ApplicabilityFilter filter;
     filter.rules["tag"] = ZEL::String::UTF16ToUTF8(id);
     dataset.set_applicability_filter(filter);
@@ -49,20 +50,25 @@ protected:
         ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
         policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
         policy.datasets = {Tagged(kData), Tagged(kDeviceContext)};
-        m_prepared = std::make_unique<testsupport::PreparedComponents>(policy);
+        m_prepared = std::make_unique<PreparedComponents>(policy);
     }
     void TearDown() override {
         m_prepared.reset();  // before the host services it used go back
-        ZEL::linuxhost::UpdateDeviceState([this](ZEL::linuxhost::DeviceState& device) { device = m_savedDevice; });
+        SetDevice(m_savedDevice.commercial_org, m_savedDevice.consumer, m_savedDevice.anonymous_metrics);
         AgentHarness::TearDown();
+    }
+    static void SetDevice(bool commercial, bool consumer, bool consent) {
+        ZEL::linuxhost::UpdateDeviceState([&](ZEL::linuxhost::DeviceState& device) {
+            device.commercial_org = commercial, device.consumer = consumer, device.anonymous_metrics = consent;
+        });
     }
     std::wstring Service(const std::wstring& id) {
         return ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + id + L"_ItemEvent.sqlite3";
     }
+    ZEL::DataSync::AgentComponents& c() { return m_prepared->c; }
 
     std::shared_ptr<TaggedEvaluator> m_evaluator = std::make_shared<TaggedEvaluator>();
-    ZEL::DataSync::AgentComponents& c() { return m_prepared->c; }
-    std::unique_ptr<testsupport::PreparedComponents> m_prepared;
+    std::unique_ptr<PreparedComponents> m_prepared;
     ZEL::linuxhost::DeviceState m_savedDevice;
 };
 
@@ -79,14 +85,13 @@ TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
         {L"/db/" + kData + L"_ItemEvent.sqlite3/", L"", false},
         {L"/db/" + kOther + L"_ItemEvent.sqlite3", L"", false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(c.path));
+    for (const auto& k : cases) {
+        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(k.path));
         auto expected = m_evaluator->calls;
-        if (!c.evaluated.empty()) ++expected[c.evaluated];
-        EXPECT_EQ(this->c().applicability.IsApplicableForSync(c.path), c.applicable);
+        if (!k.evaluated.empty()) ++expected[k.evaluated];
+        EXPECT_EQ(c().applicability.IsApplicableForSync(k.path), k.applicable);
         EXPECT_EQ(m_evaluator->calls, expected);
     }
-
     zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(nullptr);
     EXPECT_FALSE(c().applicability.CheckApplicabilityFilterForDataset(Tagged(kData))) << "no evaluator: not applicable";
 }
@@ -104,9 +109,7 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
         const int before = m_evaluator->calls[kData];
         EXPECT_EQ(throttled(record), call > 300) << call;
         if (m_evaluator->calls[kData] != before) evaluatedAt.push_back(call);
-        if (call == 250) {
-            EXPECT_EQ(record.applicability_failure_count, 3u);
-        }
+        if (call == 250) { EXPECT_EQ(record.applicability_failure_count, 3u); }
     }
     EXPECT_EQ(evaluatedAt, (std::vector<int>{1, 101, 201, 301, 302}));
     EXPECT_EQ(record.applicability_failure_count, 0u);
@@ -138,9 +141,7 @@ TEST_F(ApplicabilityTest, ConsentIsNeededOnlyOnAnUnclaimedConsumerDeviceUnlessTh
         SCOPED_TRACE(bits);
         const bool commercial = bits & 1, consumer = bits & 2, consent = bits & 4;
         const bool allowed = commercial || !consumer || consent;
-        ZEL::linuxhost::UpdateDeviceState([&](ZEL::linuxhost::DeviceState& device) {
-            device.commercial_org = commercial, device.consumer = consumer, device.anonymous_metrics = consent;
-        });
+        SetDevice(commercial, consumer, consent);
         EXPECT_EQ(gate.IsSyncAllowedByMetrics(), allowed);
         EXPECT_EQ(gate.IsSyncAllowedByMetrics(kData), allowed);
         EXPECT_TRUE(gate.IsSyncAllowedByMetrics(kOther));
@@ -150,8 +151,8 @@ TEST_F(ApplicabilityTest, ConsentIsNeededOnlyOnAnUnclaimedConsumerDeviceUnlessTh
     }
 }
 
-// A refused gate sends nothing and keeps the bookmark; the same upload with both gates open
-// is sent and moves it (so the refusals are not a path that never sends).
+// A refused gate sends (or queues) nothing and keeps the bookmark; with both gates open the same
+// path sends and moves it, so the refusals are not a path that never sends.
 TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUploadPath) {
     uploadtest::ScriptedTransport collector;  // answers 200; the harness puts the transport back
     ZEL::CoreUtility::SetInstance(&collector);
@@ -159,44 +160,52 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
     for (int n = 1; n <= 3; ++n) events.Insert(testsupport::ItemEventJson(ZEL::String::UTF16ToUTF8(kData), "i"));
     testsupport::TelemetryWriter(m_dir.path() + "service/DeviceContext.sqlite3", "DeviceContext")
         .Insert(R"({"device_context_id":"dc-1","device_info":{"device_id":"d"}})");
-    const struct {
-        const wchar_t* family;  // the dataset's families; "DeviceContext": the device-context upload
-        const wchar_t* bookmarkFile;
-    } paths[] = {{L"KTA", L"SyncPoint.sqlite3"}, {L"NAVS", L"Navs_SyncPoint.sqlite3"},
-                 {L"NAVP", L"navp_syncPoint.sqlite3"}, {L"DeviceContext", L"SyncPoint.sqlite3"}};
+    enum Path { Kta, Navs, Navp, DeviceContext, TimerPass, DeviceContextThread };
+    const char* const names[] = {"KTA", "NAVS", "NAVP", "device context", "timer pass", "device-context thread"};
+    const wchar_t* const families[] = {L"KTA", L"NAVS", L"NAVP", L"KTA", L"KTA", L"NAVP"};
+    const wchar_t* const bookmarkFiles[] = {L"SyncPoint.sqlite3", L"Navs_SyncPoint.sqlite3", L"navp_syncPoint.sqlite3",
+                                            L"SyncPoint.sqlite3"};
     enum Gate { NoConsent, NotApplicable, Open };
-    for (const auto& path : paths) {
-        const bool deviceContext = std::wstring(path.family) == L"DeviceContext";
+    for (Path path : {Kta, Navs, Navp, DeviceContext, TimerPass, DeviceContextThread}) {
         for (Gate gate : {NoConsent, NotApplicable, Open}) {
-            if (deviceContext && gate == NotApplicable) continue;  // judged before the dispatch (see above)
-            SCOPED_TRACE(ZEL::String::UTF16ToUTF8(path.family) + " gate " + std::to_string(gate));
-            ZEL::linuxhost::UpdateDeviceState([&](ZEL::linuxhost::DeviceState& device) {
-                device.commercial_org = false, device.consumer = true, device.anonymous_metrics = gate != NoConsent;
-            });
+            // The device context's file is judged before the dispatch (see above).
+            if (gate == NotApplicable && (path == DeviceContext || path == DeviceContextThread)) continue;
+            SCOPED_TRACE(std::string(names[path]) + " gate " + std::to_string(gate));
+            m_logs.Clear();
+            SetDevice(false, true, gate != NoConsent);
             m_evaluator->answers[kData] = gate != NotApplicable;
             ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
             policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"},
                                        {L"NAVS_syncEP_url", L"https://navs.test/"},
                                        {L"NAVP_syncEP_url", L"https://navp.test/"}};
-            ZEL::DataSet data = Tagged(kData), context = Tagged(kDeviceContext);
-            data.set_syncEPs(deviceContext ? L"KTA" : path.family);
-            data.set_include_events({L"ALL"});
-            context.set_dataset_name(L"DeviceContext");
-            policy.datasets = {data, context};
+            policy.datasets = {Tagged(kData, families[path]), Tagged(kDeviceContext)};
+            policy.datasets.front().set_include_events({L"ALL"});
+            policy.datasets.back().set_dataset_name(L"DeviceContext");
             m_config->SetPolicy(policy);
             const std::size_t before = collector.Requests().size();
-            {
-                testsupport::PreparedComponents prepared(policy);  // fresh back-off records
-                if (deviceContext)
-                    prepared.c.dispatch.HandleNRT(L"DeviceContext.sqlite3");
-                else
-                    prepared.DoPost(kData);
+            PreparedComponents p(policy);  // fresh back-off records
+            if (path == TimerPass) {
+                p.c.syncMap.InternalDBChangesNotify(Service(kData));
+                p.c.timer.DoTimerPost(L"");
+                EXPECT_EQ(p.c.queue.Size(), gate == Open ? 1u : 0u);
+            } else if (path == DeviceContextThread) {
+                p.c.deviceContext.AddDeviceContextRecordToSync(1);
+                p.c.deviceContext.AddDeviceContextRecordToSync(1);  // already waiting: sent once
+                p.c.deviceContext.Start();
+                EXPECT_TRUE(testsupport::WaitUntil(
+                    [&] { return p.c.deviceContext.PendingRecords() == 0 || Logged("not posted: no consent"); }));
+                p.c.stop.Cancel();
+                p.c.deviceContext.Stop();
+                EXPECT_EQ(collector.Requests().size() - before, gate == Open ? 1u : 0u);
+            } else {
+                const bool context = path == DeviceContext;
+                context ? p.c.dispatch.HandleNRT(L"DeviceContext.sqlite3") : p.DoPost(kData);
+                EXPECT_EQ(collector.Requests().size() > before, gate == Open);
+                std::int64_t bookmark = 0;
+                ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, bookmarkFiles[path])
+                    .Get(bookmark, context ? L"" : kData, context ? L"DeviceContext" : L"ItemEvent");
+                EXPECT_EQ(bookmark > 0, gate == Open) << bookmark;
             }
-            std::int64_t bookmark = 0;
-            ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, path.bookmarkFile)
-                .Get(bookmark, deviceContext ? L"" : kData, deviceContext ? L"DeviceContext" : L"ItemEvent");
-            EXPECT_EQ(collector.Requests().size() > before, gate == Open);
-            EXPECT_EQ(bookmark > 0, gate == Open) << bookmark;
         }
     }
 }

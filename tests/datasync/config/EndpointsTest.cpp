@@ -1,9 +1,5 @@
-// Which endpoint families the agent uses after FullInit, and with which URLs: the order of each
-// URL's sources (the KTA URL ending with the built-in default) and the KTA URL's mutual-TLS
-// form, URLs that fail the host's check, KTA enabled by the datasets, each restart reading the
-// policy afresh.
-#include <gtest/gtest.h>
-
+// The endpoint families and URLs after FullInit: each URL's sources in order, the KTA URL's
+// mutual-TLS form, URLs failing the host's check, KTA enabled by the datasets, restarts reading afresh.
 #include "support/AgentHarness.h"
 
 namespace {
@@ -23,7 +19,7 @@ protected:
     }
 };
 
-TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsAndOnlyItsValidityDependsOnTheHostCheck) {
+TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsOnlyKtaTakesItsMutualTlsFormAndTheHostChecksValidity) {
     DataSyncAgent agent;  // restarted at each step: nothing of the previous policy may stay
     agent.SetDefaultDeviceEndpointUrl(L"https://default.example.net/device");
     m_config->ChangePolicy([](Policy& policy) {
@@ -37,6 +33,13 @@ TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsAndOnlyItsValidityDe
     });
     agent.Init(m_stop);
     EXPECT_EQ(Urls(agent), "https://map.example/kta https://map.example/navs https://map.example/navp");
+    m_transport.SetMtlsPrefix(L"https://map.example/", L"https://mtls.map.example/");
+    EXPECT_EQ(Urls(agent), "https://mtls.map.example/kta https://map.example/navs https://map.example/navp");
+    ZEL::CoreUtility::SetInstance(nullptr);
+    EXPECT_EQ(Urls(agent), "https://map.example/kta https://map.example/navs https://map.example/navp")
+        << "no transport installed: no mutual-TLS form";
+    ZEL::CoreUtility::SetInstance(&m_transport);
+    m_transport.SetMtlsPrefix(L"", L"");
     m_config->ChangePolicy([](Policy& policy) { policy.syncEndpointUrls.clear(); });
     EXPECT_EQ(Urls(agent), "https://primary.example/kta https://field.example/navs https://field.example/navp");
     m_config->ChangePolicy([](Policy& policy) { policy.primaryUrl.clear(); });
@@ -62,31 +65,12 @@ TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsAndOnlyItsValidityDe
         EXPECT_TRUE(Family(status, name)["enabled"].asBool()) << name;
         EXPECT_FALSE(Family(status, name)["url_valid"].asBool()) << name;
     }
-    agent.UnInit();
-}
-
-TEST_F(EndpointsTest, OnlyTheKtaUrlTakesItsMutualTlsFormAndOnlyWhenATransportIsInstalled) {
-    m_transport.SetMtlsPrefix(L"https://ep.example.com/", L"https://mtls.ep.example.com/");
-    m_config->ChangePolicy([](Policy& policy) {
-        policy.primaryUrl = L"https://ep.example.com/kta";
-        policy.navsUrl = L"https://ep.example.com/navs";
-        policy.navpUrl = L"https://ep.example.com/navp";
-    });
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    EXPECT_EQ(Urls(agent), "https://mtls.ep.example.com/kta https://ep.example.com/navs https://ep.example.com/navp");
-    ZEL::CoreUtility::SetInstance(nullptr);
-    EXPECT_EQ(Urls(agent), "https://ep.example.com/kta https://ep.example.com/navs https://ep.example.com/navp");
     EXPECT_EQ(m_transport.RequestCount(), 0);
     agent.UnInit();
 }
 
 TEST_F(EndpointsTest, KtaIsEnabledOnlyByAnEnabledDatasetNamingKtaInUpperCase) {
-    const struct {
-        const char* name;
-        std::list<ZEL::DataSet> datasets;
-        bool ktaEnabled;
-    } cases[] = {
+    const struct { const char* name; std::list<ZEL::DataSet> datasets; bool ktaEnabled; } cases[] = {
         {"scheduled dataset naming KTA", {MakeDataSet(L"DS-1", L"A", L"KTA", L"15m")}, true},
         {"lower-case kta", {MakeDataSet(L"DS-1", L"A", L"kta", L"nrt")}, false},
         {"disabled dataset naming KTA", {MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt", false)}, false},

@@ -1,7 +1,5 @@
 // Looking up one dataset's policy in the agent's copy of the policy, and the uploaders' policy
 // helper: a fresh read each time, the include list of one dataset.
-#include <gtest/gtest.h>
-
 #include "datasync/config/ConfigPolicyHelper.h"
 #include "support/AgentHarness.h"
 
@@ -18,8 +16,7 @@ TEST_F(PolicyAccessTest, DatasetPolicyByIdIsExactAndByNameGivesTheFirstMatchOfTh
                            MakeDataSet(L"BBBB-2222", L"Battery", L"NAVS", L"1h")};
     });
     DataSyncAgent agent;
-    agent.Init(m_stop);
-    agent.FullInit();
+    Start(agent);
     EXPECT_EQ(agent.GetDatasetPolicy(L"BBBB-2222", 1).syncEPs(), L"NAVS");
     EXPECT_EQ(agent.GetDatasetPolicy(L"Battery", 0).dataset_id(), L"AAAA-1111");
     for (const auto& [key, byId] : {std::pair{L"bbbb-2222", 1}, {L"Battery", 1}, {L"AAAA-1111", 0}})

@@ -9,10 +9,7 @@
 namespace {
 
 TEST(SyncEPParsing, CommaSeparatedNamesAreTrimmedAndMatchedInAnyCase) {
-    const struct {
-        const wchar_t* text;
-        bool kta, navs, navp;
-    } cases[] = {
+    const struct { const wchar_t* text; bool kta, navs, navp; } cases[] = {
         {L" Kta,\tnAvS ,  NaVp ", true, true, true}, {L",,NAVP,", false, false, true},
         {L"\r\nKTA\r\n", true, false, false},        {L"KTA,CUSTOM,navs", true, true, false},
         {L"KTA;NAVS", false, false, false},          {L"KTA NAVS", false, false, false},

@@ -1,17 +1,13 @@
-// Housekeeping through the components: retention (periods and their parsing, what is deleted and
-// what never is, the 10-minute spacing, the purge block, a stop), the device-path purge (detection
-// and markers, the detection second, protected and messaging files, bookmarks and device contexts,
-// a writer holding the database open in WAL mode), and duplication on the "sendTelemetry" command
-// (only fully sent databases; the user agent's hand-shake with and without an ack).
+// Housekeeping through the components: retention (periods, what is deleted, spacing, purge block,
+// stop), the device-path purge (detection, the detection second, protected and messaging files,
+// bookmarks, a WAL writer), and duplication on "sendTelemetry" (fully sent databases, hand-shake).
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
-#include <thread>
 #include <utility>
 
 #include "datasync/common/WellKnownIds.h"
@@ -84,6 +80,8 @@ TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBot
     WriteAged("service", kData, {40, 11, 9});
     WriteAged("shared", kData, {12, 1});
     WriteAged("service", kOther, {40, 29});  // "forever" reads as the default, 30 days
+    TelemetryWriter(Path("shared", kOther + "_ItemEvent.sqlite3"), "ItemEvent")  // a table of one row
+        .Insert(ItemEventJson(kOther, "old"), LocalLogtime(kNow - 40 * 86400));
     TelemetryWriter(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext")
         .Insert("{}", LocalLogtime(kNow - 300 * 86400));
     fs::create_directories(Path("service", "sub"));
@@ -95,13 +93,12 @@ TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBot
     EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")), 3) << "9 days, and the two rows without a date";
     EXPECT_EQ(Rows(Path("shared", kData + "_ItemEvent.sqlite3")), 3);
     EXPECT_EQ(Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 3);
+    EXPECT_EQ(Rows(Path("shared", kOther + "_ItemEvent.sqlite3")), 0);
     EXPECT_EQ(Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"), 1) << "item events only";
     EXPECT_EQ(Rows(Path("service", "sub/" + kData + "_ItemEvent.sqlite3")), 5) << "no subfolder";
     const auto status = p.c.retention.CurrentStatus();
-    EXPECT_EQ(status->service.rowsDeleted, 3);
-    EXPECT_EQ(status->service.databases, 2);
-    EXPECT_EQ(status->shared.rowsDeleted, 1);
-    EXPECT_EQ(status->shared.result, "done");
+    EXPECT_EQ(std::tuple(status->service.rowsDeleted, status->service.databases), std::tuple(3, 2));
+    EXPECT_EQ(std::tuple(status->shared.rowsDeleted, status->shared.result), std::tuple(2, std::string("done")));
 }
 
 TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAndNotAfterAStop) {
@@ -122,8 +119,7 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAn
 }
 
 // A log that asks for a stop when the run it logs for reads its first database's retention.
-class StopAtFirstDatabase : public ZEL::LogSink {
-public:
+struct StopAtFirstDatabase : ZEL::LogSink {
     std::function<void()> stop;
     bool Enabled(ZEL::LogLevel) const override { return true; }
     void Write(ZEL::LogLevel, const std::string& text) override {
@@ -156,11 +152,14 @@ TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
         .Insert(R"({"device_context_id":"dc-1","device_info":{"device_path":"organization\\old"}})");
     PreparedComponents p(m_policy);
     const std::string pending = Path("service", "device_path_purge.pending");
-    for (const char* realm : {"", "old"}) {
-        ZEL::linuxhost::UpdateDeviceState([realm](ZEL::linuxhost::DeviceState& device) { device.realm = realm; });
-        EXPECT_FALSE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch()) << "realm \"" << realm << "\"";
+    const auto realm = [](const char* name) {
+        ZEL::linuxhost::UpdateDeviceState([name](ZEL::linuxhost::DeviceState& device) { device.realm = name; });
+    };
+    for (const char* name : {"", "old"}) {
+        realm(name);
+        EXPECT_FALSE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch()) << "realm \"" << name << "\"";
     }
-    ZEL::linuxhost::UpdateDeviceState([](ZEL::linuxhost::DeviceState& device) { device.realm = "new"; });
+    realm("new");
     EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
     EXPECT_TRUE(fs::exists(pending));
     EXPECT_TRUE(p.c.purge.IsTelemetrySyncBlocked());
@@ -169,7 +168,7 @@ TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
     EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
     EXPECT_EQ(p.c.purge.CurrentStatus().detectedUtc, kNow) << "the first detection is kept";
     EXPECT_EQ(p.c.retention.Start(false), TelemetryRetentionHandler::NotNow);
-    ZEL::linuxhost::UpdateDeviceState([](ZEL::linuxhost::DeviceState& device) { device.realm = ""; });
+    realm("");
 }
 
 TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterAddsMeanwhile) {
@@ -191,9 +190,8 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
 
     EXPECT_TRUE(report.ok) << report.error;
     EXPECT_EQ(report.rowsDeleted, 3) << "two rows up to the detection second, one messaging row of 200 days";
-    EXPECT_EQ(report.bookmarkFiles, 3) << "Navs_SyncPoint.sqlite3 too";
-    EXPECT_EQ(report.bookmarksCleared, 3);
-    EXPECT_EQ(report.deviceContextsCleared, 1);
+    EXPECT_EQ(std::tuple(report.bookmarkFiles, report.bookmarksCleared, report.deviceContextsCleared),
+              std::tuple(3, 3, 1)) << "Navs_SyncPoint.sqlite3 too";
     EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3) << "the second after, the undated and the new row";
     EXPECT_EQ(writer.Scalar("select count(*) from pragma_integrity_check where integrity_check = 'ok'"), 1);
     EXPECT_TRUE(fs::exists(Path("service", kData + "_ItemEvent.sqlite3-wal")));

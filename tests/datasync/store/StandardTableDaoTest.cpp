@@ -1,9 +1,7 @@
-// Telemetry table access: id-range reads, undecodable rows, deletion by cutoff (the copy of the
-// newest row is checked with the duplication in HousekeepingTest).
+// Telemetry table access: id-range reads and undecodable rows (deletion by cutoff is checked with
+// the retention in HousekeepingTest, the copy of the newest row with the duplication there).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <ctime>
 #include <filesystem>
 
 #include "datasync/store/StandardTableDao.h"
@@ -16,40 +14,42 @@ namespace ZEL {
 namespace DataSync {
 namespace {
 
-namespace fs = std::filesystem;
 using testsupport::ItemEventJson;
 using testsupport::TelemetryWriter;
-using testsupport::TempDir;
 
 const std::string kDataset = "6F1C2D3E-0000-4000-8000-000000000001";
 const std::wstring kDatasetW(kDataset.begin(), kDataset.end());
 
 class StandardTableDaoTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), "", "", ""});
-    }
+    void SetUp() override { linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), "", "", ""}); }
     void TearDown() override {
         DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath());
         linuxhost::InstallHostFolders({});
     }
+    // Reads up to `count` item events of the service folder from `start`: true when there are none.
+    template <typename Record = ItemEvent>
+    bool Read(std::int64_t& start, std::list<Record>& into, int count = 10,
+              utility::EGetDBPathMethod method = utility::DB_PATH_INTERNAL) {
+        return GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, count, into, method);
+    }
     std::string ItemEventPath() const { return m_dir.path() + "service/" + kDataset + "_ItemEvent.sqlite3"; }
 
     testsupport::LogCapture m_logs;
-    TempDir m_dir;
+    testsupport::TempDir m_dir;
 };
 
 TEST_F(StandardTableDaoTest, RangeReadSkipsMissingIdsAndEndsWithNoData) {
     std::list<ItemEvent> events;
     std::int64_t start = 1;
-    EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    EXPECT_TRUE(Read(start, events));
     EXPECT_EQ(start, -1);
-    EXPECT_FALSE(fs::exists(ItemEventPath())) << "a reader created the missing file";
+    EXPECT_FALSE(std::filesystem::exists(ItemEventPath())) << "a reader created the missing file";
 
     TelemetryWriter writer(ItemEventPath(), "ItemEvent");
     for (std::int64_t id : {3, 7, 9, 20}) writer.Insert(ItemEventJson(kDataset, "item" + std::to_string(id)), "", id);
     start = 5;
-    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    EXPECT_FALSE(Read(start, events));
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events.front().item_id(), L"item7");
     EXPECT_EQ(events.front().row_id(), 7);
@@ -64,18 +64,18 @@ TEST_F(StandardTableDaoTest, RangeReadSkipsMissingIdsAndEndsWithNoData) {
     EXPECT_EQ(navpEvents.front().item_id(), L"item20");
 
     start = 21;
-    EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    EXPECT_TRUE(Read(start, events));
     EXPECT_EQ(start, -1);
     start = INT64_MAX - 3;  // the end of the range must not overflow
-    EXPECT_TRUE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    EXPECT_TRUE(Read(start, events));
 
-    TelemetryWriter contexts(m_dir.path() + "shared/" + kDataset + "_ItemContext.sqlite3", "ItemContext");
-    contexts.Insert("{\"item_id\":\"ctx\",\"item_data\":{\"k\":\"v\"}}");
-    std::list<ItemContext> read;
+    TelemetryWriter(m_dir.path() + "shared/" + kDataset + "_ItemContext.sqlite3", "ItemContext")
+        .Insert("{\"item_id\":\"ctx\",\"item_data\":{\"k\":\"v\"}}");
+    std::list<ItemContext> contexts;
     start = 1;
-    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, read, utility::DB_PATH_USER_SHARED));
-    ASSERT_EQ(read.size(), 1u);
-    EXPECT_EQ(read.front().item_data().at(L"k"), L"v");
+    EXPECT_FALSE(Read(start, contexts, 10, utility::DB_PATH_USER_SHARED));
+    ASSERT_EQ(contexts.size(), 1u);
+    EXPECT_EQ(contexts.front().item_data().at(L"k"), L"v");
 }
 
 TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
@@ -85,15 +85,12 @@ TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
         writer.Exec("INSERT INTO ItemEvent(data) VALUES(NULL)");
     }
     TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    writer.Insert(ItemEventJson(kDataset, "second"));
-    writer.Insert("not json at all");
-    writer.Insert("[1,2,3]");
-    writer.Insert(ItemEventJson(kDataset, "fifth"));
-    writer.Insert("{broken");
-
+    for (const std::string& data : {ItemEventJson(kDataset, "second"), std::string("not json at all"),
+                                    std::string("[1,2,3]"), ItemEventJson(kDataset, "fifth"), std::string("{broken")})
+        writer.Insert(data);
     std::list<ItemEvent> events;
     std::int64_t start = 2;
-    EXPECT_FALSE(GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, events, utility::DB_PATH_INTERNAL));
+    EXPECT_FALSE(Read(start, events));
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events.front().item_id(), L"second");
     EXPECT_EQ(events.back().row_id(), 5);
@@ -102,20 +99,7 @@ TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
     StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
     events.clear();
     EXPECT_EQ(dao.GetListForSync(events, "select id,data from ItemEvent where id < 3 order by id asc"), 2);
-    ASSERT_EQ(events.size(), 1u);
-}
-
-TEST_F(StandardTableDaoTest, DelRemovesRowsLoggedBeforeTheCutoff) {
-    const auto now = std::chrono::system_clock::now();
-    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    writer.Insert(ItemEventJson(kDataset, "old"), testsupport::LocalLogtime(seconds - 48 * 3600) + ".123+01:00");
-    writer.Insert(ItemEventJson(kDataset, "recent"), testsupport::LocalLogtime(seconds - 300));
-
-    StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
-    ASSERT_TRUE(dao.Del(now - std::chrono::hours(24)));
-    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 1);
-    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent where data like '%recent%'"), 1);
+    EXPECT_EQ(events.size(), 1u);
 }
 
 }  // namespace
