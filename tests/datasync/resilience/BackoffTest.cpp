@@ -1,5 +1,7 @@
 // Per-endpoint back-off: each failure class's delays, attempts and jitter, blocking, waits on the
 // monotonic clock, the gateway gate, and the two resets with their random delay.
+#include <future>
+
 #include "datasync/resilience/ResilienceFixture.h"
 
 namespace resiliencetest {
@@ -35,16 +37,14 @@ TEST_F(BackoffTest, EachFailureClassWaitsItsDelaysThenBlocksUntilAReset) {
 
         EXPECT_TRUE(prepared.c.backoff.CheckForExponentialBackoffRetry(c.result, c.type)) << "the attempts are used up";
         EXPECT_FALSE(prepared.Record(c.type)._sync_allowed);
-        long registry = 0;
-        EXPECT_EQ(ZEL::utility::ReadRegistryValue(L"syncRetryError", registry) && registry == 1, c.type == KTA)
-            << "the registry value is KTA's only";
+        long registry = 0;  // the registry value is KTA's only
+        EXPECT_EQ(ZEL::utility::ReadRegistryValue(L"syncRetryError", registry) && registry == 1, c.type == KTA);
         EXPECT_TRUE(ZEL::CriticalEventLogger::Active().count({1017, 4095}));
         m_clock.AdvanceSteady(24h);
         EXPECT_EQ(prepared.c.backoff.ShouldPostForKta(), c.type != KTA) << "blocked; the other family is not";
         EXPECT_EQ(prepared.c.backoff.ShouldPostForNavs(), c.type != NAVS);
         std::wstring name = L"syncRetryError";
-        ZEL::utility::WriteErrorToRegistry(name, 0);
-        ZEL::CriticalEventLogger::ResetError(1017, 4095);
+        ZEL::utility::WriteErrorToRegistry(name, 0), ZEL::CriticalEventLogger::ResetError(1017, 4095);
     }
 }
 
@@ -129,18 +129,14 @@ TEST_F(BackoffTest, ServiceStopEndsAPendingResetWithoutResetting) {
     prepared.c.backoff.SetResetDelayMinutes(15);
     auto command = std::async(std::launch::async, [&] { return prepared.c.backoff.HandleResetBackoffState(); });
     auto dns = std::async(std::launch::async, [&] { return prepared.c.backoff.HandleResetBackoffStateOnDnsRecovery(); });
-    ASSERT_TRUE(WaitUntil([&] {
-        return Logged("Wait for random delay 15 minutes") && Logged("Wait for random delay 120 seconds");
-    }));
+    ASSERT_TRUE(WaitUntil([&] { return Logged("random delay 15 minutes") && Logged("random delay 120 seconds"); }));
     const auto start = std::chrono::steady_clock::now();
     platform::SetEvent(m_stop);
     ASSERT_EQ(command.wait_for(5s), std::future_status::ready);
     ASSERT_EQ(dns.wait_for(5s), std::future_status::ready);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_TRUE(command.get()) << "processed, though not reset";
-    EXPECT_TRUE(dns.get());
-    EXPECT_FALSE(prepared.Record(KTA)._sync_allowed);
-    EXPECT_FALSE(prepared.Record(NAVS)._sync_allowed);
+    EXPECT_TRUE(command.get() && dns.get()) << "processed, though not reset";
+    EXPECT_FALSE(prepared.Record(KTA)._sync_allowed || prepared.Record(NAVS)._sync_allowed);
 }
 
 }  // namespace

@@ -20,10 +20,7 @@ protected:
     void TearDown() override { m_prepared.reset(), ResilienceTest::TearDown(); }
     ZEL::DataSync::CertExpiryPause& pause() { return m_prepared->c.certPause; }
     // Moves the monotonic clock to `at` after the start of the test.
-    void At(std::chrono::milliseconds at) {
-        m_clock.AdvanceSteady(at - m_now);
-        m_now = at;
-    }
+    void At(std::chrono::milliseconds at) { m_clock.AdvanceSteady(at - m_now), m_now = at; }
     bool Paused() { return pause().IsDataSyncPausedDueToCertExpiry(); }
     Json::Value Status() { return ZEL::DataSync::AgentStatus(m_prepared->c)["certificate_pause"]; }
 

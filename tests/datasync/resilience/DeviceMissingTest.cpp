@@ -9,8 +9,7 @@ const char* const kDeviceMissingBody = R"({"errorCode":"DeviceMissing","message"
 
 ZELCore::InvokeHttpResponse Answer(int status, const std::string& body = kDeviceMissingBody) {
     ZELCore::InvokeHttpResponse response;
-    response.response.statusCode = status;
-    response.response.message = body;
+    response.response.statusCode = status, response.response.message = body;
     return response;
 }
 
@@ -30,9 +29,7 @@ protected:
         EXPECT_EQ(kta, prepared.c.backoff.ShouldPostForNavs()) << "the flag blocks both families alike";
         return !kta;
     }
-    static Json::Value State(PreparedAgent& prepared) {
-        return ZEL::DataSync::AgentStatus(prepared.c)["device_missing"];
-    }
+    static Json::Value State(PreparedAgent& prepared) { return ZEL::DataSync::AgentStatus(prepared.c)["device_missing"]; }
 };
 
 TEST_F(DeviceMissingTest, BlocksForOneMonotonicHourAndSendsOneRenewalRequest) {
@@ -91,18 +88,18 @@ TEST_F(DeviceMissingTest, ManualRegistrationAndRemoveDeviceAllowAnotherRequest) 
     }
 }
 
-// A device-missing answer or an expired certificate from KTA holds KTA and NAVS back, not NAVP,
-// and counts as no back-off failure; the block's end (an hour, the first heartbeat call) lets
-// both go on.
+// A device-missing answer or an expired certificate from KTA holds KTA and NAVS back, not NAVP, and
+// counts as no back-off failure; the block's end (an hour, the first heartbeat call) lets both go on.
 TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
     const struct {
         const char* name;
         int status, resultCode, renewals;
         std::chrono::milliseconds blockedFor;
     } cases[] = {{"certificate expired", 0, 34, 0, 10s}, {"device missing", 403, 0, 1, 3600001ms}};
+    int rows = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        WriteRows();
+        AddEvents(rows + 1, rows + 3), rows += 3;
         PreparedAgent prepared(m_policy, m_stop);
         const auto [kta, navs, navp] = Requests();
         c.resultCode ? m_collector.QueueNoAnswer(c.resultCode) : m_collector.QueueStatus(c.status, kDeviceMissingBody);

@@ -9,15 +9,9 @@ const std::wstring kDeviceStatus = L"1118F4A1-5F72-4175-8CCD-36F64DBE5133";
 
 // The host's two settings queries and its push channel, as a test sets them.
 struct PushChannelHost : ZEL::IConfigAgent, ZEL::AgentInterface::Notification::INotificationAgent {
-    bool QuerySettings(ZEL::ZelSettings& settings) override {
-        settings.channel_mode = mode;
-        return settingsOk;
-    }
+    bool QuerySettings(ZEL::ZelSettings& settings) override { return settings.channel_mode = mode, settingsOk; }
     bool ReadTelemetryPolicy(ZEL::TelemetryPolicy&) override { return false; }
-    bool QueryPolicy(ZEL::ZelPolicy& policy) override {
-        policy.heartbeat_suppression = suppression;
-        return policyOk;
-    }
+    bool QueryPolicy(ZEL::ZelPolicy& policy) override { return policy.heartbeat_suppression = suppression, policyOk; }
     bool IsConnected() override { return connected; }
 
     std::wstring mode = L"nomqtt", suppression;

@@ -16,14 +16,9 @@ const wchar_t* const kEncrypted = L"5E2123BA-4203-475F-B733-A1EED2434D04";
 DatasetContext MakeDatasetContext(const std::wstring& dcId, const std::wstring& ctxId, std::int64_t rowId,
                                   const StringMap& data) {
     DatasetContext record;
-    record.set_schema_ver(L"1.0");
-    record.set_dataset_id(L"ds");
-    record.set_dataset_name(L"W\u00e4rme");
-    record.set_dataset_context_id(ctxId);
-    record.set_dataset_context_datetime(L"T" + ctxId);
-    record.set_dataset_type(L"nrt");
-    record.set_device_context_id(dcId);
-    record.set_item_data(data);
+    record.set_schema_ver(L"1.0"), record.set_dataset_id(L"ds"), record.set_dataset_name(L"W\u00e4rme");
+    record.set_dataset_context_id(ctxId), record.set_dataset_context_datetime(L"T" + ctxId);
+    record.set_dataset_type(L"nrt"), record.set_device_context_id(dcId), record.set_item_data(data);
     record.set_row_id(rowId);
     return record;
 }
@@ -31,17 +26,10 @@ DatasetContext MakeDatasetContext(const std::wstring& dcId, const std::wstring& 
 ItemEvent MakeEvent(const std::wstring& datasetId, const std::wstring& dcId, const std::wstring& itemId,
                     std::int64_t rowId, const StringMap& data = {}) {
     ItemEvent event;
-    event.set_dataset_id(datasetId);
-    event.set_dataset_name(L"dn");
-    event.set_dataset_context_id(L"dsc");
-    event.set_device_context_id(dcId);
-    event.set_item_id(itemId);
-    event.set_item_context_id(L"ic");
-    event.set_schema_ver(L"2");
-    event.set_item_name(L"name-" + itemId);
-    event.set_item_time(L"t" + std::to_wstring(rowId));
-    event.set_item_data(data);
-    event.set_row_id(rowId);
+    event.set_dataset_id(datasetId), event.set_dataset_name(L"dn"), event.set_dataset_context_id(L"dsc");
+    event.set_device_context_id(dcId), event.set_item_id(itemId), event.set_item_context_id(L"ic");
+    event.set_schema_ver(L"2"), event.set_item_name(L"name-" + itemId), event.set_item_time(L"t" + std::to_wstring(rowId));
+    event.set_item_data(data), event.set_row_id(rowId);
     return event;
 }
 
@@ -112,17 +100,10 @@ TEST(JsonFormaterTest, ItemEventsWithoutDeviceContextTakeTheArgumentAndAreNotCut
 }
 
 TEST(JsonFormaterTest, ItemContextsUseTheArgumentAndWriteNullForEmptyData) {
-    ItemContext first;
-    first.set_dataset_id(L"ds");
-    first.set_item_id(L"i1");
-    first.set_item_context_id(L"ic1");
-    first.set_item_name(L"n1");
-    first.set_item_time(L"t1");
-    first.set_item_data({{L"n", L"5"}});
-    first.set_row_id(3);
-    ItemContext second = first;
-    second.set_item_data({});
-    second.set_row_id(4);
+    ItemContext first, second;
+    first.set_dataset_id(L"ds"), first.set_item_id(L"i1"), first.set_item_context_id(L"ic1");
+    first.set_item_name(L"n1"), first.set_item_time(L"t1"), first.set_item_data({{L"n", L"5"}}), first.set_row_id(3);
+    second = first, second.set_item_data({}), second.set_row_id(4);
 
     std::wstring body;
     std::int64_t last = 0;
@@ -138,13 +119,9 @@ TEST(JsonFormaterTest, ItemContextsUseTheArgumentAndWriteNullForEmptyData) {
 }
 
 TEST(JsonFormaterTest, DeviceContextBodyIsTheCodecTextOfTheLastRecordAndEmptyBatchesSendNothing) {
-    DeviceContext older;
-    older.set_device_context_id(L"dc-1");
-    older.set_row_id(7);
-    DeviceContext newer = older;
-    newer.set_device_context_id(L"dc-2");
-    newer.mutable_device_info().set_device_id2(L"id2");
-    newer.set_row_id(8);
+    DeviceContext older, newer;
+    older.set_device_context_id(L"dc-1"), older.set_row_id(7);
+    newer.set_device_context_id(L"dc-2"), newer.mutable_device_info().set_device_id2(L"id2"), newer.set_row_id(8);
 
     std::wstring expected;
     ASSERT_TRUE(JsonSerialize::Serialize(newer, expected));

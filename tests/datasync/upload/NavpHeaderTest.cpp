@@ -1,53 +1,18 @@
-// The NAVP header and device-context body over a fake data store: header fields (checked whole
-// in the device-context body), the cache and its reload, the "time_zone" text, and one thread
-// reloading a shared header while others build headers from it (run under ThreadSanitizer).
+// The NAVP header and device-context body over the store's device-context table: header fields
+// (checked whole in the device-context body), the cache and its reload, the "time_zone" text, and
+// one thread reloading a shared header while others build headers from it (run under ThreadSanitizer).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <memory>
-#include <mutex>
 #include <thread>
-#include <vector>
 
 #include "datasync/upload/NavpHeader.h"
-#include "support/LogCapture.h"
+#include "datasync/upload/UploadFixture.h"
 #include "support/ManualClock.h"
 #include "support/ScopedTimeZone.h"
 
 namespace ZEL {
 namespace {
-
-// Serves device contexts in turn (the newest row changing between reads); none when empty.
-class FakeStore : public EventDataLogging {
-public:
-    void Serve(std::vector<DeviceContext> contexts) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_contexts = std::move(contexts);
-        m_next = 0;
-    }
-    int GetLastDeviceContext(DeviceContext* deviceContext, int) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_contexts.empty()) return 1;
-        *deviceContext = m_contexts[m_next++ % m_contexts.size()];
-        return 0;
-    }
-
-    DatabasePtr GetDatabase(const std::wstring&, bool, bool) override { return nullptr; }
-    std::int64_t GetFirstID(const std::wstring&, const std::wstring&, utility::EGetDBPathMethod) override { return -1; }
-    std::int64_t GetLastID(const std::wstring&, const std::wstring&, utility::EGetDBPathMethod) override { return -1; }
-    std::string GetLastLogtime(const std::wstring&, const std::wstring&, utility::EGetDBPathMethod) override {
-        return {};
-    }
-    std::wstring ToDbFile(const std::wstring&, const std::wstring&) override { return {}; }
-    std::wstring GetDatasetId(const std::wstring&) override { return {}; }
-    bool UpdateItemDataEncryted(std::int64_t, std::int64_t, int) override { return false; }
-    void mark_integrity_check_all() override {}
-
-private:
-    std::mutex m_mutex;
-    std::vector<DeviceContext> m_contexts;
-    std::size_t m_next = 0;
-};
 
 // Sets each field to `tag` followed by its suffix.
 template <typename Record>
@@ -88,55 +53,49 @@ DeviceContext MakeContext(const std::wstring& tag) {
     return context;
 }
 
-std::string Compact(const Json::Value& value) {
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    return Json::writeString(writer, value);
-}
-
-class NavpHeaderTest : public ::testing::Test {
+class NavpHeaderTest : public uploadtest::UploadFixture {
 protected:
-    void SetUp() override {
-        EventDataLogging::SetInstance(&m_store);
-        m_header = std::make_unique<NavpHeader>(EventDataLogging::GetInstance());
+    // The store's newest device context becomes the one of `tag`.
+    void Store(const std::wstring& tag) {
+        std::wstring json;
+        ASSERT_TRUE(JsonSerialize::Serialize(MakeContext(tag), json));
+        m_contexts.Insert(String::UTF16ToUTF8(json));
     }
-    void TearDown() override { EventDataLogging::SetInstance(nullptr); }
-
-    testsupport::LogCapture m_logs;
-    FakeStore m_store;
-    std::unique_ptr<NavpHeader> m_header;
+    testsupport::TelemetryWriter m_contexts{m_dir.sub("service") + "DeviceContext.sqlite3", "DeviceContext"};
+    NavpHeader m_header{EventDataLogging::GetInstance()};
 };
 
 TEST_F(NavpHeaderTest, NoDeviceContextLeavesHeaderAndBodyUntouchedUntilOneExists) {
+    m_contexts.Exec("DELETE FROM DeviceContext");
     Json::Value header(Json::objectValue);
     header["keep"] = 1;
-    std::wstring app = L"app";
-    EXPECT_FALSE(m_header->FillNavpHead(header, app));
-    EXPECT_EQ(Compact(header), "{\"keep\":1}");
-    std::wstring body = L"untouched";
-    EXPECT_FALSE(m_header->BuildDeviceContextBody({MakeContext(L"A")}, body));
-    EXPECT_FALSE(m_header->BuildDeviceContextBody({}, body));
+    const Json::Value before = header;
+    std::wstring app = L"app", body = L"untouched";
+    EXPECT_FALSE(m_header.FillNavpHead(header, app));
+    EXPECT_EQ(header, before);
+    EXPECT_FALSE(m_header.BuildDeviceContextBody({MakeContext(L"A")}, body));
+    EXPECT_FALSE(m_header.BuildDeviceContextBody({}, body));
     EXPECT_EQ(body, L"untouched");
 
     // Each fill retries the load; once loaded the cache is kept until the next explicit load.
-    m_store.Serve({MakeContext(L"A"), MakeContext(L"B")});
-    ASSERT_TRUE(m_header->FillNavpHead(header, app));
+    Store(L"A");
+    ASSERT_TRUE(m_header.FillNavpHead(header, app));
     EXPECT_EQ(header["keep"], 1) << "other members stay";
     EXPECT_EQ(header["app_info"]["a_name"], "app") << "the name comes from the caller";
-    ASSERT_TRUE(m_header->FillNavpHead(header, app));
+    Store(L"B");
+    ASSERT_TRUE(m_header.FillNavpHead(header, app));
     EXPECT_EQ(header["sdk_ver"].asString(), "Aver");
-    ASSERT_TRUE(m_header->LoadDeviceContext());
-    ASSERT_TRUE(m_header->FillNavpHead(header, app));
+    ASSERT_TRUE(m_header.LoadDeviceContext());
+    ASSERT_TRUE(m_header.FillNavpHead(header, app));
     EXPECT_EQ(header["sdk_ver"].asString(), "Bver");
 }
 
 TEST_F(NavpHeaderTest, DeviceContextBodyWrapsTheLastRecordAsOneEvent) {
     testsupport::ScopedTimeZone zone("<+02>-2");
     testsupport::ManualClock clock(testsupport::FromUnixMillis(1714557600000));  // 2024-05-01T10:00:00Z
-    m_store.Serve({MakeContext(L"H")});  // the header comes from the store, the event from the record
-
+    Store(L"H");  // the header comes from the store, the event from the record
     std::wstring body;
-    ASSERT_TRUE(m_header->BuildDeviceContextBody({MakeContext(L"old"), MakeContext(L"R")}, body));
+    ASSERT_TRUE(m_header.BuildDeviceContextBody({MakeContext(L"old"), MakeContext(L"R")}, body));
     EXPECT_EQ(body,
               L"json={\"app_info\":{\"a_channel\":\"Hchan\",\"a_key\":\"Hkey\",\"a_name\":\"Rapp\",\"a_ver\":\"Hver\"},"
               L"\"device_info\":{\"d_brand\":\"Hbrand\",\"d_fam\":\"Hfam\",\"d_geo\":\"Hgeo\",\"d_id\":\"Hid2\","
@@ -163,48 +122,39 @@ TEST_F(NavpHeaderTest, DeviceContextBodyWrapsTheLastRecordAsOneEvent) {
 
     DeviceContext bare = MakeContext(L"R");
     bare.mutable_device_info().set_device_extensionkeyvalue({});
-    ASSERT_TRUE(m_header->BuildDeviceContextBody({bare}, body));
+    ASSERT_TRUE(m_header.BuildDeviceContextBody({bare}, body));
     EXPECT_EQ(body.find(L"device_extension_keyvalue"), std::wstring::npos);
-}
 
-TEST(NavpHeaderTimeZoneTest, OffsetOfAFullLocalTimeTextOtherwiseTheTextItself) {
-    EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L"2024-05-01T12:00:00+02:00"), L"UTC+02:00");
+    // The offset of a full local time text, otherwise the text itself.
     EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L"2024-05-01T12:00:00-05:45:00"), L"UTC-05:45");
     EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L"2024-05-01T12:00:00"), L"2024-05-01T12:00:00");
-    EXPECT_EQ(NavpHeader::TimeZoneFromLocalTime(L""), L"");
 }
 
 TEST_F(NavpHeaderTest, ReloadWhileOthersFillGivesHeadersOfOneWholeContext) {
-    m_store.Serve({MakeContext(L"A"), MakeContext(L"B")});
-    ASSERT_TRUE(m_header->LoadDeviceContext());
+    m_contexts.Exec("PRAGMA synchronous=OFF");
+    Store(L"A");
+    ASSERT_TRUE(m_header.LoadDeviceContext());
     std::atomic<bool> done{false};
-    std::atomic<int> mixed{0};
-    std::atomic<int> built{0};  // reader iterations
-
+    std::atomic<int> mixed{0}, built{0};
     const auto reader = [&] {
         const DeviceContext record = MakeContext(L"R");
-        std::wstring app = L"app";
-        while (!done.load()) {
-            ++built;
+        std::wstring app = L"app", body;
+        for (; !done.load(); ++built) {
             Json::Value header(Json::objectValue);
-            if (!m_header->FillNavpHead(header, app)) {
-                ++mixed;
-                continue;
-            }
+            if (!m_header.FillNavpHead(header, app) || !m_header.BuildDeviceContextBody({record}, body)) ++mixed;
             // Every header text comes from one context: all start with the same tag.
             const char tag = header["sdk_ver"].asString()[0];
             for (const char* group : {"device_info", "app_info"})
                 for (const std::string& key : header[group].getMemberNames())
                     if (key != "a_name" && header[group][key].asString()[0] != tag) ++mixed;
-            std::wstring body;
-            if (!m_header->BuildDeviceContextBody({record}, body)) ++mixed;
         }
     };
-    std::vector<std::thread> readers;
-    for (int i = 0; i < 2; ++i) readers.emplace_back(reader);
-    for (int i = 0; i < 300; ++i) EXPECT_TRUE(m_header->LoadDeviceContext());
-    // Let the readers see the last context too before stopping them.
-    while (built.load() < 50) std::this_thread::yield();
+    std::thread readers[] = {std::thread(reader), std::thread(reader)};
+    for (int i = 0; i < 200; ++i) {
+        Store(i % 2 ? L"A" : L"B");
+        EXPECT_TRUE(m_header.LoadDeviceContext());
+    }
+    while (built.load() < 50) std::this_thread::yield();  // the readers see the last context too
     done = true;
     for (std::thread& thread : readers) thread.join();
     EXPECT_EQ(mixed.load(), 0);

@@ -18,13 +18,11 @@ const char* const kNavpFile = "navp_syncPoint.sqlite3";
 class NavpSyncAgentTest : public uploadtest::UploadFixture {
 protected:
     int Post(_NavpSyncType type = NAVP_ITEM_EVENT) {
-        return NavpSyncAgent(type == NAVP_DEVICE_CONTEXT ? L"" : kDatasetW, L"https://navp.test/collect", type,
-                             utility::DB_PATH_INTERNAL)
-            .doPost();
+        return NavpSyncAgent(kDatasetW, L"https://navp.test/collect", type, utility::DB_PATH_INTERNAL).doPost();
     }
     // The JSON after "json=" of the last request.
     Json::Value LastBody() {
-        const std::string body = m_transport.Requests().back().body;
+        const std::string body = m_collector.Requests().back().body;
         EXPECT_EQ(body.rfind("json=", 0), 0u);
         Json::Value root;
         std::istringstream(body.substr(5)) >> root;
@@ -32,36 +30,38 @@ protected:
     }
 };
 
-TEST_F(NavpSyncAgentTest, ItemEventBatchGoesUnderOneHeaderAndMovesTheBookmark) {
+TEST_F(NavpSyncAgentTest, ItemEventBatchGoesUnderOneHeaderAndOnlyA2xxAnswerMovesTheBookmark) {
     AddEvents(1, 12);
-    EXPECT_EQ(Post(), 0);
-    ASSERT_EQ(m_transport.Requests().size(), 1u);
-    const uploadtest::Request request = m_transport.Requests()[0];
+    for (auto [status, result, bookmark] : {std::tuple{404, 5, 0}, {400, 5, 0}, {500, 5, 0}, {300, 5, 0},
+                                            {0, 5, 0}, {299, 0, 11}}) {
+        SCOPED_TRACE(status);
+        status ? m_collector.QueueStatus(status) : m_collector.QueueNoAnswer(ZELCore::TransportResult::CANNOT_CONNECT);
+        EXPECT_EQ(Post(), result);
+        EXPECT_EQ(Bookmark(kNavpFile, "ItemEvent"), bookmark);
+    }
+    const uploadtest::Request request = m_collector.Requests().back();
     EXPECT_EQ(request.url, "https://navp.test/collect");
     EXPECT_TRUE(request.headers.empty());
     EXPECT_EQ(request.auth, ZELCore::HTTP_AUTH_NONE);
     EXPECT_TRUE(request.flag);
-
     const Json::Value body = LastBody();
     EXPECT_EQ(body["events"].size(), 10u);
     EXPECT_EQ(body["app_info"]["a_name"].asString(), "") << "item events carry no source component here";
     EXPECT_TRUE(body.isMember("device_info"));
-    const Json::Value& data = body["events"][0]["e_data"];
-    EXPECT_EQ(data["item_id"].asString(), "i1");
-    EXPECT_EQ(data["device_id"].asString(), "device-1") << "the host's device id";
-    EXPECT_EQ(Bookmark(kNavpFile, "ItemEvent"), 11);
+    EXPECT_EQ(body["events"][0]["e_data"]["item_id"].asString(), "i1");
+    EXPECT_EQ(body["events"][0]["e_data"]["device_id"].asString(), "device-1") << "the host's device id";
 }
 
-TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContexts) {
+TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContextsAndItemContextsAreNeverPosted) {
     Events().Insert(testsupport::ItemEventJson(kDataset, "i1", R"("item_data":{"item_id":"mine","n":"5"})"));
     EXPECT_EQ(Post(), 0);
-    Json::Value data = LastBody()["events"][0]["e_data"];
+    const Json::Value data = LastBody()["events"][0]["e_data"];
     EXPECT_EQ(data["item_id"].asString(), "mine");
     EXPECT_EQ(data["n"], Json::Value("5")) << "values stay strings";
 
-    testsupport::TelemetryWriter contexts(ServicePath(kDataset + "_DatasetContext.sqlite3"), "DatasetContext");
-    contexts.Insert(R"({"dataset_id":"x","dataset_name":"CPU","dataset_type":"t","source_component":"app",)"
-                    R"("item_data":{"dataset_id":"mine","k":"v"}})");
+    testsupport::TelemetryWriter(ServicePath(kDataset + "_DatasetContext.sqlite3"), "DatasetContext")
+        .Insert(R"({"dataset_id":"x","dataset_name":"CPU","dataset_type":"t","source_component":"app",)"
+                R"("item_data":{"dataset_id":"mine","k":"v"}})");
     EXPECT_EQ(Post(NAVP_DATASET_CONTEXT), 0);
     const Json::Value body = LastBody();
     EXPECT_EQ(body["app_info"]["a_name"].asString(), "app");
@@ -69,47 +69,26 @@ TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContexts) {
     EXPECT_EQ(event["e_name"].asString(), "CPU context updated");
     EXPECT_EQ(event["e_data"]["dataset_id"].asString(), "x");
     EXPECT_EQ(event["e_data"]["k"].asString(), "v");
-}
 
-TEST_F(NavpSyncAgentTest, AnyAnswerButTwoHundredKeepsTheBookmark) {
-    AddEvents(1, 3);
-    for (int status : {404, 400, 500}) {
-        SCOPED_TRACE(status);
-        m_transport.QueueStatus(status);
-        EXPECT_EQ(Post(), 5);
-        EXPECT_EQ(Bookmark(kNavpFile, "ItemEvent"), 0);
-    }
-    m_transport.QueueNoAnswer(ZELCore::TransportResult::CANNOT_CONNECT);
-    EXPECT_EQ(Post(), 5);
-    EXPECT_EQ(Post(), 0);
-    EXPECT_EQ(Bookmark(kNavpFile, "ItemEvent"), 4);
-}
-
-TEST_F(NavpSyncAgentTest, ItemContextsAreNeverPosted) {
     testsupport::TelemetryWriter(ServicePath(kDataset + "_ItemContext.sqlite3"), "ItemContext").Insert("{}");
     EXPECT_EQ(Post(NAVP_ITEM_CONTEXT), 0);
-    EXPECT_TRUE(m_transport.Requests().empty());
+    EXPECT_EQ(m_collector.Requests().size(), 2u);
 }
 
 TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
     for (int id = 2; id <= 8; ++id) WriteDeviceContext(L"dc-" + std::to_wstring(id), id);
     NavpHeader header(EventDataLogging::GetInstance());
-
-    // No NAVP URL in the policy: nothing is sent.
-    EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 5);
-    EXPECT_TRUE(m_transport.Requests().empty());
+    EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 5) << "no NAVP URL in the policy";
+    EXPECT_TRUE(m_collector.Requests().empty());
 
     SetIncludeEvents({L"ALL"}, L"https://navp.test/collect");
-    SetBookmark(kNavpFile, "DeviceContext", 12, "");
-    EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 0);
-    ASSERT_EQ(m_transport.Requests().size(), 1u);
-    EXPECT_EQ(LastBody()["events"][0]["e_subcat"].asString(), "dc-7");
-    EXPECT_EQ(Bookmark(kNavpFile, "DeviceContext", ""), 12);
-
-    SetBookmark(kNavpFile, "DeviceContext", 3, "");
-    EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 0);
-    EXPECT_EQ(Bookmark(kNavpFile, "DeviceContext", ""), 8);
-
+    for (auto [before, after] : {std::pair{12, 12}, {3, 8}}) {
+        SetBookmark(kNavpFile, "DeviceContext", before, "");
+        EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 0);
+        EXPECT_EQ(LastBody()["events"][0]["e_subcat"].asString(), "dc-7");
+        EXPECT_EQ(Bookmark(kNavpFile, "DeviceContext", ""), after);
+    }
+    EXPECT_EQ(m_collector.Requests().size(), 2u);
     EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(99), 1) << "no such row";
 }
 

@@ -1,7 +1,6 @@
 // The KTA/NAVS uploader over real SQLite files and a scripted transport: batches and bookmarks,
-// what each answer does to the bookmark, recovery after deleted or recreated rows, the
-// newest-row-only dataset, the device context, filtering, uploads that cannot be made, and the
-// "anything unsent" questions.
+// what each answer does to the bookmark and its report, recovery after deleted or recreated rows,
+// the newest-row-only dataset, the device context, filtering, and the "anything unsent" questions.
 #include <gmock/gmock.h>
 
 #include "datasync/host/CriticalEvents.h"
@@ -29,7 +28,7 @@ protected:
         return helper.doPost(response);
     }
     std::int64_t EventBookmark() { return Bookmark(kKtaFile, "ItemEvent"); }
-    std::vector<std::string> LastIds() { return ItemIds(m_transport.Requests().back().body); }
+    std::vector<std::string> LastIds() { return ItemIds(m_collector.Requests().back().body); }
     static std::vector<std::string> Ids(std::int64_t first, std::int64_t last) {
         std::vector<std::string> ids;
         for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
@@ -40,69 +39,62 @@ protected:
 TEST_F(SyncAgentsHelperTest, BatchesOfTenMoveTheBookmarkPastEachAcceptedBatch) {
     AddEvents(1, 15);
     EXPECT_EQ(Post(), 0);
-    ASSERT_EQ(m_transport.Requests().size(), 1u);
-    const uploadtest::Request first = m_transport.Requests()[0];
+    ASSERT_EQ(m_collector.Requests().size(), 1u);
+    const uploadtest::Request first = m_collector.Requests()[0];
     EXPECT_EQ(first.url, "https://kta.test/v1/events-data");
     EXPECT_EQ(first.headers, (std::map<std::string, std::string>{{"Content-Type", "application/json"}}));
     EXPECT_EQ(first.auth, ZELCore::HTTP_AUTH_MTLS);
     EXPECT_EQ(LastIds(), Ids(1, 10));
     EXPECT_EQ(EventBookmark(), 11);
-
     EXPECT_EQ(Post(), 0);
     EXPECT_EQ(LastIds(), Ids(11, 15));
     EXPECT_EQ(EventBookmark(), 16);
-
     EXPECT_EQ(Post(), 1) << "everything sent";
-    EXPECT_EQ(m_transport.Requests().size(), 2u);
+    EXPECT_EQ(m_collector.Requests().size(), 2u);
 }
 
-TEST_F(SyncAgentsHelperTest, EachAnswerMovesOrKeepsTheBookmark) {
-    struct Case {
+// Each answer moves or keeps the bookmark; KTA reports a failure in the registry value and as an
+// active critical event (1017, status), and a 2xx answer clears every such event.
+TEST_F(SyncAgentsHelperTest, EachAnswerMovesOrKeepsTheBookmarkAndIsReported) {
+    const struct {
         const char* name;
-        std::function<void(uploadtest::ScriptedTransport&)> answer;
-        int result;
+        int status;  // 0: no answer, the transport's `noAnswer` code
+        const char* body;
+        int noAnswer, result;
         std::int64_t bookmark;
-    };
-    const Case cases[] = {
-        {"200 accepted", [](auto& t) { t.QueueStatus(200); }, 0, 11},
-        {"299 accepted", [](auto& t) { t.QueueStatus(299); }, 0, 11},
-        {"404 dropped for good", [](auto& t) { t.QueueStatus(404); }, 0, 11},
-        {"400 dropped for good", [](auto& t) { t.QueueStatus(400); }, 0, 11},
-        {"plain 403 dropped for good", [](auto& t) { t.QueueStatus(403, R"({"errorCode":"Forbidden"})"); }, 0, 11},
-        {"500 retried", [](auto& t) { t.QueueStatus(500); }, 500, 1},
-        {"429 retried", [](auto& t) { t.QueueStatus(429); }, 429, 1},
-        {"403 device missing retried", [](auto& t) { t.QueueStatus(403, R"({"errorCode":"DeviceMissing"})"); }, 403, 1},
-        {"refused connection", [](auto& t) { t.QueueNoAnswer(ZELCore::TransportResult::CANNOT_CONNECT); }, 12029, 1},
-        {"unresolved host", [](auto& t) { t.QueueNoAnswer(ZELCore::TransportResult::HOST_NOT_RESOLVED); }, 12007, 1},
+    } cases[] = {
+        {"500 retried", 500, "", 0, 500, 1},
+        {"200 accepted", 200, "", 0, 0, 11},
+        {"429 retried", 429, "", 0, 429, 1},
+        {"299 accepted", 299, "", 0, 0, 11},
+        {"404 dropped for good", 404, "", 0, 0, 11},
+        {"400 dropped for good", 400, "", 0, 0, 11},
+        {"401 dropped for good", 401, "", 0, 0, 11},
+        {"plain 403 dropped for good", 403, R"({"errorCode":"Forbidden"})", 0, 0, 11},
+        {"403 device missing retried", 403, R"({"errorCode":"DeviceMissing"})", 0, 403, 1},
+        {"refused connection", 0, "", ZELCore::TransportResult::CANNOT_CONNECT, 12029, 1},
+        {"unresolved host", 0, "", ZELCore::TransportResult::HOST_NOT_RESOLVED, 12007, 1},
     };
     AddEvents(1, 12);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetBookmark(kKtaFile, "ItemEvent", 1);
-        c.answer(m_transport);
+        c.status ? m_collector.QueueStatus(c.status, c.body) : m_collector.QueueNoAnswer(c.noAnswer);
         EXPECT_EQ(Post(), c.result);
         EXPECT_EQ(EventBookmark(), c.bookmark);
+        const int reported = c.status ? c.status : c.result;
+        const bool failed = reported < 200 || reported > 299;
+        long registry = -1;
+        EXPECT_TRUE(utility::ReadRegistryValue(L"syncRVSError", registry) && registry == (failed ? 1 : 0));
+        int active = 0;
+        for (const auto& [event, value] : CriticalEventLogger::Active()) active += event == 1017;
+        EXPECT_EQ(active > 0, failed) << "a 2xx answer clears every failure";
+        EXPECT_EQ(CriticalEventLogger::Active().count({1017, reported}), failed ? 1u : 0u);
     }
 }
 
-TEST_F(SyncAgentsHelperTest, KtaAnswersAreReportedToRegistryAndCriticalEvents) {
-    AddEvents(1, 3);
-    m_transport.QueueStatus(503);
-    EXPECT_EQ(Post(), 503);
-    long value = 0;
-    std::wstring name = L"syncRVSError";
-    ASSERT_TRUE(utility::ReadRegistryValue(name, value));
-    EXPECT_EQ(value, 1);
-    EXPECT_TRUE(CriticalEventLogger::Active().count({1017, 503}));
-
-    EXPECT_EQ(Post(), 0);
-    ASSERT_TRUE(utility::ReadRegistryValue(name, value));
-    EXPECT_EQ(value, 0);
-    EXPECT_FALSE(CriticalEventLogger::Active().count({1017, 503})) << "a successful upload clears the failure";
-}
-
 TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny) {
-    struct Case {
+    const struct {
         const char* name;
         std::int64_t bookmark;
         std::vector<std::pair<std::int64_t, std::int64_t>> rows;
@@ -110,8 +102,7 @@ TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny)
         std::vector<std::string> sent;  // empty: nothing posted
         std::int64_t bookmarkAfter;
         const char* deleted = nullptr;  // the rows deleted after they were written
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"rows before the bookmark deleted", 40, {{60, 70}}, 0, Ids(60, 69), 70},
         {"rows waiting after a gap", 40, {{1, 30}, {60, 100}}, 0, Ids(60, 69), 70},
         {"table recreated below the bookmark", 500, {{1, 20}}, 0, Ids(1, 10), 11},
@@ -120,7 +111,7 @@ TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny)
         {"empty table", 7, {}, 1, {}, 7},
     };
     int n = 0;
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string dataset = uploadtest::OtherDataset(n++);
         testsupport::TelemetryWriter table(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent");
@@ -129,15 +120,10 @@ TEST_F(SyncAgentsHelperTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny)
         table.Exec("COMMIT");
         if (c.deleted != nullptr) table.Exec(std::string("delete from ItemEvent where ") + c.deleted);
         SetBookmark(kKtaFile, "ItemEvent", c.bookmark, dataset);
-        const std::size_t before = m_transport.Requests().size();
-
+        const std::size_t before = m_collector.Requests().size();
         EXPECT_EQ(Post(SYNC_ITEM_EVENT, String::UTF8ToUTF16(dataset)), c.result);
-        if (c.sent.empty()) {
-            EXPECT_EQ(m_transport.Requests().size(), before);
-        } else {
-            ASSERT_EQ(m_transport.Requests().size(), before + 1);
-            EXPECT_EQ(LastIds(), c.sent);
-        }
+        ASSERT_EQ(m_collector.Requests().size(), before + !c.sent.empty());
+        EXPECT_EQ(c.sent.empty() ? c.sent : LastIds(), c.sent);
         EXPECT_EQ(Bookmark(kKtaFile, "ItemEvent", dataset), c.bookmarkAfter);
     }
 }
@@ -146,28 +132,24 @@ TEST_F(SyncAgentsHelperTest, UploadsThatCannotBeMadeKeepTheBatchAndABaseUrlGetsI
     AddEvents(1, 3);
     SyncAgentsHelper slashless(kDatasetW, L"https://kta.test/v1", SYNC_ITEM_EVENT, L"KTA", utility::DB_PATH_INTERNAL);
     ZELCore::InvokeHttpResponse response;
-
     m_config->ChangePolicy([](TelemetryPolicy& policy) { policy.datasets.clear(); });
     EXPECT_EQ(slashless.doPost(response), 1) << "no include list known for the dataset: nothing filtered out";
-    EXPECT_TRUE(m_transport.Requests().empty());
+    EXPECT_TRUE(m_collector.Requests().empty());
     EXPECT_EQ(EventBookmark(), 0);
     SetIncludeEvents({L"ALL"});
-
     ZEL::CoreUtility::SetInstance(nullptr);
     EXPECT_EQ(slashless.doPost(response), 5);
     EXPECT_EQ(EventBookmark(), 0);
-    ZEL::CoreUtility::SetInstance(&m_transport);
-
+    ZEL::CoreUtility::SetInstance(&m_collector);
     EXPECT_EQ(slashless.doPost(response), 0);
-    ASSERT_EQ(m_transport.Requests().size(), 1u);
-    EXPECT_EQ(m_transport.Requests()[0].url, "https://kta.test/v1/events-data");
+    ASSERT_EQ(m_collector.Requests().size(), 1u);
+    EXPECT_EQ(m_collector.Requests()[0].url, "https://kta.test/v1/events-data");
 }
 
 TEST_F(SyncAgentsHelperTest, ABatchUnderTwoDeviceContextsEndsAtTheLastRowOfTheFirst) {
     for (int id = 1; id <= 6; ++id)
         Events().Insert(testsupport::ItemEventJson(kDataset, "i" + std::to_string(id),
-                                                   std::string("\"device_context_id\":\"") + (id <= 4 ? "dc-a" : "dc-b") +
-                                                       "\""),
+                                                   std::string("\"device_context_id\":\"dc-") + "aaaabb"[id - 1] + "\""),
                         "2026-12-06T10:00:00", id);
     EXPECT_EQ(Post(), 0);
     EXPECT_EQ(LastIds(), Ids(1, 4));
@@ -176,8 +158,8 @@ TEST_F(SyncAgentsHelperTest, ABatchUnderTwoDeviceContextsEndsAtTheLastRowOfTheFi
     EXPECT_EQ(LastIds(), Ids(5, 6));
     EXPECT_EQ(EventBookmark(), 7);
     for (int n : {0, 1})
-        EXPECT_THAT(m_transport.Requests()[n].body, testing::HasSubstr(n == 0 ? "\"device_context_id\":\"dc-a\""
-                                                                             : "\"device_context_id\":\"dc-b\""));
+        EXPECT_THAT(m_collector.Requests()[n].body, testing::HasSubstr(std::string("\"device_context_id\":\"dc-") +
+                                                                       "ab"[n] + "\""));
 }
 
 TEST_F(SyncAgentsHelperTest, NewestRowOnlyDatasetSendsJustItsNewestRow) {
@@ -195,9 +177,9 @@ TEST_F(SyncAgentsHelperTest, NewestRowOnlyDatasetSendsJustItsNewestRow) {
 TEST_F(SyncAgentsHelperTest, DeviceContextGoesOneRowAtATimeToGlobalContext) {
     WriteDeviceContext(L"dc-2");
     EXPECT_EQ(Post(SYNC_DEVICE_CONTEXT, L""), 0);
-    ASSERT_EQ(m_transport.Requests().size(), 1u);
-    EXPECT_EQ(m_transport.Requests()[0].url, "https://kta.test/v1/global-context");
-    EXPECT_THAT(m_transport.Requests()[0].body, testing::HasSubstr("dc-"));
+    ASSERT_EQ(m_collector.Requests().size(), 1u);
+    EXPECT_EQ(m_collector.Requests()[0].url, "https://kta.test/v1/global-context");
+    EXPECT_THAT(m_collector.Requests()[0].body, testing::HasSubstr("\"device_context_id\":\"dc-1\""));
     EXPECT_EQ(Bookmark(kKtaFile, "DeviceContext", ""), 2);
     EXPECT_TRUE(SyncAgentsHelper::IsDeviceContextSyncSuccess(L"SyncPoint.sqlite3"));
     EXPECT_FALSE(SyncAgentsHelper::IsDeviceContextSyncSuccess(L"Navs_SyncPoint.sqlite3"));
@@ -208,13 +190,11 @@ TEST_F(SyncAgentsHelperTest, FilteredAndUndecodableBatchesMoveTheBookmarkWithout
     AddEvents(1, 3, "drop");
     EXPECT_EQ(Post(), 2);
     EXPECT_EQ(EventBookmark(), 4);
-    EXPECT_TRUE(m_transport.Requests().empty());
-
+    EXPECT_TRUE(m_collector.Requests().empty());
     AddEvents(4, 5, "keep");
     AddEvents(6, 6, "drop");
     EXPECT_EQ(Post(), 0);
     EXPECT_THAT(LastIds(), ElementsAre("keep", "keep"));
-
     for (int id = 7; id <= 9; ++id) Events().Insert("not json", "2026-12-06T10:00:00", id);
     EXPECT_EQ(Post(), 2) << "rows that cannot be decoded are passed, not read for ever";
     EXPECT_EQ(EventBookmark(), 10);
@@ -223,32 +203,31 @@ TEST_F(SyncAgentsHelperTest, FilteredAndUndecodableBatchesMoveTheBookmarkWithout
 TEST_F(SyncAgentsHelperTest, SyncTypesChooseWhatIsPosted) {
     AddEvents(1, 2);
     EXPECT_EQ(Post(SYNC_NONE), 0);
-    EXPECT_TRUE(m_transport.Requests().empty());
-
+    EXPECT_TRUE(m_collector.Requests().empty());
     Post(SYNC_ALL_ITEM_KINDS);
-    std::vector<std::string> urls;
-    for (const auto& request : m_transport.Requests()) urls.push_back(request.url);
-    EXPECT_THAT(urls, ElementsAre("https://kta.test/v1/events-data")) << "no dataset or item context rows";
-
-    const std::size_t before = m_transport.Requests().size();
+    ASSERT_EQ(m_collector.Requests().size(), 1u) << "no dataset or item context rows";
+    EXPECT_EQ(m_collector.Requests()[0].url, "https://kta.test/v1/events-data");
+    AddEvents(3, 3);
     EXPECT_EQ(Post(SYNC_ITEM_EVENT, kDatasetW, true), 1) << "a purge blocks the post";
-    EXPECT_EQ(m_transport.Requests().size(), before);
+    EXPECT_EQ(m_collector.Requests().size(), 1u);
 }
 
 TEST_F(SyncAgentsHelperTest, HaveData2SyncComparesTheNextRowWithTheLastIdAndExWaitsTheFrequency) {
     SyncAgentsHelper helper(kDatasetW, L"https://kta.test/v1/", SYNC_ITEM_EVENT, L"KTA", utility::DB_PATH_INTERNAL);
+    const auto waiting = [&](std::int64_t bookmark) {
+        SetBookmark(kKtaFile, "ItemEvent", bookmark);
+        return helper.HaveData2Sync(utility::DB_PATH_INTERNAL);
+    };
     Events();
-    SetBookmark(kKtaFile, "ItemEvent", 0);
-    EXPECT_FALSE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL)) << "empty table, bookmark 0";
+    EXPECT_FALSE(waiting(0)) << "empty table, bookmark 0";
     AddEvents(1, 3);
-    EXPECT_TRUE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL));
-    SetBookmark(kKtaFile, "ItemEvent", 4);
-    EXPECT_FALSE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL));
-    SetBookmark(kKtaFile, "ItemEvent", 9);  // rows up to 8 were sent, then the table was created again
-    EXPECT_TRUE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL)) << "recreated below the bookmark";
+    EXPECT_TRUE(waiting(0));
+    EXPECT_TRUE(waiting(3));
+    EXPECT_FALSE(waiting(4));
+    EXPECT_TRUE(waiting(9)) << "rows up to 8 were sent, then the table was created again below the bookmark";
     AddEvents(4, 8);
     Events().Exec("DELETE FROM ItemEvent WHERE id > 3");
-    EXPECT_FALSE(helper.HaveData2Sync(utility::DB_PATH_INTERNAL)) << "newest rows deleted after they were sent";
+    EXPECT_FALSE(waiting(9)) << "newest rows deleted after they were sent";
     SetBookmark(kKtaFile, "ItemEvent", 4);
 
     const std::time_t elevenUtc = 1796554800;  // the rows were logged at 10:00
@@ -258,7 +237,6 @@ TEST_F(SyncAgentsHelperTest, HaveData2SyncComparesTheNextRowWithTheLastIdAndExWa
     std::string logtime;
     EXPECT_TRUE(helper.HaveData2SyncEx(utility::DB_PATH_INTERNAL, 60, logtime)) << "no bookmark, rows an hour old";
     EXPECT_EQ(logtime, "2026-12-06T10:00:00");
-
     ASSERT_EQ(Post(), 0);
     AddEvents(4, 4);
     EXPECT_FALSE(helper.HaveData2SyncEx(utility::DB_PATH_INTERNAL, 60, logtime));

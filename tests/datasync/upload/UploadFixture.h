@@ -1,6 +1,5 @@
-// A fixture for the uploaders: host folders in a fresh temporary folder, real SQLite telemetry
-// and bookmark files, a device context in the service folder, a policy that includes every
-// event, and a scripted transport that records each request and answers from a queue.
+// The uploaders' fixture: the agent harness with real SQLite telemetry and bookmark files, a device
+// context, a policy including every event, and a transport that records requests and answers from a queue.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,22 +8,13 @@
 #include <deque>
 #include <functional>
 #include <list>
-#include <map>
 #include <sstream>
-#include <memory>
-#include <mutex>
-#include <string>
 #include <vector>
 
-#include "datasync/host/ConfigPolicy.h"
 #include "datasync/host/JsonSerialize.h"
 #include "datasync/host/StringUtil.h"
-#include "datasync/host/Transport.h"
-#include "linuxhost/HostFolders.h"
-#include "support/FakeConfigAgent.h"
-#include "support/LogCapture.h"
+#include "support/AgentHarness.h"
 #include "support/TelemetryWriter.h"
-#include "support/TempDir.h"
 
 namespace uploadtest {
 
@@ -44,21 +34,8 @@ struct Request {
 // Answers 200 unless an answer was queued.
 class ScriptedTransport : public ZEL::CoreUtility {
 public:
-    void Queue(ZELCore::InvokeHttpResponse answer) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_answers.push_back(std::move(answer));
-    }
-    void QueueStatus(int status, const std::string& body = "") {
-        ZELCore::InvokeHttpResponse answer;
-        answer.response.statusCode = status;
-        answer.response.message = body;
-        Queue(answer);
-    }
-    void QueueNoAnswer(int resultCode) {
-        ZELCore::InvokeHttpResponse answer;
-        answer.resultCode = resultCode;
-        Queue(answer);
-    }
+    void QueueStatus(int status, const std::string& body = "") { Queue(0, status, body); }
+    void QueueNoAnswer(int resultCode) { Queue(resultCode, 0, ""); }
     // Runs `hold` at the start of every request (an empty one ends that).
     void HoldEachRequest(std::function<void()> hold) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -74,69 +51,54 @@ public:
     ZELCore::InvokeHttpResponse InvokeHttp(const std::string& url, const std::map<std::string, std::string>& headers,
                                            int&, const std::string& body, ZELCore::HttpAuthType auth, bool flag,
                                            const std::string&) override {
-        std::function<void()> hold;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            hold = m_hold;
-        }
-        if (hold) hold();  // a request on the wire, for as long as the test keeps it there
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (std::function<void()> hold = m_hold) lock.unlock(), hold(), lock.lock();  // on the wire meanwhile
         m_requests.push_back({url, headers, body, auth, flag});
         ZELCore::InvokeHttpResponse answer;
         answer.response.statusCode = 200;
-        if (!m_answers.empty()) {
-            answer = m_answers.front();
-            m_answers.pop_front();
-        }
+        if (!m_answers.empty()) answer = m_answers.front(), m_answers.pop_front();
         return answer;
     }
     std::wstring GetMtlsUrl(const std::wstring& url) override { return url; }
 
 private:
+    void Queue(int resultCode, int status, const std::string& body) {
+        ZELCore::InvokeHttpResponse answer;
+        answer.resultCode = resultCode, answer.response.statusCode = status, answer.response.message = body;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_answers.push_back(answer);
+    }
     std::mutex m_mutex;
     std::deque<ZELCore::InvokeHttpResponse> m_answers;
     std::vector<Request> m_requests;
     std::function<void()> m_hold;
 };
 
-class UploadFixture : public ::testing::Test {
+class UploadFixture : public testsupport::AgentHarness {
 protected:
     void SetUp() override {
-        m_savedFolders = ZEL::linuxhost::CurrentHostFolders();
-        ZEL::linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), m_dir.sub("local"),
-                                            m_dir.sub("log"), m_dir.sub("state")});
-        m_savedConfig = zel::AgentFactory::GetInstance()->GetConfigPolicyAgent();
-        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_config);
+        AgentHarness::SetUp();
         SetIncludeEvents({L"ALL"});
-        m_savedTransport = ZEL::CoreUtility::GetInstance();
-        ZEL::CoreUtility::SetInstance(&m_transport);
+        ZEL::CoreUtility::SetInstance(&m_collector);
         WriteDeviceContext(L"dc-1");
-    }
-    void TearDown() override {
-        ZEL::CoreUtility::SetInstance(m_savedTransport);
-        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_savedConfig);
-        ZEL::linuxhost::InstallHostFolders(m_savedFolders);
     }
 
     void SetIncludeEvents(std::list<std::wstring> include, const std::wstring& navpUrl = L"") {
         ZEL::TelemetryPolicy policy;
         for (int n = -1; n < 10; ++n) {
             const std::wstring id = n < 0 ? kDatasetW : ZEL::String::UTF8ToUTF16(OtherDataset(n));
-            ZEL::DataSet dataset = testsupport::MakeDataSet(id, L"CPUEvent", L"KTA,NAVS,NAVP", L"nrt");
-            dataset.set_include_events(include);
-            policy.datasets.push_back(dataset);
+            policy.datasets.push_back(testsupport::MakeDataSet(id, L"CPUEvent", L"KTA,NAVS,NAVP", L"nrt"));
+            policy.datasets.back().set_include_events(include);
         }
         policy.navpUrl = navpUrl;
         m_config->SetPolicy(policy);
     }
-
     std::string ServicePath(const std::string& file) { return m_dir.path() + "service/" + file; }
 
-    // Item events with item ids "i<id>" in the dataset's table (service folder).
+    // Item events with item ids "i<id>" (or `item`) in the dataset's table of the service folder.
     testsupport::TelemetryWriter& Events() {
         if (!m_events)
-            m_events = std::make_unique<testsupport::TelemetryWriter>(ServicePath(kDataset + "_ItemEvent.sqlite3"),
-                                                                      "ItemEvent");
+            m_events.reset(new testsupport::TelemetryWriter(ServicePath(kDataset + "_ItemEvent.sqlite3"), "ItemEvent"));
         return *m_events;
     }
     void AddEvents(std::int64_t first, std::int64_t last, const std::string& item = "") {
@@ -148,7 +110,6 @@ protected:
             table.Insert(testsupport::ItemEventJson(dataset, item.empty() ? "i" + std::to_string(id) : item),
                          "2026-12-06T10:00:00", id);
     }
-
     void WriteDeviceContext(const std::wstring& contextId, std::int64_t id = 0) {
         ZEL::DeviceContext context;
         context.set_device_context_id(contextId);
@@ -163,16 +124,14 @@ protected:
     // The bookmark of (guid, type) in a SyncPoint file of the service folder; -1 when none.
     std::int64_t Bookmark(const std::string& file, const std::string& type, const std::string& guid = kDataset) {
         testsupport::TelemetryWriter reader(ServicePath(file), "SyncPoint_probe");
-        const std::int64_t found = reader.Scalar("SELECT count(*) FROM sqlite_master WHERE name='SyncPoint'");
-        if (found != 1) return -1;
+        if (reader.Scalar("SELECT count(*) FROM sqlite_master WHERE name='SyncPoint'") != 1) return -1;
         return reader.Scalar("SELECT id FROM SyncPoint WHERE guid='" + guid + "' AND type='" + type + "'");
     }
     void SetBookmark(const std::string& file, const std::string& type, std::int64_t id,
                      const std::string& guid = kDataset) {
         testsupport::TelemetryWriter writer(ServicePath(file), "SyncPoint_probe");
         writer.Exec("CREATE TABLE IF NOT EXISTS SyncPoint(id integer, type LONGVARCHAR,guid LONGVARCHAR,logtime "
-                    "LONGVARCHAR)");
-        writer.Exec("DELETE FROM SyncPoint WHERE guid='" + guid + "' AND type='" + type + "'");
+                    "LONGVARCHAR); DELETE FROM SyncPoint WHERE guid='" + guid + "' AND type='" + type + "'");
         writer.Exec("INSERT INTO SyncPoint(id,type,guid,logtime) VALUES(" + std::to_string(id) + ",'" + type +
                     "','" + guid + "','2026-12-06T10:00:00+00:00')");
     }
@@ -187,16 +146,8 @@ protected:
         return ids;
     }
 
-    testsupport::LogCapture m_logs;
-    testsupport::TempDir m_dir;
-    std::shared_ptr<testsupport::FakeConfigAgent> m_config = std::make_shared<testsupport::FakeConfigAgent>();
-    ScriptedTransport m_transport;
+    ScriptedTransport m_collector;
     std::unique_ptr<testsupport::TelemetryWriter> m_events;
-
-private:
-    ZEL::linuxhost::HostFolders m_savedFolders;
-    std::shared_ptr<ZEL::IConfigAgent> m_savedConfig;
-    ZEL::CoreUtility* m_savedTransport = nullptr;
 };
 
 }  // namespace uploadtest
