@@ -3,8 +3,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "datasyncd/HostConfig.h"
 #include "datasyncd/Installation.h"
@@ -52,9 +50,7 @@ TEST(Installation, ExamplePolicyIsValidAndNeverReplacesAnExistingOne) {
 
     WriteFile(path, "{\"telemetry_scope\": \"none\"}");
     EXPECT_FALSE(datasyncd::WriteExamplePolicyIfMissing(path));
-    std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-              "{\"telemetry_scope\": \"none\"}");
+    EXPECT_EQ(fs::file_size(path), 27u) << "the existing policy was replaced";
 }
 
 // A policy_file of the wrong type must not make the check look at the default policy path.
