@@ -23,7 +23,7 @@ using namespace datasyncctl;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// Polls `condition` every `interval` (it reads files) until it holds or `timeout` passes.
+// Polls `condition` (it reads files) every `interval` until it holds or `timeout` passes.
 template <typename Condition>
 bool Poll(Condition condition, milliseconds timeout, milliseconds interval = milliseconds(100)) {
     return testsupport::WaitUntil([&] { return condition() || (std::this_thread::sleep_for(interval), false); },
@@ -103,7 +103,6 @@ protected:
         ASSERT_NE(m_up.find("\"ok\":true"), std::string::npos) << name << ": " << m_up << ReadTextFile(m_daemon->ErrFile());
     }
 
-    // Stops the daemon: a clean stop leaves nothing on stderr.
     void StopDaemon() { EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile()); }
 
     // Item rows `first`..`last` of `dataset`, or the device context row when it is one.
@@ -138,10 +137,8 @@ protected:
         return appstest::Run(argv, m_dir.path());
     }
 
-    // The "status" member of `datasyncctl status --json`.
     Json::Value Status() const { return ParseJson(Ctl({"status", "--json"}).out)["status"]; }
 
-    // How many lines of the agent's log hold `text`.
     int LogLines(const std::string& text) const {
         int count = 0;
         for (const std::string& line : Lines(ReadTextFile(m_layout.logDir + "DataSync.log")))

@@ -2,14 +2,10 @@
 // `--config FILE` in a child process, driven with datasyncctl, stopped with a signal; the metrics
 // that move with uploads and failures against the real collector, in `datasyncctl metrics` and
 // in the metrics_textfile, checked by promtool.
-#include <gtest/gtest.h>
-#include <json/json.h>
-
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -46,7 +42,6 @@ TEST_F(DaemonProcess, TellsSystemdItIsReadyServesStatusAndSetRefusesASecondDaemo
     ASSERT_TRUE(up.has_value());
     EXPECT_NE(up->find("\"started\":true"), std::string::npos) << *up;
 
-    // The example policy is in force.
     const Json::Value answer = ParseJson(Ctl({"status", "--json"}).out);
     const Json::Value& status = answer["status"];
     EXPECT_TRUE(status["agent"]["full_init_done"].asBool()) << answer;
@@ -59,8 +54,8 @@ TEST_F(DaemonProcess, TellsSystemdItIsReadyServesStatusAndSetRefusesASecondDaemo
     EXPECT_EQ(answer["host"]["policy_file"].asString(), m_base + "policy.json");
     const Finished readable = Ctl({"status"});
     ASSERT_EQ(readable.exitCode, 0) << readable.err;
-    for (const char* part : {"Agent: started yes", "https://127.0.0.1:8443/navs/", "Back-off records:",
-                             "Device-context records pending:", "Queue length:"})
+    for (const char* part : {"Agent: started yes", "https://127.0.0.1:8443/kta/", "https://127.0.0.1:8443/navs/",
+                             "Back-off records:", "Device-context records pending:", "Queue length:"})
         EXPECT_NE(readable.out.find(part), std::string::npos) << part << "\n" << readable.out;
 
     // The answer comes after the bus delivered: the very next status shows the change.

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 
-
 #include "datasyncd/HostConfig.h"
 #include "support/TempDir.h"
 

@@ -8,18 +8,12 @@
 // pause and the collector fails a share of requests (503, dropped connections, slow answers),
 // the daemon loses no row and resends at most one batch per kill. DATASYNC_CRASH_SEED=<n>
 // repeats a run's moments; sanitizer builds (slower daemons) kill fewer times.
-#include <gtest/gtest.h>
-#include <json/json.h>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 
@@ -127,7 +121,6 @@ protected:
         ::_exit(status);
     }
 
-    // Reads the collector's new records; true when every row reached every family of its dataset.
     bool AllArrived() {
         std::string error;
         if (!m_tally.Poll(error)) throw std::runtime_error(error);
@@ -226,7 +219,6 @@ TEST_F(CrashFlow, KilledAtRandomMomentsTheDaemonLosesNoRowAndResendsAtMostOneBat
     WriteRows(datasets[2], 1, 1);
     RowStream rows(m_layout.serviceDir, datasets, m_contextId, milliseconds(300));
     rows.Start();
-    // Rows written but not accepted yet.
     const auto missing = [&] {
         std::string error, text;
         EXPECT_TRUE(m_tally.Poll(error)) << error;
