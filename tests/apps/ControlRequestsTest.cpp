@@ -178,33 +178,23 @@ TEST_F(ControlRequestsTest, RequestsReachTheAgentOrAreRefusedNamingTheMemberAtFa
 }
 
 TEST(ControlAccess, RootAndTheDaemonUserMayDoAllTheReadGroupMayRead) {
+    const std::optional<gid_t> none, readers = 900;  // the read group, when one is configured
     const struct {
-        bool known;
-        uid_t uid;
-        gid_t gid;
-        std::vector<gid_t> groups;
-        bool withReadGroup;
+        datasyncd::PeerCredentials peer;  // known, pid, uid, gid, supplementary groups
+        std::optional<gid_t> readGroup;
         ControlAccess expected;
     } cases[] = {
-        {true, 0, 0, {}, false, ControlAccess::Full},                // root
-        {true, 1000, 50, {}, false, ControlAccess::Full},            // the daemon's user
-        {true, 1001, 900, {}, false, ControlAccess::None},           // no read group configured
-        {true, 1001, 900, {}, true, ControlAccess::ReadOnly},        // primary group
-        {true, 1001, 100, {7, 900}, true, ControlAccess::ReadOnly},  // supplementary group
-        {true, 1001, 100, {7, 901}, true, ControlAccess::None},
-        {false, 0, 0, {}, true, ControlAccess::None},                // credentials unknown
+        {{true, 1, 0, 0, {}}, none, ControlAccess::Full},                    // root
+        {{true, 1, 1000, 50, {}}, none, ControlAccess::Full},                // the daemon's user
+        {{true, 1, 1001, 900, {}}, none, ControlAccess::None},               // no read group configured
+        {{true, 1, 1001, 900, {}}, readers, ControlAccess::ReadOnly},        // primary group
+        {{true, 1, 1001, 100, {7, 900}}, readers, ControlAccess::ReadOnly},  // supplementary group
+        {{true, 1, 1001, 100, {7, 901}}, readers, ControlAccess::None},
+        {{false, 1, 0, 0, {}}, readers, ControlAccess::None},                // credentials unknown
     };
-    for (const auto& c : cases) {
-        datasyncd::PeerCredentials peer;
-        peer.known = c.known;
-        peer.uid = c.uid;
-        peer.gid = c.gid;
-        peer.groups = c.groups;
-        datasyncd::ControlAccessRules rules;
-        rules.daemonUid = 1000;
-        if (c.withReadGroup) rules.readGroup = 900;
-        EXPECT_EQ(datasyncd::DecideControlAccess(peer, rules), c.expected) << "uid " << c.uid << " gid " << c.gid;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(datasyncd::DecideControlAccess(c.peer, {1000, c.readGroup}), c.expected)
+            << "uid " << c.peer.uid << " gid " << c.peer.gid;
 }
 
 }  // namespace
