@@ -41,11 +41,11 @@ check_contents() {
 		usr/share/man/man1/datasync-collector.1.gz usr/share/man/man1/datasync-useragent.1.gz \
 		usr/share/doc/datasync-tools/copyright '!usr/sbin/datasyncd'
 
-	local field depends
+	local field deb name want depends
 	for field in "$agent Package datasync" "$agent Version $version" "$agent Architecture $arch" \
 		"$tools Package datasync-tools"; do
-		set -- $field
-		[ "$(dpkg-deb -f "$1" "$2")" = "$3" ] || fail "$(basename "$1") $2 is not $3"
+		read -r deb name want <<<"$field"
+		[ "$(dpkg-deb -f "$deb" "$name")" = "$want" ] || fail "$(basename "$deb") $name is not $want"
 	done
 	depends=$(dpkg-deb -f "$agent" Depends)
 	for library in libc6 libcurl4 libsqlite3-0 libjsoncpp25 libssl3 libstdc++6; do
