@@ -16,27 +16,19 @@ namespace appstest {
 
 // The exit status of an ended child; -1 unless it exited normally.
 inline int ExitCode(const datasyncctl::DemoProcess& child) {
-    const std::string how = child.ExitDescription();
-    const std::string prefix = "exited with status ";
+    const std::string how = child.ExitDescription(), prefix = "exited with status ";
     return how.rfind(prefix, 0) == 0 ? std::stoi(how.substr(prefix.size())) : -1;
 }
 
 // True when `child` has ended within `timeout`.
 inline bool WaitExit(datasyncctl::DemoProcess& child, std::chrono::milliseconds timeout) {
-    return testsupport::WaitUntil(
-        [&] {
-            if (!child.Running()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            return false;
-        },
-        timeout);
+    return testsupport::WaitUntil([&] { return !child.Running(); }, timeout);
 }
 
 struct Finished {
     bool exited = false;  // false: killed after the time-out
     int exitCode = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs `argv` to its end (at most `timeout`, then it is stopped); output files go to `outputDir`.
@@ -45,12 +37,9 @@ inline Finished Run(const std::vector<std::string>& argv, const std::string& out
     static std::atomic<int> counter{0};
     const std::string stem = outputDir + "run-" + std::to_string(++counter);
     datasyncctl::DemoProcess child(argv[0], argv, stem + ".out", stem + ".err");
-    Finished finished;
-    finished.exited = WaitExit(child, timeout);
-    finished.exitCode = ExitCode(child);
-    finished.out = datasyncctl::ReadTextFile(child.OutFile());
-    finished.err = datasyncctl::ReadTextFile(child.ErrFile());
-    return finished;
+    const bool exited = WaitExit(child, timeout);
+    return {exited, ExitCode(child), datasyncctl::ReadTextFile(child.OutFile()),
+            datasyncctl::ReadTextFile(child.ErrFile())};
 }
 
 // Lines of `text` (without their newlines; a last line without one counts).

@@ -2,12 +2,8 @@
 // a config it cannot use, and datasyncctl's usage and connection errors.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "ChildProcess.h"
 #include "support/TempDir.h"

@@ -1,17 +1,12 @@
-// The control requests: what each command changes or publishes, and the errors that name the
-// member at fault. Runs against a real notification bus and the real host state; the agent is
+// The control requests against a real notification bus and the real host state; the agent is
 // replaced by hooks that record their calls.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "datasync/host/StringUtil.h"
 #include "datasyncd/ControlRequests.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/bus/NotificationBus.h"
@@ -19,6 +14,7 @@
 
 namespace {
 
+using datasyncd::ControlAccess;
 using ZEL::linuxhost::DeviceState;
 using ZEL::linuxhost::PushChannelState;
 
@@ -31,36 +27,32 @@ Json::Value Parse(const std::string& line) {
 class ControlRequestsTest : public ::testing::Test {
 protected:
     ControlRequestsTest() {
-        // Every answer waits for the delivery of what its request published (the hook below),
-        // so the record is complete when the answer is.
         bus.Subscribe(
             [this](ZEL::ZELNotificationData& data) {
                 std::lock_guard<std::mutex> lock(mutex);
                 items.push_back(data);
             },
             false);
-        savedDevice = ZEL::linuxhost::CurrentDeviceState();
-        savedPush = ZEL::linuxhost::CurrentPushChannel();
         ZEL::linuxhost::UpdateDeviceState([](DeviceState& device) { device = DeviceState(); });
         ZEL::linuxhost::UpdatePushChannel([](PushChannelState& push) { push = PushChannelState(); });
-
         datasyncd::ControlRequests::AgentHooks hooks;
         hooks.statusSnapshot = [this] {
             ++statusCalls;
-            Json::Value snapshot(Json::objectValue);
+            Json::Value snapshot;
             snapshot["agent"]["started"] = true;
             return snapshot;
         };
         hooks.purge = [this] {
-            ++purgeCalls;
             Json::Value report;
-            report["ok"] = purgeCalls == 1;
+            report["ok"] = ++purgeCalls == 1;
             report["error"] = purgeCalls == 1 ? "" : "shared telemetry purge: impersonation failed";
             return report;
         };
         hooks.resume = [this] { return resumeRefusal; };
         hooks.addDeviceContext = [this](std::int64_t id) { addedIds.push_back(id); };
         hooks.addDeviceContextNote = "queue note";
+        // Every answer waits for the delivery of what its request published: the record is
+        // complete when the answer is.
         requests = std::make_unique<datasyncd::ControlRequests>(hooks, &bus, [this] {
             ++deliveryWaits;
             bus.WaitIdle(std::chrono::seconds(2));
@@ -73,7 +65,6 @@ protected:
     }
 
     Json::Value Ask(const std::string& line) { return Parse(requests->HandleLine(line)); }
-
     std::vector<ZEL::ZELNotificationData> Items() {
         std::lock_guard<std::mutex> lock(mutex);
         return items;
@@ -82,48 +73,27 @@ protected:
     ZEL::linuxhost::NotificationBus bus;
     std::mutex mutex;
     std::vector<ZEL::ZELNotificationData> items;  // guarded by mutex
-    DeviceState savedDevice;
-    PushChannelState savedPush;
-    int statusCalls = 0;
-    int purgeCalls = 0;
+    const DeviceState savedDevice = ZEL::linuxhost::CurrentDeviceState();
+    const PushChannelState savedPush = ZEL::linuxhost::CurrentPushChannel();
+    int statusCalls = 0, purgeCalls = 0, deliveryWaits = 0;
     std::string resumeRefusal;
-    int deliveryWaits = 0;
     std::vector<std::int64_t> addedIds;
     std::unique_ptr<datasyncd::ControlRequests> requests;
 };
-
-TEST_F(ControlRequestsTest, StatusCombinesTheAgentSnapshotWithTheHostStateOnOneLine) {
-    ZEL::linuxhost::UpdateDeviceState([](DeviceState& device) {
-        device.id = "dev-42";
-        device.attributes["os_name"] = "Linux";
-    });
-    const std::string line = requests->HandleLine(R"({"cmd":"status"})");
-    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
-    const Json::Value answer = Parse(line);
-    EXPECT_TRUE(answer["ok"].asBool());
-    EXPECT_EQ(statusCalls, 1);
-    EXPECT_TRUE(answer["status"]["agent"]["started"].asBool());
-    EXPECT_EQ(answer["host"]["device"]["id"].asString(), "dev-42");
-    EXPECT_EQ(answer["host"]["device"]["attributes"]["os_name"].asString(), "Linux");
-    EXPECT_TRUE(answer["host"]["push_channel"].isMember("connected"));
-    EXPECT_TRUE(answer["host"]["folders"].isMember("state_dir"));
-}
 
 // Online and registered are announced (topic, state) before the answer; the other keys are not.
 TEST_F(ControlRequestsTest, SetChangesTheStateAndAnnouncesOnlineAndRegisteredBeforeAnswering) {
     ZEL::linuxhost::UpdateDeviceState([](DeviceState& device) { device.id = "dev-7"; });
     const struct {
-        const char* key;
-        const char* value;
+        const char *key, *value;
         int topic, state;  // topic 0: nothing published
     } cases[] = {{"device.online", "false", 6, 41},       {"device.online", "true", 6, 0},
                  {"device.registered", "false", 2, 12},   {"device.registered", "true", 2, 0},
                  {"device.attributes.model", "X1", 0, 0}, {"device.attributes.os_name", "", 0, 0},
                  {"push_channel.mode", "mqtt", 0, 0},     {"device.id", "dev-9", 0, 0}};
-    std::vector<std::pair<int, int>> announced;
+    std::vector<std::pair<int, int>> announced, got;
     for (const auto& c : cases) {
-        const Json::Value answer =
-            Ask(std::string(R"({"cmd":"set","key":")") + c.key + R"(","value":")" + c.value + "\"}");
+        const Json::Value answer = Ask(std::string(R"({"cmd":"set","key":")") + c.key + R"(","value":")" + c.value + "\"}");
         ASSERT_TRUE(answer["ok"].asBool()) << answer;
         if (c.topic != 0) announced.emplace_back(c.topic, c.state);
     }
@@ -134,7 +104,6 @@ TEST_F(ControlRequestsTest, SetChangesTheStateAndAnnouncesOnlineAndRegisteredBef
     EXPECT_EQ(ZEL::linuxhost::CurrentPushChannel().mode, "mqtt");
     EXPECT_EQ(deliveryWaits, 4) << "each answer waits for the delivery of what it published";
     const auto delivered = Items();
-    std::vector<std::pair<int, int>> got;
     for (const auto& item : delivered) got.emplace_back(item.getTopicId(), item.getEventState());
     ASSERT_EQ(got, announced);
     bool success = false;
@@ -149,7 +118,6 @@ TEST_F(ControlRequestsTest, SetChangesTheStateAndAnnouncesOnlineAndRegisteredBef
 // Each answer in turn: ok, or an error naming the member at fault or the refusal.
 TEST_F(ControlRequestsTest, RequestsReachTheAgentOrAreRefusedNamingTheMemberAtFault) {
     testsupport::LogCapture log;
-    using datasyncd::ControlAccess;
     const ControlAccess full = ControlAccess::Full, read = ControlAccess::ReadOnly;
     const struct {
         const char* line;
@@ -172,10 +140,8 @@ TEST_F(ControlRequestsTest, RequestsReachTheAgentOrAreRefusedNamingTheMemberAtFa
         {R"({"cmd":"set","key":"device.online","value":"yes"})", full, "device.online: expected true or false, got \"yes\""},
         {R"({"cmd":"set","key":"device.id","value":5})", full, "device.id: expected a string value"},
         {R"({"cmd":"notify","topic":"six","state":0})", full, "topic: expected a whole number"},
-        {R"({"cmd":"command","action":"run","message":"m","fields":{"n":1}})", full,
-         "fields.n: expected a string"},
-        {R"({"cmd":"add-device-context","id":0})", full,
-         "id: expected a positive whole number (a DeviceContext record id)"},
+        {R"({"cmd":"command","action":"run","message":"m","fields":{"n":1}})", full, "fields.n: expected a string"},
+        {R"({"cmd":"add-device-context","id":0})", full, "id: expected a positive whole number (a DeviceContext record id)"},
         {R"({"cmd":"set","key":"device.online","value":"false"})", read,
          "set: refused for uid 1001, gid 900, pid 42: changes need root"},
         {R"({"cmd":"status"})", ControlAccess::None, "status: refused"},
@@ -202,45 +168,33 @@ TEST_F(ControlRequestsTest, RequestsReachTheAgentOrAreRefusedNamingTheMemberAtFa
     EXPECT_EQ(delivered[1].getActionType(), L"run");
     EXPECT_EQ(delivered[1].getMessageType(), L"sendTelemetry");
     EXPECT_EQ(delivered[1].getFieldValue(L"datasets"), L"CPUEvent");
-}
 
-// What a purge, a resume and an added device context answer when they succeed.
-TEST_F(ControlRequestsTest, PurgeResumeAndAddDeviceContextSayWhatHappened) {
+    // What a purge, a resume and an added device context answer when they succeed.
+    purgeCalls = 0;
+    resumeRefusal.clear();
     EXPECT_TRUE(Ask(R"({"cmd":"purge"})")["purged"]["ok"].asBool());
     EXPECT_TRUE(Ask(R"({"cmd":"resume"})")["resumed"].asBool());
     EXPECT_EQ(Ask(R"({"cmd":"add-device-context","id":7})")["note"].asString(), "queue note");
 }
 
 TEST(ControlAccess, RootAndTheDaemonUserMayDoAllTheReadGroupMayRead) {
-    using datasyncd::ControlAccess;
-    const gid_t readers = 900;
+    const std::optional<gid_t> none, readers = 900;  // the read group, when one is configured
     const struct {
-        bool known;
-        uid_t uid;
-        gid_t gid;
-        std::vector<gid_t> groups;
-        bool withReadGroup;
+        datasyncd::PeerCredentials peer;  // known, pid, uid, gid, supplementary groups
+        std::optional<gid_t> readGroup;
         ControlAccess expected;
     } cases[] = {
-        {true, 0, 0, {}, false, ControlAccess::Full},                  // root
-        {true, 1000, 50, {}, false, ControlAccess::Full},              // the daemon's user
-        {true, 1001, 900, {}, false, ControlAccess::None},             // no read group configured
-        {true, 1001, 900, {}, true, ControlAccess::ReadOnly},          // primary group
-        {true, 1001, 100, {7, 900}, true, ControlAccess::ReadOnly},    // supplementary group
-        {true, 1001, 100, {7, 901}, true, ControlAccess::None},
-        {false, 0, 0, {}, true, ControlAccess::None},                  // credentials unknown
+        {{true, 1, 0, 0, {}}, none, ControlAccess::Full},                    // root
+        {{true, 1, 1000, 50, {}}, none, ControlAccess::Full},                // the daemon's user
+        {{true, 1, 1001, 900, {}}, none, ControlAccess::None},               // no read group configured
+        {{true, 1, 1001, 900, {}}, readers, ControlAccess::ReadOnly},        // primary group
+        {{true, 1, 1001, 100, {7, 900}}, readers, ControlAccess::ReadOnly},  // supplementary group
+        {{true, 1, 1001, 100, {7, 901}}, readers, ControlAccess::None},
+        {{false, 1, 0, 0, {}}, readers, ControlAccess::None},                // credentials unknown
     };
-    for (const auto& c : cases) {
-        datasyncd::PeerCredentials peer;
-        peer.known = c.known;
-        peer.uid = c.uid;
-        peer.gid = c.gid;
-        peer.groups = c.groups;
-        datasyncd::ControlAccessRules rules;
-        rules.daemonUid = 1000;
-        if (c.withReadGroup) rules.readGroup = readers;
-        EXPECT_EQ(datasyncd::DecideControlAccess(peer, rules), c.expected) << "uid " << c.uid << " gid " << c.gid;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(datasyncd::DecideControlAccess(c.peer, {1000, c.readGroup}), c.expected)
+            << "uid " << c.peer.uid << " gid " << c.peer.gid;
 }
 
 }  // namespace

@@ -3,19 +3,12 @@
 // transport is tested.
 #include <gmock/gmock.h>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "LineClient.h"
 #include "datasyncd/ControlServer.h"
@@ -24,133 +17,113 @@
 namespace {
 
 using appstest::LineClient;
+using datasyncd::ControlServer;
 using testing::HasSubstr;
 using testing::ThrowsMessage;
-using datasyncd::ControlServer;
 
-// Echoes; fails on "boom".
+// Echoes; fails on "boom" and "quote".
 std::string Echo(const std::string& line) {
     if (line == "boom") throw std::runtime_error("boom");
     if (line == "quote") throw std::runtime_error("a \"quoted\"\nline");
     return "{\"echo\":" + std::to_string(line.size()) + ",\"line\":\"" + line + "\"}";
 }
 
-// Leaves a socket file behind as a daemon killed with SIGKILL does: bound, then closed.
-void MakeStaleSocket(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-}
-
 class ControlServerTest : public ::testing::Test {
 protected:
-    std::string SocketPath() const { return dir.path() + "control.sock"; }
     std::unique_ptr<ControlServer> Serving(std::function<std::string(const std::string&)> handler = Echo) {
-        auto server = std::make_unique<ControlServer>(SocketPath());
+        auto server = std::make_unique<ControlServer>(m_path);
         server->Bind();
         server->Start([handler](const std::string& line, const datasyncd::PeerCredentials&) { return handler(line); });
         return server;
     }
+    // A client connected to the socket (a failed connection fails the test).
+    std::unique_ptr<LineClient> Client() {
+        auto client = std::make_unique<LineClient>();
+        EXPECT_TRUE(client->Connect(m_path));
+        return client;
+    }
     testsupport::TempDir dir;
+    const std::string m_path = dir.path() + "control.sock";
 };
 
 TEST_F(ControlServerTest, AnswersEveryRequestOfAConnectionInOrderAndHandlerFailuresAsErrors) {
     auto server = Serving();
-    LineClient client;
-    ASSERT_TRUE(client.Connect(SocketPath()));
-    ASSERT_TRUE(client.Send("a\nbb\r\n\nccc\nhel"));  // CR LF accepted, blank lines ignored
-    EXPECT_EQ(client.ReadLine(), "{\"echo\":1,\"line\":\"a\"}");
-    EXPECT_EQ(client.ReadLine(), "{\"echo\":2,\"line\":\"bb\"}");
-    EXPECT_EQ(client.ReadLine(), "{\"echo\":3,\"line\":\"ccc\"}");
-    ASSERT_TRUE(client.Send("lo\nboom\n"));  // a request split across writes is one request
-    EXPECT_EQ(client.ReadLine(), "{\"echo\":5,\"line\":\"hello\"}");
-    EXPECT_EQ(client.ReadLine(), "{\"error\":\"internal error: boom\",\"ok\":false}") << "a failing handler";
-    ASSERT_TRUE(client.Send("quote\n"));
-    EXPECT_EQ(client.ReadLine(), "{\"error\":\"internal error: a \\\"quoted\\\"\\u000aline\",\"ok\":false}");
-    ASSERT_TRUE(client.Send("end"));
-    client.ShutdownWrite();  // the last request needs no newline
-    EXPECT_EQ(client.ReadLine(), "{\"echo\":3,\"line\":\"end\"}");
-    EXPECT_TRUE(client.ClosedByPeer());
+    auto client = Client();
+    ASSERT_TRUE(client->Send("a\nbb\r\n\nccc\nhel"));  // CR LF accepted, blank lines ignored
+    EXPECT_EQ(client->ReadLine(), "{\"echo\":1,\"line\":\"a\"}");
+    EXPECT_EQ(client->ReadLine(), "{\"echo\":2,\"line\":\"bb\"}");
+    EXPECT_EQ(client->ReadLine(), "{\"echo\":3,\"line\":\"ccc\"}");
+    ASSERT_TRUE(client->Send("lo\nboom\n"));  // a request split across writes is one request
+    EXPECT_EQ(client->ReadLine(), "{\"echo\":5,\"line\":\"hello\"}");
+    EXPECT_EQ(client->ReadLine(), "{\"error\":\"internal error: boom\",\"ok\":false}") << "a failing handler";
+    ASSERT_TRUE(client->Send("quote\n"));
+    EXPECT_EQ(client->ReadLine(), "{\"error\":\"internal error: a \\\"quoted\\\"\\u000aline\",\"ok\":false}");
+    ASSERT_TRUE(client->Send("end"));
+    client->ShutdownWrite();  // the last request needs no newline
+    EXPECT_EQ(client->ReadLine(), "{\"echo\":3,\"line\":\"end\"}");
+    EXPECT_TRUE(client->ClosedByPeer());
 }
 
 // Idle clients, one with half a request sent, hold up no other; too many make room.
 TEST_F(ControlServerTest, SilentClientsCannotLockOutAnotherAndTheHandlerSeesThePeer) {
-    ControlServer server(SocketPath());
+    ControlServer server(m_path);
     server.Bind();
     server.Start([](const std::string&, const datasyncd::PeerCredentials& peer) {
         return std::to_string(peer.known) + " " + std::to_string(peer.uid) + " " + std::to_string(peer.pid);
     });
     std::vector<std::unique_ptr<LineClient>> silent;
-    for (size_t i = 0; i < ControlServer::kMaxConnections + 1; ++i) {
-        silent.push_back(std::make_unique<LineClient>());
-        ASSERT_TRUE(silent.back()->Connect(SocketPath()));
-    }
+    for (size_t i = 0; i < ControlServer::kMaxConnections + 1; ++i) silent.push_back(Client());
     ASSERT_TRUE(silent.back()->Send("half a requ"));
-    LineClient late;
-    ASSERT_TRUE(late.Connect(SocketPath()));
-    ASSERT_TRUE(late.Send("x\n"));
-    EXPECT_EQ(late.ReadLine(std::chrono::seconds(5)),
-              "1 " + std::to_string(::getuid()) + " " + std::to_string(::getpid()));
+    auto late = Client();
+    ASSERT_TRUE(late->Send("x\n"));
+    EXPECT_EQ(late->ReadLine(std::chrono::seconds(5)), "1 " + std::to_string(::getuid()) + " " + std::to_string(::getpid()));
     EXPECT_TRUE(silent.front()->ClosedByPeer(std::chrono::seconds(5))) << "the longest idle made room";
 }
 
+// The answers outgrow what the server keeps pending for one client, so it must hold back
+// requests and resume them as the client reads, without stalling.
 TEST_F(ControlServerTest, ManyPipelinedRequestsFromAClientThatReadsLateAreAllAnswered) {
-    // The answers outgrow what the server keeps pending for one client, so it must hold back
-    // requests and resume them as the client reads, without stalling.
     auto server = Serving([](const std::string& line) { return std::string(1000, 'a') + line; });
-    LineClient client;
-    ASSERT_TRUE(client.Connect(SocketPath()));
+    auto client = Client();
     std::string requests;
     for (int i = 0; i < 2000; ++i) requests += std::to_string(i) + "\n";
-    ASSERT_TRUE(client.Send(requests));
-    for (int i = 0; i < 2000; ++i) {
-        const auto line = client.ReadLine(std::chrono::seconds(10));
-        ASSERT_TRUE(line.has_value()) << "answer " << i << " missing";
-        ASSERT_EQ(*line, std::string(1000, 'a') + std::to_string(i));
-    }
+    ASSERT_TRUE(client->Send(requests));
+    for (int i = 0; i < 2000; ++i) ASSERT_EQ(client->ReadLine(), std::string(1000, 'a') + std::to_string(i));
 }
 
-TEST_F(ControlServerTest, OverlongRequestIsRefusedAndTheConnectionClosed) {
+TEST_F(ControlServerTest, OverlongRequestIsRefusedAndTheConnectionClosedOneOfExactlyTheLimitServed) {
     std::atomic<int> handled{0};
-    auto server = Serving([&handled](const std::string& line) {
-        ++handled;
-        return Echo(line);
-    });
-    LineClient client;
-    ASSERT_TRUE(client.Connect(SocketPath()));
-    ASSERT_TRUE(client.Send(std::string(ControlServer::kMaxLineBytes + 10, 'x')));
-    EXPECT_EQ(client.ReadLine(), "{\"error\":\"request line longer than 65536 bytes\",\"ok\":false}");
-    EXPECT_TRUE(client.ClosedByPeer());
+    auto server = Serving([&handled](const std::string& line) { return ++handled, Echo(line); });
+    auto client = Client();
+    ASSERT_TRUE(client->Send(std::string(ControlServer::kMaxLineBytes + 10, 'x')));
+    EXPECT_EQ(client->ReadLine(), "{\"error\":\"request line longer than 65536 bytes\",\"ok\":false}");
+    EXPECT_TRUE(client->ClosedByPeer());
     EXPECT_EQ(handled.load(), 0);
-
-    // A request of exactly the limit is still served.
-    LineClient fits;
-    ASSERT_TRUE(fits.Connect(SocketPath()));
-    ASSERT_TRUE(fits.Send(std::string(ControlServer::kMaxLineBytes, 'y') + "\n"));
-    EXPECT_EQ(fits.ReadLine().value_or("").rfind("{\"echo\":65536,", 0), 0u);
+    auto fits = Client();
+    ASSERT_TRUE(fits->Send(std::string(ControlServer::kMaxLineBytes, 'y') + "\n"));
+    EXPECT_EQ(fits->ReadLine().value_or("").rfind("{\"echo\":65536,", 0), 0u);
 }
 
 // The socket file is private to the daemon user, and only a stale socket may be replaced: not
 // another server's, not a file that is no socket.
 TEST_F(ControlServerTest, ClaimsOnlyAStaleSocketPathAndKeepsItPrivate) {
-    MakeStaleSocket(SocketPath());
+    // A socket file left behind as by a daemon killed with SIGKILL: bound, then closed.
+    sockaddr_un address{AF_UNIX, {}};
+    m_path.copy(address.sun_path, m_path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
     auto first = Serving();
     struct stat info {};
-    ASSERT_EQ(::lstat(SocketPath().c_str(), &info), 0);
+    ASSERT_EQ(::lstat(m_path.c_str(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
-    EXPECT_THAT([this] { ControlServer(SocketPath()).Bind(); },
-                ThrowsMessage<std::runtime_error>(
-                    testing::AllOf(HasSubstr("another datasyncd is running"), HasSubstr(SocketPath()))));
-    LineClient client;  // the refused server left the first one's socket alone
-    ASSERT_TRUE(client.Connect(SocketPath()));
-    ASSERT_TRUE(client.Send("x\n"));
-    EXPECT_TRUE(client.ReadLine().has_value());
+    EXPECT_THAT([this] { ControlServer(m_path).Bind(); },
+                ThrowsMessage<std::runtime_error>(testing::AllOf(HasSubstr("another datasyncd is running"), HasSubstr(m_path))));
+    auto client = Client();  // the refused server left the first one's socket alone
+    ASSERT_TRUE(client->Send("x\n"));
+    EXPECT_TRUE(client->ReadLine().has_value());
 
     const std::string notASocket = dir.path() + "file";
     std::ofstream(notASocket) << "keep me";
@@ -168,19 +141,18 @@ TEST_F(ControlServerTest, ClaimsOnlyAStaleSocketPathAndKeepsItPrivate) {
 
 TEST_F(ControlServerTest, StopClosesConnectedClientsAndRemovesTheSocketFile) {
     auto server = Serving();
-    LineClient idle;
-    ASSERT_TRUE(idle.Connect(SocketPath()));
-    ASSERT_TRUE(idle.Send("x\n"));
-    ASSERT_TRUE(idle.ReadLine().has_value());  // the connection is being served
+    auto idle = Client();
+    ASSERT_TRUE(idle->Send("x\n"));
+    ASSERT_TRUE(idle->ReadLine().has_value());  // the connection is being served
     server->Stop();
-    EXPECT_TRUE(idle.ClosedByPeer(std::chrono::seconds(5)));
-    EXPECT_NE(::access(SocketPath().c_str(), F_OK), 0) << "socket file left behind";
+    EXPECT_TRUE(idle->ClosedByPeer(std::chrono::seconds(5)));
+    EXPECT_NE(::access(m_path.c_str(), F_OK), 0) << "socket file left behind";
     server->Stop();  // safe twice
     {
-        ControlServer bound(SocketPath());
+        ControlServer bound(m_path);
         bound.Bind();
     }  // the destructor stops without a start and releases the claimed path
-    EXPECT_NE(::access(SocketPath().c_str(), F_OK), 0);
+    EXPECT_NE(::access(m_path.c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -1,146 +1,197 @@
-// The daemon as a user runs it: `datasyncd --base DIR` or `--config FILE` in a child process,
-// driven with datasyncctl, stopped with a signal.
-#include <gtest/gtest.h>
-#include <json/json.h>
-
+// The daemon as a user, systemd and a fleet's monitoring see it: `datasyncd --base DIR` or
+// `--config FILE` in a child process, driven with datasyncctl, stopped with a signal; the metrics
+// that move with uploads and failures against the real collector, in `datasyncctl metrics` and
+// in the metrics_textfile, checked by promtool.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "ChildProcess.h"
-#include "LineClient.h"
-#include "support/TempDir.h"
+#include "DaemonFlowFixture.h"
+#include "NotifySocket.h"
 
 namespace {
 
-using appstest::Finished;
-using datasyncctl::DemoProcess;
-using datasyncctl::ReadTextFile;
+using namespace appstest;
 
-// Sanitizer builds start slowly; a healthy daemon answers far sooner.
-constexpr std::chrono::seconds kStartDeadline{30};
-constexpr std::chrono::seconds kStopDeadline{5};
+constexpr seconds kStopDeadline{5};
 
-Json::Value ParseJson(const std::string& text) {
-    Json::Value value;
-    std::istringstream(text) >> value;
-    return value;
-}
+class DaemonProcess : public DaemonFlow {
+protected:
+    const std::string m_base = m_layout.base, m_state = m_layout.stateDir;
+};
 
-// datasyncd with `args`, its output in `dir`; `status` gets the first answer of `stateDir`'s
-// control socket (empty when it did not come up).
-std::unique_ptr<DemoProcess> StartDaemon(const std::string& dir, const std::vector<std::string>& args,
-                                         const std::string& stateDir, std::string& status) {
-    static int started = 0;
-    std::vector<std::string> argv{DATASYNCD_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const std::string stem = dir + "datasyncd-" + std::to_string(++started);
-    auto daemon = std::make_unique<DemoProcess>("datasyncd", argv, stem + ".out", stem + ".err");
-    status = appstest::LineClient::RequestWhenUp(stateDir + "control.sock", R"({"cmd":"status"})", kStartDeadline)
-                 .value_or("");
-    return daemon;
-}
+TEST_F(DaemonProcess, TellsSystemdItIsReadyServesStatusAndSetRefusesASecondDaemonAndStopsQuietlyOnSigint) {
+    NotifySocket notify;
+    ASSERT_TRUE(notify.Bound());
+    ::setenv("NOTIFY_SOCKET", notify.Name().c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "60000000", 1);
+    m_daemon = std::make_unique<DemoProcess>("datasyncd", std::vector<std::string>{DATASYNCD_PATH, "--base", m_base},
+                                             m_dir.path() + "d.out", m_dir.path() + "d.err");
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    const std::optional<std::string> ready = notify.Next(seconds(30));
+    ASSERT_TRUE(ready.has_value()) << "no READY=1: " << ReadTextFile(m_daemon->ErrFile());
+    EXPECT_EQ(ready->rfind("READY=1\n", 0), 0u) << *ready;
+    // Ready only once the control socket answers: asked once, without waiting, it must answer.
+    LineClient client;
+    ASSERT_TRUE(client.Connect(m_state + "control.sock") && client.Send("{\"cmd\":\"status\"}\n"));
+    const std::optional<std::string> up = client.ReadLine(seconds(5));
+    ASSERT_TRUE(up.has_value());
+    EXPECT_NE(up->find("\"started\":true"), std::string::npos) << *up;
 
-TEST(DaemonProcess, ServesStatusAndSetRefusesASecondDaemonAndStopsQuietlyOnSigint) {
-    testsupport::TempDir dir;
-    const std::string base = dir.path() + "base/", state = base + "state/";
-    std::string up;
-    auto daemon = StartDaemon(dir.path(), {"--base", base}, state, up);
-    ASSERT_NE(up.find("\"ok\":true"), std::string::npos) << ReadTextFile(daemon->ErrFile());
-    const auto ctl = [&](const std::vector<std::string>& args) {
-        std::vector<std::string> argv{DATASYNCCTL_PATH, "--state-dir", state};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return appstest::Run(argv, dir.path());
-    };
-
-    // The example policy is in force.
-    const Json::Value answer = ParseJson(ctl({"status", "--json"}).out);
+    const Json::Value answer = ParseJson(Ctl({"status", "--json"}).out);
     const Json::Value& status = answer["status"];
-    EXPECT_TRUE(status["agent"]["started"].asBool()) << answer;
-    EXPECT_TRUE(status["agent"]["full_init_done"].asBool());
+    EXPECT_TRUE(status["agent"]["full_init_done"].asBool()) << answer;
     EXPECT_EQ(status["families"]["NAVP"]["url"].asString(), "https://127.0.0.1:8443/navp");
     for (const char* family : {"KTA", "NAVS", "NAVP"}) {
         EXPECT_TRUE(status["families"][family]["enabled"].asBool()) << family;
         EXPECT_TRUE(status["families"][family]["url_valid"].asBool()) << family;
     }
-    EXPECT_EQ(answer["host"]["folders"]["state_dir"].asString(), state);
-    EXPECT_EQ(answer["host"]["policy_file"].asString(), base + "policy.json");
-    const Finished readable = ctl({"status"});
+    EXPECT_EQ(answer["host"]["folders"]["state_dir"].asString(), m_state);
+    EXPECT_EQ(answer["host"]["policy_file"].asString(), m_base + "policy.json");
+    const Finished readable = Ctl({"status"});
     ASSERT_EQ(readable.exitCode, 0) << readable.err;
-    for (const char* part : {"Agent: started yes", "https://127.0.0.1:8443/navs/", "Back-off records:",
-                             "Device-context records pending:", "Queue length:"})
+    for (const char* part : {"Agent: started yes", "https://127.0.0.1:8443/kta/", "https://127.0.0.1:8443/navs/",
+                             "Back-off records:", "Device-context records pending:", "Queue length:"})
         EXPECT_NE(readable.out.find(part), std::string::npos) << part << "\n" << readable.out;
 
     // The answer comes after the bus delivered: the very next status shows the change.
-    const Finished set = ctl({"set", "device.online", "false"});
+    const Finished set = Ctl({"set", "device.online", "false"});
     ASSERT_EQ(set.exitCode, 0) << set.err;
     EXPECT_NE(set.out.find("published topic 6 state 41"), std::string::npos) << set.out;
-    const Json::Value offline = ParseJson(ctl({"status", "--json"}).out);
+    const Json::Value offline = ParseJson(Ctl({"status", "--json"}).out);
     EXPECT_FALSE(offline["host"]["device"]["online"].asBool());
     EXPECT_FALSE(offline["status"]["agent"]["online"].asBool());
-    ASSERT_EQ(ctl({"set", "device.online", "true"}).exitCode, 0);
-    EXPECT_TRUE(ParseJson(ctl({"status", "--json"}).out)["status"]["agent"]["online"].asBool());
+    ASSERT_EQ(Ctl({"set", "device.online", "true"}).exitCode, 0);
+    EXPECT_TRUE(Status()["agent"]["online"].asBool());
 
-    const Finished second = appstest::Run({DATASYNCD_PATH, "--base", base}, dir.path(), std::chrono::seconds(20));
+    const Finished second = appstest::Run({DATASYNCD_PATH, "--base", m_base}, m_dir.path(), seconds(20));
     ASSERT_TRUE(second.exited) << "the second daemon did not give up";
     EXPECT_EQ(second.exitCode, 1);
     EXPECT_NE(second.err.find("another datasyncd is running"), std::string::npos) << second.err;
-    EXPECT_EQ(ctl({"status"}).exitCode, 0) << "the first keeps serving";
+    EXPECT_EQ(Ctl({"status"}).exitCode, 0) << "the first keeps serving";
 
-    // After all that, it stops cleanly and quietly on SIGINT (a sanitizer build reports its
-    // findings on stderr and in the exit status).
-    ::kill(daemon->Pid(), SIGINT);
-    ASSERT_TRUE(appstest::WaitExit(*daemon, kStopDeadline)) << "still running 5 s after SIGINT";
-    EXPECT_EQ(appstest::ExitCode(*daemon), 0);
-    EXPECT_EQ(ReadTextFile(daemon->ErrFile()), "");
+    // The agent's timer pass feeds the watchdog every 2 s while the worker loops.
+    for (int ping = 0; ping < 2; ++ping) EXPECT_EQ(notify.Next(seconds(10)), "WATCHDOG=1") << "ping " << ping;
+    // It stops cleanly and quietly on SIGINT (a sanitizer build reports its findings on stderr
+    // and in the exit status), and says so to systemd last.
+    ::kill(m_daemon->Pid(), SIGINT);
+    ASSERT_TRUE(WaitExit(*m_daemon, kStopDeadline)) << "still running 5 s after SIGINT";
+    EXPECT_EQ(ExitCode(*m_daemon), 0);
+    EXPECT_EQ(ReadTextFile(m_daemon->ErrFile()), "");
+    std::vector<std::string> rest;
+    while (const auto message = notify.Next()) rest.push_back(*message);
+    ASSERT_FALSE(rest.empty());
+    EXPECT_EQ(rest.back(), "STOPPING=1\nSTATUS=stopping");
+    for (std::size_t i = 0; i + 1 < rest.size(); ++i) EXPECT_EQ(rest[i], "WATCHDOG=1");
 }
 
-TEST(DaemonProcess, RestartsOverAKilledDaemonsSocketAndStopsCleanlyWithinFiveSecondsOfSigterm) {
-    testsupport::TempDir dir;
-    const std::string base = dir.path() + "base/", socket = base + "state/control.sock";
-    std::string up;
-    auto daemon = StartDaemon(dir.path(), {"--base", base}, base + "state/", up);
-    ASSERT_NE(up, "") << ReadTextFile(daemon->ErrFile());
-    ::kill(daemon->Pid(), SIGKILL);
-    ASSERT_TRUE(appstest::WaitExit(*daemon, kStopDeadline));
-    ASSERT_EQ(::access(socket.c_str(), F_OK), 0) << "expected a leftover socket file";
+TEST_F(DaemonProcess, RestartsOverAKilledDaemonsSocketAndStopsCleanlyWithinFiveSecondsOfSigterm) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("killed", {"--base", m_base}));
+    ::kill(m_daemon->Pid(), SIGKILL);
+    ASSERT_TRUE(WaitExit(*m_daemon, kStopDeadline));
+    ASSERT_EQ(::access((m_state + "control.sock").c_str(), F_OK), 0) << "expected a leftover socket file";
 
-    daemon = StartDaemon(dir.path(), {"--base", base}, base + "state/", up);
-    ASSERT_NE(up, "") << ReadTextFile(daemon->ErrFile());
-    EXPECT_EQ(daemon->Stop(kStopDeadline), "") << ReadTextFile(daemon->ErrFile());
-    EXPECT_EQ(ReadTextFile(daemon->ErrFile()), "");
-    EXPECT_NE(::access(socket.c_str(), F_OK), 0) << "control.sock left behind";
-    const std::string hostLog = ReadTextFile(base + "log/host.log");
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("again", {"--base", m_base}));
+    EXPECT_EQ(m_daemon->Stop(kStopDeadline), "") << ReadTextFile(m_daemon->ErrFile());
+    EXPECT_EQ(ReadTextFile(m_daemon->ErrFile()), "");
+    EXPECT_NE(::access((m_state + "control.sock").c_str(), F_OK), 0) << "control.sock left behind";
+    const std::string hostLog = ReadTextFile(m_base + "log/host.log");
     for (const char* line : {"datasyncd: received SIGTERM", "datasyncd: agent UnInit", "datasyncd: stopped"})
         EXPECT_NE(hostLog.find(line), std::string::npos) << line << "\n" << hostLog;
 }
 
-TEST(DaemonProcess, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfigured) {
-    testsupport::TempDir dir;
-    const std::string etc = dir.sub("etc");
+TEST_F(DaemonProcess, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfigured) {
+    const std::string etc = m_dir.sub("etc");
     std::ofstream(etc + "policy.json") << R"({"telemetry_scope": "full"})";
-    std::ofstream(etc + "host.json") << R"({"service_db_dir": "../var/db", "shared_db_dir": "../var/shared",
-        "local_db_dir": "../var/local", "log_dir": "../var/log", "state_dir": "../var/state",
-        "policy_file": "policy.json", "device": {"online": false, "id": "dev-cfg"}})";
-    std::string answer;
-    auto daemon = StartDaemon(dir.path(), {"--config", etc + "host.json"}, dir.path() + "var/state/", answer);
-    ASSERT_NE(answer, "") << ReadTextFile(daemon->ErrFile());
-    const Json::Value status = ParseJson(answer);
-    EXPECT_EQ(status["host"]["folders"]["service_db_dir"].asString(), dir.path() + "var/db/");
+    std::ofstream(etc + "host.json") << R"({"service_db_dir": "../db", "shared_db_dir": "../shared",
+        "local_db_dir": "../local", "log_dir": "../log", "state_dir": "../state", "policy_file": "policy.json",
+        "device": {"online": false, "id": "dev-cfg", "attributes": {"model": "X1"}}})";
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd", {"--config", etc + "host.json"}));
+    const Json::Value status = ParseJson(m_up);
+    EXPECT_EQ(status["host"]["folders"]["service_db_dir"].asString(), m_layout.serviceDir);
+    EXPECT_EQ(status["host"]["policy_file"].asString(), etc + "policy.json");
     EXPECT_EQ(status["host"]["device"]["id"].asString(), "dev-cfg");
-    // An offline device is not announced as ready at start.
-    EXPECT_FALSE(status["status"]["agent"]["online"].asBool()) << answer;
-    EXPECT_TRUE(std::filesystem::is_directory(dir.path() + "var/shared"));
-    // With a config of its own the daemon writes nothing next to it.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(etc), std::filesystem::directory_iterator()), 2);
-    EXPECT_EQ(daemon->Stop(kStopDeadline), "") << ReadTextFile(daemon->ErrFile());
+    EXPECT_TRUE(status["host"]["push_channel"].isMember("connected")) << m_up;
+    EXPECT_EQ(status["host"]["device"]["attributes"].toStyledString(), ParseJson(R"({"model": "X1"})").toStyledString());
+    EXPECT_FALSE(status["status"]["agent"]["online"].asBool()) << "an offline device is announced as ready";
+    EXPECT_TRUE(std::filesystem::is_directory(m_layout.sharedDir));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(etc), std::filesystem::directory_iterator()), 2)
+        << "with a config of its own the daemon writes nothing next to it";
+    EXPECT_EQ(m_daemon->Stop(kStopDeadline), "") << ReadTextFile(m_daemon->ErrFile());
+}
+
+constexpr int kRows = 10;  // one batch: the counts, not the batching, matter here
+
+// A sample's value from Prometheus text, e.g. Sample(text, "datasync_rows_pending{family=\"kta\"}");
+// -1 when the sample is absent.
+double Sample(const std::string& text, const std::string& series) {
+    for (const std::string& line : Lines(text))
+        if (line.rfind(series + " ", 0) == 0) return std::atof(line.c_str() + series.size() + 1);
+    return -1;
+}
+
+class MetricsFlow : public DaemonFlow {};
+
+TEST_F(MetricsFlow, CountersMoveWithUploadsAndFailuresAndTheTextfileMatchesThePrometheusFormat) {
+    const std::vector<DemoDataset> demo = DemoDatasets(kRows, "5s");
+    const DemoDataset& live = demo[0];  // near-real-time, KTA and NAVS
+    const std::string textfile = m_layout.base + "metrics/datasync.prom";
+    ASSERT_NO_FATAL_FAILURE(Lay({live, demo[2]}, {"kta=503", "navp=400"},
+                                [&](Json::Value& config) { config["metrics_textfile"] = textfile; }));
+    MakeFolders(m_layout.base + "metrics/");
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    WriteRows(demo[2], 1, 1);
+    WriteRows(live, 1, kRows);
+
+    // NAVS accepts every row and the device context; KTA answers 503, NAVP 400 (the context).
+    std::string text;
+    const std::string navsRows = "datasync_rows_accepted_total{family=\"navs\"}";
+    const std::string pendingKta = "datasync_rows_pending{family=\"kta\"}";
+    EXPECT_TRUE(Poll(
+        [&] {
+            text = Ctl({"metrics"}).out;
+            return Sample(text, navsRows) >= kRows + 1 &&
+                   Sample(text, "datasync_upload_failures_total{family=\"kta\",class=\"http_5xx\"}") >= 1 &&
+                   Sample(text, "datasync_upload_failures_total{family=\"navp\",class=\"http_4xx\"}") >= 1;
+        },
+        seconds(60)))
+        << text << AgentErrors();
+    EXPECT_EQ(Sample(text, navsRows), kRows + 1) << text;
+    EXPECT_EQ(Sample(text, "datasync_rows_accepted_total{family=\"kta\"}"), 0);
+    EXPECT_EQ(Sample(text, pendingKta), kRows);
+    EXPECT_EQ(Sample(text, "datasync_rows_pending{family=\"navs\"}"), 0);
+    EXPECT_EQ(Sample(text, "datasync_backoff_active{family=\"kta\"}"), 1);
+    EXPECT_GE(Sample(text, "datasync_last_accepted_batch_age_seconds{family=\"navs\"}"), 0);
+    EXPECT_EQ(Sample(text, "datasync_databases_watched"), 3);  // the live dataset's three record kinds
+
+    // The file is written as the daemon starts, then every 15 s: one started again counts KTA's
+    // rows pending in a new file.
+    StopDaemon();
+    ASSERT_EQ(std::remove(textfile.c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd-again"));
+    EXPECT_TRUE(Poll([&] { return Sample(ReadTextFile(textfile), pendingKta) == kRows; }, seconds(5)))
+        << ReadTextFile(textfile);
+    struct stat info {};
+    ASSERT_EQ(::stat(textfile.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u) << "node_exporter reads it as another user";
+    EXPECT_NE(::access((textfile + ".tmp").c_str(), F_OK), 0) << "temporary file left behind";
+
+    // promtool: installed, or unpacked into the build folder by `make test` (exit 77: neither).
+    const Finished promtool = appstest::Run({"/bin/sh", "-c",
+                                   "p=$(command -v promtool || echo '" PROMTOOL_UNPACKED "'); [ -x \"$p\" ] || exit 77; "
+                                   "\"$p\" check metrics < '" + textfile + "'"},
+                                  m_dir.path());
+    if (promtool.exitCode == 77) {
+        std::printf("[   INFO   ] no promtool (Debian package prometheus): the format is not checked\n");
+    } else {
+        EXPECT_EQ(promtool.exitCode, 0) << promtool.out << promtool.err;
+        EXPECT_EQ(promtool.out + promtool.err, "") << "promtool lint findings";
+    }
+    StopDaemon();
 }
 
 }  // namespace

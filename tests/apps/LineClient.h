@@ -18,6 +18,7 @@ namespace appstest {
 
 class LineClient {
 public:
+    using Clock = std::chrono::steady_clock;
     LineClient() = default;
     ~LineClient() {
         if (m_fd >= 0) ::close(m_fd);
@@ -38,7 +39,7 @@ public:
         for (size_t sent = 0; sent < bytes.size();) {
             const ssize_t done = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
             if (done < 0 && errno != EINTR) return false;
-            if (done > 0) sent += static_cast<size_t>(done);
+            sent += done > 0 ? static_cast<size_t>(done) : 0;
         }
         return true;
     }
@@ -47,21 +48,18 @@ public:
 
     // The next line (without its newline); empty optional on EOF, error or time-out.
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const size_t newline = m_buffer.find('\n');
-            if (newline != std::string::npos) {
-                std::string line = m_buffer.substr(0, newline);
-                m_buffer.erase(0, newline + 1);
-                return line;
-            }
+        const auto deadline = Clock::now() + timeout;
+        for (size_t newline; (newline = m_buffer.find('\n')) == std::string::npos;)
             if (!Fill(deadline)) return std::nullopt;
-        }
+        const size_t newline = m_buffer.find('\n');
+        std::string line = m_buffer.substr(0, newline);
+        m_buffer.erase(0, newline + 1);
+        return line;
     }
 
     // True when the peer closes the connection (after any unread lines) within `timeout`.
     bool ClosedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        const auto deadline = Clock::now() + timeout;
         while (Fill(deadline)) m_buffer.clear();
         return m_eof;
     }
@@ -69,25 +67,21 @@ public:
     // Sends `requestLine` until a line comes back or `timeout` passes: for daemons still starting.
     static std::optional<std::string> RequestWhenUp(const std::string& path, const std::string& requestLine,
                                                     std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
+        const auto deadline = Clock::now() + timeout;
+        for (; Clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
             LineClient client;
-            if (client.Connect(path) && client.Send(requestLine + "\n")) {
-                if (auto line = client.ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())))
-                    return line;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // not up yet: look again
+            if (!client.Connect(path) || !client.Send(requestLine + "\n")) continue;  // not up yet
+            if (auto line = client.ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())))
+                return line;
         }
         return std::nullopt;
     }
 
 private:
-    bool Fill(std::chrono::steady_clock::time_point deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    bool Fill(Clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd readable{m_fd, POLLIN, 0};
-        if (left.count() <= 0 || m_fd < 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return false;
+        if (left <= 0 || m_fd < 0 || ::poll(&readable, 1, static_cast<int>(left)) <= 0) return false;
         char buffer[16 * 1024];
         const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
         if (got <= 0) {

@@ -35,11 +35,10 @@ public:
     // The next message, waiting at most `timeout` for it; nothing when none came.
     std::optional<std::string> Next(std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) {
         pollfd readable{m_fd.Get(), POLLIN, 0};
-        if (::poll(&readable, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
         char buffer[1024];
+        if (::poll(&readable, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
         const ssize_t got = ::recv(m_fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got < 0) return std::nullopt;
-        return std::string(buffer, static_cast<std::size_t>(got));
+        return got < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(got)));
     }
 
 private:

@@ -1,39 +1,24 @@
 #!/usr/bin/env bash
 # Checks of the Debian packages that cpack wrote to PACKAGE_DIR, one group per ctest test:
-#
-#   contents   dpkg-deb -c/-I: which files each package holds, conffiles, maintainer scripts,
-#              man pages, dependencies from the shared libraries
-#   installed  the datasync package unpacked into a temporary root: datasyncd --check-config on
-#              the installed example config, the unit's programs present, and the maintainer
-#              scripts run against that root (DPKG_ROOT): enabled on install, masked on
-#              removal, forgotten on purge
-#   lintian    lintian finds no error in either package (warnings are printed)
-#   unit       systemd-analyze verify on the unit, and its security exposure rated "OK" or better
-#
+#   contents   files of each package, conffiles, maintainer scripts, man pages, dependencies
+#   installed  the datasync package unpacked into a temporary root: --check-config of the example
+#              config, the unit's programs present, the maintainer scripts run against that root
+#              (DPKG_ROOT): enabled on install, masked on removal, forgotten on purge
+#   lintian    no lintian error in either package (warnings are printed)
+#   unit       systemd-analyze verify on the unit, its security exposure "OK" or better
 # Usage: check-package.sh CHECK PACKAGE_DIR VERSION. Exit 77 (ctest: skipped) when a tool the
 # check needs is not installed; `make deps` installs them all.
 set -euo pipefail
 
-check=$1
-package_dir=$2
-version=$3
+check=$1 package_dir=$2 version=$3
 arch=$(dpkg --print-architecture)
 agent=$package_dir/datasync_${version}_${arch}.deb
 tools=$package_dir/datasync-tools_${version}_${arch}.deb
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-fail() {
-	echo "FAIL: $*" >&2
-	exit 1
-}
-
-need() {
-	command -v "$1" >/dev/null || {
-		echo "SKIP: $1 is not installed (Debian package $2; make deps installs it)"
-		exit 77
-	}
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
+need() { command -v "$1" >/dev/null || { echo "SKIP: $1 is not installed (Debian package $2)"; exit 77; }; }
 
 # Each expected path of `list` (dpkg-deb -c output) must be there, each refused one not.
 expect_files() {
@@ -41,17 +26,13 @@ expect_files() {
 	shift
 	list=$(dpkg-deb -c "$deb" | awk '{print $6}')
 	for path in "$@"; do
-		if [[ $path == !* ]]; then
-			! grep -qx "\\./${path#!}" <<<"$list" || fail "$(basename "$deb") must not hold /${path#!}"
-		else
-			grep -qx "\\./$path" <<<"$list" || fail "$(basename "$deb") lacks /$path"
-		fi
+		if [[ $path == !* ]]; then ! grep -qx "\\./${path#!}" <<<"$list" || fail "$(basename "$deb") must not hold /${path#!}"
+		else grep -qx "\\./$path" <<<"$list" || fail "$(basename "$deb") lacks /$path"; fi
 	done
 }
 
 check_contents() {
-	[ -f "$agent" ] || fail "no package $agent"
-	[ -f "$tools" ] || fail "no package $tools"
+	for deb in "$agent" "$tools"; do [ -f "$deb" ] || fail "no package $deb"; done
 	expect_files "$agent" usr/sbin/datasyncd usr/bin/datasyncctl etc/datasync/host.json etc/datasync/policy.json \
 		lib/systemd/system/datasyncd.service usr/share/man/man8/datasyncd.8.gz usr/share/man/man1/datasyncctl.1.gz \
 		usr/share/doc/datasync/copyright usr/share/doc/datasync/changelog.gz \
@@ -60,22 +41,21 @@ check_contents() {
 		usr/share/man/man1/datasync-collector.1.gz usr/share/man/man1/datasync-useragent.1.gz \
 		usr/share/doc/datasync-tools/copyright '!usr/sbin/datasyncd'
 
-	[ "$(dpkg-deb -f "$agent" Package)" = datasync ] || fail "package name"
-	[ "$(dpkg-deb -f "$agent" Version)" = "$version" ] || fail "version"
-	[ "$(dpkg-deb -f "$agent" Architecture)" = "$arch" ] || fail "architecture"
-	local depends
+	local field deb name want depends
+	for field in "$agent Package datasync" "$agent Version $version" "$agent Architecture $arch" \
+		"$tools Package datasync-tools"; do
+		read -r deb name want <<<"$field"
+		[ "$(dpkg-deb -f "$deb" "$name")" = "$want" ] || fail "$(basename "$deb") $name is not $want"
+	done
 	depends=$(dpkg-deb -f "$agent" Depends)
 	for library in libc6 libcurl4 libsqlite3-0 libjsoncpp25 libssl3 libstdc++6; do
 		grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
 	done
-	[ "$(dpkg-deb -f "$tools" Package)" = datasync-tools ] || fail "tools package name"
 
 	dpkg-deb -e "$agent" "$work/control"
-	[ "$(sort "$work/control/conffiles")" = "$(printf '/etc/datasync/host.json\n/etc/datasync/policy.json')" ] ||
+	[ "$(sort "$work/control/conffiles" | tr '\n' ' ')" = "/etc/datasync/host.json /etc/datasync/policy.json " ] ||
 		fail "conffiles: $(cat "$work/control/conffiles")"
-	for script in postinst prerm postrm; do
-		[ -x "$work/control/$script" ] || fail "no executable $script"
-	done
+	for script in postinst prerm postrm; do [ -x "$work/control/$script" ] || fail "no executable $script"; done
 	[ "$(dpkg-deb -f "$agent" Description | head -n 1)" = "device-telemetry data-synchronisation agent" ] ||
 		fail "description: $(dpkg-deb -f "$agent" Description)"
 }
@@ -94,11 +74,7 @@ check_installed() {
 	# The maintainer scripts as dpkg runs them for an installation into another root.
 	need deb-systemd-helper init-system-helpers
 	dpkg-deb -e "$agent" "$work/control"
-	maintscript() {
-		local script=$1
-		shift
-		DPKG_ROOT=$root DPKG_MAINTSCRIPT_PACKAGE=datasync DPKG_MAINTSCRIPT_NAME=$script "$work/control/$script" "$@"
-	}
+	maintscript() { DPKG_ROOT=$root DPKG_MAINTSCRIPT_PACKAGE=datasync DPKG_MAINTSCRIPT_NAME=$1 "$work/control/$1" "$2"; }
 	local wants=$root/etc/systemd/system/multi-user.target.wants/datasyncd.service
 	local mask=$root/etc/systemd/system/datasyncd.service
 	maintscript postinst configure
@@ -130,10 +106,8 @@ check_unit() {
 	report=$(systemd-analyze security --offline=true "$unit" 2>&1) || true
 	rating=$(sed -n 's/.*Overall exposure level for datasyncd.service: \([0-9.]*\) \([A-Z]*\).*/\1 \2/p' <<<"$report")
 	echo "security exposure: $rating"
-	case ${rating#* } in
-	PERFECT | SAFE | OK) ;;
-	*) fail "systemd-analyze security rates the unit \"$rating\" (want OK or better): $report" ;;
-	esac
+	[[ ${rating#* } =~ ^(PERFECT|SAFE|OK)$ ]] ||
+		fail "systemd-analyze security rates the unit \"$rating\" (want OK or better): $report"
 }
 
 case $check in
