@@ -1,14 +1,11 @@
-// The collector as a server, driven by a plain HTTP client: which paths count as uploads, what
-// a record line holds, how fault rules shape the answers, the control endpoints, and start-up
-// errors. TLS behaviour is covered with the transport (CurlTransportTlsTest.cpp).
+// The collector as a server, driven by a plain HTTP client. TLS: CurlTransportTlsTest.cpp.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <algorithm>
 #include <array>
-#include <sstream>
-#include <string>
+#include <future>
 
 #include "collector/CollectorTestSupport.h"
 
@@ -16,16 +13,9 @@ namespace {
 
 using collector::Collector;
 using collector::CollectorOptions;
+using collectortest::ParseJson;
 using collectortest::ReadRecords;
 using testing::HasSubstr;
-
-Json::Value ParseJson(const std::string& text) {
-    Json::Value value;
-    std::istringstream stream(text);
-    std::string errors;
-    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &value, &errors)) << text;
-    return value;
-}
 
 TEST(CollectorPaths, FamilyComesFromTheLastSegments) {
     const std::pair<const char*, const char*> cases[] = {
@@ -37,27 +27,22 @@ TEST(CollectorPaths, FamilyComesFromTheLastSegments) {
 
 class CollectorServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        CollectorOptions options;
-        options.recordFile = recordFile;
-        server = collectortest::StartCollector(options);
-        client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
-    }
     // The status of a POST; 0 when there was no answer.
     int Status(const std::string& path, const std::string& body = "{}", const char* type = "application/json") {
-        auto result = client->Post(path.c_str(), body, type);
+        auto result = client.Post(path.c_str(), body, type);
         return result ? result->status : 0;
     }
     Json::Value Get(const char* path) {
-        auto result = client->Get(path);
+        auto result = client.Get(path);
         EXPECT_TRUE(result) << path;
         return result ? ParseJson(result->body) : Json::Value();
     }
+    bool SetRules(const std::string& rules) { return Status("/_control/faults", R"({"rules":)" + rules + "}") == 200; }
 
     testsupport::TempDir temp;
     std::string recordFile = temp.path() + "record.jsonl";
-    std::unique_ptr<Collector> server;
-    std::unique_ptr<httplib::Client> client;
+    std::unique_ptr<Collector> server = collectortest::StartCollector(collectortest::Options("", "", "", recordFile));
+    httplib::Client client{"127.0.0.1", server->Port()};
 };
 
 TEST_F(CollectorServerTest, UploadsAreAnsweredAndRecordedAsOneJsonLineEach) {
@@ -83,7 +68,7 @@ TEST_F(CollectorServerTest, UploadsAreAnsweredAndRecordedAsOneJsonLineEach) {
 TEST_F(CollectorServerTest, UnknownPathsAre404AndStatsCountPerFamily) {
     for (const char* path : {"/", "/kta/", "/upload/events-data", "/navp/extra"}) EXPECT_EQ(Status(path), 404) << path;
     EXPECT_TRUE(ReadRecords(recordFile).empty());
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["navs=500x1"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["navs=500x1"])"));
     for (const char* path : {"/kta/events-data", "/kta/events-data", "/kta/item-context", "/navs/events-data",
                              "/navs/events-data"})
         Status(path);
@@ -98,9 +83,9 @@ TEST_F(CollectorServerTest, UnknownPathsAre404AndStatsCountPerFamily) {
 
 TEST_F(CollectorServerTest, FaultRulesShapeTheAnswersUntilTheyRunOutAndBadOnesAreRefused) {
     // The first matching rule applies; "all" matches every family; a counted rule runs out.
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=503x2","NAVS=403X1:DeviceMissing","all=429x1"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["kta=503x2","NAVS=403X1:DeviceMissing","all=429x1"])"));
     EXPECT_EQ(Status("/kta/events-data"), 503);
-    auto missing = client->Post("/navs/events-data", "{}", "application/json");
+    auto missing = client.Post("/navs/events-data", "{}", "application/json");
     EXPECT_EQ(missing->status, 403);
     EXPECT_EQ(ParseJson(missing->body)["errorCode"].asString(), "DeviceMissing");
     EXPECT_EQ(Status("/navs/events-data"), 429);
@@ -113,21 +98,21 @@ TEST_F(CollectorServerTest, FaultRulesShapeTheAnswersUntilTheyRunOutAndBadOnesAr
     EXPECT_EQ(server->Stats()["kta"]["accepted"].asInt(), 1);
 
     // A new list replaces the old one; a refused list keeps it; an empty one clears it.
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=503","navs=429"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["kta=503","navs=429"])"));
     ASSERT_EQ(Get("/_control/faults")["rules"][1].asString(), "navs=429");
     for (const char* body : {R"({"rules":["kta=50"]})", R"({"rules":[5]})", R"({"rule":[]})", "not json"}) {
-        auto result = client->Post("/_control/faults", body, "application/json");
+        auto result = client.Post("/_control/faults", body, "application/json");
         ASSERT_TRUE(result) << body;
         EXPECT_EQ(result->status, 400) << body;
         EXPECT_FALSE(ParseJson(result->body)["error"].asString().empty()) << body;
     }
     EXPECT_EQ(Status("/navs/events-data"), 429);
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":[]})"), 200);
+    ASSERT_TRUE(SetRules("[]"));
     EXPECT_EQ(Status("/navs/events-data"), 200);
 }
 
 TEST_F(CollectorServerTest, DroppedRequestGetsNoAnswerAndSharedRulesPickBySeed) {
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=dropx1"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["kta=dropx1"])"));
     EXPECT_EQ(Status("/kta/events-data"), 0);
     EXPECT_EQ(Status("/kta/events-data"), 200);
     EXPECT_EQ(ReadRecords(recordFile).at(0)["status"].asInt(), 0);
@@ -136,9 +121,8 @@ TEST_F(CollectorServerTest, DroppedRequestGetsNoAnswerAndSharedRulesPickBySeed) 
     std::vector<std::string> picks;
     for (std::uint64_t seed : {7, 7, 8}) {
         collector::FaultRules rules(seed);
-        std::string error;
+        std::string error, &sequence = picks.emplace_back();
         ASSERT_TRUE(rules.Replace({"navs=503:share=30", "navs=drop:share=50"}, error)) << error;
-        std::string& sequence = picks.emplace_back();
         for (int n = 0; n < 400; ++n) {
             const auto fault = rules.Take("navs");
             sequence += !fault ? '-' : fault->drop ? 'd' : '5';
@@ -151,7 +135,7 @@ TEST_F(CollectorServerTest, DroppedRequestGetsNoAnswerAndSharedRulesPickBySeed) 
 }
 
 TEST_F(CollectorServerTest, DelayedAnswerIsCountedWhileHeldAndStopReleasesIt) {
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=200:delay=60000"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["kta=200:delay=60000"])"));
     auto pending = std::async(std::launch::async, [port = server->Port()] {
         return httplib::Client("127.0.0.1", port).Post("/kta/events-data", "{}", "application/json");
     });
@@ -192,23 +176,19 @@ TEST(CollectorStartup, CommandLineRulesApplyFromTheFirstRequestAndBadOnesAreRefu
 TEST(CollectorStartup, UnusableCertificatesFilesAndPortsAreRefused) {
     testsupport::TempDir temp;
     const auto& pki = collectortest::Certificates();
-    const std::string missing = temp.path() + "missing.pem";
     const std::string noFolder = temp.path() + "no-such-folder/record.jsonl";
-    // cert, key, client CA, record file
-    const std::array<std::string, 4> cases[] = {
-        {pki.server.cert, missing, "", ""},
+    const std::array<std::string, 4> cases[] = {  // cert, key, client CA, record file
+        {pki.server.cert, temp.path() + "missing.pem", "", ""},
         {pki.server.cert, pki.client.key, "", ""},              // the wrong key
         {pki.server.cert, pki.server.key, pki.server.key, ""},  // a key, not a CA certificate
         {"", "", "", noFolder}};
     for (const auto& c : cases) {
-        CollectorOptions options;
-        options.certFile = c[0], options.keyFile = c[1], options.clientCaFile = c[2], options.recordFile = c[3];
-        EXPECT_THROW(Collector{options}, std::runtime_error) << c[0] << " " << c[1] << " " << c[2] << " " << c[3];
+        EXPECT_THROW(Collector{collectortest::Options(c[0], c[1], c[2], c[3])}, std::runtime_error) << c[0] << " " << c[1] << " " << c[2] << " " << c[3];
     }
-    auto first = collectortest::StartCollector(CollectorOptions{});
+    auto first = collectortest::StartCollector({});
     CollectorOptions portInUse;
     portInUse.port = first->Port();
-    Collector second(portInUse);
+    Collector second(portInUse);  // throws only when it starts
     EXPECT_THROW(second.Start(), std::runtime_error);
 }
 

@@ -1,13 +1,11 @@
-// Helpers shared by the collector and transport tests: one set of test certificates for the
-// whole binary, collectors started in-process, record-file reading, waiting on conditions with
-// a deadline, and transport settings installed for one test only.
+// Shared by the collector and transport tests: one test PKI per binary, in-process collectors,
+// record-file reading and transport settings installed for one test only.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <fstream>
-#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,20 +15,28 @@
 #include "datasync/host/Transport.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/transport/CurlTransport.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 #include "support/WaitUntil.h"
 
 namespace collectortest {
 
+using testsupport::WaitUntil;
+
 // Generated once per test process on first use, removed at exit.
 inline const testsupport::TestCertificates& Certificates() {
-    struct Pki {
-        testsupport::TempDir folder;
-        testsupport::TestCertificates certificates{folder.path()};
-    };
-    static const Pki pki;
-    return pki.certificates;
+    static const testsupport::TempDir folder;
+    static const testsupport::TestCertificates certificates{folder.path()};
+    return certificates;
+}
+
+inline collector::CollectorOptions Options(const std::string& cert, const std::string& key, const std::string& clientCa,
+                                          const std::string& recordFile, int port = 0) {
+    collector::CollectorOptions options;
+    options.certFile = cert, options.keyFile = key, options.clientCaFile = clientCa;
+    options.recordFile = recordFile, options.port = port;
+    return options;
 }
 
 inline std::unique_ptr<collector::Collector> StartCollector(collector::CollectorOptions options) {
@@ -39,58 +45,37 @@ inline std::unique_ptr<collector::Collector> StartCollector(collector::Collector
     return server;
 }
 
-// A TLS collector with the test CA's server certificate; `mutual` requires client certificates.
-inline collector::CollectorOptions TlsOptions(const std::string& recordFile, bool mutual) {
-    collector::CollectorOptions options;
-    options.certFile = Certificates().server.cert;
-    options.keyFile = Certificates().server.key;
-    if (mutual) options.clientCaFile = Certificates().caCert;
-    options.recordFile = recordFile;
-    return options;
-}
-
-// Every line of a record file, parsed; a line that is not a JSON object fails the test.
-inline std::vector<Json::Value> ReadRecords(const std::string& path) {
-    std::vector<Json::Value> records;
-    std::ifstream file(path);
+// One JSON object; anything else fails the test.
+inline Json::Value ParseJson(const std::string& text) {
     Json::CharReaderBuilder builder;
     builder["failIfExtra"] = true;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    for (std::string line, errors; std::getline(file, line);) {
-        const bool parsed = reader->parse(line.data(), line.data() + line.size(), &records.emplace_back(), &errors);
-        EXPECT_TRUE(parsed && records.back().isObject()) << "record line is not a JSON object: " << line << " " << errors;
-    }
+    Json::Value value;
+    std::string errors;
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &value, &errors) && value.isObject())
+        << "not a JSON object: " << text << " " << errors;
+    return value;
+}
+
+// Every line of a record file, parsed.
+inline std::vector<Json::Value> ReadRecords(const std::string& path) {
+    std::vector<Json::Value> records;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) records.push_back(ParseJson(line));
     return records;
 }
 
-using testsupport::WaitUntil;
-
-// Runs `work` on a thread of its own and returns its result. The thread's curl handle, and with
-// it the thread's connections, end with the thread: servers that only notice a stop between
-// requests then need not wait out a keep-alive time-out.
-template <typename Work>
-auto OnOwnThread(Work work) -> decltype(work()) {
-    auto task = std::async(std::launch::async, std::move(work));
-    return task.get();
-}
-
 // Installs transport settings for one test; the defaults come back at the end of the scope.
-class ScopedTlsSettings {
-public:
-    explicit ScopedTlsSettings(const ZEL::linuxhost::TlsSettings& settings) {
-        ZEL::linuxhost::InstallTlsSettings(settings);
-    }
-    ~ScopedTlsSettings() { ZEL::linuxhost::InstallTlsSettings(ZEL::linuxhost::TlsSettings{}); }
-    ScopedTlsSettings(const ScopedTlsSettings&) = delete;
-    ScopedTlsSettings& operator=(const ScopedTlsSettings&) = delete;
+struct ScopedTlsSettings {
+    explicit ScopedTlsSettings(const ZEL::linuxhost::TlsSettings& tls) { ZEL::linuxhost::InstallTlsSettings(tls); }
+    ~ScopedTlsSettings() { ZEL::linuxhost::InstallTlsSettings({}); }
 };
 
 // Settings that trust the test CA and present the valid client certificate.
 inline ZEL::linuxhost::TlsSettings MutualTls(long timeoutMs = 5000) {
     ZEL::linuxhost::TlsSettings tls;
     tls.ca_file = Certificates().caCert;
-    tls.client_cert = Certificates().client.cert;
-    tls.client_key = Certificates().client.key;
+    tls.client_cert = Certificates().client.cert, tls.client_key = Certificates().client.key;
     tls.timeout_ms = timeoutMs;
     return tls;
 }

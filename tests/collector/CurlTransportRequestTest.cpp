@@ -1,7 +1,7 @@
-// The transport's requests without TLS in the way: failures before an answer (name not
-// resolved, nothing listening), which URLs may be sent at all, unsupported methods, the header
-// map, and the size limit of the kept response body. Plain-HTTP servers here are on loopback
-// with tls.allow_http_loopback set.
+// The transport without TLS in the way: the device-missing test of an answer, loopback hosts,
+// the mutual-TLS URL map, failures before an answer, which URLs and methods may be sent, the
+// header map and the size limit of the kept answer. Plain HTTP goes to loopback only, with
+// tls.allow_http_loopback set.
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,22 +9,62 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <future>
+
 #include "collector/CollectorTestSupport.h"
-#include "support/LogCapture.h"
+#include "linuxhost/transport/UrlPolicy.h"
 
 namespace {
 
-using collectortest::OnOwnThread;
 using collectortest::Post;
 using collectortest::ScopedTlsSettings;
 using testing::HasSubstr;
 using ZEL::linuxhost::CurlTransport;
+using ZEL::linuxhost::TlsSettings;
 namespace result = ZELCore::TransportResult;
 
-ZEL::linuxhost::TlsSettings HttpLoopbackAllowed(bool allowed) {
-    ZEL::linuxhost::TlsSettings tls;
-    tls.allow_http_loopback = allowed;
-    tls.timeout_ms = 3000;
+bool DeviceMissing(int status, const std::string& body) {
+    ZELCore::InvokeHttpResponse response;
+    response.response.statusCode = status, response.response.message = body;
+    return ZEL::CoreUtility::Is403WithDeviceMissingError(response);
+}
+
+TEST(DeviceMissingAnswer, Is403WithTheErrorCodeInAnyCaseAndNothingElse) {
+    EXPECT_TRUE(DeviceMissing(403, R"({"errorCode":"DeviceMissing"})"));
+    EXPECT_TRUE(DeviceMissing(403, " {\"message\":\"x\", \"errorCode\" : \"DEVICEMISSING\"}\n"));
+    using namespace std::string_literals;
+    for (const std::string& body : {""s, "DeviceMissing"s, R"({"errorCode":"Other"})"s,
+                                    R"({"errorcode":"DeviceMissing"})"s, R"({"errorCode":["DeviceMissing"]})"s,
+                                    R"({"errorCode":"DeviceMissing"} and more)"s,
+                                    std::string(100000, '[')})  // deep nesting: no crash, no throw
+        EXPECT_FALSE(DeviceMissing(403, body)) << body.substr(0, 40);
+    for (int status : {401, 200, 0}) EXPECT_FALSE(DeviceMissing(status, R"({"errorCode":"DeviceMissing"})")) << status;
+}
+
+TEST(RequestUrl, LoopbackHostsAreLiteralLoopbackAddressesAndLocalhost) {
+    using ZEL::linuxhost::transport::IsLoopbackHost;
+    for (const char* host : {"127.0.0.1", "127.255.0.9", "::1", "[::1]", "localhost", "LocalHost"})
+        EXPECT_TRUE(IsLoopbackHost(host)) << host;
+    for (const char* host : {"128.0.0.1", "10.0.0.1", "::2", "localhost.example", "127.example", "", "[::]"})
+        EXPECT_FALSE(IsLoopbackHost(host)) << host;
+}
+
+TEST(MtlsUrl, LongestConfiguredPrefixIsReplaced) {
+    CurlTransport transport;
+    EXPECT_EQ(transport.GetMtlsUrl(L"https://a.example/kta/"), L"https://a.example/kta/");
+    TlsSettings tls;
+    tls.mtls_url_map = {{"https://a.example/", "https://mtls.a.example/"},
+                        {"https://a.example/kta/", "https://kta-mtls.a.example/v2/"},
+                        {"", "https://never/"}};
+    ScopedTlsSettings scoped(tls);
+    EXPECT_EQ(transport.GetMtlsUrl(L"https://a.example/kta/events-data"), L"https://kta-mtls.a.example/v2/events-data");
+    EXPECT_EQ(transport.GetMtlsUrl(L"https://a.example/k\u00e4t\u00e4/"), L"https://mtls.a.example/k\u00e4t\u00e4/");
+    EXPECT_EQ(transport.GetMtlsUrl(L"https://b.example/kta/"), L"https://b.example/kta/");
+}
+
+TlsSettings HttpLoopbackAllowed(bool allowed) {
+    TlsSettings tls;
+    tls.allow_http_loopback = allowed, tls.timeout_ms = 3000;
     return tls;
 }
 
@@ -32,8 +72,7 @@ ZEL::linuxhost::TlsSettings HttpLoopbackAllowed(bool allowed) {
 int BoundLoopbackSocket(int& port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -42,34 +81,95 @@ int BoundLoopbackSocket(int& port) {
     return fd;
 }
 
-// A loopback port with a bound socket that does not listen: connecting is refused.
-struct ClosedPort {
-    ~ClosedPort() { ::close(fd); }
-    std::string Url(const std::string& scheme) const {
+// A loopback port with a bound socket; once it listens, one connection is accepted, the request
+// kept as it arrived (head with each line's CRLF, and body size) and `answer` sent. A raw socket,
+// not an HTTP library: the test is about the bytes on the wire, which a library may normalise
+// (dropping empty headers, for instance). Without Listen() connecting is refused.
+struct LoopbackPort {
+    ~LoopbackPort() {
+        ::shutdown(fd, SHUT_RDWR);
+        if (request.valid()) request.wait();
+        ::close(fd);
+    }
+    std::string Url(const std::string& scheme = "http") const {
         return scheme + "://127.0.0.1:" + std::to_string(port) + "/x";
     }
+    void Listen(std::string answer = "ok") {
+        if (::listen(fd, 1) != 0) throw std::runtime_error("cannot listen");
+        request = std::async(std::launch::async, [this, answer] { return Serve(answer); });
+    }
+    std::pair<std::string, size_t> Serve(const std::string& answer) const {
+        const int connection = ::accept(fd, nullptr, nullptr);
+        if (connection < 0) return {};
+        std::string in;
+        char buffer[16384];
+        size_t headEnd = std::string::npos, expected = 0;
+        for (ssize_t got; (headEnd == std::string::npos || in.size() < headEnd + 4 + expected) &&
+                          (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+            in.append(buffer, static_cast<size_t>(got));
+            if (headEnd == std::string::npos && (headEnd = in.find("\r\n\r\n")) != std::string::npos) {
+                const size_t at = in.find("Content-Length: ");
+                expected = at < headEnd ? std::stoul(in.substr(at + 16)) : 0;
+            }
+        }
+        const std::string out = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answer.size()) +
+                                "\r\nConnection: close\r\n\r\n" + answer;
+        ::send(connection, out.data(), out.size(), MSG_NOSIGNAL);
+        ::close(connection);
+        if (headEnd == std::string::npos) return {};
+        return {in.substr(0, headEnd + 2), in.size() - headEnd - 4};
+    }
+
     int port = 0;
     int fd = BoundLoopbackSocket(port);
+    std::future<std::pair<std::string, size_t>> request;
 };
 
 class TransportRequestTest : public ::testing::Test {
 protected:
+    // On a thread of its own: the thread's curl handle, and with it its connections, end with
+    // the thread, so a server that notices a stop only between requests need not wait out a
+    // keep-alive.
+    template <typename... Args>
+    ZELCore::InvokeHttpResponse PostOnOwnThread(Args... args) {
+        return std::async(std::launch::async, [&] { return Post(transport, args...); }).get();
+    }
+
     testsupport::LogCapture logs;
     CurlTransport transport;
 };
 
-TEST_F(TransportRequestTest, FailuresBeforeAnAnswerHaveTheirResultCodes) {
-    ClosedPort closed;
-    // Bounded: a sandbox whose resolver never answers gives a time-out instead of hanging the
-    // test; a resolver that answers (the normal case) gives "not resolved".
-    ScopedTlsSettings scoped(HttpLoopbackAllowed(false));
+TEST_F(TransportRequestTest, UnsendableRequestsAndFailuresBeforeAnAnswerHaveTheirResultCodes) {
+    LoopbackPort closed, listening;
+    listening.Listen();
+    // A resolver that never answers (some sandboxes) gives a time-out instead of hanging.
+    ScopedTlsSettings scoped(HttpLoopbackAllowed(true));
     auto answer = Post(transport, "https://nowhere.invalid/kta/events-data", "{}");
     EXPECT_THAT(answer.resultCode, testing::AnyOf(result::HOST_NOT_RESOLVED, result::TIMED_OUT));
     EXPECT_EQ(answer.response.statusCode, 0);
-    answer = Post(transport, closed.Url("https"), "{}");
-    EXPECT_EQ(answer.resultCode, result::CANNOT_CONNECT);
-    EXPECT_EQ(answer.response.statusCode, 0);
-    EXPECT_TRUE(logs.Contains("127.0.0.1:" + std::to_string(closed.port), "host.log"));
+    const struct {
+        std::string url, logged;
+        int code;
+        std::map<std::string, std::string> headers = {};
+    } cases[] = {
+        {closed.Url("https"), "127.0.0.1:" + std::to_string(closed.port), result::CANNOT_CONNECT},
+        // A documentation address: were it contacted, the request would time out, not be refused.
+        {"http://192.0.2.1/kta/events-data", "", result::OTHER_FAILURE},
+        {"http://127.0.0.1@example.invalid/navp", "", result::OTHER_FAILURE},
+        {"ftp://127.0.0.1/kta/x", "", result::OTHER_FAILURE},
+        {"file:///etc/passwd", "", result::OTHER_FAILURE},
+        {"not a url", "", result::OTHER_FAILURE},
+        {"https://", "", result::OTHER_FAILURE},
+        // A value with a line break would add a header of the sender's choosing: never sent.
+        {listening.Url(), "X-Bad", result::OTHER_FAILURE, {{"X-Bad", "a\r\nInjected: 1"}}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        logs.Clear();
+        answer = Post(transport, c.url, "{}", ZELCore::HTTP_AUTH_NONE, c.headers);
+        EXPECT_EQ(answer.resultCode, c.code);
+        EXPECT_EQ(answer.response.statusCode, 0);
+        EXPECT_TRUE(logs.Contains(c.logged.empty() ? c.url : c.logged, "host.log"));
+    }
 }
 
 TEST_F(TransportRequestTest, HttpToLoopbackIsRefusedUnlessAllowedAndOnlyPostIsSent) {
@@ -81,110 +181,36 @@ TEST_F(TransportRequestTest, HttpToLoopbackIsRefusedUnlessAllowedAndOnlyPostIsSe
     const std::string url = collectortest::BaseUrl(*server, "http") + "/kta/events-data";
     {
         ScopedTlsSettings scoped(HttpLoopbackAllowed(false));
-        const auto answer = OnOwnThread([&] { return Post(transport, url, "{}"); });
-        EXPECT_EQ(answer.resultCode, result::OTHER_FAILURE);
+        EXPECT_EQ(PostOnOwnThread(url, "{}").resultCode, result::OTHER_FAILURE);
         EXPECT_TRUE(logs.Contains(url, "host.log"));
     }
     ScopedTlsSettings scoped(HttpLoopbackAllowed(true));
     int method = 1;
-    auto answer = OnOwnThread([&] {
-        return transport.InvokeHttp(url, {}, method, "{}", ZELCore::HTTP_AUTH_NONE, true, "");
-    });
+    auto answer = std::async(std::launch::async, [&] {
+                      return transport.InvokeHttp(url, {}, method, "{}", ZELCore::HTTP_AUTH_NONE, true, "");
+                  }).get();
     EXPECT_EQ(answer.resultCode, result::OTHER_FAILURE) << "a method other than POST is refused";
     EXPECT_EQ(requests(), 0);
-    answer = OnOwnThread([&] { return Post(transport, url, "{}"); });
+    answer = PostOnOwnThread(url, "{}");
     EXPECT_EQ(answer.resultCode, result::OK);
     EXPECT_EQ(answer.response.statusCode, 200);
     const std::string byName = "http://localhost:" + std::to_string(server->Port()) + "/navp";
-    answer = OnOwnThread([&] { return Post(transport, byName, "json={}", ZELCore::HTTP_AUTH_NONE, {}); });
+    answer = PostOnOwnThread(byName, "json={}", ZELCore::HTTP_AUTH_NONE, std::map<std::string, std::string>{});
     EXPECT_EQ(answer.response.statusCode, 200) << "localhost counts as loopback";
     EXPECT_EQ(requests(), 2);
 }
 
-TEST_F(TransportRequestTest, HttpToOtherHostsOtherSchemesAndBrokenHeadersAreNeverSent) {
-    ScopedTlsSettings scoped(HttpLoopbackAllowed(true));
-    // 192.0.2.1 is a documentation address: were it contacted, the request would time out
-    // rather than be refused at once.
-    for (const std::string url : {"http://192.0.2.1/kta/events-data", "http://127.0.0.1@example.invalid/navp",
-                                  "ftp://127.0.0.1/kta/x", "file:///etc/passwd", "not a url", "https://"}) {
-        logs.Clear();
-        const auto answer = Post(transport, url, "{}");
-        EXPECT_EQ(answer.resultCode, result::OTHER_FAILURE) << url;
-        EXPECT_EQ(answer.response.statusCode, 0) << url;
-        EXPECT_TRUE(logs.Contains(url, "host.log")) << url;
-    }
-    // Header injection: a value with a line break would add a header of the sender's choosing.
-    ClosedPort closed;
-    const auto answer =
-        Post(transport, closed.Url("http"), "{}", ZELCore::HTTP_AUTH_NONE, {{"X-Bad", "a\r\nInjected: 1"}});
-    EXPECT_EQ(answer.resultCode, result::OTHER_FAILURE) << "not CANNOT_CONNECT: never sent";
-}
-
-// Accepts one connection on loopback, keeps the request exactly as it arrived and answers with
-// `answerBytes` bytes ("ok" unless asked for more). A raw socket rather than an HTTP library:
-// the test is about the bytes on the wire (a library may normalise or drop headers, empty ones
-// for instance).
-class OneRequestServer {
-public:
-    explicit OneRequestServer(size_t answerBytes = 0) : m_answer(answerBytes ? std::string(answerBytes, 'a') : "ok") {
-        if (::listen(m_listener, 1) != 0) throw std::runtime_error("cannot listen");
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~OneRequestServer() {
-        ::shutdown(m_listener, SHUT_RDWR);
-        if (m_thread.joinable()) m_thread.join();
-        ::close(m_listener);
-    }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/x"; }
-    // The request head (request line and headers, each ending with CRLF) and the body size;
-    // call once the answer came.
-    std::pair<std::string, size_t> Received() {
-        if (m_thread.joinable()) m_thread.join();
-        return {m_head, m_bodySize};
-    }
-
-private:
-    void Serve() {
-        const int connection = ::accept(m_listener, nullptr, nullptr);
-        if (connection < 0) return;
-        std::string received;
-        char buffer[16384];
-        size_t headEnd = std::string::npos, expected = 0;
-        for (ssize_t got; (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
-            received.append(buffer, static_cast<size_t>(got));
-            if (headEnd == std::string::npos && (headEnd = received.find("\r\n\r\n")) != std::string::npos) {
-                const size_t at = received.find("Content-Length: ");
-                expected = at < headEnd ? std::stoul(received.substr(at + 16)) : 0;
-            }
-            if (headEnd != std::string::npos && received.size() >= headEnd + 4 + expected) break;
-        }
-        if (headEnd != std::string::npos) {
-            m_head = received.substr(0, headEnd + 2);
-            m_bodySize = received.size() - headEnd - 4;
-        }
-        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(m_answer.size()) +
-                                   "\r\nConnection: close\r\n\r\n" + m_answer;
-        ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
-        ::close(connection);
-    }
-
-    int m_port = 0;
-    int m_listener = BoundLoopbackSocket(m_port);
-    std::string m_answer;
-    std::thread m_thread;
-    std::string m_head;
-    size_t m_bodySize = 0;
-};
-
 TEST_F(TransportRequestTest, HeaderMapIsSentAsRequestHeadersAndTheKeptAnswerIsBounded) {
-    OneRequestServer server;
+    LoopbackPort server, big;
+    server.Listen();
+    big.Listen(std::string(100 * 1024, 'a'));
     ScopedTlsSettings scoped(HttpLoopbackAllowed(true));
     const std::string body(2 * 1024 * 1024, 'b');  // large enough for curl to ask "Expect: 100-continue"
     const auto answer = Post(transport, server.Url(), body, ZELCore::HTTP_AUTH_NONE,
                              {{"Content-Type", "application/json"}, {"X-Trace", "abc 1"}, {"X-Empty", ""}});
     EXPECT_EQ(answer.resultCode, result::OK);
     EXPECT_EQ(answer.response.message, "ok");
-    const auto [head, bodySize] = server.Received();
+    const auto [head, bodySize] = server.request.get();
     EXPECT_EQ(bodySize, body.size());
     EXPECT_THAT(head, testing::StartsWith("POST /x HTTP/1.1\r\n"));
     EXPECT_THAT(head, HasSubstr("\r\nContent-Type: application/json\r\n"));
@@ -192,7 +218,6 @@ TEST_F(TransportRequestTest, HeaderMapIsSentAsRequestHeadersAndTheKeptAnswerIsBo
     EXPECT_THAT(head, HasSubstr("\r\nX-Empty:\r\n"));
     EXPECT_THAT(head, testing::Not(HasSubstr("Expect:")));
 
-    OneRequestServer big(100 * 1024);
     const auto cut = Post(transport, big.Url(), "{}", ZELCore::HTTP_AUTH_NONE);
     EXPECT_EQ(cut.response.statusCode, 200);
     EXPECT_EQ(cut.response.message.size(), CurlTransport::kMaxResponseBytes) << "the kept body is cut at 64 KiB";
