@@ -1,30 +1,101 @@
-// The collector as a server, driven by a plain HTTP client: which paths count as uploads, what
-// a record line holds, how fault rules shape the answers, the control endpoints, and start-up
-// errors. TLS behaviour is covered with the transport (CurlTransportTlsTest.cpp).
+// The collector as a server (driven by a plain HTTP client) and the curl transport against it and
+// against a raw loopback socket: answers, records, fault rules, statistics, start-up errors; the
+// transport's result codes, refused URLs, headers on the wire, certificates, connections, stops.
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <sstream>
-#include <string>
+#include <filesystem>
+#include <fstream>
+#include <future>
 
-#include "collector/CollectorTestSupport.h"
+#include "datasync-collector/Collector.h"
+#include "linuxhost/HostState.h"
+#include "linuxhost/transport/CurlTransport.h"
+#include "linuxhost/transport/UrlPolicy.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/TestCertificates.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using collector::Collector;
 using collector::CollectorOptions;
-using collectortest::ReadRecords;
 using testing::HasSubstr;
+using ZEL::linuxhost::CurlTransport;
+using ZEL::linuxhost::InstallTlsSettings;
+using ZEL::linuxhost::TlsSettings;
+using namespace std::chrono_literals;
+namespace result = ZELCore::TransportResult;
+using Headers = std::map<std::string, std::string>;
 
+// Generated once per test process on first use, removed at exit.
+const testsupport::TestCertificates& Certificates() {
+    static const testsupport::TempDir folder;
+    static const testsupport::TestCertificates certificates{folder.path()};
+    return certificates;
+}
+
+CollectorOptions Options(const std::string& cert, const std::string& key, const std::string& clientCa,
+                         const std::string& recordFile, int port = 0, std::vector<std::string> rules = {}) {
+    CollectorOptions options;
+    options.certFile = cert, options.keyFile = key, options.clientCaFile = clientCa;
+    options.recordFile = recordFile, options.port = port, options.faultRules = std::move(rules);
+    return options;
+}
+
+std::unique_ptr<Collector> StartCollector(const CollectorOptions& options) {
+    auto server = std::make_unique<Collector>(options);
+    server->Start();
+    return server;
+}
+
+// One JSON object; anything else fails the test.
 Json::Value ParseJson(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    builder["failIfExtra"] = true;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value value;
-    std::istringstream stream(text);
     std::string errors;
-    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &value, &errors)) << text;
+    EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &value, &errors) && value.isObject())
+        << "not a JSON object: " << text << " " << errors;
     return value;
+}
+
+std::vector<Json::Value> ReadRecords(const std::string& path) {
+    std::vector<Json::Value> records;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) records.push_back(ParseJson(line));
+    return records;
+}
+
+// Settings that trust the test CA and present `client` (the valid client certificate).
+TlsSettings MutualTls(long timeoutMs = 5000, const testsupport::CertificateFiles& client = Certificates().client,
+                      bool allowHttpLoopback = false) {
+    TlsSettings tls;
+    tls.ca_file = Certificates().caCert, tls.timeout_ms = timeoutMs, tls.allow_http_loopback = allowHttpLoopback;
+    tls.client_cert = client.cert, tls.client_key = client.key;
+    return tls;
+}
+
+template <typename Call>
+std::chrono::steady_clock::duration Timed(Call call) {
+    const auto started = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::steady_clock::now() - started;
+}
+
+ZELCore::InvokeHttpResponse Post(ZEL::CoreUtility& transport, const std::string& url, const std::string& body,
+                                 ZELCore::HttpAuthType auth = ZELCore::HTTP_AUTH_MTLS,
+                                 const Headers& headers = {{"Content-Type", "application/json"}}) {
+    int method = ZELCore::HTTP_METHOD_POST;
+    return transport.InvokeHttp(url, headers, method, body, auth, true, "");
 }
 
 TEST(CollectorPaths, FamilyComesFromTheLastSegments) {
@@ -37,70 +108,54 @@ TEST(CollectorPaths, FamilyComesFromTheLastSegments) {
 
 class CollectorServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        CollectorOptions options;
-        options.recordFile = recordFile;
-        server = collectortest::StartCollector(options);
-        client = std::make_unique<httplib::Client>("127.0.0.1", server->Port());
-    }
     // The status of a POST; 0 when there was no answer.
     int Status(const std::string& path, const std::string& body = "{}", const char* type = "application/json") {
-        auto result = client->Post(path.c_str(), body, type);
+        auto result = client.Post(path.c_str(), body, type);
         return result ? result->status : 0;
     }
     Json::Value Get(const char* path) {
-        auto result = client->Get(path);
-        EXPECT_TRUE(result) << path;
+        auto result = client.Get(path);  // no answer: a null value, which no check expects
         return result ? ParseJson(result->body) : Json::Value();
     }
+    bool SetRules(const std::string& rules) { return Status("/_control/faults", R"({"rules":)" + rules + "}") == 200; }
 
     testsupport::TempDir temp;
     std::string recordFile = temp.path() + "record.jsonl";
-    std::unique_ptr<Collector> server;
-    std::unique_ptr<httplib::Client> client;
+    std::unique_ptr<Collector> server = StartCollector(Options("", "", "", recordFile));
+    httplib::Client client{"127.0.0.1", server->Port()};
 };
 
-TEST_F(CollectorServerTest, UploadsAreAnsweredAndRecordedAsOneJsonLineEach) {
+TEST_F(CollectorServerTest, UploadsAreRecordedAsOneJsonLineEachUnknownPathsAre404AndStatsCountPerFamily) {
+    for (const char* path : {"/", "/kta/", "/upload/events-data", "/navp/extra"}) EXPECT_EQ(Status(path), 404) << path;
     EXPECT_EQ(Status("/kta/events-data", R"([{"dataset_id":"d1","item_id":"i1"}])"), 200);
     EXPECT_EQ(Status("/navp", R"(json={"events":[{"a":"b+c%"}]})", "application/x-www-form-urlencoded"), 200);
     EXPECT_EQ(Status("/navs/events-data", R"({"a":1} trailing)", "text/plain"), 200);
     EXPECT_EQ(Status("/kta/events-data", R"(json={"a":1})", "text/plain"), 200);  // the prefix is NAVP's only
 
-    const auto records = ReadRecords(recordFile);
+    auto records = ReadRecords(recordFile);
     ASSERT_EQ(records.size(), 4u);
-    EXPECT_EQ(records[0]["family"].asString(), "kta");
-    EXPECT_EQ(records[0]["path"].asString(), "/kta/events-data");
-    EXPECT_EQ(records[0]["content_type"].asString(), "application/json");
     EXPECT_THAT(records[0]["time"].asString(), testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]+Z"));
-    EXPECT_EQ(records[0]["body"][0]["item_id"].asString(), "i1");
-    EXPECT_FALSE(records[0].isMember("body_prefix"));
+    records[0].removeMember("time");
+    EXPECT_EQ(records[0], ParseJson(R"({"family":"kta","path":"/kta/events-data","content_type":"application/json",
+        "status":200,"body":[{"dataset_id":"d1","item_id":"i1"}]})"));
     EXPECT_EQ(records[1]["body_prefix"].asString(), "json=");
     EXPECT_EQ(records[1]["body"]["events"][0]["a"].asString(), "b+c%");
     EXPECT_EQ(records[2]["body"].asString(), R"({"a":1} trailing)");
     EXPECT_EQ(records[3]["body"].asString(), R"(json={"a":1})");
-}
 
-TEST_F(CollectorServerTest, UnknownPathsAre404AndStatsCountPerFamily) {
-    for (const char* path : {"/", "/kta/", "/upload/events-data", "/navp/extra"}) EXPECT_EQ(Status(path), 404) << path;
-    EXPECT_TRUE(ReadRecords(recordFile).empty());
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["navs=500x1"]})"), 200);
-    for (const char* path : {"/kta/events-data", "/kta/events-data", "/kta/item-context", "/navs/events-data",
-                             "/navs/events-data"})
-        Status(path);
+    ASSERT_TRUE(SetRules(R"(["navs=500x1"])"));
+    for (const char* path : {"/kta/item-context", "/navs/events-data"}) Status(path);
     const Json::Value stats = Get("/_stats");
-    EXPECT_EQ(stats["kta"]["requests"].asInt(), 3);
-    EXPECT_EQ(stats["kta"]["accepted"].asInt(), 3);
-    EXPECT_EQ(stats["kta"]["paths"]["/kta/events-data"].asInt(), 2);
-    EXPECT_EQ(stats["navs"]["requests"].asInt(), 2);
-    EXPECT_EQ(stats["navs"]["accepted"].asInt(), 1);
-    EXPECT_EQ(stats["navp"]["requests"].asInt(), 0);
+    EXPECT_EQ(stats["kta"], ParseJson(R"({"requests":3,"accepted":3,"paths":{"/kta/events-data":2,"/kta/item-context":1}})"));
+    EXPECT_EQ(stats["navs"], ParseJson(R"({"requests":2,"accepted":1,"paths":{"/navs/events-data":2}})"));
+    EXPECT_EQ(stats["navp"]["requests"].asInt(), 1);
 }
 
 TEST_F(CollectorServerTest, FaultRulesShapeTheAnswersUntilTheyRunOutAndBadOnesAreRefused) {
     // The first matching rule applies; "all" matches every family; a counted rule runs out.
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=503x2","NAVS=403X1:DeviceMissing","all=429x1"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["kta=503x2","NAVS=403X1:DeviceMissing","all=429x1"])"));
     EXPECT_EQ(Status("/kta/events-data"), 503);
-    auto missing = client->Post("/navs/events-data", "{}", "application/json");
+    auto missing = client.Post("/navs/events-data", "{}", "application/json");
     EXPECT_EQ(missing->status, 403);
     EXPECT_EQ(ParseJson(missing->body)["errorCode"].asString(), "DeviceMissing");
     EXPECT_EQ(Status("/navs/events-data"), 429);
@@ -113,21 +168,21 @@ TEST_F(CollectorServerTest, FaultRulesShapeTheAnswersUntilTheyRunOutAndBadOnesAr
     EXPECT_EQ(server->Stats()["kta"]["accepted"].asInt(), 1);
 
     // A new list replaces the old one; a refused list keeps it; an empty one clears it.
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=503","navs=429"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["kta=503","navs=429"])"));
     ASSERT_EQ(Get("/_control/faults")["rules"][1].asString(), "navs=429");
     for (const char* body : {R"({"rules":["kta=50"]})", R"({"rules":[5]})", R"({"rule":[]})", "not json"}) {
-        auto result = client->Post("/_control/faults", body, "application/json");
-        ASSERT_TRUE(result) << body;
-        EXPECT_EQ(result->status, 400) << body;
-        EXPECT_FALSE(ParseJson(result->body)["error"].asString().empty()) << body;
+        auto answer = client.Post("/_control/faults", body, "application/json");
+        ASSERT_TRUE(answer) << body;
+        EXPECT_EQ(answer->status, 400) << body;
+        EXPECT_FALSE(ParseJson(answer->body)["error"].asString().empty()) << body;
     }
     EXPECT_EQ(Status("/navs/events-data"), 429);
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":[]})"), 200);
+    ASSERT_TRUE(SetRules("[]"));
     EXPECT_EQ(Status("/navs/events-data"), 200);
 }
 
 TEST_F(CollectorServerTest, DroppedRequestGetsNoAnswerAndSharedRulesPickBySeed) {
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=dropx1"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["kta=dropx1"])"));
     EXPECT_EQ(Status("/kta/events-data"), 0);
     EXPECT_EQ(Status("/kta/events-data"), 200);
     EXPECT_EQ(ReadRecords(recordFile).at(0)["status"].asInt(), 0);
@@ -136,9 +191,8 @@ TEST_F(CollectorServerTest, DroppedRequestGetsNoAnswerAndSharedRulesPickBySeed) 
     std::vector<std::string> picks;
     for (std::uint64_t seed : {7, 7, 8}) {
         collector::FaultRules rules(seed);
-        std::string error;
+        std::string error, &sequence = picks.emplace_back();
         ASSERT_TRUE(rules.Replace({"navs=503:share=30", "navs=drop:share=50"}, error)) << error;
-        std::string& sequence = picks.emplace_back();
         for (int n = 0; n < 400; ++n) {
             const auto fault = rules.Take("navs");
             sequence += !fault ? '-' : fault->drop ? 'd' : '5';
@@ -151,23 +205,20 @@ TEST_F(CollectorServerTest, DroppedRequestGetsNoAnswerAndSharedRulesPickBySeed) 
 }
 
 TEST_F(CollectorServerTest, DelayedAnswerIsCountedWhileHeldAndStopReleasesIt) {
-    ASSERT_EQ(Status("/_control/faults", R"({"rules":["kta=200:delay=60000"]})"), 200);
+    ASSERT_TRUE(SetRules(R"(["kta=200:delay=60000"])"));
     auto pending = std::async(std::launch::async, [port = server->Port()] {
         return httplib::Client("127.0.0.1", port).Post("/kta/events-data", "{}", "application/json");
     });
-    ASSERT_TRUE(collectortest::WaitUntil([&] { return server->Stats()["in_delay"].asInt() == 1; }));
-    const auto started = std::chrono::steady_clock::now();
-    server->Stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return server->Stats()["in_delay"].asInt() == 1; }));
+    EXPECT_LT(Timed([&] { server->Stop(); }), 2s);
     pending.get();
     EXPECT_EQ(server->Stats()["in_delay"].asInt(), 0);
     EXPECT_EQ(ReadRecords(recordFile).at(0)["status"].asInt(), 0);  // never answered
 }
 
 TEST(CollectorStartup, CommandLineRulesApplyFromTheFirstRequestAndBadOnesAreRefused) {
-    CollectorOptions options;
-    options.faultRules = {"all=500x1"};
-    auto server = collectortest::StartCollector(options);
+    auto options = Options("", "", "", "", 0, {"all=500x1"});
+    auto server = StartCollector(options);
     httplib::Client client("127.0.0.1", server->Port());
     EXPECT_EQ(client.Post("/navp", "json={}", "text/plain")->status, 500);
     EXPECT_EQ(client.Post("/navp", "json={}", "text/plain")->status, 200);
@@ -191,25 +242,307 @@ TEST(CollectorStartup, CommandLineRulesApplyFromTheFirstRequestAndBadOnesAreRefu
 
 TEST(CollectorStartup, UnusableCertificatesFilesAndPortsAreRefused) {
     testsupport::TempDir temp;
-    const auto& pki = collectortest::Certificates();
-    const std::string missing = temp.path() + "missing.pem";
-    const std::string noFolder = temp.path() + "no-such-folder/record.jsonl";
-    // cert, key, client CA, record file
-    const std::array<std::string, 4> cases[] = {
-        {pki.server.cert, missing, "", ""},
+    const auto& pki = Certificates();
+    const std::array<std::string, 4> cases[] = {  // cert, key, client CA, record file
+        {pki.server.cert, temp.path() + "missing.pem", "", ""},
         {pki.server.cert, pki.client.key, "", ""},              // the wrong key
         {pki.server.cert, pki.server.key, pki.server.key, ""},  // a key, not a CA certificate
-        {"", "", "", noFolder}};
-    for (const auto& c : cases) {
-        CollectorOptions options;
-        options.certFile = c[0], options.keyFile = c[1], options.clientCaFile = c[2], options.recordFile = c[3];
-        EXPECT_THROW(Collector{options}, std::runtime_error) << c[0] << " " << c[1] << " " << c[2] << " " << c[3];
-    }
-    auto first = collectortest::StartCollector(CollectorOptions{});
-    CollectorOptions portInUse;
-    portInUse.port = first->Port();
-    Collector second(portInUse);
+        {"", "", "", temp.path() + "no-such-folder/record.jsonl"}};
+    for (const auto& c : cases)
+        EXPECT_THROW(Collector{Options(c[0], c[1], c[2], c[3])}, std::runtime_error) << c[0] << c[1] << c[2] << c[3];
+    auto first = StartCollector({});
+    Collector second(Options("", "", "", "", first->Port()));  // throws only when it starts
     EXPECT_THROW(second.Start(), std::runtime_error);
+}
+
+bool DeviceMissing(int status, const std::string& body) {
+    ZELCore::InvokeHttpResponse response;
+    response.response.statusCode = status, response.response.message = body;
+    return ZEL::CoreUtility::Is403WithDeviceMissingError(response);
+}
+
+TEST(DeviceMissingAnswer, Is403WithTheErrorCodeInAnyCaseAndNothingElse) {
+    EXPECT_TRUE(DeviceMissing(403, R"({"errorCode":"DeviceMissing"})"));
+    EXPECT_TRUE(DeviceMissing(403, " {\"message\":\"x\", \"errorCode\" : \"DEVICEMISSING\"}\n"));
+    using namespace std::string_literals;
+    for (const std::string& body : {""s, "DeviceMissing"s, R"({"errorCode":"Other"})"s,
+                                    R"({"errorcode":"DeviceMissing"})"s, R"({"errorCode":["DeviceMissing"]})"s,
+                                    R"({"errorCode":"DeviceMissing"} and more)"s,
+                                    std::string(100000, '[')})  // deep nesting: no crash, no throw
+        EXPECT_FALSE(DeviceMissing(403, body)) << body.substr(0, 40);
+    for (int status : {401, 200, 0}) EXPECT_FALSE(DeviceMissing(status, R"({"errorCode":"DeviceMissing"})")) << status;
+}
+
+TEST(RequestUrl, LoopbackHostsAreLiteralLoopbackAddressesAndLocalhost) {
+    using ZEL::linuxhost::transport::IsLoopbackHost;
+    for (const char* host : {"127.0.0.1", "127.255.0.9", "::1", "[::1]", "localhost", "LocalHost"})
+        EXPECT_TRUE(IsLoopbackHost(host)) << host;
+    for (const char* host : {"128.0.0.1", "10.0.0.1", "::2", "localhost.example", "127.example", "", "[::]"})
+        EXPECT_FALSE(IsLoopbackHost(host)) << host;
+}
+
+// A socket bound to a free loopback port: connecting is refused until Listen(). Then it accepts
+// one connection, keeps the request as it arrived (head with each line's CRLF, and body size)
+// and answers `answer`. A raw socket, as the test is about the bytes on the wire, which an HTTP
+// library may normalise (dropping empty headers, for instance).
+struct LoopbackPort {
+    LoopbackPort() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot reserve a port");
+        port = ntohs(address.sin_port);
+    }
+    ~LoopbackPort() {
+        ::shutdown(fd, SHUT_RDWR);
+        if (request.valid()) request.wait();
+        ::close(fd);
+    }
+    std::string Url(const std::string& scheme = "http") const {
+        return scheme + "://127.0.0.1:" + std::to_string(port) + "/x";
+    }
+    void Listen(std::string answer = "ok") {
+        if (::listen(fd, 1) != 0) throw std::runtime_error("cannot listen");
+        request = std::async(std::launch::async, [this, answer] { return Serve(answer); });
+    }
+    std::pair<std::string, size_t> Serve(const std::string& answer) const {
+        const int connection = ::accept(fd, nullptr, nullptr);
+        if (connection < 0) return {};
+        std::string in;
+        char buffer[16384];
+        size_t headEnd = std::string::npos, expected = 0;
+        for (ssize_t got; (headEnd == std::string::npos || in.size() < headEnd + 4 + expected) &&
+                          (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+            in.append(buffer, static_cast<size_t>(got));
+            if (headEnd == std::string::npos && (headEnd = in.find("\r\n\r\n")) != std::string::npos) {
+                const size_t at = in.find("Content-Length: ");
+                expected = at < headEnd ? std::stoul(in.substr(at + 16)) : 0;
+            }
+        }
+        const std::string out = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answer.size()) +
+                                "\r\nConnection: close\r\n\r\n" + answer;
+        ::send(connection, out.data(), out.size(), MSG_NOSIGNAL);
+        ::close(connection);
+        if (headEnd == std::string::npos) return {};
+        return {in.substr(0, headEnd + 2), in.size() - headEnd - 4};
+    }
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    std::future<std::pair<std::string, size_t>> request;
+};
+
+class TransportTest : public ::testing::Test {
+protected:
+    // A mutual-TLS collector with the test CA's server certificate (or `serverCert`).
+    void StartServer(std::vector<std::string> rules = {}, const testsupport::CertificateFiles& serverCert =
+                                                              Certificates().server, int port = 0) {
+        server = StartCollector(Options(serverCert.cert, serverCert.key, Certificates().caCert, recordFile, port, rules));
+    }
+    std::string Url(const char* path = "/kta/events-data") const {
+        return "https://127.0.0.1:" + std::to_string(server->Port()) + path;
+    }
+    int PostStatus() { return Post(transport, Url(), "{}").response.statusCode; }
+    int Stat(const char* name) const { return server->Stats()[name].asInt(); }
+    ~TransportTest() override { InstallTlsSettings({}); }
+
+    testsupport::TempDir temp;
+    testsupport::LogCapture logs;
+    std::string recordFile = temp.path() + "record.jsonl";
+    std::unique_ptr<Collector> server;
+    CurlTransport transport;
+};
+
+TEST_F(TransportTest, MtlsUrlMapReplacesTheLongestConfiguredPrefix) {
+    EXPECT_EQ(transport.GetMtlsUrl(L"https://a.example/kta/"), L"https://a.example/kta/");
+    TlsSettings tls;
+    tls.mtls_url_map = {{"https://a.example/", "https://mtls.a.example/"},
+                        {"https://a.example/kta/", "https://kta-mtls.a.example/v2/"},
+                        {"", "https://never/"}};
+    InstallTlsSettings(tls);
+    EXPECT_EQ(transport.GetMtlsUrl(L"https://a.example/kta/events-data"), L"https://kta-mtls.a.example/v2/events-data");
+    EXPECT_EQ(transport.GetMtlsUrl(L"https://a.example/k\u00e4t\u00e4/"), L"https://mtls.a.example/k\u00e4t\u00e4/");
+    EXPECT_EQ(transport.GetMtlsUrl(L"https://b.example/kta/"), L"https://b.example/kta/");
+}
+
+TEST_F(TransportTest, EachRequestIsSentOrRefusedWithItsResultCodeAndARefusalNamesTheUrl) {
+    LoopbackPort closed, listening;
+    listening.Listen();
+    auto plain = StartCollector({});  // "Connection: close": no idle keep-alive holds its stop
+    const std::string http = "http://127.0.0.1:" + std::to_string(plain->Port()), kta = http + "/kta/events-data";
+    const struct {
+        std::string url;
+        bool allowHttp;
+        int code, status;
+        std::string logged = "";
+        Headers headers = {{"Content-Type", "application/json"}, {"Connection", "close"}};
+    } cases[] = {
+        {kta, false, result::OTHER_FAILURE, 0, kta},
+        {kta, true, result::OK, 200},
+        {"http://localhost:" + std::to_string(plain->Port()) + "/navp", true, result::OK, 200},
+        {closed.Url("https"), true, result::CANNOT_CONNECT, 0, "127.0.0.1:" + std::to_string(closed.port)},
+        // A documentation address: were it contacted, the request would time out, not be refused.
+        {"http://192.0.2.1/kta/events-data", true, result::OTHER_FAILURE, 0},
+        {"http://127.0.0.1@example.invalid/navp", true, result::OTHER_FAILURE, 0},
+        {"ftp://127.0.0.1/kta/x", true, result::OTHER_FAILURE, 0},
+        {"file:///etc/passwd", true, result::OTHER_FAILURE, 0},
+        {"not a url", true, result::OTHER_FAILURE, 0},
+        {"https://", true, result::OTHER_FAILURE, 0},
+        // A value with a line break would add a header of the sender's choosing: never sent.
+        {listening.Url(), true, result::OTHER_FAILURE, 0, "X-Bad", {{"X-Bad", "a\r\nInjected: 1"}}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        InstallTlsSettings(MutualTls(3000, Certificates().client, c.allowHttp));
+        logs.Clear();
+        const auto answer = Post(transport, c.url, "{}", ZELCore::HTTP_AUTH_NONE, c.headers);
+        EXPECT_EQ(answer.resultCode, c.code);
+        EXPECT_EQ(answer.response.statusCode, c.status);
+        EXPECT_TRUE(c.code == result::OK || logs.Contains(c.logged.empty() ? c.url : c.logged, "host.log"));
+    }
+    int method = 1;
+    EXPECT_EQ(transport.InvokeHttp(kta, {}, method, "{}", ZELCore::HTTP_AUTH_NONE, true, "").resultCode,
+              result::OTHER_FAILURE) << "a method other than POST is refused";
+    // A resolver that never answers (some sandboxes) gives a time-out instead of hanging.
+    const auto answer = Post(transport, "https://nowhere.invalid/kta/events-data", "{}");
+    EXPECT_THAT(answer.resultCode, testing::AnyOf(result::HOST_NOT_RESOLVED, result::TIMED_OUT));
+    EXPECT_EQ(answer.response.statusCode, 0);
+    EXPECT_EQ(plain->Stats()["kta"]["requests"].asInt() + plain->Stats()["navp"]["requests"].asInt(), 2);
+}
+
+TEST_F(TransportTest, HeaderMapIsSentAsRequestHeadersAndTheKeptAnswerIsBounded) {
+    LoopbackPort server, big;
+    server.Listen();
+    big.Listen(std::string(100 * 1024, 'a'));
+    InstallTlsSettings(MutualTls(3000, Certificates().client, true));
+    const std::string body(2 * 1024 * 1024, 'b');  // large enough for curl to ask "Expect: 100-continue"
+    const auto answer = Post(transport, server.Url(), body, ZELCore::HTTP_AUTH_NONE,
+                             {{"Content-Type", "application/json"}, {"X-Trace", "abc 1"}, {"X-Empty", ""}});
+    EXPECT_EQ(answer.resultCode, result::OK);
+    EXPECT_EQ(answer.response.message, "ok");
+    const auto [head, bodySize] = server.request.get();
+    EXPECT_EQ(bodySize, body.size());
+    EXPECT_THAT(head, testing::StartsWith("POST /x HTTP/1.1\r\n"));
+    EXPECT_THAT(head, HasSubstr("\r\nContent-Type: application/json\r\n"));
+    EXPECT_THAT(head, HasSubstr("\r\nX-Trace: abc 1\r\n"));
+    EXPECT_THAT(head, HasSubstr("\r\nX-Empty:\r\n"));
+    EXPECT_THAT(head, testing::Not(HasSubstr("Expect:")));
+
+    const auto cut = Post(transport, big.Url(), "{}", ZELCore::HTTP_AUTH_NONE);
+    EXPECT_EQ(cut.response.statusCode, 200);
+    EXPECT_EQ(cut.response.message.size(), CurlTransport::kMaxResponseBytes) << "the kept body is cut at 64 KiB";
+}
+
+TEST_F(TransportTest, MutualTlsExchangeReturnsTheAnswerWhateverItsStatusAndNavpNeedsNoClientCertificate) {
+    StartServer({"kta=503x1", "kta=403x1:devicemissing"});
+    InstallTlsSettings(MutualTls());
+    EXPECT_EQ(PostStatus(), 503);
+    auto missing = Post(transport, Url(), "{}");
+    EXPECT_EQ(missing.resultCode, result::OK);
+    EXPECT_TRUE(ZEL::CoreUtility::Is403WithDeviceMissingError(missing)) << "status and body come back";
+    const auto answer = Post(transport, Url(), R"([{"item_id":"i1"}])");
+    EXPECT_EQ(answer.response.statusCode, 200);
+    EXPECT_THAT(answer.response.message, HasSubstr("accepted"));
+    EXPECT_EQ(ReadRecords(recordFile).at(2)["body"][0]["item_id"].asString(), "i1");
+
+    // Without mutual TLS (NAVP) no client certificate is presented, so its expiry does not matter.
+    InstallTlsSettings(MutualTls(5000, Certificates().expiredClient));
+    EXPECT_EQ(Post(transport, Url("/navp"), "json={}", ZELCore::HTTP_AUTH_NONE, {}).response.statusCode, 200);
+}
+
+TEST_F(TransportTest, EachCertificateProblemIsReportedAndNothingIsRecorded) {
+    const std::string absent = temp.path() + "absent.pem";
+    const auto& pki = Certificates();
+    const struct {
+        const char* name;
+        testsupport::CertificateFiles client;
+        const testsupport::CertificateFiles& server;
+        int resultCode, status;
+        bool clientRefuses;  // before any handshake
+    } cases[] = {
+        {"expired client certificate", pki.expiredClient, pki.server, result::CLIENT_CERT_EXPIRED, 0, true},
+        {"missing client certificate file", {absent, pki.client.key}, pki.server, result::TLS_FAILURE, 0, true},
+        {"a key, not a certificate", {pki.client.key, pki.client.key}, pki.server, result::TLS_FAILURE, 0, true},
+        {"server from an unknown CA", pki.client, pki.otherServer, result::TLS_FAILURE, 0, false},
+        // The collector answers a KTA upload without a client certificate with 496 ("certificate
+        // required"), so that NAVP can be served on the same port without one.
+        {"no client certificate", {}, pki.server, result::OK, 496, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartServer({}, c.server);
+        InstallTlsSettings(MutualTls(5000, c.client));
+        const auto answer = Post(transport, Url(), "{}");
+        EXPECT_EQ(answer.resultCode, c.resultCode);
+        EXPECT_EQ(answer.response.statusCode, c.status);
+        EXPECT_TRUE(!c.clientRefuses || Stat("tls_handshakes") == 0) << "a connection was made";
+        EXPECT_TRUE(ReadRecords(recordFile).empty());
+    }
+    EXPECT_TRUE(logs.Contains(absent, "host.log")) << "the failure names the file";
+}
+
+TEST_F(TransportTest, RenewedCertificateFileIsReadAgain) {
+    StartServer();
+    const std::string certPath = temp.path() + "client.pem", replacement = temp.path() + "replacement.pem";
+    std::filesystem::copy_file(Certificates().client.cert, certPath);
+    InstallTlsSettings(MutualTls(5000, {certPath, Certificates().client.key}));
+    ASSERT_EQ(Post(transport, Url(), "{}").resultCode, result::OK);
+
+    // Replaced by another file (new inode): the cached certificate must not be used.
+    std::filesystem::copy_file(Certificates().expiredClient.cert, replacement);
+    std::filesystem::rename(replacement, certPath);
+    EXPECT_EQ(Post(transport, Url(), "{}").resultCode, result::CLIENT_CERT_EXPIRED);
+}
+
+// Connections are kept per thread. After the server closed one, the next request reconnects and
+// offers the first TLS session: it must resume or be replaced, never fail the request.
+TEST_F(TransportTest, RequestsOfOneThreadShareOneConnectionAndReconnectWhenItIsClosed) {
+    StartServer();
+    InstallTlsSettings(MutualTls());
+    auto postTwice = [this] { return PostStatus() + PostStatus(); };
+    EXPECT_EQ(std::async(std::launch::async, postTwice).get(), 400);
+    auto second = std::async(std::launch::async, postTwice), third = std::async(std::launch::async, postTwice);
+    EXPECT_EQ(second.get() + third.get(), 800);
+    EXPECT_EQ(server->Stats()["kta"]["requests"].asInt(), 6);
+    EXPECT_EQ(Stat("connections"), 3);
+    EXPECT_EQ(Stat("tls_handshakes"), 3);
+    ASSERT_EQ(PostStatus(), 200);  // this thread keeps it open
+    EXPECT_LT(Timed([this] { server->Stop(); }), 1s) << "an idle keep-alive held the stop";
+
+    StartServer();
+    const Headers close = {{"Content-Type", "application/json"}, {"Connection", "close"}};
+    ASSERT_EQ(Post(transport, Url(), "{}", ZELCore::HTTP_AUTH_MTLS, close).response.statusCode, 200);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(PostStatus(), 200);
+    EXPECT_EQ(Stat("tls_handshakes"), 2);
+    const int port = server->Port();  // a new collector on the same port
+    server->Stop();
+    StartServer({}, Certificates().server, port);
+    const auto answer = Post(transport, Url(), "{}");
+    EXPECT_EQ(answer.resultCode, result::OK);
+    EXPECT_EQ(answer.response.statusCode, 200);
+}
+
+TEST_F(TransportTest, LateAnswerTimesOutAndStopAbortsATransferInFlightAndRefusesNewOnesUntilCleared) {
+    StartServer({"kta=200x1:delay=5000"});
+    InstallTlsSettings(MutualTls(300));
+    ZELCore::InvokeHttpResponse answer;
+    EXPECT_LT(Timed([&] { answer = Post(transport, Url(), "{}"); }), 2s);
+    EXPECT_EQ(answer.resultCode, result::TIMED_OUT);
+    EXPECT_EQ(answer.response.statusCode, 0);
+
+    StartServer({"kta=200x1:delay=20000"});  // without the late answer still held
+    InstallTlsSettings(MutualTls(30000));
+    auto pending = std::async(std::launch::async, [this] { return Post(transport, Url(), "{}"); });
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Stat("in_delay") == 1; }));
+    ZELCore::InvokeHttpResponse aborted;
+    EXPECT_LT(Timed([&] { transport.RequestStop(), aborted = pending.get(); }), 2500ms);
+    EXPECT_EQ(aborted.resultCode, result::CONNECTION_LOST);
+    EXPECT_EQ(aborted.response.statusCode, 0);
+
+    EXPECT_EQ(Post(transport, Url(), "{}").resultCode, result::CONNECTION_LOST);
+    EXPECT_EQ(server->Stats()["kta"]["requests"].asInt(), 0) << "sent while stopped";
+    transport.ClearStop();
+    EXPECT_EQ(PostStatus(), 200);
 }
 
 }  // namespace

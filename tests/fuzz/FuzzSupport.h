@@ -1,6 +1,5 @@
-// What the fuzz targets share: the input as text, a check that aborts (so that libFuzzer keeps
-// the input) with a message, and a log sink that formats every line and drops it, so that the
-// logging of a parser's complaints runs too.
+// Shared by the fuzz targets: the input as text, a check that aborts (libFuzzer keeps the input)
+// with a message, and a log that formats every line and drops it (a parser's complaints run too).
 #pragma once
 
 #include <cstddef>
@@ -18,45 +17,26 @@ inline std::string Text(const std::uint8_t* data, std::size_t size) {
     return std::string(reinterpret_cast<const char*>(data), size);
 }
 
-// `detail` with control and non-ASCII bytes as \xNN, newlines kept.
-inline std::string Shown(const std::string& detail) {
-    std::string out;
-    for (unsigned char c : detail) {
-        if (c == '\n' || (c >= 0x20 && c < 0x7f)) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        }
-    }
-    return out;
-}
-
-[[noreturn]] inline void Fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "fuzz invariant broken: %s\n%s\n", what, Shown(detail).c_str());
-    std::abort();
-}
-
+// Prints `what` and `detail` (control and non-ASCII bytes as \xNN, newlines kept) and aborts.
 inline void Check(bool condition, const char* what, const std::string& detail = std::string()) {
-    if (!condition) Fail(what, detail);
+    if (condition) return;
+    std::string shown;
+    for (unsigned char c : detail)
+        shown += c == '\n' || (c >= 0x20 && c < 0x7f) ? std::string(1, static_cast<char>(c))
+                                                      : std::string{'\\', 'x', "0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+    std::fprintf(stderr, "fuzz invariant broken: %s\n%s\n", what, shown.c_str());
+    std::abort();
 }
 
 inline bool OneLine(const std::string& text) { return text.find('\n') == std::string::npos; }
 
-class DroppingSink : public ZEL::LogSink {
-public:
-    bool Enabled(ZEL::LogLevel) const override { return true; }
-    void Write(ZEL::LogLevel, const std::string&) override {}
-};
-
-// A Log bound to a DroppingSink.
 inline ZEL::Log& DroppingLog() {
-    static ZEL::Log* log = [] {
-        auto* bound = new ZEL::Log();
-        bound->Bind(std::make_shared<DroppingSink>());
-        return bound;
-    }();
+    struct DroppingSink : ZEL::LogSink {
+        bool Enabled(ZEL::LogLevel) const override { return true; }
+        void Write(ZEL::LogLevel, const std::string&) override {}
+    };
+    static ZEL::Log* log = new ZEL::Log();  // never destroyed: targets may log until the process ends
+    [[maybe_unused]] static const bool bound = (log->Bind(std::make_shared<DroppingSink>()), true);
     return *log;
 }
 

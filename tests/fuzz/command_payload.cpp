@@ -1,6 +1,5 @@
-// Server command payloads as the bus carries them: the "sendTelemetry" parameters, the command
-// accessors the agent reads (message, action, fields) and the registration payload of topic 2.
-// None may throw; a sendTelemetry that parses names no empty dataset.
+// Server command payloads as the bus carries them (sendTelemetry parameters, the command accessors,
+// topic 2's registration payload): none may throw; a sendTelemetry that parses names no empty dataset.
 #include "datasync/host/Notification.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "fuzz/FuzzSupport.h"
@@ -21,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)command.getFieldValue(field);
 
     bool success = false;
-    std::wstring deviceId, triggerSource, message;
     int code = 0;
+    std::wstring deviceId, triggerSource, message;
     (void)command.deserializePayloadForDeviceRegistration(success, deviceId, triggerSource, message, code);
     return 0;
 }

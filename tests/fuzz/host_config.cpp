@@ -13,9 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Check(problem.text.rfind("host.json: ", 0) == 0, "a config problem names the file", problem.text);
     }
     if (!ok) return 0;
-    for (const std::string* folder : {&config.folders.service_db_dir, &config.folders.shared_db_dir,
-                                      &config.folders.local_db_dir, &config.folders.log_dir,
-                                      &config.folders.state_dir})
+    const auto& f = config.folders;
+    for (const std::string* folder : {&f.service_db_dir, &f.shared_db_dir, &f.local_db_dir, &f.log_dir, &f.state_dir})
         fuzz::Check(!folder->empty() && folder->back() == '/', "a folder ends with '/'", *folder);
     return 0;
 }

@@ -7,9 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::wstring text = ZEL::String::UTF8ToUTF16(fuzz::Text(data, size));
     (void)ZEL::utility::GetIntervalInMilliseconds(text);
-
-    constexpr int kDefault = 30;
-    constexpr int kMax = 3650;
+    constexpr int kDefault = 30, kMax = 3650;
     bool overflowed = false;
     const int days = TelemetryUtils::RetentionUtils::ParseRetentionDays(text, kDefault, kMax, &overflowed);
     fuzz::Check(days > 0 && days <= kMax, "retention days within (0, max]", fuzz::Text(data, size));

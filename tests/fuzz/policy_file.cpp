@@ -7,23 +7,14 @@
 #include "fuzz/FuzzSupport.h"
 #include "linuxhost/policy/PolicyDocument.h"
 
-namespace {
-
-const std::string& PolicyPath() {
-    static const std::string path = "/tmp/datasync-fuzz-policy-" + std::to_string(::getpid()) + ".json";
-    return path;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::FILE* file = std::fopen(PolicyPath().c_str(), "wb");
+    static const std::string path = "/tmp/datasync-fuzz-policy-" + std::to_string(::getpid()) + ".json";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return 0;
     const bool written = std::fwrite(data, 1, size, file) == size;
-    std::fclose(file);
-    if (!written) return 0;
+    if (std::fclose(file) != 0 || !written) return 0;
 
-    const ZEL::linuxhost::policy::PolicyDocument document = ZEL::linuxhost::policy::ReadPolicyDocument(PolicyPath());
+    const auto document = ZEL::linuxhost::policy::ReadPolicyDocument(path);
     bool unusable = false;
     for (const auto& problem : document.problems) {
         fuzz::Check(fuzz::OneLine(problem.text), "a policy problem is one line", problem.text);

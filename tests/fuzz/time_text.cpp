@@ -1,6 +1,5 @@
-// Time texts: GetGmtTimeStamp on any text (in UTC, so that the result does not depend on the
-// machine's zone) and the NAVP header's zone from a local time text. A stamp read from
-// "YYYY-MM-DDTHH:MM:SSZ" must print back as the same date and time.
+// Time texts: GetGmtTimeStamp on any text (in UTC, independent of the machine's zone) and the NAVP
+// header's zone from a local time text. A stamp of "YYYY-MM-DDTHH:MM:SSZ" prints back as itself.
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>

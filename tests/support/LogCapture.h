@@ -14,15 +14,10 @@ namespace testsupport {
 
 class LogCapture {
 public:
-    struct Line {
-        std::string file;
-        ZEL::LogLevel level;
-        std::string text;
-    };
+    struct Line { std::string file; ZEL::LogLevel level; std::string text; };
 
-    LogCapture() : m_state(std::make_shared<State>()) {
-        auto state = m_state;
-        ZEL::utility::SetLogSinkFactory([state](const std::wstring& fileName) {
+    LogCapture() {
+        ZEL::utility::SetLogSinkFactory([state = m_state](const std::wstring& fileName) {
             return std::make_shared<Sink>(state, ZEL::String::UTF16ToUTF8(fileName));
         });
     }
@@ -34,10 +29,8 @@ public:
     }
     // True when some line (of `file`, when given) contains `fragment`.
     bool Contains(const std::string& fragment, const std::string& file = "") const {
-        for (const Line& line : Lines()) {
-            if ((file.empty() || line.file == file) && line.text.find(fragment) != std::string::npos)
-                return true;
-        }
+        for (const Line& line : Lines())
+            if ((file.empty() || line.file == file) && line.text.find(fragment) != std::string::npos) return true;
         return false;
     }
     void Clear() {
@@ -46,25 +39,19 @@ public:
     }
 
 private:
-    struct State {
-        mutable std::mutex mutex;
-        std::vector<Line> lines;
-    };
-    class Sink : public ZEL::LogSink {
-    public:
-        Sink(std::shared_ptr<State> state, std::string file) : m_state(std::move(state)), m_file(std::move(file)) {}
+    struct State { std::mutex mutex; std::vector<Line> lines; };
+    struct Sink : ZEL::LogSink {
+        Sink(std::shared_ptr<State> state, std::string file) : state(std::move(state)), file(std::move(file)) {}
         bool Enabled(ZEL::LogLevel) const override { return true; }
         void Write(ZEL::LogLevel level, const std::string& text) override {
-            std::lock_guard<std::mutex> lock(m_state->mutex);
-            m_state->lines.push_back({m_file, level, text});
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->lines.push_back({file, level, text});
         }
-
-    private:
-        std::shared_ptr<State> m_state;
-        std::string m_file;
+        std::shared_ptr<State> state;
+        std::string file;
     };
 
-    std::shared_ptr<State> m_state;
+    std::shared_ptr<State> m_state = std::make_shared<State>();
 };
 
 }  // namespace testsupport

@@ -1,6 +1,6 @@
 // A wall clock that stands still at the time the test gives it, installed as the process's
 // clock for the lifetime of the object, so that time texts and clocks are tested without
-// waiting.
+// waiting. The monotonic clocks (steady time and the tick count) move only when told, together.
 #pragma once
 
 #include <atomic>
@@ -13,18 +13,13 @@ namespace testsupport {
 
 class ManualClock : public ZEL::Clock {
 public:
-    explicit ManualClock(std::chrono::system_clock::time_point wall) : m_wall(wall.time_since_epoch()) {
-        ZEL::Clock::SetInstance(this);
-    }
+    explicit ManualClock(std::chrono::system_clock::time_point wall) : m_wall(wall) { ZEL::Clock::SetInstance(this); }
     ~ManualClock() override { ZEL::Clock::SetInstance(nullptr); }
     ManualClock(const ManualClock&) = delete;
     ManualClock& operator=(const ManualClock&) = delete;
 
-    void SetWall(std::chrono::system_clock::time_point wall) { m_wall = wall.time_since_epoch(); }
-    std::chrono::system_clock::time_point WallNow() override {
-        return std::chrono::system_clock::time_point(m_wall.load());
-    }
-    // The monotonic clocks (steady time and the tick count) move only when told, together.
+    void SetWall(std::chrono::system_clock::time_point wall) { m_wall = wall; }
+    std::chrono::system_clock::time_point WallNow() override { return m_wall.load(); }
     void AdvanceSteady(std::chrono::milliseconds step) { m_steady += step.count(); }
     std::chrono::steady_clock::time_point SteadyNow() override {
         return std::chrono::steady_clock::time_point(std::chrono::milliseconds(m_steady.load()));
@@ -32,7 +27,7 @@ public:
     std::uint64_t TickCount64() override { return static_cast<std::uint64_t>(m_steady.load()); }
 
 private:
-    std::atomic<std::chrono::system_clock::duration> m_wall;
+    std::atomic<std::chrono::system_clock::time_point> m_wall;
     std::atomic<std::int64_t> m_steady{0};  // milliseconds
 };
 

@@ -1,8 +1,7 @@
 // Sets the process's TZ for the lifetime of one object and puts the previous value (or its
 // absence) back afterwards, so that time-text tests are independent of the machine's zone.
-// POSIX rule texts ("CET-1CEST,M3.5.0,M10.5.0/3") need no time-zone database.
-//
-// TZ is process-wide: use it only in tests that run no other threads reading local time.
+// POSIX rule texts ("CET-1CEST,M3.5.0,M10.5.0/3") need no time-zone database. TZ is
+// process-wide: use it only in tests that run no other threads reading local time.
 #pragma once
 
 #include <cstdlib>
@@ -20,10 +19,7 @@ public:
         ::tzset();
     }
     ~ScopedTimeZone() {
-        if (m_previous)
-            ::setenv("TZ", m_previous->c_str(), 1);
-        else
-            ::unsetenv("TZ");
+        m_previous ? ::setenv("TZ", m_previous->c_str(), 1) : ::unsetenv("TZ");
         ::tzset();
     }
     ScopedTimeZone(const ScopedTimeZone&) = delete;

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <ctime>
 #include <stdexcept>
 #include <string>
@@ -28,49 +29,43 @@ public:
 
     void Exec(const std::string& sql) {
         char* error = nullptr;
-        if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-            std::string message = error ? error : "?";
-            sqlite3_free(error);
-            throw std::runtime_error(sql + ": " + message);
-        }
+        if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error) == SQLITE_OK) return;
+        const std::string message = error ? error : "?";
+        sqlite3_free(error);
+        throw std::runtime_error(sql + ": " + message);
     }
 
     // Inserts one row; `id` 0 lets SQLite choose. Returns the row id.
     std::int64_t Insert(const std::string& data, const std::string& logtime = "2026-12-06T10:00:00",
                         std::int64_t id = 0, const std::string& logIndex = "0") {
-        sqlite3_stmt* statement = nullptr;
-        const std::string sql = "INSERT INTO " + m_table + "(id, log_index, data, logtime) VALUES(?,?,?,?)";
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(m_db));
-        if (id > 0) sqlite3_bind_int64(statement, 1, id);
-        else sqlite3_bind_null(statement, 1);
-        sqlite3_bind_text(statement, 2, logIndex.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(statement, 3, data.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(statement, 4, logtime.c_str(), -1, SQLITE_TRANSIENT);
-        const int rc = sqlite3_step(statement);
-        sqlite3_finalize(statement);
-        if (rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(m_db));
+        const auto statement = Prepare("INSERT INTO " + m_table + "(id, log_index, data, logtime) VALUES(?,?,?,?)");
+        id > 0 ? sqlite3_bind_int64(statement.get(), 1, id) : sqlite3_bind_null(statement.get(), 1);
+        int column = 2;
+        for (const std::string* text : {&logIndex, &data, &logtime})
+            sqlite3_bind_text(statement.get(), column++, text->c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(statement.get()) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(m_db));
         return sqlite3_last_insert_rowid(m_db);
     }
 
     std::int64_t Scalar(const std::string& sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(m_db));
-        std::int64_t value = -1;
-        if (sqlite3_step(statement) == SQLITE_ROW) value = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
-        return value;
+        const auto statement = Prepare(sql);
+        return sqlite3_step(statement.get()) == SQLITE_ROW ? sqlite3_column_int64(statement.get(), 0) : -1;
     }
 
 private:
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> Prepare(const std::string& sql) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(m_db));
+        return {statement, &sqlite3_finalize};
+    }
+
     sqlite3* m_db = nullptr;
     std::string m_table;
 };
 
 // A minimal item-event `data` object.
-inline std::string ItemEventJson(const std::string& datasetId, const std::string& itemId,
-                                 const std::string& extra = "") {
+inline std::string ItemEventJson(const std::string& datasetId, const std::string& itemId, const std::string& extra = "") {
     return "{\"dataset_id\":\"" + datasetId + "\",\"item_id\":\"" + itemId + "\",\"item_name\":\"n\"" +
            (extra.empty() ? "" : "," + extra) + "}";
 }

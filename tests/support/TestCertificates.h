@@ -10,10 +10,7 @@
 
 namespace testsupport {
 
-struct CertificateFiles {
-    std::string cert;
-    std::string key;
-};
+struct CertificateFiles { std::string cert, key; };
 
 class TestCertificates {
 public:
@@ -21,30 +18,23 @@ public:
 
     // Writes every file into `folder` (which ends with '/').
     explicit TestCertificates(const std::string& folder) {
-        using datasyncctl::pki::Issue;
-        using datasyncctl::pki::Role;
+        using namespace datasyncctl::pki;
+        const auto write = [&folder](const std::string& name, const Issued& issued) {
+            CertificateFiles files{folder + name + ".pem", folder + name + "-key.pem"};
+            Write(issued, files.cert, &files.key);
+            return files;
+        };
         const auto ca = Issue("DataSync Test CA", Role::Authority, nullptr, -kDay, 30 * kDay);
         const auto otherCa = Issue("Unrelated Test CA", Role::Authority, nullptr, -kDay, 30 * kDay);
-        caCert = Write(folder, "ca", ca).cert;
-        server = Write(folder, "server", Issue("127.0.0.1", Role::Server, &ca, -kDay, 30 * kDay));
-        client = Write(folder, "client", Issue("dev-0001", Role::Client, &ca, -kDay, 30 * kDay));
-        expiredClient = Write(folder, "client-expired", Issue("dev-0001", Role::Client, &ca, -3 * kDay, -kDay));
-        otherServer = Write(folder, "other-server", Issue("127.0.0.1", Role::Server, &otherCa, -kDay, 30 * kDay));
+        caCert = write("ca", ca).cert;
+        server = write("server", Issue("127.0.0.1", Role::Server, &ca, -kDay, 30 * kDay));
+        client = write("client", Issue("dev-0001", Role::Client, &ca, -kDay, 30 * kDay));
+        expiredClient = write("client-expired", Issue("dev-0001", Role::Client, &ca, -3 * kDay, -kDay));
+        otherServer = write("other-server", Issue("127.0.0.1", Role::Server, &otherCa, -kDay, 30 * kDay));
     }
 
     std::string caCert;
-    CertificateFiles server;
-    CertificateFiles client;
-    CertificateFiles expiredClient;
-    CertificateFiles otherServer;
-
-private:
-    static CertificateFiles Write(const std::string& folder, const std::string& name,
-                                  const datasyncctl::pki::Issued& issued) {
-        CertificateFiles files{folder + name + ".pem", folder + name + "-key.pem"};
-        datasyncctl::pki::Write(issued, files.cert, &files.key);
-        return files;
-    }
+    CertificateFiles server, client, expiredClient, otherServer;
 };
 
 }  // namespace testsupport

@@ -11,21 +11,11 @@ namespace testsupport {
 inline bool HasShape(const std::string& text, const std::string& shape) {
     if (text.size() != shape.size()) return false;
     for (size_t i = 0; i < shape.size(); ++i) {
-        const char c = text[i];
-        bool ok;
-        switch (shape[i]) {
-            case '9':
-                ok = c >= '0' && c <= '9';
-                break;
-            case 'S':
-                ok = c == '+' || c == '-';
-                break;
-            case 'L':
-                ok = c == 'D' || c == 'I' || c == 'W' || c == 'E';
-                break;
-            default:
-                ok = c == shape[i];
-        }
+        const char c = text[i], s = shape[i];
+        const bool ok = s == '9'   ? c >= '0' && c <= '9'
+                        : s == 'S' ? c == '+' || c == '-'
+                        : s == 'L' ? c == 'D' || c == 'I' || c == 'W' || c == 'E'
+                                   : c == s;
         if (!ok) return false;
     }
     return true;
