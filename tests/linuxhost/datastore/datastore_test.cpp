@@ -28,22 +28,6 @@ using ZEL::DatabasePtr;
 using ZEL::linuxhost::SqliteDatabaseManager;
 std::wstring W(const std::string& text) { return ZEL::String::UTF8ToUTF16(text); }
 
-// Another connection that runs `sql` inside an exclusive lock it holds for `holdMs`.
-struct ExclusiveLock {
-    ExclusiveLock(const std::string& path, const std::string& sql, int holdMs)
-        : holder([this, path, sql, holdMs] {
-              CppSQLite3DB writer;
-              writer.open(path, SQLITE_OPEN_READWRITE);
-              writer.execDML("BEGIN EXCLUSIVE; " + sql);
-              locked.set_value();
-              std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-              writer.execDML("COMMIT");
-          }) { locked.get_future().wait(); }
-    ~ExclusiveLock() { holder.join(); }
-    std::promise<void> locked;
-    std::thread holder;
-};
-
 using testing::HasSubstr;
 constexpr int kCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
 
@@ -186,7 +170,16 @@ TEST_F(ManagerTest, CreatesOnlyWhenAskedSharesOneHandlePerFileAndSaysWhyItCannot
 TEST_F(ManagerTest, LockHeldElsewhereDelaysRead) {
     const std::string path = temp.path() + "locked.sqlite3";
     Get(path)->execDML("CREATE TABLE t(x)");
-    ExclusiveLock lock(path, "INSERT INTO t VALUES(1)", 200);
+    std::promise<void> locked;
+    auto holder = std::async(std::launch::async, [&] {  // its end waits for the writer
+        CppSQLite3DB writer;
+        writer.open(path, SQLITE_OPEN_READWRITE);
+        writer.execDML("BEGIN EXCLUSIVE; INSERT INTO t VALUES(1)");
+        locked.set_value();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        writer.execDML("COMMIT");
+    });
+    locked.get_future().wait();
     EXPECT_EQ(Get(path)->execScalar("SELECT count(*) FROM t"), 1);
 }
 
