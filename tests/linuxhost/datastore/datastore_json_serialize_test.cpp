@@ -1,5 +1,5 @@
-// The record codec: exact round trips of every field of every record kind, the compact layout,
-// lenient reading of missing members and scalars, and refusal of anything but one record object.
+// The record codec: exact round trips of every field of every record kind, the compact layout, lenient
+// reading of missing members and scalars, refusal of anything but one record object.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,8 +13,7 @@ using ZEL::JsonSerialize;
 using ZEL::String::UTF16ToUTF8;
 using ZEL::String::UTF8ToUTF16;
 
-// An object (or string map) with a distinct text per member, with the characters a codec gets
-// wrong first.
+// An object (or string map) with a distinct text per member, with the characters a codec gets wrong first.
 Json::Value Members(std::initializer_list<const char*> names) {
     Json::Value object(Json::objectValue);
     for (const char* name : names)
@@ -25,25 +24,21 @@ Json::Value Members(std::initializer_list<const char*> names) {
 Json::Value Parse(const std::wstring& text) {
     const std::string utf8 = UTF16ToUTF8(text);
     Json::Value value;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    EXPECT_TRUE(reader->parse(utf8.data(), utf8.data() + utf8.size(), &value, &errors)) << utf8;
+    EXPECT_TRUE(Json::Reader().parse(utf8, value)) << utf8;
     return value;
 }
 
-// Decodes `full` with each decoder the record kind has and encodes it again: the result must
-// be the same JSON value, in the compact layout.
+// Decodes `full` with each decoder the record kind has and encodes it again: the same value, compact.
 template <typename Record>
 void ExpectRoundTrip(const Json::Value& full) {
     const std::wstring text = UTF8ToUTF16(Json::writeString(Json::StreamWriterBuilder(), full));
     for (bool forSync : {true, false}) {
         SCOPED_TRACE(forSync ? "DeSerializeForSync" : "DeSerialize");
         Record record;
-        bool decoded = forSync && JsonSerialize::DeSerializeForSync(text, &record);
-        if constexpr (!std::is_same_v<Record, ZEL::ItemContext>)  // which has no DeSerialize
-            decoded = decoded || (!forSync && JsonSerialize::DeSerialize(text, &record));
-        else if (!forSync) continue;
-        ASSERT_TRUE(decoded);
+        if constexpr (std::is_same_v<Record, ZEL::ItemContext>) {  // which has no DeSerialize
+            if (!forSync) continue;
+            ASSERT_TRUE(JsonSerialize::DeSerializeForSync(text, &record));
+        } else ASSERT_TRUE(forSync ? JsonSerialize::DeSerializeForSync(text, &record) : JsonSerialize::DeSerialize(text, &record));
         std::wstring json;
         ASSERT_TRUE(JsonSerialize::Serialize(record, json));
         EXPECT_EQ(json.find(L'\n'), std::wstring::npos) << "compact output";
@@ -52,32 +47,31 @@ void ExpectRoundTrip(const Json::Value& full) {
 }
 
 TEST(JsonSerialize, EveryFieldOfEveryRecordKindSurvivesARoundTrip) {
-    Json::Value event = Members({"dataset_id", "dataset_name", "device_context_id", "dataset_context_id", "item_context_id",
-                                 "item_id", "item_name", "item_time", "schema_ver", "source_component",
-                                 "item_data_encrypted", "item_data_encryption_key_id"});
+    Json::Value event = Members({"dataset_id", "dataset_name", "device_context_id", "dataset_context_id", "item_id",
+        "item_context_id", "item_name", "item_time", "schema_ver", "source_component", "item_data_encrypted",
+        "item_data_encryption_key_id"});
     event["item_data"] = Members({"item", "", "n"});
     ExpectRoundTrip<ZEL::ItemEvent>(event);
     Json::Value item = Members({"dataset_id", "item_context_id", "item_id", "item_name", "item_time"});
     item["item_data"] = Members({"ctx", "", "n"});
     ExpectRoundTrip<ZEL::ItemContext>(item);
     Json::Value dataset = Members({"dataset_id", "dataset_name", "dataset_type", "dataset_context_id",
-                                   "dataset_context_datetime", "device_context_id", "schema_ver", "source_component"});
+        "dataset_context_datetime", "device_context_id", "schema_ver", "source_component"});
     dataset["item_data"] = Members({"ds", "", "n"});
     ExpectRoundTrip<ZEL::DatasetContext>(dataset);
-    Json::Value device = Members(
-        {"device_id", "device_context_id", "device_context_datetime", "dataset_id", "schema_ver", "source_component"});
+    Json::Value device = Members({"device_id", "device_context_id", "device_context_datetime", "dataset_id",
+        "schema_ver", "source_component"});
     device["device_info"] = Members({"device_id", "device_id2", "device_name", "device_brand", "device_subbrand",
-                                     "device_family", "device_modeltype", "device_manufacturer", "device_biosversion",
-                                     "device_ecversion", "device_smbiosversion", "device_enclosuretype", "device_path",
-                                     "device_subscription", "device_info_datetime", "os_name", "os_version",
-                                     "os_language", "os_country", "os_updatetitle", "os_updatedescription"});
-    for (const char* entry : {"z=1", "\xc3\xa9=\"", "", "z=1", "a=2"})
-        device["device_info"]["device_extensionkeyvalue"].append(entry);  // order and repeats kept
-    device["region_info"] = Members(
-        {"region_name", "country_name", "country_code", "language_name", "language_code", "region_info_datetime"});
+        "device_family", "device_modeltype", "device_manufacturer", "device_biosversion", "device_ecversion",
+        "device_smbiosversion", "device_enclosuretype", "device_path", "device_subscription", "device_info_datetime",
+        "os_name", "os_version", "os_language", "os_country", "os_updatetitle", "os_updatedescription"});
+    for (const char* entry : {"z=1", "\xc3\xa9=\"", "", "z=1", "a=2"})  // order and repeats kept
+        device["device_info"]["device_extensionkeyvalue"].append(entry);
+    device["region_info"] = Members({"region_name", "country_name", "country_code", "language_name", "language_code",
+        "region_info_datetime"});
     device["schema_info"]["extension_keyvalue"] = Members({"schema", "", "n"});
     device["zel_info"] = Members({"zel_id", "zel_name", "zel_key", "zel_version", "zel_channel", "zel_datetime",
-                                  "anonymous_data_collection_preference"});
+        "anonymous_data_collection_preference"});
     device["zel_info"]["zel_installed_packages"] = Members({"pkg", "", "n"});
     ExpectRoundTrip<ZEL::DeviceContext>(device);
 }
@@ -89,10 +83,8 @@ TEST(JsonSerialize, OutputIsCompactSortedUtf8AndEmptyRecordsKeepTheirShape) {
     record.set_row_id(77);
     std::wstring json;
     ASSERT_TRUE(JsonSerialize::Serialize(record, json));
-    EXPECT_EQ(json,
-              L"{\"dataset_id\":\"\",\"item_context_id\":\"\",\"item_data\":{\"k\":\"v\"},"
+    EXPECT_EQ(json, L"{\"dataset_id\":\"\",\"item_context_id\":\"\",\"item_data\":{\"k\":\"v\"},"
               L"\"item_id\":\"\u00e9\U0001F600\",\"item_name\":\"\",\"item_time\":\"\"}");
-
     ASSERT_TRUE(JsonSerialize::Serialize(ZEL::DeviceContext(), json));
     for (const wchar_t* member : {L"\"schema_info\":{\"extension_keyvalue\":{}}", L"\"device_extensionkeyvalue\":[]",
                                   L"\"zel_installed_packages\":{}"})
@@ -104,10 +96,8 @@ TEST(JsonSerialize, MissingMembersDecodeAsEmptyAndScalarsAsText) {
     ZEL::ItemEvent event;
     event.set_dataset_name(L"stale");
     event.set_row_id(5);
-    ASSERT_TRUE(JsonSerialize::DeSerialize(
-        L"{\"item_id\":42,\"item_name\":1.5,\"schema_ver\":true,\"item_time\":null,"
-        L"\"dataset_id\":18446744073709551615,\"item_data\":{\"n\":3,\"b\":false,\"z\":null},\"unknown\":{\"x\":[1]}}",
-        &event));
+    ASSERT_TRUE(JsonSerialize::DeSerialize(L"{\"item_id\":42,\"item_name\":1.5,\"schema_ver\":true,\"item_time\":null,"
+        L"\"dataset_id\":18446744073709551615,\"item_data\":{\"n\":3,\"b\":false,\"z\":null},\"unknown\":{\"x\":[1]}}", &event));
     EXPECT_EQ(event.item_id() + L"|" + event.item_name() + L"|" + event.schema_ver() + L"|" +
                   event.item_time() + L"|" + event.dataset_id() + L"|" + event.dataset_name(),
               L"42|1.5|true||18446744073709551615|");
@@ -116,8 +106,7 @@ TEST(JsonSerialize, MissingMembersDecodeAsEmptyAndScalarsAsText) {
     ZEL::DeviceContext context;
     context.set_device_id(L"stale");
     ASSERT_TRUE(JsonSerialize::DeSerializeForSync(
-        L" {\n \"device_info\" : {\"os_name\": \"x\", \"device_extensionkeyvalue\":[1,\"a\"]}, \"zel_info\": null }\n",
-        &context));
+        L" {\n \"device_info\" : {\"os_name\": \"x\", \"device_extensionkeyvalue\":[1,\"a\"]}, \"zel_info\": null }\n", &context));
     EXPECT_EQ(context.device_id(), L"");
     EXPECT_EQ(context.device_info().device_extensionkeyvalue(), (ZEL::StringList{L"1", L"a"}));
 }
@@ -125,18 +114,12 @@ TEST(JsonSerialize, MissingMembersDecodeAsEmptyAndScalarsAsText) {
 TEST(JsonSerialize, AnythingButOneObjectOfTheRightShapeFails) {
     for (const std::wstring json : {L"", L"[{}]", L"null", L"{} trailing", L"{\"item_id\":'x'}", L"{\"item_id\":{}}",
                                     L"{\"item_data\":{\"k\":[1]}}"}) {
-        SCOPED_TRACE(UTF16ToUTF8(json));
         ZEL::ItemEvent event;
-        EXPECT_FALSE(JsonSerialize::DeSerialize(json, &event));
         ZEL::ItemContext context;
-        EXPECT_FALSE(JsonSerialize::DeSerializeForSync(json, &context));
+        EXPECT_FALSE(JsonSerialize::DeSerialize(json, &event) || JsonSerialize::DeSerializeForSync(json, &context)) << UTF16ToUTF8(json);
     }
     for (const std::wstring json : {L"{\"device_info\":5}", L"{\"device_info\":{\"device_extensionkeyvalue\":[{}]}}"})
         EXPECT_FALSE(JsonSerialize::DeSerialize(json, std::make_unique<ZEL::DeviceContext>().get())) << UTF16ToUTF8(json);
-    EXPECT_FALSE(JsonSerialize::DeSerialize(L"{}", static_cast<ZEL::ItemEvent*>(nullptr)));
-    // Nesting past the parser's limit is refused, not a crash.
-    ZEL::DatasetContext deep;
-    EXPECT_FALSE(JsonSerialize::DeSerialize(L"{\"a\":" + std::wstring(5000, L'[') + std::wstring(5000, L']') + L"}", &deep));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The "sendTelemetry" command: which payloads give which parameters (lists or comma texts of
-// names, trimmed, empty names dropped; booleans or their texts), which are refused (with one
-// line in the given log and the parameters untouched), and the handler's part in ProcessCommand.
+// The "sendTelemetry" command: payloads to parameters (name lists or comma texts, trimmed, empty names dropped;
+// booleans or their texts), refusals (one line in the given log, parameters untouched), ProcessCommand.
 #include <gtest/gtest.h>
 
 #include "datasync/host/SendTelemetryCommand.h"
@@ -29,11 +28,7 @@ protected:
 };
 
 TEST_F(SendTelemetryPayload, ReadsNamesAndFlagsInTheirAcceptedForms) {
-    const struct {
-        std::wstring payload;
-        Names datasets;
-        bool collectionOnly, allDatasets;
-    } cases[] = {
+    const struct { std::wstring payload; Names datasets; bool collectionOnly, allDatasets; } cases[] = {
         {Command(LR"({"datasets":["Apps","Drivers"],"collectionOnly":true,"allDatasets":false})"),
          {L"Apps", L"Drivers"}, true, false},
         {Command(LR"({"datasets":" Apps , ,\tDrivers ,,"})"), {L"Apps", L"Drivers"}, false, false},
@@ -48,8 +43,7 @@ TEST_F(SendTelemetryPayload, ReadsNamesAndFlagsInTheirAcceptedForms) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(c.payload));
         ASSERT_TRUE(Parse(c.payload, {{L"left over"}, true, true}));  // a parse starts from fresh parameters
         EXPECT_EQ(params.datasets, c.datasets);
-        EXPECT_EQ(std::make_pair(params.collectionOnly, params.allDatasets),
-                  std::make_pair(c.collectionOnly, c.allDatasets));
+        EXPECT_EQ(std::make_pair(params.collectionOnly, params.allDatasets), std::make_pair(c.collectionOnly, c.allDatasets));
     }
     EXPECT_TRUE(capture.Lines().empty());
 }
@@ -65,8 +59,7 @@ TEST_F(SendTelemetryPayload, RefusedPayloadIsReportedOnceAndLeavesTheParametersA
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(payload.substr(0, 80)));
         capture.Clear();
         EXPECT_NO_THROW(EXPECT_FALSE(Parse(payload, {{L"before"}, true, false})));
-        EXPECT_EQ(params.datasets, (Names{L"before"}));
-        EXPECT_TRUE(params.collectionOnly && !params.allDatasets);
+        EXPECT_TRUE(params.datasets == Names{L"before"} && params.collectionOnly && !params.allDatasets);
         const auto lines = capture.Lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].file, "DataSync.log");

@@ -1,7 +1,5 @@
-// The state files of the host: the registry (values read back by name from one JSON object
-// replaced by rename, damaged files read as empty and reported once) and the set of active
-// critical events (one host.log line per change, the file kept equal to the set, memory only
-// without a folder); no value lost when threads change them at the same time.
+// The host's state files: the registry (one JSON object replaced by rename, damaged files read as empty and
+// reported once) and the active critical events (one host.log line per change, the file equal to the set).
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <unistd.h>
@@ -23,16 +21,9 @@ namespace {
 using ZEL::CriticalEventLogger;
 using EventSet = std::set<std::pair<int, int>>;
 void Write(std::wstring name, long value) { ZEL::utility::WriteErrorToRegistry(name, value); }
-
 // The stored value, or 42 when there is none.
-long Read(const std::wstring& name) {
-    long value = 42;
-    return ZEL::utility::ReadRegistryValue(name, value) ? value : 42;
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+long Read(const std::wstring& name) { long value = 42; return ZEL::utility::ReadRegistryValue(name, value) ? value : 42; }
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // Parses the file independently of the code under test; fails the test when it is not an object.
 Json::Value ParseObject(const std::string& path) {
@@ -45,25 +36,21 @@ Json::Value ParseObject(const std::string& path) {
     return root;
 }
 
-// The pairs listed in a critical-events file.
 EventSet PairsInFile(const std::string& path) {
     const Json::Value root = ParseObject(path);
     EventSet pairs;
     for (const Json::Value& entry : root["active"]) pairs.emplace(entry["eventId"].asInt(), entry["value"].asInt());
     return pairs;
 }
-
-std::size_t FolderSize(const std::string& folder) {
-    using std::filesystem::directory_iterator;
-    return static_cast<std::size_t>(std::distance(directory_iterator(folder), directory_iterator()));
+auto FolderSize(const std::string& folder) {
+    return std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator());
 }
 
-// Each test gets its own empty state folder and a capture of the log lines.
 class StateFiles : public ::testing::Test {
 protected:
     void SetUp() override { UseStateFolder(temp.sub("state")); }
     void TearDown() override { ZEL::linuxhost::InstallHostFolders(ZEL::linuxhost::HostFolders{}); }
-    static void UseStateFolder(const std::string& folder) {  // installed as the host's state_dir
+    static void UseStateFolder(const std::string& folder) {
         ZEL::linuxhost::HostFolders folders;
         folders.state_dir = folder;
         ZEL::linuxhost::InstallHostFolders(folders);
@@ -76,11 +63,9 @@ protected:
         WriteText(temp.sub(name) + "critical-events.json", text);
         UseStateFolder(temp.sub(name));
     }
-    // The lines written to host.log during the test.
     std::vector<testsupport::LogCapture::Line> HostLines() const {
-        std::vector<testsupport::LogCapture::Line> lines;
-        for (const auto& line : capture.Lines())
-            if (line.file == "host.log") lines.push_back(line);
+        auto lines = capture.Lines();
+        lines.erase(std::remove_if(lines.begin(), lines.end(), [](const auto& line) { return line.file != "host.log"; }), lines.end());
         return lines;
     }
     testsupport::TempDir temp;
@@ -93,10 +78,8 @@ TEST_F(StateFiles, RegistryValuesReadBackByTheirExactNameFromOneJsonObjectReplac
     for (const auto& [name, value] : {std::pair{L"Low", LONG_MIN}, {L"High", LONG_MAX}, {L"Fehler\u00e4", 1L},
                                       {L"Fehler\u00e4", 7L}})
         Write(name, value);
-    EXPECT_EQ(Read(L"Low"), LONG_MIN);
-    EXPECT_EQ(Read(L"High"), LONG_MAX);
-    EXPECT_EQ(Read(L"Fehler\u00e4"), 7);
-    EXPECT_EQ(Read(L"fehler\u00e4"), 42);
+    for (const auto& [name, value] : {std::pair{L"Low", LONG_MIN}, {L"High", LONG_MAX}, {L"Fehler\u00e4", 7L}, {L"fehler\u00e4", 42L}})
+        EXPECT_EQ(Read(name), value) << ZEL::String::UTF16ToUTF8(name);
     Json::Value root = ParseObject(RegistryPath());
     EXPECT_EQ(root.size(), 3u);
     EXPECT_EQ(root["Fehler\xc3\xa4"].asInt64(), 7);
@@ -106,7 +89,7 @@ TEST_F(StateFiles, RegistryValuesReadBackByTheirExactNameFromOneJsonObjectReplac
     Write(L"Low", 2);
     EXPECT_EQ(ParseObject(oldLink)["Low"].asInt64(), LONG_MIN);
     EXPECT_EQ(ParseObject(RegistryPath())["Low"].asInt64(), 2);
-    EXPECT_EQ(FolderSize(StateFolder()), 1u) << "no temporary file is left behind";
+    EXPECT_EQ(FolderSize(StateFolder()), 1) << "no temporary file is left behind";
     WriteText(RegistryPath(), R"({"Text":"12","Fraction":1.5,"Whole":3})");
     EXPECT_EQ(Read(L"Text") + Read(L"Fraction"), 84) << "only whole numbers are values";
     EXPECT_EQ(Read(L"Whole"), 3);
@@ -127,12 +110,6 @@ TEST_F(StateFiles, RegistryFolderIsCreatedAndUnusableOnesOrNamesAreReported) {
         ASSERT_FALSE(HostLines().empty()) << folder;
         EXPECT_NE(HostLines()[0].text.find(named), std::string::npos) << HostLines()[0].text;
     }
-    UseStateFolder(temp.path() + "state/");
-    capture.Clear();
-    Write(L"", 5);
-    EXPECT_EQ(Read(L""), 42);
-    EXPECT_EQ(HostLines().size(), 1u);
-    EXPECT_EQ(FolderSize(temp.path() + "state"), 0u);
 }
 
 TEST_F(StateFiles, DamagedRegistryIsReadAsEmptyReportedOnceAndReplacedByTheNextWrite) {
@@ -142,7 +119,7 @@ TEST_F(StateFiles, DamagedRegistryIsReadAsEmptyReportedOnceAndReplacedByTheNextW
         WriteText(RegistryPath(), content);
         EXPECT_EQ(Read(L"A"), 42);
         EXPECT_EQ(Read(L"B"), 42);
-        auto lines = HostLines();
+        const auto lines = HostLines();
         ASSERT_EQ(lines.size(), 1u) << "one report for one damaged file";
         EXPECT_EQ(lines[0].level, ZEL::LogLevel::Warning);
         EXPECT_NE(lines[0].text.find("registry.json"), std::string::npos) << lines[0].text;
@@ -153,34 +130,25 @@ TEST_F(StateFiles, DamagedRegistryIsReadAsEmptyReportedOnceAndReplacedByTheNextW
     }
 }
 
-TEST_F(StateFiles, CriticalEventsAreASetOfPairsWithOneHostLinePerChange) {
+TEST_F(StateFiles, CriticalEventsAreASetOfPairsWithOneHostLinePerChangeKeptInTheFolderAndReadBack) {
     EXPECT_TRUE(CriticalEventLogger::Active().empty());
     EXPECT_FALSE(std::filesystem::exists(EventsPath()));
-    CriticalEventLogger::Log(3, 1);
-    CriticalEventLogger::Log(3, 2);
-    CriticalEventLogger::Log(3, 2);           // a repeat: no change, no line
-    CriticalEventLogger::Log(5, 500);
-    CriticalEventLogger::ResetError(4, 1);    // not active: no change, no line
-    CriticalEventLogger::ResetError(3, 200);  // the condition ended: both values of event 3 go
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{5, 500}}));
+    CriticalEventLogger::Log(3, 1), CriticalEventLogger::Log(3, 2), CriticalEventLogger::Log(3, 2), CriticalEventLogger::Log(5, -500);
+    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{3, 1}, {3, 2}, {5, -500}}));
+    // A repeat and clearing an inactive event change nothing and write no line; a clear ends all values of the event.
+    CriticalEventLogger::ResetError(4, 1), CriticalEventLogger::ResetError(3, 200);
+    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{5, -500}}));
+    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{5, -500}}));
     const auto lines = HostLines();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(lines[0].text.find("3"), std::string::npos) << lines[0].text;
     EXPECT_NE(lines[0].text, lines[3].text) << "raising and clearing must be told apart";
-}
-
-TEST_F(StateFiles, CriticalEventsFileFollowsEveryChangeAndIsReadBackFromItsFolderSkippingDamagedEntries) {
     const std::string first = StateFolder();
-    CriticalEventLogger::Log(1, 10);
-    CriticalEventLogger::Log(2, -1);
-    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{1, 10}, {2, -1}}));
-    CriticalEventLogger::ResetError(1, 10);
-    EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{2, -1}}));
     UseStateFolder(temp.sub("other"));
     EXPECT_TRUE(CriticalEventLogger::Active().empty()) << "another folder holds another set";
     CriticalEventLogger::Log(9, 9);
     UseStateFolder(first);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{2, -1}}));
+    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{5, -500}}));
     UseFolderWithEvents("restarted", R"({"active":[{"eventId":12,"value":34},{"eventId":12,"value":35}]})");
     EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{12, 34}, {12, 35}}));
     capture.Clear();
@@ -194,31 +162,24 @@ TEST_F(StateFiles, CriticalEventsFileFollowsEveryChangeAndIsReadBackFromItsFolde
     EXPECT_FALSE(std::filesystem::exists("critical-events.json")) << "written to the working folder";
 }
 
-// Every thread writes its own registry value and a shared one, and raises its own events; the
-// even ones clear theirs again.
+// Every thread writes its own registry value and a shared one, and raises its own events; even ones clear theirs.
 TEST_F(StateFiles, ConcurrentChangesLoseNoValueAndKeepTheSetAndTheFilesConsistent) {
     constexpr int kThreads = 6, kEach = 10;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < kEach; ++i) {
-                Write(L"Writer" + std::to_wstring(t), t * 1000 + i);
-                Write(L"Shared", t);
-                CriticalEventLogger::Log(t, i);
-            }
+            for (int i = 0; i < kEach; ++i) Write(L"Writer" + std::to_wstring(t), t * 1000 + i), Write(L"Shared", t), CriticalEventLogger::Log(t, i);
             if (t % 2 == 0) CriticalEventLogger::ResetError(t, 200);
         });
-    }
     for (std::thread& thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(Read(L"Writer" + std::to_wstring(t)), t * 1000 + kEach - 1);
     EXPECT_LT(Read(L"Shared"), kThreads);
     EXPECT_EQ(ParseObject(RegistryPath()).size(), static_cast<unsigned>(kThreads + 1));
     EventSet expected;
-    for (int t = 1; t < kThreads; t += 2)
-        for (int i = 0; i < kEach; ++i) expected.emplace(t, i);
+    for (int t = 1; t < kThreads; t += 2) for (int i = 0; i < kEach; ++i) expected.emplace(t, i);
     EXPECT_EQ(CriticalEventLogger::Active(), expected);
     EXPECT_EQ(PairsInFile(EventsPath()), expected);
-    EXPECT_EQ(FolderSize(StateFolder()), 2u) << "no temporary file is left behind";
+    EXPECT_EQ(FolderSize(StateFolder()), 2) << "no temporary file is left behind";
     EXPECT_EQ(HostLines().size(), static_cast<size_t>(kThreads * kEach + kThreads / 2)) << "the events' lines only";
 }
 
