@@ -139,26 +139,4 @@ TEST_F(FileWatcherTest, SettingTheStopEventEndsWatching) {
     EXPECT_EQ(platform::WaitForSingleObject(stop, 0), platform::WAIT_OBJECT_0) << "the stop event stays set";
 }
 
-TEST_F(FileWatcherTest, CallbackMayDestroyItsOwnWatcher) {
-    std::mutex mutex;
-    std::unique_lock<std::mutex> lock(mutex);
-    std::atomic<int> calls{0};
-    std::atomic<bool> destroyed{false};
-    std::unique_ptr<FileWatcher> watcher;
-    watcher = std::make_unique<FileWatcher>(Wide(dir.path()), std::list<std::wstring>{L"a.db", L"b.db"},
-                                            [&](const std::wstring&) {
-                                                ++calls;
-                                                std::unique_lock<std::mutex> inner(mutex);
-                                                watcher.reset();
-                                                inner.unlock();
-                                                destroyed = true;  // the last touch of test state
-                                            }, false, nullptr);
-    lock.unlock();
-    Touch(dir.path() + "a.db");
-    Touch(dir.path() + "b.db");  // due in the same pass: must not be reported after the reset
-    ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));
-    Touch(dir.path() + "a.db");
-    EXPECT_FALSE(WaitUntil([&] { return calls.load() > 1; }, 250ms));
-}
-
 }  // namespace

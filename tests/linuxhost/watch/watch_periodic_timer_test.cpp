@@ -50,22 +50,4 @@ TEST(PeriodicTimer, CallsRepeatEveryPeriodASlowOneDelaysTheNextWithoutOverlapOrC
     EXPECT_TRUE(HostLogLines().Contains("timer-broke-51c2"));
 }
 
-TEST(PeriodicTimer, CallbackMayDestroyItsOwnTimer) {
-    std::mutex mutex;
-    std::unique_lock<std::mutex> lock(mutex);  // until `timer` is set
-    std::atomic<int> calls{0};
-    std::atomic<bool> destroyed{false};
-    std::unique_ptr<PeriodicTimer> timer;
-    timer = std::make_unique<PeriodicTimer>(20ms, 0ms, L"t", [&](const std::wstring&) {
-        ++calls;
-        std::unique_lock<std::mutex> inner(mutex);
-        timer.reset();  // on the timer's own thread: must neither deadlock nor join itself
-        inner.unlock();
-        destroyed = true;  // the last touch of test state
-    });
-    lock.unlock();
-    ASSERT_TRUE(WaitUntil([&] { return destroyed.load(); }));
-    EXPECT_FALSE(WaitUntil([&] { return calls.load() > 1; }, 150ms)) << "the timer went on after destroying itself";
-}
-
 }  // namespace
