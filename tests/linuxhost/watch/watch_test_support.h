@@ -7,10 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "datasync/host/FileWatcher.h"
 #include "linuxhost/logging/FileLogging.h"
