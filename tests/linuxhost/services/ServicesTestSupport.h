@@ -1,14 +1,11 @@
-// Helpers shared by the host-service tests: a guard that restores the host's run-time state
-// after a test changes it, a bounded wait for a condition, and file writing.
+// Helpers of the host-service tests: a guard that restores the host's run-time state, file writing.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "linuxhost/HostState.h"
 #include "support/WaitUntil.h"

@@ -1,6 +1,6 @@
-// The notification record (server commands built and read back, field lists joined, payloads
-// that are not commands read as empty, the registration payload) and the notification bus:
-// delivery in order on the bus's thread, last state per topic, re-entrant callbacks, shutdown.
+// Server commands built and read back, and the notification bus: delivery in order on the bus's
+// thread, last state per topic, re-entrant callbacks, shutdown. The registration payload is read
+// by the agent's device-missing tests.
 #include <future>
 #include <map>
 #include <mutex>
@@ -25,44 +25,19 @@ TEST(ServerCommand, BuiltCommandsReadBackFieldListsAreJoinedAndOtherPayloadsRead
     EXPECT_TRUE(command.isKTANotification());
     EXPECT_EQ(command.getActionType() + L"|" + command.getMessageType(), L"run|" + awkward);
     EXPECT_EQ(command.getFieldValue(L"k") + L"|" + command.getFieldValue(L"absent"), awkward + L"|");
-    EXPECT_EQ(ZELNotificationData::MakeServerCommand(L"run", L"reset", {{L"randomDelay", L"30"}}).getPayload(),
-              L"{\"command\":{\"action\":\"run\",\"fields\":{\"randomDelay\":\"30\"},\"message\":\"reset\"}}");
     const ZELNotificationData read(0, 0, LR"({"command":{"action":"run","message":"sendTelemetry","fields":{
               "datasets":["CPUEvent","DiskEvent"],"collectionOnly":false,"mixed":["a",1,true],"nothing":null}}})",
                                    ZELNotificationData::Kind::KTA);
     EXPECT_EQ((std::vector<std::wstring>{read.getFieldValue(L"datasets"), read.getFieldValue(L"collectionOnly"),
                                          read.getFieldValue(L"mixed"), read.getFieldValue(L"nothing")}),
               (std::vector<std::wstring>{L"CPUEvent,DiskEvent", L"false", L"a,1,true", L""}));
-    for (const std::wstring& payload :
+    for (const std::wstring& payload :  // the last one nests past the parser's limit
          {std::wstring(L"not json"), std::wstring(L"{\"command\":{\"action\":\"run\"}} trailing"),
           std::wstring(L"{\"command\":{\"action\":[\"run\"],\"message\":{\"x\":1},\"fields\":[\"datasets\"]}}"),
-          std::wstring(100000, L'[') + std::wstring(100000, L']')}) {  // nesting past the parser's limit
+          std::wstring(100000, L'[') + std::wstring(100000, L']')}) {
         const ZELNotificationData data(0, 0, payload, ZELNotificationData::Kind::KTA);
-        EXPECT_NO_THROW({
-            EXPECT_EQ(data.getActionType() + data.getMessageType() + data.getFieldValue(L"datasets"), L"");
-        }) << ZEL::String::UTF16ToUTF8(payload.substr(0, 80));
-    }
-}
-
-TEST(RegistrationPayload, MembersAreReadAndInvalidPayloadsLeaveTheOutputsAlone) {
-    bool success = false;
-    std::wstring deviceId, triggerSource, message;
-    int code = -1;
-    const auto read = [&](const std::wstring& payload) {
-        return ZELNotificationData(2, 0, payload)
-            .deserializePayloadForDeviceRegistration(success, deviceId, triggerSource, message, code);
-    };
-    ASSERT_TRUE(read(LR"({"success":true,"triggerSource":"Manual","deviceId":"dev-1","message":"ok","code":7})"));
-    EXPECT_TRUE(success && code == 7);
-    EXPECT_EQ(deviceId + L"|" + triggerSource + L"|" + message, L"dev-1|Manual|ok");
-    ASSERT_TRUE(read(LR"({"success":false})"));
-    EXPECT_EQ(deviceId + triggerSource + message, L"") << "optional members default to empty";
-    for (const wchar_t* payload : {L"registered", LR"({"triggerSource":"x"})", LR"({"success":"yes"})",
-                                   LR"({"success":true,"code":99999999999})",
-                                   LR"({"success":true} {"success":false})"}) {
-        success = true, deviceId = L"d", code = 9;
-        EXPECT_FALSE(read(payload)) << ZEL::String::UTF16ToUTF8(payload);
-        EXPECT_TRUE(success && deviceId == L"d" && code == 9) << "outputs changed";
+        EXPECT_EQ(data.getActionType() + data.getMessageType() + data.getFieldValue(L"datasets"), L"")
+            << ZEL::String::UTF16ToUTF8(payload.substr(0, 80));
     }
 }
 
@@ -144,7 +119,6 @@ TEST(NotificationBus, CallbackMayPublishQueryAndSubscribeOrUnsubscribe) {
     EXPECT_EQ(selfRemovingCalls.load(), 1);
     EXPECT_TRUE(removed.Get().empty()) << "a subscriber removed by an earlier callback is skipped";
     EXPECT_EQ(added.Get(), (Seen{{1, 1}, {1, 2}, {1, 3}})) << "an added subscriber sees only later notifications";
-    bus.Unsubscribe(L"no-such-id");
 }
 
 TEST(NotificationBus, WhileACallbackBlocksLastStatesAreRecordedAndUnsubscribeAndShutdownWait) {
@@ -161,17 +135,16 @@ TEST(NotificationBus, WhileACallbackBlocksLastStatesAreRecordedAndUnsubscribeAnd
     ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
     Publish(bus, ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED);  // pending: dropped by the shutdown
     Publish(bus, ZEL::TOPIC_DEVICE_READY, ZEL::STATE_NONE);
-    EXPECT_EQ(LastState(bus, ZEL::TOPIC_DEVICE_READY), ZEL::STATE_NONE);
-    EXPECT_EQ(LastState(bus, ZEL::TOPIC_TELEMETRY_POLICY), ZEL::STATE_POLICY_CHANGED);
-    EXPECT_EQ(LastState(bus, ZEL::TOPIC_DEVICE_REGISTRATION), -1);
+    EXPECT_EQ((std::vector<int>{LastState(bus, ZEL::TOPIC_DEVICE_READY), LastState(bus, ZEL::TOPIC_TELEMETRY_POLICY),
+                                LastState(bus, ZEL::TOPIC_DEVICE_REGISTRATION)}),
+              (std::vector<int>{ZEL::STATE_NONE, ZEL::STATE_POLICY_CHANGED, -1}));
     EXPECT_FALSE(bus.WaitIdle(20ms));
     auto unsubscribed = std::async(std::launch::async, [&] { bus.Unsubscribe(id); });
     auto shutdown = std::async(std::launch::async, [&] { bus.Shutdown(); });
     EXPECT_EQ(unsubscribed.wait_for(30ms), std::future_status::timeout) << "Unsubscribe must wait for the callback";
     EXPECT_EQ(shutdown.wait_for(0ms), std::future_status::timeout) << "Shutdown must wait for the callback";
     release.set_value();
-    unsubscribed.get(), shutdown.get();
-    bus.Shutdown();
+    unsubscribed.get(), shutdown.get(), bus.Shutdown();
     Publish(bus, 3, 7);  // after shutdown: recorded, not delivered
     EXPECT_EQ(LastState(bus, 3), 7);
     EXPECT_TRUE(bus.WaitIdle(1s));

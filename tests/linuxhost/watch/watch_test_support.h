@@ -7,12 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "datasync/host/FileWatcher.h"
 #include "linuxhost/logging/FileLogging.h"
@@ -43,9 +39,7 @@ public:
         Clock::time_point at;
     };
     // Also a ZEL::PeriodicTimer::Callback.
-    ZEL::FileWatcher::Callback Callback() {
-        return [this](const std::wstring& path) { Record(path); };
-    }
+    ZEL::FileWatcher::Callback Callback() { return [this](const std::wstring& path) { Record(path); }; }
     void Record(const std::wstring& path) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_reports.push_back({path, Clock::now()});
@@ -56,8 +50,7 @@ public:
     }
     std::size_t Count() const { return Reports().size(); }
     bool WaitForCount(std::size_t count) const { return WaitUntil([&] { return Count() >= count; }); }
-    // True when no report beyond the first `count` arrives within `quiet` (a negative check
-    // cannot avoid waiting; the coalescing windows involved are 100 ms).
+    // True when no report beyond the first `count` arrives within `quiet` (coalescing windows: 100 ms).
     bool StaysAt(std::size_t count, std::chrono::milliseconds quiet = 250ms) const {
         return !WaitUntil([&] { return Count() > count; }, quiet);
     }
