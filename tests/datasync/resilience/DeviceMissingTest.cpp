@@ -1,5 +1,4 @@
-// The device-missing (403) state: the one renewal request, the one-hour block on the monotonic
-// clock, what resets it, its status; and how the dispatch treats the blocking answers.
+// The device-missing (403) block, its renewal request, what resets it; and the dispatch's blocking answers.
 #include "datasync/resilience/ResilienceFixture.h"
 
 namespace resiliencetest {
@@ -7,108 +6,89 @@ namespace {
 
 const char* const kDeviceMissingBody = R"({"errorCode":"DeviceMissing","message":"gone"})";
 
-ZELCore::InvokeHttpResponse Answer(int status, const std::string& body = kDeviceMissingBody) {
-    ZELCore::InvokeHttpResponse response;
-    response.response.statusCode = status, response.response.message = body;
-    return response;
-}
+ZELCore::InvokeHttpResponse Reply(int status, const std::string& body = kDeviceMissingBody) { return Answer(0, status, body); }
 
-ZEL::ZELNotificationData Registration(const std::wstring& triggerSource) {
-    return ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE,
-                                    LR"({"success":true,"triggerSource":")" + triggerSource +
-                                        LR"(","deviceId":"dev-1","message":"","code":0})");
+ZEL::ZELNotificationData Registration(const std::wstring& source) {
+    const std::wstring body = LR"({"success":true,"triggerSource":")" + source + LR"(","deviceId":"dev-1","message":"","code":0})";
+    return ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE, body);
 }
 
 class DeviceMissingTest : public ResilienceTest {
 protected:
-    static bool Handle403(PreparedAgent& prepared, ZELCore::InvokeHttpResponse response) {
-        return prepared.c.deviceMissing.CheckAndHandle403DeviceMissingError(response);
-    }
-    static bool Blocked(PreparedAgent& prepared) {
-        const bool kta = prepared.c.backoff.ShouldPostForKta();
-        EXPECT_EQ(kta, prepared.c.backoff.ShouldPostForNavs()) << "the flag blocks both families alike";
+    void TearDown() override { m_prepared.reset(), ResilienceTest::TearDown(); }
+    bool Handle403(ZELCore::InvokeHttpResponse r) { return m_prepared->c.deviceMissing.CheckAndHandle403DeviceMissingError(r); }
+    bool Blocked() {
+        const bool kta = m_prepared->c.backoff.ShouldPostForKta();
+        EXPECT_EQ(kta, m_prepared->c.backoff.ShouldPostForNavs()) << "the flag blocks both families alike";
         return !kta;
     }
-    static Json::Value State(PreparedAgent& prepared) { return ZEL::DataSync::AgentStatus(prepared.c)["device_missing"]; }
+    std::int64_t State(const char* key) { return ZEL::DataSync::AgentStatus(m_prepared->c)["device_missing"][key].asInt64(); }
+    std::unique_ptr<PreparedAgent> m_prepared;
 };
 
 TEST_F(DeviceMissingTest, BlocksForOneMonotonicHourAndSendsOneRenewalRequest) {
-    PreparedAgent prepared(m_policy, m_stop);
-    EXPECT_FALSE(Handle403(prepared, Answer(404))) << "only a 403 counts";
-    EXPECT_FALSE(Blocked(prepared));
-    EXPECT_TRUE(Handle403(prepared, Answer(403)));
-    EXPECT_TRUE(Handle403(prepared, Answer(403, R"({"errorCode":"devicemissing"})")));
+    m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
+    EXPECT_FALSE(Handle403(Reply(404))) << "only a 403 counts";
+    EXPECT_FALSE(Blocked());
+    EXPECT_TRUE(Handle403(Reply(403)));
+    EXPECT_TRUE(Handle403(Reply(403, R"({"errorCode":"devicemissing"})")));
     EXPECT_EQ(Renewals(), 1);
-    EXPECT_EQ(State(prepared)["set_time"].asInt64(), kStart);
-    EXPECT_EQ(State(prepared)["seconds_left"].asInt64(), 3600);
-    EXPECT_TRUE(Blocked(prepared));
-
+    EXPECT_EQ(State("set_time"), kStart);
+    EXPECT_EQ(State("seconds_left"), 3600);
+    EXPECT_TRUE(Blocked());
     // Wall-clock jumps either way change nothing; only monotonic time ends the hour.
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kStart + 7200));
     m_clock.AdvanceSteady(1000s);
-    EXPECT_TRUE(Blocked(prepared));
-    EXPECT_EQ(State(prepared)["seconds_left"].asInt64(), 2600);
+    EXPECT_TRUE(Blocked());
+    EXPECT_EQ(State("seconds_left"), 2600);
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kStart - 7200));
     m_clock.AdvanceSteady(2600s);
-    EXPECT_TRUE(Blocked(prepared)) << "exactly 3600 s: still blocked";
+    EXPECT_TRUE(Blocked()) << "exactly 3600 s: still blocked";
     m_clock.AdvanceSteady(1ms);
-    EXPECT_FALSE(Blocked(prepared));
-    EXPECT_EQ(State(prepared)["seconds_left"].asInt64(), 0);
-    EXPECT_EQ(State(prepared)["counter"].asInt(), 1) << "the counter outlives the flag";
-
+    EXPECT_FALSE(Blocked());
+    EXPECT_EQ(State("seconds_left"), 0);
+    EXPECT_EQ(State("counter"), 1) << "the counter outlives the flag";
     // The next device-missing answer blocks a fresh hour without a request.
-    EXPECT_TRUE(Handle403(prepared, Answer(403)));
+    EXPECT_TRUE(Handle403(Reply(403)));
     m_clock.AdvanceSteady(3600s);
-    EXPECT_TRUE(Blocked(prepared));
+    EXPECT_TRUE(Blocked());
     EXPECT_EQ(Renewals(), 1);
 }
 
 TEST_F(DeviceMissingTest, ManualRegistrationAndRemoveDeviceAllowAnotherRequest) {
-    const struct {
-        const char* name;
-        ZEL::ZELNotificationData notification;
-        int renewalsAfterNext403;
-    } cases[] = {
-        {"automatic registration: flag cleared, counter kept", Registration(L"InvokeRegistration"), 1},
-        {"manual registration", Registration(L"invokemanualregistration"), 2},
-        {"manual re-registration", Registration(L"InvokeManualReRegistration"), 2},
-        {"removeDevice", ZEL::ZELNotificationData::MakeServerCommand(L"run", L"removeDevice", {}), 2},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PreparedAgent prepared(m_policy, m_stop);
+    for (const auto& [name, notification, renewalsAfterNext403] : {
+             std::tuple{"automatic registration: flag cleared, counter kept", Registration(L"InvokeRegistration"), 1},
+             {"manual registration", Registration(L"invokemanualregistration"), 2},
+             {"manual re-registration", Registration(L"InvokeManualReRegistration"), 2},
+             {"removeDevice", ZEL::ZELNotificationData::MakeServerCommand(L"run", L"removeDevice", {}), 2}}) {
+        SCOPED_TRACE(name);
+        m_prepared.reset(), m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
         const int before = Renewals();
-        Handle403(prepared, Answer(403));
-        ASSERT_TRUE(Blocked(prepared));
-        prepared.Notify(c.notification);
-        EXPECT_FALSE(Blocked(prepared));
-        Handle403(prepared, Answer(403));
-        EXPECT_TRUE(Blocked(prepared));
-        EXPECT_EQ(Renewals() - before, c.renewalsAfterNext403);
+        ASSERT_TRUE(Handle403(Reply(403)) && Blocked());
+        m_prepared->Notify(notification);
+        EXPECT_FALSE(Blocked());
+        EXPECT_TRUE(Handle403(Reply(403)) && Blocked());
+        EXPECT_EQ(Renewals() - before, renewalsAfterNext403);
     }
 }
 
 // A device-missing answer or an expired certificate from KTA holds KTA and NAVS back, not NAVP, and
 // counts as no back-off failure; the block's end (an hour, the first heartbeat call) lets both go on.
 TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
-    const struct {
-        const char* name;
-        int status, resultCode, renewals;
-        std::chrono::milliseconds blockedFor;
-    } cases[] = {{"certificate expired", 0, 34, 0, 10s}, {"device missing", 403, 0, 1, 3600001ms}};
     int rows = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (auto [name, status, resultCode, renewals, blockedFor] :
+         {std::tuple{"certificate expired", 0, 34, 0, 10000ms}, {"device missing", 403, 0, 1, 3600001ms}}) {
+        SCOPED_TRACE(name);
         AddEvents(rows + 1, rows + 3), rows += 3;
         PreparedAgent prepared(m_policy, m_stop);
         const auto [kta, navs, navp] = Requests();
-        c.resultCode ? m_collector.QueueNoAnswer(c.resultCode) : m_collector.QueueStatus(c.status, kDeviceMissingBody);
-        EXPECT_FALSE(Post(prepared));
+        resultCode ? m_collector.QueueNoAnswer(resultCode) : m_collector.QueueStatus(status, kDeviceMissingBody);
+        EXPECT_FALSE(prepared.DoPost(uploadtest::kDatasetW));
         EXPECT_EQ(Requests(), std::tuple(kta + 1, navs, navp + 1)) << "NAVS refused by the pre-check";
         EXPECT_EQ(prepared.Record(KTA)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0}));
-        EXPECT_EQ(Renewals(), c.renewals);
-        m_clock.AdvanceSteady(c.blockedFor);
-        EXPECT_TRUE(Post(prepared));
+        EXPECT_EQ(Renewals(), renewals);
+        m_clock.AdvanceSteady(blockedFor);
+        EXPECT_TRUE(prepared.DoPost(uploadtest::kDatasetW));
         EXPECT_EQ(Requests(), std::tuple(kta + 2, navs + 1, navp + 1));
     }
 }

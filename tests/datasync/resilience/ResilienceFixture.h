@@ -1,10 +1,6 @@
-// The resilience tests' fixture: the uploaders' fixture with KTA, NAVS and NAVP endpoints, a manual
-// clock, a pinned random source keeping the last span asked, a switchable gateway status, and a
-// count of the registration renewal requests published. Components come as FullInit leaves them.
+// The uploaders' fixture with KTA, NAVS and NAVP endpoints, a manual clock, a pinned random source, a
+// switchable gateway status and a count of the registration renewal requests published.
 #pragma once
-
-#include <atomic>
-#include <tuple>
 
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/DeviceStatus.h"
@@ -17,7 +13,7 @@ namespace resiliencetest {
 
 using namespace std::chrono_literals;
 using testsupport::WaitUntil;
-using uploadtest::kDataset;
+using uploadtest::Answer;
 using PreparedAgent = testsupport::PreparedComponents;
 constexpr SyncEP::SyncEp_type KTA = SyncEP::SyncEP_KTA;
 constexpr SyncEP::SyncEp_type NAVS = SyncEP::SyncEP_NAVS;
@@ -35,23 +31,18 @@ protected:
         m_savedStatus = zel::ZELHelperFactory::GetInstance()->GetZelStatusManager();
         zel::ZELHelperFactory::GetInstance()->SetZelStatusManager(m_gateway);
         // The jitter is 0 unless a test asks for the largest value; the last span asked is kept.
-        ZEL::ApiUtility::SetRandomSource([this](unsigned lo, unsigned hi) {
-            m_lastJitterBound = hi;
-            return m_jitterAtMax ? hi : lo;
-        });
+        ZEL::ApiUtility::SetRandomSource(
+            [this](unsigned lo, unsigned hi) { return m_lastJitterBound = hi, m_jitterAtMax ? hi : lo; });
         m_policy = testsupport::PolicyWithoutFamilies();
-        m_policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"},
-                                     {L"NAVS_syncEP_url", L"https://navs.test/"},
+        m_policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}, {L"NAVS_syncEP_url", L"https://navs.test/"},
                                      {L"NAVP_syncEP_url", L"https://navp.test/"}};
         m_policy.datasets.push_back(testsupport::MakeDataSet(uploadtest::kDatasetW, L"Data", L"KTA,NAVS,NAVP", L"nrt"));
         m_policy.datasets.back().set_include_events({L"ALL"});
         m_config->SetPolicy(m_policy);
-        m_subscription = m_bus.Subscribe(
-            [this](ZEL::ZELNotificationData& data) {
-                m_renewals += data.getTopicId() == ZEL::TOPIC_DEVICE_REGISTRATION &&
-                              data.getEventState() == ZEL::STATE_REGISTRATION_RENEWAL;
-            },
-            false);
+        m_subscription = m_bus.Subscribe([this](ZEL::ZELNotificationData& data) {
+            m_renewals += data.getTopicId() == ZEL::TOPIC_DEVICE_REGISTRATION &&
+                          data.getEventState() == ZEL::STATE_REGISTRATION_RENEWAL;
+        }, false);
     }
     void TearDown() override {
         m_bus.Unsubscribe(m_subscription);
@@ -59,9 +50,6 @@ protected:
         zel::ZELHelperFactory::GetInstance()->SetZelStatusManager(m_savedStatus);
         UploadFixture::TearDown();
     }
-
-    bool Post(PreparedAgent& prepared) { return prepared.DoPost(uploadtest::kDatasetW); }
-    // Requests sent so far to KTA, NAVS and NAVP.
     std::tuple<int, int, int> Requests() {
         const char* const hosts[] = {"kta.test", "navs.test", "navp.test"};
         int n[3] = {0, 0, 0};
@@ -69,18 +57,13 @@ protected:
             for (int i : {0, 1, 2}) n[i] += request.url.find(hosts[i]) != std::string::npos;
         return {n[0], n[1], n[2]};
     }
-    // Renewal requests published so far, once the bus has delivered them.
-    int Renewals() {
-        EXPECT_TRUE(WaitBusIdle());
-        return m_renewals;
-    }
+    int Renewals() { EXPECT_TRUE(WaitBusIdle()); return m_renewals; }
+
     testsupport::ManualClock m_clock{std::chrono::system_clock::from_time_t(kStart)};
     std::shared_ptr<GatewayStatus> m_gateway = std::make_shared<GatewayStatus>();
     ZEL::TelemetryPolicy m_policy;
     std::atomic<unsigned> m_lastJitterBound{0};
     std::atomic<bool> m_jitterAtMax{false};
-
-private:
     std::shared_ptr<ZEL::ZelStatusManager> m_savedStatus;
     std::wstring m_subscription;
     std::atomic<int> m_renewals{0};

@@ -1,13 +1,10 @@
-// The NAVP uploader over real SQLite files and a scripted transport: the "json=" body under the
-// NAVP header, bookmarks, non-2xx answers, item contexts never posted, event data precedence,
-// and the single device-context post that never moves its bookmark backwards.
+// The NAVP uploader: the "json=" body under the NAVP header, bookmarks, answers, event data precedence.
 #include <gmock/gmock.h>
 
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/UploadFixture.h"
 
-namespace ZEL {
-namespace DataSync {
+namespace ZEL::DataSync {
 namespace {
 
 using uploadtest::kDataset;
@@ -20,7 +17,6 @@ protected:
     int Post(_NavpSyncType type = NAVP_ITEM_EVENT) {
         return NavpSyncAgent(kDatasetW, L"https://navp.test/collect", type, utility::DB_PATH_INTERNAL).doPost();
     }
-    // The JSON after "json=" of the last request.
     Json::Value LastBody() {
         const std::string body = m_collector.Requests().back().body;
         EXPECT_EQ(body.rfind("json=", 0), 0u);
@@ -41,9 +37,7 @@ TEST_F(NavpSyncAgentTest, ItemEventBatchGoesUnderOneHeaderAndOnlyA2xxAnswerMoves
     }
     const uploadtest::Request request = m_collector.Requests().back();
     EXPECT_EQ(request.url, "https://navp.test/collect");
-    EXPECT_TRUE(request.headers.empty());
-    EXPECT_EQ(request.auth, ZELCore::HTTP_AUTH_NONE);
-    EXPECT_TRUE(request.flag);
+    EXPECT_TRUE(request.headers.empty() && request.auth == ZELCore::HTTP_AUTH_NONE && request.flag);
     const Json::Value body = LastBody();
     EXPECT_EQ(body["events"].size(), 10u);
     EXPECT_EQ(body["app_info"]["a_name"].asString(), "") << "item events carry no source component here";
@@ -67,7 +61,7 @@ TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContextsAndIt
     EXPECT_EQ(body["app_info"]["a_name"].asString(), "app");
     const Json::Value& event = body["events"][0];
     EXPECT_EQ(event["e_name"].asString(), "CPU context updated");
-    EXPECT_EQ(event["e_data"]["dataset_id"].asString(), "x");
+    EXPECT_EQ(event["e_data"]["dataset_id"].asString(), "x") << "the record's own dataset id wins";
     EXPECT_EQ(event["e_data"]["k"].asString(), "v");
 
     testsupport::TelemetryWriter(ServicePath(kDataset + "_ItemContext.sqlite3"), "ItemContext").Insert("{}");
@@ -92,16 +86,5 @@ TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
     EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(99), 1) << "no such row";
 }
 
-TEST_F(NavpSyncAgentTest, HaveData2SyncReadsTheNavpBookmarks) {
-    NavpSyncAgent agent(kDatasetW, L"https://navp.test/collect", NAVP_ITEM_EVENT, utility::DB_PATH_INTERNAL);
-    Events();
-    EXPECT_FALSE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
-    AddEvents(1, 2);
-    EXPECT_TRUE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
-    EXPECT_EQ(Post(), 0);
-    EXPECT_FALSE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
-}
-
 }  // namespace
-}  // namespace DataSync
-}  // namespace ZEL
+}  // namespace ZEL::DataSync
