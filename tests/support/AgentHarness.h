@@ -1,22 +1,14 @@
-// A fixture for tests of the sync agent: a private notification bus, the fake configuration
-// agent and transport, host folders in a fresh temporary folder, captured log lines and a
-// service-stop event, put back in TearDown. Agents are built in the test body, so they are gone
-// before TearDown restores the host services they used.
+// A fixture for tests of the sync agent: a private notification bus, the fake configuration agent and
+// transport, host folders in a fresh temporary folder, captured logs and a service-stop event, all put
+// back in TearDown. Agents are built in the test body, so they are gone before TearDown.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <chrono>
-#include <map>
-#include <memory>
-#include <string>
-
 #include "datasync/agent/DataSyncAgent.h"
-#include "datasync/host/ConfigPolicy.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Notification.h"
-#include "datasync/host/Transport.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/device/AttributeApplicabilityEvaluator.h"
@@ -65,20 +57,14 @@ protected:
         platform::CloseHandle(m_stop);
     }
 
-    // As the host starts the agent.
-    void Start(DataSyncAgent& agent) {
-        agent.Init(m_stop);
-        agent.FullInit();
-    }
+    void Start(DataSyncAgent& agent) { agent.Init(m_stop), agent.FullInit(); }  // as the host starts it
     void Publish(int topic, int state, ZEL::ZELNotificationData::Kind kind = ZEL::ZELNotificationData::Kind::Plain,
                  const std::wstring& payload = L"") {
-        ZEL::ZELNotificationData data(topic, state, payload, kind);
-        m_bus.Notify(data, L"test");
+        m_bus.Notify(ZEL::ZELNotificationData(topic, state, payload, kind), L"test");
     }
     void PublishCommand(const std::wstring& action, const std::wstring& message,
                         const std::map<std::wstring, std::wstring>& fields = {}) {
-        ZEL::ZELNotificationData data = ZEL::ZELNotificationData::MakeServerCommand(action, message, fields);
-        m_bus.Notify(data, L"test");
+        m_bus.Notify(ZEL::ZELNotificationData::MakeServerCommand(action, message, fields), L"test");
     }
     // Every notification published so far has been handled (room for the 500 ms early grace).
     bool WaitBusIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) { return m_bus.WaitIdle(timeout); }

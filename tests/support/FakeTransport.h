@@ -14,8 +14,7 @@ namespace testsupport {
 class FakeTransport : public ZEL::CoreUtility {
 public:
     void SetRegistered(bool registered) { m_registered = registered; }
-    // URLs starting with `from` get `to` in its place.
-    void SetMtlsPrefix(const std::wstring& from, const std::wstring& to) {
+    void SetMtlsPrefix(const std::wstring& from, const std::wstring& to) {  // URLs starting with `from` get `to`
         std::lock_guard<std::mutex> lock(m_mutex);
         m_mtlsFrom = from, m_mtlsTo = to;
     }

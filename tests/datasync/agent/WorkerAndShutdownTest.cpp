@@ -1,12 +1,6 @@
-// The worker thread and the agent's shutdown: a restart or UnInit ends the worker promptly, a
-// NAVP-only agent takes messages unregistered, UnInit joins every thread the agent started; an
-// agent initialised again runs afresh, a destroyed one is deaf. (The watchdog feed from the
-// worker loop is checked end to end in ServiceFlowTest.)
-#include <algorithm>
+// The worker thread and the agent's shutdown (the watchdog feed is checked end to end in ServiceFlowTest).
 #include <condition_variable>
-#include <functional>
 #include <future>
-#include <vector>
 
 #include "support/AgentHarness.h"
 
@@ -34,9 +28,8 @@ class WorkerTest : public testsupport::AgentHarness {
 protected:
     void SetUp() override {
         AgentHarness::SetUp();
-        m_config->ChangePolicy([](ZEL::TelemetryPolicy& policy) {
-            policy.primaryUrl = L"https://kta.example.com/";
-            policy.datasets = {MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")};
+        m_config->ChangePolicy([](ZEL::TelemetryPolicy& p) {
+            p.primaryUrl = L"https://kta.example.com/", p.datasets = {MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")};
         });
     }
     bool WorkerEnded() const {
@@ -76,9 +69,9 @@ TEST_F(WorkerTest, RestartAndUnInitEndTheWorkerWithinASecondWhetherItPausesOrWai
 }
 
 TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregistered) {
-    ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
-    policy.navpUrl = L"https://navp.example.com/";
-    m_config->SetPolicy(policy);
+    m_config->ChangePolicy([](ZEL::TelemetryPolicy& p) {
+        p.primaryUrl.clear(), p.datasets.clear(), p.navpUrl = L"https://navp.example.com/";
+    });
     m_transport.SetRegistered(true);
     DataSyncAgent agent;
     Start(agent);
@@ -99,22 +92,15 @@ struct LogGate : ZEL::LogSink {
     explicit LogGate(std::vector<std::string> held) : fragments(std::move(held)) {}
     bool Enabled(ZEL::LogLevel) const override { return true; }
     void Write(ZEL::LogLevel, const std::string& text) override {
-        if (std::none_of(fragments.begin(), fragments.end(), [&](const auto& f) { return text.find(f) != text.npos; }))
-            return;
         std::unique_lock<std::mutex> lock(mutex);
-        ++held;
-        changed.notify_all();
-        changed.wait(lock, [this] { return open; });
+        for (const std::string& f : fragments)
+            if (text.find(f) != text.npos) ++held, changed.notify_all(), changed.wait(lock, [this] { return open; });
     }
     bool WaitUntilHeld() {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, 5s, [this] { return held > 0; });
     }
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex);
-        open = true;
-        changed.notify_all();
-    }
+    void Open() { std::lock_guard<std::mutex> lock(mutex); open = true, changed.notify_all(); }
     const std::vector<std::string> fragments;
     std::mutex mutex;
     std::condition_variable changed;
