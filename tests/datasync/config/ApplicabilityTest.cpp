@@ -2,11 +2,6 @@
 // mapping, re-evaluation of a dataset found not applicable every 100th call), the consent gate
 // (commercial claim, consumer device, consent, exempt datasets), and both gates in front of
 // each upload path.
-#include <gtest/gtest.h>
-
-#include <map>
-
-#include "datasync/host/DeviceStatus.h"
 #include "datasync/store/SyncPointDao.h"
 #include "datasync/upload/UploadFixture.h"
 #include "linuxhost/HostState.h"
@@ -74,10 +69,7 @@ protected:
 
 TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
     m_evaluator->answers[kDeviceContext] = false;
-    const struct {
-        std::wstring path, evaluated;  // evaluated: the dataset whose filter is evaluated, if any
-        bool applicable;
-    } cases[] = {
+    const struct { std::wstring path, evaluated /* the dataset whose filter is evaluated */; bool applicable; } cases[] = {
         {L"/db/" + kData + L"_ItemEvent.sqlite3", kData, true},
         {L"C:\\db\\" + kData + L"_DatasetContext.sqlite3", kData, true},
         {L"/db/DeviceContext.sqlite3", kDeviceContext, false},
@@ -161,24 +153,23 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
     testsupport::TelemetryWriter(m_dir.path() + "service/DeviceContext.sqlite3", "DeviceContext")
         .Insert(R"({"device_context_id":"dc-1","device_info":{"device_id":"d"}})");
     enum Path { Kta, Navs, Navp, DeviceContext, TimerPass, DeviceContextThread };
-    const char* const names[] = {"KTA", "NAVS", "NAVP", "device context", "timer pass", "device-context thread"};
-    const wchar_t* const families[] = {L"KTA", L"NAVS", L"NAVP", L"KTA", L"KTA", L"NAVP"};
-    const wchar_t* const bookmarkFiles[] = {L"SyncPoint.sqlite3", L"Navs_SyncPoint.sqlite3", L"navp_syncPoint.sqlite3",
-                                            L"SyncPoint.sqlite3"};
+    const struct { const char* name; const wchar_t *family, *bookmarks; } paths[] = {
+        {"KTA", L"KTA", L"SyncPoint.sqlite3"}, {"NAVS", L"NAVS", L"Navs_SyncPoint.sqlite3"},
+        {"NAVP", L"NAVP", L"navp_syncPoint.sqlite3"}, {"device context", L"KTA", L"SyncPoint.sqlite3"},
+        {"timer pass", L"KTA", nullptr}, {"device-context thread", L"NAVP", nullptr}};
+    ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
+    policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}, {L"NAVS_syncEP_url", L"https://navs.test/"},
+                               {L"NAVP_syncEP_url", L"https://navp.test/"}};
     enum Gate { NoConsent, NotApplicable, Open };
     for (Path path : {Kta, Navs, Navp, DeviceContext, TimerPass, DeviceContextThread}) {
         for (Gate gate : {NoConsent, NotApplicable, Open}) {
             // The device context's file is judged before the dispatch (see above).
             if (gate == NotApplicable && (path == DeviceContext || path == DeviceContextThread)) continue;
-            SCOPED_TRACE(std::string(names[path]) + " gate " + std::to_string(gate));
+            SCOPED_TRACE(std::string(paths[path].name) + " gate " + std::to_string(gate));
             m_logs.Clear();
             SetDevice(false, true, gate != NoConsent);
             m_evaluator->answers[kData] = gate != NotApplicable;
-            ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
-            policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"},
-                                       {L"NAVS_syncEP_url", L"https://navs.test/"},
-                                       {L"NAVP_syncEP_url", L"https://navp.test/"}};
-            policy.datasets = {Tagged(kData, families[path]), Tagged(kDeviceContext)};
+            policy.datasets = {Tagged(kData, paths[path].family), Tagged(kDeviceContext)};
             policy.datasets.front().set_include_events({L"ALL"});
             policy.datasets.back().set_dataset_name(L"DeviceContext");
             m_config->SetPolicy(policy);
@@ -202,7 +193,7 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
                 context ? p.c.dispatch.HandleNRT(L"DeviceContext.sqlite3") : p.DoPost(kData);
                 EXPECT_EQ(collector.Requests().size() > before, gate == Open);
                 std::int64_t bookmark = 0;
-                ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, bookmarkFiles[path])
+                ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, paths[path].bookmarks)
                     .Get(bookmark, context ? L"" : kData, context ? L"DeviceContext" : L"ItemEvent");
                 EXPECT_EQ(bookmark > 0, gate == Open) << bookmark;
             }
