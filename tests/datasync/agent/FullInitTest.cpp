@@ -1,5 +1,4 @@
-// FullInit: what stops it from starting, each call restarting with the freshly read policy, the
-// NRT list and scheduled intervals from the enabled datasets, and DEVICE_ONLINE queued at start.
+// FullInit: what stops a start, restarts with the policy read afresh, the NRT and scheduled lists.
 #include "support/AgentHarness.h"
 
 namespace {

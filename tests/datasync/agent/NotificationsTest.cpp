@@ -1,5 +1,4 @@
-// The agent's reaction to bus notifications: the grace device-state notifications get before full
-// initialisation, the DEVICE_ONLINE request, restarts, and the server commands.
+// Bus notifications: the grace before full initialisation, DEVICE_ONLINE, restarts, server commands.
 #include "support/AgentHarness.h"
 
 namespace {

@@ -1,7 +1,4 @@
-// The applicability gate (the host's evaluator on a dataset's filter, the file-to-dataset
-// mapping, re-evaluation of a dataset found not applicable every 100th call), the consent gate
-// (commercial claim, consumer device, consent, exempt datasets), and both gates in front of
-// each upload path.
+// The applicability and consent gates, and both in front of each upload path.
 #include "datasync/store/SyncPointDao.h"
 #include "datasync/upload/UploadFixture.h"
 #include "linuxhost/HostState.h"
@@ -15,8 +12,7 @@ const std::wstring kData = L"6F1C2D3E-0000-4000-8000-000000000001";
 const std::wstring kOther = L"6F1C2D3E-0000-4000-8000-000000000002";
 const std::wstring kDeviceContext = L"03D21916-F27E-41EB-B8B3-77372521FBC7";
 
-// Each test dataset's filter names its dataset in "tag"; answers per tag (true when not set)
-// and counts the evaluations per tag.
+// Each test dataset's filter names it in "tag": answers (true unless set) and counts evaluations per tag.
 struct TaggedEvaluator : ZEL::ApplicabilityEvaluator {
     bool Evaluate(const ZEL::ApplicabilityFilter& filter, const void*, std::list<ZEL::KeyValuePair>&,
                   std::wstring&) override {

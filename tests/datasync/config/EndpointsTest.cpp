@@ -1,5 +1,4 @@
-// The endpoint families and URLs after FullInit: each URL's sources in order, the KTA URL's
-// mutual-TLS form, URLs failing the host's check, KTA enabled by the datasets, restarts reading afresh.
+// The endpoint families and URLs after FullInit, read afresh at each restart.
 #include "support/AgentHarness.h"
 
 namespace {

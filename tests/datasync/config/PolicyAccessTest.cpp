@@ -1,5 +1,4 @@
-// Looking up one dataset's policy in the agent's copy of the policy, and the include list the
-// uploaders read afresh from the configuration agent.
+// One dataset's policy from the agent's copy, and the include list the uploaders read afresh.
 #include "datasync/config/ConfigPolicyHelper.h"
 #include "support/AgentHarness.h"
 

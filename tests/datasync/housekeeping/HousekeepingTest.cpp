@@ -1,14 +1,7 @@
-// Housekeeping through the components: retention (periods, what is deleted, spacing, purge block,
-// stop), the device-path purge (detection, the detection second, protected and messaging files,
-// bookmarks, a WAL writer), and duplication on "sendTelemetry" (fully sent databases, hand-shake).
-#include <gtest/gtest.h>
-
-#include <ctime>
+// Housekeeping through the components: retention, the device-path purge, duplication on sendTelemetry.
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
-#include <utility>
 
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/housekeeping/RetentionUtils.h"
@@ -22,7 +15,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using testsupport::ItemEventJson;
 using testsupport::PreparedComponents;
 using testsupport::LocalLogtime;
@@ -90,12 +82,14 @@ TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBot
     p.c.retention.Init();
     ASSERT_EQ(p.c.retention.Start(true), TelemetryRetentionHandler::Started);
 
-    EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")), 3) << "9 days, and the two rows without a date";
-    EXPECT_EQ(Rows(Path("shared", kData + "_ItemEvent.sqlite3")), 3);
-    EXPECT_EQ(Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 3);
-    EXPECT_EQ(Rows(Path("shared", kOther + "_ItemEvent.sqlite3")), 0);
-    EXPECT_EQ(Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"), 1) << "item events only";
-    EXPECT_EQ(Rows(Path("service", "sub/" + kData + "_ItemEvent.sqlite3")), 5) << "no subfolder";
+    // 9 days and the two rows without a date; a table of one row; item events only; no subfolder.
+    EXPECT_EQ(std::vector<std::int64_t>({Rows(Path("service", kData + "_ItemEvent.sqlite3")),
+                                         Rows(Path("shared", kData + "_ItemEvent.sqlite3")),
+                                         Rows(Path("service", kOther + "_ItemEvent.sqlite3")),
+                                         Rows(Path("shared", kOther + "_ItemEvent.sqlite3")),
+                                         Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"),
+                                         Rows(Path("service", "sub/" + kData + "_ItemEvent.sqlite3"))}),
+              (std::vector<std::int64_t>{3, 3, 3, 0, 1, 5}));
     const auto status = p.c.retention.CurrentStatus();
     EXPECT_EQ(std::tuple(status->service.rowsDeleted, status->service.databases), std::tuple(3, 2));
     EXPECT_EQ(std::tuple(status->shared.rowsDeleted, status->shared.result), std::tuple(2, std::string("done")));
@@ -106,9 +100,9 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAn
     TelemetryRetentionHandler& retention = p.c.retention;
     retention.Init();
     EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
-    m_clock.AdvanceSteady(9min);
+    m_clock.AdvanceSteady(std::chrono::minutes(9));
     EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::NotNow);
-    m_clock.AdvanceSteady(1min);
+    m_clock.AdvanceSteady(std::chrono::minutes(1));
     p.c.purge.SetTelemetryPurgeInProgress(true);
     EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::NotNow) << "a purge runs";
     p.c.purge.SetTelemetryPurgeInProgress(false);
@@ -138,12 +132,11 @@ TEST_F(HousekeepingTest, AStopDuringARunEndsItAfterTheDatabaseInHand) {
     retention.Init();
     ASSERT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
 
-    const auto status = retention.CurrentStatus();
-    EXPECT_EQ(status->service.result, "stopped");
-    EXPECT_EQ(status->service.databases, 1);
+    EXPECT_EQ(std::pair(retention.CurrentStatus()->service.result, retention.CurrentStatus()->service.databases),
+              std::pair(std::string("stopped"), 1));
     EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")) + Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 5)
         << "one database trimmed, the other untouched";
-    m_clock.AdvanceSteady(10min);
+    m_clock.AdvanceSteady(std::chrono::minutes(10));
     EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
 }
 
@@ -152,23 +145,19 @@ TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
         .Insert(R"({"device_context_id":"dc-1","device_info":{"device_path":"organization\\old"}})");
     PreparedComponents p(m_policy);
     const std::string pending = Path("service", "device_path_purge.pending");
-    const auto realm = [](const char* name) {
+    const auto mismatch = [&p](const char* name) {
         ZEL::linuxhost::UpdateDeviceState([name](ZEL::linuxhost::DeviceState& device) { device.realm = name; });
+        return p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch();
     };
-    for (const char* name : {"", "old"}) {
-        realm(name);
-        EXPECT_FALSE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch()) << "realm \"" << name << "\"";
-    }
-    realm("new");
-    EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
-    EXPECT_TRUE(fs::exists(pending));
-    EXPECT_TRUE(p.c.purge.IsTelemetrySyncBlocked());
+    EXPECT_FALSE(mismatch("") || mismatch("old"));
+    EXPECT_TRUE(mismatch("new"));
+    EXPECT_TRUE(fs::exists(pending) && p.c.purge.IsTelemetrySyncBlocked());
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kNow + 3600));
     fs::remove(pending);
     EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
     EXPECT_EQ(p.c.purge.CurrentStatus().detectedUtc, kNow) << "the first detection is kept";
     EXPECT_EQ(p.c.retention.Start(false), TelemetryRetentionHandler::NotNow);
-    realm("");
+    mismatch("");
 }
 
 TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterAddsMeanwhile) {
@@ -177,8 +166,7 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
     for (std::time_t at : {kNow - 1, kNow, kNow + 1}) writer.Insert(ItemEventJson(kData, "r"), LocalLogtime(at));
     writer.Insert(ItemEventJson(kData, "undated"), "");
     TelemetryWriter messaging(Path("service", kMessaging + "_ItemEvent.sqlite3"), "ItemEvent");
-    messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - 200 * 86400));
-    messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - 100 * 86400));
+    for (int days : {200, 100}) messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - days * 86400));
     TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext").Insert(R"({"device_context_id":"dc"})");
     TelemetryWriter(Path("service", "GlobalContext.sqlite3"), "ItemEvent").Insert("{}", LocalLogtime(kNow - 86400));
     for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies)
@@ -194,7 +182,6 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
               std::tuple(3, 3, 1)) << "Navs_SyncPoint.sqlite3 too";
     EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3) << "the second after, the undated and the new row";
     EXPECT_EQ(writer.Scalar("select count(*) from pragma_integrity_check where integrity_check = 'ok'"), 1);
-    EXPECT_TRUE(fs::exists(Path("service", kData + "_ItemEvent.sqlite3-wal")));
     EXPECT_EQ(messaging.Scalar("select count(*) from ItemEvent"), 1);
     EXPECT_EQ(Rows(Path("service", "GlobalContext.sqlite3")), 1) << "protected";
     EXPECT_EQ(p.c.purge.CurrentStatus().state, ZEL::DataSync::DevicePathPurge::State::PurgedAwaitingResume);
@@ -217,8 +204,7 @@ TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {
     }
     EXPECT_EQ(TelemetryWriter(Path("service", kData + "_ItemEvent.sqlite3"), "ItemEvent")
                   .Scalar("select count(*) from ItemEvent a join ItemEvent b on b.id = 3 where a.id = 4 and "
-                          "a.log_index = b.log_index and a.logtime = b.logtime and a.data = b.data"),
-              1);
+                          "a.log_index = b.log_index and a.logtime = b.logtime and a.data = b.data"), 1);
 }
 
 TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
@@ -238,10 +224,9 @@ TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
     const auto start = std::chrono::steady_clock::now();
     p.c.stop.Cancel();
     EXPECT_FALSE(waiting.get()) << "no ack: the stop ends the wait";
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_FALSE(p.c.duplication.NotifyAndWaitForAck(5)) << "no hand-shake for another kind";
-    platform::CloseHandle(notify);
-    platform::CloseHandle(ack);
+    platform::CloseHandle(notify), platform::CloseHandle(ack);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Telemetry table access: id-range reads and undecodable rows (deletion by cutoff is checked with
-// the retention in HousekeepingTest, the copy of the newest row with the duplication there).
+// Telemetry table reads (deletion and the row copy are checked with HousekeepingTest).
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,5 +1,4 @@
-// Bookmarks: insert versus update, type normalisation, roots, hostile guids, retry of a failed open
-// and of a failed table set-up. (Shared-folder ownership is checked as root in TelemetryFlowTest.)
+// Bookmarks (shared-folder ownership is checked as root in TelemetryFlowTest).
 #include <gtest/gtest.h>
 
 #include <filesystem>
