@@ -32,10 +32,6 @@ TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsOnlyKtaTakesItsMutua
     EXPECT_EQ(Urls(agent), "https://map.example/kta https://map.example/navs https://map.example/navp");
     m_transport.SetMtlsPrefix(L"https://map.example/", L"https://mtls.map.example/");
     EXPECT_EQ(Urls(agent), "https://mtls.map.example/kta https://map.example/navs https://map.example/navp");
-    ZEL::CoreUtility::SetInstance(nullptr);
-    EXPECT_EQ(Urls(agent), "https://map.example/kta https://map.example/navs https://map.example/navp")
-        << "no transport installed: no mutual-TLS form";
-    ZEL::CoreUtility::SetInstance(&m_transport);
     m_transport.SetMtlsPrefix(L"", L"");
     m_config->ChangePolicy([](Policy& policy) { policy.syncEndpointUrls.clear(); });
     EXPECT_EQ(Urls(agent), "https://primary.example/kta https://field.example/navs https://field.example/navp");

@@ -39,7 +39,7 @@ protected:
         }
         m_config->SetPolicy(m_policy);
     }
-    std::wstring ServicePath(const std::wstring& id) { return ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + id + L"_ItemEvent.sqlite3"; }
+    std::wstring ServicePath(const std::wstring& id) { return m_dir.wpath() + L"service/" + id + L"_ItemEvent.sqlite3"; }
     void WriteRows(const std::wstring& dataset, int count) {
         const std::string id = ZEL::String::UTF16ToUTF8(dataset);
         testsupport::TelemetryWriter table(m_dir.path() + "service/" + id + "_ItemEvent.sqlite3", "ItemEvent");
@@ -107,7 +107,7 @@ TEST_F(SyncMapTest, WhileAnUploadIsOnTheWireTheMapAnswersAndNothingIsQueuedTwice
     EXPECT_EQ(p.c.queue.Size(), 2u) << "and is queued by the next pass";
 }
 
-TEST_F(SyncMapTest, DispatchResultIsTheFirstNamedFamilysResult) {
+TEST_F(SyncMapTest, DispatchAndDeviceContextResultIsTheFirstNamedFamilysResult) {
     WriteRows(kDataset, 3);
     {
         PreparedComponents p(m_policy);
@@ -118,14 +118,10 @@ TEST_F(SyncMapTest, DispatchResultIsTheFirstNamedFamilysResult) {
         EXPECT_TRUE(p.c.dispatch.HandleSharedNRT(L"GlobalContext.sqlite3")) << "nothing to do is a success";
     }
     UsePolicy(L"NAVP", L"not a url");
-    PreparedComponents p(m_policy);
     const std::size_t before = m_collector.Requests().size();
-    EXPECT_FALSE(p.DoPost(kDataset)) << "NAVP named, its URL invalid";
+    EXPECT_FALSE(PreparedComponents(m_policy).DoPost(kDataset)) << "NAVP named, its URL invalid";
     EXPECT_EQ(m_collector.Requests().size(), before);
-}
-
-TEST_F(SyncMapTest, DeviceContextSuccessFollowsTheFamiliesItsDatasetNames) {
-    WriteRows(kDataset, 1);
+    UsePolicy(L"KTA,NAVS");
     const struct { const wchar_t* syncEPs; int firstAnswer; bool success; } cases[] = {
         {L"NAVS", 200, true}, {L"KTA,NAVS", 500, false} /* the KTA answer decides */, {L"FTP", 200, false}};
     for (const auto& c : cases) {
@@ -138,7 +134,7 @@ TEST_F(SyncMapTest, DeviceContextSuccessFollowsTheFamiliesItsDatasetNames) {
         EXPECT_EQ(p.c.deviceContext.HandleDeviceContext(L"DeviceContext.sqlite3"), c.success);
         EXPECT_EQ(p.c.deviceContext.IsDeviceContextSynced(), c.success);
     }
-    EXPECT_NE(m_collector.Requests().at(0).url.find("navs.test/global-context"), std::string::npos);
+    EXPECT_NE(m_collector.Requests().at(before).url.find("navs.test/global-context"), std::string::npos);
 }
 
 // After a failed upload a record sent within its interval counts a retry; above five nothing is queued.
@@ -152,12 +148,10 @@ TEST_F(SyncMapTest, ScheduledRecordsRetryCountAndClockSetBack) {
     ASSERT_EQ(p.c.syncMap.Record(path).sync_kind, 2u);
     std::size_t queued = p.c.queue.Size();
     const auto pass = [&](int lastResult, std::int64_t lastSync, int remain) {
-        p.c.syncMap.Update(path, [&](Record& r) {
-            r.last_result = lastResult, r.last_sync_time = lastSync, r.remain_data = remain;
-        });
+        p.c.syncMap.Update(path, [&](Record& r) { r.last_result = lastResult, r.last_sync_time = lastSync; });
+        p.c.syncMap.Update(path, [&](Record& r) { r.remain_data = remain; });
         p.c.timer.DoTimerPost(L"");
-        const bool more = p.c.queue.Size() > queued;
-        queued = p.c.queue.Size();
+        const bool more = p.c.queue.Size() > std::exchange(queued, p.c.queue.Size());
         return std::pair(p.c.syncMap.Record(path).retry_times, more);
     };
     EXPECT_EQ(pass(1, kNow, 0), std::pair(0, false)) << "interval of one hour not over";

@@ -75,10 +75,6 @@ TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
     std::list<ItemEvent> events;
     EXPECT_EQ(Read(2, events), "2 5 6") << "the last id read covers the bad trailing row";
     EXPECT_EQ(events.front().item_id(), L"second");
-    StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
-    events.clear();
-    EXPECT_EQ(dao.GetListForSync(events, "select id,data from ItemEvent where id < 3 order by id asc"), 2);
-    EXPECT_EQ(events.size(), 1u);
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ protected:
 };
 
 TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpellingAndGuidsTouchOnlyTheirOwnRow) {
-    EXPECT_EQ(SyncPointDao::NormaliseType(L"class"), L"class") << "too short to carry the prefix";
     SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
     std::int64_t id = 77;
     EXPECT_FALSE(dao.Get(id, L"ds-1", L"ItemEvent"));
@@ -73,7 +72,15 @@ TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelper) {
     EXPECT_FALSE(Exists("local/c.sqlite3"));
 }
 
-TEST_F(SyncPointDaoTest, AFailedTableSetUpIsTriedAgainOnTheNextUse) {
+TEST_F(SyncPointDaoTest, AFailedOpenUnderTheSameRootOrAFailedTableSetUpIsTriedAgainOnTheNextUse) {
+    fs::remove_all(m_dir.path() + "shared");  // the shared folder is not there yet
+    SyncPointDao shared(utility::DB_PATH_USER_SHARED, L"SyncPoint.sqlite3");
+    std::int64_t id = 0;
+    EXPECT_FALSE(shared.Get(id, L"g", L"ItemEvent"));
+    fs::create_directories(m_dir.path() + "shared");
+    ASSERT_TRUE(shared.Set({L"g", L"ItemEvent", 42}) && shared.Get(id, L"g", L"ItemEvent"));
+    EXPECT_EQ(id, 42);
+    EXPECT_TRUE(Exists("shared/SyncPoint.sqlite3") && !Exists("service/SyncPoint.sqlite3"));
     // The shared handle refuses writes for the first set-up, as a lock held too long would.
     DatabasePtr handle =
         EventDataLogging::GetInstance()->GetDatabase(m_dir.wpath() + L"service/SyncPoint.sqlite3", true, false);
@@ -82,20 +89,8 @@ TEST_F(SyncPointDaoTest, AFailedTableSetUpIsTriedAgainOnTheNextUse) {
     EXPECT_FALSE(SyncPointDao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3").Set({L"g", L"ItemEvent", 7}));
     handle->execDML("PRAGMA query_only=0");
     SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
-    std::int64_t id = 0;
     ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 7}) && dao.Get(id, L"g", L"ItemEvent"));
     EXPECT_EQ(id, 7);
-}
-
-TEST_F(SyncPointDaoTest, FailedOpenIsRetriedUnderTheSameRoot) {
-    fs::remove_all(m_dir.path() + "shared");  // the shared folder is not there yet
-    SyncPointDao dao(utility::DB_PATH_USER_SHARED, L"SyncPoint.sqlite3");
-    std::int64_t id = 0;
-    EXPECT_FALSE(dao.Get(id, L"g", L"ItemEvent"));
-    fs::create_directories(m_dir.path() + "shared");
-    ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 42}) && dao.Get(id, L"g", L"ItemEvent"));
-    EXPECT_EQ(id, 42);
-    EXPECT_TRUE(Exists("shared/SyncPoint.sqlite3") && !Exists("service/SyncPoint.sqlite3"));
 }
 
 }  // namespace
