@@ -17,8 +17,7 @@ struct TaggedEvaluator : ZEL::ApplicabilityEvaluator {
     bool Evaluate(const ZEL::ApplicabilityFilter& filter, const void*, std::list<ZEL::KeyValuePair>&,
                   std::wstring&) override {
         const std::wstring tag = ZEL::String::UTF8ToUTF16(filter.rules["tag"].asString());
-        ++calls[tag];
-        return answers.count(tag) == 0 || answers[tag];
+        return ++calls[tag], answers.count(tag) == 0 || answers[tag];
     }
     std::map<std::wstring, bool> answers;
     std::map<std::wstring, int> calls;
@@ -28,8 +27,7 @@ ZEL::DataSet Tagged(const std::wstring& id, const std::wstring& syncEPs = L"KTA"
     ZEL::DataSet dataset = testsupport::MakeDataSet(id, L"Data", syncEPs, L"nrt");
     ZEL::ApplicabilityFilter filter;
     filter.rules["tag"] = ZEL::String::UTF16ToUTF8(id);
-    dataset.set_applicability_filter(filter);
-    return dataset;
+    return dataset.set_applicability_filter(filter), dataset;
 }
 
 class ApplicabilityTest : public testsupport::AgentHarness {
@@ -39,7 +37,6 @@ protected:
         zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(m_evaluator);  // the harness puts it back
         m_savedDevice = ZEL::linuxhost::CurrentDeviceState();
         ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
-        policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
         policy.datasets = {Tagged(kData), Tagged(kDeviceContext)};
         m_prepared = std::make_unique<PreparedComponents>(policy);
     }
@@ -53,9 +50,7 @@ protected:
             device.commercial_org = commercial, device.consumer = consumer, device.anonymous_metrics = consent;
         });
     }
-    std::wstring Service(const std::wstring& id) {
-        return ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + id + L"_ItemEvent.sqlite3";
-    }
+    std::wstring Service(const std::wstring& id) { return m_dir.wpath() + L"service/" + id + L"_ItemEvent.sqlite3"; }
     ZEL::DataSync::AgentComponents& c() { return m_prepared->c; }
 
     std::shared_ptr<TaggedEvaluator> m_evaluator = std::make_shared<TaggedEvaluator>();
@@ -65,13 +60,11 @@ protected:
 
 TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
     m_evaluator->answers[kDeviceContext] = false;
-    const struct { std::wstring path, evaluated /* the dataset whose filter is evaluated */; bool applicable; } cases[] = {
-        {L"/db/" + kData + L"_ItemEvent.sqlite3", kData, true},
-        {L"C:\\db\\" + kData + L"_DatasetContext.sqlite3", kData, true},
-        {L"/db/DeviceContext.sqlite3", kDeviceContext, false},
-        {L"/db/devicecontext.sqlite3", L"", false},
-        {L"/db/" + kData + L"_ItemEvent.sqlite3/", L"", false},
-        {L"/db/" + kOther + L"_ItemEvent.sqlite3", L"", false},
+    // The file, the dataset whose filter is evaluated (if any), the answer.
+    const struct { std::wstring path, evaluated; bool applicable; } cases[] = {
+        {L"/db/" + kData + L"_ItemEvent.sqlite3", kData, true}, {L"/db/DeviceContext.sqlite3", kDeviceContext, false},
+        {L"C:\\db\\" + kData + L"_DatasetContext.sqlite3", kData, true}, {L"/db/devicecontext.sqlite3", L"", false},
+        {L"/db/" + kData + L"_ItemEvent.sqlite3/", L"", false}, {L"/db/" + kOther + L"_ItemEvent.sqlite3", L"", false},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(k.path));
@@ -80,8 +73,6 @@ TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
         EXPECT_EQ(c().applicability.IsApplicableForSync(k.path), k.applicable);
         EXPECT_EQ(m_evaluator->calls, expected);
     }
-    zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(nullptr);
-    EXPECT_FALSE(c().applicability.CheckApplicabilityFilterForDataset(Tagged(kData))) << "no evaluator: not applicable";
 }
 
 TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall) {
@@ -101,7 +92,6 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
     }
     EXPECT_EQ(evaluatedAt, (std::vector<int>{1, 101, 201, 301, 302}));
     EXPECT_EQ(record.applicability_failure_count, 0u);
-
     // A change of the database asks for a fresh evaluation at the next call.
     m_evaluator->answers[kData] = false;
     throttled(record);
@@ -118,8 +108,7 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
         m_evaluator->answers[kData] = answer;
         EXPECT_EQ(throttled(scan), answer);
     }
-    EXPECT_FALSE(scan.last_applicable);
-    EXPECT_EQ(scan.iterations_since_applicability_check, 3u);
+    EXPECT_EQ(std::pair(scan.last_applicable, scan.iterations_since_applicability_check), std::pair(false, 3u));
 }
 
 TEST_F(ApplicabilityTest, ConsentIsNeededOnlyOnAnUnclaimedConsumerDeviceUnlessTheDatasetIsExempt) {
@@ -181,8 +170,7 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
                 p.c.deviceContext.Start();
                 EXPECT_TRUE(testsupport::WaitUntil(
                     [&] { return p.c.deviceContext.PendingRecords() == 0 || Logged("not posted: no consent"); }));
-                p.c.stop.Cancel();
-                p.c.deviceContext.Stop();
+                p.c.stop.Cancel(), p.c.deviceContext.Stop();
                 EXPECT_EQ(collector.Requests().size() - before, gate == Open ? 1u : 0u);
             } else {
                 const bool context = path == DeviceContext;

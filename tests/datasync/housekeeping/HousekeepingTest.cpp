@@ -34,10 +34,8 @@ protected:
         m_policy = testsupport::PolicyWithoutFamilies();
         m_policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
         for (const std::string& id : {kData, kOther}) {
-            ZEL::DataSet dataset = testsupport::MakeDataSet(ZEL::String::UTF8ToUTF16(id), L"CPUEvent", L"KTA", L"nrt");
-            dataset.set_include_events({L"ALL"});
-            dataset.set_dataset_settings_map({{L"Retention", id == kData ? L"10d" : L"forever"}});
-            m_policy.datasets.push_back(dataset);
+            m_policy.datasets.push_back(testsupport::MakeDataSet(ZEL::String::UTF8ToUTF16(id), L"CPUEvent", L"KTA", L"nrt"));
+            m_policy.datasets.back().set_dataset_settings_map({{L"Retention", id == kData ? L"10d" : L"forever"}});
         }
         m_config->SetPolicy(m_policy);
     }
@@ -45,7 +43,7 @@ protected:
     // Rows logged `daysAgo` before now, plus one with an empty and one with a foreign logtime.
     void WriteAged(const std::string& root, const std::string& dataset, std::initializer_list<int> daysAgo) {
         TelemetryWriter table(Path(root, dataset + "_ItemEvent.sqlite3"), "ItemEvent");
-        for (int days : daysAgo) table.Insert(ItemEventJson(dataset, "d" + std::to_string(days)), LocalLogtime(kNow - days * 86400));
+        for (int days : daysAgo) table.Insert(ItemEventJson(dataset, "d"), LocalLogtime(kNow - days * 86400));
         table.Insert(ItemEventJson(dataset, "no time"), "");
         table.Insert(ItemEventJson(dataset, "other format"), "06/12/2020 10:00");
     }
@@ -122,8 +120,7 @@ struct StopAtFirstDatabase : ZEL::LogSink {
 };
 
 TEST_F(HousekeepingTest, AStopDuringARunEndsItAfterTheDatabaseInHand) {
-    WriteAged("service", kData, {40});
-    WriteAged("service", kOther, {40});
+    for (const std::string& id : {kData, kOther}) WriteAged("service", id, {40});
     auto sink = std::make_shared<StopAtFirstDatabase>();
     ZEL::Log log;
     log.Bind(sink);

@@ -10,7 +10,6 @@
 namespace {
 
 using testsupport::PreparedComponents;
-using testsupport::WaitUntil;
 using namespace std::chrono_literals;
 using Record = ZEL::DataSync::_sync_data;
 
@@ -23,10 +22,6 @@ protected:
         AgentHarness::SetUp();
         ZEL::CoreUtility::SetInstance(&m_collector);
         UsePolicy(L"KTA,NAVS");
-    }
-    void TearDown() override {
-        ZEL::CoreUtility::SetInstance(&m_transport);
-        AgentHarness::TearDown();
     }
     void UsePolicy(const std::wstring& syncEPs, const std::wstring& navpUrl = L"https://navp.test/") {
         m_policy = testsupport::PolicyWithoutFamilies();
@@ -228,7 +223,7 @@ TEST_F(SyncMapTest, DeviceContextRetryWaitEndsWithUnInit) {
     auto agent = std::make_unique<DataSyncAgent>();  // the service stop is never set: UnInit alone ends the wait
     agent->Init(m_stop);
     agent->AddDeviceContextRecordToSync(1);
-    ASSERT_TRUE(WaitUntil([this] { return Logged("Retrying sync device context after returned sync result: 5"); }));
+    ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("Retrying sync device context after returned sync result: 5"); }));
     const auto start = std::chrono::steady_clock::now();
     agent.reset();  // UnInit
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);

@@ -52,11 +52,6 @@ TEST_F(StandardTableDaoTest, RangeReadSkipsMissingIdsAndEndsWithNoData) {
     EXPECT_EQ(events.front().item_id(), L"item7");
     EXPECT_EQ(Read(21, events), "none -1");
     EXPECT_EQ(Read(INT64_MAX - 3, events), "none -1") << "the end of the range must not overflow";
-    std::int64_t start = 20;
-    EXPECT_FALSE(navp::GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 1, events,
-                                 utility::DB_PATH_INTERNAL));
-    EXPECT_EQ(events.back().item_id(), L"item20");
-
     TelemetryWriter(m_dir.path() + "shared/" + kDataset + "_ItemContext.sqlite3", "ItemContext")
         .Insert("{\"item_id\":\"ctx\",\"item_data\":{\"k\":\"v\"}}");
     std::list<ItemContext> contexts;
