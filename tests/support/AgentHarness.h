@@ -1,6 +1,5 @@
-// A fixture for tests of the sync agent: a private notification bus, the fake configuration agent and
-// transport, host folders in a fresh temporary folder, captured logs and a service-stop event, all put
-// back in TearDown. Agents are built in the test body, so they are gone before TearDown.
+// For tests of the sync agent: a private bus, fake configuration agent and transport, fresh host folders,
+// captured logs and a service-stop event, put back in TearDown (agents live in the test body).
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,12 +1,8 @@
-// A configuration agent whose telemetry policy the test sets, and whose policy read can be made
-// to fail. Calls may come from any thread (the agent restarts on the bus thread).
+// A configuration agent with the policy the test sets, whose read can fail; callable from any thread.
 #pragma once
 
 #include <atomic>
-#include <list>
 #include <mutex>
-#include <string>
-#include <utility>
 
 #include "datasync/host/ConfigPolicy.h"
 

@@ -1,11 +1,8 @@
-// A transport that never touches the network: the registration is what the test says, GetMtlsUrl
-// replaces one configured prefix, every request is counted and fails. Calls may come from any thread.
+// A transport off the network: registration as set, one mTLS prefix, every request counted and failed.
 #pragma once
 
 #include <atomic>
-#include <map>
 #include <mutex>
-#include <string>
 
 #include "datasync/host/Transport.h"
 

@@ -1,5 +1,4 @@
-// The agent's components as a full initialisation leaves them, with no thread running: policy
-// applied, started, online and registered, back-off records made, the service-stop event known.
+// The agent's components as a full initialisation leaves them (started, online, registered), no thread running.
 #pragma once
 
 #include "datasync/agent/AgentComponents.h"

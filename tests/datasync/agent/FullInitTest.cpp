@@ -72,8 +72,8 @@ TEST_F(FullInitTest, DeviceOnlineIsQueuedAtStartOnlyWhenTheLastStatesSayOnlineAn
         DataSyncAgent agent;
         Start(agent);
         const Json::Value status = agent.GetStatusSnapshot();
-        EXPECT_EQ(status["agent"]["online"].asBool(), c.online);
-        EXPECT_EQ(status["agent"]["registered"].asBool(), c.registered);
+        EXPECT_EQ(std::tuple(status["agent"]["online"].asBool(), status["agent"]["registered"].asBool()),
+                  std::tuple(c.online, c.registered));
         EXPECT_EQ(status["queue_length"].asUInt64(), c.online && c.registered ? 1u : 0u);
         agent.UnInit();
     }

@@ -17,8 +17,7 @@ TEST(MessageQueue, MessagesComeOutInOrderAndOnePastTheMaximumCountWaitsForALater
     for (int i = 0; i < 4096; ++i) ASSERT_TRUE(queue.GetMsg(out) == 0 && out.data == std::to_wstring(i)) << i;
     EXPECT_EQ(queue.Size(), 1u) << "the refused message stays queued";
     queue.Stop();  // any later signal lets the consumer reach it
-    ASSERT_EQ(queue.GetMsg(out), 0);
-    EXPECT_EQ(out.data, L"overflow");
+    EXPECT_TRUE(queue.GetMsg(out) == 0 && out.data == L"overflow");
     EXPECT_TRUE(queue.PutMsg({ZEL::DataSync::DEVICE_ONLINE, L""})) << "counts are free again";
 }
 

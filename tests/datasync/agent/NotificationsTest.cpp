@@ -10,15 +10,12 @@ const char* const kGraceStarted = "Waiting for 500 ms for full initialization to
 
 class NotificationsTest : public testsupport::AgentHarness {
 protected:
-    void Deliver(int topic, int state, Kind kind = Kind::Plain) {
-        Publish(topic, state, kind);
-        ASSERT_TRUE(WaitBusIdle());
-    }
+    void Deliver(int topic, int state, Kind kind = Kind::Plain) { Publish(topic, state, kind), WaitIdle(); }
     void DeliverCommand(const std::wstring& action, const std::wstring& message,
                         const std::map<std::wstring, std::wstring>& fields = {}) {
-        PublishCommand(action, message, fields);
-        ASSERT_TRUE(WaitBusIdle());
+        PublishCommand(action, message, fields), WaitIdle();
     }
+    void WaitIdle() { ASSERT_TRUE(WaitBusIdle()); }
     static Json::UInt BackoffResetDelay(DataSyncAgent& agent) {
         return agent.GetStatusSnapshot()["agent"]["backoff_reset_delay_minutes"].asUInt();
     }

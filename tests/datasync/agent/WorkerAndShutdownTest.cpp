@@ -36,9 +36,7 @@ protected:
     bool UnInitWithin(DataSyncAgent& agent) {
         auto done = std::async(std::launch::async, [&agent] { agent.UnInit(); });
         if (done.wait_for(3s) == std::future_status::ready) return true;
-        platform::SetEvent(m_stop);
-        done.wait();
-        return false;
+        return platform::SetEvent(m_stop), done.wait(), false;
     }
 };
 

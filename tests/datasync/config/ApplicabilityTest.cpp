@@ -93,8 +93,7 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
     EXPECT_EQ(evaluatedAt, (std::vector<int>{1, 101, 201, 301, 302}));
     EXPECT_EQ(record.applicability_failure_count, 0u);
     // A change of the database asks for a fresh evaluation at the next call.
-    m_evaluator->answers[kData] = false;
-    throttled(record);
+    m_evaluator->answers[kData] = false, throttled(record);
     c().syncMap.Update(path, [&record](ZEL::DataSync::_sync_data& live) { live = record; });
     c().syncMap.InternalDBChangesNotify(path);
     record = c().syncMap.Record(path);
@@ -104,10 +103,7 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
     // Records of the start-up scan are evaluated on every call; their fields stay.
     ZEL::DataSync::_sync_data scan;
     scan.sync_kind = 1, scan.last_applicable = false, scan.iterations_since_applicability_check = 3;
-    for (bool answer : {false, true}) {
-        m_evaluator->answers[kData] = answer;
-        EXPECT_EQ(throttled(scan), answer);
-    }
+    for (bool answer : {false, true}) { m_evaluator->answers[kData] = answer; EXPECT_EQ(throttled(scan), answer); }
     EXPECT_EQ(std::pair(scan.last_applicable, scan.iterations_since_applicability_check), std::pair(false, 3u));
 }
 

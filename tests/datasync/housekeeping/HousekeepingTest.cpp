@@ -62,8 +62,7 @@ TEST(RetentionUtils, RetentionTextsGiveTheirDaysAndEverythingElseTheDefault) {
         {L"d", 30},   {L" 45d", 30}, {L"", 30},   {L"4 5d", 30}, {L"99999999999999999999d", 90}};
     for (const auto& [text, days] : cases) EXPECT_EQ(RetentionUtils::ParseRetentionDays(text, 30, 90), days) << text;
     bool overflowed = false;
-    RetentionUtils::ParseRetentionDays(L"3000000000d", 30, 90, &overflowed);
-    EXPECT_TRUE(overflowed);
+    EXPECT_TRUE(RetentionUtils::ParseRetentionDays(L"3000000000d", 30, 90, &overflowed) == 90 && overflowed);
 }
 
 TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBothFolders) {
@@ -81,33 +80,13 @@ TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBot
     ASSERT_EQ(p.c.retention.Start(true), TelemetryRetentionHandler::Started);
 
     // 9 days and the two rows without a date; a table of one row; item events only; no subfolder.
-    EXPECT_EQ(std::vector<std::int64_t>({Rows(Path("service", kData + "_ItemEvent.sqlite3")),
-                                         Rows(Path("shared", kData + "_ItemEvent.sqlite3")),
-                                         Rows(Path("service", kOther + "_ItemEvent.sqlite3")),
-                                         Rows(Path("shared", kOther + "_ItemEvent.sqlite3")),
-                                         Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"),
-                                         Rows(Path("service", "sub/" + kData + "_ItemEvent.sqlite3"))}),
-              (std::vector<std::int64_t>{3, 3, 3, 0, 1, 5}));
+    for (const auto& [file, rows] : {std::pair{"service/" + kData, 3}, {"shared/" + kData, 3}, {"service/" + kOther, 3},
+                                     {"shared/" + kOther, 0}, {"service/sub/" + kData, 5}})
+        EXPECT_EQ(Rows(m_dir.path() + file + "_ItemEvent.sqlite3"), rows) << file;
+    EXPECT_EQ(Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"), 1);
     const auto status = p.c.retention.CurrentStatus();
     EXPECT_EQ(std::tuple(status->service.rowsDeleted, status->service.databases), std::tuple(3, 2));
     EXPECT_EQ(std::tuple(status->shared.rowsDeleted, status->shared.result), std::tuple(2, std::string("done")));
-}
-
-TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAndNotAfterAStop) {
-    PreparedComponents p(m_policy);
-    TelemetryRetentionHandler& retention = p.c.retention;
-    retention.Init();
-    EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
-    m_clock.AdvanceSteady(std::chrono::minutes(9));
-    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::NotNow);
-    m_clock.AdvanceSteady(std::chrono::minutes(1));
-    p.c.purge.SetTelemetryPurgeInProgress(true);
-    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::NotNow) << "a purge runs";
-    p.c.purge.SetTelemetryPurgeInProgress(false);
-    retention.Stop();
-    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
-    retention.ReInit();
-    EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
 }
 
 // A log that asks for a stop when the run it logs for reads its first database's retention.
@@ -119,7 +98,7 @@ struct StopAtFirstDatabase : ZEL::LogSink {
     }
 };
 
-TEST_F(HousekeepingTest, AStopDuringARunEndsItAfterTheDatabaseInHand) {
+TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAndAStopEndsItsRun) {
     for (const std::string& id : {kData, kOther}) WriteAged("service", id, {40});
     auto sink = std::make_shared<StopAtFirstDatabase>();
     ZEL::Log log;
@@ -128,13 +107,26 @@ TEST_F(HousekeepingTest, AStopDuringARunEndsItAfterTheDatabaseInHand) {
     sink->stop = [&retention] { retention.RequestStop(); };
     retention.Init();
     ASSERT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
-
     EXPECT_EQ(std::pair(retention.CurrentStatus()->service.result, retention.CurrentStatus()->service.databases),
               std::pair(std::string("stopped"), 1));
     EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")) + Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 5)
         << "one database trimmed, the other untouched";
     m_clock.AdvanceSteady(std::chrono::minutes(10));
     EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
+    PreparedComponents p(m_policy);
+    TelemetryRetentionHandler& periodic = p.c.retention;
+    periodic.Init();
+    EXPECT_EQ(periodic.Start(true), TelemetryRetentionHandler::Started);
+    m_clock.AdvanceSteady(std::chrono::minutes(9));
+    EXPECT_EQ(periodic.Start(false), TelemetryRetentionHandler::NotNow);
+    m_clock.AdvanceSteady(std::chrono::minutes(1));
+    p.c.purge.SetTelemetryPurgeInProgress(true);
+    EXPECT_EQ(periodic.Start(false), TelemetryRetentionHandler::NotNow) << "a purge runs";
+    p.c.purge.SetTelemetryPurgeInProgress(false);
+    periodic.Stop();
+    EXPECT_EQ(periodic.Start(false), TelemetryRetentionHandler::StopRequested);
+    periodic.ReInit();
+    EXPECT_EQ(periodic.Start(true), TelemetryRetentionHandler::Started);
 }
 
 TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
@@ -170,7 +162,7 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
         ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile).Set({L"g", L"ItemEvent", 7});
 
     PreparedComponents p(m_policy);
-    const ZEL::DataSync::DevicePathPurge::Report report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
+    const auto report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
     writer.Insert(ItemEventJson(kData, "after the purge"), LocalLogtime(kNow + 2));
 
     EXPECT_TRUE(report.ok) << report.error;
@@ -187,8 +179,7 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
 TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {
     for (const std::string& id : {kData, kOther}) {
         TelemetryWriter table(Path("service", id + "_ItemEvent.sqlite3"), "ItemEvent");
-        for (int n = 1; n <= 3; ++n)
-            table.Insert(ItemEventJson(id, "i" + std::to_string(n)), LocalLogtime(kNow - n), 0, "idx-" + std::to_string(n));
+        for (int n = 1; n <= 3; ++n) table.Insert(ItemEventJson(id, "i"), LocalLogtime(kNow - n), 0, "idx-" + std::to_string(n));
     }
     ZEL::DataSync::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
     bookmarks.Set({ZEL::String::UTF8ToUTF16(kData), L"ItemEvent", 4});   // all sent
@@ -207,8 +198,8 @@ TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {
 TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
     PreparedComponents p(m_policy);
     p.c.duplication.CreateGlobalEvents();
-    platform::HANDLE notify = platform::OpenEventW(ZEL::DataSync::kNotifyDuplicateItemEvent);
-    platform::HANDLE ack = platform::OpenEventW(ZEL::DataSync::kAckItemDuplicateEvent);
+    platform::HANDLE notify = platform::OpenEventW(ZEL::DataSync::kNotifyDuplicateItemEvent),
+                     ack = platform::OpenEventW(ZEL::DataSync::kAckItemDuplicateEvent);
     ASSERT_TRUE(notify && ack);
     auto userAgent = std::async(std::launch::async, [&] {
         if (platform::WaitForSingleObject(notify, 5000) == platform::WAIT_OBJECT_0) platform::SetEvent(ack);

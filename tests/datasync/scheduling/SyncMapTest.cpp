@@ -94,8 +94,7 @@ TEST_F(SyncMapTest, WhileAnUploadIsOnTheWireTheMapAnswersAndNothingIsQueuedTwice
     map.InternalDBChangesNotify(path);
     p.c.timer.DoTimerPost(L"");
     EXPECT_EQ(p.c.queue.Size(), 1u) << "no second request for a database whose upload runs";
-    release.set_value();
-    upload.get();
+    release.set_value(), upload.get();
     EXPECT_EQ(std::pair(map.Record(path).trigger_times, map.Record(path).sync_state), std::pair(1u, 2u))
         << "the change that came during the upload is kept";
     p.c.timer.DoTimerPost(L"");
@@ -172,8 +171,7 @@ TEST_F(SyncMapTest, TimerPassRescansTheNearRealTimeFilesEveryFiveMinutes) {
         EXPECT_EQ(p.c.queue.Size(), queued) << step.count();
     }
     EXPECT_EQ(p.c.syncMap.Record(ServicePath(kDataset)).sync_kind, 1u);
-    PreparedComponents fresh(m_policy);
-    fresh.c.timer.DeviceReadySync(false);
+    PreparedComponents(m_policy).c.timer.DeviceReadySync(false);
     EXPECT_EQ(m_collector.Requests().size(), 2u) << "to KTA and NAVS";
 }
 

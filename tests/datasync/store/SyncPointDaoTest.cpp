@@ -62,15 +62,13 @@ TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpellingAndGuid
     EXPECT_EQ(std::pair(id, logtime), std::pair(std::int64_t{5}, std::string())) << "a NULL logtime reads as empty";
 }
 
-TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelper) {
+TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelperAndFailedOpensAreTriedAgain) {
     SyncPointDao(utility::DB_PATH_DEFAULT, L"a.sqlite3"), SyncPointDao(utility::DB_PATH_INTERNAL, L"b.sqlite3");
     SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_LOCAL, L"c.sqlite3");
     SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_USER_SHARED, L"e.sqlite3");
     for (const char* file : {"shared/a.sqlite3", "service/b.sqlite3", "service/c.sqlite3", "shared/e.sqlite3"})
         EXPECT_TRUE(Exists(file)) << file;
-}
-
-TEST_F(SyncPointDaoTest, AFailedOpenUnderTheSameRootOrAFailedTableSetUpIsTriedAgainOnTheNextUse) {
+    // A failed open is tried again under the same root, a failed table set-up on the next use.
     fs::remove_all(m_dir.path() + "shared");  // the shared folder is not there yet
     SyncPointDao shared(utility::DB_PATH_USER_SHARED, L"SyncPoint.sqlite3");
     std::int64_t id = 0;
