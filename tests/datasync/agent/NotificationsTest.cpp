@@ -112,14 +112,10 @@ TEST_F(NotificationsTest, ServerCommandsMatchTheirActionAsDocumented) {
     ASSERT_TRUE(WaitBusIdle());
     EXPECT_EQ(BackoffResetDelay(agent), 20u) << "a numeric field reads as its number";
 
-    DeliverCommand(L"RUN", L"REMOVEDEVICE");  // the action in any case
-    DeliverCommand(L"set", L"removeDevice");
-    DeliverCommand(L"runs", L"removeDevice");
+    for (const wchar_t* action : {L"RUN", L"set", L"runs"}) DeliverCommand(action, L"REMOVEDEVICE");  // "run" in any case
     EXPECT_EQ(CountLogged("Received removeDevice"), 1);
 
-    DeliverCommand(L"run", L"SENDTELEMETRY");  // the action exactly "run"
-    DeliverCommand(L"Run", L"sendTelemetry");
-    DeliverCommand(L"set", L"sendTelemetry");
+    for (const wchar_t* action : {L"run", L"Run", L"set"}) DeliverCommand(action, L"SENDTELEMETRY");  // exactly "run"
     EXPECT_EQ(CountLogged("Received sendTelemetry command!"), 1);
     agent.UnInit();
 }
