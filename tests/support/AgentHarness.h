@@ -59,11 +59,13 @@ protected:
     void Start(DataSyncAgent& agent) { agent.Init(m_stop), agent.FullInit(); }  // as the host starts it
     void Publish(int topic, int state, ZEL::ZELNotificationData::Kind kind = ZEL::ZELNotificationData::Kind::Plain,
                  const std::wstring& payload = L"") {
-        m_bus.Notify(ZEL::ZELNotificationData(topic, state, payload, kind), L"test");
+        ZEL::ZELNotificationData data(topic, state, payload, kind);
+        m_bus.Notify(data, L"test");
     }
     void PublishCommand(const std::wstring& action, const std::wstring& message,
                         const std::map<std::wstring, std::wstring>& fields = {}) {
-        m_bus.Notify(ZEL::ZELNotificationData::MakeServerCommand(action, message, fields), L"test");
+        ZEL::ZELNotificationData data = ZEL::ZELNotificationData::MakeServerCommand(action, message, fields);
+        m_bus.Notify(data, L"test");
     }
     // Every notification published so far has been handled (room for the 500 ms early grace).
     bool WaitBusIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) { return m_bus.WaitIdle(timeout); }
