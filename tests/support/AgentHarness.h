@@ -1,22 +1,13 @@
-// A fixture for tests of the sync agent: a private notification bus, the fake configuration
-// agent and transport, host folders in a fresh temporary folder, captured log lines and a
-// service-stop event, put back in TearDown. Agents are built in the test body, so they are gone
-// before TearDown restores the host services they used.
+// For tests of the sync agent: a private bus, fake configuration agent and transport, fresh host folders,
+// captured logs and a service-stop event, put back in TearDown (agents live in the test body).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <chrono>
-#include <map>
-#include <memory>
-#include <string>
-
 #include "datasync/agent/DataSyncAgent.h"
-#include "datasync/host/ConfigPolicy.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Notification.h"
-#include "datasync/host/Transport.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/device/AttributeApplicabilityEvaluator.h"
@@ -65,11 +56,7 @@ protected:
         platform::CloseHandle(m_stop);
     }
 
-    // As the host starts the agent.
-    void Start(DataSyncAgent& agent) {
-        agent.Init(m_stop);
-        agent.FullInit();
-    }
+    void Start(DataSyncAgent& agent) { agent.Init(m_stop), agent.FullInit(); }  // as the host starts it
     void Publish(int topic, int state, ZEL::ZELNotificationData::Kind kind = ZEL::ZELNotificationData::Kind::Plain,
                  const std::wstring& payload = L"") {
         ZEL::ZELNotificationData data(topic, state, payload, kind);

@@ -1,12 +1,8 @@
-// A configuration agent whose telemetry policy the test sets, and whose policy read can be made
-// to fail. Calls may come from any thread (the agent restarts on the bus thread).
+// A configuration agent with the policy the test sets, whose read can fail; callable from any thread.
 #pragma once
 
 #include <atomic>
-#include <list>
 #include <mutex>
-#include <string>
-#include <utility>
 
 #include "datasync/host/ConfigPolicy.h"
 
@@ -40,13 +36,10 @@ private:
 
 inline ZEL::DataSet MakeDataSet(const std::wstring& id, const std::wstring& name, const std::wstring& syncEPs,
                                 const std::wstring& frequency, bool enabled = true) {
-    ZEL::DataSet dataset;
-    dataset.set_dataset_id(id);
-    dataset.set_dataset_name(name);
-    dataset.set_syncEPs(syncEPs);
-    dataset.set_syncEP_frequency(frequency);
-    dataset.set_dataset_enable(enabled);
-    return dataset;
+    ZEL::DataSet d;
+    d.set_dataset_id(id), d.set_dataset_name(name), d.set_syncEPs(syncEPs), d.set_syncEP_frequency(frequency);
+    d.set_dataset_enable(enabled);
+    return d;
 }
 
 }  // namespace testsupport

@@ -1,11 +1,8 @@
-// A transport that never touches the network: the registration is what the test says, GetMtlsUrl
-// replaces one configured prefix, every request is counted and fails. Calls may come from any thread.
+// A transport off the network: registration as set, one mTLS prefix, every request counted and failed.
 #pragma once
 
 #include <atomic>
-#include <map>
 #include <mutex>
-#include <string>
 
 #include "datasync/host/Transport.h"
 
@@ -14,8 +11,7 @@ namespace testsupport {
 class FakeTransport : public ZEL::CoreUtility {
 public:
     void SetRegistered(bool registered) { m_registered = registered; }
-    // URLs starting with `from` get `to` in its place.
-    void SetMtlsPrefix(const std::wstring& from, const std::wstring& to) {
+    void SetMtlsPrefix(const std::wstring& from, const std::wstring& to) {  // URLs starting with `from` get `to`
         std::lock_guard<std::mutex> lock(m_mutex);
         m_mtlsFrom = from, m_mtlsTo = to;
     }

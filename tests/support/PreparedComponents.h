@@ -1,5 +1,4 @@
-// The agent's components as a full initialisation leaves them, with no thread running: policy
-// applied, started, online and registered, back-off records made, the service-stop event known.
+// The agent's components as a full initialisation leaves them (started, online, registered), no thread running.
 #pragma once
 
 #include "datasync/agent/AgentComponents.h"
@@ -21,8 +20,7 @@ struct PreparedComponents {
 
     ZEL::DataSync::RetryInfo Record(SyncEP::SyncEp_type type) {
         ZEL::DataSync::RetryInfo info;
-        c.backoff.GetRetryInfo(type, info);
-        return info;
+        return c.backoff.GetRetryInfo(type, info), info;
     }
     // A notification or server command as the bus thread hands it over.
     void Notify(ZEL::ZELNotificationData data) { c.notifications.OnNotification(data); }
@@ -30,9 +28,7 @@ struct PreparedComponents {
         Notify(ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE,
                                         LR"({"success":true,"triggerSource":"Test","deviceId":"dev","message":"","code":0})"));
     }
-    bool DoPost(const std::wstring& datasetId) {
-        return c.dispatch.DoPost(datasetId, 0, ZEL::utility::DB_PATH_INTERNAL, false);
-    }
+    bool DoPost(const std::wstring& id) { return c.dispatch.DoPost(id, 0, ZEL::utility::DB_PATH_INTERNAL, false); }
 
     ZEL::DataSync::AgentComponents c;
 };

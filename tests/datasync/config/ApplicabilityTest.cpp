@@ -1,12 +1,4 @@
-// The applicability gate (the host's evaluator on a dataset's filter, the file-to-dataset
-// mapping, re-evaluation of a dataset found not applicable every 100th call), the consent gate
-// (commercial claim, consumer device, consent, exempt datasets), and both gates in front of
-// each upload path.
-#include <gtest/gtest.h>
-
-#include <map>
-
-#include "datasync/host/DeviceStatus.h"
+// The applicability and consent gates, and both in front of each upload path.
 #include "datasync/store/SyncPointDao.h"
 #include "datasync/upload/UploadFixture.h"
 #include "linuxhost/HostState.h"
@@ -20,14 +12,12 @@ const std::wstring kData = L"6F1C2D3E-0000-4000-8000-000000000001";
 const std::wstring kOther = L"6F1C2D3E-0000-4000-8000-000000000002";
 const std::wstring kDeviceContext = L"03D21916-F27E-41EB-B8B3-77372521FBC7";
 
-// Each test dataset's filter names its dataset in "tag"; answers per tag (true when not set)
-// and counts the evaluations per tag.
+// Each test dataset's filter names it in "tag": answers (true unless set) and counts evaluations per tag.
 struct TaggedEvaluator : ZEL::ApplicabilityEvaluator {
     bool Evaluate(const ZEL::ApplicabilityFilter& filter, const void*, std::list<ZEL::KeyValuePair>&,
                   std::wstring&) override {
         const std::wstring tag = ZEL::String::UTF8ToUTF16(filter.rules["tag"].asString());
-        ++calls[tag];
-        return answers.count(tag) == 0 || answers[tag];
+        return ++calls[tag], answers.count(tag) == 0 || answers[tag];
     }
     std::map<std::wstring, bool> answers;
     std::map<std::wstring, int> calls;
@@ -37,8 +27,7 @@ ZEL::DataSet Tagged(const std::wstring& id, const std::wstring& syncEPs = L"KTA"
     ZEL::DataSet dataset = testsupport::MakeDataSet(id, L"Data", syncEPs, L"nrt");
     ZEL::ApplicabilityFilter filter;
     filter.rules["tag"] = ZEL::String::UTF16ToUTF8(id);
-    dataset.set_applicability_filter(filter);
-    return dataset;
+    return dataset.set_applicability_filter(filter), dataset;
 }
 
 class ApplicabilityTest : public testsupport::AgentHarness {
@@ -48,7 +37,6 @@ protected:
         zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(m_evaluator);  // the harness puts it back
         m_savedDevice = ZEL::linuxhost::CurrentDeviceState();
         ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
-        policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
         policy.datasets = {Tagged(kData), Tagged(kDeviceContext)};
         m_prepared = std::make_unique<PreparedComponents>(policy);
     }
@@ -62,9 +50,7 @@ protected:
             device.commercial_org = commercial, device.consumer = consumer, device.anonymous_metrics = consent;
         });
     }
-    std::wstring Service(const std::wstring& id) {
-        return ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + id + L"_ItemEvent.sqlite3";
-    }
+    std::wstring Service(const std::wstring& id) { return m_dir.wpath() + L"service/" + id + L"_ItemEvent.sqlite3"; }
     ZEL::DataSync::AgentComponents& c() { return m_prepared->c; }
 
     std::shared_ptr<TaggedEvaluator> m_evaluator = std::make_shared<TaggedEvaluator>();
@@ -74,16 +60,11 @@ protected:
 
 TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
     m_evaluator->answers[kDeviceContext] = false;
-    const struct {
-        std::wstring path, evaluated;  // evaluated: the dataset whose filter is evaluated, if any
-        bool applicable;
-    } cases[] = {
-        {L"/db/" + kData + L"_ItemEvent.sqlite3", kData, true},
-        {L"C:\\db\\" + kData + L"_DatasetContext.sqlite3", kData, true},
-        {L"/db/DeviceContext.sqlite3", kDeviceContext, false},
-        {L"/db/devicecontext.sqlite3", L"", false},
-        {L"/db/" + kData + L"_ItemEvent.sqlite3/", L"", false},
-        {L"/db/" + kOther + L"_ItemEvent.sqlite3", L"", false},
+    // The file, the dataset whose filter is evaluated (if any), the answer.
+    const struct { std::wstring path, evaluated; bool applicable; } cases[] = {
+        {L"/db/" + kData + L"_ItemEvent.sqlite3", kData, true}, {L"/db/DeviceContext.sqlite3", kDeviceContext, false},
+        {L"C:\\db\\" + kData + L"_DatasetContext.sqlite3", kData, true}, {L"/db/devicecontext.sqlite3", L"", false},
+        {L"/db/" + kData + L"_ItemEvent.sqlite3/", L"", false}, {L"/db/" + kOther + L"_ItemEvent.sqlite3", L"", false},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(k.path));
@@ -92,8 +73,6 @@ TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
         EXPECT_EQ(c().applicability.IsApplicableForSync(k.path), k.applicable);
         EXPECT_EQ(m_evaluator->calls, expected);
     }
-    zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(nullptr);
-    EXPECT_FALSE(c().applicability.CheckApplicabilityFilterForDataset(Tagged(kData))) << "no evaluator: not applicable";
 }
 
 TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall) {
@@ -113,10 +92,8 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
     }
     EXPECT_EQ(evaluatedAt, (std::vector<int>{1, 101, 201, 301, 302}));
     EXPECT_EQ(record.applicability_failure_count, 0u);
-
     // A change of the database asks for a fresh evaluation at the next call.
-    m_evaluator->answers[kData] = false;
-    throttled(record);
+    m_evaluator->answers[kData] = false, throttled(record);
     c().syncMap.Update(path, [&record](ZEL::DataSync::_sync_data& live) { live = record; });
     c().syncMap.InternalDBChangesNotify(path);
     record = c().syncMap.Record(path);
@@ -126,12 +103,8 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
     // Records of the start-up scan are evaluated on every call; their fields stay.
     ZEL::DataSync::_sync_data scan;
     scan.sync_kind = 1, scan.last_applicable = false, scan.iterations_since_applicability_check = 3;
-    for (bool answer : {false, true}) {
-        m_evaluator->answers[kData] = answer;
-        EXPECT_EQ(throttled(scan), answer);
-    }
-    EXPECT_FALSE(scan.last_applicable);
-    EXPECT_EQ(scan.iterations_since_applicability_check, 3u);
+    for (bool answer : {false, true}) { m_evaluator->answers[kData] = answer; EXPECT_EQ(throttled(scan), answer); }
+    EXPECT_EQ(std::pair(scan.last_applicable, scan.iterations_since_applicability_check), std::pair(false, 3u));
 }
 
 TEST_F(ApplicabilityTest, ConsentIsNeededOnlyOnAnUnclaimedConsumerDeviceUnlessTheDatasetIsExempt) {
@@ -161,24 +134,23 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
     testsupport::TelemetryWriter(m_dir.path() + "service/DeviceContext.sqlite3", "DeviceContext")
         .Insert(R"({"device_context_id":"dc-1","device_info":{"device_id":"d"}})");
     enum Path { Kta, Navs, Navp, DeviceContext, TimerPass, DeviceContextThread };
-    const char* const names[] = {"KTA", "NAVS", "NAVP", "device context", "timer pass", "device-context thread"};
-    const wchar_t* const families[] = {L"KTA", L"NAVS", L"NAVP", L"KTA", L"KTA", L"NAVP"};
-    const wchar_t* const bookmarkFiles[] = {L"SyncPoint.sqlite3", L"Navs_SyncPoint.sqlite3", L"navp_syncPoint.sqlite3",
-                                            L"SyncPoint.sqlite3"};
+    const struct { const char* name; const wchar_t *family, *bookmarks; } paths[] = {
+        {"KTA", L"KTA", L"SyncPoint.sqlite3"}, {"NAVS", L"NAVS", L"Navs_SyncPoint.sqlite3"},
+        {"NAVP", L"NAVP", L"navp_syncPoint.sqlite3"}, {"device context", L"KTA", L"SyncPoint.sqlite3"},
+        {"timer pass", L"KTA", nullptr}, {"device-context thread", L"NAVP", nullptr}};
+    ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
+    policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}, {L"NAVS_syncEP_url", L"https://navs.test/"},
+                               {L"NAVP_syncEP_url", L"https://navp.test/"}};
     enum Gate { NoConsent, NotApplicable, Open };
     for (Path path : {Kta, Navs, Navp, DeviceContext, TimerPass, DeviceContextThread}) {
         for (Gate gate : {NoConsent, NotApplicable, Open}) {
             // The device context's file is judged before the dispatch (see above).
             if (gate == NotApplicable && (path == DeviceContext || path == DeviceContextThread)) continue;
-            SCOPED_TRACE(std::string(names[path]) + " gate " + std::to_string(gate));
+            SCOPED_TRACE(std::string(paths[path].name) + " gate " + std::to_string(gate));
             m_logs.Clear();
             SetDevice(false, true, gate != NoConsent);
             m_evaluator->answers[kData] = gate != NotApplicable;
-            ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
-            policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"},
-                                       {L"NAVS_syncEP_url", L"https://navs.test/"},
-                                       {L"NAVP_syncEP_url", L"https://navp.test/"}};
-            policy.datasets = {Tagged(kData, families[path]), Tagged(kDeviceContext)};
+            policy.datasets = {Tagged(kData, paths[path].family), Tagged(kDeviceContext)};
             policy.datasets.front().set_include_events({L"ALL"});
             policy.datasets.back().set_dataset_name(L"DeviceContext");
             m_config->SetPolicy(policy);
@@ -194,15 +166,14 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
                 p.c.deviceContext.Start();
                 EXPECT_TRUE(testsupport::WaitUntil(
                     [&] { return p.c.deviceContext.PendingRecords() == 0 || Logged("not posted: no consent"); }));
-                p.c.stop.Cancel();
-                p.c.deviceContext.Stop();
+                p.c.stop.Cancel(), p.c.deviceContext.Stop();
                 EXPECT_EQ(collector.Requests().size() - before, gate == Open ? 1u : 0u);
             } else {
                 const bool context = path == DeviceContext;
                 context ? p.c.dispatch.HandleNRT(L"DeviceContext.sqlite3") : p.DoPost(kData);
                 EXPECT_EQ(collector.Requests().size() > before, gate == Open);
                 std::int64_t bookmark = 0;
-                ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, bookmarkFiles[path])
+                ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, paths[path].bookmarks)
                     .Get(bookmark, context ? L"" : kData, context ? L"DeviceContext" : L"ItemEvent");
                 EXPECT_EQ(bookmark > 0, gate == Open) << bookmark;
             }

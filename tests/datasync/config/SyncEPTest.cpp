@@ -1,8 +1,4 @@
-// Parsing a dataset's endpoint-family list: the comma is the only separator, each name is
-// trimmed and compared ignoring case, unknown names are ignored.
 #include <gtest/gtest.h>
-
-#include <string>
 
 #include "datasync/config/SyncEP.h"
 
@@ -16,11 +12,9 @@ TEST(SyncEPParsing, CommaSeparatedNamesAreTrimmedAndMatchedInAnyCase) {
         {L"KTAX", false, false, false},              {L" \t ", false, false, false},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "syncEPs \"" << std::wstring(c.text) << "\"");
         const SyncEP parsed(c.text);
-        EXPECT_EQ(parsed.IsEnabled(SyncEP::SyncEP_KTA), c.kta);
-        EXPECT_EQ(parsed.isNAVSEnabled(), c.navs);
-        EXPECT_EQ(parsed.isNAVPEnabled(), c.navp);
+        EXPECT_EQ(std::tuple(parsed.IsEnabled(SyncEP::SyncEP_KTA), parsed.isNAVSEnabled(), parsed.isNAVPEnabled()),
+                  std::tuple(c.kta, c.navs, c.navp)) << "syncEPs \"" << std::wstring(c.text) << "\"";
     }
 }
 

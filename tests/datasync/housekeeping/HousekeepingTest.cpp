@@ -1,14 +1,7 @@
-// Housekeeping through the components: retention (periods, what is deleted, spacing, purge block,
-// stop), the device-path purge (detection, the detection second, protected and messaging files,
-// bookmarks, a WAL writer), and duplication on "sendTelemetry" (fully sent databases, hand-shake).
-#include <gtest/gtest.h>
-
-#include <ctime>
+// Housekeeping through the components: retention, the device-path purge, duplication on sendTelemetry.
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
-#include <utility>
 
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/housekeeping/RetentionUtils.h"
@@ -22,7 +15,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using testsupport::ItemEventJson;
 using testsupport::PreparedComponents;
 using testsupport::LocalLogtime;
@@ -42,10 +34,8 @@ protected:
         m_policy = testsupport::PolicyWithoutFamilies();
         m_policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
         for (const std::string& id : {kData, kOther}) {
-            ZEL::DataSet dataset = testsupport::MakeDataSet(ZEL::String::UTF8ToUTF16(id), L"CPUEvent", L"KTA", L"nrt");
-            dataset.set_include_events({L"ALL"});
-            dataset.set_dataset_settings_map({{L"Retention", id == kData ? L"10d" : L"forever"}});
-            m_policy.datasets.push_back(dataset);
+            m_policy.datasets.push_back(testsupport::MakeDataSet(ZEL::String::UTF8ToUTF16(id), L"CPUEvent", L"KTA", L"nrt"));
+            m_policy.datasets.back().set_dataset_settings_map({{L"Retention", id == kData ? L"10d" : L"forever"}});
         }
         m_config->SetPolicy(m_policy);
     }
@@ -53,7 +43,7 @@ protected:
     // Rows logged `daysAgo` before now, plus one with an empty and one with a foreign logtime.
     void WriteAged(const std::string& root, const std::string& dataset, std::initializer_list<int> daysAgo) {
         TelemetryWriter table(Path(root, dataset + "_ItemEvent.sqlite3"), "ItemEvent");
-        for (int days : daysAgo) table.Insert(ItemEventJson(dataset, "d" + std::to_string(days)), LocalLogtime(kNow - days * 86400));
+        for (int days : daysAgo) table.Insert(ItemEventJson(dataset, "d"), LocalLogtime(kNow - days * 86400));
         table.Insert(ItemEventJson(dataset, "no time"), "");
         table.Insert(ItemEventJson(dataset, "other format"), "06/12/2020 10:00");
     }
@@ -72,8 +62,7 @@ TEST(RetentionUtils, RetentionTextsGiveTheirDaysAndEverythingElseTheDefault) {
         {L"d", 30},   {L" 45d", 30}, {L"", 30},   {L"4 5d", 30}, {L"99999999999999999999d", 90}};
     for (const auto& [text, days] : cases) EXPECT_EQ(RetentionUtils::ParseRetentionDays(text, 30, 90), days) << text;
     bool overflowed = false;
-    RetentionUtils::ParseRetentionDays(L"3000000000d", 30, 90, &overflowed);
-    EXPECT_TRUE(overflowed);
+    EXPECT_TRUE(RetentionUtils::ParseRetentionDays(L"3000000000d", 30, 90, &overflowed) == 90 && overflowed);
 }
 
 TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBothFolders) {
@@ -90,32 +79,14 @@ TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBot
     p.c.retention.Init();
     ASSERT_EQ(p.c.retention.Start(true), TelemetryRetentionHandler::Started);
 
-    EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")), 3) << "9 days, and the two rows without a date";
-    EXPECT_EQ(Rows(Path("shared", kData + "_ItemEvent.sqlite3")), 3);
-    EXPECT_EQ(Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 3);
-    EXPECT_EQ(Rows(Path("shared", kOther + "_ItemEvent.sqlite3")), 0);
-    EXPECT_EQ(Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"), 1) << "item events only";
-    EXPECT_EQ(Rows(Path("service", "sub/" + kData + "_ItemEvent.sqlite3")), 5) << "no subfolder";
+    // 9 days and the two rows without a date; a table of one row; item events only; no subfolder.
+    for (const auto& [file, rows] : {std::pair{"service/" + kData, 3}, {"shared/" + kData, 3}, {"service/" + kOther, 3},
+                                     {"shared/" + kOther, 0}, {"service/sub/" + kData, 5}})
+        EXPECT_EQ(Rows(m_dir.path() + file + "_ItemEvent.sqlite3"), rows) << file;
+    EXPECT_EQ(Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"), 1);
     const auto status = p.c.retention.CurrentStatus();
     EXPECT_EQ(std::tuple(status->service.rowsDeleted, status->service.databases), std::tuple(3, 2));
     EXPECT_EQ(std::tuple(status->shared.rowsDeleted, status->shared.result), std::tuple(2, std::string("done")));
-}
-
-TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAndNotAfterAStop) {
-    PreparedComponents p(m_policy);
-    TelemetryRetentionHandler& retention = p.c.retention;
-    retention.Init();
-    EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
-    m_clock.AdvanceSteady(9min);
-    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::NotNow);
-    m_clock.AdvanceSteady(1min);
-    p.c.purge.SetTelemetryPurgeInProgress(true);
-    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::NotNow) << "a purge runs";
-    p.c.purge.SetTelemetryPurgeInProgress(false);
-    retention.Stop();
-    EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
-    retention.ReInit();
-    EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
 }
 
 // A log that asks for a stop when the run it logs for reads its first database's retention.
@@ -127,9 +98,8 @@ struct StopAtFirstDatabase : ZEL::LogSink {
     }
 };
 
-TEST_F(HousekeepingTest, AStopDuringARunEndsItAfterTheDatabaseInHand) {
-    WriteAged("service", kData, {40});
-    WriteAged("service", kOther, {40});
+TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAndAStopEndsItsRun) {
+    for (const std::string& id : {kData, kOther}) WriteAged("service", id, {40});
     auto sink = std::make_shared<StopAtFirstDatabase>();
     ZEL::Log log;
     log.Bind(sink);
@@ -137,14 +107,26 @@ TEST_F(HousekeepingTest, AStopDuringARunEndsItAfterTheDatabaseInHand) {
     sink->stop = [&retention] { retention.RequestStop(); };
     retention.Init();
     ASSERT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
-
-    const auto status = retention.CurrentStatus();
-    EXPECT_EQ(status->service.result, "stopped");
-    EXPECT_EQ(status->service.databases, 1);
+    EXPECT_EQ(std::pair(retention.CurrentStatus()->service.result, retention.CurrentStatus()->service.databases),
+              std::pair(std::string("stopped"), 1));
     EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")) + Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 5)
         << "one database trimmed, the other untouched";
-    m_clock.AdvanceSteady(10min);
+    m_clock.AdvanceSteady(std::chrono::minutes(10));
     EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
+    PreparedComponents p(m_policy);
+    TelemetryRetentionHandler& periodic = p.c.retention;
+    periodic.Init();
+    EXPECT_EQ(periodic.Start(true), TelemetryRetentionHandler::Started);
+    m_clock.AdvanceSteady(std::chrono::minutes(9));
+    EXPECT_EQ(periodic.Start(false), TelemetryRetentionHandler::NotNow);
+    m_clock.AdvanceSteady(std::chrono::minutes(1));
+    p.c.purge.SetTelemetryPurgeInProgress(true);
+    EXPECT_EQ(periodic.Start(false), TelemetryRetentionHandler::NotNow) << "a purge runs";
+    p.c.purge.SetTelemetryPurgeInProgress(false);
+    periodic.Stop();
+    EXPECT_EQ(periodic.Start(false), TelemetryRetentionHandler::StopRequested);
+    periodic.ReInit();
+    EXPECT_EQ(periodic.Start(true), TelemetryRetentionHandler::Started);
 }
 
 TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
@@ -152,23 +134,19 @@ TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
         .Insert(R"({"device_context_id":"dc-1","device_info":{"device_path":"organization\\old"}})");
     PreparedComponents p(m_policy);
     const std::string pending = Path("service", "device_path_purge.pending");
-    const auto realm = [](const char* name) {
+    const auto mismatch = [&p](const char* name) {
         ZEL::linuxhost::UpdateDeviceState([name](ZEL::linuxhost::DeviceState& device) { device.realm = name; });
+        return p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch();
     };
-    for (const char* name : {"", "old"}) {
-        realm(name);
-        EXPECT_FALSE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch()) << "realm \"" << name << "\"";
-    }
-    realm("new");
-    EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
-    EXPECT_TRUE(fs::exists(pending));
-    EXPECT_TRUE(p.c.purge.IsTelemetrySyncBlocked());
+    EXPECT_FALSE(mismatch("") || mismatch("old"));
+    EXPECT_TRUE(mismatch("new"));
+    EXPECT_TRUE(fs::exists(pending) && p.c.purge.IsTelemetrySyncBlocked());
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kNow + 3600));
     fs::remove(pending);
     EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
     EXPECT_EQ(p.c.purge.CurrentStatus().detectedUtc, kNow) << "the first detection is kept";
     EXPECT_EQ(p.c.retention.Start(false), TelemetryRetentionHandler::NotNow);
-    realm("");
+    mismatch("");
 }
 
 TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterAddsMeanwhile) {
@@ -177,15 +155,14 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
     for (std::time_t at : {kNow - 1, kNow, kNow + 1}) writer.Insert(ItemEventJson(kData, "r"), LocalLogtime(at));
     writer.Insert(ItemEventJson(kData, "undated"), "");
     TelemetryWriter messaging(Path("service", kMessaging + "_ItemEvent.sqlite3"), "ItemEvent");
-    messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - 200 * 86400));
-    messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - 100 * 86400));
+    for (int days : {200, 100}) messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - days * 86400));
     TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext").Insert(R"({"device_context_id":"dc"})");
     TelemetryWriter(Path("service", "GlobalContext.sqlite3"), "ItemEvent").Insert("{}", LocalLogtime(kNow - 86400));
     for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies)
         ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile).Set({L"g", L"ItemEvent", 7});
 
     PreparedComponents p(m_policy);
-    const ZEL::DataSync::DevicePathPurge::Report report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
+    const auto report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
     writer.Insert(ItemEventJson(kData, "after the purge"), LocalLogtime(kNow + 2));
 
     EXPECT_TRUE(report.ok) << report.error;
@@ -194,7 +171,6 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
               std::tuple(3, 3, 1)) << "Navs_SyncPoint.sqlite3 too";
     EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3) << "the second after, the undated and the new row";
     EXPECT_EQ(writer.Scalar("select count(*) from pragma_integrity_check where integrity_check = 'ok'"), 1);
-    EXPECT_TRUE(fs::exists(Path("service", kData + "_ItemEvent.sqlite3-wal")));
     EXPECT_EQ(messaging.Scalar("select count(*) from ItemEvent"), 1);
     EXPECT_EQ(Rows(Path("service", "GlobalContext.sqlite3")), 1) << "protected";
     EXPECT_EQ(p.c.purge.CurrentStatus().state, ZEL::DataSync::DevicePathPurge::State::PurgedAwaitingResume);
@@ -203,8 +179,7 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
 TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {
     for (const std::string& id : {kData, kOther}) {
         TelemetryWriter table(Path("service", id + "_ItemEvent.sqlite3"), "ItemEvent");
-        for (int n = 1; n <= 3; ++n)
-            table.Insert(ItemEventJson(id, "i" + std::to_string(n)), LocalLogtime(kNow - n), 0, "idx-" + std::to_string(n));
+        for (int n = 1; n <= 3; ++n) table.Insert(ItemEventJson(id, "i"), LocalLogtime(kNow - n), 0, "idx-" + std::to_string(n));
     }
     ZEL::DataSync::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
     bookmarks.Set({ZEL::String::UTF8ToUTF16(kData), L"ItemEvent", 4});   // all sent
@@ -217,15 +192,14 @@ TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {
     }
     EXPECT_EQ(TelemetryWriter(Path("service", kData + "_ItemEvent.sqlite3"), "ItemEvent")
                   .Scalar("select count(*) from ItemEvent a join ItemEvent b on b.id = 3 where a.id = 4 and "
-                          "a.log_index = b.log_index and a.logtime = b.logtime and a.data = b.data"),
-              1);
+                          "a.log_index = b.log_index and a.logtime = b.logtime and a.data = b.data"), 1);
 }
 
 TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
     PreparedComponents p(m_policy);
     p.c.duplication.CreateGlobalEvents();
-    platform::HANDLE notify = platform::OpenEventW(ZEL::DataSync::kNotifyDuplicateItemEvent);
-    platform::HANDLE ack = platform::OpenEventW(ZEL::DataSync::kAckItemDuplicateEvent);
+    platform::HANDLE notify = platform::OpenEventW(ZEL::DataSync::kNotifyDuplicateItemEvent),
+                     ack = platform::OpenEventW(ZEL::DataSync::kAckItemDuplicateEvent);
     ASSERT_TRUE(notify && ack);
     auto userAgent = std::async(std::launch::async, [&] {
         if (platform::WaitForSingleObject(notify, 5000) == platform::WAIT_OBJECT_0) platform::SetEvent(ack);
@@ -238,10 +212,9 @@ TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
     const auto start = std::chrono::steady_clock::now();
     p.c.stop.Cancel();
     EXPECT_FALSE(waiting.get()) << "no ack: the stop ends the wait";
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_FALSE(p.c.duplication.NotifyAndWaitForAck(5)) << "no hand-shake for another kind";
-    platform::CloseHandle(notify);
-    platform::CloseHandle(ack);
+    platform::CloseHandle(notify), platform::CloseHandle(ack);
 }
 
 }  // namespace

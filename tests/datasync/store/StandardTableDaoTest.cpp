@@ -1,5 +1,4 @@
-// Telemetry table access: id-range reads and undecodable rows (deletion by cutoff is checked with
-// the retention in HousekeepingTest, the copy of the newest row with the duplication there).
+// Telemetry table reads (deletion and the row copy are checked with HousekeepingTest).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -27,11 +26,15 @@ protected:
         DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath());
         linuxhost::InstallHostFolders({});
     }
-    // Reads up to `count` item events of the service folder from `start`: true when there are none.
+    // Reads up to `count` records from `start` on: the row ids read, then the next start (-1: none).
     template <typename Record = ItemEvent>
-    bool Read(std::int64_t& start, std::list<Record>& into, int count = 10,
-              utility::EGetDBPathMethod method = utility::DB_PATH_INTERNAL) {
-        return GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, count, into, method);
+    std::string Read(std::int64_t start, std::list<Record>& into,
+                     utility::EGetDBPathMethod method = utility::DB_PATH_INTERNAL) {
+        into.clear();
+        const bool none = GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, into, method);
+        std::string ids;
+        for (const Record& record : into) ids += std::to_string(record.row_id()) + " ";
+        return ids + (none ? "none " : "") + std::to_string(start);
     }
     std::string ItemEventPath() const { return m_dir.path() + "service/" + kDataset + "_ItemEvent.sqlite3"; }
 
@@ -41,65 +44,32 @@ protected:
 
 TEST_F(StandardTableDaoTest, RangeReadSkipsMissingIdsAndEndsWithNoData) {
     std::list<ItemEvent> events;
-    std::int64_t start = 1;
-    EXPECT_TRUE(Read(start, events));
-    EXPECT_EQ(start, -1);
+    EXPECT_EQ(Read(1, events), "none -1");
     EXPECT_FALSE(std::filesystem::exists(ItemEventPath())) << "a reader created the missing file";
-
     TelemetryWriter writer(ItemEventPath(), "ItemEvent");
     for (std::int64_t id : {3, 7, 9, 20}) writer.Insert(ItemEventJson(kDataset, "item" + std::to_string(id)), "", id);
-    start = 5;
-    EXPECT_FALSE(Read(start, events));
-    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(Read(5, events), "7 9 9");
     EXPECT_EQ(events.front().item_id(), L"item7");
-    EXPECT_EQ(events.front().row_id(), 7);
-    EXPECT_EQ(events.back().row_id(), 9);
-    EXPECT_EQ(start, 9);
-
-    std::list<ItemEvent> navpEvents;
-    start = 20;
-    EXPECT_FALSE(navp::GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 1, navpEvents,
-                                 utility::DB_PATH_INTERNAL));
-    ASSERT_EQ(navpEvents.size(), 1u);
-    EXPECT_EQ(navpEvents.front().item_id(), L"item20");
-
-    start = 21;
-    EXPECT_TRUE(Read(start, events));
-    EXPECT_EQ(start, -1);
-    start = INT64_MAX - 3;  // the end of the range must not overflow
-    EXPECT_TRUE(Read(start, events));
-
+    EXPECT_EQ(Read(21, events), "none -1");
+    EXPECT_EQ(Read(INT64_MAX - 3, events), "none -1") << "the end of the range must not overflow";
     TelemetryWriter(m_dir.path() + "shared/" + kDataset + "_ItemContext.sqlite3", "ItemContext")
         .Insert("{\"item_id\":\"ctx\",\"item_data\":{\"k\":\"v\"}}");
     std::list<ItemContext> contexts;
-    start = 1;
-    EXPECT_FALSE(Read(start, contexts, 10, utility::DB_PATH_USER_SHARED));
-    ASSERT_EQ(contexts.size(), 1u);
+    EXPECT_EQ(Read(1, contexts, utility::DB_PATH_USER_SHARED), "1 1");
     EXPECT_EQ(contexts.front().item_data().at(L"k"), L"v");
 }
 
 TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
-    {
-        TelemetryWriter writer(ItemEventPath(), "Other");
-        writer.Exec("CREATE TABLE ItemEvent(id integer primary key autoincrement, log_index, data, logtime)");
-        writer.Exec("INSERT INTO ItemEvent(data) VALUES(NULL)");
-    }
+    TelemetryWriter(ItemEventPath(), "Other")
+        .Exec("CREATE TABLE ItemEvent(id integer primary key autoincrement, log_index, data, logtime);"
+              "INSERT INTO ItemEvent(data) VALUES(NULL)");
     TelemetryWriter writer(ItemEventPath(), "ItemEvent");
     for (const std::string& data : {ItemEventJson(kDataset, "second"), std::string("not json at all"),
                                     std::string("[1,2,3]"), ItemEventJson(kDataset, "fifth"), std::string("{broken")})
         writer.Insert(data);
     std::list<ItemEvent> events;
-    std::int64_t start = 2;
-    EXPECT_FALSE(Read(start, events));
-    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(Read(2, events), "2 5 6") << "the last id read covers the bad trailing row";
     EXPECT_EQ(events.front().item_id(), L"second");
-    EXPECT_EQ(events.back().row_id(), 5);
-    EXPECT_EQ(start, 6) << "the last id read covers the bad trailing row";
-
-    StandardTableDao dao(kDatasetW, L"class ItemEvent", utility::DB_PATH_INTERNAL);
-    events.clear();
-    EXPECT_EQ(dao.GetListForSync(events, "select id,data from ItemEvent where id < 3 order by id asc"), 2);
-    EXPECT_EQ(events.size(), 1u);
 }
 
 }  // namespace

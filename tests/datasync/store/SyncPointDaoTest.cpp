@@ -1,6 +1,4 @@
-// Bookmarks: insert versus update, type normalisation, roots, hostile guids, retry of a failed
-// open under the store's own root and of a failed table set-up. (That shared-folder bookmarks
-// belong to the logged-on user is checked as root end to end in TelemetryFlowTest.)
+// Bookmarks (shared-folder ownership is checked as root in TelemetryFlowTest).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -39,81 +37,56 @@ protected:
     testsupport::LogonUser m_user;  // files in the shared folder need one
 };
 
-TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpelling) {
-    EXPECT_EQ(SyncPointDao::NormaliseType(L"class"), L"class") << "too short to carry the prefix";
+TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpellingAndGuidsTouchOnlyTheirOwnRow) {
     SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
     std::int64_t id = 77;
     EXPECT_FALSE(dao.Get(id, L"ds-1", L"ItemEvent"));
     EXPECT_EQ(id, 77) << "a missing pair leaves the id alone";
-    EXPECT_TRUE(dao.Set({L"ds-1", L"class ItemEvent", 11}));
-    EXPECT_TRUE(dao.Set({L"ds-1", L"ItemEvent", 25}));
+    EXPECT_TRUE(dao.Set({L"ds-1", L"class ItemEvent", 11}) && dao.Set({L"ds-1", L"ItemEvent", 25}));
+    const std::wstring hostile = L"y\" or \"1\"=\"1\"; DROP TABLE SyncPoint; --";
+    EXPECT_TRUE(dao.Set({hostile, L"ItemEvent", 9}) && dao.Set({hostile, L"ItemEvent", 4}));
     std::string logtime;
     ASSERT_TRUE(dao.Get(id, logtime, L"ds-1", L"class ItemEvent"));
     EXPECT_EQ(id, 25);
     EXPECT_EQ(logtime.size(), 25u) << logtime;  // local time with offset
+    ASSERT_TRUE(dao.Get(id, hostile, L"ItemEvent"));
+    EXPECT_EQ(id, 4);
     ASSERT_TRUE(dao.Set({L"", L"DeviceContext", 0}));
     EXPECT_TRUE(dao.Get(id, L"", L"class DeviceContext"));
     EXPECT_EQ(id, 0) << "zero is a valid bookmark";
-    EXPECT_EQ(Rows(), 2);
-
+    EXPECT_EQ(Rows(), 3);
     testsupport::TelemetryWriter(m_dir.path() + "service/SyncPoint.sqlite3", "Unused")
         .Exec("insert into SyncPoint(id,type,guid,logtime) values(5,'ItemEvent','g',NULL)");
     logtime = "stale";
     ASSERT_TRUE(dao.Get(id, logtime, L"g", L"ItemEvent"));
-    EXPECT_EQ(id, 5);
-    EXPECT_EQ(logtime, "") << "a NULL logtime reads as empty text";
+    EXPECT_EQ(std::pair(id, logtime), std::pair(std::int64_t{5}, std::string())) << "a NULL logtime reads as empty";
 }
 
-TEST_F(SyncPointDaoTest, GuidsHoldingQuotesOrSqlTouchOnlyTheirOwnRow) {
-    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
-    const std::pair<std::wstring, std::int64_t> rows[] = {
-        {L"plain", 3}, {L"x\" or \"1\"=\"1", 10}, {L"y\"; DROP TABLE SyncPoint; --", 4}};
-    ASSERT_TRUE(dao.Set({rows[1].first, L"ItemEvent", 9}));
-    for (const auto& [guid, id] : rows) ASSERT_TRUE(dao.Set({guid, L"ItemEvent", id}));
-    for (const auto& [guid, id] : rows) {
-        std::int64_t read = 0;
-        ASSERT_TRUE(dao.Get(read, guid, L"ItemEvent"));
-        EXPECT_EQ(read, id);
-    }
-    EXPECT_EQ(Rows(), 3);
-}
-
-TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelper) {
-    SyncPointDao(utility::DB_PATH_DEFAULT, L"a.sqlite3");   // shared root
-    SyncPointDao(utility::DB_PATH_INTERNAL, L"b.sqlite3");  // service root
+TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelperAndFailedOpensAreTriedAgain) {
+    SyncPointDao(utility::DB_PATH_DEFAULT, L"a.sqlite3"), SyncPointDao(utility::DB_PATH_INTERNAL, L"b.sqlite3");
     SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_LOCAL, L"c.sqlite3");
     SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_USER_SHARED, L"e.sqlite3");
     for (const char* file : {"shared/a.sqlite3", "service/b.sqlite3", "service/c.sqlite3", "shared/e.sqlite3"})
         EXPECT_TRUE(Exists(file)) << file;
-    EXPECT_FALSE(Exists("local/c.sqlite3"));
-}
-
-TEST_F(SyncPointDaoTest, AFailedTableSetUpIsTriedAgainOnTheNextUse) {
+    // A failed open is tried again under the same root, a failed table set-up on the next use.
+    fs::remove_all(m_dir.path() + "shared");  // the shared folder is not there yet
+    SyncPointDao shared(utility::DB_PATH_USER_SHARED, L"SyncPoint.sqlite3");
+    std::int64_t id = 0;
+    EXPECT_FALSE(shared.Get(id, L"g", L"ItemEvent"));
+    fs::create_directories(m_dir.path() + "shared");
+    ASSERT_TRUE(shared.Set({L"g", L"ItemEvent", 42}) && shared.Get(id, L"g", L"ItemEvent"));
+    EXPECT_EQ(id, 42);
+    EXPECT_TRUE(Exists("shared/SyncPoint.sqlite3") && !Exists("service/SyncPoint.sqlite3"));
     // The shared handle refuses writes for the first set-up, as a lock held too long would.
-    DatabasePtr handle = EventDataLogging::GetInstance()->GetDatabase(m_dir.wpath() + L"service/SyncPoint.sqlite3",
-                                                                     true, false);
+    DatabasePtr handle =
+        EventDataLogging::GetInstance()->GetDatabase(m_dir.wpath() + L"service/SyncPoint.sqlite3", true, false);
     ASSERT_TRUE(handle);
     handle->execDML("PRAGMA query_only=1");
     EXPECT_FALSE(SyncPointDao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3").Set({L"g", L"ItemEvent", 7}));
     handle->execDML("PRAGMA query_only=0");
     SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
-    std::int64_t id = 0;
-    ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 7}));
-    ASSERT_TRUE(dao.Get(id, L"g", L"ItemEvent"));
+    ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 7}) && dao.Get(id, L"g", L"ItemEvent"));
     EXPECT_EQ(id, 7);
-}
-
-TEST_F(SyncPointDaoTest, FailedOpenIsRetriedUnderTheSameRoot) {
-    fs::remove_all(m_dir.path() + "shared");  // the shared folder is not there yet
-    SyncPointDao dao(utility::DB_PATH_USER_SHARED, L"SyncPoint.sqlite3");
-    std::int64_t id = 0;
-    EXPECT_FALSE(dao.Get(id, L"g", L"ItemEvent"));
-    fs::create_directories(m_dir.path() + "shared");
-    ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 42}));
-    EXPECT_TRUE(Exists("shared/SyncPoint.sqlite3"));
-    EXPECT_FALSE(Exists("service/SyncPoint.sqlite3"));
-    ASSERT_TRUE(dao.Get(id, L"g", L"ItemEvent"));
-    EXPECT_EQ(id, 42);
 }
 
 }  // namespace
