@@ -99,5 +99,23 @@ TEST_F(BackoffTest, EachResetClearsItsClassAfterItsRandomDelay) {
     }
 }
 
+TEST_F(BackoffTest, ServiceStopEndsAPendingResetWithoutResetting) {
+    m_jitterAtMax = true;  // 15 minutes and 2 minutes: far longer than the test may take
+    PreparedAgent prepared(m_policy, m_stop);
+    for (int n = 0; n < 11; ++n) prepared.c.backoff.CheckForExponentialBackoffRetry(503, KTA);
+    for (int n = 0; n < 4; ++n) prepared.c.backoff.CheckForExponentialBackoffRetry(12007, NAVS);
+    prepared.c.backoff.SetResetDelayMinutes(15);
+    auto command = std::async(std::launch::async, [&] { return prepared.c.backoff.HandleResetBackoffState(); });
+    auto dns = std::async(std::launch::async, [&] { return prepared.c.backoff.HandleResetBackoffStateOnDnsRecovery(); });
+    ASSERT_TRUE(WaitUntil([&] { return Logged("random delay 15 minutes") && Logged("random delay 120 seconds"); }));
+    const auto start = std::chrono::steady_clock::now();
+    platform::SetEvent(m_stop);
+    ASSERT_EQ(command.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(dns.wait_for(5s), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(command.get() && dns.get()) << "processed, though not reset";
+    EXPECT_FALSE(prepared.Record(KTA)._sync_allowed || prepared.Record(NAVS)._sync_allowed);
+}
+
 }  // namespace
 }  // namespace resiliencetest

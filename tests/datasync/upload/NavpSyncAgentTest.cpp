@@ -86,5 +86,15 @@ TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
     EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(99), 1) << "no such row";
 }
 
+TEST_F(NavpSyncAgentTest, HaveData2SyncReadsTheNavpBookmarks) {
+    NavpSyncAgent agent(kDatasetW, L"https://navp.test/collect", NAVP_ITEM_EVENT, utility::DB_PATH_INTERNAL);
+    Events();
+    EXPECT_FALSE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
+    AddEvents(1, 2);
+    EXPECT_TRUE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
+    EXPECT_EQ(Post(), 0);
+    EXPECT_FALSE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
+}
+
 }  // namespace
 }  // namespace ZEL::DataSync

@@ -4,6 +4,8 @@
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "datasync/upload/UploadFixture.h"
+#include "support/ManualClock.h"
+#include "support/ScopedTimeZone.h"
 
 namespace ZEL::DataSync {
 namespace {
@@ -183,6 +185,19 @@ TEST_F(SyncAgentsHelperTest, HaveData2SyncComparesTheNextRowWithTheLastId) {
     AddEvents(4, 8);
     Events().Exec("DELETE FROM ItemEvent WHERE id > 3");
     EXPECT_FALSE(waiting(9)) << "newest rows deleted after they were sent";
+
+    // A scheduled dataset waits out its frequency after the newest row it sent (the rows were logged at 10:00).
+    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(1796554800));  // 11:00 UTC
+    testsupport::ScopedTimeZone utc("UTC");
+    testsupport::TelemetryWriter(ServicePath(kKtaFile), "SyncPoint_probe").Exec("DELETE FROM SyncPoint");
+    std::string logtime;
+    EXPECT_TRUE(helper.HaveData2SyncEx(utility::DB_PATH_INTERNAL, 60, logtime)) << "no bookmark, rows an hour old";
+    EXPECT_EQ(logtime, "2026-12-06T10:00:00");
+    ASSERT_EQ(Post(), 0);
+    AddEvents(4, 4);
+    EXPECT_FALSE(helper.HaveData2SyncEx(utility::DB_PATH_INTERNAL, 60, logtime));
+    clock.SetWall(std::chrono::system_clock::from_time_t(1796554800 + 61));
+    EXPECT_TRUE(helper.HaveData2SyncEx(utility::DB_PATH_INTERNAL, 60, logtime));
 }
 
 }  // namespace
