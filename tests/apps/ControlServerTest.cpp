@@ -59,7 +59,6 @@ TEST_F(ControlServerTest, AnswersEveryRequestOfAConnectionInOrderAndHandlerFailu
     EXPECT_TRUE(client->ClosedByPeer());
 }
 
-// Idle clients, one with half a request sent, hold up no other; too many make room.
 TEST_F(ControlServerTest, SilentClientsCannotLockOutAnotherAndTheHandlerSeesThePeer) {
     ControlServer server(m_path);
     server.Bind();

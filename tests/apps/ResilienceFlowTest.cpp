@@ -67,8 +67,7 @@ protected:
     DemoDataset m_live;
 };
 
-// An expired client certificate stops KTA and NAVS before anything is sent (NAVP posts without
-// one) and pauses them.
+// NAVP posts without a client certificate.
 TEST_F(ResilienceFlow, AnExpiredClientCertificatePausesKtaAndNavsWhileNavpDeliversEveryRow) {
     ASSERT_NO_FATAL_FAILURE(Start("KTA,NAVS,NAVP", {}, "KTA,NAVS,NAVP", false, [&](Json::Value& config) {
         std::string key = m_layout.pkiDir + "expired-key.pem";
@@ -117,7 +116,6 @@ TEST_F(ResilienceFlow, AServerErrorHoldsKtaUntilTheResetThenTooManyRequestsForIt
         << Progress();
     EXPECT_EQ(kta["class_counts"][2].asInt(), 0) << kta.toStyledString();
     EXPECT_EQ(kta["delay_ms"].asInt64(), 1800000) << kta.toStyledString();
-    EXPECT_GT(kta["wait_left_ms"].asInt64(), 1700000);
     EXPECT_TRUE(kta["sync_allowed"].asBool());
     EXPECT_EQ(Status()["backoff"]["NAVS"]["delay_ms"].asInt64(), 0);
     const std::string text = CtlOk({"status"});
@@ -129,8 +127,6 @@ TEST_F(ResilienceFlow, AServerErrorHoldsKtaUntilTheResetThenTooManyRequestsForIt
     StopDaemon();
 }
 
-// Status and control requests answer while an upload is held on the wire; a policy rewritten in
-// place while batches are read, and a telemetry file deleted and created again, lose no row.
 TEST_F(ResilienceFlow, RequestsAnswerWhileAnUploadIsHeldAndARewrittenPolicyAndARecreatedFileLoseNoRow) {
     ASSERT_NO_FATAL_FAILURE(Start("KTA,NAVS", {"kta=200:delay=2000"}));
     const std::string live = m_layout.serviceDir + m_live.DatabaseFile();
@@ -143,8 +139,7 @@ TEST_F(ResilienceFlow, RequestsAnswerWhileAnUploadIsHeldAndARewrittenPolicyAndAR
     CtlOk({"notify", "2", "0"});
     EXPECT_EQ(Recorded("kta").size(), ktaAnswered) << "an answer waited for the upload on the wire";
 
-    // An editor that writes in place: the file is half there long enough for the watcher to see
-    // it settle, while batches are read and filtered.
+    // An editor writing in place: the half file lasts long enough for the watcher to see it settle.
     const std::string text = ReadTextFile(m_layout.policyFile);
     {
         std::ofstream policy(m_layout.policyFile, std::ios::trunc);
@@ -154,8 +149,7 @@ TEST_F(ResilienceFlow, RequestsAnswerWhileAnUploadIsHeldAndARewrittenPolicyAndAR
     }
     ASSERT_TRUE(AllAccepted({"kta", "navs"})) << Progress();
 
-    // Deleted and created again, the file is read afresh without a restart: ids start at 1
-    // again, below the bookmark.
+    // Deleted and created again (ids from 1, below the bookmark), the file is read afresh.
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((live + suffix).c_str());
     WriteRows(m_live, kRows + 1, kRows + 5);
     EXPECT_TRUE(AllAccepted({"kta", "navs"}, kRows + 5)) << Progress();
@@ -205,8 +199,7 @@ TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowHoldsNothingPastItsWindowAndARene
     for (const long offset : {kYear, -kYear}) {
         WriteTextFile(m_offset + ".new", std::to_string(offset), 0644);
         ASSERT_EQ(std::rename((m_offset + ".new").c_str(), m_offset.c_str()), 0);
-        // The daemon publishes the step and the agent restarts; the 429's window, on the
-        // monotonic clock, neither ends nor grows.
+        // The agent restarts on the step; the 429's window, on the monotonic clock, neither ends nor grows.
         EXPECT_TRUE(WriteAndDeliver({"navs", "navp"})) << offset << Status().toStyledString() << AgentErrors();
         const std::int64_t left = Status()["backoff"]["KTA"]["wait_left_ms"].asInt64();
         EXPECT_TRUE(left > 1600000 && left <= 1800000) << left;
@@ -225,8 +218,7 @@ TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowHoldsNothingPastItsWindowAndARene
     ASSERT_NO_FATAL_FAILURE(StartDaemonWithOffset("datasyncd2"));
     EXPECT_TRUE(WriteAndDeliver()) << Status().toStyledString() << AgentErrors();
 
-    // As renewal tools do: the new pair written beside the old, then renamed over it. NAVS
-    // requests present the new certificate from the next one on.
+    // Renewed as renewal tools do (written beside, renamed over): the next NAVS request presents it.
     const std::string newKey = m_pki.clientKey + ".new";
     pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &ca, -2 * kYear, 2 * kYear), m_pki.clientCert + ".new", &newKey);
     const size_t before = Recorded("navs", "client_certificate").size();
@@ -246,10 +238,7 @@ protected:
     void WriteDeviceContext(const std::string& realm) {
         Json::Value row = ParseJson(DeviceContextJson(m_deviceId, m_contextId));
         row["device_info"]["device_path"] = "organization\\" + realm;
-        Json::StreamWriterBuilder compact;
-        compact["indentation"] = "";
-        TelemetryRowWriter(m_layout.serviceDir + m_context.DatabaseFile(), "DeviceContext")
-            .Insert(Json::writeString(compact, row));
+        TelemetryRowWriter(m_layout.serviceDir + m_context.DatabaseFile(), "DeviceContext").Insert(row.toStyledString());
     }
     int Accepted(const std::string& family) { return DaemonFlow::Accepted(family, m_live.id); }
     std::string PurgeState() { return Status()["purge"]["state"].asString(); }

@@ -153,8 +153,6 @@ protected:
     pid_t m_writer = -1;
 };
 
-// Every row reaches each family of its dataset once and the bookmarks end past the last row;
-// then a daemon restarted while uploading the next round resends at most the batch in flight.
 TEST_F(TelemetryFlow, EveryRowReachesEachFamilyOnceAndARestartWhileUploadingResendsAtMostTheBatchInFlight) {
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     ASSERT_NO_FATAL_FAILURE(StartWriter());
@@ -174,7 +172,6 @@ TEST_F(TelemetryFlow, EveryRowReachesEachFamilyOnceAndARestartWhileUploadingRese
     ExpectDelivered(kBatch);
     StopDaemon();
 }
-
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kKills = 3;
