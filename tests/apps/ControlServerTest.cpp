@@ -26,10 +26,11 @@ std::string Echo(const std::string& line) {
 
 class ControlServerTest : public ::testing::Test {
 protected:
-    std::unique_ptr<ControlServer> Serving(std::function<std::string(const std::string&)> handler = Echo) {
+    using Handler = std::function<std::string(const std::string&, const datasyncd::PeerCredentials&)>;
+    std::unique_ptr<ControlServer> Serving(Handler handler = [](auto& line, auto&) { return Echo(line); }) {
         auto server = std::make_unique<ControlServer>(m_path);
         server->Bind();
-        server->Start([handler](const std::string& line, const datasyncd::PeerCredentials&) { return handler(line); });
+        server->Start(handler);
         return server;
     }
     std::unique_ptr<LineClient> Client() {
@@ -60,9 +61,7 @@ TEST_F(ControlServerTest, AnswersEveryRequestOfAConnectionInOrderAndHandlerFailu
 }
 
 TEST_F(ControlServerTest, SilentClientsCannotLockOutAnotherAndTheHandlerSeesThePeer) {
-    ControlServer server(m_path);
-    server.Bind();
-    server.Start([](const std::string&, const datasyncd::PeerCredentials& peer) {
+    auto server = Serving([](auto&, const datasyncd::PeerCredentials& peer) {
         return std::to_string(peer.known) + " " + std::to_string(peer.uid) + " " + std::to_string(peer.pid);
     });
     std::vector<std::unique_ptr<LineClient>> silent;
@@ -77,7 +76,7 @@ TEST_F(ControlServerTest, SilentClientsCannotLockOutAnotherAndTheHandlerSeesTheP
 // The answers outgrow what the server keeps pending for one client, so it must hold back
 // requests and resume them as the client reads, without stalling.
 TEST_F(ControlServerTest, ManyPipelinedRequestsFromAClientThatReadsLateAreAllAnswered) {
-    auto server = Serving([](const std::string& line) { return std::string(1000, 'a') + line; });
+    auto server = Serving([](auto& line, auto&) { return std::string(1000, 'a') + line; });
     auto client = Client();
     std::string requests;
     for (int i = 0; i < 2000; ++i) requests += std::to_string(i) + "\n";
@@ -87,7 +86,7 @@ TEST_F(ControlServerTest, ManyPipelinedRequestsFromAClientThatReadsLateAreAllAns
 
 TEST_F(ControlServerTest, OverlongRequestIsRefusedAndTheConnectionClosedOneOfExactlyTheLimitServed) {
     std::atomic<int> handled{0};
-    auto server = Serving([&handled](const std::string& line) { return ++handled, Echo(line); });
+    auto server = Serving([&handled](auto& line, auto&) { return ++handled, Echo(line); });
     auto client = Client();
     ASSERT_TRUE(client->Send(std::string(ControlServer::kMaxLineBytes + 10, 'x')));
     EXPECT_EQ(client->ReadLine(), "{\"error\":\"request line longer than 65536 bytes\",\"ok\":false}");
