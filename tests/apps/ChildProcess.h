@@ -3,22 +3,13 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <sstream>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "datasyncctl/DemoProcess.h"
 #include "support/WaitUntil.h"
 
 namespace appstest {
-
-// The exit status of an ended child; -1 unless it exited normally.
-inline int ExitCode(const datasyncctl::DemoProcess& child) {
-    const std::string how = child.ExitDescription(), prefix = "exited with status ";
-    return how.rfind(prefix, 0) == 0 ? std::stoi(how.substr(prefix.size())) : -1;
-}
 
 // True when `child` has ended within `timeout`.
 inline bool WaitExit(datasyncctl::DemoProcess& child, std::chrono::milliseconds timeout) {
@@ -27,7 +18,7 @@ inline bool WaitExit(datasyncctl::DemoProcess& child, std::chrono::milliseconds 
 
 struct Finished {
     bool exited = false;  // false: killed after the time-out
-    int exitCode = -1;
+    int exitCode = -1;    // -1 unless it exited normally
     std::string out, err;
 };
 
@@ -38,8 +29,9 @@ inline Finished Run(const std::vector<std::string>& argv, const std::string& out
     const std::string stem = outputDir + "run-" + std::to_string(++counter);
     datasyncctl::DemoProcess child(argv[0], argv, stem + ".out", stem + ".err");
     const bool exited = WaitExit(child, timeout);
-    return {exited, ExitCode(child), datasyncctl::ReadTextFile(child.OutFile()),
-            datasyncctl::ReadTextFile(child.ErrFile())};
+    const std::string how = child.ExitDescription(), prefix = "exited with status ";
+    return {exited, how.rfind(prefix, 0) == 0 ? std::stoi(how.substr(prefix.size())) : -1,
+            datasyncctl::ReadTextFile(child.OutFile()), datasyncctl::ReadTextFile(child.ErrFile())};
 }
 
 // Lines of `text` (without their newlines; a last line without one counts).

@@ -85,11 +85,6 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndCtlWithoutADaemonSaysWhereItCouldNotCon
         EXPECT_EQ(run.exitCode, 2) << usage.argv[0] << " ... " << usage.argv.back();
         EXPECT_NE(run.err.find(usage.says), std::string::npos) << run.err;
     }
-    const Finished help = Run({DATASYNCD_PATH, "--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    for (const char* option : {"--config", "--base", "--check-config"})
-        EXPECT_NE(help.out.find(option), std::string::npos) << option;
-
     const Finished status = Run({DATASYNCCTL_PATH, "--state-dir", state, "status"});
     EXPECT_EQ(status.exitCode, 1);
     EXPECT_NE(status.err.find("cannot connect to " + state + "control.sock: "), std::string::npos) << status.err;

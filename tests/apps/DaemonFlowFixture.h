@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 
 #include "ChildProcess.h"
 #include "LineClient.h"
@@ -38,9 +37,8 @@ inline Json::Value ParseJson(const std::string& text) {
 
 class DaemonFlow : public ::testing::Test {
 protected:
-    // The folders, the demo's certificates (unless m_pki is set already), the collector started
-    // with `faults` and `options`, the policy of `datasets` and the host config (changed by
-    // `edit`) in place.
+    // The folders, the demo's certificates (unless m_pki is set), the collector started with
+    // `faults` and `options`, the policy of `datasets` and the host config (changed by `edit`).
     void Lay(const std::vector<DemoDataset>& datasets,
              const std::vector<std::string>& faults = {}, const std::function<void(Json::Value&)>& edit = {},
              const std::vector<std::string>& options = {}) {
@@ -81,8 +79,7 @@ protected:
         const std::string prefix = "listening on 127.0.0.1:";
         std::string out;
         const auto listening = [&] {
-            out = ReadTextFile(m_collector->OutFile());
-            return out.find('\n', out.find(prefix)) != std::string::npos;
+            return (out = ReadTextFile(m_collector->OutFile())).find('\n', out.find(prefix)) != std::string::npos;
         };
         ASSERT_TRUE(Poll([&] { return listening() || !m_collector->Running(); }, seconds(15)) && listening())
             << out << ReadTextFile(m_collector->ErrFile());
@@ -137,21 +134,27 @@ protected:
         return appstest::Run(argv, m_dir.path());
     }
 
+    // The output of a datasyncctl command that must succeed.
+    std::string CtlOk(const std::vector<std::string>& args) const {
+        const Finished run = Ctl(args);
+        EXPECT_EQ(run.exitCode, 0) << args[0] << ": " << run.out << run.err;
+        return run.out;
+    }
     Json::Value Status() const { return ParseJson(Ctl({"status", "--json"}).out)["status"]; }
 
-    int LogLines(const std::string& text) const {
-        int count = 0;
+    // The agent's log lines holding `text`.
+    std::vector<std::string> Log(const std::vector<std::string>& texts) const {
+        std::vector<std::string> found;
         for (const std::string& line : Lines(ReadTextFile(m_layout.logDir + "DataSync.log")))
-            count += line.find(text) != std::string::npos ? 1 : 0;
-        return count;
+            if (std::any_of(texts.begin(), texts.end(), [&](auto& t) { return line.find(t) != std::string::npos; }))
+                found.push_back(line);
+        return found;
     }
-
+    int LogLines(const std::string& text) const { return static_cast<int>(Log({text}).size()); }
     // The agent's error and warning lines, for failure messages.
     std::string AgentErrors() const {
         std::string lines = "\nerrors and warnings in DataSync.log:";
-        for (const std::string& line : Lines(ReadTextFile(m_layout.logDir + "DataSync.log")))
-            if (lines.size() < 4000 && (line.find(" [E] ") != std::string::npos || line.find(" [W] ") != std::string::npos))
-                lines += "\n  " + line;
+        for (const std::string& line : Log({" [E] ", " [W] "})) lines += lines.size() < 4000 ? "\n  " + line : "";
         return lines;
     }
 

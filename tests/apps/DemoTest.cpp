@@ -19,15 +19,11 @@ constexpr std::chrono::seconds kMargin{30};
 TEST(Demo, DeliversEveryRowPrintsProgressAndTheTableAndStopsItsChildren) {
     testsupport::TempDir dir;
     const std::string base = dir.path() + "demo/";
-    const auto started = std::chrono::steady_clock::now();
     const appstest::Finished demo =
         appstest::Run({DATASYNCCTL_PATH, "demo", "--rows", "10", "--seconds", "1", "--interval", "2s", "--timeout",
                        std::to_string(kTimeoutSeconds), "--base", base},
-                      dir.path(), std::chrono::seconds(kTimeoutSeconds) + 2 * kMargin);
-    const auto took = std::chrono::steady_clock::now() - started;
-
+                      dir.path(), std::chrono::seconds(kTimeoutSeconds) + kMargin);
     ASSERT_TRUE(demo.exited) << "still running after the deadline and margin:\n" << demo.out << demo.err;
-    EXPECT_LT(took, std::chrono::seconds(kTimeoutSeconds) + kMargin);
     EXPECT_EQ(demo.exitCode, 0) << demo.out << demo.err;
     EXPECT_EQ(demo.err, "");
 
@@ -40,10 +36,9 @@ TEST(Demo, DeliversEveryRowPrintsProgressAndTheTableAndStopsItsChildren) {
     int announced = 0;  // the collector and the daemon, as "(pid N)"
     for (const std::string& line : appstest::Lines(demo.out)) {
         const size_t at = line.find("(pid ");
-        if (at == std::string::npos) continue;
-        ++announced;
-        errno = 0;
-        EXPECT_TRUE(::kill(std::stoi(line.substr(at + 5)), 0) == -1 && errno == ESRCH) << line << " still runs";
+        announced += at != std::string::npos;
+        EXPECT_TRUE(at == std::string::npos || (::kill(std::stoi(line.substr(at + 5)), 0) == -1 && errno == ESRCH))
+            << line << " still runs";
     }
     EXPECT_EQ(announced, 2) << demo.out;
     EXPECT_TRUE(std::filesystem::exists(base + "collector/records.jsonl")) << "--base is kept";

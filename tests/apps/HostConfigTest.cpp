@@ -3,7 +3,6 @@
 #include <grp.h>
 
 #include "datasyncd/HostConfig.h"
-#include "support/TempDir.h"
 
 namespace {
 
@@ -45,14 +44,14 @@ TEST(HostConfigValues, KeysAreAppliedAndRelativePathsResolveAgainstTheConfigFold
     })");
     ASSERT_TRUE(applied.ok) << AllTexts(applied.problems);
     const HostConfig& c = applied.config;
+    EXPECT_FALSE(c.controlReadGid) << "no read group by default";
     EXPECT_EQ(c.folders.service_db_dir, "/d/db/");
     EXPECT_EQ(c.folders.local_db_dir, "/etc/datasync/lo/");
     EXPECT_EQ(c.folders.log_dir, "/etc/log/");
     EXPECT_EQ(c.settings.policy_file, "/etc/datasync/p/policy.json");
     EXPECT_EQ(c.logLevel, ZEL::LogLevel::Warning);
     EXPECT_FALSE(c.device.online);
-    // A given attributes object replaces the default one as a whole.
-    EXPECT_EQ(c.device.attributes, (std::map<std::string, std::string>{{"model", "X1"}}));
+    EXPECT_EQ(c.device.attributes, (std::map<std::string, std::string>{{"model", "X1"}})) << "replaced as a whole";
     EXPECT_TRUE(c.pushChannel.connected);
     EXPECT_EQ(c.tls.ca_file, "/etc/datasync/certs/ca.pem");
     EXPECT_EQ(c.tls.client_key, "") << "an empty TLS file stays empty, for the system store";
@@ -64,14 +63,11 @@ TEST(HostConfigValues, KeysAreAppliedAndRelativePathsResolveAgainstTheConfigFold
     const Applied grouped = Apply(std::string(R"({"control_read_group": ")") + own->gr_name + "\"}");
     ASSERT_TRUE(grouped.ok) << AllTexts(grouped.problems);
     EXPECT_EQ(grouped.config.controlReadGid, ::getgid());
-    EXPECT_FALSE(c.controlReadGid) << "no read group by default";
 }
 
 TEST(HostConfigProblems, EachFaultIsOneProblemNamingItsKey) {
     const struct {
-        const char* json;
-        const char* key;
-        const char* message;
+        const char *json, *key, *message;
     } cases[] = {
         {R"({"device": {"online": "yes"}})", "device.online", "device.online: expected a boolean"},
         {R"({"device": {"attributes": {"os_name": 1}}})", "device.attributes.os_name",
@@ -108,17 +104,6 @@ TEST(HostConfigProblems, TextThatIsNotOneJsonObjectIsOneLineNamingTheFile) {
         EXPECT_EQ(applied.problems[0].text.rfind("/etc/datasync/host.json: ", 0), 0u) << applied.problems[0].text;
         EXPECT_EQ(applied.problems[0].text.find('\n'), std::string::npos) << "keys cannot break the one line";
     }
-}
-
-// Relative paths and an unreadable file are checked where the daemon reads its config
-// (DaemonProcess, CommandLine).
-TEST(HostConfigFile, AFolderIsNoConfigFile) {
-    testsupport::TempDir dir;
-    HostConfig config = datasyncd::DefaultHostConfig();
-    std::vector<ConfigProblem> problems;
-    EXPECT_FALSE(datasyncd::ReadHostConfigFile(dir.path(), config, problems));
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].text.find("is a folder"), std::string::npos) << problems[0].text;
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // rendered from a status snapshot, and the datagrams the notifier sends to a test socket.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "NotifySocket.h"
 #include "datasyncd/Metrics.h"
 #include "datasyncd/PendingRows.h"
@@ -50,11 +48,8 @@ TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
         {"https://elsewhere/x", 0, 200, "not json"},
     };
     ScriptedTransport inner;
-    for (const auto& exchange : exchanges) {
-        inner.script.emplace_back();
-        inner.script.back().resultCode = exchange.resultCode;
-        inner.script.back().response.statusCode = exchange.status;
-    }
+    for (const auto& exchange : exchanges)
+        inner.script.emplace_back().resultCode = exchange.resultCode, inner.script.back().response.statusCode = exchange.status;
     testsupport::ManualClock clock(testsupport::FromUnixMillis(1'800'000'000'000));
     // The NAVP URL is a prefix of neither of the others, the KTA one the longest match.
     datasyncd::UploadCounters counters(
@@ -112,8 +107,7 @@ TEST(PendingRows, CountRowsAtOrPastEachFamilysBookmarkOfThePolicysDatasets) {
     EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
-// The end-to-end MetricsFlow sees counters and pending rows move; here the states it cannot
-// easily reach and the number formats.
+// MetricsFlow sees counters and pending rows move; here the states it cannot reach and the formats.
 TEST(MetricsText, ShowsTheAgentsStatesAndTimesAsPrometheusSamples) {
     datasyncd::MetricsInput input;
     std::istringstream(R"({
@@ -150,7 +144,6 @@ TEST(MetricsText, ShowsTheAgentsStatesAndTimesAsPrometheusSamples) {
 
 TEST(SystemdNotifier, FeedsTheWatchdogOnlyBetweenReadyAndStoppingWhileTheWorkerLoopsInTime) {
     appstest::NotifySocket socket;
-    ASSERT_TRUE(socket.Bound());
     datasyncd::SystemdNotifier notifier({socket.Name(), std::chrono::seconds(60)});
     ASSERT_TRUE(notifier.WatchdogEnabled()) << notifier.Problem();
     enum class Call { Feed, Ready, Stopping };

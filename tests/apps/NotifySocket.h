@@ -5,12 +5,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "datasyncd/UniqueFd.h"
@@ -22,14 +21,13 @@ public:
     NotifySocket() {
         static std::atomic<int> counter{0};
         m_name = "@datasync-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{AF_UNIX, {}};
         m_name.copy(address.sun_path + 1, m_name.size() - 1, 1);  // "@" is the leading zero byte
-        m_bound = ::bind(m_fd.Get(), reinterpret_cast<const sockaddr*>(&address),
-                         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + m_name.size())) == 0;
+        if (::bind(m_fd.Get(), reinterpret_cast<const sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + m_name.size())) != 0)
+            throw std::runtime_error("cannot bind " + m_name);
     }
 
-    bool Bound() const { return m_bound; }
     const std::string& Name() const { return m_name; }
 
     // The next message, waiting at most `timeout` for it; nothing when none came.
@@ -38,13 +36,12 @@ public:
         char buffer[1024];
         if (::poll(&readable, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
         const ssize_t got = ::recv(m_fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        return got < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(got)));
+        return got < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<size_t>(got)));
     }
 
 private:
     std::string m_name;
     datasyncd::UniqueFd m_fd{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
-    bool m_bound = false;
 };
 
 }  // namespace appstest

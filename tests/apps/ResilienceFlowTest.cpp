@@ -3,7 +3,6 @@
 // certificate and a realm change. No row is lost in any of them.
 #include <sys/stat.h>
 
-#include <ctime>
 #include <fstream>
 
 #include "DaemonFlowFixture.h"
@@ -18,10 +17,9 @@ constexpr long kDay = 24 * 60 * 60;
 
 class ResilienceFlow : public DaemonFlow {
 protected:
-    // The live dataset for `syncEPs` and the device context for `contextSyncEPs`, the collector
-    // with `faults`, the daemon started and the rows written; with `afterRegistration` only once
-    // the agent handled the registration the daemon announces at start (one handled later, after
-    // a grace wait, would lift a 403 block raised meanwhile).
+    // The live dataset for `syncEPs`, the device context for `contextSyncEPs`, the collector with
+    // `faults`, the daemon and the rows; with `afterRegistration` the rows only once the agent
+    // handled the registration announced at start (handled later, it would lift a 403 block).
     void Start(const std::string& syncEPs, const std::vector<std::string>& faults,
                const std::string& contextSyncEPs = "NAVP", bool afterRegistration = false,
                const std::function<void(Json::Value&)>& edit = {}) {
@@ -29,8 +27,6 @@ protected:
         const std::vector<DemoDataset> demo = DemoDatasets(kRows, "5s");
         m_live = demo[0];
         m_live.syncEPs = syncEPs;
-        m_live.families = syncEPs == "KTA,NAVS" ? std::vector<std::string>{"kta", "navs"}
-                                                : std::vector<std::string>{"kta", "navs", "navp"};
         DemoDataset context = demo[2];
         context.syncEPs = contextSyncEPs;
         ASSERT_NO_FATAL_FAILURE(Lay({m_live, context}, faults, edit));
@@ -43,9 +39,7 @@ protected:
 
     int Accepted(const std::string& family) { return DaemonFlow::Accepted(family, m_live.id); }
     bool AllAccepted(const std::vector<std::string>& families, int rows = kRows) {
-        const auto all = [&] {
-            return std::all_of(families.begin(), families.end(), [&](auto& f) { return Accepted(f) >= rows; });
-        };
+        const auto all = [&] { return std::all_of(families.begin(), families.end(), [&](auto& f) { return Accepted(f) >= rows; }); };
         return Poll(all, seconds(30));
     }
     std::string Progress() {
@@ -64,11 +58,7 @@ protected:
 
     // True when `families` got no further request within 2 s (a timer pass runs every 2 s).
     bool NoFurtherPost(const std::vector<std::string>& families) const {
-        const auto count = [&] {
-            std::size_t posts = 0;
-            for (const std::string& family : families) posts += Recorded(family).size();
-            return posts;
-        };
+        const auto count = [&] { size_t n = 0; for (auto& f : families) n += Recorded(f).size(); return n; };
         const std::size_t before = count();
         return !Poll([&] { return count() != before; }, seconds(2));
     }
@@ -77,13 +67,12 @@ protected:
     DemoDataset m_live;
 };
 
-// An expired client certificate stops KTA and NAVS before anything is sent (NAVP posts without
-// one) and pauses them.
+// NAVP posts without a client certificate.
 TEST_F(ResilienceFlow, AnExpiredClientCertificatePausesKtaAndNavsWhileNavpDeliversEveryRow) {
     ASSERT_NO_FATAL_FAILURE(Start("KTA,NAVS,NAVP", {}, "KTA,NAVS,NAVP", false, [&](Json::Value& config) {
-        const std::string cert = m_layout.pkiDir + "expired.pem", key = m_layout.pkiDir + "expired-key.pem";
-        pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &m_ca, -3 * kDay, -kDay), cert, &key);
-        config["tls"]["client_cert"] = cert;
+        std::string key = m_layout.pkiDir + "expired-key.pem";
+        pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &m_ca, -3 * kDay, -kDay), m_layout.pkiDir + "expired.pem", &key);
+        config["tls"]["client_cert"] = m_layout.pkiDir + "expired.pem";
         config["tls"]["client_key"] = key;
     }));
     EXPECT_TRUE(Poll([&] { return Accepted("navp") >= kRows || !m_daemon->Running(); }, seconds(20)))
@@ -103,55 +92,41 @@ TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoR
     ExpectHeldBack();
     EXPECT_EQ(LogLines("Requesting for Registration renewal"), 1) << AgentErrors();
 
-    const Finished notified = Ctl({"notify", "2", "0"});
-    ASSERT_EQ(notified.exitCode, 0) << notified.out << notified.err;
+    CtlOk({"notify", "2", "0"});
     EXPECT_TRUE(AllAccepted({"kta", "navs"})) << Progress();
     EXPECT_FALSE(Status()["device_missing"]["flag"].asBool());
     StopDaemon();
 }
 
-// A 503 holds KTA (the delay itself is proven on an injected clock by the back-off's own tests)
-// until a "resetBackOffState" command lifts it; the next answer, a 429, holds KTA for its
-// 30-minute window while NAVS goes on. Started again (the back-off lives in memory), KTA gets
-// every row once.
+// A 503 holds KTA (its delays are proven on an injected clock by BackoffTest) until a
+// "resetBackOffState" command lifts it; the next answer, a 429, holds KTA for its 30-minute
+// window while NAVS goes on. (ClockFlow restarts over a 429 hold.)
 TEST_F(ResilienceFlow, AServerErrorHoldsKtaUntilTheResetThenTooManyRequestsForItsWindowAndNoRowIsLost) {
     ASSERT_NO_FATAL_FAILURE(Start("KTA,NAVS", {"kta=503x1", "kta=429x1"}));
     Json::Value kta;
     EXPECT_TRUE(Poll([&] { return (kta = Status()["backoff"]["KTA"])["delay_ms"].asInt64() > 0; }, seconds(20)))
         << Progress();
-    EXPECT_GE(kta["delay_ms"].asInt64(), 60000);
-    EXPECT_LE(kta["delay_ms"].asInt64(), 120000);
     EXPECT_EQ(kta["class_counts"][2].asInt(), 1);
     EXPECT_TRUE(AllAccepted({"navs"})) << Progress();
     EXPECT_TRUE(NoFurtherPost({"kta"}));
     EXPECT_EQ(Recorded("kta"), std::vector<std::string>{"503"});
 
-    const Finished reset = Ctl({"command", "set", "resetBackOffState", "--field", "randomDelay=0"});
-    ASSERT_EQ(reset.exitCode, 0) << reset.out << reset.err;
+    CtlOk({"command", "set", "resetBackOffState", "--field", "randomDelay=0"});
     EXPECT_TRUE(Poll([&] { return (kta = Status()["backoff"]["KTA"])["class_counts"][0].asInt() == 1; }, seconds(20)))
         << Progress();
     EXPECT_EQ(kta["class_counts"][2].asInt(), 0) << kta.toStyledString();
     EXPECT_EQ(kta["delay_ms"].asInt64(), 1800000) << kta.toStyledString();
-    EXPECT_GT(kta["wait_left_ms"].asInt64(), 1700000);
     EXPECT_TRUE(kta["sync_allowed"].asBool());
     EXPECT_EQ(Status()["backoff"]["NAVS"]["delay_ms"].asInt64(), 0);
-    const Finished text = Ctl({"status"});
-    EXPECT_NE(text.out.find("delay 1800000 ms"), std::string::npos) << text.out;
+    const std::string text = CtlOk({"status"});
+    EXPECT_NE(text.find("delay 1800000 ms"), std::string::npos) << text;
     EXPECT_TRUE(NoFurtherPost({"kta"}));
     EXPECT_EQ(Recorded("kta"), (std::vector<std::string>{"503", "429"}));
     ExpectHeldBack({"kta"});
-
-    StopDaemon();
-    ASSERT_NO_FATAL_FAILURE(StartCollector());
-    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd-again"));
-    EXPECT_TRUE(AllAccepted({"kta"})) << Progress();
-    EXPECT_EQ(m_tally.Duplicates("kta"), 0);
     EXPECT_EQ(m_tally.Duplicates("navs"), 0);
     StopDaemon();
 }
 
-// Status and control requests answer while an upload is held on the wire; a policy rewritten in
-// place while batches are read, and a telemetry file deleted and created again, lose no row.
 TEST_F(ResilienceFlow, RequestsAnswerWhileAnUploadIsHeldAndARewrittenPolicyAndARecreatedFileLoseNoRow) {
     ASSERT_NO_FATAL_FAILURE(Start("KTA,NAVS", {"kta=200:delay=2000"}));
     const std::string live = m_layout.serviceDir + m_live.DatabaseFile();
@@ -161,12 +136,10 @@ TEST_F(ResilienceFlow, RequestsAnswerWhileAnUploadIsHeldAndARewrittenPolicyAndAR
     // below that comes before that record came while the upload was held.
     const std::size_t ktaAnswered = Recorded("kta").size();
     for (int n = 0; n < 3; ++n) EXPECT_TRUE(Status()["agent"]["started"].asBool());
-    const Finished notified = Ctl({"notify", "2", "0"});
-    EXPECT_EQ(notified.exitCode, 0) << notified.out << notified.err;
+    CtlOk({"notify", "2", "0"});
     EXPECT_EQ(Recorded("kta").size(), ktaAnswered) << "an answer waited for the upload on the wire";
 
-    // An editor that writes in place: the file is half there long enough for the watcher to see
-    // it settle, while batches are read and filtered.
+    // An editor writing in place: the half file lasts long enough for the watcher to see it settle.
     const std::string text = ReadTextFile(m_layout.policyFile);
     {
         std::ofstream policy(m_layout.policyFile, std::ios::trunc);
@@ -176,8 +149,7 @@ TEST_F(ResilienceFlow, RequestsAnswerWhileAnUploadIsHeldAndARewrittenPolicyAndAR
     }
     ASSERT_TRUE(AllAccepted({"kta", "navs"})) << Progress();
 
-    // Deleted and created again, the file is read afresh without a restart: ids start at 1
-    // again, below the bookmark.
+    // Deleted and created again (ids from 1, below the bookmark), the file is read afresh.
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((live + suffix).c_str());
     WriteRows(m_live, kRows + 1, kRows + 5);
     EXPECT_TRUE(AllAccepted({"kta", "navs"}, kRows + 5)) << Progress();
@@ -227,8 +199,7 @@ TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowHoldsNothingPastItsWindowAndARene
     for (const long offset : {kYear, -kYear}) {
         WriteTextFile(m_offset + ".new", std::to_string(offset), 0644);
         ASSERT_EQ(std::rename((m_offset + ".new").c_str(), m_offset.c_str()), 0);
-        // The daemon publishes the step and the agent restarts; the 429's window, on the
-        // monotonic clock, neither ends nor grows.
+        // The agent restarts on the step; the 429's window, on the monotonic clock, neither ends nor grows.
         EXPECT_TRUE(WriteAndDeliver({"navs", "navp"})) << offset << Status().toStyledString() << AgentErrors();
         const std::int64_t left = Status()["backoff"]["KTA"]["wait_left_ms"].asInt64();
         EXPECT_TRUE(left > 1600000 && left <= 1800000) << left;
@@ -247,8 +218,7 @@ TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowHoldsNothingPastItsWindowAndARene
     ASSERT_NO_FATAL_FAILURE(StartDaemonWithOffset("datasyncd2"));
     EXPECT_TRUE(WriteAndDeliver()) << Status().toStyledString() << AgentErrors();
 
-    // As renewal tools do: the new pair written beside the old, then renamed over it. NAVS
-    // requests present the new certificate from the next one on.
+    // Renewed as renewal tools do (written beside, renamed over): the next NAVS request presents it.
     const std::string newKey = m_pki.clientKey + ".new";
     pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &ca, -2 * kYear, 2 * kYear), m_pki.clientCert + ".new", &newKey);
     const size_t before = Recorded("navs", "client_certificate").size();
@@ -268,10 +238,7 @@ protected:
     void WriteDeviceContext(const std::string& realm) {
         Json::Value row = ParseJson(DeviceContextJson(m_deviceId, m_contextId));
         row["device_info"]["device_path"] = "organization\\" + realm;
-        Json::StreamWriterBuilder compact;
-        compact["indentation"] = "";
-        TelemetryRowWriter(m_layout.serviceDir + m_context.DatabaseFile(), "DeviceContext")
-            .Insert(Json::writeString(compact, row));
+        TelemetryRowWriter(m_layout.serviceDir + m_context.DatabaseFile(), "DeviceContext").Insert(row.toStyledString());
     }
     int Accepted(const std::string& family) { return DaemonFlow::Accepted(family, m_live.id); }
     std::string PurgeState() { return Status()["purge"]["state"].asString(); }
@@ -298,13 +265,11 @@ TEST_F(HousekeepingFlow, ARealmChangeBlocksUploadsUntilThePurgeAndTheResumeAndSe
     EXPECT_EQ(PurgeState(), "pending") << "the markers outlive a restart";
     EXPECT_EQ(Accepted("kta") + Accepted("navs"), 0);
 
-    const Finished purge = Ctl({"purge"});
-    EXPECT_EQ(purge.exitCode, 0) << purge.out << purge.err;
-    EXPECT_NE(purge.out.find("10 rows deleted in 1 files"), std::string::npos) << purge.out;
-    EXPECT_NE(purge.out.find("1 device contexts cleared"), std::string::npos) << purge.out;
+    const std::string purged = CtlOk({"purge"});
+    EXPECT_NE(purged.find("10 rows deleted in 1 files"), std::string::npos) << purged;
+    EXPECT_NE(purged.find("1 device contexts cleared"), std::string::npos) << purged;
     EXPECT_EQ(PurgeState(), "purged, awaiting resume");
-    const Finished resume = Ctl({"resume"});
-    EXPECT_EQ(resume.exitCode, 0) << resume.out << resume.err;
+    CtlOk({"resume"});
     EXPECT_EQ(PurgeState(), "normal");
 
     WriteDeviceContext("new");
@@ -316,8 +281,7 @@ TEST_F(HousekeepingFlow, ARealmChangeBlocksUploadsUntilThePurgeAndTheResumeAndSe
 
     // A "sendTelemetry" command sends the newest row of the fully sent dataset again, once.
     ASSERT_EQ(m_tally.Duplicates("kta"), 0);
-    const Finished command = Ctl({"command", "run", "sendTelemetry", "--field", "datasets=CPUEvent"});
-    ASSERT_EQ(command.exitCode, 0) << command.out << command.err;
+    CtlOk({"command", "run", "sendTelemetry", "--field", "datasets=CPUEvent"});
     EXPECT_TRUE(Poll([&] { return Accepted("kta") >= 0 && m_tally.Duplicates("kta") >= 1; }, seconds(20)))
         << AgentErrors();
     EXPECT_EQ(m_tally.Duplicates("kta"), 1) << "the newest row, once";

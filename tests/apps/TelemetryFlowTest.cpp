@@ -1,18 +1,13 @@
 // Telemetry end to end: the real datasyncd uploads to the real datasync-collector over mutual
 // TLS on loopback while a second process writes rows in WAL mode. Datasets: near-real-time for
-// KTA and NAVS, scheduled (2 s) for NAVP, the device context and, when the test runs as root, a
-// near-real-time one in the shared folder, which the agent reads as the logged-on user "nobody".
-// As root the daemon runs with the packaged unit's capability bounding set and umask, which must
-// be enough for all of it (the shared folder as the logged-on user included).
-// Crash recovery: killed with SIGKILL at seeded random moments while rows are written without
-// pause and the collector fails a share of requests (503, dropped connections, slow answers),
-// the daemon loses no row and resends at most one batch per kill. DATASYNC_CRASH_SEED=<n>
-// repeats a run's moments; sanitizer builds (slower daemons) kill fewer times.
+// KTA and NAVS, scheduled (2 s) for NAVP, the device context and, as root, a near-real-time one
+// in the shared folder read as the logged-on user "nobody", the daemon confined as the packaged
+// unit confines it. Crash recovery: SIGKILL at seeded random moments (DATASYNC_CRASH_SEED=<n>
+// repeats a run) while the collector fails a share of requests loses no row.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <random>
@@ -30,9 +25,8 @@ constexpr int kBatch = 10;  // item records in one upload body at most
 constexpr seconds kArrival{45};
 const char* const kSharedName = "SharedLiveEvent";
 
-// Writes `folder`wrap-datasyncd, which runs its arguments confined the way the packaged unit
-// confines datasyncd, as far as a test without systemd can: the unit's CapabilityBoundingSet=
-// and UMask=, and no new privileges, applied by setpriv (only root may narrow a bounding set).
+// Writes `folder`wrap-datasyncd, which runs its arguments with the unit's CapabilityBoundingSet=
+// and UMask= and no new privileges, by setpriv (only root may narrow a bounding set).
 std::string WriteUnitConfinementWrapper(const std::string& unitFile, const std::string& folder) {
     std::string capabilities, umask;
     std::ifstream in(unitFile);
@@ -40,19 +34,14 @@ std::string WriteUnitConfinementWrapper(const std::string& unitFile, const std::
         if (capabilities.empty() && line.rfind("CapabilityBoundingSet=", 0) == 0) capabilities = line.substr(22);
         if (umask.empty() && line.rfind("UMask=", 0) == 0) umask = line.substr(6);
     }
-    if (capabilities.empty() || umask.empty())
-        throw std::runtime_error(unitFile + ": no CapabilityBoundingSet= or UMask=");
+    if (capabilities.empty() || umask.empty()) throw std::runtime_error(unitFile + ": no CapabilityBoundingSet= or UMask=");
     std::string bounding = "-all";  // "CAP_SETUID CAP_SETGID" -> "-all,+setuid,+setgid"
     std::istringstream names(capabilities);
-    for (std::string name; names >> name;) {
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        bounding += ",+" + name.substr(name.rfind("cap_", 0) == 0 ? 4 : 0);
-    }
+    for (std::string name; names >> name;) bounding += ",+" + name.substr(name.rfind("CAP_", 0) == 0 ? 4 : 0);
+    std::transform(bounding.begin(), bounding.end(), bounding.begin(), [](unsigned char c) { return std::tolower(c); });
     const std::string wrapper = folder + "wrap-datasyncd";
-    datasyncctl::WriteTextFile(wrapper,
-                               "#!/bin/sh\numask " + umask + "\nexec setpriv --bounding-set=" + bounding +
-                                   " --inh-caps=-all --no-new-privs \"$@\"\n",
-                               0755);
+    WriteTextFile(wrapper, "#!/bin/sh\numask " + umask + "\nexec setpriv --bounding-set=" + bounding +
+                               " --inh-caps=-all --no-new-privs \"$@\"\n", 0755);
     return wrapper;
 }
 
@@ -72,15 +61,11 @@ protected:
             // the -wal and -shm files the database file's mode.
             MakeFolders(m_layout.sharedDir);
             ASSERT_EQ(::chmod(m_layout.sharedDir.c_str(), 0777), 0);
-            const std::string file = m_layout.sharedDir + shared.DatabaseFile();
-            const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-            ASSERT_TRUE(fd >= 0 && ::fchmod(fd, 0666) == 0 && ::close(fd) == 0) << file;
+            const int fd = ::open((m_layout.sharedDir + shared.DatabaseFile()).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC);
+            ASSERT_TRUE(fd >= 0 && ::fchmod(fd, 0666) == 0 && ::close(fd) == 0);
             m_daemonWrapper = WriteUnitConfinementWrapper(UNIT_FILE_PATH, m_dir.path());
-        } else {
-            std::printf("[   INFO   ] not root: no shared-folder dataset, no confinement\n");
         }
-        ASSERT_NO_FATAL_FAILURE(
-            Lay(m_datasets, {}, [&](Json::Value& config) { config["logon_user"] = root ? "nobody" : ""; }));
+        ASSERT_NO_FATAL_FAILURE(Lay(m_datasets, {}, [&](Json::Value& config) { config["logon_user"] = root ? "nobody" : ""; }));
     }
 
     void TearDown() override {
@@ -121,15 +106,11 @@ protected:
         ::_exit(status);
     }
 
-    bool AllArrived() {
-        std::string error;
-        if (!m_tally.Poll(error)) throw std::runtime_error(error);
-        return Missing().empty();
-    }
-
-    // Rows not accepted yet, e.g. " navp DemoScheduledEvent 20/30;".
-    std::string Missing() const {
-        std::string text;
+    bool AllArrived() { return Missing().empty(); }
+    // Rows not accepted yet after reading the collector's new records, e.g. " navp DemoScheduledEvent 20/30;".
+    std::string Missing() {
+        std::string error, text;
+        EXPECT_TRUE(m_tally.Poll(error)) << error;
         m_tally.Missing(m_datasets, m_rows, text);
         return text;
     }
@@ -156,9 +137,8 @@ protected:
         m_writer = -1;
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
         Poll([&] { return AllArrived() || !m_daemon->Running(); }, kArrival);
-        ASSERT_TRUE(m_daemon->Running()) << "datasyncd " << m_daemon->ExitDescription() << ": "
-                                         << ReadTextFile(m_daemon->ErrFile()) << AgentErrors();
-        ASSERT_EQ(Missing(), "") << "missing after " << kArrival.count() << " s" << AgentErrors();
+        ASSERT_EQ(Missing(), "") << "missing after " << kArrival.count() << " s; datasyncd "
+                                 << m_daemon->ExitDescription() << ReadTextFile(m_daemon->ErrFile()) << AgentErrors();
         // The bookmarks move once the collector has answered; then nothing is left to send.
         EXPECT_TRUE(Poll([&] { return UnfinishedBookmarks().empty(); }, seconds(10))) << UnfinishedBookmarks();
         AllArrived();
@@ -172,8 +152,6 @@ protected:
     pid_t m_writer = -1;
 };
 
-// Every row reaches each family of its dataset once and the bookmarks end past the last row;
-// then a daemon restarted while uploading the next round resends at most the batch in flight.
 TEST_F(TelemetryFlow, EveryRowReachesEachFamilyOnceAndARestartWhileUploadingResendsAtMostTheBatchInFlight) {
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     ASSERT_NO_FATAL_FAILURE(StartWriter());
@@ -193,7 +171,6 @@ TEST_F(TelemetryFlow, EveryRowReachesEachFamilyOnceAndARestartWhileUploadingRese
     ExpectDelivered(kBatch);
     StopDaemon();
 }
-
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kKills = 3;
