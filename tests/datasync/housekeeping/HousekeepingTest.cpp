@@ -214,7 +214,8 @@ TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
     EXPECT_FALSE(waiting.get()) << "no ack: the stop ends the wait";
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_FALSE(p.c.duplication.NotifyAndWaitForAck(5)) << "no hand-shake for another kind";
-    platform::CloseHandle(notify), platform::CloseHandle(ack);
+    platform::CloseHandle(notify);
+    platform::CloseHandle(ack);
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ TEST_F(BackoffTest, EachFailureClassWaitsItsDelaysThenBlocksUntilAReset) {
         EXPECT_EQ(prepared.c.backoff.ShouldPostForKta(), c.type != KTA) << "blocked; the other family is not";
         EXPECT_EQ(prepared.c.backoff.ShouldPostForNavs(), c.type != NAVS);
         std::wstring name = L"syncRetryError";
-        ZEL::utility::WriteErrorToRegistry(name, 0), ZEL::CriticalEventLogger::ResetError(1017, 4095);
+        ZEL::utility::WriteErrorToRegistry(name, 0);
+        ZEL::CriticalEventLogger::ResetError(1017, 4095);
     }
 }
 

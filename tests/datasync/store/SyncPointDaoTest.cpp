@@ -63,7 +63,8 @@ TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpellingAndGuid
 }
 
 TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelperAndFailedOpensAreTriedAgain) {
-    SyncPointDao(utility::DB_PATH_DEFAULT, L"a.sqlite3"), SyncPointDao(utility::DB_PATH_INTERNAL, L"b.sqlite3");
+    SyncPointDao(utility::DB_PATH_DEFAULT, L"a.sqlite3");
+    SyncPointDao(utility::DB_PATH_INTERNAL, L"b.sqlite3");
     SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_LOCAL, L"c.sqlite3");
     SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_USER_SHARED, L"e.sqlite3");
     for (const char* file : {"shared/a.sqlite3", "service/b.sqlite3", "service/c.sqlite3", "shared/e.sqlite3"})

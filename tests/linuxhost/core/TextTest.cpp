@@ -68,7 +68,8 @@ TEST(TextHelpers, CaseTrimAndSplitAtTheirEdges) {
 
 TEST(GetTime, WritesLocalTimeAndTheZonesOffset) {
     EXPECT_TRUE(testsupport::HasShape(UTF16ToUTF8(GetTime()), "9999-99-99T99:99:99S99:99"));
-    const struct { const char* zone; std::int64_t seconds; const wchar_t* text; } cases[] = {{testsupport::kZoneUtc, k2026Dec06T10Z, L"2026-12-06T10:00:00+00:00"},
+    const struct { const char* zone; std::int64_t seconds; const wchar_t* text; } cases[] = {
+                 {testsupport::kZoneUtc, k2026Dec06T10Z, L"2026-12-06T10:00:00+00:00"},
                  {testsupport::kZoneNepal, k2026Dec06T10Z, L"2026-12-06T15:45:00+05:45"},
                  {"<-0330>3:30", k2026Dec06T10Z, L"2026-12-06T06:30:00-03:30"},
                  {testsupport::kZoneUsEastern, k2026Dec06T10Z, L"2026-12-06T05:00:00-05:00"},

@@ -133,10 +133,11 @@ TEST_F(StateFiles, DamagedRegistryIsReadAsEmptyReportedOnceAndReplacedByTheNextW
 TEST_F(StateFiles, CriticalEventsAreASetOfPairsWithOneHostLinePerChangeKeptInTheFolderAndReadBack) {
     EXPECT_TRUE(CriticalEventLogger::Active().empty());
     EXPECT_FALSE(std::filesystem::exists(EventsPath()));
-    CriticalEventLogger::Log(3, 1), CriticalEventLogger::Log(3, 2), CriticalEventLogger::Log(3, 2), CriticalEventLogger::Log(5, -500);
+    for (auto [event, value] : {std::pair{3, 1}, {3, 2}, {3, 2}, {5, -500}}) CriticalEventLogger::Log(event, value);
     EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{3, 1}, {3, 2}, {5, -500}}));
     // A repeat and clearing an inactive event change nothing and write no line; a clear ends all values of the event.
-    CriticalEventLogger::ResetError(4, 1), CriticalEventLogger::ResetError(3, 200);
+    CriticalEventLogger::ResetError(4, 1);
+    CriticalEventLogger::ResetError(3, 200);
     EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{5, -500}}));
     EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{5, -500}}));
     const auto lines = HostLines();
@@ -168,7 +169,11 @@ TEST_F(StateFiles, ConcurrentChangesLoseNoValueAndKeepTheSetAndTheFilesConsisten
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < kEach; ++i) Write(L"Writer" + std::to_wstring(t), t * 1000 + i), Write(L"Shared", t), CriticalEventLogger::Log(t, i);
+            for (int i = 0; i < kEach; ++i) {
+                Write(L"Writer" + std::to_wstring(t), t * 1000 + i);
+                Write(L"Shared", t);
+                CriticalEventLogger::Log(t, i);
+            }
             if (t % 2 == 0) CriticalEventLogger::ResetError(t, 200);
         });
     for (std::thread& thread : threads) thread.join();

@@ -22,7 +22,8 @@ using ZEL::DateTimeUtility::GetGmtTimeStamp;
 using ZEL::String::UTF16ToUTF8;
 
 TEST(SleepDuration, IsStartTimesTwoToTheCountCappedInMillis) {
-    const struct { int count, startSeconds, capSeconds; std::int64_t millis; } cases[] = {{0, 2, 60, 2000}, {4, 2, 60, 32000}, {5, 2, 64, 64000} /* exactly the cap */, {5, 2, 60, 60000},
+    const struct { int count, startSeconds, capSeconds; std::int64_t millis; } cases[] = {
+                 {0, 2, 60, 2000}, {4, 2, 60, 32000}, {5, 2, 64, 64000} /* exactly the cap */, {5, 2, 60, 60000},
                  {0, 100, 60, 60000},  // start above the cap
                  // counts at and past the width of the intermediate values give the cap, not a wrapped value
                  {30, 1, INT_MAX, (std::int64_t{1} << 30) * 1000}, {31, INT_MAX, INT_MAX, std::int64_t{INT_MAX} * 1000},
