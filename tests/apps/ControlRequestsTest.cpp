@@ -29,7 +29,10 @@ protected:
         ZEL::linuxhost::UpdateDeviceState([](DeviceState& device) { device = DeviceState(); });
         ZEL::linuxhost::UpdatePushChannel([](PushChannelState& push) { push = PushChannelState(); });
         datasyncd::ControlRequests::AgentHooks hooks;
-        hooks.statusSnapshot = [this] { return ++statusCalls, Parse(R"({"agent":{"started":true}})"); };
+        hooks.statusSnapshot = [this] {
+            ++statusCalls;
+            return Parse(R"({"agent":{"started":true}})");
+        };
         hooks.purge = [this] {
             return Parse(++purgeCalls == 1 ? R"({"ok":true})" : R"({"ok":false,"error":"shared telemetry purge: impersonation failed"})");
         };

@@ -48,8 +48,10 @@ TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
         {"https://elsewhere/x", 0, 200, "not json"},
     };
     ScriptedTransport inner;
-    for (const auto& exchange : exchanges)
-        inner.script.emplace_back().resultCode = exchange.resultCode, inner.script.back().response.statusCode = exchange.status;
+    for (const auto& exchange : exchanges) {
+        inner.script.emplace_back().resultCode = exchange.resultCode;
+        inner.script.back().response.statusCode = exchange.status;
+    }
     testsupport::ManualClock clock(testsupport::FromUnixMillis(1'800'000'000'000));
     // The NAVP URL is a prefix of neither of the others, the KTA one the longest match.
     datasyncd::UploadCounters counters(

@@ -45,8 +45,12 @@ const testsupport::TestCertificates& Certificates() {
 CollectorOptions Options(const std::string& cert, const std::string& key, const std::string& clientCa,
                          const std::string& recordFile, int port = 0, std::vector<std::string> rules = {}) {
     CollectorOptions options;
-    options.certFile = cert, options.keyFile = key, options.clientCaFile = clientCa;
-    options.recordFile = recordFile, options.port = port, options.faultRules = std::move(rules);
+    options.certFile = cert;
+    options.keyFile = key;
+    options.clientCaFile = clientCa;
+    options.recordFile = recordFile;
+    options.port = port;
+    options.faultRules = std::move(rules);
     return options;
 }
 
@@ -79,8 +83,11 @@ std::vector<Json::Value> ReadRecords(const std::string& path) {
 TlsSettings MutualTls(long timeoutMs = 5000, const testsupport::CertificateFiles& client = Certificates().client,
                       bool allowHttpLoopback = false) {
     TlsSettings tls;
-    tls.ca_file = Certificates().caCert, tls.timeout_ms = timeoutMs, tls.allow_http_loopback = allowHttpLoopback;
-    tls.client_cert = client.cert, tls.client_key = client.key;
+    tls.ca_file = Certificates().caCert;
+    tls.timeout_ms = timeoutMs;
+    tls.allow_http_loopback = allowHttpLoopback;
+    tls.client_cert = client.cert;
+    tls.client_key = client.key;
     return tls;
 }
 
@@ -257,7 +264,8 @@ TEST(CollectorStartup, UnusableCertificatesFilesAndPortsAreRefused) {
 
 bool DeviceMissing(int status, const std::string& body) {
     ZELCore::InvokeHttpResponse response;
-    response.response.statusCode = status, response.response.message = body;
+    response.response.statusCode = status;
+    response.response.message = body;
     return ZEL::CoreUtility::Is403WithDeviceMissingError(response);
 }
 
@@ -288,7 +296,8 @@ TEST(RequestUrl, LoopbackHostsAreLiteralLoopbackAddressesAndLocalhost) {
 struct LoopbackPort {
     LoopbackPort() {
         sockaddr_in address{};
-        address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)

@@ -127,7 +127,10 @@ TEST_F(KernelNamedEvent, ProcessesWakeEachOtherAndAMixedWaitEndsOnEitherEvent) {
     }), 0);
     EXPECT_LT(Clock::now() - start, 2s);
     EXPECT_FALSE(IsSet(named));
-    JoiningThread stopper([&] { PauseBriefly(), SetEvent(stop); });
+    JoiningThread stopper([&] {
+        PauseBriefly();
+        SetEvent(stop);
+    });
     EXPECT_EQ(WaitForMultipleObjects(2, objects, false, kGenerousMs), WAIT_OBJECT_0);
     ASSERT_TRUE(SetEvent(named));
     EXPECT_EQ(WaitForMultipleObjects(2, objects, false, 0), WAIT_OBJECT_0) << "the lowest index wins";

@@ -56,7 +56,11 @@ protected:
         platform::CloseHandle(m_stop);
     }
 
-    void Start(DataSyncAgent& agent) { agent.Init(m_stop), agent.FullInit(); }  // as the host starts it
+    // As the host starts it.
+    void Start(DataSyncAgent& agent) {
+        agent.Init(m_stop);
+        agent.FullInit();
+    }
     void Publish(int topic, int state, ZEL::ZELNotificationData::Kind kind = ZEL::ZELNotificationData::Kind::Plain,
                  const std::wstring& payload = L"") {
         ZEL::ZELNotificationData data(topic, state, payload, kind);

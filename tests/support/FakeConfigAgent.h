@@ -37,7 +37,10 @@ private:
 inline ZEL::DataSet MakeDataSet(const std::wstring& id, const std::wstring& name, const std::wstring& syncEPs,
                                 const std::wstring& frequency, bool enabled = true) {
     ZEL::DataSet d;
-    d.set_dataset_id(id), d.set_dataset_name(name), d.set_syncEPs(syncEPs), d.set_syncEP_frequency(frequency);
+    d.set_dataset_id(id);
+    d.set_dataset_name(name);
+    d.set_syncEPs(syncEPs);
+    d.set_syncEP_frequency(frequency);
     d.set_dataset_enable(enabled);
     return d;
 }

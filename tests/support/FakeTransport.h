@@ -13,7 +13,8 @@ public:
     void SetRegistered(bool registered) { m_registered = registered; }
     void SetMtlsPrefix(const std::wstring& from, const std::wstring& to) {  // URLs starting with `from` get `to`
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_mtlsFrom = from, m_mtlsTo = to;
+        m_mtlsFrom = from;
+        m_mtlsTo = to;
     }
     int RequestCount() const { return m_requests; }
 

@@ -14,7 +14,8 @@ class LogonUser {
 public:
     explicit LogonUser(std::string name = CurrentUserName()) : m_saved(ZEL::linuxhost::CurrentHostSettings()) {
         ZEL::linuxhost::HostSettings settings = m_saved;
-        settings.logon_user = std::move(name), ZEL::linuxhost::InstallHostSettings(settings);
+        settings.logon_user = std::move(name);
+        ZEL::linuxhost::InstallHostSettings(settings);
     }
     ~LogonUser() { ZEL::linuxhost::InstallHostSettings(m_saved); }
     LogonUser(const LogonUser&) = delete;

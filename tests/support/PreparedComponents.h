@@ -20,7 +20,8 @@ struct PreparedComponents {
 
     ZEL::DataSync::RetryInfo Record(SyncEP::SyncEp_type type) {
         ZEL::DataSync::RetryInfo info;
-        return c.backoff.GetRetryInfo(type, info), info;
+        c.backoff.GetRetryInfo(type, info);
+        return info;
     }
     // A notification or server command as the bus thread hands it over.
     void Notify(ZEL::ZELNotificationData data) { c.notifications.OnNotification(data); }

@@ -49,7 +49,8 @@ TEST_F(FullInitTest, EnabledDatasetsFillTheNrtListAndTheScheduledIntervals) {
     EXPECT_EQ(nrt, "11111111-AAAA_ItemEvent.sqlite3 11111111-AAAA_DatasetContext.sqlite3 "
                    "22222222-BBBB_ItemEvent.sqlite3 22222222-BBBB_DatasetContext.sqlite3 DeviceContext.sqlite3 ");
     Json::Value scheduled;
-    scheduled["44444444-DDDD"] = 900u, scheduled["55555555-EEEE"] = 3600u;
+    scheduled["44444444-DDDD"] = 900u;
+    scheduled["55555555-EEEE"] = 3600u;
     EXPECT_EQ(status["scheduled_datasets"], scheduled);
     agent.UnInit();
 }

@@ -10,10 +10,14 @@ const char* const kGraceStarted = "Waiting for 500 ms for full initialization to
 
 class NotificationsTest : public testsupport::AgentHarness {
 protected:
-    void Deliver(int topic, int state, Kind kind = Kind::Plain) { Publish(topic, state, kind), WaitIdle(); }
+    void Deliver(int topic, int state, Kind kind = Kind::Plain) {
+        Publish(topic, state, kind);
+        WaitIdle();
+    }
     void DeliverCommand(const std::wstring& action, const std::wstring& message,
                         const std::map<std::wstring, std::wstring>& fields = {}) {
-        PublishCommand(action, message, fields), WaitIdle();
+        PublishCommand(action, message, fields);
+        WaitIdle();
     }
     void WaitIdle() { ASSERT_TRUE(WaitBusIdle()); }
     static Json::UInt BackoffResetDelay(DataSyncAgent& agent) {

@@ -12,7 +12,8 @@ using testsupport::WaitUntil;
 
 template <typename Call> std::chrono::steady_clock::duration Timed(Call call) {
     const auto start = std::chrono::steady_clock::now();
-    return call(), std::chrono::steady_clock::now() - start;
+    call();
+    return std::chrono::steady_clock::now() - start;
 }
 
 // Random delays (the reset tasks' up to two minutes) pinned to their least value.
@@ -26,7 +27,8 @@ protected:
     void SetUp() override {
         AgentHarness::SetUp();
         m_config->ChangePolicy([](ZEL::TelemetryPolicy& p) {
-            p.primaryUrl = L"https://kta.example.com/", p.datasets = {testsupport::MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")};
+            p.primaryUrl = L"https://kta.example.com/";
+            p.datasets = {testsupport::MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")};
         });
     }
     bool WorkerEnded() const {
@@ -36,7 +38,9 @@ protected:
     bool UnInitWithin(DataSyncAgent& agent) {
         auto done = std::async(std::launch::async, [&agent] { agent.UnInit(); });
         if (done.wait_for(3s) == std::future_status::ready) return true;
-        return platform::SetEvent(m_stop), done.wait(), false;
+        platform::SetEvent(m_stop);
+        done.wait();
+        return false;
     }
 };
 
@@ -143,7 +147,8 @@ TEST_F(WorkerTest, UnInitEndsAnAgentInAnyStateAndAnAgentInitialisedAgainRunsAfre
         ASSERT_TRUE(UnInitWithin(agent));
         Start(agent);
         DataSyncAgent::RetryInfo blocked;  // KTA blocked after its server errors
-        blocked._sync_allowed = false, blocked._retry_counts = {0, 0, 11};
+        blocked._sync_allowed = false;
+        blocked._retry_counts = {0, 0, 11};
         agent.SetRetryInfo(SyncEP::SyncEP_KTA, blocked);
         PublishCommand(L"set", L"resetBackOffState", {{L"randomDelay", L"1"}});
         EXPECT_TRUE(WaitUntil([&agent] {

@@ -17,7 +17,8 @@ struct TaggedEvaluator : ZEL::ApplicabilityEvaluator {
     bool Evaluate(const ZEL::ApplicabilityFilter& filter, const void*, std::list<ZEL::KeyValuePair>&,
                   std::wstring&) override {
         const std::wstring tag = ZEL::String::UTF8ToUTF16(filter.rules["tag"].asString());
-        return ++calls[tag], answers.count(tag) == 0 || answers[tag];
+        ++calls[tag];
+        return answers.count(tag) == 0 || answers[tag];
     }
     std::map<std::wstring, bool> answers;
     std::map<std::wstring, int> calls;
@@ -27,7 +28,8 @@ ZEL::DataSet Tagged(const std::wstring& id, const std::wstring& syncEPs = L"KTA"
     ZEL::DataSet dataset = testsupport::MakeDataSet(id, L"Data", syncEPs, L"nrt");
     ZEL::ApplicabilityFilter filter;
     filter.rules["tag"] = ZEL::String::UTF16ToUTF8(id);
-    return dataset.set_applicability_filter(filter), dataset;
+    dataset.set_applicability_filter(filter);
+    return dataset;
 }
 
 class ApplicabilityTest : public testsupport::AgentHarness {
@@ -47,7 +49,9 @@ protected:
     }
     static void SetDevice(bool commercial, bool consumer, bool consent) {
         ZEL::linuxhost::UpdateDeviceState([&](ZEL::linuxhost::DeviceState& device) {
-            device.commercial_org = commercial, device.consumer = consumer, device.anonymous_metrics = consent;
+            device.commercial_org = commercial;
+            device.consumer = consumer;
+            device.anonymous_metrics = consent;
         });
     }
     std::wstring Service(const std::wstring& id) { return m_dir.wpath() + L"service/" + id + L"_ItemEvent.sqlite3"; }
@@ -93,7 +97,8 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
     EXPECT_EQ(evaluatedAt, (std::vector<int>{1, 101, 201, 301, 302}));
     EXPECT_EQ(record.applicability_failure_count, 0u);
     // A change of the database asks for a fresh evaluation at the next call.
-    m_evaluator->answers[kData] = false, throttled(record);
+    m_evaluator->answers[kData] = false;
+    throttled(record);
     c().syncMap.Update(path, [&record](ZEL::DataSync::_sync_data& live) { live = record; });
     c().syncMap.InternalDBChangesNotify(path);
     record = c().syncMap.Record(path);
@@ -102,7 +107,9 @@ TEST_F(ApplicabilityTest, NotApplicableDatasetIsEvaluatedAgainEveryHundredthCall
 
     // Records of the start-up scan are evaluated on every call; their fields stay.
     ZEL::DataSync::_sync_data scan;
-    scan.sync_kind = 1, scan.last_applicable = false, scan.iterations_since_applicability_check = 3;
+    scan.sync_kind = 1;
+    scan.last_applicable = false;
+    scan.iterations_since_applicability_check = 3;
     for (bool answer : {false, true}) { m_evaluator->answers[kData] = answer; EXPECT_EQ(throttled(scan), answer); }
     EXPECT_EQ(std::pair(scan.last_applicable, scan.iterations_since_applicability_check), std::pair(false, 3u));
 }
@@ -166,7 +173,8 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
                 p.c.deviceContext.Start();
                 EXPECT_TRUE(testsupport::WaitUntil(
                     [&] { return p.c.deviceContext.PendingRecords() == 0 || Logged("not posted: no consent"); }));
-                p.c.stop.Cancel(), p.c.deviceContext.Stop();
+                p.c.stop.Cancel();
+                p.c.deviceContext.Stop();
                 EXPECT_EQ(collector.Requests().size() - before, gate == Open ? 1u : 0u);
             } else {
                 const bool context = path == DeviceContext;

@@ -6,8 +6,14 @@ namespace {
 
 class CertExpiryPauseTest : public ResilienceTest {
 protected:
-    void SetUp() override { ResilienceTest::SetUp(), m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop); }
-    void TearDown() override { m_prepared.reset(), ResilienceTest::TearDown(); }
+    void SetUp() override {
+        ResilienceTest::SetUp();
+        m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
+    }
+    void TearDown() override {
+        m_prepared.reset();
+        ResilienceTest::TearDown();
+    }
     ZEL::DataSync::CertExpiryPause& pause() { return m_prepared->c.certPause; }
     void At(std::chrono::milliseconds at) { m_clock.AdvanceSteady(at - m_now), m_now = at; }
     bool Paused() { return pause().IsDataSyncPausedDueToCertExpiry(); }

@@ -15,7 +15,10 @@ ZEL::ZELNotificationData Registration(const std::wstring& source) {
 
 class DeviceMissingTest : public ResilienceTest {
 protected:
-    void TearDown() override { m_prepared.reset(), ResilienceTest::TearDown(); }
+    void TearDown() override {
+        m_prepared.reset();
+        ResilienceTest::TearDown();
+    }
     bool Handle403(ZELCore::InvokeHttpResponse r) { return m_prepared->c.deviceMissing.CheckAndHandle403DeviceMissingError(r); }
     bool Blocked() {
         const bool kta = m_prepared->c.backoff.ShouldPostForKta();
@@ -62,7 +65,8 @@ TEST_F(DeviceMissingTest, ManualRegistrationAndRemoveDeviceAllowAnotherRequest) 
              {"manual re-registration", Registration(L"InvokeManualReRegistration"), 2},
              {"removeDevice", ZEL::ZELNotificationData::MakeServerCommand(L"run", L"removeDevice", {}), 2}}) {
         SCOPED_TRACE(name);
-        m_prepared.reset(), m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
+        m_prepared.reset();
+        m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
         const int before = Renewals();
         ASSERT_TRUE(Handle403(Reply(403)) && Blocked());
         m_prepared->Notify(notification);
@@ -79,7 +83,8 @@ TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
     for (auto [name, status, resultCode, renewals, blockedFor] :
          {std::tuple{"certificate expired", 0, 34, 0, 10000ms}, {"device missing", 403, 0, 1, 3600001ms}}) {
         SCOPED_TRACE(name);
-        AddEvents(rows + 1, rows + 3), rows += 3;
+        AddEvents(rows + 1, rows + 3);
+        rows += 3;
         PreparedAgent prepared(m_policy, m_stop);
         const auto [kta, navs, navp] = Requests();
         resultCode ? m_collector.QueueNoAnswer(resultCode) : m_collector.QueueStatus(status, kDeviceMissingBody);

@@ -18,8 +18,14 @@ struct PushChannelHost : ZEL::IConfigAgent, ZEL::AgentInterface::Notification::I
 
 class HeartbeatTest : public ResilienceTest {
 protected:
-    void SetUp() override { ResilienceTest::SetUp(), Install(true, true); }
-    void TearDown() override { zel::AgentFactory::GetInstance()->SetNotificationAgent(m_savedChannel), ResilienceTest::TearDown(); }
+    void SetUp() override {
+        ResilienceTest::SetUp();
+        Install(true, true);
+    }
+    void TearDown() override {
+        zel::AgentFactory::GetInstance()->SetNotificationAgent(m_savedChannel);
+        ResilienceTest::TearDown();
+    }
     void Install(bool config, bool channel) {
         zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(config ? m_host : nullptr);
         zel::AgentFactory::GetInstance()->SetNotificationAgent(channel ? m_host : nullptr);
@@ -47,8 +53,11 @@ TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << &c - cases);
         *m_host = PushChannelHost{};
-        m_host->mode = c.mode, m_host->suppression = c.suppression, m_host->connected = c.connected;
-        m_host->settingsOk = c.settingsOk, m_host->policyOk = c.policyOk;
+        m_host->mode = c.mode;
+        m_host->suppression = c.suppression;
+        m_host->connected = c.connected;
+        m_host->settingsOk = c.settingsOk;
+        m_host->policyOk = c.policyOk;
         Install(c.config, c.channel);
         ZEL::Log log;
         ZEL::DataSync::HeartbeatSuppression heartbeat(log);

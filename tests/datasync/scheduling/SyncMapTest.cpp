@@ -66,7 +66,8 @@ TEST_F(SyncMapTest, ChangeNotificationsMarkTheFilesRecordAndOnlyAnAcceptedUpload
     map.InternalDBChangesNotify(path);
     EXPECT_EQ(map.Record(path).retry_times, 0);
     // Cannot connect: outside the back-off classes, so no wait holds the second pass.
-    m_collector.QueueNoAnswer(12029), m_collector.QueueNoAnswer(12029);
+    m_collector.QueueNoAnswer(12029);
+    m_collector.QueueNoAnswer(12029);
     map.SyncDB(path);
     EXPECT_EQ(map.Size(), 1u) << "no second record under the bare file name";
     EXPECT_EQ(fields(), (std::vector<std::int64_t>{1, 0, 3, 2, 0, 0, 1})) << "a failed upload keeps the trigger";
@@ -86,7 +87,11 @@ TEST_F(SyncMapTest, WhileAnUploadIsOnTheWireTheMapAnswersAndNothingIsQueuedTwice
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> first{true};
-    m_collector.HoldEachRequest([&] { if (first.exchange(false)) entered.set_value(), released.wait(); });
+    m_collector.HoldEachRequest([&] {
+        if (!first.exchange(false)) return;
+        entered.set_value();
+        released.wait();
+    });
     auto upload = std::async(std::launch::async, [&] { map.SyncDB(path); });
     ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
     // The upload holds no lock of the map: the status, a timer pass and a change go through.
@@ -94,7 +99,8 @@ TEST_F(SyncMapTest, WhileAnUploadIsOnTheWireTheMapAnswersAndNothingIsQueuedTwice
     map.InternalDBChangesNotify(path);
     p.c.timer.DoTimerPost(L"");
     EXPECT_EQ(p.c.queue.Size(), 1u) << "no second request for a database whose upload runs";
-    release.set_value(), upload.get();
+    release.set_value();
+    upload.get();
     EXPECT_EQ(std::pair(map.Record(path).trigger_times, map.Record(path).sync_state), std::pair(1u, 2u))
         << "the change that came during the upload is kept";
     p.c.timer.DoTimerPost(L"");
@@ -186,7 +192,9 @@ TEST_F(SyncMapTest, TimerPassAsksForRegistrationOnlyWhenTelemetryWaitsForKtaOrNa
         UsePolicy(c.syncEPs, L"");
         if (std::wstring(c.syncEPs) == L"NAVP") m_policy.syncEndpointUrls.clear();
         PreparedComponents p(m_policy);
-        p.c.state._b_is_DevRegistered = c.registered, p.c.state._b_is_start = c.started, p.c.state._b_is_online = c.online;
+        p.c.state._b_is_DevRegistered = c.registered;
+        p.c.state._b_is_start = c.started;
+        p.c.state._b_is_online = c.online;
         if (c.rowsWaiting) p.c.syncMap.InternalDBChangesNotify(ServicePath(kDataset));
         p.c.timer.DoTimerPost(L"");
         EXPECT_EQ(p.c.state.m_registrationRequested.load(), c.requested);

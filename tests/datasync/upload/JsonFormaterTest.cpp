@@ -12,19 +12,32 @@ const wchar_t* const kEncrypted = L"5E2123BA-4203-475F-B733-A1EED2434D04";
 DatasetContext MakeDatasetContext(const std::wstring& dcId, const std::wstring& ctxId, std::int64_t rowId,
                                   const StringMap& data) {
     DatasetContext record;
-    record.set_schema_ver(L"1.0"), record.set_dataset_id(L"ds"), record.set_dataset_name(L"W\u00e4rme");
-    record.set_dataset_context_id(ctxId), record.set_dataset_context_datetime(L"T" + ctxId);
-    record.set_dataset_type(L"nrt"), record.set_device_context_id(dcId), record.set_item_data(data), record.set_row_id(rowId);
+    record.set_schema_ver(L"1.0");
+    record.set_dataset_id(L"ds");
+    record.set_dataset_name(L"W\u00e4rme");
+    record.set_dataset_context_id(ctxId);
+    record.set_dataset_context_datetime(L"T" + ctxId);
+    record.set_dataset_type(L"nrt");
+    record.set_device_context_id(dcId);
+    record.set_item_data(data);
+    record.set_row_id(rowId);
     return record;
 }
 
 ItemEvent MakeEvent(const std::wstring& datasetId, const std::wstring& dcId, const std::wstring& itemId,
                     std::int64_t rowId, const StringMap& data = {}) {
     ItemEvent event;
-    event.set_dataset_id(datasetId), event.set_dataset_name(L"dn"), event.set_dataset_context_id(L"dsc");
-    event.set_device_context_id(dcId), event.set_item_id(itemId), event.set_item_context_id(L"ic");
-    event.set_schema_ver(L"2"), event.set_item_name(L"name-" + itemId), event.set_item_time(L"t" + std::to_wstring(rowId));
-    event.set_item_data(data), event.set_row_id(rowId);
+    event.set_dataset_id(datasetId);
+    event.set_dataset_name(L"dn");
+    event.set_dataset_context_id(L"dsc");
+    event.set_device_context_id(dcId);
+    event.set_item_id(itemId);
+    event.set_item_context_id(L"ic");
+    event.set_schema_ver(L"2");
+    event.set_item_name(L"name-" + itemId);
+    event.set_item_time(L"t" + std::to_wstring(rowId));
+    event.set_item_data(data);
+    event.set_row_id(rowId);
     return event;
 }
 
@@ -49,7 +62,8 @@ TEST(JsonFormaterTest, DatasetContextsStopAtAnotherDeviceContext) {
 
 TEST(JsonFormaterTest, ItemEventsParseJsonValuesAndCarryEncryptionKeys) {
     ItemEvent encrypted = MakeEvent(kEncrypted, L"dc-1", L"loc", 22);
-    encrypted.set_item_data_encrypted(L"ENC"), encrypted.set_item_data_encryption_key_id(L"K1");
+    encrypted.set_item_data_encrypted(L"ENC");
+    encrypted.set_item_data_encryption_key_id(L"K1");
     const std::list<ItemEvent> records = {
         MakeEvent(L"ds-A", L"dc-1", L"i1", 21,
                   {{L"count", L"5"}, {L"note", L"abc"}, {L"list", L"[1,2]"}, {L"trail", L"5 apples"}}),
@@ -90,9 +104,16 @@ TEST(JsonFormaterTest, ItemEventsWithoutDeviceContextTakeTheArgumentAndAreNotCut
 
 TEST(JsonFormaterTest, ItemContextsUseTheArgumentAndWriteNullForEmptyData) {
     ItemContext first, second;
-    first.set_dataset_id(L"ds"), first.set_item_id(L"i1"), first.set_item_context_id(L"ic1");
-    first.set_item_name(L"n1"), first.set_item_time(L"t1"), first.set_item_data({{L"n", L"5"}}), first.set_row_id(3);
-    second = first, second.set_item_data({}), second.set_row_id(4);
+    first.set_dataset_id(L"ds");
+    first.set_item_id(L"i1");
+    first.set_item_context_id(L"ic1");
+    first.set_item_name(L"n1");
+    first.set_item_time(L"t1");
+    first.set_item_data({{L"n", L"5"}});
+    first.set_row_id(3);
+    second = first;
+    second.set_item_data({});
+    second.set_row_id(4);
 
     std::wstring body;
     std::int64_t last = 0;

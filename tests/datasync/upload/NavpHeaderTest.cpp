@@ -141,7 +141,8 @@ TEST_F(NavpHeaderTest, ReloadWhileAnotherThreadFillsGivesHeadersOfOneWholeContex
         EXPECT_TRUE(m_header.LoadDeviceContext());
     }
     while (built.load() < 50) std::this_thread::yield();  // the reader sees the last context too
-    done = true, reader.join();
+    done = true;
+    reader.join();
     EXPECT_EQ(mixed.load(), 0);
 }
 

@@ -23,7 +23,9 @@ struct Request {
 
 inline ZELCore::InvokeHttpResponse Answer(int resultCode, int status = 0, const std::string& message = "") {
     ZELCore::InvokeHttpResponse response;
-    response.resultCode = resultCode, response.response.statusCode = status, response.response.message = message;
+    response.resultCode = resultCode;
+    response.response.statusCode = status;
+    response.response.message = message;
     return response;
 }
 
@@ -94,7 +96,8 @@ protected:
     }
     void WriteDeviceContext(const std::wstring& contextId, std::int64_t id = 0) {
         ZEL::DeviceContext context;
-        context.set_device_context_id(contextId), context.set_source_component(L"collector-app");
+        context.set_device_context_id(contextId);
+        context.set_source_component(L"collector-app");
         context.mutable_device_info().set_device_id(L"dev-" + contextId);
         std::wstring json;
         ZEL::JsonSerialize::Serialize(context, json);

@@ -80,7 +80,10 @@ TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCallAndPutsWarningsOnDiskAtOnce
     ZEL::Log log;
     ASSERT_TRUE(InitLog(log, L"DataSync.log", 4));
     const std::string before = ZEL::String::UTF16ToUTF8(ZEL::System::GetTime());
-    log.d(L"%s: Enter", L"FullInit"), log.i(L"rows=%d", 12), log.e(L"error"), log.w(L"Gr\u00fc\u00dfe \u2014");
+    log.d(L"%s: Enter", L"FullInit");
+    log.i(L"rows=%d", 12);
+    log.e(L"error");
+    log.w(L"Gr\u00fc\u00dfe \u2014");
     const std::string after = ZEL::String::UTF16ToUTF8(ZEL::System::GetTime());
     const auto lines = ReadLines(Folder() + "DataSync.log");
     ASSERT_EQ(lines.size(), 4u);
@@ -103,7 +106,8 @@ TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {
     ZEL::Log nested, escaping, none;
     ASSERT_TRUE(InitLog(nested, L"sub/dir/Nested.log", 4) && InitLog(escaping, L"..\\..\\Escaping.log", 4));
     EXPECT_FALSE(InitLog(none, L"folder/", 4) || InitLog(none, L"", 4));
-    nested.i(L"n"), escaping.i(L"e");
+    nested.i(L"n");
+    escaping.i(L"e");
     ShutdownFileLogging();
     EXPECT_EQ(ReadLines(Folder() + "Nested.log").size(), 1u);
     EXPECT_EQ(ReadLines(Folder() + "Escaping.log").size(), 1u);

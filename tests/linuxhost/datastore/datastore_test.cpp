@@ -337,7 +337,8 @@ std::string ContextRow(const std::wstring& id) {  // the codec's text of a devic
     context.set_device_id(id);
     context.mutable_device_info().set_os_name(L"Linux \u00e9");
     std::wstring json;
-    return ZEL::JsonSerialize::Serialize(context, json), ZEL::String::UTF16ToUTF8(json);
+    ZEL::JsonSerialize::Serialize(context, json);
+    return ZEL::String::UTF16ToUTF8(json);
 }
 
 TEST_F(EventDataLoggingTest, LastDeviceContextIsTheNewestRowDecodedAgainWhenItChanges) {

@@ -144,7 +144,9 @@ TEST(NotificationBus, WhileACallbackBlocksLastStatesAreRecordedAndUnsubscribeAnd
     EXPECT_EQ(unsubscribed.wait_for(30ms), std::future_status::timeout) << "Unsubscribe must wait for the callback";
     EXPECT_EQ(shutdown.wait_for(0ms), std::future_status::timeout) << "Shutdown must wait for the callback";
     release.set_value();
-    unsubscribed.get(), shutdown.get(), bus.Shutdown();
+    unsubscribed.get();
+    shutdown.get();
+    bus.Shutdown();
     Publish(bus, 3, 7);  // after shutdown: recorded, not delivered
     EXPECT_EQ(LastState(bus, 3), 7);
     EXPECT_TRUE(bus.WaitIdle(1s));

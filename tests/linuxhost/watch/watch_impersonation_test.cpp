@@ -100,7 +100,10 @@ TEST_F(ImpersonateNobodyTest, OnlyTheCallingThreadIsSwitched) {
     const std::string ids = ThreadIds(), privateDir = dir.sub("private");
     ASSERT_EQ(::chmod(privateDir.c_str(), 0700), 0);  // root's, not open to others
     std::promise<void> switched;
-    auto other = std::async(std::launch::async, [&] { return switched.get_future().wait(), look("other"); });
+    auto other = std::async(std::launch::async, [&] {
+        switched.get_future().wait();
+        return look("other");
+    });
     ImpersonateUser user;
     const int entered = user.EnterLogOnUserMode();
     switched.set_value();

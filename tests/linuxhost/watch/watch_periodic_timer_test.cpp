@@ -26,7 +26,8 @@ TEST(PeriodicTimer, FirstCallComesAfterTheInitialDelayAndDestructionIsPromptButW
     EXPECT_EQ(immediate.Reports()[0].path, L"upload");
     EXPECT_GE(delayed.Reports()[0].at - created, 60ms);
     const auto start = Clock::now();
-    second.reset(), third.reset();
+    second.reset();
+    third.reset();
     EXPECT_LT(Clock::now() - start, 500ms);
     EXPECT_EQ(immediate.Count() + delayed.Count() + never.Count(), 2u);
 }
