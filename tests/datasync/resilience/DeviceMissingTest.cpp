@@ -98,5 +98,19 @@ TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
     }
 }
 
+// NAVS's own device-missing answer is handled like KTA's: one renewal request, both families held.
+TEST_F(DeviceMissingTest, ADeviceMissingAnswerFromNavsHoldsBothFamilies) {
+    AddEvents(1, 3);
+    m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
+    const auto [kta, navs, navp] = Requests();
+    m_collector.QueueStatus(200);
+    m_collector.QueueStatus(403, kDeviceMissingBody);
+    m_prepared->DoPost(uploadtest::kDatasetW);
+    ASSERT_EQ(Requests(), std::tuple(kta + 1, navs + 1, navp + 1));
+    EXPECT_EQ(Renewals(), 1);
+    EXPECT_TRUE(Blocked());
+    EXPECT_EQ(m_prepared->Record(NAVS)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0})) << "no back-off failure";
+}
+
 }  // namespace
 }  // namespace resiliencetest
