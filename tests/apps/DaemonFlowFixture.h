@@ -25,8 +25,7 @@ using std::chrono::seconds;
 // Polls `condition` (it reads files) every `interval` until it holds or `timeout` passes.
 template <typename Condition>
 bool Poll(Condition condition, milliseconds timeout, milliseconds interval = milliseconds(100)) {
-    return testsupport::WaitUntil([&] { return condition() || (std::this_thread::sleep_for(interval), false); },
-                                  timeout);
+    return testsupport::WaitUntil(condition, timeout, interval);
 }
 
 inline Json::Value ParseJson(const std::string& text) {

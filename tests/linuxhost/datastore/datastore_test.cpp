@@ -179,7 +179,7 @@ TEST_F(ManagerTest, LockHeldElsewhereDelaysRead) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         writer.execDML("COMMIT");
     });
-    locked.get_future().wait();
+    ASSERT_EQ(locked.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready) << "no lock taken";
     EXPECT_EQ(Get(path)->execScalar("SELECT count(*) FROM t"), 1);
 }
 
