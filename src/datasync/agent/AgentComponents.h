@@ -11,8 +11,9 @@
 //   deviceMissing, backoff, pause,   resilience (resilience/)
 //   heartbeat
 //   purge, retention, recollected    housekeeping (housekeeping/)
-//   deviceContext, dispatch, syncMap, scheduling (scheduling/)
-//   timer
+//   unsaved                          bookmark files that refused a write (upload/)
+//   leg, deviceContext, dispatch,    scheduling (scheduling/)
+//   syncMap, timer
 //   duplication                      the "sendTelemetry" command (housekeeping/), on the timer
 //   tasks, notifications, worker     agent core (agent/)
 #pragma once
@@ -41,10 +42,12 @@
 #include "datasync/resilience/DeviceMissing.h"
 #include "datasync/resilience/HeartbeatSuppression.h"
 #include "datasync/scheduling/DeviceContextSync.h"
+#include "datasync/scheduling/FamilyLeg.h"
 #include "datasync/scheduling/SyncDispatch.h"
 #include "datasync/scheduling/SyncMap.h"
 #include "datasync/scheduling/SyncReadiness.h"
 #include "datasync/scheduling/TimerSync.h"
+#include "datasync/upload/UnsavedBookmarks.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -88,6 +91,9 @@ public:
     TelemetryRetentionHandler retention;
     RecollectedTelemetry recollected;
 
+    UnsavedBookmarks unsaved{clock};
+
+    FamilyLeg leg;
     DeviceContextSync deviceContext;
     SyncDispatcher dispatch;
     SyncMap syncMap{state, dispatch, clock, log};

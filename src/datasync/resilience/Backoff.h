@@ -34,6 +34,7 @@
 
 #include "datasync/common/Published.h"
 #include "datasync/common/StopSignal.h"
+#include "datasync/common/UploadOutcome.h"
 #include "datasync/config/EndpointConfig.h"
 #include "datasync/config/SyncEP.h"
 #include "datasync/host/Clock.h"
@@ -73,6 +74,10 @@ public:
     // Records one upload result. True when the upload failed in a back-off class (a wait starts,
     // or the attempts are used up and the family is blocked); false otherwise.
     bool CheckForExponentialBackoffRetry(int result, SyncEP::SyncEp_type type);
+    // The same for an upload's outcome (UploadOutcome::BackoffResult).
+    bool CheckForExponentialBackoffRetry(const UploadOutcome& outcome, SyncEP::SyncEp_type type) {
+        return CheckForExponentialBackoffRetry(outcome.BackoffResult(), type);
+    }
     bool IsZelFacingCirticalGatewayError();
 
     // The "resetBackOffState" command: after a random delay of up to ResetDelayMinutes, clears

@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/scheduling/FamilyUploader.h"
+#include "datasync/host/StringUtil.h"
 #include "datasync/scheduling/SyncMap.h"
 
 namespace ZEL {
@@ -92,21 +93,33 @@ void DeviceContextSync::DeviceContextSyncThread() {
         if (m_parts.stop.WaitForEvent(m_hDeviceContextWake, platform::INFINITE) != StopSignal::Woke::Event ||
             m_stopRequested)
             return;
-        for (;;) {  // every waiting record, oldest first
-            platform::ResetEvent(m_hDeviceContextWake);
-            std::int64_t id = 0;
-            {
-                std::lock_guard<std::mutex> lock(m_deviceContextMutex);
-                if (m_deviceContextRecords.empty()) break;
-                id = m_deviceContextRecords.front();
-            }
-            if (!SyncRecordUntilAccepted(id)) return;
-            {
-                std::lock_guard<std::mutex> lock(m_deviceContextMutex);
-                m_deviceContextRecords.pop_front();
-                m_pending = m_deviceContextRecords.size();
-            }
+        try {
+            if (!SyncWaitingRecords()) return;
+            continue;
+        } catch (const std::exception& ex) {
+            m_log.e(L"%s: Exception caught %s", kThread, String::UTF8ToUTF16(ex.what()));
+        } catch (...) {
+            m_log.e(L"%s failed with exception", kThread);
         }
+        // The records stay; they are tried again after the retry wait.
+        if (StoppedWithin(kRetryWaitMs)) return;
+        platform::SetEvent(m_hDeviceContextWake);
+    }
+}
+
+bool DeviceContextSync::SyncWaitingRecords() {
+    for (;;) {  // every waiting record, oldest first
+        platform::ResetEvent(m_hDeviceContextWake);
+        std::int64_t id = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_deviceContextMutex);
+            if (m_deviceContextRecords.empty()) return true;
+            id = m_deviceContextRecords.front();
+        }
+        if (!SyncRecordUntilAccepted(id)) return false;
+        std::lock_guard<std::mutex> lock(m_deviceContextMutex);
+        m_deviceContextRecords.pop_front();
+        m_pending = m_deviceContextRecords.size();
     }
 }
 
@@ -129,29 +142,37 @@ bool DeviceContextSync::SyncRecordUntilAccepted(std::int64_t id) {
             if (StoppedWithin(kRetryWaitMs)) return false;
             continue;
         }
-        const int result = NavpUploader(m_parts.endpoints.CurrentEndpointUrls(), L"", NAVP_DEVICE_CONTEXT,
-                                        utility::DB_PATH_DEFAULT, m_parts.purge)
-                               .PostDeviceContext(id);
-        if (result == 0 || result == 1) return true;
-        m_log.e(L"%s: Retrying sync device context after returned sync result: %d", kThread, result);
+        const UploadOutcome outcome =
+            m_parts.leg.NavpUploader(L"", NAVP_DEVICE_CONTEXT, utility::DB_PATH_DEFAULT).PostRecord(id);
+        // Done: NAVP has the record (its bookmark write, if the file refused it, is owed and made
+        // by the next upload), or the record can never be sent (no such row, or one that cannot
+        // be decoded).
+        if (outcome.PostAccepted() || outcome.result == UploadResult::NothingToSend ||
+            outcome.result == UploadResult::Undecodable)
+            return true;
+        // A purge that began after the look above: the record waits for it.
+        if (outcome.result == UploadResult::Blocked) continue;
+        m_log.e(L"%s: Retrying sync device context after returned sync result: %d", kThread,
+                NavpSyncAgent::ResultCode(outcome));
         if (StoppedWithin(kRetryWaitMs)) return false;
     }
 }
 
-bool DeviceContextSync::HandleDeviceContext(std::wstring fileName) {
+DatabaseResult DeviceContextSync::UploadDeviceContext(const std::wstring& fileName) {
     const wchar_t* const function = L"DataSyncAgent::HandleDeviceContext";
-    if (!m_parts.consent.IsSyncAllowedByMetrics()) return false;
-    if (!m_parts.backoff.ShouldPostForKta() && !m_parts.backoff.ShouldPostForNavs()) return false;
+    const auto notDone = [](const char* gate) { return DatabaseResult{false, UploadOutcome::HeldBy(gate)}; };
+    if (!m_parts.consent.IsSyncAllowedByMetrics()) return notDone("consent");
+    if (!m_parts.backoff.ShouldPostForKta() && !m_parts.backoff.ShouldPostForNavs()) return notDone("backoff");
     m_parts.purge.WaitWhileTelemetrySyncBlocked();
     if (m_parts.purge.IsTelemetrySyncBlocked()) {
         m_log.d(L"%s: device-path purge pending or in progress, skip device context sync", function);
-        return false;
+        return notDone("purge");
     }
     m_log.d(L"%s: Filename %s", function, fileName);
     while (!m_parts.readiness.SomeEndpointReady()) {
         if (!m_parts.state._b_is_start || m_parts.stop.WaitFor(kReadyPollMs)) {
             m_log.d(L"%s: Service stop happend!", function);
-            return false;
+            return notDone("not_ready");
         }
     }
     m_log.d(L"%s: Making a sync post call", function);
@@ -162,58 +183,56 @@ bool DeviceContextSync::HandleDeviceContext(std::wstring fileName) {
                 : m_parts.policies.GetDatasetPolicy(DatasetIdOfFile(fileName), 1);
         if (policy.dataset_id().empty()) {
             m_log.e(L"%s: -GetDatasetPolicy(%s) return null dataset!!", function, fileName);
-            return false;
+            return notDone("no_policy");
         }
         const SyncEP ep(policy.syncEPs());
-        const EndpointUrls urls = m_parts.endpoints.CurrentEndpointUrls();
-        const auto succeeded = [&](const wchar_t* family) {
+        const auto succeeded = [&](const wchar_t* family, const UploadOutcome& outcome) {
             m_deviceContextSynced.exchange(true);
             m_log.d(L"%s: %s Sync Device Context Success", function, family);
-            return true;
+            return DatabaseResult{true, outcome};
         };
-        // One KTA or NAVS leg: the upload, then the 403 check and only then the back-off.
-        const auto post = [&](SyncEP::SyncEp_type type, const wchar_t* failed) {
-            ZELCore::InvokeHttpResponse response;
-            const int r = FamilyUploader(type, urls, L"", SYNC_DEVICE_CONTEXT, utility::DB_PATH_DEFAULT, m_parts.purge)
-                              .doPost(response);
-            if (!m_parts.deviceMissing.CheckAndHandle403DeviceMissingError(response) &&
-                m_parts.backoff.CheckForExponentialBackoffRetry(r, type))
-                m_log.e(failed, function, r);
-            return r;
+        // One family's leg; a back-off failure is logged with `failed`.
+        const auto post = [&](SyncEP::SyncEp_type family, const wchar_t* failed) {
+            const FamilyLeg::Result leg =
+                m_parts.leg.Run({family, L"", SYNC_DEVICE_CONTEXT, utility::DB_PATH_DEFAULT, function});
+            if (!leg.deviceMissing && leg.backedOff)
+                m_log.e(failed, function, SyncAgentsHelper::ResultCode(leg.outcome));
+            return leg.outcome;
         };
 
-        int result = 8;  // KTA named but not posted
-        if (ep.isKTAEnabled() && m_parts.backoff.ShouldPostForKta()) {
-            result = post(SyncEP::SyncEP_KTA, L"%s: KTA failed:Device Context -ret:%d");
-            if (ep.isKTAOnlyEnabled() && result <= 1) return succeeded(L"KTA");
+        // The KTA result decides when KTA is named (a KTA held by its gates is a failure), else NAVS's.
+        UploadOutcome decisive = UploadOutcome::HeldBy("no_family");
+        if (ep.isKTAEnabled()) {
+            decisive = post(SyncEP::SyncEP_KTA, L"%s: KTA failed:Device Context -ret:%d");
+            if (ep.isKTAOnlyEnabled() && decisive.Succeeded()) return succeeded(L"KTA", decisive);
         }
-        if (ep.isNAVSEnabled() && m_parts.backoff.ShouldPostForNavs()) {
-            const int r = post(SyncEP::SyncEP_NAVS, L"%s: NAVS failed:Device Context -ret:%d");
+        if (ep.isNAVSEnabled()) {
+            const UploadOutcome navs = post(SyncEP::SyncEP_NAVS, L"%s: NAVS failed:Device Context -ret:%d");
             if (ep.isNAVSOnlyEnabled()) {
-                if (r <= 1) return succeeded(L"NAVS");
+                if (navs.Succeeded()) return succeeded(L"NAVS", navs);
             } else if (!ep.isKTAEnabled()) {
-                result = r;
+                decisive = navs;
             }
         }
         if (ep.isNAVPEnabled() && m_parts.endpoints.IsUrlValid(SyncEP::SyncEP_NAVP)) {
-            const int r =
-                NavpUploader(urls, L"", NAVP_DEVICE_CONTEXT, utility::DB_PATH_DEFAULT, m_parts.purge).doPost();
-            if (ep.isNAVPOnlyEnabled() && r <= 1) return succeeded(L"NAVP");
+            const UploadOutcome navp = m_parts.leg.Run({SyncEP::SyncEP_NAVP, L"", SYNC_DEVICE_CONTEXT,
+                                                        utility::DB_PATH_DEFAULT, function}).outcome;
+            if (ep.isNAVPOnlyEnabled() && navp.Succeeded()) return succeeded(L"NAVP", navp);
         }
         if (!ep.isValid()) {
             m_log.d(L"%s: is ----- nothing -----\n", function);
-            return false;
+            return {false, decisive};
         }
-        if (result > 1) {
+        if (!decisive.Succeeded()) {
             m_log.e(L"%s: Sync Device Context failed!", function);
-            return false;
+            return {false, decisive};
         }
         m_deviceContextSynced.exchange(true);
         m_log.d(L"%s: Multiple EPs - Sync Device Context Success", function);
-        return true;
+        return {true, decisive};
     } catch (...) {
         m_log.e(L"%s failed with exception", function);
-        return false;
+        return {false, UploadOutcome::Of(UploadResult::Exception)};
     }
 }
 

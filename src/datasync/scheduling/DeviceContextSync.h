@@ -25,13 +25,14 @@
 
 #include "datasync/common/AgentState.h"
 #include "datasync/common/StopSignal.h"
+#include "datasync/common/UploadOutcome.h"
 #include "datasync/config/ConsentGate.h"
 #include "datasync/config/DatasetPolicies.h"
 #include "datasync/config/EndpointConfig.h"
 #include "datasync/housekeeping/DevicePathPurge.h"
 #include "datasync/host/Log.h"
 #include "datasync/resilience/Backoff.h"
-#include "datasync/resilience/DeviceMissing.h"
+#include "datasync/scheduling/FamilyLeg.h"
 #include "datasync/scheduling/SyncReadiness.h"
 
 namespace ZEL {
@@ -46,7 +47,7 @@ public:
         const DatasetPolicies& policies;
         const ConsentGate& consent;
         ExponentialBackoff& backoff;
-        DeviceMissingState& deviceMissing;
+        FamilyLeg& leg;
         const DevicePathPurge& purge;
         const StopSignal& stop;
         Log& log;
@@ -63,7 +64,9 @@ public:
     // Queues `recordId` for the NAVP post (once; a second add is logged and ignored).
     void AddDeviceContextRecordToSync(std::int64_t recordId);
     // Posts the device context to its dataset's families; true when the upload counts as done.
-    bool HandleDeviceContext(std::wstring fileName);
+    bool HandleDeviceContext(std::wstring fileName) { return UploadDeviceContext(fileName).done; }
+    // The same, with the outcome of the family that decided.
+    DatabaseResult UploadDeviceContext(const std::wstring& fileName);
 
     bool IsDeviceContextSynced() const { return m_deviceContextSynced.load(); }
     void SetDeviceContextSynced(bool synced) { m_deviceContextSynced.exchange(synced); }
@@ -71,7 +74,10 @@ public:
 
 private:
     void DeviceContextSyncThread();
-    // Posts one record until it is accepted; false when the thread is to end.
+    // Posts the waiting records, oldest first, each until it is done; false when the thread is to end.
+    bool SyncWaitingRecords();
+    // Posts one record until it is done (accepted, or never to be sent: no such row, or one that
+    // cannot be decoded); false when the thread is to end.
     bool SyncRecordUntilAccepted(std::int64_t id);
     // A wait of the thread: true when it is to end (stop, cancel or Stop()).
     bool StoppedWithin(std::uint64_t milliseconds);

@@ -2,10 +2,11 @@
 // family still has rows of a file to send.
 #include "datasync/scheduling/SyncDispatch.h"
 
+#include <optional>
+
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/scheduling/FamilyUploader.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -15,34 +16,35 @@ constexpr std::uint64_t kReadyPollMs = 250;
 
 }  // namespace
 
-bool SyncDispatcher::HandleNRT(std::wstring fileName) {
-    if (fileName == kDeviceContextFileName) return m_parts.deviceContext.HandleDeviceContext(fileName);
-    return DoPost(DatasetIdOfFile(fileName), GetDataItemType(fileName), utility::DB_PATH_DEFAULT, false);
+DatabaseResult SyncDispatcher::UploadServiceFile(const std::wstring& fileName) {
+    if (fileName == kDeviceContextFileName) return m_parts.deviceContext.UploadDeviceContext(fileName);
+    return Post(DatasetIdOfFile(fileName), GetDataItemType(fileName), utility::DB_PATH_DEFAULT, false);
 }
 
-bool SyncDispatcher::HandleSharedNRT(std::wstring fileName) {
+DatabaseResult SyncDispatcher::UploadSharedFile(const std::wstring& fileName) {
     // The shared folder's global context is not uploaded from here: nothing to do.
-    if (fileName == kGlobalContextFileName) return true;
+    if (fileName == kGlobalContextFileName) return {true, UploadOutcome::Of(UploadResult::NothingToSend)};
     const std::wstring datasetId = DatasetIdOfFile(fileName);
     const int type = GetDataItemType(fileName);
-    bool ok = DoPostWithLogonUser(datasetId, type, utility::DB_PATH_USER_SHARED);
-    if (!ok) {
+    DatabaseResult result = PostAsLogonUser(datasetId, type, utility::DB_PATH_USER_SHARED);
+    if (!result.done) {
         m_log.d(L"%s, failed, retrytime=%d", L"DataSyncAgent::HandleSharedNRT", 0);
-        ok = DoPostWithLogonUser(datasetId, type, utility::DB_PATH_USER_SHARED);
+        result = PostAsLogonUser(datasetId, type, utility::DB_PATH_USER_SHARED);
     }
-    return ok;
+    return result;
 }
 
-bool SyncDispatcher::DoPostWithLogonUser(std::wstring datasetId, int syncType, utility::EGetDBPathMethod method) {
+DatabaseResult SyncDispatcher::PostAsLogonUser(const std::wstring& datasetId, int syncType,
+                                               utility::EGetDBPathMethod method) {
     const wchar_t* const function = L"DataSyncAgent::DoPostWithLogonUser";
     ImpersonateUser user;
     m_log.d(L"%s: Enter log on user mode", function);
     const int rc = user.EnterLogOnUserMode();
     if (rc != 0) {
         m_log.e(L"%s: failed,should run it with system privilege,errorcode=%d\n", function, rc);
-        return false;
+        return {false, UploadOutcome::HeldBy("no_logon_user")};
     }
-    const bool result = DoPost(datasetId, syncType, method, true);
+    const DatabaseResult result = Post(datasetId, syncType, method, true);
     if (!System::check_admin_privilege()) {
         m_log.d(L"%s: Exit log on user mode", function);
         user.ExitLogOnUserMode();
@@ -60,130 +62,65 @@ bool SyncDispatcher::WaitUntilSomeEndpointReady(const wchar_t* function) {
     return true;
 }
 
-bool SyncDispatcher::DoPost(std::wstring datasetId, int syncType, utility::EGetDBPathMethod method, bool logonUser) {
+DatabaseResult SyncDispatcher::Post(const std::wstring& datasetId, int syncType, utility::EGetDBPathMethod method,
+                                    bool logonUser) {
     const wchar_t* const function = L"DataSyncAgent::DoPost";
     m_parts.purge.WaitWhileTelemetrySyncBlocked();
     if (m_parts.purge.IsTelemetrySyncBlocked()) {
         m_log.d(L"%s: device-path purge pending or in progress, skip sync post", function);
-        return false;
+        return {false, UploadOutcome::HeldBy("purge")};
     }
-    if (!WaitUntilSomeEndpointReady(function)) return false;
+    if (!WaitUntilSomeEndpointReady(function)) return {false, UploadOutcome::HeldBy("not_ready")};
     try {
         const DataSet policy = m_parts.policies.GetDatasetPolicy(datasetId, 1);
         if (policy.dataset_id().empty()) {
             m_log.e(L"%s: -GetDatasetPolicy(%s) return null dataset!!", function, datasetId);
-            return false;
+            return {false, UploadOutcome::HeldBy("no_policy")};
         }
-        if (!m_parts.applicability.CheckApplicabilityFilterForDataset(policy)) return false;
+        if (!m_parts.applicability.CheckApplicabilityFilterForDataset(policy))
+            return {false, UploadOutcome::HeldBy("not_applicable")};
 
         const SyncEP ep(policy.syncEPs());
         ImpersonateUser user;
-        const auto asUser = [&] {
+        std::optional<DatabaseResult> first;  // the first family named decides
+        for (const SyncEP::SyncEp_type family : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS, SyncEP::SyncEP_NAVP}) {
+            if (!ep.IsEnabled(family)) continue;
+            if (family == SyncEP::SyncEP_NAVP && !m_parts.endpoints.IsUrlValid(family)) continue;
             if (logonUser) user.EnterLogOnUserMode();
-        };
-        const auto type = static_cast<SyncTypes>(syncType);
-        bool result = false;
-        if (ep.isKTAEnabled()) {
-            asUser();
-            result = DoKtaPost(policy, type, method);
-        }
-        if (ep.isNAVSEnabled()) {
-            asUser();
-            const bool r = DoNavsPost(policy, type, method);
-            if (ep.isKTAEnabled())
-                m_log.d(L"%s: try navs=%d", function, r ? 1 : 0);
+            const DatabaseResult r = PostFamily(family, policy, syncType, method);
+            if (!first)
+                first = r;
             else
-                result = r;
-        }
-        if (ep.isNAVPEnabled() && m_parts.endpoints.IsUrlValid(SyncEP::SyncEP_NAVP)) {
-            asUser();
-            const bool r = DoNavpPost(policy, static_cast<_NavpSyncType>(syncType), method);
-            if (ep.isKTAEnabled() || ep.isNAVSEnabled())
-                m_log.d(L"%s: try navp=%d", function, r ? 1 : 0);
-            else
-                result = r;
+                m_log.d(family == SyncEP::SyncEP_NAVS ? L"%s: try navs=%d" : L"%s: try navp=%d", function,
+                        r.done ? 1 : 0);
         }
         if (!ep.isValid()) m_log.e(L"%s: Invalid Sync endpoint:%s", function, policy.syncEPs());
         if (logonUser && !System::check_admin_privilege()) {
             m_log.d(L"%s: Exit log on user mode", function);
             user.ExitLogOnUserMode();
         }
-        return result;
+        return first.value_or(DatabaseResult{false, UploadOutcome::HeldBy("no_family")});
     } catch (...) {
         m_log.e(L"%s failed with exception", function);
-        return false;
+        return {false, UploadOutcome::Of(UploadResult::Exception)};
     }
 }
 
-bool SyncDispatcher::MayPostTo(SyncEP::SyncEp_type family, const DataSet& policy, SyncTypes type,
-                               const wchar_t* function) {
-    if (m_parts.certPause.IsDataSyncPausedDueToCertExpiry()) {
-        m_log.w(L"%s: Skipping sync - DataSync paused due to certificate expiry", function);
-        return false;
-    }
-    if (!m_parts.consent.IsSyncAllowedByMetrics(policy.dataset_id())) return false;
-    const bool kta = family == SyncEP::SyncEP_KTA;
-    if (!(kta ? m_parts.readiness.IsKtaSyncReady() : m_parts.readiness.IsNavsSyncReady())) return false;
-    if (!(kta ? m_parts.backoff.ShouldPostForKta() : m_parts.backoff.ShouldPostForNavs())) return false;
-    m_log.d(L"%s: Making a sync post call for dataset:%s(type:%d)", function, policy.dataset_id(),
-            static_cast<int>(type));
-    return true;
-}
-
-bool SyncDispatcher::PostPastCertificateCheck(SyncEP::SyncEp_type family, const DataSet& policy, SyncTypes type,
-                                              utility::EGetDBPathMethod method, const wchar_t* function,
-                                              ZELCore::InvokeHttpResponse& response, int& result) {
-    result = FamilyUploader(family, m_parts.endpoints.CurrentEndpointUrls(), policy.dataset_id(), type, method,
-                            m_parts.purge)
-                 .doPost(response);
-    if (!m_parts.certPause.CheckAndHandleCertificateExpiryError(response)) return true;
-    m_log.e(L"%s: Certificate expiry detected for dataset:%s", function, policy.dataset_id());
-    return false;
-}
-
-bool SyncDispatcher::DoKtaPost(const DataSet& policy, SyncTypes type, utility::EGetDBPathMethod method) {
-    const wchar_t* const function = L"DataSyncAgent::DoKtaPost";
-    if (!MayPostTo(SyncEP::SyncEP_KTA, policy, type, function)) return false;
-    ZELCore::InvokeHttpResponse response;
-    int ret = 0;
-    if (!PostPastCertificateCheck(SyncEP::SyncEP_KTA, policy, type, method, function, response, ret)) return false;
-    if (!m_parts.deviceMissing.CheckAndHandle403DeviceMissingError(response) &&
-        m_parts.backoff.CheckForExponentialBackoffRetry(ret, SyncEP::SyncEP_KTA)) {
-        m_log.e(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), static_cast<int>(type), ret);
-        return false;
-    }
-    if (ret == 0) {
-        std::wstring name = L"syncRetryError";
-        utility::WriteErrorToRegistry(name, 0);
-        return true;
-    }
-    if (ret == 1) return true;
-    m_log.e(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), static_cast<int>(type), ret);
-    return false;
-}
-
-bool SyncDispatcher::DoNavsPost(const DataSet& policy, SyncTypes type, utility::EGetDBPathMethod method) {
-    const wchar_t* const function = L"DataSyncAgent::DoNavsPost";
-    if (!MayPostTo(SyncEP::SyncEP_NAVS, policy, type, function)) return false;
-    ZELCore::InvokeHttpResponse response;
-    int ret = 0;
-    if (!PostPastCertificateCheck(SyncEP::SyncEP_NAVS, policy, type, method, function, response, ret)) return false;
-    if (m_parts.deviceMissing.CheckAndHandle403DeviceMissingError(response)) return true;
-    if (m_parts.backoff.CheckForExponentialBackoffRetry(ret, SyncEP::SyncEP_NAVS) || (ret != 0 && ret != 1)) {
-        m_log.e(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), static_cast<int>(type), ret);
-        return false;
-    }
-    return true;
-}
-
-bool SyncDispatcher::DoNavpPost(const DataSet& policy, _NavpSyncType type, utility::EGetDBPathMethod method) {
-    if (!m_parts.consent.IsSyncAllowedByMetrics(policy.dataset_id())) return false;
-    const int ret =
-        NavpUploader(m_parts.endpoints.CurrentEndpointUrls(), policy.dataset_id(), type, method, m_parts.purge).doPost();
-    if (ret == 0 || ret == 1) return true;
-    m_log.e(L"%s: failed:%s(type:%d)-ret:%d", L"DataSyncAgent::DoNavpPost", policy.dataset_id(),
-            static_cast<int>(type), ret);
-    return false;
+DatabaseResult SyncDispatcher::PostFamily(SyncEP::SyncEp_type family, const DataSet& policy, int type,
+                                          utility::EGetDBPathMethod method) {
+    static constexpr const wchar_t* kFunctions[] = {L"DataSyncAgent::DoKtaPost", L"DataSyncAgent::DoNavsPost",
+                                                    L"DataSyncAgent::DoNavpPost"};
+    const wchar_t* const function = kFunctions[family];
+    const FamilyLeg::Result leg = m_parts.leg.Run({family, policy.dataset_id(), type, method, function});
+    const UploadOutcome& outcome = leg.outcome;
+    if (outcome.result == UploadResult::Held || leg.certificateExpired) return {false, outcome};
+    // NAVS: the device-missing block now holds both families; this upload is done with.
+    if (family == SyncEP::SyncEP_NAVS && leg.deviceMissing) return {true, outcome};
+    if (outcome.Succeeded()) return {true, outcome};
+    const int code = family == SyncEP::SyncEP_NAVP ? NavpSyncAgent::ResultCode(outcome)
+                                                   : SyncAgentsHelper::ResultCode(outcome);
+    m_log.e(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), type, code);
+    return {false, outcome};
 }
 
 template <typename AskKtaOrNavs, typename AskNavp>
@@ -201,19 +138,18 @@ bool SyncDispatcher::AskFamiliesForRemainingRows(int method, const std::wstring&
         policy = m_parts.policies.GetDatasetPolicy(datasetId, 1);
     }
     const SyncEP ep(policy.syncEPs());
-    const EndpointUrls urls = m_parts.endpoints.CurrentEndpointUrls();
     const auto root = static_cast<utility::EGetDBPathMethod>(method);
     bool found[3] = {false, false, false};  // by family
     const auto askFamily = [&](SyncEP::SyncEp_type family) {
         if (!ep.IsEnabled(family) || !m_parts.endpoints.IsUrlValid(family)) return;
         if (family == SyncEP::SyncEP_NAVP) {
             NavpSyncAgent agent =
-                NavpUploader(urls, datasetId, static_cast<_NavpSyncType>(type), utility::DB_PATH_DEFAULT, m_parts.purge);
+                m_parts.leg.NavpUploader(datasetId, static_cast<_NavpSyncType>(type), utility::DB_PATH_DEFAULT);
             found[family] = askNavp(agent, root);
             return;
         }
-        SyncAgentsHelper helper = FamilyUploader(family, urls, datasetId, static_cast<SyncTypes>(type),
-                                                 utility::DB_PATH_DEFAULT, m_parts.purge);
+        SyncAgentsHelper helper =
+            m_parts.leg.KtaNavsUploader(family, datasetId, static_cast<SyncTypes>(type), utility::DB_PATH_DEFAULT);
         found[family] = askKtaOrNavs(helper, root);
     };
     askFamily(SyncEP::SyncEP_KTA);

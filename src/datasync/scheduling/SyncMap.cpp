@@ -17,7 +17,7 @@ namespace {
 // every timer pass and the status does not show them: they alone never copy the whole map.
 bool SameShownRecord(const _sync_data& a, const _sync_data& b) {
     return a.db_root == b.db_root && a.sync_kind == b.sync_kind && a.trigger_times == b.trigger_times &&
-           a.last_result == b.last_result && a.sync_state == b.sync_state && a.remain_data == b.remain_data &&
+           a.last_result == b.last_result && a.last_outcome == b.last_outcome && a.sync_state == b.sync_state && a.remain_data == b.remain_data &&
            a.retry_times == b.retry_times && a.interval == b.interval && a.last_sync_time == b.last_sync_time &&
            a.no_data_logged == b.no_data_logged && a.sync_now == b.sync_now &&
            a.last_applicable == b.last_applicable;
@@ -61,11 +61,37 @@ void SyncMap::DBChangesNotify(std::wstring path, utility::EGetDBPathMethod metho
             record.retry_times, record.trigger_times, record.sync_state);
 }
 
+class SyncMap::Claim {
+public:
+    Claim(SyncMap& map, const std::wstring& key) : m_map(map), m_key(key) {}
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    ~Claim() {
+        if (!m_taken) return;
+        {
+            std::lock_guard<std::mutex> lock(m_map.m_syncMapMutex);
+            m_map.m_uploading.erase(m_key);
+        }
+        m_map.m_uploadEnded.notify_all();
+    }
+    // REQUIRES: m_syncMapMutex held, and no other claim of the key.
+    void Take() {
+        m_map.m_uploading.insert(m_key);
+        m_taken = true;
+    }
+
+private:
+    SyncMap& m_map;
+    const std::wstring& m_key;
+    bool m_taken = false;
+};
+
 void SyncMap::SyncDB(std::wstring key) {
     const wchar_t* const function = L"DataSyncAgent::SyncDB";
     m_uploader.WaitWhileTelemetrySyncBlocked();
 
     // Claim: the record exists, has a trigger, and no other upload of it runs.
+    Claim claim(*this, key);
     std::uint32_t root = 0;
     std::uint32_t claimedTriggers = 0;
     bool claimedSyncNow = false;
@@ -82,41 +108,28 @@ void SyncMap::SyncDB(std::wstring key) {
         root = found->second.db_root;
         claimedTriggers = found->second.trigger_times;
         claimedSyncNow = found->second.sync_now;
-        m_uploading.insert(key);
+        claim.Take();
     }
-    // The claim is released on every way out, exceptions included.
-    struct Release {
-        SyncMap& map;
-        const std::wstring& key;
-        ~Release() {
-            {
-                std::lock_guard<std::mutex> lock(map.m_syncMapMutex);
-                map.m_uploading.erase(key);
-            }
-            map.m_uploadEnded.notify_all();
-        }
-    };
 
     // Upload, with no lock of the map held.
     const std::wstring fileName = FileNameOfPath(key);
     m_log.d(L"%s: Pathname: %s, Extracted filename: %s", function, key, fileName);
-    bool ok = false;
-    bool remain = false;
+    const DatabaseResult result =
+        root == 1 ? m_uploader.UploadServiceFile(fileName) : m_uploader.UploadSharedFile(fileName);
+    const bool remain = m_uploader.RemainData2Sync(static_cast<int>(root), key);
+
+    // Commit. Triggers added while the upload ran come after it: they survive an upload that left
+    // nothing to send.
     _sync_data record;
     {
-        Release release{*this, key};
-        ok = root == 1 ? m_uploader.HandleNRT(fileName) : m_uploader.HandleSharedNRT(fileName);
-        remain = m_uploader.RemainData2Sync(static_cast<int>(root), key);
-
-        // Commit. Triggers added while the upload ran come after it: they survive an upload
-        // that left nothing to send.
         std::lock_guard<std::mutex> lock(m_syncMapMutex);
         auto found = m_syncMap.find(key);
         if (found == m_syncMap.end()) return;  // the map was emptied by a stop meanwhile
         _sync_data& stored = found->second;
         const std::uint32_t arrived = stored.trigger_times > claimedTriggers ? stored.trigger_times - claimedTriggers : 0;
-        if (ok && claimedSyncNow) stored.sync_now = false;
-        stored.last_result = ok ? 1 : 0;
+        if (result.done && claimedSyncNow) stored.sync_now = false;
+        stored.last_result = result.done ? 1 : 0;
+        stored.last_outcome = result.outcome.result;
         stored.last_sync_time = GetCurrTimeGivenFilePath(key);
         if (ContainsText(key, kDeviceStatusDatasetId)) m_deviceStatusLastSync[key] = stored.last_sync_time;
         if (!remain) stored.trigger_times = arrived;

@@ -33,6 +33,7 @@
 
 #include "datasync/common/AgentState.h"
 #include "datasync/common/Published.h"
+#include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/Utility.h"
@@ -45,8 +46,9 @@ namespace DataSync {
 class DatabaseUploader {
 public:
     virtual ~DatabaseUploader() = default;
-    virtual bool HandleNRT(std::wstring fileName) = 0;
-    virtual bool HandleSharedNRT(std::wstring fileName) = 0;
+    // One file of the service folder (root 1) / of the shared folder (root 2).
+    virtual DatabaseResult UploadServiceFile(const std::wstring& fileName) = 0;
+    virtual DatabaseResult UploadSharedFile(const std::wstring& fileName) = 0;
     virtual bool RemainData2Sync(int method, std::wstring path) = 0;
     virtual void WaitWhileTelemetrySyncBlocked() = 0;
 };
@@ -109,6 +111,9 @@ public:
     std::shared_ptr<const Status> CurrentStatus() const { return m_status.Read(); }
 
 private:
+    // The claim of one key's upload: taken at construction (after any other upload of the key has
+    // ended), released at destruction, on every way out.
+    class Claim;
     // REQUIRES: m_syncMapMutex held.
     void PublishLocked();
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "datasync/common/UploadOutcome.h"
+
 namespace ZEL {
 namespace DataSync {
 
@@ -11,6 +13,7 @@ struct _sync_data {
     std::uint32_t sync_kind = 0;      // 0 created by a change, 1 near-real-time (scans), 2 scheduled
     std::uint32_t trigger_times = 0;  // pending triggers; 0 once an upload leaves no rows
     std::uint32_t last_result = 0;    // 1 when the last upload succeeded
+    UploadResult last_outcome = UploadResult::NothingToSend;  // of the family that decided it
     std::uint32_t sync_state = 0;     // 0 idle, 1 queued, 2 rows left after the last upload
     std::uint32_t remain_data = 0;    // rows were unsent after the last upload or check
     std::int32_t retry_times = 0;     // the timer queues nothing for a record above 5

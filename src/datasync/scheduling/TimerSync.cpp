@@ -105,6 +105,7 @@ void TimerSync::QueueNearRealTimeRecord(const std::wstring& key, const _sync_dat
 
 void TimerSync::QueueScheduledRecord(const std::wstring& key, const _sync_data& record) {
     SyncMap& map = m_parts.syncMap;
+    if (record.sync_state == 1) return;  // its message waits in the queue
     const std::int64_t due = record.last_sync_time + static_cast<std::int64_t>(record.interval);
     std::int64_t now = map.GetCurrTimeGivenFilePath(key);
     // A clock set back past the last sync would otherwise hold the record for the size of the jump.
@@ -142,10 +143,23 @@ void TimerSync::QueueScheduledRecord(const std::wstring& key, const _sync_data& 
     if (!counted) return;
     m_log.d(L"%s: _gSyncMap filename = %s, _gSyncMap[filename].retry_times = %d", kDoTimerPost, key, retries);
     if (!m_parts.readiness.SomeEndpointReady() || retries > 5) return;
-    if (m_parts.queue.PutMsg(sync_msg{ONE_DATASET_SYNC, key}))
+    std::uint32_t stateBefore = 0;
+    bool marked = false;
+    map.Update(key, [&](_sync_data& live) {
+        if (live.sync_state == 1) return;
+        stateBefore = live.sync_state;
+        live.sync_state = 1;
+        marked = true;
+    });
+    if (!marked) return;
+    if (m_parts.queue.PutMsg(sync_msg{ONE_DATASET_SYNC, key})) {
         m_log.d(L"%s: putmsg ONE_DATASET_SYNC ok", kDoTimerPost);
-    else
-        m_log.e(L"%s: putmsg ONE_DATASET_SYNC failed!", kDoTimerPost);
+        return;
+    }
+    m_log.e(L"%s: putmsg ONE_DATASET_SYNC failed!", kDoTimerPost);
+    map.Update(key, [stateBefore](_sync_data& live) {  // the next pass tries again
+        if (live.sync_state == 1) live.sync_state = stateBefore;
+    });
 }
 
 void TimerSync::InitTimerDatasetStates() {

@@ -26,24 +26,22 @@ bool Decode<ItemContext>(const std::wstring& json, ItemContext* record, bool) {
     return JsonSerialize::DeSerializeForSync(json, record);
 }
 
-// The end of [startId, startId + count), clamped so that a start near the largest id cannot
-// overflow.
+template <typename T>
+bool ReadRange(const std::wstring& datasetId, std::int64_t& startId, int count, std::list<T>& records,
+               utility::EGetDBPathMethod method, bool forSync) {
+    StandardTableDao dao(datasetId, T::TypeName(), method);
+    const TableRead read = dao.GetRange(records, startId, RangeEnd(startId, count), forSync);
+    startId = read.status == ReadStatus::Rows ? read.lastId : -1;
+    return read.status != ReadStatus::Rows;
+}
+
+}  // namespace
+
 std::int64_t RangeEnd(std::int64_t startId, int count) {
     const std::int64_t span = count > 0 ? count : 0;
     return startId > std::numeric_limits<std::int64_t>::max() - span ? std::numeric_limits<std::int64_t>::max()
                                                                       : startId + span;
 }
-
-template <typename T>
-bool ReadRange(const std::wstring& datasetId, std::int64_t& startId, int count, std::list<T>& records,
-               utility::EGetDBPathMethod method, bool forSync) {
-    StandardTableDao dao(datasetId, T::TypeName(), method);
-    const std::int64_t lastId = dao.GetRange(records, startId, RangeEnd(startId, count), forSync);
-    startId = lastId;
-    return lastId == -1;
-}
-
-}  // namespace
 
 StandardTableDao::StandardTableDao(const std::wstring& datasetId, const std::wstring& kindTypeName,
                                    utility::EGetDBPathMethod method)
@@ -78,16 +76,16 @@ DatabasePtr StandardTableDao::Open(bool create, bool reader) {
 
 template <typename T>
 std::int64_t StandardTableDao::GetList(std::list<T>& records, const std::string& select) {
-    return ReadRows(records, RowQuery{select, {}}, Decoder::DeSerialize);
+    return ReadRows(records, RowQuery{select, {}}, Decoder::DeSerialize).lastId;
 }
 
 template <typename T>
 std::int64_t StandardTableDao::GetListForSync(std::list<T>& records, const std::string& select) {
-    return ReadRows(records, RowQuery{select, {}}, Decoder::DeSerializeForSync);
+    return ReadRows(records, RowQuery{select, {}}, Decoder::DeSerializeForSync).lastId;
 }
 
 template <typename T>
-std::int64_t StandardTableDao::GetRange(std::list<T>& records, std::int64_t firstId, std::int64_t endId,
+TableRead StandardTableDao::GetRange(std::list<T>& records, std::int64_t firstId, std::int64_t endId,
                                         bool forSync) {
     const RowQuery select{"select id,data from " + String::UTF16ToUTF8(m_tableName) +
                               " where id>=? and id<? order by id asc",
@@ -96,12 +94,14 @@ std::int64_t StandardTableDao::GetRange(std::list<T>& records, std::int64_t firs
 }
 
 template <typename T>
-std::int64_t StandardTableDao::ReadRows(std::list<T>& records, const RowQuery& select, Decoder decoder) {
+TableRead StandardTableDao::ReadRows(std::list<T>& records, const RowQuery& select, Decoder decoder) {
     const bool forSync = decoder == Decoder::DeSerializeForSync;
     const wchar_t* function = FunctionName(forSync);
+    const TableRead failed{ReadStatus::Failed, -1};
     try {
         DatabasePtr db = Open(false, true);
-        if (!db) return -1;
+        // A file that is not there holds no rows; one that is there and cannot be opened fails.
+        if (!db) return FileSystem::fileExists(m_dbPath) ? failed : TableRead{ReadStatus::NoRows, -1};
         CppSQLite3Statement statement = db->compileStatement(select.sql);
         for (std::size_t n = 0; n < select.parameters.size(); ++n)
             statement.bind(static_cast<int>(n + 1), select.parameters[n]);
@@ -119,13 +119,13 @@ std::int64_t StandardTableDao::ReadRows(std::list<T>& records, const RowQuery& s
             record.set_row_id(lastId);
             records.push_back(record);
         }
-        return lastId;
+        return lastId < 0 ? TableRead{ReadStatus::NoRows, -1} : TableRead{ReadStatus::Rows, lastId};
     } catch (const CppSQLite3Exception& ex) {
         m_log.e(L"%s failed: %s", function, String::UTF8ToUTF16(ex.errorMessage()));
     } catch (...) {
         m_log.e(L"%s failed.", function);
     }
-    return -1;
+    return failed;
 }
 
 std::int64_t StandardTableDao::FirstIdAtOrAfter(std::int64_t id) {
@@ -259,10 +259,10 @@ template std::int64_t StandardTableDao::GetListForSync(std::list<DatasetContext>
 template std::int64_t StandardTableDao::GetListForSync(std::list<DeviceContext>&, const std::string&);
 template std::int64_t StandardTableDao::GetListForSync(std::list<ItemEvent>&, const std::string&);
 template std::int64_t StandardTableDao::GetListForSync(std::list<ItemContext>&, const std::string&);
-template std::int64_t StandardTableDao::GetRange(std::list<DatasetContext>&, std::int64_t, std::int64_t, bool);
-template std::int64_t StandardTableDao::GetRange(std::list<DeviceContext>&, std::int64_t, std::int64_t, bool);
-template std::int64_t StandardTableDao::GetRange(std::list<ItemEvent>&, std::int64_t, std::int64_t, bool);
-template std::int64_t StandardTableDao::GetRange(std::list<ItemContext>&, std::int64_t, std::int64_t, bool);
+template TableRead StandardTableDao::GetRange(std::list<DatasetContext>&, std::int64_t, std::int64_t, bool);
+template TableRead StandardTableDao::GetRange(std::list<DeviceContext>&, std::int64_t, std::int64_t, bool);
+template TableRead StandardTableDao::GetRange(std::list<ItemEvent>&, std::int64_t, std::int64_t, bool);
+template TableRead StandardTableDao::GetRange(std::list<ItemContext>&, std::int64_t, std::int64_t, bool);
 
 #define ZEL_GET_EVENTS(ns, T)                                                                             \
     template bool ns GetEvents(EventDataLogging*, const std::wstring&, std::int64_t&, int, std::list<T>&, \

@@ -25,6 +25,7 @@
 #include "datasync/host/Log.h"
 #include "datasync/host/Records.h"
 #include "datasync/host/Utility.h"
+#include "datasync/store/TelemetryTables.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -47,10 +48,10 @@ public:
     std::int64_t GetList(std::list<T>& records, const std::string& select);
     template <typename T>
     std::int64_t GetListForSync(std::list<T>& records, const std::string& select);
-    // The same for the rows with ids in [firstId, endId), in id order (one prepared statement
-    // per table, reused from read to read).
+    // The same for the rows with ids in [firstId, endId), in id order, telling a table without
+    // such rows from one that cannot be read.
     template <typename T>
-    std::int64_t GetRange(std::list<T>& records, std::int64_t firstId, std::int64_t endId, bool forSync);
+    TableRead GetRange(std::list<T>& records, std::int64_t firstId, std::int64_t endId, bool forSync);
 
     // The smallest row id at or after `id`; 0 when there is none, -1 when the read failed.
     std::int64_t FirstIdAtOrAfter(std::int64_t id);
@@ -78,12 +79,16 @@ private:
         std::vector<long long> parameters;
     };
     template <typename T>
-    std::int64_t ReadRows(std::list<T>& records, const RowQuery& select, Decoder decoder);
+    TableRead ReadRows(std::list<T>& records, const RowQuery& select, Decoder decoder);
 
     std::wstring m_tableName;
     std::wstring m_dbPath;
     Log m_log;
 };
+
+// The end of [startId, startId + count), clamped so that a start near the largest id cannot
+// overflow.
+std::int64_t RangeEnd(std::int64_t startId, int count);
 
 // Deletes from `table` of `db` the rows logged before `cutoff` (`inclusive`: at or before its
 // second; QueryBuilderUtility::BuildCutoffCondition) in steps of a bounded id window, so that no

@@ -95,19 +95,23 @@ void SyncPointDao::UseWriteAheadLog() {
 }
 
 bool SyncPointDao::Get(std::int64_t& id, const std::wstring& guid, const std::wstring& type) {
-    return ReadRow(id, nullptr, guid, type);
+    return ReadRow(id, nullptr, guid, type) == BookmarkRead::Found;
 }
 
 bool SyncPointDao::Get(std::int64_t& id, std::string& logtime, const std::wstring& guid, const std::wstring& type) {
-    return ReadRow(id, &logtime, guid, type);
+    return ReadRow(id, &logtime, guid, type) == BookmarkRead::Found;
 }
 
-bool SyncPointDao::ReadRow(std::int64_t& id, std::string* logtime, const std::wstring& guid,
-                           const std::wstring& type) {
+BookmarkRead SyncPointDao::Read(std::int64_t& id, const std::wstring& guid, const std::wstring& type) {
+    return ReadRow(id, nullptr, guid, type);
+}
+
+BookmarkRead SyncPointDao::ReadRow(std::int64_t& id, std::string* logtime, const std::wstring& guid,
+                                   const std::wstring& type) {
     try {
         const std::string guidText = String::UTF16ToUTF8(guid);
         const std::string typeText = String::UTF16ToUTF8(NormaliseType(type));
-        if (!m_db && !Open()) return false;
+        if (!m_db && !Open()) return BookmarkRead::Failed;
 
         CppSQLite3Statement statement = m_db->compileStatement(logtime ? kSelectIdAndLogtime : kSelectId);
         statement.bind(1, guidText);
@@ -115,20 +119,20 @@ bool SyncPointDao::ReadRow(std::int64_t& id, std::string* logtime, const std::ws
         CppSQLite3Query query = statement.execQuery();
         if (query.eof()) {
             m_log.e(L"SyncPoint::Get execQuery: id = %s,type = %s", guid, type);
-            return false;
+            return BookmarkRead::Missing;
         }
         id = query.getInt64Field(0, 0);
         if (logtime) {
             const char* text = query.fieldValue(1);
             *logtime = text ? text : "";
         }
-        return true;
+        return BookmarkRead::Found;
     } catch (const CppSQLite3Exception& ex) {
         m_log.e(L"SyncPoint::Get Exception: %s", String::UTF8ToUTF16(ex.errorMessage()));
     } catch (...) {
         m_log.e(L"SyncPoint::Get Exception No Catch.");
     }
-    return false;
+    return BookmarkRead::Failed;
 }
 
 bool SyncPointDao::Set(const SyncPoint& record) {

@@ -19,6 +19,7 @@
 #include "datasync/host/DataStore.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/Utility.h"
+#include "datasync/store/BookmarkStore.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -42,6 +43,8 @@ public:
 
     // Reads the bookmark id of (guid, type); false, with `id` untouched, when there is none.
     bool Get(std::int64_t& id, const std::wstring& guid, const std::wstring& type);
+    // The same, telling a missing bookmark from a file or table that cannot be read.
+    BookmarkRead Read(std::int64_t& id, const std::wstring& guid, const std::wstring& type);
     // Also reads the logtime text of the bookmark's last write (empty when null).
     bool Get(std::int64_t& id, std::string& logtime, const std::wstring& guid, const std::wstring& type);
     // Updates the bookmark of (guid, type), or inserts it when there is none.
@@ -56,7 +59,7 @@ private:
     void OpenAtConstruction();
     bool Open();
     void UseWriteAheadLog();
-    bool ReadRow(std::int64_t& id, std::string* logtime, const std::wstring& guid, const std::wstring& type);
+    BookmarkRead ReadRow(std::int64_t& id, std::string* logtime, const std::wstring& guid, const std::wstring& type);
 
     std::wstring m_fileName;
     std::string m_tableName = "SyncPoint";

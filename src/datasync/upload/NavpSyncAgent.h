@@ -4,22 +4,29 @@
 // It also posts single device-context rows chosen by id (PostDeviceContext).
 //
 //   NavpSyncAgent agent(datasetId, navpUrl, NAVP_ITEM_EVENT, DB_PATH_INTERNAL);
-//   int rc = agent.doPost();  // 0 posted, 1 nothing to send, 2 nothing in the batch, 4 no body,
-//                             // 5 failed (any non-2xx answer, no answer, or an exception)
+//   int rc = agent.doPost();  // 0 posted (or nothing left by the filter), 1 nothing to send,
+//                             // 2 no row could be decoded, 4 no body, 5 failed (any non-2xx
+//                             // answer, no answer, a store that failed, or an exception)
 //
-// Bookmarks live in "navp_syncPoint.sqlite3" under the database's root. Threads: an object is
-// used by one thread at a time; doPost runs on the sync worker, PostDeviceContext on the
-// device-context thread.
+// Bookmarks live in "navp_syncPoint.sqlite3" under the database's root. Both posts are the one
+// batch pipeline (BatchPipeline.h) run with the NAVP rules; Upload and PostRecord return its
+// outcome, doPost and PostDeviceContext the integer code made from it.
+//
+// Threads: an object is used by one thread at a time; doPost runs on the sync worker,
+// PostDeviceContext on the device-context thread.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "datasync/common/SyncTypes.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/SyncPointDao.h"
+#include "datasync/upload/BatchPipeline.h"
 #include "datasync/upload/NavpHeader.h"
-#include "datasync/common/SyncTypes.h"
+#include "datasync/common/UploadOutcome.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -39,14 +46,20 @@ public:
 
     // Nothing is posted while `blocked` answers true (a device-path purge).
     void SetSyncBlocked(SyncBlockedQuery blocked) { m_syncBlocked = std::move(blocked); }
+    // As SyncAgentsHelper::SetServices.
+    void SetServices(upload::UploadServices services) { m_services = std::move(services); }
 
     // Uploads by sync type: item events, dataset contexts, or (after reloading the shared
-    // header) the device context; item contexts and other types post nothing and return 0.
+    // header) the device context; item contexts and other types post nothing (Posted).
+    UploadOutcome Upload();
     int doPost();
 
     // Posts the device-context row `recordId` to the policy's NAVP URL; on success the device
     // context's NAVP bookmark moves to recordId + 1 unless it is already further.
+    UploadOutcome PostRecord(std::int64_t recordId);
     int PostDeviceContext(std::int64_t recordId);
+
+    static int ResultCode(const UploadOutcome& outcome);
 
     // As the KTA/NAVS uploader's questions, on the NAVP bookmarks.
     bool HaveData2Sync(utility::EGetDBPathMethod method);
@@ -56,7 +69,9 @@ public:
 
 private:
     template <typename T>
-    int doPost();
+    UploadOutcome Upload();
+    upload::NavpRules Rules();
+    upload::UploadServices Services();
 
     // The policy's NAVP URL when it is valid, else empty.
     static std::wstring GetNavpSyncEndpoint();
@@ -67,6 +82,8 @@ private:
     std::wstring m_datasetId;
     utility::EGetDBPathMethod m_method;
     SyncBlockedQuery m_syncBlocked;
+    std::optional<upload::UploadServices> m_services;
+    std::shared_ptr<UnsavedBookmarks> m_ownUnsaved;  // when no services were given
 };
 
 }  // namespace DataSync

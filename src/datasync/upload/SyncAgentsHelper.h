@@ -9,7 +9,9 @@
 //                                       // HTTP status or transport result code of a failed post
 //
 // One object uploads one (database, endpoint) pair; the dispatcher makes a new one per upload.
-// Bookmarks live in the endpoint family's SyncPoint file under the database's own root.
+// Bookmarks live in the endpoint family's SyncPoint file under the database's own root. The
+// upload itself is the one batch pipeline (BatchPipeline.h) run with the KTA/NAVS rules; Upload
+// returns its outcome, doPost the integer code made from it.
 //
 // Threads: an object is used by one thread at a time. doPost may run on the sync worker and the
 // device-context thread at once for different objects; it holds no lock of its own. When the
@@ -19,14 +21,17 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "datasync/common/SyncTypes.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
 #include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/SyncPointDao.h"
-#include "datasync/common/SyncTypes.h"
+#include "datasync/upload/BatchPipeline.h"
+#include "datasync/common/UploadOutcome.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -57,11 +62,18 @@ public:
 
     // Nothing is posted while `blocked` answers true (a device-path purge).
     void SetSyncBlocked(SyncBlockedQuery blocked) { m_syncBlocked = std::move(blocked); }
+    // The stores and held bookmark files to upload through (the agent's); without them the host's
+    // stores and a record of held files of this object's own.
+    void SetServices(upload::UploadServices services) { m_services = std::move(services); }
 
     // Uploads by sync type; the record-kind suffix is appended to the base URL. For type 4 the
-    // three kinds are posted in turn and the last result is returned. `response` receives the
-    // last post's response (untouched when nothing was posted).
+    // three kinds are posted in turn and the last outcome is returned; types without a table
+    // post nothing (Posted). `response` receives the last post's response (untouched when nothing
+    // was posted).
+    UploadOutcome Upload(ZELCore::InvokeHttpResponse& response);
+    // Upload's outcome as the result code above.
     int doPost(ZELCore::InvokeHttpResponse& response);
+    static int ResultCode(const UploadOutcome& outcome);
 
     // Whether rows of this table are not yet accepted: the last row id is at or past the
     // bookmark (true also when the last id cannot be read).
@@ -100,10 +112,8 @@ public:
 
 private:
     template <typename T>
-    int doPost(const std::wstring& url, ZELCore::InvokeHttpResponse& response);
-
-    std::int64_t GetFirstIdFromDB(const std::wstring& kindTypeName) const;
-    std::int64_t GetLastIdFromDB(const std::wstring& kindTypeName) const;
+    UploadOutcome Upload(const wchar_t* suffix, ZELCore::InvokeHttpResponse& response);
+    upload::UploadServices Services();
 
     std::wstring m_datasetId;
     std::wstring m_baseUrl;
@@ -114,6 +124,8 @@ private:
     bool m_transportFlag;
     std::wstring m_endpointName;
     SyncBlockedQuery m_syncBlocked;
+    std::optional<upload::UploadServices> m_services;
+    std::shared_ptr<UnsavedBookmarks> m_ownUnsaved;  // when no services were given
 };
 
 }  // namespace DataSync

@@ -2,6 +2,8 @@
 // context reach the endpoint; and the registry record of the last KTA answer.
 #include "datasync/host/DataStore.h"
 #include "datasync/upload/SyncAgentsHelper.h"
+#include "datasync/upload/AgentLog.h"
+#include "datasync/upload/FamilyRules.h"
 #include "datasync/upload/UploadSteps.h"
 
 namespace ZEL {
@@ -9,9 +11,7 @@ namespace DataSync {
 
 std::unique_ptr<SyncPointDao> SyncAgentsHelper::SyncPointDaoForDbPath(utility::EGetDBPathMethod method,
                                                                       const std::wstring& fileName) {
-    if (method == utility::DB_PATH_USER_SHARED || method == utility::DB_PATH_INTERNAL)
-        return std::make_unique<SyncPointDao>(method, fileName);
-    return std::make_unique<SyncPointDao>(fileName);
+    return SyncPointBookmarks::Open(method, fileName);
 }
 
 std::int64_t SyncAgentsHelper::GetFirstIdFromDBWithDatasetId(const std::wstring& kindTypeName,
@@ -63,11 +63,7 @@ bool SyncAgentsHelper::IsDeviceContextSyncSuccess(const std::wstring& syncPointF
 }
 
 void SyncAgentsHelper::SaveResponseForDeviceSupport(const ZELCore::HttpResponse& response) {
-    upload::AgentLog().i(L"%s: saving response with status code %d",
-                         L"ZEL::DataSync::SyncAgentsHelper::SaveResponseForDeviceSupport", response.statusCode);
-    std::wstring name = L"syncRVSError";
-    const bool isError = response.statusCode < 200 || response.statusCode > 299;
-    utility::WriteErrorToRegistry(name, isError ? 1 : 0);
+    upload::SaveKtaResponse(response);
 }
 
 }  // namespace DataSync

@@ -2,10 +2,9 @@
 // function name.
 #include "datasync/upload/UploadSteps.h"
 
-#include <functional>
-#include <thread>
-
 #include "datasync/host/DataStore.h"
+#include "datasync/store/SyncPointDao.h"
+#include "datasync/upload/AgentLog.h"
 #include "datasync/store/StandardTableDao.h"
 #include "datasync/common/SyncTypes.h"
 
@@ -53,79 +52,6 @@ std::wstring JoinUrl(const std::wstring& base, const std::wstring& suffix) {
     std::size_t from = 0;
     while (from < suffix.size() && suffix[from] == L'/') ++from;
     return url + L"/" + suffix.substr(from);
-}
-
-std::int64_t ReadOrInitBookmark(Log& log, const wchar_t* function, SyncPointDao& dao, const std::wstring& datasetId,
-                                const std::wstring& typeName, const wchar_t* initFailedFormat) {
-    std::int64_t syncId = 0;
-    if (dao.Get(syncId, datasetId, typeName)) return syncId;
-    log.i(L"%s: SyncPoint no data", function);
-    if (dao.Set(SyncPoint{datasetId, typeName, 0}))
-        log.i(L"%s: SyncPoint initialized: dataset_id - %s, type - %s", function, datasetId, typeName);
-    else
-        log.e(initFailedFormat, function, datasetId);
-    return 0;
-}
-
-std::int64_t FindRecoveryStart(Log& log, const RecoveryQuery& q) {
-    const wchar_t* fn = q.function;
-    const std::wstring table = q.typeName.substr(6);
-    EventDataLogging* store = EventDataLogging::GetInstance();
-
-    if (q.logNavpQueries)
-        log.i(L"%s: recovery GetFirstID navp_db_method=%d dataset_id=%s", fn, static_cast<int>(q.method), q.datasetId);
-    const std::int64_t firstId = store->GetFirstID(q.datasetId, table, q.method);
-    log.i(L"%s:Got recovery firstId for guid(%s) firstid = %lld, syncId=%lld startid=%lld endid=%lld", fn,
-          q.datasetId, firstId, q.syncId, q.startId, q.startId);
-    // The rows before the bookmark were deleted: go on with the oldest row left.
-    if (firstId >= 1 && firstId >= q.syncId) return firstId;
-
-    log.i(L"%s: firstId for guid(%s) firstid = %lld is less than syncId=%lld, Data was already synced  "
-          L"(startid=%lld endid=%lld)",
-          fn, q.datasetId, firstId, q.syncId, q.startId, q.startId);
-    if (q.logNavpQueries)
-        log.i(L"%s: recovery GetLastID navp_db_method=%d dataset_id=%s", fn, static_cast<int>(q.method), q.datasetId);
-    const std::int64_t lastId = store->GetLastID(q.datasetId, table, q.method);
-    log.i(L"%s:Got recovery lastId for guid(%s) lastid = %lld, syncId=%lld startid=%lld endid=%lld", fn, q.datasetId,
-          lastId, q.syncId, q.startId, q.startId);
-    if (lastId < 1 || q.syncId == lastId + 1) return 0;  // every row has been sent
-
-    // Rows wait after a gap wider than one batch: the first of them is next.
-    if (lastId >= q.syncId) {
-        StandardTableDao dao(q.datasetId, q.typeName, q.method);
-        const std::int64_t next = dao.FirstIdAtOrAfter(q.syncId);
-        return next > 0 ? next : 0;
-    }
-    // Every id lies below the bookmark. The table remembers the largest id it ever used: one at
-    // or past the last row sent means the newest rows were deleted and everything left was
-    // sent; a smaller one means the table (or its file) was recreated, and all of it is new.
-    StandardTableDao dao(q.datasetId, q.typeName, q.method);
-    const std::int64_t largest = dao.LargestIdEverUsed();
-    if (largest >= q.syncId - 1) {
-        log.i(L"%s: rows up to %lld of guid(%s) were deleted after they were sent, nothing to resend", fn, largest,
-              q.datasetId);
-        return 0;
-    }
-    return firstId >= 1 ? firstId : 0;
-}
-
-ServiceIdentity::ServiceIdentity(Log& log, const wchar_t* function) : m_log(log), m_function(function) {
-    if (System::check_admin_privilege()) return;
-    m_userMode = true;
-    m_log.i(L"%s: Exit log on user mode", m_function);
-    m_user.ExitLogOnUserMode();
-}
-
-bool ServiceIdentity::SaveBookmark(SyncPointDao& dao, const SyncPoint& bookmark, const wchar_t* failureFormat) {
-    if (m_userMode) m_user.EnterLogOnUserMode();
-    const bool saved = dao.Set(bookmark);
-    if (m_userMode) m_user.ExitLogOnUserMode();
-    if (!saved) m_log.e(failureFormat, m_function, bookmark.guid);
-    return saved;
-}
-
-unsigned long ThreadIdForLog() {
-    return static_cast<unsigned long>(std::hash<std::thread::id>()(std::this_thread::get_id()) & 0xffffffffu);
 }
 
 bool HaveUnsentRows(const BookmarkedTable& t, utility::EGetDBPathMethod method) {

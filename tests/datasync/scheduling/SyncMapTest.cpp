@@ -147,9 +147,12 @@ TEST_F(SyncMapTest, ScheduledRecordsRetryCountAndClockSetBack) {
     const std::wstring path = ServicePath(kScheduled);
     ASSERT_EQ(p.c.syncMap.Record(path).sync_kind, 2u);
     std::size_t queued = p.c.queue.Size();
+    p.c.timer.DoTimerPost(L"");
+    EXPECT_EQ(p.c.queue.Size(), queued) << "its message waits in the queue: no second one";
+    // Each pass after an upload that left the record as given (the worker took the message).
     const auto pass = [&](int lastResult, std::int64_t lastSync, int remain) {
         p.c.syncMap.Update(path, [&](Record& r) { r.last_result = lastResult, r.last_sync_time = lastSync; });
-        p.c.syncMap.Update(path, [&](Record& r) { r.remain_data = remain; });
+        p.c.syncMap.Update(path, [&](Record& r) { r.remain_data = remain, r.sync_state = remain ? 2 : 0; });
         p.c.timer.DoTimerPost(L"");
         const bool more = p.c.queue.Size() > std::exchange(queued, p.c.queue.Size());
         return std::pair(p.c.syncMap.Record(path).retry_times, more);

@@ -1,0 +1,227 @@
+// The one upload road for every family: what each answer, each store failure and the filter do to
+// the batch, its bookmark and the outcome; the recovery after an empty read.
+#include <gmock/gmock.h>
+
+#include "datasync/host/CriticalEvents.h"
+#include "datasync/upload/NavpSyncAgent.h"
+#include "datasync/upload/SyncAgentsHelper.h"
+#include "datasync/upload/UploadFixture.h"
+#include "support/ManualClock.h"
+
+namespace ZEL::DataSync {
+namespace {
+
+using uploadtest::OtherDataset;
+enum Family { Kta, Navs, Navp };
+const char* const kFamilyNames[] = {"KTA", "NAVS", "NAVP"};
+const char* const kBookmarkFiles[] = {"SyncPoint.sqlite3", "Navs_SyncPoint.sqlite3", "navp_syncPoint.sqlite3"};
+
+// The SQLite tables, with item-event reads that fail after handing over part of a batch while
+// `failReads` > 0.
+struct FailingTables : SqliteTelemetryTables {
+    using SqliteTelemetryTables::Read;
+    TableRead Read(const TableRef& t, std::int64_t from, int n, std::list<ItemEvent>& rows) override {
+        const TableRead read = SqliteTelemetryTables::Read(t, from, n, rows);
+        if (failReads == 0 || read.status != ReadStatus::Rows) return read;
+        --failReads;
+        return {ReadStatus::Failed, -1};  // the rows handed over stay in the caller's list
+    }
+    int failReads = 0;
+};
+
+class BatchPipelineTest : public uploadtest::UploadFixture {
+protected:
+    UploadOutcome Upload(Family family, const std::string& dataset, SyncTypes kind = SYNC_ITEM_EVENT) {
+        upload::UploadServices services = upload::HostUploadServices(m_unsaved);
+        services.tables = &m_tables;
+        const std::wstring id = String::UTF8ToUTF16(dataset);
+        if (family == Navp) {
+            NavpSyncAgent agent(id, L"https://navp.test/", static_cast<_NavpSyncType>(kind), utility::DB_PATH_INTERNAL);
+            agent.SetServices(services);
+            return agent.Upload();
+        }
+        SyncAgentsHelper helper(id, L"https://kta.test/", kind, family == Kta ? L"KTA" : L"NAVS",
+                                String::UTF8ToUTF16(kBookmarkFiles[family]), ZELCore::HTTP_AUTH_MTLS, false,
+                                utility::DB_PATH_INTERNAL);
+        helper.SetServices(services);
+        ZELCore::InvokeHttpResponse response;
+        return helper.Upload(response);
+    }
+    // The `n`th other dataset of the policy, its table holding rows 1..rows.
+    std::string WithRows(int n, int rows) {
+        const std::string dataset = OtherDataset(n);
+        testsupport::TelemetryWriter table(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent");
+        table.Exec("BEGIN");  // one transaction: one sync to disk, not one per row
+        AddEvents(table, dataset, 1, rows);
+        table.Exec("COMMIT");
+        return dataset;
+    }
+    std::int64_t EventBookmark(Family family, const std::string& dataset) {
+        return Bookmark(kBookmarkFiles[family], "ItemEvent", dataset);
+    }
+    std::vector<std::string> LastIds() {
+        const std::string body = m_collector.Requests().back().body;
+        if (body.rfind("json=", 0) != 0) return ItemIds(body);
+        Json::Value root;
+        std::istringstream(body.substr(5)) >> root;
+        std::vector<std::string> ids;
+        for (const Json::Value& event : root["events"]) ids.push_back(event["e_data"]["item_id"].asString());
+        return ids;
+    }
+    static std::vector<std::string> Ids(std::int64_t first, std::int64_t last) {
+        std::vector<std::string> ids;
+        for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
+        return ids;
+    }
+    // The shared handle the bookmark store writes through takes no writes while `refuse` holds.
+    void RefuseBookmarkWrites(Family family, bool refuse) {
+        const std::wstring path = m_dir.wpath() + L"service/" + String::UTF8ToUTF16(kBookmarkFiles[family]);
+        EventDataLogging::GetInstance()->GetDatabase(path, true, false)->execDML(refuse ? "PRAGMA query_only=1"
+                                                                                        : "PRAGMA query_only=0");
+    }
+
+    testsupport::ManualClock m_clock{std::chrono::system_clock::from_time_t(1796554800)};
+    UnsavedBookmarks m_unsaved{m_clock};
+    FailingTables m_tables;
+};
+
+// Accepted answers move the bookmark past the batch of ten; 400, 401, 403 and 404 drop it at KTA and
+// NAVS (not a device-missing 403); everything else keeps it. KTA reports each answer in the registry
+// and as critical event 1017 (cleared by a 2xx), NAVS as the critical event.
+TEST_F(BatchPipelineTest, EachAnswerMovesOrKeepsTheBookmarkAndIsReported) {
+    using R = UploadResult;
+    const struct { const char* name; int status; const char* body; int noAnswer; R ktaNavs, navp; int code; } answers[] = {
+        {"200", 200, "", 0, R::Posted, R::Posted, 200},
+        {"299", 299, "", 0, R::Posted, R::Posted, 299},
+        {"404", 404, "", 0, R::Dropped, R::Failed, 404},
+        {"400", 400, "", 0, R::Dropped, R::Failed, 400},
+        {"401", 401, "", 0, R::Dropped, R::Failed, 401},
+        {"plain 403", 403, R"({"errorCode":"Forbidden"})", 0, R::Dropped, R::Failed, 403},
+        {"403 device missing", 403, R"({"errorCode":"DeviceMissing"})", 0, R::Failed, R::Failed, 403},
+        {"300", 300, "", 0, R::Failed, R::Failed, 300},
+        {"429", 429, "", 0, R::Failed, R::Failed, 429},
+        {"500", 500, "", 0, R::Failed, R::Failed, 500},
+        {"refused connection", 0, "", ZELCore::TransportResult::CANNOT_CONNECT, R::Failed, R::Failed, 12029},
+        {"unresolved host", 0, "", ZELCore::TransportResult::HOST_NOT_RESOLVED, R::Failed, R::Failed, 12007},
+    };
+    for (Family family : {Kta, Navs, Navp}) {
+        const std::string dataset = WithRows(family, 12);
+        for (const auto& a : answers) {
+            SCOPED_TRACE(std::string(kFamilyNames[family]) + " " + a.name);
+            SetBookmark(kBookmarkFiles[family], "ItemEvent", 1, dataset);
+            a.status ? m_collector.QueueStatus(a.status, a.body) : m_collector.QueueNoAnswer(a.noAnswer);
+            const UploadOutcome outcome = Upload(family, dataset);
+            const R expected = family == Navp ? a.navp : a.ktaNavs;
+            EXPECT_EQ(outcome.result, expected);
+            EXPECT_EQ(outcome.status, family == Navp && a.noAnswer ? 0 : a.code);
+            EXPECT_EQ(EventBookmark(family, dataset), outcome.Succeeded() ? 11 : 1);
+            EXPECT_EQ(LastIds(), Ids(1, 10));
+            if (family == Navp) continue;
+            const bool failed = a.code < 200 || a.code > 299;
+            EXPECT_EQ(CriticalEventLogger::Active().count({1017, a.code}), failed ? 1u : 0u);
+            EXPECT_EQ(CriticalEventLogger::Active().empty(), !failed) << "a 2xx answer clears every failure";
+            if (family == Kta) {
+                long registry = -1;
+                EXPECT_TRUE(utility::ReadRegistryValue(L"syncRVSError", registry) && registry == failed);
+            }
+        }
+    }
+}
+
+// What a store, the policy or the rows themselves can do to a batch, on every family. Nothing a
+// family may receive is skipped, and nothing is posted twice.
+TEST_F(BatchPipelineTest, StoreFailuresFiltersAndMissingPiecesKeepOrPassTheBatchAsTheyMust) {
+    for (Family family : {Kta, Navs, Navp}) {
+        SCOPED_TRACE(kFamilyNames[family]);
+        const std::size_t before = m_collector.Requests().size();
+        const auto posted = [&] { return m_collector.Requests().size() - before; };
+
+        // An accepted batch whose bookmark cannot be written: the file is held (no post) until it
+        // takes the write it owes, then the next batch follows; the first is never sent again.
+        std::string dataset = WithRows(3 * family, 25);
+        SetBookmark(kBookmarkFiles[family], "ItemEvent", 1, dataset);
+        RefuseBookmarkWrites(family, true);
+        UploadOutcome outcome = Upload(family, dataset);
+        EXPECT_EQ(outcome.result, UploadResult::BookmarkNotSaved);
+        EXPECT_THAT(String::UTF16ToUTF8(outcome.file), testing::EndsWith(std::string("service/") + kBookmarkFiles[family]));
+        EXPECT_TRUE(outcome.PostAccepted());
+        m_clock.AdvanceSteady(std::chrono::milliseconds(1999));
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotSaved) << "held for one timer pass";
+        m_clock.AdvanceSteady(std::chrono::milliseconds(1));
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotSaved) << "still refused: held for longer";
+        EXPECT_EQ(posted(), 1u);
+        RefuseBookmarkWrites(family, false);
+        m_clock.AdvanceSteady(std::chrono::milliseconds(3999));
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotSaved);
+        m_clock.AdvanceSteady(std::chrono::milliseconds(1));
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::Posted);
+        EXPECT_EQ(posted(), 2u);
+        EXPECT_EQ(LastIds(), Ids(11, 20));
+        EXPECT_EQ(EventBookmark(family, dataset), 21);
+        EXPECT_TRUE(m_unsaved.CurrentStatus()->empty());
+
+        // A read that fails after part of the batch: nothing is posted; the next read sends each row once.
+        dataset = WithRows(3 * family + 1, 12);
+        m_tables.failReads = 1;
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::ReadFailed);
+        EXPECT_EQ(posted(), 2u);
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::Posted);
+        EXPECT_EQ(LastIds(), Ids(1, 10));
+
+        // No include list for the dataset in the policy in force: the batch waits.
+        dataset = WithRows(3 * family + 2, 3);
+        m_config->ChangePolicy([&](TelemetryPolicy& policy) {
+            policy.datasets.remove_if([&](const DataSet& d) { return d.dataset_id() == String::UTF8ToUTF16(dataset); });
+        });
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::NoIncludeList);
+        EXPECT_EQ(EventBookmark(family, dataset), 0);
+
+        // The filter leaves nothing, or no row decodes: the bookmark moves past the batch unposted.
+        SetIncludeEvents({L"keep"});
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::AllFiltered);
+        EXPECT_EQ(EventBookmark(family, dataset), 4);
+        testsupport::TelemetryWriter(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent").Insert("not json");
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::Undecodable);
+        EXPECT_EQ(EventBookmark(family, dataset), 5);
+        SetIncludeEvents({L"ALL"});
+        EXPECT_EQ(posted(), 3u);
+    }
+    // Without a device context nothing is built.
+    testsupport::TelemetryWriter(ServicePath("DeviceContext.sqlite3"), "DeviceContext").Exec("DELETE FROM DeviceContext");
+    const std::string dataset = WithRows(9, 3);
+    EXPECT_EQ(Upload(Kta, dataset).result, UploadResult::NoDeviceContext);
+    EXPECT_EQ(Upload(Navp, dataset).result, UploadResult::NotBuilt);
+    EXPECT_EQ(EventBookmark(Kta, dataset) + EventBookmark(Navp, dataset), 0);
+}
+
+TEST_F(BatchPipelineTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny) {
+    // `sent` empty: nothing posted; `deleted`: the rows deleted after they were written.
+    const struct { const char* name; std::int64_t bookmark; std::vector<std::pair<std::int64_t, std::int64_t>> rows;
+                   UploadResult result; std::vector<std::string> sent; std::int64_t after; const char* deleted = nullptr; } cases[] = {
+        {"rows before the bookmark deleted", 40, {{60, 70}}, UploadResult::Posted, Ids(60, 69), 70},
+        {"rows waiting after a gap", 40, {{1, 30}, {60, 100}}, UploadResult::Posted, Ids(60, 69), 70},
+        {"table recreated below the bookmark", 500, {{1, 20}}, UploadResult::Posted, Ids(1, 10), 11},
+        {"newest rows deleted after they were sent", 31, {{1, 30}}, UploadResult::NothingToSend, {}, 31, "id > 20"},
+        {"everything sent", 501, {{1, 500}}, UploadResult::NothingToSend, {}, 501},
+        {"empty table", 7, {}, UploadResult::NothingToSend, {}, 7},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dataset = OtherDataset(n++);
+        testsupport::TelemetryWriter table(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent");
+        table.Exec("BEGIN");
+        for (const auto& range : c.rows) AddEvents(table, dataset, range.first, range.second);
+        table.Exec("COMMIT");
+        if (c.deleted != nullptr) table.Exec(std::string("delete from ItemEvent where ") + c.deleted);
+        SetBookmark(kBookmarkFiles[Kta], "ItemEvent", c.bookmark, dataset);
+        const std::size_t before = m_collector.Requests().size();
+        EXPECT_EQ(Upload(Kta, dataset).result, c.result);
+        ASSERT_EQ(m_collector.Requests().size(), before + !c.sent.empty());
+        EXPECT_EQ(c.sent.empty() ? c.sent : LastIds(), c.sent);
+        EXPECT_EQ(EventBookmark(Kta, dataset), c.after);
+    }
+}
+
+}  // namespace
+}  // namespace ZEL::DataSync
