@@ -137,11 +137,24 @@ void Databases(const Json::Value& status, std::ostream& out) {
         const Json::Value& r = syncMap[key];
         out << "  " << key << ": root " << Text(Member(r, "db_root")) << ", kind " << Text(Member(r, "sync_kind"))
             << ", state " << Text(Member(r, "sync_state")) << ", triggers " << Text(Member(r, "trigger_times"))
-            << ", last result " << Text(Member(r, "last_result")) << ", remaining " << Text(Member(r, "remain_data"))
+            << ", last result " << Text(Member(r, "last_result")) << " (" << Text(Member(r, "last_outcome"))
+            << "), remaining " << Text(Member(r, "remain_data"))
             << ", retries " << Text(Member(r, "retry_times")) << ", interval " << Text(Member(r, "interval"))
             << " s, last sync " << Text(Member(r, "last_sync_time")) << ", applicable "
             << YesNo(Member(r, "last_applicable")) << "\n";
     }
+}
+
+// The bookmark files that refused a write or a read: the uploads writing there wait.
+void UnsavedBookmarks(const Json::Value& status, std::ostream& out) {
+    const Json::Value& files = Member(status, "unsaved_bookmarks");
+    if (!files.isArray() || files.empty()) return;
+    for (const Json::Value& file : files)
+        out << "Bookmark file cannot be " << (Member(file, "failure").asString() == "read" ? "read" : "written") << ": "
+            << Text(Member(file, "file")) << " (" << Text(Member(file, "failures")) << " failures in a row since "
+            << UtcTime(Member(file, "since")) << ", " << Text(Member(file, "owed_writes"))
+            << " bookmark writes owed; its uploads wait, next try in " << Member(file, "retry_in_ms").asInt64() / 1000
+            << " s)\n";
 }
 
 void Host(const Json::Value& host, std::ostream& out) {
@@ -175,6 +188,7 @@ void WriteStatusSummary(const Json::Value& answer, std::ostream& out) {
     Resilience(status, out);
     Housekeeping(status, out);
     Databases(status, out);
+    UnsavedBookmarks(status, out);
     out << "Device-context records pending: " << Text(Member(status, "device_context_records_pending")) << "\n";
     out << "Queue length: " << Text(Member(status, "queue_length")) << "\n";
     Host(Member(answer, "host"), out);

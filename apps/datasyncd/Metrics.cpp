@@ -214,6 +214,10 @@ void AgentState(const MetricsInput& input, MetricsText& text) {
     text.Metric("datasync_read_only_databases", "gauge",
                 "Databases the agent cannot write (bookmarks cannot move).")
         .Sample(Whole(readOnly.isArray() ? readOnly.size() : 0));
+    const Json::Value& unsaved = Member(status, "unsaved_bookmarks");
+    text.Metric("datasync_unsaved_bookmark_files", "gauge",
+                "Bookmark files that refused the last write or read: their uploads wait.")
+        .Sample(Whole(unsaved.isArray() ? unsaved.size() : 0));
     text.Metric("datasync_build_info", "gauge", "The daemon's version, as a label; the value is always 1.")
         .Sample({{"version", input.version}}, "1");
 }

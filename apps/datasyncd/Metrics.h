@@ -27,6 +27,8 @@
 //     datasync_worker_queue_length                          gauge
 //     datasync_agent_started, datasync_policy_in_force      gauge 0/1
 //     datasync_read_only_databases                          gauge
+//     datasync_unsaved_bookmark_files                       gauge (bookmark files that refused
+//                                                           the last write or read)
 //     datasync_build_info{version}                          gauge, always 1
 //
 // Thread safety: a pure function of its input.

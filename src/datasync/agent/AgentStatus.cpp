@@ -82,6 +82,7 @@ Json::Value Records(const SyncMap::Status& records) {
         record["sync_kind"] = data.sync_kind;
         record["trigger_times"] = data.trigger_times;
         record["last_result"] = data.last_result;
+        record["last_outcome"] = ResultName(data.last_outcome);
         record["sync_state"] = data.sync_state;
         record["remain_data"] = data.remain_data;
         record["retry_times"] = data.retry_times;
@@ -91,6 +92,25 @@ Json::Value Records(const SyncMap::Status& records) {
         syncMap[String::UTF16ToUTF8(entry.first)] = record;
     }
     return syncMap;
+}
+
+// The bookmark files that refused a write or a read: uploads writing to them wait until the hold
+// ends, and then make the writes owed first.
+Json::Value UnsavedBookmarkFiles(const UnsavedBookmarks::Status& files, Clock& clock) {
+    Json::Value out(Json::arrayValue);
+    const auto now = clock.SteadyNow();
+    for (const UnsavedBookmarks::FileState& file : files) {
+        Json::Value entry(Json::objectValue);
+        entry["file"] = Text(file.path);
+        entry["failure"] = file.failure;
+        entry["failures"] = file.failures;
+        entry["since"] = static_cast<Json::Int64>(std::chrono::system_clock::to_time_t(file.since));
+        entry["owed_writes"] = static_cast<Json::UInt64>(file.owed);
+        entry["retry_in_ms"] = static_cast<Json::Int64>(
+            file.nextTry > now ? std::chrono::duration_cast<std::chrono::milliseconds>(file.nextTry - now).count() : 0);
+        out.append(entry);
+    }
+    return out;
 }
 
 const char* StateName(DevicePathPurge::State state) {
@@ -168,6 +188,7 @@ Json::Value AgentStatus(AgentComponents& c) {
     for (const auto& entry : policies->scheduledDatasets) scheduled[String::UTF16ToUTF8(entry.first)] = entry.second;
 
     status["sync_map"] = Records(*c.syncMap.CurrentStatus());
+    status["unsaved_bookmarks"] = UnsavedBookmarkFiles(*c.unsaved.CurrentStatus(), c.clock);
     status["purge"] = Purge(c.purge.CurrentStatus());
     status["retention"] = Retention(*c.retention.CurrentStatus());
     status["device_context_records_pending"] = static_cast<Json::UInt64>(c.deviceContext.PendingRecords());

@@ -1,6 +1,7 @@
 // The agent's state as one JSON object, as the control socket's "status" shows it: the flags,
 // the endpoint families, the back-off records, the device-missing block, the certificate pause,
-// the dataset lists, the sync-map records and the queue.
+// the dataset lists, the sync-map records (with each one's last upload outcome), the bookmark files
+// that refused a write, and the queue.
 //
 // Built from what the components published and from atomic flags only: it takes no lock of a
 // component, so it answers at once whatever the agent is doing (an upload on the wire included).

@@ -7,16 +7,18 @@ namespace ZEL {
 namespace DataSync {
 namespace {
 
-bool IsKtaOrNavs(SyncEP::SyncEp_type family) { return family == SyncEP::SyncEP_KTA || family == SyncEP::SyncEP_NAVS; }
+bool IsKtaOrNavs(SyncEP::SyncEp_type family) {
+    return family == SyncEP::SyncEP_KTA || family == SyncEP::SyncEP_NAVS;
+}
 
 }  // namespace
 
-SyncAgentsHelper FamilyLeg::KtaNavsUploader(SyncEP::SyncEp_type family, const std::wstring& datasetId, SyncTypes kind,
-                                            utility::EGetDBPathMethod method) const {
+SyncAgentsHelper FamilyLeg::KtaNavsUploader(SyncEP::SyncEp_type family, const std::wstring& datasetId,
+                                            SyncTypes kind, utility::EGetDBPathMethod method) const {
     const EndpointFamily& entry = FamilyOf(family);
     const EndpointUrls urls = m_parts.endpoints.CurrentEndpointUrls();
-    SyncAgentsHelper uploader(datasetId, urls.*entry.url, kind, entry.name, entry.bookmarkFile, urls.*entry.auth, false,
-                              method);
+    SyncAgentsHelper uploader(datasetId, urls.*entry.url, kind, entry.name, entry.bookmarkFile,
+                              urls.*entry.auth, false, method);
     uploader.SetServices(m_parts.services);
     return uploader;
 }
@@ -48,7 +50,8 @@ const char* FamilyLeg::RefusingGate(const Upload& upload) {
 FamilyLeg::Result FamilyLeg::Run(const Upload& upload) {
     if (const char* gate = RefusingGate(upload)) return Result{UploadOutcome::HeldBy(gate)};
     if (upload.family == SyncEP::SyncEP_NAVP)
-        return Result{NavpUploader(upload.datasetId, static_cast<_NavpSyncType>(upload.kind), upload.method).Upload()};
+        return Result{
+            NavpUploader(upload.datasetId, static_cast<_NavpSyncType>(upload.kind), upload.method).Upload()};
 
     m_parts.log.d(L"%s: Making a sync post call for dataset:%s(type:%d)", upload.function, upload.datasetId,
                   upload.kind);
@@ -68,7 +71,8 @@ FamilyLeg::Result FamilyLeg::AfterAnswer(const Upload& upload, const UploadOutco
         return result;
     }
     result.deviceMissing = m_parts.deviceMissing.CheckAndHandle403DeviceMissingError(response);
-    if (!result.deviceMissing) result.backedOff = m_parts.backoff.CheckForExponentialBackoffRetry(outcome, upload.family);
+    if (!result.deviceMissing)
+        result.backedOff = m_parts.backoff.CheckForExponentialBackoffRetry(outcome, upload.family);
     if (upload.family == SyncEP::SyncEP_KTA && outcome.PostAccepted()) {
         std::wstring name = L"syncRetryError";
         utility::WriteErrorToRegistry(name, 0);

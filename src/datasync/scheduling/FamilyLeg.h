@@ -23,10 +23,11 @@
 
 #include <string>
 
+#include "datasync/common/UploadOutcome.h"
 #include "datasync/config/ConsentGate.h"
 #include "datasync/config/EndpointConfig.h"
-#include "datasync/housekeeping/DevicePathPurge.h"
 #include "datasync/host/Log.h"
+#include "datasync/housekeeping/DevicePathPurge.h"
 #include "datasync/resilience/Backoff.h"
 #include "datasync/resilience/CertExpiryPause.h"
 #include "datasync/resilience/DeviceMissing.h"
@@ -34,7 +35,6 @@
 #include "datasync/upload/BatchPipeline.h"
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/SyncAgentsHelper.h"
-#include "datasync/common/UploadOutcome.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -75,15 +75,16 @@ public:
 
     // The uploaders as the agent builds them: the family's URL, name, bookmark file and
     // authentication, the agent's stores; they post nothing while the purge blocks uploads.
-    SyncAgentsHelper KtaNavsUploader(SyncEP::SyncEp_type family, const std::wstring& datasetId, SyncTypes kind,
-                                     utility::EGetDBPathMethod method) const;
+    SyncAgentsHelper KtaNavsUploader(SyncEP::SyncEp_type family, const std::wstring& datasetId,
+                                     SyncTypes kind, utility::EGetDBPathMethod method) const;
     NavpSyncAgent NavpUploader(const std::wstring& datasetId, _NavpSyncType kind,
                                utility::EGetDBPathMethod method) const;
 
 private:
     // The first gate that refuses, or null.
     const char* RefusingGate(const Upload& upload);
-    Result AfterAnswer(const Upload& upload, const UploadOutcome& outcome, ZELCore::InvokeHttpResponse& response);
+    Result AfterAnswer(const Upload& upload, const UploadOutcome& outcome,
+                       ZELCore::InvokeHttpResponse& response);
 
     Parts m_parts;
 };

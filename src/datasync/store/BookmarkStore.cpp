@@ -13,7 +13,8 @@ bool KeepsItsRoot(utility::EGetDBPathMethod method) {
 
 }  // namespace
 
-std::unique_ptr<SyncPointDao> SyncPointBookmarks::Open(utility::EGetDBPathMethod method, const std::wstring& file) {
+std::unique_ptr<SyncPointDao> SyncPointBookmarks::Open(utility::EGetDBPathMethod method,
+                                                       const std::wstring& file) {
     if (KeepsItsRoot(method)) return std::make_unique<SyncPointDao>(method, file);
     return std::make_unique<SyncPointDao>(file);
 }

@@ -16,7 +16,9 @@ TableRead ReadRows(const TableRef& table, std::int64_t from, int count, std::lis
 }
 
 // "ItemEvent" for "class ItemEvent": the data-store service names tables without the prefix.
-std::wstring TableName(const TableRef& table) { return table.typeName.substr(6); }
+std::wstring TableName(const TableRef& table) {
+    return table.typeName.substr(6);
+}
 
 }  // namespace
 

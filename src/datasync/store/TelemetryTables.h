@@ -39,10 +39,14 @@ public:
     virtual ~TelemetryTables() = default;
 
     // Appends the decodable rows with ids in [from, from + count), in id order, their row ids set.
-    virtual TableRead Read(const TableRef& table, std::int64_t from, int count, std::list<ItemEvent>& rows) = 0;
-    virtual TableRead Read(const TableRef& table, std::int64_t from, int count, std::list<DatasetContext>& rows) = 0;
-    virtual TableRead Read(const TableRef& table, std::int64_t from, int count, std::list<ItemContext>& rows) = 0;
-    virtual TableRead Read(const TableRef& table, std::int64_t from, int count, std::list<DeviceContext>& rows) = 0;
+    virtual TableRead Read(const TableRef& table, std::int64_t from, int count,
+                           std::list<ItemEvent>& rows) = 0;
+    virtual TableRead Read(const TableRef& table, std::int64_t from, int count,
+                           std::list<DatasetContext>& rows) = 0;
+    virtual TableRead Read(const TableRef& table, std::int64_t from, int count,
+                           std::list<ItemContext>& rows) = 0;
+    virtual TableRead Read(const TableRef& table, std::int64_t from, int count,
+                           std::list<DeviceContext>& rows) = 0;
 
     // The smallest / largest row id: 0 for an empty table, -1 when it cannot be read.
     virtual std::int64_t FirstId(const TableRef& table) = 0;
@@ -62,9 +66,12 @@ public:
 class SqliteTelemetryTables : public TelemetryTables {
 public:
     TableRead Read(const TableRef& table, std::int64_t from, int count, std::list<ItemEvent>& rows) override;
-    TableRead Read(const TableRef& table, std::int64_t from, int count, std::list<DatasetContext>& rows) override;
-    TableRead Read(const TableRef& table, std::int64_t from, int count, std::list<ItemContext>& rows) override;
-    TableRead Read(const TableRef& table, std::int64_t from, int count, std::list<DeviceContext>& rows) override;
+    TableRead Read(const TableRef& table, std::int64_t from, int count,
+                   std::list<DatasetContext>& rows) override;
+    TableRead Read(const TableRef& table, std::int64_t from, int count,
+                   std::list<ItemContext>& rows) override;
+    TableRead Read(const TableRef& table, std::int64_t from, int count,
+                   std::list<DeviceContext>& rows) override;
     std::int64_t FirstId(const TableRef& table) override;
     std::int64_t LastId(const TableRef& table) override;
     std::int64_t FirstIdAtOrAfter(const TableRef& table, std::int64_t id) override;

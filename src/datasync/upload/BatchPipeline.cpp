@@ -9,6 +9,7 @@
 
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/ConfigPolicyHelper.h"
+#include "datasync/host/Clock.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/upload/AgentLog.h"
 #include "datasync/upload/CustomDataFilter.h"
@@ -60,7 +61,8 @@ public:
     // Whether the file is held after a failed write: the upload waits.
     bool Held(Log& log, const wchar_t* function) const {
         if (!m_unsaved.Holds(m_path)) return false;
-        log.d(L"%s: %s did not take the last bookmark write; dataset_id %s waits", function, m_path, m_key.datasetId);
+        log.d(L"%s: %s did not take the last bookmark write; dataset_id %s waits", function, m_path,
+              m_key.datasetId);
         return true;
     }
 
@@ -81,11 +83,13 @@ public:
         if (const std::optional<OwedBookmark> owed = m_unsaved.OwedFor(m_path, m_key)) {
             if (owed->replaces != m_stored) {
                 m_unsaved.Forget(m_path, m_key);  // it moved on without the owed write
-            } else if (Store(owed->value, [this](std::int64_t value) { return m_bookmarks.Write(m_key, value); })) {
-                log.i(L"%s: owed bookmark %lld of dataset_id %s saved in %s", function, owed->value, m_key.datasetId,
-                      m_path);
+            } else if (Store(owed->value,
+                             [this](std::int64_t value) { return m_bookmarks.Write(m_key, value); })) {
+                log.i(L"%s: owed bookmark %lld of dataset_id %s saved in %s", function, owed->value,
+                      m_key.datasetId, m_path);
             } else {
-                log.e(L"%s: %s still takes no bookmark write; dataset_id %s waits", function, m_path, m_key.datasetId);
+                log.e(L"%s: %s still takes no bookmark write; dataset_id %s waits", function, m_path,
+                      m_key.datasetId);
                 return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, m_path);
             }
         }
@@ -143,17 +147,20 @@ private:
 std::int64_t FindRecoveryStart(Log& log, TelemetryTables& tables, const TableRef& table, const wchar_t* fn,
                                bool logQueries, std::int64_t syncId, std::int64_t startId) {
     const int method = static_cast<int>(table.method);
-    if (logQueries) log.i(L"%s: recovery GetFirstID navp_db_method=%d dataset_id=%s", fn, method, table.datasetId);
+    if (logQueries)
+        log.i(L"%s: recovery GetFirstID navp_db_method=%d dataset_id=%s", fn, method, table.datasetId);
     const std::int64_t firstId = tables.FirstId(table);
     log.i(L"%s:Got recovery firstId for guid(%s) firstid = %lld, syncId=%lld startid=%lld endid=%lld", fn,
           table.datasetId, firstId, syncId, startId, startId);
     // The rows before the bookmark were deleted: go on with the oldest row left.
     if (firstId >= 1 && firstId >= syncId) return firstId;
 
-    log.i(L"%s: firstId for guid(%s) firstid = %lld is less than syncId=%lld, Data was already synced  "
-          L"(startid=%lld endid=%lld)",
-          fn, table.datasetId, firstId, syncId, startId, startId);
-    if (logQueries) log.i(L"%s: recovery GetLastID navp_db_method=%d dataset_id=%s", fn, method, table.datasetId);
+    log.i(
+        L"%s: firstId for guid(%s) firstid = %lld is less than syncId=%lld, Data was already synced  "
+        L"(startid=%lld endid=%lld)",
+        fn, table.datasetId, firstId, syncId, startId, startId);
+    if (logQueries)
+        log.i(L"%s: recovery GetLastID navp_db_method=%d dataset_id=%s", fn, method, table.datasetId);
     const std::int64_t lastId = tables.LastId(table);
     log.i(L"%s:Got recovery lastId for guid(%s) lastid = %lld, syncId=%lld startid=%lld endid=%lld", fn,
           table.datasetId, lastId, syncId, startId, startId);
@@ -169,8 +176,8 @@ std::int64_t FindRecoveryStart(Log& log, TelemetryTables& tables, const TableRef
     // smaller one means the table (or its file) was created again, and all of it is new.
     const std::int64_t largest = tables.LargestIdEverUsed(table);
     if (largest >= syncId - 1) {
-        log.i(L"%s: rows up to %lld of guid(%s) were deleted after they were sent, nothing to resend", fn, largest,
-              table.datasetId);
+        log.i(L"%s: rows up to %lld of guid(%s) were deleted after they were sent, nothing to resend", fn,
+              largest, table.datasetId);
         return 0;
     }
     return firstId >= 1 ? firstId : 0;
@@ -193,32 +200,32 @@ std::optional<UploadOutcome> ReadBatch(const Rules& rules, TelemetryTables& tabl
     // Only the newest row of some datasets matters.
     if (rules.startsAtNewestRow && table.datasetId == kDeviceStatusDatasetId) {
         const std::int64_t lastId = tables.LastId(table);
-        log.i(L"%s:Got lastId for guid(%s) lastid = %lld, syncId=%lld startid=%lld endid=%lld", fn, table.datasetId,
-              lastId, syncId, batch.startid, batch.startid);
+        log.i(L"%s:Got lastId for guid(%s) lastid = %lld, syncId=%lld startid=%lld endid=%lld", fn,
+              table.datasetId, lastId, syncId, batch.startid, batch.startid);
         if (lastId >= 2 && lastId > syncId) batch.startid = lastId;
     }
     const int size = table.datasetId.empty() ? 1 : 10;  // the device context goes one row at a time
     TableRead read = tables.Read(table, batch.startid, size, batch.records);
     if (read.status == ReadStatus::NoRows) {
-        log.i(L"%s: GetEvents no data startid = %lld,type= %s,dataset_id = %s", fn, batch.startid, table.typeName,
-              table.datasetId);
+        log.i(L"%s: GetEvents no data startid = %lld,type= %s,dataset_id = %s", fn, batch.startid,
+              table.typeName, table.datasetId);
         const std::int64_t restart =
             FindRecoveryStart(log, tables, table, fn, rules.logsIdQueries, syncId, batch.startid);
         if (restart == 0) return UploadOutcome::Of(UploadResult::NothingToSend);
         batch.startid = restart;
-        log.i(L"%s:Got recovery db record for guid(%s) firstid = %lld, syncId=%lld startid=%lld endid=%lld", fn,
-              table.datasetId, restart, syncId, restart, restart);
+        log.i(L"%s:Got recovery db record for guid(%s) firstid = %lld, syncId=%lld startid=%lld endid=%lld",
+              fn, table.datasetId, restart, syncId, restart, restart);
         batch.records.clear();
         read = tables.Read(table, restart, size, batch.records);
         if (read.status == ReadStatus::NoRows) {
-            log.i(L"%s: GetEvents no data even after recovery startid = %lld,type= %s,dataset_id = %s", fn, restart,
-                  table.typeName, table.datasetId);
+            log.i(L"%s: GetEvents no data even after recovery startid = %lld,type= %s,dataset_id = %s", fn,
+                  restart, table.typeName, table.datasetId);
             return UploadOutcome::Of(UploadResult::NothingToSend);
         }
     }
     if (read.status == ReadStatus::Failed) {
-        log.e(L"%s: rows of dataset_id %s (%s) cannot be read from id %lld; the batch waits", fn, table.datasetId,
-              table.typeName, batch.startid);
+        log.e(L"%s: rows of dataset_id %s (%s) cannot be read from id %lld; the batch waits", fn,
+              table.datasetId, table.typeName, batch.startid);
         return UploadOutcome::Of(UploadResult::ReadFailed);
     }
     batch.endid = read.lastId;
@@ -231,7 +238,7 @@ constexpr bool kIsItemEvent = std::is_same<T, ItemEvent>::value;
 }  // namespace
 
 UploadServices HostUploadServices(UnsavedBookmarks& unsaved, SyncBlockedQuery blocked) {
-    static SqliteTelemetryTables tables;   // stateless
+    static SqliteTelemetryTables tables;  // stateless
     static SyncPointBookmarks bookmarks;  // stateless
     UploadServices services;
     services.tables = &tables;
@@ -241,6 +248,16 @@ UploadServices HostUploadServices(UnsavedBookmarks& unsaved, SyncBlockedQuery bl
     services.includeEvents = [](const std::wstring& datasetId, std::list<std::wstring>& include) {
         return ConfigPolicyHelper().FindIncludeEventsForDataset(datasetId, include);
     };
+    return services;
+}
+
+UploadServices UploaderServices::Get() {
+    if (!m_given) {
+        m_own = std::make_shared<UnsavedBookmarks>(*Clock::GetInstance());
+        m_given = HostUploadServices(*m_own);
+    }
+    UploadServices services = *m_given;
+    if (m_blocked) services.blocked = m_blocked;
     return services;
 }
 
@@ -261,12 +278,14 @@ UploadOutcome UploadBatch(const Rules& rules, const UploadTarget& target, const 
 
         // The bookmark: the id of the next row to send (0 for a new table: row 1).
         Bookmark bookmark(services, {rules.bookmarkFile, target.method, datasetId, typeName});
-        if (bookmark.Held(log, fn)) return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, bookmark.Path());
+        if (bookmark.Held(log, fn))
+            return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, bookmark.Path());
         if (const auto stop = bookmark.Read(log, fn, rules.initFailedFormat)) return *stop;
         const std::int64_t syncId = bookmark.Id();
 
         Batch<T> batch;
-        if (const auto stop = ReadBatch(rules, tables, {datasetId, typeName, target.method}, syncId, log, batch))
+        if (const auto stop =
+                ReadBatch(rules, tables, {datasetId, typeName, target.method}, syncId, log, batch))
             return *stop;
         ServiceIdentity identity(log, fn);
 
@@ -278,9 +297,10 @@ UploadOutcome UploadBatch(const Rules& rules, const UploadTarget& target, const 
         }
         if (batch.records.front().row_id() >= 1) batch.startid = batch.records.front().row_id();
         std::int64_t endid = batch.endid;
-        log.i(L"%s: Adjusted startid based on first fetched row id for guid(%s) firstFetchedRowId = %lld, "
-              L"syncId=%lld startid=%lld endid=%lld",
-              fn, datasetId, batch.records.front().row_id(), syncId, batch.startid, endid);
+        log.i(
+            L"%s: Adjusted startid based on first fetched row id for guid(%s) firstFetchedRowId = %lld, "
+            L"syncId=%lld startid=%lld endid=%lld",
+            fn, datasetId, batch.records.front().row_id(), syncId, batch.startid, endid);
         if (rules.fetchedFormat != nullptr)
             log.e(rules.fetchedFormat, fn, datasetId, batch.startid, static_cast<int>(batch.records.size()));
 
@@ -323,9 +343,10 @@ UploadOutcome UploadBatch(const Rules& rules, const UploadTarget& target, const 
 
         // Accepted, or refused for good: move past the batch.
         log.i(rules.acceptedFormat, fn, status, datasetId, typeName, batch.startid, endid,
-              utility::GetDBPath(utility::DB_PATH_DEFAULT), static_cast<unsigned>(::getpid()), ThreadIdForLog());
-        const UploadOutcome done =
-            UploadOutcome::Of(verdict == Verdict::Accept ? UploadResult::Posted : UploadResult::Dropped, status);
+              utility::GetDBPath(utility::DB_PATH_DEFAULT), static_cast<unsigned>(::getpid()),
+              ThreadIdForLog());
+        const UploadOutcome done = UploadOutcome::Of(
+            verdict == Verdict::Accept ? UploadResult::Posted : UploadResult::Dropped, status);
         const UploadOutcome moved = bookmark.MoveTo(endid + 1, identity, log, fn, kSaveFailed, done);
         if (encryptedItems) tables.MarkEncryptedItemsHandled(endid - encoded.sent, endid);
         return moved;
@@ -346,17 +367,20 @@ UploadOutcome UploadChosenRow(const NavpRules& rules, std::int64_t recordId, con
             return UploadOutcome::Of(UploadResult::Blocked);
         }
         Bookmark bookmark(services, {rules.bookmarkFile, utility::DB_PATH_DEFAULT, L"", typeName});
-        if (bookmark.Held(log, fn)) return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, bookmark.Path());
+        if (bookmark.Held(log, fn))
+            return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, bookmark.Path());
 
         // Exactly the chosen row.
         std::list<DeviceContext> records;
-        const TableRead read = services.tables->Read({L"", typeName, utility::DB_PATH_DEFAULT}, recordId, 1, records);
+        const TableRead read =
+            services.tables->Read({L"", typeName, utility::DB_PATH_DEFAULT}, recordId, 1, records);
         if (read.status == ReadStatus::Failed) {
             log.e(L"%s: device context row %lld cannot be read; it waits", fn, recordId);
             return UploadOutcome::Of(UploadResult::ReadFailed);
         }
         if (read.status == ReadStatus::NoRows) {
-            log.i(L"%s: GetEvents no data recordId = %lld,type= %s,dataset_id = %s", fn, recordId, typeName, L"");
+            log.i(L"%s: GetEvents no data recordId = %lld,type= %s,dataset_id = %s", fn, recordId, typeName,
+                  L"");
             return UploadOutcome::Of(UploadResult::NothingToSend);
         }
         ServiceIdentity identity(log, fn);
@@ -378,8 +402,9 @@ UploadOutcome UploadChosenRow(const NavpRules& rules, std::int64_t recordId, con
             log.e(L"%s: StatusCode = %d,id = %s", fn, status, L"");
             return UploadOutcome::Of(UploadResult::Failed, status);
         }
-        log.i(L"%s: StatusCode = %d,id = %s, recordId=%lld,path=%s,pid=0x%x,tid=0x%x", fn, status, L"", recordId,
-              utility::GetDBPath(utility::DB_PATH_DEFAULT), static_cast<unsigned>(::getpid()), ThreadIdForLog());
+        log.i(L"%s: StatusCode = %d,id = %s, recordId=%lld,path=%s,pid=0x%x,tid=0x%x", fn, status, L"",
+              recordId, utility::GetDBPath(utility::DB_PATH_DEFAULT), static_cast<unsigned>(::getpid()),
+              ThreadIdForLog());
 
         // The bookmark never moves backwards: a newer device context may have been sent already.
         const UploadOutcome done = UploadOutcome::Of(UploadResult::Posted, status);
@@ -395,19 +420,25 @@ UploadOutcome UploadChosenRow(const NavpRules& rules, std::int64_t recordId, con
 
 // The record kinds each family sends.
 template UploadOutcome UploadBatch<KtaNavsRules, ItemEvent>(const KtaNavsRules&, const UploadTarget&,
-                                                            const UploadServices&, ZELCore::InvokeHttpResponse&);
+                                                            const UploadServices&,
+                                                            ZELCore::InvokeHttpResponse&);
 template UploadOutcome UploadBatch<KtaNavsRules, DatasetContext>(const KtaNavsRules&, const UploadTarget&,
-                                                                 const UploadServices&, ZELCore::InvokeHttpResponse&);
+                                                                 const UploadServices&,
+                                                                 ZELCore::InvokeHttpResponse&);
 template UploadOutcome UploadBatch<KtaNavsRules, ItemContext>(const KtaNavsRules&, const UploadTarget&,
-                                                              const UploadServices&, ZELCore::InvokeHttpResponse&);
+                                                              const UploadServices&,
+                                                              ZELCore::InvokeHttpResponse&);
 template UploadOutcome UploadBatch<KtaNavsRules, DeviceContext>(const KtaNavsRules&, const UploadTarget&,
-                                                                const UploadServices&, ZELCore::InvokeHttpResponse&);
+                                                                const UploadServices&,
+                                                                ZELCore::InvokeHttpResponse&);
 template UploadOutcome UploadBatch<NavpRules, ItemEvent>(const NavpRules&, const UploadTarget&,
                                                          const UploadServices&, ZELCore::InvokeHttpResponse&);
 template UploadOutcome UploadBatch<NavpRules, DatasetContext>(const NavpRules&, const UploadTarget&,
-                                                              const UploadServices&, ZELCore::InvokeHttpResponse&);
+                                                              const UploadServices&,
+                                                              ZELCore::InvokeHttpResponse&);
 template UploadOutcome UploadBatch<NavpRules, DeviceContext>(const NavpRules&, const UploadTarget&,
-                                                             const UploadServices&, ZELCore::InvokeHttpResponse&);
+                                                             const UploadServices&,
+                                                             ZELCore::InvokeHttpResponse&);
 
 }  // namespace upload
 }  // namespace DataSync

@@ -24,16 +24,18 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "datasync/common/SyncTypes.h"
+#include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/BookmarkStore.h"
 #include "datasync/store/TelemetryTables.h"
 #include "datasync/upload/FamilyRules.h"
 #include "datasync/upload/UnsavedBookmarks.h"
-#include "datasync/common/UploadOutcome.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -41,10 +43,10 @@ namespace upload {
 
 // What an upload reaches its stores and the policy through.
 struct UploadServices {
-    TelemetryTables* tables = nullptr;      // not owned
-    BookmarkStore* bookmarks = nullptr;     // not owned
-    UnsavedBookmarks* unsaved = nullptr;    // not owned
-    SyncBlockedQuery blocked;               // empty: never blocked
+    TelemetryTables* tables = nullptr;    // not owned
+    BookmarkStore* bookmarks = nullptr;   // not owned
+    UnsavedBookmarks* unsaved = nullptr;  // not owned
+    SyncBlockedQuery blocked;             // empty: never blocked
     // The include list of a dataset in the policy in force; false when the policy names none.
     std::function<bool(const std::wstring& datasetId, std::list<std::wstring>& include)> includeEvents;
 };
@@ -52,6 +54,21 @@ struct UploadServices {
 // The SQLite tables and SyncPoint files, the policy read afresh per batch; `unsaved` and
 // `blocked` as given.
 UploadServices HostUploadServices(UnsavedBookmarks& unsaved, SyncBlockedQuery blocked = {});
+
+// The services one uploader object runs with: those it was given (the agent's), or else the host's
+// stores with a record of held bookmark files of its own. Copies share that record.
+class UploaderServices {
+public:
+    void Set(UploadServices services) { m_given = std::move(services); }
+    // Overrides the purge's question of the services (for uploaders built on their own).
+    void SetBlocked(SyncBlockedQuery blocked) { m_blocked = std::move(blocked); }
+    UploadServices Get();
+
+private:
+    std::optional<UploadServices> m_given;
+    std::shared_ptr<UnsavedBookmarks> m_own;
+    SyncBlockedQuery m_blocked;
+};
 
 // One table of one database, and where its rows go.
 struct UploadTarget {

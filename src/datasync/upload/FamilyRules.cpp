@@ -20,7 +20,8 @@ bool IsPermanentFailure(int status) {
     return status == 400 || status == 401 || status == 403 || status == 404;
 }
 
-ZELCore::InvokeHttpResponse PostThrough(const std::wstring& url, const std::map<std::string, std::string>& headers,
+ZELCore::InvokeHttpResponse PostThrough(const std::wstring& url,
+                                        const std::map<std::string, std::string>& headers,
                                         const std::wstring& body, ZELCore::HttpAuthType auth, bool flag) {
     CoreUtility* transport = CoreUtility::GetInstance();
     if (transport == nullptr) {
@@ -30,8 +31,8 @@ ZELCore::InvokeHttpResponse PostThrough(const std::wstring& url, const std::map<
         return none;
     }
     int method = ZELCore::HTTP_METHOD_POST;
-    return transport->InvokeHttp(String::UTF16ToUTF8(url), headers, method, String::UTF16ToUTF8(body), auth, flag,
-                                 "");
+    return transport->InvokeHttp(String::UTF16ToUTF8(url), headers, method, String::UTF16ToUTF8(body), auth,
+                                 flag, "");
 }
 
 // The KTA/NAVS bodies go out under the newest device context.
@@ -45,8 +46,9 @@ EncodedBatch EncodeUnderNewestContext(const std::list<T>& records, TelemetryTabl
         encoded.failure = UploadResult::NoDeviceContext;
         return encoded;
     }
-    encoded.sent = JsonFormater::JsonSerializer(records, context.device_info().device_id(),
-                                                context.device_context_id(), encoded.body, &encoded.lastIncluded);
+    encoded.sent =
+        JsonFormater::JsonSerializer(records, context.device_info().device_id(), context.device_context_id(),
+                                     encoded.body, &encoded.lastIncluded);
     if (encoded.body.empty() || encoded.sent < 1) {
         log.e(L"%s: JsonSerializervents error", function);
         encoded.failure = UploadResult::NotBuilt;
@@ -55,7 +57,8 @@ EncodedBatch EncodeUnderNewestContext(const std::list<T>& records, TelemetryTabl
 }
 
 template <typename T>
-EncodedBatch EncodeForNavp(NavpHeader& header, const std::list<T>& records, Log& log, const wchar_t* function) {
+EncodedBatch EncodeForNavp(NavpHeader& header, const std::list<T>& records, Log& log,
+                           const wchar_t* function) {
     EncodedBatch encoded;
     if (!navp::BuildBody(header, records, encoded.body) || encoded.body.empty()) {
         log.e(L"%s: JsonSerializervents error", function);
@@ -69,14 +72,16 @@ EncodedBatch EncodeForNavp(NavpHeader& header, const std::list<T>& records, Log&
 
 }  // namespace
 
-EncodedBatch KtaNavsRules::Encode(const std::list<ItemEvent>& records, TelemetryTables& tables, Log& log) const {
+EncodedBatch KtaNavsRules::Encode(const std::list<ItemEvent>& records, TelemetryTables& tables,
+                                  Log& log) const {
     return EncodeUnderNewestContext(records, tables, log, function);
 }
 EncodedBatch KtaNavsRules::Encode(const std::list<DatasetContext>& records, TelemetryTables& tables,
                                   Log& log) const {
     return EncodeUnderNewestContext(records, tables, log, function);
 }
-EncodedBatch KtaNavsRules::Encode(const std::list<ItemContext>& records, TelemetryTables& tables, Log& log) const {
+EncodedBatch KtaNavsRules::Encode(const std::list<ItemContext>& records, TelemetryTables& tables,
+                                  Log& log) const {
     return EncodeUnderNewestContext(records, tables, log, function);
 }
 EncodedBatch KtaNavsRules::Encode(const std::list<DeviceContext>& records, TelemetryTables& tables,

@@ -26,12 +26,12 @@
 #include <list>
 #include <string>
 
+#include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/Records.h"
 #include "datasync/host/Transport.h"
 #include "datasync/store/TelemetryTables.h"
 #include "datasync/upload/NavpHeader.h"
-#include "datasync/common/UploadOutcome.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -41,7 +41,7 @@ namespace upload {
 struct EncodedBatch {
     UploadResult failure = UploadResult::Posted;  // Posted: built; NoDeviceContext or NotBuilt
     std::wstring body;
-    int sent = 0;                  // records in the body
+    int sent = 0;                    // records in the body
     std::int64_t lastIncluded = -1;  // the last row in the body; -1: the whole batch
     bool Built() const { return failure == UploadResult::Posted; }
 };
@@ -100,7 +100,9 @@ struct NavpRules {
 void SaveKtaResponse(const ZELCore::HttpResponse& response);
 
 // Whether the status is a 2xx answer.
-inline bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
+inline bool IsSuccessStatus(int status) {
+    return status >= 200 && status <= 299;
+}
 
 }  // namespace upload
 }  // namespace DataSync

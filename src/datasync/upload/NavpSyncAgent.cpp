@@ -3,7 +3,6 @@
 #include "datasync/upload/NavpSyncAgent.h"
 
 #include "datasync/config/EndpointConfig.h"
-#include "datasync/host/Clock.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/upload/AgentLog.h"
@@ -45,7 +44,7 @@ UploadOutcome NavpSyncAgent::Upload() {
 int NavpSyncAgent::doPost() { return ResultCode(Upload()); }
 
 UploadOutcome NavpSyncAgent::PostRecord(std::int64_t recordId) {
-    return upload::UploadChosenRow(Rules(), recordId, GetNavpSyncEndpoint(), Services());
+    return upload::UploadChosenRow(Rules(), recordId, GetNavpSyncEndpoint(), m_services.Get());
 }
 
 int NavpSyncAgent::PostDeviceContext(std::int64_t recordId) { return ResultCode(PostRecord(recordId)); }
@@ -74,20 +73,10 @@ upload::NavpRules NavpSyncAgent::Rules() {
     return rules;
 }
 
-upload::UploadServices NavpSyncAgent::Services() {
-    if (!m_services) {
-        m_ownUnsaved = std::make_shared<UnsavedBookmarks>(*Clock::GetInstance());
-        m_services = upload::HostUploadServices(*m_ownUnsaved);
-    }
-    upload::UploadServices services = *m_services;
-    if (m_syncBlocked) services.blocked = m_syncBlocked;
-    return services;
-}
-
 template <typename T>
 UploadOutcome NavpSyncAgent::Upload() {
     ZELCore::InvokeHttpResponse response;
-    return upload::UploadBatch<upload::NavpRules, T>(Rules(), {m_datasetId, m_url, m_method}, Services(), response);
+    return upload::UploadBatch<upload::NavpRules, T>(Rules(), {m_datasetId, m_url, m_method}, m_services.Get(), response);
 }
 
 bool NavpSyncAgent::HaveData2Sync(utility::EGetDBPathMethod method) {

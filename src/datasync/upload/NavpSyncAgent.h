@@ -18,7 +18,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "datasync/common/SyncTypes.h"
@@ -45,9 +44,9 @@ public:
     NavpSyncAgent(NavpHeader& header, std::wstring url);
 
     // Nothing is posted while `blocked` answers true (a device-path purge).
-    void SetSyncBlocked(SyncBlockedQuery blocked) { m_syncBlocked = std::move(blocked); }
+    void SetSyncBlocked(SyncBlockedQuery blocked) { m_services.SetBlocked(std::move(blocked)); }
     // As SyncAgentsHelper::SetServices.
-    void SetServices(upload::UploadServices services) { m_services = std::move(services); }
+    void SetServices(upload::UploadServices services) { m_services.Set(std::move(services)); }
 
     // Uploads by sync type: item events, dataset contexts, or (after reloading the shared
     // header) the device context; item contexts and other types post nothing (Posted).
@@ -71,7 +70,6 @@ private:
     template <typename T>
     UploadOutcome Upload();
     upload::NavpRules Rules();
-    upload::UploadServices Services();
 
     // The policy's NAVP URL when it is valid, else empty.
     static std::wstring GetNavpSyncEndpoint();
@@ -81,9 +79,7 @@ private:
     _NavpSyncType m_syncType;
     std::wstring m_datasetId;
     utility::EGetDBPathMethod m_method;
-    SyncBlockedQuery m_syncBlocked;
-    std::optional<upload::UploadServices> m_services;
-    std::shared_ptr<UnsavedBookmarks> m_ownUnsaved;  // when no services were given
+    upload::UploaderServices m_services;
 };
 
 }  // namespace DataSync

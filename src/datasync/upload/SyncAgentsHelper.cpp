@@ -2,7 +2,6 @@
 // type means, and the result codes made from the pipeline's outcome.
 #include "datasync/upload/SyncAgentsHelper.h"
 
-#include "datasync/host/Clock.h"
 #include "datasync/upload/UploadSteps.h"
 
 namespace ZEL {
@@ -61,16 +60,6 @@ int SyncAgentsHelper::ResultCode(const UploadOutcome& outcome) {
     }
 }
 
-upload::UploadServices SyncAgentsHelper::Services() {
-    if (!m_services) {
-        m_ownUnsaved = std::make_shared<UnsavedBookmarks>(*Clock::GetInstance());
-        m_services = upload::HostUploadServices(*m_ownUnsaved);
-    }
-    upload::UploadServices services = *m_services;
-    if (m_syncBlocked) services.blocked = m_syncBlocked;
-    return services;
-}
-
 template <typename T>
 UploadOutcome SyncAgentsHelper::Upload(const wchar_t* suffix, ZELCore::InvokeHttpResponse& response) {
     upload::KtaNavsRules rules;
@@ -79,7 +68,7 @@ UploadOutcome SyncAgentsHelper::Upload(const wchar_t* suffix, ZELCore::InvokeHtt
     rules.authType = m_authType;
     rules.transportFlag = m_transportFlag;
     return upload::UploadBatch<upload::KtaNavsRules, T>(rules, {m_datasetId, upload::JoinUrl(m_baseUrl, suffix), m_method},
-                                                        Services(), response);
+                                                        m_services.Get(), response);
 }
 
 }  // namespace DataSync

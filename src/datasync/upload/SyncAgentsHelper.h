@@ -21,7 +21,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "datasync/common/SyncTypes.h"
@@ -61,10 +60,10 @@ public:
                      utility::EGetDBPathMethod method);
 
     // Nothing is posted while `blocked` answers true (a device-path purge).
-    void SetSyncBlocked(SyncBlockedQuery blocked) { m_syncBlocked = std::move(blocked); }
+    void SetSyncBlocked(SyncBlockedQuery blocked) { m_services.SetBlocked(std::move(blocked)); }
     // The stores and held bookmark files to upload through (the agent's); without them the host's
     // stores and a record of held files of this object's own.
-    void SetServices(upload::UploadServices services) { m_services = std::move(services); }
+    void SetServices(upload::UploadServices services) { m_services.Set(std::move(services)); }
 
     // Uploads by sync type; the record-kind suffix is appended to the base URL. For type 4 the
     // three kinds are posted in turn and the last outcome is returned; types without a table
@@ -113,7 +112,6 @@ public:
 private:
     template <typename T>
     UploadOutcome Upload(const wchar_t* suffix, ZELCore::InvokeHttpResponse& response);
-    upload::UploadServices Services();
 
     std::wstring m_datasetId;
     std::wstring m_baseUrl;
@@ -123,9 +121,7 @@ private:
     ZELCore::HttpAuthType m_authType;
     bool m_transportFlag;
     std::wstring m_endpointName;
-    SyncBlockedQuery m_syncBlocked;
-    std::optional<upload::UploadServices> m_services;
-    std::shared_ptr<UnsavedBookmarks> m_ownUnsaved;  // when no services were given
+    upload::UploaderServices m_services;
 };
 
 }  // namespace DataSync

@@ -30,7 +30,8 @@ bool UnsavedBookmarks::Holds(const std::wstring& path) const {
     return found != m_files.end() && m_clock.SteadyNow() < found->second.nextTry;
 }
 
-void UnsavedBookmarks::Failed(const std::wstring& path, const char* failure, const std::optional<OwedBookmark>& owed) {
+void UnsavedBookmarks::Failed(const std::wstring& path, const char* failure,
+                              const std::optional<OwedBookmark>& owed) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto inserted = m_files.try_emplace(path);
     FileState& file = inserted.first->second;
@@ -60,7 +61,8 @@ void UnsavedBookmarks::ReadWorked(const std::wstring& path) {
     PublishLocked();
 }
 
-std::optional<OwedBookmark> UnsavedBookmarks::OwedFor(const std::wstring& path, const BookmarkKey& key) const {
+std::optional<OwedBookmark> UnsavedBookmarks::OwedFor(const std::wstring& path,
+                                                      const BookmarkKey& key) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_owed.find(KeyOf(path, key));
     if (found == m_owed.end()) return std::nullopt;
@@ -76,8 +78,10 @@ void UnsavedBookmarks::PublishLocked() {
     Status status;
     for (const auto& entry : m_files) status.push_back(entry.second);
     for (FileState& file : status)
-        file.owed = static_cast<std::size_t>(std::count_if(
-            m_owed.begin(), m_owed.end(), [&file](const auto& owed) { return std::get<0>(owed.first) == file.path; }));
+        file.owed =
+            static_cast<std::size_t>(std::count_if(m_owed.begin(), m_owed.end(), [&file](const auto& owed) {
+                return std::get<0>(owed.first) == file.path;
+            }));
     m_status.Publish(std::move(status));
 }
 

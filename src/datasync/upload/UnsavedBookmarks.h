@@ -42,9 +42,9 @@ class UnsavedBookmarks {
 public:
     struct FileState {
         std::wstring path;
-        std::string failure;    // "write" or "read"
-        std::uint32_t failures = 0;                            // in a row
-        std::chrono::system_clock::time_point since;           // the first failure of the row
+        std::string failure;                          // "write" or "read"
+        std::uint32_t failures = 0;                   // in a row
+        std::chrono::system_clock::time_point since;  // the first failure of the row
         std::chrono::steady_clock::time_point nextTry;
         std::size_t owed = 0;  // bookmark writes owed to the file
     };
@@ -78,8 +78,8 @@ private:
 
     Clock& m_clock;
     mutable std::mutex m_mutex;
-    std::map<std::wstring, FileState> m_files;     // guarded by m_mutex; held files by path
-    std::map<OwedKey, OwedBookmark> m_owed;        // guarded by m_mutex
+    std::map<std::wstring, FileState> m_files;  // guarded by m_mutex; held files by path
+    std::map<OwedKey, OwedBookmark> m_owed;     // guarded by m_mutex
     Published<Status> m_status;
 };
 

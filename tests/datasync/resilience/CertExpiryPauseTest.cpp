@@ -73,5 +73,19 @@ TEST_F(CertExpiryPauseTest, OnlyCode34PausesARepeatedExpiryChangesNothingAndRegi
     }
 }
 
+// Neither road posts to KTA or NAVS while paused (NAVP goes on): the device context passes the same gate.
+TEST_F(CertExpiryPauseTest, WhilePausedNeitherTheDispatchNorTheDeviceContextPostsToKtaOrNavs) {
+    ZEL::TelemetryPolicy policy = m_policy;
+    policy.datasets.push_back(
+        testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7", L"DeviceContext", L"KTA,NAVS", L"nrt"));
+    PreparedAgent agent(policy, m_stop);
+    AddEvents(1, 3);
+    ASSERT_TRUE(agent.c.certPause.CheckAndHandleCertificateExpiryError(Answer(34)));
+    EXPECT_FALSE(agent.DoPost(uploadtest::kDatasetW)) << "KTA decides, and is held";
+    EXPECT_FALSE(agent.c.deviceContext.HandleDeviceContext(L"DeviceContext.sqlite3"));
+    ASSERT_EQ(m_collector.Requests().size(), 1u);
+    EXPECT_EQ(m_collector.Requests()[0].url, "https://navp.test/");
+}
+
 }  // namespace
 }  // namespace resiliencetest

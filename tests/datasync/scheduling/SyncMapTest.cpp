@@ -1,4 +1,5 @@
 // Single steps of the scheduler, driven through the components without the agent's threads.
+#include <fstream>
 #include <future>
 
 #include "datasync/upload/UploadFixture.h"
@@ -224,19 +225,31 @@ TEST_F(SyncMapTest, SharedFolderUploadIsTriedTwiceAndTheSecondAttemptDecides) {
     }
 }
 
-TEST_F(SyncMapTest, DeviceContextRetryWaitEndsWithUnInit) {
-    WriteRows(kDataset, 1);
+// A record whose post fails, or whose row cannot be read now, waits for the next try 15 minutes on;
+// UnInit ends that wait.
+TEST_F(SyncMapTest, DeviceContextRecordThatCannotBeSentWaitsAndUnInitEndsTheWait) {
     m_policy.navpUrl = L"https://navp.test/";
     m_config->SetPolicy(m_policy);
-    m_collector.QueueStatus(500);
-    auto agent = std::make_unique<DataSyncAgent>();  // the service stop is never set: UnInit alone ends the wait
-    agent->Init(m_stop);
-    agent->AddDeviceContextRecordToSync(1);
-    ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("Retrying sync device context after returned sync result: 5"); }));
-    const auto start = std::chrono::steady_clock::now();
-    agent.reset();  // UnInit
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_EQ(m_collector.Requests().size(), 1u) << "no second attempt before 15 minutes";
+    for (const bool unreadable : {false, true}) {
+        SCOPED_TRACE(unreadable ? "row cannot be read" : "NAVP answers 500");
+        m_logs.Clear();
+        if (unreadable) {
+            std::ofstream(m_dir.path() + "service/DeviceContext.sqlite3", std::ios::trunc) << "not a database, not empty";
+        } else {
+            WriteRows(kDataset, 1);
+            m_collector.QueueStatus(500);
+        }
+        const std::size_t before = m_collector.Requests().size();
+        auto agent = std::make_unique<DataSyncAgent>();  // the service stop is never set: UnInit alone ends the wait
+        agent->Init(m_stop);
+        agent->AddDeviceContextRecordToSync(1);
+        ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("Retrying sync device context after returned sync result: 5"); }));
+        EXPECT_EQ(agent->GetStatusSnapshot()["device_context_records_pending"].asUInt64(), 1u);
+        const auto start = std::chrono::steady_clock::now();
+        agent.reset();  // UnInit
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+        EXPECT_EQ(m_collector.Requests().size() - before, unreadable ? 0u : 1u) << "no second attempt before 15 minutes";
+    }
 }
 
 TEST(SyncMapNames, RecordKindComesFromTheFileName) {
