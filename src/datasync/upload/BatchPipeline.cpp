@@ -10,8 +10,8 @@
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/ConfigPolicyHelper.h"
 #include "datasync/host/Clock.h"
-#include "datasync/host/Impersonation.h"
 #include "datasync/upload/AgentLog.h"
+#include "datasync/upload/BatchBookmark.h"
 #include "datasync/upload/CustomDataFilter.h"
 
 namespace ZEL {
@@ -21,124 +21,6 @@ namespace {
 
 const wchar_t* const kSaveFailed = L"%s: Save SyncPoint: dataset_id - %s";
 const wchar_t* const kPostDeviceContext = L"ZEL::DataSync::NavpSyncAgent::PostDeviceContext";
-
-// Posts as the service: when the calling thread acts as the logged-on user, the user mode is left
-// at construction ("Exit log on user mode") and taken again only around bookmark writes.
-class ServiceIdentity {
-public:
-    ServiceIdentity(Log& log, const wchar_t* function) {
-        if (System::check_admin_privilege()) return;
-        m_userMode = true;
-        log.i(L"%s: Exit log on user mode", function);
-        m_user.ExitLogOnUserMode();
-    }
-    ServiceIdentity(const ServiceIdentity&) = delete;
-    ServiceIdentity& operator=(const ServiceIdentity&) = delete;
-
-    template <typename Write>
-    bool AsCaller(Write write) {
-        if (m_userMode) m_user.EnterLogOnUserMode();
-        const bool done = write();
-        if (m_userMode) m_user.ExitLogOnUserMode();
-        return done;
-    }
-
-private:
-    bool m_userMode = false;
-    ImpersonateUser m_user;
-};
-
-// The bookmark of one upload, from its read to its move, with the bookkeeping of the writes its
-// file did not take.
-class Bookmark {
-public:
-    Bookmark(const UploadServices& services, BookmarkKey key)
-        : m_bookmarks(*services.bookmarks),
-          m_unsaved(*services.unsaved),
-          m_key(std::move(key)),
-          m_path(m_bookmarks.PathOf(m_key)) {}
-
-    // Whether the file is held after a failed write: the upload waits.
-    bool Held(Log& log, const wchar_t* function) const {
-        if (!m_unsaved.Holds(m_path)) return false;
-        log.d(L"%s: %s did not take the last bookmark write; dataset_id %s waits", function, m_path,
-              m_key.datasetId);
-        return true;
-    }
-
-    // Reads the stored bookmark, after making the write still owed to it (unless something else
-    // moved it meanwhile). A missing bookmark is written as 0 when `initFailedFormat` is given.
-    // An outcome when the upload must stop here.
-    std::optional<UploadOutcome> Read(Log& log, const wchar_t* function, const wchar_t* initFailedFormat) {
-        std::int64_t id = 0;
-        const BookmarkRead read = m_bookmarks.Read(m_key, id);
-        if (read == BookmarkRead::Failed) {
-            log.e(L"%s: the bookmark of dataset_id %s cannot be read from %s; the batch waits", function,
-                  m_key.datasetId, m_path);
-            m_unsaved.Failed(m_path, "read", std::nullopt);
-            return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotRead, m_path);
-        }
-        m_unsaved.ReadWorked(m_path);
-        if (read == BookmarkRead::Found) m_stored = id;
-        if (const std::optional<OwedBookmark> owed = m_unsaved.OwedFor(m_path, m_key)) {
-            if (owed->replaces != m_stored) {
-                m_unsaved.Forget(m_path, m_key);  // it moved on without the owed write
-            } else if (Store(owed->value,
-                             [this](std::int64_t value) { return m_bookmarks.Write(m_key, value); })) {
-                log.i(L"%s: owed bookmark %lld of dataset_id %s saved in %s", function, owed->value,
-                      m_key.datasetId, m_path);
-            } else {
-                log.e(L"%s: %s still takes no bookmark write; dataset_id %s waits", function, m_path,
-                      m_key.datasetId);
-                return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, m_path);
-            }
-        }
-        if (!m_stored && initFailedFormat != nullptr) {
-            log.i(L"%s: SyncPoint no data", function);
-            if (m_bookmarks.Write(m_key, 0))
-                log.i(L"%s: SyncPoint initialized: dataset_id - %s, type - %s", function, m_key.datasetId,
-                      m_key.typeName);
-            else
-                log.e(initFailedFormat, function, m_key.datasetId);
-        }
-        return std::nullopt;
-    }
-
-    const std::wstring& Path() const { return m_path; }
-    std::int64_t Id() const { return m_stored.value_or(0); }
-    bool Exists() const { return m_stored.has_value(); }
-
-    // Moves the bookmark to `next` (as the calling thread's user, when it was one): `done` when the
-    // file took the write; otherwise the write is owed to the file, which is held, and the upload
-    // says so (with `done`'s status: whether the endpoint has the batch).
-    UploadOutcome MoveTo(std::int64_t next, ServiceIdentity& identity, Log& log, const wchar_t* function,
-                         const wchar_t* failedFormat, UploadOutcome done) {
-        const auto write = [&](std::int64_t value) {
-            return identity.AsCaller([&] { return m_bookmarks.Write(m_key, value); });
-        };
-        if (Store(next, write)) return done;
-        log.e(failedFormat, function, m_key.datasetId);
-        return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, m_path, done.status);
-    }
-
-private:
-    template <typename Write>
-    bool Store(std::int64_t value, Write write) {
-        if (!write(value)) {
-            m_unsaved.Failed(m_path, "write", OwedBookmark{m_key, m_stored, value});
-            return false;
-        }
-        m_unsaved.Saved(m_path, m_key);
-        m_stored = value;
-        return true;
-    }
-
-    BookmarkStore& m_bookmarks;
-    UnsavedBookmarks& m_unsaved;
-    const BookmarkKey m_key;
-    const std::wstring m_path;
-    std::optional<std::int64_t> m_stored;  // none: no bookmark stored
-};
 
 // Where to read again after the read at the bookmark found nothing, or 0 when every row has been
 // sent. The rows before the bookmark may have been deleted (restart at the first row), rows after
@@ -277,7 +159,8 @@ UploadOutcome UploadBatch(const Rules& rules, const UploadTarget& target, const 
         }
 
         // The bookmark: the id of the next row to send (0 for a new table: row 1).
-        Bookmark bookmark(services, {rules.bookmarkFile, target.method, datasetId, typeName});
+        BatchBookmark bookmark(*services.bookmarks, *services.unsaved,
+                               {rules.bookmarkFile, target.method, datasetId, typeName});
         if (bookmark.Held(log, fn))
             return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, bookmark.Path());
         if (const auto stop = bookmark.Read(log, fn, rules.initFailedFormat)) return *stop;
@@ -366,7 +249,8 @@ UploadOutcome UploadChosenRow(const NavpRules& rules, std::int64_t recordId, con
             log.i(L"%s: device-path purge pending or in progress, skip device context post", fn);
             return UploadOutcome::Of(UploadResult::Blocked);
         }
-        Bookmark bookmark(services, {rules.bookmarkFile, utility::DB_PATH_DEFAULT, L"", typeName});
+        BatchBookmark bookmark(*services.bookmarks, *services.unsaved,
+                               {rules.bookmarkFile, utility::DB_PATH_DEFAULT, L"", typeName});
         if (bookmark.Held(log, fn))
             return UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, bookmark.Path());
 
