@@ -1,6 +1,6 @@
 // What one upload of one table to one endpoint family came to: the result every caller of the
 // upload road acts on (the dispatch, the sync map's commit, the back-off, the device-context
-// thread). The spec's integer result codes are made from it only at the uploaders' own entry
+// thread). The integer result codes of the uploaders are made from it only at their own entry
 // points (SyncAgentsHelper::doPost, NavpSyncAgent::doPost and PostDeviceContext).
 //
 //   result            bookmark            counts as

@@ -119,7 +119,12 @@ DatabaseResult SyncDispatcher::PostFamily(SyncEP::SyncEp_type family, const Data
     if (outcome.Succeeded()) return {true, outcome};
     const int code = family == SyncEP::SyncEP_NAVP ? NavpSyncAgent::ResultCode(outcome)
                                                    : SyncAgentsHelper::ResultCode(outcome);
-    m_log.e(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), type, code);
+    // A bookmark file held after a failed write: said once by the upload, not on every pass.
+    const bool held = outcome.result == UploadResult::BookmarkNotSaved && !outcome.PostAccepted();
+    if (held)
+        m_log.d(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), type, code);
+    else
+        m_log.e(L"%s: failed:%s(type:%d)-ret:%d", function, policy.dataset_id(), type, code);
     return {false, outcome};
 }
 

@@ -43,7 +43,11 @@ std::optional<UploadOutcome> BatchBookmark::Read(Log& log, const wchar_t* functi
     if (read == BookmarkRead::Found) m_stored = id;
     if (const std::optional<OwedBookmark> owed = m_unsaved.OwedFor(m_path, m_key)) {
         if (owed->replaces != m_stored) {
-            m_unsaved.Forget(m_path, m_key);  // it moved on without the owed write
+            // Something else moved the bookmark meanwhile (a purge, the device-context thread): it
+            // stands, and the batch after it may go again.
+            log.i(L"%s: bookmark %lld owed to %s for dataset_id %s dropped: the stored one moved to %lld",
+                  function, owed->value, m_path, m_key.datasetId, Id());
+            m_unsaved.Forget(m_path, m_key);
         } else if (Store(owed->value, [&] { return m_bookmarks.Write(m_key, owed->value); })) {
             log.i(L"%s: owed bookmark %lld of dataset_id %s saved in %s", function, owed->value,
                   m_key.datasetId, m_path);
@@ -55,11 +59,13 @@ std::optional<UploadOutcome> BatchBookmark::Read(Log& log, const wchar_t* functi
     }
     if (!m_stored && initFailedFormat != nullptr) {
         log.i(L"%s: SyncPoint no data", function);
-        if (m_bookmarks.Write(m_key, 0))
+        if (m_bookmarks.Write(m_key, 0)) {
+            m_stored = 0;  // what a write owed later replaces
             log.i(L"%s: SyncPoint initialized: dataset_id - %s, type - %s", function, m_key.datasetId,
                   m_key.typeName);
-        else
+        } else {
             log.e(initFailedFormat, function, m_key.datasetId);
+        }
     }
     return std::nullopt;
 }

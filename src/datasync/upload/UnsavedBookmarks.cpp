@@ -11,6 +11,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kFirstHold{2000};  // one timer pass
 constexpr std::chrono::milliseconds kLongestHold{60000};
+// A hold ends this much early, so that the timer pass at its end (2 s apart, give or take a
+// little) finds it over rather than waiting one pass more.
+constexpr std::chrono::milliseconds kPassMargin{250};
 
 std::chrono::milliseconds HoldAfter(std::uint32_t failures) {
     std::chrono::milliseconds hold = kFirstHold;
@@ -41,7 +44,7 @@ void UnsavedBookmarks::Failed(const std::wstring& path, const char* failure,
     }
     file.failure = failure;
     file.failures += 1;
-    file.nextTry = m_clock.SteadyNow() + HoldAfter(file.failures);
+    file.nextTry = m_clock.SteadyNow() + HoldAfter(file.failures) - kPassMargin;
     if (owed) m_owed[KeyOf(path, owed->key)] = *owed;
     PublishLocked();
 }

@@ -7,7 +7,8 @@
 // touching the network, until its hold ends. The first upload after that writes the owed bookmark
 // first (only when the stored one is still the one it replaces: something else may have moved it
 // meanwhile) and goes on from there; a failure holds the file again, for longer:
-//   2 s (one timer pass), 4 s, 8 s, ... at most 60 s.
+//   2 s (one timer pass), 4 s, 8 s, ... at most 60 s (each a quarter second short, so that the
+//   timer pass due at its end finds it over).
 // So a full disk costs no duplicate batch while the agent runs; a restart in between sends the
 // batch once more (the owed write lives in memory only).
 //

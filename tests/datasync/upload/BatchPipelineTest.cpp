@@ -29,11 +29,22 @@ struct FailingTables : SqliteTelemetryTables {
     int failReads = 0;
 };
 
+// The SyncPoint files, refusing every write once `writesLeft` (when not negative) is used up.
+struct RefusingBookmarks : SyncPointBookmarks {
+    bool Write(const BookmarkKey& key, std::int64_t id) override {
+        if (writesLeft == 0) return false;
+        if (writesLeft > 0) --writesLeft;
+        return SyncPointBookmarks::Write(key, id);
+    }
+    int writesLeft = -1;
+};
+
 class BatchPipelineTest : public uploadtest::UploadFixture {
 protected:
     UploadOutcome Upload(Family family, const std::string& dataset, SyncTypes kind = SYNC_ITEM_EVENT) {
         upload::UploadServices services = upload::HostUploadServices(m_unsaved);
         services.tables = &m_tables;
+        services.bookmarks = &m_bookmarks;
         const std::wstring id = String::UTF8ToUTF16(dataset);
         if (family == Navp) {
             NavpSyncAgent agent(id, L"https://navp.test/", static_cast<_NavpSyncType>(kind), utility::DB_PATH_INTERNAL);
@@ -73,16 +84,11 @@ protected:
         for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
         return ids;
     }
-    // The shared handle the bookmark store writes through takes no writes while `refuse` holds.
-    void RefuseBookmarkWrites(Family family, bool refuse) {
-        const std::wstring path = m_dir.wpath() + L"service/" + String::UTF8ToUTF16(kBookmarkFiles[family]);
-        EventDataLogging::GetInstance()->GetDatabase(path, true, false)->execDML(refuse ? "PRAGMA query_only=1"
-                                                                                        : "PRAGMA query_only=0");
-    }
 
     testsupport::ManualClock m_clock{std::chrono::system_clock::from_time_t(1796554800)};
     UnsavedBookmarks m_unsaved{m_clock};
     FailingTables m_tables;
+    RefusingBookmarks m_bookmarks;
 };
 
 // Accepted answers move the bookmark past the batch of ten; 400, 401, 403 and 404 drop it at KTA and
@@ -136,22 +142,22 @@ TEST_F(BatchPipelineTest, StoreFailuresFiltersAndMissingPiecesKeepOrPassTheBatch
         const std::size_t before = m_collector.Requests().size();
         const auto posted = [&] { return m_collector.Requests().size() - before; };
 
-        // An accepted batch whose bookmark cannot be written: the file is held (no post) until it
-        // takes the write it owes, then the next batch follows; the first is never sent again.
+        // A new table's first accepted batch whose bookmark cannot be written: the file is held (no
+        // post) until it takes the write it owes, then the next batch follows; the first is never
+        // sent again.
         std::string dataset = WithRows(3 * family, 25);
-        SetBookmark(kBookmarkFiles[family], "ItemEvent", 1, dataset);
-        RefuseBookmarkWrites(family, true);
+        m_bookmarks.writesLeft = 1;  // the bookmark of 0 that starts the table
         UploadOutcome outcome = Upload(family, dataset);
         EXPECT_EQ(outcome.result, UploadResult::BookmarkNotSaved);
         EXPECT_THAT(String::UTF16ToUTF8(outcome.file), testing::EndsWith(std::string("service/") + kBookmarkFiles[family]));
         EXPECT_TRUE(outcome.PostAccepted());
-        m_clock.AdvanceSteady(std::chrono::milliseconds(1999));
-        EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotSaved) << "held for one timer pass";
+        m_clock.AdvanceSteady(std::chrono::milliseconds(1749));
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotSaved) << "held until the next timer pass";
         m_clock.AdvanceSteady(std::chrono::milliseconds(1));
         EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotSaved) << "still refused: held for longer";
         EXPECT_EQ(posted(), 1u);
-        RefuseBookmarkWrites(family, false);
-        m_clock.AdvanceSteady(std::chrono::milliseconds(3999));
+        m_bookmarks.writesLeft = -1;
+        m_clock.AdvanceSteady(std::chrono::milliseconds(3749));
         EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotSaved);
         m_clock.AdvanceSteady(std::chrono::milliseconds(1));
         EXPECT_EQ(Upload(family, dataset).result, UploadResult::Posted);
