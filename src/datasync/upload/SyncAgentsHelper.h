@@ -5,8 +5,9 @@
 //   SyncAgentsHelper helper(datasetId, ktaUrl, SYNC_ITEM_EVENT, L"KTA", DB_PATH_INTERNAL);
 //   ZELCore::InvokeHttpResponse response;
 //   int rc = helper.doPost(response);   // 0 posted, 1 nothing to send, 2 batch had nothing to post,
-//                                       // 3 no device context, 4 no body, 5 exception, else the
-//                                       // HTTP status or transport result code of a failed post
+//                                       // 3 no device context, 4 no body, 5 a store that failed
+//                                       // or an exception, else the HTTP status or transport
+//                                       // result code of a failed post
 //
 // One object uploads one (database, endpoint) pair; the dispatcher makes a new one per upload.
 // Bookmarks live in the endpoint family's SyncPoint file under the database's own root. The
@@ -24,13 +25,13 @@
 #include <string>
 
 #include "datasync/common/SyncTypes.h"
+#include "datasync/common/UploadOutcome.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
 #include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/SyncPointDao.h"
 #include "datasync/upload/BatchPipeline.h"
-#include "datasync/common/UploadOutcome.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -41,16 +42,14 @@ public:
     // transport's result code when no answer came) of a failed post.
     enum Result {
         Posted = 0,          // the endpoint took the batch (or refused it for good); bookmark moved
-        NothingToSend = 1,   // uploads blocked, or no rows even after recovery
+        NothingToSend = 1,   // uploads blocked, no rows even after recovery, or no include list
         NothingInBatch = 2,  // no record to post in the batch; bookmark moved past it
         NoDeviceContext = 3,
         NoBody = 4,
-        Failed = 5,          // an exception
+        Failed = 5,          // a table or bookmark that could not be read or written, or an exception
     };
 
     static constexpr const wchar_t* kDefaultSyncPointFile = FamilyOf(SyncEP::SyncEP_KTA).bookmarkFile;
-    // Datasets whose upload starts at the newest row: only the latest state matters there.
-    static constexpr const wchar_t* kNewestRowOnlyDatasetId = kDeviceStatusDatasetId;
 
     SyncAgentsHelper(std::wstring datasetId, std::wstring baseUrl, SyncTypes syncType, std::wstring endpointName,
                      std::wstring syncPointFile, ZELCore::HttpAuthType authType, bool transportFlag,
