@@ -29,14 +29,19 @@ struct FailingTables : SqliteTelemetryTables {
     int failReads = 0;
 };
 
-// The SyncPoint files, refusing every write once `writesLeft` (when not negative) is used up.
+// The SyncPoint files, refusing every write once `writesLeft` (when not negative) is used up, and
+// every read while `refuseReads`.
 struct RefusingBookmarks : SyncPointBookmarks {
     bool Write(const BookmarkKey& key, std::int64_t id) override {
         if (writesLeft == 0) return false;
         if (writesLeft > 0) --writesLeft;
         return SyncPointBookmarks::Write(key, id);
     }
+    BookmarkRead Read(const BookmarkKey& key, std::int64_t& id) override {
+        return refuseReads ? BookmarkRead::Failed : SyncPointBookmarks::Read(key, id);
+    }
     int writesLeft = -1;
+    bool refuseReads = false;
 };
 
 class BatchPipelineTest : public uploadtest::UploadFixture {
@@ -165,6 +170,14 @@ TEST_F(BatchPipelineTest, StoreFailuresFiltersAndMissingPiecesKeepOrPassTheBatch
         EXPECT_EQ(LastIds(), Ids(11, 20));
         EXPECT_EQ(EventBookmark(family, dataset), 21);
         EXPECT_TRUE(m_unsaved.CurrentStatus()->empty());
+
+        // A bookmark that cannot be read is not taken for none: nothing goes, and it stays.
+        m_bookmarks.refuseReads = true;
+        EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotRead);
+        m_bookmarks.refuseReads = false;
+        m_clock.AdvanceSteady(std::chrono::milliseconds(1750));
+        EXPECT_EQ(posted(), 2u);
+        EXPECT_EQ(EventBookmark(family, dataset), 21);
 
         // A read that fails after part of the batch: nothing is posted; the next read sends each row once.
         dataset = WithRows(3 * family + 1, 12);
