@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -488,6 +490,50 @@ TEST_F(TransportTest, EachCertificateProblemIsReportedAndNothingIsRecorded) {
         EXPECT_TRUE(ReadRecords(recordFile).empty());
     }
     EXPECT_TRUE(logs.Contains(absent, "host.log")) << "the failure names the file";
+}
+
+// A CA added to the system's trust folder (/etc/ssl/certs, which libcurl consults by default) under
+// its subject-hash name while the object lives; needs root.
+class SystemTrustedCa {
+public:
+    explicit SystemTrustedCa(const std::string& caFile) {
+        const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(caFile.c_str(), "r"), &BIO_free);
+        const std::unique_ptr<X509, decltype(&X509_free)> cert(
+            bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, &X509_free);
+        char hash[16];
+        std::snprintf(hash, sizeof hash, "%08lx", cert ? X509_subject_name_hash(cert.get()) : 0ul);
+        for (int n = 0; n < 10 && m_path.empty(); ++n) {
+            const std::string path = std::string("/etc/ssl/certs/") + hash + "." + std::to_string(n);
+            std::error_code error;
+            if (std::filesystem::exists(path)) continue;
+            if (std::filesystem::copy_file(caFile, path, error)) m_path = path;
+        }
+    }
+    ~SystemTrustedCa() {
+        if (!m_path.empty()) std::filesystem::remove(m_path);
+    }
+    bool Added() const { return !m_path.empty(); }
+
+private:
+    std::string m_path;
+};
+
+// With a CA file configured, that file alone decides which servers are trusted; without one, the
+// system's trust folder does.
+TEST_F(TransportTest, AConfiguredCaFileAloneDecidesWhichServersAreTrusted) {
+    if (::geteuid() != 0) GTEST_SKIP() << "adding a CA to the system's trust folder needs root";
+    const SystemTrustedCa systemCa(Certificates().otherCaCert);
+    if (!systemCa.Added()) GTEST_SKIP() << "cannot add a CA to /etc/ssl/certs";
+    StartServer({}, Certificates().otherServer);
+    for (const bool caFile : {true, false}) {
+        SCOPED_TRACE(caFile ? "ca_file names the test CA" : "no ca_file");
+        TlsSettings tls = MutualTls();
+        if (!caFile) tls.ca_file.clear();
+        InstallTlsSettings(tls);
+        const auto answer = Post(transport, Url(), "{}");
+        EXPECT_EQ(answer.resultCode, caFile ? result::TLS_FAILURE : result::OK);
+        EXPECT_EQ(ReadRecords(recordFile).size(), caFile ? 0u : 1u);
+    }
 }
 
 TEST_F(TransportTest, RenewedCertificateFileIsReadAgain) {

@@ -31,9 +31,10 @@ public:
         client = write("client", Issue("dev-0001", Role::Client, &ca, -kDay, 30 * kDay));
         expiredClient = write("client-expired", Issue("dev-0001", Role::Client, &ca, -3 * kDay, -kDay));
         otherServer = write("other-server", Issue("127.0.0.1", Role::Server, &otherCa, -kDay, 30 * kDay));
+        otherCaCert = write("other-ca", otherCa).cert;
     }
 
-    std::string caCert;
+    std::string caCert, otherCaCert;
     CertificateFiles server, client, expiredClient, otherServer;
 };
 

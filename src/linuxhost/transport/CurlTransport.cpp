@@ -226,7 +226,12 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!tls.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, tls.ca_file.c_str());
+    // A configured CA file alone decides which servers are trusted: libcurl's built-in CA folder
+    // (the system store) would otherwise still vouch for any server its CAs signed.
+    if (!tls.ca_file.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, tls.ca_file.c_str());
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    }
     if (sendCertificate) {
         curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "PEM");
         curl_easy_setopt(curl, CURLOPT_SSLCERT, tls.client_cert.c_str());

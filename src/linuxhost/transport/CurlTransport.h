@@ -2,7 +2,8 @@
 //
 // Every request reads the transport settings (linuxhost::CurrentTlsSettings) afresh, so changes
 // made while the agent runs apply to the next request: the server is verified against
-// tls.ca_file (the system store when empty); authentication type 1 sends tls.client_cert and
+// tls.ca_file alone (no CA folder, no system store), or the system store when it is empty;
+// authentication type 1 sends tls.client_cert and
 // tls.client_key; tls.timeout_ms bounds the whole exchange and the connect. Only https:// is
 // sent, plus http:// to a loopback host when tls.allow_http_loopback is set; redirects are not
 // followed. Any other URL is refused without sending (12004, one line in host.log).
