@@ -46,10 +46,11 @@ bool CertExpiryPause::IsCertificateExpiryError(const ZELCore::InvokeHttpResponse
     return true;
 }
 
-bool CertExpiryPause::CheckAndHandleCertificateExpiryError(const ZELCore::InvokeHttpResponse& response) {
+bool CertExpiryPause::CheckAndHandleCertificateExpiryError(const ZELCore::InvokeHttpResponse& response,
+                                                          bool presentedCertificate) {
     if (!IsCertificateExpiryError(response)) {
         const int status = response.response.statusCode;
-        if (response.resultCode == 0 && status >= 200 && status < 300 && IsPaused())
+        if (presentedCertificate && response.resultCode == 0 && status >= 200 && status < 300 && IsPaused())
             ResumeDataSyncAfterCertRenewal(L", a heartbeat call was accepted");
         return false;
     }

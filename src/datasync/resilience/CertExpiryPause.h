@@ -4,8 +4,10 @@
 // upload through now and then ("heartbeat calls") on a schedule that widens from 10 s to 300 s,
 // so the server keeps hearing from the device without being flooded. Whichever upload asks
 // first once the wait is over gets the call, whatever its family or dataset. A heartbeat call
-// that the server accepts (a completed exchange answered 2xx) proves the certificate renewed
-// (the transport sends nothing with an expired one) and ends the pause. NAVP uploads and the
+// that presented the client certificate and that the server accepts (a completed exchange
+// answered 2xx) proves the certificate renewed (the transport sends nothing with an expired one)
+// and ends the pause; one without the certificate (NAVS when the auth mode is not "mtls") proves
+// nothing. NAVP uploads and the
 // device-context sync do not ask.
 //
 // The state lives in memory only; every load of the agent starts unpaused. Waits are measured
@@ -50,9 +52,12 @@ public:
     // The pause flag itself (a due heartbeat call does not clear it).
     bool IsPaused() const { return m_dataSyncPausedDueToCertExpiry.load(); }
     bool IsCertificateExpiryError(const ZELCore::InvokeHttpResponse& response);
-    // Pauses on a code-34 answer (true). An accepted answer (result 0, HTTP 2xx) while paused
-    // ends the pause (false); any other answer changes nothing (false).
-    bool CheckAndHandleCertificateExpiryError(const ZELCore::InvokeHttpResponse& response);
+    // Pauses on a code-34 answer (true). An accepted answer (result 0, HTTP 2xx) to a request that
+    // presented the client certificate ends the pause while paused (false): the certificate was
+    // renewed. An answer to a request without it proves nothing, and any other answer changes
+    // nothing (false).
+    bool CheckAndHandleCertificateExpiryError(const ZELCore::InvokeHttpResponse& response,
+                                              bool presentedCertificate = true);
     // Enters the paused state; a no-op while paused (reason and schedule stay).
     void PauseDataSyncDueToCertExpiry(const std::wstring& reason);
     // Leaves the paused state; a no-op when not paused. `cause` ends the log line.

@@ -65,7 +65,10 @@ FamilyLeg::Result FamilyLeg::Run(const Upload& upload) {
 FamilyLeg::Result FamilyLeg::AfterAnswer(const Upload& upload, const UploadOutcome& outcome,
                                          ZELCore::InvokeHttpResponse& response) {
     Result result{outcome};
-    if (m_parts.certPause.CheckAndHandleCertificateExpiryError(response)) {
+    // Only an answer to a request that presented the client certificate says anything about it.
+    const bool presented =
+        m_parts.endpoints.CurrentEndpointUrls().*FamilyOf(upload.family).auth == ZELCore::HTTP_AUTH_MTLS;
+    if (m_parts.certPause.CheckAndHandleCertificateExpiryError(response, presented)) {
         m_parts.log.e(L"%s: Certificate expiry detected for dataset:%s", upload.function, upload.datasetId);
         result.certificateExpired = true;
         return result;

@@ -10,7 +10,8 @@
 //   NAVP           a valid URL ("no_url")
 //   KTA, NAVS      the back-off pre-check, which also holds the device-missing block ("backoff")
 // Behind a KTA or NAVS upload: the certificate-expiry check of the answer (an expired certificate
-// pauses uploads and nothing else is made of the answer), the device-missing check, and only when
+// pauses uploads and nothing else is made of the answer; an accepted answer ends a pause only when
+// the request presented the client certificate), the device-missing check, and only when
 // the answer is not device-missing the back-off bookkeeping; an accepted KTA post clears
 // "syncRetryError". NAVP has no certificate, device-missing or back-off handling.
 //

@@ -65,11 +65,35 @@ TEST_F(CertExpiryPauseTest, OnlyCode34PausesARepeatedExpiryChangesNothingAndRegi
     EXPECT_TRUE(Paused()) << "a new pause starts its schedule afresh";
     At(80s);
     EXPECT_FALSE(Paused());
-    // Only an accepted heartbeat call ends it.
-    for (auto [response, stillPaused] : {std::pair{Answer(12029), true}, {Answer(0, 429), true},
-                                         {Answer(0, 496), true}, {Answer(34), true}, {Answer(0, 200), false}}) {
-        pause().CheckAndHandleCertificateExpiryError(response);
+    // Only an accepted heartbeat call that presented the client certificate ends it.
+    for (auto [response, presented, stillPaused] :
+         {std::tuple{Answer(12029), true, true}, {Answer(0, 429), true, true}, {Answer(0, 496), true, true},
+          {Answer(34), true, true}, {Answer(0, 200), false, true}, {Answer(0, 200), true, false}}) {
+        pause().CheckAndHandleCertificateExpiryError(response, presented);
         EXPECT_EQ(Status()["paused"].asBool(), stillPaused) << response.resultCode << "/" << response.response.statusCode;
+    }
+}
+
+// The uploads that end the pause: accepted heartbeat calls of KTA, and of NAVS while it posts with
+// the client certificate; NAVS without it, and NAVP, prove nothing about the certificate.
+TEST_F(CertExpiryPauseTest, OnlyAnAcceptedCallThatPresentedTheCertificateEndsThePause) {
+    const struct { const wchar_t* family; const wchar_t* authMode; bool ends; } cases[] = {
+        {L"KTA", L"", true}, {L"NAVS", L"mtls", true}, {L"NAVS", L"", false}, {L"NAVP", L"", false}};
+    std::int64_t row = 0;
+    for (const auto& c : cases) {
+        ++row;
+        AddEvents(row, row);  // a row none of the families has
+        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(std::wstring(c.family) + L" auth mode " + c.authMode));
+        ZEL::TelemetryPolicy policy = m_policy;
+        policy.authMode = c.authMode;
+        policy.datasets.front().set_syncEPs(c.family);
+        PreparedAgent agent(policy, m_stop);
+        ASSERT_TRUE(agent.c.certPause.CheckAndHandleCertificateExpiryError(Answer(34)));
+        m_clock.AdvanceSteady(10s);  // the first heartbeat call is due
+        const std::size_t before = m_collector.Requests().size();
+        agent.DoPost(uploadtest::kDatasetW);
+        EXPECT_EQ(m_collector.Requests().size(), before + 1);
+        EXPECT_EQ(agent.c.certPause.IsPaused(), !c.ends);
     }
 }
 
