@@ -87,13 +87,17 @@ void PrepareFolders(const HostConfig& config) {
         MakeFolder(*folder, 0755);
     }
     // The state folder holds the control socket: only the daemon's user may reach it, and the
-    // control read group may pass through it (not list it) to connect.
+    // control read group may pass through it (not list it) to connect. Set at every start, so a
+    // group named once and removed from the config since keeps no way in.
     MakeFolder(folders.state_dir, 0700);
-    if (config.controlReadGid) {
-        const std::string& dir = folders.state_dir;
-        if (::chown(dir.c_str(), static_cast<uid_t>(-1), *config.controlReadGid) != 0 || ::chmod(dir.c_str(), 0710) != 0)
-            throw std::runtime_error("cannot open folder " + dir + " to control_read_group " + config.controlReadGroup +
-                                     ": " + std::strerror(errno));
+    const std::string& dir = folders.state_dir;
+    const gid_t group = config.controlReadGid ? *config.controlReadGid : ::getegid();
+    if (::chown(dir.c_str(), static_cast<uid_t>(-1), group) != 0 ||
+        ::chmod(dir.c_str(), config.controlReadGid ? 0710 : 0700) != 0) {
+        if (config.controlReadGid)
+            throw std::runtime_error("cannot open folder " + dir + " to control_read_group " +
+                                     config.controlReadGroup + ": " + std::strerror(errno));
+        throw std::runtime_error("cannot make folder " + dir + " private: " + std::strerror(errno));
     }
 }
 

@@ -1,5 +1,7 @@
 // Preparing an installation (folders, the example policy) and checking a config with its policy.
 #include <gmock/gmock.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -34,6 +36,28 @@ TEST(Installation, FoldersAreCreatedWithTheStateFolderPrivateAndExistingOnesKept
     WriteFile(dir.path() + "other/log", "not a folder");
     EXPECT_THAT([&] { datasyncd::PrepareFolders(datasyncd::BaseFolderHostConfig(dir.path() + "other")); },
                 testing::ThrowsMessage<std::runtime_error>(testing::HasSubstr(dir.path() + "other/log")));
+}
+
+// At every start as the config says then: a read group named once and removed since keeps no way in.
+TEST(Installation, TheStateFolderFollowsTheControlReadGroupAtEveryStart) {
+    testsupport::TempDir dir;
+    datasyncd::HostConfig config = datasyncd::BaseFolderHostConfig(dir.path() + "base");
+    // A group this user may give its folder: any as root, else one of its own.
+    gid_t group = ::getegid();
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    if (::geteuid() == 0) group = 1;
+    else if (!groups.empty() && ::getgroups(static_cast<int>(groups.size()), groups.data()) > 0) group = groups.back();
+    const std::string state = dir.path() + "base/state";
+    struct stat info {};
+    for (const bool readGroup : {true, false, true, false}) {
+        SCOPED_TRACE(readGroup ? "with a read group" : "without");
+        config.controlReadGroup = readGroup ? "readers" : "";
+        config.controlReadGid = readGroup ? std::optional<gid_t>(group) : std::nullopt;
+        datasyncd::PrepareFolders(config);
+        ASSERT_EQ(::stat(state.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, readGroup ? 0710u : 0700u);
+        EXPECT_EQ(info.st_gid, readGroup ? group : ::getegid());
+    }
 }
 
 TEST(Installation, ExamplePolicyNeverReplacesAnExistingOne) {
