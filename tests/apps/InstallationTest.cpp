@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
 #include "datasyncd/HostConfig.h"
 #include "datasyncd/Installation.h"
+#include "datasyncctl/Pki.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -81,6 +83,54 @@ TEST(CheckConfig, PolicyIsCheckedOnlyWhenTheConfigNamesOneUsably) {
     };
     EXPECT_EQ(check(R"({"policy_file": 3})"), dir.path() + "host.json: policy_file: expected a string\n");
     EXPECT_NE(check(R"({"policy_file": "absent.json"})").find(dir.path() + "absent.json"), std::string::npos);
+}
+
+// The TLS files: each that cannot be read is a problem naming it; a key others can read and a client
+// certificate expired or expiring within 30 days are warnings, the latter naming its end date.
+TEST(CheckConfig, TlsFilesThatCannotBeReadKeysOthersCanReadAndCertificatesNearTheirEndAreNamed) {
+    testsupport::TempDir dir;
+    using namespace datasyncctl::pki;
+    constexpr long kDay = 24 * 60 * 60;
+    const Issued ca = Issue("Check CA", Role::Authority, nullptr, -kDay, 400 * kDay);
+    const auto client = [&](const std::string& name, long days, mode_t keyMode) {
+        const std::string cert = dir.path() + name + ".pem", key = dir.path() + name + "-key.pem";
+        Write(Issue("dev", Role::Client, &ca, -10 * kDay, days * kDay), cert, &key);
+        fs::permissions(key, fs::perms(keyMode));
+        return R"({"policy_file": "absent.json", "tls": {"ca_file": ")" + cert + R"(", "client_cert": ")" + cert +
+               R"(", "client_key": ")" + key + R"("}})";
+    };
+    const struct { const char* name; std::string config; const char *problem, *warning; } cases[] = {
+        {"all well", client("good", 90, 0600), "", ""},
+        {"key readable by others", client("open", 90, 0644), "", "tls.client_key: "},
+        {"expired", client("old", -2, 0600), "", "tls.client_cert: "},
+        {"expires in 10 days", client("soon", 10, 0600), "", "tls.client_cert: "},
+        {"absent files", R"({"policy_file": "absent.json", "tls": {"ca_file": "none.pem", "client_key": "k.pem"}})",
+         "tls.ca_file: cannot read ", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(dir.path() + "host.json", c.config);
+        std::vector<std::string> warnings;
+        const std::string problems = Joined(datasyncd::CheckConfigFile(dir.path() + "host.json", &warnings));
+        const std::string warned = Joined(warnings);
+        if (*c.problem) {
+            EXPECT_THAT(problems, testing::HasSubstr(c.problem + dir.path() + "none.pem"));
+            EXPECT_THAT(problems, testing::HasSubstr("tls.client_key: "));
+        } else {
+            EXPECT_EQ(problems.find("tls."), std::string::npos) << problems;
+        }
+        if (*c.warning)
+            EXPECT_THAT(warned, testing::HasSubstr(c.warning));
+        else
+            EXPECT_EQ(warned.find("tls."), std::string::npos) << warned;
+    }
+    std::vector<std::string> warnings;
+    WriteFile(dir.path() + "host.json", client("soon", 10, 0600));
+    datasyncd::CheckConfigFile(dir.path() + "host.json", &warnings);
+    const std::time_t end = std::time(nullptr) + 10 * kDay;
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&end));
+    EXPECT_THAT(Joined(warnings), testing::HasSubstr(date)) << "the warning names the end date";
 }
 
 }  // namespace
