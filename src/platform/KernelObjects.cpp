@@ -126,14 +126,22 @@ bool HasDuplicates(const std::vector<HANDLE>& objects) {
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD code) { t_lastError = code; }
 
+HANDLE CreateEventW(bool manualReset, bool initialState, const std::wstring& name, const NamedEventAccess& access) {
+    // A POSIX semaphore cannot wake every waiter and stay set, so no named manual reset.
+    if (name.empty() || manualReset) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return CreateNamedEvent(name, initialState, &access);
+}
+
 HANDLE CreateEventW(bool manualReset, bool initialState, const std::wstring& name) {
     if (!name.empty()) {
         if (manualReset) {
-            // A POSIX semaphore cannot wake every waiter and stay set, so no named manual reset.
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-        return CreateNamedEvent(name, initialState);
+        return CreateNamedEvent(name, initialState, nullptr);
     }
     HANDLE event = std::make_shared<LocalEvent>(manualReset, initialState);
     // Callers test GetLastError() == ERROR_ALREADY_EXISTS after any CreateEventW; clear what an

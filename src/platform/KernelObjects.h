@@ -17,9 +17,14 @@
 // "/datasync.Name", shared with other processes, with auto-reset semantics: SetEvent makes the
 // count 1 (never more), a wait takes it back to 0. Named events may be mixed with in-process
 // objects in WaitForMultipleObjects; such a wait looks at the named ones every few milliseconds.
+// A new named event is private to the user of the process that makes it (mode 0600), or shared
+// with one peer user through the peer's group (0660) when a NamedEventAccess names it; see there
+// what becomes of one that exists already.
 //
 // Thread safety: every function may be called from any thread on the same handle.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -50,7 +55,21 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 
 // Events. `name` empty: an unnamed in-process event. Returns null on failure (see GetLastError).
+// A named one that exists already is opened whoever made it.
 HANDLE CreateEventW(bool manualReset, bool initialState, const std::wstring& name = L"");
+
+// Who may use a named event besides the user of the process that makes it.
+struct NamedEventAccess {
+    bool hasPeer = false;
+    uid_t peerUid = 0;  // the one other user (for the service: the logged-on user)
+    gid_t peerGid = 0;  // the group through which the peer has access
+};
+// A named event as CreateEventW makes it, with `access` deciding who may use it: a new one is
+// 0600, or 0660 with the peer's group. One that exists is used only when this process's user or
+// the peer owns it: one of this user's gets the group and mode of a new one, one of the peer's is
+// taken over (made this user's, with the peer's group, 0660). One of any other owner is not used:
+// null, ERROR_ACCESS_DENIED.
+HANDLE CreateEventW(bool manualReset, bool initialState, const std::wstring& name, const NamedEventAccess& access);
 // Opens an existing named event; null (ERROR_FILE_NOT_FOUND) when none exists.
 HANDLE OpenEventW(const std::wstring& name);
 bool SetEvent(const HANDLE& event);

@@ -91,7 +91,7 @@ private:
 };
 
 // CreateEventW for a name (auto-reset only; the caller has checked that). Sets the last error
-// as CreateEventW describes.
-HANDLE CreateNamedEvent(const std::wstring& name, bool initialState);
+// as CreateEventW describes. `access` null: an existing event is opened whoever made it.
+HANDLE CreateNamedEvent(const std::wstring& name, bool initialState, const NamedEventAccess* access);
 
 }  // namespace platform

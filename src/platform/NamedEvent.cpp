@@ -9,6 +9,8 @@
 // close the gap would be a second object that a crashed holder could leave locked.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <string>
@@ -25,9 +27,10 @@ constexpr char kPosixPrefix[] = "/datasync.";
 // glibc keeps the semaphore as /dev/shm/sem.<name>; stay well inside NAME_MAX (255).
 constexpr std::size_t kMaxNameLength = 200;
 
-// Other users' processes (the agent in each user session) must open events the service creates.
-// The process umask still applies to this mode, so the service's umask decides what they get.
-constexpr mode_t kNamedEventMode = 0666;
+// A new event is its maker's alone, or shared with the peer's group; never open to every user
+// (anyone could then signal an acknowledgement, or take the name first).
+constexpr mode_t kPrivateMode = 0600;
+constexpr mode_t kSharedMode = 0660;
 
 // Windows codes for failures the header has no name for.
 constexpr DWORD kErrorTooManyOpenFiles = 4;
@@ -77,6 +80,34 @@ DWORD ErrorFromErrno(int error) {
 }
 
 HANDLE Wrap(sem_t* semaphore) { return std::make_shared<NamedEvent>(NamedEvent::SemaphorePtr(semaphore)); }
+
+// The file in which glibc keeps the semaphore of `posixName` ("/datasync.X").
+std::string SemaphoreFile(const std::string& posixName) { return "/dev/shm/sem." + posixName.substr(1); }
+
+// Gives this user's event file the group and mode `access` asks for.
+void SetAccess(const std::string& file, const NamedEventAccess& access) {
+    if (!access.hasPeer) {
+        ::chmod(file.c_str(), kPrivateMode);
+        return;
+    }
+    if (::chown(file.c_str(), static_cast<uid_t>(-1), access.peerGid) == 0) ::chmod(file.c_str(), kSharedMode);
+}
+
+// Whether an event that existed may be used: this user's (its access set right), or the peer's
+// (taken over: the peer keeps the handles it has). Looked at after the open: in the sticky /dev/shm
+// only the file's owner can put another file in its place.
+bool MayUse(const std::string& file, const NamedEventAccess& access) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return false;
+    const uid_t self = ::geteuid();
+    if (info.st_uid == self) {
+        SetAccess(file, access);
+        return true;
+    }
+    if (!access.hasPeer || info.st_uid != access.peerUid) return false;
+    if (::chown(file.c_str(), self, access.peerGid) == 0) ::chmod(file.c_str(), kSharedMode);
+    return true;
+}
 
 // sem_clockwait wants an absolute CLOCK_MONOTONIC time, the clock behind steady_clock on Linux,
 // so a change of the wall clock neither shortens nor stretches the wait.
@@ -147,7 +178,7 @@ DWORD NamedEvent::WaitAlone(DWORD milliseconds) {
     return WAIT_FAILED;
 }
 
-HANDLE CreateNamedEvent(const std::wstring& name, bool initialState) {
+HANDLE CreateNamedEvent(const std::wstring& name, bool initialState, const NamedEventAccess* access) {
     std::string posixName;
     if (!ToPosixName(name, &posixName)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -157,9 +188,10 @@ HANDLE CreateNamedEvent(const std::wstring& name, bool initialState) {
     // a few rounds settle any realistic race.
     for (int attempt = 0; attempt < 5; ++attempt) {
         sem_t* semaphore =
-            ::sem_open(posixName.c_str(), O_CREAT | O_EXCL, kNamedEventMode, initialState ? 1u : 0u);
+            ::sem_open(posixName.c_str(), O_CREAT | O_EXCL, kPrivateMode, initialState ? 1u : 0u);
         if (semaphore != SEM_FAILED) {
             HANDLE event = Wrap(semaphore);
+            if (access != nullptr) SetAccess(SemaphoreFile(posixName), *access);
             SetLastError(ERROR_SUCCESS);
             return event;
         }
@@ -171,6 +203,10 @@ HANDLE CreateNamedEvent(const std::wstring& name, bool initialState) {
         semaphore = ::sem_open(posixName.c_str(), 0);
         if (semaphore != SEM_FAILED) {
             HANDLE event = Wrap(semaphore);
+            if (access != nullptr && !MayUse(SemaphoreFile(posixName), *access)) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
             SetLastError(ERROR_ALREADY_EXISTS);
             return event;
         }

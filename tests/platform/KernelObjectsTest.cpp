@@ -1,6 +1,7 @@
 // Events and waits: reset modes, waiters woken from other threads and processes, waits for any
 // of several objects (the way the agent waits), a stop event ending a wait, argument checks.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +106,38 @@ TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEvent) {
     ASSERT_TRUE(CloseHandle(first));  // the other handles go on working
     ASSERT_TRUE(SetEvent(second));
     EXPECT_TRUE(IsSet(opened));
+}
+
+// A named event is this user's and its peer's alone: made private (0600), or shared with the peer's
+// group (0660); one of this user's is put right; one of the peer's is taken over; one of any other
+// owner is not used.
+TEST_F(KernelNamedEvent, AnEventIsPrivateToItsUserAndPeerAndOneOfAnotherOwnerIsNotUsed) {
+    const std::string file = "/dev/shm/sem.datasync." + narrow;  // where glibc keeps it
+    struct stat info {};
+    const auto mode = [&] { return ::stat(file.c_str(), &info) == 0 ? info.st_mode & 07777 : 0u; };
+    HANDLE event = CreateEventW(false, false, name);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(mode(), 0600u) << "no other user may open it";
+    const bool root = ::geteuid() == 0;
+    const NamedEventAccess peer{true, root ? 65534u : ::getuid(), root ? 65534u : ::getegid()};
+    const struct { const char* name; uid_t owner; mode_t before; bool used; } cases[] = {
+        {"this user's, open to everyone", ::geteuid(), 0666, true},
+        {"the peer's", peer.peerUid, 0600, true},
+        {"another user's", 12345, 0600, false},
+    };
+    for (const auto& c : cases) {
+        if (c.owner != ::geteuid() && !root) continue;  // only root can give the file to others
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(::chown(file.c_str(), c.owner, static_cast<gid_t>(-1)) | ::chmod(file.c_str(), c.before), 0);
+        HANDLE again = CreateEventW(false, false, name, peer);
+        EXPECT_EQ(again != nullptr, c.used);
+        EXPECT_EQ(GetLastError(), c.used ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
+        if (c.used) {
+            EXPECT_EQ(std::tuple(mode(), info.st_uid, info.st_gid), std::tuple(0660u, ::geteuid(), peer.peerGid));
+        }
+        CloseHandle(again);
+    }
+    CloseHandle(event);
 }
 
 // A child waits for the parent's set; then the parent waits for the child's set in a wait that

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/KernelObjects.h"
+
 namespace ZEL {
 namespace utility {
 
@@ -71,9 +73,13 @@ namespace System {
 std::wstring GetTime();
 std::wstring GetTime(std::int64_t unixSeconds);
 
-// Security descriptors of named objects: nothing to build on this host; always succeed.
+// Security descriptors of named objects: who besides the service may use a named event. On this
+// host that is the logged-on user (logon_user), through its primary group, whatever
+// `allowUserAccess` says: its agent must wait on the notify events and set the acks alike. Without
+// a logged-on user the events are the service's alone. Always succeeds.
 struct SECURITY_ATTRIBUTES {
     bool inheritHandle = false;
+    platform::NamedEventAccess access;
 };
 bool InitializeSecurityAttributes(SECURITY_ATTRIBUTES* attributes, bool allowUserAccess);
 void FreeSecurityAttribute(SECURITY_ATTRIBUTES* attributes);

@@ -45,11 +45,16 @@ void TelemetryDuplication::CreateGlobalEvents() {
     for (const GlobalEvent& event : kGlobalEvents) {
         System::SECURITY_ATTRIBUTES attributes;
         if (!System::InitializeSecurityAttributes(&attributes, event.allowUserAccess)) continue;
-        platform::HANDLE handle = platform::CreateEventW(false, false, event.name);
+        platform::HANDLE handle = platform::CreateEventW(false, false, event.name, attributes.access);
         m_log.e(L"Created event %d", static_cast<int>(platform::GetLastError()));
         if (!handle) {
+            const platform::DWORD error = platform::GetLastError();
+            if (error == platform::ERROR_ACCESS_DENIED)
+                m_log.e(L"EventManager: %s exists and belongs to another user: not used; the user agent's "
+                        L"duplication waits until it is gone",
+                        event.name);
             m_log.e(L"EventManager Initialize CreateEvent \"%s\" return error %d!", event.symbol,
-                    static_cast<int>(platform::GetLastError()));
+                    static_cast<int>(error));
             System::FreeSecurityAttribute(&attributes);
             break;
         }
@@ -179,8 +184,17 @@ bool TelemetryDuplication::NotifyAndWaitForAck(int kind) {
     const wchar_t* const function = L"DataSyncAgent::NotifyAndWaitForAck";
     if (kind != SYNC_ITEM_EVENT && kind != SYNC_DATASET_CONTEXT) return false;
     const bool items = kind == SYNC_ITEM_EVENT;
-    platform::HANDLE notify = platform::OpenEventW(items ? kNotifyDuplicateItemEvent : kNotifyDuplicateDatasetContextEvent);
-    platform::HANDLE ack = platform::OpenEventW(items ? kAckItemDuplicateEvent : kAckDatasetContextDuplicateEvent);
+    // The events made (and checked) at full initialisation: opening them by name again would take
+    // whatever another user may have put under that name since.
+    platform::HANDLE notify, ack;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const std::size_t notifyAt = items ? 0 : 1, ackAt = items ? 2 : 3;
+        if (m_globalEvents.size() > ackAt) {
+            notify = m_globalEvents[notifyAt];
+            ack = m_globalEvents[ackAt];
+        }
+    }
     const bool opened = notify && ack;
     bool acknowledged = false;
     if (opened) {

@@ -8,6 +8,8 @@
 // uid going in (each later step may rely on the privilege the earlier ones still had) and the
 // reverse coming back. setfsuid/setfsgid report no errors, so every step is verified by reading
 // the value back (an invalid id, -1, changes nothing and returns the current one).
+//
+// The security attributes of the named events live here too: they name the same logged-on user.
 #include "datasync/host/Impersonation.h"
 
 #include <grp.h>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "datasync/host/StringUtil.h"
+#include "datasync/host/Utility.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/logging/FileLogging.h"
 
@@ -218,6 +221,19 @@ namespace System {
 bool check_admin_privilege() {
     return CurrentFsUid() == 0;
 }
+
+// The named events are shared with the logged-on user only (see Utility.h).
+bool InitializeSecurityAttributes(SECURITY_ATTRIBUTES* attributes, bool /*allowUserAccess*/) {
+    if (attributes == nullptr) return true;
+    attributes->access = platform::NamedEventAccess{};
+    const std::string user = linuxhost::CurrentHostSettings().logon_user;
+    Account account;
+    if (!user.empty() && LookUpAccount(user, account))
+        attributes->access = platform::NamedEventAccess{true, account.uid, account.gid};
+    return true;
+}
+
+void FreeSecurityAttribute(SECURITY_ATTRIBUTES* /*attributes*/) {}
 
 }  // namespace System
 }  // namespace ZEL
