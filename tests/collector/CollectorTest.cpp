@@ -494,28 +494,20 @@ TEST_F(TransportTest, EachCertificateProblemIsReportedAndNothingIsRecorded) {
 
 // A CA added to the system's trust folder (/etc/ssl/certs, which libcurl consults by default) under
 // its subject-hash name while the object lives; needs root.
-class SystemTrustedCa {
-public:
+struct SystemTrustedCa {
     explicit SystemTrustedCa(const std::string& caFile) {
         const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(caFile.c_str(), "r"), &BIO_free);
-        const std::unique_ptr<X509, decltype(&X509_free)> cert(
-            bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, &X509_free);
-        char hash[16];
-        std::snprintf(hash, sizeof hash, "%08lx", cert ? X509_subject_name_hash(cert.get()) : 0ul);
-        for (int n = 0; n < 10 && m_path.empty(); ++n) {
-            const std::string path = std::string("/etc/ssl/certs/") + hash + "." + std::to_string(n);
+        const std::unique_ptr<X509, decltype(&X509_free)> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
+                                                               &X509_free);
+        char name[32];
+        for (int n = 0; cert && n < 10 && path.empty(); ++n) {  // OpenSSL looks at .0, .1, ... up to a gap
+            std::snprintf(name, sizeof name, "/etc/ssl/certs/%08lx.%d", X509_subject_name_hash(cert.get()), n);
             std::error_code error;
-            if (std::filesystem::exists(path)) continue;
-            if (std::filesystem::copy_file(caFile, path, error)) m_path = path;
+            if (!std::filesystem::exists(name) && std::filesystem::copy_file(caFile, name, error)) path = name;
         }
     }
-    ~SystemTrustedCa() {
-        if (!m_path.empty()) std::filesystem::remove(m_path);
-    }
-    bool Added() const { return !m_path.empty(); }
-
-private:
-    std::string m_path;
+    ~SystemTrustedCa() { if (!path.empty()) std::filesystem::remove(path); }
+    std::string path;  // empty: not added
 };
 
 // With a CA file configured, that file alone decides which servers are trusted; without one, the
@@ -523,7 +515,7 @@ private:
 TEST_F(TransportTest, AConfiguredCaFileAloneDecidesWhichServersAreTrusted) {
     if (::geteuid() != 0) GTEST_SKIP() << "adding a CA to the system's trust folder needs root";
     const SystemTrustedCa systemCa(Certificates().otherCaCert);
-    if (!systemCa.Added()) GTEST_SKIP() << "cannot add a CA to /etc/ssl/certs";
+    if (systemCa.path.empty()) GTEST_SKIP() << "cannot add a CA to /etc/ssl/certs";
     StartServer({}, Certificates().otherServer);
     for (const bool caFile : {true, false}) {
         SCOPED_TRACE(caFile ? "ca_file names the test CA" : "no ca_file");

@@ -132,9 +132,9 @@ TEST_F(KernelNamedEvent, AnEventIsPrivateToItsUserAndPeerAndOneOfAnotherOwnerIsN
         HANDLE again = CreateEventW(false, false, name, peer);
         EXPECT_EQ(again != nullptr, c.used);
         EXPECT_EQ(GetLastError(), c.used ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
-        if (c.used) {
-            EXPECT_EQ(std::tuple(mode(), info.st_uid, info.st_gid), std::tuple(0660u, ::geteuid(), peer.peerGid));
-        }
+        const mode_t after = mode();  // fills `info` first
+        EXPECT_TRUE(!c.used || std::tuple(after, info.st_uid, info.st_gid) == std::tuple(0660u, ::geteuid(), peer.peerGid))
+            << std::oct << after << std::dec << " " << info.st_uid << ":" << info.st_gid;
         CloseHandle(again);
     }
     CloseHandle(event);

@@ -75,10 +75,10 @@ TEST_F(CertExpiryPauseTest, OnlyCode34PausesARepeatedExpiryChangesNothingAndRegi
 }
 
 // The uploads that end the pause: accepted heartbeat calls of KTA, and of NAVS while it posts with
-// the client certificate; NAVS without it, and NAVP, prove nothing about the certificate.
+// the client certificate; NAVS without it proves nothing about the certificate.
 TEST_F(CertExpiryPauseTest, OnlyAnAcceptedCallThatPresentedTheCertificateEndsThePause) {
     const struct { const wchar_t* family; const wchar_t* authMode; bool ends; } cases[] = {
-        {L"KTA", L"", true}, {L"NAVS", L"mtls", true}, {L"NAVS", L"", false}, {L"NAVP", L"", false}};
+        {L"KTA", L"", true}, {L"NAVS", L"mtls", true}, {L"NAVS", L"", false}};
     std::int64_t row = 0;
     for (const auto& c : cases) {
         ++row;
