@@ -499,7 +499,7 @@ struct SystemTrustedCa {
         const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(caFile.c_str(), "r"), &BIO_free);
         const std::unique_ptr<X509, decltype(&X509_free)> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
                                                                &X509_free);
-        char name[32];
+        char name[64];
         for (int n = 0; cert && n < 10 && path.empty(); ++n) {  // OpenSSL looks at .0, .1, ... up to a gap
             std::snprintf(name, sizeof name, "/etc/ssl/certs/%08lx.%d", X509_subject_name_hash(cert.get()), n);
             std::error_code error;
