@@ -97,6 +97,7 @@ void Housekeeping(const Json::Value& status, std::ostream& out) {
     const Json::Value& purge = Member(status, "purge");
     out << "Device-path purge: " << Text(Member(purge, "state"));
     if (Member(purge, "detected_utc").asInt64() != 0) out << ", detected " << UtcTime(Member(purge, "detected_utc"));
+    if (purge.isObject() && purge.isMember("problem")) out << " (" << Text(purge["problem"]) << ")";
     if (purge.isObject() && purge.isMember("last")) {
         const Json::Value& last = purge["last"];
         out << "; last purge " << (Member(last, "ok").asBool() ? "completed" : "failed: " + Text(Member(last, "error")))

@@ -256,6 +256,9 @@ int main(int argc, char** argv) {
                             static_cast<long long>(purged["bookmarks_cleared"].asInt64()),
                             purged["bookmark_files"].asInt(),
                             static_cast<long long>(purged["device_contexts_cleared"].asInt64()));
+            if (purged.isObject() && purged["undated_rows_held"].asInt64() > 0)
+                std::printf("%lld rows without a usable logtime kept, and never to be sent\n",
+                            static_cast<long long>(purged["undated_rows_held"].asInt64()));
             if (!ok) return kExitFailed;
             std::printf("uploads stay blocked until the device registers again or datasyncctl resume\n");
             return 0;

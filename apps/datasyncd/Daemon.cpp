@@ -19,7 +19,6 @@
 #include "datasyncd/Installation.h"
 #include "datasyncd/Metrics.h"
 #include "datasyncd/PendingRows.h"
-#include "datasyncd/PurgeMarkers.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/bus/NotificationBus.h"
@@ -156,11 +155,11 @@ void Daemon::Start() {
             maintenanceBus->Notify(changed, L"datasyncd");
         });
     m_registrationSubscription = m_bus->Subscribe(
-        [](ZEL::ZELNotificationData& data) {
+        [agent](ZEL::ZELNotificationData& data) {
             if (data.getTopicId() != ZEL::TOPIC_DEVICE_REGISTRATION || data.getEventState() != ZEL::STATE_DONE ||
-                !PurgeCompleted())
+                !agent->PurgeCompleted())
                 return;
-            const std::string refused = ResumeAfterPurge();
+            const std::string refused = agent->ResumeAfterPurge();
             if (refused.empty())
                 HostLog().i(L"datasyncd: device registered after a completed purge: uploads resume");
             else
@@ -308,7 +307,7 @@ ControlRequests::AgentHooks Daemon::MakeAgentHooks() {
     ControlRequests::AgentHooks hooks;
     hooks.statusSnapshot = [agent] { return agent->GetStatusSnapshot(); };
     hooks.purge = [agent] { return ZEL::DataSync::PurgeReportJson(agent->PurgeWithReport()); };
-    hooks.resume = [] { return ResumeAfterPurge(); };
+    hooks.resume = [agent] { return agent->ResumeAfterPurge(); };
     hooks.addDeviceContext = [agent](std::int64_t id) { agent->AddDeviceContextRecordToSync(id); };
     hooks.metrics = [this] { return MetricsText(); };
     return hooks;

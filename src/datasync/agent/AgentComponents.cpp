@@ -16,7 +16,8 @@ AgentEnvironment AgentEnvironment::Host() {
 AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks)
     : clock(*environment.clock),
       backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
-      purge({state, stop, clock, log, [this] { retention.JoinRunningRetentionThreads(); }}),
+      purge({state, stop, clock, log, [this] { retention.JoinRunningRetentionThreads(); },
+             [this] { deviceContext.BlockLifted(); }}),
       retention(clock, [this] { return purge.IsTelemetrySyncBlocked(); }, log),
       leg({readiness, endpoints, consent, certPause, backoff, deviceMissing, purge,
            upload::HostUploadServices(unsaved, [this] { return purge.IsTelemetrySyncBlocked(); }), log}),

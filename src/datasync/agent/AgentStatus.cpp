@@ -127,6 +127,7 @@ Json::Value Purge(const DevicePathPurge::Status& purge) {
     Json::Value out(Json::objectValue);
     out["state"] = StateName(purge.state);
     out["detected_utc"] = static_cast<Json::Int64>(purge.detectedUtc);
+    if (!purge.problem.empty()) out["problem"] = purge.problem;
     if (purge.purged) out["last"] = PurgeReportJson(purge.last);
     return out;
 }
@@ -156,6 +157,7 @@ Json::Value PurgeReportJson(const DevicePathPurge::Report& report) {
     out["bookmark_files"] = report.bookmarkFiles;
     out["bookmarks_cleared"] = static_cast<Json::Int64>(report.bookmarksCleared);
     out["device_contexts_cleared"] = static_cast<Json::Int64>(report.deviceContextsCleared);
+    out["undated_rows_held"] = static_cast<Json::Int64>(report.undatedRowsHeld);
     return out;
 }
 

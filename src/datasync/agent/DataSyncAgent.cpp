@@ -218,7 +218,8 @@ void DataSyncAgent::PurgeTelemetryStoresForDevicePathRealmChange() {
 }
 
 bool DataSyncAgent::TrySetPurgePendingOnDevicePathRealmMismatch() {
-    return GetInstance()->m_c.purge.TrySetPurgePendingOnDevicePathRealmMismatch();
+    return GetInstance()->m_c.purge.TrySetPurgePendingOnDevicePathRealmMismatch() ==
+           ZEL::DataSync::DevicePathPurge::Mark::Marked;
 }
 
 void DataSyncAgent::PurgeLocalTelemetryStoresForDevicePathRealmChange() {

@@ -78,7 +78,12 @@ public:
     using PurgeReport = ZEL::DataSync::DevicePathPurge::Report;
     PurgeReport PurgeWithReport() { return m_c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange(); }
     static void PurgeTelemetryStoresForDevicePathRealmChange();
+    // True when the purge was marked pending and its markers written; a marker that could not be
+    // written still blocks uploads (the status says why).
     static bool TrySetPurgePendingOnDevicePathRealmMismatch();
+    // The host lifts the block after a completed purge; empty, or why nothing changed.
+    std::string ResumeAfterPurge() { return m_c.purge.ResumeAfterPurge(); }
+    bool PurgeCompleted() const { return m_c.purge.PurgeCompleted(); }
 
     // The "sendTelemetry" command and the duplication it asks for.
     void CreateGlobalEvents() { m_c.duplication.CreateGlobalEvents(); }

@@ -1,6 +1,6 @@
 // StopSignal: the one interruptible wait of the agent. Every wait that can outlast a stop (the
 // back-off resets' random delays, the device-context retry, the waits for a ready endpoint or
-// for a purge to end) waits here, and ends as soon as either of two things happens:
+// for the purge block to lift) waits here, and ends as soon as either of two things happens:
 //   - the host sets its service-stop event (given by Init; may be null), or
 //   - the agent cancels its own waits (UnInit, the destructor), whether or not the host has
 //     set its event.

@@ -33,6 +33,9 @@
 
 namespace ZEL {
 
+// EnterLogOnUserMode's answer when the service runs as root and no logged-on user is configured.
+inline constexpr int kNoLogOnUserConfigured = 1008;
+
 class ImpersonateUser {
 public:
     ImpersonateUser() = default;

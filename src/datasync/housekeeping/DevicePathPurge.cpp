@@ -1,6 +1,7 @@
 // The device-path purge: detection, markers, the purge of both roots, and its state.
 #include "datasync/housekeeping/DevicePathPurge.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -15,6 +16,7 @@
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
+#include "datasync/store/SyncPointDao.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -38,11 +40,21 @@ bool IsProtected(const std::wstring& name) {
     return false;
 }
 
-// Writes `text` to `path` (creating its folder), replacing what was there.
-void WriteMarker(const std::wstring& path, const std::string& text) {
+// Writes `text` to `path` (creating its folder), replacing what was there. Empty on success,
+// otherwise what went wrong, naming the file.
+std::string WriteMarker(const std::wstring& path, const std::string& text) {
     std::error_code error;
     fs::create_directories(fs::path(Narrow(path)).parent_path(), error);
-    std::ofstream(Narrow(path), std::ios::trunc) << text;
+    std::ofstream out(Narrow(path), std::ios::trunc);
+    out << text;
+    out.close();
+    if (out) return std::string();
+    return "cannot write " + Narrow(path) + (error ? ": " + error.message() : std::string());
+}
+
+bool Exists(const std::wstring& path) {
+    std::error_code error;
+    return !path.empty() && fs::exists(Narrow(path), error);
 }
 
 // The Unix seconds a marker holds; 0 when it is missing or holds no positive number.
@@ -53,14 +65,20 @@ std::int64_t ReadSeconds(const std::wstring& path) {
     return std::stoll(text);
 }
 
-// Leaves the service's identity for the logged-on user's while it lives; ok() when it could.
+std::wstring MarkerPath(const wchar_t* name) {
+    const std::wstring folder = utility::GetDBPath(utility::DB_PATH_INTERNAL);
+    return folder.empty() ? std::wstring() : folder + name;
+}
+
+// Leaves the service's identity for the logged-on user's while it lives; ok() when it could, or
+// when no user is configured (the shared root is the service's then, and nothing switches).
 class AsLogonUser {
 public:
     AsLogonUser() : m_code(m_user.EnterLogOnUserMode()) {}
     ~AsLogonUser() {
-        if (ok()) m_user.ExitLogOnUserMode();
+        if (m_code == 0) m_user.ExitLogOnUserMode();
     }
-    bool ok() const { return m_code == 0; }
+    bool ok() const { return m_code == 0 || m_code == kNoLogOnUserConfigured; }
     int code() const { return m_code; }
 
 private:
@@ -70,62 +88,95 @@ private:
 
 }  // namespace
 
-std::wstring DevicePathPurge::MarkerPath(const wchar_t* name) {
-    const std::wstring folder = utility::GetDBPath(utility::DB_PATH_INTERNAL);
-    return folder.empty() ? std::wstring() : folder + name;
+void DevicePathPurge::LoadMarkersOnce() const {
+    std::call_once(m_loaded, [this] {
+        Markers loaded;
+        loaded.pending = loaded.pendingSaved = Exists(MarkerPath(kPurgePendingMarker));
+        loaded.detectedSaved = Exists(MarkerPath(kPurgeDetectedMarker));
+        loaded.detected = ReadSeconds(MarkerPath(kPurgeDetectedMarker));
+        if (loaded.pending && Exists(MarkerPath(kPurgeCompletedMarker)))
+            loaded.completed = std::max<std::int64_t>(ReadSeconds(MarkerPath(kPurgeCompletedMarker)), 1);
+        std::lock_guard<std::mutex> lock(m_markersMutex);
+        m_markers = loaded;
+        m_pending = loaded.pending;
+    });
 }
 
-bool DevicePathPurge::IsPurgePending() const {
-    const std::wstring pending = MarkerPath(kPurgePendingMarker);
-    std::error_code error;
-    return !pending.empty() && fs::exists(Narrow(pending), error);
+DevicePathPurge::Markers DevicePathPurge::CurrentMarkers() const {
+    LoadMarkersOnce();
+    std::lock_guard<std::mutex> lock(m_markersMutex);
+    return m_markers;
 }
 
-bool DevicePathPurge::IsTelemetrySyncBlocked() const { return IsTelemetryPurgeInProgress() || IsPurgePending(); }
-
-void DevicePathPurge::WaitWhileTelemetrySyncBlocked() const {
-    while (IsTelemetrySyncBlocked() && m_parts.state._b_is_start) {
-        if (m_parts.stop.WaitFor(50)) return;
-    }
+bool DevicePathPurge::IsTelemetrySyncBlocked() const {
+    if (IsTelemetryPurgeInProgress()) return true;
+    LoadMarkersOnce();
+    return m_pending.load();
 }
 
 std::int64_t DevicePathPurge::NowSeconds() const { return std::chrono::system_clock::to_time_t(m_parts.clock.WallNow()); }
 
-void DevicePathPurge::CreatePurgePendingMarker() {
-    const std::wstring detected = MarkerPath(kPurgeDetectedMarker);
-    if (detected.empty()) return;
-    std::error_code error;
-    if (!fs::exists(Narrow(detected), error)) WriteMarker(detected, std::to_string(NowSeconds()));
-    WriteMarker(MarkerPath(kPurgePendingMarker), "");
+DevicePathPurge::Mark DevicePathPurge::CreatePurgePendingMarker() {
+    LoadMarkersOnce();
+    Markers wanted;
+    {
+        // The block first: it holds whatever becomes of the files.
+        std::lock_guard<std::mutex> lock(m_markersMutex);
+        if (m_markers.detected == 0) m_markers.detected = NowSeconds();
+        m_markers.pending = true;
+        m_pending = true;
+        wanted = m_markers;
+    }
+    const std::wstring folder = utility::GetDBPath(utility::DB_PATH_INTERNAL);
+    std::string problem = folder.empty() ? "no service telemetry folder to hold the purge markers" : "";
+    // detected_utc is written only when it does not exist yet: it keeps the first detection.
+    if (problem.empty() && !wanted.detectedSaved)
+        problem = WriteMarker(folder + kPurgeDetectedMarker, std::to_string(wanted.detected));
+    if (problem.empty() && !wanted.pendingSaved) problem = WriteMarker(folder + kPurgePendingMarker, "");
+    {
+        std::lock_guard<std::mutex> lock(m_markersMutex);
+        if (problem.empty()) m_markers.detectedSaved = m_markers.pendingSaved = true;
+        m_markers.problem = problem;
+    }
+    if (problem.empty()) return Mark::Marked;
+    m_log.e(L"%s: the purge is pending in memory only (uploads stay blocked until the process ends): %s",
+            L"ZEL::DevicePathTelemetryPurger::CreatePurgePendingMarker", String::UTF8ToUTF16(problem));
+    return Mark::NotSaved;
 }
 
-bool DevicePathPurge::TrySetPurgePendingOnDevicePathRealmMismatch() {
-    if (IsPurgePending()) return false;
+DevicePathPurge::Mark DevicePathPurge::TrySetPurgePendingOnDevicePathRealmMismatch() {
+    if (CurrentMarkers().pending) return Mark::NotNeeded;
     EventDataLogging* store = EventDataLogging::GetInstance();
     EpUrlProvider* provider = EpUrlProvider::GetInstance();
-    if (store == nullptr || provider == nullptr) return false;
+    if (store == nullptr || provider == nullptr) return Mark::NotNeeded;
     DeviceContext stored;
-    if (store->GetLastDeviceContext(&stored, 0) != 0) return false;
+    if (store->GetLastDeviceContext(&stored, 0) != 0) return Mark::NotNeeded;
     std::wstring realm;
     provider->GetRealm(realm);
-    if (realm.empty()) return false;
-    if (stored.device_info().device_path() == L"organization\\" + realm) return false;
+    if (realm.empty()) return Mark::NotNeeded;
+    if (stored.device_info().device_path() == L"organization\\" + realm) return Mark::NotNeeded;
     m_log.i(L"%s: policy device_path differs from stored context; setting purge pending",
             L"ZEL::DevicePathTelemetryPurger::TrySetPurgePendingOnDevicePathRealmMismatch");
-    CreatePurgePendingMarker();
-    return true;
+    return CreatePurgePendingMarker();
 }
 
 std::chrono::system_clock::time_point DevicePathPurge::ReadDetectCutoff() {
-    const std::int64_t seconds = ReadSeconds(MarkerPath(kPurgeDetectedMarker));
+    const std::int64_t seconds = CurrentMarkers().detected;
     return seconds > 0 ? std::chrono::system_clock::from_time_t(static_cast<std::time_t>(seconds))
                        : m_parts.clock.WallNow();
 }
 
 DevicePathPurge::Report DevicePathPurge::PurgeLocalTelemetryStoresForDevicePathRealmChange() {
-    if (!IsPurgePending()) CreatePurgePendingMarker();
-    SetTelemetryPurgeInProgress(true);
+    std::unique_lock<std::mutex> request(m_requestMutex, std::try_to_lock);
     Report report;
+    if (!request.owns_lock()) {
+        report.error = "a purge is already running";
+        return report;
+    }
+    // Also writes what an earlier attempt could not; the block holds in memory either way.
+    const Markers markers = CurrentMarkers();
+    if (!markers.pendingSaved || !markers.detectedSaved) CreatePurgePendingMarker();
+    SetTelemetryPurgeInProgress(true);
     try {
         if (m_parts.joinRetention) m_parts.joinRetention();
         report = PurgeTelemetryStoresForDevicePathRealmChange();
@@ -138,6 +189,48 @@ DevicePathPurge::Report DevicePathPurge::PurgeLocalTelemetryStoresForDevicePathR
                 String::UTF8ToUTF16(report.error));
     SetTelemetryPurgeInProgress(false);
     return report;
+}
+
+void DevicePathPurge::RecordCompleted() {
+    const std::int64_t now = NowSeconds();
+    const std::wstring path = MarkerPath(kPurgeCompletedMarker);
+    const std::string problem = path.empty() ? "no service telemetry folder to hold the purge markers"
+                                             : WriteMarker(path, std::to_string(now));
+    if (!problem.empty())
+        m_log.e(L"%s: the completed purge is known in memory only: %s", kPurge, String::UTF8ToUTF16(problem));
+    std::lock_guard<std::mutex> lock(m_markersMutex);
+    m_markers.completed = now;
+    m_markers.pending = true;
+    m_pending = true;
+    if (!problem.empty()) m_markers.problem = problem;
+}
+
+std::string DevicePathPurge::ResumeAfterPurge() {
+    std::unique_lock<std::mutex> request(m_requestMutex, std::try_to_lock);
+    if (!request.owns_lock() || IsTelemetryPurgeInProgress()) return "a purge is running";
+    const Markers markers = CurrentMarkers();
+    if (!markers.pending) return "no purge has completed: uploads are not blocked by a purge";
+    if (markers.completed == 0) return "no purge has completed yet: a purge is pending (datasyncctl purge runs it)";
+    // The pending marker last: should a removal fail, the block stays and the host can try again.
+    for (const wchar_t* name : {kPurgeCompletedMarker, kPurgeDetectedMarker, kPurgePendingMarker}) {
+        const std::wstring path = MarkerPath(name);
+        std::error_code error;
+        if (!path.empty()) fs::remove(Narrow(path), error);
+        if (error) return "cannot remove " + Narrow(path) + ": " + error.message();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_markersMutex);
+        m_markers = Markers();
+        m_pending = false;
+    }
+    m_log.i(L"%s: the purge block is lifted; uploads resume", L"DataSyncAgent::ResumeAfterPurge");
+    if (m_parts.blockLifted) m_parts.blockLifted();
+    return std::string();
+}
+
+bool DevicePathPurge::PurgeCompleted() const {
+    const Markers markers = CurrentMarkers();
+    return markers.pending && markers.completed > 0;
 }
 
 DevicePathPurge::Report DevicePathPurge::PurgeTelemetryStoresForDevicePathRealmChange() {
@@ -162,7 +255,7 @@ DevicePathPurge::Report DevicePathPurge::PurgeTelemetryStoresForDevicePathRealmC
     }
     report.ok = report.error.empty();
     if (report.ok) {
-        WriteMarker(MarkerPath(kPurgeCompletedMarker), std::to_string(NowSeconds()));
+        RecordCompleted();
         m_log.i(L"%s: completed telemetry purge for device_path / realm change", kPurge);
     }
     m_lastReport.Publish(report);
@@ -190,6 +283,7 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
 
     const std::wregex datasetContexts(kDatasetContextPattern, std::regex::ECMAScript | std::regex::icase);
     const std::wregex itemEvents(kItemEventPattern, std::regex::ECMAScript | std::regex::icase);
+    const std::wregex itemContexts(kItemContextPattern, std::regex::ECMAScript | std::regex::icase);
     for (fs::directory_iterator it(Narrow(folder), error), end; !error && it != end; it.increment(error)) {
         try {
             std::error_code entryError;
@@ -197,11 +291,13 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
             const std::wstring name = String::UTF8ToUTF16(it->path().filename().string());
             if (IsProtected(name)) continue;
             const std::wstring path = folder + name;
-            for (const auto& [pattern, kind] : {std::pair{&datasetContexts, L"DatasetContext"}, std::pair{&itemEvents, L"ItemEvent"}}) {
+            for (const auto& [pattern, kind] : {std::pair{&datasetContexts, L"DatasetContext"},
+                                                std::pair{&itemEvents, L"ItemEvent"},
+                                                std::pair{&itemContexts, L"ItemContext"}}) {
                 std::wsmatch match;
                 if (!std::regex_match(name, match, *pattern)) continue;
                 if (String::CaseInsesitiveEqual(match[1].str(), kMessagingPluginDatasetId)) continue;
-                PurgeDatasetDbByLogtimeCutoff(match[1].str(), path, cutoff, kind, report);
+                PurgeDatasetDbByLogtimeCutoff(match[1].str(), path, cutoff, kind, root, report);
             }
         } catch (const std::exception& ex) {
             m_log.e(L"%s: purge skipped for one file under %s: %s", kPurgeRoot, folder, String::UTF8ToUTF16(ex.what()));
@@ -281,7 +377,8 @@ std::int64_t DevicePathPurge::TryClearDeviceContextDb(const std::wstring& path, 
 
 void DevicePathPurge::PurgeDatasetDbByLogtimeCutoff(const std::wstring& datasetId, const std::wstring& path,
                                                     const std::chrono::system_clock::time_point& cutoff,
-                                                    const wchar_t* kind, Report& report) {
+                                                    const wchar_t* kind, utility::EGetDBPathMethod root,
+                                                    Report& report) {
     if (!IsExistingRegularFile(path)) return;
     CloseCachedDbAtPath(path);
     const std::int64_t deleted = ExecSqlOnDbFile(path, kind, cutoff);
@@ -290,22 +387,43 @@ void DevicePathPurge::PurgeDatasetDbByLogtimeCutoff(const std::wstring& datasetI
         report.rowsDeleted += deleted;
         m_log.i(L"%s: SQL-purged %s through device_path detect cutoff (local logtime) dataset=%s path=%s", kPurgeRoot,
                 std::wstring(kind), datasetId, path);
+        HoldUndatedRows(datasetId, path, cutoff, kind, root, report);
     } else {
         m_log.w(L"%s: SQL-purge failed for %s dataset=%s path=%s", kPurgeRoot, std::wstring(kind), datasetId, path);
     }
     CheckpointAndCloseCachedDb(path, kind, m_log);
 }
 
-DevicePathPurge::Status DevicePathPurge::CurrentStatus() const {
-    Status status;
-    status.detectedUtc = ReadSeconds(MarkerPath(kPurgeDetectedMarker));
-    if (IsTelemetryPurgeInProgress()) {
-        status.state = State::Purging;
-    } else if (IsPurgePending()) {
-        std::error_code error;
-        const std::wstring completed = MarkerPath(kPurgeCompletedMarker);
-        status.state = fs::exists(Narrow(completed), error) ? State::PurgedAwaitingResume : State::Pending;
+void DevicePathPurge::HoldUndatedRows(const std::wstring& datasetId, const std::wstring& path,
+                                      const std::chrono::system_clock::time_point& cutoff, const wchar_t* kind,
+                                      utility::EGetDBPathMethod root, Report& report) {
+    const std::optional<UploadRestart> restart = FindUploadRestart(path, kind, cutoff);
+    if (!restart) {
+        m_log.w(L"%s: cannot tell which rows of %s dataset=%s path=%s are left undated", kPurgeRoot,
+                std::wstring(kind), datasetId, path);
+        return;
     }
+    if (restart->heldRows == 0) return;  // the cleared bookmarks start at the first row left
+    for (const EndpointFamily& family : kEndpointFamilies) {
+        SyncPointDao bookmarks(root, family.bookmarkFile);
+        if (!bookmarks.Set({datasetId, kind, restart->firstId}))
+            m_log.e(L"%s: cannot set the bookmark of %s dataset=%s in %s to %lld: its undated rows may be sent",
+                    kPurgeRoot, std::wstring(kind), datasetId, std::wstring(family.bookmarkFile), restart->firstId);
+    }
+    report.undatedRowsHeld += restart->heldRows;
+    m_log.i(L"%s: %lld rows of %s dataset=%s cannot be dated: kept, never sent (uploads start at row %lld)",
+            kPurgeRoot, restart->heldRows, std::wstring(kind), datasetId, restart->firstId);
+}
+
+DevicePathPurge::Status DevicePathPurge::CurrentStatus() const {
+    const Markers markers = CurrentMarkers();
+    Status status;
+    status.detectedUtc = markers.detected;
+    status.problem = markers.problem;
+    if (IsTelemetryPurgeInProgress())
+        status.state = State::Purging;
+    else if (markers.pending)
+        status.state = markers.completed > 0 ? State::PurgedAwaitingResume : State::Pending;
     status.purged = m_reported;
     status.last = *m_lastReport.Read();
     return status;

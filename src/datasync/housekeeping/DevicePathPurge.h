@@ -3,29 +3,45 @@
 // collected under the old one must not be uploaded under the new one.
 //
 //   detection   full initialisation compares the stored device path with the host's realm; a
-//               difference writes the markers (pending; detected_utc, kept from the first time)
-//   block       while the pending marker exists or a purge runs, no upload path and no retention
-//               starts; the paths that may wait do so in WaitWhileTelemetrySyncBlocked
+//               difference marks the purge pending (detected_utc is kept from the first time)
+//   block       while a purge is pending or runs, every upload path and retention start skips
+//               (logs its line and returns); none of them waits, so the worker and the timer
+//               pass go round (and feed the host's watchdog) however long the purge stays pending
 //   purge       on the host's request: every dataset row logged up to the detection second is
 //               deleted in both roots (the messaging plugin's files keep their last 180 days),
 //               the bookmarks and stored device contexts are cleared, and completed_utc is
-//               written; the host lifts the block by removing the markers
+//               written
+//   resume      the host lifts the block once a purge has completed (ResumeAfterPurge)
 //
-//   state       normal (no pending marker) | pending | purging | purged, awaiting the host's resume
+//   state       normal | pending | purging | purged, awaiting the host's resume
 //
+// Rows the purge cannot date (no logtime of the form "YYYY-MM-DDTHH:MM:SS") are kept, but never
+// sent afterwards: in each file that keeps such rows, every family's bookmark is set to the first
+// row dated after the detection (past the last row when there is none). Row ids grow with each
+// row written, so the rows below it were written before the first row of the new realm.
+//
+// The state lives in memory; the markers are written through and read once, on first use.
 // Markers, in the service's telemetry folder: "device_path_purge.pending" (empty),
-// "device_path_purge.detected_utc" and "device_path_purge.completed_utc" (Unix seconds).
+// "device_path_purge.detected_utc" and "device_path_purge.completed_utc" (Unix seconds). It fails
+// closed: a marker that cannot be written leaves the block in force in memory all the same; the
+// problem is logged, shown in the status, and the mark reports it. Such a block lasts until the
+// process ends, and the next start detects the realm change again.
 //
-// Thread safety: the purge runs on the caller's thread; every other call may come from any thread.
-// The in-progress flag is atomic and the last report is published; nothing here holds a lock
-// across file work. Databases are changed through the host's cache, each closed before and
-// checkpointed and closed after; no "-wal" or "-shm" file is ever deleted.
+// With no logged-on user configured, the shared root belongs to the service and is purged as
+// the service; with one configured that cannot be acted as, the purge fails and stays pending.
+//
+// Thread safety: the purge runs on the caller's thread; every other call may come from any
+// thread and answers at once. The guard (IsTelemetrySyncBlocked) reads two atomics; the marker
+// state is under a small lock never held across file work. One purge or resume runs at a time;
+// a second one meanwhile is refused, not queued. Databases are changed through the host's cache,
+// each closed before and checkpointed and closed after; no "-wal" or "-shm" file is ever deleted.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "datasync/common/AgentState.h"
@@ -45,6 +61,12 @@ inline constexpr const wchar_t* kPurgeCompletedMarker = L"device_path_purge.comp
 class DevicePathPurge {
 public:
     enum class State { Normal, Pending, Purging, PurgedAwaitingResume };
+    // What marking the purge pending did.
+    enum class Mark {
+        NotNeeded,  // already pending, or nothing to compare, or the same realm
+        Marked,     // pending, and the markers are written
+        NotSaved,   // pending in memory only: a marker could not be written (see Status::problem)
+    };
 
     // What one purge did.
     struct Report {
@@ -56,10 +78,12 @@ public:
         int bookmarkFiles = 0;              // SyncPoint files cleared
         std::int64_t bookmarksCleared = 0;  // their rows
         std::int64_t deviceContextsCleared = 0;
+        std::int64_t undatedRowsHeld = 0;  // kept, never to be sent
     };
     struct Status {
         State state = State::Normal;
         std::int64_t detectedUtc = 0;  // 0: no detection recorded
+        std::string problem;           // a marker that could not be written or removed
         bool purged = false;           // a report exists
         Report last;
     };
@@ -71,30 +95,47 @@ public:
         Log& log;
         // Waits for a retention run in progress (nothing may be deleted under it).
         std::function<void()> joinRetention;
+        // Called when the block lifts (a resume), with no lock held.
+        std::function<void()> blockLifted;
     };
 
     explicit DevicePathPurge(Parts parts) : m_parts(std::move(parts)), m_log(m_parts.log) {}
 
     bool IsTelemetryPurgeInProgress() const { return m_purgeInProgress.load(); }
     void SetTelemetryPurgeInProgress(bool inProgress) { m_purgeInProgress.store(inProgress); }
-    // A purge runs, or is pending (its marker exists).
+    // A purge runs, or is pending. No file-system call after the first use.
     bool IsTelemetrySyncBlocked() const;
-    // Waits in 50 ms steps while uploads are blocked, as long as the agent runs and no stop comes.
-    void WaitWhileTelemetrySyncBlocked() const;
 
-    // Marks a purge pending when the stored device path is not the host's realm. True when it did.
-    bool TrySetPurgePendingOnDevicePathRealmMismatch();
+    // Marks a purge pending when the stored device path is not the host's realm.
+    Mark TrySetPurgePendingOnDevicePathRealmMismatch();
     // The host's request: marks the purge pending if needed, waits for retention, purges.
     Report PurgeLocalTelemetryStoresForDevicePathRealmChange();
     // The purge itself (both roots; the shared one as the logged-on user).
     Report PurgeTelemetryStoresForDevicePathRealmChange();
 
+    // The host lifts the block after a completed purge: the markers are removed (pending last)
+    // and uploads resume. Empty on success; otherwise why nothing changed.
+    std::string ResumeAfterPurge();
+    // A purge has completed and the host has not resumed yet.
+    bool PurgeCompleted() const;
+
     Status CurrentStatus() const;
 
 private:
-    static std::wstring MarkerPath(const wchar_t* name);
-    bool IsPurgePending() const;
-    void CreatePurgePendingMarker();
+    // What the markers say, in memory; `*Saved`: the file holds it.
+    struct Markers {
+        bool pending = false;
+        bool pendingSaved = false;
+        std::int64_t detected = 0;  // Unix seconds; 0: none
+        bool detectedSaved = false;
+        std::int64_t completed = 0;
+        std::string problem;
+    };
+
+    void LoadMarkersOnce() const;
+    Markers CurrentMarkers() const;
+    Mark CreatePurgePendingMarker();
+    void RecordCompleted();
     std::chrono::system_clock::time_point ReadDetectCutoff();
     void PurgeOneTelemetryRoot(utility::EGetDBPathMethod root, const std::chrono::system_clock::time_point& cutoff,
                                Report& report);
@@ -104,12 +145,20 @@ private:
                                          const wchar_t* attempt);
     void PurgeDatasetDbByLogtimeCutoff(const std::wstring& datasetId, const std::wstring& path,
                                        const std::chrono::system_clock::time_point& cutoff, const wchar_t* kind,
-                                       Report& report);
+                                       utility::EGetDBPathMethod root, Report& report);
+    void HoldUndatedRows(const std::wstring& datasetId, const std::wstring& path,
+                         const std::chrono::system_clock::time_point& cutoff, const wchar_t* kind,
+                         utility::EGetDBPathMethod root, Report& report);
     std::int64_t NowSeconds() const;
 
     Parts m_parts;
     Log& m_log;
     std::atomic<bool> m_purgeInProgress{false};
+    mutable std::once_flag m_loaded;
+    mutable std::atomic<bool> m_pending{false};  // mirrors m_markers.pending for the guard
+    mutable std::mutex m_markersMutex;           // guards m_markers; never held across file work
+    mutable Markers m_markers;
+    std::mutex m_requestMutex;  // one purge or resume at a time (tried, never waited for)
     Published<Report> m_lastReport;
     std::atomic<bool> m_reported{false};
 };

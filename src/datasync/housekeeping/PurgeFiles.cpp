@@ -63,4 +63,32 @@ std::int64_t ExecSqlOnDbFile(const std::wstring& path, const std::wstring& kind,
     return DataSync::DeleteRowsByCutoff(*db, Trimmed(kind), cutoff, true);
 }
 
+std::optional<UploadRestart> FindUploadRestart(const std::wstring& path, const std::wstring& kind,
+                                               const std::chrono::system_clock::time_point& cutoff) {
+    const std::string table = Trimmed(kind);
+    const std::string upToCutoff = QueryBuilderUtility::BuildCutoffCondition(cutoff, true);
+    if (table.empty() || upToCutoff.empty()) return std::nullopt;
+    DatabasePtr db = EventDataLogging::GetInstance()->GetDatabase(path, false, false);
+    if (!db) return std::nullopt;
+    // A row of the logtime's shape that the cutoff's condition does not take is dated after it.
+    const std::string datedAfter =
+        "logtime GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]*' AND NOT (" +
+        upToCutoff + ")";
+    try {
+        CppSQLite3Query bounds =
+            db->execQuery("SELECT (SELECT MIN(id) FROM " + table + " WHERE " + datedAfter + "), MAX(id) FROM " + table);
+        if (bounds.eof() || bounds.fieldIsNull(1)) return std::nullopt;
+        UploadRestart restart;
+        restart.firstId = bounds.fieldIsNull(0) ? bounds.getInt64Field(1, 0) + 1 : bounds.getInt64Field(0, 0);
+        bounds.finalize();
+        CppSQLite3Statement below = db->compileStatement("SELECT COUNT(*) FROM " + table + " WHERE id < ?");
+        below.bind(1, static_cast<long long>(restart.firstId));
+        CppSQLite3Query count = below.execQuery();
+        restart.heldRows = count.eof() ? 0 : count.getInt64Field(0, 0);
+        return restart;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace ZEL

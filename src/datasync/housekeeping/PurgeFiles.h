@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "datasync/host/Log.h"
@@ -20,6 +21,7 @@ namespace ZEL {
 // Telemetry database file names (whole name, ignoring case); the group is the dataset id.
 inline constexpr const wchar_t* kDatasetContextPattern = L"([0-9A-Fa-f\\-]{36})_DatasetContext\\.sqlite3$";
 inline constexpr const wchar_t* kItemEventPattern = L"([0-9A-Fa-f\\-]{36})_ItemEvent\\.sqlite3$";
+inline constexpr const wchar_t* kItemContextPattern = L"([0-9A-Fa-f\\-]{36})_ItemContext\\.sqlite3$";
 
 bool IsExistingRegularFile(const std::wstring& path);
 // Drops the database cache's handle of `path` (its absolute form).
@@ -34,5 +36,16 @@ std::string BuildLogtimeCutoffDeleteSql(const std::wstring& kind, const std::chr
 // bounded steps. Returns how many, or -1 when the file cannot be opened or a step failed.
 std::int64_t ExecSqlOnDbFile(const std::wstring& path, const std::wstring& kind,
                              const std::chrono::system_clock::time_point& cutoff);
+
+// Where uploads of table `kind` in `path` may start again after its rows up to `cutoff` were
+// deleted: the first row dated after the cutoff, or past the last row when none is. `heldRows`
+// counts the rows left below it, which cannot be dated. Nothing when the table has no rows or
+// cannot be read.
+struct UploadRestart {
+    std::int64_t firstId = 0;
+    std::int64_t heldRows = 0;
+};
+std::optional<UploadRestart> FindUploadRestart(const std::wstring& path, const std::wstring& kind,
+                                               const std::chrono::system_clock::time_point& cutoff);
 
 }  // namespace ZEL

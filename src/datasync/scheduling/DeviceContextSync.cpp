@@ -17,7 +17,6 @@ namespace {
 
 const wchar_t* const kThread = L"DataSyncAgent::DeviceContextSyncThread";
 constexpr std::uint64_t kRetryWaitMs = 900000;
-constexpr std::uint64_t kBlockedPollMs = 50;
 constexpr std::uint64_t kReadyPollMs = 250;
 
 }  // namespace
@@ -64,6 +63,14 @@ void DeviceContextSync::AddDeviceContextRecordToSync(std::int64_t recordId) {
     }
     m_log.d(L"%s: Added device context for sync with ID: %ld", function, recordId);
     platform::SetEvent(m_hDeviceContextWake);
+}
+
+bool DeviceContextSync::StoppedBeforeWake() {
+    if (m_parts.stop.WaitForEvent(m_hDeviceContextWake, platform::INFINITE) != StopSignal::Woke::Event ||
+        m_stopRequested)
+        return true;
+    platform::ResetEvent(m_hDeviceContextWake);
+    return false;
 }
 
 bool DeviceContextSync::StoppedWithin(std::uint64_t milliseconds) {
@@ -127,11 +134,10 @@ bool DeviceContextSync::SyncRecordUntilAccepted(std::int64_t id) {
     for (;;) {
         if (m_stopRequested) return false;
         m_log.d(L"%s: Syncing device context record with id: %ld", kThread, id);
-        m_parts.purge.WaitWhileTelemetrySyncBlocked();
         if (m_parts.purge.IsTelemetrySyncBlocked()) {
             m_log.d(L"%s: device-path purge pending or in progress, skip NAVP device context sync", kThread);
-            // Look again after a short wait rather than spinning while the purge runs.
-            if (StoppedWithin(kBlockedPollMs)) return false;
+            // The record waits for the block to lift (the purge's resume wakes the thread).
+            if (StoppedBeforeWake()) return false;
             continue;
         }
         // Like every other upload: nothing without consent, nothing under the scope "none". The
@@ -163,7 +169,6 @@ DatabaseResult DeviceContextSync::UploadDeviceContext(const std::wstring& fileNa
     const auto notDone = [](const char* gate) { return DatabaseResult{false, UploadOutcome::HeldBy(gate)}; };
     if (!m_parts.consent.IsSyncAllowedByMetrics()) return notDone("consent");
     if (!m_parts.backoff.ShouldPostForKta() && !m_parts.backoff.ShouldPostForNavs()) return notDone("backoff");
-    m_parts.purge.WaitWhileTelemetrySyncBlocked();
     if (m_parts.purge.IsTelemetrySyncBlocked()) {
         m_log.d(L"%s: device-path purge pending or in progress, skip device context sync", function);
         return notDone("purge");

@@ -5,6 +5,8 @@
 //     rules;
 //   - AddDeviceContextRecordToSync: the host hands over single records by id; a thread of
 //     this component posts each to NAVP, oldest first, retrying a failed one every 15 minutes.
+//     While the device-path purge blocks uploads the records wait, until BlockLifted() wakes
+//     the thread.
 //
 // Lifetime: Start() starts the thread (Init), Stop() ends and joins it (safe twice, also when
 // never started); the destructor calls Stop. A stop or cancel of the agent's StopSignal ends
@@ -61,6 +63,8 @@ public:
     void Start();
     void Stop();
 
+    // The purge block has lifted: the waiting records are tried at once. Any thread.
+    void BlockLifted() { platform::SetEvent(m_hDeviceContextWake); }
     // Queues `recordId` for the NAVP post (once; a second add is logged and ignored).
     void AddDeviceContextRecordToSync(std::int64_t recordId);
     // Posts the device context to its dataset's families; true when the upload counts as done.
@@ -81,13 +85,15 @@ private:
     bool SyncRecordUntilAccepted(std::int64_t id);
     // A wait of the thread: true when it is to end (stop, cancel or Stop()).
     bool StoppedWithin(std::uint64_t milliseconds);
+    // Waits until the thread is woken (a record added, the block lifted); true when it is to end.
+    bool StoppedBeforeWake();
 
     Parts m_parts;
     Log& m_log;
     std::mutex m_deviceContextMutex;
     std::list<std::int64_t> m_deviceContextRecords;  // guarded by m_deviceContextMutex
     std::atomic<std::size_t> m_pending{0};
-    platform::HANDLE m_hDeviceContextWake;  // manual reset: an id was added, or Stop()
+    platform::HANDLE m_hDeviceContextWake;  // manual reset: an id was added, the block lifted, or Stop()
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_deviceContextSynced{false};
     std::mutex m_threadMutex;  // serialises Start and Stop

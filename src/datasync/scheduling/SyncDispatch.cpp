@@ -65,7 +65,6 @@ bool SyncDispatcher::WaitUntilSomeEndpointReady(const wchar_t* function) {
 DatabaseResult SyncDispatcher::Post(const std::wstring& datasetId, int syncType, utility::EGetDBPathMethod method,
                                     bool logonUser) {
     const wchar_t* const function = L"DataSyncAgent::DoPost";
-    m_parts.purge.WaitWhileTelemetrySyncBlocked();
     if (m_parts.purge.IsTelemetrySyncBlocked()) {
         m_log.d(L"%s: device-path purge pending or in progress, skip sync post", function);
         return {false, UploadOutcome::HeldBy("purge")};
@@ -131,7 +130,9 @@ DatabaseResult SyncDispatcher::PostFamily(SyncEP::SyncEp_type family, const Data
 template <typename AskKtaOrNavs, typename AskNavp>
 bool SyncDispatcher::AskFamiliesForRemainingRows(int method, const std::wstring& path, AskKtaOrNavs askKtaOrNavs,
                                                  AskNavp askNavp, bool navpBeforeNavs) {
-    m_parts.purge.WaitWhileTelemetrySyncBlocked();
+    // While the purge blocks uploads, the rows wait for its end: the record keeps its triggers,
+    // and nothing is read from files the purge may be changing.
+    if (m_parts.purge.IsTelemetrySyncBlocked()) return true;
     const std::wstring fileName = FileNameOfPath(path);
     const int type = GetDataItemType(fileName);
     std::wstring datasetId = DatasetIdOfFile(fileName);

@@ -8,8 +8,9 @@
 // device-missing answer from NAVS counts as done.
 //
 // Thread safety: runs on the calling thread (the worker through SyncDB, the timer or a host
-// thread) and holds no lock of its own; the gates guard their own state. Its waits (for a ready
-// endpoint, for a purge to end) go through the agent's StopSignal and end when the agent stops.
+// thread) and holds no lock of its own; the gates guard their own state. Its one wait (for a ready
+// endpoint) goes through the agent's StopSignal and ends when the agent stops; a purge block is
+// never waited for.
 #pragma once
 
 #include <string>
@@ -76,7 +77,6 @@ public:
     // the log time the last family asked based its answer on.
     bool RemainData2SyncEx(int method, std::wstring path, unsigned long intervalSeconds, std::string& lastLogtime);
 
-    void WaitWhileTelemetrySyncBlocked() override { m_parts.purge.WaitWhileTelemetrySyncBlocked(); }
 
 private:
     DatabaseResult PostAsLogonUser(const std::wstring& datasetId, int syncType, utility::EGetDBPathMethod method);

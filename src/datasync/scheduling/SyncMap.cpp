@@ -88,8 +88,6 @@ private:
 
 void SyncMap::SyncDB(std::wstring key) {
     const wchar_t* const function = L"DataSyncAgent::SyncDB";
-    m_uploader.WaitWhileTelemetrySyncBlocked();
-
     // Claim: the record exists, has a trigger, and no other upload of it runs.
     Claim claim(*this, key);
     std::uint32_t root = 0;

@@ -50,7 +50,6 @@ public:
     virtual DatabaseResult UploadServiceFile(const std::wstring& fileName) = 0;
     virtual DatabaseResult UploadSharedFile(const std::wstring& fileName) = 0;
     virtual bool RemainData2Sync(int method, std::wstring path) = 0;
-    virtual void WaitWhileTelemetrySyncBlocked() = 0;
 };
 
 class SyncMap {

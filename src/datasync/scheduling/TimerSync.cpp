@@ -28,7 +28,6 @@ std::wstring PathOf(int root, const std::wstring& name) {
 }  // namespace
 
 void TimerSync::DoTimerPost(const std::wstring&) {
-    m_parts.purge.WaitWhileTelemetrySyncBlocked();
     if (m_parts.purge.IsTelemetrySyncBlocked()) {
         m_log.d(L"%s: device-path purge pending or in progress, skip timer sync", kDoTimerPost);
         return;

@@ -37,7 +37,6 @@ namespace {
 static_assert(std::is_same<gid_t, unsigned>::value && std::is_same<uid_t, unsigned>::value,
               "the saved identity is kept as unsigned");
 
-constexpr int kNoLogOnUser = 1008;       // ERROR_NO_TOKEN
 constexpr int kPrivilegeNotHeld = 1314;  // ERROR_PRIVILEGE_NOT_HELD
 constexpr int kUnknownUser = 1332;       // ERROR_NONE_MAPPED
 
@@ -137,7 +136,7 @@ int ImpersonateUser::EnterLogOnUserMode() {
     if (user.empty()) {
         if (serviceUid != 0) return 0;  // not root: nothing to switch to or from
         linuxhost::HostLog().d(L"ImpersonateUser: no logon_user configured while running as root");
-        return kNoLogOnUser;
+        return kNoLogOnUserConfigured;  // ERROR_NO_TOKEN
     }
     Account account;
     if (!LookUpAccount(user, account)) {

@@ -20,6 +20,7 @@ using testsupport::PreparedComponents;
 using testsupport::LocalLogtime;
 using testsupport::TelemetryWriter;
 using TelemetryUtils::RetentionUtils;
+using Mark = ZEL::DataSync::DevicePathPurge::Mark;
 namespace fs = std::filesystem;
 
 const std::string kData = "6F1C2D3E-0000-4000-8000-000000000001";
@@ -129,31 +130,49 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAn
     EXPECT_EQ(periodic.Start(true), TelemetryRetentionHandler::Started);
 }
 
-TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploads) {
+TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploadsEvenWhenTheMarkerCannotBeWritten) {
     TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext")
         .Insert(R"({"device_context_id":"dc-1","device_info":{"device_path":"organization\\old"}})");
-    PreparedComponents p(m_policy);
     const std::string pending = Path("service", "device_path_purge.pending");
-    const auto mismatch = [&p](const char* name) {
+    const auto mismatch = [](PreparedComponents& p, const char* name) {
         ZEL::linuxhost::UpdateDeviceState([name](ZEL::linuxhost::DeviceState& device) { device.realm = name; });
         return p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch();
     };
-    EXPECT_FALSE(mismatch("") || mismatch("old"));
-    EXPECT_TRUE(mismatch("new"));
-    EXPECT_TRUE(fs::exists(pending) && p.c.purge.IsTelemetrySyncBlocked());
+    {
+        PreparedComponents p(m_policy);
+        EXPECT_EQ(std::pair(mismatch(p, ""), mismatch(p, "old")), std::pair(Mark::NotNeeded, Mark::NotNeeded));
+        EXPECT_EQ(mismatch(p, "new"), Mark::Marked);
+        EXPECT_TRUE(fs::exists(pending) && p.c.purge.IsTelemetrySyncBlocked());
+    }
     m_clock.SetWall(std::chrono::system_clock::from_time_t(kNow + 3600));
+    {
+        PreparedComponents restarted(m_policy);
+        EXPECT_EQ(mismatch(restarted, "new"), Mark::NotNeeded) << "pending already";
+        EXPECT_EQ(restarted.c.purge.CurrentStatus().detectedUtc, kNow) << "the first detection is kept";
+        EXPECT_EQ(restarted.c.retention.Start(false), TelemetryRetentionHandler::NotNow);
+    }
+    // A marker that cannot be written (a full disk, a read-only folder): uploads stay blocked.
     fs::remove(pending);
-    EXPECT_TRUE(p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch());
-    EXPECT_EQ(p.c.purge.CurrentStatus().detectedUtc, kNow) << "the first detection is kept";
-    EXPECT_EQ(p.c.retention.Start(false), TelemetryRetentionHandler::NotNow);
-    mismatch("");
+    fs::remove(Path("service", "device_path_purge.detected_utc"));
+    fs::create_symlink(m_dir.path() + "missing/folder/marker", pending);
+    PreparedComponents unwritable(m_policy);
+    EXPECT_EQ(mismatch(unwritable, "new"), Mark::NotSaved);
+    EXPECT_TRUE(unwritable.c.purge.IsTelemetrySyncBlocked());
+    const auto status = unwritable.c.purge.CurrentStatus();
+    EXPECT_EQ(status.state, ZEL::DataSync::DevicePathPurge::State::Pending);
+    EXPECT_NE(status.problem.find("device_path_purge.pending"), std::string::npos) << status.problem;
+    mismatch(unwritable, "");
 }
 
+// Rows the purge cannot date stay, but are never sent: the first row dated after the detection
+// is where uploads start again.
 TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterAddsMeanwhile) {
     std::ofstream(Path("service", "device_path_purge.detected_utc")) << kNow;
     TelemetryWriter writer(Path("service", kData + "_ItemEvent.sqlite3"), "ItemEvent", true);  // held open, WAL
-    for (std::time_t at : {kNow - 1, kNow, kNow + 1}) writer.Insert(ItemEventJson(kData, "r"), LocalLogtime(at));
-    writer.Insert(ItemEventJson(kData, "undated"), "");
+    writer.Insert(ItemEventJson(kData, "r"), LocalLogtime(kNow - 1));
+    writer.Insert(ItemEventJson(kData, "undated"), "yesterday");
+    for (std::time_t at : {kNow, kNow + 1}) writer.Insert(ItemEventJson(kData, "r"), LocalLogtime(at));
+    TelemetryWriter(Path("service", kData + "_ItemContext.sqlite3"), "ItemContext").Insert("{}", LocalLogtime(kNow - 9));
     TelemetryWriter messaging(Path("service", kMessaging + "_ItemEvent.sqlite3"), "ItemEvent");
     for (int days : {200, 100}) messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - days * 86400));
     TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext").Insert(R"({"device_context_id":"dc"})");
@@ -166,14 +185,37 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
     writer.Insert(ItemEventJson(kData, "after the purge"), LocalLogtime(kNow + 2));
 
     EXPECT_TRUE(report.ok) << report.error;
-    EXPECT_EQ(report.rowsDeleted, 3) << "two rows up to the detection second, one messaging row of 200 days";
+    EXPECT_EQ(report.rowsDeleted, 4) << "two rows up to the detection second, an item context, a messaging row of 200 days";
     EXPECT_EQ(std::tuple(report.bookmarkFiles, report.bookmarksCleared, report.deviceContextsCleared),
               std::tuple(3, 3, 1)) << "Navs_SyncPoint.sqlite3 too";
-    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3) << "the second after, the undated and the new row";
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3) << "the undated, the second after and the new row";
+    EXPECT_EQ(Rows(Path("service", kData + "_ItemContext.sqlite3"), "ItemContext"), 0);
+    for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies) {
+        std::int64_t next = 0;
+        ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile)
+            .Get(next, ZEL::String::UTF8ToUTF16(kData), L"ItemEvent");
+        EXPECT_EQ(next, 4) << family.bookmarkFile << ": the undated row is never sent";
+    }
     EXPECT_EQ(writer.Scalar("select count(*) from pragma_integrity_check where integrity_check = 'ok'"), 1);
     EXPECT_EQ(messaging.Scalar("select count(*) from ItemEvent"), 1);
     EXPECT_EQ(Rows(Path("service", "GlobalContext.sqlite3")), 1) << "protected";
     EXPECT_EQ(p.c.purge.CurrentStatus().state, ZEL::DataSync::DevicePathPurge::State::PurgedAwaitingResume);
+}
+
+// Without a logged-on user the shared folder is the service's: the purge works on it as the service.
+// With one that cannot be acted as, it fails and says so.
+TEST_F(HousekeepingTest, APurgeWithoutALoggedOnUserWorksOnTheSharedFolderAsTheService) {
+    std::ofstream(Path("service", "device_path_purge.detected_utc")) << kNow;
+    for (const auto& [user, ok] : {std::pair{"", true}, std::pair{"no-such-user-here", false}}) {
+        testsupport::LogonUser logon(user);
+        TelemetryWriter(Path("shared", kData + "_ItemEvent.sqlite3"), "ItemEvent")
+            .Insert(ItemEventJson(kData, "old"), LocalLogtime(kNow - 60));
+        PreparedComponents p(m_policy);
+        const auto report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
+        EXPECT_EQ(report.ok, ok) << user << ": " << report.error;
+        EXPECT_EQ(Rows(Path("shared", kData + "_ItemEvent.sqlite3")), ok ? 0 : 1) << user;
+        EXPECT_EQ(p.c.purge.IsTelemetrySyncBlocked(), true) << "the host lifts the block";
+    }
 }
 
 TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {

@@ -1,6 +1,7 @@
 // Single steps of the scheduler, driven through the components without the agent's threads.
 #include <fstream>
 #include <future>
+#include <functional>
 
 #include "datasync/upload/UploadFixture.h"
 #include "support/AgentHarness.h"
@@ -250,6 +251,50 @@ TEST_F(SyncMapTest, DeviceContextRecordThatCannotBeSentWaitsAndUnInitEndsTheWait
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
         EXPECT_EQ(m_collector.Requests().size() - before, unreadable ? 0u : 1u) << "no second attempt before 15 minutes";
     }
+}
+
+// A pending purge can last for days: every upload path answers at once (the worker and the timer
+// go round, the watchdog is fed), posts nothing, and the record keeps its trigger for later.
+TEST_F(SyncMapTest, APendingPurgeHoldsEveryUploadPathAtOnceAndTheRecordKeepsItsTrigger) {
+    WriteRows(kDataset, 3);
+    std::ofstream(m_dir.path() + "service/device_path_purge.pending");
+    PreparedComponents p(m_policy);
+    p.c.state._b_is_start = true;
+    const std::wstring path = ServicePath(kDataset);
+    p.c.syncMap.InternalDBChangesNotify(path);
+    const std::pair<const char*, std::function<void()>> paths[] = {
+        {"timer pass", [&] { p.c.timer.DoTimerPost(L""); }},
+        {"database upload", [&] { p.c.syncMap.SyncDB(path); }},
+        {"device-context upload", [&] { p.c.deviceContext.HandleDeviceContext(L"DeviceContext.sqlite3"); }},
+        {"rows remaining", [&] { p.c.dispatch.RemainData2Sync(1, path); }},
+    };
+    for (const auto& [name, run] : paths) {
+        auto done = std::async(std::launch::async, run);
+        EXPECT_EQ(done.wait_for(10s), std::future_status::ready) << name << " waits for the purge";
+        p.c.stop.Cancel();  // ends a wait, should one be made
+        done.get();
+        p.c.stop.Reset();
+    }
+    EXPECT_TRUE(m_collector.Requests().empty());
+    EXPECT_EQ(p.c.queue.Size(), 0u);
+    EXPECT_EQ(p.c.syncMap.Record(path).trigger_times, 1u);
+}
+
+// A record handed over while a completed purge awaits the host's resume goes out once it comes.
+TEST_F(SyncMapTest, ADeviceContextRecordHeldByThePurgeGoesOutWhenTheHostResumes) {
+    m_policy.navpUrl = L"https://navp.test/";
+    m_config->SetPolicy(m_policy);
+    WriteRows(kDataset, 1);
+    for (const char* marker : {"pending", "completed_utc"})
+        std::ofstream(m_dir.path() + "service/device_path_purge." + marker) << (marker[0] == 'c' ? "1" : "");
+    DataSyncAgent agent;
+    agent.Init(m_stop);
+    agent.AddDeviceContextRecordToSync(1);
+    ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("skip NAVP device context sync"); }));
+    EXPECT_TRUE(m_collector.Requests().empty());
+    EXPECT_EQ(agent.ResumeAfterPurge(), "");
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return agent.GetStatusSnapshot()["device_context_records_pending"].asUInt64() == 0; }));
+    EXPECT_EQ(m_collector.Requests().size(), 1u);
 }
 
 TEST(SyncMapNames, RecordKindComesFromTheFileName) {
