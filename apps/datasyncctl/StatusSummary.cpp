@@ -1,6 +1,7 @@
 // The status summary's layout: one heading per part, aligned columns for the families.
 #include "datasyncctl/StatusSummary.h"
 
+#include <cctype>
 #include <ctime>
 #include <iomanip>
 #include <sstream>
@@ -179,10 +180,32 @@ void Host(const Json::Value& host, std::ostream& out) {
     if (readOnly.isArray() && !readOnly.empty()) out << "Read-only databases: " << Text(readOnly) << "\n";
 }
 
+// First: the rows that wait and why, or that none does.
+void Waiting(const Json::Value& waiting, std::ostream& out) {
+    if (!waiting.isObject()) return;
+    const Json::Value& entries = Member(waiting, "entries");
+    if (!entries.isArray() || entries.empty()) {
+        out << "Every row is sent: nothing waits (counted " << UtcTime(Member(waiting, "counted_at")) << ")\n";
+        return;
+    }
+    out << "Rows waiting: " << Text(Member(waiting, "rows")) << " (counted " << UtcTime(Member(waiting, "counted_at"))
+        << ")\n";
+    for (const Json::Value& entry : entries) {
+        std::string family = Member(entry, "family").asString();
+        for (char& c : family) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        out << "  " << std::left << std::setw(5) << family << Text(Member(entry, "dataset")) << " ("
+            << Text(Member(entry, "dataset_id")) << "): " << Text(Member(entry, "rows")) << " rows: "
+            << Text(Member(entry, "words")) << "; ends with " << Text(Member(entry, "ends"));
+        if (Member(entry, "until").asInt64() != 0) out << ", by " << UtcTime(Member(entry, "until"));
+        out << "\n";
+    }
+}
+
 }  // namespace
 
 void WriteStatusSummary(const Json::Value& answer, std::ostream& out) {
     const Json::Value& status = Member(answer, "status");
+    Waiting(Member(answer, "waiting"), out);
     Flags(Member(status, "agent"), out);
     Families(status, out);
     Backoff(status, out);

@@ -246,6 +246,7 @@ Json::Value ControlRequests::Status() {
     answer["ok"] = true;
     answer["status"] = m_agent.statusSnapshot ? m_agent.statusSnapshot() : Json::Value(Json::objectValue);
     answer["host"] = DescribeHostState();
+    if (m_agent.waiting) answer["waiting"] = m_agent.waiting();
     return answer;
 }
 

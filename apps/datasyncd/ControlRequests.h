@@ -60,6 +60,7 @@ public:
         std::function<Json::Value()> purge;
         // Empty when the block was lifted, else why not.
         std::function<std::string()> resume;
+        std::function<Json::Value()> waiting;  // the rows waiting and why (WaitingRows.h)
         std::function<void(std::int64_t)> addDeviceContext;
         // The metrics text; empty when not available.
         std::function<std::string()> metrics;

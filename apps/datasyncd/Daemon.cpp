@@ -212,7 +212,10 @@ void Daemon::OnHostTick() {
         if (started != m_statusShowsStarted && m_notifier->Send("STATUS=" + ServiceStatusText(started)))
             m_statusShowsStarted = started;
     }
-    if (m_config.metricsTextfile.empty()) return;
+    if (m_config.metricsTextfile.empty()) {
+        CountWaitingRows();
+        return;
+    }
     try {
         ReplaceFile(m_config.metricsTextfile, MetricsText(), 0644);
     } catch (const std::exception& error) {
@@ -226,25 +229,54 @@ std::string Daemon::MetricsText() {
     input.status = m_agent->GetStatusSnapshot();
     input.host = DescribeHostState();
     input.uploads = m_uploads->Snapshot();
+    const WaitingRows waiting = CountWaitingRows();
+    input.pendingRows = waiting.byFamily;
+    input.rowsWaiting = RowsByReason(waiting);
+    input.steadyNow = ZEL::Clock::GetInstance()->SteadyNow();
+    return RenderMetrics(input);
+}
+
+WaitingRows Daemon::CountWaitingRows() {
     std::vector<std::string> problems;
     DataSyncAgent* agent = m_agent;
     const DatasetFamilies familiesOf = [agent](const std::string& id) { return PolicyFamiliesOf(agent, id); };
-    input.pendingRows = NoPendingRows();
-    AddPendingRows(m_config.folders.service_db_dir, familiesOf, input.pendingRows, problems);
+    PendingRowCounts byFamily = NoPendingRows();
+    DatasetRowCounts byDataset;
+    AddPendingRows(m_config.folders.service_db_dir, familiesOf, byFamily, problems, &byDataset);
     {
         // The shared folder's files are the logged-on user's: read as that user, like the agent.
         ZEL::ImpersonateUser user;
         const int entered = user.EnterLogOnUserMode();
         if (entered == 0)
-            AddPendingRows(m_config.folders.shared_db_dir, familiesOf, input.pendingRows, problems);
+            AddPendingRows(m_config.folders.shared_db_dir, familiesOf, byFamily, problems, &byDataset);
         else
             problems.push_back(m_config.folders.shared_db_dir +
                                ": rows not counted: cannot act as the logged-on user (error " +
                                std::to_string(entered) + "; is logon_user set?)");
     }
-    input.steadyNow = ZEL::Clock::GetInstance()->SteadyNow();
     LogMetricsProblems(problems);
-    return RenderMetrics(input);
+    WaitingSources sources;
+    sources.nameOf = [agent](const std::string& id) { return Narrow(agent->GetDatasetPolicy(Wide(id), 1).dataset_name()); };
+    sources.reasonOf = [agent](const std::string& id, const std::string& family) {
+        const SyncEP::SyncEp_type type = family == "kta"    ? SyncEP::SyncEP_KTA
+                                         : family == "navs" ? SyncEP::SyncEP_NAVS
+                                                            : SyncEP::SyncEP_NAVP;
+        return agent->WhyRowsWait(Wide(id), type);
+    };
+    const auto now = std::chrono::system_clock::to_time_t(ZEL::Clock::GetInstance()->WallNow());
+    WaitingRows waiting = ExplainWaitingRows(byFamily, byDataset, sources, now);
+    waiting.problems = std::move(problems);
+    std::lock_guard<std::mutex> lock(m_waitingMutex);
+    m_waiting = waiting;
+    return waiting;
+}
+
+Json::Value Daemon::WaitingStatus() {
+    {
+        std::lock_guard<std::mutex> lock(m_waitingMutex);
+        if (m_waiting.countedAt != 0) return WaitingJson(m_waiting);
+    }
+    return WaitingJson(CountWaitingRows());
 }
 
 // Each distinct set of problems is logged once, not every 15 seconds.
@@ -308,6 +340,7 @@ ControlRequests::AgentHooks Daemon::MakeAgentHooks() {
     hooks.statusSnapshot = [agent] { return agent->GetStatusSnapshot(); };
     hooks.purge = [agent] { return ZEL::DataSync::PurgeReportJson(agent->PurgeWithReport()); };
     hooks.resume = [agent] { return agent->ResumeAfterPurge(); };
+    hooks.waiting = [this] { return WaitingStatus(); };
     hooks.addDeviceContext = [agent](std::int64_t id) { agent->AddDeviceContextRecordToSync(id); };
     hooks.metrics = [this] { return MetricsText(); };
     return hooks;

@@ -44,6 +44,7 @@
 #include "datasyncd/HostConfig.h"
 #include "datasyncd/SystemdNotifier.h"
 #include "datasyncd/UploadCounters.h"
+#include "datasyncd/WaitingRows.h"
 #include "platform/KernelObjects.h"
 
 class DataSyncAgent;
@@ -81,6 +82,10 @@ public:
 
     // The metrics text (Metrics.h). REQUIRES: Start succeeded. Any thread.
     std::string MetricsText();
+    // Counts the rows waiting in both folders, with their reasons, and keeps the count for the status.
+    WaitingRows CountWaitingRows();
+    // The last count (made now when there is none yet), as the status shows it.
+    Json::Value WaitingStatus();
 
 private:
     void InstallHostServices();
@@ -105,6 +110,8 @@ private:
     bool m_statusShowsStarted = false;  // what STATUS= shows; set before the host tick starts, then by it
     std::mutex m_metricsProblemMutex;
     std::string m_lastMetricsProblems;  // guarded by m_metricsProblemMutex; logged when it changes
+    std::mutex m_waitingMutex;
+    WaitingRows m_waiting;  // guarded by m_waitingMutex: the last count, at most one host tick old
     std::wstring m_registrationSubscription;
     std::unique_ptr<ControlRequests> m_requests;
     platform::HANDLE m_serviceStop;

@@ -153,6 +153,9 @@ void FamilyState(const MetricsInput& input, MetricsText& text) {
         const auto found = input.pendingRows.find(family);
         text.Sample({{"family", family}}, Whole(found == input.pendingRows.end() ? 0 : found->second));
     }
+    text.Metric("datasync_rows_waiting", "gauge",
+                "Telemetry rows not yet accepted by an endpoint family, by the reason they wait.");
+    for (const auto& [key, rows] : input.rowsWaiting) text.Sample({{"family", key.first}, {"reason", key.second}}, Whole(rows));
     const Json::Value& backoff = Member(input.status, "backoff");
     text.Metric(
         "datasync_backoff_active", "gauge",

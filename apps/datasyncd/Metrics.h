@@ -12,6 +12,7 @@
 //     datasync_last_accepted_batch_age_seconds{family}      gauge, on the monotonic clock
 //   from the files (PendingRows.h):
 //     datasync_rows_pending{family}                         gauge
+//     datasync_rows_waiting{family,reason}                  gauge (WaitingRows.h)
 //   from the agent's status snapshot and the host state:
 //     datasync_backoff_active{family}                       gauge 0/1 (a wait runs, or retries
 //                                                           are exhausted until a reset)
@@ -40,6 +41,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "datasyncd/UploadCounters.h"
 
@@ -51,6 +53,7 @@ struct MetricsInput {
     Json::Value host;    // the host state ("host" of the control answer)
     UploadCounts uploads;
     std::map<std::string, std::int64_t> pendingRows;  // by family name (PendingRows.h)
+    std::map<std::pair<std::string, std::string>, std::int64_t> rowsWaiting;  // by (family, reason)
     std::chrono::steady_clock::time_point steadyNow;
 };
 

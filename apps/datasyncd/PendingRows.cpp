@@ -110,7 +110,7 @@ PendingRowCounts NoPendingRows() {
 }
 
 void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf, PendingRowCounts& pending,
-                    std::vector<std::string>& problems) {
+                    std::vector<std::string>& problems, DatasetRowCounts* byDataset) {
     const std::map<std::string, std::string> bookmarkFiles = BookmarkFiles();
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
@@ -134,8 +134,10 @@ void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf
             const auto file = bookmarkFiles.find(family);
             if (file == bookmarkFiles.end() || (family == "navp" && kind == "ItemContext")) continue;
             const std::string syncPoint = (std::filesystem::path(folder) / file->second).string();
-            pending[family] +=
+            const std::int64_t rows =
                 RowsFrom(db.get(), path, kind, ReadBookmark(syncPoint, datasetId, kind, problems), problems);
+            pending[family] += rows;
+            if (byDataset != nullptr && rows > 0) (*byDataset)[{datasetId, family}] += rows;
         }
     }
     if (error && error != std::errc::no_such_file_or_directory)

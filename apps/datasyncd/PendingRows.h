@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace datasyncd {
@@ -27,12 +28,15 @@ namespace datasyncd {
 using DatasetFamilies = std::function<std::vector<std::string>(const std::string& datasetId)>;
 
 using PendingRowCounts = std::map<std::string, std::int64_t>;  // by family name
+// By (dataset id as the file names it, family name); only pairs with rows pending.
+using DatasetRowCounts = std::map<std::pair<std::string, std::string>, std::int64_t>;
 
 // Every family of the agent's table, with no row pending.
 PendingRowCounts NoPendingRows();
 
-// Adds the rows pending in `folder` to `pending`. A folder that does not exist has none.
+// Adds the rows pending in `folder` to `pending` (and, when given, to `byDataset`). A folder that
+// does not exist has none.
 void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf, PendingRowCounts& pending,
-                    std::vector<std::string>& problems);
+                    std::vector<std::string>& problems, DatasetRowCounts* byDataset = nullptr);
 
 }  // namespace datasyncd

@@ -306,4 +306,26 @@ TEST_F(HousekeepingFlow, ARealmChangeBlocksUploadsWithoutStallingUntilThePurgeAn
     StopDaemon();
 }
 
+// A new install with rows and no device context: the status says so first, the metrics count the
+// rows under that reason, and the reason goes with the device context's first row.
+TEST_F(HousekeepingFlow, RowsWithoutADeviceContextWaitForItAndStatusAndMetricsSaySo) {
+    m_live.syncEPs = "KTA";
+    ASSERT_NO_FATAL_FAILURE(Lay({m_live, m_context}));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    WriteRows(m_live, 1, 5);
+    const std::string waiting = "datasync_rows_waiting{family=\"kta\",reason=\"no_device_context\"} 5";
+    EXPECT_TRUE(Poll([&] { return CtlOk({"metrics"}).find(waiting) != std::string::npos; }, seconds(20)))
+        << CtlOk({"metrics"}) << AgentErrors();
+    const std::string status = CtlOk({"status"});
+    EXPECT_EQ(status.rfind("Rows waiting: 5", 0), 0u) << status;
+    EXPECT_NE(status.find("KTA  " + m_live.name + " (" + m_live.id + "): 5 rows: no device context yet"),
+              std::string::npos) << status;
+
+    WriteRows(m_context, 1, 1);
+    EXPECT_TRUE(Poll([&] { return Accepted("kta") == 5; }, seconds(20))) << AgentErrors();
+    EXPECT_TRUE(Poll([&] { return CtlOk({"metrics"}).find("datasync_rows_waiting{") == std::string::npos; }, seconds(20)));
+    EXPECT_EQ(CtlOk({"status"}).rfind("Every row is sent: nothing waits", 0), 0u);
+    StopDaemon();
+}
+
 }  // namespace

@@ -92,6 +92,7 @@ public:
     RecollectedTelemetry recollected;
 
     UnsavedBookmarks unsaved{clock};
+    UploadLedger ledger{clock};
 
     FamilyLeg leg;
     DeviceContextSync deviceContext;

@@ -34,6 +34,7 @@
 #include "datasync/agent/AgentComponents.h"
 #include "datasync/agent/AgentInterfaces.h"
 #include "datasync/agent/AgentStatus.h"
+#include "datasync/agent/WaitReasons.h"
 #include "datasync/common/Paths.h"
 #include "datasync/host/FileWatcher.h"
 
@@ -128,6 +129,10 @@ public:
     // The agent's state as one JSON object for the control socket, from what the components
     // published: it never waits for an upload, a store query or another thread.
     Json::Value GetStatusSnapshot() { return ZEL::DataSync::AgentStatus(m_c); }
+    // Why rows of `datasetId` wait for `family` now (see WaitReasons.h); never waits.
+    ZEL::DataSync::WaitReason WhyRowsWait(const std::wstring& datasetId, SyncEP::SyncEp_type family) {
+        return ZEL::DataSync::WhyRowsWait(m_c, datasetId, family);
+    }
 
     // The worker's interruptible pause, on the one agent instance.
     static void WaitSync(unsigned milliseconds, bool release);

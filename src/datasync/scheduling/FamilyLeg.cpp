@@ -48,6 +48,12 @@ const char* FamilyLeg::RefusingGate(const Upload& upload) {
 }
 
 FamilyLeg::Result FamilyLeg::Run(const Upload& upload) {
+    const Result result = RunLeg(upload);
+    m_parts.ledger.Record(upload.datasetId, upload.family, result.outcome);
+    return result;
+}
+
+FamilyLeg::Result FamilyLeg::RunLeg(const Upload& upload) {
     if (const char* gate = RefusingGate(upload)) return Result{UploadOutcome::HeldBy(gate)};
     if (upload.family == SyncEP::SyncEP_NAVP)
         return Result{

@@ -18,8 +18,10 @@
 // What the two roads make of a leg's result (which family decides, whether a device-missing
 // answer from NAVS counts as done) stays with them; so do their log lines.
 //
+// Each leg's outcome (a gate's refusal included) goes to the upload ledger, for the status.
+//
 // Thread safety: any thread (the worker, the timer's start-up scan, a host thread); no lock of its
-// own, the gates guard their own state. Never waits.
+// own, the gates and the ledger guard their own state. Never waits.
 #pragma once
 
 #include <string>
@@ -33,6 +35,7 @@
 #include "datasync/resilience/CertExpiryPause.h"
 #include "datasync/resilience/DeviceMissing.h"
 #include "datasync/scheduling/SyncReadiness.h"
+#include "datasync/scheduling/UploadLedger.h"
 #include "datasync/upload/BatchPipeline.h"
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/SyncAgentsHelper.h"
@@ -51,6 +54,7 @@ public:
         DeviceMissingState& deviceMissing;
         const DevicePathPurge& purge;
         upload::UploadServices services;  // the stores and held bookmark files of the agent
+        UploadLedger& ledger;             // every leg's outcome is recorded there
         Log& log;
     };
 
@@ -73,6 +77,10 @@ public:
     explicit FamilyLeg(Parts parts) : m_parts(std::move(parts)) {}
 
     Result Run(const Upload& upload);
+    // Records a refusal made for the whole dataset, in front of its legs.
+    void Record(const std::wstring& datasetId, SyncEP::SyncEp_type family, const UploadOutcome& outcome) {
+        m_parts.ledger.Record(datasetId, family, outcome);
+    }
 
     // The uploaders as the agent builds them: the family's URL, name, bookmark file and
     // authentication, the agent's stores; they post nothing while the purge blocks uploads.
@@ -82,6 +90,7 @@ public:
                                utility::EGetDBPathMethod method) const;
 
 private:
+    Result RunLeg(const Upload& upload);
     // The first gate that refuses, or null.
     const char* RefusingGate(const Upload& upload);
     Result AfterAnswer(const Upload& upload, const UploadOutcome& outcome,

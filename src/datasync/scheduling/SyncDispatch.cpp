@@ -6,6 +6,7 @@
 
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
+#include "datasync/config/EndpointFamilies.h"
 #include "datasync/host/Impersonation.h"
 
 namespace ZEL {
@@ -76,10 +77,14 @@ DatabaseResult SyncDispatcher::Post(const std::wstring& datasetId, int syncType,
             m_log.e(L"%s: -GetDatasetPolicy(%s) return null dataset!!", function, datasetId);
             return {false, UploadOutcome::HeldBy("no_policy")};
         }
-        if (!m_parts.applicability.CheckApplicabilityFilterForDataset(policy))
-            return {false, UploadOutcome::HeldBy("not_applicable")};
-
         const SyncEP ep(policy.syncEPs());
+        if (!m_parts.applicability.CheckApplicabilityFilterForDataset(policy)) {
+            const UploadOutcome held = UploadOutcome::HeldBy("not_applicable");
+            for (const EndpointFamily& family : kEndpointFamilies)
+                if (ep.IsEnabled(family.type)) m_parts.leg.Record(datasetId, family.type, held);
+            return {false, held};
+        }
+
         ImpersonateUser user;
         std::optional<DatabaseResult> first;  // the first family named decides
         for (const SyncEP::SyncEp_type family : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS, SyncEP::SyncEP_NAVP}) {
