@@ -46,7 +46,7 @@ void TelemetryDuplication::CreateGlobalEvents() {
         System::SECURITY_ATTRIBUTES attributes;
         if (!System::InitializeSecurityAttributes(&attributes, event.allowUserAccess)) continue;
         platform::HANDLE handle = platform::CreateEventW(false, false, event.name, attributes.access);
-        m_log.e(L"Created event %d", static_cast<int>(platform::GetLastError()));
+        m_log.d(L"Created event %d", static_cast<int>(platform::GetLastError()));
         if (!handle) {
             const platform::DWORD error = platform::GetLastError();
             if (error == platform::ERROR_ACCESS_DENIED)
@@ -103,7 +103,7 @@ void TelemetryDuplication::AddFileNamesToRecollectedTelemetry() {
     EventDataLogging* store = EventDataLogging::GetInstance();
     for (const DataSet& dataset : m_parts.policies.Datasets()) {
         if (!m_parts.state._b_is_start) {
-            m_log.e(L"%s : ServiceStop signalled!", L"DataSyncAgent::AddFileNamesToRecollectedTelemetry");
+            m_log.i(L"%s : ServiceStop signalled!", L"DataSyncAgent::AddFileNamesToRecollectedTelemetry");
             return;
         }
         std::vector<std::wstring> files;
@@ -135,7 +135,7 @@ void TelemetryDuplication::ProcessDuplicateTelemetryList(std::list<std::wstring>
     const RecollectedTelemetry::Files files = m_parts.recollected.Copy();
     for (const DataSet& dataset : m_parts.policies.Datasets()) {
         if (!m_parts.state._b_is_start) {
-            m_log.e(L"%s : ServiceStop signalled!", kProcessList);
+            m_log.i(L"%s : ServiceStop signalled!", kProcessList);
             return;
         }
         if (!ContainsIgnoringCase(names, dataset.dataset_name())) continue;

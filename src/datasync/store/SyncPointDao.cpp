@@ -118,7 +118,7 @@ BookmarkRead SyncPointDao::ReadRow(std::int64_t& id, std::string* logtime, const
         statement.bind(2, typeText);
         CppSQLite3Query query = statement.execQuery();
         if (query.eof()) {
-            m_log.e(L"SyncPoint::Get execQuery: id = %s,type = %s", guid, type);
+            m_log.d(L"SyncPoint::Get execQuery: id = %s,type = %s", guid, type);
             return BookmarkRead::Missing;
         }
         id = query.getInt64Field(0, 0);

@@ -185,7 +185,7 @@ UploadOutcome UploadBatch(const Rules& rules, const UploadTarget& target, const 
             L"syncId=%lld startid=%lld endid=%lld",
             fn, datasetId, batch.records.front().row_id(), syncId, batch.startid, endid);
         if (rules.fetchedFormat != nullptr)
-            log.e(rules.fetchedFormat, fn, datasetId, batch.startid, static_cast<int>(batch.records.size()));
+            log.d(rules.fetchedFormat, fn, datasetId, batch.startid, static_cast<int>(batch.records.size()));
 
         // Only the item events the dataset's policy includes may leave the device. A policy that
         // names no list for the dataset (it was not found, or cannot be read now) filters nothing

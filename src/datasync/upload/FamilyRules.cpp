@@ -42,7 +42,7 @@ EncodedBatch EncodeUnderNewestContext(const std::list<T>& records, TelemetryTabl
     EncodedBatch encoded;
     ZEL::DeviceContext context;
     if (!tables.NewestDeviceContext(context)) {
-        log.e(L"%s: GetLastDeviceContext no data", function);
+        log.w(L"%s: GetLastDeviceContext no data", function);
         encoded.failure = UploadResult::NoDeviceContext;
         return encoded;
     }

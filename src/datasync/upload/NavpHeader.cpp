@@ -157,7 +157,7 @@ bool NavpHeader::LoadDeviceContext() {
     }
     Log log;
     utility::InitLog(log, L"DataSync.log", 4);
-    log.e(L"%s: Init GetLastDeviceContext no data", L"ZEL::NavpHeader::LoadDeviceContext");
+    log.w(L"%s: Init GetLastDeviceContext no data", L"ZEL::NavpHeader::LoadDeviceContext");
     return false;
 }
 

@@ -53,7 +53,7 @@ bool SyncAgentsHelper::IsSyncFrequencyElapsedSinceFirstTelemetryLogtime(const st
 bool SyncAgentsHelper::IsDeviceContextSyncSuccess(const std::wstring& syncPointFile) {
     ZEL::DeviceContext newest;
     if (EventDataLogging::GetInstance()->GetLastDeviceContext(&newest, 0) != 0) {
-        upload::AgentLog().e(L"%s: GetLastDeviceContext no data",
+        upload::AgentLog().w(L"%s: GetLastDeviceContext no data",
                              L"ZEL::DataSync::SyncAgentsHelper::IsDeviceContextSyncSuccess");
         return false;
     }

@@ -2,6 +2,9 @@
 // bound to that name.
 #include "linuxhost/logging/FileLogging.h"
 
+#include "datasync/host/Clock.h"
+#include "linuxhost/logging/RepeatFilter.h"
+
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -32,15 +35,22 @@ spdlog::level::level_enum ToSpd(LogLevel level) {
     return spdlog::level::info;
 }
 
+struct FileLogger {
+    std::shared_ptr<spdlog::logger> logger;
+    std::shared_ptr<RepeatFilter> repeats;  // one per file, shared by every Log bound to it
+};
+
 class SpdlogSink : public LogSink {
 public:
-    SpdlogSink(std::shared_ptr<spdlog::logger> logger, LogLevel minimum)
-        : m_logger(std::move(logger)), m_minimum(minimum) {}
+    SpdlogSink(FileLogger file, LogLevel minimum) : m_file(std::move(file)), m_minimum(minimum) {}
     bool Enabled(LogLevel level) const override { return level >= m_minimum; }
-    void Write(LogLevel level, const std::string& text) override { m_logger->log(ToSpd(level), text); }
+    void Write(LogLevel level, const std::string& text) override {
+        if (const std::optional<std::string> line = m_file.repeats->Pass(level, text))
+            m_file.logger->log(ToSpd(level), *line);
+    }
 
 private:
-    std::shared_ptr<spdlog::logger> m_logger;
+    FileLogger m_file;
     LogLevel m_minimum;
 };
 
@@ -48,7 +58,7 @@ struct FileLoggers {
     std::mutex mutex;
     std::string folder;
     LogLevel minimum = LogLevel::Debug;
-    std::map<std::string, std::shared_ptr<spdlog::logger>> byPath;
+    std::map<std::string, FileLogger> byPath;
 };
 
 FileLoggers& Loggers() {
@@ -74,7 +84,8 @@ std::shared_ptr<LogSink> MakeSink(const std::wstring& fileName) {
         logger->flush_on(spdlog::level::warn);
         spdlog::drop(path);
         spdlog::register_logger(logger);
-        found = loggers.byPath.emplace(path, logger).first;
+        auto repeats = std::make_shared<RepeatFilter>([] { return Clock::GetInstance()->SteadyNow(); });
+        found = loggers.byPath.emplace(path, FileLogger{logger, repeats}).first;
     }
     return std::make_shared<SpdlogSink>(found->second, loggers.minimum);
 }

@@ -11,6 +11,7 @@
 #include "datasync/host/Log.h"
 #include "datasync/host/Utility.h"
 #include "linuxhost/logging/FileLogging.h"
+#include "linuxhost/logging/RepeatFilter.h"
 #include "support/TempDir.h"
 #include "support/TextShape.h"
 
@@ -154,6 +155,29 @@ TEST_F(FileLogging, HostLogFollowsTheFolderConfiguredAtEachUseAndAnUnusableFolde
     std::ofstream(blocker) << "file";
     try { ConfigureFileLogging(blocker + "/log", LogLevel::Debug); ADD_FAILURE() << "no exception"; }
     catch (const std::runtime_error& error) { EXPECT_NE(std::string(error.what()).find(blocker), std::string::npos) << error.what(); }
+}
+
+// A refusal logged every 2 s: written once, then summarised at most every 10 minutes.
+TEST(RepeatFilter, ALineRepeatedWithinTenMinutesIsCountedAndSummarisedWhenItComesAfterThem) {
+    std::chrono::steady_clock::time_point now{};
+    ZEL::linuxhost::RepeatFilter filter([&now] { return now; });
+    const auto at = [&](int seconds, LogLevel level, const std::string& text) {
+        now = std::chrono::steady_clock::time_point(std::chrono::seconds(seconds));
+        return filter.Pass(level, text).value_or("-");
+    };
+    const struct { int at; LogLevel level; const char* text; const char* written; } lines[] = {
+        {0, LogLevel::Error, "no data", "no data"},
+        {2, LogLevel::Error, "no data", "-"},
+        {2, LogLevel::Warning, "no data", "no data"},  // another level, another line
+        {3, LogLevel::Info, "other", "other"},
+        {4, LogLevel::Debug, "step", "step"},
+        {5, LogLevel::Debug, "step", "step"},  // debug lines always pass
+        {598, LogLevel::Error, "no data", "-"},
+        {600, LogLevel::Error, "no data", "no data (repeated 2 times in the last 10 minutes)"},
+        {602, LogLevel::Error, "no data", "-"},
+        {1300, LogLevel::Info, "other", "other"},  // nothing repeated meanwhile
+    };
+    for (const auto& line : lines) EXPECT_EQ(at(line.at, line.level, line.text), line.written) << line.at;
 }
 
 TEST(ParseLogLevel, ReadsTheHostConfigNamesAndLeavesTheLevelOnRefusal) {

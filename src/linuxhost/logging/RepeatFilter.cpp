@@ -1,0 +1,43 @@
+// Repeated log lines, counted and summarised.
+#include "linuxhost/logging/RepeatFilter.h"
+
+namespace ZEL {
+namespace linuxhost {
+
+std::optional<std::string> RepeatFilter::Pass(LogLevel level, const std::string& text) {
+    if (level == LogLevel::Debug) return text;
+    const auto now = m_now();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto key = std::make_pair(level, text);
+    const auto found = m_seen.find(key);
+    if (found == m_seen.end()) {
+        if (m_seen.size() >= kMaxLines) ForgetOld(now);
+        m_seen.emplace(key, Seen{now, 0});
+        return text;
+    }
+    Seen& seen = found->second;
+    if (now - seen.written < m_window) {
+        ++seen.suppressed;
+        return std::nullopt;
+    }
+    const std::int64_t suppressed = seen.suppressed;
+    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(now - seen.written).count();
+    seen = Seen{now, 0};
+    if (suppressed == 0) return text;
+    return text + " (repeated " + std::to_string(suppressed) + " times in the last " + std::to_string(minutes) +
+           " minutes)";
+}
+
+void RepeatFilter::ForgetOld(std::chrono::steady_clock::time_point now) {
+    for (auto it = m_seen.begin(); it != m_seen.end();) it = now - it->second.written >= m_window ? m_seen.erase(it) : std::next(it);
+    // Still full: the oldest go.
+    while (m_seen.size() >= kMaxLines) {
+        auto oldest = m_seen.begin();
+        for (auto it = m_seen.begin(); it != m_seen.end(); ++it)
+            if (it->second.written < oldest->second.written) oldest = it;
+        m_seen.erase(oldest);
+    }
+}
+
+}  // namespace linuxhost
+}  // namespace ZEL

@@ -1,0 +1,52 @@
+// RepeatFilter: keeps one log file readable while something refuses over and over. A line at
+// info level or above that is the same (level and text) as one written less than `window` ago is
+// counted instead of written; the first one after the window is written with
+// " (repeated N times in the last M minutes)" added, and starts a new window. Debug lines always
+// pass: who asks for them wants them all.
+//
+// It remembers the lines of the last window, at most kMaxLines of them (the oldest are forgotten
+// first, and their counts with them).
+//
+// Thread safety: any thread; a small lock held only for the lookup.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "datasync/host/Log.h"
+
+namespace ZEL {
+namespace linuxhost {
+
+class RepeatFilter {
+public:
+    static constexpr std::size_t kMaxLines = 512;
+
+    using SteadyNow = std::function<std::chrono::steady_clock::time_point()>;
+    explicit RepeatFilter(SteadyNow now, std::chrono::minutes window = std::chrono::minutes(10))
+        : m_now(std::move(now)), m_window(window) {}
+
+    // The text to write for `text` now, or nothing.
+    std::optional<std::string> Pass(LogLevel level, const std::string& text);
+
+private:
+    struct Seen {
+        std::chrono::steady_clock::time_point written;
+        std::int64_t suppressed = 0;
+    };
+    void ForgetOld(std::chrono::steady_clock::time_point now);
+
+    const SteadyNow m_now;
+    const std::chrono::minutes m_window;
+    std::mutex m_mutex;
+    std::map<std::pair<LogLevel, std::string>, Seen> m_seen;  // guarded by m_mutex
+};
+
+}  // namespace linuxhost
+}  // namespace ZEL
