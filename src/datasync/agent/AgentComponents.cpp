@@ -20,7 +20,7 @@ AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandl
              [this] { deviceContext.BlockLifted(); }}),
       retention(clock, [this] { return purge.IsTelemetrySyncBlocked(); }, log),
       leg({readiness, endpoints, consent, certPause, backoff, deviceMissing, purge,
-           upload::HostUploadServices(unsaved, [this] { return purge.IsTelemetrySyncBlocked(); }), ledger, log}),
+           upload::HostUploadServices(unsaved, [this] { return purge.TryBeginUpload(); }), ledger, log}),
       deviceContext({state, readiness, endpoints, policies, consent, backoff, leg, purge, stop, log}),
       dispatch({state, readiness, endpoints, policies, applicability, leg, purge, deviceContext, stop, log}),
       notifications({state, queue, deviceMissing, certPause, backoff, tasks, stop, log}, std::move(hooks)),

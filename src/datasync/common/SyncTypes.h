@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 namespace ZEL {
 namespace DataSync {
@@ -9,6 +10,10 @@ namespace DataSync {
 // Whether a device-path purge blocks uploads now. The agent gives its uploaders the purge
 // state's question; an uploader without one is never blocked.
 using SyncBlockedQuery = std::function<bool()>;
+// Lets one upload begin: empty while a purge blocks uploads, otherwise a pass the upload holds
+// for its whole length (a purge does not delete while a pass is held).
+using UploadPass = std::shared_ptr<void>;
+using BeginUpload = std::function<UploadPass()>;
 
 // The record kind of a database or of one KTA/NAVS upload.
 enum SyncTypes {

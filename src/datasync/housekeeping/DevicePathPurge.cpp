@@ -88,6 +88,40 @@ private:
 
 }  // namespace
 
+DevicePathPurge::DevicePathPurge(Parts parts)
+    : m_parts(std::move(parts)), m_log(m_parts.log), m_noUploads(platform::CreateEventW(true, true)) {}
+
+DevicePathPurge::~DevicePathPurge() { platform::CloseHandle(m_noUploads); }
+
+UploadPass DevicePathPurge::TryBeginUpload() {
+    std::lock_guard<std::mutex> lock(m_uploadsMutex);
+    if (IsTelemetrySyncBlocked()) return nullptr;
+    if (m_uploadsInFlight++ == 0) platform::ResetEvent(m_noUploads);
+    return UploadPass(this, [](void* purge) { static_cast<DevicePathPurge*>(purge)->EndUpload(); });
+}
+
+void DevicePathPurge::EndUpload() {
+    std::lock_guard<std::mutex> lock(m_uploadsMutex);
+    if (--m_uploadsInFlight == 0) platform::SetEvent(m_noUploads);
+}
+
+bool DevicePathPurge::BlockAndWaitForUploadsInFlight() {
+    {
+        std::lock_guard<std::mutex> lock(m_uploadsMutex);
+        SetTelemetryPurgeInProgress(true);
+    }
+    for (;;) {
+        std::size_t inFlight = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_uploadsMutex);
+            inFlight = m_uploadsInFlight;
+        }
+        if (inFlight == 0) return true;
+        m_log.i(L"%s: waiting for %d uploads in flight to end", kPurge, static_cast<int>(inFlight));
+        if (m_parts.stop.WaitForEvent(m_noUploads, platform::INFINITE) != StopSignal::Woke::Event) return false;
+    }
+}
+
 void DevicePathPurge::LoadMarkersOnce() const {
     std::call_once(m_loaded, [this] {
         Markers loaded;
@@ -176,8 +210,8 @@ DevicePathPurge::Report DevicePathPurge::PurgeLocalTelemetryStoresForDevicePathR
     // Also writes what an earlier attempt could not; the block holds in memory either way.
     const Markers markers = CurrentMarkers();
     if (!markers.pendingSaved || !markers.detectedSaved) CreatePurgePendingMarker();
-    SetTelemetryPurgeInProgress(true);
     try {
+        if (!BlockAndWaitForUploadsInFlight()) throw std::runtime_error("stopped while uploads were still in flight");
         if (m_parts.joinRetention) m_parts.joinRetention();
         report = PurgeTelemetryStoresForDevicePathRealmChange();
     } catch (const std::exception& ex) {

@@ -31,7 +31,9 @@
 // the service; with one configured that cannot be acted as, the purge fails and stays pending.
 //
 // Thread safety: the purge runs on the caller's thread; every other call may come from any
-// thread and answers at once. The guard (IsTelemetrySyncBlocked) reads two atomics; the marker
+// thread and answers at once. Uploads begin through TryBeginUpload, and the purge waits (through
+// the agent's StopSignal, so a stop ends the wait) for the uploads that began before it blocked
+// them. The guard (IsTelemetrySyncBlocked) reads two atomics; the marker
 // state is under a small lock never held across file work. One purge or resume runs at a time;
 // a second one meanwhile is refused, not queued. Databases are changed through the host's cache,
 // each closed before and checkpointed and closed after; no "-wal" or "-shm" file is ever deleted.
@@ -47,6 +49,7 @@
 #include "datasync/common/AgentState.h"
 #include "datasync/common/Published.h"
 #include "datasync/common/StopSignal.h"
+#include "datasync/common/SyncTypes.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/Utility.h"
@@ -99,12 +102,18 @@ public:
         std::function<void()> blockLifted;
     };
 
-    explicit DevicePathPurge(Parts parts) : m_parts(std::move(parts)), m_log(m_parts.log) {}
+    explicit DevicePathPurge(Parts parts);
+    ~DevicePathPurge();
+    DevicePathPurge(const DevicePathPurge&) = delete;
+    DevicePathPurge& operator=(const DevicePathPurge&) = delete;
 
     bool IsTelemetryPurgeInProgress() const { return m_purgeInProgress.load(); }
     void SetTelemetryPurgeInProgress(bool inProgress) { m_purgeInProgress.store(inProgress); }
     // A purge runs, or is pending. No file-system call after the first use.
     bool IsTelemetrySyncBlocked() const;
+    // An upload's permission to begin: empty while uploads are blocked. A purge, once it has
+    // blocked uploads, waits for the passes still held before it deletes anything.
+    UploadPass TryBeginUpload();
 
     // Marks a purge pending when the stored device path is not the host's realm.
     Mark TrySetPurgePendingOnDevicePathRealmMismatch();
@@ -150,6 +159,9 @@ private:
                          const std::chrono::system_clock::time_point& cutoff, const wchar_t* kind,
                          utility::EGetDBPathMethod root, Report& report);
     std::int64_t NowSeconds() const;
+    void EndUpload();
+    // Blocks new uploads for the purge and waits for those in flight; false when a stop came first.
+    bool BlockAndWaitForUploadsInFlight();
 
     Parts m_parts;
     Log& m_log;
@@ -159,6 +171,9 @@ private:
     mutable std::mutex m_markersMutex;           // guards m_markers; never held across file work
     mutable Markers m_markers;
     std::mutex m_requestMutex;  // one purge or resume at a time (tried, never waited for)
+    std::mutex m_uploadsMutex;  // guards m_uploadsInFlight and the in-progress flag's setting by a purge
+    std::size_t m_uploadsInFlight = 0;
+    platform::HANDLE m_noUploads;  // manual reset: set while no upload holds a pass
     Published<Report> m_lastReport;
     std::atomic<bool> m_reported{false};
 };

@@ -117,16 +117,26 @@ std::optional<UploadOutcome> ReadBatch(const Rules& rules, TelemetryTables& tabl
 template <typename T>
 constexpr bool kIsItemEvent = std::is_same<T, ItemEvent>::value;
 
+// The pass of an upload that nothing blocks.
+UploadPass FreePass() {
+    static const UploadPass free = std::make_shared<char>(0);
+    return free;
+}
+
+UploadPass BeginOneUpload(const UploadServices& services) {
+    return services.beginUpload ? services.beginUpload() : FreePass();
+}
+
 }  // namespace
 
-UploadServices HostUploadServices(UnsavedBookmarks& unsaved, SyncBlockedQuery blocked) {
+UploadServices HostUploadServices(UnsavedBookmarks& unsaved, BeginUpload beginUpload) {
     static SqliteTelemetryTables tables;  // stateless
     static SyncPointBookmarks bookmarks;  // stateless
     UploadServices services;
     services.tables = &tables;
     services.bookmarks = &bookmarks;
     services.unsaved = &unsaved;
-    services.blocked = std::move(blocked);
+    services.beginUpload = std::move(beginUpload);
     services.includeEvents = [](const std::wstring& datasetId, std::list<std::wstring>& include) {
         return ConfigPolicyHelper().FindIncludeEventsForDataset(datasetId, include);
     };
@@ -139,7 +149,8 @@ UploadServices UploaderServices::Get() {
         m_given = HostUploadServices(*m_own);
     }
     UploadServices services = *m_given;
-    if (m_blocked) services.blocked = m_blocked;
+    if (m_blocked)
+        services.beginUpload = [blocked = m_blocked] { return blocked() ? UploadPass() : FreePass(); };
     return services;
 }
 
@@ -153,7 +164,8 @@ UploadOutcome UploadBatch(const Rules& rules, const UploadTarget& target, const 
     TelemetryTables& tables = *services.tables;
     try {
         // Nothing leaves the device while a device-path purge is pending or running.
-        if (services.blocked && services.blocked()) {
+        const UploadPass pass = BeginOneUpload(services);
+        if (!pass) {
             log.d(L"%s: device-path purge pending or in progress, skip sync", fn);
             return UploadOutcome::Of(UploadResult::Blocked);
         }
@@ -245,7 +257,8 @@ UploadOutcome UploadChosenRow(const NavpRules& rules, std::int64_t recordId, con
     const wchar_t* const fn = kPostDeviceContext;
     const std::wstring typeName = DeviceContext::TypeName();
     try {
-        if (services.blocked && services.blocked()) {
+        const UploadPass pass = BeginOneUpload(services);
+        if (!pass) {
             log.i(L"%s: device-path purge pending or in progress, skip device context post", fn);
             return UploadOutcome::Of(UploadResult::Blocked);
         }

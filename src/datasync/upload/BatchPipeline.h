@@ -46,14 +46,14 @@ struct UploadServices {
     TelemetryTables* tables = nullptr;    // not owned
     BookmarkStore* bookmarks = nullptr;   // not owned
     UnsavedBookmarks* unsaved = nullptr;  // not owned
-    SyncBlockedQuery blocked;             // empty: never blocked
+    BeginUpload beginUpload;              // empty: never blocked
     // The include list of a dataset in the policy in force; false when the policy names none.
     std::function<bool(const std::wstring& datasetId, std::list<std::wstring>& include)> includeEvents;
 };
 
 // The SQLite tables and SyncPoint files, the policy read afresh per batch; `unsaved` and
-// `blocked` as given.
-UploadServices HostUploadServices(UnsavedBookmarks& unsaved, SyncBlockedQuery blocked = {});
+// `beginUpload` as given.
+UploadServices HostUploadServices(UnsavedBookmarks& unsaved, BeginUpload beginUpload = {});
 
 // The services one uploader object runs with: those it was given (the agent's), or else the host's
 // stores with a record of held bookmark files of its own. Copies share that record.

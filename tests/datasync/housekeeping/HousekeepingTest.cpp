@@ -12,6 +12,7 @@
 #include "support/ManualClock.h"
 #include "support/PreparedComponents.h"
 #include "support/TelemetryWriter.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -215,6 +216,30 @@ TEST_F(HousekeepingTest, APurgeWithoutALoggedOnUserWorksOnTheSharedFolderAsTheSe
         EXPECT_EQ(report.ok, ok) << user << ": " << report.error;
         EXPECT_EQ(Rows(Path("shared", kData + "_ItemEvent.sqlite3")), ok ? 0 : 1) << user;
         EXPECT_EQ(p.c.purge.IsTelemetrySyncBlocked(), true) << "the host lifts the block";
+    }
+}
+
+// A purge asked for while an upload is on the wire blocks new ones and waits for it before it
+// deletes anything; a stop ends that wait, and the purge stays to be run again.
+TEST_F(HousekeepingTest, APurgeWaitsForTheUploadsInFlightAndAStopEndsTheWait) {
+    std::ofstream(Path("service", "device_path_purge.detected_utc")) << kNow;
+    WriteAged("service", kData, {3});
+    const std::string file = Path("service", kData + "_ItemEvent.sqlite3");
+    for (const bool stop : {true, false}) {
+        fs::remove(Path("service", "device_path_purge.pending"));  // the stopped purge's, for a fresh start
+        PreparedComponents p(m_policy);
+        ZEL::DataSync::UploadPass pass = p.c.purge.TryBeginUpload();
+        ASSERT_TRUE(pass);
+        auto purge = std::async(std::launch::async, [&p] { return p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange(); });
+        ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("waiting for 1 uploads in flight to end"); }));
+        EXPECT_FALSE(p.c.purge.TryBeginUpload()) << "no upload begins meanwhile";
+        EXPECT_EQ(Rows(file), 3) << "nothing is deleted under the upload";
+        if (stop) p.c.stop.Cancel();
+        if (!stop) pass.reset();
+        const auto report = purge.get();
+        EXPECT_EQ(report.ok, !stop) << report.error;
+        EXPECT_EQ(Rows(file), stop ? 3 : 2) << "the dated row goes once the upload ended";
+        m_logs.Clear();
     }
 }
 
