@@ -1,9 +1,17 @@
 # Entry points: `make test` (install what is missing, build with warnings as errors, run ctest),
 # `make demo` and `make package` (the Debian packages datasync and datasync-tools, written to
 # BUILD_DIR). BUILD_DIR and CMAKE_ARGS may be overridden, e.g. for sanitizer builds.
+#
+# Quiet builds: a build with nothing to do prints one line, and one that compiles prints what it
+# compiles and links and every warning and error in full, but none of make's directory and
+# "Built target" lines. Sub-makes (those of cmake --build too) inherit --no-print-directory.
 BUILD_DIR ?= build
 CMAKE_ARGS ?=
 JOBS ?= $(shell nproc)
+MAKEFLAGS += --no-print-directory
+# pipefail: a failed build fails the recipe even though its output goes through a filter.
+SHELL := /bin/bash
+.SHELLFLAGS := -o pipefail -c
 
 DEB_PACKAGES := build-essential cmake pkg-config libsqlite3-dev libjsoncpp-dev libcurl4-openssl-dev \
 	libssl-dev libfmt-dev libspdlog-dev libcpp-httplib-dev libcli11-dev libgtest-dev libgmock-dev \
@@ -36,13 +44,14 @@ promtool: deps
 	  echo "promtool: cannot fetch Debian's prometheus package; the metrics format check will be skipped"
 
 configure: deps promtool
-	cmake -S . -B $(BUILD_DIR) -DDATASYNC_WERROR=ON $(CMAKE_ARGS) >/dev/null
+	@cmake -S . -B $(BUILD_DIR) -DDATASYNC_WERROR=ON $(CMAKE_ARGS) >/dev/null
 
 build: configure
-	cmake --build $(BUILD_DIR) -j $(JOBS)
+	@cmake --build $(BUILD_DIR) -j $(JOBS) 2>&1 | awk '/\] Built target |^Consolidate compiler generated dependencies/ { next } \
+	  { print; fflush(); shown++ } END { if (!shown) print "build: $(BUILD_DIR) is up to date" }'
 
 test: build
-	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
 	@if [ -x $(BUILD_DIR)/apps/datasyncctl/datasyncctl ]; then \
@@ -50,7 +59,7 @@ demo: build
 	else echo "demo: not yet"; fi
 
 package: build
-	cd $(BUILD_DIR) && cpack -G DEB
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 # Fuzzing (tests/fuzz): the fuzz targets built with clang, libFuzzer and ASan/UBSan in
 # FUZZ_BUILD_DIR, each run for FUZZ_SECONDS on its seed corpus.
