@@ -11,6 +11,7 @@
 
 #include "datasyncd/TlsFileCheck.h"
 #include "datasyncd/UniqueFd.h"
+#include "datasyncd/UploadReadiness.h"
 #include "linuxhost/policy/PolicyFileAgent.h"
 
 namespace datasyncd {
@@ -160,6 +161,7 @@ std::vector<std::string> CheckConfigFile(const std::string& path, std::vector<st
     if (policyNamed)
         ZEL::linuxhost::PolicyFileAgent::ValidatePolicyFile(config.settings.policy_file, problems, warnings);
     CheckTlsFiles(path, config.tls, std::chrono::system_clock::now(), problems, warnings);
+    if (policyNamed && warnings != nullptr) CheckUploadReadiness(path, config, *warnings);
     if (warnings != nullptr && !config.metricsTextfile.empty()) {
         const std::string folder = config.metricsTextfile.substr(0, config.metricsTextfile.rfind('/') + 1);
         struct stat info {};

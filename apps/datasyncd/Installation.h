@@ -39,8 +39,9 @@ void ReplaceFile(const std::string& path, const std::string& text, mode_t mode);
 // ("<file>: <key or member>: <what>"). The policy file is checked whenever the config names one
 // usable path, even when other keys have problems. Empty when all is well. Warnings (a KTA or
 // NAVS URL of the policy without its final "/", a metrics_textfile whose folder does not exist, a
-// client key others can read, a client certificate expired or near its end: TlsFileCheck.h) go to
-// `warnings` when given; they are no problems.
+// client key others can read, a client certificate expired or near its end: TlsFileCheck.h; what
+// keeps the install from uploading: UploadReadiness.h) go to `warnings` when given; they are no
+// problems.
 std::vector<std::string> CheckConfigFile(const std::string& path, std::vector<std::string>* warnings = nullptr);
 
 }  // namespace datasyncd

@@ -26,7 +26,7 @@ protected:
 TEST_F(CommandLine, CheckConfigPrintsOkOrOneLinePerProblem) {
     const std::string good = Write("policy.json", R"({"telemetry_scope": "full", "primary_url": "https://h/kta",
         "datasets": [{"dataset_id": "6F1C2D3E-0000-4000-8000-000000000001", "dataset_name": "CPUEvent",
-                      "include_events": ["ALL"]}]})");
+                      "include_events": ["ALL"], "syncEPs": "NAVP", "dataset_enable": true}]})");
     const std::string host = Write(
         "host.json", R"({"policy_file": "policy.json", "metrics_textfile": "node-exporter/datasync.prom"})");
     Finished check = Run({DATASYNCD_PATH, "--check-config", host});
@@ -43,10 +43,11 @@ TEST_F(CommandLine, CheckConfigPrintsOkOrOneLinePerProblem) {
     check = Run({DATASYNCD_PATH, "--check-config", config});
     EXPECT_EQ(check.exitCode, 1);
     const std::vector<std::string> lines = Lines(check.out);
-    ASSERT_EQ(lines.size(), 3u) << check.out;
+    ASSERT_EQ(lines.size(), 4u) << check.out;
     EXPECT_EQ(lines[0], config + ": colour: unknown key");
     EXPECT_EQ(lines[1], config + ": device.shape: unknown key");
     EXPECT_EQ(lines[2].rfind(policy + ": datasets[0].dataset_id: ", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("warning: " + policy + ": datasets: none in force", 0), 0u) << lines[3];
 }
 
 TEST_F(CommandLine, DaemonWithAConfigItCannotUseExitsTwoWithOneLineAndStartsNothing) {

@@ -122,4 +122,38 @@ TEST(CheckConfig, TlsFilesThatCannotBeReadKeysOthersCanReadAndCertificatesNearTh
     }
 }
 
+// A valid config that cannot upload: each case one warning naming the key and value at fault, or none.
+TEST(CheckConfig, WarnsOfWhatKeepsAValidInstallFromUploading) {
+    testsupport::TempDir dir;
+    const auto dataset = [](const char* endpoints, bool enabled = true) {
+        return std::string(R"("datasets": [{"dataset_id": "6F1C2D3E-0000-4000-8000-000000000001", "syncEPs": ")") +
+               endpoints + R"(", "include_events": ["ALL"], "dataset_enable": )" + (enabled ? "true" : "false") + "}]";
+    };
+    const std::string navp = R"("navp_url": "https://navp.datasync.net/n", )", loopback = "is on 127.0.0.9, a loopback host";
+    const struct { std::string host, policy, warning; } cases[] = {
+        {"", navp + dataset("NAVP"), ""},  // NAVP sends no client certificate
+        {"", navp + R"("datasets": [])", "policy.json: datasets: none in force"},
+        {"", navp + dataset("NAVP", false), "policy.json: datasets: none of the 1 is enabled"},
+        {"", navp + R"("auth_mode": "MTLS", )" + dataset("NAVS,NAVP"), "host.json: tls.client_cert: \"\" (none): NAVS"},
+        {R"("tls": {"client_cert": "c.pem"}, )", dataset("KTA"), "host.json: tls.client_key: \"\" (none): KTA uploads"},
+        {R"("default_endpoint_url": "https://telemetry.invalid/", )", dataset("KTA"),
+         "host.json: default_endpoint_url: \"https://telemetry.invalid/\" (the KTA URL) is on telemetry.invalid, a name"},
+        {"", R"("navp_url": "https://api.Example.COM./n", )" + dataset("NAVP"), "is on api.example.com, a name reserved"},
+        {"", R"("navp_url": "https://sync.corp.test/n", )" + dataset("NAVP"), "is on sync.corp.test, a name reserved"},
+        {"", R"("navp_url": "https://notexample.com/n", )" + dataset("NAVP"), ""},
+        {"", R"("navp_url": "https://u@[::1]:8443/n", )" + dataset("NAVP"), "navp_url: \"https://u@[::1]:8443/n\""},
+        {"", R"("navs_url": "https://localhost/", )" + dataset("NAVS"), "navs_url: \"https://localhost/\" (the NAVS"},
+        {"", R"("sync_endpoint_urls": {"NAVP_syncEP_url": "https://127.0.0.9/p"}, )" + dataset("NAVP"), loopback},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host + " / " + c.policy);
+        WriteFile(dir.path() + "host.json", "{" + c.host + R"("policy_file": "policy.json"})");
+        WriteFile(dir.path() + "policy.json", "{" + c.policy + "}");
+        std::vector<std::string> warnings;
+        datasyncd::CheckConfigFile(dir.path() + "host.json", &warnings);
+        const std::string said = Joined(warnings);
+        EXPECT_TRUE(c.warning.empty() ? said.empty() : said.find(c.warning) != std::string::npos) << said;
+    }
+}
+
 }  // namespace
