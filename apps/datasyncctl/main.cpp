@@ -149,7 +149,9 @@ int main(int argc, char** argv) {
 
     std::int64_t recordId = 0;
     CLI::App* addDeviceContext =
-        app.add_subcommand("add-device-context", "hand a DeviceContext record to the agent for upload");
+        app.add_subcommand("add-device-context",
+                           "hand a DeviceContext record to the agent for upload (exit 1 when the service "
+                           "folder's DeviceContext.sqlite3 holds no such record)");
     addDeviceContext->add_option("ID", recordId, "the record's id in DeviceContext.sqlite3")->required();
 
     datasyncctl::DemoOptions demoOptions;

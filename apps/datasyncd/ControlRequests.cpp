@@ -378,7 +378,9 @@ Json::Value ControlRequests::AddDeviceContext(const Json::Value& request) {
     const Json::Value& id = Required(request, "id");
     if (!id.isIntegral() || !id.isInt64() || id.asInt64() <= 0)
         throw RequestError("id: expected a positive whole number (a DeviceContext record id)");
-    if (m_agent.addDeviceContext) m_agent.addDeviceContext(id.asInt64());
+    if (!m_agent.addDeviceContext) throw RequestError("add-device-context: not available");
+    const std::string refused = m_agent.addDeviceContext(id.asInt64());
+    if (!refused.empty()) throw RequestError("add-device-context: " + refused);
     Json::Value answer(Json::objectValue);
     answer["ok"] = true;
     answer["id"] = static_cast<Json::Int64>(id.asInt64());

@@ -14,7 +14,8 @@
 //   {"cmd":"purge"}                                         the agent's device-path purge; "purged":
 //       what it did; ok false (with "error") when it failed
 //   {"cmd":"resume"}                                        lifts the block of a completed purge
-//   {"cmd":"add-device-context","id":N}                     hands record N to the agent
+//   {"cmd":"add-device-context","id":N}                     hands record N to the agent; ok
+//       false (with "error" naming the file and the id) when there is no such record
 //   {"cmd":"metrics"}                                       -> "metrics": the Prometheus text
 //       (Metrics.h), as the metrics_textfile holds it
 //
@@ -61,7 +62,8 @@ public:
         // Empty when the block was lifted, else why not.
         std::function<std::string()> resume;
         std::function<Json::Value()> waiting;  // the rows waiting and why (WaitingRows.h)
-        std::function<void(std::int64_t)> addDeviceContext;
+        // Hands the record over when it exists: empty then, else why not (naming file and id).
+        std::function<std::string(std::int64_t)> addDeviceContext;
         // The metrics text; empty when not available.
         std::function<std::string()> metrics;
         // Added as "note" to the answer of add-device-context when not empty: tells the caller

@@ -341,7 +341,12 @@ ControlRequests::AgentHooks Daemon::MakeAgentHooks() {
     hooks.purge = [agent] { return ZEL::DataSync::PurgeReportJson(agent->PurgeWithReport()); };
     hooks.resume = [agent] { return agent->ResumeAfterPurge(); };
     hooks.waiting = [this] { return WaitingStatus(); };
-    hooks.addDeviceContext = [agent](std::int64_t id) { agent->AddDeviceContextRecordToSync(id); };
+    // Looked up first: the agent takes any id and would post nothing for one that is not there.
+    hooks.addDeviceContext = [agent, folder = m_config.folders.service_db_dir](std::int64_t id) {
+        std::string missing = DeviceContextRecordMissing(folder, id);
+        if (missing.empty()) agent->AddDeviceContextRecordToSync(id);
+        return missing;
+    };
     hooks.metrics = [this] { return MetricsText(); };
     return hooks;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 
+#include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
 
 namespace datasyncd {
@@ -142,6 +143,28 @@ void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf
     }
     if (error && error != std::errc::no_such_file_or_directory)
         problems.push_back(folder + ": cannot be listed: " + error.message());
+}
+
+std::string DeviceContextRecordMissing(const std::string& serviceFolder, std::int64_t id) {
+    const std::string file =
+        (std::filesystem::path(serviceFolder) / Narrow(ZEL::DataSync::kDeviceContextFileName)).string();
+    const std::string record = "record " + std::to_string(id);
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return "no " + record + " in " + file + " (there is no such file)";
+    std::vector<std::string> problems;
+    const Database db = Open(file, problems);
+    if (!db) return "cannot look up " + record + ": " + problems.front();
+    const Statement statement = Prepare(db.get(), "SELECT 1 FROM \"DeviceContext\" WHERE id = ?");
+    if (!statement) return "cannot look up " + record + " in " + file + ": " + sqlite3_errmsg(db.get());
+    sqlite3_bind_int64(statement.get(), 1, id);
+    switch (sqlite3_step(statement.get())) {
+        case SQLITE_ROW:
+            return "";
+        case SQLITE_DONE:
+            return "no " + record + " in " + file;
+        default:
+            return "cannot look up " + record + " in " + file + ": " + sqlite3_errmsg(db.get());
+    }
 }
 
 }  // namespace datasyncd

@@ -11,7 +11,10 @@
 // create a database's -wal and -shm files, which must then be the user's). A file that cannot be
 // read adds a problem naming it and counts nothing.
 //
-// Thread safety: a free function over files; call it from any thread.
+// DeviceContextRecordMissing looks up one record of the device context's database
+// (DeviceContext.sqlite3 in the service folder) the same way, for add-device-context.
+//
+// Thread safety: free functions over files; call them from any thread.
 #pragma once
 
 #include <cstdint>
@@ -38,5 +41,9 @@ PendingRowCounts NoPendingRows();
 // does not exist has none.
 void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf, PendingRowCounts& pending,
                     std::vector<std::string>& problems, DatasetRowCounts* byDataset = nullptr);
+
+// Empty when `serviceFolder`'s DeviceContext.sqlite3 holds the record with id `id`; else why not,
+// one line naming the file and the id ("no record 7 in /var/lib/datasync/db/DeviceContext.sqlite3").
+std::string DeviceContextRecordMissing(const std::string& serviceFolder, std::int64_t id);
 
 }  // namespace datasyncd

@@ -37,7 +37,11 @@ protected:
             return Parse(++purgeCalls == 1 ? R"({"ok":true})" : R"({"ok":false,"error":"shared telemetry purge: impersonation failed"})");
         };
         hooks.resume = [this] { return resumeRefusal; };
-        hooks.addDeviceContext = [this](std::int64_t id) { addedIds.push_back(id); };
+        hooks.addDeviceContext = [this](std::int64_t id) {
+            if (id == 5) return std::string("no record 5 in /db/DeviceContext.sqlite3");
+            addedIds.push_back(id);
+            return std::string();
+        };
         hooks.addDeviceContextNote = "queue note";
         // Every answer waits for the delivery of what its request published.
         requests = std::make_unique<datasyncd::ControlRequests>(hooks, &bus, [this] {
@@ -126,6 +130,7 @@ TEST_F(ControlRequestsTest, RequestsReachTheAgentOrAreRefusedNamingTheMemberAtFa
         {R"({"cmd":"notify","topic":"six","state":0})", full, "topic: expected a whole number"},
         {R"({"cmd":"command","action":"run","message":"m","fields":{"n":1}})", full, "fields.n: expected a string"},
         {R"({"cmd":"add-device-context","id":0})", full, "id: expected a positive whole number (a DeviceContext record id)"},
+        {R"({"cmd":"add-device-context","id":5})", full, "add-device-context: no record 5 in /db/DeviceContext.sqlite3"},
         {R"({"cmd":"set","key":"device.online","value":"false"})", read,
          "set: refused for uid 1001, gid 900, pid 42: changes need root"},
         {R"({"cmd":"status"})", ControlAccess::None, "status: refused"},

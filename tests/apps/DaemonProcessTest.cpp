@@ -101,6 +101,22 @@ TEST_F(DaemonProcess, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfig
         EXPECT_NE(hostLog.find(line), std::string::npos) << line << "\n" << hostLog;
 }
 
+// A record the service folder's DeviceContext.sqlite3 does not hold is refused, naming file and id.
+TEST_F(DaemonProcess, AddDeviceContextRefusesARecordThatDoesNotExist) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd", {"--base", m_base}));
+    const std::string file = m_layout.serviceDir + "DeviceContext.sqlite3";
+    for (const bool written : {false, true}) {
+        if (written) WriteRows(DemoDatasets(1, "5s")[2], 1, 1);
+        for (const auto& [id, code] : {std::pair{"1", written ? 0 : 1}, {"2", 1}}) {
+            const Finished run = Ctl({"add-device-context", id});
+            EXPECT_EQ(run.exitCode, code) << id << ": " << run.out << run.err;
+            if (code != 0) {
+                EXPECT_NE(run.err.find(std::string("record ") + id + " in " + file), std::string::npos) << run.err;
+            }
+        }
+    }
+}
+
 constexpr int kRows = 10;  // one batch: the counts, not the batching, matter here
 
 // A sample's value from Prometheus text, e.g. Sample(text, "datasync_rows_pending{family=\"kta\"}");
