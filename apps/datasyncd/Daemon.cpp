@@ -4,8 +4,10 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -291,6 +293,16 @@ void Daemon::LogMetricsProblems(const std::vector<std::string>& problems) {
     if (!joined.empty()) HostLog().w(L"datasyncd: metrics: %s", Wide(joined));
 }
 
+// Only a daemon that wrote the file removes it: one that never got as far (another daemon runs
+// on the installation) leaves the running one's file alone.
+void Daemon::RemoveMetricsFile() {
+    const std::string& file = m_config.metricsTextfile;
+    if (::unlink(file.c_str()) == 0)
+        HostLog().i(L"datasyncd: removed the metrics file %s", Wide(file));
+    else if (errno != ENOENT)
+        HostLog().w(L"datasyncd: metrics: cannot remove %s: %s", Wide(file), Wide(std::strerror(errno)));
+}
+
 void Daemon::InstallHostServices() {
     Phase(L"installing host settings, transport settings, device state and push channel");
     ZEL::linuxhost::InstallHostSettings(m_config.settings);
@@ -359,7 +371,9 @@ void Daemon::Stop() {
     if (m_notifier != nullptr) m_notifier->Stopping();
     if (m_serviceStop) platform::SetEvent(m_serviceStop);
     if (m_transport) m_transport->RequestStop();
+    const bool wroteMetrics = m_hostTick != nullptr && !m_config.metricsTextfile.empty();
     m_hostTick.reset();
+    if (wroteMetrics) RemoveMetricsFile();
     m_control.Stop();
     m_dailyMaintenance.reset();
     m_clockSteps.reset();

@@ -12,8 +12,8 @@
 // The clock-step watch (ClockStepWatch.h) looks once a second whether the wall clock was set
 // and then publishes the system-time change (topic 13, state 0): the agent restarts on it.
 // Stop order: STOPPING=1 to systemd (the watchdog is fed no more) -> set the stop event -> abort
-// uploads in flight -> stop the host tick, serving the control socket, the maintenance timer,
-// the clock-step watch and watching the policy ->
+// uploads in flight -> stop the host tick and remove the metrics file it wrote -> stop serving
+// the control socket, the maintenance timer, the clock-step watch and watching the policy ->
 // stop the bus (no notification reaches the agent while it stops) -> agent UnInit -> close the
 // log files.
 //
@@ -26,7 +26,8 @@
 // Metrics (Metrics.h): the transport the agent uses is wrapped in UploadCounters; the metrics
 // text joins those counts, the rows pending read from the files and the agent's status. The
 // host tick, every 15 s from the start, writes it to metrics_textfile when one is configured;
-// the control request "metrics" answers with it.
+// the control request "metrics" answers with it. A clean stop removes the file (node_exporter's
+// convention for a service that does not run: no file, rather than one that says it runs).
 //
 // Lifetime: Start at most once; Stop is safe twice and after a failed Start (it undoes what
 // was started); the destructor calls it. The process-wide host singletons this object installs
@@ -95,6 +96,7 @@ private:
     void StartHostTick();
     void OnHostTick();
     void LogMetricsProblems(const std::vector<std::string>& problems);
+    void RemoveMetricsFile();
 
     const HostConfig m_config;
     ControlServer m_control;

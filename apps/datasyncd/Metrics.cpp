@@ -223,6 +223,8 @@ void AgentState(const MetricsInput& input, MetricsText& text) {
         .Sample(Whole(unsaved.isArray() ? unsaved.size() : 0));
     text.Metric("datasync_build_info", "gauge", "The daemon's version, as a label; the value is always 1.")
         .Sample({{"version", input.version}}, "1");
+    text.Metric("datasync_up", "gauge", "1 while the daemon runs; a clean stop removes the metrics file.")
+        .Sample("1");
 }
 
 }  // namespace

@@ -31,6 +31,9 @@
 //     datasync_unsaved_bookmark_files                       gauge (bookmark files that refused
 //                                                           the last write or read)
 //     datasync_build_info{version}                          gauge, always 1
+//     datasync_up                                           gauge, always 1: the text exists only
+//                                                           while the daemon runs (a clean stop
+//                                                           removes the metrics_textfile)
 //
 // Thread safety: a pure function of its input.
 #pragma once

@@ -83,6 +83,8 @@ int main(int argc, char** argv) {
         "the control socket).\n"
         "The control socket serves changes to root and the daemon's user only; status and metrics\n"
         "also to members of the host config's control_read_group (the socket is then mode 0660).\n"
+        "With metrics_textfile set, the metrics are written there every 15 s; a clean stop removes\n"
+        "the file (node_exporter then reports no datasync metrics rather than stale ones).\n"
         "Run by systemd (datasyncd.service, Type=notify) it reports READY=1 once it serves its control\n"
         "socket, STOPPING=1 on a stop, and feeds the watchdog (WATCHDOG_USEC) from the agent's timer\n"
         "while the worker goes round its loop.\n"

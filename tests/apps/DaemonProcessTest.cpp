@@ -168,7 +168,9 @@ TEST_F(MetricsFlow, CountersMoveWithUploadsAndFailuresAndTheTextfileMatchesThePr
                                             m_dir.path());
     if (promtool.exitCode == 77) std::printf("[   INFO   ] no promtool (Debian package prometheus): format not checked\n");
     else EXPECT_EQ(std::to_string(promtool.exitCode) + promtool.out + promtool.err, "0") << "promtool lint findings";
+    EXPECT_EQ(Sample(text, "datasync_up"), 1);
     StopDaemon();
+    EXPECT_NE(::access(textfile.c_str(), F_OK), 0) << "a stopped daemon's metrics file outlived it";
 }
 
 }  // namespace

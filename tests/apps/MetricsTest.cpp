@@ -138,6 +138,7 @@ TEST(MetricsText, ShowsTheAgentsStatesAndTimesAsPrometheusSamples) {
              "datasync_purge_state{state=\"purged_awaiting_resume\"} 1",
              "datasync_purge_state{state=\"normal\"} 0",
              "datasync_build_info{version=\"1.2.3\"} 1",
+             "datasync_up 1",
          })
         EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << text;
     EXPECT_EQ(text.find("datasync_last_accepted_batch_age_seconds{family=\"kta\"}"), std::string::npos)

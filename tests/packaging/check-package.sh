@@ -3,7 +3,8 @@
 #   contents   files of each package, conffiles, maintainer scripts, man pages, dependencies
 #   installed  the datasync package unpacked into a temporary root: --check-config of the example
 #              config, the unit's programs present, the maintainer scripts run against that root
-#              (DPKG_ROOT): enabled on install, masked on removal, forgotten on purge
+#              (DPKG_ROOT): enabled and the metrics folder created on install, masked on removal,
+#              forgotten and the metrics file removed on purge
 #   lintian    no lintian error in either package (warnings are printed)
 #   unit       systemd-analyze verify on the unit, its security exposure "OK" or better
 # Usage: check-package.sh CHECK PACKAGE_DIR VERSION. Exit 77 (ctest: skipped) when a tool the
@@ -34,7 +35,7 @@ expect_files() {
 check_contents() {
 	for deb in "$agent" "$tools"; do [ -f "$deb" ] || fail "no package $deb"; done
 	expect_files "$agent" usr/sbin/datasyncd usr/bin/datasyncctl etc/datasync/host.json etc/datasync/policy.json \
-		lib/systemd/system/datasyncd.service usr/share/man/man8/datasyncd.8.gz usr/share/man/man1/datasyncctl.1.gz \
+		lib/systemd/system/datasyncd.service usr/lib/tmpfiles.d/datasync.conf usr/share/man/man8/datasyncd.8.gz usr/share/man/man1/datasyncctl.1.gz \
 		usr/share/doc/datasync/copyright usr/share/doc/datasync/changelog.gz \
 		'!usr/bin/datasync-collector' '!usr/bin/datasync-useragent'
 	expect_files "$tools" usr/bin/datasync-collector usr/bin/datasync-useragent \
@@ -76,15 +77,18 @@ check_installed() {
 	dpkg-deb -e "$agent" "$work/control"
 	maintscript() { DPKG_ROOT=$root DPKG_MAINTSCRIPT_PACKAGE=datasync DPKG_MAINTSCRIPT_NAME=$1 "$work/control/$1" "$2"; }
 	local wants=$root/etc/systemd/system/multi-user.target.wants/datasyncd.service
-	local mask=$root/etc/systemd/system/datasyncd.service
+	local mask=$root/etc/systemd/system/datasyncd.service textfiles=$root/var/lib/prometheus/node-exporter
 	maintscript postinst configure
 	[ -L "$wants" ] || fail "postinst configure did not enable datasyncd.service"
+	[ -d "$textfiles" ] || ! command -v systemd-tmpfiles >/dev/null || fail "postinst did not create $textfiles"
 	maintscript prerm remove
 	rm -f "$root/lib/systemd/system/datasyncd.service"
 	maintscript postrm remove
 	[ "$(readlink "$mask")" = /dev/null ] || fail "postrm remove did not mask datasyncd.service"
+	mkdir -p "$textfiles" && touch "$textfiles/datasync.prom"
 	maintscript postrm purge
 	[ ! -e "$mask" ] && [ ! -L "$wants" ] || fail "postrm purge left the unit's links"
+	[ ! -e "$textfiles/datasync.prom" ] || fail "postrm purge left the metrics file"
 }
 
 check_lintian() {
