@@ -303,6 +303,27 @@ void Daemon::RemoveMetricsFile() {
         HostLog().w(L"datasyncd: metrics: cannot remove %s: %s", Wide(file), Wide(std::strerror(errno)));
 }
 
+void Daemon::ReloadPolicy() {
+    if (!m_policyWatcher) return;
+    const std::string& file = m_config.settings.policy_file;
+    HostLog().i(L"datasyncd: received SIGHUP: re-reading the policy file %s", Wide(file));
+    // The watcher takes a new content once two looks in a row saw it, so that a file caught
+    // half-written is never used. Whoever sends the signal has finished writing: the second
+    // look follows at once. Looks are serialised with the watcher's own, so a change is
+    // announced once, by whichever look settles it.
+    const bool changed = m_policyWatcher->CheckOnce();
+    if (changed || m_policyWatcher->CheckOnce()) {
+        HostLog().i(L"datasyncd: the policy file changed: the agent restarts with the new policy");
+        return;
+    }
+    const std::string problem = m_policy->CurrentStatus().problem;
+    if (problem.empty())
+        HostLog().i(L"datasyncd: the policy file is as the agent took it: nothing to do");
+    else
+        HostLog().w(L"datasyncd: the policy file cannot be used (%s): the policy in force stays",
+                    Wide(problem));
+}
+
 void Daemon::InstallHostServices() {
     Phase(L"installing host settings, transport settings, device state and push channel");
     ZEL::linuxhost::InstallHostSettings(m_config.settings);

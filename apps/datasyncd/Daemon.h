@@ -29,6 +29,9 @@
 // the control request "metrics" answers with it. A clean stop removes the file (node_exporter's
 // convention for a service that does not run: no file, rather than one that says it runs).
 //
+// Reload (SIGHUP, main.cpp): ReloadPolicy re-reads the policy file at once, as the policy
+// watcher does when the file changes, so an edit takes effect without waiting for the watcher.
+//
 // Lifetime: Start at most once; Stop is safe twice and after a failed Start (it undoes what
 // was started); the destructor calls it. The process-wide host singletons this object installs
 // (bus, transport) are uninstalled by the destructor before they are destroyed.
@@ -78,6 +81,11 @@ public:
     void Start();
 
     void Stop();
+
+    // Re-reads the policy file; when its content changed since the agent took its policy, and it
+    // is usable, the agent restarts with it (topic 4 state 14). Logs what it did to host.log.
+    // REQUIRES: Start succeeded. Called by the thread that calls Start and Stop.
+    void ReloadPolicy();
 
     const std::string& ControlSocketPath() const { return m_control.SocketPath(); }
 

@@ -1,6 +1,6 @@
 // datasyncd: the host process of the DataSync agent. Loads the host config, prepares the
 // installation's folders, brings the host services and the agent up, serves the control socket
-// and runs until SIGTERM or SIGINT.
+// and runs until SIGTERM or SIGINT; SIGHUP re-reads the policy file.
 //
 // Exit status: 0 after a clean stop or a config check without problems; 1 when a config check
 // finds problems or the daemon cannot start; 2 for a config that cannot be read or is invalid
@@ -38,11 +38,16 @@ int RunCheckConfig(const std::string& path) {
     return problems.empty() ? 0 : 1;
 }
 
-// Blocks until SIGTERM or SIGINT arrives on `signals`; returns the signal's number.
-int WaitForStopSignal(const datasyncd::UniqueFd& signals) {
+// Blocks until SIGTERM or SIGINT arrives on `signals`, reloading the daemon's policy at each
+// SIGHUP meanwhile; returns the stop signal's number.
+int WaitForStopSignal(const datasyncd::UniqueFd& signals, datasyncd::Daemon& daemon) {
     for (;;) {
         signalfd_siginfo info{};
         const ssize_t got = ::read(signals.Get(), &info, sizeof info);
+        if (got == static_cast<ssize_t>(sizeof info) && info.ssi_signo == SIGHUP) {
+            daemon.ReloadPolicy();
+            continue;
+        }
         if (got == static_cast<ssize_t>(sizeof info)) return static_cast<int>(info.ssi_signo);
         if (got < 0 && errno != EINTR) return SIGTERM;  // cannot wait any longer: stop cleanly
     }
@@ -78,9 +83,13 @@ int main(int argc, char** argv) {
     app.footer(
         "Exactly one of --config, --base, --check-config or --example-policy.\n"
         "Folders that do not exist are created (the state folder with mode 0700).\n"
-        "The daemon stops on SIGTERM or SIGINT (exit 0). Exit 2: the config cannot be read or is\n"
-        "invalid, or bad usage; exit 1: it cannot start (for example another datasyncd answers on\n"
-        "the control socket).\n"
+        "The daemon stops on SIGTERM or SIGINT (exit 0). A reload (SIGHUP; systemctl reload\n"
+        "datasyncd) re-reads the policy file at once: a changed, usable policy restarts the agent\n"
+        "with it, as a change the policy watcher sees (within about 2 s) does; an unchanged or\n"
+        "unusable file leaves the policy in force. Nothing else is re-read: a changed host config\n"
+        "needs a restart. A reload never stops the daemon; host.log says what it did.\n"
+        "Exit 2: the config cannot be read or is invalid, or bad usage; exit 1: it cannot start\n"
+        "(for example another datasyncd answers on the control socket).\n"
         "The control socket serves changes to root and the daemon's user only; status and metrics\n"
         "also to members of the host config's control_read_group (the socket is then mode 0660).\n"
         "With metrics_textfile set, the metrics are written there every 15 s; a clean stop removes\n"
@@ -128,20 +137,21 @@ int main(int argc, char** argv) {
             return 2;
         }
 
-        // Stop signals are blocked before any thread starts, so every thread inherits the mask
-        // and the signalfd below is the only place they arrive. A client that hangs up must not
+        // Stop and reload signals are blocked before any thread starts, so every thread inherits
+        // the mask and the signalfd below is the only place they arrive. A client that hangs up must not
         // kill the daemon: SIGPIPE is ignored (writes report EPIPE instead).
         // The agent's threads mostly wait; an allocation arena each would keep freed memory of
         // every thread that once uploaded. Two arenas are plenty for its few busy threads.
         ::mallopt(M_ARENA_MAX, 2);
 
-        sigset_t stopSignals;
-        sigemptyset(&stopSignals);
-        sigaddset(&stopSignals, SIGTERM);
-        sigaddset(&stopSignals, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+        sigset_t handledSignals;
+        sigemptyset(&handledSignals);
+        sigaddset(&handledSignals, SIGTERM);
+        sigaddset(&handledSignals, SIGINT);
+        sigaddset(&handledSignals, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &handledSignals, nullptr);
         ::signal(SIGPIPE, SIG_IGN);
-        datasyncd::UniqueFd signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
+        datasyncd::UniqueFd signals(::signalfd(-1, &handledSignals, SFD_CLOEXEC));
         if (!signals.Valid()) {
             std::fprintf(stderr, "datasyncd: cannot wait for signals: signalfd: %s\n", std::strerror(errno));
             return 1;
@@ -166,7 +176,7 @@ int main(int argc, char** argv) {
                     hostConfig.folders.log_dir.c_str());
         std::fflush(stdout);
 
-        const int received = WaitForStopSignal(signals);
+        const int received = WaitForStopSignal(signals, daemon);
         ZEL::linuxhost::HostLog().i(L"datasyncd: received %s", std::wstring(received == SIGINT ? L"SIGINT" : L"SIGTERM"));
         daemon.Stop();
         return 0;

@@ -101,6 +101,22 @@ TEST_F(DaemonProcess, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfig
         EXPECT_NE(hostLog.find(line), std::string::npos) << line << "\n" << hostLog;
 }
 
+// A reload (SIGHUP) re-reads the policy at once and leaves the daemon running.
+TEST_F(DaemonProcess, SighupReReadsThePolicyAndNeverStopsTheDaemon) {
+    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd", {"--base", m_base}));
+    std::string policy = ReadTextFile(m_layout.policyFile);
+    policy.replace(policy.find("8443/navp"), 9, "8443/navp-reloaded");
+    WriteTextFile(m_layout.policyFile, policy, 0644);
+    ::kill(m_daemon->Pid(), SIGHUP);
+    const std::string reloaded = "https://127.0.0.1:8443/navp-reloaded";
+    EXPECT_TRUE(Poll([&] { return !m_daemon->Running() || Status()["families"]["NAVP"]["url"] == reloaded; },
+                     seconds(20)));
+    ASSERT_TRUE(m_daemon->Running()) << m_daemon->ExitDescription() << ReadTextFile(m_daemon->ErrFile());
+    EXPECT_EQ(Status()["families"]["NAVP"]["url"].asString(), reloaded);
+    const std::string hostLog = m_layout.logDir + "host.log";
+    EXPECT_TRUE(Poll([&] { return ReadTextFile(hostLog).find("received SIGHUP") != std::string::npos; }, seconds(5)));
+}
+
 // A record the service folder's DeviceContext.sqlite3 does not hold is refused, naming file and id.
 TEST_F(DaemonProcess, AddDeviceContextRefusesARecordThatDoesNotExist) {
     ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd", {"--base", m_base}));
