@@ -62,8 +62,7 @@ void ExponentialBackoff::PublishLocked() { m_status.Publish(m_retryInfo); }
 
 void ExponentialBackoff::InitRetryInfo() {
     std::lock_guard<std::mutex> lock(m_retryMutex);
-    for (SyncEP::SyncEp_type type : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS})
-        if (m_retryInfo.find(type) == m_retryInfo.end()) m_retryInfo[type] = RetryInfo{};
+    for (SyncEP::SyncEp_type type : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS}) m_retryInfo[type] = RetryInfo{};
     PublishLocked();
 }
 

@@ -66,7 +66,8 @@ public:
     ExponentialBackoff(const ExponentialBackoff&) = delete;
     ExponentialBackoff& operator=(const ExponentialBackoff&) = delete;
 
-    // Makes sure a KTA and a NAVS record exist (fresh ones where missing).
+    // Full initialisation: puts fresh KTA and NAVS records in place (open, no wait, all class
+    // counters 0), so that a family waiting or blocked before starts open again.
     void InitRetryInfo();
 
     bool ShouldPostForKta();

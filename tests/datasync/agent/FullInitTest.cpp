@@ -31,6 +31,26 @@ TEST_F(FullInitTest, EachFullInitStartsAfreshUnlessThePolicyReadFailsOrTheScopeI
     EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
 }
 
+TEST_F(FullInitTest, EveryRestartStartsTheBackoffRecordsAfresh) {
+    DataSyncAgent::RetryInfo waiting, blocked;
+    waiting._backoff_delay = 1800000, waiting._retry_counts = {1, 0, 0};  // after a 429
+    blocked._sync_allowed = false, blocked._retry_counts = {0, 0, 11};    // after server errors
+    DataSyncAgent agent;
+    Start(agent);
+    for (bool byPolicyChange : {false, true}) {
+        agent.SetRetryInfo(SyncEP::SyncEP_KTA, waiting);
+        agent.SetRetryInfo(SyncEP::SyncEP_NAVS, blocked);
+        byPolicyChange ? Publish(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED) : agent.FullInit();
+        ASSERT_TRUE(WaitBusIdle());
+        for (SyncEP::SyncEp_type type : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS}) {
+            DataSyncAgent::RetryInfo info;
+            EXPECT_TRUE(agent.GetRetryInfo(type, info) && info._sync_allowed && info._backoff_delay == 0 &&
+                        info._retry_counts == std::vector<std::uint32_t>(3, 0)) << byPolicyChange << " " << type;
+        }
+    }
+    agent.UnInit();
+}
+
 TEST_F(FullInitTest, EnabledDatasetsFillTheNrtListAndTheScheduledIntervals) {
     m_config->ChangePolicy([](ZEL::TelemetryPolicy& policy) {
         policy.datasets = {MakeDataSet(L"11111111-AAAA", L"A", L"NAVS", L"nrt"),
