@@ -26,10 +26,12 @@ std::wstring Wide(const char* text) { return ZEL::String::UTF8ToUTF16(text); }
 }  // namespace
 
 TelemetryRetentionHandler::TelemetryRetentionHandler(ZEL::Clock& clock, std::function<bool()> syncBlocked,
-                                                     ZEL::Log& log)
+                                                     ZEL::Log& log, ThreadStarter startThread)
     : m_clock(clock),
       m_syncBlocked(std::move(syncBlocked)),
       m_log(log),
+      m_startThread(startThread ? std::move(startThread)
+                                : [](std::function<void()> body) { return std::thread(std::move(body)); }),
       m_lastStartTime(clock.SteadyNow() - std::chrono::hours(24)) {}
 
 TelemetryRetentionHandler::~TelemetryRetentionHandler() { Stop(); }
@@ -82,12 +84,28 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
             m_log.e(L"%s Error updating retention settings: %s", kStart, Wide(ex.what()));
             return SettingsError;
         }
-        // Marked running before the threads exist, so that no second Start slips in between.
+        // Marked running before the threads exist, so that no second Start slips in between. A
+        // root whose thread cannot be made (nor any after it) is marked ended at once, with the
+        // reason, so that the next Start may try again.
         SetThreadState(ZEL::utility::DB_PATH_INTERNAL, true);
         SetThreadState(ZEL::utility::DB_PATH_USER_SHARED, true);
-        m_dbThread = std::make_unique<std::thread>([this] { ExecuteRetention(ZEL::utility::DB_PATH_INTERNAL); });
-        m_sharedDbThread =
-            std::make_unique<std::thread>([this] { ExecuteRetention(ZEL::utility::DB_PATH_USER_SHARED); });
+        std::string failure;
+        for (const EGetDBPathMethod root : {ZEL::utility::DB_PATH_INTERNAL, ZEL::utility::DB_PATH_USER_SHARED}) {
+            try {
+                if (failure.empty()) {
+                    (root == ZEL::utility::DB_PATH_INTERNAL ? m_dbThread : m_sharedDbThread) =
+                        std::make_unique<std::thread>(m_startThread([this, root] { ExecuteRetention(root); }));
+                    continue;
+                }
+            } catch (const std::exception& ex) {
+                failure = ex.what();
+                m_log.e(L"%s: a retention thread could not be started: %s", kStart, Wide(ex.what()));
+            }
+            const std::int64_t now = std::chrono::system_clock::to_time_t(m_clock.WallNow());
+            UpdateRunStatus(root, [&](RunStatus& run) { run = RunStatus{now, now, 0, 0, "failed to start: " + failure}; });
+            EndRun(root);
+        }
+        if (!failure.empty()) return ThreadStartFailed;
         m_lastStartTime = m_clock.SteadyNow();
     }
     if (blocking) {
@@ -100,6 +118,11 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
     }
     m_log.d(L"%s: Exit", kStart);
     return Started;
+}
+
+void TelemetryRetentionHandler::RequestStop() {
+    if (!m_stopRequested.exchange(true))
+        m_log.i(L"%s: retention asked to stop", L"TelemetryRetentionHandler::RequestStop");
 }
 
 void TelemetryRetentionHandler::Stop() {
@@ -125,6 +148,14 @@ void TelemetryRetentionHandler::SetThreadState(EGetDBPathMethod root, bool runni
     (root == ZEL::utility::DB_PATH_INTERNAL ? m_dbThreadRunning : m_sharedDbThreadRunning).exchange(running);
 }
 
+void TelemetryRetentionHandler::EndRun(EGetDBPathMethod root) {
+    {
+        std::lock_guard<std::mutex> lock(m_statusMutex);
+        SetThreadState(root, false);
+    }
+    m_runEnded.notify_all();
+}
+
 void TelemetryRetentionHandler::UpdateRunStatus(EGetDBPathMethod root, const std::function<void(RunStatus&)>& change) {
     std::lock_guard<std::mutex> lock(m_statusMutex);
     change(root == ZEL::utility::DB_PATH_INTERNAL ? m_runs.service : m_runs.shared);
@@ -144,11 +175,7 @@ void TelemetryRetentionHandler::ExecuteRetention(EGetDBPathMethod root) {
         UpdateRunStatus(root, [&](RunStatus& run) {
             run.endedAt = ended, run.databases = databases, run.rowsDeleted = deleted, run.result = result;
         });
-        {
-            std::lock_guard<std::mutex> lock(m_statusMutex);
-            SetThreadState(root, false);
-        }
-        m_runEnded.notify_all();
+        EndRun(root);
         m_log.i(L"%s: Exit", kExecute);
     };
 

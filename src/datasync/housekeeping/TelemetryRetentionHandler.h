@@ -13,7 +13,9 @@
 // Thread safety: Start, Stop and JoinRunningRetentionThreads may be called from any thread and
 // are serialised by m_startMutex, which is released before a blocking Start waits. The retention
 // threads read the settings under m_settingsMutex and check the stop flag before each database.
-// Status() never waits for a run.
+// CurrentStatus() never waits for a run. A retention thread that cannot be made is logged and
+// shown in the status ("failed to start: ..."); Start then answers ThreadStartFailed, leaves no
+// running flag set and does not count as a start, so the next Start may try again.
 #pragma once
 
 #include <atomic>
@@ -42,6 +44,7 @@ public:
         NotNow = 3,
         StopRequested = 4,
         SettingsError = 5,
+        ThreadStartFailed = 6,  // a retention thread could not be made (logged, shown in the status)
     };
     static constexpr int DEFAULT_RETENTION_DAYS = 30;
     static constexpr int MAX_RETENTION_DAYS = 90;
@@ -53,15 +56,20 @@ public:
         std::int64_t endedAt = 0;    // 0 while running
         int databases = 0;           // databases visited
         std::int64_t rowsDeleted = 0;
-        std::string result;          // "running", "done", "stopped", "no folder", "failed: ..."
+        std::string result;  // "running", "done", "stopped", "no folder", "failed: ...", "failed to start: ..."
     };
     struct Status {
         RunStatus service;  // root 1
         RunStatus shared;   // root 2
     };
 
-    // `syncBlocked` tells whether the device-path purge blocks (retention then does not start).
-    TelemetryRetentionHandler(ZEL::Clock& clock, std::function<bool()> syncBlocked, ZEL::Log& log);
+    // Starts one thread running `body`; throws (std::system_error) when the thread cannot be made.
+    using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
+    // `syncBlocked` tells whether the device-path purge blocks (retention then does not start);
+    // `startThread` makes the retention threads (std::thread unless given).
+    TelemetryRetentionHandler(ZEL::Clock& clock, std::function<bool()> syncBlocked, ZEL::Log& log,
+                              ThreadStarter startThread = nullptr);
     ~TelemetryRetentionHandler();
     TelemetryRetentionHandler(const TelemetryRetentionHandler&) = delete;
     TelemetryRetentionHandler& operator=(const TelemetryRetentionHandler&) = delete;
@@ -71,7 +79,7 @@ public:
     StartResult Start(bool blocking);
     // Asks a run to end after the database in hand and returns at once; no run starts until
     // Init() or ReInit().
-    void RequestStop() { m_stopRequested = true; }
+    void RequestStop();
     // RequestStop(), then waits for both threads.
     void Stop();
     // Waits for the threads of a run in progress (a purge must not delete under them).
@@ -95,11 +103,14 @@ private:
     static bool ReadDatasetSettingsFromConfigPolicy(const ZEL::TelemetryPolicy& policy, const std::wstring& datasetId,
                                                     std::map<std::wstring, std::wstring>& settings);
     void UpdateRetentionSettings();
+    // Clears the root's running flag and wakes a blocking Start.
+    void EndRun(ZEL::utility::EGetDBPathMethod root);
     void UpdateRunStatus(ZEL::utility::EGetDBPathMethod root, const std::function<void(RunStatus&)>& change);
 
     ZEL::Clock& m_clock;
     const std::function<bool()> m_syncBlocked;
     ZEL::Log& m_log;
+    const ThreadStarter m_startThread;
 
     std::atomic<bool> m_stopRequested{false};
     std::unique_ptr<std::thread> m_dbThread;        // guarded by m_startMutex

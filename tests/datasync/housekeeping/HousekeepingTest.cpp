@@ -131,6 +131,24 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAn
     EXPECT_EQ(periodic.Start(true), TelemetryRetentionHandler::Started);
 }
 
+TEST_F(HousekeepingTest, ARetentionThreadThatCannotStartIsReportedAndRetentionCanStartAgain) {
+    for (int failing : {0, 1}) {  // the service folder's thread, the shared folder's
+        SCOPED_TRACE(failing);
+        int started = 0;
+        ZEL::Log log;
+        TelemetryRetentionHandler retention(m_clock, [] { return false; }, log, [&](std::function<void()> body) {
+            if (started++ == failing) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            return std::thread(std::move(body));
+        });
+        retention.Init();
+        EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::ThreadStartFailed);
+        const auto status = retention.CurrentStatus();
+        EXPECT_EQ((failing ? status->shared : status->service).result.rfind("failed to start: ", 0), 0u);
+        retention.JoinRunningRetentionThreads();
+        EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
+    }
+}
+
 TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploadsEvenWhenTheMarkerCannotBeWritten) {
     TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext")
         .Insert(R"({"device_context_id":"dc-1","device_info":{"device_path":"organization\\old"}})");
