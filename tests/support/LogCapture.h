@@ -1,8 +1,11 @@
 // Installs a log sink factory that keeps every line in memory, for tests that check what was
-// logged. The previous factory is not restored (none is installed in test binaries).
+// logged, and that can hold each thread writing a chosen line until the test lets it go on. The
+// previous factory is not restored (none is installed in test binaries).
 #pragma once
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,15 +40,39 @@ public:
         std::lock_guard<std::mutex> lock(m_state->mutex);
         m_state->lines.clear();
     }
+    // From now on each thread writing a line that contains one of `fragments` waits in the write
+    // until Open().
+    void HoldAt(std::vector<std::string> fragments) {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->holdAt = std::move(fragments), m_state->held = 0, m_state->open = false;
+    }
+    bool WaitUntilHeld() {
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        return m_state->changed.wait_for(lock, std::chrono::seconds(5), [this] { return m_state->held > 0; });
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->open = true, m_state->changed.notify_all();
+    }
 
 private:
-    struct State { std::mutex mutex; std::vector<Line> lines; };
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<Line> lines;
+        std::vector<std::string> holdAt;
+        int held = 0;
+        bool open = true;
+    };
     struct Sink : ZEL::LogSink {
         Sink(std::shared_ptr<State> state, std::string file) : state(std::move(state)), file(std::move(file)) {}
         bool Enabled(ZEL::LogLevel) const override { return true; }
         void Write(ZEL::LogLevel level, const std::string& text) override {
-            std::lock_guard<std::mutex> lock(state->mutex);
+            std::unique_lock<std::mutex> lock(state->mutex);
             state->lines.push_back({file, level, text});
+            for (const std::string& fragment : state->holdAt)
+                if (!state->open && text.find(fragment) != std::string::npos)
+                    ++state->held, state->changed.notify_all(), state->changed.wait(lock, [&] { return state->open; });
         }
         std::shared_ptr<State> state;
         std::string file;

@@ -10,6 +10,17 @@ namespace {
 
 const wchar_t* const kFullInit = L"DataSyncAgent::FullInit";
 
+// Runs `f` on every exit from the scope.
+template <typename F>
+struct AtExit {
+    F f;
+    ~AtExit() { f(); }
+};
+template <typename F>
+AtExit<F> OnExit(F f) {
+    return {std::move(f)};
+}
+
 }  // namespace
 
 DataSyncAgent* DataSyncAgent::GetInstance() {
@@ -47,23 +58,54 @@ void DataSyncAgent::Init(platform::HANDLE& serviceStop) {
     m_c.deviceContext.Start();
 }
 
-void DataSyncAgent::FullInit() {
-    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
-    FullInitLocked();
+bool DataSyncAgent::ClaimLifecycle(bool initialised) {
+    std::unique_lock<std::mutex> lock(m_lifecycleMutex);
+    m_lifecycleIdle.wait(lock, [this] { return !m_stepRunning || m_stopping; });
+    if (m_stopping || (initialised && !m_initialised)) return false;
+    m_stepRunning = true;
+    return true;
 }
 
-void DataSyncAgent::FullInitLocked() {
+void DataSyncAgent::ReleaseLifecycle() {
+    {
+        std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+        m_stepRunning = false;
+    }
+    m_lifecycleIdle.notify_all();
+}
+
+bool DataSyncAgent::GiveUp(const wchar_t* function) {
+    {
+        std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+        if (!m_stopping) return false;
+    }
+    m_c.log.d(L"%s: the agent stops, start abandoned", function);
+    return true;
+}
+
+void DataSyncAgent::FullInit() {
+    if (!ClaimLifecycle()) return;  // UnInit runs
+    const auto release = OnExit([this] { ReleaseLifecycle(); });
+    FullInitClaimed();
+}
+
+void DataSyncAgent::FullInitClaimed() {
     ZEL::DataSync::AgentComponents& c = m_c;
     c.duplication.CreateGlobalEvents();
     c.log.d(L"%s: enter\n", kFullInit);
-    if (c.state._b_is_start) NullInitLocked();
+    if (c.state._b_is_start) NullInitClaimed();
+    if (GiveUp(kFullInit)) return;
     c.notifications.ReadLastNotifications();
     c.log.d(L"%s: Entry,_b_is_start=%d\n", kFullInit, c.state._b_is_start ? 1 : 0);
     c.backoff.InitRetryInfo();
     if (!c.state._b_is_start) {
         c.purge.TrySetPurgePendingOnDevicePathRealmMismatch();
         c.retention.Init();
+        // After Init, which clears an earlier stop: UnInit marks the agent stopping before it
+        // asks retention to stop, so either this gives up or the run below sees that stop.
+        if (GiveUp(kFullInit)) return;
         c.retention.Start(true);
+        if (GiveUp(kFullInit)) return;
 
         ZEL::TelemetryPolicy policy;
         ZEL::IConfigAgent* configAgent = ZEL::ConfigPolicyAgent::GetInstance();
@@ -144,11 +186,12 @@ void DataSyncAgent::ReportLiveness() {
 }
 
 void DataSyncAgent::NullInit() {
-    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
-    NullInitLocked();
+    if (!ClaimLifecycle()) return;  // UnInit runs, and stops everything itself
+    const auto release = OnExit([this] { ReleaseLifecycle(); });
+    NullInitClaimed();
 }
 
-void DataSyncAgent::NullInitLocked() {
+void DataSyncAgent::NullInitClaimed() {
     const wchar_t* const function = L"DataSyncAgent::NullInit";
     ZEL::DataSync::AgentComponents& c = m_c;
     c.log.d(L"%s: Entry:_b_is_start=%d", function, c.state._b_is_start ? 1 : 0);
@@ -159,7 +202,8 @@ void DataSyncAgent::NullInitLocked() {
     }
     try {
         c.state._b_is_start = false;
-        // Destroying them joins their threads; their callbacks never take the lifecycle lock.
+        // Destroying them joins their threads (no lock held); their callbacks never claim the
+        // lifecycle.
         m_timers.clear();
         m_fileWatchers.clear();
         c.worker.Stop();
@@ -173,31 +217,47 @@ void DataSyncAgent::NullInitLocked() {
 }
 
 void DataSyncAgent::Restart(const wchar_t* reason) {
-    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
     m_c.log.d(reason, L"DataSyncAgent::OnNotification", m_c.state._b_is_start ? 1 : 0);
-    if (!m_initialised) return;  // shut down meanwhile
-    if (m_c.state._b_is_start) NullInitLocked();
-    FullInitLocked();
+    if (!ClaimLifecycle(true)) return;  // shut down, or shutting down
+    const auto release = OnExit([this] { ReleaseLifecycle(); });
+    FullInitClaimed();  // stops the started agent first
 }
 
 void DataSyncAgent::UnInit() {
     const wchar_t* const function = L"DataSyncAgent::UnInit";
     ZEL::DataSync::AgentComponents& c = m_c;
     c.log.d(L"%s: Entry:_b_is_start=%d", function, c.state._b_is_start ? 1 : 0);
-    // Every wait ends now, whether or not the host has set its stop event; then no notification
-    // reaches the agent any more (a callback in progress, a restart too, is waited for).
+    // First what a step in flight (a restart) may be waiting on, without waiting for it: the
+    // step gives up at its next check, retention ends its run after the delete step in hand, and
+    // every wait ends, whether or not the host has set its stop event.
+    {
+        std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+        m_stopping = true;
+    }
+    m_lifecycleIdle.notify_all();
     c.stop.Cancel();
+    c.retention.RequestStop();
+    // Then no notification reaches the agent any more (a callback in progress, a restart too, is
+    // waited for), and the step in flight has ended.
     c.notifications.Unsubscribe();
-    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    {
+        std::unique_lock<std::mutex> lock(m_lifecycleMutex);
+        m_lifecycleIdle.wait(lock, [this] { return !m_stepRunning; });
+        m_stepRunning = true;
+    }
     c.retention.Stop();
-    NullInitLocked();
+    NullInitClaimed();
     ZEL::SendTelemetryCommandHandler::Cancel();
     c.log.d(L"%s: Wait for futures if any", function);
     c.tasks.WaitAll();
     c.recollected.TakeAcknowledgements();
     c.deviceContext.Stop();
     c.duplication.CloseGlobalEvents();
-    m_initialised = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+        m_initialised = m_stopping = m_stepRunning = false;
+    }
+    m_lifecycleIdle.notify_all();
     c.log.d(L"%s: exit:_b_is_start=%d", function, c.state._b_is_start ? 1 : 0);
 }
 

@@ -10,20 +10,31 @@
 //             file watchers, the 2-second timer and the worker; queue DEVICE_ONLINE when the
 //             device is online and registered. A second FullInit restarts.
 //   NullInit  stop timer, watchers and worker; empty the sync map and the scheduled datasets
-//   UnInit    the one shutdown path (also run by the destructor, safe twice): cancel every wait,
-//             unsubscribe, stop retention, NullInit, wait for the asynchronous tasks, join the
-//             device-context thread, close the named events. Init may follow again.
+//   UnInit    the one shutdown path (also run by the destructor, safe twice): mark the agent
+//             stopping, cancel every wait and ask retention to stop, unsubscribe, wait for a
+//             step in flight to give up, stop retention, NullInit, wait for the asynchronous
+//             tasks, join the device-context thread, close the named events. Init may follow.
 //
 // Threads: the host's thread runs Init, FullInit, UnInit and the IDataSyncAgent calls; the bus
 // thread runs notifications and restarts; the worker, timer, watcher and device-context threads
-// and the tasks belong to the components. m_lifecycleMutex serialises Init, FullInit, NullInit
-// and UnInit, whichever thread calls them; no component lock is ever held while it is taken.
-// GetStatusSnapshot reads what the components publish and never waits for an upload.
+// and the tasks belong to the components.
+//
+// One lifecycle step at a time: FullInit, NullInit, a restart and UnInit's stop each claim the
+// lifecycle under m_lifecycleMutex, run with no lock held (joining threads, waiting for a
+// retention run) and release it under the mutex; a step that finds another one running waits
+// for its end on m_lifecycleIdle. UnInit does not wait for a step in flight before it asks
+// retention to stop and cancels every wait: the step then gives up at its next check (it starts
+// nothing more). m_lifecycleMutex is held only to read or change the few flags below, never
+// across a join, a wait or an upload; no component lock is ever held while it is taken.
+// Notifications that arrive while a restart runs are kept and handled, in order, once it is
+// done (NotificationHandler::BeginRestart). GetStatusSnapshot reads what the components publish
+// and never waits.
 #pragma once
 
 #include <json/json.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -156,19 +167,30 @@ protected:
     void OnSendTelemetryCommand(ZEL::ZELNotificationData& data) { m_c.duplication.OnSendTelemetryCommand(data); }
 
 private:
-    // REQUIRES: m_lifecycleMutex held.
-    void NullInitLocked();
-    void FullInitLocked();
+    // REQUIRES: the lifecycle claimed (ClaimLifecycle), m_lifecycleMutex not held.
+    void NullInitClaimed();
+    void FullInitClaimed();
     void StartWatchersAndTimer();
     // NullInit and FullInit for a notification that asks for a restart.
     void Restart(const wchar_t* reason);
     void ReportLiveness();
+    // Claims the lifecycle for one step, waiting (with no lock held) for a step in progress to
+    // end. False when UnInit has begun (or, with `initialised`, the agent is not initialised):
+    // the caller does nothing.
+    bool ClaimLifecycle(bool initialised = false);
+    void ReleaseLifecycle();
+    // UnInit has begun: a step in flight gives up (logged under `function`).
+    bool GiveUp(const wchar_t* function);
 
     ZEL::DataSync::AgentComponents m_c;
     std::mutex m_lifecycleMutex;
-    bool m_initialised = false;                                    // guarded by m_lifecycleMutex
-    std::list<std::shared_ptr<ZEL::PeriodicTimer>> m_timers;       // guarded by m_lifecycleMutex
-    std::list<std::shared_ptr<ZEL::FileWatcher>> m_fileWatchers;  // guarded by m_lifecycleMutex
+    std::condition_variable m_lifecycleIdle;  // a step ended, or UnInit began
+    bool m_initialised = false;               // guarded by m_lifecycleMutex
+    bool m_stepRunning = false;               // a step holds the lifecycle; guarded by m_lifecycleMutex
+    bool m_stopping = false;                  // UnInit runs; guarded by m_lifecycleMutex
+    // Used only by the step that holds the lifecycle.
+    std::list<std::shared_ptr<ZEL::PeriodicTimer>> m_timers;
+    std::list<std::shared_ptr<ZEL::FileWatcher>> m_fileWatchers;
     std::mutex m_livenessMutex;
     LivenessCallback m_liveness;  // guarded by m_livenessMutex
 };

@@ -211,6 +211,7 @@ void TelemetryRetentionHandler::ExecuteRetention(EGetDBPathMethod root) {
         m_log.e(L"%s Exception: %s", kExecute, Wide(ex.what()));
         result = std::string("failed: ") + ex.what();
     }
+    if (result == "done" && m_stopRequested) result = "stopped";  // perhaps within the last database
     finish();
 }
 
@@ -237,7 +238,8 @@ std::int64_t TelemetryRetentionHandler::HandleSingleDb(const std::wstring& name,
         }
     }
     std::int64_t deleted = 0;
-    ZEL::DataSync::StandardTableDao(datasetId, L"class ItemEvent", root).Del(ComputeCutoffUtc(days), &deleted);
+    ZEL::DataSync::StandardTableDao(datasetId, L"class ItemEvent", root)
+        .Del(ComputeCutoffUtc(days), &deleted, [this] { return m_stopRequested.load(); });
     if (root != ZEL::utility::DB_PATH_INTERNAL) user.ExitLogOnUserMode();
     m_log.d(L"%s: Exit, db = %s", kHandleSingleDb, name);
     return deleted;

@@ -12,7 +12,8 @@
 //
 // Thread safety: Start, Stop and JoinRunningRetentionThreads may be called from any thread and
 // are serialised by m_startMutex, which is released before a blocking Start waits. The retention
-// threads read the settings under m_settingsMutex and check the stop flag before each database.
+// threads read the settings under m_settingsMutex and check the stop flag before each database
+// and each delete step, so a stop waits for one bounded step, never for a whole database.
 // CurrentStatus() never waits for a run. A retention thread that cannot be made is logged and
 // shown in the status ("failed to start: ..."); Start then answers ThreadStartFailed, leaves no
 // running flag set and does not count as a start, so the next Start may try again.
@@ -77,7 +78,7 @@ public:
     void Init();
     void ReInit();
     StartResult Start(bool blocking);
-    // Asks a run to end after the database in hand and returns at once; no run starts until
+    // Asks a run to end after the delete step in hand and returns at once; no run starts until
     // Init() or ReInit().
     void RequestStop();
     // RequestStop(), then waits for both threads.

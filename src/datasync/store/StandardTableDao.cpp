@@ -192,7 +192,8 @@ bool StandardTableDao::DuplicateLastExact() {
     return false;
 }
 
-bool StandardTableDao::Del(const std::chrono::system_clock::time_point& cutoff, std::int64_t* deleted) {
+bool StandardTableDao::Del(const std::chrono::system_clock::time_point& cutoff, std::int64_t* deleted,
+                           const std::function<bool()>& stop) {
     if (deleted != nullptr) *deleted = 0;
     DatabasePtr db = Open(true, false);
     if (!db) return false;
@@ -202,7 +203,7 @@ bool StandardTableDao::Del(const std::chrono::system_clock::time_point& cutoff, 
                 static_cast<long long>(cutoff.time_since_epoch().count()));
         return false;
     }
-    const std::int64_t count = DeleteRowsByCutoff(*db, table, cutoff, false);
+    const std::int64_t count = DeleteRowsByCutoff(*db, table, cutoff, false, stop);
     if (count < 0) {
         m_log.e(L"StandardTableDao::Del failed: tablename = %s path = %s", m_tableName, m_dbPath);
         return false;
@@ -212,7 +213,8 @@ bool StandardTableDao::Del(const std::chrono::system_clock::time_point& cutoff, 
 }
 
 std::int64_t DeleteRowsByCutoff(Database& db, const std::string& table,
-                                const std::chrono::system_clock::time_point& cutoff, bool inclusive) {
+                                const std::chrono::system_clock::time_point& cutoff, bool inclusive,
+                                const std::function<bool()>& stop) {
     // A window of ids small enough for one step to take a few milliseconds on a slow device.
     constexpr std::int64_t kWindow = 2000;
     const std::string condition = QueryBuilderUtility::BuildCutoffCondition(cutoff, inclusive);
@@ -226,7 +228,7 @@ std::int64_t DeleteRowsByCutoff(Database& db, const std::string& table,
         CppSQLite3Statement step =
             db.compileStatement("DELETE FROM " + table + " WHERE id >= ? AND id < ? AND " + condition);
         std::int64_t deleted = 0;
-        for (std::int64_t from = first; from <= last; from += kWindow) {
+        for (std::int64_t from = first; from <= last && !(stop && stop()); from += kWindow) {
             step.bind(1, static_cast<long long>(from));
             step.bind(2, static_cast<long long>(from + kWindow));
             deleted += step.execDML();

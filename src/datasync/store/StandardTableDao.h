@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -63,8 +64,10 @@ public:
     // False when the table is empty or the write failed.
     bool DuplicateLastExact();
     // Deletes the rows logged before `cutoff` (see DeleteRowsByCutoff); `deleted` receives how
-    // many. False when the file cannot be opened or a delete failed.
-    bool Del(const std::chrono::system_clock::time_point& cutoff, std::int64_t* deleted = nullptr);
+    // many. False when the file cannot be opened or a delete failed. `stop`, when given, is asked
+    // before each delete step; once it answers true the rest is left for a later run.
+    bool Del(const std::chrono::system_clock::time_point& cutoff, std::int64_t* deleted = nullptr,
+             const std::function<bool()>& stop = nullptr);
 
     const std::wstring& TableName() const { return m_tableName; }
     const std::wstring& DbPath() const { return m_dbPath; }
@@ -95,8 +98,11 @@ std::int64_t RangeEnd(std::int64_t startId, int count);
 // statement holds the write lock for long and writers in other processes never stall behind a
 // large delete; the rows deleted are exactly those one statement would delete. Returns how many,
 // or -1 when a step failed (the steps before it stay done). `table` must be a plain identifier.
+// `stop`, when given, is asked before each step: once it answers true no further step runs and
+// the rows deleted so far are returned.
 std::int64_t DeleteRowsByCutoff(Database& db, const std::string& table,
-                                const std::chrono::system_clock::time_point& cutoff, bool inclusive);
+                                const std::chrono::system_clock::time_point& cutoff, bool inclusive,
+                                const std::function<bool()>& stop = nullptr);
 
 // Reads the rows with ids in [startId, startId + count), decoded for the KTA/NAVS uploaders
 // (DeSerializeForSync). Returns true for "no data" (nothing selected, or the read failed); on

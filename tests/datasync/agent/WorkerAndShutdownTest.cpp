@@ -1,8 +1,10 @@
 // The worker thread and the agent's shutdown (the watchdog feed is checked end to end in ServiceFlowTest).
-#include <condition_variable>
 #include <future>
 
 #include "support/AgentHarness.h"
+#include "support/ManualClock.h"
+#include "support/SlowStore.h"
+#include "support/TelemetryWriter.h"
 
 namespace {
 
@@ -79,27 +81,6 @@ TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregistered) {
     agent.UnInit();
 }
 
-// A log sink that holds each thread writing a line containing one of `fragments` until Open().
-struct LogGate : ZEL::LogSink {
-    explicit LogGate(std::vector<std::string> held) : fragments(std::move(held)) {}
-    bool Enabled(ZEL::LogLevel) const override { return true; }
-    void Write(ZEL::LogLevel, const std::string& text) override {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (const std::string& f : fragments)
-            if (text.find(f) != text.npos) ++held, changed.notify_all(), changed.wait(lock, [this] { return open; });
-    }
-    bool WaitUntilHeld() {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 5s, [this] { return held > 0; });
-    }
-    void Open() { std::lock_guard<std::mutex> lock(mutex); open = true, changed.notify_all(); }
-    const std::vector<std::string> fragments;
-    std::mutex mutex;
-    std::condition_variable changed;
-    int held = 0;  // held and open: guarded by mutex
-    bool open = false;
-};
-
 TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
     const struct {
         const char* name;
@@ -119,20 +100,54 @@ TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
     NoJitter noJitter;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto gate = std::make_shared<LogGate>(c.heldLines);
-        ZEL::utility::SetLogSinkFactory([gate](const std::wstring&) { return gate; });
+        m_logs.HoldAt(c.heldLines);
         DataSyncAgent agent;
         Start(agent);
         if (c.keepBusy) {
             c.keepBusy(agent);
-            ASSERT_TRUE(gate->WaitUntilHeld());
+            ASSERT_TRUE(m_logs.WaitUntilHeld());
         }
         auto uninit = std::async(std::launch::async, [&agent] { agent.UnInit(); });
-        EXPECT_TRUE(gate->WaitUntilHeld()) << "the worker writes its line while UnInit stops it";
+        EXPECT_TRUE(m_logs.WaitUntilHeld()) << "the worker writes its line while UnInit stops it";
         EXPECT_EQ(uninit.wait_for(200ms), std::future_status::timeout) << "UnInit returned while the thread ran";
-        gate->Open();
+        m_logs.Open();
         EXPECT_EQ(uninit.wait_for(5s), std::future_status::ready);
         ASSERT_TRUE(WaitBusIdle());
+    }
+}
+
+TEST_F(WorkerTest, UnInitStopsRetentionBetweenDeleteWindowsWithoutWaitingForARestartInFlight) {
+    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(2000000000));
+    for (bool joinsBusyWorker : {false, true}) {
+        SCOPED_TRACE(joinsBusyWorker ? "a restart joins a busy worker during a daily run" : "a restart's own run");
+        m_logs.Clear();
+        std::atomic<bool> deleting{false};  // the first delete window lasts until retention is asked to stop
+        testsupport::SlowStore store(L"/OLD_ItemEvent.sqlite3", [&] {
+            if (!deleting.exchange(true)) WaitUntil([this] { return Logged("retention asked to stop"); });
+        });
+        testsupport::TelemetryWriter table(m_dir.sub("service") + "OLD_ItemEvent.sqlite3", "ItemEvent");
+        table.Exec("DELETE FROM ItemEvent");  // what the first case left: nothing for the start-up run
+        DataSyncAgent agent;
+        Start(agent);
+        for (std::int64_t id : {1, 2001, 4001}) table.Insert("{}", "2020-01-01T00:00:00", id);  // a window each
+        clock.AdvanceSteady(10min);
+        std::future<void> restart;
+        if (joinsBusyWorker) {
+            Publish(ZEL::DEVICE_MAINTENANCE, ZEL::DM_DAILY_MAINTENANCE);
+            ASSERT_TRUE(WaitUntil([&] { return deleting.load(); }));
+            m_logs.HoldAt({"MsgHandleProc: thread exited!", "MsgHandleProc: Service stop happend!"});
+            restart = std::async(std::launch::async, [&agent] { agent.FullInit(); });
+            ASSERT_TRUE(m_logs.WaitUntilHeld());
+        } else {
+            Publish(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return deleting.load(); }));
+        auto uninit = std::async(std::launch::async, [&agent] { agent.UnInit(); });
+        EXPECT_TRUE(WaitUntil([&] { return agent.GetStatusSnapshot()["retention"]["service"]["result"] == "stopped"; }))
+            << "retention stopped while the restart is still in flight";
+        m_logs.Open();
+        EXPECT_EQ(uninit.wait_for(3s), std::future_status::ready);
+        EXPECT_EQ(table.Scalar("select count(*) from ItemEvent"), 2) << "the rows of one window deleted";
     }
 }
 

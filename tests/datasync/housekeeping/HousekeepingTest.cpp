@@ -111,8 +111,8 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeAn
     ASSERT_EQ(retention.Start(true), TelemetryRetentionHandler::Started);
     EXPECT_EQ(std::pair(retention.CurrentStatus()->service.result, retention.CurrentStatus()->service.databases),
               std::pair(std::string("stopped"), 1));
-    EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")) + Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 5)
-        << "one database trimmed, the other untouched";
+    EXPECT_EQ(Rows(Path("service", kData + "_ItemEvent.sqlite3")) + Rows(Path("service", kOther + "_ItemEvent.sqlite3")), 6)
+        << "asked before the first delete step: nothing deleted, the other database not visited";
     m_clock.AdvanceSteady(std::chrono::minutes(10));
     EXPECT_EQ(retention.Start(false), TelemetryRetentionHandler::StopRequested);
     PreparedComponents p(m_policy);
