@@ -74,17 +74,30 @@ void DataSyncAgent::ReleaseLifecycle() {
     m_lifecycleIdle.notify_all();
 }
 
+bool DataSyncAgent::Stopping() {
+    std::lock_guard<std::mutex> lock(m_lifecycleMutex);
+    return m_stopping;
+}
+
 bool DataSyncAgent::GiveUp(const wchar_t* function) {
-    {
-        std::lock_guard<std::mutex> lock(m_lifecycleMutex);
-        if (!m_stopping) return false;
-    }
+    if (!Stopping()) return false;
     m_c.log.d(L"%s: the agent stops, start abandoned", function);
     return true;
 }
 
 void DataSyncAgent::FullInit() {
     if (!ClaimLifecycle()) return;  // UnInit runs
+    // A FullInit of an agent that ran is a restart.
+    FullInitAndRelease(m_c.state.m_fullInitDone || m_c.state._b_is_start);
+}
+
+void DataSyncAgent::FullInitAndRelease(bool restart) {
+    if (restart) m_c.notifications.BeginRestart();
+    // In this order: the lifecycle released, then what was kept meanwhile handled (or dropped,
+    // when the agent stops); a notification that restarts again then finds the lifecycle free.
+    const auto endRestart = OnExit([this, restart] {
+        if (restart) m_c.notifications.EndRestart(!Stopping());
+    });
     const auto release = OnExit([this] { ReleaseLifecycle(); });
     FullInitClaimed();
 }
@@ -219,8 +232,7 @@ void DataSyncAgent::NullInitClaimed() {
 void DataSyncAgent::Restart(const wchar_t* reason) {
     m_c.log.d(reason, L"DataSyncAgent::OnNotification", m_c.state._b_is_start ? 1 : 0);
     if (!ClaimLifecycle(true)) return;  // shut down, or shutting down
-    const auto release = OnExit([this] { ReleaseLifecycle(); });
-    FullInitClaimed();  // stops the started agent first
+    FullInitAndRelease(true);           // stops the started agent first
 }
 
 void DataSyncAgent::UnInit() {

@@ -179,8 +179,12 @@ private:
     // the caller does nothing.
     bool ClaimLifecycle(bool initialised = false);
     void ReleaseLifecycle();
+    bool Stopping();
     // UnInit has begun: a step in flight gives up (logged under `function`).
     bool GiveUp(const wchar_t* function);
+    // FullInit under the claim, then the claim released. For a restart, the notifications that
+    // arrive meanwhile are kept and handled afterwards on this thread.
+    void FullInitAndRelease(bool restart);
 
     ZEL::DataSync::AgentComponents m_c;
     std::mutex m_lifecycleMutex;

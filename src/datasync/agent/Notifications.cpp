@@ -48,6 +48,45 @@ void NotificationHandler::Unsubscribe() {
 }
 
 void NotificationHandler::OnNotification(ZELNotificationData& data) {
+    bool keep = false;
+    {
+        std::lock_guard<std::mutex> lock(m_keptMutex);
+        keep = m_restarts > 0 || m_handlingKept;
+        if (keep) m_kept.push_back(data);
+    }
+    if (!keep) return Deliver(data);
+    m_log.d(L"%s: kept until the restart is done, topic id : %d event state : %d", kOnNotification,
+            data.getTopicId(), data.getEventState());
+}
+
+void NotificationHandler::BeginRestart() {
+    std::lock_guard<std::mutex> lock(m_keptMutex);
+    ++m_restarts;
+}
+
+void NotificationHandler::EndRestart(bool handleKept) {
+    std::unique_lock<std::mutex> lock(m_keptMutex);
+    --m_restarts;
+    if (!handleKept) {
+        const std::size_t dropped = m_kept.size();
+        m_kept.clear();
+        lock.unlock();
+        if (dropped > 0) m_log.d(L"%s: the agent stops, %d kept notifications dropped", kOnNotification, dropped);
+        return;
+    }
+    if (m_handlingKept) return;  // that thread handles these too
+    m_handlingKept = true;
+    while (m_restarts == 0 && !m_kept.empty()) {  // else the restart that runs handles the rest
+        ZELNotificationData next = std::move(m_kept.front());
+        m_kept.pop_front();
+        lock.unlock();
+        Deliver(next);
+        lock.lock();
+    }
+    m_handlingKept = false;
+}
+
+void NotificationHandler::Deliver(ZELNotificationData& data) {
     try {
         if (data.isExtensionNotification()) return;
         const int topic = data.getTopicId();
