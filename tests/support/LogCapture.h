@@ -40,39 +40,31 @@ public:
         std::lock_guard<std::mutex> lock(m_state->mutex);
         m_state->lines.clear();
     }
-    // From now on each thread writing a line that contains one of `fragments` waits in the write
-    // until Open().
+    // From now on a thread writing a line that contains one of `fragments` waits there until
+    // HoldAt({}) lets every held thread go on.
     void HoldAt(std::vector<std::string> fragments) {
         std::lock_guard<std::mutex> lock(m_state->mutex);
-        m_state->holdAt = std::move(fragments), m_state->held = 0, m_state->open = false;
+        m_state->holdAt = std::move(fragments), m_state->held = 0;
+        m_state->changed.notify_all();
     }
     bool WaitUntilHeld() {
         std::unique_lock<std::mutex> lock(m_state->mutex);
         return m_state->changed.wait_for(lock, std::chrono::seconds(5), [this] { return m_state->held > 0; });
     }
-    void Open() {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
-        m_state->open = true, m_state->changed.notify_all();
-    }
 
 private:
-    struct State {
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::vector<Line> lines;
-        std::vector<std::string> holdAt;
-        int held = 0;
-        bool open = true;
-    };
+    struct State { std::mutex mutex; std::condition_variable changed; std::vector<Line> lines;
+                   std::vector<std::string> holdAt; int held = 0; };  // held: threads held at holdAt
     struct Sink : ZEL::LogSink {
         Sink(std::shared_ptr<State> state, std::string file) : state(std::move(state)), file(std::move(file)) {}
         bool Enabled(ZEL::LogLevel) const override { return true; }
         void Write(ZEL::LogLevel level, const std::string& text) override {
             std::unique_lock<std::mutex> lock(state->mutex);
             state->lines.push_back({file, level, text});
-            for (const std::string& fragment : state->holdAt)
-                if (!state->open && text.find(fragment) != std::string::npos)
-                    ++state->held, state->changed.notify_all(), state->changed.wait(lock, [&] { return state->open; });
+            const auto hold = [&text](const std::string& fragment) { return text.find(fragment) != std::string::npos; };
+            if (!std::any_of(state->holdAt.begin(), state->holdAt.end(), hold)) return;
+            ++state->held, state->changed.notify_all();
+            state->changed.wait(lock, [this] { return state->holdAt.empty(); });
         }
         std::shared_ptr<State> state;
         std::string file;

@@ -1,7 +1,8 @@
 // The agent's state as one JSON object, as the control socket's "status" shows it: the flags,
 // the endpoint families, the back-off records, the device-missing block, the certificate pause,
 // the dataset lists, the sync-map records (with each one's last upload outcome), the bookmark files
-// that refused a write, and the queue.
+// that refused a write, the purge, each folder's last retention run (or why its thread could not
+// start: "failed to start: ..."), and the queue.
 //
 // Built from what the components published and from atomic flags only: it takes no lock of a
 // component, so it answers at once whatever the agent is doing (an upload on the wire included).

@@ -102,7 +102,8 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
                 m_log.e(L"%s: a retention thread could not be started: %s", kStart, Wide(ex.what()));
             }
             const std::int64_t now = std::chrono::system_clock::to_time_t(m_clock.WallNow());
-            UpdateRunStatus(root, [&](RunStatus& run) { run = RunStatus{now, now, 0, 0, "failed to start: " + failure}; });
+            UpdateRunStatus(root,
+                            [&](RunStatus& run) { run = RunStatus{now, now, 0, 0, "failed to start: " + failure}; });
             EndRun(root);
         }
         if (!failure.empty()) return ThreadStartFailed;

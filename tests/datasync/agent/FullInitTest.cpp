@@ -7,7 +7,7 @@ using testsupport::MakeDataSet;
 
 class FullInitTest : public testsupport::AgentHarness {};
 
-TEST_F(FullInitTest, EachFullInitStartsAfreshUnlessThePolicyReadFailsOrTheScopeIsNone) {
+TEST_F(FullInitTest, EachFullInitStartsAfreshWithFreshBackoffUnlessThePolicyReadFailsOrTheScopeIsNone) {
     m_config->ChangePolicy([](ZEL::TelemetryPolicy& p) { p.datasets = {MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")}; });
     const wchar_t* const active = testsupport::kActiveScope;
     const struct { const wchar_t* scope; bool readFails, noAgent, started; } steps[] = {
@@ -21,34 +21,18 @@ TEST_F(FullInitTest, EachFullInitStartsAfreshUnlessThePolicyReadFailsOrTheScopeI
         m_config->ChangePolicy([&step](ZEL::TelemetryPolicy& policy) { policy.telemetryScope = step.scope; });
         m_config->SetReadFails(step.readFails);
         if (step.noAgent) zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(nullptr);
+        agent.SetRetryInfo(SyncEP::SyncEP_KTA, {1800000, 0, 0, 11, false, {1, 0, 11}});  // waiting, and blocked
         agent.FullInit();
         const Json::Value status = agent.GetStatusSnapshot()["agent"];
         EXPECT_EQ(status["started"].asBool(), step.started);
         EXPECT_TRUE(status["full_init_done"].asBool());
+        DataSyncAgent::RetryInfo record;
+        EXPECT_TRUE(agent.GetRetryInfo(SyncEP::SyncEP_KTA, record) && record._sync_allowed && !record._backoff_delay &&
+                    record._retry_counts == std::vector<std::uint32_t>(3, 0)) << "a fresh back-off record";
     }
     EXPECT_EQ(Starts(), 7) << "each call starts afresh";
     agent.UnInit();
     EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
-}
-
-TEST_F(FullInitTest, EveryRestartStartsTheBackoffRecordsAfresh) {
-    DataSyncAgent::RetryInfo waiting, blocked;
-    waiting._backoff_delay = 1800000, waiting._retry_counts = {1, 0, 0};  // after a 429
-    blocked._sync_allowed = false, blocked._retry_counts = {0, 0, 11};    // after server errors
-    DataSyncAgent agent;
-    Start(agent);
-    for (bool byPolicyChange : {false, true}) {
-        agent.SetRetryInfo(SyncEP::SyncEP_KTA, waiting);
-        agent.SetRetryInfo(SyncEP::SyncEP_NAVS, blocked);
-        byPolicyChange ? Publish(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED) : agent.FullInit();
-        ASSERT_TRUE(WaitBusIdle());
-        for (SyncEP::SyncEp_type type : {SyncEP::SyncEP_KTA, SyncEP::SyncEP_NAVS}) {
-            DataSyncAgent::RetryInfo info;
-            EXPECT_TRUE(agent.GetRetryInfo(type, info) && info._sync_allowed && info._backoff_delay == 0 &&
-                        info._retry_counts == std::vector<std::uint32_t>(3, 0)) << byPolicyChange << " " << type;
-        }
-    }
-    agent.UnInit();
 }
 
 TEST_F(FullInitTest, EnabledDatasetsFillTheNrtListAndTheScheduledIntervals) {

@@ -1,9 +1,11 @@
 // The worker thread and the agent's shutdown (the watchdog feed is checked end to end in ServiceFlowTest).
+#include <sqlite3.h>
+
 #include <future>
 
+#include "linuxhost/datastore/SqliteDatabaseManager.h"
 #include "support/AgentHarness.h"
 #include "support/ManualClock.h"
-#include "support/SlowStore.h"
 #include "support/TelemetryWriter.h"
 
 namespace {
@@ -110,44 +112,66 @@ TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
         auto uninit = std::async(std::launch::async, [&agent] { agent.UnInit(); });
         EXPECT_TRUE(m_logs.WaitUntilHeld()) << "the worker writes its line while UnInit stops it";
         EXPECT_EQ(uninit.wait_for(200ms), std::future_status::timeout) << "UnInit returned while the thread ran";
-        m_logs.Open();
+        m_logs.HoldAt({});
         EXPECT_EQ(uninit.wait_for(5s), std::future_status::ready);
         ASSERT_TRUE(WaitBusIdle());
     }
 }
 
-TEST_F(WorkerTest, UnInitStopsRetentionBetweenDeleteWindowsWithoutWaitingForARestartInFlight) {
+// The host's data store, installed while it lives, except that the file at `path` calls `onDelete` on the
+// deleting thread as each of its delete statements starts: a slow disk that the test holds as long as it likes.
+class SlowStore : public ZEL::linuxhost::SqliteDatabaseManager {
+public:
+    SlowStore(const std::string& path, std::function<void()> onDelete)
+        : m_onDelete(std::move(onDelete)), m_slow(std::make_shared<Traced>(path, this)) { SetInstance(this); }
+    ~SlowStore() override { SetInstance(nullptr); }
+    ZEL::DatabasePtr Get(const std::wstring& path, bool create, bool reader) override {
+        return CacheKey(path) == CacheKey(m_slow->path()) ? m_slow : SqliteDatabaseManager::Get(path, create, reader);
+    }
+
+private:
+    struct Traced : ZEL::Database {
+        Traced(const std::string& path, SlowStore* store) : Database(std::wstring(path.begin(), path.end())) {
+            open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            sqlite3_trace_v2(Checked(), SQLITE_TRACE_STMT, [](unsigned, void* self, void* statement, void*) {
+                if (std::string(sqlite3_sql(static_cast<sqlite3_stmt*>(statement))).rfind("DELETE", 0) == 0)
+                    static_cast<SlowStore*>(self)->m_onDelete();
+                return 0;
+            }, store);
+        }
+    };
+    const std::function<void()> m_onDelete;
+    const ZEL::DatabasePtr m_slow;
+};
+
+TEST_F(WorkerTest, UnInitStopsRetentionBetweenDeleteStepsWithoutWaitingForARestartInFlight) {
     testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(2000000000));
-    for (bool joinsBusyWorker : {false, true}) {
-        SCOPED_TRACE(joinsBusyWorker ? "a restart joins a busy worker during a daily run" : "a restart's own run");
+    const struct { int topic, state; std::vector<std::string> heldLines; } cases[] = {
+        {ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED, {}},  // the restart's own retention run
+        {ZEL::DEVICE_MAINTENANCE, ZEL::DM_DAILY_MAINTENANCE,  // a daily run; a restart joins a busy worker
+         {"MsgHandleProc: thread exited!", "MsgHandleProc: Service stop happend!"}}};
+    for (const auto& c : cases) {
         m_logs.Clear();
-        std::atomic<bool> deleting{false};  // the first delete window lasts until retention is asked to stop
-        testsupport::SlowStore store(L"/OLD_ItemEvent.sqlite3", [&] {
+        std::atomic<bool> deleting{false};  // the first delete step lasts until retention is asked to stop
+        const std::string file = m_dir.sub("service") + std::to_string(c.topic) + "_ItemEvent.sqlite3";
+        SlowStore store(file, [&] {
             if (!deleting.exchange(true)) WaitUntil([this] { return Logged("retention asked to stop"); });
         });
-        testsupport::TelemetryWriter table(m_dir.sub("service") + "OLD_ItemEvent.sqlite3", "ItemEvent");
-        table.Exec("DELETE FROM ItemEvent");  // what the first case left: nothing for the start-up run
+        testsupport::TelemetryWriter table(file, "ItemEvent");  // empty for the start-up run
         DataSyncAgent agent;
         Start(agent);
-        for (std::int64_t id : {1, 2001, 4001}) table.Insert("{}", "2020-01-01T00:00:00", id);  // a window each
+        for (std::int64_t id : {1, 2001, 4001}) table.Insert("{}", "2020-01-01T00:00:00", id);  // a step each
         clock.AdvanceSteady(10min);
-        std::future<void> restart;
-        if (joinsBusyWorker) {
-            Publish(ZEL::DEVICE_MAINTENANCE, ZEL::DM_DAILY_MAINTENANCE);
-            ASSERT_TRUE(WaitUntil([&] { return deleting.load(); }));
-            m_logs.HoldAt({"MsgHandleProc: thread exited!", "MsgHandleProc: Service stop happend!"});
-            restart = std::async(std::launch::async, [&agent] { agent.FullInit(); });
-            ASSERT_TRUE(m_logs.WaitUntilHeld());
-        } else {
-            Publish(ZEL::TOPIC_TELEMETRY_POLICY, ZEL::STATE_POLICY_CHANGED);
-        }
+        Publish(c.topic, c.state);
         ASSERT_TRUE(WaitUntil([&] { return deleting.load(); }));
+        m_logs.HoldAt(c.heldLines);
+        auto restart = std::async(std::launch::async, [&] { if (!c.heldLines.empty()) agent.FullInit(); });
+        ASSERT_TRUE(c.heldLines.empty() || m_logs.WaitUntilHeld());
         auto uninit = std::async(std::launch::async, [&agent] { agent.UnInit(); });
-        EXPECT_TRUE(WaitUntil([&] { return agent.GetStatusSnapshot()["retention"]["service"]["result"] == "stopped"; }))
-            << "retention stopped while the restart is still in flight";
-        m_logs.Open();
+        EXPECT_TRUE(WaitUntil([&] { return agent.GetStatusSnapshot()["retention"]["service"]["result"] == "stopped"; }));
+        m_logs.HoldAt({});
         EXPECT_EQ(uninit.wait_for(3s), std::future_status::ready);
-        EXPECT_EQ(table.Scalar("select count(*) from ItemEvent"), 2) << "the rows of one window deleted";
+        EXPECT_EQ(table.Scalar("select count(*) from ItemEvent"), 2) << "one step's row deleted, topic " << c.topic;
     }
 }
 
