@@ -24,8 +24,9 @@
 // retention run) and release it under the mutex; a step that finds another one running waits
 // for its end on m_lifecycleIdle. UnInit does not wait for a step in flight before it asks
 // retention to stop and cancels every wait: the step then gives up at its next check (it starts
-// nothing more). m_lifecycleMutex is held only to read or change the few flags below, never
-// across a join, a wait or an upload; no component lock is ever held while it is taken.
+// nothing more). m_lifecycleMutex is held only to read or change the few flags below (and by
+// Init, which starts a thread but waits for none), never across a join, a wait or an upload; no
+// component lock is ever held while it is taken.
 // Notifications that arrive while a restart runs are kept and handled, in order, once it is
 // done (NotificationHandler::BeginRestart). GetStatusSnapshot reads what the components publish
 // and never waits.
