@@ -151,7 +151,7 @@ bool ExponentialBackoff::CheckForExponentialBackoffRetry(int result, SyncEP::Syn
             info._backoff_retry_count = 0;
             PublishLocked();
         }
-        if (result == 0) m_log.e(L"%s: Resetting to zero", kCheckForBackoff);
+        if (result == 0) m_log.d(L"%s: Resetting to zero", kCheckForBackoff);
         return false;
     }
 
