@@ -214,10 +214,7 @@ void Daemon::OnHostTick() {
         if (started != m_statusShowsStarted && m_notifier->Send("STATUS=" + ServiceStatusText(started)))
             m_statusShowsStarted = started;
     }
-    if (m_config.metricsTextfile.empty()) {
-        CountWaitingRows();
-        return;
-    }
+    if (m_config.metricsTextfile.empty()) return;
     try {
         ReplaceFile(m_config.metricsTextfile, MetricsText(), 0644);
     } catch (const std::exception& error) {
@@ -274,9 +271,11 @@ WaitingRows Daemon::CountWaitingRows() {
 }
 
 Json::Value Daemon::WaitingStatus() {
+    const auto now = std::chrono::system_clock::to_time_t(ZEL::Clock::GetInstance()->WallNow());
     {
         std::lock_guard<std::mutex> lock(m_waitingMutex);
-        if (m_waiting.countedAt != 0) return WaitingJson(m_waiting);
+        const std::int64_t age = now - m_waiting.countedAt;
+        if (m_waiting.countedAt != 0 && age >= 0 && age < kHostTickPeriod.count()) return WaitingJson(m_waiting);
     }
     return WaitingJson(CountWaitingRows());
 }

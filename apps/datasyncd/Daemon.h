@@ -93,7 +93,7 @@ public:
     std::string MetricsText();
     // Counts the rows waiting in both folders, with their reasons, and keeps the count for the status.
     WaitingRows CountWaitingRows();
-    // The last count (made now when there is none yet), as the status shows it.
+    // The last count when it is younger than a host tick, else one made now, as the status shows it.
     Json::Value WaitingStatus();
 
 private:

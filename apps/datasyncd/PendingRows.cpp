@@ -62,19 +62,25 @@ Statement Prepare(sqlite3* db, const std::string& sql) {
     return Statement(raw);
 }
 
-// The family's bookmark of (`datasetId`, `kind`) in `syncPointFile`: the next row id to send;
-// 0 when the file, its table or the row does not exist yet.
-std::int64_t ReadBookmark(const std::string& syncPointFile, const std::string& datasetId,
-                          const std::string& kind, std::vector<std::string>& problems) {
+// Every bookmark of `syncPointFile`, by (guid, type): the next row id to send. None when the file
+// or its table does not exist yet.
+using Bookmarks = std::map<std::pair<std::string, std::string>, std::int64_t>;
+Bookmarks ReadBookmarks(const std::string& syncPointFile, std::vector<std::string>& problems) {
+    Bookmarks bookmarks;
     struct stat info {};
-    if (::stat(syncPointFile.c_str(), &info) != 0) return 0;
+    if (::stat(syncPointFile.c_str(), &info) != 0) return bookmarks;
     const Database db = Open(syncPointFile, problems);
-    if (!db) return 0;
-    const Statement statement = Prepare(db.get(), "SELECT id FROM SyncPoint WHERE guid=? AND type=?");
-    if (!statement) return 0;
-    sqlite3_bind_text(statement.get(), 1, datasetId.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(statement.get(), 2, kind.c_str(), -1, SQLITE_TRANSIENT);
-    return sqlite3_step(statement.get()) == SQLITE_ROW ? sqlite3_column_int64(statement.get(), 0) : 0;
+    if (!db) return bookmarks;
+    const Statement statement = Prepare(db.get(), "SELECT guid, type, id FROM SyncPoint");
+    if (!statement) return bookmarks;
+    while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+        const auto* guid = sqlite3_column_text(statement.get(), 0);
+        const auto* type = sqlite3_column_text(statement.get(), 1);
+        if (guid == nullptr || type == nullptr) continue;
+        bookmarks[{reinterpret_cast<const char*>(guid), reinterpret_cast<const char*>(type)}] =
+            sqlite3_column_int64(statement.get(), 2);
+    }
+    return bookmarks;
 }
 
 // Rows of table `kind` with an id at or past `from`.
@@ -113,6 +119,7 @@ PendingRowCounts NoPendingRows() {
 void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf, PendingRowCounts& pending,
                     std::vector<std::string>& problems, DatasetRowCounts* byDataset) {
     const std::map<std::string, std::string> bookmarkFiles = BookmarkFiles();
+    std::map<std::string, Bookmarks> bookmarksOf;  // by family, each file read once, when first needed
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
          it.increment(error)) {
@@ -134,9 +141,12 @@ void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf
         for (const std::string& family : families) {
             const auto file = bookmarkFiles.find(family);
             if (file == bookmarkFiles.end() || (family == "navp" && kind == "ItemContext")) continue;
-            const std::string syncPoint = (std::filesystem::path(folder) / file->second).string();
+            auto bookmarks = bookmarksOf.find(family);
+            if (bookmarks == bookmarksOf.end())
+                bookmarks = bookmarksOf.emplace(family, ReadBookmarks((std::filesystem::path(folder) / file->second).string(), problems)).first;
+            const auto bookmark = bookmarks->second.find({datasetId, kind});
             const std::int64_t rows =
-                RowsFrom(db.get(), path, kind, ReadBookmark(syncPoint, datasetId, kind, problems), problems);
+                RowsFrom(db.get(), path, kind, bookmark == bookmarks->second.end() ? 0 : bookmark->second, problems);
             pending[family] += rows;
             if (byDataset != nullptr && rows > 0) (*byDataset)[{datasetId, family}] += rows;
         }
