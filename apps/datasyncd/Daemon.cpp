@@ -255,7 +255,9 @@ WaitingRows Daemon::CountWaitingRows() {
     }
     LogMetricsProblems(problems);
     WaitingSources sources;
-    sources.nameOf = [agent](const std::string& id) { return Narrow(agent->GetDatasetPolicy(Wide(id), 1).dataset_name()); };
+    sources.nameOf = [agent](const std::string& id) {
+        return Narrow(agent->GetDatasetPolicy(Wide(id), 1).dataset_name());
+    };
     sources.reasonOf = [agent](const std::string& id, const std::string& family) {
         const SyncEP::SyncEp_type type = family == "kta"    ? SyncEP::SyncEP_KTA
                                          : family == "navs" ? SyncEP::SyncEP_NAVS

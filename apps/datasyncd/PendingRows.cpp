@@ -143,10 +143,15 @@ void AddPendingRows(const std::string& folder, const DatasetFamilies& familiesOf
             if (file == bookmarkFiles.end() || (family == "navp" && kind == "ItemContext")) continue;
             auto bookmarks = bookmarksOf.find(family);
             if (bookmarks == bookmarksOf.end())
-                bookmarks = bookmarksOf.emplace(family, ReadBookmarks((std::filesystem::path(folder) / file->second).string(), problems)).first;
+                bookmarks =
+                    bookmarksOf
+                        .emplace(
+                            family,
+                            ReadBookmarks((std::filesystem::path(folder) / file->second).string(), problems))
+                        .first;
             const auto bookmark = bookmarks->second.find({datasetId, kind});
-            const std::int64_t rows =
-                RowsFrom(db.get(), path, kind, bookmark == bookmarks->second.end() ? 0 : bookmark->second, problems);
+            const std::int64_t rows = RowsFrom(
+                db.get(), path, kind, bookmark == bookmarks->second.end() ? 0 : bookmark->second, problems);
             pending[family] += rows;
             if (byDataset != nullptr && rows > 0) (*byDataset)[{datasetId, family}] += rows;
         }

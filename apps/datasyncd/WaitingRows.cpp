@@ -10,7 +10,8 @@ WaitingRows ExplainWaitingRows(const PendingRowCounts& byFamily, const DatasetRo
     waiting.byFamily = byFamily;
     for (const auto& [key, rows] : byDataset) {
         const auto& [datasetId, family] = key;
-        waiting.entries.push_back({datasetId, sources.nameOf(datasetId), family, rows, sources.reasonOf(datasetId, family)});
+        waiting.entries.push_back(
+            {datasetId, sources.nameOf(datasetId), family, rows, sources.reasonOf(datasetId, family)});
     }
     return waiting;
 }

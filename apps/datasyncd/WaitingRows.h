@@ -37,7 +37,8 @@ struct WaitingRows {
 // The agent's side of the count: the name of a dataset, and why its rows wait for a family.
 struct WaitingSources {
     std::function<std::string(const std::string& datasetId)> nameOf;
-    std::function<ZEL::DataSync::WaitReason(const std::string& datasetId, const std::string& family)> reasonOf;
+    std::function<ZEL::DataSync::WaitReason(const std::string& datasetId, const std::string& family)>
+        reasonOf;
 };
 
 // Turns the counts into entries, each with its reason.

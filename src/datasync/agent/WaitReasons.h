@@ -43,7 +43,8 @@ struct WaitReason {
     std::int64_t until = 0;  // Unix seconds when it ends by itself; 0 when not by time
 };
 
-WaitReason WhyRowsWait(AgentComponents& components, const std::wstring& datasetId, SyncEP::SyncEp_type family);
+WaitReason WhyRowsWait(AgentComponents& components, const std::wstring& datasetId,
+                       SyncEP::SyncEp_type family);
 
 }  // namespace DataSync
 }  // namespace ZEL

@@ -148,7 +148,9 @@ bool DevicePathPurge::IsTelemetrySyncBlocked() const {
     return m_pending.load();
 }
 
-std::int64_t DevicePathPurge::NowSeconds() const { return std::chrono::system_clock::to_time_t(m_parts.clock.WallNow()); }
+std::int64_t DevicePathPurge::NowSeconds() const {
+    return std::chrono::system_clock::to_time_t(m_parts.clock.WallNow());
+}
 
 DevicePathPurge::Mark DevicePathPurge::CreatePurgePendingMarker() {
     LoadMarkersOnce();
@@ -387,9 +389,11 @@ void DevicePathPurge::ClearDeviceContextForRealmChange(utility::EGetDBPathMethod
     }
     if (cleared >= 0) {
         report.deviceContextsCleared += cleared;
-        m_log.i(L"%s: cleared DeviceContext rows path=%s (method=%d)", kPurgeRoot, path, static_cast<int>(root));
+        m_log.i(L"%s: cleared DeviceContext rows path=%s (method=%d)", kPurgeRoot, path,
+                static_cast<int>(root));
     } else {
-        m_log.w(L"%s: failed to clear DeviceContext rows path=%s (method=%d)", kPurgeRoot, path, static_cast<int>(root));
+        m_log.w(L"%s: failed to clear DeviceContext rows path=%s (method=%d)", kPurgeRoot, path,
+                static_cast<int>(root));
     }
     CheckpointAndCloseCachedDb(path, L"DeviceContext", m_log);
 }

@@ -24,12 +24,13 @@ std::optional<std::string> RepeatFilter::Pass(LogLevel level, const std::string&
     const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(now - seen.written).count();
     seen = Seen{now, 0};
     if (suppressed == 0) return text;
-    return text + " (repeated " + std::to_string(suppressed) + " times in the last " + std::to_string(minutes) +
-           " minutes)";
+    return text + " (repeated " + std::to_string(suppressed) + " times in the last " +
+           std::to_string(minutes) + " minutes)";
 }
 
 void RepeatFilter::ForgetOld(std::chrono::steady_clock::time_point now) {
-    for (auto it = m_seen.begin(); it != m_seen.end();) it = now - it->second.written >= m_window ? m_seen.erase(it) : std::next(it);
+    for (auto it = m_seen.begin(); it != m_seen.end();)
+        it = now - it->second.written >= m_window ? m_seen.erase(it) : std::next(it);
     // Still full: the oldest go.
     while (m_seen.size() >= kMaxLines) {
         auto oldest = m_seen.begin();

@@ -33,18 +33,27 @@ TEST_F(WaitReasonsTest, EachGateAndOutcomeIsTheReasonWhileItHoldsAndClearsWhenIt
         std::function<void()> hold, lift;
         bool timed;  // ends by itself at a known time
     } cases[] = {
-        {"purge_pending", [&] { c.purge.SetTelemetryPurgeInProgress(true); }, [&] { c.purge.SetTelemetryPurgeInProgress(false); }, false},
+        {"purge_pending", [&] { c.purge.SetTelemetryPurgeInProgress(true); },
+         [&] { c.purge.SetTelemetryPurgeInProgress(false); }, false},
         {"certificate_pause", [&] { c.certPause.PauseDataSyncDueToCertExpiry(L"expired"); },
          [&] { c.certPause.ResumeDataSyncAfterCertRenewal(); }, true},
-        {"not_registered", [&] { c.state._b_is_DevRegistered = false; }, [&] { c.state._b_is_DevRegistered = true; }, false},
+        {"not_registered", [&] { c.state._b_is_DevRegistered = false; },
+         [&] { c.state._b_is_DevRegistered = true; }, false},
         {"offline", [&] { c.state._b_is_online = false; }, [&] { c.state._b_is_online = true; }, false},
-        {"device_missing", [&] { c.deviceMissing.Set403DeviceMissingError(); }, [&] { c.deviceMissing.Reset403DeviceMissingError(); }, true},
-        {"backoff", [&] { c.backoff.CheckForExponentialBackoffRetry(UploadOutcome::Of(UploadResult::Failed, 429), SyncEP::SyncEP_KTA); },
+        {"device_missing", [&] { c.deviceMissing.Set403DeviceMissingError(); },
+         [&] { c.deviceMissing.Reset403DeviceMissingError(); }, true},
+        {"backoff",
+         [&] {
+             c.backoff.CheckForExponentialBackoffRetry(UploadOutcome::Of(UploadResult::Failed, 429),
+                                                       SyncEP::SyncEP_KTA);
+         },
          [&] { clock.AdvanceSteady(std::chrono::hours(3)); }, true},
         {"no_device_context", record(UploadOutcome::Of(UploadResult::NoDeviceContext)), posted, false},
         {"no_include_list", record(UploadOutcome::Of(UploadResult::NoIncludeList)), posted, false},
         {"not_applicable", record(UploadOutcome::HeldBy("not_applicable")), posted, false},
-        {"bookmark_not_writable", record(UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, L"/f/SyncPoint.sqlite3")), posted, false},
+        {"bookmark_not_writable",
+         record(UploadOutcome::BookmarkFault(UploadResult::BookmarkNotSaved, L"/f/SyncPoint.sqlite3")),
+         posted, false},
         {"endpoint_failing", record(UploadOutcome::Of(UploadResult::Failed, 503)), posted, false},
     };
     EXPECT_EQ(WhyRowsWait(c, kDataset, SyncEP::SyncEP_KTA).code, "uploading");
