@@ -29,7 +29,7 @@ datasyncd::ControlServer& Server() {
         hooks.statusSnapshot = [] { return Json::Value(Json::objectValue); };
         hooks.purge = [] { Json::Value report; report["ok"] = true; return report; };
         hooks.resume = [] { return std::string(); };
-        hooks.addDeviceContext = [](std::int64_t) {};
+        hooks.addDeviceContext = [](std::int64_t) { return std::string(); };
         hooks.metrics = [] { return std::string("datasync_up 1\n"); };
         auto* requests = new datasyncd::ControlRequests(hooks, new DroppingBus(), nullptr);
         auto* s = new datasyncd::ControlServer("/tmp/datasync-fuzz-control-" + std::to_string(::getpid()) + ".sock");
