@@ -283,8 +283,9 @@ DevicePathPurge::Report DevicePathPurge::PurgeTelemetryStoresForDevicePathRealmC
         AsLogonUser user;
         if (!user.ok()) {
             m_log.e(L"%s: user-context (SharedDB) telemetry purge skipped; impersonation failed", kPurge);
-            report.error = "shared telemetry purge: cannot act as the logged-on user (error " +
-                           std::to_string(user.code()) + "; is logon_user set?); the purge stays pending";
+            report.error = "shared telemetry purge: cannot act as the configured logged-on user (error " +
+                           std::to_string(user.code()) +
+                           ": unknown user, or the service may not switch identities); the purge stays pending";
         } else {
             PurgeOneTelemetryRoot(utility::DB_PATH_USER_SHARED, cutoff, report);
         }
