@@ -2,6 +2,7 @@
 #include "datasync/agent/WaitReasons.h"
 
 #include <chrono>
+#include <ctime>
 #include <optional>
 
 #include "datasync/host/StringUtil.h"
@@ -14,6 +15,16 @@ using std::chrono::seconds;
 
 std::int64_t WallSeconds(Clock& clock) {
     return std::chrono::duration_cast<seconds>(clock.WallNow().time_since_epoch()).count();
+}
+
+// Unix seconds as "2026-12-07 10:00:00 UTC".
+std::string UtcText(std::int64_t seconds) {
+    const std::time_t at = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    char text[32];
+    if (gmtime_r(&at, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc) == 0)
+        return std::to_string(seconds);
+    return text;
 }
 
 std::string FamilyName(SyncEP::SyncEp_type family) {
@@ -115,7 +126,7 @@ WaitReason LastOutcome(const UploadLedger::Entry& last, SyncEP::SyncEp_type fami
                     "the last upload failed (" +
                         (outcome.status != 0 ? "status " + std::to_string(outcome.status)
                                              : std::string(ResultName(outcome.result))) +
-                        ") at " + std::to_string(last.at) + " (Unix seconds)",
+                        ") at " + UtcText(last.at),
                     "an accepted upload; tried again with the next pass"};
         case UploadResult::Held:
             if (std::string(outcome.heldBy) == "not_applicable")

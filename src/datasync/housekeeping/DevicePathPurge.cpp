@@ -93,7 +93,13 @@ DevicePathPurge::DevicePathPurge(Parts parts)
 
 DevicePathPurge::~DevicePathPurge() { platform::CloseHandle(m_noUploads); }
 
+void DevicePathPurge::SetTelemetryPurgeInProgress(bool inProgress) {
+    const bool was = m_purgeInProgress.exchange(inProgress);
+    if (was && !inProgress && !IsTelemetrySyncBlocked() && m_parts.blockLifted) m_parts.blockLifted();
+}
+
 UploadPass DevicePathPurge::TryBeginUpload() {
+    LoadMarkersOnce();  // any file work before the lock
     std::lock_guard<std::mutex> lock(m_uploadsMutex);
     if (IsTelemetrySyncBlocked()) return nullptr;
     if (m_uploadsInFlight++ == 0) platform::ResetEvent(m_noUploads);

@@ -108,7 +108,8 @@ public:
     DevicePathPurge& operator=(const DevicePathPurge&) = delete;
 
     bool IsTelemetryPurgeInProgress() const { return m_purgeInProgress.load(); }
-    void SetTelemetryPurgeInProgress(bool inProgress) { m_purgeInProgress.store(inProgress); }
+    // Clearing the flag when no purge is pending lifts the block (blockLifted is called).
+    void SetTelemetryPurgeInProgress(bool inProgress);
     // A purge runs, or is pending. No file-system call after the first use.
     bool IsTelemetrySyncBlocked() const;
     // An upload's permission to begin: empty while uploads are blocked. A purge, once it has
