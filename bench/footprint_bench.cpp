@@ -25,13 +25,14 @@
 #include <vector>
 
 #include "ProcessFigures.h"
-#include "datasync/store/SyncPointDao.h"
+#include "linuxhost/datastore/SyncPointDao.h"
 #include "datasyncctl/CollectorStatsClient.h"
 #include "datasyncctl/DemoCertificates.h"
 #include "datasyncctl/DemoFiles.h"
 #include "datasyncctl/DemoProcess.h"
 #include "datasyncctl/TelemetryRowWriter.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/datastore/HostStores.h"
 #include "support/FakeConfigAgent.h"
 #include "support/PreparedComponents.h"
 
@@ -227,10 +228,11 @@ void MeasureStartupScan(int count, int rows) {
     const std::string base = MakeFolder("footprint-scan");
     for (const char* sub : {"db", "shared", "local", "log", "state"}) std::filesystem::create_directories(base + sub);
     ZEL::linuxhost::InstallHostFolders({base + "db/", base + "shared/", base + "local/", base + "log/", base + "state/"});
+    ZEL::linuxhost::InstallHostStores();
     ZEL::TelemetryPolicy policy;
     policy.telemetryScope = L"full";
     policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://127.0.0.1:9/kta/"}};
-    ZEL::DataSync::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    ZEL::linuxhost::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
     const std::vector<DemoDataset> datasets = WatchedDatasets(count);
     for (int n = 0; n < count; ++n) {
         const DemoDataset& dataset = datasets[static_cast<std::size_t>(n)];

@@ -25,6 +25,7 @@
 #include "datasync/housekeeping/TelemetryRetentionHandler.h"
 #include "datasync/host/Clock.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/datastore/HostStores.h"
 #include "support/FakeConfigAgent.h"
 #include "support/TelemetryWriter.h"
 
@@ -123,6 +124,7 @@ int main(int argc, char** argv) {
     const std::string base = pattern + "/";
     for (const char* sub : {"db", "shared", "log", "state"}) std::filesystem::create_directories(base + sub);
     ZEL::linuxhost::InstallHostFolders({base + "db/", base + "shared/", "", base + "log/", base + "state/"});
+    ZEL::linuxhost::InstallHostStores();
 
     ZEL::TelemetryPolicy policy;
     std::vector<std::string> files;
@@ -155,7 +157,8 @@ int main(int argc, char** argv) {
     ::close(results[1]);
 
     ZEL::Log log;
-    TelemetryRetentionHandler retention(*ZEL::Clock::GetInstance(), [] { return false; }, log);
+    TelemetryRetentionHandler retention(*ZEL::Clock::GetInstance(), *ZEL::linuxhost::HostStores().tables,
+                                        [] { return false; }, log);
     retention.Init();
     const auto runStart = Clock::now();
     retention.Start(true);

@@ -23,9 +23,10 @@
 #include <thread>
 
 #include "ProcessFigures.h"
-#include "datasync/host/DataStore.h"
+#include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/datastore/HostStores.h"
 #include "support/PreparedComponents.h"
 #include "support/FakeConfigAgent.h"
 #include "support/TelemetryWriter.h"
@@ -111,6 +112,7 @@ void WriteDatabases(const std::string& folder) {
 void BM_TimerPassNothingDue(benchmark::State& state) {
     const std::string base = MakeBase();
     ZEL::linuxhost::InstallHostFolders({base + "db/", base + "shared/", base + "local/", base + "log/", base + "state/"});
+    ZEL::linuxhost::InstallHostStores();
     WriteDatabases(base + "db/");
     auto config = std::make_shared<testsupport::FakeConfigAgent>();
     config->SetPolicy(Policy());

@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "datasync/store/StandardTableDao.h"
+#include "linuxhost/datastore/SqliteTelemetryTables.h"
 #include "linuxhost/HostFolders.h"
 
 namespace {
@@ -71,12 +71,12 @@ void BM_ReadBatchOf10(benchmark::State& state) {
     const std::wstring datasetW(dataset.begin(), dataset.end());
     std::mt19937_64 random(42);
     std::uniform_int_distribution<std::int64_t> start(1, rows - 10);
+    linuxhost::SqliteTelemetryTables tables;
     for (auto _ : state) {
         std::list<ItemEvent> batch;
-        std::int64_t cursor = start(random);
-        const bool noData = DataSync::GetEvents(EventDataLogging::GetInstance(), datasetW, cursor, 10, batch,
-                                                utility::DB_PATH_INTERNAL);
-        if (noData || batch.size() != 10) state.SkipWithError("batch read failed");
+        const DataSync::TableRead read =
+            tables.Read({datasetW, ItemEvent::TypeName(), utility::DB_PATH_INTERNAL}, start(random), 10, batch);
+        if (read.status != DataSync::ReadStatus::Rows || batch.size() != 10) state.SkipWithError("batch read failed");
         benchmark::DoNotOptimize(batch);
     }
     state.counters["rows"] = static_cast<double>(rows);

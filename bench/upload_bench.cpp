@@ -26,6 +26,7 @@
 #include "datasync/host/StringUtil.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/datastore/HostStores.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/transport/CurlTransport.h"
@@ -72,6 +73,7 @@ World& TheWorld() {
             std::filesystem::create_directories(w->folder + sub);
         linuxhost::InstallHostFolders({w->folder + "service/", w->folder + "shared/", w->folder + "local/",
                                        w->folder + "log/", w->folder + "state/"});
+        ZEL::linuxhost::InstallHostStores();
         linuxhost::ConfigureFileLogging(w->folder + "log", LogLevel::Info);  // as a daemon runs
 
         w->certificates = std::make_unique<testsupport::TestCertificates>(w->folder + "pki/");

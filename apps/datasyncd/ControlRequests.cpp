@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "datasync/host/DataStore.h"
+#include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"

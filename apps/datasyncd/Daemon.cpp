@@ -23,6 +23,7 @@
 #include "datasyncd/PendingRows.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
+#include "linuxhost/datastore/HostStores.h"
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/device/DeviceServices.h"
 #include "linuxhost/logging/FileLogging.h"
@@ -344,6 +345,7 @@ void Daemon::InstallHostServices() {
     m_policy->Reload();
     zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_policy);
     ZEL::linuxhost::InstallDeviceServices();
+    ZEL::linuxhost::InstallHostStores();
 
     // A broken policy does not stop the daemon (the watcher picks up the fixed file), but it
     // must not go unnoticed either: the reading above logged it, the console shows it too.

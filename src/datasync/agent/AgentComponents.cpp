@@ -2,6 +2,7 @@
 #include "datasync/agent/AgentComponents.h"
 
 #include "datasync/host/Utility.h"
+#include "datasync/upload/InstalledStores.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -9,6 +10,9 @@ namespace DataSync {
 AgentEnvironment AgentEnvironment::Host() {
     AgentEnvironment environment;
     environment.clock = Clock::GetInstance();
+    const Stores stores = InstalledStores();
+    environment.tables = stores.tables;
+    environment.bookmarks = stores.bookmarks;
     environment.jitter = [](unsigned spanMs) { return ApiUtility::GetRandomJitterInSeconds(spanMs); };
     return environment;
 }
@@ -16,17 +20,19 @@ AgentEnvironment AgentEnvironment::Host() {
 AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks)
     : clock(*environment.clock),
       backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
-      purge({state, stop, clock, log, [this] { retention.JoinRunningRetentionThreads(); },
+      purge({state, stop, clock, log, *environment.tables, *environment.bookmarks,
+             [this] { retention.JoinRunningRetentionThreads(); },
              [this] { deviceContext.BlockLifted(); }}),
-      retention(clock, [this] { return purge.IsTelemetrySyncBlocked(); }, log),
+      retention(clock, *environment.tables, [this] { return purge.IsTelemetrySyncBlocked(); }, log),
       leg({readiness, endpoints, consent, certPause, backoff, deviceMissing, purge,
-           upload::HostUploadServices(unsaved, [this] { return purge.TryBeginUpload(); }), ledger, log}),
+           upload::HostUploadServices({environment.tables, environment.bookmarks}, unsaved,
+                                      [this] { return purge.TryBeginUpload(); }), ledger, log}),
       deviceContext({state, readiness, endpoints, policies, consent, backoff, leg, purge, stop, log}),
       dispatch({state, readiness, endpoints, policies, applicability, leg, purge, deviceContext, stop, log}),
       notifications({state, queue, deviceMissing, certPause, backoff, tasks, stop, log}, std::move(hooks)),
       timer({state, readiness, endpoints, policies, syncMap, dispatch, applicability, heartbeat, consent, backoff, purge,
              recollected, queue, clock, log, [this] { return notifications.SendRegistrationRequest(); }}),
-      duplication({state, policies, applicability, recollected, stop, log,
+      duplication({state, policies, applicability, recollected, *environment.tables, stop, log,
                    [this](int root, const std::wstring& name) { return dispatch.RemainData2Sync(root, name); },
                    [this] { timer.AllowSyncOfOnDemandTelemetry(); }}),
       worker({state, readiness, queue, syncMap, timer, clock, log}) {}

@@ -52,11 +52,13 @@
 namespace ZEL {
 namespace DataSync {
 
-// The clock and random source the components run on.
+// The clock, random source and stores the components run on.
 struct AgentEnvironment {
     Clock* clock = nullptr;  // not owned; must outlive the components
     ExponentialBackoff::Jitter jitter;
-    // The process's clock and the host's random jitter.
+    TelemetryTables* tables = nullptr;   // not owned
+    BookmarkStore* bookmarks = nullptr;  // not owned
+    // The process's clock, the host's random jitter and the installed stores.
     static AgentEnvironment Host();
 };
 

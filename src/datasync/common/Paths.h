@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "datasync/common/SyncTypes.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {
@@ -20,10 +19,12 @@ inline std::wstring FileNameOfPath(const std::wstring& path) {
     return separator == std::wstring::npos ? path : path.substr(separator + 1);
 }
 
-// The dataset id a database file's name gives (the data store's rule); empty without a store.
+// The dataset id a database file's name gives: the name's text before its last "_" (folders
+// removed); empty when there is none.
 inline std::wstring DatasetIdOfFile(const std::wstring& fileName) {
-    EventDataLogging* store = EventDataLogging::GetInstance();
-    return store != nullptr ? store->GetDatasetId(fileName) : std::wstring();
+    const std::wstring name = FileNameOfPath(fileName);
+    const std::size_t separator = name.rfind(L'_');
+    return separator == std::wstring::npos ? std::wstring() : name.substr(0, separator);
 }
 
 inline bool ContainsText(const std::wstring& text, const wchar_t* part) { return text.find(part) != std::wstring::npos; }

@@ -2,6 +2,8 @@
 // that gives one of them a meaning says so where it uses it.
 #pragma once
 
+#include <string>
+
 namespace ZEL {
 namespace DataSync {
 
@@ -36,6 +38,12 @@ inline constexpr const wchar_t* kAckDatasetContextDuplicateEvent = L"Global\\Not
 inline constexpr const wchar_t* kNullOrNoneDatasetIds[] = {kDeviceStatusDatasetId,
                                                            L"FBCCBF01-BCB0-41B3-A360-2E8387AF6711",
                                                            L"837F9CAE-8AF1-4E88-A690-61DD550E32D9"};
+
+// The file of a telemetry table: "<dataset id>_<kind>.sqlite3", or "<kind>.sqlite3" for an empty id
+// (the device context). `kind` is the record kind without "class " ("ItemEvent").
+inline std::wstring TelemetryFileName(const std::wstring& datasetId, const std::wstring& kind) {
+    return (datasetId.empty() ? std::wstring() : datasetId + L"_") + kind + L".sqlite3";
+}
 
 // The shared folder's global context: never uploaded from the shared folder.
 inline constexpr const wchar_t* kGlobalContextFileName = L"GlobalContext.sqlite3";

@@ -2,7 +2,6 @@
 #include "datasync/config/DatasetPolicies.h"
 
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/host/StringUtil.h"
 #include "datasync/host/Utility.h"
 
@@ -10,7 +9,6 @@ namespace ZEL {
 namespace DataSync {
 
 bool DatasetPolicies::Replace(const TelemetryPolicy& policy) {
-    EventDataLogging* store = EventDataLogging::GetInstance();
     bool ktaNamed = false;
     std::list<std::wstring> nrt;
     std::map<std::wstring, std::uint32_t> scheduled;
@@ -22,10 +20,10 @@ bool DatasetPolicies::Replace(const TelemetryPolicy& policy) {
             scheduled[dataset.dataset_id()] =
                 static_cast<std::uint32_t>(utility::GetIntervalInMilliseconds(frequency) / 1000);
         } else if (dataset.dataset_id() == kDeviceContextDatasetId) {
-            nrt.push_back(store->ToDbFile(L"", L"DeviceContext"));
+            nrt.push_back(kDeviceContextFileName);
         } else {
-            nrt.push_back(store->ToDbFile(dataset.dataset_id(), L"ItemEvent"));
-            nrt.push_back(store->ToDbFile(dataset.dataset_id(), L"DatasetContext"));
+            nrt.push_back(TelemetryFileName(dataset.dataset_id(), L"ItemEvent"));
+            nrt.push_back(TelemetryFileName(dataset.dataset_id(), L"DatasetContext"));
         }
     }
     {

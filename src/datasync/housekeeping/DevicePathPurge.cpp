@@ -12,11 +12,9 @@
 #include "datasync/config/EndpointFamilies.h"
 #include "datasync/housekeeping/MessagingRetention.h"
 #include "datasync/housekeeping/PurgeFiles.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
-#include "datasync/store/SyncPointDao.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -188,11 +186,10 @@ DevicePathPurge::Mark DevicePathPurge::CreatePurgePendingMarker() {
 
 DevicePathPurge::Mark DevicePathPurge::TrySetPurgePendingOnDevicePathRealmMismatch() {
     if (CurrentMarkers().pending) return Mark::NotNeeded;
-    EventDataLogging* store = EventDataLogging::GetInstance();
     EpUrlProvider* provider = EpUrlProvider::GetInstance();
-    if (store == nullptr || provider == nullptr) return Mark::NotNeeded;
+    if (provider == nullptr) return Mark::NotNeeded;
     DeviceContext stored;
-    if (store->GetLastDeviceContext(&stored, 0) != 0) return Mark::NotNeeded;
+    if (!m_parts.tables.NewestDeviceContext(stored)) return Mark::NotNeeded;
     std::wstring realm;
     provider->GetRealm(realm);
     if (realm.empty()) return Mark::NotNeeded;
@@ -276,10 +273,6 @@ bool DevicePathPurge::PurgeCompleted() const {
 }
 
 DevicePathPurge::Report DevicePathPurge::PurgeTelemetryStoresForDevicePathRealmChange() {
-    struct SuppressSyncPointReset {
-        SuppressSyncPointReset() { DatabaseManager::SuppressSyncPointResetDuringPurge(true); }
-        ~SuppressSyncPointReset() { DatabaseManager::SuppressSyncPointResetDuringPurge(false); }
-    } suppress;
     Report report;
     const auto cutoff = ReadDetectCutoff();
     report.cutoff = std::chrono::system_clock::to_time_t(cutoff);
@@ -319,7 +312,7 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
             m_log.d(L"%s: telemetry root [%s] does not exist path=%s", kPurgeRoot, label, folder);
         return;
     }
-    if (EventDataLogging* store = EventDataLogging::GetInstance()) store->mark_integrity_check_all();
+    m_parts.tables.CheckIntegrityOnNextOpen();
     ClearSyncPointRowsForTelemetryRoot(root, report);
     ClearDeviceContextForRealmChange(root, report);
     const auto messagingCutoff = m_parts.clock.WallNow() - std::chrono::hours(24) * kMessagingRetentionDays;
@@ -348,34 +341,25 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
     }
     if (error)
         m_log.e(L"%s: filesystem_error iterating %s: %s", kPurgeRoot, folder, String::UTF8ToUTF16(error.message()));
-    const std::int64_t trimmed = ApplyMessagingRetentionPolicy(messagingCutoff, root, m_log);
+    const std::int64_t trimmed = ApplyMessagingRetentionPolicy(m_parts.tables, messagingCutoff, root, m_log);
     report.rowsDeleted += trimmed;
 }
 
 void DevicePathPurge::ClearSyncPointRowsForTelemetryRoot(utility::EGetDBPathMethod root, Report& report) {
     const std::wstring folder = utility::GetDBPath(root);
-    EventDataLogging* store = EventDataLogging::GetInstance();
-    if (folder.empty() || store == nullptr) return;
+    if (folder.empty()) return;
     // The bookmark files of every family, as the stores name them.
     for (const EndpointFamily& family : kEndpointFamilies) {
         const std::wstring path = folder + family.bookmarkFile;
         if (!IsExistingRegularFile(path)) continue;
-        CloseCachedDbAtPath(path);
-        DatabasePtr db = store->GetDatabase(path, true, false);
-        if (!db) {
-            m_log.w(L"%s: cannot open SyncPoint db for selective clear name=%s root=%s", kPurgeRoot,
-                    std::wstring(family.bookmarkFile), utility::DBPathMethodLabel(root));
+        const std::int64_t cleared = m_parts.bookmarks.Clear({family.bookmarkFile, root, L"", L""});
+        if (cleared < 0) {
+            m_log.w(L"%s: DELETE SyncPoint failed path=%s root=%s", kPurgeRoot, path, utility::DBPathMethodLabel(root));
             continue;
         }
-        try {
-            report.bookmarksCleared += db->execDML("DELETE FROM SyncPoint");
-            ++report.bookmarkFiles;
-            db.reset();
-            CheckpointAndCloseCachedDb(path, L"SyncPoint purge", m_log);
-            m_log.i(L"%s: cleared SyncPoint rows [%s] path=%s", kPurgeRoot, std::wstring(family.bookmarkFile), path);
-        } catch (const std::exception&) {
-            m_log.w(L"%s: DELETE SyncPoint failed path=%s", kPurgeRoot, path);
-        }
+        report.bookmarksCleared += cleared;
+        ++report.bookmarkFiles;
+        m_log.i(L"%s: cleared SyncPoint rows [%s] path=%s", kPurgeRoot, std::wstring(family.bookmarkFile), path);
     }
 }
 
@@ -386,13 +370,12 @@ void DevicePathPurge::ClearDeviceContextForRealmChange(utility::EGetDBPathMethod
         m_log.d(L"%s: no DeviceContext DB under %s (method=%d)", kPurgeRoot, folder, static_cast<int>(root));
         return;
     }
-    CloseCachedDbAtPath(path);
-    DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(folder);
-    std::int64_t cleared = TryClearDeviceContextDb(path, root, L"first");
+    const TableRef table{L"", DeviceContext::TypeName(), root};
+    m_parts.tables.ReleaseAll(root);
+    std::int64_t cleared = TryClearDeviceContextDb(table, L"first");
     if (cleared < 0) {
-        CloseCachedDbAtPath(path);
-        DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(folder);
-        cleared = TryClearDeviceContextDb(path, root, L"retry");
+        m_parts.tables.ReleaseAll(root);
+        cleared = TryClearDeviceContextDb(table, L"retry");
     }
     if (cleared >= 0) {
         report.deviceContextsCleared += cleared;
@@ -402,22 +385,15 @@ void DevicePathPurge::ClearDeviceContextForRealmChange(utility::EGetDBPathMethod
         m_log.w(L"%s: failed to clear DeviceContext rows path=%s (method=%d)", kPurgeRoot, path,
                 static_cast<int>(root));
     }
-    CheckpointAndCloseCachedDb(path, L"DeviceContext", m_log);
+    m_parts.tables.Release(table);
 }
 
-std::int64_t DevicePathPurge::TryClearDeviceContextDb(const std::wstring& path, utility::EGetDBPathMethod,
-                                                      const wchar_t* attempt) {
-    DatabasePtr db = EventDataLogging::GetInstance()->GetDatabase(path, true, false);
-    if (!db) {
-        m_log.w(L"%s: (%s) cannot open DeviceContext DB path=%s", kPurgeRoot, std::wstring(attempt), path);
-        return -1;
-    }
-    try {
-        return db->execDML("DELETE FROM DeviceContext");
-    } catch (const std::exception&) {
-        m_log.w(L"%s: (%s) DELETE FROM DeviceContext failed path=%s", kPurgeRoot, std::wstring(attempt), path);
-        return -1;
-    }
+std::int64_t DevicePathPurge::TryClearDeviceContextDb(const TableRef& table, const wchar_t* attempt) {
+    const std::int64_t cleared = m_parts.tables.DeleteAllRows(table);
+    if (cleared < 0)
+        m_log.w(L"%s: (%s) DELETE FROM DeviceContext failed root=%s", kPurgeRoot, std::wstring(attempt),
+                utility::DBPathMethodLabel(table.method));
+    return cleared;
 }
 
 void DevicePathPurge::PurgeDatasetDbByLogtimeCutoff(const std::wstring& datasetId, const std::wstring& path,
@@ -425,24 +401,26 @@ void DevicePathPurge::PurgeDatasetDbByLogtimeCutoff(const std::wstring& datasetI
                                                     const wchar_t* kind, utility::EGetDBPathMethod root,
                                                     Report& report) {
     if (!IsExistingRegularFile(path)) return;
-    CloseCachedDbAtPath(path);
-    const std::int64_t deleted = ExecSqlOnDbFile(path, kind, cutoff);
+    const TableRef table = TableInFile(datasetId, kind, root, path);
+    m_parts.tables.Release(table);
+    const std::int64_t deleted = m_parts.tables.DeleteDatedRows(table, cutoff, CutoffBound::UpToItsSecond);
     if (deleted >= 0) {
         ++report.files;
         report.rowsDeleted += deleted;
         m_log.i(L"%s: SQL-purged %s through device_path detect cutoff (local logtime) dataset=%s path=%s", kPurgeRoot,
                 std::wstring(kind), datasetId, path);
-        HoldUndatedRows(datasetId, path, cutoff, kind, root, report);
+        HoldUndatedRows(table, path, cutoff, report);
     } else {
         m_log.w(L"%s: SQL-purge failed for %s dataset=%s path=%s", kPurgeRoot, std::wstring(kind), datasetId, path);
     }
-    CheckpointAndCloseCachedDb(path, kind, m_log);
+    m_parts.tables.Release(table);
 }
 
-void DevicePathPurge::HoldUndatedRows(const std::wstring& datasetId, const std::wstring& path,
-                                      const std::chrono::system_clock::time_point& cutoff, const wchar_t* kind,
-                                      utility::EGetDBPathMethod root, Report& report) {
-    const std::optional<UploadRestart> restart = FindUploadRestart(path, kind, cutoff);
+void DevicePathPurge::HoldUndatedRows(const TableRef& table, const std::wstring& path,
+                                      const std::chrono::system_clock::time_point& cutoff, Report& report) {
+    const std::wstring& datasetId = table.datasetId;
+    const std::wstring kind = BookmarkTypeName(table.typeName);
+    const std::optional<UploadRestart> restart = m_parts.tables.FindUploadRestart(table, cutoff);
     if (!restart) {
         m_log.w(L"%s: cannot tell which rows of %s dataset=%s path=%s are left undated", kPurgeRoot,
                 std::wstring(kind), datasetId, path);
@@ -450,8 +428,7 @@ void DevicePathPurge::HoldUndatedRows(const std::wstring& datasetId, const std::
     }
     if (restart->heldRows == 0) return;  // the cleared bookmarks start at the first row left
     for (const EndpointFamily& family : kEndpointFamilies) {
-        SyncPointDao bookmarks(root, family.bookmarkFile);
-        if (!bookmarks.Set({datasetId, kind, restart->firstId}))
+        if (!m_parts.bookmarks.Write({family.bookmarkFile, table.method, datasetId, kind}, restart->firstId))
             m_log.e(L"%s: cannot set the bookmark of %s dataset=%s in %s to %lld: its undated rows may be sent",
                     kPurgeRoot, std::wstring(kind), datasetId, std::wstring(family.bookmarkFile), restart->firstId);
     }

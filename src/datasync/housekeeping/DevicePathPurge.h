@@ -51,7 +51,9 @@
 #include "datasync/common/StopSignal.h"
 #include "datasync/common/SyncTypes.h"
 #include "datasync/host/Clock.h"
+#include "datasync/host/BookmarkStore.h"
 #include "datasync/host/Log.h"
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {
@@ -96,6 +98,8 @@ public:
         const StopSignal& stop;
         Clock& clock;
         Log& log;
+        TelemetryTables& tables;
+        BookmarkStore& bookmarks;
         // Waits for a retention run in progress (nothing may be deleted under it).
         std::function<void()> joinRetention;
         // Called when the block lifts (a resume), with no lock held.
@@ -151,14 +155,12 @@ private:
                                Report& report);
     void ClearSyncPointRowsForTelemetryRoot(utility::EGetDBPathMethod root, Report& report);
     void ClearDeviceContextForRealmChange(utility::EGetDBPathMethod root, Report& report);
-    std::int64_t TryClearDeviceContextDb(const std::wstring& path, utility::EGetDBPathMethod root,
-                                         const wchar_t* attempt);
+    std::int64_t TryClearDeviceContextDb(const TableRef& table, const wchar_t* attempt);
     void PurgeDatasetDbByLogtimeCutoff(const std::wstring& datasetId, const std::wstring& path,
                                        const std::chrono::system_clock::time_point& cutoff, const wchar_t* kind,
                                        utility::EGetDBPathMethod root, Report& report);
-    void HoldUndatedRows(const std::wstring& datasetId, const std::wstring& path,
-                         const std::chrono::system_clock::time_point& cutoff, const wchar_t* kind,
-                         utility::EGetDBPathMethod root, Report& report);
+    void HoldUndatedRows(const TableRef& table, const std::wstring& path,
+                         const std::chrono::system_clock::time_point& cutoff, Report& report);
     std::int64_t NowSeconds() const;
     void EndUpload();
     // Blocks new uploads for the purge and waits for those in flight; false when a stop came first.

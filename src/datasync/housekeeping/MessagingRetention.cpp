@@ -27,7 +27,8 @@ bool FindMessagingPluginDb(const std::wstring& folder, const std::wstring& patte
     return false;
 }
 
-std::int64_t ApplyMessagingRetentionPolicy(const std::chrono::system_clock::time_point& cutoff,
+std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables,
+                                           const std::chrono::system_clock::time_point& cutoff,
                                            utility::EGetDBPathMethod root, Log& log) {
     const wchar_t* const function = L"ZEL::ApplyMessagingRetentionPolicy";
     const std::wstring folder = utility::GetDBPath(root);
@@ -49,8 +50,9 @@ std::int64_t ApplyMessagingRetentionPolicy(const std::chrono::system_clock::time
     } files[] = {{hasItems, itemEvents, L"ItemEvent", itemTrim}, {hasContexts, datasetContexts, L"DatasetContext", contextTrim}};
     for (const auto& file : files) {
         if (!file.found || !IsExistingRegularFile(file.path)) continue;
-        CloseCachedDbAtPath(file.path);
-        const std::int64_t rows = ExecSqlOnDbFile(file.path, file.kind, cutoff);
+        const DataSync::TableRef table = TableInFile(DataSync::kMessagingPluginDatasetId, file.kind, root, file.path);
+        tables.Release(table);
+        const std::int64_t rows = tables.DeleteDatedRows(table, cutoff, DataSync::CutoffBound::UpToItsSecond);
         file.trim = rows < 0 ? 1 : 0;
         if (rows > 0) deleted += rows;
     }
@@ -61,7 +63,7 @@ std::int64_t ApplyMessagingRetentionPolicy(const std::chrono::system_clock::time
           kMessagingRetentionDays, folder, nameOf(hasItems, itemEvents), itemTrim, nameOf(hasContexts, datasetContexts),
           contextTrim);
     for (const auto& file : files)
-        if (file.found) CheckpointAndCloseCachedDb(file.path, L"MessagingRetention", log);
+        if (file.found) tables.Release(TableInFile(DataSync::kMessagingPluginDatasetId, file.kind, root, file.path));
     return deleted;
 }
 

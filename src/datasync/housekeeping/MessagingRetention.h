@@ -3,7 +3,7 @@
 // are left out of the device-path purge's cutoff; at the end of purging each root they are
 // trimmed to the last 180 days instead.
 //
-// Thread safety: runs on the purge's thread; works through the host's database cache.
+// Thread safety: runs on the purge's thread; works through the telemetry table store.
 #pragma once
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "datasync/host/Log.h"
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {
@@ -23,7 +24,8 @@ bool FindMessagingPluginDb(const std::wstring& folder, const std::wstring& patte
 
 // Deletes the messaging plugin's rows logged up to `cutoff` in the folder of `root`. Returns the
 // rows deleted.
-std::int64_t ApplyMessagingRetentionPolicy(const std::chrono::system_clock::time_point& cutoff,
+std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables,
+                                           const std::chrono::system_clock::time_point& cutoff,
                                            utility::EGetDBPathMethod root, Log& log);
 
 }  // namespace ZEL

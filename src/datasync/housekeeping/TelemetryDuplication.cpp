@@ -5,12 +5,10 @@
 
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
 #include "datasync/host/Utility.h"
-#include "datasync/store/StandardTableDao.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -100,7 +98,6 @@ void TelemetryDuplication::ListenToCollectionDoneNotification() {
 }
 
 void TelemetryDuplication::AddFileNamesToRecollectedTelemetry() {
-    EventDataLogging* store = EventDataLogging::GetInstance();
     for (const DataSet& dataset : m_parts.policies.Datasets()) {
         if (!m_parts.state._b_is_start) {
             m_log.i(L"%s : ServiceStop signalled!", L"DataSyncAgent::AddFileNamesToRecollectedTelemetry");
@@ -108,10 +105,10 @@ void TelemetryDuplication::AddFileNamesToRecollectedTelemetry() {
         }
         std::vector<std::wstring> files;
         if (String::CaseInsesitiveEqual(dataset.dataset_name(), kDeviceContextDatasetName))
-            files = {store->ToDbFile(L"", L"DeviceContext")};
+            files = {kDeviceContextFileName};
         else
-            files = {store->ToDbFile(dataset.dataset_id(), L"DatasetContext"),
-                     store->ToDbFile(dataset.dataset_id(), L"ItemEvent")};
+            files = {TelemetryFileName(dataset.dataset_id(), L"DatasetContext"),
+                     TelemetryFileName(dataset.dataset_id(), L"ItemEvent")};
         m_parts.recollected.SetFiles(dataset.dataset_name(), std::move(files));
     }
 }
@@ -169,14 +166,11 @@ bool TelemetryDuplication::DuplicateLastRecordInDB(std::wstring datasetId, std::
     ImpersonateUser user;
     if (root == 2 && System::check_admin_privilege() && user.EnterLogOnUserMode() != 0) return false;
     switch (kind) {
-        case SYNC_ITEM_EVENT:
-            return StandardTableDao(datasetId, L"class ItemEvent", method).DuplicateLastExact();
+        case SYNC_ITEM_EVENT: return m_parts.tables.DuplicateNewest({datasetId, ItemEvent::TypeName(), method});
         case SYNC_DATASET_CONTEXT:
-            return StandardTableDao(datasetId, L"class DatasetContext", method).DuplicateLastExact();
-        case SYNC_DEVICE_CONTEXT:
-            return StandardTableDao(L"", L"class DeviceContext", method).DuplicateLastExact();
-        default:
-            return false;
+            return m_parts.tables.DuplicateNewest({datasetId, DatasetContext::TypeName(), method});
+        case SYNC_DEVICE_CONTEXT: return m_parts.tables.DuplicateNewest({L"", DeviceContext::TypeName(), method});
+        default: return false;
     }
 }
 

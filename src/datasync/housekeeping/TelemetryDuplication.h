@@ -26,6 +26,7 @@
 #include "datasync/config/DatasetPolicies.h"
 #include "datasync/housekeeping/RecollectedTelemetry.h"
 #include "datasync/host/Log.h"
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Notification.h"
 #include "datasync/host/SendTelemetryCommand.h"
 #include "platform/KernelObjects.h"
@@ -40,6 +41,7 @@ public:
         const DatasetPolicies& policies;
         ApplicabilityGate& applicability;
         RecollectedTelemetry& recollected;
+        TelemetryTables& tables;
         const StopSignal& stop;
         Log& log;
         // Whether rows of the file `name` under `root` are still unsent.

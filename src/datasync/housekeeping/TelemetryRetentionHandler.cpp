@@ -9,7 +9,6 @@
 #include "datasync/housekeeping/RetentionUtils.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
-#include "datasync/store/StandardTableDao.h"
 
 using TelemetryUtils::RetentionUtils;
 using ZEL::utility::EGetDBPathMethod;
@@ -25,9 +24,11 @@ std::wstring Wide(const char* text) { return ZEL::String::UTF8ToUTF16(text); }
 
 }  // namespace
 
-TelemetryRetentionHandler::TelemetryRetentionHandler(ZEL::Clock& clock, std::function<bool()> syncBlocked,
-                                                     ZEL::Log& log, ThreadStarter startThread)
+TelemetryRetentionHandler::TelemetryRetentionHandler(ZEL::Clock& clock, ZEL::DataSync::TelemetryTables& tables,
+                                                     std::function<bool()> syncBlocked, ZEL::Log& log,
+                                                     ThreadStarter startThread)
     : m_clock(clock),
+      m_tables(tables),
       m_syncBlocked(std::move(syncBlocked)),
       m_log(log),
       m_startThread(startThread ? std::move(startThread)
@@ -238,12 +239,12 @@ std::int64_t TelemetryRetentionHandler::HandleSingleDb(const std::wstring& name,
             return 0;
         }
     }
-    std::int64_t deleted = 0;
-    ZEL::DataSync::StandardTableDao(datasetId, L"class ItemEvent", root)
-        .Del(ComputeCutoffUtc(days), &deleted, [this] { return m_stopRequested.load(); });
+    const std::int64_t deleted =
+        m_tables.DeleteDatedRows({datasetId, ZEL::ItemEvent::TypeName(), root}, ComputeCutoffUtc(days),
+                                 ZEL::DataSync::CutoffBound::Before, [this] { return m_stopRequested.load(); });
     if (root != ZEL::utility::DB_PATH_INTERNAL) user.ExitLogOnUserMode();
     m_log.d(L"%s: Exit, db = %s", kHandleSingleDb, name);
-    return deleted;
+    return deleted < 0 ? 0 : deleted;
 }
 
 int TelemetryRetentionHandler::GetRetentionDays(const std::wstring& datasetId) {

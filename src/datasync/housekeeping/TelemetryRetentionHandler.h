@@ -34,6 +34,7 @@
 #include "datasync/host/Clock.h"
 #include "datasync/host/ConfigPolicy.h"
 #include "datasync/host/Log.h"
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Utility.h"
 
 class TelemetryRetentionHandler {
@@ -67,10 +68,11 @@ public:
     // Starts one thread running `body`; throws (std::system_error) when the thread cannot be made.
     using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
 
-    // `syncBlocked` tells whether the device-path purge blocks (retention then does not start);
-    // `startThread` makes the retention threads (std::thread unless given).
-    TelemetryRetentionHandler(ZEL::Clock& clock, std::function<bool()> syncBlocked, ZEL::Log& log,
-                              ThreadStarter startThread = nullptr);
+    // `tables` holds the rows to delete; `syncBlocked` tells whether the device-path purge blocks
+    // (retention then does not start); `startThread` makes the retention threads (std::thread
+    // unless given).
+    TelemetryRetentionHandler(ZEL::Clock& clock, ZEL::DataSync::TelemetryTables& tables,
+                              std::function<bool()> syncBlocked, ZEL::Log& log, ThreadStarter startThread = nullptr);
     ~TelemetryRetentionHandler();
     TelemetryRetentionHandler(const TelemetryRetentionHandler&) = delete;
     TelemetryRetentionHandler& operator=(const TelemetryRetentionHandler&) = delete;
@@ -109,6 +111,7 @@ private:
     void UpdateRunStatus(ZEL::utility::EGetDBPathMethod root, const std::function<void(RunStatus&)>& change);
 
     ZEL::Clock& m_clock;
+    ZEL::DataSync::TelemetryTables& m_tables;
     const std::function<bool()> m_syncBlocked;
     ZEL::Log& m_log;
     const ThreadStarter m_startThread;

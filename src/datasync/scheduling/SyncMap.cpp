@@ -6,7 +6,6 @@
 
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/common/SyncTypes.h"
 
 namespace ZEL {

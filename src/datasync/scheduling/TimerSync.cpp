@@ -4,7 +4,6 @@
 
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/host/StringUtil.h"
 #include "datasync/host/Utility.h"
 
@@ -16,9 +15,8 @@ const wchar_t* const kDoTimerPost = L"DataSyncAgent::DoTimerPost";
 constexpr std::uint64_t kRecheckPeriodMs = 300000;
 
 std::vector<std::wstring> DatabaseNamesOf(const std::wstring& datasetId) {
-    EventDataLogging* store = EventDataLogging::GetInstance();
-    if (datasetId == kDeviceContextDatasetId) return {store->ToDbFile(L"", L"DeviceContext")};
-    return {store->ToDbFile(datasetId, L"ItemEvent"), store->ToDbFile(datasetId, L"DatasetContext")};
+    if (datasetId == kDeviceContextDatasetId) return {kDeviceContextFileName};
+    return {TelemetryFileName(datasetId, L"ItemEvent"), TelemetryFileName(datasetId, L"DatasetContext")};
 }
 
 std::wstring PathOf(int root, const std::wstring& name) {

@@ -15,7 +15,7 @@
 #include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/Log.h"
-#include "datasync/store/BookmarkStore.h"
+#include "datasync/host/BookmarkStore.h"
 #include "datasync/upload/UnsavedBookmarks.h"
 
 namespace ZEL {

@@ -129,12 +129,10 @@ UploadPass BeginOneUpload(const UploadServices& services) {
 
 }  // namespace
 
-UploadServices HostUploadServices(UnsavedBookmarks& unsaved, BeginUpload beginUpload) {
-    static SqliteTelemetryTables tables;  // stateless
-    static SyncPointBookmarks bookmarks;  // stateless
+UploadServices HostUploadServices(const Stores& stores, UnsavedBookmarks& unsaved, BeginUpload beginUpload) {
     UploadServices services;
-    services.tables = &tables;
-    services.bookmarks = &bookmarks;
+    services.tables = stores.tables;
+    services.bookmarks = stores.bookmarks;
     services.unsaved = &unsaved;
     services.beginUpload = std::move(beginUpload);
     services.includeEvents = [](const std::wstring& datasetId, std::list<std::wstring>& include) {
@@ -146,7 +144,7 @@ UploadServices HostUploadServices(UnsavedBookmarks& unsaved, BeginUpload beginUp
 UploadServices UploaderServices::Get() {
     if (!m_given) {
         m_own = std::make_shared<UnsavedBookmarks>(*Clock::GetInstance());
-        m_given = HostUploadServices(*m_own);
+        m_given = HostUploadServices(InstalledStores(), *m_own);
     }
     UploadServices services = *m_given;
     if (m_blocked)

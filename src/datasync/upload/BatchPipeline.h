@@ -32,9 +32,10 @@
 #include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
-#include "datasync/store/BookmarkStore.h"
-#include "datasync/store/TelemetryTables.h"
+#include "datasync/host/BookmarkStore.h"
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/upload/FamilyRules.h"
+#include "datasync/upload/InstalledStores.h"
 #include "datasync/upload/UnsavedBookmarks.h"
 
 namespace ZEL {
@@ -51,12 +52,11 @@ struct UploadServices {
     std::function<bool(const std::wstring& datasetId, std::list<std::wstring>& include)> includeEvents;
 };
 
-// The SQLite tables and SyncPoint files, the policy read afresh per batch; `unsaved` and
-// `beginUpload` as given.
-UploadServices HostUploadServices(UnsavedBookmarks& unsaved, BeginUpload beginUpload = {});
+// `stores`, the policy read afresh per batch; `unsaved` and `beginUpload` as given.
+UploadServices HostUploadServices(const Stores& stores, UnsavedBookmarks& unsaved, BeginUpload beginUpload = {});
 
-// The services one uploader object runs with: those it was given (the agent's), or else the host's
-// stores with a record of held bookmark files of its own. Copies share that record.
+// The services one uploader object runs with: those it was given (the agent's), or else the
+// installed stores with a record of held bookmark files of its own. Copies share that record.
 class UploaderServices {
 public:
     void Set(UploadServices services) { m_given = std::move(services); }

@@ -30,7 +30,7 @@
 #include "datasync/host/Log.h"
 #include "datasync/host/Records.h"
 #include "datasync/host/Transport.h"
-#include "datasync/store/TelemetryTables.h"
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/upload/NavpHeader.h"
 
 namespace ZEL {

@@ -8,6 +8,7 @@
 #include "datasync/host/Log.h"
 #include "datasync/host/StringUtil.h"
 #include "datasync/host/Utility.h"
+#include "datasync/upload/InstalledStores.h"
 
 namespace ZEL {
 namespace {
@@ -111,7 +112,7 @@ Json::Value EventData(const DeviceContext& record) {
 
 }  // namespace
 
-NavpHeader::NavpHeader(EventDataLogging* dataStore)
+NavpHeader::NavpHeader(DataSync::TelemetryTables* dataStore)
     : m_deviceContext(std::make_shared<const DeviceContext>()), m_dataStore(dataStore) {}
 
 NavpHeader::NavpHeader(const NavpHeader& other) : m_dataStore(other.m_dataStore) {
@@ -137,7 +138,7 @@ NavpHeader& NavpHeader::operator=(const NavpHeader& other) {
 }
 
 NavpHeader* NavpHeader::GetInstance() {
-    static NavpHeader instance(EventDataLogging::GetInstance());
+    static NavpHeader instance(DataSync::InstalledStores().tables);
     return &instance;
 }
 
@@ -145,7 +146,7 @@ bool NavpHeader::LoadDeviceContext() {
     // Read into a fresh record outside the lock: readers keep using the previous context while
     // the store is queried, and never see a half-decoded one.
     auto loaded = std::make_shared<DeviceContext>();
-    if (m_dataStore != nullptr && m_dataStore->GetLastDeviceContext(loaded.get(), 0) == 0) {
+    if (m_dataStore != nullptr && m_dataStore->NewestDeviceContext(*loaded)) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_deviceContext = std::move(loaded);
         m_loaded = true;

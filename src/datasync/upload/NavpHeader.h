@@ -20,19 +20,19 @@
 #include <mutex>
 #include <string>
 
-#include "datasync/host/DataStore.h"
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Records.h"
 
 namespace ZEL {
 
 class NavpHeader {
 public:
-    explicit NavpHeader(EventDataLogging* dataStore);
+    explicit NavpHeader(DataSync::TelemetryTables* tables);
     // Copies take the other header's cached context as it is at that moment (shared, immutable).
     NavpHeader(const NavpHeader& other);
     NavpHeader& operator=(const NavpHeader& other);
 
-    // The process-wide instance, created on first call with EventDataLogging::GetInstance().
+    // The process-wide instance, created on first call with the installed tables.
     static NavpHeader* GetInstance();
 
     // Reads the newest device context from the store into the cache. False (logged, and the cache
@@ -67,7 +67,7 @@ private:
     mutable std::mutex m_mutex;
     std::shared_ptr<const DeviceContext> m_deviceContext;
     bool m_loaded = false;
-    EventDataLogging* m_dataStore;
+    DataSync::TelemetryTables* m_dataStore;
 };
 
 }  // namespace ZEL

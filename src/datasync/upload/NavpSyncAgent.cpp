@@ -3,9 +3,9 @@
 #include "datasync/upload/NavpSyncAgent.h"
 
 #include "datasync/config/EndpointConfig.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/upload/AgentLog.h"
+#include "datasync/upload/InstalledStores.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "datasync/upload/UploadSteps.h"
 
@@ -16,7 +16,7 @@ const std::wstring NavpSyncAgent::navpFileName = FamilyOf(SyncEP::SyncEP_NAVP).b
 
 NavpSyncAgent::NavpSyncAgent(std::wstring datasetId, std::wstring url, _NavpSyncType syncType,
                              utility::EGetDBPathMethod method)
-    : m_header(EventDataLogging::GetInstance()),
+    : m_header(InstalledStores().tables),
       m_url(std::move(url)),
       m_syncType(syncType),
       m_datasetId(std::move(datasetId)),
@@ -24,10 +24,6 @@ NavpSyncAgent::NavpSyncAgent(std::wstring datasetId, std::wstring url, _NavpSync
 
 NavpSyncAgent::NavpSyncAgent(NavpHeader& header, std::wstring url)
     : m_header(header), m_url(std::move(url)), m_syncType(NAVP_ITEM_EVENT), m_method(utility::DB_PATH_DEFAULT) {}
-
-std::unique_ptr<SyncPointDao> NavpSyncAgent::GetNavpSyncPointDbPath(utility::EGetDBPathMethod method) {
-    return SyncAgentsHelper::SyncPointDaoForDbPath(method, navpFileName);
-}
 
 UploadOutcome NavpSyncAgent::Upload() {
     switch (m_syncType) {
@@ -81,13 +77,13 @@ UploadOutcome NavpSyncAgent::Upload() {
 
 bool NavpSyncAgent::HaveData2Sync(utility::EGetDBPathMethod method) {
     return upload::HaveUnsentRows(
-        {L"ZEL::DataSync::NavpSyncAgent::HaveData2Sync", navpFileName, m_datasetId, m_syncType}, method);
+        m_services.Get(), {L"ZEL::DataSync::NavpSyncAgent::HaveData2Sync", navpFileName, m_datasetId, m_syncType}, method);
 }
 
 bool NavpSyncAgent::HaveData2SyncEx(utility::EGetDBPathMethod method, std::uint32_t frequency,
                                     std::string& logtime) {
     return upload::HaveUnsentRowsDue(
-        {L"ZEL::DataSync::NavpSyncAgent::HaveData2SyncEx", navpFileName, m_datasetId, m_syncType}, method,
+        m_services.Get(), {L"ZEL::DataSync::NavpSyncAgent::HaveData2SyncEx", navpFileName, m_datasetId, m_syncType}, method,
         frequency, logtime);
 }
 

@@ -22,7 +22,6 @@
 
 #include "datasync/common/SyncTypes.h"
 #include "datasync/host/Utility.h"
-#include "datasync/store/SyncPointDao.h"
 #include "datasync/upload/BatchPipeline.h"
 #include "datasync/upload/NavpHeader.h"
 #include "datasync/common/UploadOutcome.h"
@@ -63,8 +62,6 @@ public:
     // As the KTA/NAVS uploader's questions, on the NAVP bookmarks.
     bool HaveData2Sync(utility::EGetDBPathMethod method);
     bool HaveData2SyncEx(utility::EGetDBPathMethod method, std::uint32_t frequency, std::string& logtime);
-
-    static std::unique_ptr<SyncPointDao> GetNavpSyncPointDbPath(utility::EGetDBPathMethod method);
 
 private:
     template <typename T>

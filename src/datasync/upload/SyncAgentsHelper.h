@@ -30,7 +30,6 @@
 #include "datasync/config/EndpointFamilies.h"
 #include "datasync/host/Transport.h"
 #include "datasync/host/Utility.h"
-#include "datasync/store/SyncPointDao.h"
 #include "datasync/upload/BatchPipeline.h"
 
 namespace ZEL {
@@ -90,13 +89,8 @@ public:
     // Records in the registry whether the last KTA answer was an error ("syncRVSError").
     void SaveResponseForDeviceSupport(const ZELCore::HttpResponse& response);
 
-    // The bookmark store of `fileName` for a database root: method 2 and 1 keep their root,
-    // any other method uses the default root.
-    static std::unique_ptr<SyncPointDao> SyncPointDaoForDbPath(utility::EGetDBPathMethod method,
-                                                               const std::wstring& fileName);
-
     // Smallest / largest row id of the table of `kindTypeName` ("class ItemEvent") in the file of
-    // `datasetId` under `method`'s root, from the data-store service: 0 for an empty table, -1
+    // `datasetId` under `method`'s root, from the installed tables: 0 for an empty table, -1
     // when the file cannot be read. A kind text shorter than six characters throws
     // std::out_of_range.
     static std::int64_t GetFirstIdFromDBWithDatasetId(const std::wstring& kindTypeName, const std::wstring& datasetId,

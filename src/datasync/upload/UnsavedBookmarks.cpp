@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "datasync/store/SyncPointDao.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -24,7 +23,7 @@ std::chrono::milliseconds HoldAfter(std::uint32_t failures) {
 }  // namespace
 
 UnsavedBookmarks::OwedKey UnsavedBookmarks::KeyOf(const std::wstring& path, const BookmarkKey& key) {
-    return {path, key.datasetId, SyncPointDao::NormaliseType(key.typeName)};
+    return {path, key.datasetId, BookmarkTypeName(key.typeName)};
 }
 
 bool UnsavedBookmarks::Holds(const std::wstring& path) const {

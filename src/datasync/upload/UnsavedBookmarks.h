@@ -27,7 +27,7 @@
 
 #include "datasync/common/Published.h"
 #include "datasync/host/Clock.h"
-#include "datasync/store/BookmarkStore.h"
+#include "datasync/host/BookmarkStore.h"
 
 namespace ZEL {
 namespace DataSync {

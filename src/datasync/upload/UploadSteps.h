@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Utility.h"
+#include "datasync/upload/BatchPipeline.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -25,15 +27,15 @@ struct BookmarkedTable {
 
 // Whether rows at or after the bookmark exist (true when the last id cannot be read). A
 // bookmark of 0, or none, means that the next row to send is row 1.
-bool HaveUnsentRows(const BookmarkedTable& table, utility::EGetDBPathMethod method);
+bool HaveUnsentRows(const UploadServices& stores, const BookmarkedTable& table, utility::EGetDBPathMethod method);
 
 // HaveUnsentRows, and `frequency` seconds passed since the bookmark's last write, or without a
 // usable bookmark since the newest row was logged. `logtime` receives the time text used.
-bool HaveUnsentRowsDue(const BookmarkedTable& table, utility::EGetDBPathMethod method, std::uint32_t frequency,
-                       std::string& logtime);
+bool HaveUnsentRowsDue(const UploadServices& stores, const BookmarkedTable& table, utility::EGetDBPathMethod method,
+                       std::uint32_t frequency, std::string& logtime);
 
 // Whether `frequency` seconds passed since the newest row of the table was logged.
-bool IsFrequencyElapsedSinceNewestRow(const std::wstring& datasetId, const std::wstring& table,
+bool IsFrequencyElapsedSinceNewestRow(TelemetryTables& tables, const std::wstring& datasetId, const std::wstring& table,
                                       utility::EGetDBPathMethod method, std::uint32_t frequency,
                                       std::string& logtime);
 

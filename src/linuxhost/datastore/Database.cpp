@@ -2,7 +2,7 @@
 // the two calls whose failures the stores expect the host to log rather than throw.
 #include <exception>
 
-#include "datasync/host/DataStore.h"
+#include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
 

@@ -6,7 +6,7 @@
 // error message and the change count per connection, so whenever we read one of them after a
 // step we hold the connection's own mutex across both; otherwise another thread's statement
 // could overwrite the value in between and we would report its error or its row count.
-#include "datasync/host/SQLiteWrapper.h"
+#include "linuxhost/datastore/SQLiteWrapper.h"
 
 #include <sqlite3.h>
 

@@ -28,7 +28,6 @@ namespace ZEL {
 namespace {
 
 std::atomic<DatabaseManager*> g_installedManager{nullptr};
-std::atomic<bool> g_syncPointResetSuppressed{false};
 
 DatabaseManager* DefaultManager() {
     static DatabaseManager* manager = new linuxhost::SqliteDatabaseManager();  // lives to process exit
@@ -44,14 +43,6 @@ DatabaseManager* DatabaseManager::GetInstance() {
 
 void DatabaseManager::SetInstance(DatabaseManager* instance) {
     g_installedManager.store(instance, std::memory_order_release);
-}
-
-void DatabaseManager::SuppressSyncPointResetDuringPurge(bool suppress) {
-    g_syncPointResetSuppressed.store(suppress, std::memory_order_release);
-}
-
-bool DatabaseManager::IsSyncPointResetSuppressed() {
-    return g_syncPointResetSuppressed.load(std::memory_order_acquire);
 }
 
 namespace linuxhost {

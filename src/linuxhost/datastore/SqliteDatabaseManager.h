@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "datasync/host/DataStore.h"
+#include "linuxhost/datastore/DataStore.h"
 
 namespace ZEL {
 namespace linuxhost {

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "datasync/host/DataStore.h"
+#include "linuxhost/datastore/DataStore.h"
 
 namespace ZEL {
 namespace linuxhost {

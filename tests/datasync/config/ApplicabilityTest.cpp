@@ -1,5 +1,5 @@
 // The applicability and consent gates, and both in front of each upload path.
-#include "datasync/store/SyncPointDao.h"
+#include "linuxhost/datastore/SyncPointDao.h"
 #include "datasync/upload/UploadFixture.h"
 #include "linuxhost/HostState.h"
 #include "support/AgentHarness.h"
@@ -181,7 +181,7 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
                 context ? p.c.dispatch.HandleNRT(L"DeviceContext.sqlite3") : p.DoPost(kData);
                 EXPECT_EQ(collector.Requests().size() > before, gate == Open);
                 std::int64_t bookmark = 0;
-                ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, paths[path].bookmarks)
+                ZEL::linuxhost::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, paths[path].bookmarks)
                     .Get(bookmark, context ? L"" : kData, context ? L"DeviceContext" : L"ItemEvent");
                 EXPECT_EQ(bookmark > 0, gate == Open) << bookmark;
             }

@@ -5,7 +5,8 @@
 
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/housekeeping/RetentionUtils.h"
-#include "datasync/store/SyncPointDao.h"
+#include "datasync/upload/InstalledStores.h"
+#include "linuxhost/datastore/SyncPointDao.h"
 #include "linuxhost/HostState.h"
 #include "support/AgentHarness.h"
 #include "support/LogonUser.h"
@@ -111,7 +112,7 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeNo
 TEST_F(HousekeepingTest, ARetentionThreadThatCannotStartIsReportedAndRetentionCanStartAgain) {
     int made = 0;  // the shared folder's thread cannot be made, once
     ZEL::Log log;
-    TelemetryRetentionHandler retention(m_clock, [] { return false; }, log, [&made](std::function<void()> body) {
+    TelemetryRetentionHandler retention(m_clock, ZEL::DataSync::InstalledTables(), [] { return false; }, log, [&made](std::function<void()> body) {
         if (made++ == 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         return std::thread(std::move(body));
     });
@@ -170,7 +171,7 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
     TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext").Insert(R"({"device_context_id":"dc"})");
     TelemetryWriter(Path("service", "GlobalContext.sqlite3"), "ItemEvent").Insert("{}", LocalLogtime(kNow - 86400));
     for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies)
-        ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile).Set({L"g", L"ItemEvent", 7});
+        ZEL::linuxhost::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile).Set({L"g", L"ItemEvent", 7});
 
     PreparedComponents p(m_policy);
     const auto report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
@@ -184,7 +185,7 @@ TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterA
     EXPECT_EQ(Rows(Path("service", kData + "_ItemContext.sqlite3"), "ItemContext"), 0);
     for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies) {
         std::int64_t next = 0;
-        ZEL::DataSync::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile)
+        ZEL::linuxhost::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile)
             .Get(next, ZEL::String::UTF8ToUTF16(kData), L"ItemEvent");
         EXPECT_EQ(next, 4) << family.bookmarkFile << ": the undated row is never sent";
     }
@@ -239,7 +240,7 @@ TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {
         TelemetryWriter table(Path("service", id + "_ItemEvent.sqlite3"), "ItemEvent");
         for (int n = 1; n <= 3; ++n) table.Insert(ItemEventJson(id, "i"), LocalLogtime(kNow - n), 0, "idx-" + std::to_string(n));
     }
-    ZEL::DataSync::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    ZEL::linuxhost::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
     bookmarks.Set({ZEL::String::UTF8ToUTF16(kData), L"ItemEvent", 4});   // all sent
     bookmarks.Set({ZEL::String::UTF8ToUTF16(kOther), L"ItemEvent", 3});  // row 3 waits
     PreparedComponents p(m_policy);

@@ -6,6 +6,8 @@
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "datasync/upload/UploadFixture.h"
+#include "linuxhost/datastore/SqliteTelemetryTables.h"
+#include "linuxhost/datastore/SyncPointBookmarks.h"
 #include "support/ManualClock.h"
 
 namespace ZEL::DataSync {
@@ -18,10 +20,10 @@ const char* const kBookmarkFiles[] = {"SyncPoint.sqlite3", "Navs_SyncPoint.sqlit
 
 // The SQLite tables, with item-event reads that fail after handing over part of a batch while
 // `failReads` > 0.
-struct FailingTables : SqliteTelemetryTables {
-    using SqliteTelemetryTables::Read;
+struct FailingTables : linuxhost::SqliteTelemetryTables {
+    using linuxhost::SqliteTelemetryTables::Read;
     TableRead Read(const TableRef& t, std::int64_t from, int n, std::list<ItemEvent>& rows) override {
-        const TableRead read = SqliteTelemetryTables::Read(t, from, n, rows);
+        const TableRead read = linuxhost::SqliteTelemetryTables::Read(t, from, n, rows);
         if (failReads == 0 || read.status != ReadStatus::Rows) return read;
         --failReads;
         return {ReadStatus::Failed, -1};  // the rows handed over stay in the caller's list
@@ -31,14 +33,14 @@ struct FailingTables : SqliteTelemetryTables {
 
 // The SyncPoint files, refusing every write once `writesLeft` (when not negative) is used up, and
 // every read while `refuseReads`.
-struct RefusingBookmarks : SyncPointBookmarks {
+struct RefusingBookmarks : linuxhost::SyncPointBookmarks {
     bool Write(const BookmarkKey& key, std::int64_t id) override {
         if (writesLeft == 0) return false;
         if (writesLeft > 0) --writesLeft;
-        return SyncPointBookmarks::Write(key, id);
+        return linuxhost::SyncPointBookmarks::Write(key, id);
     }
-    BookmarkRead Read(const BookmarkKey& key, std::int64_t& id) override {
-        return refuseReads ? BookmarkRead::Failed : SyncPointBookmarks::Read(key, id);
+    BookmarkRead Read(const BookmarkKey& key, std::int64_t& id, std::string* logtime) override {
+        return refuseReads ? BookmarkRead::Failed : linuxhost::SyncPointBookmarks::Read(key, id, logtime);
     }
     int writesLeft = -1;
     bool refuseReads = false;
@@ -47,7 +49,7 @@ struct RefusingBookmarks : SyncPointBookmarks {
 class BatchPipelineTest : public uploadtest::UploadFixture {
 protected:
     UploadOutcome Upload(Family family, const std::string& dataset, SyncTypes kind = SYNC_ITEM_EVENT) {
-        upload::UploadServices services = upload::HostUploadServices(m_unsaved);
+        upload::UploadServices services = upload::HostUploadServices(InstalledStores(), m_unsaved);
         services.tables = &m_tables;
         services.bookmarks = &m_bookmarks;
         const std::wstring id = String::UTF8ToUTF16(dataset);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "datasync/upload/InstalledStores.h"
 #include "datasync/upload/NavpHeader.h"
 #include "datasync/upload/UploadFixture.h"
 #include "support/ManualClock.h"
@@ -56,7 +57,7 @@ protected:
         m_contexts.Insert(String::UTF16ToUTF8(json));
     }
     testsupport::TelemetryWriter m_contexts{m_dir.sub("service") + "DeviceContext.sqlite3", "DeviceContext"};
-    NavpHeader m_header{EventDataLogging::GetInstance()};
+    NavpHeader m_header{DataSync::InstalledStores().tables};
 };
 
 TEST_F(NavpHeaderTest, NoDeviceContextLeavesHeaderAndBodyUntouchedUntilOneExists) {

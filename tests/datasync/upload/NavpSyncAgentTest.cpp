@@ -2,6 +2,7 @@
 // device-context post, the "rows waiting" questions.
 #include <gmock/gmock.h>
 
+#include "datasync/upload/InstalledStores.h"
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/UploadFixture.h"
 
@@ -66,7 +67,7 @@ TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContextsAndIt
 
 TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
     for (int id = 2; id <= 8; ++id) WriteDeviceContext(L"dc-" + std::to_wstring(id), id);
-    NavpHeader header(EventDataLogging::GetInstance());
+    NavpHeader header(InstalledStores().tables);
     EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 5) << "no NAVP URL in the policy";
     EXPECT_TRUE(m_collector.Requests().empty());
 

@@ -10,9 +10,9 @@
 #include <future>
 #include <thread>
 
-#include "datasync/host/DataStore.h"
+#include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/JsonSerialize.h"
-#include "datasync/host/SQLiteWrapper.h"
+#include "linuxhost/datastore/SQLiteWrapper.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/SqliteDatabaseManager.h"

@@ -1,5 +1,5 @@
 // Reading and writing upload bookmarks. See SyncPointDao.h for the file and table layout.
-#include "datasync/store/SyncPointDao.h"
+#include "linuxhost/datastore/SyncPointDao.h"
 
 #include <mutex>
 
@@ -7,7 +7,7 @@
 #include "datasync/host/StringUtil.h"
 
 namespace ZEL {
-namespace DataSync {
+namespace linuxhost {
 namespace {
 
 const char* const kCreateStatement =
@@ -30,11 +30,6 @@ SyncPointDao::SyncPointDao(utility::EGetDBPathMethod method, const std::wstring&
 SyncPointDao::SyncPointDao(const std::wstring& fileName)
     : m_fileName(fileName), m_root(utility::DB_PATH_DEFAULT), m_openLog(OpenLog::WithoutMethod) {
     OpenAtConstruction();
-}
-
-std::wstring SyncPointDao::NormaliseType(const std::wstring& type) {
-    if (type.size() >= 6 && type.find(L"class") != std::wstring::npos) return type.substr(6);
-    return type;
 }
 
 void SyncPointDao::OpenAtConstruction() {
@@ -106,6 +101,11 @@ BookmarkRead SyncPointDao::Read(std::int64_t& id, const std::wstring& guid, cons
     return ReadRow(id, nullptr, guid, type);
 }
 
+BookmarkRead SyncPointDao::Read(std::int64_t& id, std::string& logtime, const std::wstring& guid,
+                                const std::wstring& type) {
+    return ReadRow(id, &logtime, guid, type);
+}
+
 BookmarkRead SyncPointDao::ReadRow(std::int64_t& id, std::string* logtime, const std::wstring& guid,
                                    const std::wstring& type) {
     try {
@@ -169,5 +169,16 @@ bool SyncPointDao::Set(const SyncPoint& record) {
     return false;
 }
 
-}  // namespace DataSync
+std::int64_t SyncPointDao::Clear() {
+    if (!m_db && !Open()) return -1;
+    std::lock_guard<std::mutex> lock(m_db->WriteMutex());
+    try {
+        return m_db->execDML("DELETE FROM " + m_tableName);
+    } catch (const CppSQLite3Exception& ex) {
+        m_log.e(L"SyncPointDao: cannot clear %s: %s", m_db->path(), String::UTF8ToUTF16(ex.errorMessage()));
+    }
+    return -1;
+}
+
+}  // namespace linuxhost
 }  // namespace ZEL

@@ -16,13 +16,15 @@
 #include <cstdint>
 #include <string>
 
-#include "datasync/host/DataStore.h"
+#include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/Utility.h"
-#include "datasync/store/BookmarkStore.h"
+#include "datasync/host/BookmarkStore.h"
 
 namespace ZEL {
-namespace DataSync {
+namespace linuxhost {
+
+using DataSync::BookmarkRead;
 
 // One bookmark, as handed to SyncPointDao::Set.
 struct SyncPoint {
@@ -45,13 +47,16 @@ public:
     bool Get(std::int64_t& id, const std::wstring& guid, const std::wstring& type);
     // The same, telling a missing bookmark from a file or table that cannot be read.
     BookmarkRead Read(std::int64_t& id, const std::wstring& guid, const std::wstring& type);
+    BookmarkRead Read(std::int64_t& id, std::string& logtime, const std::wstring& guid, const std::wstring& type);
     // Also reads the logtime text of the bookmark's last write (empty when null).
     bool Get(std::int64_t& id, std::string& logtime, const std::wstring& guid, const std::wstring& type);
     // Updates the bookmark of (guid, type), or inserts it when there is none.
     bool Set(const SyncPoint& record);
+    // Deletes every bookmark of the file; how many, or -1 when the file cannot be changed.
+    std::int64_t Clear();
 
-    // "ItemEvent" for "class ItemEvent"; other texts unchanged.
-    static std::wstring NormaliseType(const std::wstring& type);
+    // The name a kind is kept under (DataSync::BookmarkTypeName).
+    static std::wstring NormaliseType(const std::wstring& type) { return DataSync::BookmarkTypeName(type); }
 
 private:
     enum class OpenLog { WithMethod, WithoutMethod };
@@ -69,5 +74,5 @@ private:
     OpenLog m_openLog;
 };
 
-}  // namespace DataSync
+}  // namespace linuxhost
 }  // namespace ZEL

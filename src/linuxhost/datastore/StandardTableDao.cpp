@@ -1,6 +1,6 @@
 // Telemetry table access. The templates are instantiated here for the record kinds that each
 // reader supports, so a read of an unsupported kind fails to link rather than at run time.
-#include "datasync/store/StandardTableDao.h"
+#include "linuxhost/datastore/StandardTableDao.h"
 
 #include <limits>
 
@@ -8,7 +8,7 @@
 #include "datasync/host/StringUtil.h"
 
 namespace ZEL {
-namespace DataSync {
+namespace linuxhost {
 namespace {
 
 const wchar_t* FunctionName(bool forSync) {
@@ -26,15 +26,6 @@ bool Decode<ItemContext>(const std::wstring& json, ItemContext* record, bool) {
     return JsonSerialize::DeSerializeForSync(json, record);
 }
 
-template <typename T>
-bool ReadRange(const std::wstring& datasetId, std::int64_t& startId, int count, std::list<T>& records,
-               utility::EGetDBPathMethod method, bool forSync) {
-    StandardTableDao dao(datasetId, T::TypeName(), method);
-    const TableRead read = dao.GetRange(records, startId, RangeEnd(startId, count), forSync);
-    startId = read.status == ReadStatus::Rows ? read.lastId : -1;
-    return read.status != ReadStatus::Rows;
-}
-
 }  // namespace
 
 std::int64_t RangeEnd(std::int64_t startId, int count) {
@@ -50,6 +41,11 @@ StandardTableDao::StandardTableDao(const std::wstring& datasetId, const std::wst
     if (!datasetId.empty()) m_dbPath += datasetId + L"_";
     m_dbPath += m_tableName + L".sqlite3";
     utility::InitLog(m_log, L"StandardTable.log", 4);
+}
+
+StandardTableDao::StandardTableDao(const DataSync::TableRef& table)
+    : StandardTableDao(table.datasetId, table.typeName, table.method) {
+    if (!table.file.empty()) m_dbPath = utility::GetDBPath(table.method) + table.file;
 }
 
 DatabasePtr StandardTableDao::Open(bool create, bool reader) {
@@ -192,24 +188,74 @@ bool StandardTableDao::DuplicateLastExact() {
     return false;
 }
 
-bool StandardTableDao::Del(const std::chrono::system_clock::time_point& cutoff, std::int64_t* deleted,
-                           const std::function<bool()>& stop) {
-    if (deleted != nullptr) *deleted = 0;
-    DatabasePtr db = Open(true, false);
-    if (!db) return false;
+std::int64_t StandardTableDao::DeleteDatedRows(const std::chrono::system_clock::time_point& cutoff,
+                                               CutoffBound bound, const std::function<bool()>& stop) {
     const std::string table = String::UTF16ToUTF8(m_tableName);
-    if (QueryBuilderUtility::BuildDeleteQueryForCutoff(table, cutoff).empty()) {
-        m_log.w(L"StandardTableDao::Del: SQL query is empty for tablename = %s, cutoff %d", m_tableName,
-                static_cast<long long>(cutoff.time_since_epoch().count()));
-        return false;
+    if (QueryBuilderUtility::BuildDeleteQueryForCutoff(table, cutoff).empty() ||
+        cutoff.time_since_epoch().count() == 0) {
+        m_log.w(L"StandardTableDao::DeleteDatedRows: no delete statement for tablename = %s, cutoff %d",
+                m_tableName, static_cast<long long>(cutoff.time_since_epoch().count()));
+        return -1;
     }
-    const std::int64_t count = DeleteRowsByCutoff(*db, table, cutoff, false, stop);
-    if (count < 0) {
-        m_log.e(L"StandardTableDao::Del failed: tablename = %s path = %s", m_tableName, m_dbPath);
-        return false;
+    DatabasePtr db = Open(true, false);
+    if (!db) return -1;
+    const std::int64_t count = DeleteRowsByCutoff(*db, table, cutoff, bound == CutoffBound::UpToItsSecond, stop);
+    if (count < 0) m_log.e(L"StandardTableDao::DeleteDatedRows failed: tablename = %s path = %s", m_tableName, m_dbPath);
+    return count;
+}
+
+std::int64_t StandardTableDao::DeleteAllRows() {
+    DatabasePtr db = Open(false, false);
+    if (!db) return -1;
+    try {
+        return db->execDML("DELETE FROM " + String::UTF16ToUTF8(m_tableName));
+    } catch (const std::exception& ex) {
+        m_log.e(L"StandardTableDao::DeleteAllRows failed for %s: %s", m_dbPath, String::UTF8ToUTF16(ex.what()));
     }
-    if (deleted != nullptr) *deleted = count;
-    return true;
+    return -1;
+}
+
+std::string StandardTableDao::NewestLogtime() {
+    try {
+        DatabasePtr db = Open(false, true);
+        if (!db) return std::string();
+        CppSQLite3Query query =
+            db->execQuery("SELECT logtime FROM " + String::UTF16ToUTF8(m_tableName) + " ORDER BY id DESC LIMIT 1");
+        const char* logtime = query.eof() ? nullptr : query.fieldValue(0);
+        return logtime != nullptr ? logtime : std::string();
+    } catch (const std::exception& ex) {
+        m_log.e(L"StandardTableDao::NewestLogtime failed for %s: %s", m_dbPath, String::UTF8ToUTF16(ex.what()));
+    }
+    return std::string();
+}
+
+std::optional<DataSync::UploadRestart> StandardTableDao::FindUploadRestart(
+    const std::chrono::system_clock::time_point& cutoff) {
+    const std::string table = String::UTF16ToUTF8(m_tableName);
+    const std::string upToCutoff = QueryBuilderUtility::BuildCutoffCondition(cutoff, true);
+    if (upToCutoff.empty()) return std::nullopt;
+    try {
+        DatabasePtr db = Open(false, false);
+        if (!db) return std::nullopt;
+        // A row of the logtime's shape that the cutoff's condition does not take is dated after it.
+        const std::string datedAfter =
+            "logtime GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]*' AND NOT (" +
+            upToCutoff + ")";
+        CppSQLite3Query bounds =
+            db->execQuery("SELECT (SELECT MIN(id) FROM " + table + " WHERE " + datedAfter + "), MAX(id) FROM " + table);
+        if (bounds.eof() || bounds.fieldIsNull(1)) return std::nullopt;
+        DataSync::UploadRestart restart;
+        restart.firstId = bounds.fieldIsNull(0) ? bounds.getInt64Field(1, 0) + 1 : bounds.getInt64Field(0, 0);
+        bounds.finalize();
+        CppSQLite3Statement below = db->compileStatement("SELECT COUNT(*) FROM " + table + " WHERE id < ?");
+        below.bind(1, static_cast<long long>(restart.firstId));
+        CppSQLite3Query count = below.execQuery();
+        restart.heldRows = count.eof() ? 0 : count.getInt64Field(0, 0);
+        return restart;
+    } catch (const std::exception& ex) {
+        m_log.e(L"StandardTableDao::FindUploadRestart failed for %s: %s", m_dbPath, String::UTF8ToUTF16(ex.what()));
+    }
+    return std::nullopt;
 }
 
 std::int64_t DeleteRowsByCutoff(Database& db, const std::string& table,
@@ -239,20 +285,6 @@ std::int64_t DeleteRowsByCutoff(Database& db, const std::string& table,
     }
 }
 
-template <typename T>
-bool GetEvents(EventDataLogging*, const std::wstring& datasetId, std::int64_t& startId, int count,
-               std::list<T>& records, utility::EGetDBPathMethod method) {
-    return ReadRange(datasetId, startId, count, records, method, true);
-}
-
-namespace navp {
-template <typename T>
-bool GetEvents(EventDataLogging*, const std::wstring& datasetId, std::int64_t& startId, int count,
-               std::list<T>& records, utility::EGetDBPathMethod method) {
-    return ReadRange(datasetId, startId, count, records, method, false);
-}
-}  // namespace navp
-
 // The record kinds each reader supports.
 template std::int64_t StandardTableDao::GetList(std::list<DatasetContext>&, const std::string&);
 template std::int64_t StandardTableDao::GetList(std::list<DeviceContext>&, const std::string&);
@@ -266,17 +298,6 @@ template TableRead StandardTableDao::GetRange(std::list<DeviceContext>&, std::in
 template TableRead StandardTableDao::GetRange(std::list<ItemEvent>&, std::int64_t, std::int64_t, bool);
 template TableRead StandardTableDao::GetRange(std::list<ItemContext>&, std::int64_t, std::int64_t, bool);
 
-#define ZEL_GET_EVENTS(ns, T)                                                                             \
-    template bool ns GetEvents(EventDataLogging*, const std::wstring&, std::int64_t&, int, std::list<T>&, \
-                               utility::EGetDBPathMethod);
-ZEL_GET_EVENTS(, DatasetContext)
-ZEL_GET_EVENTS(, DeviceContext)
-ZEL_GET_EVENTS(, ItemEvent)
-ZEL_GET_EVENTS(, ItemContext)
-ZEL_GET_EVENTS(navp::, DatasetContext)
-ZEL_GET_EVENTS(navp::, DeviceContext)
-ZEL_GET_EVENTS(navp::, ItemEvent)
-#undef ZEL_GET_EVENTS
 
-}  // namespace DataSync
+}  // namespace linuxhost
 }  // namespace ZEL

@@ -3,16 +3,16 @@
 
 #include <filesystem>
 
-#include "datasync/store/SyncPointDao.h"
-#include "datasync/upload/SyncAgentsHelper.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/datastore/SyncPointBookmarks.h"
+#include "linuxhost/datastore/SyncPointDao.h"
 #include "support/LogCapture.h"
 #include "support/LogonUser.h"
 #include "support/TelemetryWriter.h"
 #include "support/TempDir.h"
 
 namespace ZEL {
-namespace DataSync {
+namespace linuxhost {
 namespace {
 
 namespace fs = std::filesystem;
@@ -65,8 +65,8 @@ TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpellingAndGuid
 TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelperAndFailedOpensAreTriedAgain) {
     SyncPointDao(utility::DB_PATH_DEFAULT, L"a.sqlite3");
     SyncPointDao(utility::DB_PATH_INTERNAL, L"b.sqlite3");
-    SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_LOCAL, L"c.sqlite3");
-    SyncAgentsHelper::SyncPointDaoForDbPath(utility::DB_PATH_USER_SHARED, L"e.sqlite3");
+    SyncPointBookmarks::Open(utility::DB_PATH_LOCAL, L"c.sqlite3");
+    SyncPointBookmarks::Open(utility::DB_PATH_USER_SHARED, L"e.sqlite3");
     for (const char* file : {"shared/a.sqlite3", "service/b.sqlite3", "service/c.sqlite3", "shared/e.sqlite3"})
         EXPECT_TRUE(Exists(file)) << file;
     // A failed open is tried again under the same root, a failed table set-up on the next use.
@@ -91,5 +91,5 @@ TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelperAndFailedOpensAreT
 }
 
 }  // namespace
-}  // namespace DataSync
+}  // namespace linuxhost
 }  // namespace ZEL

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "datasync/host/Records.h"
-#include "datasync/host/SQLiteWrapper.h"
+#include "linuxhost/datastore/SQLiteWrapper.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {
@@ -73,10 +73,6 @@ public:
     virtual void MarkIntegrityCheckAll() = 0;
     // The cached files whose connection cannot write (for the status).
     virtual std::vector<std::wstring> ReadOnlyDatabases() { return {}; }
-
-    // Set around a device-path purge (the host then never resets SyncPoint rows on its own).
-    static void SuppressSyncPointResetDuringPurge(bool suppress);
-    static bool IsSyncPointResetSuppressed();
 };
 
 class EventDataLogging {

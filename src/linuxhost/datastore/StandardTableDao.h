@@ -19,17 +19,22 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "datasync/host/DataStore.h"
+#include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/Records.h"
 #include "datasync/host/Utility.h"
-#include "datasync/store/TelemetryTables.h"
+#include "datasync/host/TelemetryTables.h"
 
 namespace ZEL {
-namespace DataSync {
+namespace linuxhost {
+
+using DataSync::CutoffBound;
+using DataSync::ReadStatus;
+using DataSync::TableRead;
 
 class StandardTableDao {
 public:
@@ -37,6 +42,8 @@ public:
     // throws std::out_of_range.
     StandardTableDao(const std::wstring& datasetId, const std::wstring& kindTypeName,
                      utility::EGetDBPathMethod method);
+    // The same for a table reference; its `file`, when set, names the file in the root.
+    explicit StandardTableDao(const DataSync::TableRef& table);
 
     StandardTableDao(const StandardTableDao&) = delete;
     StandardTableDao& operator=(const StandardTableDao&) = delete;
@@ -63,11 +70,17 @@ public:
     // Appends a copy of the newest row (same log_index, data, logtime; a new, larger id).
     // False when the table is empty or the write failed.
     bool DuplicateLastExact();
-    // Deletes the rows logged before `cutoff` (see DeleteRowsByCutoff); `deleted` receives how
-    // many. False when the file cannot be opened or a delete failed. `stop`, when given, is asked
-    // before each delete step; once it answers true the rest is left for a later run.
-    bool Del(const std::chrono::system_clock::time_point& cutoff, std::int64_t* deleted = nullptr,
-             const std::function<bool()>& stop = nullptr);
+    // Deletes the rows `bound` takes of `cutoff` (see DeleteRowsByCutoff): how many, or -1 when
+    // the file cannot be opened or a step failed. `stop`, when given, is asked before each step;
+    // once it answers true the rest is left for a later run.
+    std::int64_t DeleteDatedRows(const std::chrono::system_clock::time_point& cutoff, CutoffBound bound,
+                                 const std::function<bool()>& stop = nullptr);
+    // Deletes every row: how many, or -1.
+    std::int64_t DeleteAllRows();
+    // The logtime text of the row with the largest id; empty when there is none.
+    std::string NewestLogtime();
+    // See TelemetryTables::FindUploadRestart.
+    std::optional<DataSync::UploadRestart> FindUploadRestart(const std::chrono::system_clock::time_point& cutoff);
 
     const std::wstring& TableName() const { return m_tableName; }
     const std::wstring& DbPath() const { return m_dbPath; }
@@ -104,19 +117,6 @@ std::int64_t DeleteRowsByCutoff(Database& db, const std::string& table,
                                 const std::chrono::system_clock::time_point& cutoff, bool inclusive,
                                 const std::function<bool()>& stop = nullptr);
 
-// Reads the rows with ids in [startId, startId + count), decoded for the KTA/NAVS uploaders
-// (DeSerializeForSync). Returns true for "no data" (nothing selected, or the read failed); on
-// success startId holds the id of the last row read. `dataStore` is not used.
-template <typename T>
-bool GetEvents(EventDataLogging* dataStore, const std::wstring& datasetId, std::int64_t& startId, int count,
-               std::list<T>& records, utility::EGetDBPathMethod method);
 
-namespace navp {
-// The same read for the NAVP uploader, decoded with DeSerialize (no ItemContext).
-template <typename T>
-bool GetEvents(EventDataLogging* dataStore, const std::wstring& datasetId, std::int64_t& startId, int count,
-               std::list<T>& records, utility::EGetDBPathMethod method);
-}  // namespace navp
-
-}  // namespace DataSync
+}  // namespace linuxhost
 }  // namespace ZEL

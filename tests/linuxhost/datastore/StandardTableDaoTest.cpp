@@ -3,15 +3,18 @@
 
 #include <filesystem>
 
-#include "datasync/store/StandardTableDao.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/datastore/DataStore.h"
+#include "linuxhost/datastore/SqliteTelemetryTables.h"
 #include "support/LogCapture.h"
 #include "support/TelemetryWriter.h"
 #include "support/TempDir.h"
 
 namespace ZEL {
-namespace DataSync {
+namespace linuxhost {
 namespace {
+
+using DataSync::ReadStatus;
 
 using testsupport::ItemEventJson;
 using testsupport::TelemetryWriter;
@@ -31,13 +34,16 @@ protected:
     std::string Read(std::int64_t start, std::list<Record>& into,
                      utility::EGetDBPathMethod method = utility::DB_PATH_INTERNAL) {
         into.clear();
-        const bool none = GetEvents(EventDataLogging::GetInstance(), kDatasetW, start, 10, into, method);
+        const DataSync::TableRead read = m_tables.Read({kDatasetW, Record::TypeName(), method}, start, 10, into);
+        const bool none = read.status != ReadStatus::Rows;
+        start = none ? -1 : read.lastId;
         std::string ids;
         for (const Record& record : into) ids += std::to_string(record.row_id()) + " ";
         return ids + (none ? "none " : "") + std::to_string(start);
     }
     std::string ItemEventPath() const { return m_dir.path() + "service/" + kDataset + "_ItemEvent.sqlite3"; }
 
+    SqliteTelemetryTables m_tables;
     testsupport::LogCapture m_logs;
     testsupport::TempDir m_dir;
 };
@@ -73,5 +79,5 @@ TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
 }
 
 }  // namespace
-}  // namespace DataSync
+}  // namespace linuxhost
 }  // namespace ZEL
