@@ -158,6 +158,7 @@ int main(int argc, char** argv) {
 
     ZEL::Log log;
     TelemetryRetentionHandler retention(*ZEL::Clock::GetInstance(), *ZEL::linuxhost::HostStores().tables,
+                                        *ZEL::linuxhost::HostStores().files,
                                         [] { return false; }, log);
     retention.Init();
     const auto runStart = Clock::now();

@@ -13,6 +13,7 @@ AgentEnvironment AgentEnvironment::Host() {
     const Stores stores = InstalledStores();
     environment.tables = stores.tables;
     environment.bookmarks = stores.bookmarks;
+    environment.files = stores.files;
     environment.jitter = [](unsigned spanMs) { return ApiUtility::GetRandomJitterInSeconds(spanMs); };
     return environment;
 }
@@ -20,19 +21,20 @@ AgentEnvironment AgentEnvironment::Host() {
 AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks)
     : clock(*environment.clock),
       backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
-      purge({state, stop, clock, log, *environment.tables, *environment.bookmarks,
+      purge({state, stop, clock, log, *environment.tables, *environment.bookmarks, *environment.files,
              [this] { retention.JoinRunningRetentionThreads(); },
              [this] { deviceContext.BlockLifted(); }}),
-      retention(clock, *environment.tables, [this] { return purge.IsTelemetrySyncBlocked(); }, log),
+      retention(clock, *environment.tables, *environment.files, [this] { return purge.IsTelemetrySyncBlocked(); }, log),
       leg({readiness, endpoints, consent, certPause, backoff, deviceMissing, purge,
-           upload::HostUploadServices({environment.tables, environment.bookmarks}, unsaved,
+           upload::HostUploadServices({environment.tables, environment.bookmarks, environment.files}, unsaved,
                                       [this] { return purge.TryBeginUpload(); }), ledger, log}),
       deviceContext({state, readiness, endpoints, policies, consent, backoff, leg, purge, stop, log}),
       dispatch({state, readiness, endpoints, policies, applicability, leg, purge, deviceContext, stop, log}),
       notifications({state, queue, deviceMissing, certPause, backoff, tasks, stop, log}, std::move(hooks)),
       timer({state, readiness, endpoints, policies, syncMap, dispatch, applicability, heartbeat, consent, backoff, purge,
-             recollected, queue, clock, log, [this] { return notifications.SendRegistrationRequest(); }}),
-      duplication({state, policies, applicability, recollected, *environment.tables, stop, log,
+             recollected, queue, clock, *environment.files, log,
+             [this] { return notifications.SendRegistrationRequest(); }}),
+      duplication({state, policies, applicability, recollected, *environment.tables, *environment.files, stop, log,
                    [this](int root, const std::wstring& name) { return dispatch.RemainData2Sync(root, name); },
                    [this] { timer.AllowSyncOfOnDemandTelemetry(); }}),
       worker({state, readiness, queue, syncMap, timer, clock, log}) {}

@@ -58,6 +58,7 @@ struct AgentEnvironment {
     ExponentialBackoff::Jitter jitter;
     TelemetryTables* tables = nullptr;   // not owned
     BookmarkStore* bookmarks = nullptr;  // not owned
+    HostFiles* files = nullptr;          // not owned
     // The process's clock, the host's random jitter and the installed stores.
     static AgentEnvironment Host();
 };

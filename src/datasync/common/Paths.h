@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "datasync/common/SyncTypes.h"
+#include "datasync/host/HostFiles.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {
@@ -46,9 +47,9 @@ inline int GetDataItemType(const std::wstring& name) {
 }
 
 // Where a database file name exists: bit 0 in the service folder, bit 1 in the shared folder.
-inline int CheckDBType(const std::wstring& name) {
-    const bool service = FileSystem::fileExists(utility::GetDBPath(utility::DB_PATH_INTERNAL) + name);
-    const bool shared = FileSystem::fileExists(utility::GetDBPath(utility::DB_PATH_USER_SHARED) + name);
+inline int CheckDBType(HostFiles& files, const std::wstring& name) {
+    const bool service = files.IsRegularFile(files.DbFolder(utility::DB_PATH_INTERNAL) + name);
+    const bool shared = files.IsRegularFile(files.DbFolder(utility::DB_PATH_USER_SHARED) + name);
     return (service ? 1 : 0) + (shared ? 2 : 0);
 }
 

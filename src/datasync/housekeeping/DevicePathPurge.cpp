@@ -2,8 +2,6 @@
 #include "datasync/housekeeping/DevicePathPurge.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <stdexcept>
 #include <system_error>
@@ -28,9 +26,6 @@ const wchar_t* const kProtectedNames[] = {L"GlobalContext.sqlite3",  L"SystemPow
                                           L"SyncPoint.sqlite3",      L"navp_syncPoint.sqlite3",
                                           L"navs_SyncPoint.sqlite3", L"DeviceContext.sqlite3"};
 
-namespace fs = std::filesystem;
-
-std::string Narrow(const std::wstring& text) { return String::UTF16ToUTF8(text); }
 
 bool IsProtected(const std::wstring& name) {
     for (const wchar_t* protectedName : kProtectedNames)
@@ -38,28 +33,13 @@ bool IsProtected(const std::wstring& name) {
     return false;
 }
 
-// Writes `text` to `path` (creating its folder), replacing what was there. Empty on success,
-// otherwise what went wrong, naming the file.
-std::string WriteMarker(const std::wstring& path, const std::string& text) {
-    std::error_code error;
-    fs::create_directories(fs::path(Narrow(path)).parent_path(), error);
-    std::ofstream out(Narrow(path), std::ios::trunc);
-    out << text;
-    out.close();
-    if (out) return std::string();
-    return "cannot write " + Narrow(path) + (error ? ": " + error.message() : std::string());
-}
-
-bool Exists(const std::wstring& path) {
-    std::error_code error;
-    return !path.empty() && fs::exists(Narrow(path), error);
-}
-
-// The Unix seconds a marker holds; 0 when it is missing or holds no positive number.
-std::int64_t ReadSeconds(const std::wstring& path) {
-    std::ifstream in(Narrow(path));
-    std::string text;
-    if (!(in >> text) || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return 0;
+// The Unix seconds a marker's text holds; 0 when there is none or it holds no positive number.
+std::int64_t SecondsIn(const std::optional<std::string>& marker) {
+    if (!marker) return 0;
+    std::string text = *marker;
+    text.erase(0, text.find_first_not_of(" \t\r\n"));
+    text.erase(std::min(text.size(), text.find_first_of(" \t\r\n")));
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return 0;
     return std::stoll(text);
 }
 
@@ -129,11 +109,13 @@ bool DevicePathPurge::BlockAndWaitForUploadsInFlight() {
 void DevicePathPurge::LoadMarkersOnce() const {
     std::call_once(m_loaded, [this] {
         Markers loaded;
-        loaded.pending = loaded.pendingSaved = Exists(MarkerPath(kPurgePendingMarker));
-        loaded.detectedSaved = Exists(MarkerPath(kPurgeDetectedMarker));
-        loaded.detected = ReadSeconds(MarkerPath(kPurgeDetectedMarker));
-        if (loaded.pending && Exists(MarkerPath(kPurgeCompletedMarker)))
-            loaded.completed = std::max<std::int64_t>(ReadSeconds(MarkerPath(kPurgeCompletedMarker)), 1);
+        HostFiles& files = m_parts.files;
+        const auto exists = [&files](const std::wstring& path) { return !path.empty() && files.Exists(path); };
+        loaded.pending = loaded.pendingSaved = exists(MarkerPath(kPurgePendingMarker));
+        loaded.detectedSaved = exists(MarkerPath(kPurgeDetectedMarker));
+        loaded.detected = SecondsIn(files.ReadText(MarkerPath(kPurgeDetectedMarker)));
+        if (loaded.pending && exists(MarkerPath(kPurgeCompletedMarker)))
+            loaded.completed = std::max<std::int64_t>(SecondsIn(files.ReadText(MarkerPath(kPurgeCompletedMarker))), 1);
         std::lock_guard<std::mutex> lock(m_markersMutex);
         m_markers = loaded;
         m_pending = loaded.pending;
@@ -171,8 +153,8 @@ DevicePathPurge::Mark DevicePathPurge::CreatePurgePendingMarker() {
     std::string problem = folder.empty() ? "no service telemetry folder to hold the purge markers" : "";
     // detected_utc is written only when it does not exist yet: it keeps the first detection.
     if (problem.empty() && !wanted.detectedSaved)
-        problem = WriteMarker(folder + kPurgeDetectedMarker, std::to_string(wanted.detected));
-    if (problem.empty() && !wanted.pendingSaved) problem = WriteMarker(folder + kPurgePendingMarker, "");
+        problem = m_parts.files.WriteText(folder + kPurgeDetectedMarker, std::to_string(wanted.detected));
+    if (problem.empty() && !wanted.pendingSaved) problem = m_parts.files.WriteText(folder + kPurgePendingMarker, "");
     {
         std::lock_guard<std::mutex> lock(m_markersMutex);
         if (problem.empty()) m_markers.detectedSaved = m_markers.pendingSaved = true;
@@ -234,7 +216,7 @@ void DevicePathPurge::RecordCompleted() {
     const std::int64_t now = NowSeconds();
     const std::wstring path = MarkerPath(kPurgeCompletedMarker);
     const std::string problem = path.empty() ? "no service telemetry folder to hold the purge markers"
-                                             : WriteMarker(path, std::to_string(now));
+                                             : m_parts.files.WriteText(path, std::to_string(now));
     if (!problem.empty())
         m_log.e(L"%s: the completed purge is known in memory only: %s", kPurge, String::UTF8ToUTF16(problem));
     std::lock_guard<std::mutex> lock(m_markersMutex);
@@ -253,9 +235,8 @@ std::string DevicePathPurge::ResumeAfterPurge() {
     // The pending marker last: should a removal fail, the block stays and the host can try again.
     for (const wchar_t* name : {kPurgeCompletedMarker, kPurgeDetectedMarker, kPurgePendingMarker}) {
         const std::wstring path = MarkerPath(name);
-        std::error_code error;
-        if (!path.empty()) fs::remove(Narrow(path), error);
-        if (error) return "cannot remove " + Narrow(path) + ": " + error.message();
+        const std::string problem = path.empty() ? std::string() : m_parts.files.Remove(path);
+        if (!problem.empty()) return problem;
     }
     {
         std::lock_guard<std::mutex> lock(m_markersMutex);
@@ -304,12 +285,8 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
     const std::wstring folder = utility::GetDBPath(root);
     const std::wstring label = utility::DBPathMethodLabel(root);
     m_log.i(L"%s: purging telemetry root [%s] path=%s", kPurgeRoot, label, folder);
-    std::error_code error;
-    if (folder.empty() || !fs::exists(Narrow(folder), error)) {
-        if (error)
-            m_log.e(L"%s: cannot stat telemetry root %s: %s", kPurgeRoot, folder, String::UTF8ToUTF16(error.message()));
-        else
-            m_log.d(L"%s: telemetry root [%s] does not exist path=%s", kPurgeRoot, label, folder);
+    if (folder.empty() || !m_parts.files.Exists(folder)) {
+        m_log.d(L"%s: telemetry root [%s] does not exist path=%s", kPurgeRoot, label, folder);
         return;
     }
     m_parts.tables.CheckIntegrityOnNextOpen();
@@ -320,11 +297,9 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
     const std::wregex datasetContexts(kDatasetContextPattern, std::regex::ECMAScript | std::regex::icase);
     const std::wregex itemEvents(kItemEventPattern, std::regex::ECMAScript | std::regex::icase);
     const std::wregex itemContexts(kItemContextPattern, std::regex::ECMAScript | std::regex::icase);
-    for (fs::directory_iterator it(Narrow(folder), error), end; !error && it != end; it.increment(error)) {
+    std::string problem;
+    for (const std::wstring& name : m_parts.files.ListFiles(folder, problem)) {
         try {
-            std::error_code entryError;
-            if (!it->is_regular_file(entryError)) continue;
-            const std::wstring name = String::UTF8ToUTF16(it->path().filename().string());
             if (IsProtected(name)) continue;
             const std::wstring path = folder + name;
             for (const auto& [pattern, kind] : {std::pair{&datasetContexts, L"DatasetContext"},
@@ -339,9 +314,9 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
             m_log.e(L"%s: purge skipped for one file under %s: %s", kPurgeRoot, folder, String::UTF8ToUTF16(ex.what()));
         }
     }
-    if (error)
-        m_log.e(L"%s: filesystem_error iterating %s: %s", kPurgeRoot, folder, String::UTF8ToUTF16(error.message()));
-    const std::int64_t trimmed = ApplyMessagingRetentionPolicy(m_parts.tables, messagingCutoff, root, m_log);
+    if (!problem.empty()) m_log.e(L"%s: %s", kPurgeRoot, String::UTF8ToUTF16(problem));
+    const std::int64_t trimmed =
+        ApplyMessagingRetentionPolicy(m_parts.tables, m_parts.files, messagingCutoff, root, m_log);
     report.rowsDeleted += trimmed;
 }
 
@@ -351,7 +326,7 @@ void DevicePathPurge::ClearSyncPointRowsForTelemetryRoot(utility::EGetDBPathMeth
     // The bookmark files of every family, as the stores name them.
     for (const EndpointFamily& family : kEndpointFamilies) {
         const std::wstring path = folder + family.bookmarkFile;
-        if (!IsExistingRegularFile(path)) continue;
+        if (!m_parts.files.IsRegularFile(path)) continue;
         const std::int64_t cleared = m_parts.bookmarks.Clear({family.bookmarkFile, root, L"", L""});
         if (cleared < 0) {
             m_log.w(L"%s: DELETE SyncPoint failed path=%s root=%s", kPurgeRoot, path, utility::DBPathMethodLabel(root));
@@ -366,7 +341,7 @@ void DevicePathPurge::ClearSyncPointRowsForTelemetryRoot(utility::EGetDBPathMeth
 void DevicePathPurge::ClearDeviceContextForRealmChange(utility::EGetDBPathMethod root, Report& report) {
     const std::wstring folder = utility::GetDBPath(root);
     const std::wstring path = folder + kDeviceContextFileName;
-    if (!IsExistingRegularFile(path)) {
+    if (!m_parts.files.IsRegularFile(path)) {
         m_log.d(L"%s: no DeviceContext DB under %s (method=%d)", kPurgeRoot, folder, static_cast<int>(root));
         return;
     }
@@ -400,7 +375,7 @@ void DevicePathPurge::PurgeDatasetDbByLogtimeCutoff(const std::wstring& datasetI
                                                     const std::chrono::system_clock::time_point& cutoff,
                                                     const wchar_t* kind, utility::EGetDBPathMethod root,
                                                     Report& report) {
-    if (!IsExistingRegularFile(path)) return;
+    if (!m_parts.files.IsRegularFile(path)) return;
     const TableRef table = TableInFile(datasetId, kind, root, path);
     m_parts.tables.Release(table);
     const std::int64_t deleted = m_parts.tables.DeleteDatedRows(table, cutoff, CutoffBound::UpToItsSecond);

@@ -52,6 +52,7 @@
 #include "datasync/common/SyncTypes.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/BookmarkStore.h"
+#include "datasync/host/HostFiles.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Utility.h"
@@ -100,6 +101,7 @@ public:
         Log& log;
         TelemetryTables& tables;
         BookmarkStore& bookmarks;
+        HostFiles& files;
         // Waits for a retention run in progress (nothing may be deleted under it).
         std::function<void()> joinRetention;
         // Called when the block lifts (a resume), with no lock held.

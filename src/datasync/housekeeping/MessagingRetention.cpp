@@ -1,9 +1,7 @@
 // Messaging retention.
 #include "datasync/housekeeping/MessagingRetention.h"
 
-#include <filesystem>
 #include <regex>
-#include <system_error>
 
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/housekeeping/PurgeFiles.h"
@@ -11,13 +9,11 @@
 
 namespace ZEL {
 
-bool FindMessagingPluginDb(const std::wstring& folder, const std::wstring& pattern, std::wstring& path) {
-    namespace fs = std::filesystem;
-    std::error_code error;
+bool FindMessagingPluginDb(DataSync::HostFiles& files, const std::wstring& folder, const std::wstring& pattern,
+                           std::wstring& path) {
     const std::wregex file(pattern, std::regex::ECMAScript | std::regex::icase);
-    for (fs::directory_iterator it(String::UTF16ToUTF8(folder), error), end; !error && it != end; it.increment(error)) {
-        if (!it->is_regular_file(error)) continue;
-        const std::wstring name = String::UTF8ToUTF16(it->path().filename().string());
+    std::string problem;
+    for (const std::wstring& name : files.ListFiles(folder, problem)) {
         std::wsmatch match;
         if (!std::regex_match(name, match, file)) continue;
         if (!String::CaseInsesitiveEqual(match[1].str(), DataSync::kMessagingPluginDatasetId)) continue;
@@ -27,15 +23,15 @@ bool FindMessagingPluginDb(const std::wstring& folder, const std::wstring& patte
     return false;
 }
 
-std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables,
+std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables, DataSync::HostFiles& files,
                                            const std::chrono::system_clock::time_point& cutoff,
                                            utility::EGetDBPathMethod root, Log& log) {
     const wchar_t* const function = L"ZEL::ApplyMessagingRetentionPolicy";
     const std::wstring folder = utility::GetDBPath(root);
     if (folder.empty()) return 0;
     std::wstring itemEvents, datasetContexts;
-    const bool hasItems = FindMessagingPluginDb(folder, kItemEventPattern, itemEvents);
-    const bool hasContexts = FindMessagingPluginDb(folder, kDatasetContextPattern, datasetContexts);
+    const bool hasItems = FindMessagingPluginDb(files, folder, kItemEventPattern, itemEvents);
+    const bool hasContexts = FindMessagingPluginDb(files, folder, kDatasetContextPattern, datasetContexts);
     if (!hasItems && !hasContexts) {
         log.d(L"%s: no messaging plugin DB files under %s; skip messaging retention", function, folder);
         return 0;
@@ -47,9 +43,9 @@ std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables,
         const std::wstring& path;
         const wchar_t* kind;
         int& trim;
-    } files[] = {{hasItems, itemEvents, L"ItemEvent", itemTrim}, {hasContexts, datasetContexts, L"DatasetContext", contextTrim}};
-    for (const auto& file : files) {
-        if (!file.found || !IsExistingRegularFile(file.path)) continue;
+    } dbs[] = {{hasItems, itemEvents, L"ItemEvent", itemTrim}, {hasContexts, datasetContexts, L"DatasetContext", contextTrim}};
+    for (const auto& file : dbs) {
+        if (!file.found || !files.IsRegularFile(file.path)) continue;
         const DataSync::TableRef table = TableInFile(DataSync::kMessagingPluginDatasetId, file.kind, root, file.path);
         tables.Release(table);
         const std::int64_t rows = tables.DeleteDatedRows(table, cutoff, DataSync::CutoffBound::UpToItsSecond);
@@ -62,7 +58,7 @@ std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables,
     log.i(L"%s: messaging retention (%d days) under %s — ItemEvent=%s trim=%d DatasetContext=%s trim=%d", function,
           kMessagingRetentionDays, folder, nameOf(hasItems, itemEvents), itemTrim, nameOf(hasContexts, datasetContexts),
           contextTrim);
-    for (const auto& file : files)
+    for (const auto& file : dbs)
         if (file.found) tables.Release(TableInFile(DataSync::kMessagingPluginDatasetId, file.kind, root, file.path));
     return deleted;
 }

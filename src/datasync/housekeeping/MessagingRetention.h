@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "datasync/host/HostFiles.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Utility.h"
@@ -20,11 +21,12 @@ constexpr int kMessagingRetentionDays = 180;
 
 // The first regular file directly in `folder` whose whole name matches `pattern` (ignoring case;
 // its group is a dataset id) and names the messaging plugin's dataset.
-bool FindMessagingPluginDb(const std::wstring& folder, const std::wstring& pattern, std::wstring& path);
+bool FindMessagingPluginDb(DataSync::HostFiles& files, const std::wstring& folder, const std::wstring& pattern,
+                           std::wstring& path);
 
 // Deletes the messaging plugin's rows logged up to `cutoff` in the folder of `root`. Returns the
 // rows deleted.
-std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables,
+std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables, DataSync::HostFiles& files,
                                            const std::chrono::system_clock::time_point& cutoff,
                                            utility::EGetDBPathMethod root, Log& log);
 

@@ -19,8 +19,6 @@ inline constexpr const wchar_t* kDatasetContextPattern = L"([0-9A-Fa-f\\-]{36})_
 inline constexpr const wchar_t* kItemEventPattern = L"([0-9A-Fa-f\\-]{36})_ItemEvent\\.sqlite3$";
 inline constexpr const wchar_t* kItemContextPattern = L"([0-9A-Fa-f\\-]{36})_ItemContext\\.sqlite3$";
 
-bool IsExistingRegularFile(const std::wstring& path);
-
 // The table of kind `kind` ("ItemEvent") of dataset `datasetId` in the file `path` of `root`'s
 // folder (the file as found, whatever the case of its name).
 DataSync::TableRef TableInFile(const std::wstring& datasetId, const std::wstring& kind,

@@ -151,7 +151,7 @@ void TelemetryDuplication::ProcessDuplicateTelemetryList(std::list<std::wstring>
 }
 
 bool TelemetryDuplication::DuplicateLastRecordInDB(std::wstring datasetId, std::wstring dbName) {
-    const int mask = CheckDBType(dbName);
+    const int mask = CheckDBType(m_parts.files, dbName);
     const int root = (mask & 1) != 0 ? 1 : (mask & 2) != 0 ? 2 : 0;
     const bool remain = root != 0 && m_parts.remainData2Sync(root, dbName);
     m_log.i(L"%s dataset %s : remain2Sync %d ", L"DataSyncAgent::DuplicateLastRecordInDB", dbName, remain ? 1 : 0);

@@ -25,6 +25,7 @@
 #include "datasync/config/Applicability.h"
 #include "datasync/config/DatasetPolicies.h"
 #include "datasync/housekeeping/RecollectedTelemetry.h"
+#include "datasync/host/HostFiles.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Notification.h"
@@ -42,6 +43,7 @@ public:
         ApplicabilityGate& applicability;
         RecollectedTelemetry& recollected;
         TelemetryTables& tables;
+        HostFiles& files;
         const StopSignal& stop;
         Log& log;
         // Whether rows of the file `name` under `root` are still unsent.

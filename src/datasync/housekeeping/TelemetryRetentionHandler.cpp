@@ -2,8 +2,6 @@
 #include "datasync/housekeeping/TelemetryRetentionHandler.h"
 
 #include <cwchar>
-#include <filesystem>
-#include <system_error>
 
 #include "datasync/common/Paths.h"
 #include "datasync/housekeeping/RetentionUtils.h"
@@ -25,10 +23,11 @@ std::wstring Wide(const char* text) { return ZEL::String::UTF8ToUTF16(text); }
 }  // namespace
 
 TelemetryRetentionHandler::TelemetryRetentionHandler(ZEL::Clock& clock, ZEL::DataSync::TelemetryTables& tables,
-                                                     std::function<bool()> syncBlocked, ZEL::Log& log,
+                                                     ZEL::DataSync::HostFiles& files, std::function<bool()> syncBlocked, ZEL::Log& log,
                                                      ThreadStarter startThread)
     : m_clock(clock),
       m_tables(tables),
+      m_files(files),
       m_syncBlocked(std::move(syncBlocked)),
       m_log(log),
       m_startThread(startThread ? std::move(startThread)
@@ -181,24 +180,22 @@ void TelemetryRetentionHandler::ExecuteRetention(EGetDBPathMethod root) {
         m_log.i(L"%s: Exit", kExecute);
     };
 
-    const std::wstring folder = funcGetDBPathMethod(root);
-    namespace fs = std::filesystem;
-    std::error_code error;
-    if (folder.empty() || !fs::is_directory(ZEL::String::UTF16ToUTF8(folder), error)) {
+    const std::wstring folder = m_files.DbFolder(root);
+    if (folder.empty() || !m_files.FolderModified(folder)) {
         m_log.e(L"%s: Telemetry folder does not exist or is not a directory: %s", kExecute, folder);
         result = "no folder";
         finish();
         return;
     }
     try {
-        for (const fs::directory_entry& entry : fs::directory_iterator(ZEL::String::UTF16ToUTF8(folder))) {
+        std::string problem;
+        for (const std::wstring& name : m_files.ListFiles(folder, problem)) {
             if (m_stopRequested) {
                 m_log.i(L"%s Stop Requested, break the Retention Process", kExecute);
                 result = "stopped";
                 break;
             }
-            const std::wstring name = ZEL::String::UTF8ToUTF16(entry.path().filename().string());
-            if (!entry.is_regular_file(error) || !RetentionUtils::ends_with(name, kItemEventSuffix)) continue;
+            if (!RetentionUtils::ends_with(name, kItemEventSuffix)) continue;
             try {
                 deleted += HandleSingleDb(name.substr(0, name.size() - std::wcslen(kItemEventSuffix)), root);
                 ++databases;
@@ -206,9 +203,10 @@ void TelemetryRetentionHandler::ExecuteRetention(EGetDBPathMethod root) {
                 m_log.e(L"%s Error handling DB file : %s", kExecute, Wide(ex.what()));
             }
         }
-    } catch (const fs::filesystem_error& ex) {
-        m_log.e(L"%s Filesystem error: %s", kExecute, Wide(ex.what()));
-        result = std::string("failed: ") + ex.what();
+        if (!problem.empty() && result == "done") {
+            m_log.e(L"%s Filesystem error: %s", kExecute, Wide(problem.c_str()));
+            result = "failed: " + problem;
+        }
     } catch (const std::exception& ex) {
         m_log.e(L"%s Exception: %s", kExecute, Wide(ex.what()));
         result = std::string("failed: ") + ex.what();

@@ -33,6 +33,7 @@
 #include "datasync/common/Published.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/ConfigPolicy.h"
+#include "datasync/host/HostFiles.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Utility.h"
@@ -68,11 +69,11 @@ public:
     // Starts one thread running `body`; throws (std::system_error) when the thread cannot be made.
     using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
 
-    // `tables` holds the rows to delete; `syncBlocked` tells whether the device-path purge blocks
+    // `tables` holds the rows to delete, `files` the folders of the roots; `syncBlocked` tells whether the device-path purge blocks
     // (retention then does not start); `startThread` makes the retention threads (std::thread
     // unless given).
     TelemetryRetentionHandler(ZEL::Clock& clock, ZEL::DataSync::TelemetryTables& tables,
-                              std::function<bool()> syncBlocked, ZEL::Log& log, ThreadStarter startThread = nullptr);
+                              ZEL::DataSync::HostFiles& files, std::function<bool()> syncBlocked, ZEL::Log& log, ThreadStarter startThread = nullptr);
     ~TelemetryRetentionHandler();
     TelemetryRetentionHandler(const TelemetryRetentionHandler&) = delete;
     TelemetryRetentionHandler& operator=(const TelemetryRetentionHandler&) = delete;
@@ -89,9 +90,6 @@ public:
     void JoinRunningRetentionThreads();
 
     std::shared_ptr<const Status> CurrentStatus() const { return m_status.Read(); }
-
-    // The folder of a root; the host's GetDBPath unless a test sets another.
-    std::function<std::wstring(ZEL::utility::EGetDBPathMethod)> funcGetDBPathMethod = ZEL::utility::GetDBPath;
 
 protected:
     bool CanStartNow();
@@ -112,6 +110,7 @@ private:
 
     ZEL::Clock& m_clock;
     ZEL::DataSync::TelemetryTables& m_tables;
+    ZEL::DataSync::HostFiles& m_files;
     const std::function<bool()> m_syncBlocked;
     ZEL::Log& m_log;
     const ThreadStarter m_startThread;

@@ -9,15 +9,13 @@
 // file-system call.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
 
 #include "datasync/host/Clock.h"
+#include "datasync/host/HostFiles.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -25,14 +23,14 @@ namespace DataSync {
 class FolderLook {
 public:
     struct Ticket {
-        std::string folder;
+        std::wstring folder;
         bool needed = true;    // the caller must look at each file
         bool trusted = false;  // a complete look may be remembered
-        timespec modified{};
+        FolderTime modified{};
         std::uint64_t generation = 0;
     };
 
-    explicit FolderLook(Clock& clock) : m_clock(clock) {}
+    FolderLook(Clock& clock, HostFiles& files) : m_clock(clock), m_files(files) {}
     FolderLook(const FolderLook&) = delete;
     FolderLook& operator=(const FolderLook&) = delete;
 
@@ -44,13 +42,14 @@ public:
 
 private:
     struct Seen {
-        timespec modified{};
+        FolderTime modified{};
         std::uint64_t generation = 0;
     };
 
     Clock& m_clock;
+    HostFiles& m_files;
     std::mutex m_mutex;
-    std::map<std::string, Seen> m_seen;  // guarded by m_mutex
+    std::map<std::wstring, Seen> m_seen;  // guarded by m_mutex
 };
 
 }  // namespace DataSync

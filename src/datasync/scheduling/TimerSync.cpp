@@ -176,7 +176,7 @@ void TimerSync::InitTimerDatasetStates() {
             for (const int root : {1, 2}) {
                 if (!looks[root].needed) continue;
                 const std::wstring path = folders[root] + name;
-                if (m_parts.syncMap.Contains(path) || !FileSystem::fileExists(path)) continue;
+                if (m_parts.syncMap.Contains(path) || !m_parts.files.IsRegularFile(path)) continue;
                 if (m_parts.syncMap.Insert(path, NewScheduledRecord(path, root, dataset.second)))
                     m_log.d(L"%s Added file to sync map. File name : %s", function, path);
             }
@@ -269,7 +269,7 @@ void TimerSync::DeviceReadySync(bool recoveryCheckOnly) {
     m_log.d(L"%s: Starts with recoveryCheckOnly: %d!", function, recoveryCheckOnly ? 1 : 0);
     for (const std::wstring& name : m_parts.policies.NrtDatabases()) {
         if (!state._b_is_online || !state._b_is_start) break;
-        const int mask = CheckDBType(name);
+        const int mask = CheckDBType(m_parts.files, name);
         for (const int root : {1, 2}) {
             if ((mask & root) == 0 || !m_parts.dispatch.RemainData2Sync(root, name)) continue;
             const std::wstring path = PathOf(root, name);
@@ -322,7 +322,7 @@ void TimerSync::AllowSyncOfOnDemandTelemetry() {
         if (!m_parts.state._b_is_start) return;
         for (const std::wstring& name : dataset.second) {
             std::wstring path;
-            const int mask = CheckDBType(name);
+            const int mask = CheckDBType(m_parts.files, name);
             if (mask == 1) {
                 path = PathOf(1, name);
             } else if (mask == 2) {

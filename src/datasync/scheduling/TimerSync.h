@@ -58,12 +58,13 @@ public:
         RecollectedTelemetry& recollected;
         CMessageQueue<sync_msg>& queue;
         Clock& clock;
+        HostFiles& files;
         Log& log;
         // Sends the registration request (once until a registration answers it).
         std::function<bool()> sendRegistrationRequest;
     };
 
-    explicit TimerSync(Parts parts) : m_parts(std::move(parts)), m_log(m_parts.log), m_folderLook(m_parts.clock) {}
+    explicit TimerSync(Parts parts) : m_parts(std::move(parts)), m_log(m_parts.log), m_folderLook(m_parts.clock, m_parts.files) {}
 
     void DoTimerPost(const std::wstring& timerName);
     void InitTimerDatasetStates();

@@ -10,16 +10,18 @@ namespace {
 
 std::atomic<TelemetryTables*> g_tables{nullptr};
 std::atomic<BookmarkStore*> g_bookmarks{nullptr};
+std::atomic<HostFiles*> g_files{nullptr};
 
 }  // namespace
 
 void InstallStores(const Stores& stores) {
     g_tables.store(stores.tables);
     g_bookmarks.store(stores.bookmarks);
+    g_files.store(stores.files);
 }
 
 Stores InstalledStores() {
-    return {g_tables.load(), g_bookmarks.load()};
+    return {g_tables.load(), g_bookmarks.load(), g_files.load()};
 }
 
 TelemetryTables& InstalledTables() {
@@ -32,6 +34,12 @@ BookmarkStore& InstalledBookmarks() {
     BookmarkStore* bookmarks = g_bookmarks.load();
     if (bookmarks == nullptr) throw std::logic_error("no bookmark store is installed");
     return *bookmarks;
+}
+
+HostFiles& InstalledFiles() {
+    HostFiles* files = g_files.load();
+    if (files == nullptr) throw std::logic_error("no host file system is installed");
+    return *files;
 }
 
 }  // namespace DataSync

@@ -1,5 +1,5 @@
-// The stores of the process: the telemetry tables and the bookmarks every upload, purge and
-// retention run reaches, as the host installed them with the agent's environment. Components
+// The stores of the process: the telemetry tables, the bookmarks and the files every upload,
+// purge and retention run reaches, as the host installed them with the agent's environment. Components
 // that are handed their stores use those; the process-wide uploader calls (an uploader built on
 // its own, the static questions of SyncAgentsHelper) reach these.
 //
@@ -8,6 +8,7 @@
 #pragma once
 
 #include "datasync/host/BookmarkStore.h"
+#include "datasync/host/HostFiles.h"
 #include "datasync/host/TelemetryTables.h"
 
 namespace ZEL {
@@ -16,6 +17,7 @@ namespace DataSync {
 struct Stores {
     TelemetryTables* tables = nullptr;   // not owned
     BookmarkStore* bookmarks = nullptr;  // not owned
+    HostFiles* files = nullptr;          // not owned
 };
 
 // Installs `stores` (not owned; they must outlive every use). Either may be null: nothing is
@@ -26,6 +28,7 @@ Stores InstalledStores();
 // The installed stores; throws std::logic_error naming the one not installed.
 TelemetryTables& InstalledTables();
 BookmarkStore& InstalledBookmarks();
+HostFiles& InstalledFiles();
 
 }  // namespace DataSync
 }  // namespace ZEL

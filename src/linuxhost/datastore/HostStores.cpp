@@ -1,6 +1,7 @@
 // The host's store objects.
 #include "linuxhost/datastore/HostStores.h"
 
+#include "linuxhost/LinuxFiles.h"
 #include "linuxhost/datastore/SqliteTelemetryTables.h"
 #include "linuxhost/datastore/SyncPointBookmarks.h"
 
@@ -10,7 +11,8 @@ namespace linuxhost {
 DataSync::Stores HostStores() {
     static SqliteTelemetryTables tables;  // stateless
     static SyncPointBookmarks bookmarks;  // stateless
-    return {&tables, &bookmarks};
+    static LinuxFiles files;              // stateless
+    return {&tables, &bookmarks, &files};
 }
 
 void InstallHostStores() {

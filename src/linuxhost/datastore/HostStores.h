@@ -1,4 +1,4 @@
-// The host's telemetry tables and bookmarks, installed as the process's stores: one stateless
+// The host's telemetry tables, bookmarks and files, installed as the process's stores: one stateless
 // object of each for the life of the process.
 //
 // Thread safety: call before any agent thread starts (the daemon's start, a test binary's start);

@@ -112,7 +112,8 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeNo
 TEST_F(HousekeepingTest, ARetentionThreadThatCannotStartIsReportedAndRetentionCanStartAgain) {
     int made = 0;  // the shared folder's thread cannot be made, once
     ZEL::Log log;
-    TelemetryRetentionHandler retention(m_clock, ZEL::DataSync::InstalledTables(), [] { return false; }, log, [&made](std::function<void()> body) {
+    TelemetryRetentionHandler retention(m_clock, ZEL::DataSync::InstalledTables(), ZEL::DataSync::InstalledFiles(),
+                                        [] { return false; }, log, [&made](std::function<void()> body) {
         if (made++ == 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         return std::thread(std::move(body));
     });

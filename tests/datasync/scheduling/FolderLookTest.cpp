@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "datasync/scheduling/FolderLook.h"
+#include "linuxhost/LinuxFiles.h"
 #include "support/ManualClock.h"
 #include "support/TempDir.h"
 
@@ -19,7 +20,8 @@ TEST(FolderLook, ALookIsSkippedOnlyAfterACompleteLookAtAnUnchangedFolderUnderThe
         return std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec);
     };
     testsupport::ManualClock clock(modified() + std::chrono::seconds(3));
-    ZEL::DataSync::FolderLook look(clock);
+    ZEL::linuxhost::LinuxFiles files;
+    ZEL::DataSync::FolderLook look(clock, files);
     EXPECT_TRUE(look.Begin(folder, 1).needed) << "never looked at";
     look.Done(look.Begin(folder, 1));
     EXPECT_FALSE(look.Begin(folder, 1).needed);
