@@ -2,6 +2,8 @@
 // that gives one of them a meaning says so where it uses it.
 #pragma once
 
+#include <string>
+
 namespace ZEL {
 namespace DataSync {
 
@@ -39,6 +41,18 @@ inline constexpr const wchar_t* kNullOrNoneDatasetIds[] = {kDeviceStatusDatasetI
 
 // The shared folder's global context: never uploaded from the shared folder.
 inline constexpr const wchar_t* kGlobalContextFileName = L"GlobalContext.sqlite3";
+
+// A telemetry database: "<dataset id>_<kind>.sqlite3", or "<kind>.sqlite3" for an empty id (the
+// device context's DeviceContext.sqlite3), in the service or the shared folder. `kind` is the
+// record kind and the name of the file's one table ("ItemEvent", "DatasetContext", ...).
+inline constexpr const wchar_t* kTelemetryFileExtension = L".sqlite3";
+inline std::wstring TelemetryFileName(const std::wstring& datasetId, const std::wstring& kind) {
+    return (datasetId.empty() ? kind : datasetId + L"_" + kind) + kTelemetryFileExtension;
+}
+// The same in UTF-8, for the programs that name files in UTF-8 (the ids and kinds are ASCII).
+inline std::string TelemetryFileName(const std::string& datasetId, const std::string& kind) {
+    return (datasetId.empty() ? kind : datasetId + "_" + kind) + ".sqlite3";
+}
 
 }  // namespace DataSync
 }  // namespace ZEL

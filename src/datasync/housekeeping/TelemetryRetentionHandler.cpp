@@ -1,14 +1,14 @@
 // Telemetry retention: the start rules, the two folder walks and the delete per database.
 #include "datasync/housekeeping/TelemetryRetentionHandler.h"
 
-#include <cwchar>
 #include <filesystem>
 #include <system_error>
 
 #include "datasync/common/Paths.h"
-#include "datasync/housekeeping/RetentionUtils.h"
+#include "datasync/common/WellKnownIds.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
+#include "datasync/housekeeping/RetentionUtils.h"
 #include "datasync/store/StandardTableDao.h"
 
 using TelemetryUtils::RetentionUtils;
@@ -19,7 +19,8 @@ namespace {
 const wchar_t* const kStart = L"TelemetryRetentionHandler::Start";
 const wchar_t* const kExecute = L"TelemetryRetentionHandler::ExecuteRetention";
 const wchar_t* const kHandleSingleDb = L"TelemetryRetentionHandler::HandleSingleDb";
-const wchar_t* const kItemEventSuffix = L"_ItemEvent.sqlite3";
+// "<dataset id>" + this is the dataset's item-event database.
+const std::wstring kItemEventSuffix = ZEL::DataSync::TelemetryFileName(L"", L"_ItemEvent");
 
 std::wstring Wide(const char* text) { return ZEL::String::UTF8ToUTF16(text); }
 
@@ -199,7 +200,7 @@ void TelemetryRetentionHandler::ExecuteRetention(EGetDBPathMethod root) {
             const std::wstring name = ZEL::String::UTF8ToUTF16(entry.path().filename().string());
             if (!entry.is_regular_file(error) || !RetentionUtils::ends_with(name, kItemEventSuffix)) continue;
             try {
-                deleted += HandleSingleDb(name.substr(0, name.size() - std::wcslen(kItemEventSuffix)), root);
+                deleted += HandleSingleDb(name.substr(0, name.size() - kItemEventSuffix.size()), root);
                 ++databases;
             } catch (const std::exception& ex) {
                 m_log.e(L"%s Error handling DB file : %s", kExecute, Wide(ex.what()));
