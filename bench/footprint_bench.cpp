@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "BulkRows.h"
 #include "ProcessFigures.h"
 #include "linuxhost/datastore/SyncPointDao.h"
 #include "datasyncctl/CollectorStatsClient.h"
@@ -184,25 +185,13 @@ bool MeasureIdle(int count, int idleSeconds) {
 
 // 1,000,000 rows in one database, in one transaction.
 void FillBacklog(const std::string& path, const DemoDataset& dataset, int rows) {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    sqlite3_exec(db,
-                 "PRAGMA journal_mode=WAL; CREATE TABLE IF NOT EXISTS ItemEvent(id integer primary key autoincrement, "
-                 "log_index LONGVARCHAR, data TEXT NOT NULL,logtime date); BEGIN",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO ItemEvent(log_index, data, logtime) VALUES('0', ?, ?)", -1, &insert, nullptr);
     const std::string logtime = TelemetryRowWriter::LocalTimeNow();
-    for (int n = 1; n <= rows; ++n) {
-        const std::string data = ItemEventJson(dataset.id, dataset.name, dataset.ItemId(n), "", n);
-        sqlite3_bind_text(insert, 1, data.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(insert, 2, logtime.c_str(), -1, SQLITE_STATIC);
-        sqlite3_step(insert);
-        sqlite3_reset(insert);
-    }
-    sqlite3_finalize(insert);
-    sqlite3_exec(db, "COMMIT; PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
-    sqlite3_close_v2(db);
+    bench::FillItemEvents(
+        path, rows,
+        [&](std::int64_t n) {
+            return ItemEventJson(dataset.id, dataset.name, dataset.ItemId(static_cast<int>(n)), "", static_cast<int>(n));
+        },
+        [&](std::int64_t) { return logtime; });
 }
 
 bool MeasureBacklogStart() {

@@ -22,10 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "BulkRows.h"
 #include "datasync/housekeeping/TelemetryRetentionHandler.h"
 #include "datasync/host/Clock.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/HostStores.h"
+#include "linuxhost/datastore/SqliteHandles.h"
 #include "support/FakeConfigAgent.h"
 #include "support/TelemetryWriter.h"
 
@@ -40,41 +42,22 @@ std::string DatasetId(int n) {
     return id;
 }
 
-struct Close {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-using Db = std::unique_ptr<sqlite3, Close>;
+using Db = ZEL::linuxhost::SqliteDatabase;
 
 Db Open(const std::string& path) {
-    sqlite3* raw = nullptr;
-    sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    Db db(raw);
-    sqlite3_busy_timeout(db.get(), 5000);
+    std::string error;
+    Db db = ZEL::linuxhost::OpenSqlite(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
     sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     return db;
 }
 
 // `rows` rows, the first tenth logged 40 days ago, the rest today; in one transaction.
 void Fill(const std::string& path, const std::string& dataset, int rows) {
-    Db db = Open(path);
-    sqlite3_exec(db.get(),
-                 "CREATE TABLE IF NOT EXISTS ItemEvent(id integer primary key autoincrement, log_index LONGVARCHAR, "
-                 "data TEXT NOT NULL,logtime date); BEGIN",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db.get(), "INSERT INTO ItemEvent(log_index, data, logtime) VALUES('0', ?, ?)", -1, &insert,
-                       nullptr);
     const std::time_t now = std::time(nullptr);
     const std::string data = "{\"dataset_id\":\"" + dataset + "\",\"item_id\":\"i\"}";
     const std::string old = LocalLogtime(now - 40 * 86400), recent = LocalLogtime(now - 3600);
-    for (int n = 0; n < rows; ++n) {
-        sqlite3_bind_text(insert, 1, data.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_text(insert, 2, (n < rows / 10 ? old : recent).c_str(), -1, SQLITE_STATIC);
-        sqlite3_step(insert);
-        sqlite3_reset(insert);
-    }
-    sqlite3_finalize(insert);
-    sqlite3_exec(db.get(), "COMMIT; PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    bench::FillItemEvents(
+        path, rows, [&](std::int64_t) { return data; }, [&](std::int64_t n) { return n <= rows / 10 ? old : recent; });
 }
 
 struct WriterFigures {

@@ -12,6 +12,8 @@
 #include <random>
 #include <string>
 
+#include "BulkRows.h"
+#include "datasync/common/WellKnownIds.h"
 #include "linuxhost/datastore/SqliteTelemetryTables.h"
 #include "linuxhost/HostFolders.h"
 
@@ -39,27 +41,15 @@ std::string DatasetWithRows(std::int64_t rows) {
     char suffix[16];
     std::snprintf(suffix, sizeof(suffix), "%012lld", static_cast<long long>(rows));
     const std::string dataset = kPrefix + suffix;
-    const std::string path = Folder() + dataset + "_ItemEvent.sqlite3";
-    sqlite3* db = nullptr;
-    sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(db,
-                 "PRAGMA journal_mode=WAL; CREATE TABLE ItemEvent(id integer primary key autoincrement, log_index "
-                 "LONGVARCHAR, data TEXT NOT NULL,logtime date); BEGIN;",
-                 nullptr, nullptr, nullptr);
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO ItemEvent(log_index,data,logtime) VALUES('0',?,'2026-12-06T10:00:00')", -1,
-                       &insert, nullptr);
-    for (std::int64_t i = 1; i <= rows; ++i) {
-        const std::string data = "{\"dataset_id\":\"" + dataset + "\",\"item_id\":\"CPU\",\"item_name\":\"load\"," +
-                                 "\"item_time\":\"2026-12-06T10:00:00\",\"item_data\":{\"value\":\"" +
-                                 std::to_string(i % 100) + "\"}}";
-        sqlite3_bind_text(insert, 1, data.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_step(insert);
-        sqlite3_reset(insert);
-    }
-    sqlite3_finalize(insert);
-    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    const std::string path = Folder() + ZEL::DataSync::TelemetryFileName(dataset, "ItemEvent");
+    bench::FillItemEvents(
+        path, rows,
+        [&](std::int64_t n) {
+            return "{\"dataset_id\":\"" + dataset + "\",\"item_id\":\"CPU\",\"item_name\":\"load\"," +
+                   "\"item_time\":\"2026-12-06T10:00:00\",\"item_data\":{\"value\":\"" + std::to_string(n % 100) +
+                   "\"}}";
+        },
+        [](std::int64_t) { return std::string("2026-12-06T10:00:00"); });
     made[rows] = dataset;
     return dataset;
 }

@@ -28,6 +28,7 @@
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/HostStores.h"
 #include "linuxhost/HostState.h"
+#include "linuxhost/datastore/SqliteHandles.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/transport/CurlTransport.h"
 #include "support/FakeConfigAgent.h"
@@ -178,8 +179,8 @@ std::string FloorBody(sqlite3_stmt* select, Json::CharReader& reader) {
 
 void BM_FloorBatch(benchmark::State& state) {
     World& world = TheWorld();
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(world.table.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    std::string openError;
+    const ZEL::linuxhost::SqliteDatabase db = ZEL::linuxhost::OpenSqliteReadOnly(world.table, openError);
     CURL* curl = curl_easy_init();
     const linuxhost::TlsSettings tls = linuxhost::CurrentTlsSettings();
     const std::string url = world.url + "events-data";
@@ -198,13 +199,11 @@ void BM_FloorBatch(benchmark::State& state) {
     const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        sqlite3_stmt* select = nullptr;
-        sqlite3_prepare_v2(db, "select id,data from ItemEvent where id>=? and id<? order by id asc", -1, &select,
-                           nullptr);
-        sqlite3_bind_int64(select, 1, next);
-        sqlite3_bind_int64(select, 2, next + 10);
-        const std::string body = FloorBody(select, *reader);
-        sqlite3_finalize(select);
+        const ZEL::linuxhost::SqliteStatement select = ZEL::linuxhost::PrepareSqlite(
+            db.get(), "select id,data from ItemEvent where id>=? and id<? order by id asc");
+        sqlite3_bind_int64(select.get(), 1, next);
+        sqlite3_bind_int64(select.get(), 2, next + 10);
+        const std::string body = FloorBody(select.get(), *reader);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
         long status = 0;
         if (curl_easy_perform(curl) != CURLE_OK ||
@@ -218,7 +217,6 @@ void BM_FloorBatch(benchmark::State& state) {
     world.floorCpuSeconds = ThreadCpuSeconds() - cpuStart;
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
-    sqlite3_close_v2(db);
 }
 
 }  // namespace

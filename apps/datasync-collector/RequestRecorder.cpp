@@ -82,13 +82,12 @@ std::string FamilyOfPath(const std::string& path) {
 
 RequestRecorder::RequestRecorder(const std::string& recordFile) {
     if (recordFile.empty()) return;
-    m_fd = ::open(recordFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (m_fd < 0) throw std::runtime_error("cannot open record file " + recordFile + ": " + std::strerror(errno));
+    m_fd.reset(::open(recordFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!m_fd)
+        throw std::runtime_error("cannot open record file " + recordFile + ": " + std::strerror(errno));
 }
 
-RequestRecorder::~RequestRecorder() {
-    if (m_fd >= 0) ::close(m_fd);
-}
+RequestRecorder::~RequestRecorder() = default;
 
 Json::Value RequestRecorder::RecordLine(const ReceivedRequest& request, int status) {
     Json::Value line(Json::objectValue);
@@ -124,7 +123,7 @@ bool RequestRecorder::Record(const ReceivedRequest& request, int status) {
     if (status >= 200 && status < 300) ++counts.accepted;
     ++counts.paths[request.path];
     if (!request.client.empty()) m_clients.insert(request.client);
-    return m_fd < 0 || WriteAll(m_fd, text);
+    return !m_fd || WriteAll(m_fd.get(), text);
 }
 
 Json::Value RequestRecorder::Stats() const {

@@ -19,6 +19,8 @@
 #include <set>
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 namespace collector {
 
 // The endpoint family of a request path: "kta" or "navs" when the path ends with
@@ -64,7 +66,7 @@ private:
     };
 
     mutable std::mutex m_mutex;
-    int m_fd = -1;
+    platform::UniqueFd m_fd;
     std::map<std::string, FamilyCounts> m_families;  // guarded by m_mutex
     std::set<std::string> m_clients;                 // guarded by m_mutex
 };

@@ -2,16 +2,16 @@
 // it waits for datasyncd to signal one of the two notify events, duplicates the newest row of the
 // user-agent dataset's database of that kind (item events or dataset contexts) in the shared
 // folder, and signals the matching ack event. It runs until SIGTERM or SIGINT.
-#include <CLI/CLI.hpp>
 #include <signal.h>
-#include <sqlite3.h>
+#include <CLI/CLI.hpp>
 
 #include <atomic>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "datasync/common/WellKnownIds.h"
+#include "datasync/host/StringUtil.h"
+#include "linuxhost/datastore/SqliteHandles.h"
 #include "platform/KernelObjects.h"
 
 namespace {
@@ -20,23 +20,16 @@ std::atomic<bool> g_stop{false};
 
 void OnSignal(int) { g_stop = true; }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-struct Close {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-
 // Appends a copy of the newest row of `table` in `path`. False (with a line on stderr) when the
 // database cannot be opened or holds no row.
 bool DuplicateNewestRow(const std::string& path, const char* table) {
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-    const std::unique_ptr<sqlite3, Close> db(raw);
-    if (opened != SQLITE_OK) {
-        std::fprintf(stderr, "datasync-useragent: cannot open %s: %s\n", path.c_str(), sqlite3_errmsg(raw));
+    std::string openError;
+    const ZEL::linuxhost::SqliteDatabase db =
+        ZEL::linuxhost::OpenSqlite(path, SQLITE_OPEN_READWRITE, openError);
+    if (!db) {
+        std::fprintf(stderr, "datasync-useragent: %s\n", openError.c_str());
         return false;
     }
-    sqlite3_busy_timeout(db.get(), 5000);
     const std::string sql = std::string("INSERT INTO ") + table + "(log_index, data, logtime) SELECT log_index, data, " +
                             "logtime FROM " + table + " ORDER BY id DESC LIMIT 1";
     char* error = nullptr;
@@ -68,7 +61,7 @@ int main(int argc, char** argv) {
     signal(SIGINT, OnSignal);
 
     using namespace ZEL::DataSync;
-    const std::string dataset = Narrow(kUserAgentDatasetId);
+    const std::string dataset = ZEL::String::UTF16ToUTF8(kUserAgentDatasetId);
     const struct {
         const wchar_t* notify;
         const wchar_t* ack;
@@ -92,7 +85,7 @@ int main(int argc, char** argv) {
         const platform::DWORD woke = platform::WaitForMultipleObjects(2, notify, false, 200);
         if (woke != platform::WAIT_OBJECT_0 && woke != platform::WAIT_OBJECT_0 + 1) continue;
         const auto& kind = kinds[woke - platform::WAIT_OBJECT_0];
-        DuplicateNewestRow(sharedDir + dataset + "_" + kind.table + ".sqlite3", kind.table);
+        DuplicateNewestRow(sharedDir + TelemetryFileName(dataset, kind.table), kind.table);
         platform::SetEvent(ack[woke - platform::WAIT_OBJECT_0]);
     }
     for (int i = 0; i < 2; ++i) {

@@ -25,11 +25,11 @@ void ControlClient::Connect() {
     if (m_path.size() >= sizeof address.sun_path)
         throw ControlClientError("cannot connect to " + m_path + ": path too long for a Unix socket");
     std::memcpy(address.sun_path, m_path.data(), m_path.size());
-    datasyncd::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.Valid()) throw ControlClientError("cannot connect to " + m_path + ": " + std::strerror(errno));
+    platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) throw ControlClientError("cannot connect to " + m_path + ": " + std::strerror(errno));
     int result;
     do {
-        result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
         std::string reason = std::strerror(errno);
@@ -49,7 +49,7 @@ Json::Value ControlClient::Request(const Json::Value& request) {
 
     size_t sent = 0;
     while (sent < line.size()) {
-        const ssize_t done = ::send(m_fd.Get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+        const ssize_t done = ::send(m_fd.get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
         if (done < 0) {
             if (errno == EINTR) continue;
             throw ControlClientError("lost the connection to " + m_path + ": " + std::strerror(errno));
@@ -65,13 +65,13 @@ Json::Value ControlClient::Request(const Json::Value& request) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             throw ControlClientError("no answer from " + m_path + " within " + std::to_string(m_timeout.count()) + " ms");
-        pollfd readable{m_fd.Get(), POLLIN, 0};
+        pollfd readable{m_fd.get(), POLLIN, 0};
         const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno != EINTR)
             throw ControlClientError("lost the connection to " + m_path + ": " + std::strerror(errno));
         if (ready <= 0) continue;
         char buffer[16 * 1024];
-        const ssize_t got = ::recv(m_fd.Get(), buffer, sizeof buffer, 0);
+        const ssize_t got = ::recv(m_fd.get(), buffer, sizeof buffer, 0);
         if (got == 0) throw ControlClientError("the daemon closed the connection on " + m_path + " without an answer");
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "datasyncd/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace datasyncctl {
 
@@ -48,7 +48,7 @@ public:
 private:
     std::string m_path;
     std::chrono::milliseconds m_timeout;
-    datasyncd::UniqueFd m_fd;
+    platform::UniqueFd m_fd;
     std::string m_buffered;  // bytes after the last answer's newline
 };
 

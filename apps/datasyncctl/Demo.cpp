@@ -15,7 +15,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "datasyncctl/BookmarkReader.h"
 #include "datasyncctl/CollectorStatsClient.h"
 #include "datasyncctl/ControlClient.h"
 #include "datasyncctl/DemoCertificates.h"
@@ -25,6 +24,7 @@
 #include "datasyncctl/DemoSupport.h"
 #include "datasyncctl/TelemetryRowWriter.h"
 #include "datasyncctl/UploadTally.h"
+#include "linuxhost/datastore/BookmarkReader.h"
 
 namespace datasyncctl {
 namespace {
@@ -354,9 +354,10 @@ int Demo::Report(End end, double elapsed) {
     std::map<std::string, std::map<std::string, Bookmark>> bookmarks;
     for (const DemoDataset& dataset : m_datasets) {
         for (const std::string& family : dataset.families) {
-            bookmarks[dataset.id][family] = ReadBookmark(
-                m_layout.serviceDir + SyncPointFileOf(family), dataset.deviceContext ? "" : dataset.id,
-                dataset.deviceContext ? "DeviceContext" : "ItemEvent");
+            bookmarks[dataset.id][family] =
+                ZEL::linuxhost::ReadBookmark(m_layout.serviceDir + ZEL::linuxhost::SyncPointFileOf(family),
+                                             dataset.deviceContext ? "" : dataset.id,
+                                             dataset.deviceContext ? "DeviceContext" : "ItemEvent");
         }
     }
     const DemoReport report(m_datasets, m_written, m_tally);

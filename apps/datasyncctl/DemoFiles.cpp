@@ -14,12 +14,17 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/host/StringUtil.h"
+#include "platform/UniqueFd.h"
+
 namespace datasyncctl {
 
 const char* const kDeviceContextDatasetId = "03D21916-F27E-41EB-B8B3-77372521FBC7";
 
 std::string DemoDataset::DatabaseFile() const {
-    return deviceContext ? "DeviceContext.sqlite3" : id + "_ItemEvent.sqlite3";
+    return deviceContext ? ZEL::String::UTF16ToUTF8(ZEL::DataSync::kDeviceContextFileName)
+                         : ZEL::DataSync::TelemetryFileName(id, "ItemEvent");
 }
 
 std::string DemoDataset::ItemId(int n) const {
@@ -153,20 +158,17 @@ std::string PolicyText(const std::vector<DemoDataset>& datasets, int port) {
 }
 
 void WriteTextFile(const std::string& path, const std::string& text, mode_t mode) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     size_t written = 0;
     while (written < text.size()) {
-        const ssize_t done = ::write(fd, text.data() + written, text.size() - written);
+        const ssize_t done = ::write(fd.get(), text.data() + written, text.size() - written);
         if (done < 0 && errno == EINTR) continue;
-        if (done < 0) {
-            const int error = errno;
-            ::close(fd);
-            throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
-        }
+        if (done < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
         written += static_cast<size_t>(done);
     }
-    if (::close(fd) != 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    if (::close(fd.release()) != 0)
+        throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
 }
 
 void MakeFolders(const std::string& folder) {

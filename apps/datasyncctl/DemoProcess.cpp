@@ -9,10 +9,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "platform/FileText.h"
+#include "platform/UniqueFd.h"
 
 namespace datasyncctl {
 namespace {
@@ -48,10 +49,7 @@ namespace {
 }  // namespace
 
 std::string ReadTextFile(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return platform::ReadFileText(path).text;
 }
 
 DemoProcess::DemoProcess(std::string name, const std::vector<std::string>& argv, const std::string& outFile,
@@ -63,26 +61,25 @@ DemoProcess::DemoProcess(std::string name, const std::vector<std::string>& argv,
     args.push_back(nullptr);
 
     // The child reports a failed exec through this pipe; a successful exec closes it.
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0)
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         throw std::runtime_error("cannot start " + m_name + ": pipe: " + std::strerror(errno));
+    const platform::UniqueFd reportRead(pipeFds[0]);
+    platform::UniqueFd reportWrite(pipeFds[1]);
     const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid < 0) {
         const int error = errno;
-        ::close(report[0]);
-        ::close(report[1]);
         throw std::runtime_error("cannot start " + m_name + ": fork: " + std::strerror(error));
     }
-    if (m_pid == 0) ExecChild(args.data(), m_outFile.c_str(), m_errFile.c_str(), parent, report[1]);
+    if (m_pid == 0) ExecChild(args.data(), m_outFile.c_str(), m_errFile.c_str(), parent, reportWrite.get());
 
-    ::close(report[1]);
+    reportWrite.reset();
     int childError = 0;
     ssize_t got;
     do {
-        got = ::read(report[0], &childError, sizeof childError);
+        got = ::read(reportRead.get(), &childError, sizeof childError);
     } while (got < 0 && errno == EINTR);
-    ::close(report[0]);
     if (got == static_cast<ssize_t>(sizeof childError)) {
         WaitExit(std::chrono::seconds(5));
         throw std::runtime_error("cannot start " + m_name + " (" + argv[0] + ", output to " + m_outFile +

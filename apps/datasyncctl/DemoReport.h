@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "datasyncctl/BookmarkReader.h"
 #include "datasyncctl/DemoFiles.h"
 #include "datasyncctl/UploadTally.h"
+#include "linuxhost/datastore/BookmarkReader.h"
 
 namespace datasyncctl {
+
+// Bookmarks as the host's reader reports them.
+using ZEL::linuxhost::Bookmark;
 
 // The families in the order they are shown.
 const std::vector<std::string>& DemoFamilies();

@@ -17,25 +17,20 @@ namespace datasyncctl {
 
 TelemetryRowWriter::TelemetryRowWriter(std::string path, std::string kind)
     : m_path(std::move(path)), m_kind(std::move(kind)) {
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    m_db.reset(db);  // closed on every path, even when the open failed
-    if (rc != SQLITE_OK) Fail("cannot open");
-    // The agent reads the same file: wait for its locks instead of failing.
-    sqlite3_busy_timeout(m_db.get(), 5000);
+    // The agent reads the same file: wait (5 s) for its locks instead of failing.
+    std::string error;
+    m_db = ZEL::linuxhost::OpenSqlite(m_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
+    if (!m_db) throw std::runtime_error(error);
     Exec("PRAGMA journal_mode=WAL");
     Exec("CREATE TABLE IF NOT EXISTS " + m_kind +
          "(id integer primary key autoincrement, log_index LONGVARCHAR, data TEXT NOT NULL, logtime date)");
-    sqlite3_stmt* statement = nullptr;
-    const std::string sql = "INSERT INTO " + m_kind + "(log_index, data, logtime) VALUES(?, ?, ?)";
-    if (sqlite3_prepare_v2(m_db.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
-        Fail("cannot prepare an insert");
-    m_insert.reset(statement);
+    m_insert = ZEL::linuxhost::PrepareSqlite(
+        m_db.get(), "INSERT INTO " + m_kind + "(log_index, data, logtime) VALUES(?, ?, ?)");
+    if (!m_insert) Fail("cannot prepare an insert");
 }
 
 void TelemetryRowWriter::Fail(const std::string& what) const {
-    throw std::runtime_error(what + " in " + m_path + ": " +
-                             (m_db ? sqlite3_errmsg(m_db.get()) : "out of memory"));
+    throw std::runtime_error(what + " in " + m_path + ": " + sqlite3_errmsg(m_db.get()));
 }
 
 void TelemetryRowWriter::Exec(const std::string& sql) {

@@ -8,11 +8,10 @@
 // Thread safety: one object belongs to one thread.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
-#include <memory>
 #include <string>
+
+#include "linuxhost/datastore/SqliteHandles.h"
 
 namespace datasyncctl {
 
@@ -34,20 +33,13 @@ public:
     static std::string LocalTimeWithOffsetNow();
 
 private:
-    struct Close {
-        void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-    };
-    struct Finalize {
-        void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-    };
-
     void Exec(const std::string& sql);
     [[noreturn]] void Fail(const std::string& what) const;
 
     std::string m_path;
     std::string m_kind;
-    std::unique_ptr<sqlite3, Close> m_db;
-    std::unique_ptr<sqlite3_stmt, Finalize> m_insert;
+    ZEL::linuxhost::SqliteDatabase m_db;
+    ZEL::linuxhost::SqliteStatement m_insert;
 };
 
 // The `data` JSON of an item-event row.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/UniqueFd.h"
+
 namespace datasyncctl {
 namespace {
 
@@ -41,8 +43,8 @@ int UploadTally::Missing(const std::vector<DemoDataset>& datasets, int rows, std
 }
 
 bool UploadTally::Poll(std::string& error) {
-    const int fd = ::open(m_recordFile.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const platform::UniqueFd fd(::open(m_recordFile.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT) return true;
         error = "cannot read " + m_recordFile + ": " + std::strerror(errno);
         return false;
@@ -50,18 +52,16 @@ bool UploadTally::Poll(std::string& error) {
     std::string added;
     char buffer[64 * 1024];
     for (;;) {
-        const ssize_t got = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(m_offset));
+        const ssize_t got = ::pread(fd.get(), buffer, sizeof buffer, static_cast<off_t>(m_offset));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             error = "cannot read " + m_recordFile + ": " + std::strerror(errno);
-            ::close(fd);
             return false;
         }
         if (got == 0) break;
         added.append(buffer, static_cast<size_t>(got));
         m_offset += static_cast<std::uint64_t>(got);
     }
-    ::close(fd);
 
     m_partial += added;
     size_t start = 0;

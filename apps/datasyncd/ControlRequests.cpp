@@ -41,7 +41,7 @@ std::string Quoted(const std::string& text) {
     return Json::writeString(builder, Json::Value(text));
 }
 
-std::wstring Wide(const std::string& text) { return ZEL::String::UTF8ToUTF16(text); }
+using ZEL::String::UTF8ToUTF16;
 
 void OnlyMembers(const Json::Value& request, const std::set<std::string>& allowed) {
     for (const std::string& name : request.getMemberNames())
@@ -125,8 +125,8 @@ void CheckAccess(const std::string& cmd, ControlAccess access, const std::string
                                 : "only root, the daemon's user and members of control_read_group may use the "
                                   "control socket";
     const std::string shown = Quoted(cmd);
-    ZEL::linuxhost::HostLog().w(L"datasyncd: control socket: refused %s from %s: %s", Wide(shown), Wide(peer),
-                                Wide(why));
+    ZEL::linuxhost::HostLog().w(L"datasyncd: control socket: refused %s from %s: %s", UTF8ToUTF16(shown),
+                                UTF8ToUTF16(peer), UTF8ToUTF16(why));
     throw RequestError(cmd + ": refused for " + peer + ": " + why);
 }
 
@@ -150,7 +150,7 @@ std::wstring RegistrationDonePayload(const std::string& deviceId, const std::wst
     payload["deviceId"] = deviceId;
     payload["message"] = "";
     payload["code"] = 0;
-    return Wide(WriteLine(payload));
+    return UTF8ToUTF16(WriteLine(payload));
 }
 
 Json::Value DescribeHostState() {
@@ -266,7 +266,7 @@ Json::Value ControlRequests::Notify(const Json::Value& request) {
     const std::string payload = TextMember(request, "payload", false);
     Json::Value answer(Json::objectValue);
     answer["ok"] = true;
-    Publish(ZEL::ZELNotificationData(topic, state, Wide(payload)), answer);
+    Publish(ZEL::ZELNotificationData(topic, state, UTF8ToUTF16(payload)), answer);
     return answer;
 }
 
@@ -280,12 +280,13 @@ Json::Value ControlRequests::Command(const Json::Value& request) {
         if (!given.isObject()) throw RequestError("fields: expected an object of strings");
         for (const std::string& name : given.getMemberNames()) {
             if (!given[name].isString()) throw RequestError("fields." + name + ": expected a string");
-            fields[Wide(name)] = Wide(given[name].asString());
+            fields[UTF8ToUTF16(name)] = UTF8ToUTF16(given[name].asString());
         }
     }
     Json::Value answer(Json::objectValue);
     answer["ok"] = true;
-    Publish(ZEL::ZELNotificationData::MakeServerCommand(Wide(action), Wide(message), fields), answer);
+    Publish(ZEL::ZELNotificationData::MakeServerCommand(UTF8ToUTF16(action), UTF8ToUTF16(message), fields),
+            answer);
     return answer;
 }
 

@@ -33,9 +33,9 @@ bool FillAddress(const std::string& path, sockaddr_un& address) {
 
 // Connects to `path` without waiting. 0 when something accepts there, else the errno.
 int ProbeConnect(const sockaddr_un& address) {
-    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!probe.Valid()) return errno;
-    if (::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    platform::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe) return errno;
+    if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
     // A full backlog (EAGAIN) still means a listener is there.
     return errno == EAGAIN ? 0 : errno;
 }
@@ -61,7 +61,7 @@ std::string ErrorAnswer(const std::string& error) {
 }  // namespace
 
 struct ControlServer::Connection {
-    UniqueFd fd;
+    platform::UniqueFd fd;
     PeerCredentials peer;
     std::uint64_t lastActive = 0;  // the server's activity count when bytes last moved
     std::string in;
@@ -95,9 +95,9 @@ void ControlServer::Bind() {
             throw std::runtime_error("cannot remove stale control socket " + m_path + ": " + Reason());
     }
 
-    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!listener.Valid()) throw std::runtime_error("cannot create control socket " + m_path + ": " + Reason());
-    if (::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    platform::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener) throw std::runtime_error("cannot create control socket " + m_path + ": " + Reason());
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (errno == EADDRINUSE) throw std::runtime_error("another datasyncd is running: it answers on " + m_path);
         throw std::runtime_error("cannot create control socket " + m_path + ": " + Reason());
     }
@@ -110,13 +110,13 @@ void ControlServer::Bind() {
     }
     struct stat created {};
     if (::chmod(m_path.c_str(), m_readGroup ? 0660 : 0600) != 0 || ::stat(m_path.c_str(), &created) != 0 ||
-        ::listen(listener.Get(), 64) != 0) {
+        ::listen(listener.get(), 64) != 0) {
         const std::string reason = Reason();
         ::unlink(m_path.c_str());
         throw std::runtime_error("cannot create control socket " + m_path + ": " + reason);
     }
-    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake.Valid()) {
+    platform::UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) {
         const std::string reason = Reason();
         ::unlink(m_path.c_str());
         throw std::runtime_error("cannot create control socket " + m_path + ": eventfd: " + reason);
@@ -128,7 +128,7 @@ void ControlServer::Bind() {
 }
 
 void ControlServer::Start(Handler handler) {
-    if (!m_listen.Valid()) throw std::logic_error("ControlServer::Start before a successful Bind");
+    if (!m_listen) throw std::logic_error("ControlServer::Start before a successful Bind");
     m_handler = std::move(handler);
     m_thread = std::thread([this] { Run(); });
 }
@@ -140,11 +140,11 @@ void ControlServer::Stop() {
     if (m_thread.joinable()) {
         const std::uint64_t one = 1;
         // An eventfd write of 1 cannot block or fail short of overflow, which one write cannot reach.
-        (void)!::write(m_wake.Get(), &one, sizeof one);
+        (void)!::write(m_wake.get(), &one, sizeof one);
         m_thread.join();
     }
-    if (m_listen.Valid()) {
-        m_listen.Reset();
+    if (m_listen) {
+        m_listen.reset();
         // Remove the file only if it is still ours: after a forced start-up of another daemon
         // the path may name that daemon's socket.
         struct stat current {};
@@ -152,7 +152,7 @@ void ControlServer::Stop() {
             current.st_ino == m_socketInode)
             ::unlink(m_path.c_str());
     }
-    m_wake.Reset();
+    m_wake.reset();
 }
 
 std::string ControlServer::Answer(const std::string& line, const PeerCredentials& peer) {
@@ -205,7 +205,7 @@ void ControlServer::Run() {
     auto receive = [](Connection& c) {
         char buffer[16 * 1024];
         while (!c.peerDone && c.in.size() <= kMaxLineBytes) {
-            const ssize_t got = ::recv(c.fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+            const ssize_t got = ::recv(c.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
             if (got > 0) {
                 c.in.append(buffer, static_cast<size_t>(got));
                 if (c.in.find('\n', c.in.size() - static_cast<size_t>(got)) != std::string::npos) break;
@@ -223,7 +223,7 @@ void ControlServer::Run() {
 
     auto send = [](Connection& c) {
         while (!c.out.empty()) {
-            const ssize_t sent = ::send(c.fd.Get(), c.out.data(), c.out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            const ssize_t sent = ::send(c.fd.get(), c.out.data(), c.out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             if (sent >= 0) {
                 c.out.erase(0, static_cast<size_t>(sent));
                 continue;
@@ -250,18 +250,18 @@ void ControlServer::Run() {
     for (;;) {
         fds.clear();
         polled.clear();
-        fds.push_back({m_wake.Get(), POLLIN, 0});
+        fds.push_back({m_wake.get(), POLLIN, 0});
         // When full, a waiting client is noticed only if an idle connection can make room for it.
         const bool room = connections.size() < kMaxConnections || longestIdle() != connections.end();
         const short acceptEvents = room && !acceptPaused ? POLLIN : 0;
-        fds.push_back({m_listen.Get(), acceptEvents, 0});
+        fds.push_back({m_listen.get(), acceptEvents, 0});
         for (Connection& c : connections) {
             short events = 0;
             // Read only while there is room and no complete request waits for its turn.
             if (!c.peerDone && !c.closing && c.out.size() < kMaxPendingOutput && c.in.find('\n') == std::string::npos)
                 events |= POLLIN;
             if (!c.out.empty()) events |= POLLOUT;
-            fds.push_back({c.fd.Get(), events, 0});
+            fds.push_back({c.fd.get(), events, 0});
             polled.push_back(&c);
         }
 
@@ -292,9 +292,9 @@ void ControlServer::Run() {
                 const bool waiting = c.in.find('\n') != std::string::npos || (c.peerDone && !c.in.empty());
                 if (!waiting) break;
             }
-            if (!alive || ((c.closing || c.peerDone) && c.out.empty() && c.in.empty())) c.fd.Reset();
+            if (!alive || ((c.closing || c.peerDone) && c.out.empty() && c.in.empty())) c.fd.reset();
         }
-        connections.remove_if([](const Connection& c) { return !c.fd.Valid(); });
+        connections.remove_if([](const Connection& c) { return !c.fd; });
 
         // Accepted after the connections were served, so that closing an idle one for room
         // cannot pull a connection from under `polled`.
@@ -304,13 +304,13 @@ void ControlServer::Run() {
                 if (idle != connections.end()) connections.erase(idle);
             }
             while (connections.size() < kMaxConnections) {
-                const int client = ::accept4(m_listen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+                const int client = ::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (client < 0) {
                     acceptPaused = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
                     break;  // EAGAIN, a client that gave up meanwhile, or no resources
                 }
                 connections.emplace_back();
-                connections.back().fd.Reset(client);
+                connections.back().fd.reset(client);
                 connections.back().peer = ReadPeerCredentials(client);
                 connections.back().lastActive = ++activity;
             }

@@ -39,7 +39,7 @@
 #include <thread>
 
 #include "datasyncd/ControlAccess.h"
-#include "datasyncd/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace datasyncd {
 
@@ -78,8 +78,8 @@ private:
 
     const std::string m_path;
     const std::optional<gid_t> m_readGroup;
-    UniqueFd m_listen;
-    UniqueFd m_wake;  // eventfd: written once by Stop
+    platform::UniqueFd m_listen;
+    platform::UniqueFd m_wake;  // eventfd: written once by Stop
     dev_t m_socketDevice = 0;
     ino_t m_socketInode = 0;
     Handler m_handler;

@@ -51,8 +51,8 @@ constexpr std::chrono::seconds kClockStepPeriod{1};
 // and, while the agent runs no timer, how often the watchdog is fed instead.
 constexpr std::chrono::seconds kHostTickPeriod{15};
 
-std::wstring Wide(const std::string& text) { return ZEL::String::UTF8ToUTF16(text); }
-std::string Narrow(const std::wstring& text) { return ZEL::String::UTF16ToUTF8(text); }
+using ZEL::String::UTF16ToUTF8;
+using ZEL::String::UTF8ToUTF16;
 
 // What `systemctl status` shows of the daemon.
 std::string ServiceStatusText(bool agentStarted) {
@@ -63,13 +63,14 @@ std::string ServiceStatusText(bool agentStarted) {
 // The URLs the agent's families post to now, for telling its uploads apart.
 FamilyUrls AgentFamilyUrls() {
     const DataSyncAgent::EndpointUrls urls = DataSyncAgent::GetInstance()->CurrentEndpointUrls();
-    return {{"kta", Narrow(urls.kta)}, {"navs", Narrow(urls.navs)}, {"navp", Narrow(urls.navp)}};
+    return {
+        {"kta", UTF16ToUTF8(urls.kta)}, {"navs", UTF16ToUTF8(urls.navs)}, {"navp", UTF16ToUTF8(urls.navp)}};
 }
 
 // The families the policy's dataset `datasetId` posts to; none for a dataset it does not name
 // or has disabled.
 std::vector<std::string> PolicyFamiliesOf(DataSyncAgent* agent, const std::string& datasetId) {
-    const ZEL::DataSet policy = agent->GetDatasetPolicy(Wide(datasetId), 1);
+    const ZEL::DataSet policy = agent->GetDatasetPolicy(UTF8ToUTF16(datasetId), 1);
     if (policy.dataset_id().empty() || !policy.dataset_enable()) return {};
     const SyncEP endpoints(policy.syncEPs());
     std::vector<std::string> families;
@@ -106,7 +107,7 @@ void Daemon::Start() {
     ZEL::linuxhost::ConfigureFileLogging(m_config.folders.log_dir, m_config.logLevel);
     m_loggingConfigured = true;
     HostLog().i(L"datasyncd: starting, pid %d, log level %s, control socket %s", static_cast<int>(::getpid()),
-                Wide(m_config.logLevelText), Wide(m_control.SocketPath()));
+                UTF8ToUTF16(m_config.logLevelText), UTF8ToUTF16(m_control.SocketPath()));
 
     InstallHostServices();
 
@@ -119,7 +120,7 @@ void Daemon::Start() {
 
     Phase(L"agent Init");
     DataSyncAgent* agent = DataSyncAgent::GetInstance();
-    agent->SetDefaultDeviceEndpointUrl(Wide(m_config.settings.default_endpoint_url));
+    agent->SetDefaultDeviceEndpointUrl(UTF8ToUTF16(m_config.settings.default_endpoint_url));
     agent->Init(m_serviceStop);
     m_agent = agent;
 
@@ -166,7 +167,7 @@ void Daemon::Start() {
             if (refused.empty())
                 HostLog().i(L"datasyncd: device registered after a completed purge: uploads resume");
             else
-                HostLog().e(L"datasyncd: %s", Wide(refused));
+                HostLog().e(L"datasyncd: %s", UTF8ToUTF16(refused));
         },
         false);
 
@@ -179,7 +180,7 @@ void Daemon::Start() {
     access.readGroup = m_config.controlReadGid;
     if (access.readGroup)
         HostLog().i(L"datasyncd: members of group %s may ask the control socket for status and metrics",
-                    Wide(m_config.controlReadGroup));
+                    UTF8ToUTF16(m_config.controlReadGroup));
     m_control.Start([requests, access](const std::string& line, const PeerCredentials& peer) {
         return requests->HandleLine(line, DecideControlAccess(peer, access), DescribePeer(peer));
     });
@@ -194,7 +195,8 @@ void Daemon::ReportReady() {
     // once systemd has the READY=1 gets its answer.
     m_statusShowsStarted = m_agent->IsStarted();
     if (!m_notifier->Ready(ServiceStatusText(m_statusShowsStarted)))
-        HostLog().e(L"datasyncd: cannot send READY=1 to %s", Wide(m_notifier->CurrentSettings().socket));
+        HostLog().e(L"datasyncd: cannot send READY=1 to %s",
+                    UTF8ToUTF16(m_notifier->CurrentSettings().socket));
 }
 
 void Daemon::StartHostTick() {
@@ -257,13 +259,13 @@ WaitingRows Daemon::CountWaitingRows() {
     LogMetricsProblems(problems);
     WaitingSources sources;
     sources.nameOf = [agent](const std::string& id) {
-        return Narrow(agent->GetDatasetPolicy(Wide(id), 1).dataset_name());
+        return UTF16ToUTF8(agent->GetDatasetPolicy(UTF8ToUTF16(id), 1).dataset_name());
     };
     sources.reasonOf = [agent](const std::string& id, const std::string& family) {
         const SyncEP::SyncEp_type type = family == "kta"    ? SyncEP::SyncEP_KTA
                                          : family == "navs" ? SyncEP::SyncEP_NAVS
                                                             : SyncEP::SyncEP_NAVP;
-        return agent->WhyRowsWait(Wide(id), type);
+        return agent->WhyRowsWait(UTF8ToUTF16(id), type);
     };
     const auto now = std::chrono::system_clock::to_time_t(ZEL::Clock::GetInstance()->WallNow());
     WaitingRows waiting = ExplainWaitingRows(byFamily, byDataset, sources, now);
@@ -292,7 +294,7 @@ void Daemon::LogMetricsProblems(const std::vector<std::string>& problems) {
         if (joined == m_lastMetricsProblems) return;
         m_lastMetricsProblems = joined;
     }
-    if (!joined.empty()) HostLog().w(L"datasyncd: metrics: %s", Wide(joined));
+    if (!joined.empty()) HostLog().w(L"datasyncd: metrics: %s", UTF8ToUTF16(joined));
 }
 
 // Only a daemon that wrote the file removes it: one that never got as far (another daemon runs
@@ -300,15 +302,16 @@ void Daemon::LogMetricsProblems(const std::vector<std::string>& problems) {
 void Daemon::RemoveMetricsFile() {
     const std::string& file = m_config.metricsTextfile;
     if (::unlink(file.c_str()) == 0)
-        HostLog().i(L"datasyncd: removed the metrics file %s", Wide(file));
+        HostLog().i(L"datasyncd: removed the metrics file %s", UTF8ToUTF16(file));
     else if (errno != ENOENT)
-        HostLog().w(L"datasyncd: metrics: cannot remove %s: %s", Wide(file), Wide(std::strerror(errno)));
+        HostLog().w(L"datasyncd: metrics: cannot remove %s: %s", UTF8ToUTF16(file),
+                    UTF8ToUTF16(std::strerror(errno)));
 }
 
 void Daemon::ReloadPolicy() {
     if (!m_policyWatcher) return;
     const std::string& file = m_config.settings.policy_file;
-    HostLog().i(L"datasyncd: received SIGHUP: re-reading the policy file %s", Wide(file));
+    HostLog().i(L"datasyncd: received SIGHUP: re-reading the policy file %s", UTF8ToUTF16(file));
     // The watcher takes a new content once two looks in a row saw it, so that a file caught
     // half-written is never used. Whoever sends the signal has finished writing: the second
     // look follows at once. Looks are serialised with the watcher's own, so a change is
@@ -323,7 +326,7 @@ void Daemon::ReloadPolicy() {
         HostLog().i(L"datasyncd: the policy file is as the agent took it: nothing to do");
     else
         HostLog().w(L"datasyncd: the policy file cannot be used (%s): the policy in force stays",
-                    Wide(problem));
+                    UTF8ToUTF16(problem));
 }
 
 void Daemon::InstallHostServices() {

@@ -22,8 +22,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "datasyncd/UniqueFd.h"
 #include "linuxhost/logging/FileLogging.h"
+#include "platform/FileText.h"
 
 namespace datasyncd {
 namespace {
@@ -49,7 +49,7 @@ const char* const kDefaultConfig = R"({
 })";
 
 // A config file is a few kilobytes; anything this large is not one.
-constexpr off_t kMaxConfigBytes = 1024 * 1024;
+constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
 
 // Text taken from the file (key names) goes into one-line messages: control characters are
 // escaped so that a file cannot break or forge lines.
@@ -296,44 +296,6 @@ private:
     std::vector<ConfigProblem>& m_problems;
 };
 
-// Reads a whole file; false with a reason (strerror or a size complaint) when it cannot.
-bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& reason) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.Valid()) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    struct stat info {};
-    if (::fstat(fd.Get(), &info) != 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        reason = "is a folder, not a file";
-        return false;
-    }
-    if (info.st_size > kMaxConfigBytes) {
-        reason = "is larger than 1 MiB";
-        return false;
-    }
-    bytes.clear();
-    char buffer[8192];
-    for (;;) {
-        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-        if (got == 0) return true;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            reason = std::strerror(errno);
-            return false;
-        }
-        bytes.append(buffer, static_cast<size_t>(got));
-        if (static_cast<off_t>(bytes.size()) > kMaxConfigBytes) {
-            reason = "is larger than 1 MiB";
-            return false;
-        }
-    }
-}
-
 }  // namespace
 
 bool ApplyHostConfigText(const std::string& text, const std::string& file, const std::string& relativeTo,
@@ -354,15 +316,14 @@ bool ApplyHostConfigText(const std::string& text, const std::string& file, const
 }
 
 bool ReadHostConfigFile(const std::string& path, HostConfig& config, std::vector<ConfigProblem>& problems) {
-    std::string bytes;
-    std::string reason;
-    if (!ReadWholeFile(path, bytes, reason)) {
-        problems.push_back({"", path + ": cannot be read: " + reason});
+    const platform::FileText file = platform::ReadFileText(path, kMaxConfigBytes);
+    if (!file.ok()) {
+        problems.push_back({"", path + ": cannot be read: " + file.reason});
         return false;
     }
     std::error_code ignored;
     const std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
-    return ApplyHostConfigText(bytes, path, absolute.parent_path().string(), config, problems);
+    return ApplyHostConfigText(file.text, path, absolute.parent_path().string(), config, problems);
 }
 
 HostConfig DefaultHostConfig() {

@@ -10,9 +10,9 @@
 #include <stdexcept>
 
 #include "datasyncd/TlsFileCheck.h"
-#include "datasyncd/UniqueFd.h"
 #include "datasyncd/UploadReadiness.h"
 #include "linuxhost/policy/PolicyFileAgent.h"
+#include "platform/UniqueFd.h"
 
 namespace datasyncd {
 namespace {
@@ -109,13 +109,14 @@ bool WriteExamplePolicyIfMissing(const std::string& path) {
     if (errno != ENOENT) throw std::runtime_error("cannot look at " + path + ": " + std::strerror(errno));
 
     const std::string temporary = path + ".tmp." + std::to_string(::getpid());
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    platform::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     bool wrote = true;
-    if (!fd.Valid()) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+    if (!fd) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
     try {
-        WriteAll(fd.Get(), ExamplePolicyText(), temporary);
-        if (::fsync(fd.Get()) != 0) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
-        fd.Reset();
+        WriteAll(fd.get(), ExamplePolicyText(), temporary);
+        if (::fsync(fd.get()) != 0)
+            throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+        fd.reset();
         // link() rather than rename(): it fails when a policy appeared meanwhile, which is
         // then kept instead of being replaced by the example.
         if (::link(temporary.c_str(), path.c_str()) != 0) {
@@ -132,13 +133,13 @@ bool WriteExamplePolicyIfMissing(const std::string& path) {
 
 void ReplaceFile(const std::string& path, const std::string& text, mode_t mode) {
     const std::string temporary = path + ".tmp";
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (!fd.Valid()) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+    platform::UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
     try {
-        if (::fchmod(fd.Get(), mode) != 0)
+        if (::fchmod(fd.get(), mode) != 0)
             throw std::runtime_error("cannot set the mode of " + temporary + ": " + std::strerror(errno));
-        WriteAll(fd.Get(), text, temporary);
-        fd.Reset();
+        WriteAll(fd.get(), text, temporary);
+        fd.reset();
         if (::rename(temporary.c_str(), path.c_str()) != 0)
             throw std::runtime_error("cannot replace " + path + ": " + std::strerror(errno));
     } catch (...) {

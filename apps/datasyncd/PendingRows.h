@@ -5,8 +5,9 @@
 // past the family's bookmark (its SyncPoint file in the same folder; without a bookmark, every
 // row). Item contexts never go to NAVP.
 //
-// Files are opened without being created, read with a busy timeout and closed again, with the
-// calling thread's file-system identity: the shared folder's files belong to the logged-on user,
+// The files are read through the host's BookmarkReader (linuxhost/datastore/BookmarkReader.h):
+// opened read-only, never created, read with a busy timeout and closed again, with the calling
+// thread's file-system identity: the shared folder's files belong to the logged-on user,
 // so the caller counts them acting as that user, as the agent reads them (a connection may
 // create a database's -wal and -shm files, which must then be the user's). A file that cannot be
 // read adds a problem naming it and counts nothing.

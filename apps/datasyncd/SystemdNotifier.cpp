@@ -49,15 +49,14 @@ SystemdNotifier::SystemdNotifier(Settings settings) : m_settings(std::move(setti
     if (name[0] == '@') m_address.sun_path[0] = '\0';  // the abstract namespace
     m_addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
 
-    m_socket.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!m_socket.Valid())
-        m_problem = "NOTIFY_SOCKET " + name + ": cannot create a socket: " + std::strerror(errno);
+    m_socket.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!m_socket) m_problem = "NOTIFY_SOCKET " + name + ": cannot create a socket: " + std::strerror(errno);
 }
 
 bool SystemdNotifier::Send(const std::string& message, int flags) {
     if (!Enabled()) return false;
     for (;;) {
-        const ssize_t sent = ::sendto(m_socket.Get(), message.data(), message.size(), MSG_NOSIGNAL | flags,
+        const ssize_t sent = ::sendto(m_socket.get(), message.data(), message.size(), MSG_NOSIGNAL | flags,
                                       reinterpret_cast<const sockaddr*>(&m_address), m_addressLength);
         if (sent == static_cast<ssize_t>(message.size())) return true;
         if (sent < 0 && errno == EINTR) continue;

@@ -26,7 +26,7 @@
 #include <mutex>
 #include <string>
 
-#include "datasyncd/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace datasyncd {
 
@@ -47,7 +47,7 @@ public:
     SystemdNotifier(const SystemdNotifier&) = delete;
     SystemdNotifier& operator=(const SystemdNotifier&) = delete;
 
-    bool Enabled() const { return m_socket.Valid(); }
+    bool Enabled() const { return static_cast<bool>(m_socket); }
     bool WatchdogEnabled() const { return Enabled() && m_settings.watchdogInterval.count() > 0; }
     const Settings& CurrentSettings() const { return m_settings; }
     // Why a configured NOTIFY_SOCKET is not used; empty otherwise.
@@ -66,7 +66,7 @@ public:
 
 private:
     const Settings m_settings;
-    UniqueFd m_socket;
+    platform::UniqueFd m_socket;
     sockaddr_un m_address{};
     socklen_t m_addressLength = 0;
     std::string m_problem;

@@ -24,8 +24,8 @@
 #include "datasyncd/HostConfig.h"
 #include "datasyncd/Installation.h"
 #include "datasyncd/SystemdNotifier.h"
-#include "datasyncd/UniqueFd.h"
 #include "linuxhost/logging/FileLogging.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -40,10 +40,10 @@ int RunCheckConfig(const std::string& path) {
 
 // Blocks until SIGTERM or SIGINT arrives on `signals`, reloading the daemon's policy at each
 // SIGHUP meanwhile; returns the stop signal's number.
-int WaitForStopSignal(const datasyncd::UniqueFd& signals, datasyncd::Daemon& daemon) {
+int WaitForStopSignal(const platform::UniqueFd& signals, datasyncd::Daemon& daemon) {
     for (;;) {
         signalfd_siginfo info{};
-        const ssize_t got = ::read(signals.Get(), &info, sizeof info);
+        const ssize_t got = ::read(signals.get(), &info, sizeof info);
         if (got == static_cast<ssize_t>(sizeof info) && info.ssi_signo == SIGHUP) {
             daemon.ReloadPolicy();
             continue;
@@ -151,8 +151,8 @@ int main(int argc, char** argv) {
         sigaddset(&handledSignals, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &handledSignals, nullptr);
         ::signal(SIGPIPE, SIG_IGN);
-        datasyncd::UniqueFd signals(::signalfd(-1, &handledSignals, SFD_CLOEXEC));
-        if (!signals.Valid()) {
+        platform::UniqueFd signals(::signalfd(-1, &handledSignals, SFD_CLOEXEC));
+        if (!signals) {
             std::fprintf(stderr, "datasyncd: cannot wait for signals: signalfd: %s\n", std::strerror(errno));
             return 1;
         }

@@ -14,6 +14,7 @@
 #include "datasyncctl/Pki.h"
 #include "datasyncctl/TelemetryRowWriter.h"
 #include "datasyncctl/UploadTally.h"
+#include "linuxhost/datastore/BookmarkReader.h"
 #include "support/TempDir.h"
 
 namespace appstest {
@@ -21,6 +22,9 @@ namespace appstest {
 using namespace datasyncctl;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using ZEL::linuxhost::Bookmark;
+using ZEL::linuxhost::ReadBookmark;
+using ZEL::linuxhost::SyncPointFileOf;
 
 // Polls `condition` (it reads files) every `interval` until it holds or `timeout` passes.
 template <typename Condition>

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "DaemonFlowFixture.h"
-#include "datasyncctl/BookmarkReader.h"
+#include "linuxhost/datastore/BookmarkReader.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "datasyncd/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace appstest {
 
@@ -25,20 +25,20 @@ public:
         sockaddr_un address{AF_UNIX, {}};
         if (path.size() >= sizeof address.sun_path) return false;
         path.copy(address.sun_path, path.size());
-        m_fd.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        return ::connect(m_fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        m_fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        return ::connect(m_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
 
     bool Send(const std::string& bytes) {
         for (size_t sent = 0; sent < bytes.size();) {
-            const ssize_t done = ::send(m_fd.Get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            const ssize_t done = ::send(m_fd.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
             if (done < 0 && errno != EINTR) return false;
             sent += done > 0 ? static_cast<size_t>(done) : 0;
         }
         return true;
     }
 
-    void ShutdownWrite() { ::shutdown(m_fd.Get(), SHUT_WR); }
+    void ShutdownWrite() { ::shutdown(m_fd.get(), SHUT_WR); }
 
     // The next line (without its newline); empty optional on EOF, error or time-out.
     std::optional<std::string> ReadLine(milliseconds timeout = std::chrono::seconds(10)) {
@@ -74,16 +74,16 @@ public:
 private:
     bool Fill(Clock::time_point deadline) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-        pollfd readable{m_fd.Get(), POLLIN, 0};
+        pollfd readable{m_fd.get(), POLLIN, 0};
         if (left <= 0 || ::poll(&readable, 1, static_cast<int>(left)) <= 0) return false;
         char buffer[16 * 1024];
-        const ssize_t got = ::recv(m_fd.Get(), buffer, sizeof buffer, 0);
+        const ssize_t got = ::recv(m_fd.get(), buffer, sizeof buffer, 0);
         m_eof = got == 0 || (got < 0 && errno == ECONNRESET);  // a close with unread requests resets
         if (got > 0) m_buffer.append(buffer, static_cast<size_t>(got));
         return got > 0;
     }
 
-    datasyncd::UniqueFd m_fd;
+    platform::UniqueFd m_fd;
     bool m_eof = false;
     std::string m_buffer;
 };

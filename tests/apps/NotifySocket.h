@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "datasyncd/UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace appstest {
 
@@ -23,7 +23,7 @@ public:
         m_name = "@datasync-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
         sockaddr_un address{AF_UNIX, {}};
         m_name.copy(address.sun_path + 1, m_name.size() - 1, 1);  // "@" is the leading zero byte
-        if (::bind(m_fd.Get(), reinterpret_cast<const sockaddr*>(&address),
+        if (::bind(m_fd.get(), reinterpret_cast<const sockaddr*>(&address),
                    static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + m_name.size())) != 0)
             throw std::runtime_error("cannot bind " + m_name);
     }
@@ -32,16 +32,16 @@ public:
 
     // The next message, waiting at most `timeout` for it; nothing when none came.
     std::optional<std::string> Next(std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) {
-        pollfd readable{m_fd.Get(), POLLIN, 0};
+        pollfd readable{m_fd.get(), POLLIN, 0};
         char buffer[1024];
         if (::poll(&readable, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-        const ssize_t got = ::recv(m_fd.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        const ssize_t got = ::recv(m_fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
         return got < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<size_t>(got)));
     }
 
 private:
     std::string m_name;
-    datasyncd::UniqueFd m_fd{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    platform::UniqueFd m_fd{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
 };
 
 }  // namespace appstest

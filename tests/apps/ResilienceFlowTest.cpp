@@ -5,7 +5,7 @@
 
 #include "DaemonFlowFixture.h"
 #include "NotifySocket.h"
-#include "datasyncctl/BookmarkReader.h"
+#include "linuxhost/datastore/BookmarkReader.h"
 #include "support/TelemetryWriter.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <random>
 
 #include "DaemonFlowFixture.h"
-#include "datasyncctl/BookmarkReader.h"
 #include "datasyncctl/RowStream.h"
+#include "linuxhost/datastore/BookmarkReader.h"
 
 namespace {
 

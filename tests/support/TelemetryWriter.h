@@ -2,13 +2,12 @@
 // API (independent of the code under test): one table per file with the agent's layout.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
-#include <memory>
 #include <ctime>
 #include <stdexcept>
 #include <string>
+
+#include "linuxhost/datastore/SqliteHandles.h"
 
 namespace testsupport {
 
@@ -16,20 +15,17 @@ class TelemetryWriter {
 public:
     // Opens (creating) `path` and creates `table` with the telemetry layout when missing.
     TelemetryWriter(const std::string& path, const std::string& table, bool wal = false) : m_table(table) {
-        if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
-            throw std::runtime_error("cannot open " + path);
-        sqlite3_busy_timeout(m_db, 5000);
+        std::string error;
+        m_db = ZEL::linuxhost::OpenSqlite(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
+        if (!m_db) throw std::runtime_error(error);
         if (wal) Exec("PRAGMA journal_mode=WAL");
         Exec("CREATE TABLE IF NOT EXISTS " + table +
              "(id integer primary key autoincrement, log_index LONGVARCHAR, data TEXT NOT NULL,logtime date)");
     }
-    ~TelemetryWriter() { sqlite3_close_v2(m_db); }
-    TelemetryWriter(const TelemetryWriter&) = delete;
-    TelemetryWriter& operator=(const TelemetryWriter&) = delete;
 
     void Exec(const std::string& sql) {
         char* error = nullptr;
-        if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error) == SQLITE_OK) return;
+        if (sqlite3_exec(m_db.get(), sql.c_str(), nullptr, nullptr, &error) == SQLITE_OK) return;
         const std::string message = error ? error : "?";
         sqlite3_free(error);
         throw std::runtime_error(sql + ": " + message);
@@ -43,8 +39,9 @@ public:
         int column = 2;
         for (const std::string* text : {&logIndex, &data, &logtime})
             sqlite3_bind_text(statement.get(), column++, text->c_str(), -1, SQLITE_TRANSIENT);
-        if (sqlite3_step(statement.get()) != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(m_db));
-        return sqlite3_last_insert_rowid(m_db);
+        if (sqlite3_step(statement.get()) != SQLITE_DONE)
+            throw std::runtime_error(sqlite3_errmsg(m_db.get()));
+        return sqlite3_last_insert_rowid(m_db.get());
     }
 
     std::int64_t Scalar(const std::string& sql) {
@@ -53,14 +50,13 @@ public:
     }
 
 private:
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> Prepare(const std::string& sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(m_db));
-        return {statement, &sqlite3_finalize};
+    ZEL::linuxhost::SqliteStatement Prepare(const std::string& sql) {
+        ZEL::linuxhost::SqliteStatement statement = ZEL::linuxhost::PrepareSqlite(m_db.get(), sql);
+        if (!statement) throw std::runtime_error(sqlite3_errmsg(m_db.get()));
+        return statement;
     }
 
-    sqlite3* m_db = nullptr;
+    ZEL::linuxhost::SqliteDatabase m_db;
     std::string m_table;
 };
 

@@ -39,14 +39,20 @@ inline constexpr const wchar_t* kNullOrNoneDatasetIds[] = {kDeviceStatusDatasetI
                                                            L"FBCCBF01-BCB0-41B3-A360-2E8387AF6711",
                                                            L"837F9CAE-8AF1-4E88-A690-61DD550E32D9"};
 
-// The file of a telemetry table: "<dataset id>_<kind>.sqlite3", or "<kind>.sqlite3" for an empty id
-// (the device context). `kind` is the record kind without "class " ("ItemEvent").
-inline std::wstring TelemetryFileName(const std::wstring& datasetId, const std::wstring& kind) {
-    return (datasetId.empty() ? std::wstring() : datasetId + L"_") + kind + L".sqlite3";
-}
-
 // The shared folder's global context: never uploaded from the shared folder.
 inline constexpr const wchar_t* kGlobalContextFileName = L"GlobalContext.sqlite3";
+
+// A telemetry database: "<dataset id>_<kind>.sqlite3", or "<kind>.sqlite3" for an empty id (the
+// device context's DeviceContext.sqlite3), in the service or the shared folder. `kind` is the
+// record kind and the name of the file's one table ("ItemEvent", "DatasetContext", ...).
+inline constexpr const wchar_t* kTelemetryFileExtension = L".sqlite3";
+inline std::wstring TelemetryFileName(const std::wstring& datasetId, const std::wstring& kind) {
+    return (datasetId.empty() ? kind : datasetId + L"_" + kind) + kTelemetryFileExtension;
+}
+// The same in UTF-8, for the programs that name files in UTF-8 (the ids and kinds are ASCII).
+inline std::string TelemetryFileName(const std::string& datasetId, const std::string& kind) {
+    return (datasetId.empty() ? kind : datasetId + "_" + kind) + ".sqlite3";
+}
 
 }  // namespace DataSync
 }  // namespace ZEL

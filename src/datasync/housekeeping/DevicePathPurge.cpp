@@ -21,15 +21,16 @@ namespace {
 const wchar_t* const kPurge = L"ZEL::DevicePathTelemetryPurger::PurgeTelemetryStoresForDevicePathRealmChange";
 const wchar_t* const kPurgeRoot = L"ZEL::PurgeOneTelemetryRoot";
 
-// Never purged by the dataset walk (compared ignoring case).
-const wchar_t* const kProtectedNames[] = {L"GlobalContext.sqlite3",  L"SystemPowerStateEventsTimestampConfig.ini",
-                                          L"SyncPoint.sqlite3",      L"navp_syncPoint.sqlite3",
-                                          L"navs_SyncPoint.sqlite3", L"DeviceContext.sqlite3"};
+// Never purged by the dataset walk (compared ignoring case), besides every family's bookmark file.
+const wchar_t* const kProtectedNames[] = {
+    kGlobalContextFileName, L"SystemPowerStateEventsTimestampConfig.ini", kDeviceContextFileName};
 
 
 bool IsProtected(const std::wstring& name) {
     for (const wchar_t* protectedName : kProtectedNames)
         if (String::CaseInsesitiveEqual(name, protectedName)) return true;
+    for (const EndpointFamily& family : kEndpointFamilies)
+        if (String::CaseInsesitiveEqual(name, family.bookmarkFile)) return true;
     return false;
 }
 

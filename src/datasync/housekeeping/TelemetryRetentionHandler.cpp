@@ -4,9 +4,10 @@
 #include <cwchar>
 
 #include "datasync/common/Paths.h"
-#include "datasync/housekeeping/RetentionUtils.h"
+#include "datasync/common/WellKnownIds.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
+#include "datasync/housekeeping/RetentionUtils.h"
 
 using TelemetryUtils::RetentionUtils;
 using ZEL::utility::EGetDBPathMethod;
@@ -16,7 +17,8 @@ namespace {
 const wchar_t* const kStart = L"TelemetryRetentionHandler::Start";
 const wchar_t* const kExecute = L"TelemetryRetentionHandler::ExecuteRetention";
 const wchar_t* const kHandleSingleDb = L"TelemetryRetentionHandler::HandleSingleDb";
-const wchar_t* const kItemEventSuffix = L"_ItemEvent.sqlite3";
+// "<dataset id>" + this is the dataset's item-event database.
+const std::wstring kItemEventSuffix = ZEL::DataSync::TelemetryFileName(L"", L"_ItemEvent");
 
 std::wstring Wide(const char* text) { return ZEL::String::UTF8ToUTF16(text); }
 
@@ -197,7 +199,7 @@ void TelemetryRetentionHandler::ExecuteRetention(EGetDBPathMethod root) {
             }
             if (!RetentionUtils::ends_with(name, kItemEventSuffix)) continue;
             try {
-                deleted += HandleSingleDb(name.substr(0, name.size() - std::wcslen(kItemEventSuffix)), root);
+                deleted += HandleSingleDb(name.substr(0, name.size() - kItemEventSuffix.size()), root);
                 ++databases;
             } catch (const std::exception& ex) {
                 m_log.e(L"%s Error handling DB file : %s", kExecute, Wide(ex.what()));

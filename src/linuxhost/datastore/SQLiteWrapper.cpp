@@ -17,6 +17,8 @@
 #include <string>
 #include <utility>
 
+#include "linuxhost/datastore/SqliteHandles.h"
+
 namespace ZEL {
 namespace detail {
 
@@ -109,18 +111,11 @@ private:
     sqlite3_stmt* m_statement;
 };
 
-// A connection and its idle statements; the connection pointers share its ownership.
+// A connection and its idle statements; the connection pointers share its ownership. The
+// statements go first (members end in reverse order); close_v2 then defers the close while
+// statements handed out are alive, which the lifetime rules rely on.
 struct Connection {
-    Connection() = default;
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    ~Connection() {
-        statements.Clear();
-        // close_v2 defers the close while statements are alive, which the lifetime rules rely on.
-        sqlite3_close_v2(db);
-    }
-
-    sqlite3* db = nullptr;
+    ZEL::linuxhost::SqliteDatabase db;
     ZEL::detail::StatementCache statements;
 };
 
@@ -349,9 +344,10 @@ void CppSQLite3DB::open(const std::string& path, int flags) {
     if ((flags & (SQLITE_OPEN_READONLY | SQLITE_OPEN_READWRITE)) == 0)
         flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     auto owner = std::make_shared<Connection>();
-    const int rc = sqlite3_open_v2(path.c_str(), &owner->db, flags, nullptr);
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
     // SQLite hands out a handle even when the open fails; the owner closes it as well.
-    sqlite3* raw = owner->db;
+    owner->db.reset(raw);
     if (rc != SQLITE_OK) Fail(rc, "cannot open database " + path, raw != nullptr ? sqlite3_errmsg(raw) : "");
     m_statements = &owner->statements;
     m_connection = ConnectionPtr(owner, raw);

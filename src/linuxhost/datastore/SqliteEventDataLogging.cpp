@@ -10,6 +10,7 @@
 #include <exception>
 #include <utility>
 
+#include "datasync/common/WellKnownIds.h"
 #include "datasync/host/JsonSerialize.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
@@ -182,8 +183,7 @@ int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, i
 }
 
 std::wstring SqliteEventDataLogging::ToDbFile(const std::wstring& datasetId, const std::wstring& kind) {
-    if (datasetId.empty()) return kind + L".sqlite3";
-    return datasetId + L"_" + kind + L".sqlite3";
+    return DataSync::TelemetryFileName(datasetId, kind);
 }
 
 std::wstring SqliteEventDataLogging::GetDatasetId(const std::wstring& nameOrPath) {

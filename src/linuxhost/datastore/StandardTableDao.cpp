@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "datasync/common/WellKnownIds.h"
 #include "datasync/host/JsonSerialize.h"
 #include "datasync/host/StringUtil.h"
 
@@ -37,9 +38,7 @@ std::int64_t RangeEnd(std::int64_t startId, int count) {
 StandardTableDao::StandardTableDao(const std::wstring& datasetId, const std::wstring& kindTypeName,
                                    utility::EGetDBPathMethod method)
     : m_tableName(kindTypeName.substr(6)) {
-    m_dbPath = utility::GetDBPath(method);
-    if (!datasetId.empty()) m_dbPath += datasetId + L"_";
-    m_dbPath += m_tableName + L".sqlite3";
+    m_dbPath = utility::GetDBPath(method) + DataSync::TelemetryFileName(datasetId, m_tableName);
     utility::InitLog(m_log, L"StandardTable.log", 4);
 }
 

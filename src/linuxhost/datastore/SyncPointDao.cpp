@@ -5,15 +5,12 @@
 
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
+#include "linuxhost/datastore/BookmarkTable.h"
 
 namespace ZEL {
 namespace linuxhost {
 namespace {
 
-const char* const kCreateStatement =
-    "Create TABLE SyncPoint(id integer, type LONGVARCHAR,guid LONGVARCHAR,logtime LONGVARCHAR)";
-const char* const kSelectId = "select id from SyncPoint where guid=? and type=?";
-const char* const kSelectIdAndLogtime = "select id,logtime from SyncPoint where guid=? and type=?";
 const char* const kUpdate = "update SyncPoint set id=?,logtime=? where guid=? and type=?";
 
 utility::EGetDBPathMethod RootOf(utility::EGetDBPathMethod method) {
@@ -62,7 +59,7 @@ bool SyncPointDao::Open() {
     }
     // The host shares one handle per file: its table and journal are set up on its first use,
     // and again on the next use after a set-up that failed (a lock held too long, a full disk).
-    if (!m_db->IsPrepared(m_tableName) && m_db->CreateTable(m_tableName, kCreateStatement)) {
+    if (!m_db->IsPrepared(m_tableName) && m_db->CreateTable(m_tableName, kBookmarkCreate)) {
         UseWriteAheadLog();
         m_db->MarkPrepared(m_tableName);
     }
@@ -113,7 +110,7 @@ BookmarkRead SyncPointDao::ReadRow(std::int64_t& id, std::string* logtime, const
         const std::string typeText = String::UTF16ToUTF8(NormaliseType(type));
         if (!m_db && !Open()) return BookmarkRead::Failed;
 
-        CppSQLite3Statement statement = m_db->compileStatement(logtime ? kSelectIdAndLogtime : kSelectId);
+        CppSQLite3Statement statement = m_db->compileStatement(logtime ? kBookmarkSelectIdAndLogtime : kBookmarkSelectId);
         statement.bind(1, guidText);
         statement.bind(2, typeText);
         CppSQLite3Query query = statement.execQuery();

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "datasync/host/StringUtil.h"
+#include "platform/FileText.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -19,15 +21,8 @@ namespace policy {
 namespace {
 
 // Policies are a few kilobytes; a much larger file is a mistake, not a policy.
-constexpr off_t kMaxPolicyBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxPolicyBytes = 16 * 1024 * 1024;
 constexpr size_t kMaxQuotedBytes = 64;
-
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) ::close(fd);
-    }
-};
 
 // Reads the whole file; false with a reason when it cannot.
 bool ReadFileBytes(const std::string& path, std::string& bytes, std::string& reason) {
@@ -35,37 +30,20 @@ bool ReadFileBytes(const std::string& path, std::string& bytes, std::string& rea
         reason = "no policy file is configured";
         return false;
     }
-    FdCloser file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) {
-        reason = std::string("cannot be opened: ") + std::strerror(errno);
-        return false;
+    platform::FileText file = platform::ReadFileText(path, kMaxPolicyBytes);
+    if (file.ok()) {
+        bytes = std::move(file.text);
+        return true;
     }
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (file.notAFile)
         reason = "is not a regular file";
-        return false;
-    }
-    if (info.st_size > kMaxPolicyBytes) {
-        reason = "is larger than 16 MiB";
-        return false;
-    }
-    bytes.clear();
-    char buffer[64 * 1024];
-    while (true) {
-        const ssize_t count = ::read(file.fd, buffer, sizeof(buffer));
-        if (count == 0) break;
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            reason = std::string("cannot be read: ") + std::strerror(errno);
-            return false;
-        }
-        bytes.append(buffer, static_cast<size_t>(count));
-        if (bytes.size() > static_cast<size_t>(kMaxPolicyBytes)) {
-            reason = "is larger than 16 MiB";
-            return false;
-        }
-    }
-    return true;
+    else if (file.tooLarge)
+        reason = file.reason;
+    else if (file.status == platform::FileText::Status::Missing)
+        reason = "cannot be opened: " + file.reason;
+    else
+        reason = "cannot be read: " + file.reason;
+    return false;
 }
 
 // Text from the file made safe for one log line: printable ASCII kept, everything else as

@@ -13,6 +13,7 @@
 #include "datasync/host/Notification.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/policy/PolicyLog.h"
+#include "platform/UniqueFd.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -42,12 +43,12 @@ PolicyFileWatcher::Fingerprint PolicyFileWatcher::TakeFingerprint(const std::str
     // gives the fingerprint of empty content.
     Fingerprint empty{0, kFnvOffset};
     if (path.empty()) return empty;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return empty;
+    const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return empty;
     Fingerprint print = empty;
     char buffer[64 * 1024];
     while (true) {
-        const ssize_t count = ::read(fd, buffer, sizeof(buffer));
+        const ssize_t count = ::read(fd.get(), buffer, sizeof(buffer));
         if (count == 0) break;
         if (count < 0) {
             if (errno == EINTR) continue;
@@ -60,7 +61,6 @@ PolicyFileWatcher::Fingerprint PolicyFileWatcher::TakeFingerprint(const std::str
         }
         print.size += static_cast<std::uint64_t>(count);
     }
-    ::close(fd);
     return print;
 }
 

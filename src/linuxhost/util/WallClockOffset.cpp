@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+
+#include "platform/FileText.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -64,13 +64,11 @@ void WallClockOffset::Look() {
     m_seen = now;
     std::int64_t seconds = 0;
     if (now.exists) {
-        std::ifstream file(m_file);
-        std::ostringstream text;
-        text << file.rdbuf();
-        if (!file || !ParseOffset(text.str(), seconds)) {
+        const platform::FileText file = platform::ReadFileText(m_file);
+        if (!file.ok() || !ParseOffset(file.text, seconds)) {
             std::fprintf(stderr,
                          "wall-clock offset file %s: \"%s\" is not a number of seconds; offset kept\n",
-                         m_file.c_str(), text.str().substr(0, 40).c_str());
+                         m_file.c_str(), file.text.substr(0, 40).c_str());
             return;
         }
     }

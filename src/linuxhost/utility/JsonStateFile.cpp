@@ -7,39 +7,18 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <system_error>
 
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/logging/FileLogging.h"
+#include "platform/FileText.h"
+#include "platform/UniqueFd.h"
 
 namespace ZEL {
 namespace linuxhost {
 namespace {
-
-// Closes a descriptor on every exit path.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() { Close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    // Closes now; false when close reported an error (a late write failure on some systems).
-    bool Close() {
-        if (m_fd < 0) return true;
-        const int result = ::close(m_fd);
-        m_fd = -1;
-        return result == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 std::wstring Wide(const std::string& text) {
     return String::UTF8ToUTF16(text);
@@ -64,8 +43,8 @@ bool WriteAll(int fd, const std::string& data) {
 
 // Makes the rename itself durable. Best effort: some file systems refuse fsync on folders.
 void SyncFolder(const std::string& folder) {
-    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0) ::fsync(fd.get());
+    platform::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) ::fsync(fd.get());
 }
 
 std::string Serialise(const Json::Value& object) {
@@ -111,20 +90,13 @@ Json::Value JsonStateFile::Load(const std::string& path) {
     const bool identified = ::stat(path.c_str(), &now) == 0;
     if (identified && m_known.path == path && SameFile(now, m_known.identity)) return m_known.content;
     m_known.path.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        const int error = errno;
-        if (error != ENOENT) ReportProblemOnce(L"cannot be read: " + ErrnoText(error), path);
+    const platform::FileText file = platform::ReadFileText(path);
+    if (!file.ok()) {
+        if (file.status != platform::FileText::Status::Missing)
+            ReportProblemOnce(L"cannot be read: " + Wide(file.reason), path);
         return Json::Value(Json::objectValue);
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        ReportProblemOnce(L"cannot be read", path);
-        return Json::Value(Json::objectValue);
-    }
-
-    const std::string text = content.str();
+    const std::string& text = file.text;
     Json::CharReaderBuilder builder;
     builder["failIfExtra"] = true;  // a valid object followed by garbage is still damage
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -147,8 +119,8 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
 
     // mkstemp gives a unique name, so a second writer process never shares our temporary file.
     std::string temporary = path + ".XXXXXX";
-    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.get() < 0) {
+    platform::UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd) {
         const int error = errno;
         HostLog().e(L"StateFile: cannot create a temporary file beside %s: %s", Wide(path), ErrnoText(error));
         return false;
@@ -157,7 +129,8 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
     const std::string data = Serialise(object);
     int error = 0;
     if (!WriteAll(fd.get(), data) || ::fsync(fd.get()) != 0) error = errno ? errno : EIO;
-    if (!fd.Close() && error == 0) error = errno ? errno : EIO;
+    // close itself may report a late write failure
+    if (::close(fd.release()) != 0 && error == 0) error = errno ? errno : EIO;
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) {
         ::unlink(temporary.c_str());

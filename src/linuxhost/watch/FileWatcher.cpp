@@ -34,6 +34,7 @@
 
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
+#include "platform/UniqueFd.h"
 
 namespace ZEL {
 namespace {
@@ -50,24 +51,6 @@ constexpr int kMaxReadsPerPass = 16;
 // IN_CLOSE_WRITE is left out on purpose: a reader's SELECT raises it too.
 constexpr std::uint32_t kWatchMask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVE_SELF | IN_ONLYDIR;
 const std::string kWalSuffix = "-wal";
-
-// Owns one file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor() { Reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    void Reset(int fd = -1) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 bool PathExists(const std::string& path) {
     struct stat info {};
@@ -89,10 +72,10 @@ public:
     FileWatcher::Callback callback;
     platform::HANDLE stopEvent;
     FileWatcherIntervals intervals;
-    FileDescriptor wakeFd;  // eventfd, written once by the owner to end the thread
+    platform::UniqueFd wakeFd;  // eventfd, written once by the owner to end the thread
     std::atomic<bool> stopping{false};
 
-    FileDescriptor inotifyFd;
+    platform::UniqueFd inotifyFd;
     int watch = -1;
     bool missing = false;  // the folder was not watched at some point: catch up on re-watch
     Clock::time_point nextRetry;
@@ -114,7 +97,7 @@ private:
 };
 
 bool WatchState::TryAddWatch() {
-    if (inotifyFd.get() < 0) {
+    if (!inotifyFd) {
         const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (fd < 0) {
             const int error = errno;
@@ -124,7 +107,7 @@ bool WatchState::TryAddWatch() {
             }
             return false;
         }
-        inotifyFd.Reset(fd);
+        inotifyFd.reset(fd);
     }
     watch = ::inotify_add_watch(inotifyFd.get(), folder.c_str(), kWatchMask);
     if (watch < 0) {
@@ -295,7 +278,7 @@ FileWatcher::FileWatcher(const std::wstring& folder, const std::list<std::wstrin
 
     const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) throw std::system_error(errno, std::generic_category(), "FileWatcher: eventfd");
-    state->wakeFd.Reset(wake);
+    state->wakeFd.reset(wake);
     // Watching starts here, not on the thread, so that a change made as soon as the constructor
     // returns is seen; only a missing folder is left to the thread's retries.
     state->missing = !state->TryAddWatch();

@@ -12,6 +12,7 @@
 
 #include "datasync/host/FileWatcher.h"
 #include "linuxhost/logging/FileLogging.h"
+#include "platform/UniqueFd.h"
 #include "support/LogCapture.h"
 #include "support/WaitUntil.h"
 
@@ -67,10 +68,9 @@ inline std::wstring Wide(const std::string& text) { return std::wstring(text.beg
 
 // Appends a byte to `path` (creating it), as a writer's modification would.
 inline void Touch(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(::write(fd, "x", 1), 1);
-    ::close(fd);
+    const platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd) << path;
+    ASSERT_EQ(::write(fd.get(), "x", 1), 1);
 }
 
 }  // namespace watchtest
