@@ -24,7 +24,7 @@
 
 #include "ProcessFigures.h"
 #include "datasync/host/DataStore.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "support/PreparedComponents.h"
 #include "support/FakeConfigAgent.h"

@@ -23,7 +23,7 @@
 #include "datasync-collector/Collector.h"
 #include "datasync/host/ConfigPolicy.h"
 #include "datasync/host/JsonSerialize.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"

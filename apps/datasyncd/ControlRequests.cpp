@@ -10,7 +10,7 @@
 
 #include "datasync/host/DataStore.h"
 #include "datasync/host/SendTelemetryCommand.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/logging/FileLogging.h"

@@ -16,7 +16,7 @@
 #include "datasync/agent/DataSyncAgent.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/SendTelemetryCommand.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasyncd/ClockStepWatch.h"
 #include "datasyncd/Installation.h"
 #include "datasyncd/Metrics.h"

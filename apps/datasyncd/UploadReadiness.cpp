@@ -8,7 +8,7 @@
 #include <initializer_list>
 
 #include "datasync/config/SyncEP.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/policy/PolicyDocument.h"
 
 namespace datasyncd {

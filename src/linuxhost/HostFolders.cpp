@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {

@@ -3,7 +3,7 @@
 #include "datasync/agent/DataSyncAgent.h"
 
 #include "datasync/host/SendTelemetryCommand.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 
 namespace {

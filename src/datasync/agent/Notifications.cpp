@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "datasync/host/SendTelemetryCommand.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Transport.h"
 
 namespace ZEL {

@@ -5,7 +5,7 @@
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -3,7 +3,7 @@
 
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/DataStore.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {

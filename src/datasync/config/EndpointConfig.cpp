@@ -2,7 +2,7 @@
 #include "datasync/config/EndpointConfig.h"
 
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Transport.h"
 
 namespace ZEL {

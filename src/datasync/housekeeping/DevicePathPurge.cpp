@@ -15,7 +15,7 @@
 #include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/store/SyncPointDao.h"
 
 namespace ZEL {
@@ -32,7 +32,6 @@ const wchar_t* const kProtectedNames[] = {L"GlobalContext.sqlite3",  L"SystemPow
 
 namespace fs = std::filesystem;
 
-std::string Narrow(const std::wstring& text) { return String::UTF16ToUTF8(text); }
 
 bool IsProtected(const std::wstring& name) {
     for (const wchar_t* protectedName : kProtectedNames)
@@ -44,22 +43,22 @@ bool IsProtected(const std::wstring& name) {
 // otherwise what went wrong, naming the file.
 std::string WriteMarker(const std::wstring& path, const std::string& text) {
     std::error_code error;
-    fs::create_directories(fs::path(Narrow(path)).parent_path(), error);
-    std::ofstream out(Narrow(path), std::ios::trunc);
+    fs::create_directories(fs::path(String::UTF16ToUTF8(path)).parent_path(), error);
+    std::ofstream out(String::UTF16ToUTF8(path), std::ios::trunc);
     out << text;
     out.close();
     if (out) return std::string();
-    return "cannot write " + Narrow(path) + (error ? ": " + error.message() : std::string());
+    return "cannot write " + String::UTF16ToUTF8(path) + (error ? ": " + error.message() : std::string());
 }
 
 bool Exists(const std::wstring& path) {
     std::error_code error;
-    return !path.empty() && fs::exists(Narrow(path), error);
+    return !path.empty() && fs::exists(String::UTF16ToUTF8(path), error);
 }
 
 // The Unix seconds a marker holds; 0 when it is missing or holds no positive number.
 std::int64_t ReadSeconds(const std::wstring& path) {
-    std::ifstream in(Narrow(path));
+    std::ifstream in(String::UTF16ToUTF8(path));
     std::string text;
     if (!(in >> text) || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return 0;
     return std::stoll(text);
@@ -257,8 +256,8 @@ std::string DevicePathPurge::ResumeAfterPurge() {
     for (const wchar_t* name : {kPurgeCompletedMarker, kPurgeDetectedMarker, kPurgePendingMarker}) {
         const std::wstring path = MarkerPath(name);
         std::error_code error;
-        if (!path.empty()) fs::remove(Narrow(path), error);
-        if (error) return "cannot remove " + Narrow(path) + ": " + error.message();
+        if (!path.empty()) fs::remove(String::UTF16ToUTF8(path), error);
+        if (error) return "cannot remove " + String::UTF16ToUTF8(path) + ": " + error.message();
     }
     {
         std::lock_guard<std::mutex> lock(m_markersMutex);
@@ -312,7 +311,7 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
     const std::wstring label = utility::DBPathMethodLabel(root);
     m_log.i(L"%s: purging telemetry root [%s] path=%s", kPurgeRoot, label, folder);
     std::error_code error;
-    if (folder.empty() || !fs::exists(Narrow(folder), error)) {
+    if (folder.empty() || !fs::exists(String::UTF16ToUTF8(folder), error)) {
         if (error)
             m_log.e(L"%s: cannot stat telemetry root %s: %s", kPurgeRoot, folder, String::UTF8ToUTF16(error.message()));
         else
@@ -327,7 +326,7 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
     const std::wregex datasetContexts(kDatasetContextPattern, std::regex::ECMAScript | std::regex::icase);
     const std::wregex itemEvents(kItemEventPattern, std::regex::ECMAScript | std::regex::icase);
     const std::wregex itemContexts(kItemContextPattern, std::regex::ECMAScript | std::regex::icase);
-    for (fs::directory_iterator it(Narrow(folder), error), end; !error && it != end; it.increment(error)) {
+    for (fs::directory_iterator it(String::UTF16ToUTF8(folder), error), end; !error && it != end; it.increment(error)) {
         try {
             std::error_code entryError;
             if (!it->is_regular_file(entryError)) continue;

@@ -7,7 +7,7 @@
 
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/housekeeping/PurgeFiles.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 

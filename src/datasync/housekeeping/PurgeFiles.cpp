@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "datasync/host/DataStore.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/StandardTableDao.h"
 

@@ -8,7 +8,7 @@
 #include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/StandardTableDao.h"
 

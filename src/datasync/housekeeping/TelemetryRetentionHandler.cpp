@@ -8,7 +8,7 @@
 #include "datasync/common/Paths.h"
 #include "datasync/housekeeping/RetentionUtils.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/store/StandardTableDao.h"
 
 using TelemetryUtils::RetentionUtils;
@@ -21,7 +21,6 @@ const wchar_t* const kExecute = L"TelemetryRetentionHandler::ExecuteRetention";
 const wchar_t* const kHandleSingleDb = L"TelemetryRetentionHandler::HandleSingleDb";
 const wchar_t* const kItemEventSuffix = L"_ItemEvent.sqlite3";
 
-std::wstring Wide(const char* text) { return ZEL::String::UTF8ToUTF16(text); }
 
 }  // namespace
 
@@ -41,7 +40,7 @@ void TelemetryRetentionHandler::Init() {
     try {
         UpdateRetentionSettings();
     } catch (const std::exception& ex) {
-        m_log.e(L"%s Error updating retention settings: %s", L"TelemetryRetentionHandler::Init", Wide(ex.what()));
+        m_log.e(L"%s Error updating retention settings: %s", L"TelemetryRetentionHandler::Init", ZEL::String::UTF8ToUTF16(ex.what()));
     }
 }
 
@@ -81,7 +80,7 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
         try {
             UpdateRetentionSettings();
         } catch (const std::exception& ex) {
-            m_log.e(L"%s Error updating retention settings: %s", kStart, Wide(ex.what()));
+            m_log.e(L"%s Error updating retention settings: %s", kStart, ZEL::String::UTF8ToUTF16(ex.what()));
             return SettingsError;
         }
         // Marked running before the threads exist, so that no second Start slips in between. A
@@ -99,7 +98,7 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
                 }
             } catch (const std::exception& ex) {
                 failure = ex.what();
-                m_log.e(L"%s: a retention thread could not be started: %s", kStart, Wide(ex.what()));
+                m_log.e(L"%s: a retention thread could not be started: %s", kStart, ZEL::String::UTF8ToUTF16(ex.what()));
             }
             const std::int64_t now = std::chrono::system_clock::to_time_t(m_clock.WallNow());
             UpdateRunStatus(root,
@@ -202,14 +201,14 @@ void TelemetryRetentionHandler::ExecuteRetention(EGetDBPathMethod root) {
                 deleted += HandleSingleDb(name.substr(0, name.size() - std::wcslen(kItemEventSuffix)), root);
                 ++databases;
             } catch (const std::exception& ex) {
-                m_log.e(L"%s Error handling DB file : %s", kExecute, Wide(ex.what()));
+                m_log.e(L"%s Error handling DB file : %s", kExecute, ZEL::String::UTF8ToUTF16(ex.what()));
             }
         }
     } catch (const fs::filesystem_error& ex) {
-        m_log.e(L"%s Filesystem error: %s", kExecute, Wide(ex.what()));
+        m_log.e(L"%s Filesystem error: %s", kExecute, ZEL::String::UTF8ToUTF16(ex.what()));
         result = std::string("failed: ") + ex.what();
     } catch (const std::exception& ex) {
-        m_log.e(L"%s Exception: %s", kExecute, Wide(ex.what()));
+        m_log.e(L"%s Exception: %s", kExecute, ZEL::String::UTF8ToUTF16(ex.what()));
         result = std::string("failed: ") + ex.what();
     }
     if (result == "done" && m_stopRequested) result = "stopped";  // perhaps within the last database

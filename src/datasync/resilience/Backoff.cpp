@@ -6,7 +6,7 @@
 
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {

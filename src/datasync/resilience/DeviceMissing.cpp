@@ -2,7 +2,7 @@
 #include "datasync/resilience/DeviceMissing.h"
 
 #include "datasync/host/Notification.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

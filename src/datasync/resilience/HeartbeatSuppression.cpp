@@ -4,7 +4,7 @@
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/ConfigPolicy.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

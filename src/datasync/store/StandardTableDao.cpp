@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "datasync/host/JsonSerialize.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

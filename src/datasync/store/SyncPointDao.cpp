@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "datasync/host/Impersonation.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -2,7 +2,7 @@
 #include "datasync/upload/FamilyRules.h"
 
 #include "datasync/host/CriticalEvents.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "datasync/upload/AgentLog.h"
 #include "datasync/upload/JsonFormater.h"

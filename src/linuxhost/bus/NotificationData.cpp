@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "datasync/host/Notification.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace {

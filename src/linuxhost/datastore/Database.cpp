@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "datasync/host/DataStore.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace {

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "datasync/host/JsonSerialize.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

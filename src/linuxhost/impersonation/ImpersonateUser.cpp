@@ -26,7 +26,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/logging/FileLogging.h"

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace linuxhost {

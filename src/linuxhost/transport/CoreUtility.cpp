@@ -5,7 +5,7 @@
 #include <atomic>
 #include <memory>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Transport.h"
 
 namespace ZEL {

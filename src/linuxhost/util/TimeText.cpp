@@ -4,7 +4,7 @@
 #include <string>
 
 #include "datasync/host/Clock.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {

@@ -5,7 +5,7 @@
 // dangling link does not count.
 #include <sys/stat.h>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 
 namespace ZEL {

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "linuxhost/logging/FileLogging.h"
 

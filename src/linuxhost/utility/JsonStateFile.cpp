@@ -12,7 +12,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/logging/FileLogging.h"
 
@@ -41,12 +41,8 @@ private:
     int m_fd;
 };
 
-std::wstring Wide(const std::string& text) {
-    return String::UTF8ToUTF16(text);
-}
-
 std::wstring ErrnoText(int error) {
-    return Wide(std::strerror(error));
+    return String::UTF8ToUTF16(std::strerror(error));
 }
 
 bool WriteAll(int fd, const std::string& data) {
@@ -87,7 +83,7 @@ std::string JsonStateFile::CurrentPath() const {
 void JsonStateFile::ReportProblemOnce(const std::wstring& what, const std::string& path) {
     if (m_reportedPath == path) return;
     m_reportedPath = path;
-    HostLog().w(L"StateFile: %s: %s; treated as empty and replaced at the next change", Wide(path), what);
+    HostLog().w(L"StateFile: %s: %s; treated as empty and replaced at the next change", String::UTF8ToUTF16(path), what);
 }
 
 namespace {
@@ -150,7 +146,7 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
     FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (fd.get() < 0) {
         const int error = errno;
-        HostLog().e(L"StateFile: cannot create a temporary file beside %s: %s", Wide(path), ErrnoText(error));
+        HostLog().e(L"StateFile: cannot create a temporary file beside %s: %s", String::UTF8ToUTF16(path), ErrnoText(error));
         return false;
     }
 
@@ -161,7 +157,7 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) {
         ::unlink(temporary.c_str());
-        HostLog().e(L"StateFile: cannot write %s: %s", Wide(path), ErrnoText(error));
+        HostLog().e(L"StateFile: cannot write %s: %s", String::UTF8ToUTF16(path), ErrnoText(error));
         return false;
     }
     SyncFolder(folder);

@@ -10,7 +10,7 @@
 // Without a state folder nothing is stored: the write is reported in host.log and dropped.
 #include <mutex>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/utility/JsonStateFile.h"

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "datasync/host/JsonSerialize.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "support/AgentHarness.h"
 #include "support/TelemetryWriter.h"
 

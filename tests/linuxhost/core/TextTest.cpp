@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "support/ScopedTimeZone.h"
 #include "support/TextShape.h"

@@ -5,7 +5,7 @@
 
 #include "datasync/host/JsonSerialize.h"
 #include "datasync/host/Records.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/device/AttributeApplicabilityEvaluator.h"
 #include "linuxhost/device/HostEpUrlProvider.h"
 #include "linuxhost/device/HostStatusServices.h"

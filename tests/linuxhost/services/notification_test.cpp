@@ -7,7 +7,7 @@
 #include <set>
 
 #include "datasync/host/Notification.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/services/ServicesTestSupport.h"
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <set>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "support/LogCapture.h"
 #include "support/ManualClock.h"
