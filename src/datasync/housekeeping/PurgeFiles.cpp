@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "datasync/host/DataStore.h"
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/host/DataStore.h"
+#include "datasync/housekeeping/CutoffStatement.h"
 #include "datasync/store/StandardTableDao.h"
 
 namespace ZEL {
@@ -71,9 +71,7 @@ std::optional<UploadRestart> FindUploadRestart(const std::wstring& path, const s
     DatabasePtr db = EventDataLogging::GetInstance()->GetDatabase(path, false, false);
     if (!db) return std::nullopt;
     // A row of the logtime's shape that the cutoff's condition does not take is dated after it.
-    const std::string datedAfter =
-        "logtime GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]*' AND NOT (" +
-        upToCutoff + ")";
+    const std::string datedAfter = QueryBuilderUtility::LogtimeHasTheForm() + " AND NOT (" + upToCutoff + ")";
     try {
         CppSQLite3Query bounds =
             db->execQuery("SELECT (SELECT MIN(id) FROM " + table + " WHERE " + datedAfter + "), MAX(id) FROM " + table);
