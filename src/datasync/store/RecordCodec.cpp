@@ -5,7 +5,7 @@
 // Decoding is lenient where a stored row may have been written by another producer (numbers
 // and booleans where texts are expected, missing members, null) and strict about shape, so
 // that a row which is not a record is reported instead of half-read.
-#include "datasync/host/JsonSerialize.h"
+#include "datasync/store/RecordCodec.h"
 
 #include <charconv>
 #include <cstring>
