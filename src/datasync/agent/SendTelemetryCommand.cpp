@@ -13,7 +13,7 @@
 //
 // Thread safety: DeserializeSendTelemetryCommand may run on any thread. Register the handler
 // before commands can arrive; ProcessCommand then runs on the bus's thread.
-#include "datasync/host/SendTelemetryCommand.h"
+#include "datasync/agent/SendTelemetryCommand.h"
 
 #include <json/json.h>
 
@@ -35,7 +35,8 @@ void AddName(std::wstring name, std::list<std::wstring>& names) {
 bool ReadDatasets(const Json::Value& value, std::list<std::wstring>& names, std::wstring& problem) {
     if (value.isNull()) return true;
     if (value.isString()) {
-        for (const std::wstring& name : String::Split(String::UTF8ToUTF16(value.asString()), L",")) AddName(name, names);
+        for (const std::wstring& name : String::Split(String::UTF8ToUTF16(value.asString()), L","))
+            AddName(name, names);
         return true;
     }
     if (!value.isArray()) {
