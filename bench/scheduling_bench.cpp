@@ -23,11 +23,11 @@
 #include <thread>
 
 #include "ProcessFigures.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/DataStore.h"
 #include "linuxhost/HostFolders.h"
-#include "support/PreparedComponents.h"
 #include "support/FakeConfigAgent.h"
+#include "support/PreparedComponents.h"
 #include "support/TelemetryWriter.h"
 
 namespace {

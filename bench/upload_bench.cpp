@@ -21,9 +21,9 @@
 #include <string>
 
 #include "datasync-collector/Collector.h"
-#include "datasync/host/ConfigPolicy.h"
-#include "datasync/host/JsonSerialize.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/ConfigPolicy.h"
+#include "datasync/store/RecordCodec.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"

@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "datasync/host/DataStore.h"
-#include "datasync/host/SendTelemetryCommand.h"
+#include "datasync/agent/SendTelemetryCommand.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/DataStore.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/logging/FileLogging.h"

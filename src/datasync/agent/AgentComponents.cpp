@@ -1,7 +1,7 @@
 // Building and wiring the components, and reading a policy into them.
 #include "datasync/agent/AgentComponents.h"
 
-#include "datasync/host/Utility.h"
+#include "datasync/resilience/BackoffDelay.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "datasync/host/SendTelemetryCommand.h"
+#include "datasync/agent/SendTelemetryCommand.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/host/Transport.h"
 

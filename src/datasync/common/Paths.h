@@ -8,7 +8,7 @@
 
 #include "datasync/common/SyncTypes.h"
 #include "datasync/host/DataStore.h"
-#include "datasync/host/Utility.h"
+#include "datasync/host/Folders.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -1,10 +1,10 @@
 // The agent's copy of the dataset policies and the lists derived from it.
 #include "datasync/config/DatasetPolicies.h"
 
-#include "datasync/common/WellKnownIds.h"
-#include "datasync/host/DataStore.h"
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/config/Interval.h"
+#include "datasync/host/DataStore.h"
 
 namespace ZEL {
 namespace DataSync {

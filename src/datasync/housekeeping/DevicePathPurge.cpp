@@ -8,14 +8,15 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
-#include "datasync/housekeeping/MessagingRetention.h"
-#include "datasync/housekeeping/PurgeFiles.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
+#include "datasync/host/Folders.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/common/StringUtil.h"
+#include "datasync/housekeeping/MessagingRetention.h"
+#include "datasync/housekeeping/PurgeFiles.h"
 #include "datasync/store/SyncPointDao.h"
 
 namespace ZEL {
@@ -31,7 +32,6 @@ const wchar_t* const kProtectedNames[] = {L"GlobalContext.sqlite3",  L"SystemPow
                                           L"navs_SyncPoint.sqlite3", L"DeviceContext.sqlite3"};
 
 namespace fs = std::filesystem;
-
 
 bool IsProtected(const std::wstring& name) {
     for (const wchar_t* protectedName : kProtectedNames)
@@ -326,7 +326,8 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
     const std::wregex datasetContexts(kDatasetContextPattern, std::regex::ECMAScript | std::regex::icase);
     const std::wregex itemEvents(kItemEventPattern, std::regex::ECMAScript | std::regex::icase);
     const std::wregex itemContexts(kItemContextPattern, std::regex::ECMAScript | std::regex::icase);
-    for (fs::directory_iterator it(String::UTF16ToUTF8(folder), error), end; !error && it != end; it.increment(error)) {
+    for (fs::directory_iterator it(String::UTF16ToUTF8(folder), error), end; !error && it != end;
+         it.increment(error)) {
         try {
             std::error_code entryError;
             if (!it->is_regular_file(entryError)) continue;

@@ -47,12 +47,12 @@
 #include <string>
 
 #include "datasync/common/AgentState.h"
+#include "datasync/common/DbRoots.h"
 #include "datasync/common/Published.h"
 #include "datasync/common/StopSignal.h"
 #include "datasync/common/SyncTypes.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Utility.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -5,9 +5,10 @@
 #include <regex>
 #include <system_error>
 
-#include "datasync/common/WellKnownIds.h"
-#include "datasync/housekeeping/PurgeFiles.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/common/WellKnownIds.h"
+#include "datasync/host/Folders.h"
+#include "datasync/housekeeping/PurgeFiles.h"
 
 namespace ZEL {
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Utility.h"
 
 namespace ZEL {
 

@@ -6,9 +6,9 @@
 #include <system_error>
 
 #include "datasync/common/Paths.h"
-#include "datasync/housekeeping/RetentionUtils.h"
-#include "datasync/host/Impersonation.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/Impersonation.h"
+#include "datasync/housekeeping/RetentionUtils.h"
 #include "datasync/store/StandardTableDao.h"
 
 using TelemetryUtils::RetentionUtils;
@@ -20,7 +20,6 @@ const wchar_t* const kStart = L"TelemetryRetentionHandler::Start";
 const wchar_t* const kExecute = L"TelemetryRetentionHandler::ExecuteRetention";
 const wchar_t* const kHandleSingleDb = L"TelemetryRetentionHandler::HandleSingleDb";
 const wchar_t* const kItemEventSuffix = L"_ItemEvent.sqlite3";
-
 
 }  // namespace
 
@@ -40,7 +39,8 @@ void TelemetryRetentionHandler::Init() {
     try {
         UpdateRetentionSettings();
     } catch (const std::exception& ex) {
-        m_log.e(L"%s Error updating retention settings: %s", L"TelemetryRetentionHandler::Init", ZEL::String::UTF8ToUTF16(ex.what()));
+        m_log.e(L"%s Error updating retention settings: %s", L"TelemetryRetentionHandler::Init",
+                ZEL::String::UTF8ToUTF16(ex.what()));
     }
 }
 
@@ -98,7 +98,8 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
                 }
             } catch (const std::exception& ex) {
                 failure = ex.what();
-                m_log.e(L"%s: a retention thread could not be started: %s", kStart, ZEL::String::UTF8ToUTF16(ex.what()));
+                m_log.e(L"%s: a retention thread could not be started: %s", kStart,
+                        ZEL::String::UTF8ToUTF16(ex.what()));
             }
             const std::int64_t now = std::chrono::system_clock::to_time_t(m_clock.WallNow());
             UpdateRunStatus(root,

@@ -33,8 +33,8 @@
 #include "datasync/common/Published.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/ConfigPolicy.h"
+#include "datasync/host/Folders.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Utility.h"
 
 class TelemetryRetentionHandler {
 public:

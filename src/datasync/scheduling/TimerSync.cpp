@@ -3,10 +3,11 @@
 #include "datasync/scheduling/TimerSync.h"
 
 #include "datasync/common/Paths.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/common/TimeText.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/DataStore.h"
-#include "datasync/common/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/host/Folders.h"
 
 namespace ZEL {
 namespace DataSync {

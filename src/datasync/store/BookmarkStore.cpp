@@ -1,6 +1,7 @@
 // The bookmarks in the SyncPoint files.
 #include "datasync/store/BookmarkStore.h"
 
+#include "datasync/host/Folders.h"
 #include "datasync/store/SyncPointDao.h"
 
 namespace ZEL {

@@ -4,8 +4,10 @@
 
 #include <limits>
 
-#include "datasync/host/JsonSerialize.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/Folders.h"
+#include "datasync/housekeeping/CutoffStatement.h"
+#include "datasync/store/RecordCodec.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Records.h"
-#include "datasync/host/Utility.h"
+#include "datasync/store/Records.h"
 #include "datasync/store/TelemetryTables.h"
 
 namespace ZEL {

@@ -3,8 +3,10 @@
 
 #include <mutex>
 
-#include "datasync/host/Impersonation.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/common/TimeText.h"
+#include "datasync/host/Folders.h"
+#include "datasync/host/Impersonation.h"
 
 namespace ZEL {
 namespace DataSync {

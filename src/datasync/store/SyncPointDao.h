@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <string>
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Utility.h"
 #include "datasync/store/BookmarkStore.h"
 
 namespace ZEL {

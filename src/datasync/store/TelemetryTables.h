@@ -14,8 +14,8 @@
 #include <list>
 #include <string>
 
-#include "datasync/host/Records.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/DbRoots.h"
+#include "datasync/store/Records.h"
 
 namespace ZEL {
 namespace DataSync {

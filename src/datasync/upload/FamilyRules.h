@@ -28,8 +28,8 @@
 
 #include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Records.h"
 #include "datasync/host/Transport.h"
+#include "datasync/store/Records.h"
 #include "datasync/store/TelemetryTables.h"
 #include "datasync/upload/NavpHeader.h"
 

@@ -7,16 +7,15 @@
 #include <exception>
 #include <memory>
 
-#include "datasync/host/JsonSerialize.h"
-#include "datasync/host/Log.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/Log.h"
+#include "datasync/store/RecordCodec.h"
 
 namespace ZEL {
 namespace DataSync {
 namespace {
 
 const wchar_t* const kFunction = L"ZEL::DataSync::JsonFormater::JsonSerializer";
-
 
 void SetLastIncluded(std::int64_t* lastIncludedId, std::int64_t value) {
     if (lastIncludedId != nullptr) *lastIncludedId = value;
@@ -35,7 +34,8 @@ std::wstring WriteCompact(const Json::Value& root) {
 // Item data as an object of plain strings.
 Json::Value StringObject(const StringMap& map) {
     Json::Value object(Json::objectValue);
-    for (const auto& entry : map) object[String::UTF16ToUTF8(entry.first)] = String::UTF16ToUTF8(entry.second);
+    for (const auto& entry : map)
+        object[String::UTF16ToUTF8(entry.first)] = String::UTF16ToUTF8(entry.second);
     return object;
 }
 
@@ -184,7 +184,8 @@ int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std:
                 item["item_data"] = parser.Object(record.item_data());
             if (encrypted) {
                 item["item_data_encrypted"] = String::UTF16ToUTF8(record.item_data_encrypted());
-                item["item_data_encryption_key_id"] = String::UTF16ToUTF8(record.item_data_encryption_key_id());
+                item["item_data_encryption_key_id"] =
+                    String::UTF16ToUTF8(record.item_data_encryption_key_id());
             }
 
             Json::Value element(Json::objectValue);

@@ -14,7 +14,6 @@ namespace DataSync {
 namespace navp {
 namespace {
 
-
 std::string HostDeviceId() {
     std::wstring deviceId;
     if (CoreUtility* core = CoreUtility::GetInstance()) core->GetDeviceId(deviceId);
@@ -22,7 +21,8 @@ std::string HostDeviceId() {
 }
 
 void AddItemData(const StringMap& itemData, Json::Value& data) {
-    for (const auto& entry : itemData) data[String::UTF16ToUTF8(entry.first)] = String::UTF16ToUTF8(entry.second);
+    for (const auto& entry : itemData)
+        data[String::UTF16ToUTF8(entry.first)] = String::UTF16ToUTF8(entry.second);
 }
 
 // Fixed keys win over item data of the same name.

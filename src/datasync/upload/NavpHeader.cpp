@@ -4,14 +4,13 @@
 
 #include <exception>
 
-#include "datasync/host/JsonSerialize.h"
-#include "datasync/host/Log.h"
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/TimeText.h"
+#include "datasync/host/Log.h"
+#include "datasync/store/RecordCodec.h"
 
 namespace ZEL {
 namespace {
-
 
 void FillHeaderFrom(const DeviceContext& context, const std::wstring& appName, Json::Value& header) {
     const DeviceInfo& device = context.device_info();
@@ -26,7 +25,8 @@ void FillHeaderFrom(const DeviceContext& context, const std::wstring& appName, J
     deviceInfo["d_subbrand"] = String::UTF16ToUTF8(device.device_subbrand());
     deviceInfo["d_fam"] = String::UTF16ToUTF8(device.device_family());
     deviceInfo["d_mtm"] = String::UTF16ToUTF8(device.device_modeltype());
-    deviceInfo["d_id"] = String::UTF16ToUTF8(device.device_id2());  // the endpoint identifies devices by the second id
+    deviceInfo["d_id"] =
+        String::UTF16ToUTF8(device.device_id2());  // the endpoint identifies devices by the second id
     deviceInfo["d_time"] = String::UTF16ToUTF8(device.device_info_datetime());
 
     const UserInfo user;  // this host reports no user identity: the class's defaults
@@ -78,7 +78,8 @@ Json::Value EventData(const DeviceContext& record) {
     data["device_modeltype"] = String::UTF16ToUTF8(device.device_modeltype());
     data["device_enclosuretype"] = String::UTF16ToUTF8(device.device_enclosuretype());
     data["device_bios_version"] = String::UTF16ToUTF8(device.device_biosversion());
-    data["device_image_info"] = String::UTF16ToUTF8(device.device_subbrand());  // the endpoint reads the image from the sub-brand
+    data["device_image_info"] =
+        String::UTF16ToUTF8(device.device_subbrand());  // the endpoint reads the image from the sub-brand
     data["device_ec_version"] = String::UTF16ToUTF8(device.device_ecversion());
     data["device_smbios_version"] = String::UTF16ToUTF8(device.device_smbiosversion());
     data["os_name"] = String::UTF16ToUTF8(device.os_name());
@@ -90,7 +91,8 @@ Json::Value EventData(const DeviceContext& record) {
     data["device_info_datetime"] = String::UTF16ToUTF8(device.device_info_datetime());
     if (!device.device_extensionkeyvalue().empty()) {
         Json::Value extensions(Json::arrayValue);
-        for (const std::wstring& entry : device.device_extensionkeyvalue()) extensions.append(String::UTF16ToUTF8(entry));
+        for (const std::wstring& entry : device.device_extensionkeyvalue())
+            extensions.append(String::UTF16ToUTF8(entry));
         data["device_extension_keyvalue"] = std::move(extensions);
     }
     data["zel_id"] = String::UTF16ToUTF8(zel.zel_id());
@@ -101,7 +103,8 @@ Json::Value EventData(const DeviceContext& record) {
     data["device_subscription"] = String::UTF16ToUTF8(device.device_subscription());
     data["zel_channel"] = String::UTF16ToUTF8(zel.zel_channel());
     data["zel_key"] = String::UTF16ToUTF8(zel.zel_key());
-    data["zel_anonymous_data_collection_preference"] = String::UTF16ToUTF8(zel.anonymous_data_collection_preference());
+    data["zel_anonymous_data_collection_preference"] =
+        String::UTF16ToUTF8(zel.anonymous_data_collection_preference());
     Json::Value packages;
     JsonSerialize::ConvertMapToJsonArray(zel.zel_installed_packages(), packages);
     data["zel_installed_packages"] = std::move(packages);

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "datasync/host/DataStore.h"
-#include "datasync/host/Records.h"
+#include "datasync/store/Records.h"
 
 namespace ZEL {
 

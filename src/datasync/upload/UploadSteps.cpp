@@ -2,11 +2,12 @@
 // function name.
 #include "datasync/upload/UploadSteps.h"
 
+#include "datasync/common/SyncTypes.h"
+#include "datasync/common/TimeText.h"
 #include "datasync/host/DataStore.h"
+#include "datasync/store/StandardTableDao.h"
 #include "datasync/store/SyncPointDao.h"
 #include "datasync/upload/AgentLog.h"
-#include "datasync/store/StandardTableDao.h"
-#include "datasync/common/SyncTypes.h"
 
 namespace ZEL {
 namespace DataSync {

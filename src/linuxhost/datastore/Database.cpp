@@ -2,8 +2,8 @@
 // the two calls whose failures the stores expect the host to log rather than throw.
 #include <exception>
 
-#include "datasync/host/DataStore.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/DataStore.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

@@ -10,8 +10,9 @@
 #include <exception>
 #include <utility>
 
-#include "datasync/host/JsonSerialize.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/Folders.h"
+#include "datasync/store/RecordCodec.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/host/Folders.h"
 
 namespace ZEL {
 namespace FileSystem {

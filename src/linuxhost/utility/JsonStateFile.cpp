@@ -83,7 +83,8 @@ std::string JsonStateFile::CurrentPath() const {
 void JsonStateFile::ReportProblemOnce(const std::wstring& what, const std::string& path) {
     if (m_reportedPath == path) return;
     m_reportedPath = path;
-    HostLog().w(L"StateFile: %s: %s; treated as empty and replaced at the next change", String::UTF8ToUTF16(path), what);
+    HostLog().w(L"StateFile: %s: %s; treated as empty and replaced at the next change",
+                String::UTF8ToUTF16(path), what);
 }
 
 namespace {
@@ -146,7 +147,8 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
     FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (fd.get() < 0) {
         const int error = errno;
-        HostLog().e(L"StateFile: cannot create a temporary file beside %s: %s", String::UTF8ToUTF16(path), ErrnoText(error));
+        HostLog().e(L"StateFile: cannot create a temporary file beside %s: %s", String::UTF8ToUTF16(path),
+                    ErrnoText(error));
         return false;
     }
 

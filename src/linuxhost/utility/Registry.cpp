@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/host/Registry.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/utility/JsonStateFile.h"
 
