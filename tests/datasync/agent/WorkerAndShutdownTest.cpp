@@ -4,6 +4,7 @@
 #include <future>
 
 #include "datasync/common/StringUtil.h"
+#include "datasync/resilience/BackoffDelay.h"
 #include "linuxhost/datastore/SqliteDatabaseManager.h"
 #include "support/AgentHarness.h"
 #include "support/ManualClock.h"

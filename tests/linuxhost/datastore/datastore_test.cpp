@@ -10,10 +10,10 @@
 #include <future>
 #include <thread>
 
-#include "datasync/host/DataStore.h"
-#include "datasync/host/JsonSerialize.h"
-#include "datasync/host/SQLiteWrapper.h"
 #include "datasync/common/StringUtil.h"
+#include "datasync/host/DataStore.h"
+#include "datasync/host/SQLiteWrapper.h"
+#include "datasync/store/RecordCodec.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/SqliteDatabaseManager.h"
 #include "linuxhost/datastore/SqliteEventDataLogging.h"

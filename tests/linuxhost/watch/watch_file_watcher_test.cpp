@@ -20,7 +20,8 @@ class FileWatcherTest : public ::testing::Test {
 protected:
     std::unique_ptr<FileWatcher> Watch(const std::string& folder, std::list<std::wstring> names,
                                        platform::HANDLE stop = nullptr, ZEL::FileWatcherIntervals every = kQuick) {
-        return std::make_unique<FileWatcher>(ZEL::String::UTF8ToUTF16(folder), names, recorder.Callback(), false, stop, every);
+        return std::make_unique<FileWatcher>(ZEL::String::UTF8ToUTF16(folder), names, recorder.Callback(),
+                                             false, stop, every);
     }
     testsupport::TempDir dir;
     ChangeRecorder recorder;  // outlives every watcher of a test
@@ -48,8 +49,10 @@ TEST_F(FileWatcherTest, ListedFilesAndTheirWalAreReportedOnceUnderFolderSlashNam
     std::vector<std::wstring> paths;
     for (const auto& report : recorder.Reports()) paths.push_back(report.path);
     std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::wstring>{ZEL::String::UTF8ToUTF16(folder + "a.db"), ZEL::String::UTF8ToUTF16(folder + "b.db"),
-                                                ZEL::String::UTF8ToUTF16(folder + "c.db"), ZEL::String::UTF8ToUTF16(folder + "d.db")}));
+    EXPECT_EQ(paths,
+              (std::vector<std::wstring>{
+                  ZEL::String::UTF8ToUTF16(folder + "a.db"), ZEL::String::UTF8ToUTF16(folder + "b.db"),
+                  ZEL::String::UTF8ToUTF16(folder + "c.db"), ZEL::String::UTF8ToUTF16(folder + "d.db")}));
 }
 
 // A collector writes rows in WAL mode, one transaction each. Like the agent, each report reads
@@ -59,11 +62,14 @@ TEST_F(FileWatcherTest, QuickBurstGivesFewReportsTheLastOneSeesEveryRowAndAThrow
     const std::string db = dir.path() + "events.db";
     testsupport::TelemetryWriter writer(db, "events", /*wal=*/true), reader(db, "events");
     std::atomic<std::int64_t> rowsSeen{-1};
-    FileWatcher watcher(ZEL::String::UTF8ToUTF16(dir.path()), {L"events.db"}, [&](const std::wstring& path) {
-        rowsSeen.store(reader.Scalar("SELECT count(*) FROM events"));
-        recorder.Record(path);
-        if (recorder.Count() == 1) throw std::runtime_error("handler-broke-7f3a");
-    }, false, nullptr);
+    FileWatcher watcher(
+        ZEL::String::UTF8ToUTF16(dir.path()), {L"events.db"},
+        [&](const std::wstring& path) {
+            rowsSeen.store(reader.Scalar("SELECT count(*) FROM events"));
+            recorder.Record(path);
+            if (recorder.Count() == 1) throw std::runtime_error("handler-broke-7f3a");
+        },
+        false, nullptr);
     const auto first = Clock::now();
     for (int i = 0; i < 50; ++i) writer.Insert(testsupport::ItemEventJson("ds", "i"));
     const auto windows = (Clock::now() - first) / 100ms;
