@@ -23,8 +23,8 @@
 #include <thread>
 
 #include "ProcessFigures.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/DataStore.h"
-#include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/HostStores.h"
 #include "support/PreparedComponents.h"

@@ -21,9 +21,9 @@
 #include <string>
 
 #include "datasync-collector/Collector.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/ConfigPolicy.h"
-#include "datasync/host/JsonSerialize.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/store/RecordCodec.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/HostStores.h"

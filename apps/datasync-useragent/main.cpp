@@ -10,7 +10,7 @@
 #include <string>
 
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/SqliteHandles.h"
 #include "platform/KernelObjects.h"
 

@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "platform/UniqueFd.h"
 
 namespace datasyncctl {

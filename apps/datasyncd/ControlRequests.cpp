@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "datasync/agent/SendTelemetryCommand.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/DataStore.h"
-#include "datasync/host/SendTelemetryCommand.h"
-#include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/logging/FileLogging.h"

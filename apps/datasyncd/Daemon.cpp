@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "datasync/agent/DataSyncAgent.h"
+#include "datasync/agent/SendTelemetryCommand.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/host/SendTelemetryCommand.h"
-#include "datasync/host/StringUtil.h"
 #include "datasyncd/ClockStepWatch.h"
 #include "datasyncd/Installation.h"
 #include "datasyncd/Metrics.h"

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/BookmarkReader.h"
 
 namespace datasyncd {

@@ -7,8 +7,8 @@
 #include <cctype>
 #include <initializer_list>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/config/SyncEP.h"
-#include "datasync/host/StringUtil.h"
 #include "linuxhost/policy/PolicyDocument.h"
 
 namespace datasyncd {

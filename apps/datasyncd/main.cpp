@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasyncd/Daemon.h"
 #include "datasyncd/HostConfig.h"
 #include "datasyncd/Installation.h"

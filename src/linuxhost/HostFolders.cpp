@@ -3,8 +3,8 @@
 
 #include <mutex>
 
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/host/Folders.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -49,20 +49,6 @@ std::wstring GetDBPath(EGetDBPathMethod method) {
             return String::UTF8ToUTF16(folders.local_db_dir);
     }
     return std::wstring();
-}
-
-const wchar_t* DBPathMethodLabel(EGetDBPathMethod method) {
-    switch (method) {
-        case DB_PATH_DEFAULT:
-            return L"default";
-        case DB_PATH_INTERNAL:
-            return L"internal/DB";
-        case DB_PATH_USER_SHARED:
-            return L"user/SharedDB";
-        case DB_PATH_LOCAL:
-            return L"LocalDB";
-    }
-    return L"unknown";
 }
 
 }  // namespace utility

@@ -8,7 +8,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/host/Folders.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace linuxhost {

@@ -1,7 +1,7 @@
 // Server command payloads as the bus carries them (sendTelemetry parameters, the command accessors,
 // topic 2's registration payload): none may throw; a sendTelemetry that parses names no empty dataset.
+#include "datasync/agent/SendTelemetryCommand.h"
 #include "datasync/host/Notification.h"
-#include "datasync/host/SendTelemetryCommand.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,7 +1,7 @@
 // Interval and retention texts of the policy: GetIntervalInMilliseconds on any text, and
 // ParseRetentionDays, whose result always lies between 0 and the maximum (or is the default).
+#include "datasync/config/Interval.h"
 #include "datasync/housekeeping/RetentionUtils.h"
-#include "datasync/host/Utility.h"
 #include "fuzz/FuzzSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,6 +1,6 @@
 // The record codec: a row's `data` text decoded as every record kind. Whatever decodes must
 // encode, and the encoding must decode to the same record (a second round gives the same text).
-#include "datasync/host/JsonSerialize.h"
+#include "datasync/store/RecordCodec.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "datasync/host/Utility.h"
+#include "datasync/common/TimeText.h"
 #include "datasync/upload/NavpHeader.h"
 #include "fuzz/FuzzSupport.h"
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <system_error>
 
+#include "datasync/common/StringUtil.h"
+
 namespace testsupport {
 
 class TempDir {
@@ -23,7 +25,7 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return m_path; }
-    std::wstring wpath() const { return std::wstring(m_path.begin(), m_path.end()); }
+    std::wstring wpath() const { return ZEL::String::UTF8ToUTF16(m_path); }
     // A sub-folder, created on demand, ending with '/'.
     std::string sub(const std::string& name) const {
         std::filesystem::create_directories(m_path + name);

@@ -1,7 +1,8 @@
 // Building and wiring the components, and reading a policy into them.
 #include "datasync/agent/AgentComponents.h"
 
-#include "datasync/host/Utility.h"
+#include "datasync/common/DbRoots.h"
+#include "datasync/resilience/BackoffDelay.h"
 #include "datasync/upload/InstalledStores.h"
 
 namespace ZEL {

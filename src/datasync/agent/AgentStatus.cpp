@@ -2,7 +2,7 @@
 // the components published and from the atomic flags.
 #include "datasync/agent/AgentStatus.h"
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

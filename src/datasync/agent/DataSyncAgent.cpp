@@ -2,8 +2,9 @@
 // step must happen. What each started piece does lives in its component.
 #include "datasync/agent/DataSyncAgent.h"
 
-#include "datasync/host/SendTelemetryCommand.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/agent/SendTelemetryCommand.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/host/Folders.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 
 namespace {

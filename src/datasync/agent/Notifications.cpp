@@ -3,8 +3,8 @@
 
 #include <cstdlib>
 
-#include "datasync/host/SendTelemetryCommand.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/agent/SendTelemetryCommand.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Transport.h"
 
 namespace ZEL {

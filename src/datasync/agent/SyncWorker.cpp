@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <optional>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

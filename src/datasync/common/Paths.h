@@ -7,8 +7,10 @@
 #include <string_view>
 
 #include "datasync/common/SyncTypes.h"
+#include "linuxhost/datastore/DataStore.h"
+#include "datasync/host/Folders.h"
 #include "datasync/host/HostFiles.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/DbRoots.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -3,9 +3,9 @@
 #include "datasync/config/Applicability.h"
 
 #include "datasync/common/Paths.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

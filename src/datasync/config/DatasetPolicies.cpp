@@ -1,9 +1,11 @@
 // The agent's copy of the dataset policies and the lists derived from it.
 #include "datasync/config/DatasetPolicies.h"
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/config/Interval.h"
+#include "linuxhost/datastore/DataStore.h"
+#include "datasync/common/DbRoots.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -1,8 +1,8 @@
 // Settling the endpoint families and their URLs from the telemetry policy.
 #include "datasync/config/EndpointConfig.h"
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/StringUtil.h"
 #include "datasync/host/Transport.h"
 
 namespace ZEL {

@@ -1,7 +1,7 @@
 // Parsing a dataset's endpoint-family list.
 #include "datasync/config/SyncEP.h"
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 SyncEP::SyncEP(std::wstring syncEPs) : m_syncEPs(std::move(syncEPs)) {
     init();

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "datasync/host/Utility.h"
+#include "datasync/common/DbRoots.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "datasync/host/Utility.h"
+#include "datasync/common/DbRoots.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 

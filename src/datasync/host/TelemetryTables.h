@@ -24,8 +24,8 @@
 #include <optional>
 #include <string>
 
-#include "datasync/host/Records.h"
-#include "datasync/host/Utility.h"
+#include "datasync/store/Records.h"
+#include "datasync/common/DbRoots.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -71,6 +71,7 @@ public:
     virtual std::wstring GetMtlsUrl(const std::wstring& url) = 0;
 
     // HTTP 403 whose body is a JSON object with "errorCode" equal to "DeviceMissing" (any case).
+    // Defined by the module (datasync/resilience/DeviceMissing.cpp): it only reads the answer.
     static bool Is403WithDeviceMissingError(ZELCore::InvokeHttpResponse& response);
 };
 

@@ -47,6 +47,7 @@
 #include <string>
 
 #include "datasync/common/AgentState.h"
+#include "datasync/common/DbRoots.h"
 #include "datasync/common/Published.h"
 #include "datasync/common/StopSignal.h"
 #include "datasync/common/SyncTypes.h"
@@ -55,7 +56,6 @@
 #include "datasync/host/HostFiles.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/TelemetryTables.h"
-#include "datasync/host/Utility.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -3,9 +3,10 @@
 
 #include <regex>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
+#include "datasync/host/Folders.h"
 #include "datasync/housekeeping/PurgeFiles.h"
-#include "datasync/host/StringUtil.h"
 
 namespace ZEL {
 

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <string>
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/host/HostFiles.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/TelemetryTables.h"
-#include "datasync/host/Utility.h"
 
 namespace ZEL {
 

@@ -1,7 +1,14 @@
 // The purge's file-level steps.
 #include "datasync/housekeeping/PurgeFiles.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "datasync/common/Paths.h"
+#include "datasync/common/StringUtil.h"
+#include "linuxhost/datastore/DataStore.h"
+#include "datasync/housekeeping/CutoffStatement.h"
+#include "linuxhost/datastore/StandardTableDao.h"
 
 namespace ZEL {
 

@@ -20,16 +20,17 @@
 #include <string>
 #include <vector>
 
+#include "datasync/agent/SendTelemetryCommand.h"
 #include "datasync/common/AgentState.h"
 #include "datasync/common/StopSignal.h"
 #include "datasync/config/Applicability.h"
 #include "datasync/config/DatasetPolicies.h"
-#include "datasync/housekeeping/RecollectedTelemetry.h"
 #include "datasync/host/HostFiles.h"
+#include "datasync/housekeeping/RecollectedTelemetry.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Notification.h"
-#include "datasync/host/SendTelemetryCommand.h"
+#include "datasync/housekeeping/RecollectedTelemetry.h"
 #include "platform/KernelObjects.h"
 
 namespace ZEL {

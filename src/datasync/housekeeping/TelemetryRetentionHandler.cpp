@@ -4,10 +4,11 @@
 #include <cwchar>
 
 #include "datasync/common/Paths.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/host/StringUtil.h"
 #include "datasync/housekeeping/RetentionUtils.h"
+#include "linuxhost/datastore/StandardTableDao.h"
 
 using TelemetryUtils::RetentionUtils;
 using ZEL::utility::EGetDBPathMethod;
@@ -19,8 +20,6 @@ const wchar_t* const kExecute = L"TelemetryRetentionHandler::ExecuteRetention";
 const wchar_t* const kHandleSingleDb = L"TelemetryRetentionHandler::HandleSingleDb";
 // "<dataset id>" + this is the dataset's item-event database.
 const std::wstring kItemEventSuffix = ZEL::DataSync::TelemetryFileName(L"", L"_ItemEvent");
-
-std::wstring Wide(const char* text) { return ZEL::String::UTF8ToUTF16(text); }
 
 }  // namespace
 
@@ -43,7 +42,8 @@ void TelemetryRetentionHandler::Init() {
     try {
         UpdateRetentionSettings();
     } catch (const std::exception& ex) {
-        m_log.e(L"%s Error updating retention settings: %s", L"TelemetryRetentionHandler::Init", Wide(ex.what()));
+        m_log.e(L"%s Error updating retention settings: %s", L"TelemetryRetentionHandler::Init",
+                ZEL::String::UTF8ToUTF16(ex.what()));
     }
 }
 
@@ -83,7 +83,7 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
         try {
             UpdateRetentionSettings();
         } catch (const std::exception& ex) {
-            m_log.e(L"%s Error updating retention settings: %s", kStart, Wide(ex.what()));
+            m_log.e(L"%s Error updating retention settings: %s", kStart, ZEL::String::UTF8ToUTF16(ex.what()));
             return SettingsError;
         }
         // Marked running before the threads exist, so that no second Start slips in between. A
@@ -101,7 +101,8 @@ TelemetryRetentionHandler::StartResult TelemetryRetentionHandler::Start(bool blo
                 }
             } catch (const std::exception& ex) {
                 failure = ex.what();
-                m_log.e(L"%s: a retention thread could not be started: %s", kStart, Wide(ex.what()));
+                m_log.e(L"%s: a retention thread could not be started: %s", kStart,
+                        ZEL::String::UTF8ToUTF16(ex.what()));
             }
             const std::int64_t now = std::chrono::system_clock::to_time_t(m_clock.WallNow());
             UpdateRunStatus(root,
@@ -202,15 +203,15 @@ void TelemetryRetentionHandler::ExecuteRetention(EGetDBPathMethod root) {
                 deleted += HandleSingleDb(name.substr(0, name.size() - kItemEventSuffix.size()), root);
                 ++databases;
             } catch (const std::exception& ex) {
-                m_log.e(L"%s Error handling DB file : %s", kExecute, Wide(ex.what()));
+                m_log.e(L"%s Error handling DB file : %s", kExecute, ZEL::String::UTF8ToUTF16(ex.what()));
             }
         }
         if (!problem.empty() && result == "done") {
-            m_log.e(L"%s Filesystem error: %s", kExecute, Wide(problem.c_str()));
+            m_log.e(L"%s Filesystem error: %s", kExecute, ZEL::String::UTF8ToUTF16(problem));
             result = "failed: " + problem;
         }
     } catch (const std::exception& ex) {
-        m_log.e(L"%s Exception: %s", kExecute, Wide(ex.what()));
+        m_log.e(L"%s Exception: %s", kExecute, ZEL::String::UTF8ToUTF16(ex.what()));
         result = std::string("failed: ") + ex.what();
     }
     if (result == "done" && m_stopRequested) result = "stopped";  // perhaps within the last database

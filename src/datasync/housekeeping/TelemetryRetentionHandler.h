@@ -33,10 +33,11 @@
 #include "datasync/common/Published.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/ConfigPolicy.h"
+#include "datasync/host/Folders.h"
 #include "datasync/host/HostFiles.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/TelemetryTables.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/DbRoots.h"
 
 class TelemetryRetentionHandler {
 public:

@@ -4,10 +4,11 @@
 #include <algorithm>
 #include <climits>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/host/Registry.h"
+#include "datasync/resilience/BackoffDelay.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -4,7 +4,7 @@
 #include <climits>
 #include <sstream>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -1,8 +1,14 @@
-// The device-missing (403) state: the one-hour block and the one renewal request.
+// The device-missing (403) state: the one-hour block and the one renewal request; and the test
+// of an answer for "403, device missing", which only reads the answer and so is the module's
+// although it is declared with the transport interface.
 #include "datasync/resilience/DeviceMissing.h"
 
+#include <json/json.h>
+
+#include <memory>
+
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Notification.h"
-#include "datasync/host/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -124,4 +130,26 @@ std::int64_t DeviceMissingState::SecondsLeft(const Status& status, std::uint64_t
 }
 
 }  // namespace DataSync
+
+bool CoreUtility::Is403WithDeviceMissingError(ZELCore::InvokeHttpResponse& response) {
+    if (response.response.statusCode != 403) return false;
+    const std::string& body = response.response.message;
+    try {
+        Json::CharReaderBuilder builder;
+        // Only a body that is wholly one JSON object counts; a server error page that happens to
+        // start with JSON must not switch the agent into its device-missing state.
+        builder["failIfExtra"] = true;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        Json::Value root;
+        std::string errors;
+        if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) return false;
+        if (!root.isObject()) return false;
+        const Json::Value& code = root["errorCode"];
+        if (!code.isString()) return false;
+        return String::CaseInsesitiveEqual(String::UTF8ToUTF16(code.asString()), L"DeviceMissing");
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace ZEL

@@ -2,9 +2,9 @@
 #include "datasync/resilience/HeartbeatSuppression.h"
 
 #include "datasync/common/Paths.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/ConfigPolicy.h"
-#include "datasync/host/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

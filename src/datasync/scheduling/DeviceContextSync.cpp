@@ -7,8 +7,8 @@
 #include <exception>
 
 #include "datasync/common/Paths.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/StringUtil.h"
 #include "datasync/scheduling/SyncMap.h"
 
 namespace ZEL {

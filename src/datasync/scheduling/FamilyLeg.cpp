@@ -2,6 +2,7 @@
 #include "datasync/scheduling/FamilyLeg.h"
 
 #include "datasync/config/EndpointFamilies.h"
+#include "datasync/host/Registry.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace DataSync {

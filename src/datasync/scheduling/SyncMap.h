@@ -32,11 +32,11 @@
 #include <vector>
 
 #include "datasync/common/AgentState.h"
+#include "datasync/common/DbRoots.h"
 #include "datasync/common/Published.h"
 #include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Utility.h"
 #include "datasync/scheduling/SyncRecord.h"
 
 namespace ZEL {

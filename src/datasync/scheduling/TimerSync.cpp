@@ -3,9 +3,12 @@
 #include "datasync/scheduling/TimerSync.h"
 
 #include "datasync/common/Paths.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/common/TimeText.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "linuxhost/datastore/DataStore.h"
+#include "datasync/host/Folders.h"
+#include "datasync/common/DbRoots.h"
 
 namespace ZEL {
 namespace DataSync {

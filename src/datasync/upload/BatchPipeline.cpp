@@ -10,6 +10,7 @@
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/ConfigPolicyHelper.h"
 #include "datasync/host/Clock.h"
+#include "datasync/host/Folders.h"
 #include "datasync/upload/AgentLog.h"
 #include "datasync/upload/BatchBookmark.h"
 #include "datasync/upload/CustomDataFilter.h"

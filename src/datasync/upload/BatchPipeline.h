@@ -28,10 +28,10 @@
 #include <optional>
 #include <string>
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/common/SyncTypes.h"
 #include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Transport.h"
-#include "datasync/host/Utility.h"
 #include "datasync/host/BookmarkStore.h"
 #include "datasync/host/TelemetryTables.h"
 #include "datasync/upload/FamilyRules.h"

@@ -8,7 +8,7 @@
 #include <list>
 #include <string>
 
-#include "datasync/host/Records.h"
+#include "datasync/store/Records.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -1,9 +1,9 @@
 // The two rule sets of the upload road: bodies, posts and the reading of answers per family.
 #include "datasync/upload/FamilyRules.h"
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/CriticalEvents.h"
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/host/Registry.h"
 #include "datasync/upload/AgentLog.h"
 #include "datasync/upload/JsonFormater.h"
 #include "datasync/upload/NavpBody.h"

@@ -28,9 +28,9 @@
 
 #include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Records.h"
 #include "datasync/host/Transport.h"
 #include "datasync/host/TelemetryTables.h"
+#include "datasync/store/Records.h"
 #include "datasync/upload/NavpHeader.h"
 
 namespace ZEL {

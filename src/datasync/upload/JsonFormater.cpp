@@ -7,17 +7,15 @@
 #include <exception>
 #include <memory>
 
-#include "datasync/host/JsonSerialize.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/store/RecordCodec.h"
 
 namespace ZEL {
 namespace DataSync {
 namespace {
 
 const wchar_t* const kFunction = L"ZEL::DataSync::JsonFormater::JsonSerializer";
-
-std::string U8(const std::wstring& text) { return String::UTF16ToUTF8(text); }
 
 void SetLastIncluded(std::int64_t* lastIncludedId, std::int64_t value) {
     if (lastIncludedId != nullptr) *lastIncludedId = value;
@@ -36,7 +34,8 @@ std::wstring WriteCompact(const Json::Value& root) {
 // Item data as an object of plain strings.
 Json::Value StringObject(const StringMap& map) {
     Json::Value object(Json::objectValue);
-    for (const auto& entry : map) object[U8(entry.first)] = U8(entry.second);
+    for (const auto& entry : map)
+        object[String::UTF16ToUTF8(entry.first)] = String::UTF16ToUTF8(entry.second);
     return object;
 }
 
@@ -53,13 +52,13 @@ public:
     Json::Value Object(const StringMap& map) const {
         Json::Value object(Json::objectValue);
         for (const auto& entry : map) {
-            const std::string text = U8(entry.second);
+            const std::string text = String::UTF16ToUTF8(entry.second);
             Json::Value parsed;
             std::string errors;
             if (m_reader->parse(text.data(), text.data() + text.size(), &parsed, &errors))
-                object[U8(entry.first)] = std::move(parsed);
+                object[String::UTF16ToUTF8(entry.first)] = std::move(parsed);
             else
-                object[U8(entry.first)] = text;
+                object[String::UTF16ToUTF8(entry.first)] = text;
         }
         return object;
     }
@@ -83,20 +82,20 @@ int JsonFormater::JsonSerializer(const std::list<DatasetContext>& records, const
     try {
         const std::wstring reference = records.empty() ? std::wstring() : records.front().device_context_id();
         Json::Value root(Json::objectValue);
-        root["device_id"] = U8(deviceId);
-        root["device_context_id"] = U8(reference);
+        root["device_id"] = String::UTF16ToUTF8(deviceId);
+        root["device_context_id"] = String::UTF16ToUTF8(reference);
 
         Json::Value contexts;  // null for an empty batch
         std::int64_t last = -1;
         for (const DatasetContext& record : records) {
             if (record.device_context_id() != reference) break;
             Json::Value element(Json::objectValue);
-            element["schema_ver"] = U8(record.schema_ver());
-            element["dataset_id"] = U8(record.dataset_id());
-            element["dataset_name"] = U8(record.dataset_name());
-            element["dataset_context_id"] = U8(record.dataset_context_id());
-            element["dataset_context_datetime"] = U8(record.dataset_context_datetime());
-            element["dataset_type"] = U8(record.dataset_type());
+            element["schema_ver"] = String::UTF16ToUTF8(record.schema_ver());
+            element["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
+            element["dataset_name"] = String::UTF16ToUTF8(record.dataset_name());
+            element["dataset_context_id"] = String::UTF16ToUTF8(record.dataset_context_id());
+            element["dataset_context_datetime"] = String::UTF16ToUTF8(record.dataset_context_datetime());
+            element["dataset_type"] = String::UTF16ToUTF8(record.dataset_type());
             element["item_data"] = StringObject(record.item_data());
             contexts.append(std::move(element));
             last = record.row_id();
@@ -119,18 +118,18 @@ int JsonFormater::JsonSerializer(const std::list<ItemContext>& records, const st
     SetLastIncluded(lastIncludedId, -1);
     try {
         Json::Value root(Json::objectValue);
-        root["device_id"] = U8(deviceId);
-        root["device_context_id"] = U8(deviceContextId);
+        root["device_id"] = String::UTF16ToUTF8(deviceId);
+        root["device_context_id"] = String::UTF16ToUTF8(deviceContextId);
 
         Json::Value contexts;
         std::int64_t last = -1;
         for (const ItemContext& record : records) {
             Json::Value element(Json::objectValue);
-            element["dataset_id"] = U8(record.dataset_id());
-            element["item_id"] = U8(record.item_id());
-            element["item_context_id"] = U8(record.item_context_id());
-            element["item_name"] = U8(record.item_name());
-            element["item_time"] = U8(record.item_time());
+            element["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
+            element["item_id"] = String::UTF16ToUTF8(record.item_id());
+            element["item_context_id"] = String::UTF16ToUTF8(record.item_context_id());
+            element["item_name"] = String::UTF16ToUTF8(record.item_name());
+            element["item_time"] = String::UTF16ToUTF8(record.item_time());
             element["item_data"] = record.item_data().empty() ? Json::Value() : StringObject(record.item_data());
             contexts.append(std::move(element));
             last = record.row_id();
@@ -162,8 +161,8 @@ int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std:
         if (!cut) reference = deviceContextId;
 
         Json::Value root(Json::objectValue);
-        root["device_id"] = U8(deviceId);
-        root["device_context_id"] = U8(reference);
+        root["device_id"] = String::UTF16ToUTF8(deviceId);
+        root["device_context_id"] = String::UTF16ToUTF8(reference);
 
         log.d(L"%s: Serializing payload for sending, included item events are", kFunction);
         const ItemDataParser parser;
@@ -173,25 +172,26 @@ int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std:
             if (cut && record.device_context_id() != reference) break;
 
             Json::Value item(Json::objectValue);
-            item["item_id"] = U8(record.item_id());
-            item["item_context_id"] = U8(record.item_context_id());
-            item["schema_ver"] = U8(record.schema_ver());
-            item["item_name"] = U8(record.item_name());
-            item["item_time"] = U8(record.item_time());
+            item["item_id"] = String::UTF16ToUTF8(record.item_id());
+            item["item_context_id"] = String::UTF16ToUTF8(record.item_context_id());
+            item["schema_ver"] = String::UTF16ToUTF8(record.schema_ver());
+            item["item_name"] = String::UTF16ToUTF8(record.item_name());
+            item["item_time"] = String::UTF16ToUTF8(record.item_time());
             const bool encrypted = record.dataset_id() == kEncryptedItemDatasetId;
             if (encrypted && record.item_data().empty())
                 item["item_data"] = Json::Value();
             else
                 item["item_data"] = parser.Object(record.item_data());
             if (encrypted) {
-                item["item_data_encrypted"] = U8(record.item_data_encrypted());
-                item["item_data_encryption_key_id"] = U8(record.item_data_encryption_key_id());
+                item["item_data_encrypted"] = String::UTF16ToUTF8(record.item_data_encrypted());
+                item["item_data_encryption_key_id"] =
+                    String::UTF16ToUTF8(record.item_data_encryption_key_id());
             }
 
             Json::Value element(Json::objectValue);
-            element["dataset_id"] = U8(record.dataset_id());
-            element["dataset_name"] = U8(record.dataset_name());
-            element["dataset_context_id"] = U8(record.dataset_context_id());
+            element["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
+            element["dataset_name"] = String::UTF16ToUTF8(record.dataset_name());
+            element["dataset_context_id"] = String::UTF16ToUTF8(record.dataset_context_id());
             element["item_events_log"].append(std::move(item));
             itemsLog.append(std::move(element));
             last = record.row_id();

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/Records.h"
+#include "datasync/store/Records.h"
 
 namespace ZEL {
 namespace DataSync {

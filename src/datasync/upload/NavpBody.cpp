@@ -6,7 +6,7 @@
 
 #include <exception>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Transport.h"
 
 namespace ZEL {
@@ -14,16 +14,15 @@ namespace DataSync {
 namespace navp {
 namespace {
 
-std::string U8(const std::wstring& text) { return String::UTF16ToUTF8(text); }
-
 std::string HostDeviceId() {
     std::wstring deviceId;
     if (CoreUtility* core = CoreUtility::GetInstance()) core->GetDeviceId(deviceId);
-    return U8(deviceId);
+    return String::UTF16ToUTF8(deviceId);
 }
 
 void AddItemData(const StringMap& itemData, Json::Value& data) {
-    for (const auto& entry : itemData) data[U8(entry.first)] = U8(entry.second);
+    for (const auto& entry : itemData)
+        data[String::UTF16ToUTF8(entry.first)] = String::UTF16ToUTF8(entry.second);
 }
 
 // Fixed keys win over item data of the same name.
@@ -31,16 +30,16 @@ Json::Value Event(const DatasetContext& record, const std::string& deviceId) {
     Json::Value data(Json::objectValue);
     AddItemData(record.item_data(), data);
     data["device_id"] = deviceId;
-    data["device_context_id"] = U8(record.device_context_id());
-    data["dataset_id"] = U8(record.dataset_id());
-    data["schema_ver"] = U8(record.schema_ver());
-    data["dataset_type"] = U8(record.dataset_type());
+    data["device_context_id"] = String::UTF16ToUTF8(record.device_context_id());
+    data["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
+    data["schema_ver"] = String::UTF16ToUTF8(record.schema_ver());
+    data["dataset_type"] = String::UTF16ToUTF8(record.dataset_type());
 
     Json::Value event(Json::objectValue);
-    event["e_cat"] = U8(record.dataset_name());
-    event["e_name"] = U8(record.dataset_name() + L" context updated");
-    event["e_subcat"] = U8(record.dataset_context_id());
-    event["e_time"] = U8(record.dataset_context_datetime());
+    event["e_cat"] = String::UTF16ToUTF8(record.dataset_name());
+    event["e_name"] = String::UTF16ToUTF8(record.dataset_name() + L" context updated");
+    event["e_subcat"] = String::UTF16ToUTF8(record.dataset_context_id());
+    event["e_time"] = String::UTF16ToUTF8(record.dataset_context_datetime());
     event["e_data"] = std::move(data);
     return event;
 }
@@ -49,18 +48,18 @@ Json::Value Event(const DatasetContext& record, const std::string& deviceId) {
 Json::Value Event(const ItemEvent& record, const std::string& deviceId) {
     Json::Value data(Json::objectValue);
     data["device_id"] = deviceId;
-    data["device_context_id"] = U8(record.device_context_id());
-    data["dataset_id"] = U8(record.dataset_id());
-    data["item_id"] = U8(record.item_id());
-    data["item_context_id"] = U8(record.item_context_id());
-    data["schema_ver"] = U8(record.schema_ver());
+    data["device_context_id"] = String::UTF16ToUTF8(record.device_context_id());
+    data["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
+    data["item_id"] = String::UTF16ToUTF8(record.item_id());
+    data["item_context_id"] = String::UTF16ToUTF8(record.item_context_id());
+    data["schema_ver"] = String::UTF16ToUTF8(record.schema_ver());
     AddItemData(record.item_data(), data);
 
     Json::Value event(Json::objectValue);
-    event["e_name"] = U8(record.item_name());
-    event["e_cat"] = U8(record.dataset_name());
-    event["e_subcat"] = U8(record.dataset_context_id());
-    event["e_time"] = U8(record.item_time());
+    event["e_name"] = String::UTF16ToUTF8(record.item_name());
+    event["e_cat"] = String::UTF16ToUTF8(record.dataset_name());
+    event["e_subcat"] = String::UTF16ToUTF8(record.dataset_context_id());
+    event["e_time"] = String::UTF16ToUTF8(record.item_time());
     event["e_data"] = std::move(data);
     return event;
 }

@@ -5,7 +5,7 @@
 #include <list>
 #include <string>
 
-#include "datasync/host/Records.h"
+#include "datasync/store/Records.h"
 #include "datasync/upload/NavpHeader.h"
 
 namespace ZEL {

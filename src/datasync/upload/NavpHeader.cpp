@@ -4,38 +4,38 @@
 
 #include <exception>
 
-#include "datasync/host/JsonSerialize.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/common/TimeText.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/DbRoots.h"
+#include "datasync/store/RecordCodec.h"
 #include "datasync/upload/InstalledStores.h"
 
 namespace ZEL {
 namespace {
-
-std::string U8(const std::wstring& text) { return String::UTF16ToUTF8(text); }
 
 void FillHeaderFrom(const DeviceContext& context, const std::wstring& appName, Json::Value& header) {
     const DeviceInfo& device = context.device_info();
     const ZELInfo& zel = context.zel_info();
 
     Json::Value deviceInfo(Json::objectValue);
-    deviceInfo["d_os"] = U8(device.os_name());
-    deviceInfo["d_osver"] = U8(device.os_version());
-    deviceInfo["d_lang"] = U8(device.os_language());
-    deviceInfo["d_geo"] = U8(device.os_country());
-    deviceInfo["d_brand"] = U8(device.device_brand());
-    deviceInfo["d_subbrand"] = U8(device.device_subbrand());
-    deviceInfo["d_fam"] = U8(device.device_family());
-    deviceInfo["d_mtm"] = U8(device.device_modeltype());
-    deviceInfo["d_id"] = U8(device.device_id2());  // the endpoint identifies devices by the second id
-    deviceInfo["d_time"] = U8(device.device_info_datetime());
+    deviceInfo["d_os"] = String::UTF16ToUTF8(device.os_name());
+    deviceInfo["d_osver"] = String::UTF16ToUTF8(device.os_version());
+    deviceInfo["d_lang"] = String::UTF16ToUTF8(device.os_language());
+    deviceInfo["d_geo"] = String::UTF16ToUTF8(device.os_country());
+    deviceInfo["d_brand"] = String::UTF16ToUTF8(device.device_brand());
+    deviceInfo["d_subbrand"] = String::UTF16ToUTF8(device.device_subbrand());
+    deviceInfo["d_fam"] = String::UTF16ToUTF8(device.device_family());
+    deviceInfo["d_mtm"] = String::UTF16ToUTF8(device.device_modeltype());
+    deviceInfo["d_id"] =
+        String::UTF16ToUTF8(device.device_id2());  // the endpoint identifies devices by the second id
+    deviceInfo["d_time"] = String::UTF16ToUTF8(device.device_info_datetime());
 
     const UserInfo user;  // this host reports no user identity: the class's defaults
     Json::Value userInfo(Json::objectValue);
-    userInfo["u_uid"] = U8(user.user_uid());
-    userInfo["u_lid"] = U8(user.user_lid());
-    userInfo["u_sid"] = U8(user.user_sid());
+    userInfo["u_uid"] = String::UTF16ToUTF8(user.user_uid());
+    userInfo["u_lid"] = String::UTF16ToUTF8(user.user_lid());
+    userInfo["u_sid"] = String::UTF16ToUTF8(user.user_sid());
 
     AppInfo app;
     app.set_app_key(zel.zel_key());
@@ -43,15 +43,15 @@ void FillHeaderFrom(const DeviceContext& context, const std::wstring& appName, J
     app.set_app_name(appName);
     app.set_app_channel(zel.zel_channel());
     Json::Value appInfo(Json::objectValue);
-    appInfo["a_key"] = U8(app.app_key());
-    appInfo["a_ver"] = U8(app.app_version());
-    appInfo["a_name"] = U8(app.app_name());
-    appInfo["a_channel"] = U8(app.app_channel());
+    appInfo["a_key"] = String::UTF16ToUTF8(app.app_key());
+    appInfo["a_ver"] = String::UTF16ToUTF8(app.app_version());
+    appInfo["a_name"] = String::UTF16ToUTF8(app.app_name());
+    appInfo["a_channel"] = String::UTF16ToUTF8(app.app_channel());
 
     header["device_info"] = std::move(deviceInfo);
     header["user_info"] = std::move(userInfo);
     header["app_info"] = std::move(appInfo);
-    header["sdk_ver"] = U8(zel.zel_version());
+    header["sdk_ver"] = String::UTF16ToUTF8(zel.zel_version());
 }
 
 Json::Value EventData(const DeviceContext& record) {
@@ -60,50 +60,53 @@ Json::Value EventData(const DeviceContext& record) {
     const ZELInfo& zel = record.zel_info();
 
     Json::Value data(Json::objectValue);
-    data["region_name"] = U8(region.region_name());
-    data["country_name"] = U8(region.country_name());
-    data["country_code"] = U8(region.country_code());
-    data["time_zone"] = U8(NavpHeader::TimeZoneFromLocalTime(System::GetTime()));
-    data["language_name"] = U8(region.language_name());
-    data["language_code"] = U8(region.language_code());
-    data["region_info_datetime"] = U8(region.region_info_datetime());
-    data["dataset_id"] = U8(record.dataset_id());
-    data["device_id"] = U8(device.device_id());
-    data["device_id2"] = U8(device.device_id2());
-    data["device_context_id"] = U8(record.device_context_id());
-    data["schema_ver"] = U8(record.schema_ver());
-    data["device_name"] = U8(device.device_name());
-    data["device_manufacturer"] = U8(device.device_manufacturer());
-    data["device_brand"] = U8(device.device_brand());
-    data["device_subbrand"] = U8(device.device_subbrand());
-    data["device_family"] = U8(device.device_family());
-    data["device_modeltype"] = U8(device.device_modeltype());
-    data["device_enclosuretype"] = U8(device.device_enclosuretype());
-    data["device_bios_version"] = U8(device.device_biosversion());
-    data["device_image_info"] = U8(device.device_subbrand());  // the endpoint reads the image from the sub-brand
-    data["device_ec_version"] = U8(device.device_ecversion());
-    data["device_smbios_version"] = U8(device.device_smbiosversion());
-    data["os_name"] = U8(device.os_name());
-    data["os_version"] = U8(device.os_version());
-    data["os_language"] = U8(device.os_language());
-    data["os_country"] = U8(device.os_country());
-    data["os_update_title"] = U8(device.os_updatetitle());
-    data["os_update_description"] = U8(device.os_updatedescription());
-    data["device_info_datetime"] = U8(device.device_info_datetime());
+    data["region_name"] = String::UTF16ToUTF8(region.region_name());
+    data["country_name"] = String::UTF16ToUTF8(region.country_name());
+    data["country_code"] = String::UTF16ToUTF8(region.country_code());
+    data["time_zone"] = String::UTF16ToUTF8(NavpHeader::TimeZoneFromLocalTime(System::GetTime()));
+    data["language_name"] = String::UTF16ToUTF8(region.language_name());
+    data["language_code"] = String::UTF16ToUTF8(region.language_code());
+    data["region_info_datetime"] = String::UTF16ToUTF8(region.region_info_datetime());
+    data["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
+    data["device_id"] = String::UTF16ToUTF8(device.device_id());
+    data["device_id2"] = String::UTF16ToUTF8(device.device_id2());
+    data["device_context_id"] = String::UTF16ToUTF8(record.device_context_id());
+    data["schema_ver"] = String::UTF16ToUTF8(record.schema_ver());
+    data["device_name"] = String::UTF16ToUTF8(device.device_name());
+    data["device_manufacturer"] = String::UTF16ToUTF8(device.device_manufacturer());
+    data["device_brand"] = String::UTF16ToUTF8(device.device_brand());
+    data["device_subbrand"] = String::UTF16ToUTF8(device.device_subbrand());
+    data["device_family"] = String::UTF16ToUTF8(device.device_family());
+    data["device_modeltype"] = String::UTF16ToUTF8(device.device_modeltype());
+    data["device_enclosuretype"] = String::UTF16ToUTF8(device.device_enclosuretype());
+    data["device_bios_version"] = String::UTF16ToUTF8(device.device_biosversion());
+    data["device_image_info"] =
+        String::UTF16ToUTF8(device.device_subbrand());  // the endpoint reads the image from the sub-brand
+    data["device_ec_version"] = String::UTF16ToUTF8(device.device_ecversion());
+    data["device_smbios_version"] = String::UTF16ToUTF8(device.device_smbiosversion());
+    data["os_name"] = String::UTF16ToUTF8(device.os_name());
+    data["os_version"] = String::UTF16ToUTF8(device.os_version());
+    data["os_language"] = String::UTF16ToUTF8(device.os_language());
+    data["os_country"] = String::UTF16ToUTF8(device.os_country());
+    data["os_update_title"] = String::UTF16ToUTF8(device.os_updatetitle());
+    data["os_update_description"] = String::UTF16ToUTF8(device.os_updatedescription());
+    data["device_info_datetime"] = String::UTF16ToUTF8(device.device_info_datetime());
     if (!device.device_extensionkeyvalue().empty()) {
         Json::Value extensions(Json::arrayValue);
-        for (const std::wstring& entry : device.device_extensionkeyvalue()) extensions.append(U8(entry));
+        for (const std::wstring& entry : device.device_extensionkeyvalue())
+            extensions.append(String::UTF16ToUTF8(entry));
         data["device_extension_keyvalue"] = std::move(extensions);
     }
-    data["zel_id"] = U8(zel.zel_id());
-    data["zel_name"] = U8(zel.zel_name());
-    data["zel_version"] = U8(zel.zel_version());
-    data["zel_info_datetime"] = U8(zel.zel_datetime());
-    data["device_path"] = U8(device.device_path());
-    data["device_subscription"] = U8(device.device_subscription());
-    data["zel_channel"] = U8(zel.zel_channel());
-    data["zel_key"] = U8(zel.zel_key());
-    data["zel_anonymous_data_collection_preference"] = U8(zel.anonymous_data_collection_preference());
+    data["zel_id"] = String::UTF16ToUTF8(zel.zel_id());
+    data["zel_name"] = String::UTF16ToUTF8(zel.zel_name());
+    data["zel_version"] = String::UTF16ToUTF8(zel.zel_version());
+    data["zel_info_datetime"] = String::UTF16ToUTF8(zel.zel_datetime());
+    data["device_path"] = String::UTF16ToUTF8(device.device_path());
+    data["device_subscription"] = String::UTF16ToUTF8(device.device_subscription());
+    data["zel_channel"] = String::UTF16ToUTF8(zel.zel_channel());
+    data["zel_key"] = String::UTF16ToUTF8(zel.zel_key());
+    data["zel_anonymous_data_collection_preference"] =
+        String::UTF16ToUTF8(zel.anonymous_data_collection_preference());
     Json::Value packages;
     JsonSerialize::ConvertMapToJsonArray(zel.zel_installed_packages(), packages);
     data["zel_installed_packages"] = std::move(packages);
@@ -189,8 +192,8 @@ bool NavpHeader::BuildDeviceContextBody(const std::list<DeviceContext>& records,
         Json::Value event(Json::objectValue);
         event["e_name"] = "DeviceContext updated";
         event["e_cat"] = "DeviceContext";
-        event["e_subcat"] = U8(record.device_context_id());
-        event["e_time"] = U8(record.device_context_datetime());
+        event["e_subcat"] = String::UTF16ToUTF8(record.device_context_id());
+        event["e_time"] = String::UTF16ToUTF8(record.device_context_datetime());
         event["e_data"] = EventData(record);
         Json::Value events(Json::arrayValue);
         events.append(std::move(event));

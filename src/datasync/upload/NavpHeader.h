@@ -20,8 +20,9 @@
 #include <mutex>
 #include <string>
 
+#include "linuxhost/datastore/DataStore.h"
+#include "datasync/store/Records.h"
 #include "datasync/host/TelemetryTables.h"
-#include "datasync/host/Records.h"
 
 namespace ZEL {
 

@@ -20,11 +20,12 @@
 #include <memory>
 #include <string>
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/common/SyncTypes.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/UploadOutcome.h"
+#include "linuxhost/datastore/SyncPointDao.h"
 #include "datasync/upload/BatchPipeline.h"
 #include "datasync/upload/NavpHeader.h"
-#include "datasync/common/UploadOutcome.h"
 
 namespace ZEL {
 namespace DataSync {

@@ -24,12 +24,13 @@
 #include <memory>
 #include <string>
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/common/SyncTypes.h"
 #include "datasync/common/UploadOutcome.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
 #include "datasync/host/Transport.h"
-#include "datasync/host/Utility.h"
+#include "linuxhost/datastore/SyncPointDao.h"
 #include "datasync/upload/BatchPipeline.h"
 
 namespace ZEL {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/host/TelemetryTables.h"
-#include "datasync/host/Utility.h"
 #include "datasync/upload/BatchPipeline.h"
 
 namespace ZEL {

@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "datasync/config/EndpointFamilies.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/BookmarkTable.h"
 
 namespace ZEL {

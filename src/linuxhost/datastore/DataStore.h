@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "datasync/host/Records.h"
+#include "datasync/common/DbRoots.h"
+#include "datasync/store/Records.h"
 #include "linuxhost/datastore/SQLiteWrapper.h"
-#include "datasync/host/Utility.h"
 
 namespace ZEL {
 

@@ -2,8 +2,8 @@
 // the two calls whose failures the stores expect the host to log rather than throw.
 #include <exception>
 
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/DataStore.h"
-#include "datasync/host/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

@@ -10,9 +10,10 @@
 #include <exception>
 #include <utility>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/JsonSerialize.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/host/Folders.h"
+#include "datasync/store/RecordCodec.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

@@ -5,7 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/host/Folders.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/DataStore.h"
 #include "linuxhost/datastore/StandardTableDao.h"
 

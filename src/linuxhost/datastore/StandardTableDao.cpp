@@ -4,9 +4,11 @@
 
 #include <limits>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/JsonSerialize.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/host/Folders.h"
+#include "datasync/store/RecordCodec.h"
+#include "datasync/housekeeping/CutoffStatement.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -237,9 +239,7 @@ std::optional<DataSync::UploadRestart> StandardTableDao::FindUploadRestart(
         DatabasePtr db = Open(false, false);
         if (!db) return std::nullopt;
         // A row of the logtime's shape that the cutoff's condition does not take is dated after it.
-        const std::string datedAfter =
-            "logtime GLOB '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]*' AND NOT (" +
-            upToCutoff + ")";
+        const std::string datedAfter = QueryBuilderUtility::LogtimeHasTheForm() + " AND NOT (" + upToCutoff + ")";
         CppSQLite3Query bounds =
             db->execQuery("SELECT (SELECT MIN(id) FROM " + table + " WHERE " + datedAfter + "), MAX(id) FROM " + table);
         if (bounds.eof() || bounds.fieldIsNull(1)) return std::nullopt;

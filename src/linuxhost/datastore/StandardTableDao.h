@@ -23,11 +23,12 @@
 #include <string>
 #include <vector>
 
+#include "datasync/common/DbRoots.h"
 #include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Records.h"
-#include "datasync/host/Utility.h"
+#include "datasync/store/Records.h"
 #include "datasync/host/TelemetryTables.h"
+#include "datasync/host/Folders.h"
 
 namespace ZEL {
 namespace linuxhost {

@@ -4,7 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/host/Folders.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/SqliteTelemetryTables.h"
 
 namespace ZEL {

@@ -3,8 +3,10 @@
 
 #include <mutex>
 
+#include "datasync/common/StringUtil.h"
+#include "datasync/common/TimeText.h"
+#include "datasync/host/Folders.h"
 #include "datasync/host/Impersonation.h"
-#include "datasync/host/StringUtil.h"
 #include "linuxhost/datastore/BookmarkTable.h"
 
 namespace ZEL {

@@ -16,10 +16,10 @@
 #include <cstdint>
 #include <string>
 
+#include "datasync/common/DbRoots.h"
+#include "datasync/host/BookmarkStore.h"
 #include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Utility.h"
-#include "datasync/host/BookmarkStore.h"
 
 namespace ZEL {
 namespace linuxhost {

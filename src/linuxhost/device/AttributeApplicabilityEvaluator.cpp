@@ -3,7 +3,7 @@
 
 #include <map>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/HostState.h"
 
 namespace ZEL {

@@ -13,7 +13,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/HostState.h"
 
 namespace ZEL {

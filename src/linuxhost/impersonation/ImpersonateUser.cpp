@@ -26,8 +26,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/host/SecurityAttributes.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/logging/FileLogging.h"
 
@@ -221,7 +221,7 @@ bool check_admin_privilege() {
     return CurrentFsUid() == 0;
 }
 
-// The named events are shared with the logged-on user only (see Utility.h).
+// The named events are shared with the logged-on user only (see datasync/host/SecurityAttributes.h).
 bool InitializeSecurityAttributes(SECURITY_ATTRIBUTES* attributes, bool /*allowUserAccess*/) {
     if (attributes == nullptr) return true;
     attributes->access = platform::NamedEventAccess{};

@@ -12,7 +12,7 @@
 #include <memory>
 #include <utility>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "platform/FileText.h"
 
 namespace ZEL {

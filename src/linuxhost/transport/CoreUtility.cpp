@@ -1,11 +1,7 @@
-// The process-wide parts of ZEL::CoreUtility: the installed instance and the device-missing
-// test of an answer, which do not depend on how requests are sent.
-#include <json/json.h>
-
+// The process-wide part of ZEL::CoreUtility: the installed instance. (The device-missing test
+// of an answer is the module's: datasync/resilience/DeviceMissing.cpp.)
 #include <atomic>
-#include <memory>
 
-#include "datasync/host/StringUtil.h"
 #include "datasync/host/Transport.h"
 
 namespace ZEL {
@@ -18,26 +14,5 @@ std::atomic<CoreUtility*> g_instance{nullptr};
 CoreUtility* CoreUtility::GetInstance() { return g_instance.load(); }
 
 void CoreUtility::SetInstance(CoreUtility* instance) { g_instance.store(instance); }
-
-bool CoreUtility::Is403WithDeviceMissingError(ZELCore::InvokeHttpResponse& response) {
-    if (response.response.statusCode != 403) return false;
-    const std::string& body = response.response.message;
-    try {
-        Json::CharReaderBuilder builder;
-        // Only a body that is wholly one JSON object counts; a server error page that happens to
-        // start with JSON must not switch the agent into its device-missing state.
-        builder["failIfExtra"] = true;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        Json::Value root;
-        std::string errors;
-        if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) return false;
-        if (!root.isObject()) return false;
-        const Json::Value& code = root["errorCode"];
-        if (!code.isString()) return false;
-        return String::CaseInsesitiveEqual(String::UTF8ToUTF16(code.asString()), L"DeviceMissing");
-    } catch (...) {
-        return false;
-    }
-}
 
 }  // namespace ZEL

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/transport/CurlHandles.h"
 #include "linuxhost/transport/CurlResult.h"
@@ -83,8 +83,6 @@ ZELCore::InvokeHttpResponse Failure(int code) {
     return response;
 }
 
-std::wstring Wide(const std::string& text) { return String::UTF8ToUTF16(text); }
-
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
                return std::tolower(x) == std::tolower(y);
@@ -143,13 +141,15 @@ size_t OnBody(char* data, size_t size, size_t count, void* sink) {
 
 CurlTransport::CurlTransport() { GlobalInitOnce(); }
 
-void CurlTransport::GetDeviceId(std::wstring& deviceId) { deviceId = Wide(CurrentDeviceState().id); }
+void CurlTransport::GetDeviceId(std::wstring& deviceId) {
+    deviceId = String::UTF8ToUTF16(CurrentDeviceState().id);
+}
 
 bool CurlTransport::IsDeviceRegistered() { return CurrentDeviceState().registered; }
 
 std::wstring CurlTransport::GetMtlsUrl(const std::wstring& url) {
     const TlsSettings tls = CurrentTlsSettings();
-    return Wide(transport::ApplyMtlsUrlMap(tls.mtls_url_map, String::UTF16ToUTF8(url)));
+    return String::UTF8ToUTF16(transport::ApplyMtlsUrlMap(tls.mtls_url_map, String::UTF16ToUTF8(url)));
 }
 
 int CurlTransport::OnTransferProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -162,7 +162,8 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
                                                       ZELCore::HttpAuthType authType, bool /*keepAlive*/,
                                                       const std::string& /*extra*/) {
     if (method != ZELCore::HTTP_METHOD_POST) {
-        TransportLogError(L"CurlTransport: refused %s: request method %d is not supported", Wide(url), method);
+        TransportLogError(L"CurlTransport: refused %s: request method %d is not supported",
+                          String::UTF8ToUTF16(url), method);
         return Failure(result::OTHER_FAILURE);
     }
     if (StopRequested()) return Failure(result::CONNECTION_LOST);
@@ -170,7 +171,8 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
     const TlsSettings tls = CurrentTlsSettings();
     const transport::UrlVerdict verdict = transport::CheckRequestUrl(url, tls.allow_http_loopback);
     if (!verdict.allowed) {
-        TransportLogError(L"CurlTransport: refused %s: %s", Wide(url), Wide(verdict.reason));
+        TransportLogError(L"CurlTransport: refused %s: %s", String::UTF8ToUTF16(url),
+                          String::UTF8ToUTF16(verdict.reason));
         return Failure(result::OTHER_FAILURE);
     }
 
@@ -187,11 +189,12 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
                 break;
             case ClientCertificateCheck::Verdict::Expired:
                 TransportLogWarning(L"CurlTransport: client certificate %s has expired; %s not sent",
-                                    Wide(tls.client_cert), Wide(url));
+                                    String::UTF8ToUTF16(tls.client_cert), String::UTF8ToUTF16(url));
                 return Failure(result::CLIENT_CERT_EXPIRED);
             case ClientCertificateCheck::Verdict::Unreadable:
-                TransportLogError(L"CurlTransport: client certificate %s: %s; %s not sent", Wide(tls.client_cert),
-                                  Wide(problem), Wide(url));
+                TransportLogError(L"CurlTransport: client certificate %s: %s; %s not sent",
+                                  String::UTF8ToUTF16(tls.client_cert), String::UTF8ToUTF16(problem),
+                                  String::UTF8ToUTF16(url));
                 return Failure(result::TLS_FAILURE);
         }
     }
@@ -199,13 +202,15 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
     CurlSlistPtr headerList;
     std::string headerProblem;
     if (!BuildHeaderList(headers, headerList, headerProblem)) {
-        TransportLogError(L"CurlTransport: refused %s: %s", Wide(url), Wide(headerProblem));
+        TransportLogError(L"CurlTransport: refused %s: %s", String::UTF8ToUTF16(url),
+                          String::UTF8ToUTF16(headerProblem));
         return Failure(result::OTHER_FAILURE);
     }
 
     CURL* curl = ThreadHandle(credentials);
     if (curl == nullptr) {
-        TransportLogError(L"CurlTransport: cannot create a curl handle; %s not sent", Wide(url));
+        TransportLogError(L"CurlTransport: cannot create a curl handle; %s not sent",
+                          String::UTF8ToUTF16(url));
         return Failure(result::OTHER_FAILURE);
     }
     curl_easy_reset(curl);
@@ -261,8 +266,9 @@ ZELCore::InvokeHttpResponse CurlTransport::InvokeHttp(const std::string& url,
         response.response.message = std::move(sink.text);
     } else {
         const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
-        TransportLogWarning(L"CurlTransport: POST %s failed: curl %d (%s), result %d", Wide(url),
-                            static_cast<int>(code), Wide(detail), response.resultCode);
+        TransportLogWarning(L"CurlTransport: POST %s failed: curl %d (%s), result %d",
+                            String::UTF8ToUTF16(url), static_cast<int>(code), String::UTF8ToUTF16(detail),
+                            response.resultCode);
     }
     return response;
 }

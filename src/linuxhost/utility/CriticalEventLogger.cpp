@@ -20,7 +20,7 @@
 #include <mutex>
 #include <string>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/utility/JsonStateFile.h"
 

@@ -5,8 +5,8 @@
 // dangling link does not count.
 #include <sys/stat.h>
 
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/host/Folders.h"
 
 namespace ZEL {
 namespace FileSystem {

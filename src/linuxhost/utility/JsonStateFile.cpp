@@ -10,7 +10,7 @@
 #include <memory>
 #include <system_error>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "platform/FileText.h"
@@ -20,12 +20,9 @@ namespace ZEL {
 namespace linuxhost {
 namespace {
 
-std::wstring Wide(const std::string& text) {
-    return String::UTF8ToUTF16(text);
-}
 
 std::wstring ErrnoText(int error) {
-    return Wide(std::strerror(error));
+    return String::UTF8ToUTF16(std::strerror(error));
 }
 
 bool WriteAll(int fd, const std::string& data) {
@@ -66,7 +63,8 @@ std::string JsonStateFile::CurrentPath() const {
 void JsonStateFile::ReportProblemOnce(const std::wstring& what, const std::string& path) {
     if (m_reportedPath == path) return;
     m_reportedPath = path;
-    HostLog().w(L"StateFile: %s: %s; treated as empty and replaced at the next change", Wide(path), what);
+    HostLog().w(L"StateFile: %s: %s; treated as empty and replaced at the next change",
+                String::UTF8ToUTF16(path), what);
 }
 
 namespace {
@@ -93,7 +91,7 @@ Json::Value JsonStateFile::Load(const std::string& path) {
     const platform::FileText file = platform::ReadFileText(path);
     if (!file.ok()) {
         if (file.status != platform::FileText::Status::Missing)
-            ReportProblemOnce(L"cannot be read: " + Wide(file.reason), path);
+            ReportProblemOnce(L"cannot be read: " + String::UTF8ToUTF16(file.reason), path);
         return Json::Value(Json::objectValue);
     }
     const std::string& text = file.text;
@@ -122,7 +120,8 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
     platform::UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!fd) {
         const int error = errno;
-        HostLog().e(L"StateFile: cannot create a temporary file beside %s: %s", Wide(path), ErrnoText(error));
+        HostLog().e(L"StateFile: cannot create a temporary file beside %s: %s", String::UTF8ToUTF16(path),
+                    ErrnoText(error));
         return false;
     }
 
@@ -134,7 +133,7 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
     if (error != 0) {
         ::unlink(temporary.c_str());
-        HostLog().e(L"StateFile: cannot write %s: %s", Wide(path), ErrnoText(error));
+        HostLog().e(L"StateFile: cannot write %s: %s", String::UTF8ToUTF16(path), ErrnoText(error));
         return false;
     }
     SyncFolder(folder);

@@ -10,8 +10,8 @@
 // Without a state folder nothing is stored: the write is reported in host.log and dropped.
 #include <mutex>
 
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/host/Registry.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/utility/JsonStateFile.h"
 

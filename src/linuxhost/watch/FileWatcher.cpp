@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "platform/UniqueFd.h"
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

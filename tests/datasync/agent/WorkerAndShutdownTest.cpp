@@ -3,6 +3,8 @@
 
 #include <future>
 
+#include "datasync/common/StringUtil.h"
+#include "datasync/resilience/BackoffDelay.h"
 #include "linuxhost/datastore/SqliteDatabaseManager.h"
 #include "support/AgentHarness.h"
 #include "support/ManualClock.h"
@@ -131,7 +133,7 @@ public:
 
 private:
     struct Traced : ZEL::Database {
-        Traced(const std::string& path, SlowStore* store) : Database(std::wstring(path.begin(), path.end())) {
+        Traced(const std::string& path, SlowStore* store) : Database(ZEL::String::UTF8ToUTF16(path)) {
             open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
             sqlite3_trace_v2(Checked(), SQLITE_TRACE_STMT, [](unsigned, void* self, void* statement, void*) {
                 if (std::string(sqlite3_sql(static_cast<sqlite3_stmt*>(statement))).rfind("DELETE", 0) == 0)

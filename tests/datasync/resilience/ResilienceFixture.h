@@ -4,7 +4,7 @@
 
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/Utility.h"
+#include "datasync/resilience/BackoffDelay.h"
 #include "datasync/upload/UploadFixture.h"
 #include "support/ManualClock.h"
 #include "support/PreparedComponents.h"

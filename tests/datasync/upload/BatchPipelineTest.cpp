@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include "datasync/host/CriticalEvents.h"
+#include "datasync/host/Registry.h"
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "datasync/upload/UploadFixture.h"

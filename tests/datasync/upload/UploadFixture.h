@@ -5,8 +5,8 @@
 #include <functional>
 #include <sstream>
 
-#include "datasync/host/JsonSerialize.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/store/RecordCodec.h"
 #include "support/AgentHarness.h"
 #include "support/TelemetryWriter.h"
 

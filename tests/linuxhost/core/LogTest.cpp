@@ -8,8 +8,8 @@
 #include <fstream>
 #include <thread>
 
+#include "datasync/common/TimeText.h"
 #include "datasync/host/Log.h"
-#include "datasync/host/Utility.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/logging/RepeatFilter.h"
 #include "support/TempDir.h"

@@ -10,10 +10,10 @@
 #include <future>
 #include <thread>
 
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/DataStore.h"
-#include "datasync/host/JsonSerialize.h"
+#include "datasync/store/RecordCodec.h"
 #include "linuxhost/datastore/SQLiteWrapper.h"
-#include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/SqliteDatabaseManager.h"
 #include "linuxhost/datastore/SqliteEventDataLogging.h"
@@ -26,7 +26,6 @@ namespace {
 namespace fs = std::filesystem;
 using ZEL::DatabasePtr;
 using ZEL::linuxhost::SqliteDatabaseManager;
-std::wstring W(const std::string& text) { return ZEL::String::UTF8ToUTF16(text); }
 
 using testing::HasSubstr;
 constexpr int kCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
@@ -143,7 +142,7 @@ TEST(WrapperThreads, ConcurrentExecDmlReportsOwnChangeCounts) {
 class ManagerTest : public ::testing::Test {
 protected:
     DatabasePtr Get(const std::string& path, bool create = true, bool reader = false) {
-        return manager.Get(W(path), create, reader);
+        return manager.Get(ZEL::String::UTF8ToUTF16(path), create, reader);
     }
     testsupport::LogCapture logs;
     testsupport::TempDir temp;
@@ -186,7 +185,7 @@ TEST_F(ManagerTest, LockHeldElsewhereDelaysRead) {
 TEST_F(ManagerTest, EvictionByFileAndByWholeFolderName) {
     const std::string a = temp.path() + "a.sqlite3";
     DatabasePtr first = Get(a);
-    manager.CloseCachedDatabaseAtPath(W(temp.path() + "./a.sqlite3"));
+    manager.CloseCachedDatabaseAtPath(ZEL::String::UTF8ToUTF16(temp.path() + "./a.sqlite3"));
     EXPECT_NE(Get(a), first);
     EXPECT_EQ(first->execScalar("SELECT 7"), 7) << "a holder of the dropped handle keeps a working connection";
     // Files in the folder and below it go; a sibling sharing the name's prefix and a file beside stay.
@@ -195,7 +194,7 @@ TEST_F(ManagerTest, EvictionByFileAndByWholeFolderName) {
     for (const std::string& folder : {temp.path() + "a/b", temp.path() + "a/b/", temp.path() + "a/x/../b"}) {
         DatabasePtr before[4];
         for (int i = 0; i < 4; ++i) before[i] = Get(files[i]);
-        manager.CloseCachedDatabasesUnderPath(W(folder));
+        manager.CloseCachedDatabasesUnderPath(ZEL::String::UTF8ToUTF16(folder));
         for (int i = 0; i < 4; ++i) EXPECT_EQ(Get(files[i]) == before[i], i >= 2) << folder << " " << files[i];
     }
 }
@@ -257,7 +256,7 @@ TEST_F(ManagerTest, ConcurrentGetsShareOneHandle) {
 TEST_F(ManagerTest, DatabaseCreateTableAndExecSqlReportFailuresWithThePath) {
     const std::string path = temp.path() + "db.sqlite3";
     constexpr const char* kTable = "Create table ItemEvent(id integer primary key, data TEXT NOT NULL)";
-    ZEL::Database database(W(path));
+    ZEL::Database database(ZEL::String::UTF8ToUTF16(path));
     database.open(path, kCreate);
     ASSERT_TRUE(database.CreateTable("ItemEvent", kTable));
     EXPECT_TRUE(database.ExecSql(L"INSERT INTO ItemEvent(data) VALUES('caf\u00e9 \U0001F600')"));

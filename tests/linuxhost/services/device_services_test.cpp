@@ -5,8 +5,8 @@
 #include <list>
 #include <sstream>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/StringUtil.h"
 #include "linuxhost/device/AttributeApplicabilityEvaluator.h"
 #include "linuxhost/device/HostEpUrlProvider.h"
 #include "linuxhost/device/HostStatusServices.h"

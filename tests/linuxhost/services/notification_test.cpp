@@ -1,13 +1,11 @@
-// Server commands built and read back, and the notification bus: delivery in order on the bus's
-// thread, last state per topic, re-entrant callbacks, shutdown. The registration payload is read
-// by the agent's device-missing tests.
+// The notification bus: delivery in order on the bus's thread, last state per topic, re-entrant
+// callbacks, shutdown.
 #include <future>
 #include <map>
 #include <mutex>
 #include <set>
 
 #include "datasync/host/Notification.h"
-#include "datasync/host/StringUtil.h"
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/services/ServicesTestSupport.h"
 
@@ -17,29 +15,6 @@ using namespace servicestest;
 using ZEL::ZELNotificationData;
 using ZEL::linuxhost::NotificationBus;
 using Seen = std::vector<std::pair<int, int>>;
-
-TEST(ServerCommand, BuiltCommandsReadBackFieldListsAreJoinedAndOtherPayloadsReadAsEmpty) {
-    const std::wstring awkward = L"quote \" backslash \\ newline \n Gr\u00f6\u00dfe";
-    const ZELNotificationData command =
-        ZELNotificationData::MakeServerCommand(L"run", awkward, {{L"randomDelay", L"30"}, {L"k", awkward}});
-    EXPECT_TRUE(command.isKTANotification());
-    EXPECT_EQ(command.getActionType() + L"|" + command.getMessageType(), L"run|" + awkward);
-    EXPECT_EQ(command.getFieldValue(L"k") + L"|" + command.getFieldValue(L"absent"), awkward + L"|");
-    const ZELNotificationData read(0, 0, LR"({"command":{"action":"run","message":"sendTelemetry","fields":{
-              "datasets":["CPUEvent","DiskEvent"],"collectionOnly":false,"mixed":["a",1,true],"nothing":null}}})",
-                                   ZELNotificationData::Kind::KTA);
-    EXPECT_EQ((std::vector<std::wstring>{read.getFieldValue(L"datasets"), read.getFieldValue(L"collectionOnly"),
-                                         read.getFieldValue(L"mixed"), read.getFieldValue(L"nothing")}),
-              (std::vector<std::wstring>{L"CPUEvent,DiskEvent", L"false", L"a,1,true", L""}));
-    for (const std::wstring& payload :  // the last one nests past the parser's limit
-         {std::wstring(L"not json"), std::wstring(L"{\"command\":{\"action\":\"run\"}} trailing"),
-          std::wstring(L"{\"command\":{\"action\":[\"run\"],\"message\":{\"x\":1},\"fields\":[\"datasets\"]}}"),
-          std::wstring(100000, L'[') + std::wstring(100000, L']')}) {
-        const ZELNotificationData data(0, 0, payload, ZELNotificationData::Kind::KTA);
-        EXPECT_EQ(data.getActionType() + data.getMessageType() + data.getFieldValue(L"datasets"), L"")
-            << ZEL::String::UTF16ToUTF8(payload.substr(0, 80));
-    }
-}
 
 // Records (topic, state) of every notification a subscriber sees, and the threads it ran on.
 struct Recorder {

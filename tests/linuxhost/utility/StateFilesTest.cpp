@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "datasync/host/CriticalEvents.h"
-#include "datasync/host/Utility.h"
+#include "datasync/host/Registry.h"
 #include "linuxhost/HostFolders.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"

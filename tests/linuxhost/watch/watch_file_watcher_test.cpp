@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <list>
 
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/watch/watch_test_support.h"
 #include "support/TelemetryWriter.h"
 #include "support/TempDir.h"
@@ -19,7 +20,8 @@ class FileWatcherTest : public ::testing::Test {
 protected:
     std::unique_ptr<FileWatcher> Watch(const std::string& folder, std::list<std::wstring> names,
                                        platform::HANDLE stop = nullptr, ZEL::FileWatcherIntervals every = kQuick) {
-        return std::make_unique<FileWatcher>(Wide(folder), names, recorder.Callback(), false, stop, every);
+        return std::make_unique<FileWatcher>(ZEL::String::UTF8ToUTF16(folder), names, recorder.Callback(),
+                                             false, stop, every);
     }
     testsupport::TempDir dir;
     ChangeRecorder recorder;  // outlives every watcher of a test
@@ -29,7 +31,8 @@ protected:
 // a replacement by rename and a creation are each reported under "<folder>/<listed name>"; other
 // files, other sidecars and reads are not.
 TEST_F(FileWatcherTest, ListedFilesAndTheirWalAreReportedOnceUnderFolderSlashNameAndNothingElse) {
-    const std::string folder = dir.sub("data");  // ends with '/'
+    // A folder name outside ASCII: the reported paths are the UTF-8 path read back as wide text.
+    const std::string folder = dir.sub("Ger\xc3\xa4te");  // ends with '/'
     Touch(folder + "e.db");
     auto watcher = Watch(folder.substr(0, folder.size() - 1), {L"a.db", L"b.db", L"c.db", L"d.db", L"e.db"});
     for (const char* name : {"e.db-shm", "e.db-journal", "x.db", "x.db-wal", "e.dbx", "xe.db", "e.db-wal.bak"})
@@ -46,8 +49,10 @@ TEST_F(FileWatcherTest, ListedFilesAndTheirWalAreReportedOnceUnderFolderSlashNam
     std::vector<std::wstring> paths;
     for (const auto& report : recorder.Reports()) paths.push_back(report.path);
     std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::wstring>{Wide(folder + "a.db"), Wide(folder + "b.db"),
-                                                Wide(folder + "c.db"), Wide(folder + "d.db")}));
+    EXPECT_EQ(paths,
+              (std::vector<std::wstring>{
+                  ZEL::String::UTF8ToUTF16(folder + "a.db"), ZEL::String::UTF8ToUTF16(folder + "b.db"),
+                  ZEL::String::UTF8ToUTF16(folder + "c.db"), ZEL::String::UTF8ToUTF16(folder + "d.db")}));
 }
 
 // A collector writes rows in WAL mode, one transaction each. Like the agent, each report reads
@@ -57,11 +62,14 @@ TEST_F(FileWatcherTest, QuickBurstGivesFewReportsTheLastOneSeesEveryRowAndAThrow
     const std::string db = dir.path() + "events.db";
     testsupport::TelemetryWriter writer(db, "events", /*wal=*/true), reader(db, "events");
     std::atomic<std::int64_t> rowsSeen{-1};
-    FileWatcher watcher(Wide(dir.path()), {L"events.db"}, [&](const std::wstring& path) {
-        rowsSeen.store(reader.Scalar("SELECT count(*) FROM events"));
-        recorder.Record(path);
-        if (recorder.Count() == 1) throw std::runtime_error("handler-broke-7f3a");
-    }, false, nullptr);
+    FileWatcher watcher(
+        ZEL::String::UTF8ToUTF16(dir.path()), {L"events.db"},
+        [&](const std::wstring& path) {
+            rowsSeen.store(reader.Scalar("SELECT count(*) FROM events"));
+            recorder.Record(path);
+            if (recorder.Count() == 1) throw std::runtime_error("handler-broke-7f3a");
+        },
+        false, nullptr);
     const auto first = Clock::now();
     for (int i = 0; i < 50; ++i) writer.Insert(testsupport::ItemEventJson("ds", "i"));
     const auto windows = (Clock::now() - first) / 100ms;
@@ -70,7 +78,7 @@ TEST_F(FileWatcherTest, QuickBurstGivesFewReportsTheLastOneSeesEveryRowAndAThrow
     EXPECT_LE(recorder.Count(), static_cast<std::size_t>(windows) + 2) << "the burst took " << windows;
     EXPECT_LT(recorder.Count(), 50u);
     EXPECT_GE(recorder.Reports()[0].at - first, 90ms) << "reported before its window closed";
-    for (const auto& report : recorder.Reports()) EXPECT_EQ(report.path, Wide(db));
+    for (const auto& report : recorder.Reports()) EXPECT_EQ(report.path, ZEL::String::UTF8ToUTF16(db));
     writer.Insert(testsupport::ItemEventJson("ds", "i"));
     EXPECT_TRUE(WaitUntil([&] { return rowsSeen.load() == 51; }));
     EXPECT_TRUE(HostLogLines().Contains("handler-broke-7f3a"));
@@ -85,7 +93,7 @@ TEST_F(FileWatcherTest, FolderCreatedLateOrCreatedAgainIsWatched) {
     std::filesystem::create_directory(folder);
     Touch(folder + "a.db");
     ASSERT_TRUE(recorder.WaitForCount(1));
-    EXPECT_EQ(recorder.Reports()[0].path, Wide(folder + "a.db"));
+    EXPECT_EQ(recorder.Reports()[0].path, ZEL::String::UTF8ToUTF16(folder + "a.db"));
     ASSERT_TRUE(recorder.StaysAt(1, 150ms));
     std::filesystem::remove_all(folder);
     std::filesystem::create_directory(folder);

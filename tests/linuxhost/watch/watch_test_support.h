@@ -64,8 +64,6 @@ private:
     std::vector<Report> m_reports;
 };
 
-inline std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
 // Appends a byte to `path` (creating it), as a writer's modification would.
 inline void Touch(const std::string& path) {
     const platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));

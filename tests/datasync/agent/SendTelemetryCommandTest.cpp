@@ -2,7 +2,7 @@
 // booleans or their texts), refusals (one line in the given log, parameters untouched), ProcessCommand.
 #include <gtest/gtest.h>
 
-#include "datasync/host/SendTelemetryCommand.h"
+#include "datasync/agent/SendTelemetryCommand.h"
 #include "support/LogCapture.h"
 
 namespace {

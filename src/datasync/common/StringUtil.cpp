@@ -1,5 +1,6 @@
-// Wide-string helpers. Wide strings hold one code point per wchar_t (UTF-32 on Linux).
-#include "datasync/host/StringUtil.h"
+// Wide-string helpers. Wide strings hold one code point per wchar_t (UTF-32 on Linux); UTF-8 is
+// the encoding of every narrow text the agent reads or writes (files, JSON, HTTP, logs).
+#include "datasync/common/StringUtil.h"
 
 #include <cwctype>
 

@@ -1,21 +1,13 @@
-// The host's text helpers: UTF-8 <-> wide, ASCII-only case, trim, split, local time texts, the retention delete.
+// The string helpers: UTF-8 <-> wide, ASCII-only case, trim, split.
 #include <gtest/gtest.h>
 
-#include <chrono>
-
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
-#include "support/ScopedTimeZone.h"
-#include "support/TextShape.h"
+#include "datasync/common/StringUtil.h"
 
 namespace {
 
 using namespace ZEL::String;
 using Pieces = std::vector<std::wstring>;
-using testsupport::ScopedTimeZone;
-using ZEL::System::GetTime;
 constexpr wchar_t kReplacement = 0xFFFD;
-constexpr std::int64_t k2026Dec06T10Z = 1796551200;  // 2026-12-06T10:00:00Z
 
 // The exact total length pins each encoding width to its range; the round trip pins the bits.
 TEST(Utf8, EveryScalarValueSurvivesBothWaysAtItsExactLength) {
@@ -64,34 +56,6 @@ TEST(TextHelpers, CaseTrimAndSplitAtTheirEdges) {
     EXPECT_EQ(Split(L",", L","), (Pieces{L"", L""}));
     EXPECT_EQ(Split(L"a::b::", L"::"), (Pieces{L"a", L"b", L""}));
     EXPECT_EQ(Split(L"aaa", L"aa"), (Pieces{L"", L"a"}));
-}
-
-TEST(GetTime, WritesLocalTimeAndTheZonesOffset) {
-    EXPECT_TRUE(testsupport::HasShape(UTF16ToUTF8(GetTime()), "9999-99-99T99:99:99S99:99"));
-    const struct { const char* zone; std::int64_t seconds; const wchar_t* text; } cases[] = {
-                 {testsupport::kZoneUtc, k2026Dec06T10Z, L"2026-12-06T10:00:00+00:00"},
-                 {testsupport::kZoneNepal, k2026Dec06T10Z, L"2026-12-06T15:45:00+05:45"},
-                 {"<-0330>3:30", k2026Dec06T10Z, L"2026-12-06T06:30:00-03:30"},
-                 {testsupport::kZoneUsEastern, k2026Dec06T10Z, L"2026-12-06T05:00:00-05:00"},
-                 {testsupport::kZoneUsEastern, 1782900000, L"2026-07-01T06:00:00-04:00"},  // 2026-07-01T10Z
-                 {"<-12>12", 0, L"1969-12-31T12:00:00-12:00"}};
-    for (const auto& c : cases) EXPECT_EQ((ScopedTimeZone(c.zone), GetTime(c.seconds)), c.text) << c.zone << " @" << c.seconds;
-}
-
-// Table names go into the statement as they are: anything but a plain identifier is refused.
-TEST(BuildDeleteQueryForCutoff, NamesAPlainIdentifierTableAndTheWholeSecondLocalCutoff) {
-    using ZEL::QueryBuilderUtility::BuildDeleteQueryForCutoff;
-    const auto at = [](std::int64_t seconds, int millis = 0) {
-        return std::chrono::system_clock::time_point(std::chrono::seconds(seconds) + std::chrono::milliseconds(millis));
-    };
-    ScopedTimeZone tz(testsupport::kZoneNepal);
-    EXPECT_EQ(BuildDeleteQueryForCutoff("KTA_Events", at(k2026Dec06T10Z, 999)),
-              "DELETE FROM KTA_Events WHERE substr(logtime, 1, 19) < '2026-12-06T15:45:00' AND logtime GLOB "
-              "'[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]*'");
-    for (const char* table : {"_", "z9"}) EXPECT_FALSE(BuildDeleteQueryForCutoff(table, at(0)).empty()) << table;
-    for (const std::string& table : std::initializer_list<std::string>{"", "1table", "a b", "t;DROP TABLE x",
-             "tbl-name", "t.x", "\"t\"", "t'", "Ger\xc3\xa4te", std::string("t\0x", 3)})
-        EXPECT_EQ(BuildDeleteQueryForCutoff(table, at(k2026Dec06T10Z)), "") << table;
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "datasync/host/JsonSerialize.h"
-#include "datasync/host/Records.h"
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/store/RecordCodec.h"
+#include "datasync/store/Records.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Names of the registration trigger sources, as written into registration payloads and logs.
 // 7 and 8 are the manual registrations the agent looks for by name and must stay exactly as
 // they are; the others name the host's own reasons to register.
-#include "datasync/host/SendTelemetryCommand.h"
+#include "datasync/agent/SendTelemetryCommand.h"
 
 namespace zel {
 namespace registration {

@@ -1,9 +1,12 @@
-// String helpers of the host: conversions between the agent's wide strings and UTF-8, case
-// handling and splitting. Wide strings are std::wstring (UTF-32 on Linux).
+// String helpers of the agent and its host: the one conversion between the agent's wide strings
+// and UTF-8, case handling and splitting. Wide strings are std::wstring (UTF-32 on Linux). The
+// host's services use them too, so they live in the module and the host links it.
 //
 // The UTF conversions never throw: an invalid sequence becomes U+FFFD.
 // Case handling is ASCII-only, which is what every identifier, key and file name in the
 // agent needs; other characters are left as they are.
+//
+// Thread safety: free functions without state; callable from any thread.
 #pragma once
 
 #include <string>

@@ -13,22 +13,18 @@
 //
 // Thread safety: DeserializeSendTelemetryCommand may run on any thread. Register the handler
 // before commands can arrive; ProcessCommand then runs on the bus's thread.
-#include "datasync/host/SendTelemetryCommand.h"
+#include "datasync/agent/SendTelemetryCommand.h"
 
 #include <json/json.h>
 
 #include <memory>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace {
 
 const std::wstring kBlanks = L" \t\r\n";
-
-std::wstring Wide(const std::string& text) {
-    return String::UTF8ToUTF16(text);
-}
 
 void AddName(std::wstring name, std::list<std::wstring>& names) {
     String::trim(name, kBlanks);
@@ -39,7 +35,8 @@ void AddName(std::wstring name, std::list<std::wstring>& names) {
 bool ReadDatasets(const Json::Value& value, std::list<std::wstring>& names, std::wstring& problem) {
     if (value.isNull()) return true;
     if (value.isString()) {
-        for (const std::wstring& name : String::Split(Wide(value.asString()), L",")) AddName(name, names);
+        for (const std::wstring& name : String::Split(String::UTF8ToUTF16(value.asString()), L","))
+            AddName(name, names);
         return true;
     }
     if (!value.isArray()) {
@@ -51,7 +48,7 @@ bool ReadDatasets(const Json::Value& value, std::list<std::wstring>& names, std:
             problem = L"\"datasets\" holds an entry that is not a text";
             return false;
         }
-        AddName(Wide(entry.asString()), names);
+        AddName(String::UTF8ToUTF16(entry.asString()), names);
     }
     return true;
 }
@@ -68,19 +65,19 @@ bool ReadFlag(const Json::Value& fields, const char* name, bool& flag, std::wstr
         return true;
     }
     if (value.isString()) {
-        std::wstring text = Wide(value.asString());
+        std::wstring text = String::UTF8ToUTF16(value.asString());
         String::trim(text, kBlanks);
         if (String::CaseInsesitiveEqual(text, L"true") || String::CaseInsesitiveEqual(text, L"false")) {
             flag = String::CaseInsesitiveEqual(text, L"true");
             return true;
         }
     }
-    problem = L"\"" + Wide(name) + L"\" is not true or false";
+    problem = L"\"" + String::UTF8ToUTF16(name) + L"\" is not true or false";
     return false;
 }
 
 bool IsText(const Json::Value& value, const wchar_t* expected) {
-    return value.isString() && String::CaseInsesitiveEqual(Wide(value.asString()), expected);
+    return value.isString() && String::CaseInsesitiveEqual(String::UTF8ToUTF16(value.asString()), expected);
 }
 
 // The parameters of `payload`, or false with `problem` set.
@@ -128,7 +125,7 @@ bool SendTelemetryCommandHandler::DeserializeSendTelemetryCommand(Log& log, cons
     try {
         ok = Parse(payload, parsed, problem);
     } catch (const std::exception& error) {  // jsoncpp reports some limits by throwing
-        problem = L"payload cannot be read: " + Wide(error.what());
+        problem = L"payload cannot be read: " + String::UTF8ToUTF16(error.what());
     }
     if (!ok) {
         log.w(L"SendTelemetryCommand: %s", problem);

@@ -9,12 +9,10 @@
 // length, and so are fractions ("PT0.5S"): the policy never sends them. Anything else, the
 // empty text and values past the range of milliseconds included, gives one day and one warning
 // in host.log naming the text.
-#include <cstdint>
-#include <string>
+#include "datasync/config/Interval.h"
 
-#include "datasync/host/StringUtil.h"
-#include "datasync/host/Utility.h"
-#include "linuxhost/logging/FileLogging.h"
+#include "datasync/common/StringUtil.h"
+#include "datasync/host/Log.h"
 
 namespace ZEL {
 namespace utility {
@@ -140,8 +138,11 @@ std::uint64_t GetIntervalInMilliseconds(const std::wstring& interval) {
     text = String::ToUpper(text);
     std::uint64_t milliseconds = 0;
     if (ParseSuffixForm(text, milliseconds) || ParseIsoDuration(text, milliseconds)) return milliseconds;
-    linuxhost::HostLog().w(L"GetIntervalInMilliseconds: cannot read interval [%s]; using one day (%llu ms)",
-                           OneLine(interval), kFallback);
+    // Bound at the warning, not once: lines go to the sink factory installed now.
+    Log log;
+    if (InitLog(log, L"host.log", 4))
+        log.w(L"GetIntervalInMilliseconds: cannot read interval [%s]; using one day (%llu ms)",
+              OneLine(interval), kFallback);
     return kFallback;
 }
 

@@ -1,4 +1,4 @@
-// Unix-second clocks and the parsing of time texts.
+// Unix-second clocks, the parsing of time texts and the local-time texts.
 //
 // GetGmtTimeStamp reads exactly "YYYY-MM-DDTHH:MM:SS", then an optional fraction (".d..."; one
 // or more digits, dropped: the result is whole seconds), then an optional zone: "Z", "+hh:mm",
@@ -7,12 +7,18 @@
 // Every field is range-checked (the day against its month, leap years included; seconds
 // 00..59, so leap seconds are refused); anything else, surrounding blanks and trailing text
 // included, gives -1.
+//
+// LocalTimeText and GetTime write local time with the zone's offset at that moment
+// (tm_gmtoff), so a text read back by GetGmtTimeStamp gives the same second in every zone.
+#include "datasync/common/TimeText.h"
+
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Clock.h"
-#include "datasync/host/Utility.h"
 
 namespace ZEL {
 namespace DateTimeUtility {
@@ -123,5 +129,36 @@ double CompareDateTime(const std::int64_t& a, const std::int64_t& b) {
     return static_cast<double>(a) - static_cast<double>(b);
 }
 
+std::string LocalTimeText(std::int64_t unixSeconds, bool withOffset) {
+    const std::time_t seconds = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    if (::localtime_r(&seconds, &local) == nullptr) return std::string();
+    char text[40];
+    size_t length = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &local);
+    if (length == 0) return std::string();
+    std::string result(text, length);
+    if (withOffset) {
+        const long offset = local.tm_gmtoff;
+        const long magnitude = offset < 0 ? -offset : offset;
+        char zone[48];
+        std::snprintf(zone, sizeof(zone), "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 3600,
+                      (magnitude % 3600) / 60);
+        result += zone;
+    }
+    return result;
+}
+
 }  // namespace DateTimeUtility
+
+namespace System {
+
+std::wstring GetTime() {
+    return GetTime(DateTimeUtility::GetCurrentDatetime());
+}
+
+std::wstring GetTime(std::int64_t unixSeconds) {
+    return String::UTF8ToUTF16(DateTimeUtility::LocalTimeText(unixSeconds, true));
+}
+
+}  // namespace System
 }  // namespace ZEL

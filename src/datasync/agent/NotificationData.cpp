@@ -1,5 +1,6 @@
 // The notification record of the host's bus: its payload accessors and the builder of server
-// commands.
+// commands. The bus is the host's; reading and building its records is plain JSON work and
+// belongs to the module.
 //
 // Payloads are JSON texts kept as wide strings. Every accessor parses the payload afresh, which
 // keeps the record a plain value (copied freely between threads) and costs little: payloads are
@@ -10,8 +11,8 @@
 #include <memory>
 #include <utility>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/Notification.h"
-#include "datasync/host/StringUtil.h"
 
 namespace ZEL {
 namespace {

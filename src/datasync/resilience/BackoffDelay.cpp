@@ -4,12 +4,12 @@
 // concurrent callers need no lock and never share generator state. A source installed with
 // SetRandomSource replaces it for every thread; its answers are clamped into [0, span] so that
 // a faulty source cannot break the jitter's bounds.
+#include "datasync/resilience/BackoffDelay.h"
+
 #include <algorithm>
 #include <memory>
 #include <mutex>
 #include <random>
-
-#include "datasync/host/Utility.h"
 
 namespace ZEL {
 namespace ApiUtility {

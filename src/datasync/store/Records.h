@@ -4,6 +4,9 @@
 // Each class names its kind with TypeName(), the text the agent passes around as the record's
 // run-time type name ("class ItemEvent"); the table name and the SyncPoint `type` drop the
 // "class " prefix. Records read from a table carry that row's id in row_id().
+//
+// Thread safety: plain values without shared state; a record may be read from any number of
+// threads, written by one at a time.
 #pragma once
 
 #include <cstdint>

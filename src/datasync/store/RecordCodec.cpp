@@ -5,7 +5,7 @@
 // Decoding is lenient where a stored row may have been written by another producer (numbers
 // and booleans where texts are expected, missing members, null) and strict about shape, so
 // that a row which is not a record is reported instead of half-read.
-#include "datasync/host/JsonSerialize.h"
+#include "datasync/store/RecordCodec.h"
 
 #include <charconv>
 #include <cstring>
@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "datasync/host/StringUtil.h"
+#include "datasync/common/StringUtil.h"
 
 namespace ZEL {
 namespace {

@@ -13,13 +13,16 @@
 //
 // DeSerialize and DeSerializeForSync read the same layout; the ForSync family also knows
 // ItemContext. Output is compact (one line, members sorted by name), with non-ASCII as UTF-8.
+//
+// Thread safety: static functions without state; callable from any thread on records the caller
+// owns.
 #pragma once
 
 #include <json/json.h>
 
 #include <string>
 
-#include "datasync/host/Records.h"
+#include "datasync/store/Records.h"
 
 namespace ZEL {
 

@@ -1,6 +1,10 @@
 // The "sendTelemetry" server command: its parameters, parsed from the command's payload, and
 // the handler that hands them to the agent's duplication callback. Also the texts of the
 // registration trigger sources.
+//
+// Thread safety: the parsing and the trigger texts may be used from any thread. A handler keeps a
+// reference to its log, which must outlive it; register the duplicate handler before commands can
+// arrive, ProcessCommand then runs on the bus's thread.
 #pragma once
 
 #include <functional>
