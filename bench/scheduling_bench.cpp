@@ -26,8 +26,9 @@
 #include "datasync/host/DataStore.h"
 #include "datasync/host/StringUtil.h"
 #include "linuxhost/HostFolders.h"
-#include "support/PreparedComponents.h"
 #include "support/FakeConfigAgent.h"
+#include "support/PreparedComponents.h"
+#include "support/RealHost.h"
 #include "support/TelemetryWriter.h"
 
 namespace {
@@ -112,6 +113,7 @@ void BM_TimerPassNothingDue(benchmark::State& state) {
     const std::string base = MakeBase();
     ZEL::linuxhost::InstallHostFolders({base + "db/", base + "shared/", base + "local/", base + "log/", base + "state/"});
     WriteDatabases(base + "db/");
+    testsupport::InstallRealHost();
     auto config = std::make_shared<testsupport::FakeConfigAgent>();
     config->SetPolicy(Policy());
     zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(config);

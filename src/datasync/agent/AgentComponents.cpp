@@ -7,14 +7,13 @@ namespace ZEL {
 namespace DataSync {
 
 AgentEnvironment AgentEnvironment::Host() {
-    AgentEnvironment environment;
-    environment.clock = Clock::GetInstance();
+    AgentEnvironment environment = InstalledEnvironment();
     environment.jitter = [](unsigned spanMs) { return ApiUtility::GetRandomJitterInSeconds(spanMs); };
     return environment;
 }
 
 AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks)
-    : clock(*environment.clock),
+    : clock(environment.clock != nullptr ? *environment.clock : *Clock::GetInstance()),
       backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
       purge({state, stop, clock, log, [this] { retention.JoinRunningRetentionThreads(); },
              [this] { deviceContext.BlockLifted(); }}),

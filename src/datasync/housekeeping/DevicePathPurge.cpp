@@ -8,14 +8,14 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
-#include "datasync/housekeeping/MessagingRetention.h"
-#include "datasync/housekeeping/PurgeFiles.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
+#include "datasync/housekeeping/MessagingRetention.h"
+#include "datasync/housekeeping/PurgeFiles.h"
 #include "datasync/store/SyncPointDao.h"
 
 namespace ZEL {

@@ -3,11 +3,11 @@
 
 #include <future>
 
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/DataStore.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
 #include "datasync/host/Utility.h"
 #include "datasync/store/StandardTableDao.h"

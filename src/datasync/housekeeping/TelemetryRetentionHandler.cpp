@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/Paths.h"
-#include "datasync/housekeeping/RetentionUtils.h"
-#include "datasync/host/Impersonation.h"
 #include "datasync/host/StringUtil.h"
+#include "datasync/housekeeping/RetentionUtils.h"
 #include "datasync/store/StandardTableDao.h"
 
 using TelemetryUtils::RetentionUtils;

@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "datasync/host/Impersonation.h"
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/host/StringUtil.h"
 
 namespace ZEL {

@@ -1,23 +1,12 @@
-// The process-wide parts of ZEL::CoreUtility: the installed instance and the device-missing
-// test of an answer, which do not depend on how requests are sent.
+// The device-missing test of an answer, which does not depend on how requests are sent.
 #include <json/json.h>
 
-#include <atomic>
 #include <memory>
 
 #include "datasync/host/StringUtil.h"
 #include "datasync/host/Transport.h"
 
 namespace ZEL {
-namespace {
-
-std::atomic<CoreUtility*> g_instance{nullptr};
-
-}  // namespace
-
-CoreUtility* CoreUtility::GetInstance() { return g_instance.load(); }
-
-void CoreUtility::SetInstance(CoreUtility* instance) { g_instance.store(instance); }
 
 bool CoreUtility::Is403WithDeviceMissingError(ZELCore::InvokeHttpResponse& response) {
     if (response.response.statusCode != 403) return false;
