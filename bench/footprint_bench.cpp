@@ -36,6 +36,7 @@
 #include "linuxhost/datastore/HostStores.h"
 #include "support/FakeConfigAgent.h"
 #include "support/PreparedComponents.h"
+#include "support/RealHost.h"
 
 namespace {
 
@@ -231,6 +232,7 @@ void MeasureStartupScan(int count, int rows) {
         FillBacklog(base + "db/" + dataset.DatabaseFile(), dataset, rows);
         bookmarks.Set({ZEL::String::UTF8ToUTF16(dataset.id), L"ItemEvent", rows + 1});
     }
+    testsupport::InstallRealHost();
     auto config = std::make_shared<testsupport::FakeConfigAgent>();
     config->SetPolicy(policy);
     zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(config);

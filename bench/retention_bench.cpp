@@ -25,10 +25,12 @@
 #include "BulkRows.h"
 #include "datasync/housekeeping/TelemetryRetentionHandler.h"
 #include "datasync/host/Clock.h"
+#include "datasync/housekeeping/TelemetryRetentionHandler.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/HostStores.h"
 #include "linuxhost/datastore/SqliteHandles.h"
 #include "support/FakeConfigAgent.h"
+#include "support/RealHost.h"
 #include "support/TelemetryWriter.h"
 
 namespace {
@@ -120,6 +122,7 @@ int main(int argc, char** argv) {
     }
     std::printf("filled %d databases of %d rows in %.1f s\n", databases, rows,
                 std::chrono::duration<double>(Clock::now() - fillStart).count());
+    testsupport::InstallRealHost();
     auto config = std::make_shared<testsupport::FakeConfigAgent>();
     config->SetPolicy(policy);
     zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(config);

@@ -29,6 +29,8 @@
 #include "linuxhost/datastore/HostStores.h"
 #include "support/PreparedComponents.h"
 #include "support/FakeConfigAgent.h"
+#include "support/PreparedComponents.h"
+#include "support/RealHost.h"
 #include "support/TelemetryWriter.h"
 
 namespace {
@@ -114,6 +116,7 @@ void BM_TimerPassNothingDue(benchmark::State& state) {
     ZEL::linuxhost::InstallHostFolders({base + "db/", base + "shared/", base + "local/", base + "log/", base + "state/"});
     ZEL::linuxhost::InstallHostStores();
     WriteDatabases(base + "db/");
+    testsupport::InstallRealHost();
     auto config = std::make_shared<testsupport::FakeConfigAgent>();
     config->SetPolicy(Policy());
     zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(config);

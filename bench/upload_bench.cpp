@@ -32,6 +32,7 @@
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/transport/CurlTransport.h"
 #include "support/FakeConfigAgent.h"
+#include "support/RealHost.h"
 #include "support/TelemetryWriter.h"
 #include "support/TestCertificates.h"
 
@@ -92,6 +93,7 @@ World& TheWorld() {
         tls.client_cert = w->certificates->client.cert;
         tls.client_key = w->certificates->client.key;
         linuxhost::InstallTlsSettings(tls);
+        testsupport::InstallRealHost();
         CoreUtility::SetInstance(&w->transport);
 
         TelemetryPolicy policy;

@@ -15,6 +15,7 @@
 
 #include "datasync/agent/DataSyncAgent.h"
 #include "datasync/agent/SendTelemetryCommand.h"
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/host/Impersonation.h"
 #include "datasyncd/ClockStepWatch.h"
@@ -22,14 +23,15 @@
 #include "datasyncd/Metrics.h"
 #include "datasyncd/PendingRows.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/HostServices.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/datastore/HostStores.h"
 #include "linuxhost/bus/NotificationBus.h"
-#include "linuxhost/device/DeviceServices.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/policy/PolicyFileAgent.h"
 #include "linuxhost/policy/PolicyFileWatcher.h"
 #include "linuxhost/transport/CurlTransport.h"
+#include "linuxhost/watch/FileWatcher.h"
 
 namespace datasyncd {
 namespace {
@@ -91,11 +93,8 @@ Daemon::Daemon(HostConfig config, SystemdNotifier* notifier)
 
 Daemon::~Daemon() {
     Stop();
-    // Nothing runs any more that could reach these through the singletons.
-    if (m_uploads && ZEL::CoreUtility::GetInstance() == m_uploads.get())
-        ZEL::CoreUtility::SetInstance(nullptr);
-    if (m_bus && ZEL::ZELPublisherSubscriber::GetInstance() == m_bus.get())
-        ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
+    // Nothing runs any more that could reach the host's objects through the doors.
+    if (m_host) ZEL::DataSync::InstallEnvironment({});
 }
 
 void Daemon::Start() {
@@ -142,7 +141,7 @@ void Daemon::Start() {
 
     Phase(L"daily maintenance every 24 hours; clock steps published; a registration lifts a completed purge's "
           L"block");
-    ZEL::linuxhost::NotificationBus* maintenanceBus = m_bus.get();
+    ZEL::linuxhost::NotificationBus* maintenanceBus = m_bus;
     m_dailyMaintenance = std::make_unique<ZEL::PeriodicTimer>(
         kDailyMaintenancePeriod, kDailyMaintenancePeriod, L"daily maintenance", [maintenanceBus](const std::wstring&) {
             ZEL::ZELNotificationData maintenance(ZEL::DEVICE_MAINTENANCE, ZEL::DM_DAILY_MAINTENANCE, L"");
@@ -172,7 +171,7 @@ void Daemon::Start() {
         false);
 
     Phase(L"serving the control socket");
-    ZEL::linuxhost::NotificationBus* bus = m_bus.get();
+    ZEL::linuxhost::NotificationBus* bus = m_bus;
     m_requests = std::make_unique<ControlRequests>(MakeAgentHooks(), bus, [bus] { bus->WaitIdle(kDeliveryWait); });
     ControlRequests* requests = m_requests.get();
     ControlAccessRules access;
@@ -338,17 +337,17 @@ void Daemon::InstallHostServices() {
     const ZEL::linuxhost::PushChannelState push = m_config.pushChannel;
     ZEL::linuxhost::UpdatePushChannel([&push](ZEL::linuxhost::PushChannelState& state) { state = push; });
 
-    Phase(L"installing the notification bus, transport, policy agent and device services");
-    m_bus = std::make_unique<ZEL::linuxhost::NotificationBus>();
-    ZEL::ZELPublisherSubscriber::SetInstance(m_bus.get());
+    Phase(L"installing the host services, transport and policy agent");
+    m_host = std::make_unique<ZEL::linuxhost::HostServices>();
+    m_bus = &m_host->Bus();
+    ZEL::DataSync::AgentEnvironment environment = m_host->Environment();
     m_transport = std::make_unique<ZEL::linuxhost::CurlTransport>();
-    m_uploads = std::make_unique<UploadCounters>(*m_transport, AgentFamilyUrls, *ZEL::Clock::GetInstance());
-    ZEL::CoreUtility::SetInstance(m_uploads.get());
+    m_uploads = std::make_unique<UploadCounters>(*m_transport, AgentFamilyUrls, *environment.clock);
+    environment.transport = m_uploads.get();
     m_policy = std::make_shared<ZEL::linuxhost::PolicyFileAgent>();
     m_policy->Reload();
-    zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_policy);
-    ZEL::linuxhost::InstallDeviceServices();
-    ZEL::linuxhost::InstallHostStores();
+    environment.config = m_policy.get();
+    ZEL::DataSync::InstallEnvironment(environment);
 
     // A broken policy does not stop the daemon (the watcher picks up the fixed file), but it
     // must not go unnoticed either: the reading above logged it, the console shows it too.
@@ -358,7 +357,7 @@ void Daemon::InstallHostServices() {
 }
 
 void Daemon::PublishStartupNotifications() {
-    ZEL::ZELPublisherSubscriber* bus = m_bus.get();
+    ZEL::ZELPublisherSubscriber* bus = m_bus;
     if (m_config.device.online) {
         Phase(L"publishing device ready (topic 6 state 0)");
         ZEL::ZELNotificationData ready(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, L"");

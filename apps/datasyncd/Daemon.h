@@ -60,6 +60,7 @@ class PeriodicTimer;
 namespace ZEL {
 namespace linuxhost {
 class CurlTransport;
+class HostServices;
 class NotificationBus;
 class PolicyFileAgent;
 class PolicyFileWatcher;
@@ -108,7 +109,9 @@ private:
 
     const HostConfig m_config;
     ControlServer m_control;
-    std::unique_ptr<ZEL::linuxhost::NotificationBus> m_bus;
+    // The host's service objects, installed as the agent's environment; outlive all below.
+    std::unique_ptr<ZEL::linuxhost::HostServices> m_host;
+    ZEL::linuxhost::NotificationBus* m_bus = nullptr;  // m_host's
     std::unique_ptr<ZEL::linuxhost::CurlTransport> m_transport;
     std::unique_ptr<UploadCounters> m_uploads;  // wraps m_transport; the agent's transport
     std::shared_ptr<ZEL::linuxhost::PolicyFileAgent> m_policy;

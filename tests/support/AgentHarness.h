@@ -1,5 +1,7 @@
-// For tests of the sync agent: a private bus, fake configuration agent and transport, fresh host folders,
-// captured logs and a service-stop event, put back in TearDown (agents live in the test body).
+// For tests of the sync agent: the real host's services (HostServices) with a private bus, fake
+// configuration agent and transport in their place, fresh host folders, captured logs and a
+// service-stop event, put back in TearDown (agents live in the test body). The clock stays the
+// one installed (a test's ManualClock, or the system's).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,8 +11,8 @@
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Notification.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/HostServices.h"
 #include "linuxhost/bus/NotificationBus.h"
-#include "linuxhost/device/AttributeApplicabilityEvaluator.h"
 #include "platform/KernelObjects.h"
 #include "support/FakeConfigAgent.h"
 #include "support/FakeTransport.h"
@@ -35,23 +37,20 @@ protected:
         m_savedFolders = ZEL::linuxhost::CurrentHostFolders();
         ZEL::linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), m_dir.sub("local"),
                                             m_dir.sub("log"), m_dir.sub("state")});
-        ZEL::ZELPublisherSubscriber::SetInstance(&m_bus);
-        m_savedConfigAgent = zel::AgentFactory::GetInstance()->GetConfigPolicyAgent();
-        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_config);
-        m_savedTransport = ZEL::CoreUtility::GetInstance();
-        ZEL::CoreUtility::SetInstance(&m_transport);
-        m_savedEvaluator = zel::ZELHelperFactory::GetInstance()->GetApplicablilityEvaluatorAgent();
-        zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(  // an empty filter applies everywhere
-            std::make_shared<ZEL::linuxhost::AttributeApplicabilityEvaluator>());
+        m_saved = ZEL::DataSync::InstalledEnvironment();
+        ZEL::DataSync::AgentEnvironment environment = m_host.Environment();
+        environment.clock = m_saved.clock;
+        environment.bus = &m_bus;
+        environment.config = m_config.get();
+        environment.transport = &m_transport;
+        ZEL::DataSync::InstallEnvironment(environment);
         m_config->SetPolicy(PolicyWithoutFamilies());
         m_stop = platform::CreateEventW(true, false);
         ASSERT_TRUE(m_stop);
     }
     void TearDown() override {
-        zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(m_savedEvaluator);
-        ZEL::CoreUtility::SetInstance(m_savedTransport);
-        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(m_savedConfigAgent);
-        ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
+        m_saved.clock = ZEL::Clock::GetInstance();
+        ZEL::DataSync::InstallEnvironment(m_saved);
         ZEL::linuxhost::InstallHostFolders(m_savedFolders);
         platform::CloseHandle(m_stop);
     }
@@ -87,6 +86,7 @@ protected:
 
     LogCapture m_logs;  // first: it outlives everything that logs
     TempDir m_dir;
+    ZEL::linuxhost::HostServices m_host;
     ZEL::linuxhost::NotificationBus m_bus;
     std::shared_ptr<FakeConfigAgent> m_config = std::make_shared<FakeConfigAgent>();
     FakeTransport m_transport;
@@ -94,9 +94,7 @@ protected:
 
 private:
     ZEL::linuxhost::HostFolders m_savedFolders;
-    std::shared_ptr<ZEL::IConfigAgent> m_savedConfigAgent;
-    ZEL::CoreUtility* m_savedTransport = nullptr;
-    std::shared_ptr<ZEL::ApplicabilityEvaluator> m_savedEvaluator;
+    ZEL::DataSync::AgentEnvironment m_saved;
 };
 
 inline const Json::Value& Family(const Json::Value& status, const char* name) { return status["families"][name]; }

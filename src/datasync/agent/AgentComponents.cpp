@@ -9,18 +9,13 @@ namespace ZEL {
 namespace DataSync {
 
 AgentEnvironment AgentEnvironment::Host() {
-    AgentEnvironment environment;
-    environment.clock = Clock::GetInstance();
-    const Stores stores = InstalledStores();
-    environment.tables = stores.tables;
-    environment.bookmarks = stores.bookmarks;
-    environment.files = stores.files;
+    AgentEnvironment environment = InstalledEnvironment();
     environment.jitter = [](unsigned spanMs) { return ApiUtility::GetRandomJitterInSeconds(spanMs); };
     return environment;
 }
 
 AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks)
-    : clock(*environment.clock),
+    : clock(environment.clock != nullptr ? *environment.clock : *Clock::GetInstance()),
       backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
       purge({state, stop, clock, log, *environment.tables, *environment.bookmarks, *environment.files,
              [this] { retention.JoinRunningRetentionThreads(); },

@@ -20,6 +20,7 @@
 
 #include <functional>
 
+#include "datasync/agent/AgentEnvironment.h"
 #include "datasync/agent/Notifications.h"
 #include "datasync/agent/SyncWorker.h"
 #include "datasync/agent/TaskRunner.h"
@@ -31,12 +32,12 @@
 #include "datasync/config/ConsentGate.h"
 #include "datasync/config/DatasetPolicies.h"
 #include "datasync/config/EndpointConfig.h"
+#include "datasync/host/Clock.h"
+#include "datasync/host/Log.h"
 #include "datasync/housekeeping/DevicePathPurge.h"
 #include "datasync/housekeeping/RecollectedTelemetry.h"
 #include "datasync/housekeeping/TelemetryDuplication.h"
 #include "datasync/housekeeping/TelemetryRetentionHandler.h"
-#include "datasync/host/Clock.h"
-#include "datasync/host/Log.h"
 #include "datasync/resilience/Backoff.h"
 #include "datasync/resilience/CertExpiryPause.h"
 #include "datasync/resilience/DeviceMissing.h"
@@ -52,19 +53,10 @@
 namespace ZEL {
 namespace DataSync {
 
-// The clock, random source and stores the components run on.
-struct AgentEnvironment {
-    Clock* clock = nullptr;  // not owned; must outlive the components
-    ExponentialBackoff::Jitter jitter;
-    TelemetryTables* tables = nullptr;   // not owned
-    BookmarkStore* bookmarks = nullptr;  // not owned
-    HostFiles* files = nullptr;          // not owned
-    // The process's clock, the host's random jitter and the installed stores.
-    static AgentEnvironment Host();
-};
-
 class AgentComponents {
 public:
+    // The components run on `environment`'s clock (the clock door's when it has none) and jitter;
+    // its objects must outlive the components.
     explicit AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks = {});
     AgentComponents(const AgentComponents&) = delete;
     AgentComponents& operator=(const AgentComponents&) = delete;

@@ -33,6 +33,7 @@ DataSyncAgent::DataSyncAgent() : DataSyncAgent(ZEL::DataSync::AgentEnvironment::
 
 DataSyncAgent::DataSyncAgent(ZEL::DataSync::AgentEnvironment environment)
     : IZELAgent(L"DataSyncAgent"),
+      m_watching(environment.watching),
       m_c(std::move(environment),
           {[this](const wchar_t* reason) { Restart(reason); }, [this] { m_c.retention.Start(false); },
            [this](ZEL::ZELNotificationData data) { OnSendTelemetryCommand(data); }}) {}
@@ -159,16 +160,22 @@ void DataSyncAgent::FullInitClaimed() {
 
 void DataSyncAgent::StartWatchersAndTimer() {
     ZEL::DataSync::AgentComponents& c = m_c;
+    ZEL::Watching* watching =
+        m_watching != nullptr ? m_watching : ZEL::DataSync::InstalledEnvironment().watching;
+    if (watching == nullptr) {
+        c.log.e(L"%s: no watching service: neither file watchers nor the timer run", kFullInit);
+        return;
+    }
     const std::list<std::wstring> nrt = c.policies.NrtDatabases();
     if (!nrt.empty()) {
         ZEL::DataSync::SyncMap& map = c.syncMap;
         const platform::HANDLE stop = c.stop.ServiceStop();
-        m_fileWatchers.push_back(std::make_shared<ZEL::FileWatcher>(
+        m_fileWatchers.push_back(watching->WatchFiles(
             ZEL::utility::GetDBPath(ZEL::utility::DB_PATH_INTERNAL), nrt,
-            [&map](const std::wstring& path) { map.InternalDBChangesNotify(path); }, false, stop));
-        m_fileWatchers.push_back(std::make_shared<ZEL::FileWatcher>(
+            [&map](const std::wstring& path) { map.InternalDBChangesNotify(path); }, stop));
+        m_fileWatchers.push_back(watching->WatchFiles(
             ZEL::utility::GetDBPath(ZEL::utility::DB_PATH_USER_SHARED), nrt,
-            [&map](const std::wstring& path) { map.SharedDBChangesNotify(path); }, false, stop));
+            [&map](const std::wstring& path) { map.SharedDBChangesNotify(path); }, stop));
         c.log.d(L"%s: NRTDB dump(total:%d):\n", kFullInit, static_cast<int>(nrt.size()));
         for (const std::wstring& name : nrt) c.log.d(L"%s(NRT): %s", kFullInit, name);
     }
@@ -178,11 +185,11 @@ void DataSyncAgent::StartWatchersAndTimer() {
         for (const auto& entry : scheduled) c.log.d(L"%s(Scheduled): %s", kFullInit, entry.first);
     }
     ZEL::DataSync::TimerSync& timer = c.timer;
-    m_timers.push_back(std::make_shared<ZEL::PeriodicTimer>(
-        std::chrono::seconds(2), std::chrono::milliseconds(0), L"", [this, &timer](const std::wstring& name) {
-            timer.DoTimerPost(name);
-            ReportLiveness();
-        }));
+    m_timers.push_back(watching->Every(std::chrono::seconds(2), std::chrono::milliseconds(0), L"",
+                                       [this, &timer](const std::wstring& name) {
+                                           timer.DoTimerPost(name);
+                                           ReportLiveness();
+                                       }));
 }
 
 void DataSyncAgent::SetLivenessCallback(LivenessCallback callback) {

@@ -48,7 +48,7 @@
 #include "datasync/agent/AgentStatus.h"
 #include "datasync/agent/WaitReasons.h"
 #include "datasync/common/Paths.h"
-#include "datasync/host/FileWatcher.h"
+#include "datasync/host/Watching.h"
 
 class DataSyncAgent : public IDataSyncAgent, public IZELAgent {
 public:
@@ -187,6 +187,8 @@ private:
     // arrive meanwhile are kept and handled afterwards on this thread.
     void FullInitAndRelease(bool restart);
 
+    // The environment's watching service (not owned); null: the installed one's at start.
+    ZEL::Watching* const m_watching;
     ZEL::DataSync::AgentComponents m_c;
     std::mutex m_lifecycleMutex;
     std::condition_variable m_lifecycleIdle;  // a step ended, or UnInit began
@@ -194,8 +196,8 @@ private:
     bool m_stepRunning = false;               // a step holds the lifecycle; guarded by m_lifecycleMutex
     bool m_stopping = false;                  // UnInit runs; guarded by m_lifecycleMutex
     // Used only by the step that holds the lifecycle.
-    std::list<std::shared_ptr<ZEL::PeriodicTimer>> m_timers;
-    std::list<std::shared_ptr<ZEL::FileWatcher>> m_fileWatchers;
+    std::list<std::unique_ptr<ZEL::Watch>> m_timers;
+    std::list<std::unique_ptr<ZEL::Watch>> m_fileWatchers;
     std::mutex m_livenessMutex;
     LivenessCallback m_liveness;  // guarded by m_livenessMutex
 };

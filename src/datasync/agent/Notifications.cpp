@@ -34,8 +34,9 @@ std::uint32_t ParseMinutes(const std::wstring& text) {
 void NotificationHandler::Subscribe() {
     std::lock_guard<std::mutex> lock(m_subscriptionMutex);
     if (!m_subscriptionId.empty()) return;
-    m_subscriptionId = ZELPublisherSubscriber::GetInstance()->Subscribe(
-        [this](ZELNotificationData& data) { OnNotification(data); }, false);
+    ZELPublisherSubscriber* bus = ZELPublisherSubscriber::GetInstance();
+    if (bus == nullptr) return;  // no bus installed: nothing to hear
+    m_subscriptionId = bus->Subscribe([this](ZELNotificationData& data) { OnNotification(data); }, false);
 }
 
 void NotificationHandler::Unsubscribe() {
@@ -44,7 +45,8 @@ void NotificationHandler::Unsubscribe() {
         std::lock_guard<std::mutex> lock(m_subscriptionMutex);
         id.swap(m_subscriptionId);
     }
-    if (!id.empty()) ZELPublisherSubscriber::GetInstance()->Unsubscribe(id);
+    ZELPublisherSubscriber* bus = ZELPublisherSubscriber::GetInstance();
+    if (!id.empty() && bus != nullptr) bus->Unsubscribe(id);
 }
 
 void NotificationHandler::OnNotification(ZELNotificationData& data) {
@@ -240,7 +242,7 @@ void NotificationHandler::ReadLastNotifications() {
     ZELPublisherSubscriber* bus = ZELPublisherSubscriber::GetInstance();
     TopicId topic = TOPIC_DEVICE_REGISTRATION;
     EventState state = STATE_NONE;
-    bus->GetLastNotificationForTopic(topic, state);
+    if (bus != nullptr) bus->GetLastNotificationForTopic(topic, state);
     if (state == STATE_DONE || state == STATE_REGISTRATION_DONE_ALT) {
         agent._b_is_DevRegistered = true;
         agent.m_registrationRequested = false;
@@ -250,7 +252,7 @@ void NotificationHandler::ReadLastNotifications() {
 
     topic = TOPIC_DEVICE_READY;
     state = STATE_NONE;
-    bus->GetLastNotificationForTopic(topic, state);
+    if (bus != nullptr) bus->GetLastNotificationForTopic(topic, state);
     if (state == STATE_DONE) {
         agent._b_is_online = true;
         m_log.d(L"%s: DataSyncAgent:DEVICE_READY already set!", kReadLast);
@@ -269,7 +271,8 @@ bool NotificationHandler::SendRegistrationRequest() {
                 sender = m_subscriptionId;
             }
             ZELNotificationData request(TOPIC_REGISTRATION_REQUEST, STATE_REGISTRATION_REQUESTED, L"");
-            ZELPublisherSubscriber::GetInstance()->Notify(request, sender);
+            if (ZELPublisherSubscriber* bus = ZELPublisherSubscriber::GetInstance())
+                bus->Notify(request, sender);
             m_log.d(L"%s: RegisterNotification sent, RegisterNotificationPending %d", kSendRegistration,
                     agent.m_registrationRequested ? 1 : 0);
             agent.m_registrationRequested = true;

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "datasync/common/SyncTypes.h"
-#include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/Folders.h"
 #include "datasync/host/HostFiles.h"
 #include "datasync/common/DbRoots.h"

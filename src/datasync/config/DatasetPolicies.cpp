@@ -4,7 +4,6 @@
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/Interval.h"
-#include "linuxhost/datastore/DataStore.h"
 #include "datasync/common/DbRoots.h"
 
 namespace ZEL {

@@ -1,11 +1,24 @@
 // Critical-event reporting: the set of active critical errors (event id with a value), kept by
-// the host in its state folder and written to its log.
+// the host in its state folder and written to its log. The host implements CriticalEvents; the
+// static functions of CriticalEventLogger are doors onto the installed one (they do nothing, and
+// Active() is empty, while none is installed).
+//
+// Thread safety: every call may come from any thread.
 #pragma once
 
 #include <set>
 #include <utility>
 
 namespace ZEL {
+
+class CriticalEvents {
+public:
+    virtual ~CriticalEvents() = default;
+    virtual void Log(int eventId, int value) = 0;
+    // Clears every active value of `eventId`; `value` shows how the condition ended.
+    virtual void ResetError(int eventId, int value) = 0;
+    virtual std::set<std::pair<int, int>> Active() = 0;
+};
 
 class CriticalEventLogger {
 public:

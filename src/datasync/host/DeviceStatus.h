@@ -1,9 +1,10 @@
 // Device and status queries of the host: consent and ownership facts read by the metrics gate,
 // the applicability evaluator, the critical-gateway-error status, and the endpoint URL service.
 //
-// The Linux host answers them from its device state (the host config's "device" section,
-// changeable at run time); tests change that state or install evaluators of their own through
-// zel::ZELHelperFactory.
+// The host implements DeviceFacts, ApplicabilityEvaluator, ZelStatusManager and EpUrlProvider;
+// the static functions and factories below are doors onto the objects of the installed
+// environment (agent/AgentEnvironment.h), defined by the module. Tests install fakes, or the
+// Linux host's objects (which answer from its device state, changeable at run time).
 #pragma once
 
 #include <list>
@@ -15,6 +16,16 @@
 
 namespace ZEL {
 
+// The consent and ownership facts of the device. Thread safety: callable from any thread.
+class DeviceFacts {
+public:
+    virtual ~DeviceFacts() = default;
+    virtual bool IsDeviceClaimedInCommercialOrg() = 0;
+    virtual bool IsConsumerDevice() = 0;
+    virtual bool IsAnonymousMetricsEnabled() = 0;
+};
+
+// The doors onto the installed DeviceFacts; each answers false while none is installed.
 class DeviceManagementStatus {
 public:
     static bool IsDeviceClaimedInCommercialOrg();
@@ -56,6 +67,7 @@ public:
 class EpUrlProvider {
 public:
     virtual ~EpUrlProvider() = default;
+    // The installed provider (not owned), null when none is installed.
     static EpUrlProvider* GetInstance();
     static void SetInstance(EpUrlProvider* provider);
 
@@ -69,6 +81,9 @@ public:
 
 namespace zel {
 
+// The applicability evaluator and status manager slots. Getters hand out shared pointers, so a
+// helper replaced while a caller still uses it lives until that caller lets go; an environment's
+// helpers are installed without ownership. Thread safety: any thread.
 class ZELHelperFactory {
 public:
     static ZELHelperFactory* GetInstance();

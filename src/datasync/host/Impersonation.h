@@ -1,14 +1,9 @@
-// Acting as the logged-on user for every access to the user's shared database folder.
+// Acting as the logged-on user for every access to the user's shared database folder: the
+// interfaces the host implements. Module code uses the RAII class ImpersonateUser
+// (common/ImpersonateUser.h), a thin class over the installed Impersonation.
 //
-//   ImpersonateUser user;
-//   if (user.EnterLogOnUserMode() == 0) { ... files are opened as the user ... }
-//   // the destructor returns to the service's identity
-//
-// On Linux this switches only the calling thread's file-system identity (setfsuid/setfsgid
-// and the thread's supplementary groups); other threads keep the service's identity. The user
-// is the host setting `logon_user` (a user name), read at each EnterLogOnUserMode.
-//
-// Results of EnterLogOnUserMode:
+// A UserSwitch switches the calling thread to the logged-on user and back. Results of
+// EnterLogOnUserMode:
 //   0     success: the thread now acts as the user, or no switch was needed because the service
 //         already runs as that user, or no user is configured and the service is not root
 //         (nothing to gain); also when this object is already switched
@@ -19,48 +14,39 @@
 //
 // ExitLogOnUserMode returns the thread to the identity it had before the switch. Called on an
 // object that did not switch, it returns the calling thread to the service's identity when other
-// objects on this thread switched it (so code deep in a call can act as the service for a moment
-// without holding its caller's object), and is harmless otherwise. The destructor undoes only
-// the object's own switch. Switches on one thread nest: the latest is undone first.
+// switches on this thread are in force (so code deep in a call can act as the service for a
+// moment without holding its caller's object), and is harmless otherwise. Destroying a switch
+// undoes only its own switch. Switches on one thread nest: the latest is undone first.
 //
-// Thread safety: an object belongs to one thread. EnterLogOnUserMode, ExitLogOnUserMode and
-// the destructor of a switched object must run on the thread that switched (another thread's
-// Exit is refused and logged, as it could not restore the switched thread).
+// Thread safety: a UserSwitch belongs to one thread; Enter, Exit and the destructor of a switched
+// object run on the thread that switched. Impersonation's functions may be called from any thread.
 #pragma once
 
-#include <thread>
-#include <vector>
+#include <memory>
 
 namespace ZEL {
 
 // EnterLogOnUserMode's answer when the service runs as root and no logged-on user is configured.
 inline constexpr int kNoLogOnUserConfigured = 1008;
 
-class ImpersonateUser {
+class UserSwitch {
 public:
-    ImpersonateUser() = default;
-    ~ImpersonateUser();
-    ImpersonateUser(const ImpersonateUser&) = delete;
-    ImpersonateUser& operator=(const ImpersonateUser&) = delete;
+    virtual ~UserSwitch() = default;
+    virtual int EnterLogOnUserMode() = 0;
+    virtual void ExitLogOnUserMode() = 0;
+};
 
-    int EnterLogOnUserMode();
-    void ExitLogOnUserMode();
-
-private:
-    // Undoes this object's switch, and the later ones of the same thread first.
-    void RevertOwnSwitch();
-
-    bool m_switched = false;
-    ImpersonateUser* m_previous = nullptr;  // the thread's switch before this one
-    std::thread::id m_thread;  // the thread that switched
-    // That thread's fs uid, fs gid and supplementary groups before the switch.
-    unsigned m_savedUid = 0;
-    unsigned m_savedGid = 0;
-    std::vector<unsigned> m_savedGroups;
+class Impersonation {
+public:
+    virtual ~Impersonation() = default;
+    // A new, not yet switched, switch for the calling thread.
+    virtual std::unique_ptr<UserSwitch> NewSwitch() = 0;
+    // True while the calling thread's (file-system) identity is the administrator's.
+    virtual bool IsAdmin() = 0;
 };
 
 namespace System {
-// True while the calling thread's file-system identity is root.
+// The door onto the installed Impersonation's IsAdmin; false while none is installed.
 bool check_admin_privilege();
 }  // namespace System
 

@@ -10,7 +10,8 @@
 // bus's own thread then calls every subscriber in publishing order. A callback may publish or
 // (un)subscribe. GetLastNotificationForTopic answers from the recorded states.
 //
-// Singleton: GetInstance() returns the installed bus, or a process-wide default one.
+// GetInstance() is a door onto the installed bus (agent/AgentEnvironment.h): null while none is
+// installed. SetInstance replaces that one slot.
 #pragma once
 
 #include <functional>
@@ -85,7 +86,7 @@ public:
 
     virtual ~ZELPublisherSubscriber() = default;
     static ZELPublisherSubscriber* GetInstance();
-    // Installs `bus` (not owned); null restores the default bus.
+    // Installs `bus` (not owned); null leaves GetInstance() returning null.
     static void SetInstance(ZELPublisherSubscriber* bus);
 
     virtual std::wstring Subscribe(Callback callback, bool flag) = 0;

@@ -6,16 +6,15 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
-#include "linuxhost/datastore/DataStore.h"
-#include "datasync/housekeeping/MessagingRetention.h"
-#include "datasync/housekeeping/PurgeFiles.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Folders.h"
 #include "datasync/host/Impersonation.h"
-#include "linuxhost/datastore/SyncPointDao.h"
+#include "datasync/housekeeping/MessagingRetention.h"
+#include "datasync/housekeeping/PurgeFiles.h"
 
 namespace ZEL {
 namespace DataSync {

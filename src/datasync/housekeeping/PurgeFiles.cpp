@@ -6,9 +6,7 @@
 
 #include "datasync/common/Paths.h"
 #include "datasync/common/StringUtil.h"
-#include "linuxhost/datastore/DataStore.h"
 #include "datasync/housekeeping/CutoffStatement.h"
-#include "linuxhost/datastore/StandardTableDao.h"
 
 namespace ZEL {
 

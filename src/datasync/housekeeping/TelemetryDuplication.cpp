@@ -4,13 +4,13 @@
 #include <future>
 
 #include "datasync/common/DbRoots.h"
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/Paths.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/host/SecurityAttributes.h"
-#include "linuxhost/datastore/StandardTableDao.h"
 
 namespace ZEL {
 namespace DataSync {

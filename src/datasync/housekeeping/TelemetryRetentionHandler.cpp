@@ -3,12 +3,12 @@
 
 #include <cwchar>
 
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/Paths.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/housekeeping/RetentionUtils.h"
-#include "linuxhost/datastore/StandardTableDao.h"
 
 using TelemetryUtils::RetentionUtils;
 using ZEL::utility::EGetDBPathMethod;

@@ -4,10 +4,10 @@
 
 #include <optional>
 
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/Paths.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
-#include "datasync/host/Impersonation.h"
 
 namespace ZEL {
 namespace DataSync {

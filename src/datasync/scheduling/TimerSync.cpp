@@ -6,7 +6,6 @@
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/TimeText.h"
 #include "datasync/common/WellKnownIds.h"
-#include "linuxhost/datastore/DataStore.h"
 #include "datasync/host/Folders.h"
 #include "datasync/common/DbRoots.h"
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/UploadOutcome.h"
-#include "datasync/host/Impersonation.h"
 #include "datasync/host/Log.h"
 #include "datasync/host/BookmarkStore.h"
 #include "datasync/upload/UnsavedBookmarks.h"

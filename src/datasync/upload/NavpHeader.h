@@ -20,7 +20,6 @@
 #include <mutex>
 #include <string>
 
-#include "linuxhost/datastore/DataStore.h"
 #include "datasync/store/Records.h"
 #include "datasync/host/TelemetryTables.h"
 

@@ -23,7 +23,6 @@
 #include "datasync/common/DbRoots.h"
 #include "datasync/common/SyncTypes.h"
 #include "datasync/common/UploadOutcome.h"
-#include "linuxhost/datastore/SyncPointDao.h"
 #include "datasync/upload/BatchPipeline.h"
 #include "datasync/upload/NavpHeader.h"
 

@@ -30,7 +30,6 @@
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
 #include "datasync/host/Transport.h"
-#include "linuxhost/datastore/SyncPointDao.h"
 #include "datasync/upload/BatchPipeline.h"
 
 namespace ZEL {

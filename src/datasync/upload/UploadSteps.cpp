@@ -4,10 +4,7 @@
 
 #include "datasync/common/SyncTypes.h"
 #include "datasync/common/TimeText.h"
-#include "linuxhost/datastore/DataStore.h"
 #include "datasync/common/StringUtil.h"
-#include "linuxhost/datastore/StandardTableDao.h"
-#include "linuxhost/datastore/SyncPointDao.h"
 #include "datasync/upload/AgentLog.h"
 
 namespace ZEL {

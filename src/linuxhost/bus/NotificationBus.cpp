@@ -1,5 +1,4 @@
-// The notification bus's queue and dispatcher, and the process-wide bus behind
-// ZELPublisherSubscriber::GetInstance().
+// The notification bus's queue and dispatcher.
 #include "linuxhost/bus/NotificationBus.h"
 
 #include <atomic>
@@ -141,24 +140,5 @@ void NotificationBus::Run() {
 }
 
 }  // namespace linuxhost
-
-namespace {
-
-std::atomic<ZELPublisherSubscriber*> g_installedBus{nullptr};
-
-}  // namespace
-
-ZELPublisherSubscriber* ZELPublisherSubscriber::GetInstance() {
-    ZELPublisherSubscriber* installed = g_installedBus.load();
-    if (installed != nullptr) return installed;
-    // Created on first use and never destroyed: callers may still publish while the process
-    // exits, and its thread must not be joined from a static destructor.
-    static linuxhost::NotificationBus* defaultBus = new linuxhost::NotificationBus();
-    return defaultBus;
-}
-
-void ZELPublisherSubscriber::SetInstance(ZELPublisherSubscriber* bus) {
-    g_installedBus.store(bus);
-}
 
 }  // namespace ZEL

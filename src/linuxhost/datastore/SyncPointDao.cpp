@@ -6,8 +6,8 @@
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/TimeText.h"
 #include "datasync/host/Folders.h"
-#include "datasync/host/Impersonation.h"
 #include "linuxhost/datastore/BookmarkTable.h"
+#include "datasync/common/ImpersonateUser.h"
 
 namespace ZEL {
 namespace linuxhost {

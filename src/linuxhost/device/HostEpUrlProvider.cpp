@@ -1,5 +1,4 @@
-// Endpoint URL checks and the realm, and the process-wide provider behind
-// EpUrlProvider::GetInstance().
+// Endpoint URL checks and the realm.
 //
 // The check is deliberately narrower than RFC 3986: it accepts the URLs a telemetry policy
 // names and refuses anything a transport might read differently from a person (embedded
@@ -10,7 +9,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "datasync/common/StringUtil.h"
@@ -135,22 +133,5 @@ unsigned long HostEpUrlProvider::GetRealm(std::wstring& realm) {
 }
 
 }  // namespace linuxhost
-
-namespace {
-
-std::atomic<EpUrlProvider*> g_installedProvider{nullptr};
-
-}  // namespace
-
-EpUrlProvider* EpUrlProvider::GetInstance() {
-    EpUrlProvider* installed = g_installedProvider.load();
-    if (installed != nullptr) return installed;
-    static linuxhost::HostEpUrlProvider defaultProvider;  // stateless, safe to destroy at exit
-    return &defaultProvider;
-}
-
-void EpUrlProvider::SetInstance(EpUrlProvider* provider) {
-    g_installedProvider.store(provider);
-}
 
 }  // namespace ZEL

@@ -5,20 +5,19 @@
 #include "linuxhost/HostState.h"
 
 namespace ZEL {
-
-bool DeviceManagementStatus::IsDeviceClaimedInCommercialOrg() {
-    return linuxhost::CurrentDeviceState().commercial_org;
-}
-
-bool DeviceSubscriptionUtility::isConsumerDevice() {
-    return linuxhost::CurrentDeviceState().consumer;
-}
-
-bool ZeroDayUtil::IsAnonymousMetricsEnabled(int /*reserved*/) {
-    return linuxhost::CurrentDeviceState().anonymous_metrics;
-}
-
 namespace linuxhost {
+
+bool HostDeviceFacts::IsDeviceClaimedInCommercialOrg() {
+    return CurrentDeviceState().commercial_org;
+}
+
+bool HostDeviceFacts::IsConsumerDevice() {
+    return CurrentDeviceState().consumer;
+}
+
+bool HostDeviceFacts::IsAnonymousMetricsEnabled() {
+    return CurrentDeviceState().anonymous_metrics;
+}
 
 bool HostZelStatusManager::HasCriticalError() {
     return CurrentDeviceState().critical_gateway_error;

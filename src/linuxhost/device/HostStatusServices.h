@@ -1,8 +1,9 @@
-// Two small status services of the Linux host, both answering from its run-time state at each
-// call: the critical-gateway-error status (device.critical_gateway_error) and the notification
-// agent that tells whether the push channel is connected (push_channel.connected).
+// Small status services of the Linux host, each answering from its run-time state at each call:
+// the device facts (device.commercial_org, device.consumer, device.anonymous_metrics), the
+// critical-gateway-error status (device.critical_gateway_error) and the notification agent that
+// tells whether the push channel is connected (push_channel.connected).
 //
-// Neither keeps state of its own, so a change made through the control socket or a test's
+// None keeps state of its own, so a change made through the control socket or a test's
 // UpdateDeviceState / UpdatePushChannel shows at the next call.
 // Thread safety: stateless; callable from any thread.
 #pragma once
@@ -12,6 +13,13 @@
 
 namespace ZEL {
 namespace linuxhost {
+
+class HostDeviceFacts : public DeviceFacts {
+public:
+    bool IsDeviceClaimedInCommercialOrg() override;
+    bool IsConsumerDevice() override;
+    bool IsAnonymousMetricsEnabled() override;
+};
 
 class HostZelStatusManager : public ZelStatusManager {
 public:

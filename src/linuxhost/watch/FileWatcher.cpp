@@ -12,7 +12,7 @@
 // The thread and its state are shared (not owned by the FileWatcher alone) so that a callback
 // may destroy its own watcher: the destructor then detaches instead of joining itself, and the
 // thread ends after the callback returns.
-#include "datasync/host/FileWatcher.h"
+#include "linuxhost/watch/FileWatcher.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

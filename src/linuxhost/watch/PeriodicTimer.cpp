@@ -5,7 +5,7 @@
 // callback delays the next call but never causes a burst of catch-up calls, and calls never
 // overlap. The thread keeps the shared state alive, which is what allows a callback to destroy
 // its own timer: the destructor then detaches instead of joining itself.
-#include "datasync/host/FileWatcher.h"
+#include "linuxhost/watch/FileWatcher.h"
 
 #include <algorithm>
 #include <condition_variable>

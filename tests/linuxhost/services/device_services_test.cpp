@@ -74,6 +74,7 @@ TEST(Applicability, EveryMemberMustMatchOneOfItsStringValuesIgnoringCase) {
 
 TEST(DeviceFacts, EachFactFollowsItsOwnFieldOfTheHostStateAtRunTime) {
     HostStateGuard stateGuard;
+    ZEL::linuxhost::HostDeviceFacts facts;
     ZEL::linuxhost::HostZelStatusManager manager;
     ZEL::linuxhost::HostNotificationAgent agent;
     for (int bits = 0; bits < 16; ++bits) {
@@ -85,9 +86,9 @@ TEST(DeviceFacts, EachFactFollowsItsOwnFieldOfTheHostStateAtRunTime) {
             device.critical_gateway_error = bits & 8;
         });
         host::UpdatePushChannel([bits](host::PushChannelState& push) { push.connected = bits & 1; });
-        EXPECT_EQ(ZEL::DeviceManagementStatus::IsDeviceClaimedInCommercialOrg(), bool(bits & 1));
-        EXPECT_EQ(ZEL::DeviceSubscriptionUtility::isConsumerDevice(), bool(bits & 2));
-        EXPECT_EQ(ZEL::ZeroDayUtil::IsAnonymousMetricsEnabled(0), bool(bits & 4));
+        EXPECT_EQ(facts.IsDeviceClaimedInCommercialOrg(), bool(bits & 1));
+        EXPECT_EQ(facts.IsConsumerDevice(), bool(bits & 2));
+        EXPECT_EQ(facts.IsAnonymousMetricsEnabled(), bool(bits & 4));
         EXPECT_EQ(manager.HasCriticalError(), bool(bits & 8));
         EXPECT_EQ(agent.IsConnected(), bool(bits & 1));
     }

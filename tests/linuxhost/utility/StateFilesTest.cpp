@@ -12,13 +12,15 @@
 
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/Registry.h"
+#include "datasync/common/DbRoots.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/utility/HostCriticalEvents.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 namespace {
 
-using ZEL::CriticalEventLogger;
+ZEL::linuxhost::HostCriticalEvents CriticalEventLogger;  // the host's set, as the daemon installs it
 using EventSet = std::set<std::pair<int, int>>;
 void Write(std::wstring name, long value) { ZEL::utility::WriteErrorToRegistry(name, value); }
 // The stored value, or 42 when there is none.
@@ -131,14 +133,15 @@ TEST_F(StateFiles, DamagedRegistryIsReadAsEmptyReportedOnceAndReplacedByTheNextW
 }
 
 TEST_F(StateFiles, CriticalEventsAreASetOfPairsWithOneHostLinePerChangeKeptInTheFolderAndReadBack) {
-    EXPECT_TRUE(CriticalEventLogger::Active().empty());
+    EXPECT_TRUE(CriticalEventLogger.Active().empty());
     EXPECT_FALSE(std::filesystem::exists(EventsPath()));
-    for (auto [event, value] : {std::pair{3, 1}, {3, 2}, {3, 2}, {5, -500}}) CriticalEventLogger::Log(event, value);
+    for (auto [event, value] : {std::pair{3, 1}, {3, 2}, {3, 2}, {5, -500}})
+        CriticalEventLogger.Log(event, value);
     EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{3, 1}, {3, 2}, {5, -500}}));
     // A repeat and clearing an inactive event change nothing and write no line; a clear ends all values of the event.
-    CriticalEventLogger::ResetError(4, 1);
-    CriticalEventLogger::ResetError(3, 200);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{5, -500}}));
+    CriticalEventLogger.ResetError(4, 1);
+    CriticalEventLogger.ResetError(3, 200);
+    EXPECT_EQ(CriticalEventLogger.Active(), (EventSet{{5, -500}}));
     EXPECT_EQ(PairsInFile(EventsPath()), (EventSet{{5, -500}}));
     const auto lines = HostLines();
     ASSERT_EQ(lines.size(), 4u);
@@ -146,20 +149,20 @@ TEST_F(StateFiles, CriticalEventsAreASetOfPairsWithOneHostLinePerChangeKeptInThe
     EXPECT_NE(lines[0].text, lines[3].text) << "raising and clearing must be told apart";
     const std::string first = StateFolder();
     UseStateFolder(temp.sub("other"));
-    EXPECT_TRUE(CriticalEventLogger::Active().empty()) << "another folder holds another set";
-    CriticalEventLogger::Log(9, 9);
+    EXPECT_TRUE(CriticalEventLogger.Active().empty()) << "another folder holds another set";
+    CriticalEventLogger.Log(9, 9);
     UseStateFolder(first);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{5, -500}}));
+    EXPECT_EQ(CriticalEventLogger.Active(), (EventSet{{5, -500}}));
     UseFolderWithEvents("restarted", R"({"active":[{"eventId":12,"value":34},{"eventId":12,"value":35}]})");
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{12, 34}, {12, 35}}));
+    EXPECT_EQ(CriticalEventLogger.Active(), (EventSet{{12, 34}, {12, 35}}));
     capture.Clear();
     UseFolderWithEvents("partly", R"({"active":[{"eventId":1,"value":2},{"eventId":"x","value":3},7,{"value":4}]})");
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{1, 2}}));
+    EXPECT_EQ(CriticalEventLogger.Active(), (EventSet{{1, 2}}));
     EXPECT_EQ(HostLines().size(), 1u) << "damaged entries are reported once";
     // Without a state folder the set lives in memory only.
     UseStateFolder("");
-    CriticalEventLogger::Log(21, 1);
-    EXPECT_EQ(CriticalEventLogger::Active(), (EventSet{{21, 1}}));
+    CriticalEventLogger.Log(21, 1);
+    EXPECT_EQ(CriticalEventLogger.Active(), (EventSet{{21, 1}}));
     EXPECT_FALSE(std::filesystem::exists("critical-events.json")) << "written to the working folder";
 }
 
@@ -172,9 +175,9 @@ TEST_F(StateFiles, ConcurrentChangesLoseNoValueAndKeepTheSetAndTheFilesConsisten
             for (int i = 0; i < kEach; ++i) {
                 Write(L"Writer" + std::to_wstring(t), t * 1000 + i);
                 Write(L"Shared", t);
-                CriticalEventLogger::Log(t, i);
+                CriticalEventLogger.Log(t, i);
             }
-            if (t % 2 == 0) CriticalEventLogger::ResetError(t, 200);
+            if (t % 2 == 0) CriticalEventLogger.ResetError(t, 200);
         });
     for (std::thread& thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(Read(L"Writer" + std::to_wstring(t)), t * 1000 + kEach - 1);
@@ -182,7 +185,7 @@ TEST_F(StateFiles, ConcurrentChangesLoseNoValueAndKeepTheSetAndTheFilesConsisten
     EXPECT_EQ(ParseObject(RegistryPath()).size(), static_cast<unsigned>(kThreads + 1));
     EventSet expected;
     for (int t = 1; t < kThreads; t += 2) for (int i = 0; i < kEach; ++i) expected.emplace(t, i);
-    EXPECT_EQ(CriticalEventLogger::Active(), expected);
+    EXPECT_EQ(CriticalEventLogger.Active(), expected);
     EXPECT_EQ(PairsInFile(EventsPath()), expected);
     EXPECT_EQ(FolderSize(StateFolder()), 2) << "no temporary file is left behind";
     EXPECT_EQ(HostLines().size(), static_cast<size_t>(kThreads * kEach + kThreads / 2)) << "the events' lines only";

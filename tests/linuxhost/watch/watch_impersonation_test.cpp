@@ -7,15 +7,15 @@
 #include <fstream>
 #include <future>
 
-#include "datasync/host/Impersonation.h"
 #include "linuxhost/HostState.h"
+#include "linuxhost/impersonation/ThreadUserSwitch.h"
 #include "linuxhost/watch/watch_test_support.h"
 #include "support/TempDir.h"
 
 namespace {
 
-using ZEL::ImpersonateUser;
-using ZEL::System::check_admin_privilege;
+using ImpersonateUser = ZEL::linuxhost::ThreadUserSwitch;
+const auto check_admin_privilege = ZEL::linuxhost::FsIdentityIsRoot;
 
 // The value of a field ("Gid", "Groups") of the calling thread's /proc status.
 std::string ThreadStatusField(const std::string& field) {

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "datasync/host/FileWatcher.h"
 #include "linuxhost/logging/FileLogging.h"
+#include "linuxhost/watch/FileWatcher.h"
 #include "platform/UniqueFd.h"
 #include "support/LogCapture.h"
 #include "support/WaitUntil.h"

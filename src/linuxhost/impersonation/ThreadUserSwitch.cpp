@@ -10,7 +10,7 @@
 // the value back (an invalid id, -1, changes nothing and returns the current one).
 //
 // The security attributes of the named events live here too: they name the same logged-on user.
-#include "datasync/host/Impersonation.h"
+#include "linuxhost/impersonation/ThreadUserSwitch.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -32,6 +32,7 @@
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {
+namespace linuxhost {
 namespace {
 
 static_assert(std::is_same<gid_t, unsigned>::value && std::is_same<uid_t, unsigned>::value,
@@ -52,7 +53,7 @@ constexpr long kSysGetGroups = SYS_getgroups;
 constexpr uid_t kQueryId = static_cast<uid_t>(-1);
 
 // The latest switch still in force on this thread; each switch links to the one before it.
-thread_local ImpersonateUser* t_latestSwitch = nullptr;
+thread_local ThreadUserSwitch* t_latestSwitch = nullptr;
 
 uid_t CurrentFsUid() {
     return static_cast<uid_t>(::setfsuid(kQueryId));
@@ -103,8 +104,8 @@ bool LookUpAccount(const std::string& name, Account& account) {
     }
     if (error != 0 || found == nullptr) {
         if (error != 0) {
-            linuxhost::HostLog().w(L"ImpersonateUser: looking up %s failed: %s", String::UTF8ToUTF16(name),
-                                   String::UTF8ToUTF16(std::strerror(error)));
+            HostLog().w(L"ImpersonateUser: looking up %s failed: %s", String::UTF8ToUTF16(name),
+                        String::UTF8ToUTF16(std::strerror(error)));
         }
         return false;
     }
@@ -125,22 +126,22 @@ bool LookUpAccount(const std::string& name, Account& account) {
 
 }  // namespace
 
-ImpersonateUser::~ImpersonateUser() {
+ThreadUserSwitch::~ThreadUserSwitch() {
     RevertOwnSwitch();
 }
 
-int ImpersonateUser::EnterLogOnUserMode() {
+int ThreadUserSwitch::EnterLogOnUserMode() {
     if (m_switched) return 0;
-    const std::string user = linuxhost::CurrentHostSettings().logon_user;
+    const std::string user = CurrentHostSettings().logon_user;
     const uid_t serviceUid = ::geteuid();
     if (user.empty()) {
         if (serviceUid != 0) return 0;  // not root: nothing to switch to or from
-        linuxhost::HostLog().d(L"ImpersonateUser: no logon_user configured while running as root");
+        HostLog().d(L"ImpersonateUser: no logon_user configured while running as root");
         return kNoLogOnUserConfigured;  // ERROR_NO_TOKEN
     }
     Account account;
     if (!LookUpAccount(user, account)) {
-        linuxhost::HostLog().w(L"ImpersonateUser: unknown user %s", String::UTF8ToUTF16(user));
+        HostLog().w(L"ImpersonateUser: unknown user %s", String::UTF8ToUTF16(user));
         return kUnknownUser;
     }
     if (account.uid == serviceUid) return 0;
@@ -149,30 +150,30 @@ int ImpersonateUser::EnterLogOnUserMode() {
     const gid_t savedGid = CurrentFsGid();
     std::vector<gid_t> savedGroups;
     if (!ThreadGroups(savedGroups)) {
-        linuxhost::HostLog().w(L"ImpersonateUser: cannot read the thread's groups: %s",
-                               String::UTF8ToUTF16(std::strerror(errno)));
+        HostLog().w(L"ImpersonateUser: cannot read the thread's groups: %s",
+                    String::UTF8ToUTF16(std::strerror(errno)));
         return kPrivilegeNotHeld;
     }
 
     // Each step is undone if a later one fails, leaving the thread as it was.
     if (!SetThreadGroups(account.groups)) {
-        linuxhost::HostLog().w(L"ImpersonateUser: setting the groups of %s failed: %s",
-                               String::UTF8ToUTF16(user), String::UTF8ToUTF16(std::strerror(errno)));
+        HostLog().w(L"ImpersonateUser: setting the groups of %s failed: %s", String::UTF8ToUTF16(user),
+                    String::UTF8ToUTF16(std::strerror(errno)));
         return kPrivilegeNotHeld;
     }
     ::setfsgid(account.gid);
     if (CurrentFsGid() != account.gid) {
         SetThreadGroups(savedGroups);
-        linuxhost::HostLog().w(L"ImpersonateUser: setfsgid(%d) for %s had no effect", account.gid,
-                               String::UTF8ToUTF16(user));
+        HostLog().w(L"ImpersonateUser: setfsgid(%d) for %s had no effect", account.gid,
+                    String::UTF8ToUTF16(user));
         return kPrivilegeNotHeld;
     }
     ::setfsuid(account.uid);
     if (CurrentFsUid() != account.uid) {
         ::setfsgid(savedGid);
         SetThreadGroups(savedGroups);
-        linuxhost::HostLog().w(L"ImpersonateUser: setfsuid(%d) for %s had no effect", account.uid,
-                               String::UTF8ToUTF16(user));
+        HostLog().w(L"ImpersonateUser: setfsuid(%d) for %s had no effect", account.uid,
+                    String::UTF8ToUTF16(user));
         return kPrivilegeNotHeld;
     }
 
@@ -186,7 +187,7 @@ int ImpersonateUser::EnterLogOnUserMode() {
     return 0;
 }
 
-void ImpersonateUser::ExitLogOnUserMode() {
+void ThreadUserSwitch::ExitLogOnUserMode() {
     if (m_switched) {
         RevertOwnSwitch();
         return;
@@ -194,10 +195,10 @@ void ImpersonateUser::ExitLogOnUserMode() {
     while (t_latestSwitch != nullptr) t_latestSwitch->RevertOwnSwitch();
 }
 
-void ImpersonateUser::RevertOwnSwitch() {
+void ThreadUserSwitch::RevertOwnSwitch() {
     if (!m_switched) return;
     if (m_thread != std::this_thread::get_id()) {
-        linuxhost::HostLog().e(L"ImpersonateUser: Exit called on another thread than Enter; identity kept");
+        HostLog().e(L"ImpersonateUser: Exit called on another thread than Enter; identity kept");
         return;
     }
     while (t_latestSwitch != nullptr && t_latestSwitch != this) t_latestSwitch->RevertOwnSwitch();
@@ -206,8 +207,8 @@ void ImpersonateUser::RevertOwnSwitch() {
     const bool groupsSet = SetThreadGroups(m_savedGroups);
     if (CurrentFsUid() != m_savedUid || CurrentFsGid() != m_savedGid || !groupsSet ||
         !SameGroups(m_savedGroups)) {
-        linuxhost::HostLog().e(L"ImpersonateUser: returning to uid %d gid %d failed; the thread keeps uid %d",
-                               m_savedUid, m_savedGid, CurrentFsUid());
+        HostLog().e(L"ImpersonateUser: returning to uid %d gid %d failed; the thread keeps uid %d",
+                    m_savedUid, m_savedGid, CurrentFsUid());
     }
     m_switched = false;
     m_savedGroups.clear();
@@ -215,19 +216,29 @@ void ImpersonateUser::RevertOwnSwitch() {
     m_previous = nullptr;
 }
 
-namespace System {
-
-bool check_admin_privilege() {
+bool FsIdentityIsRoot() {
     return CurrentFsUid() == 0;
 }
+
+std::unique_ptr<UserSwitch> HostImpersonation::NewSwitch() {
+    return std::make_unique<ThreadUserSwitch>();
+}
+
+bool HostImpersonation::IsAdmin() {
+    return FsIdentityIsRoot();
+}
+
+}  // namespace linuxhost
+
+namespace System {
 
 // The named events are shared with the logged-on user only (see datasync/host/SecurityAttributes.h).
 bool InitializeSecurityAttributes(SECURITY_ATTRIBUTES* attributes, bool /*allowUserAccess*/) {
     if (attributes == nullptr) return true;
     attributes->access = platform::NamedEventAccess{};
     const std::string user = linuxhost::CurrentHostSettings().logon_user;
-    Account account;
-    if (!user.empty() && LookUpAccount(user, account))
+    linuxhost::Account account;
+    if (!user.empty() && linuxhost::LookUpAccount(user, account))
         attributes->access = platform::NamedEventAccess{true, account.uid, account.gid};
     return true;
 }

@@ -1,3 +1,5 @@
+// The Linux host's file watcher and periodic timer, handed to the module through HostWatching.
+//
 // Watches a folder for changes of a list of database files and calls back with the changed
 // file's full path (folder + name).
 //
@@ -41,8 +43,8 @@ public:
     // watching early when set. It should be a manual-reset event: the watcher looks at it with
     // a zero wait (about every second), which would consume an auto-reset event's signal.
     // Exceptions thrown by the callback are logged to host.log; watching goes on.
-    FileWatcher(const std::wstring& folder, const std::list<std::wstring>& fileNames, Callback callback, bool flag,
-                platform::HANDLE stopEvent, FileWatcherIntervals intervals = {});
+    FileWatcher(const std::wstring& folder, const std::list<std::wstring>& fileNames, Callback callback,
+                bool flag, platform::HANDLE stopEvent, FileWatcherIntervals intervals = {});
     ~FileWatcher();
     FileWatcher(const FileWatcher&) = delete;
     FileWatcher& operator=(const FileWatcher&) = delete;

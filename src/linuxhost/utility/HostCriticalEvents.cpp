@@ -13,7 +13,7 @@
 // change and writes nothing. Without a state folder the set lives in memory only.
 //
 // Thread safety: every call may come from any thread; one mutex serialises them.
-#include "datasync/host/CriticalEvents.h"
+#include "linuxhost/utility/HostCriticalEvents.h"
 
 #include <iterator>
 #include <limits>
@@ -25,13 +25,14 @@
 #include "linuxhost/utility/JsonStateFile.h"
 
 namespace ZEL {
+namespace linuxhost {
 namespace {
 
 using EventSet = std::set<std::pair<int, int>>;
 
 struct CriticalEventState {
     std::mutex mutex;
-    linuxhost::JsonStateFile file{"critical-events.json"};
+    JsonStateFile file{"critical-events.json"};
     bool loaded = false;
     std::string loadedPath;  // the file `active` was read from ("" without a state folder)
     EventSet active;
@@ -61,8 +62,8 @@ EventSet Decode(const Json::Value& root, const std::string& path) {
         }
     }
     if (skipped) {
-        linuxhost::HostLog().w(L"CriticalEvents: %s holds entries that are not {eventId, value}; ignored",
-                               String::UTF8ToUTF16(path));
+        HostLog().w(L"CriticalEvents: %s holds entries that are not {eventId, value}; ignored",
+                    String::UTF8ToUTF16(path));
     }
     return events;
 }
@@ -95,17 +96,16 @@ void Persist(CriticalEventState& state) {
 
 }  // namespace
 
-void CriticalEventLogger::Log(int eventId, int value) {
+void HostCriticalEvents::Log(int eventId, int value) {
     CriticalEventState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     EnsureLoaded(state);
     if (!state.active.emplace(eventId, value).second) return;
     Persist(state);
-    linuxhost::HostLog().w(L"CriticalEvents: raised event %d value %d (%d active)", eventId, value,
-                           state.active.size());
+    HostLog().w(L"CriticalEvents: raised event %d value %d (%d active)", eventId, value, state.active.size());
 }
 
-void CriticalEventLogger::ResetError(int eventId, int value) {
+void HostCriticalEvents::ResetError(int eventId, int value) {
     CriticalEventState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     EnsureLoaded(state);
@@ -116,15 +116,16 @@ void CriticalEventLogger::ResetError(int eventId, int value) {
     const auto cleared = std::distance(first, end);
     state.active.erase(first, end);
     Persist(state);
-    linuxhost::HostLog().i(L"CriticalEvents: cleared event %d (%d values) on value %d (%d active)", eventId,
-                           cleared, value, state.active.size());
+    HostLog().i(L"CriticalEvents: cleared event %d (%d values) on value %d (%d active)", eventId, cleared,
+                value, state.active.size());
 }
 
-std::set<std::pair<int, int>> CriticalEventLogger::Active() {
+std::set<std::pair<int, int>> HostCriticalEvents::Active() {
     CriticalEventState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     EnsureLoaded(state);
     return state.active;
 }
 
+}  // namespace linuxhost
 }  // namespace ZEL

@@ -1,0 +1,22 @@
+// The Linux host's clock: the system's clocks, except that when the environment variable
+// DATASYNC_WALL_CLOCK_OFFSET_FILE names a file at the first wall-clock reading, the wall clock is
+// the system's plus the offset that file gives (WallClockOffset.h): end-to-end tests move the
+// daemon's wall clock that way. The monotonic clocks are never offset.
+//
+// Thread safety: callable from any thread. HostServices installs one for the daemon.
+#pragma once
+
+#include "datasync/host/Clock.h"
+
+namespace ZEL {
+namespace linuxhost {
+
+class HostClock : public Clock {
+public:
+    std::chrono::system_clock::time_point WallNow() override;
+    std::chrono::steady_clock::time_point SteadyNow() override;
+    std::uint64_t TickCount64() override;
+};
+
+}  // namespace linuxhost
+}  // namespace ZEL
