@@ -33,12 +33,9 @@ HostFolders CurrentHostFolders() {
     return g_folders;
 }
 
-}  // namespace linuxhost
-
-namespace utility {
-
-std::wstring GetDBPath(EGetDBPathMethod method) {
-    const linuxhost::HostFolders folders = linuxhost::CurrentHostFolders();
+std::wstring DbFolder(utility::EGetDBPathMethod method) {
+    using namespace utility;
+    const HostFolders folders = CurrentHostFolders();
     switch (method) {
         case DB_PATH_DEFAULT:
         case DB_PATH_INTERNAL:
@@ -51,5 +48,5 @@ std::wstring GetDBPath(EGetDBPathMethod method) {
     return std::wstring();
 }
 
-}  // namespace utility
+}  // namespace linuxhost
 }  // namespace ZEL

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "datasync/common/DbRoots.h"
+
 namespace ZEL {
 namespace linuxhost {
 
@@ -20,6 +22,9 @@ struct HostFolders {
 
 void InstallHostFolders(const HostFolders& folders);
 HostFolders CurrentHostFolders();
+// The folder of a database root (methods 0 and 1 the service's, 2 the shared, 3 the local one),
+// ending with '/'; empty when not configured. The module asks it through HostFiles::DbFolder.
+std::wstring DbFolder(utility::EGetDBPathMethod method);
 
 }  // namespace linuxhost
 }  // namespace ZEL

@@ -52,6 +52,7 @@ DataSync::AgentEnvironment HostServices::Environment() const {
     environment.tables = stores.tables;
     environment.bookmarks = stores.bookmarks;
     environment.files = stores.files;
+    environment.registry = stores.registry;
     return environment;
 }
 

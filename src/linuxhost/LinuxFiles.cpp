@@ -1,6 +1,8 @@
 // The module's file-system questions on Linux.
 #include "linuxhost/LinuxFiles.h"
 
+#include "linuxhost/HostFolders.h"
+
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -8,7 +10,6 @@
 #include <sstream>
 #include <system_error>
 
-#include "datasync/host/Folders.h"
 #include "datasync/common/StringUtil.h"
 
 namespace ZEL {
@@ -26,7 +27,7 @@ std::optional<std::string> SystemPath(const std::wstring& path) {
 }  // namespace
 
 std::wstring LinuxFiles::DbFolder(utility::EGetDBPathMethod root) {
-    return utility::GetDBPath(root);
+    return linuxhost::DbFolder(root);
 }
 
 bool LinuxFiles::Exists(const std::wstring& path) {

@@ -43,6 +43,7 @@ class EpUrlProvider;
 class CriticalEvents;
 class Impersonation;
 class Watching;
+class Registry;
 }  // namespace ZEL
 
 namespace ZEL::DataSync {
@@ -76,6 +77,7 @@ struct AgentEnvironment {
     TelemetryTables* tables = nullptr;
     BookmarkStore* bookmarks = nullptr;
     HostFiles* files = nullptr;
+    Registry* registry = nullptr;
 
     // The installed environment, with the host's random jitter.
     static AgentEnvironment Host();

@@ -19,6 +19,7 @@
 #include "datasync/host/Log.h"
 #include "datasync/host/Notification.h"
 #include "datasync/host/Transport.h"
+#include "datasync/host/SecurityAttributes.h"
 #include "datasync/host/Watching.h"
 #include "datasync/upload/InstalledStores.h"
 
@@ -149,6 +150,15 @@ bool check_admin_privilege() {
     Impersonation* impersonation = Installed().impersonation.load();
     return impersonation != nullptr && impersonation->IsAdmin();
 }
+
+bool InitializeSecurityAttributes(SECURITY_ATTRIBUTES* attributes, bool /*allowUserAccess*/) {
+    if (attributes == nullptr) return true;
+    Impersonation* impersonation = Installed().impersonation.load();
+    attributes->access = impersonation != nullptr ? impersonation->EventAccess() : platform::NamedEventAccess{};
+    return true;
+}
+
+void FreeSecurityAttribute(SECURITY_ATTRIBUTES* /*attributes*/) {}
 
 }  // namespace System
 
@@ -281,6 +291,7 @@ void InstallEnvironment(const AgentEnvironment& environment) {
     if (environment.tables != nullptr) stores.tables = environment.tables;
     if (environment.bookmarks != nullptr) stores.bookmarks = environment.bookmarks;
     if (environment.files != nullptr) stores.files = environment.files;
+    if (environment.registry != nullptr) stores.registry = environment.registry;
     InstallStores(stores);
 }
 
@@ -303,6 +314,7 @@ AgentEnvironment InstalledEnvironment() {
     environment.tables = stores.tables;
     environment.bookmarks = stores.bookmarks;
     environment.files = stores.files;
+    environment.registry = stores.registry;
     {
         std::lock_guard<std::mutex> lock(slots.logMutex);
         environment.logSinks = slots.logSinks;

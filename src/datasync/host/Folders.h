@@ -1,8 +1,7 @@
-// The host's folders and file queries: the folder of each database root and whether a path
-// names a regular file.
+// The folder of each database root, as the module asks for it: a door onto the installed
+// HostFiles (HostFiles::DbFolder, upload/InstalledStores.h). Empty without one.
 //
-// Thread safety: both may be called from any thread; GetDBPath reads the folders the host
-// installed at start (a consistent copy even while they are replaced).
+// Thread safety: any thread.
 #pragma once
 
 #include <string>
@@ -17,11 +16,4 @@ namespace utility {
 std::wstring GetDBPath(EGetDBPathMethod method);
 
 }  // namespace utility
-
-namespace FileSystem {
-
-// True when `path` names a regular file, directly or through symbolic links.
-bool fileExists(const std::wstring& path);
-
-}  // namespace FileSystem
 }  // namespace ZEL

@@ -24,6 +24,8 @@
 
 #include <memory>
 
+#include "platform/KernelObjects.h"
+
 namespace ZEL {
 
 // EnterLogOnUserMode's answer when the service runs as root and no logged-on user is configured.
@@ -43,6 +45,9 @@ public:
     virtual std::unique_ptr<UserSwitch> NewSwitch() = 0;
     // True while the calling thread's (file-system) identity is the administrator's.
     virtual bool IsAdmin() = 0;
+    // Who besides the service may use the agent's named events (SecurityAttributes.h): by default
+    // nobody.
+    virtual platform::NamedEventAccess EventAccess() { return {}; }
 };
 
 namespace System {

@@ -3,6 +3,9 @@
 // `allowUserAccess` says: its agent must wait on the notify events and set the acks alike. Without
 // a logged-on user the events are the service's alone.
 //
+// The functions are doors onto the installed Impersonation (Impersonation::EventAccess); without
+// one the events are the service's alone.
+//
 // Thread safety: any thread; an attributes object belongs to its caller, who frees it after the
 // named objects are created.
 #pragma once

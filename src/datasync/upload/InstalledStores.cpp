@@ -4,6 +4,8 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "datasync/host/Folders.h"
+
 namespace ZEL {
 namespace DataSync {
 namespace {
@@ -11,6 +13,7 @@ namespace {
 std::atomic<TelemetryTables*> g_tables{nullptr};
 std::atomic<BookmarkStore*> g_bookmarks{nullptr};
 std::atomic<HostFiles*> g_files{nullptr};
+std::atomic<Registry*> g_registry{nullptr};
 
 }  // namespace
 
@@ -18,10 +21,11 @@ void InstallStores(const Stores& stores) {
     g_tables.store(stores.tables);
     g_bookmarks.store(stores.bookmarks);
     g_files.store(stores.files);
+    g_registry.store(stores.registry);
 }
 
 Stores InstalledStores() {
-    return {g_tables.load(), g_bookmarks.load(), g_files.load()};
+    return {g_tables.load(), g_bookmarks.load(), g_files.load(), g_registry.load()};
 }
 
 TelemetryTables& InstalledTables() {
@@ -43,4 +47,23 @@ HostFiles& InstalledFiles() {
 }
 
 }  // namespace DataSync
+
+// The doors onto the installed files and registry.
+namespace utility {
+
+std::wstring GetDBPath(EGetDBPathMethod method) {
+    DataSync::HostFiles* files = DataSync::g_files.load();
+    return files != nullptr ? files->DbFolder(method) : std::wstring();
+}
+
+void WriteErrorToRegistry(std::wstring& name, long value) {
+    if (Registry* registry = DataSync::g_registry.load()) registry->Write(name, value);
+}
+
+bool ReadRegistryValue(const std::wstring& name, long& value) {
+    Registry* registry = DataSync::g_registry.load();
+    return registry != nullptr && registry->Read(name, value);
+}
+
+}  // namespace utility
 }  // namespace ZEL

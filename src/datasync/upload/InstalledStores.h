@@ -1,5 +1,5 @@
-// The stores of the process: the telemetry tables, the bookmarks and the files every upload,
-// purge and retention run reaches, as the host installed them with the agent's environment. Components
+// The stores of the process: the telemetry tables, the bookmarks, the files and the registry every
+// upload, purge and retention run reaches, as the host installed them with the agent's environment. Components
 // that are handed their stores use those; the process-wide uploader calls (an uploader built on
 // its own, the static questions of SyncAgentsHelper) reach these.
 //
@@ -9,6 +9,7 @@
 
 #include "datasync/host/BookmarkStore.h"
 #include "datasync/host/HostFiles.h"
+#include "datasync/host/Registry.h"
 #include "datasync/host/TelemetryTables.h"
 
 namespace ZEL {
@@ -18,6 +19,7 @@ struct Stores {
     TelemetryTables* tables = nullptr;   // not owned
     BookmarkStore* bookmarks = nullptr;  // not owned
     HostFiles* files = nullptr;          // not owned
+    Registry* registry = nullptr;        // not owned
 };
 
 // Installs `stores` (not owned; they must outlive every use). Either may be null: nothing is

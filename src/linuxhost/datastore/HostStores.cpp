@@ -4,6 +4,7 @@
 #include "linuxhost/LinuxFiles.h"
 #include "linuxhost/datastore/SqliteTelemetryTables.h"
 #include "linuxhost/datastore/SyncPointBookmarks.h"
+#include "linuxhost/utility/HostRegistry.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -12,7 +13,8 @@ DataSync::Stores HostStores() {
     static SqliteTelemetryTables tables;  // stateless
     static SyncPointBookmarks bookmarks;  // stateless
     static LinuxFiles files;              // stateless
-    return {&tables, &bookmarks, &files};
+    static HostRegistry registry;         // its state is the file
+    return {&tables, &bookmarks, &files, &registry};
 }
 
 void InstallHostStores() {

@@ -6,13 +6,14 @@
 // keyword cannot change the statement. Everything else is a bound value or a file name.
 #include "linuxhost/datastore/SqliteEventDataLogging.h"
 
+#include "linuxhost/HostFolders.h"
+
 #include <atomic>
 #include <exception>
 #include <utility>
 
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/Folders.h"
 #include "datasync/store/RecordCodec.h"
 #include "linuxhost/logging/FileLogging.h"
 
@@ -82,7 +83,7 @@ DatabasePtr SqliteEventDataLogging::OpenTableFile(const std::wstring& datasetId,
         HostLog().w(L"EventDataLogging::%s: refused table name [%s]", caller, table);
         return nullptr;
     }
-    const std::wstring root = utility::GetDBPath(method);
+    const std::wstring root = linuxhost::DbFolder(method);
     if (root.empty()) {
         HostLog().w(L"EventDataLogging::%s: no folder for method %s", caller,
                     utility::DBPathMethodLabel(method));

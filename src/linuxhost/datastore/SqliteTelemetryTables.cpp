@@ -2,10 +2,11 @@
 // the device context through the data-store service, file hand-over through the handle cache.
 #include "linuxhost/datastore/SqliteTelemetryTables.h"
 
+#include "linuxhost/HostFolders.h"
+
 #include <filesystem>
 #include <system_error>
 
-#include "datasync/host/Folders.h"
 #include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/DataStore.h"
 #include "linuxhost/datastore/StandardTableDao.h"
@@ -128,7 +129,7 @@ void SqliteTelemetryTables::Release(const TableRef& table) {
 }
 
 void SqliteTelemetryTables::ReleaseAll(utility::EGetDBPathMethod root) {
-    const std::wstring folder = utility::GetDBPath(root);
+    const std::wstring folder = linuxhost::DbFolder(root);
     if (!folder.empty()) DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(folder);
 }
 

@@ -2,11 +2,13 @@
 // reader supports, so a read of an unsupported kind fails to link rather than at run time.
 #include "linuxhost/datastore/StandardTableDao.h"
 
+#include "linuxhost/HostFolders.h"
+#include "linuxhost/utility/FileSystem.h"
+
 #include <limits>
 
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/Folders.h"
 #include "datasync/store/RecordCodec.h"
 #include "datasync/housekeeping/CutoffStatement.h"
 
@@ -40,13 +42,13 @@ std::int64_t RangeEnd(std::int64_t startId, int count) {
 StandardTableDao::StandardTableDao(const std::wstring& datasetId, const std::wstring& kindTypeName,
                                    utility::EGetDBPathMethod method)
     : m_tableName(kindTypeName.substr(6)) {
-    m_dbPath = utility::GetDBPath(method) + DataSync::TelemetryFileName(datasetId, m_tableName);
+    m_dbPath = linuxhost::DbFolder(method) + DataSync::TelemetryFileName(datasetId, m_tableName);
     utility::InitLog(m_log, L"StandardTable.log", 4);
 }
 
 StandardTableDao::StandardTableDao(const DataSync::TableRef& table)
     : StandardTableDao(table.datasetId, table.typeName, table.method) {
-    if (!table.file.empty()) m_dbPath = utility::GetDBPath(table.method) + table.file;
+    if (!table.file.empty()) m_dbPath = linuxhost::DbFolder(table.method) + table.file;
 }
 
 DatabasePtr StandardTableDao::Open(bool create, bool reader) {

@@ -1,10 +1,11 @@
 // The bookmarks in the SyncPoint files.
 #include "linuxhost/datastore/SyncPointBookmarks.h"
 
+#include "linuxhost/HostFolders.h"
+
 #include <filesystem>
 #include <system_error>
 
-#include "datasync/host/Folders.h"
 #include "datasync/common/StringUtil.h"
 #include "linuxhost/datastore/SqliteTelemetryTables.h"
 
@@ -51,7 +52,7 @@ std::int64_t SyncPointBookmarks::Clear(const BookmarkKey& key) {
 }
 
 std::wstring SyncPointBookmarks::PathOf(const BookmarkKey& key) {
-    return utility::GetDBPath(KeepsItsRoot(key.method) ? key.method : utility::DB_PATH_DEFAULT) + key.file;
+    return linuxhost::DbFolder(KeepsItsRoot(key.method) ? key.method : utility::DB_PATH_DEFAULT) + key.file;
 }
 
 }  // namespace linuxhost

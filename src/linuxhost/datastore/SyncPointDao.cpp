@@ -1,11 +1,12 @@
 // Reading and writing upload bookmarks. See SyncPointDao.h for the file and table layout.
 #include "linuxhost/datastore/SyncPointDao.h"
 
+#include "linuxhost/HostFolders.h"
+
 #include <mutex>
 
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/TimeText.h"
-#include "datasync/host/Folders.h"
 #include "linuxhost/datastore/BookmarkTable.h"
 #include "datasync/common/ImpersonateUser.h"
 
@@ -37,7 +38,7 @@ void SyncPointDao::OpenAtConstruction() {
 }
 
 bool SyncPointDao::Open() {
-    const std::wstring root = utility::GetDBPath(m_root);
+    const std::wstring root = linuxhost::DbFolder(m_root);
     // The agent's files in the user's shared folder belong to the user: there the store opens
     // (and creates, with its journal) its file as the user, whatever identity the calling thread
     // has; when that is not possible it creates nothing.

@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/SecurityAttributes.h"
 #include "linuxhost/HostState.h"
 #include "linuxhost/logging/FileLogging.h"
 
@@ -228,22 +227,13 @@ bool HostImpersonation::IsAdmin() {
     return FsIdentityIsRoot();
 }
 
-}  // namespace linuxhost
-
-namespace System {
-
 // The named events are shared with the logged-on user only (see datasync/host/SecurityAttributes.h).
-bool InitializeSecurityAttributes(SECURITY_ATTRIBUTES* attributes, bool /*allowUserAccess*/) {
-    if (attributes == nullptr) return true;
-    attributes->access = platform::NamedEventAccess{};
-    const std::string user = linuxhost::CurrentHostSettings().logon_user;
-    linuxhost::Account account;
-    if (!user.empty() && linuxhost::LookUpAccount(user, account))
-        attributes->access = platform::NamedEventAccess{true, account.uid, account.gid};
-    return true;
+platform::NamedEventAccess HostImpersonation::EventAccess() {
+    const std::string user = CurrentHostSettings().logon_user;
+    Account account;
+    if (!user.empty() && LookUpAccount(user, account)) return platform::NamedEventAccess{true, account.uid, account.gid};
+    return platform::NamedEventAccess{};
 }
 
-void FreeSecurityAttribute(SECURITY_ATTRIBUTES* /*attributes*/) {}
-
-}  // namespace System
+}  // namespace linuxhost
 }  // namespace ZEL

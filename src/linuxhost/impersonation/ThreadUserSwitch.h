@@ -49,6 +49,7 @@ class HostImpersonation : public Impersonation {
 public:
     std::unique_ptr<UserSwitch> NewSwitch() override;
     bool IsAdmin() override;
+    platform::NamedEventAccess EventAccess() override;
 };
 
 }  // namespace linuxhost

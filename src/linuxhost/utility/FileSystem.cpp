@@ -3,10 +3,11 @@
 // fileExists answers whether `path` names a regular file, directly or through symbolic links:
 // the agent asks it before opening a database or a marker file, so a folder, a device or a
 // dangling link does not count.
+#include "linuxhost/utility/FileSystem.h"
+
 #include <sys/stat.h>
 
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/Folders.h"
 
 namespace ZEL {
 namespace FileSystem {

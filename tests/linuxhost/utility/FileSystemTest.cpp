@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/Folders.h"
+#include "linuxhost/utility/FileSystem.h"
 #include "support/TempDir.h"
 
 namespace {

@@ -11,10 +11,9 @@
 #include <thread>
 
 #include "datasync/host/CriticalEvents.h"
-#include "datasync/host/Registry.h"
-#include "datasync/common/DbRoots.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/utility/HostCriticalEvents.h"
+#include "linuxhost/utility/HostRegistry.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -22,9 +21,9 @@ namespace {
 
 ZEL::linuxhost::HostCriticalEvents CriticalEventLogger;  // the host's set, as the daemon installs it
 using EventSet = std::set<std::pair<int, int>>;
-void Write(std::wstring name, long value) { ZEL::utility::WriteErrorToRegistry(name, value); }
+void Write(const std::wstring& name, long value) { ZEL::linuxhost::HostRegistry().Write(name, value); }
 // The stored value, or 42 when there is none.
-long Read(const std::wstring& name) { long value = 42; return ZEL::utility::ReadRegistryValue(name, value) ? value : 42; }
+long Read(const std::wstring& name) { long value = 42; return ZEL::linuxhost::HostRegistry().Read(name, value) ? value : 42; }
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // Parses the file independently of the code under test; fails the test when it is not an object.

@@ -8,39 +8,40 @@
 // the file each time, so the file stays the single source of truth.
 //
 // Without a state folder nothing is stored: the write is reported in host.log and dropped.
+#include "linuxhost/utility/HostRegistry.h"
+
 #include <mutex>
 
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/Registry.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/utility/JsonStateFile.h"
 
 namespace ZEL {
-namespace utility {
+namespace linuxhost {
 namespace {
 
-struct Registry {
+struct RegistryFile {
     std::mutex mutex;
-    linuxhost::JsonStateFile file{"registry.json"};
+    JsonStateFile file{"registry.json"};
 };
 
-Registry& TheRegistry() {
-    static Registry* registry = new Registry();  // lives to process exit: usable from any destructor
+RegistryFile& TheRegistry() {
+    static RegistryFile* registry = new RegistryFile();  // lives to process exit: usable from any destructor
     return *registry;
 }
 
 }  // namespace
 
-void WriteErrorToRegistry(std::wstring& name, long value) {
+void HostRegistry::Write(const std::wstring& name, long value) {
     if (name.empty()) {
-        linuxhost::HostLog().w(L"WriteErrorToRegistry: empty name; value %ld not stored", value);
+        HostLog().w(L"WriteErrorToRegistry: empty name; value %ld not stored", value);
         return;
     }
-    Registry& registry = TheRegistry();
+    RegistryFile& registry = TheRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
     const std::string path = registry.file.CurrentPath();
     if (path.empty()) {
-        linuxhost::HostLog().w(L"WriteErrorToRegistry: no state folder configured; %s=%ld not stored", name,
+        HostLog().w(L"WriteErrorToRegistry: no state folder configured; %s=%ld not stored", name,
                                value);
         return;
     }
@@ -51,8 +52,8 @@ void WriteErrorToRegistry(std::wstring& name, long value) {
     registry.file.Save(path, root);
 }
 
-bool ReadRegistryValue(const std::wstring& name, long& value) {
-    Registry& registry = TheRegistry();
+bool HostRegistry::Read(const std::wstring& name, long& value) {
+    RegistryFile& registry = TheRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
     const std::string path = registry.file.CurrentPath();
     if (path.empty() || name.empty()) return false;
@@ -63,5 +64,5 @@ bool ReadRegistryValue(const std::wstring& name, long& value) {
     return true;
 }
 
-}  // namespace utility
+}  // namespace linuxhost
 }  // namespace ZEL
