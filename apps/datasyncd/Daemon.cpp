@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "datasync/agent/AgentStatus.h"
 #include "datasync/agent/DataSyncAgent.h"
 #include "datasync/agent/SendTelemetryCommand.h"
 #include "datasync/common/ImpersonateUser.h"

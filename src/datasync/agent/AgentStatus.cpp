@@ -2,6 +2,8 @@
 // the components published and from the atomic flags.
 #include "datasync/agent/AgentStatus.h"
 
+#include "datasync/agent/AgentComponents.h"
+
 #include "datasync/common/StringUtil.h"
 
 namespace ZEL {

@@ -12,10 +12,12 @@
 
 #include <json/json.h>
 
-#include "datasync/agent/AgentComponents.h"
+#include "datasync/housekeeping/DevicePathPurge.h"
 
 namespace ZEL {
 namespace DataSync {
+
+class AgentComponents;
 
 Json::Value AgentStatus(AgentComponents& components);
 // What one device-path purge did, as the status and the purge request show it.

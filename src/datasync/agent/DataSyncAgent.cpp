@@ -2,7 +2,10 @@
 // step must happen. What each started piece does lives in its component.
 #include "datasync/agent/DataSyncAgent.h"
 
+#include "datasync/agent/AgentComponents.h"
+#include "datasync/agent/AgentStatus.h"
 #include "datasync/agent/SendTelemetryCommand.h"
+#include "datasync/common/Paths.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/host/Folders.h"
 #include "datasync/upload/SyncAgentsHelper.h"
@@ -34,30 +37,32 @@ DataSyncAgent::DataSyncAgent() : DataSyncAgent(ZEL::DataSync::AgentEnvironment::
 DataSyncAgent::DataSyncAgent(ZEL::DataSync::AgentEnvironment environment)
     : IZELAgent(L"DataSyncAgent"),
       m_watching(environment.watching),
-      m_c(std::move(environment),
-          {[this](const wchar_t* reason) { Restart(reason); }, [this] { m_c.retention.Start(false); },
-           [this](ZEL::ZELNotificationData data) { OnSendTelemetryCommand(data); }}) {}
+      m_c(std::make_unique<ZEL::DataSync::AgentComponents>(
+          std::move(environment),
+          ZEL::DataSync::NotificationHandler::Hooks{
+              [this](const wchar_t* reason) { Restart(reason); }, [this] { m_c->retention.Start(false); },
+              [this](ZEL::ZELNotificationData data) { OnSendTelemetryCommand(data); }})) {}
 
 DataSyncAgent::~DataSyncAgent() {
-    m_c.log.d(L"%s: Enter", L"DataSyncAgent::~DataSyncAgent");
+    m_c->log.d(L"%s: Enter", L"DataSyncAgent::~DataSyncAgent");
     UnInit();
-    m_c.log.d(L"%s: exit", L"DataSyncAgent::~DataSyncAgent");
+    m_c->log.d(L"%s: exit", L"DataSyncAgent::~DataSyncAgent");
 }
 
 void DataSyncAgent::Init(platform::HANDLE& serviceStop) {
     std::lock_guard<std::mutex> lock(m_lifecycleMutex);
     // The host initialises the agent once per run; a second call would subscribe twice.
     if (m_initialised) {
-        m_c.log.e(L"%s: already initialised, call ignored", L"DataSyncAgent::Init");
+        m_c->log.e(L"%s: already initialised, call ignored", L"DataSyncAgent::Init");
         return;
     }
     m_initialised = true;
-    m_c.stop.UseServiceStop(serviceStop);
-    m_c.stop.Reset();  // a new run after UnInit
-    m_c.notifications.Subscribe();
-    ZEL::utility::InitLog(m_c.log, L"DataSync.log", 4);
-    m_c.queue.InitLog(L"DataSync.log");
-    m_c.deviceContext.Start();
+    m_c->stop.UseServiceStop(serviceStop);
+    m_c->stop.Reset();  // a new run after UnInit
+    m_c->notifications.Subscribe();
+    ZEL::utility::InitLog(m_c->log, L"DataSync.log", 4);
+    m_c->queue.InitLog(L"DataSync.log");
+    m_c->deviceContext.Start();
 }
 
 bool DataSyncAgent::ClaimLifecycle(bool initialised) {
@@ -83,29 +88,29 @@ bool DataSyncAgent::Stopping() {
 
 bool DataSyncAgent::GiveUp(const wchar_t* function) {
     if (!Stopping()) return false;
-    m_c.log.d(L"%s: the agent stops, start abandoned", function);
+    m_c->log.d(L"%s: the agent stops, start abandoned", function);
     return true;
 }
 
 void DataSyncAgent::FullInit() {
     if (!ClaimLifecycle()) return;  // UnInit runs
     // A FullInit of an agent that ran is a restart.
-    FullInitAndRelease(m_c.state.m_fullInitDone || m_c.state._b_is_start);
+    FullInitAndRelease(m_c->state.m_fullInitDone || m_c->state._b_is_start);
 }
 
 void DataSyncAgent::FullInitAndRelease(bool restart) {
-    if (restart) m_c.notifications.BeginRestart();
+    if (restart) m_c->notifications.BeginRestart();
     // In this order: the lifecycle released, then what was kept meanwhile handled (or dropped,
     // when the agent stops); a notification that restarts again then finds the lifecycle free.
     const auto endRestart = OnExit([this, restart] {
-        if (restart) m_c.notifications.EndRestart(!Stopping());
+        if (restart) m_c->notifications.EndRestart(!Stopping());
     });
     const auto release = OnExit([this] { ReleaseLifecycle(); });
     FullInitClaimed();
 }
 
 void DataSyncAgent::FullInitClaimed() {
-    ZEL::DataSync::AgentComponents& c = m_c;
+    ZEL::DataSync::AgentComponents& c = *m_c;
     c.duplication.CreateGlobalEvents();
     c.log.d(L"%s: enter\n", kFullInit);
     if (c.state._b_is_start) NullInitClaimed();
@@ -159,7 +164,7 @@ void DataSyncAgent::FullInitClaimed() {
 }
 
 void DataSyncAgent::StartWatchersAndTimer() {
-    ZEL::DataSync::AgentComponents& c = m_c;
+    ZEL::DataSync::AgentComponents& c = *m_c;
     ZEL::Watching* watching =
         m_watching != nullptr ? m_watching : ZEL::DataSync::InstalledEnvironment().watching;
     if (watching == nullptr) {
@@ -203,7 +208,7 @@ void DataSyncAgent::ReportLiveness() {
         std::lock_guard<std::mutex> lock(m_livenessMutex);
         callback = m_liveness;
     }
-    if (callback) callback(m_c.worker.SinceLastLoop());
+    if (callback) callback(m_c->worker.SinceLastLoop());
 }
 
 void DataSyncAgent::NullInit() {
@@ -214,7 +219,7 @@ void DataSyncAgent::NullInit() {
 
 void DataSyncAgent::NullInitClaimed() {
     const wchar_t* const function = L"DataSyncAgent::NullInit";
-    ZEL::DataSync::AgentComponents& c = m_c;
+    ZEL::DataSync::AgentComponents& c = *m_c;
     c.log.d(L"%s: Entry:_b_is_start=%d", function, c.state._b_is_start ? 1 : 0);
     c.state.m_fullInitDone = false;
     if (!c.state._b_is_start) {
@@ -238,14 +243,14 @@ void DataSyncAgent::NullInitClaimed() {
 }
 
 void DataSyncAgent::Restart(const wchar_t* reason) {
-    m_c.log.d(reason, L"DataSyncAgent::OnNotification", m_c.state._b_is_start ? 1 : 0);
+    m_c->log.d(reason, L"DataSyncAgent::OnNotification", m_c->state._b_is_start ? 1 : 0);
     if (!ClaimLifecycle(true)) return;  // shut down, or shutting down
     FullInitAndRelease(true);           // stops the started agent first
 }
 
 void DataSyncAgent::UnInit() {
     const wchar_t* const function = L"DataSyncAgent::UnInit";
-    ZEL::DataSync::AgentComponents& c = m_c;
+    ZEL::DataSync::AgentComponents& c = *m_c;
     c.log.d(L"%s: Entry:_b_is_start=%d", function, c.state._b_is_start ? 1 : 0);
     // First what a step in flight (a restart) may be waiting on, without waiting for it: the
     // step gives up at its next check, retention ends its run after the delete step in hand, and
@@ -282,27 +287,170 @@ void DataSyncAgent::UnInit() {
 }
 
 void DataSyncAgent::WaitSync(unsigned milliseconds, bool release) {
-    GetInstance()->m_c.worker.WaitSync(milliseconds, release);
+    GetInstance()->m_c->worker.WaitSync(milliseconds, release);
 }
 
-bool DataSyncAgent::IsTelemetryPurgeInProgress() { return GetInstance()->m_c.purge.IsTelemetryPurgeInProgress(); }
+bool DataSyncAgent::IsTelemetryPurgeInProgress() {
+    return GetInstance()->m_c->purge.IsTelemetryPurgeInProgress();
+}
 
 void DataSyncAgent::SetTelemetryPurgeInProgress(bool inProgress) {
-    GetInstance()->m_c.purge.SetTelemetryPurgeInProgress(inProgress);
+    GetInstance()->m_c->purge.SetTelemetryPurgeInProgress(inProgress);
 }
 
-bool DataSyncAgent::IsTelemetrySyncBlocked() { return GetInstance()->m_c.purge.IsTelemetrySyncBlocked(); }
+bool DataSyncAgent::IsTelemetrySyncBlocked() {
+    return GetInstance()->m_c->purge.IsTelemetrySyncBlocked();
+}
 
 void DataSyncAgent::PurgeTelemetryStoresForDevicePathRealmChange() {
-    GetInstance()->m_c.purge.PurgeTelemetryStoresForDevicePathRealmChange();
+    GetInstance()->m_c->purge.PurgeTelemetryStoresForDevicePathRealmChange();
 }
 
 bool DataSyncAgent::TrySetPurgePendingOnDevicePathRealmMismatch() {
-    return GetInstance()->m_c.purge.TrySetPurgePendingOnDevicePathRealmMismatch() ==
+    return GetInstance()->m_c->purge.TrySetPurgePendingOnDevicePathRealmMismatch() ==
            ZEL::DataSync::DevicePathPurge::Mark::Marked;
 }
 
 void DataSyncAgent::PurgeLocalTelemetryStoresForDevicePathRealmChange() {
     const PurgeReport report = PurgeWithReport();
     if (!report.ok) throw std::runtime_error(report.error);
+}
+
+// ---- The facade's forwarders ----
+
+bool DataSyncAgent::HandleNRT(std::wstring fileName) {
+    return m_c->dispatch.HandleNRT(std::move(fileName));
+}
+
+bool DataSyncAgent::HandleSharedNRT(std::wstring fileName) {
+    return m_c->dispatch.HandleSharedNRT(std::move(fileName));
+}
+
+bool DataSyncAgent::HandleDeviceContext(std::wstring fileName) {
+    return m_c->deviceContext.HandleDeviceContext(std::move(fileName));
+}
+
+void DataSyncAgent::AddDeviceContextRecordToSync(std::int64_t recordId) {
+    m_c->deviceContext.AddDeviceContextRecordToSync(recordId);
+}
+
+bool DataSyncAgent::IsApplicableForSync(const std::wstring& dbPath) {
+    return m_c->applicability.IsApplicableForSync(dbPath);
+}
+
+DataSyncAgent::PurgeReport DataSyncAgent::PurgeWithReport() {
+    return m_c->purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
+}
+
+std::string DataSyncAgent::ResumeAfterPurge() {
+    return m_c->purge.ResumeAfterPurge();
+}
+
+bool DataSyncAgent::PurgeCompleted() const {
+    return m_c->purge.PurgeCompleted();
+}
+
+void DataSyncAgent::CreateGlobalEvents() {
+    m_c->duplication.CreateGlobalEvents();
+}
+
+void DataSyncAgent::AddFileNamesToRecollectedTelemetry() {
+    m_c->duplication.AddFileNamesToRecollectedTelemetry();
+}
+
+void DataSyncAgent::DuplicateTelemetryHandler(ZEL::SendTelemetryCommandParams& params) {
+    m_c->duplication.DuplicateTelemetryHandler(params);
+}
+
+void DataSyncAgent::ProcessDuplicateTelemetryList(std::list<std::wstring>& names) {
+    m_c->duplication.ProcessDuplicateTelemetryList(names);
+}
+
+bool DataSyncAgent::DuplicateLastRecordInDB(std::wstring datasetId, std::wstring dbName) {
+    return m_c->duplication.DuplicateLastRecordInDB(std::move(datasetId), std::move(dbName));
+}
+
+bool DataSyncAgent::NotifyAndWaitForAck(int kind) {
+    return m_c->duplication.NotifyAndWaitForAck(kind);
+}
+
+void DataSyncAgent::ListenToCollectionDoneNotification() {
+    m_c->duplication.ListenToCollectionDoneNotification();
+}
+
+void DataSyncAgent::SetDefaultDeviceEndpointUrl(const std::wstring& url) {
+    m_c->endpoints.SetDefaultDeviceEndpointUrl(url);
+}
+
+ZEL::DataSet DataSyncAgent::GetDatasetPolicy(const std::wstring& key, int byId) {
+    return m_c->policies.GetDatasetPolicy(key, byId);
+}
+
+bool DataSyncAgent::IsNullOrNoneDataSet(std::wstring& datasetId) {
+    return m_c->policies.IsNullOrNoneDataSet(datasetId);
+}
+
+DataSyncAgent::EndpointUrls DataSyncAgent::CurrentEndpointUrls() {
+    return m_c->endpoints.CurrentEndpointUrls();
+}
+
+bool DataSyncAgent::IsKtaSyncReady() {
+    return m_c->readiness.IsKtaSyncReady();
+}
+
+bool DataSyncAgent::IsNavsSyncReady() {
+    return m_c->readiness.IsNavsSyncReady();
+}
+
+bool DataSyncAgent::IsNavpSyncReady() {
+    return m_c->readiness.IsNavpSyncReady();
+}
+
+void DataSyncAgent::SetAnonymousMetricsNotRequired(std::list<std::wstring> ids) {
+    m_c->consent.SetAnonymousMetricsNotRequired(std::move(ids));
+}
+
+bool DataSyncAgent::GetRetryInfo(const SyncEP::SyncEp_type& type, RetryInfo& out) {
+    return m_c->backoff.GetRetryInfo(type, out);
+}
+
+void DataSyncAgent::SetRetryInfo(const SyncEP::SyncEp_type& type, const RetryInfo& info) {
+    m_c->backoff.SetRetryInfo(type, info);
+}
+
+Json::Value DataSyncAgent::GetStatusSnapshot() {
+    return ZEL::DataSync::AgentStatus(*m_c);
+}
+
+ZEL::DataSync::WaitReason DataSyncAgent::WhyRowsWait(const std::wstring& datasetId,
+                                                     SyncEP::SyncEp_type family) {
+    return ZEL::DataSync::WhyRowsWait(*m_c, datasetId, family);
+}
+
+bool DataSyncAgent::IsStarted() const {
+    return m_c->state._b_is_start;
+}
+
+bool DataSyncAgent::IsOnline() const {
+    return m_c->state._b_is_online;
+}
+
+bool DataSyncAgent::IsDevRegistered() const {
+    return m_c->state._b_is_DevRegistered;
+}
+
+bool DataSyncAgent::IsFullInitDone() const {
+    return m_c->state.m_fullInitDone;
+}
+
+void DataSyncAgent::OnNotification(ZEL::ZELNotificationData& data) {
+    m_c->notifications.OnNotification(data);
+}
+
+void DataSyncAgent::OnSendTelemetryCommand(ZEL::ZELNotificationData& data) {
+    m_c->duplication.OnSendTelemetryCommand(data);
+}
+
+int DataSyncAgent::GetDataItemType(const std::wstring& name) {
+    return ZEL::DataSync::GetDataItemType(name);
 }

@@ -2,8 +2,9 @@
 // drives it through IZELAgent (Init, FullInit, UnInit) and IDataSyncAgent (upload one file, hand
 // over a device-context record, purge after a realm change, applicability of a file).
 //
-// A thin facade: the work is done by the components it owns (agent/AgentComponents.h); every
-// member function below forwards to one of them. What the facade itself holds is the lifecycle:
+// A thin facade: the work is done by the components it owns (agent/AgentComponents.h, kept out of
+// this header behind a pointer); every member function below forwards to one of them. What the facade itself
+// holds is the lifecycle:
 //
 //   Init      subscribe to the bus, open the log, start the device-context thread
 //   FullInit  create the duplication events, read the policy into the components, start the
@@ -43,12 +44,22 @@
 #include <mutex>
 #include <string>
 
-#include "datasync/agent/AgentComponents.h"
+#include "datasync/agent/AgentEnvironment.h"
 #include "datasync/agent/AgentInterfaces.h"
-#include "datasync/agent/AgentStatus.h"
+#include "datasync/agent/SendTelemetryCommand.h"
 #include "datasync/agent/WaitReasons.h"
-#include "datasync/common/Paths.h"
+#include "datasync/common/SyncMessage.h"
+#include "datasync/config/EndpointConfig.h"
+#include "datasync/host/ConfigPolicy.h"
+#include "datasync/host/Notification.h"
 #include "datasync/host/Watching.h"
+#include "datasync/housekeeping/DevicePathPurge.h"
+#include "datasync/resilience/Backoff.h"
+#include "datasync/scheduling/SyncRecord.h"
+
+namespace ZEL::DataSync {
+class AgentComponents;
+}  // namespace ZEL::DataSync
 
 class DataSyncAgent : public IDataSyncAgent, public IZELAgent {
 public:
@@ -73,45 +84,33 @@ public:
     void FullInit() override;
 
     // IDataSyncAgent
-    bool HandleNRT(std::wstring fileName) override { return m_c.dispatch.HandleNRT(std::move(fileName)); }
-    bool HandleSharedNRT(std::wstring fileName) override { return m_c.dispatch.HandleSharedNRT(std::move(fileName)); }
-    bool HandleDeviceContext(std::wstring fileName) override {
-        return m_c.deviceContext.HandleDeviceContext(std::move(fileName));
-    }
-    void AddDeviceContextRecordToSync(std::int64_t recordId) override {
-        m_c.deviceContext.AddDeviceContextRecordToSync(recordId);
-    }
+    bool HandleNRT(std::wstring fileName) override;
+    bool HandleSharedNRT(std::wstring fileName) override;
+    bool HandleDeviceContext(std::wstring fileName) override;
+    void AddDeviceContextRecordToSync(std::int64_t recordId) override;
     // Throws std::runtime_error naming the reason when the purge failed.
     void PurgeLocalTelemetryStoresForDevicePathRealmChange() override;
-    bool IsApplicableForSync(const std::wstring& dbPath) override {
-        return m_c.applicability.IsApplicableForSync(dbPath);
-    }
+    bool IsApplicableForSync(const std::wstring& dbPath) override;
 
     // The purge the host asks for, with what it did (the daemon shows it).
     using PurgeReport = ZEL::DataSync::DevicePathPurge::Report;
-    PurgeReport PurgeWithReport() { return m_c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange(); }
+    PurgeReport PurgeWithReport();
     static void PurgeTelemetryStoresForDevicePathRealmChange();
     // True when the purge was marked pending and its markers written; a marker that could not be
     // written still blocks uploads (the status says why).
     static bool TrySetPurgePendingOnDevicePathRealmMismatch();
     // The host lifts the block after a completed purge; empty, or why nothing changed.
-    std::string ResumeAfterPurge() { return m_c.purge.ResumeAfterPurge(); }
-    bool PurgeCompleted() const { return m_c.purge.PurgeCompleted(); }
+    std::string ResumeAfterPurge();
+    bool PurgeCompleted() const;
 
     // The "sendTelemetry" command and the duplication it asks for.
-    void CreateGlobalEvents() { m_c.duplication.CreateGlobalEvents(); }
-    void AddFileNamesToRecollectedTelemetry() { m_c.duplication.AddFileNamesToRecollectedTelemetry(); }
-    void DuplicateTelemetryHandler(ZEL::SendTelemetryCommandParams& params) {
-        m_c.duplication.DuplicateTelemetryHandler(params);
-    }
-    void ProcessDuplicateTelemetryList(std::list<std::wstring>& names) {
-        m_c.duplication.ProcessDuplicateTelemetryList(names);
-    }
-    bool DuplicateLastRecordInDB(std::wstring datasetId, std::wstring dbName) {
-        return m_c.duplication.DuplicateLastRecordInDB(std::move(datasetId), std::move(dbName));
-    }
-    bool NotifyAndWaitForAck(int kind) { return m_c.duplication.NotifyAndWaitForAck(kind); }
-    void ListenToCollectionDoneNotification() { m_c.duplication.ListenToCollectionDoneNotification(); }
+    void CreateGlobalEvents();
+    void AddFileNamesToRecollectedTelemetry();
+    void DuplicateTelemetryHandler(ZEL::SendTelemetryCommandParams& params);
+    void ProcessDuplicateTelemetryList(std::list<std::wstring>& names);
+    bool DuplicateLastRecordInDB(std::wstring datasetId, std::wstring dbName);
+    bool NotifyAndWaitForAck(int kind);
+    void ListenToCollectionDoneNotification();
 
     // The host's watchdog: called on the timer thread after each pass (every 2 s while the agent
     // is fully initialised) with how long ago the worker last went round its loop. Any thread may
@@ -120,36 +119,32 @@ public:
     void SetLivenessCallback(LivenessCallback callback);
 
     // The host's configuration: the URL KTA falls back to and the custom URL defaults to.
-    void SetDefaultDeviceEndpointUrl(const std::wstring& url) { m_c.endpoints.SetDefaultDeviceEndpointUrl(url); }
+    void SetDefaultDeviceEndpointUrl(const std::wstring& url);
 
     // Policy and endpoints.
-    ZEL::DataSet GetDatasetPolicy(const std::wstring& key, int byId) { return m_c.policies.GetDatasetPolicy(key, byId); }
-    bool IsNullOrNoneDataSet(std::wstring& datasetId) { return m_c.policies.IsNullOrNoneDataSet(datasetId); }
-    EndpointUrls CurrentEndpointUrls() { return m_c.endpoints.CurrentEndpointUrls(); }
-    bool IsKtaSyncReady() { return m_c.readiness.IsKtaSyncReady(); }
-    bool IsNavsSyncReady() { return m_c.readiness.IsNavsSyncReady(); }
-    bool IsNavpSyncReady() { return m_c.readiness.IsNavpSyncReady(); }
+    ZEL::DataSet GetDatasetPolicy(const std::wstring& key, int byId);
+    bool IsNullOrNoneDataSet(std::wstring& datasetId);
+    EndpointUrls CurrentEndpointUrls();
+    bool IsKtaSyncReady();
+    bool IsNavsSyncReady();
+    bool IsNavpSyncReady();
     // The consent gate's exempt datasets (empty unless the host sets them).
-    void SetAnonymousMetricsNotRequired(std::list<std::wstring> ids) {
-        m_c.consent.SetAnonymousMetricsNotRequired(std::move(ids));
-    }
+    void SetAnonymousMetricsNotRequired(std::list<std::wstring> ids);
 
     // Back-off records.
-    bool GetRetryInfo(const SyncEP::SyncEp_type& type, RetryInfo& out) { return m_c.backoff.GetRetryInfo(type, out); }
-    void SetRetryInfo(const SyncEP::SyncEp_type& type, const RetryInfo& info) { m_c.backoff.SetRetryInfo(type, info); }
+    bool GetRetryInfo(const SyncEP::SyncEp_type& type, RetryInfo& out);
+    void SetRetryInfo(const SyncEP::SyncEp_type& type, const RetryInfo& info);
 
     // The agent's state as one JSON object for the control socket, from what the components
     // published: it never waits for an upload, a store query or another thread.
-    Json::Value GetStatusSnapshot() { return ZEL::DataSync::AgentStatus(m_c); }
+    Json::Value GetStatusSnapshot();
     // Why rows of `datasetId` wait for `family` now (see WaitReasons.h); never waits.
-    ZEL::DataSync::WaitReason WhyRowsWait(const std::wstring& datasetId, SyncEP::SyncEp_type family) {
-        return ZEL::DataSync::WhyRowsWait(m_c, datasetId, family);
-    }
+    ZEL::DataSync::WaitReason WhyRowsWait(const std::wstring& datasetId, SyncEP::SyncEp_type family);
 
     // The worker's interruptible pause, on the one agent instance.
     static void WaitSync(unsigned milliseconds, bool release);
     // The record kind (SyncTypes) of a database file name.
-    static int GetDataItemType(const std::wstring& name) { return ZEL::DataSync::GetDataItemType(name); }
+    static int GetDataItemType(const std::wstring& name);
     // The device-path purge flags of the one agent instance: while a purge is pending or runs, no
     // upload path sends anything.
     static bool IsTelemetryPurgeInProgress();
@@ -157,15 +152,15 @@ public:
     static bool IsTelemetrySyncBlocked();
 
     // Flags, readable without a lock.
-    bool IsStarted() const { return m_c.state._b_is_start; }
-    bool IsOnline() const { return m_c.state._b_is_online; }
-    bool IsDevRegistered() const { return m_c.state._b_is_DevRegistered; }
-    bool IsFullInitDone() const { return m_c.state.m_fullInitDone; }
+    bool IsStarted() const;
+    bool IsOnline() const;
+    bool IsDevRegistered() const;
+    bool IsFullInitDone() const;
 
 protected:
     void NullInit();
-    void OnNotification(ZEL::ZELNotificationData& data) { m_c.notifications.OnNotification(data); }
-    void OnSendTelemetryCommand(ZEL::ZELNotificationData& data) { m_c.duplication.OnSendTelemetryCommand(data); }
+    void OnNotification(ZEL::ZELNotificationData& data);
+    void OnSendTelemetryCommand(ZEL::ZELNotificationData& data);
 
 private:
     // REQUIRES: the lifecycle claimed (ClaimLifecycle), m_lifecycleMutex not held.
@@ -189,7 +184,7 @@ private:
 
     // The environment's watching service (not owned); null: the installed one's at start.
     ZEL::Watching* const m_watching;
-    ZEL::DataSync::AgentComponents m_c;
+    std::unique_ptr<ZEL::DataSync::AgentComponents> m_c;  // the components, behind the facade
     std::mutex m_lifecycleMutex;
     std::condition_variable m_lifecycleIdle;  // a step ended, or UnInit began
     bool m_initialised = false;               // guarded by m_lifecycleMutex

@@ -1,6 +1,8 @@
 // Why rows wait, gate by gate.
 #include "datasync/agent/WaitReasons.h"
 
+#include "datasync/agent/AgentComponents.h"
+
 #include <chrono>
 #include <ctime>
 #include <optional>

@@ -31,7 +31,11 @@
 #include <cstdint>
 #include <string>
 
-#include "datasync/agent/AgentComponents.h"
+#include "datasync/config/SyncEP.h"
+
+namespace ZEL::DataSync {
+class AgentComponents;
+}  // namespace ZEL::DataSync
 
 namespace ZEL {
 namespace DataSync {
