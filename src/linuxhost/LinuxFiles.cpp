@@ -1,16 +1,15 @@
 // The module's file-system questions on Linux.
 #include "linuxhost/LinuxFiles.h"
 
-#include "linuxhost/HostFolders.h"
-
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "datasync/common/StringUtil.h"
+#include "linuxhost/HostFolders.h"
+#include "platform/FileText.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -82,12 +81,11 @@ std::string LinuxFiles::WriteText(const std::wstring& path, const std::string& t
 std::optional<std::string> LinuxFiles::ReadText(const std::wstring& path) {
     const std::optional<std::string> system = SystemPath(path);
     if (!system) return std::nullopt;
-    std::ifstream in(*system);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return text.str();
+    // The purge's markers are a few bytes; anything larger is not one of them.
+    constexpr std::size_t kMarkerLimit = 4096;
+    platform::FileText file = platform::ReadFileText(*system, kMarkerLimit);
+    if (!file.ok()) return std::nullopt;
+    return std::move(file.text);
 }
 
 std::string LinuxFiles::Remove(const std::wstring& path) {

@@ -6,8 +6,6 @@
 // keyword cannot change the statement. Everything else is a bound value or a file name.
 #include "linuxhost/datastore/SqliteEventDataLogging.h"
 
-#include "linuxhost/HostFolders.h"
-
 #include <atomic>
 #include <exception>
 #include <utility>
@@ -15,6 +13,7 @@
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/store/RecordCodec.h"
+#include "linuxhost/HostFolders.h"
 #include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {

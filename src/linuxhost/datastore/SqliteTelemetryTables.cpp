@@ -2,12 +2,11 @@
 // the device context through the data-store service, file hand-over through the handle cache.
 #include "linuxhost/datastore/SqliteTelemetryTables.h"
 
-#include "linuxhost/HostFolders.h"
-
 #include <filesystem>
 #include <system_error>
 
 #include "datasync/common/StringUtil.h"
+#include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/DataStore.h"
 #include "linuxhost/datastore/StandardTableDao.h"
 

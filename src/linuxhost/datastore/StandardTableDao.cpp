@@ -2,15 +2,14 @@
 // reader supports, so a read of an unsupported kind fails to link rather than at run time.
 #include "linuxhost/datastore/StandardTableDao.h"
 
-#include "linuxhost/HostFolders.h"
-#include "linuxhost/utility/FileSystem.h"
-
 #include <limits>
 
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/store/RecordCodec.h"
 #include "datasync/housekeeping/CutoffStatement.h"
+#include "datasync/store/RecordCodec.h"
+#include "linuxhost/HostFolders.h"
+#include "linuxhost/utility/FileSystem.h"
 
 namespace ZEL {
 namespace linuxhost {

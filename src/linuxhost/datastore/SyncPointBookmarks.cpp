@@ -1,12 +1,11 @@
 // The bookmarks in the SyncPoint files.
 #include "linuxhost/datastore/SyncPointBookmarks.h"
 
-#include "linuxhost/HostFolders.h"
-
 #include <filesystem>
 #include <system_error>
 
 #include "datasync/common/StringUtil.h"
+#include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/SqliteTelemetryTables.h"
 
 namespace ZEL {

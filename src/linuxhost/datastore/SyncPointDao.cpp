@@ -1,14 +1,13 @@
 // Reading and writing upload bookmarks. See SyncPointDao.h for the file and table layout.
 #include "linuxhost/datastore/SyncPointDao.h"
 
-#include "linuxhost/HostFolders.h"
-
 #include <mutex>
 
+#include "datasync/common/ImpersonateUser.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/TimeText.h"
+#include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/BookmarkTable.h"
-#include "datasync/common/ImpersonateUser.h"
 
 namespace ZEL {
 namespace linuxhost {
