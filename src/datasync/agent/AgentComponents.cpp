@@ -1,6 +1,9 @@
 // Building and wiring the components, and reading a policy into them.
 #include "datasync/agent/AgentComponents.h"
 
+#include <stdexcept>
+#include <string>
+
 #include "datasync/common/DbRoots.h"
 #include "datasync/resilience/BackoffDelay.h"
 #include "datasync/upload/InstalledStores.h"
@@ -14,7 +17,25 @@ AgentEnvironment AgentEnvironment::Host() {
     return environment;
 }
 
+namespace {
+
+// The environment with its stores checked: the components are handed references to them.
+AgentEnvironment WithStores(AgentEnvironment environment) {
+    if (environment.tables == nullptr || environment.bookmarks == nullptr || environment.files == nullptr)
+        throw std::invalid_argument(std::string("the agent's environment has no ") +
+                                    (environment.tables == nullptr      ? "telemetry table store"
+                                     : environment.bookmarks == nullptr ? "bookmark store"
+                                                                        : "host file system") +
+                                    " (install the host's stores, or hand fakes)");
+    return environment;
+}
+
+}  // namespace
+
 AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks)
+    : AgentComponents(WithStores(std::move(environment)), std::move(hooks), 0) {}
+
+AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks, int)
     : clock(environment.clock != nullptr ? *environment.clock : *Clock::GetInstance()),
       backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
       purge({state, stop, clock, log, *environment.tables, *environment.bookmarks, *environment.files,

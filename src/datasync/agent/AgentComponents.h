@@ -57,6 +57,7 @@ class AgentComponents {
 public:
     // The components run on `environment`'s clock (the clock door's when it has none) and jitter;
     // its objects must outlive the components.
+    // Throws std::invalid_argument naming the store or file system `environment` lacks.
     explicit AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks = {});
     AgentComponents(const AgentComponents&) = delete;
     AgentComponents& operator=(const AgentComponents&) = delete;
@@ -64,6 +65,12 @@ public:
     // The part of a full initialisation that reads the policy into the components: endpoints,
     // context-change flags, the started flag, the dataset lists and KTA's enablement.
     void ApplyPolicy(const TelemetryPolicy& policy);
+
+private:
+    // REQUIRES: the environment's stores and files are set.
+    AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks, int checked);
+
+public:
 
     Log log;
     AgentState state;

@@ -160,6 +160,10 @@ UploadOutcome UploadBatch(const Rules& rules, const UploadTarget& target, const 
     const wchar_t* const fn = rules.function;
     const std::wstring typeName = T::TypeName();
     const std::wstring& datasetId = target.datasetId;
+    if (services.tables == nullptr || services.bookmarks == nullptr) {
+        log.e(L"%s: no telemetry table or bookmark store is installed; nothing is sent", fn);
+        return UploadOutcome::Of(UploadResult::Exception);
+    }
     TelemetryTables& tables = *services.tables;
     try {
         // Nothing leaves the device while a device-path purge is pending or running.
