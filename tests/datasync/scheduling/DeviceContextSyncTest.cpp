@@ -1,5 +1,6 @@
 // The device context on fakes: the upload of its database, decided by the first family named,
-// and the records handed over, whose failed post waits until the thread is stopped.
+// and the records handed over, whose failed post waits until the thread is stopped and which
+// wait for the device-path purge's block to lift.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -69,6 +70,38 @@ TEST(DeviceContextSyncTest, ARecordThatCannotBeSentWaitsAndStoppingEndsTheWait) 
         p.c.deviceContext.Stop();
         EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
         EXPECT_EQ(host.transport.RequestCount(), unreadable ? 0 : 1) << "no second attempt before 15 minutes";
+    }
+}
+
+// A record handed over while the purge blocks uploads goes out once the block lifts: the end of a
+// purge run without a pending marker, or the host's resume after a completed purge.
+TEST(DeviceContextSyncTest, ARecordHeldByThePurgeGoesOutWhenTheBlockLifts) {
+    for (const bool completed : {false, true}) {
+        SCOPED_TRACE(completed ? "resumed after a completed purge" : "the purge run ends");
+        FakeHost host;
+        host.AddDeviceContext();
+        host.transport.Accept();
+        if (completed)
+            for (const wchar_t* marker : {L"pending", L"completed_utc"})
+                host.files.WriteText(host.files.Path(ZEL::utility::DB_PATH_INTERNAL,
+                                                     L"device_path_purge." + std::wstring(marker)),
+                                     marker[0] == L'c' ? "1" : "");
+        ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
+        policy.navpUrl = L"https://navp.test/";
+        PreparedComponents p(host.UsePolicy(policy));
+        p.c.deviceContext.Start();
+        if (!completed) p.c.purge.SetTelemetryPurgeInProgress(true);
+        p.c.deviceContext.AddDeviceContextRecordToSync(1);
+        ASSERT_TRUE(
+            testsupport::WaitUntil([&host] { return host.logs.Contains("skip NAVP device context sync"); }));
+        EXPECT_EQ(host.transport.RequestCount(), 0);
+        if (completed)
+            EXPECT_EQ(p.c.purge.ResumeAfterPurge(), "");
+        else
+            p.c.purge.SetTelemetryPurgeInProgress(false);
+        EXPECT_TRUE(testsupport::WaitUntil([&p] { return p.c.deviceContext.PendingRecords() == 0; }));
+        EXPECT_EQ(host.transport.RequestCount(), 1);
+        p.c.deviceContext.Stop();
     }
 }
 

@@ -166,41 +166,6 @@ TEST_F(SyncMapTest, APendingPurgeHoldsEveryUploadPathAtOnceAndTheRecordKeepsItsT
     EXPECT_EQ(p.c.syncMap.Record(path).trigger_times, 1u);
 }
 
-// A record handed over while the purge blocks uploads goes out once the block lifts: the end of a
-// purge run without a pending marker, or the host's resume after a completed purge.
-TEST_F(SyncMapTest, ADeviceContextRecordHeldByThePurgeGoesOutWhenTheBlockLifts) {
-    m_policy.navpUrl = L"https://navp.test/";
-    m_config->SetPolicy(m_policy);
-    WriteRows(kDataset, 1);
-    const auto heldUntil = [this](const std::function<void()>& add, const std::function<std::size_t()>& pending,
-                                  const std::function<void()>& lift) {
-        m_logs.Clear();
-        const std::size_t before = m_collector.Requests().size();
-        add();
-        ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("skip NAVP device context sync"); }));
-        EXPECT_EQ(m_collector.Requests().size(), before);
-        lift();
-        EXPECT_TRUE(testsupport::WaitUntil([&pending] { return pending() == 0; }));
-        EXPECT_EQ(m_collector.Requests().size(), before + 1);
-    };
-    {
-        PreparedComponents p(m_policy);
-        p.c.deviceContext.Start();
-        p.c.purge.SetTelemetryPurgeInProgress(true);
-        heldUntil([&p] { p.c.deviceContext.AddDeviceContextRecordToSync(1); },
-                  [&p] { return p.c.deviceContext.PendingRecords(); },
-                  [&p] { p.c.purge.SetTelemetryPurgeInProgress(false); });
-        p.c.deviceContext.Stop();
-    }
-    for (const char* marker : {"pending", "completed_utc"})
-        std::ofstream(m_dir.path() + "service/device_path_purge." + marker) << (marker[0] == 'c' ? "1" : "");
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    heldUntil([&agent] { agent.AddDeviceContextRecordToSync(1); },
-              [&agent] { return agent.GetStatusSnapshot()["device_context_records_pending"].asUInt64(); },
-              [&agent] { EXPECT_EQ(agent.ResumeAfterPurge(), ""); });
-}
-
 TEST(SyncMapNames, RecordKindComesFromTheFileName) {
     for (auto [name, kind] : {std::pair{L"X_DatasetContext_ItemEvent.sqlite3", 1}, {L"X_ItemEvent.sqlite3", 0},
                               {L"X_ItemContext.sqlite3", 2}, {L"DeviceContext.sqlite3", 5},
