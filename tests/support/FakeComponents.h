@@ -1,7 +1,10 @@
 // For tests of single components on fakes only: FakeHost installs an environment of in-memory
 // stores and files, a scripted transport, a configuration agent, an evaluator that finds every
-// dataset applicable, a URL check and a manual clock, and puts the previous environment back when it ends.
-// The components themselves are PreparedComponents, which build on whatever is installed.
+// dataset applicable, a URL check and a manual clock, and puts the previous environment back
+// when it ends.
+// The device is registered, the collector accepts every request and the newest device context is
+// there, unless a test says otherwise. The components themselves are PreparedComponents, which
+// build on whatever is installed.
 //
 // Lifetime: a FakeHost outlives every PreparedComponents built on it (declare it first).
 // Thread safety: install and uninstall happen on the test's thread, before and after the
@@ -59,6 +62,8 @@ public:
         environment.files = &files;
         ZEL::DataSync::InstallEnvironment(environment);
         transport.SetRegistered(true);
+        transport.Accept();
+        AddDeviceContext();
     }
     ~FakeHost() { ZEL::DataSync::InstallEnvironment(m_saved); }
     FakeHost(const FakeHost&) = delete;

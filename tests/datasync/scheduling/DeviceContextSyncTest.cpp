@@ -1,6 +1,5 @@
 // The device context on fakes: the upload of its database, decided by the first family named,
-// and the records handed over, whose failed post waits until the thread is stopped and which
-// wait for the device-path purge's block to lift.
+// and the records handed over that cannot be sent now.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -28,7 +27,6 @@ TEST(DeviceContextSyncTest, TheUploadsResultIsTheFirstNamedFamilysResult) {
     for (const auto& c : cases) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(c.syncEPs));
         FakeHost host;
-        host.AddDeviceContext();
         host.transport.QueueStatus(c.firstAnswer);
         ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
         policy.datasets.push_back(testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7",
@@ -44,64 +42,57 @@ TEST(DeviceContextSyncTest, TheUploadsResultIsTheFirstNamedFamilysResult) {
     }
 }
 
-// A record whose post fails, or whose row cannot be read now, waits for the next try 15 minutes on;
-// stopping the thread (as UnInit does) ends that wait.
-TEST(DeviceContextSyncTest, ARecordThatCannotBeSentWaitsAndStoppingEndsTheWait) {
-    for (const bool unreadable : {false, true}) {
-        SCOPED_TRACE(unreadable ? "row cannot be read" : "NAVP answers 500");
+// A record that cannot be sent now waits: after a failed post or a row that cannot be read, for
+// the next try 15 minutes on, a wait that Stop (as UnInit) ends; while the purge blocks uploads,
+// until the block lifts: the end of a purge run, or the host's resume after a completed purge.
+TEST(DeviceContextSyncTest, ARecordThatCannotBeSentNowWaits) {
+    enum Hold { kAnswer500, kUnreadable, kPurgeRuns, kPurgeCompleted };
+    const char* const retry = "Retrying sync device context after returned sync result: 5";
+    const struct {
+        Hold hold;
+        const char* logged;
+        int requests;
+    } cases[] = {{kAnswer500, retry, 1},
+                 {kUnreadable, retry, 0},
+                 {kPurgeRuns, "skip NAVP device context sync", 0},
+                 {kPurgeCompleted, "skip NAVP device context sync", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hold);
         FakeHost host;
-        host.AddDeviceContext();
-        if (unreadable)
+        if (c.hold == kAnswer500) host.transport.QueueStatus(500);
+        if (c.hold == kUnreadable)
             host.tables.SetFailing({L"", ZEL::DeviceContext::TypeName(), ZEL::utility::DB_PATH_INTERNAL},
                                    true);
-        else
-            host.transport.QueueStatus(500);
+        if (c.hold == kPurgeCompleted) {
+            const auto marker = [&host](const wchar_t* name) {
+                return host.files.Path(ZEL::utility::DB_PATH_INTERNAL,
+                                       std::wstring(L"device_path_purge.") + name);
+            };
+            host.files.WriteText(marker(L"pending"), "");
+            host.files.WriteText(marker(L"completed_utc"), "1");
+        }
         ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
         policy.navpUrl = L"https://navp.test/";
-        PreparedComponents p(
-            host.UsePolicy(policy));  // the service stop is never set: Stop alone ends the wait
+        PreparedComponents p(host.UsePolicy(policy));  // the service stop is never set
+        p.c.purge.SetTelemetryPurgeInProgress(c.hold == kPurgeRuns);
         p.c.deviceContext.Start();
         p.c.deviceContext.AddDeviceContextRecordToSync(1);
-        ASSERT_TRUE(testsupport::WaitUntil([&host] {
-            return host.logs.Contains("Retrying sync device context after returned sync result: 5");
-        }));
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return host.logs.Contains(c.logged); }));
+        EXPECT_EQ(host.transport.RequestCount(), c.requests);
         EXPECT_EQ(p.c.deviceContext.PendingRecords(), 1u);
-        const auto start = std::chrono::steady_clock::now();
-        p.c.deviceContext.Stop();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-        EXPECT_EQ(host.transport.RequestCount(), unreadable ? 0 : 1) << "no second attempt before 15 minutes";
-    }
-}
-
-// A record handed over while the purge blocks uploads goes out once the block lifts: the end of a
-// purge run without a pending marker, or the host's resume after a completed purge.
-TEST(DeviceContextSyncTest, ARecordHeldByThePurgeGoesOutWhenTheBlockLifts) {
-    for (const bool completed : {false, true}) {
-        SCOPED_TRACE(completed ? "resumed after a completed purge" : "the purge run ends");
-        FakeHost host;
-        host.AddDeviceContext();
-        host.transport.Accept();
-        if (completed)
-            for (const wchar_t* marker : {L"pending", L"completed_utc"})
-                host.files.WriteText(host.files.Path(ZEL::utility::DB_PATH_INTERNAL,
-                                                     L"device_path_purge." + std::wstring(marker)),
-                                     marker[0] == L'c' ? "1" : "");
-        ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
-        policy.navpUrl = L"https://navp.test/";
-        PreparedComponents p(host.UsePolicy(policy));
-        p.c.deviceContext.Start();
-        if (!completed) p.c.purge.SetTelemetryPurgeInProgress(true);
-        p.c.deviceContext.AddDeviceContextRecordToSync(1);
-        ASSERT_TRUE(
-            testsupport::WaitUntil([&host] { return host.logs.Contains("skip NAVP device context sync"); }));
-        EXPECT_EQ(host.transport.RequestCount(), 0);
-        if (completed)
+        if (c.logged == retry) {
+            const auto start = std::chrono::steady_clock::now();
+            p.c.deviceContext.Stop();
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+            EXPECT_EQ(host.transport.RequestCount(), c.requests) << "no second attempt before 15 minutes";
+            continue;
+        }
+        if (c.hold == kPurgeCompleted)
             EXPECT_EQ(p.c.purge.ResumeAfterPurge(), "");
         else
             p.c.purge.SetTelemetryPurgeInProgress(false);
         EXPECT_TRUE(testsupport::WaitUntil([&p] { return p.c.deviceContext.PendingRecords() == 0; }));
         EXPECT_EQ(host.transport.RequestCount(), 1);
-        p.c.deviceContext.Stop();
     }
 }
 

@@ -29,8 +29,6 @@ TEST(SyncDispatchTest, APostIsDecidedByTheFirstNamedFamily) {
         SCOPED_TRACE(&c - cases);
         FakeHost host;
         host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, kDataset, 3);
-        host.AddDeviceContext();
-        host.transport.Accept();
         for (int status : c.answers) host.transport.QueueStatus(status);
         PreparedComponents p(
             host.UsePolicy(testsupport::SyncPolicy(c.syncEPs, {{kDataset, L"nrt"}}, c.navpUrl)));
@@ -58,8 +56,6 @@ TEST(SyncDispatchTest, ASharedFileIsTriedTwiceAndTheSecondAttemptDecides) {
         SCOPED_TRACE(&c - cases);
         FakeHost host;
         host.AddItemEvents(ZEL::utility::DB_PATH_USER_SHARED, kDataset, 1);
-        host.AddDeviceContext();
-        host.transport.Accept();
         for (int code : c.failures) host.transport.QueueNoAnswer(code);
         PreparedComponents p(host.UsePolicy(testsupport::SyncPolicy(L"KTA", {{kDataset, L"nrt"}}, L"")));
         EXPECT_EQ(p.c.dispatch.HandleSharedNRT(c.file), c.ok);

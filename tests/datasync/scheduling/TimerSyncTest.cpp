@@ -24,14 +24,12 @@ TEST(TimerSyncTest, APassRescansTheNearRealTimeFilesEveryFiveMinutes) {
     host.clock.AdvanceSteady(1000s);
     PreparedComponents p(host.UsePolicy(Policy(L"KTA,NAVS")));
     const std::wstring path = host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, kDataset, 3);
-    host.AddDeviceContext();
     for (auto [step, queued] : {std::pair{0ms, 0u}, {299999ms, 0u}, {1ms, 1u}}) {
         host.clock.AdvanceSteady(step);
         p.c.timer.DoTimerPost(L"");
         EXPECT_EQ(p.c.queue.Size(), queued) << step.count();
     }
     EXPECT_EQ(p.c.syncMap.Record(path).sync_kind, 1u);
-    host.transport.Accept();
     PreparedComponents(host.UsePolicy(Policy(L"KTA,NAVS"))).c.timer.DeviceReadySync(false);
     EXPECT_EQ(host.transport.RequestCount(), 2) << "to KTA and NAVS";
 }
