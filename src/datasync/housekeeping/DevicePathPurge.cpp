@@ -11,7 +11,7 @@
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/config/EndpointFamilies.h"
 #include "datasync/host/DeviceStatus.h"
-#include "datasync/host/Folders.h"
+#include "datasync/host/HostFiles.h"
 #include "datasync/host/Impersonation.h"
 #include "datasync/housekeeping/MessagingRetention.h"
 #include "datasync/housekeeping/PurgeFiles.h"
@@ -46,8 +46,8 @@ std::int64_t SecondsIn(const std::optional<std::string>& marker) {
     return std::stoll(text);
 }
 
-std::wstring MarkerPath(const wchar_t* name) {
-    const std::wstring folder = utility::GetDBPath(utility::DB_PATH_INTERNAL);
+std::wstring MarkerPath(HostFiles& files, const wchar_t* name) {
+    const std::wstring folder = files.DbFolder(utility::DB_PATH_INTERNAL);
     return folder.empty() ? std::wstring() : folder + name;
 }
 
@@ -114,11 +114,12 @@ void DevicePathPurge::LoadMarkersOnce() const {
         Markers loaded;
         HostFiles& files = m_parts.files;
         const auto exists = [&files](const std::wstring& path) { return !path.empty() && files.Exists(path); };
-        loaded.pending = loaded.pendingSaved = exists(MarkerPath(kPurgePendingMarker));
-        loaded.detectedSaved = exists(MarkerPath(kPurgeDetectedMarker));
-        loaded.detected = SecondsIn(files.ReadText(MarkerPath(kPurgeDetectedMarker)));
-        if (loaded.pending && exists(MarkerPath(kPurgeCompletedMarker)))
-            loaded.completed = std::max<std::int64_t>(SecondsIn(files.ReadText(MarkerPath(kPurgeCompletedMarker))), 1);
+        loaded.pending = loaded.pendingSaved = exists(MarkerPath(files, kPurgePendingMarker));
+        loaded.detectedSaved = exists(MarkerPath(files, kPurgeDetectedMarker));
+        loaded.detected = SecondsIn(files.ReadText(MarkerPath(files, kPurgeDetectedMarker)));
+        if (loaded.pending && exists(MarkerPath(files, kPurgeCompletedMarker)))
+            loaded.completed = std::max<std::int64_t>(
+                SecondsIn(files.ReadText(MarkerPath(files, kPurgeCompletedMarker))), 1);
         std::lock_guard<std::mutex> lock(m_markersMutex);
         m_markers = loaded;
         m_pending = loaded.pending;
@@ -152,7 +153,7 @@ DevicePathPurge::Mark DevicePathPurge::CreatePurgePendingMarker() {
         m_pending = true;
         wanted = m_markers;
     }
-    const std::wstring folder = utility::GetDBPath(utility::DB_PATH_INTERNAL);
+    const std::wstring folder = m_parts.files.DbFolder(utility::DB_PATH_INTERNAL);
     std::string problem = folder.empty() ? "no service telemetry folder to hold the purge markers" : "";
     // detected_utc is written only when it does not exist yet: it keeps the first detection.
     if (problem.empty() && !wanted.detectedSaved)
@@ -217,7 +218,7 @@ DevicePathPurge::Report DevicePathPurge::PurgeLocalTelemetryStoresForDevicePathR
 
 void DevicePathPurge::RecordCompleted() {
     const std::int64_t now = NowSeconds();
-    const std::wstring path = MarkerPath(kPurgeCompletedMarker);
+    const std::wstring path = MarkerPath(m_parts.files, kPurgeCompletedMarker);
     const std::string problem = path.empty() ? "no service telemetry folder to hold the purge markers"
                                              : m_parts.files.WriteText(path, std::to_string(now));
     if (!problem.empty())
@@ -237,7 +238,7 @@ std::string DevicePathPurge::ResumeAfterPurge() {
     if (markers.completed == 0) return "no purge has completed yet: a purge is pending (datasyncctl purge runs it)";
     // The pending marker last: should a removal fail, the block stays and the host can try again.
     for (const wchar_t* name : {kPurgeCompletedMarker, kPurgeDetectedMarker, kPurgePendingMarker}) {
-        const std::wstring path = MarkerPath(name);
+        const std::wstring path = MarkerPath(m_parts.files, name);
         const std::string problem = path.empty() ? std::string() : m_parts.files.Remove(path);
         if (!problem.empty()) return problem;
     }
@@ -285,7 +286,7 @@ DevicePathPurge::Report DevicePathPurge::PurgeTelemetryStoresForDevicePathRealmC
 
 void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
                                             const std::chrono::system_clock::time_point& cutoff, Report& report) {
-    const std::wstring folder = utility::GetDBPath(root);
+    const std::wstring folder = m_parts.files.DbFolder(root);
     const std::wstring label = utility::DBPathMethodLabel(root);
     m_log.i(L"%s: purging telemetry root [%s] path=%s", kPurgeRoot, label, folder);
     if (folder.empty() || !m_parts.files.Exists(folder)) {
@@ -324,7 +325,7 @@ void DevicePathPurge::PurgeOneTelemetryRoot(utility::EGetDBPathMethod root,
 }
 
 void DevicePathPurge::ClearSyncPointRowsForTelemetryRoot(utility::EGetDBPathMethod root, Report& report) {
-    const std::wstring folder = utility::GetDBPath(root);
+    const std::wstring folder = m_parts.files.DbFolder(root);
     if (folder.empty()) return;
     // The bookmark files of every family, as the stores name them.
     for (const EndpointFamily& family : kEndpointFamilies) {
@@ -342,7 +343,7 @@ void DevicePathPurge::ClearSyncPointRowsForTelemetryRoot(utility::EGetDBPathMeth
 }
 
 void DevicePathPurge::ClearDeviceContextForRealmChange(utility::EGetDBPathMethod root, Report& report) {
-    const std::wstring folder = utility::GetDBPath(root);
+    const std::wstring folder = m_parts.files.DbFolder(root);
     const std::wstring path = folder + kDeviceContextFileName;
     if (!m_parts.files.IsRegularFile(path)) {
         m_log.d(L"%s: no DeviceContext DB under %s (method=%d)", kPurgeRoot, folder, static_cast<int>(root));

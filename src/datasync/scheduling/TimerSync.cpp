@@ -2,12 +2,12 @@
 // scans of the near-real-time files, and the immediate syncs.
 #include "datasync/scheduling/TimerSync.h"
 
+#include "datasync/common/DbRoots.h"
 #include "datasync/common/Paths.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/TimeText.h"
 #include "datasync/common/WellKnownIds.h"
-#include "datasync/host/Folders.h"
-#include "datasync/common/DbRoots.h"
+#include "datasync/host/HostFiles.h"
 
 namespace ZEL {
 namespace DataSync {
@@ -21,8 +21,9 @@ std::vector<std::wstring> DatabaseNamesOf(const std::wstring& datasetId) {
     return {TelemetryFileName(datasetId, L"ItemEvent"), TelemetryFileName(datasetId, L"DatasetContext")};
 }
 
-std::wstring PathOf(int root, const std::wstring& name) {
-    return utility::GetDBPath(static_cast<utility::EGetDBPathMethod>(root)) + name;
+// The folder is the host's answer through HostFiles, as CheckDBType asks it.
+std::wstring PathOf(HostFiles& files, int root, const std::wstring& name) {
+    return files.DbFolder(static_cast<utility::EGetDBPathMethod>(root)) + name;
 }
 
 }  // namespace
@@ -163,7 +164,8 @@ void TimerSync::QueueScheduledRecord(const std::wstring& key, const _sync_data& 
 
 void TimerSync::InitTimerDatasetStates() {
     const wchar_t* const function = L"DataSyncAgent::InitTimerDatasetStates";
-    const std::wstring folders[] = {std::wstring(), PathOf(1, L""), PathOf(2, L"")};  // by root
+    const std::wstring folders[] = {std::wstring(), PathOf(m_parts.files, 1, L""),
+                                    PathOf(m_parts.files, 2, L"")};  // by root
     // Known files first, and a folder unchanged since the last complete pass can hold no new
     // file: a pass over many scheduled datasets then costs two file-system calls.
     const std::uint64_t generation = m_parts.syncMap.Clears() * 1000003 + m_parts.policies.ScheduledRevision();
@@ -274,7 +276,7 @@ void TimerSync::DeviceReadySync(bool recoveryCheckOnly) {
         const int mask = CheckDBType(m_parts.files, name);
         for (const int root : {1, 2}) {
             if ((mask & root) == 0 || !m_parts.dispatch.RemainData2Sync(root, name)) continue;
-            const std::wstring path = PathOf(root, name);
+            const std::wstring path = PathOf(m_parts.files, root, name);
             if (!recoveryCheckOnly)
                 m_log.d(L"%s: Start Syncing DB: %s", function, path);
             else if (root == 1)
@@ -326,13 +328,13 @@ void TimerSync::AllowSyncOfOnDemandTelemetry() {
             std::wstring path;
             const int mask = CheckDBType(m_parts.files, name);
             if (mask == 1) {
-                path = PathOf(1, name);
+                path = PathOf(m_parts.files, 1, name);
             } else if (mask == 2) {
                 if (ContainsText(name, kUserAgentDatasetId) && !acknowledged) {
                     m_log.d(L"%s: Skipping %s as pending user DB writes are not acknowledged yet.", function, name);
                     continue;
                 }
-                path = PathOf(2, name);
+                path = PathOf(m_parts.files, 2, name);
             }
             if (m_parts.syncMap.MarkSyncNow(path)) m_log.d(L"%s: Needs immediate sync %s !", function, path);
         }

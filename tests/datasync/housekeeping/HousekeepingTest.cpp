@@ -236,46 +236,4 @@ TEST_F(HousekeepingTest, APurgeWaitsForTheUploadsInFlightAndAStopEndsTheWait) {
     }
 }
 
-TEST_F(HousekeepingTest, OnlyAFullySentDatabaseGainsAnExactCopyOfItsNewestRow) {
-    for (const std::string& id : {kData, kOther}) {
-        TelemetryWriter table(Path("service", id + "_ItemEvent.sqlite3"), "ItemEvent");
-        for (int n = 1; n <= 3; ++n) table.Insert(ItemEventJson(id, "i"), LocalLogtime(kNow - n), 0, "idx-" + std::to_string(n));
-    }
-    ZEL::linuxhost::SyncPointDao bookmarks(ZEL::utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
-    bookmarks.Set({ZEL::String::UTF8ToUTF16(kData), L"ItemEvent", 4});   // all sent
-    bookmarks.Set({ZEL::String::UTF8ToUTF16(kOther), L"ItemEvent", 3});  // row 3 waits
-    PreparedComponents p(m_policy);
-    for (const auto& [id, copied] : {std::pair{kData, true}, std::pair{kOther, false}}) {
-        const std::wstring file = ZEL::String::UTF8ToUTF16(id + "_ItemEvent.sqlite3");
-        EXPECT_EQ(p.c.duplication.DuplicateLastRecordInDB(ZEL::String::UTF8ToUTF16(id), file), copied) << id;
-        EXPECT_EQ(Rows(Path("service", id + "_ItemEvent.sqlite3")), copied ? 4 : 3) << id;
-    }
-    EXPECT_EQ(TelemetryWriter(Path("service", kData + "_ItemEvent.sqlite3"), "ItemEvent")
-                  .Scalar("select count(*) from ItemEvent a join ItemEvent b on b.id = 3 where a.id = 4 and "
-                          "a.log_index = b.log_index and a.logtime = b.logtime and a.data = b.data"), 1);
-}
-
-TEST_F(HousekeepingTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
-    PreparedComponents p(m_policy);
-    p.c.duplication.CreateGlobalEvents();
-    platform::HANDLE notify = platform::OpenEventW(ZEL::DataSync::kNotifyDuplicateItemEvent),
-                     ack = platform::OpenEventW(ZEL::DataSync::kAckItemDuplicateEvent);
-    ASSERT_TRUE(notify && ack);
-    auto userAgent = std::async(std::launch::async, [&] {
-        if (platform::WaitForSingleObject(notify, 5000) == platform::WAIT_OBJECT_0) platform::SetEvent(ack);
-    });
-    EXPECT_TRUE(p.c.duplication.NotifyAndWaitForAck(0));
-    userAgent.get();
-
-    auto waiting = std::async(std::launch::async, [&] { return p.c.duplication.NotifyAndWaitForAck(0); });
-    EXPECT_EQ(platform::WaitForSingleObject(notify, 5000), platform::WAIT_OBJECT_0);
-    const auto start = std::chrono::steady_clock::now();
-    p.c.stop.Cancel();
-    EXPECT_FALSE(waiting.get()) << "no ack: the stop ends the wait";
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_FALSE(p.c.duplication.NotifyAndWaitForAck(5)) << "no hand-shake for another kind";
-    platform::CloseHandle(notify);
-    platform::CloseHandle(ack);
-}
-
 }  // namespace

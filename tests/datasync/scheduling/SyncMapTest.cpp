@@ -5,7 +5,6 @@
 
 #include "datasync/upload/UploadFixture.h"
 #include "support/AgentHarness.h"
-#include "support/LogonUser.h"
 #include "support/ManualClock.h"
 #include "support/PreparedComponents.h"
 
@@ -109,36 +108,6 @@ TEST_F(SyncMapTest, WhileAnUploadIsOnTheWireTheMapAnswersAndNothingIsQueuedTwice
     EXPECT_EQ(p.c.queue.Size(), 2u) << "and is queued by the next pass";
 }
 
-TEST_F(SyncMapTest, DispatchAndDeviceContextResultIsTheFirstNamedFamilysResult) {
-    WriteRows(kDataset, 3);
-    {
-        PreparedComponents p(m_policy);
-        m_collector.QueueStatus(500);  // KTA fails, NAVS succeeds
-        EXPECT_FALSE(p.DoPost(kDataset));
-        ASSERT_EQ(m_collector.Requests().size(), 2u);
-        EXPECT_NE(m_collector.Requests()[1].url.find("navs.test"), std::string::npos);
-        EXPECT_TRUE(p.c.dispatch.HandleSharedNRT(L"GlobalContext.sqlite3")) << "nothing to do is a success";
-    }
-    UsePolicy(L"NAVP", L"not a url");
-    const std::size_t before = m_collector.Requests().size();
-    EXPECT_FALSE(PreparedComponents(m_policy).DoPost(kDataset)) << "NAVP named, its URL invalid";
-    EXPECT_EQ(m_collector.Requests().size(), before);
-    UsePolicy(L"KTA,NAVS");
-    const struct { const wchar_t* syncEPs; int firstAnswer; bool success; } cases[] = {
-        {L"NAVS", 200, true}, {L"KTA,NAVS", 500, false} /* the KTA answer decides */, {L"FTP", 200, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(c.syncEPs));
-        ZEL::TelemetryPolicy policy = m_policy;
-        policy.datasets.push_back(
-            testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7", L"DeviceContext", c.syncEPs, L"nrt"));
-        PreparedComponents p(policy);
-        m_collector.QueueStatus(c.firstAnswer);
-        EXPECT_EQ(p.c.deviceContext.HandleDeviceContext(L"DeviceContext.sqlite3"), c.success);
-        EXPECT_EQ(p.c.deviceContext.IsDeviceContextSynced(), c.success);
-    }
-    EXPECT_NE(m_collector.Requests().at(before).url.find("navs.test/global-context"), std::string::npos);
-}
-
 // After a failed upload a record sent within its interval counts a retry; above five nothing is queued.
 TEST_F(SyncMapTest, ScheduledRecordsRetryCountAndClockSetBack) {
     WriteRows(kScheduled, 3);
@@ -170,89 +139,6 @@ TEST_F(SyncMapTest, ScheduledRecordsRetryCountAndClockSetBack) {
     EXPECT_EQ(pass(1, kNow, 0), std::pair(0, true)) << "a clock set back must not hold the record for hours";
 }
 
-// Unsent rows no change reported: looked for every 5 monotonic minutes, and at once on device ready.
-TEST_F(SyncMapTest, TimerPassRescansTheNearRealTimeFilesEveryFiveMinutes) {
-    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(1796554800));
-    clock.AdvanceSteady(1000s);
-    PreparedComponents p(m_policy);
-    WriteRows(kDataset, 3);
-    for (auto [step, queued] : {std::pair{0ms, 0u}, {299999ms, 0u}, {1ms, 1u}}) {
-        clock.AdvanceSteady(step);
-        p.c.timer.DoTimerPost(L"");
-        EXPECT_EQ(p.c.queue.Size(), queued) << step.count();
-    }
-    EXPECT_EQ(p.c.syncMap.Record(ServicePath(kDataset)).sync_kind, 1u);
-    PreparedComponents(m_policy).c.timer.DeviceReadySync(false);
-    EXPECT_EQ(m_collector.Requests().size(), 2u) << "to KTA and NAVS";
-}
-
-TEST_F(SyncMapTest, TimerPassAsksForRegistrationOnlyWhenTelemetryWaitsForKtaOrNavs) {
-    const struct { const wchar_t* syncEPs; bool registered, started, online, rowsWaiting, requested; } cases[] = {
-        {L"KTA,NAVS", false, true, true, true, true}, {L"NAVS", false, true, true, true, true},
-        {L"KTA,NAVS", true, true, true, true, false} /* registered */, {L"KTA,NAVS", false, false, true, true, false},
-        {L"KTA,NAVS", false, true, false, true, false}, {L"KTA,NAVS", false, true, true, false, false},
-        {L"NAVP", false, true, true, true, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        UsePolicy(c.syncEPs, L"");
-        if (std::wstring(c.syncEPs) == L"NAVP") m_policy.syncEndpointUrls.clear();
-        PreparedComponents p(m_policy);
-        p.c.state._b_is_DevRegistered = c.registered;
-        p.c.state._b_is_start = c.started;
-        p.c.state._b_is_online = c.online;
-        if (c.rowsWaiting) p.c.syncMap.InternalDBChangesNotify(ServicePath(kDataset));
-        p.c.timer.DoTimerPost(L"");
-        EXPECT_EQ(p.c.state.m_registrationRequested.load(), c.requested);
-    }
-}
-
-TEST_F(SyncMapTest, SharedFolderUploadIsTriedTwiceAndTheSecondAttemptDecides) {
-    testsupport::LogonUser user;
-    UsePolicy(L"KTA", L"");
-    const std::string file = ZEL::String::UTF16ToUTF8(kDataset) + "_ItemEvent.sqlite3";
-    WriteRows(kDataset, 0);  // the device context only
-    // Cannot-connect answers before the collector accepts: the result and the requests made.
-    const struct { std::vector<int> failures; bool ok; std::size_t requests; } cases[] = {
-        {{}, true, 1}, {{12029}, true, 2}, {{12029, 12029}, false, 2}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.failures.size());
-        testsupport::TelemetryWriter(m_dir.path() + "shared/" + file, "ItemEvent")
-            .Insert(testsupport::ItemEventJson(ZEL::String::UTF16ToUTF8(kDataset), "i"));
-        PreparedComponents p(m_policy);
-        for (int code : c.failures) m_collector.QueueNoAnswer(code);
-        const std::size_t before = m_collector.Requests().size();
-        EXPECT_EQ(p.c.dispatch.HandleSharedNRT(ZEL::String::UTF8ToUTF16(file)), c.ok);
-        EXPECT_EQ(m_collector.Requests().size() - before, c.requests);
-    }
-}
-
-// A record whose post fails, or whose row cannot be read now, waits for the next try 15 minutes on;
-// UnInit ends that wait.
-TEST_F(SyncMapTest, DeviceContextRecordThatCannotBeSentWaitsAndUnInitEndsTheWait) {
-    m_policy.navpUrl = L"https://navp.test/";
-    m_config->SetPolicy(m_policy);
-    for (const bool unreadable : {false, true}) {
-        SCOPED_TRACE(unreadable ? "row cannot be read" : "NAVP answers 500");
-        m_logs.Clear();
-        if (unreadable) {
-            std::ofstream(m_dir.path() + "service/DeviceContext.sqlite3", std::ios::trunc) << "not a database, not empty";
-        } else {
-            WriteRows(kDataset, 1);
-            m_collector.QueueStatus(500);
-        }
-        const std::size_t before = m_collector.Requests().size();
-        auto agent = std::make_unique<DataSyncAgent>();  // the service stop is never set: UnInit alone ends the wait
-        agent->Init(m_stop);
-        agent->AddDeviceContextRecordToSync(1);
-        ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("Retrying sync device context after returned sync result: 5"); }));
-        EXPECT_EQ(agent->GetStatusSnapshot()["device_context_records_pending"].asUInt64(), 1u);
-        const auto start = std::chrono::steady_clock::now();
-        agent.reset();  // UnInit
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-        EXPECT_EQ(m_collector.Requests().size() - before, unreadable ? 0u : 1u) << "no second attempt before 15 minutes";
-    }
-}
-
 // A pending purge can last for days: every upload path answers at once (the worker and the timer
 // go round, the watchdog is fed), posts nothing, and the record keeps its trigger for later.
 TEST_F(SyncMapTest, APendingPurgeHoldsEveryUploadPathAtOnceAndTheRecordKeepsItsTrigger) {
@@ -278,41 +164,6 @@ TEST_F(SyncMapTest, APendingPurgeHoldsEveryUploadPathAtOnceAndTheRecordKeepsItsT
     EXPECT_TRUE(m_collector.Requests().empty());
     EXPECT_EQ(p.c.queue.Size(), 0u);
     EXPECT_EQ(p.c.syncMap.Record(path).trigger_times, 1u);
-}
-
-// A record handed over while the purge blocks uploads goes out once the block lifts: the end of a
-// purge run without a pending marker, or the host's resume after a completed purge.
-TEST_F(SyncMapTest, ADeviceContextRecordHeldByThePurgeGoesOutWhenTheBlockLifts) {
-    m_policy.navpUrl = L"https://navp.test/";
-    m_config->SetPolicy(m_policy);
-    WriteRows(kDataset, 1);
-    const auto heldUntil = [this](const std::function<void()>& add, const std::function<std::size_t()>& pending,
-                                  const std::function<void()>& lift) {
-        m_logs.Clear();
-        const std::size_t before = m_collector.Requests().size();
-        add();
-        ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("skip NAVP device context sync"); }));
-        EXPECT_EQ(m_collector.Requests().size(), before);
-        lift();
-        EXPECT_TRUE(testsupport::WaitUntil([&pending] { return pending() == 0; }));
-        EXPECT_EQ(m_collector.Requests().size(), before + 1);
-    };
-    {
-        PreparedComponents p(m_policy);
-        p.c.deviceContext.Start();
-        p.c.purge.SetTelemetryPurgeInProgress(true);
-        heldUntil([&p] { p.c.deviceContext.AddDeviceContextRecordToSync(1); },
-                  [&p] { return p.c.deviceContext.PendingRecords(); },
-                  [&p] { p.c.purge.SetTelemetryPurgeInProgress(false); });
-        p.c.deviceContext.Stop();
-    }
-    for (const char* marker : {"pending", "completed_utc"})
-        std::ofstream(m_dir.path() + "service/device_path_purge." + marker) << (marker[0] == 'c' ? "1" : "");
-    DataSyncAgent agent;
-    agent.Init(m_stop);
-    heldUntil([&agent] { agent.AddDeviceContextRecordToSync(1); },
-              [&agent] { return agent.GetStatusSnapshot()["device_context_records_pending"].asUInt64(); },
-              [&agent] { EXPECT_EQ(agent.ResumeAfterPurge(), ""); });
 }
 
 TEST(SyncMapNames, RecordKindComesFromTheFileName) {

@@ -1,4 +1,4 @@
-// Telemetry table reads (deletion and the row copy are checked with HousekeepingTest).
+// Telemetry table reads and the copy of the newest row (deletion is checked with HousekeepingTest).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -76,6 +76,20 @@ TEST_F(StandardTableDaoTest, UndecodableOrNullRowsAreLoggedAndSkipped) {
     std::list<ItemEvent> events;
     EXPECT_EQ(Read(2, events), "2 5 6") << "the last id read covers the bad trailing row";
     EXPECT_EQ(events.front().item_id(), L"second");
+}
+
+// What "sendTelemetry" sends again: the newest row with a new id, its index, time and data unchanged.
+TEST_F(StandardTableDaoTest, TheNewestRowIsCopiedExactly) {
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent");
+    for (int n = 1; n <= 3; ++n)
+        writer.Insert(ItemEventJson(kDataset, "i"), "2026-12-06T10:00:0" + std::to_string(n), 0,
+                      "idx-" + std::to_string(n));
+    EXPECT_TRUE(m_tables.DuplicateNewest({kDatasetW, ItemEvent::TypeName(), utility::DB_PATH_INTERNAL}));
+    EXPECT_EQ(
+        writer.Scalar("select count(*) from ItemEvent a join ItemEvent b on b.id = 3 where a.id = 4 and "
+                      "a.log_index = b.log_index and a.logtime = b.logtime and a.data = b.data"),
+        1);
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 4);
 }
 
 }  // namespace

@@ -1,0 +1,99 @@
+// The device context on fakes: the upload of its database, decided by the first family named,
+// and the records handed over that cannot be sent now.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "support/FakeComponents.h"
+#include "support/WaitUntil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::FakeHost;
+using testsupport::PreparedComponents;
+
+const std::wstring kDataset = L"6F1C2D3E-0000-4000-8000-000000000001";
+
+TEST(DeviceContextSyncTest, TheUploadsResultIsTheFirstNamedFamilysResult) {
+    const struct {
+        const wchar_t* syncEPs;
+        int firstAnswer;
+        bool success;
+        const char* firstUrl;
+    } cases[] = {{L"NAVS", 200, true, "navs.test/global-context"},
+                 {L"KTA,NAVS", 500, false, "kta.test"} /* the KTA answer decides */,
+                 {L"FTP", 200, false, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(c.syncEPs));
+        FakeHost host;
+        host.transport.QueueStatus(c.firstAnswer);
+        ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
+        policy.datasets.push_back(testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7",
+                                                           L"DeviceContext", c.syncEPs, L"nrt"));
+        PreparedComponents p(host.UsePolicy(policy));
+        EXPECT_EQ(p.c.deviceContext.HandleDeviceContext(ZEL::DataSync::kDeviceContextFileName), c.success);
+        EXPECT_EQ(p.c.deviceContext.IsDeviceContextSynced(), c.success);
+        const std::vector<std::string> urls = host.transport.Urls();
+        ASSERT_EQ(urls.empty(), c.firstUrl == nullptr);
+        if (c.firstUrl != nullptr) {
+            EXPECT_NE(urls[0].find(c.firstUrl), std::string::npos) << urls[0];
+        }
+    }
+}
+
+// A record that cannot be sent now waits: after a failed post or a row that cannot be read, for
+// the next try 15 minutes on, a wait that Stop (as UnInit) ends; while the purge blocks uploads,
+// until the block lifts: the end of a purge run, or the host's resume after a completed purge.
+TEST(DeviceContextSyncTest, ARecordThatCannotBeSentNowWaits) {
+    enum Hold { kAnswer500, kUnreadable, kPurgeRuns, kPurgeCompleted };
+    const char* const retry = "Retrying sync device context after returned sync result: 5";
+    const struct {
+        Hold hold;
+        const char* logged;
+        int requests;
+    } cases[] = {{kAnswer500, retry, 1},
+                 {kUnreadable, retry, 0},
+                 {kPurgeRuns, "skip NAVP device context sync", 0},
+                 {kPurgeCompleted, "skip NAVP device context sync", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hold);
+        FakeHost host;
+        if (c.hold == kAnswer500) host.transport.QueueStatus(500);
+        if (c.hold == kUnreadable)
+            host.tables.SetFailing({L"", ZEL::DeviceContext::TypeName(), ZEL::utility::DB_PATH_INTERNAL},
+                                   true);
+        if (c.hold == kPurgeCompleted) {
+            const auto marker = [&host](const wchar_t* name) {
+                return host.files.Path(ZEL::utility::DB_PATH_INTERNAL,
+                                       std::wstring(L"device_path_purge.") + name);
+            };
+            host.files.WriteText(marker(L"pending"), "");
+            host.files.WriteText(marker(L"completed_utc"), "1");
+        }
+        ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
+        policy.navpUrl = L"https://navp.test/";
+        PreparedComponents p(host.UsePolicy(policy));  // the service stop is never set
+        p.c.purge.SetTelemetryPurgeInProgress(c.hold == kPurgeRuns);
+        p.c.deviceContext.Start();
+        p.c.deviceContext.AddDeviceContextRecordToSync(1);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return host.logs.Contains(c.logged); }));
+        EXPECT_EQ(host.transport.RequestCount(), c.requests);
+        EXPECT_EQ(p.c.deviceContext.PendingRecords(), 1u);
+        if (c.logged == retry) {
+            const auto start = std::chrono::steady_clock::now();
+            p.c.deviceContext.Stop();
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+            EXPECT_EQ(host.transport.RequestCount(), c.requests) << "no second attempt before 15 minutes";
+            continue;
+        }
+        if (c.hold == kPurgeCompleted)
+            EXPECT_EQ(p.c.purge.ResumeAfterPurge(), "");
+        else
+            p.c.purge.SetTelemetryPurgeInProgress(false);
+        EXPECT_TRUE(testsupport::WaitUntil([&p] { return p.c.deviceContext.PendingRecords() == 0; }));
+        EXPECT_EQ(host.transport.RequestCount(), 1);
+    }
+}
+
+}  // namespace

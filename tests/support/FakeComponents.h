@@ -1,0 +1,127 @@
+// For tests of single components on fakes only: FakeHost installs an environment of in-memory
+// stores and files, a scripted transport, a configuration agent, an evaluator that finds every
+// dataset applicable, a URL check and a manual clock, and puts the previous environment back
+// when it ends.
+// The device is registered, the collector accepts every request and the newest device context is
+// there, unless a test says otherwise. The components themselves are PreparedComponents, which
+// build on whatever is installed.
+//
+// Lifetime: a FakeHost outlives every PreparedComponents built on it (declare it first).
+// Thread safety: install and uninstall happen on the test's thread, before and after the
+// components' threads; the fakes themselves may be called from any thread.
+#pragma once
+
+#include <memory>
+
+#include "datasync/agent/AgentEnvironment.h"
+#include "datasync/host/DeviceStatus.h"
+#include "support/FakeConfigAgent.h"
+#include "support/FakeTransport.h"
+#include "support/LogCapture.h"
+#include "support/ManualClock.h"
+#include "support/MemoryFiles.h"
+#include "support/MemoryStores.h"
+#include "support/PreparedComponents.h"
+
+namespace testsupport {
+
+class EveryDatasetApplicable : public ZEL::ApplicabilityEvaluator {
+public:
+    bool Evaluate(const ZEL::ApplicabilityFilter&, const void*, std::list<ZEL::KeyValuePair>&,
+                  std::wstring&) override {
+        return true;
+    }
+};
+
+// Any https:// URL with a host is valid; the device has no realm.
+class HttpsUrls : public ZEL::EpUrlProvider {
+public:
+    bool ValidateUri(const std::wstring& uri) override {
+        return uri.rfind(L"https://", 0) == 0 && uri.size() > 8 && uri[8] != L'/';
+    }
+    unsigned long GetRealm(std::wstring& realm) override {
+        realm.clear();
+        return 0;
+    }
+};
+
+class FakeHost {
+public:
+    static constexpr std::time_t kNow = 1796554800;
+    using Root = ZEL::utility::EGetDBPathMethod;
+
+    FakeHost() : m_saved(ZEL::DataSync::InstalledEnvironment()) {
+        ZEL::DataSync::AgentEnvironment environment;
+        environment.clock = &clock;
+        environment.transport = &transport;
+        environment.config = &config;
+        environment.applicability = &applicability;
+        environment.urls = &urls;
+        environment.tables = &tables;
+        environment.bookmarks = &bookmarks;
+        environment.files = &files;
+        ZEL::DataSync::InstallEnvironment(environment);
+        transport.SetRegistered(true);
+        transport.Accept();
+        AddDeviceContext();
+    }
+    ~FakeHost() { ZEL::DataSync::InstallEnvironment(m_saved); }
+    FakeHost(const FakeHost&) = delete;
+    FakeHost& operator=(const FakeHost&) = delete;
+
+    // Hands `policy` to the configuration agent (uploads read it there), for PreparedComponents.
+    const ZEL::TelemetryPolicy& UsePolicy(const ZEL::TelemetryPolicy& policy) {
+        config.SetPolicy(policy);
+        return policy;
+    }
+    // `count` item events of `datasetId` in its file under `root`; returns the file's path.
+    std::wstring AddItemEvents(Root root, const std::wstring& datasetId, int count) {
+        for (int n = 0; n < count; ++n) {
+            ZEL::ItemEvent event;
+            event.set_dataset_id(datasetId);
+            event.set_item_id(L"i" + std::to_wstring(n));
+            event.set_item_name(L"n");
+            tables.Add({datasetId, ZEL::ItemEvent::TypeName(), root}, event);
+        }
+        return files.Add(root, ZEL::DataSync::TelemetryFileName(datasetId, L"ItemEvent"));
+    }
+    // The newest device context, which every KTA and NAVS upload carries.
+    void AddDeviceContext() {
+        ZEL::DeviceContext context;
+        context.set_device_context_id(L"dc-1");
+        tables.Add({L"", ZEL::DeviceContext::TypeName(), ZEL::utility::DB_PATH_INTERNAL}, context);
+        files.Add(ZEL::utility::DB_PATH_INTERNAL, ZEL::DataSync::kDeviceContextFileName);
+    }
+
+    LogCapture logs;  // first: it outlives everything that logs
+    ManualClock clock{std::chrono::system_clock::from_time_t(kNow)};
+    MemoryTables tables;
+    MemoryBookmarks bookmarks;
+    MemoryFiles files;
+    FakeTransport transport;
+    FakeConfigAgent config;
+    EveryDatasetApplicable applicability;
+    HttpsUrls urls;
+
+private:
+    ZEL::DataSync::AgentEnvironment m_saved;
+};
+
+// A policy of near-real-time and scheduled datasets that include every event, all sent to
+// `syncEPs`, with the three families' URLs (NAVP's as given).
+inline ZEL::TelemetryPolicy SyncPolicy(const std::wstring& syncEPs,
+                                       std::initializer_list<std::pair<std::wstring, std::wstring>> datasets,
+                                       const std::wstring& navpUrl = L"https://navp.test/") {
+    ZEL::TelemetryPolicy policy;
+    policy.telemetryScope = L"All";
+    policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"},
+                               {L"NAVS_syncEP_url", L"https://navs.test/"},
+                               {L"NAVP_syncEP_url", navpUrl}};
+    for (const auto& [id, frequency] : datasets) {
+        policy.datasets.push_back(MakeDataSet(id, L"Data", syncEPs, frequency));
+        policy.datasets.back().set_include_events({L"ALL"});
+    }
+    return policy;
+}
+
+}  // namespace testsupport
