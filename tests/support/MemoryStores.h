@@ -1,15 +1,10 @@
 // Telemetry tables and bookmarks in memory, for tests of the components on their own: rows are
-// added as records (or as rows that cannot be decoded), every call is counted, and a table or the
-// bookmarks can be made to fail.
-//
-// A table is known by (root, file); its file is the reference's `file`, or the kind's file.
-// Logtimes are compared as the host compares them: their first 19 characters against the
-// cutoff's local time; a row without that shape is never dated.
+// added as records (or as rows that cannot be decoded), and a table or the bookmarks can be made
+// to fail. A table is known by (root, file); its file is the reference's `file`, or the kind's.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -51,7 +46,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_tables[KeyOf(table)].failing = failing;
     }
-    int Calls() const { return m_calls; }
 
     TableRead Read(const TableRef& t, std::int64_t from, int n, std::list<ZEL::ItemEvent>& rows) override {
         return ReadAs(t, from, n, rows);
@@ -99,7 +93,7 @@ public:
             return true;
         });
     }
-    void MarkEncryptedItemsHandled(std::int64_t, std::int64_t) override { ++m_calls; }
+    void MarkEncryptedItemsHandled(std::int64_t, std::int64_t) override {}
     bool DuplicateNewest(const TableRef& table) override {
         return With(table, false, [](Table& t) {
             if (t.rows.empty()) return false;
@@ -107,22 +101,10 @@ public:
             return true;
         });
     }
-    std::int64_t DeleteDatedRows(const TableRef& table, const std::chrono::system_clock::time_point& cutoff,
-                                 ZEL::DataSync::CutoffBound bound,
-                                 const std::function<bool()>& stop) override {
-        const std::string limit = LocalText(cutoff);
-        return With(table, std::int64_t{-1}, [&](Table& t) {
-            std::int64_t deleted = 0;
-            for (auto row = t.rows.begin(); row != t.rows.end() && !(stop && stop());) {
-                if (Dated(row->second.logtime) && Takes(row->second.logtime, limit, bound)) {
-                    row = t.rows.erase(row);
-                    ++deleted;
-                } else {
-                    ++row;
-                }
-            }
-            return deleted;
-        });
+    // Deleting by date is the SQLite store's (its tests hold it): here it fails.
+    std::int64_t DeleteDatedRows(const TableRef&, const std::chrono::system_clock::time_point&,
+                                 ZEL::DataSync::CutoffBound, const std::function<bool()>&) override {
+        return -1;
     }
     std::int64_t DeleteAllRows(const TableRef& table) override {
         return With(table, std::int64_t{-1}, [](Table& t) {
@@ -132,26 +114,12 @@ public:
         });
     }
     std::optional<ZEL::DataSync::UploadRestart> FindUploadRestart(
-        const TableRef& table, const std::chrono::system_clock::time_point& cutoff) override {
-        const std::string limit = LocalText(cutoff);
-        return With(table, std::optional<ZEL::DataSync::UploadRestart>(), [&](Table& t) {
-            std::optional<ZEL::DataSync::UploadRestart> restart;
-            if (t.rows.empty()) return restart;
-            restart.emplace();
-            restart->firstId = t.rows.rbegin()->first + 1;
-            for (const auto& [id, row] : t.rows)
-                if (Dated(row.logtime) &&
-                    !Takes(row.logtime, limit, ZEL::DataSync::CutoffBound::UpToItsSecond)) {
-                    restart->firstId = id;
-                    break;
-                }
-            for (const auto& row : t.rows) restart->heldRows += row.first < restart->firstId ? 1 : 0;
-            return restart;
-        });
+        const TableRef&, const std::chrono::system_clock::time_point&) override {
+        return std::nullopt;
     }
-    void Release(const TableRef&) override { ++m_calls; }
-    void ReleaseAll(ZEL::utility::EGetDBPathMethod) override { ++m_calls; }
-    void CheckIntegrityOnNextOpen() override { ++m_calls; }
+    void Release(const TableRef&) override {}
+    void ReleaseAll(ZEL::utility::EGetDBPathMethod) override {}
+    void CheckIntegrityOnNextOpen() override {}
 
 private:
     struct Table {
@@ -172,7 +140,6 @@ private:
     }
     template <typename Result, typename Body>
     Result With(const TableRef& table, Result failed, Body body) {
-        ++m_calls;
         std::lock_guard<std::mutex> lock(m_mutex);
         Table& t = m_tables[KeyOf(table)];
         return t.failing ? failed : static_cast<Result>(body(t));
@@ -192,27 +159,8 @@ private:
             return read;
         });
     }
-    static std::string LocalText(const std::chrono::system_clock::time_point& at) {
-        const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-        std::tm local{};
-        localtime_r(&seconds, &local);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-        return text;
-    }
-    static bool Dated(const std::string& logtime) {
-        return logtime.size() >= 19 && logtime[4] == '-' && logtime[7] == '-' && logtime[10] == 'T' &&
-               logtime[13] == ':';
-    }
-    static bool Takes(const std::string& logtime, const std::string& limit,
-                      ZEL::DataSync::CutoffBound bound) {
-        const int order = logtime.compare(0, 19, limit);
-        return bound == ZEL::DataSync::CutoffBound::Before ? order < 0 : order <= 0;
-    }
-
     std::mutex m_mutex;
     std::map<Key, Table> m_tables;  // guarded by m_mutex
-    std::atomic<int> m_calls{0};
 };
 
 class MemoryBookmarks : public ZEL::DataSync::BookmarkStore {
