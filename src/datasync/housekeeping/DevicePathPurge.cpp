@@ -27,7 +27,6 @@ const wchar_t* const kPurgeRoot = L"ZEL::PurgeOneTelemetryRoot";
 const wchar_t* const kProtectedNames[] = {
     kGlobalContextFileName, L"SystemPowerStateEventsTimestampConfig.ini", kDeviceContextFileName};
 
-
 bool IsProtected(const std::wstring& name) {
     for (const wchar_t* protectedName : kProtectedNames)
         if (String::CaseInsesitiveEqual(name, protectedName)) return true;
