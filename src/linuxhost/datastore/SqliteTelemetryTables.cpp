@@ -9,6 +9,7 @@
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/DataStore.h"
 #include "linuxhost/datastore/StandardTableDao.h"
+#include "linuxhost/logging/FileLogging.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -46,9 +47,11 @@ void CheckpointAndRelease(const std::wstring& path) {
         if (DatabasePtr db = EventDataLogging::GetInstance()->GetDatabase(path, false, false)) {
             try {
                 db->execQuery("PRAGMA wal_checkpoint(TRUNCATE)").finalize();
-            } catch (const std::exception&) {
+            } catch (const std::exception& ex) {
                 // The rows stay in the WAL, where every reader finds them; the next checkpoint
                 // takes them.
+                HostLog().w(L"%s: checkpoint failed for %s: %s", L"ZEL::CheckpointAndRelease", path,
+                            String::UTF8ToUTF16(ex.what()));
             }
         }
     }
