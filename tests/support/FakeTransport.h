@@ -24,7 +24,7 @@ public:
         m_mtlsTo = to;
     }
     int RequestCount() const { return m_requests; }
-    void Accept() { m_accepting = true; }
+    void Accept(bool accepting = true) { m_accepting = accepting; }
     void QueueStatus(int status) { Queue(ZELCore::TransportResult::OK, status); }
     void QueueNoAnswer(int resultCode) { Queue(resultCode, 0); }
     std::vector<std::string> Urls() {
