@@ -46,6 +46,12 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_tables[KeyOf(table)].failing = failing;
     }
+    // Deletes the rows with ids in [first, last]; the table keeps the largest id it used.
+    void Remove(const TableRef& table, std::int64_t first, std::int64_t last) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& rows = m_tables[KeyOf(table)].rows;
+        if (first <= last) rows.erase(rows.lower_bound(first), rows.upper_bound(last));
+    }
 
     TableRead Read(const TableRef& t, std::int64_t from, int n, std::list<ZEL::ItemEvent>& rows) override {
         return ReadAs(t, from, n, rows);
@@ -169,6 +175,11 @@ public:
     using BookmarkRead = ZEL::DataSync::BookmarkRead;
 
     void SetFailing(bool failing) { m_failing = failing; }
+    // The time text the writes from now on record (the host records when it wrote).
+    void SetWriteTime(const std::string& logtime) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_writeTime = logtime;
+    }
     BookmarkRead Read(const BookmarkKey& key, std::int64_t& id, std::string* logtime) override {
         if (m_failing) return BookmarkRead::Failed;
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -181,7 +192,7 @@ public:
     bool Write(const BookmarkKey& key, std::int64_t id) override {
         if (m_failing) return false;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_bookmarks[KeyOf(key)] = {id, "2026-12-01T10:00:00+00:00"};
+        m_bookmarks[KeyOf(key)] = {id, m_writeTime};
         return true;
     }
     std::int64_t Clear(const BookmarkKey& key) override {
@@ -203,11 +214,10 @@ public:
 
 private:
     using Key = std::tuple<int, std::wstring, std::wstring, std::wstring>;
-    // Methods 1 and 2 keep their root; every other means the default root.
+    // Methods 1 and 2 keep their root; every other means the default root, which is the service
+    // folder of method 1, as on the host.
     static int Root(ZEL::utility::EGetDBPathMethod method) {
-        return method == ZEL::utility::DB_PATH_INTERNAL || method == ZEL::utility::DB_PATH_USER_SHARED
-                   ? method
-                   : 0;
+        return method == ZEL::utility::DB_PATH_USER_SHARED ? method : ZEL::utility::DB_PATH_INTERNAL;
     }
     static Key KeyOf(const BookmarkKey& key) {
         return {Root(key.method), key.file, key.datasetId, ZEL::DataSync::BookmarkTypeName(key.typeName)};
@@ -216,6 +226,7 @@ private:
     std::atomic<bool> m_failing{false};
     std::mutex m_mutex;
     std::map<Key, std::pair<std::int64_t, std::string>> m_bookmarks;  // guarded by m_mutex
+    std::string m_writeTime = "2026-12-01T10:00:00+00:00";            // guarded by m_mutex
 };
 
 }  // namespace testsupport
