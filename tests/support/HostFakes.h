@@ -4,12 +4,15 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 
+#include "datasync/agent/AgentEnvironment.h"
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/DeviceStatus.h"
+#include "datasync/host/Impersonation.h"
 #include "datasync/host/Registry.h"
 
 namespace testsupport {
@@ -98,6 +101,33 @@ public:
 private:
     std::mutex m_mutex;
     std::map<std::wstring, long> m_values;  // guarded by m_mutex
+};
+
+// The logged-on user as the host answers for it (host/Impersonation.h), installed while it lives:
+// every switch's Enter returns `enter`, nothing is switched, never the administrator.
+class FakeLogonUser : public ZEL::Impersonation {
+public:
+    explicit FakeLogonUser(int enter) : m_enter(enter) { Install(this); }
+    ~FakeLogonUser() override { Install(nullptr); }
+    FakeLogonUser(const FakeLogonUser&) = delete;
+    FakeLogonUser& operator=(const FakeLogonUser&) = delete;
+    std::unique_ptr<ZEL::UserSwitch> NewSwitch() override { return std::make_unique<Switch>(m_enter); }
+    bool IsAdmin() override { return false; }
+
+private:
+    struct Switch : ZEL::UserSwitch {
+        explicit Switch(int code) : enter(code) {}
+        int EnterLogOnUserMode() override { return enter; }
+        void ExitLogOnUserMode() override {}
+        const int enter;
+    };
+    static void Install(ZEL::Impersonation* impersonation) {
+        ZEL::DataSync::AgentEnvironment environment = ZEL::DataSync::InstalledEnvironment();
+        environment.impersonation = impersonation;
+        environment.logSinks = nullptr;  // the installed log capture stays
+        ZEL::DataSync::InstallEnvironment(environment);
+    }
+    const int m_enter;
 };
 
 }  // namespace testsupport
