@@ -1,7 +1,7 @@
-// For tests of the sync agent: the real host's services (HostServices) with a private bus, fake
-// configuration agent and transport in their place, fresh host folders, captured logs and a
-// service-stop event, put back in TearDown (agents live in the test body). The clock stays the
-// one installed (a test's ManualClock, or the system's).
+// For tests of the whole sync agent on fakes: FakeHost's environment with the clock that was
+// installed (a test's ManualClock, or the system's), a transport that refuses every request and a
+// device that is not registered until the test says so, captured logs and a service-stop event.
+// Agents live in the test body; the environment is put back when the fixture ends.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,14 +10,8 @@
 #include "datasync/agent/DataSyncAgent.h"
 #include "datasync/host/DeviceStatus.h"
 #include "datasync/host/Notification.h"
-#include "linuxhost/HostFolders.h"
-#include "linuxhost/HostServices.h"
-#include "linuxhost/bus/NotificationBus.h"
 #include "platform/KernelObjects.h"
-#include "support/FakeConfigAgent.h"
-#include "support/FakeTransport.h"
-#include "support/LogCapture.h"
-#include "support/TempDir.h"
+#include "support/FakeComponents.h"
 #include "support/WaitUntil.h"
 
 namespace testsupport {
@@ -34,26 +28,13 @@ inline ZEL::TelemetryPolicy PolicyWithoutFamilies() {
 class AgentHarness : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_savedFolders = ZEL::linuxhost::CurrentHostFolders();
-        ZEL::linuxhost::InstallHostFolders({m_dir.sub("service"), m_dir.sub("shared"), m_dir.sub("local"),
-                                            m_dir.sub("log"), m_dir.sub("state")});
-        m_saved = ZEL::DataSync::InstalledEnvironment();
-        ZEL::DataSync::AgentEnvironment environment = m_host.Environment();
-        environment.clock = m_saved.clock;
-        environment.bus = &m_bus;
-        environment.config = m_config.get();
-        environment.transport = &m_transport;
-        ZEL::DataSync::InstallEnvironment(environment);
+        m_transport.SetRegistered(false);
+        m_transport.Accept(false);
         m_config->SetPolicy(PolicyWithoutFamilies());
         m_stop = platform::CreateEventW(true, false);
         ASSERT_TRUE(m_stop);
     }
-    void TearDown() override {
-        m_saved.clock = ZEL::Clock::GetInstance();
-        ZEL::DataSync::InstallEnvironment(m_saved);
-        ZEL::linuxhost::InstallHostFolders(m_savedFolders);
-        platform::CloseHandle(m_stop);
-    }
+    void TearDown() override { platform::CloseHandle(m_stop); }
 
     // As the host starts it.
     void Start(DataSyncAgent& agent) {
@@ -70,7 +51,7 @@ protected:
         ZEL::ZELNotificationData data = ZEL::ZELNotificationData::MakeServerCommand(action, message, fields);
         m_bus.Notify(data, L"test");
     }
-    // Every notification published so far has been handled (room for the 500 ms early grace).
+    // Every notification published so far has been handled.
     bool WaitBusIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) { return m_bus.WaitIdle(timeout); }
 
     bool Logged(const std::string& fragment) const { return m_logs.Contains(fragment, "DataSync.log"); }
@@ -84,17 +65,13 @@ protected:
         return count;
     }
 
-    LogCapture m_logs;  // first: it outlives everything that logs
-    TempDir m_dir;
-    ZEL::linuxhost::HostServices m_host;
-    ZEL::linuxhost::NotificationBus m_bus;
-    std::shared_ptr<FakeConfigAgent> m_config = std::make_shared<FakeConfigAgent>();
-    FakeTransport m_transport;
-    platform::HANDLE m_stop;
-
-private:
-    ZEL::linuxhost::HostFolders m_savedFolders;
-    ZEL::DataSync::AgentEnvironment m_saved;
+    FakeHost m_host{ZEL::DataSync::InstalledEnvironment().clock};  // first: it outlives the agents
+    LogCapture& m_logs = m_host.logs;
+    FakeBus& m_bus = m_host.bus;
+    FakeTransport& m_transport = m_host.transport;
+    // Not owned: the configuration agent door takes a shared pointer.
+    std::shared_ptr<FakeConfigAgent> m_config{std::shared_ptr<FakeConfigAgent>(), &m_host.config};
+    platform::HANDLE m_stop = nullptr;
 };
 
 inline const Json::Value& Family(const Json::Value& status, const char* name) { return status["families"][name]; }

@@ -1,7 +1,7 @@
-// For tests of single components on fakes only: FakeHost installs an environment of in-memory
-// stores and files, a scripted transport, a configuration agent, an evaluator that finds every
-// dataset applicable, a URL check and a manual clock, and puts the previous environment back
-// when it ends.
+// For tests of the module on fakes only: FakeHost installs an environment of in-memory stores,
+// files and registry, a scripted transport, a configuration agent, a bus on which the publisher
+// delivers, watchers and timers that the test fires, the small host services of HostFakes.h and a
+// manual clock (or the clock it is given), and puts the previous environment back when it ends.
 // The device is registered, the collector accepts every request and the newest device context is
 // there, unless a test says otherwise. The components themselves are PreparedComponents, which
 // build on whatever is installed.
@@ -15,8 +15,11 @@
 
 #include "datasync/agent/AgentEnvironment.h"
 #include "datasync/host/DeviceStatus.h"
+#include "support/FakeBus.h"
 #include "support/FakeConfigAgent.h"
 #include "support/FakeTransport.h"
+#include "support/FakeWatching.h"
+#include "support/HostFakes.h"
 #include "support/LogCapture.h"
 #include "support/ManualClock.h"
 #include "support/MemoryFiles.h"
@@ -25,34 +28,21 @@
 
 namespace testsupport {
 
-class EveryDatasetApplicable : public ZEL::ApplicabilityEvaluator {
-public:
-    bool Evaluate(const ZEL::ApplicabilityFilter&, const void*, std::list<ZEL::KeyValuePair>&,
-                  std::wstring&) override {
-        return true;
-    }
-};
-
-// Any https:// URL with a host is valid; the device has no realm.
-class HttpsUrls : public ZEL::EpUrlProvider {
-public:
-    bool ValidateUri(const std::wstring& uri) override {
-        return uri.rfind(L"https://", 0) == 0 && uri.size() > 8 && uri[8] != L'/';
-    }
-    unsigned long GetRealm(std::wstring& realm) override {
-        realm.clear();
-        return 0;
-    }
-};
-
 class FakeHost {
 public:
     static constexpr std::time_t kNow = 1796554800;
     using Root = ZEL::utility::EGetDBPathMethod;
 
-    FakeHost() : m_saved(ZEL::DataSync::InstalledEnvironment()) {
+    // `useClock` (not owned) in place of the manual clock, when given.
+    explicit FakeHost(ZEL::Clock* useClock = nullptr) : m_saved(ZEL::DataSync::InstalledEnvironment()) {
         ZEL::DataSync::AgentEnvironment environment;
-        environment.clock = &clock;
+        environment.clock = useClock != nullptr ? useClock : &clock;
+        environment.bus = &bus;
+        environment.device = &device;
+        environment.status = &status;
+        environment.criticalEvents = &criticalEvents;
+        environment.watching = &watching;
+        environment.registry = &registry;
         environment.transport = &transport;
         environment.config = &config;
         environment.applicability = &applicability;
@@ -100,8 +90,14 @@ public:
     MemoryFiles files;
     FakeTransport transport;
     FakeConfigAgent config;
+    FakeBus bus;
+    FakeWatching watching;
     EveryDatasetApplicable applicability;
     HttpsUrls urls;
+    FakeDeviceFacts device;
+    FakeStatus status;
+    RecordedCriticalEvents criticalEvents;
+    MemoryRegistry registry;
 
 private:
     ZEL::DataSync::AgentEnvironment m_saved;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,9 +25,14 @@ public:
         m_mtlsTo = to;
     }
     int RequestCount() const { return m_requests; }
-    void Accept() { m_accepting = true; }
+    void Accept(bool accepting = true) { m_accepting = accepting; }
     void QueueStatus(int status) { Queue(ZELCore::TransportResult::OK, status); }
     void QueueNoAnswer(int resultCode) { Queue(resultCode, 0); }
+    // Runs `hold` at the start of every request, no lock held (an empty one ends that).
+    void HoldEachRequest(std::function<void()> hold) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hold = std::move(hold);
+    }
     std::vector<std::string> Urls() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_urls;
@@ -37,6 +43,7 @@ public:
     ZELCore::InvokeHttpResponse InvokeHttp(const std::string& url, const std::map<std::string, std::string>&,
                                            int&, const std::string&, ZELCore::HttpAuthType, bool,
                                            const std::string&) override {
+        if (const std::function<void()> hold = Hold()) hold();  // on the wire meanwhile
         ++m_requests;
         std::lock_guard<std::mutex> lock(m_mutex);
         m_urls.push_back(url);
@@ -54,6 +61,10 @@ public:
     }
 
 private:
+    std::function<void()> Hold() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_hold;
+    }
     void Queue(int resultCode, int status) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_accepting = true;
@@ -70,6 +81,7 @@ private:
     std::wstring m_mtlsFrom, m_mtlsTo;                  // guarded by m_mutex
     std::deque<ZELCore::InvokeHttpResponse> m_answers;  // guarded by m_mutex
     std::vector<std::string> m_urls;                    // guarded by m_mutex
+    std::function<void()> m_hold;                       // guarded by m_mutex
 };
 
 }  // namespace testsupport

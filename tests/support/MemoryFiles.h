@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "datasync/common/StringUtil.h"
 #include "datasync/host/HostFiles.h"
 
 namespace testsupport {
@@ -29,6 +30,11 @@ public:
     void SetFolderTime(Root root, ZEL::DataSync::FolderTime time) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_times[FolderOf(root)] = time;
+    }
+    // WriteText of `path` fails while set, as on a full disk or in a read-only folder.
+    void SetUnwritable(const std::wstring& path, bool unwritable = true) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        unwritable ? void(m_unwritable.insert(path)) : void(m_unwritable.erase(path));
     }
 
     std::wstring DbFolder(Root root) override {
@@ -64,6 +70,7 @@ public:
     }
     std::string WriteText(const std::wstring& path, const std::string& text) override {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_unwritable.count(path) != 0) return ZEL::String::UTF16ToUTF8(path) + ": read-only";
         m_texts[path] = text;
         return {};
     }
@@ -95,6 +102,7 @@ private:
     std::set<std::wstring> m_files;                             // guarded by m_mutex
     std::map<std::wstring, std::string> m_texts;                // the markers; guarded by m_mutex
     std::map<std::wstring, ZEL::DataSync::FolderTime> m_times;  // guarded by m_mutex
+    std::set<std::wstring> m_unwritable;                        // guarded by m_mutex
 };
 
 }  // namespace testsupport

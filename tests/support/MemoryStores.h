@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -45,6 +46,12 @@ public:
     void SetFailing(const TableRef& table, bool failing) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_tables[KeyOf(table)].failing = failing;
+    }
+    // Deletes the rows with ids in [first, last]; the table keeps the largest id it used.
+    void Remove(const TableRef& table, std::int64_t first, std::int64_t last) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& rows = m_tables[KeyOf(table)].rows;
+        if (first <= last) rows.erase(rows.lower_bound(first), rows.upper_bound(last));
     }
 
     TableRead Read(const TableRef& t, std::int64_t from, int n, std::list<ZEL::ItemEvent>& rows) override {
@@ -101,10 +108,19 @@ public:
             return true;
         });
     }
-    // Deleting by date is the SQLite store's (its tests hold it): here it fails.
-    std::int64_t DeleteDatedRows(const TableRef&, const std::chrono::system_clock::time_point&,
-                                 ZEL::DataSync::CutoffBound, const std::function<bool()>&) override {
-        return -1;
+    // Dated as the host dates them: the logtime's first 19 characters against the cutoff's local
+    // time; a row without that shape is never dated. Each row is a step of its own.
+    std::int64_t DeleteDatedRows(const TableRef& table, const std::chrono::system_clock::time_point& cutoff,
+                                 ZEL::DataSync::CutoffBound bound,
+                                 const std::function<bool()>& stop) override {
+        const std::string limit = Logtime(cutoff);
+        return With(table, std::int64_t{-1}, [&](Table& t) {
+            std::int64_t deleted = 0;
+            for (auto row = t.rows.begin(); row != t.rows.end() && !(stop && stop());)
+                row = Takes(row->second.logtime, limit, bound) ? (++deleted, t.rows.erase(row))
+                                                               : std::next(row);
+            return deleted;
+        });
     }
     std::int64_t DeleteAllRows(const TableRef& table) override {
         return With(table, std::int64_t{-1}, [](Table& t) {
@@ -114,8 +130,31 @@ public:
         });
     }
     std::optional<ZEL::DataSync::UploadRestart> FindUploadRestart(
-        const TableRef&, const std::chrono::system_clock::time_point&) override {
-        return std::nullopt;
+        const TableRef& table, const std::chrono::system_clock::time_point& cutoff) override {
+        const std::string limit = Logtime(cutoff);
+        return With(table, std::optional<ZEL::DataSync::UploadRestart>(), [&](Table& t) {
+            std::optional<ZEL::DataSync::UploadRestart> restart;
+            if (t.rows.empty()) return restart;
+            restart.emplace();
+            restart->firstId = t.rows.rbegin()->first + 1;
+            for (const auto& [id, row] : t.rows)
+                if (Dated(row.logtime) &&
+                    !Takes(row.logtime, limit, ZEL::DataSync::CutoffBound::UpToItsSecond)) {
+                    restart->firstId = id;
+                    break;
+                }
+            for (const auto& row : t.rows) restart->heldRows += row.first < restart->firstId ? 1 : 0;
+            return restart;
+        });
+    }
+    // The local time text the host writes as a row's logtime.
+    static std::string Logtime(const std::chrono::system_clock::time_point& at) {
+        const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+        std::tm local{};
+        localtime_r(&seconds, &local);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+        return text;
     }
     void Release(const TableRef&) override {}
     void ReleaseAll(ZEL::utility::EGetDBPathMethod) override {}
@@ -137,6 +176,15 @@ private:
                                             table.datasetId, ZEL::DataSync::BookmarkTypeName(table.typeName));
         return {table.method == ZEL::utility::DB_PATH_DEFAULT ? ZEL::utility::DB_PATH_INTERNAL : table.method,
                 file};
+    }
+    static bool Dated(const std::string& logtime) {
+        return logtime.size() >= 19 && logtime[4] == '-' && logtime[7] == '-' && logtime[10] == 'T' &&
+               logtime[13] == ':';
+    }
+    static bool Takes(const std::string& logtime, const std::string& limit,
+                      ZEL::DataSync::CutoffBound bound) {
+        const int order = logtime.compare(0, 19, limit);
+        return Dated(logtime) && (bound == ZEL::DataSync::CutoffBound::Before ? order < 0 : order <= 0);
     }
     template <typename Result, typename Body>
     Result With(const TableRef& table, Result failed, Body body) {
@@ -169,6 +217,11 @@ public:
     using BookmarkRead = ZEL::DataSync::BookmarkRead;
 
     void SetFailing(bool failing) { m_failing = failing; }
+    // The time text the writes from now on record (the host records when it wrote).
+    void SetWriteTime(const std::string& logtime) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_writeTime = logtime;
+    }
     BookmarkRead Read(const BookmarkKey& key, std::int64_t& id, std::string* logtime) override {
         if (m_failing) return BookmarkRead::Failed;
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -181,7 +234,7 @@ public:
     bool Write(const BookmarkKey& key, std::int64_t id) override {
         if (m_failing) return false;
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_bookmarks[KeyOf(key)] = {id, "2026-12-01T10:00:00+00:00"};
+        m_bookmarks[KeyOf(key)] = {id, m_writeTime};
         return true;
     }
     std::int64_t Clear(const BookmarkKey& key) override {
@@ -203,11 +256,10 @@ public:
 
 private:
     using Key = std::tuple<int, std::wstring, std::wstring, std::wstring>;
-    // Methods 1 and 2 keep their root; every other means the default root.
+    // The shared folder keeps its root; every other method means the service folder, as on the
+    // host, where the default root and method 1 name one file.
     static int Root(ZEL::utility::EGetDBPathMethod method) {
-        return method == ZEL::utility::DB_PATH_INTERNAL || method == ZEL::utility::DB_PATH_USER_SHARED
-                   ? method
-                   : 0;
+        return method == ZEL::utility::DB_PATH_USER_SHARED ? method : ZEL::utility::DB_PATH_INTERNAL;
     }
     static Key KeyOf(const BookmarkKey& key) {
         return {Root(key.method), key.file, key.datasetId, ZEL::DataSync::BookmarkTypeName(key.typeName)};
@@ -216,6 +268,7 @@ private:
     std::atomic<bool> m_failing{false};
     std::mutex m_mutex;
     std::map<Key, std::pair<std::int64_t, std::string>> m_bookmarks;  // guarded by m_mutex
+    std::string m_writeTime = "2026-12-01T10:00:00+00:00";            // guarded by m_mutex
 };
 
 }  // namespace testsupport

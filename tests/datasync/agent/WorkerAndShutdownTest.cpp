@@ -1,14 +1,9 @@
 // The worker thread and the agent's shutdown (the watchdog feed is checked end to end in ServiceFlowTest).
-#include <sqlite3.h>
-
 #include <future>
 
-#include "datasync/common/StringUtil.h"
 #include "datasync/resilience/BackoffDelay.h"
-#include "linuxhost/datastore/SqliteDatabaseManager.h"
+#include "datasync/upload/InstalledStores.h"
 #include "support/AgentHarness.h"
-#include "support/ManualClock.h"
-#include "support/TelemetryWriter.h"
 
 namespace {
 
@@ -120,30 +115,27 @@ TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
     }
 }
 
-// The host's data store, installed while it lives, except that the file at `path` calls `onDelete` on the
-// deleting thread as each of its delete statements starts: a slow disk that the test holds as long as it likes.
-class SlowStore : public ZEL::linuxhost::SqliteDatabaseManager {
+// Tables in memory, installed while they live, whose dated delete of `datasetId`'s item events takes one of
+// its `rows` a step, asks `stop` before each and calls `onStep` as each starts: a slow disk the test holds.
+class SlowTables : public testsupport::MemoryTables {
 public:
-    SlowStore(const std::string& path, std::function<void()> onDelete)
-        : m_onDelete(std::move(onDelete)), m_slow(std::make_shared<Traced>(path, this)) { SetInstance(this); }
-    ~SlowStore() override { SetInstance(nullptr); }
-    ZEL::DatabasePtr Get(const std::wstring& path, bool create, bool reader) override {
-        return CacheKey(path) == CacheKey(m_slow->path()) ? m_slow : SqliteDatabaseManager::Get(path, create, reader);
+    SlowTables(std::wstring datasetId, std::function<void()> onStep)
+        : m_datasetId(std::move(datasetId)), m_onStep(std::move(onStep)) {
+        ZEL::DataSync::InstallStores({this, m_saved.bookmarks, m_saved.files, m_saved.registry});
     }
+    ~SlowTables() override { ZEL::DataSync::InstallStores(m_saved); }
+    std::int64_t DeleteDatedRows(const TableRef& table, const std::chrono::system_clock::time_point&,
+                                 ZEL::DataSync::CutoffBound, const std::function<bool()>& stop) override {
+        std::int64_t deleted = 0;
+        for (; table.datasetId == m_datasetId && rows > 0 && !(stop && stop()); --rows, ++deleted) m_onStep();
+        return deleted;
+    }
+    std::atomic<int> rows{0};
 
 private:
-    struct Traced : ZEL::Database {
-        Traced(const std::string& path, SlowStore* store) : Database(ZEL::String::UTF8ToUTF16(path)) {
-            open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-            sqlite3_trace_v2(Checked(), SQLITE_TRACE_STMT, [](unsigned, void* self, void* statement, void*) {
-                if (std::string(sqlite3_sql(static_cast<sqlite3_stmt*>(statement))).rfind("DELETE", 0) == 0)
-                    static_cast<SlowStore*>(self)->m_onDelete();
-                return 0;
-            }, store);
-        }
-    };
-    const std::function<void()> m_onDelete;
-    const ZEL::DatabasePtr m_slow;
+    const ZEL::DataSync::Stores m_saved = ZEL::DataSync::InstalledStores();
+    const std::wstring m_datasetId;
+    const std::function<void()> m_onStep;
 };
 
 TEST_F(WorkerTest, UnInitStopsRetentionBetweenDeleteStepsWithoutWaitingForARestartInFlight) {
@@ -155,16 +147,18 @@ TEST_F(WorkerTest, UnInitStopsRetentionBetweenDeleteStepsWithoutWaitingForAResta
     for (const auto& c : cases) {
         m_logs.Clear();
         std::atomic<bool> deleting{false};  // the first delete step lasts until retention is asked to stop
-        const std::string file = m_dir.sub("service") + std::to_string(c.topic) + "_ItemEvent.sqlite3";
-        SlowStore store(file, [&] {
+        const std::wstring dataset = std::to_wstring(c.topic);
+        SlowTables tables(dataset, [&] {
             if (!deleting.exchange(true)) WaitUntil([this] { return Logged("retention asked to stop"); });
         });
-        testsupport::TelemetryWriter table(file, "ItemEvent");  // empty for the start-up run
+        const std::wstring file = m_host.files.Add(ZEL::utility::DB_PATH_INTERNAL,
+                                                   ZEL::DataSync::TelemetryFileName(dataset, L"ItemEvent"));
         DataSyncAgent agent;
         Start(agent);
-        for (std::int64_t id : {1, 2001, 4001}) table.Insert("{}", "2020-01-01T00:00:00", id);  // a step each
+        tables.rows = 3;  // after the start-up run
         clock.AdvanceSteady(10min);
-        Publish(c.topic, c.state);
+        // From a thread of its own: the restart a policy change makes waits for its retention run.
+        auto published = std::async(std::launch::async, [&] { Publish(c.topic, c.state); });
         ASSERT_TRUE(WaitUntil([&] { return deleting.load(); }));
         m_logs.HoldAt(c.heldLines);
         auto restart = std::async(std::launch::async, [&] { if (!c.heldLines.empty()) agent.FullInit(); });
@@ -173,7 +167,8 @@ TEST_F(WorkerTest, UnInitStopsRetentionBetweenDeleteStepsWithoutWaitingForAResta
         EXPECT_TRUE(WaitUntil([&] { return agent.GetStatusSnapshot()["retention"]["service"]["result"] == "stopped"; }));
         m_logs.HoldAt({});
         EXPECT_EQ(uninit.wait_for(3s), std::future_status::ready);
-        EXPECT_EQ(table.Scalar("select count(*) from ItemEvent"), 2) << "one step's row deleted, topic " << c.topic;
+        EXPECT_EQ(tables.rows, 2) << "one step's row deleted, topic " << c.topic;
+        m_host.files.Remove(file);
     }
 }
 

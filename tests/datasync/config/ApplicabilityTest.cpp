@@ -1,9 +1,5 @@
 // The applicability and consent gates, and both in front of each upload path.
-#include "linuxhost/datastore/SyncPointDao.h"
-#include "datasync/upload/UploadFixture.h"
-#include "linuxhost/HostState.h"
 #include "support/AgentHarness.h"
-#include "support/PreparedComponents.h"
 
 namespace {
 
@@ -36,30 +32,28 @@ class ApplicabilityTest : public testsupport::AgentHarness {
 protected:
     void SetUp() override {
         AgentHarness::SetUp();
-        zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(m_evaluator);  // the harness puts it back
-        m_savedDevice = ZEL::linuxhost::CurrentDeviceState();
+        zel::ZELHelperFactory::GetInstance()->SetApplicabilityEvaluator(
+            m_evaluator);  // the harness puts it back
         ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
         policy.datasets = {Tagged(kData), Tagged(kDeviceContext)};
         m_prepared = std::make_unique<PreparedComponents>(policy);
     }
     void TearDown() override {
         m_prepared.reset();  // before the host services it used go back
-        SetDevice(m_savedDevice.commercial_org, m_savedDevice.consumer, m_savedDevice.anonymous_metrics);
         AgentHarness::TearDown();
     }
-    static void SetDevice(bool commercial, bool consumer, bool consent) {
-        ZEL::linuxhost::UpdateDeviceState([&](ZEL::linuxhost::DeviceState& device) {
-            device.commercial_org = commercial;
-            device.consumer = consumer;
-            device.anonymous_metrics = consent;
-        });
+    void SetDevice(bool commercial, bool consumer, bool consent) {
+        testsupport::FakeDeviceFacts& device = m_host.device;
+        device.claimed = commercial, device.consumer = consumer, device.anonymousMetrics = consent;
     }
-    std::wstring Service(const std::wstring& id) { return m_dir.wpath() + L"service/" + id + L"_ItemEvent.sqlite3"; }
+    std::wstring Service(const std::wstring& id) {
+        return m_host.files.Path(ZEL::utility::DB_PATH_INTERNAL,
+                                 ZEL::DataSync::TelemetryFileName(id, L"ItemEvent"));
+    }
     ZEL::DataSync::AgentComponents& c() { return m_prepared->c; }
 
     std::shared_ptr<TaggedEvaluator> m_evaluator = std::make_shared<TaggedEvaluator>();
     std::unique_ptr<PreparedComponents> m_prepared;
-    ZEL::linuxhost::DeviceState m_savedDevice;
 };
 
 TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
@@ -134,12 +128,8 @@ TEST_F(ApplicabilityTest, ConsentIsNeededOnlyOnAnUnclaimedConsumerDeviceUnlessTh
 // A refused gate sends (or queues) nothing and keeps the bookmark; with both gates open the same
 // path sends and moves it, so the refusals are not a path that never sends.
 TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUploadPath) {
-    uploadtest::ScriptedTransport collector;  // answers 200; the harness puts the transport back
-    ZEL::CoreUtility::SetInstance(&collector);
-    testsupport::TelemetryWriter events(ZEL::String::UTF16ToUTF8(Service(kData)), "ItemEvent");
-    for (int n = 1; n <= 3; ++n) events.Insert(testsupport::ItemEventJson(ZEL::String::UTF16ToUTF8(kData), "i"));
-    testsupport::TelemetryWriter(m_dir.path() + "service/DeviceContext.sqlite3", "DeviceContext")
-        .Insert(R"({"device_context_id":"dc-1","device_info":{"device_id":"d"}})");
+    m_transport.SetRegistered(true), m_transport.Accept();
+    m_host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, kData, 3);  // and the device context "dc-1"
     enum Path { Kta, Navs, Navp, DeviceContext, TimerPass, DeviceContextThread };
     const struct { const char* name; const wchar_t *family, *bookmarks; } paths[] = {
         {"KTA", L"KTA", L"SyncPoint.sqlite3"}, {"NAVS", L"NAVS", L"Navs_SyncPoint.sqlite3"},
@@ -161,7 +151,7 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
             policy.datasets.front().set_include_events({L"ALL"});
             policy.datasets.back().set_dataset_name(L"DeviceContext");
             m_config->SetPolicy(policy);
-            const std::size_t before = collector.Requests().size();
+            const int before = m_transport.RequestCount();
             PreparedComponents p(policy);  // fresh back-off records
             if (path == TimerPass) {
                 p.c.syncMap.InternalDBChangesNotify(Service(kData));
@@ -175,14 +165,18 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
                     [&] { return p.c.deviceContext.PendingRecords() == 0 || Logged("not posted: no consent"); }));
                 p.c.stop.Cancel();
                 p.c.deviceContext.Stop();
-                EXPECT_EQ(collector.Requests().size() - before, gate == Open ? 1u : 0u);
+                EXPECT_EQ(m_transport.RequestCount() - before, gate == Open ? 1 : 0);
             } else {
                 const bool context = path == DeviceContext;
-                context ? p.c.dispatch.HandleNRT(L"DeviceContext.sqlite3") : p.DoPost(kData);
-                EXPECT_EQ(collector.Requests().size() > before, gate == Open);
+                context ? p.c.dispatch.HandleNRT(ZEL::DataSync::kDeviceContextFileName) : p.DoPost(kData);
+                EXPECT_EQ(m_transport.RequestCount() > before, gate == Open);
                 std::int64_t bookmark = 0;
-                ZEL::linuxhost::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, paths[path].bookmarks)
-                    .Get(bookmark, context ? L"" : kData, context ? L"DeviceContext" : L"ItemEvent");
+                // The device context's bookmark is written under the default root (the host's same folder).
+                m_host.bookmarks.Read(
+                    {paths[path].bookmarks,
+                     context ? ZEL::utility::DB_PATH_DEFAULT : ZEL::utility::DB_PATH_INTERNAL,
+                     context ? L"" : kData, context ? L"DeviceContext" : L"ItemEvent"},
+                    bookmark, nullptr);
                 EXPECT_EQ(bookmark > 0, gate == Open) << bookmark;
             }
         }

@@ -1,62 +1,60 @@
-// Housekeeping through the components: retention, the device-path purge, duplication on sendTelemetry.
-#include <filesystem>
-#include <fstream>
+// Housekeeping through the components on fakes: retention, the device-path purge and its block.
+#include <gtest/gtest.h>
+
+#include <cerrno>
 #include <future>
 
 #include "datasync/common/WellKnownIds.h"
+#include "datasync/config/EndpointFamilies.h"
 #include "datasync/housekeeping/RetentionUtils.h"
-#include "datasync/upload/InstalledStores.h"
-#include "linuxhost/datastore/SyncPointDao.h"
-#include "linuxhost/HostState.h"
-#include "support/AgentHarness.h"
-#include "support/LogonUser.h"
-#include "support/ManualClock.h"
-#include "support/PreparedComponents.h"
-#include "support/TelemetryWriter.h"
+#include "support/FakeComponents.h"
 #include "support/WaitUntil.h"
 
 namespace {
 
-using testsupport::ItemEventJson;
-using testsupport::PreparedComponents;
-using testsupport::LocalLogtime;
-using testsupport::TelemetryWriter;
 using TelemetryUtils::RetentionUtils;
+using testsupport::PreparedComponents;
 using Mark = ZEL::DataSync::DevicePathPurge::Mark;
-namespace fs = std::filesystem;
+using Root = ZEL::utility::EGetDBPathMethod;
+using SystemClock = std::chrono::system_clock;
+constexpr Root kService = ZEL::utility::DB_PATH_INTERNAL, kShared = ZEL::utility::DB_PATH_USER_SHARED;
 
-const std::string kData = "6F1C2D3E-0000-4000-8000-000000000001";
-const std::string kOther = "6F1C2D3E-0000-4000-8000-000000000002";
-const std::string kMessaging = "7C1F9721-2D5C-44F7-AB64-FA4545A7BA0B";
-constexpr std::time_t kNow = 1796554800;  // the wall clock of every test
+const std::wstring kData = L"6F1C2D3E-0000-4000-8000-000000000001";
+const std::wstring kOther = L"6F1C2D3E-0000-4000-8000-000000000002";
+constexpr std::time_t kNow = testsupport::FakeHost::kNow;  // the wall clock of every test
 
-class HousekeepingTest : public testsupport::AgentHarness {
+class HousekeepingTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        AgentHarness::SetUp();
-        m_policy = testsupport::PolicyWithoutFamilies();
-        m_policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
-        for (const std::string& id : {kData, kOther}) {
-            m_policy.datasets.push_back(testsupport::MakeDataSet(ZEL::String::UTF8ToUTF16(id), L"CPUEvent", L"KTA", L"nrt"));
-            m_policy.datasets.back().set_dataset_settings_map({{L"Retention", id == kData ? L"10d" : L"forever"}});
-        }
-        m_config->SetPolicy(m_policy);
+    HousekeepingTest() {
+        for (ZEL::DataSet& d : m_policy.datasets)
+            d.set_dataset_settings_map({{L"Retention", d.dataset_id() == kData ? L"10d" : L"forever"}});
+        m_host.UsePolicy(m_policy);
     }
-    std::string Path(const std::string& root, const std::string& file) { return m_dir.path() + root + "/" + file; }
-    // Rows logged `daysAgo` before now, plus one with an empty and one with a foreign logtime.
-    void WriteAged(const std::string& root, const std::string& dataset, std::initializer_list<int> daysAgo) {
-        TelemetryWriter table(Path(root, dataset + "_ItemEvent.sqlite3"), "ItemEvent");
-        for (int days : daysAgo) table.Insert(ItemEventJson(dataset, "d"), LocalLogtime(kNow - days * 86400));
-        table.Insert(ItemEventJson(dataset, "no time"), "");
-        table.Insert(ItemEventJson(dataset, "other format"), "06/12/2020 10:00");
+    static std::string At(std::time_t t) {
+        return testsupport::MemoryTables::Logtime(SystemClock::from_time_t(t));
     }
-    std::int64_t Rows(const std::string& path, const std::string& table = "ItemEvent") {
-        return TelemetryWriter(path, table).Scalar("select count(*) from " + table);
+    static std::string DaysAgo(int days) { return At(kNow - days * 86400); }
+    template <typename Kind = ZEL::ItemEvent>
+    static ZEL::DataSync::TableRef Table(Root root, const std::wstring& id) {
+        return {id, Kind::TypeName(), root};
     }
+    // Rows of `Kind` with these logtimes, in the dataset's file of that kind.
+    template <typename Kind = ZEL::ItemEvent>
+    void Add(Root root, const std::wstring& id, std::initializer_list<std::string> logtimes) {
+        for (const std::string& logtime : logtimes) m_host.tables.Add(Table<Kind>(root, id), Kind(), logtime);
+        m_host.files.Add(
+            root, ZEL::DataSync::TelemetryFileName(id, ZEL::DataSync::BookmarkTypeName(Kind::TypeName())));
+    }
+    // Item events logged `daysAgo` before now, plus one with an empty and one with a foreign logtime.
+    void AddAged(Root root, const std::wstring& id, std::initializer_list<int> daysAgo) {
+        for (int days : daysAgo) Add(root, id, {DaysAgo(days)});
+        Add(root, id, {"", "06/12/2020 10:00"});
+    }
+    std::size_t Rows(const ZEL::DataSync::TableRef& table) { return m_host.tables.RowCount(table); }
+    std::wstring Marker(const wchar_t* name) { return m_host.files.Path(kService, name); }
 
-    testsupport::ManualClock m_clock{std::chrono::system_clock::from_time_t(kNow)};
-    testsupport::LogonUser m_user;  // the shared folder is worked on as this user
-    ZEL::TelemetryPolicy m_policy;
+    testsupport::FakeHost m_host;
+    ZEL::TelemetryPolicy m_policy = testsupport::SyncPolicy(L"KTA", {{kData, L"nrt"}, {kOther, L"nrt"}});
 };
 
 TEST(RetentionUtils, RetentionTextsGiveTheirDaysAndEverythingElseTheDefault) {
@@ -69,24 +67,19 @@ TEST(RetentionUtils, RetentionTextsGiveTheirDaysAndEverythingElseTheDefault) {
 }
 
 TEST_F(HousekeepingTest, RetentionDeletesOnlyDatedItemEventsPastTheirPeriodInBothFolders) {
-    WriteAged("service", kData, {40, 11, 9});
-    WriteAged("shared", kData, {12, 1});
-    WriteAged("service", kOther, {40, 29});  // "forever" reads as the default, 30 days
-    TelemetryWriter(Path("shared", kOther + "_ItemEvent.sqlite3"), "ItemEvent")  // a table of one row
-        .Insert(ItemEventJson(kOther, "old"), LocalLogtime(kNow - 40 * 86400));
-    TelemetryWriter(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext")
-        .Insert("{}", LocalLogtime(kNow - 300 * 86400));
-    fs::create_directories(Path("service", "sub"));
-    fs::copy_file(Path("service", kData + "_ItemEvent.sqlite3"), Path("service", "sub/" + kData + "_ItemEvent.sqlite3"));
+    AddAged(kService, kData, {40, 11, 9});
+    AddAged(kShared, kData, {12, 1});
+    AddAged(kService, kOther, {40, 29});  // "forever" reads as the default, 30 days
+    Add(kShared, kOther, {DaysAgo(40)});  // a table of one row
+    Add<ZEL::DatasetContext>(kService, kData, {DaysAgo(300)});
     PreparedComponents p(m_policy);
     p.c.retention.Init();
     ASSERT_EQ(p.c.retention.Start(true), TelemetryRetentionHandler::Started);
-
-    // 9 days and the two rows without a date; a table of one row; item events only; no subfolder.
-    for (const auto& [file, rows] : {std::pair{"service/" + kData, 3}, {"shared/" + kData, 3}, {"service/" + kOther, 3},
-                                     {"shared/" + kOther, 0}, {"service/sub/" + kData, 5}})
-        EXPECT_EQ(Rows(m_dir.path() + file + "_ItemEvent.sqlite3"), rows) << file;
-    EXPECT_EQ(Rows(Path("service", kData + "_DatasetContext.sqlite3"), "DatasetContext"), 1);
+    // 9 days and the two rows without a date; a table of one row; item events only.
+    for (const auto& [root, id, rows] : {std::tuple{kService, kData, 3u}, std::tuple{kShared, kData, 3u},
+                                         std::tuple{kService, kOther, 3u}, std::tuple{kShared, kOther, 0u}})
+        EXPECT_EQ(Rows(Table(root, id)), rows) << root << " " << ZEL::String::UTF16ToUTF8(id);
+    EXPECT_EQ(Rows(Table<ZEL::DatasetContext>(kService, kData)), 1u);
     const auto status = p.c.retention.CurrentStatus();
     EXPECT_EQ(std::tuple(status->service.rowsDeleted, status->service.databases), std::tuple(3, 2));
     EXPECT_EQ(std::tuple(status->shared.rowsDeleted, status->shared.result), std::tuple(2, std::string("done")));
@@ -97,9 +90,9 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeNo
     TelemetryRetentionHandler& periodic = p.c.retention;
     periodic.Init();
     EXPECT_EQ(periodic.Start(true), TelemetryRetentionHandler::Started);
-    m_clock.AdvanceSteady(std::chrono::minutes(9));
+    m_host.clock.AdvanceSteady(std::chrono::minutes(9));
     EXPECT_EQ(periodic.Start(false), TelemetryRetentionHandler::NotNow);
-    m_clock.AdvanceSteady(std::chrono::minutes(1));
+    m_host.clock.AdvanceSteady(std::chrono::minutes(1));
     p.c.purge.SetTelemetryPurgeInProgress(true);
     EXPECT_EQ(periodic.Start(false), TelemetryRetentionHandler::NotNow) << "a purge runs";
     p.c.purge.SetTelemetryPurgeInProgress(false);
@@ -112,11 +105,12 @@ TEST_F(HousekeepingTest, RetentionStartsAtMostEveryTenMinutesNeverDuringAPurgeNo
 TEST_F(HousekeepingTest, ARetentionThreadThatCannotStartIsReportedAndRetentionCanStartAgain) {
     int made = 0;  // the shared folder's thread cannot be made, once
     ZEL::Log log;
-    TelemetryRetentionHandler retention(m_clock, ZEL::DataSync::InstalledTables(), ZEL::DataSync::InstalledFiles(),
-                                        [] { return false; }, log, [&made](std::function<void()> body) {
-        if (made++ == 1) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    const auto startThread = [&made](std::function<void()> body) {
+        if (made++ == 1) throw std::system_error(EAGAIN, std::generic_category());
         return std::thread(std::move(body));
-    });
+    };
+    TelemetryRetentionHandler retention(
+        m_host.clock, m_host.tables, m_host.files, [] { return false; }, log, startThread);
     retention.Init();
     EXPECT_EQ(retention.Start(true), TelemetryRetentionHandler::ThreadStartFailed);
     EXPECT_EQ(retention.CurrentStatus()->shared.result.rfind("failed to start: ", 0), 0u);
@@ -125,89 +119,85 @@ TEST_F(HousekeepingTest, ARetentionThreadThatCannotStartIsReportedAndRetentionCa
 }
 
 TEST_F(HousekeepingTest, ARealmChangeMarksThePurgePendingOnceAndBlocksUploadsEvenWhenTheMarkerCannotBeWritten) {
-    TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext")
-        .Insert(R"({"device_context_id":"dc-1","device_info":{"device_path":"organization\\old"}})");
-    const std::string pending = Path("service", "device_path_purge.pending");
-    const auto mismatch = [](PreparedComponents& p, const char* name) {
-        ZEL::linuxhost::UpdateDeviceState([name](ZEL::linuxhost::DeviceState& device) { device.realm = name; });
+    ZEL::DeviceContext stored;
+    stored.mutable_device_info().set_device_path(L"organization\\old");
+    m_host.tables.Add({L"", ZEL::DeviceContext::TypeName(), kService}, stored);
+    const std::wstring pending = Marker(ZEL::DataSync::kPurgePendingMarker);
+    const auto mismatch = [this](PreparedComponents& p, const wchar_t* realm) {
+        m_host.urls.SetRealm(realm);
         return p.c.purge.TrySetPurgePendingOnDevicePathRealmMismatch();
     };
     {
         PreparedComponents p(m_policy);
-        EXPECT_EQ(std::pair(mismatch(p, ""), mismatch(p, "old")), std::pair(Mark::NotNeeded, Mark::NotNeeded));
-        EXPECT_EQ(mismatch(p, "new"), Mark::Marked);
-        EXPECT_TRUE(fs::exists(pending) && p.c.purge.IsTelemetrySyncBlocked());
+        EXPECT_EQ(mismatch(p, L""), Mark::NotNeeded) << "no realm";
+        EXPECT_EQ(mismatch(p, L"old"), Mark::NotNeeded) << "the same realm";
+        EXPECT_EQ(mismatch(p, L"new"), Mark::Marked);
+        EXPECT_TRUE(m_host.files.Exists(pending) && p.c.purge.IsTelemetrySyncBlocked());
     }
-    m_clock.SetWall(std::chrono::system_clock::from_time_t(kNow + 3600));
+    m_host.clock.SetWall(SystemClock::from_time_t(kNow + 3600));
     {
         PreparedComponents restarted(m_policy);
-        EXPECT_EQ(mismatch(restarted, "new"), Mark::NotNeeded) << "pending already";
+        EXPECT_EQ(mismatch(restarted, L"new"), Mark::NotNeeded) << "pending already";
         EXPECT_EQ(restarted.c.purge.CurrentStatus().detectedUtc, kNow) << "the first detection is kept";
         EXPECT_EQ(restarted.c.retention.Start(false), TelemetryRetentionHandler::NotNow);
     }
     // A marker that cannot be written (a full disk, a read-only folder): uploads stay blocked.
-    fs::remove(pending);
-    fs::remove(Path("service", "device_path_purge.detected_utc"));
-    fs::create_symlink(m_dir.path() + "missing/folder/marker", pending);
+    m_host.files.Remove(pending);
+    m_host.files.Remove(Marker(ZEL::DataSync::kPurgeDetectedMarker));
+    m_host.files.SetUnwritable(pending);
     PreparedComponents unwritable(m_policy);
-    EXPECT_EQ(mismatch(unwritable, "new"), Mark::NotSaved);
+    EXPECT_EQ(mismatch(unwritable, L"new"), Mark::NotSaved);
     EXPECT_TRUE(unwritable.c.purge.IsTelemetrySyncBlocked());
     const auto status = unwritable.c.purge.CurrentStatus();
     EXPECT_EQ(status.state, ZEL::DataSync::DevicePathPurge::State::Pending);
     EXPECT_NE(status.problem.find("device_path_purge.pending"), std::string::npos) << status.problem;
-    mismatch(unwritable, "");
 }
 
 // Rows the purge cannot date stay, but are never sent: the first row dated after the detection
 // is where uploads start again.
-TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndKeepsWhatAWriterAddsMeanwhile) {
-    std::ofstream(Path("service", "device_path_purge.detected_utc")) << kNow;
-    TelemetryWriter writer(Path("service", kData + "_ItemEvent.sqlite3"), "ItemEvent", true);  // held open, WAL
-    writer.Insert(ItemEventJson(kData, "r"), LocalLogtime(kNow - 1));
-    writer.Insert(ItemEventJson(kData, "undated"), "yesterday");
-    for (std::time_t at : {kNow, kNow + 1}) writer.Insert(ItemEventJson(kData, "r"), LocalLogtime(at));
-    TelemetryWriter(Path("service", kData + "_ItemContext.sqlite3"), "ItemContext").Insert("{}", LocalLogtime(kNow - 9));
-    TelemetryWriter messaging(Path("service", kMessaging + "_ItemEvent.sqlite3"), "ItemEvent");
-    for (int days : {200, 100}) messaging.Insert(ItemEventJson(kMessaging, "m"), LocalLogtime(kNow - days * 86400));
-    TelemetryWriter(Path("service", "DeviceContext.sqlite3"), "DeviceContext").Insert(R"({"device_context_id":"dc"})");
-    TelemetryWriter(Path("service", "GlobalContext.sqlite3"), "ItemEvent").Insert("{}", LocalLogtime(kNow - 86400));
-    for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies)
-        ZEL::linuxhost::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile).Set({L"g", L"ItemEvent", 7});
-
+TEST_F(HousekeepingTest, APurgeDeletesUpToTheDetectionSecondAndNeverSendsTheRowsItCannotDate) {
+    m_host.files.WriteText(Marker(ZEL::DataSync::kPurgeDetectedMarker), std::to_string(kNow));
+    Add(kService, kData, {At(kNow - 1), "yesterday", At(kNow), At(kNow + 1)});
+    Add<ZEL::ItemContext>(kService, kData, {At(kNow - 9)});
+    Add(kService, ZEL::DataSync::kMessagingPluginDatasetId, {DaysAgo(200), DaysAgo(100)});
+    const ZEL::DataSync::TableRef global{L"", ZEL::ItemEvent::TypeName(), kService,
+                                         ZEL::DataSync::kGlobalContextFileName};
+    m_host.tables.Add(global, ZEL::ItemEvent(), DaysAgo(1));
+    m_host.files.Add(kService, ZEL::DataSync::kGlobalContextFileName);
+    for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies) {
+        m_host.bookmarks.Write({family.bookmarkFile, kService, L"g", L"ItemEvent"}, 7);
+        m_host.files.Add(kService, family.bookmarkFile);
+    }
     PreparedComponents p(m_policy);
     const auto report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
-    writer.Insert(ItemEventJson(kData, "after the purge"), LocalLogtime(kNow + 2));
-
     EXPECT_TRUE(report.ok) << report.error;
     EXPECT_EQ(report.rowsDeleted, 4) << "two rows up to the detection second, an item context, a messaging row of 200 days";
     EXPECT_EQ(std::tuple(report.bookmarkFiles, report.bookmarksCleared, report.deviceContextsCleared),
-              std::tuple(3, 3, 1)) << "Navs_SyncPoint.sqlite3 too";
-    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3) << "the undated, the second after and the new row";
-    EXPECT_EQ(Rows(Path("service", kData + "_ItemContext.sqlite3"), "ItemContext"), 0);
+              std::tuple(3, 3, 1))
+        << "the NAVS bookmark file too";
+    EXPECT_EQ(Rows(Table(kService, kData)), 2u) << "the undated row and the second after";
+    EXPECT_EQ(Rows(Table<ZEL::ItemContext>(kService, kData)), 0u);
     for (const ZEL::DataSync::EndpointFamily& family : ZEL::DataSync::kEndpointFamilies) {
         std::int64_t next = 0;
-        ZEL::linuxhost::SyncPointDao(ZEL::utility::DB_PATH_INTERNAL, family.bookmarkFile)
-            .Get(next, ZEL::String::UTF8ToUTF16(kData), L"ItemEvent");
-        EXPECT_EQ(next, 4) << family.bookmarkFile << ": the undated row is never sent";
+        m_host.bookmarks.Read({family.bookmarkFile, kService, kData, L"ItemEvent"}, next, nullptr);
+        EXPECT_EQ(next, 4) << ZEL::String::UTF16ToUTF8(family.bookmarkFile) << ": undated rows stay unsent";
     }
-    EXPECT_EQ(writer.Scalar("select count(*) from pragma_integrity_check where integrity_check = 'ok'"), 1);
-    EXPECT_EQ(messaging.Scalar("select count(*) from ItemEvent"), 1);
-    EXPECT_EQ(Rows(Path("service", "GlobalContext.sqlite3")), 1) << "protected";
+    EXPECT_EQ(Rows(Table(kService, ZEL::DataSync::kMessagingPluginDatasetId)), 1u);
+    EXPECT_EQ(Rows(global), 1u) << "protected";
     EXPECT_EQ(p.c.purge.CurrentStatus().state, ZEL::DataSync::DevicePathPurge::State::PurgedAwaitingResume);
 }
 
 // Without a logged-on user the shared folder is the service's: the purge works on it as the service.
 // With one that cannot be acted as, it fails and says so.
 TEST_F(HousekeepingTest, APurgeWithoutALoggedOnUserWorksOnTheSharedFolderAsTheService) {
-    std::ofstream(Path("service", "device_path_purge.detected_utc")) << kNow;
-    for (const auto& [user, ok] : {std::pair{"", true}, std::pair{"no-such-user-here", false}}) {
-        testsupport::LogonUser logon(user);
-        TelemetryWriter(Path("shared", kData + "_ItemEvent.sqlite3"), "ItemEvent")
-            .Insert(ItemEventJson(kData, "old"), LocalLogtime(kNow - 60));
+    m_host.files.WriteText(Marker(ZEL::DataSync::kPurgeDetectedMarker), std::to_string(kNow));
+    for (const auto& [enter, ok] : {std::pair{ZEL::kNoLogOnUserConfigured, true}, std::pair{1332, false}}) {
+        testsupport::FakeLogonUser user(enter);
+        Add(kShared, kData, {At(kNow - 60)});
         PreparedComponents p(m_policy);
         const auto report = p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange();
-        EXPECT_EQ(report.ok, ok) << user << ": " << report.error;
-        EXPECT_EQ(Rows(Path("shared", kData + "_ItemEvent.sqlite3")), ok ? 0 : 1) << user;
+        EXPECT_EQ(report.ok, ok) << enter << ": " << report.error;
+        EXPECT_EQ(Rows(Table(kShared, kData)), ok ? 0u : 1u) << enter;
         EXPECT_EQ(p.c.purge.IsTelemetrySyncBlocked(), true) << "the host lifts the block";
     }
 }
@@ -215,24 +205,23 @@ TEST_F(HousekeepingTest, APurgeWithoutALoggedOnUserWorksOnTheSharedFolderAsTheSe
 // A purge asked for while an upload is on the wire blocks new ones and waits for it before it
 // deletes anything; a stop ends that wait, and the purge stays to be run again.
 TEST_F(HousekeepingTest, APurgeWaitsForTheUploadsInFlightAndAStopEndsTheWait) {
-    std::ofstream(Path("service", "device_path_purge.detected_utc")) << kNow;
-    WriteAged("service", kData, {3});
-    const std::string file = Path("service", kData + "_ItemEvent.sqlite3");
+    m_host.files.WriteText(Marker(ZEL::DataSync::kPurgeDetectedMarker), std::to_string(kNow));
+    AddAged(kService, kData, {3});
     for (const bool stop : {true, false}) {
-        fs::remove(Path("service", "device_path_purge.pending"));  // the stopped purge's, for a fresh start
+        m_host.files.Remove(Marker(ZEL::DataSync::kPurgePendingMarker));  // the stopped purge's
         PreparedComponents p(m_policy);
         ZEL::DataSync::UploadPass pass = p.c.purge.TryBeginUpload();
         ASSERT_TRUE(pass);
         auto purge = std::async(std::launch::async, [&p] { return p.c.purge.PurgeLocalTelemetryStoresForDevicePathRealmChange(); });
-        ASSERT_TRUE(testsupport::WaitUntil([this] { return Logged("waiting for 1 uploads in flight to end"); }));
+        const char* const waiting = "waiting for 1 uploads in flight to end";
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return m_host.logs.Contains(waiting, "DataSync.log"); }));
         EXPECT_FALSE(p.c.purge.TryBeginUpload()) << "no upload begins meanwhile";
-        EXPECT_EQ(Rows(file), 3) << "nothing is deleted under the upload";
-        if (stop) p.c.stop.Cancel();
-        if (!stop) pass.reset();
+        EXPECT_EQ(Rows(Table(kService, kData)), 3u) << "nothing is deleted under the upload";
+        stop ? p.c.stop.Cancel() : pass.reset();
         const auto report = purge.get();
         EXPECT_EQ(report.ok, !stop) << report.error;
-        EXPECT_EQ(Rows(file), stop ? 3 : 2) << "the dated row goes once the upload ended";
-        m_logs.Clear();
+        EXPECT_EQ(Rows(Table(kService, kData)), stop ? 3u : 2u) << "the dated row goes once the upload ended";
+        m_host.logs.Clear();
     }
 }
 

@@ -71,7 +71,7 @@ TEST_F(BackoffTest, OtherResultsEndTheWaitOnlyPostedRowsClearTheCountersAndAGate
     EXPECT_EQ(prepared.Record(KTA)._backoff_delay, 240000) << "the next 5xx is the third";
     EXPECT_FALSE(prepared.c.backoff.CheckForExponentialBackoffRetry(0, KTA));
     EXPECT_EQ(prepared.Record(KTA)._retry_counts, (Counts{0, 0, 0}));
-    m_gateway->critical = true;
+    m_host.status.critical = true;
     EXPECT_FALSE(prepared.c.backoff.ShouldPostForKta());
     EXPECT_TRUE(prepared.c.backoff.ShouldPostForNavs()) << "NAVS does not ask about the gateway";
 }

@@ -107,7 +107,7 @@ TEST_F(CertExpiryPauseTest, WhilePausedNeitherTheDispatchNorTheDeviceContextPost
     AddEvents(1, 3);
     ASSERT_TRUE(agent.c.certPause.CheckAndHandleCertificateExpiryError(Answer(34)));
     EXPECT_FALSE(agent.DoPost(uploadtest::kDatasetW)) << "KTA decides, and is held";
-    EXPECT_FALSE(agent.c.deviceContext.HandleDeviceContext(L"DeviceContext.sqlite3"));
+    EXPECT_FALSE(agent.c.deviceContext.HandleDeviceContext(ZEL::DataSync::kDeviceContextFileName));
     ASSERT_EQ(m_collector.Requests().size(), 1u);
     EXPECT_EQ(m_collector.Requests()[0].url, "https://navp.test/");
 }

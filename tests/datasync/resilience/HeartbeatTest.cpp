@@ -22,17 +22,12 @@ protected:
         ResilienceTest::SetUp();
         Install(true, true);
     }
-    void TearDown() override {
-        zel::AgentFactory::GetInstance()->SetNotificationAgent(m_savedChannel);
-        ResilienceTest::TearDown();
-    }
     void Install(bool config, bool channel) {
-        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(config ? m_host : nullptr);
-        zel::AgentFactory::GetInstance()->SetNotificationAgent(channel ? m_host : nullptr);
+        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(config ? m_channel : nullptr);
+        zel::AgentFactory::GetInstance()->SetNotificationAgent(channel ? m_channel : nullptr);
     }
-    std::shared_ptr<PushChannelHost> m_host = std::make_shared<PushChannelHost>();
-    std::shared_ptr<ZEL::AgentInterface::Notification::INotificationAgent> m_savedChannel =
-        zel::AgentFactory::GetInstance()->GetNotificationAgent();
+    // Both agents; the fake host's environment goes back when the fixture ends.
+    std::shared_ptr<PushChannelHost> m_channel = std::make_shared<PushChannelHost>();
 };
 
 TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
@@ -47,17 +42,19 @@ TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
         {L"nomqtt", L"", true, true, true, false, true, false},
         {L"nomqtt", L"", true, true, true, true, false, false},
     };
-    const std::wstring paths[] = {L"/db/" + kDeviceStatus + L"_ItemEvent.sqlite3",
-                                  L"/" + ZEL::String::ToLower(kDeviceStatus) + L"/x_ItemEvent.sqlite3",
-                                  L"/db/" + uploadtest::kDatasetW + L"_ItemEvent.sqlite3"};  // another dataset: never held
+    using ZEL::DataSync::TelemetryFileName;
+    const std::wstring paths[] = {
+        L"/db/" + TelemetryFileName(kDeviceStatus, L"ItemEvent"),
+        L"/" + ZEL::String::ToLower(kDeviceStatus) + L"/" + TelemetryFileName(L"x", L"ItemEvent"),
+        L"/db/" + TelemetryFileName(uploadtest::kDatasetW, L"ItemEvent")};  // never held
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << &c - cases);
-        *m_host = PushChannelHost{};
-        m_host->mode = c.mode;
-        m_host->suppression = c.suppression;
-        m_host->connected = c.connected;
-        m_host->settingsOk = c.settingsOk;
-        m_host->policyOk = c.policyOk;
+        *m_channel = PushChannelHost{};
+        m_channel->mode = c.mode;
+        m_channel->suppression = c.suppression;
+        m_channel->connected = c.connected;
+        m_channel->settingsOk = c.settingsOk;
+        m_channel->policyOk = c.policyOk;
         Install(c.config, c.channel);
         ZEL::Log log;
         ZEL::DataSync::HeartbeatSuppression heartbeat(log);
@@ -69,11 +66,11 @@ TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
 TEST_F(HeartbeatTest, TheTimerPassSkipsTheSuppressedRecord) {
     m_policy.datasets.push_back(testsupport::MakeDataSet(kDeviceStatus, L"DeviceStatus", L"KTA", L"nrt"));
     PreparedAgent prepared(m_policy, m_stop);
-    prepared.c.syncMap.InternalDBChangesNotify(ZEL::String::UTF8ToUTF16(m_dir.path()) + L"service/" + kDeviceStatus +
-                                               L"_ItemEvent.sqlite3");
+    prepared.c.syncMap.InternalDBChangesNotify(m_host.files.Add(
+        ZEL::utility::DB_PATH_INTERNAL, ZEL::DataSync::TelemetryFileName(kDeviceStatus, L"ItemEvent")));
     prepared.c.timer.DoTimerPost(L"");
     EXPECT_EQ(prepared.c.queue.Size(), 0u);
-    m_host->connected = false;
+    m_channel->connected = false;
     prepared.c.timer.DoTimerPost(L"");
     EXPECT_EQ(prepared.c.queue.Size(), 1u);
 }

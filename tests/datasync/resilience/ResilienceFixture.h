@@ -1,9 +1,9 @@
-// The uploaders' fixture with KTA, NAVS and NAVP endpoints, a manual clock, a pinned random source, a
-// switchable gateway status and a count of the registration renewal requests published.
+// The uploaders' fixture with KTA, NAVS and NAVP endpoints, a manual clock, a pinned random source
+// and a count of the registration renewal requests published; the gateway status is the fake
+// host's (m_host.status).
 #pragma once
 
 #include "datasync/host/CriticalEvents.h"
-#include "datasync/host/DeviceStatus.h"
 #include "datasync/resilience/BackoffDelay.h"
 #include "datasync/upload/UploadFixture.h"
 #include "support/ManualClock.h"
@@ -19,17 +19,10 @@ constexpr SyncEP::SyncEp_type KTA = SyncEP::SyncEP_KTA;
 constexpr SyncEP::SyncEp_type NAVS = SyncEP::SyncEP_NAVS;
 constexpr std::int64_t kStart = 1796554800;  // the wall clock at the start of every test
 
-struct GatewayStatus : ZEL::ZelStatusManager {
-    bool HasCriticalError() override { return critical; }
-    std::atomic<bool> critical{false};
-};
-
 class ResilienceTest : public uploadtest::UploadFixture {
 protected:
     void SetUp() override {
         UploadFixture::SetUp();
-        m_savedStatus = zel::ZELHelperFactory::GetInstance()->GetZelStatusManager();
-        zel::ZELHelperFactory::GetInstance()->SetZelStatusManager(m_gateway);
         // The jitter is 0 unless a test asks for the largest value; the last span asked is kept.
         ZEL::ApiUtility::SetRandomSource(
             [this](unsigned lo, unsigned hi) { return m_lastJitterBound = hi, m_jitterAtMax ? hi : lo; });
@@ -47,7 +40,6 @@ protected:
     void TearDown() override {
         m_bus.Unsubscribe(m_subscription);
         ZEL::ApiUtility::SetRandomSource(nullptr);
-        zel::ZELHelperFactory::GetInstance()->SetZelStatusManager(m_savedStatus);
         UploadFixture::TearDown();
     }
     std::tuple<int, int, int> Requests() {
@@ -60,11 +52,9 @@ protected:
     int Renewals() { EXPECT_TRUE(WaitBusIdle()); return m_renewals; }
 
     testsupport::ManualClock m_clock{std::chrono::system_clock::from_time_t(kStart)};
-    std::shared_ptr<GatewayStatus> m_gateway = std::make_shared<GatewayStatus>();
     ZEL::TelemetryPolicy m_policy;
     std::atomic<unsigned> m_lastJitterBound{0};
     std::atomic<bool> m_jitterAtMax{false};
-    std::shared_ptr<ZEL::ZelStatusManager> m_savedStatus;
     std::wstring m_subscription;
     std::atomic<int> m_renewals{0};
 };

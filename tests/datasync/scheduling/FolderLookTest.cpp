@@ -1,38 +1,31 @@
 // When the timer pass may skip looking for new scheduled files.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <fstream>
 
 #include "datasync/scheduling/FolderLook.h"
-#include "linuxhost/LinuxFiles.h"
 #include "support/ManualClock.h"
-#include "support/TempDir.h"
+#include "support/MemoryFiles.h"
 
 namespace {
 
 TEST(FolderLook, ALookIsSkippedOnlyAfterACompleteLookAtAnUnchangedFolderUnderTheSameGeneration) {
-    testsupport::TempDir temp;
-    const std::wstring folder = temp.wpath();
-    const auto modified = [&temp] {
-        struct stat info {};
-        ::stat(temp.path().c_str(), &info);
-        return std::chrono::system_clock::from_time_t(info.st_mtim.tv_sec);
-    };
-    testsupport::ManualClock clock(modified() + std::chrono::seconds(3));
-    ZEL::linuxhost::LinuxFiles files;
+    constexpr auto kRoot = ZEL::utility::DB_PATH_INTERNAL;
+    testsupport::MemoryFiles files;
+    const std::wstring folder = files.DbFolder(kRoot);
+    const ZEL::DataSync::FolderTime modified{1796554800, 250};
+    files.SetFolderTime(kRoot, modified);
+    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(modified.seconds + 3));
     ZEL::DataSync::FolderLook look(clock, files);
     EXPECT_TRUE(look.Begin(folder, 1).needed) << "never looked at";
     look.Done(look.Begin(folder, 1));
     EXPECT_FALSE(look.Begin(folder, 1).needed);
     EXPECT_TRUE(look.Begin(folder, 2).needed) << "another generation";
     look.Done(look.Begin(folder, 1));
-    std::ofstream(temp.path() + "new.sqlite3") << "x";
-    EXPECT_TRUE(look.Begin(folder, 1).needed) << "a file was created";
-    clock.SetWall(modified() + std::chrono::seconds(1));
+    files.SetFolderTime(kRoot, {modified.seconds, modified.nanoseconds + 1});
+    EXPECT_TRUE(look.Begin(folder, 1).needed) << "a file was created, within the same second";
+    clock.SetWall(std::chrono::system_clock::from_time_t(modified.seconds + 1));
     look.Done(look.Begin(folder, 1));
     EXPECT_TRUE(look.Begin(folder, 1).needed) << "a change in the same clock step could still come unseen";
-    EXPECT_FALSE(look.Begin(temp.wpath() + L"missing/", 1).needed) << "a missing folder holds no file";
+    EXPECT_FALSE(look.Begin(folder + L"missing/", 1).needed) << "a missing folder holds no file";
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
-// Single steps of the scheduler, driven through the components without the agent's threads.
-#include <fstream>
-#include <future>
-#include <functional>
+// Single steps of the scheduler on fakes, driven through the components without the agent's threads.
+#include <gtest/gtest.h>
 
-#include "datasync/upload/UploadFixture.h"
-#include "support/AgentHarness.h"
-#include "support/ManualClock.h"
-#include "support/PreparedComponents.h"
+#include <functional>
+#include <future>
+
+#include "datasync/agent/DataSyncAgent.h"
+#include "datasync/common/WellKnownIds.h"
+#include "support/FakeComponents.h"
 
 namespace {
 
@@ -17,42 +17,18 @@ using Record = ZEL::DataSync::_sync_data;
 const std::wstring kDataset = L"6F1C2D3E-0000-4000-8000-000000000001";
 const std::wstring kScheduled = L"6F1C2D3E-0000-4000-8000-000000000002";
 
-class SyncMapTest : public testsupport::AgentHarness {
+class SyncMapTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        AgentHarness::SetUp();
-        ZEL::CoreUtility::SetInstance(&m_collector);
-        UsePolicy(L"KTA,NAVS");
-    }
-    void UsePolicy(const std::wstring& syncEPs, const std::wstring& navpUrl = L"https://navp.test/") {
-        m_policy = testsupport::PolicyWithoutFamilies();
-        m_policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"},
-                                     {L"NAVS_syncEP_url", L"https://navs.test/"},
-                                     {L"NAVP_syncEP_url", navpUrl}};
-        for (const auto& [id, frequency] : {std::pair{kDataset, L"nrt"}, std::pair{kScheduled, L"1h"}}) {
-            m_policy.datasets.push_back(testsupport::MakeDataSet(id, L"Data", syncEPs, frequency));
-            m_policy.datasets.back().set_include_events({L"ALL"});
-        }
-        m_config->SetPolicy(m_policy);
-    }
-    std::wstring ServicePath(const std::wstring& id) { return m_dir.wpath() + L"service/" + id + L"_ItemEvent.sqlite3"; }
-    void WriteRows(const std::wstring& dataset, int count) {
-        const std::string id = ZEL::String::UTF16ToUTF8(dataset);
-        testsupport::TelemetryWriter table(m_dir.path() + "service/" + id + "_ItemEvent.sqlite3", "ItemEvent");
-        for (int n = 0; n < count; ++n) table.Insert(testsupport::ItemEventJson(id, "i"));
-        testsupport::TelemetryWriter(m_dir.path() + "service/DeviceContext.sqlite3", "DeviceContext")
-            .Insert(R"({"device_context_id":"dc-1"})");
-    }
-
-    ZEL::TelemetryPolicy m_policy;
-    uploadtest::ScriptedTransport m_collector;
+    testsupport::FakeHost m_host;
+    testsupport::FakeTransport& m_transport = m_host.transport;
+    ZEL::TelemetryPolicy m_policy =
+        m_host.UsePolicy(testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}, {kScheduled, L"1h"}}));
 };
 
 TEST_F(SyncMapTest, ChangeNotificationsMarkTheFilesRecordAndOnlyAnAcceptedUploadClearsIt) {
-    WriteRows(kDataset, 3);
+    const std::wstring path = m_host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, kDataset, 3);
     PreparedComponents p(m_policy);
     ZEL::DataSync::SyncMap& map = p.c.syncMap;
-    const std::wstring path = ServicePath(kDataset);
     map.DBChangesNotify(path, ZEL::utility::DB_PATH_USER_SHARED);
     const auto fields = [&map, &path] {  // root kind triggers state retries result applicable
         const Record r = map.Record(path);
@@ -67,8 +43,8 @@ TEST_F(SyncMapTest, ChangeNotificationsMarkTheFilesRecordAndOnlyAnAcceptedUpload
     map.InternalDBChangesNotify(path);
     EXPECT_EQ(map.Record(path).retry_times, 0);
     // Cannot connect: outside the back-off classes, so no wait holds the second pass.
-    m_collector.QueueNoAnswer(12029);
-    m_collector.QueueNoAnswer(12029);
+    m_transport.QueueNoAnswer(12029);
+    m_transport.QueueNoAnswer(12029);
     map.SyncDB(path);
     EXPECT_EQ(map.Size(), 1u) << "no second record under the bare file name";
     EXPECT_EQ(fields(), (std::vector<std::int64_t>{1, 0, 3, 2, 0, 0, 1})) << "a failed upload keeps the trigger";
@@ -78,17 +54,16 @@ TEST_F(SyncMapTest, ChangeNotificationsMarkTheFilesRecordAndOnlyAnAcceptedUpload
 }
 
 TEST_F(SyncMapTest, WhileAnUploadIsOnTheWireTheMapAnswersAndNothingIsQueuedTwice) {
-    WriteRows(kDataset, 3);
+    const std::wstring path = m_host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, kDataset, 3);
     PreparedComponents p(m_policy);
     ZEL::DataSync::SyncMap& map = p.c.syncMap;
-    const std::wstring path = ServicePath(kDataset);
     map.InternalDBChangesNotify(path);
     p.c.timer.DoTimerPost(L"");
     ASSERT_EQ(p.c.queue.Size(), 1u);
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> first{true};
-    m_collector.HoldEachRequest([&] {
+    m_transport.HoldEachRequest([&] {
         if (!first.exchange(false)) return;
         entered.set_value();
         released.wait();
@@ -110,12 +85,10 @@ TEST_F(SyncMapTest, WhileAnUploadIsOnTheWireTheMapAnswersAndNothingIsQueuedTwice
 
 // After a failed upload a record sent within its interval counts a retry; above five nothing is queued.
 TEST_F(SyncMapTest, ScheduledRecordsRetryCountAndClockSetBack) {
-    WriteRows(kScheduled, 3);
-    constexpr std::int64_t kNow = 1796554800;
-    testsupport::ManualClock clock(std::chrono::system_clock::from_time_t(kNow));
+    const std::wstring path = m_host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, kScheduled, 3);
+    constexpr std::int64_t kNow = testsupport::FakeHost::kNow;
     PreparedComponents p(m_policy);
     p.c.timer.DoTimerPost(L"");  // creates the scheduled record; its rows are an hour old: queued
-    const std::wstring path = ServicePath(kScheduled);
     ASSERT_EQ(p.c.syncMap.Record(path).sync_kind, 2u);
     std::size_t queued = p.c.queue.Size();
     p.c.timer.DoTimerPost(L"");
@@ -135,18 +108,17 @@ TEST_F(SyncMapTest, ScheduledRecordsRetryCountAndClockSetBack) {
     EXPECT_EQ(pass(0, kNow, 1), std::pair(1, true));
     EXPECT_EQ(pass(0, kNow - 3600, 0), std::pair(0, true)) << "the interval is over";
     EXPECT_EQ(pass(1, kNow, 0), std::pair(0, false));
-    clock.SetWall(std::chrono::system_clock::from_time_t(kNow - 6 * 3600));
+    m_host.clock.SetWall(std::chrono::system_clock::from_time_t(kNow - 6 * 3600));
     EXPECT_EQ(pass(1, kNow, 0), std::pair(0, true)) << "a clock set back must not hold the record for hours";
 }
 
 // A pending purge can last for days: every upload path answers at once (the worker and the timer
 // go round, the watchdog is fed), posts nothing, and the record keeps its trigger for later.
 TEST_F(SyncMapTest, APendingPurgeHoldsEveryUploadPathAtOnceAndTheRecordKeepsItsTrigger) {
-    WriteRows(kDataset, 3);
-    std::ofstream(m_dir.path() + "service/device_path_purge.pending");
+    const std::wstring path = m_host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, kDataset, 3);
+    m_host.files.Add(ZEL::utility::DB_PATH_INTERNAL, ZEL::DataSync::kPurgePendingMarker);
     PreparedComponents p(m_policy);
     p.c.state._b_is_start = true;
-    const std::wstring path = ServicePath(kDataset);
     p.c.syncMap.InternalDBChangesNotify(path);
     const std::pair<const char*, std::function<void()>> paths[] = {
         {"timer pass", [&] { p.c.timer.DoTimerPost(L""); }},
@@ -161,7 +133,7 @@ TEST_F(SyncMapTest, APendingPurgeHoldsEveryUploadPathAtOnceAndTheRecordKeepsItsT
         done.get();
         p.c.stop.Reset();
     }
-    EXPECT_TRUE(m_collector.Requests().empty());
+    EXPECT_EQ(m_transport.RequestCount(), 0);
     EXPECT_EQ(p.c.queue.Size(), 0u);
     EXPECT_EQ(p.c.syncMap.Record(path).trigger_times, 1u);
 }

@@ -1,30 +1,29 @@
 // The one upload road for every family: what each answer, each store failure and the filter do to
 // the batch, its bookmark and the outcome; the recovery after an empty read.
-#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "datasync/host/CriticalEvents.h"
 #include "datasync/host/Registry.h"
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/SyncAgentsHelper.h"
 #include "datasync/upload/UploadFixture.h"
-#include "linuxhost/datastore/SqliteTelemetryTables.h"
-#include "linuxhost/datastore/SyncPointBookmarks.h"
 #include "support/ManualClock.h"
 
 namespace ZEL::DataSync {
 namespace {
 
 using uploadtest::OtherDataset;
+using uploadtest::TableOf;
 enum Family { Kta, Navs, Navp };
 const char* const kFamilyNames[] = {"KTA", "NAVS", "NAVP"};
-const char* const kBookmarkFiles[] = {"SyncPoint.sqlite3", "Navs_SyncPoint.sqlite3", "navp_syncPoint.sqlite3"};
 
-// The SQLite tables, with item-event reads that fail after handing over part of a batch while
+// Tables in memory whose item-event reads fail after handing over part of a batch while
 // `failReads` > 0.
-struct FailingTables : linuxhost::SqliteTelemetryTables {
-    using linuxhost::SqliteTelemetryTables::Read;
+struct FailingTables : testsupport::MemoryTables {
+    FailingTables() { Add(TableOf<DeviceContext>(L""), DeviceContext()); }  // the newest device context
+    using MemoryTables::Read;
     TableRead Read(const TableRef& t, std::int64_t from, int n, std::list<ItemEvent>& rows) override {
-        const TableRead read = linuxhost::SqliteTelemetryTables::Read(t, from, n, rows);
+        const TableRead read = MemoryTables::Read(t, from, n, rows);
         if (failReads == 0 || read.status != ReadStatus::Rows) return read;
         --failReads;
         return {ReadStatus::Failed, -1};  // the rows handed over stay in the caller's list
@@ -32,51 +31,52 @@ struct FailingTables : linuxhost::SqliteTelemetryTables {
     int failReads = 0;
 };
 
-// The SyncPoint files, refusing every write once `writesLeft` (when not negative) is used up, and
+// The fake's bookmarks, refusing every write once `writesLeft` (when not negative) is used up, and
 // every read while `refuseReads`.
-struct RefusingBookmarks : linuxhost::SyncPointBookmarks {
+struct RefusingBookmarks : BookmarkStore {
+    explicit RefusingBookmarks(BookmarkStore& bookmarks) : inner(bookmarks) {}
     bool Write(const BookmarkKey& key, std::int64_t id) override {
         if (writesLeft == 0) return false;
         if (writesLeft > 0) --writesLeft;
-        return linuxhost::SyncPointBookmarks::Write(key, id);
+        return inner.Write(key, id);
     }
     BookmarkRead Read(const BookmarkKey& key, std::int64_t& id, std::string* logtime) override {
-        return refuseReads ? BookmarkRead::Failed : linuxhost::SyncPointBookmarks::Read(key, id, logtime);
+        return refuseReads ? BookmarkRead::Failed : inner.Read(key, id, logtime);
     }
+    std::int64_t Clear(const BookmarkKey& key) override { return inner.Clear(key); }
+    std::wstring PathOf(const BookmarkKey& key) override { return inner.PathOf(key); }
+    BookmarkStore& inner;
     int writesLeft = -1;
     bool refuseReads = false;
 };
 
 class BatchPipelineTest : public uploadtest::UploadFixture {
 protected:
-    UploadOutcome Upload(Family family, const std::string& dataset, SyncTypes kind = SYNC_ITEM_EVENT) {
+    // The family's bookmark file (the families' table is in the order of Family).
+    static const wchar_t* File(Family family) { return kEndpointFamilies[family].bookmarkFile; }
+    UploadOutcome Upload(Family family, const std::wstring& id, SyncTypes kind = SYNC_ITEM_EVENT) {
         upload::UploadServices services = upload::HostUploadServices(InstalledStores(), m_unsaved);
         services.tables = &m_tables;
         services.bookmarks = &m_bookmarks;
-        const std::wstring id = String::UTF8ToUTF16(dataset);
         if (family == Navp) {
             NavpSyncAgent agent(id, L"https://navp.test/", static_cast<_NavpSyncType>(kind), utility::DB_PATH_INTERNAL);
             agent.SetServices(services);
             return agent.Upload();
         }
         SyncAgentsHelper helper(id, L"https://kta.test/", kind, family == Kta ? L"KTA" : L"NAVS",
-                                String::UTF8ToUTF16(kBookmarkFiles[family]), ZELCore::HTTP_AUTH_MTLS, false,
-                                utility::DB_PATH_INTERNAL);
+                                File(family), ZELCore::HTTP_AUTH_MTLS, false, utility::DB_PATH_INTERNAL);
         helper.SetServices(services);
         ZELCore::InvokeHttpResponse response;
         return helper.Upload(response);
     }
     // The `n`th other dataset of the policy, its table holding rows 1..rows.
-    std::string WithRows(int n, int rows) {
-        const std::string dataset = OtherDataset(n);
-        testsupport::TelemetryWriter table(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent");
-        table.Exec("BEGIN");  // one transaction: one sync to disk, not one per row
-        AddEvents(table, dataset, 1, rows);
-        table.Exec("COMMIT");
+    std::wstring WithRows(int n, int rows) {
+        const std::wstring dataset = OtherDataset(n);
+        AddEvents(m_tables, dataset, 1, rows);
         return dataset;
     }
-    std::int64_t EventBookmark(Family family, const std::string& dataset) {
-        return Bookmark(kBookmarkFiles[family], "ItemEvent", dataset);
+    std::int64_t EventBookmark(Family family, const std::wstring& dataset) {
+        return Bookmark(File(family), L"ItemEvent", dataset);
     }
     std::vector<std::string> LastIds() {
         const std::string body = m_collector.Requests().back().body;
@@ -95,8 +95,8 @@ protected:
 
     testsupport::ManualClock m_clock{std::chrono::system_clock::from_time_t(1796554800)};
     UnsavedBookmarks m_unsaved{m_clock};
-    FailingTables m_tables;
-    RefusingBookmarks m_bookmarks;
+    FailingTables m_tables;  // the uploads' (NAVP's header reads the installed ones)
+    RefusingBookmarks m_bookmarks{m_host.bookmarks};
 };
 
 // Accepted answers move the bookmark past the batch of ten; 400, 401, 403 and 404 drop it at KTA and
@@ -119,10 +119,10 @@ TEST_F(BatchPipelineTest, EachAnswerMovesOrKeepsTheBookmarkAndIsReported) {
         {"unresolved host", 0, "", ZELCore::TransportResult::HOST_NOT_RESOLVED, R::Failed, R::Failed, 12007},
     };
     for (Family family : {Kta, Navs, Navp}) {
-        const std::string dataset = WithRows(family, 12);
+        const std::wstring dataset = WithRows(family, 12);
         for (const auto& a : answers) {
             SCOPED_TRACE(std::string(kFamilyNames[family]) + " " + a.name);
-            SetBookmark(kBookmarkFiles[family], "ItemEvent", 1, dataset);
+            SetBookmark(File(family), L"ItemEvent", 1, dataset);
             a.status ? m_collector.QueueStatus(a.status, a.body) : m_collector.QueueNoAnswer(a.noAnswer);
             const UploadOutcome outcome = Upload(family, dataset);
             const R expected = family == Navp ? a.navp : a.ktaNavs;
@@ -153,11 +153,12 @@ TEST_F(BatchPipelineTest, StoreFailuresFiltersAndMissingPiecesKeepOrPassTheBatch
         // A new table's first accepted batch whose bookmark cannot be written: the file is held (no
         // post) until it takes the write it owes, then the next batch follows; the first is never
         // sent again.
-        std::string dataset = WithRows(3 * family, 25);
+        std::wstring dataset = WithRows(3 * family, 25);
         m_bookmarks.writesLeft = 1;  // the bookmark of 0 that starts the table
         UploadOutcome outcome = Upload(family, dataset);
         EXPECT_EQ(outcome.result, UploadResult::BookmarkNotSaved);
-        EXPECT_THAT(String::UTF16ToUTF8(outcome.file), testing::EndsWith(std::string("service/") + kBookmarkFiles[family]));
+        EXPECT_EQ(outcome.file,
+                  m_host.bookmarks.PathOf({File(family), utility::DB_PATH_INTERNAL, dataset, L"ItemEvent"}));
         EXPECT_TRUE(outcome.PostAccepted());
         m_clock.AdvanceSteady(std::chrono::milliseconds(1749));
         EXPECT_EQ(Upload(family, dataset).result, UploadResult::BookmarkNotSaved) << "held until the next timer pass";
@@ -189,7 +190,7 @@ TEST_F(BatchPipelineTest, StoreFailuresFiltersAndMissingPiecesKeepOrPassTheBatch
         // No include list for the dataset in the policy in force: the batch waits.
         dataset = WithRows(3 * family + 2, 3);
         m_config->ChangePolicy([&](TelemetryPolicy& policy) {
-            policy.datasets.remove_if([&](const DataSet& d) { return d.dataset_id() == String::UTF8ToUTF16(dataset); });
+            policy.datasets.remove_if([&](const DataSet& d) { return d.dataset_id() == dataset; });
         });
         EXPECT_EQ(Upload(family, dataset).result, UploadResult::NoIncludeList);
         EXPECT_EQ(EventBookmark(family, dataset), 0);
@@ -198,46 +199,42 @@ TEST_F(BatchPipelineTest, StoreFailuresFiltersAndMissingPiecesKeepOrPassTheBatch
         SetIncludeEvents({L"keep"});
         EXPECT_EQ(Upload(family, dataset).result, UploadResult::AllFiltered);
         EXPECT_EQ(EventBookmark(family, dataset), 4);
-        testsupport::TelemetryWriter(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent").Insert("not json");
+        m_tables.Add(TableOf(dataset), std::monostate{});
         EXPECT_EQ(Upload(family, dataset).result, UploadResult::Undecodable);
         EXPECT_EQ(EventBookmark(family, dataset), 5);
         SetIncludeEvents({L"ALL"});
         EXPECT_EQ(posted(), 3u);
     }
-    // Without a device context nothing is built.
-    testsupport::TelemetryWriter(ServicePath("DeviceContext.sqlite3"), "DeviceContext").Exec("DELETE FROM DeviceContext");
-    const std::string dataset = WithRows(9, 3);
+    // Without a device context (NAVP's header reads it from the installed tables) nothing is built.
+    m_tables.DeleteAllRows(TableOf<DeviceContext>(L""));
+    m_host.tables.DeleteAllRows(TableOf<DeviceContext>(L""));
+    const std::wstring dataset = WithRows(9, 3);
     EXPECT_EQ(Upload(Kta, dataset).result, UploadResult::NoDeviceContext);
     EXPECT_EQ(Upload(Navp, dataset).result, UploadResult::NotBuilt);
     EXPECT_EQ(EventBookmark(Kta, dataset) + EventBookmark(Navp, dataset), 0);
 }
 
 TEST_F(BatchPipelineTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny) {
-    // `sent` empty: nothing posted; `deleted`: the rows deleted after they were written.
-    const struct { const char* name; std::int64_t bookmark; std::vector<std::pair<std::int64_t, std::int64_t>> rows;
-                   UploadResult result; std::vector<std::string> sent; std::int64_t after; const char* deleted = nullptr; } cases[] = {
-        {"rows before the bookmark deleted", 40, {{60, 70}}, UploadResult::Posted, Ids(60, 69), 70},
-        {"rows waiting after a gap", 40, {{1, 30}, {60, 100}}, UploadResult::Posted, Ids(60, 69), 70},
-        {"table recreated below the bookmark", 500, {{1, 20}}, UploadResult::Posted, Ids(1, 10), 11},
-        {"newest rows deleted after they were sent", 31, {{1, 30}}, UploadResult::NothingToSend, {}, 31, "id > 20"},
-        {"everything sent", 501, {{1, 500}}, UploadResult::NothingToSend, {}, 501},
-        {"empty table", 7, {}, UploadResult::NothingToSend, {}, 7},
-    };
+    // Rows 1..`rows` were written, then those in `deleted` went; `sent` empty: nothing posted.
+    using R = UploadResult;
     int n = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string dataset = OtherDataset(n++);
-        testsupport::TelemetryWriter table(ServicePath(dataset + "_ItemEvent.sqlite3"), "ItemEvent");
-        table.Exec("BEGIN");
-        for (const auto& range : c.rows) AddEvents(table, dataset, range.first, range.second);
-        table.Exec("COMMIT");
-        if (c.deleted != nullptr) table.Exec(std::string("delete from ItemEvent where ") + c.deleted);
-        SetBookmark(kBookmarkFiles[Kta], "ItemEvent", c.bookmark, dataset);
+    for (const auto& [name, bookmark, rows, deleted, result, sent, after] :
+         {std::tuple{"rows before the bookmark deleted", 40, 70, std::pair{1, 59}, R::Posted, Ids(60, 69),
+                     70},
+          {"rows waiting after a gap", 40, 100, {31, 59}, R::Posted, Ids(60, 69), 70},
+          {"table recreated below the bookmark", 500, 20, {0, 0}, R::Posted, Ids(1, 10), 11},
+          {"newest rows deleted after they were sent", 31, 30, {21, 30}, R::NothingToSend, {}, 31},
+          {"everything sent", 501, 500, {0, 0}, R::NothingToSend, {}, 501},
+          {"empty table", 7, 0, {0, 0}, R::NothingToSend, {}, 7}}) {
+        SCOPED_TRACE(name);
+        const std::wstring dataset = WithRows(n++, rows);
+        m_tables.Remove(TableOf(dataset), deleted.first, deleted.second);
+        SetBookmark(File(Kta), L"ItemEvent", bookmark, dataset);
         const std::size_t before = m_collector.Requests().size();
-        EXPECT_EQ(Upload(Kta, dataset).result, c.result);
-        ASSERT_EQ(m_collector.Requests().size(), before + !c.sent.empty());
-        EXPECT_EQ(c.sent.empty() ? c.sent : LastIds(), c.sent);
-        EXPECT_EQ(EventBookmark(Kta, dataset), c.after);
+        EXPECT_EQ(Upload(Kta, dataset).result, result);
+        ASSERT_EQ(m_collector.Requests().size(), before + !sent.empty());
+        EXPECT_EQ(sent.empty() ? sent : LastIds(), sent);
+        EXPECT_EQ(EventBookmark(Kta, dataset), after);
     }
 }
 

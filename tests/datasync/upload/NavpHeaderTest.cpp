@@ -5,7 +5,6 @@
 #include <atomic>
 #include <thread>
 
-#include "datasync/upload/InstalledStores.h"
 #include "datasync/upload/NavpHeader.h"
 #include "datasync/upload/UploadFixture.h"
 #include "support/ManualClock.h"
@@ -52,16 +51,13 @@ DeviceContext MakeContext(const std::wstring& tag) {
 class NavpHeaderTest : public uploadtest::UploadFixture {
 protected:
     void Store(const std::wstring& tag) {
-        std::wstring json;
-        ASSERT_TRUE(JsonSerialize::Serialize(MakeContext(tag), json));
-        m_contexts.Insert(String::UTF16ToUTF8(json));
+        m_host.tables.Add(uploadtest::TableOf<DeviceContext>(L""), MakeContext(tag));
     }
-    testsupport::TelemetryWriter m_contexts{m_dir.sub("service") + "DeviceContext.sqlite3", "DeviceContext"};
-    NavpHeader m_header{DataSync::InstalledStores().tables};
+    NavpHeader m_header{&m_host.tables};
 };
 
 TEST_F(NavpHeaderTest, NoDeviceContextLeavesHeaderAndBodyUntouchedUntilOneExists) {
-    m_contexts.Exec("DELETE FROM DeviceContext");
+    m_host.tables.DeleteAllRows(uploadtest::TableOf<DeviceContext>(L""));
     Json::Value header;
     header["keep"] = 1;
     std::wstring app = L"app", body = L"untouched";
@@ -121,7 +117,6 @@ TEST_F(NavpHeaderTest, DeviceContextBodyWrapsTheLastRecordAsOneEvent) {
 }
 
 TEST_F(NavpHeaderTest, ReloadWhileAnotherThreadFillsGivesHeadersOfOneWholeContext) {
-    m_contexts.Exec("PRAGMA synchronous=OFF");
     Store(L"A");
     ASSERT_TRUE(m_header.LoadDeviceContext());
     std::atomic<bool> done{false};

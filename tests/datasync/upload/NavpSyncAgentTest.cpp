@@ -1,18 +1,16 @@
 // The NAVP uploader's own ways: the "json=" body under the NAVP header, event data precedence, the chosen
 // device-context post, the "rows waiting" questions.
-#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
-#include "datasync/upload/InstalledStores.h"
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/UploadFixture.h"
 
 namespace ZEL::DataSync {
 namespace {
 
-using uploadtest::kDataset;
-using uploadtest::kDatasetW;
+using uploadtest::kDatasetW, uploadtest::TableOf;
 
-const char* const kNavpFile = "navp_syncPoint.sqlite3";
+const wchar_t* const kNavpFile = FamilyOf(SyncEP::SyncEP_NAVP).bookmarkFile;
 
 class NavpSyncAgentTest : public uploadtest::UploadFixture {
 protected:
@@ -43,15 +41,17 @@ TEST_F(NavpSyncAgentTest, ItemEventBatchGoesUnderOneHeaderAsFormText) {
 }
 
 TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContextsAndItemContextsAreNeverPosted) {
-    Events().Insert(testsupport::ItemEventJson(kDataset, "i1", R"("item_data":{"item_id":"mine","n":"5"})"));
+    m_host.tables.Add(TableOf(kDatasetW),
+                      uploadtest::Event(kDatasetW, L"i1", {{L"item_id", L"mine"}, {L"n", L"5"}}));
     EXPECT_EQ(Post(), 0);
     const Json::Value data = LastBody()["events"][0]["e_data"];
     EXPECT_EQ(data["item_id"].asString(), "mine");
     EXPECT_EQ(data["n"], Json::Value("5")) << "values stay strings";
 
-    testsupport::TelemetryWriter(ServicePath(kDataset + "_DatasetContext.sqlite3"), "DatasetContext")
-        .Insert(R"({"dataset_id":"x","dataset_name":"CPU","dataset_type":"t","source_component":"app",)"
-                R"("item_data":{"dataset_id":"mine","k":"v"}})");
+    DatasetContext context;
+    context.set_dataset_id(L"x"), context.set_dataset_name(L"CPU"), context.set_dataset_type(L"t");
+    context.set_source_component(L"app"), context.set_item_data({{L"dataset_id", L"mine"}, {L"k", L"v"}});
+    m_host.tables.Add(TableOf<DatasetContext>(kDatasetW), context);
     EXPECT_EQ(Post(NAVP_DATASET_CONTEXT), 0);
     const Json::Value body = LastBody();
     EXPECT_EQ(body["app_info"]["a_name"].asString(), "app");
@@ -60,23 +60,23 @@ TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContextsAndIt
     EXPECT_EQ(event["e_data"]["dataset_id"].asString(), "x") << "the record's own dataset id wins";
     EXPECT_EQ(event["e_data"]["k"].asString(), "v");
 
-    testsupport::TelemetryWriter(ServicePath(kDataset + "_ItemContext.sqlite3"), "ItemContext").Insert("{}");
+    m_host.tables.Add(TableOf<ItemContext>(kDatasetW), ItemContext());
     EXPECT_EQ(Post(NAVP_ITEM_CONTEXT), 0);
     EXPECT_EQ(m_collector.Requests().size(), 2u);
 }
 
 TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
-    for (int id = 2; id <= 8; ++id) WriteDeviceContext(L"dc-" + std::to_wstring(id), id);
-    NavpHeader header(InstalledStores().tables);
+    for (int id = 2; id <= 8; ++id) WriteDeviceContext(m_host.tables, L"dc-" + std::to_wstring(id), id);
+    NavpHeader header(&m_host.tables);
     EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 5) << "no NAVP URL in the policy";
     EXPECT_TRUE(m_collector.Requests().empty());
 
     SetIncludeEvents({L"ALL"}, L"https://navp.test/collect");
     for (auto [before, after] : {std::pair{12, 12}, {3, 8}}) {
-        SetBookmark(kNavpFile, "DeviceContext", before, "");
+        SetBookmark(kNavpFile, L"DeviceContext", before, L"");
         EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 0);
         EXPECT_EQ(LastBody()["events"][0]["e_subcat"].asString(), "dc-7");
-        EXPECT_EQ(Bookmark(kNavpFile, "DeviceContext", ""), after);
+        EXPECT_EQ(Bookmark(kNavpFile, L"DeviceContext", L""), after);
     }
     EXPECT_EQ(m_collector.Requests().size(), 2u);
     EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(99), 1) << "no such row";
@@ -84,7 +84,6 @@ TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
 
 TEST_F(NavpSyncAgentTest, HaveData2SyncReadsTheNavpBookmarks) {
     NavpSyncAgent agent(kDatasetW, L"https://navp.test/collect", NAVP_ITEM_EVENT, utility::DB_PATH_INTERNAL);
-    Events();
     EXPECT_FALSE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));
     AddEvents(1, 2);
     EXPECT_TRUE(agent.HaveData2Sync(utility::DB_PATH_INTERNAL));

@@ -1,4 +1,4 @@
-// Real SQLite telemetry and bookmark files, a device context, a policy including every event, a scripted transport.
+// The agent harness on fakes, a policy including every event, a scripted transport keeping each request.
 #pragma once
 
 #include <deque>
@@ -6,16 +6,17 @@
 #include <sstream>
 
 #include "datasync/common/StringUtil.h"
-#include "datasync/store/RecordCodec.h"
 #include "support/AgentHarness.h"
-#include "support/TelemetryWriter.h"
 
 namespace uploadtest {
 
-inline const std::string kDataset = "6F1C2D3E-0000-4000-8000-000000000001";
-inline const std::wstring kDatasetW = ZEL::String::UTF8ToUTF16(kDataset);
+inline const std::wstring kDatasetW = L"6F1C2D3E-0000-4000-8000-000000000001";
 // Further datasets of the policy, for tests that need a fresh table per case.
-inline std::string OtherDataset(int n) { return "6F1C2D3E-0000-4000-8000-00000000010" + std::to_string(n % 10); }
+inline std::wstring OtherDataset(int n) {
+    return L"6F1C2D3E-0000-4000-8000-00000000010" + std::to_wstring(n % 10);
+}
+// When the collectors logged every row.
+inline const std::string kLogtime = "2026-12-06T10:00:00";
 
 struct Request {
     std::string url; std::map<std::string, std::string> headers; std::string body; ZELCore::HttpAuthType auth; bool flag;
@@ -60,61 +61,60 @@ private:
     std::function<void()> m_hold;
 };
 
+// Rows and bookmarks are the service folder's.
+constexpr auto kService = ZEL::utility::DB_PATH_INTERNAL;
+template <typename Record = ZEL::ItemEvent>
+ZEL::DataSync::TableRef TableOf(const std::wstring& id) {
+    return {id, Record::TypeName(), kService};
+}
+inline ZEL::ItemEvent Event(const std::wstring& dataset, const std::wstring& item,
+                            const ZEL::StringMap& data = {}) {
+    ZEL::ItemEvent event;
+    event.set_dataset_id(dataset), event.set_item_id(item), event.set_item_name(L"n");
+    event.set_item_data(data);
+    return event;
+}
+
 class UploadFixture : public testsupport::AgentHarness {
 protected:
     void SetUp() override {
         AgentHarness::SetUp();
         SetIncludeEvents({L"ALL"});
         ZEL::CoreUtility::SetInstance(&m_collector);
-        WriteDeviceContext(L"dc-1");
     }
     void SetIncludeEvents(std::list<std::wstring> include, const std::wstring& navpUrl = L"") {
         ZEL::TelemetryPolicy policy;
         for (int n = -1; n < 10; ++n) {
-            const std::wstring id = n < 0 ? kDatasetW : ZEL::String::UTF8ToUTF16(OtherDataset(n));
-            policy.datasets.push_back(testsupport::MakeDataSet(id, L"CPUEvent", L"KTA,NAVS,NAVP", L"nrt"));
+            policy.datasets.push_back(testsupport::MakeDataSet(n < 0 ? kDatasetW : OtherDataset(n),
+                                                               L"CPUEvent", L"KTA,NAVS,NAVP", L"nrt"));
             policy.datasets.back().set_include_events(include);
         }
         policy.navpUrl = navpUrl;
         m_config->SetPolicy(policy);
     }
-    std::string ServicePath(const std::string& file) { return m_dir.path() + "service/" + file; }
-    // Item events with item ids "i<id>" (or `item`) in the dataset's table of the service folder.
-    testsupport::TelemetryWriter& Events() {
-        if (!m_events) m_events = std::make_unique<testsupport::TelemetryWriter>(ServicePath(kDataset + "_ItemEvent.sqlite3"),
-                                                                              "ItemEvent");
-        return *m_events;
-    }
-    void AddEvents(std::int64_t first, std::int64_t last, const std::string& item = "") {
-        AddEvents(Events(), kDataset, first, last, item);
-    }
-    static void AddEvents(testsupport::TelemetryWriter& table, const std::string& dataset, std::int64_t first,
-                          std::int64_t last, const std::string& item = "") {
+    // Item events with item ids "i<id>" in the dataset's table (in `tables`); ids go on from the last.
+    void AddEvents(int first, int last) { AddEvents(m_host.tables, kDatasetW, first, last); }
+    static void AddEvents(testsupport::MemoryTables& tables, const std::wstring& dataset, int first,
+                          int last) {
         for (std::int64_t id = first; id <= last; ++id)
-            table.Insert(testsupport::ItemEventJson(dataset, item.empty() ? "i" + std::to_string(id) : item),
-                         "2026-12-06T10:00:00", id);
+            ASSERT_EQ(tables.Add(TableOf(dataset), Event(dataset, L"i" + std::to_wstring(id)), kLogtime), id);
     }
-    void WriteDeviceContext(const std::wstring& contextId, std::int64_t id = 0) {
+    // The device context `id` as row `row` (the next one) of its table.
+    static void WriteDeviceContext(testsupport::MemoryTables& tables, const std::wstring& id,
+                                   std::int64_t row) {
         ZEL::DeviceContext context;
-        context.set_device_context_id(contextId);
-        context.set_source_component(L"collector-app");
-        context.mutable_device_info().set_device_id(L"dev-" + contextId);
-        std::wstring json;
-        ZEL::JsonSerialize::Serialize(context, json);
-        testsupport::TelemetryWriter(ServicePath("DeviceContext.sqlite3"), "DeviceContext")
-            .Insert(ZEL::String::UTF16ToUTF8(json), "2026-12-06T10:00:00", id);
+        context.set_device_context_id(id);
+        ASSERT_EQ(tables.Add(TableOf<ZEL::DeviceContext>(L""), context, kLogtime), row);
     }
-    std::int64_t Bookmark(const std::string& file, const std::string& type, const std::string& guid = kDataset) {
-        testsupport::TelemetryWriter reader(ServicePath(file), "SyncPoint_probe");
-        if (reader.Scalar("SELECT count(*) FROM sqlite_master WHERE name='SyncPoint'") != 1) return -1;
-        return reader.Scalar("SELECT id FROM SyncPoint WHERE guid='" + guid + "' AND type='" + type + "'");
+    std::int64_t Bookmark(const std::wstring& file, const std::wstring& type,
+                          const std::wstring& guid = kDatasetW) {
+        std::int64_t id = 0;
+        const auto read = m_host.bookmarks.Read({file, kService, guid, type}, id, nullptr);
+        return read == ZEL::DataSync::BookmarkRead::Found ? id : -1;
     }
-    void SetBookmark(const std::string& file, const std::string& type, std::int64_t id, const std::string& guid = kDataset) {
-        const std::string key = "guid='" + guid + "' AND type='" + type + "'";
-        testsupport::TelemetryWriter(ServicePath(file), "SyncPoint_probe")
-            .Exec("CREATE TABLE IF NOT EXISTS SyncPoint(id integer, type LONGVARCHAR,guid LONGVARCHAR,logtime LONGVARCHAR); "
-                  "DELETE FROM SyncPoint WHERE " + key + "; INSERT INTO SyncPoint(id,type,guid,logtime) VALUES(" +
-                  std::to_string(id) + ",'" + type + "','" + guid + "','2026-12-06T10:00:00+00:00')");
+    void SetBookmark(const std::wstring& file, const std::wstring& type, std::int64_t id,
+                     const std::wstring& guid = kDatasetW) {
+        ASSERT_TRUE(m_host.bookmarks.Write({file, kService, guid, type}, id));
     }
     static std::vector<std::string> ItemIds(const std::string& body) {
         Json::Value root;
@@ -126,7 +126,6 @@ protected:
     }
 
     ScriptedTransport m_collector;
-    std::unique_ptr<testsupport::TelemetryWriter> m_events;
 };
 
 }  // namespace uploadtest

@@ -1,4 +1,4 @@
-// Telemetry table reads and the copy of the newest row (deletion is checked with HousekeepingTest).
+// Telemetry table reads, the copy of the newest row and deletion by date.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,6 +17,7 @@ namespace {
 using DataSync::ReadStatus;
 
 using testsupport::ItemEventJson;
+using testsupport::LocalLogtime;
 using testsupport::TelemetryWriter;
 
 const std::string kDataset = "6F1C2D3E-0000-4000-8000-000000000001";
@@ -90,6 +91,32 @@ TEST_F(StandardTableDaoTest, TheNewestRowIsCopiedExactly) {
                       "a.log_index = b.log_index and a.logtime = b.logtime and a.data = b.data"),
         1);
     EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 4);
+}
+
+// A writer in another process holds the file open in WAL mode meanwhile: the windowed delete by
+// date takes only dated rows, the rows the writer adds stay, and the file stays whole.
+TEST_F(StandardTableDaoTest, DatedRowsGoByTheCutoffUnderAWriterHeldOpenAndUndatedRowsMarkTheRestart) {
+    constexpr std::time_t kCutoff = 1796554800;
+    const auto cutoff = std::chrono::system_clock::from_time_t(kCutoff);
+    const DataSync::TableRef table{kDatasetW, ItemEvent::TypeName(), utility::DB_PATH_INTERNAL};
+    TelemetryWriter writer(ItemEventPath(), "ItemEvent", /*wal=*/true);
+    writer.Insert(ItemEventJson(kDataset, "r"), LocalLogtime(kCutoff - 1));
+    writer.Insert(ItemEventJson(kDataset, "undated"), "yesterday");
+    writer.Insert(ItemEventJson(kDataset, "r"), LocalLogtime(kCutoff));
+    writer.Insert(ItemEventJson(kDataset, "r"), LocalLogtime(kCutoff - 1), 5000);  // in a later window of ids
+    writer.Insert(ItemEventJson(kDataset, "r"), LocalLogtime(kCutoff + 1));
+    EXPECT_EQ(m_tables.DeleteDatedRows(table, cutoff, DataSync::CutoffBound::Before, [] { return true; }), 0)
+        << "a stop before the first step";
+    EXPECT_EQ(m_tables.DeleteDatedRows(table, cutoff, DataSync::CutoffBound::Before, nullptr), 2);
+    EXPECT_EQ(m_tables.DeleteDatedRows(table, cutoff, DataSync::CutoffBound::UpToItsSecond, nullptr), 1);
+    writer.Insert(ItemEventJson(kDataset, "after the purge"), LocalLogtime(kCutoff + 2));
+    const std::optional<DataSync::UploadRestart> restart = m_tables.FindUploadRestart(table, cutoff);
+    ASSERT_TRUE(restart);
+    EXPECT_EQ(restart->firstId, 5001);
+    EXPECT_EQ(restart->heldRows, 1) << "the undated row";
+    EXPECT_EQ(writer.Scalar("select count(*) from ItemEvent"), 3)
+        << "the undated, the second after and the new row";
+    EXPECT_EQ(writer.Scalar("select count(*) from pragma_integrity_check where integrity_check = 'ok'"), 1);
 }
 
 }  // namespace
