@@ -72,8 +72,8 @@ struct AgentEnvironment {
     // Empty leaves the installed factory alone: the host's logging set-up and a test's log
     // capture install theirs with utility::SetLogSinkFactory before anything logs.
     LogSinkFactory logSinks;
-    // The stores and files (upload/InstalledStores.h). Null leaves the installed one alone, as a
-    // test binary installs the host's stores once for all its fixtures.
+    // The stores and files (upload/InstalledStores.h); null installs none, so that putting an
+    // earlier environment back leaves nothing of the one it replaces.
     TelemetryTables* tables = nullptr;
     BookmarkStore* bookmarks = nullptr;
     HostFiles* files = nullptr;

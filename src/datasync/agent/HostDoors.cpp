@@ -287,12 +287,7 @@ void InstallEnvironment(const AgentEnvironment& environment) {
     helpers->SetApplicabilityEvaluator(Unowned(environment.applicability));
     helpers->SetZelStatusManager(Unowned(environment.status));
     if (environment.logSinks) utility::SetLogSinkFactory(environment.logSinks);
-    Stores stores = InstalledStores();
-    if (environment.tables != nullptr) stores.tables = environment.tables;
-    if (environment.bookmarks != nullptr) stores.bookmarks = environment.bookmarks;
-    if (environment.files != nullptr) stores.files = environment.files;
-    if (environment.registry != nullptr) stores.registry = environment.registry;
-    InstallStores(stores);
+    InstallStores({environment.tables, environment.bookmarks, environment.files, environment.registry});
 }
 
 AgentEnvironment InstalledEnvironment() {

@@ -141,7 +141,7 @@ NavpHeader& NavpHeader::operator=(const NavpHeader& other) {
 }
 
 NavpHeader* NavpHeader::GetInstance() {
-    static NavpHeader instance(DataSync::InstalledStores().tables);
+    static NavpHeader instance(nullptr);
     return &instance;
 }
 
@@ -149,7 +149,8 @@ bool NavpHeader::LoadDeviceContext() {
     // Read into a fresh record outside the lock: readers keep using the previous context while
     // the store is queried, and never see a half-decoded one.
     auto loaded = std::make_shared<DeviceContext>();
-    if (m_dataStore != nullptr && m_dataStore->NewestDeviceContext(*loaded)) {
+    DataSync::TelemetryTables* const tables = m_dataStore != nullptr ? m_dataStore : DataSync::InstalledStores().tables;
+    if (tables != nullptr && tables->NewestDeviceContext(*loaded)) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_deviceContext = std::move(loaded);
         m_loaded = true;

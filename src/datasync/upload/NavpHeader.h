@@ -27,12 +27,14 @@ namespace ZEL {
 
 class NavpHeader {
 public:
+    // `tables` null: the tables installed at each load.
     explicit NavpHeader(DataSync::TelemetryTables* tables);
     // Copies take the other header's cached context as it is at that moment (shared, immutable).
     NavpHeader(const NavpHeader& other);
     NavpHeader& operator=(const NavpHeader& other);
 
-    // The process-wide instance, created on first call with the installed tables.
+    // The process-wide instance, created on first call; it loads from the tables installed at
+    // that moment, so it never outlives the stores it reads.
     static NavpHeader* GetInstance();
 
     // Reads the newest device context from the store into the cache. False (logged, and the cache
@@ -67,7 +69,7 @@ private:
     mutable std::mutex m_mutex;
     std::shared_ptr<const DeviceContext> m_deviceContext;
     bool m_loaded = false;
-    DataSync::TelemetryTables* m_dataStore;
+    DataSync::TelemetryTables* m_dataStore;  // null: the installed tables
 };
 
 }  // namespace ZEL
