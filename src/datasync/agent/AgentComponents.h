@@ -33,6 +33,7 @@
 #include "datasync/config/DatasetPolicies.h"
 #include "datasync/config/EndpointConfig.h"
 #include "datasync/host/Clock.h"
+#include "datasync/host/HostFiles.h"
 #include "datasync/host/Log.h"
 #include "datasync/housekeeping/DevicePathPurge.h"
 #include "datasync/housekeeping/RecollectedTelemetry.h"
@@ -77,6 +78,7 @@ public:
     StopSignal stop;
     CMessageQueue<sync_msg> queue;
     Clock& clock;
+    HostFiles& files;  // the roots' folders
 
     EndpointConfig endpoints{log};
     DatasetPolicies policies;

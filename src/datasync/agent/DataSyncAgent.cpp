@@ -176,10 +176,10 @@ void DataSyncAgent::StartWatchersAndTimer() {
         ZEL::DataSync::SyncMap& map = c.syncMap;
         const platform::HANDLE stop = c.stop.ServiceStop();
         m_fileWatchers.push_back(watching->WatchFiles(
-            ZEL::utility::GetDBPath(ZEL::utility::DB_PATH_INTERNAL), nrt,
+            c.files.DbFolder(ZEL::utility::DB_PATH_INTERNAL), nrt,
             [&map](const std::wstring& path) { map.InternalDBChangesNotify(path); }, stop));
         m_fileWatchers.push_back(watching->WatchFiles(
-            ZEL::utility::GetDBPath(ZEL::utility::DB_PATH_USER_SHARED), nrt,
+            c.files.DbFolder(ZEL::utility::DB_PATH_USER_SHARED), nrt,
             [&map](const std::wstring& path) { map.SharedDBChangesNotify(path); }, stop));
         c.log.d(L"%s: NRTDB dump(total:%d):\n", kFullInit, static_cast<int>(nrt.size()));
         for (const std::wstring& name : nrt) c.log.d(L"%s(NRT): %s", kFullInit, name);

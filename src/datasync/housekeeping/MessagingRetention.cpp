@@ -28,7 +28,7 @@ std::int64_t ApplyMessagingRetentionPolicy(DataSync::TelemetryTables& tables, Da
                                            const std::chrono::system_clock::time_point& cutoff,
                                            utility::EGetDBPathMethod root, Log& log) {
     const wchar_t* const function = L"ZEL::ApplyMessagingRetentionPolicy";
-    const std::wstring folder = utility::GetDBPath(root);
+    const std::wstring folder = files.DbFolder(root);
     if (folder.empty()) return 0;
     std::wstring itemEvents, datasetContexts;
     const bool hasItems = FindMessagingPluginDb(files, folder, kItemEventPattern, itemEvents);
