@@ -1,6 +1,6 @@
 // For tests of the module on fakes only: FakeHost installs an environment of in-memory stores,
 // files and registry, a scripted transport, a configuration agent, a bus on which the publisher
-// delivers, watchers and timers that the test fires, the small host services of HostFakes.h and a
+// delivers, watchers and timers that never fire, the small host services of HostFakes.h and a
 // manual clock (or the clock it is given), and puts the previous environment back when it ends.
 // The device is registered, the collector accepts every request and the newest device context is
 // there, unless a test says otherwise. The components themselves are PreparedComponents, which

@@ -91,9 +91,9 @@ TEST_F(CertExpiryPauseTest, OnlyAnAcceptedCallThatPresentedTheCertificateEndsThe
         PreparedAgent agent(policy, m_stop);
         ASSERT_TRUE(agent.c.certPause.CheckAndHandleCertificateExpiryError(Answer(34)));
         m_clock.AdvanceSteady(10s);  // the first heartbeat call is due
-        const std::size_t before = m_collector.Requests().size();
+        const std::size_t before = m_transport.Requests().size();
         agent.DoPost(uploadtest::kDatasetW);
-        EXPECT_EQ(m_collector.Requests().size(), before + 1);
+        EXPECT_EQ(m_transport.Requests().size(), before + 1);
         EXPECT_EQ(agent.c.certPause.IsPaused(), !c.ends);
     }
 }
@@ -108,8 +108,8 @@ TEST_F(CertExpiryPauseTest, WhilePausedNeitherTheDispatchNorTheDeviceContextPost
     ASSERT_TRUE(agent.c.certPause.CheckAndHandleCertificateExpiryError(Answer(34)));
     EXPECT_FALSE(agent.DoPost(uploadtest::kDatasetW)) << "KTA decides, and is held";
     EXPECT_FALSE(agent.c.deviceContext.HandleDeviceContext(ZEL::DataSync::kDeviceContextFileName));
-    ASSERT_EQ(m_collector.Requests().size(), 1u);
-    EXPECT_EQ(m_collector.Requests()[0].url, "https://navp.test/");
+    ASSERT_EQ(m_transport.Requests().size(), 1u);
+    EXPECT_EQ(m_transport.Requests()[0].url, "https://navp.test/");
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
         rows += 3;
         PreparedAgent prepared(m_policy, m_stop);
         const auto [kta, navs, navp] = Requests();
-        resultCode ? m_collector.QueueNoAnswer(resultCode) : m_collector.QueueStatus(status, kDeviceMissingBody);
+        resultCode ? m_transport.QueueNoAnswer(resultCode) : m_transport.QueueStatus(status, kDeviceMissingBody);
         EXPECT_FALSE(prepared.DoPost(uploadtest::kDatasetW));
         EXPECT_EQ(Requests(), std::tuple(kta + 1, navs, navp + 1)) << "NAVS refused by the pre-check";
         EXPECT_EQ(prepared.Record(KTA)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0}));
@@ -104,8 +104,8 @@ TEST_F(DeviceMissingTest, ADeviceMissingAnswerFromNavsHoldsBothFamilies) {
     AddEvents(1, 3);
     m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
     const auto [kta, navs, navp] = Requests();
-    m_collector.QueueStatus(200);
-    m_collector.QueueStatus(403, kDeviceMissingBody);
+    m_transport.QueueStatus(200);
+    m_transport.QueueStatus(403, kDeviceMissingBody);
     m_prepared->DoPost(uploadtest::kDatasetW);
     ASSERT_EQ(Requests(), std::tuple(kta + 1, navs + 1, navp + 1));
     EXPECT_EQ(Renewals(), 1);

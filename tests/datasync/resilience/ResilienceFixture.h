@@ -45,7 +45,7 @@ protected:
     std::tuple<int, int, int> Requests() {
         const char* const hosts[] = {"kta.test", "navs.test", "navp.test"};
         int n[3] = {0, 0, 0};
-        for (const uploadtest::Request& request : m_collector.Requests())
+        for (const uploadtest::Request& request : m_transport.Requests())
             for (int i : {0, 1, 2}) n[i] += request.url.find(hosts[i]) != std::string::npos;
         return {n[0], n[1], n[2]};
     }

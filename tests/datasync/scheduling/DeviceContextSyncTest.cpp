@@ -34,10 +34,10 @@ TEST(DeviceContextSyncTest, TheUploadsResultIsTheFirstNamedFamilysResult) {
         PreparedComponents p(host.UsePolicy(policy));
         EXPECT_EQ(p.c.deviceContext.HandleDeviceContext(ZEL::DataSync::kDeviceContextFileName), c.success);
         EXPECT_EQ(p.c.deviceContext.IsDeviceContextSynced(), c.success);
-        const std::vector<std::string> urls = host.transport.Urls();
-        ASSERT_EQ(urls.empty(), c.firstUrl == nullptr);
+        const auto requests = host.transport.Requests();
+        ASSERT_EQ(requests.empty(), c.firstUrl == nullptr);
         if (c.firstUrl != nullptr) {
-            EXPECT_NE(urls[0].find(c.firstUrl), std::string::npos) << urls[0];
+            EXPECT_NE(requests[0].url.find(c.firstUrl), std::string::npos) << requests[0].url;
         }
     }
 }

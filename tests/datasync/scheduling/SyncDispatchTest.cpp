@@ -33,10 +33,10 @@ TEST(SyncDispatchTest, APostIsDecidedByTheFirstNamedFamily) {
         PreparedComponents p(
             host.UsePolicy(testsupport::SyncPolicy(c.syncEPs, {{kDataset, L"nrt"}}, c.navpUrl)));
         EXPECT_EQ(p.DoPost(kDataset), c.ok);
-        const std::vector<std::string> urls = host.transport.Urls();
-        ASSERT_EQ(urls.size(), c.urls.size());
-        for (std::size_t n = 0; n < urls.size(); ++n)
-            EXPECT_NE(urls[n].find(c.urls[n]), std::string::npos) << urls[n];
+        const auto requests = host.transport.Requests();
+        ASSERT_EQ(requests.size(), c.urls.size());
+        for (std::size_t n = 0; n < requests.size(); ++n)
+            EXPECT_NE(requests[n].url.find(c.urls[n]), std::string::npos) << requests[n].url;
     }
 }
 

@@ -79,7 +79,7 @@ protected:
         return Bookmark(File(family), L"ItemEvent", dataset);
     }
     std::vector<std::string> LastIds() {
-        const std::string body = m_collector.Requests().back().body;
+        const std::string body = m_transport.Requests().back().body;
         if (body.rfind("json=", 0) != 0) return ItemIds(body);
         Json::Value root;
         std::istringstream(body.substr(5)) >> root;
@@ -123,7 +123,7 @@ TEST_F(BatchPipelineTest, EachAnswerMovesOrKeepsTheBookmarkAndIsReported) {
         for (const auto& a : answers) {
             SCOPED_TRACE(std::string(kFamilyNames[family]) + " " + a.name);
             SetBookmark(File(family), L"ItemEvent", 1, dataset);
-            a.status ? m_collector.QueueStatus(a.status, a.body) : m_collector.QueueNoAnswer(a.noAnswer);
+            a.status ? m_transport.QueueStatus(a.status, a.body) : m_transport.QueueNoAnswer(a.noAnswer);
             const UploadOutcome outcome = Upload(family, dataset);
             const R expected = family == Navp ? a.navp : a.ktaNavs;
             EXPECT_EQ(outcome.result, expected);
@@ -147,8 +147,8 @@ TEST_F(BatchPipelineTest, EachAnswerMovesOrKeepsTheBookmarkAndIsReported) {
 TEST_F(BatchPipelineTest, StoreFailuresFiltersAndMissingPiecesKeepOrPassTheBatchAsTheyMust) {
     for (Family family : {Kta, Navs, Navp}) {
         SCOPED_TRACE(kFamilyNames[family]);
-        const std::size_t before = m_collector.Requests().size();
-        const auto posted = [&] { return m_collector.Requests().size() - before; };
+        const std::size_t before = m_transport.Requests().size();
+        const auto posted = [&] { return m_transport.Requests().size() - before; };
 
         // A new table's first accepted batch whose bookmark cannot be written: the file is held (no
         // post) until it takes the write it owes, then the next batch follows; the first is never
@@ -230,9 +230,9 @@ TEST_F(BatchPipelineTest, RecoveryRestartsWhereUnsentRowsAreAndNeverSkipsAny) {
         const std::wstring dataset = WithRows(n++, rows);
         m_tables.Remove(TableOf(dataset), deleted.first, deleted.second);
         SetBookmark(File(Kta), L"ItemEvent", bookmark, dataset);
-        const std::size_t before = m_collector.Requests().size();
+        const std::size_t before = m_transport.Requests().size();
         EXPECT_EQ(Upload(Kta, dataset).result, result);
-        ASSERT_EQ(m_collector.Requests().size(), before + !sent.empty());
+        ASSERT_EQ(m_transport.Requests().size(), before + !sent.empty());
         EXPECT_EQ(sent.empty() ? sent : LastIds(), sent);
         EXPECT_EQ(EventBookmark(Kta, dataset), after);
     }

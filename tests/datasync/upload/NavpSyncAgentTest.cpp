@@ -18,7 +18,7 @@ protected:
         return NavpSyncAgent(kDatasetW, L"https://navp.test/collect", type, utility::DB_PATH_INTERNAL).doPost();
     }
     Json::Value LastBody() {
-        const std::string body = m_collector.Requests().back().body;
+        const std::string body = m_transport.Requests().back().body;
         EXPECT_EQ(body.rfind("json=", 0), 0u);
         Json::Value root;
         std::istringstream(body.substr(5)) >> root;
@@ -29,7 +29,7 @@ protected:
 TEST_F(NavpSyncAgentTest, ItemEventBatchGoesUnderOneHeaderAsFormText) {
     AddEvents(1, 12);
     EXPECT_EQ(Post(), 0);
-    const uploadtest::Request request = m_collector.Requests().back();
+    const uploadtest::Request request = m_transport.Requests().back();
     EXPECT_EQ(request.url, "https://navp.test/collect");
     EXPECT_TRUE(request.headers.empty() && request.auth == ZELCore::HTTP_AUTH_NONE && request.flag);
     const Json::Value body = LastBody();
@@ -62,14 +62,14 @@ TEST_F(NavpSyncAgentTest, ItemDataOverridesFixedKeysButNotInDatasetContextsAndIt
 
     m_host.tables.Add(TableOf<ItemContext>(kDatasetW), ItemContext());
     EXPECT_EQ(Post(NAVP_ITEM_CONTEXT), 0);
-    EXPECT_EQ(m_collector.Requests().size(), 2u);
+    EXPECT_EQ(m_transport.Requests().size(), 2u);
 }
 
 TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
     for (int id = 2; id <= 8; ++id) WriteDeviceContext(m_host.tables, L"dc-" + std::to_wstring(id), id);
     NavpHeader header(&m_host.tables);
     EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(7), 5) << "no NAVP URL in the policy";
-    EXPECT_TRUE(m_collector.Requests().empty());
+    EXPECT_TRUE(m_transport.Requests().empty());
 
     SetIncludeEvents({L"ALL"}, L"https://navp.test/collect");
     for (auto [before, after] : {std::pair{12, 12}, {3, 8}}) {
@@ -78,7 +78,7 @@ TEST_F(NavpSyncAgentTest, DeviceContextPostNeverMovesTheBookmarkBackwards) {
         EXPECT_EQ(LastBody()["events"][0]["e_subcat"].asString(), "dc-7");
         EXPECT_EQ(Bookmark(kNavpFile, L"DeviceContext", L""), after);
     }
-    EXPECT_EQ(m_collector.Requests().size(), 2u);
+    EXPECT_EQ(m_transport.Requests().size(), 2u);
     EXPECT_EQ(NavpSyncAgent(header, L"").PostDeviceContext(99), 1) << "no such row";
 }
 

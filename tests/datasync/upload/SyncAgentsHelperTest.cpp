@@ -22,7 +22,7 @@ protected:
         ZELCore::InvokeHttpResponse response;
         return helper.doPost(response);
     }
-    std::vector<std::string> LastIds() { return ItemIds(m_collector.Requests().back().body); }
+    std::vector<std::string> LastIds() { return ItemIds(m_transport.Requests().back().body); }
     static std::vector<std::string> Ids(std::int64_t first, std::int64_t last) {
         std::vector<std::string> ids;
         for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
@@ -39,16 +39,16 @@ TEST_F(SyncAgentsHelperTest, UploadsThatCannotOrMayNotBeMadeKeepTheBatchAndABase
     SetIncludeEvents({L"ALL"});
     ZEL::CoreUtility::SetInstance(nullptr);
     EXPECT_EQ(slashless.doPost(response), ZELCore::TransportResult::OTHER_FAILURE) << "no transport";
-    ZEL::CoreUtility::SetInstance(&m_collector);
+    ZEL::CoreUtility::SetInstance(&m_transport);
     EXPECT_EQ(Post(SYNC_ITEM_EVENT, kDatasetW, true), 1) << "a purge blocks the post";
     EXPECT_EQ(Post(SYNC_NONE), 0);
-    EXPECT_TRUE(m_collector.Requests().empty());
+    EXPECT_TRUE(m_transport.Requests().empty());
     EXPECT_EQ(Bookmark(kKtaFile, L"ItemEvent"), 0);
     EXPECT_EQ(slashless.doPost(response), 0);
     AddEvents(4, 4);
     Post(SYNC_ALL_ITEM_KINDS);
-    ASSERT_EQ(m_collector.Requests().size(), 2u) << "no dataset or item context rows";
-    for (const uploadtest::Request& request : m_collector.Requests()) {
+    ASSERT_EQ(m_transport.Requests().size(), 2u) << "no dataset or item context rows";
+    for (const uploadtest::Request& request : m_transport.Requests()) {
         EXPECT_TRUE(request.url == "https://kta.test/v1/events-data" && request.auth == ZELCore::HTTP_AUTH_MTLS);
         EXPECT_EQ(request.headers, (std::map<std::string, std::string>{{"Content-Type", "application/json"}}));
     }
@@ -65,7 +65,7 @@ TEST_F(SyncAgentsHelperTest, ABatchUnderTwoDeviceContextsEndsAtTheLastRowOfTheFi
         EXPECT_EQ(Post(), 0);
         EXPECT_EQ(LastIds(), ids);
         EXPECT_EQ(Bookmark(kKtaFile, L"ItemEvent"), bookmark);
-        EXPECT_THAT(m_collector.Requests().back().body, testing::HasSubstr("\"device_context_id\":\"" + std::string(context)));
+        EXPECT_THAT(m_transport.Requests().back().body, testing::HasSubstr("\"device_context_id\":\"" + std::string(context)));
     }
 }
 
@@ -81,9 +81,9 @@ TEST_F(SyncAgentsHelperTest, NewestRowOnlyDatasetSendsJustItsNewestRow) {
 TEST_F(SyncAgentsHelperTest, DeviceContextGoesOneRowAtATimeToGlobalContext) {
     WriteDeviceContext(m_host.tables, L"dc-2", 2);
     EXPECT_EQ(Post(SYNC_DEVICE_CONTEXT, L""), 0);
-    ASSERT_EQ(m_collector.Requests().size(), 1u);
-    EXPECT_EQ(m_collector.Requests()[0].url, "https://kta.test/v1/global-context");
-    EXPECT_THAT(m_collector.Requests()[0].body, testing::HasSubstr("\"device_context_id\":\"dc-1\""));
+    ASSERT_EQ(m_transport.Requests().size(), 1u);
+    EXPECT_EQ(m_transport.Requests()[0].url, "https://kta.test/v1/global-context");
+    EXPECT_THAT(m_transport.Requests()[0].body, testing::HasSubstr("\"device_context_id\":\"dc-1\""));
     EXPECT_EQ(Bookmark(kKtaFile, L"DeviceContext", L""), 2);
     EXPECT_TRUE(SyncAgentsHelper::IsDeviceContextSyncSuccess(kKtaFile));
     EXPECT_FALSE(SyncAgentsHelper::IsDeviceContextSyncSuccess(FamilyOf(SyncEP::SyncEP_NAVS).bookmarkFile));

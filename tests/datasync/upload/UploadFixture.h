@@ -1,8 +1,7 @@
-// The agent harness on fakes, a policy including every event, a scripted transport keeping each request.
+// The agent harness on fakes, a policy including every event, a registered device whose transport
+// answers 200 unless the test queued answers.
 #pragma once
 
-#include <deque>
-#include <functional>
 #include <sstream>
 
 #include "datasync/common/StringUtil.h"
@@ -18,9 +17,7 @@ inline std::wstring OtherDataset(int n) {
 // When the collectors logged every row.
 inline const std::string kLogtime = "2026-12-06T10:00:00";
 
-struct Request {
-    std::string url; std::map<std::string, std::string> headers; std::string body; ZELCore::HttpAuthType auth; bool flag;
-};
+using Request = testsupport::FakeTransport::Request;
 
 inline ZELCore::InvokeHttpResponse Answer(int resultCode, int status = 0, const std::string& message = "") {
     ZELCore::InvokeHttpResponse response;
@@ -29,37 +26,6 @@ inline ZELCore::InvokeHttpResponse Answer(int resultCode, int status = 0, const 
     response.response.message = message;
     return response;
 }
-
-// Answers 200 unless an answer was queued.
-class ScriptedTransport : public ZEL::CoreUtility {
-public:
-    void QueueStatus(int status, const std::string& body = "") { Queue(Answer(0, status, body)); }
-    void QueueNoAnswer(int resultCode) { Queue(Answer(resultCode)); }
-    // Runs `hold` at the start of every request (an empty one ends that).
-    void HoldEachRequest(std::function<void()> hold) { std::lock_guard lock(m_mutex); m_hold = std::move(hold); }
-    std::vector<Request> Requests() { std::lock_guard lock(m_mutex); return m_requests; }
-
-    void GetDeviceId(std::wstring& deviceId) override { deviceId = L"device-1"; }
-    bool IsDeviceRegistered() override { return true; }
-    ZELCore::InvokeHttpResponse InvokeHttp(const std::string& url, const std::map<std::string, std::string>& headers,
-                                           int&, const std::string& body, ZELCore::HttpAuthType auth, bool flag,
-                                           const std::string&) override {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (std::function<void()> hold = m_hold) lock.unlock(), hold(), lock.lock();  // on the wire meanwhile
-        m_requests.push_back({url, headers, body, auth, flag});
-        ZELCore::InvokeHttpResponse answer = Answer(0, 200);
-        if (!m_answers.empty()) answer = m_answers.front(), m_answers.pop_front();
-        return answer;
-    }
-    std::wstring GetMtlsUrl(const std::wstring& url) override { return url; }
-
-private:
-    void Queue(const ZELCore::InvokeHttpResponse& answer) { std::lock_guard lock(m_mutex); m_answers.push_back(answer); }
-    std::mutex m_mutex;
-    std::deque<ZELCore::InvokeHttpResponse> m_answers;
-    std::vector<Request> m_requests;
-    std::function<void()> m_hold;
-};
 
 // Rows and bookmarks are the service folder's.
 constexpr auto kService = ZEL::utility::DB_PATH_INTERNAL;
@@ -80,7 +46,8 @@ protected:
     void SetUp() override {
         AgentHarness::SetUp();
         SetIncludeEvents({L"ALL"});
-        ZEL::CoreUtility::SetInstance(&m_collector);
+        m_transport.SetRegistered(true);
+        m_transport.Accept();
     }
     void SetIncludeEvents(std::list<std::wstring> include, const std::wstring& navpUrl = L"") {
         ZEL::TelemetryPolicy policy;
@@ -124,8 +91,6 @@ protected:
             for (const Json::Value& item : element["item_events_log"]) ids.push_back(item["item_id"].asString());
         return ids;
     }
-
-    ScriptedTransport m_collector;
 };
 
 }  // namespace uploadtest
