@@ -1,4 +1,4 @@
-// What /proc tells about a process: its CPU time, resident memory, open descriptors and threads.
+// What /proc tells about a process: its CPU time, wake-ups, memory, open descriptors and threads.
 #pragma once
 
 #include <sys/types.h>
@@ -41,6 +41,30 @@ inline long PrivateKiB(pid_t pid) {
     for (std::string line; std::getline(rollup, line);)
         if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0)
             total = (total < 0 ? 0 : total) + std::stol(line.substr(line.find(':') + 1));
+    return total;
+}
+
+// Resident memory of process `pid` with each shared page divided among the processes that map
+// it (Pss), in KiB; -1 when it cannot be read.
+inline long ProportionalKiB(pid_t pid) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string line; std::getline(rollup, line);)
+        if (line.rfind("Pss:", 0) == 0) return std::stol(line.substr(4));
+    return -1;
+}
+
+// Context switches (voluntary and involuntary) of every live thread of process `pid` so far:
+// each is one time a thread went to sleep or was put aside, so their growth over a quiet spell
+// counts the process's wake-ups.
+inline long long ContextSwitches(pid_t pid) {
+    long long total = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::stoll(line.substr(line.find(':') + 1));
+    }
     return total;
 }
 

@@ -1,8 +1,9 @@
 // The daemon's footprint while it waits, and how fast it gets going, each figure from one run:
 //
 //   idle, 1 watched dataset       datasyncd with one near-real-time dataset (two database files),
-//                                 once the collector has accepted its rows: resident memory, and
-//                                 CPU over --idle-seconds (default 30)
+//                                 once the collector has accepted its rows: wake-ups per second
+//                                 (context switches of all threads), resident, proportional and
+//                                 private memory, and CPU over --idle-seconds (default 30)
 //   idle, 200 watched datasets    the same with 200 datasets (400 database files)
 //   start-up backlog              1,000,000 rows waiting in one database: time from the daemon's
 //                                 start to the collector's first accepted batch
@@ -175,12 +176,15 @@ bool MeasureIdle(int count, int idleSeconds) {
     }
     std::this_thread::sleep_for(seconds(5));  // the last commits and log lines
     const double before = bench::CpuSeconds(pid);
+    const long long switchesBefore = bench::ContextSwitches(pid);
     std::this_thread::sleep_for(seconds(idleSeconds));
+    const double wakeUps = static_cast<double>(bench::ContextSwitches(pid) - switchesBefore) / idleSeconds;
     const double used = bench::CpuSeconds(pid) - before;
-    const double mib = static_cast<double>(bench::ResidentKiB(pid)) / 1024.0;
-    const double privateMib = static_cast<double>(bench::PrivateKiB(pid)) / 1024.0;
-    std::printf("idle, %3d watched datasets (%3d files): resident %5.1f MiB (private %5.1f MiB), CPU %.3f%% of a core over %d s\n",
-                count, 2 * count, mib, privateMib, 100.0 * used / idleSeconds, idleSeconds);
+    const auto mib = [](long kib) { return static_cast<double>(kib) / 1024.0; };
+    std::printf("idle, %3d watched datasets (%3d files): %.2f wake-ups/s, resident / proportional / private "
+                "%5.1f / %5.1f / %5.1f MiB, CPU %.3f%% of a core over %d s, %ld threads\n",
+                count, 2 * count, wakeUps, mib(bench::ResidentKiB(pid)), mib(bench::ProportionalKiB(pid)),
+                mib(bench::PrivateKiB(pid)), 100.0 * used / idleSeconds, idleSeconds, bench::Threads(pid));
     return true;
 }
 
