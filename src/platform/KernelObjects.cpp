@@ -4,7 +4,14 @@
 // All in-process state sits under the one mutex of KernelObjectsInternal.h; a wait is a loop of
 // "try to take what we wait for, else sleep on the shared condition variable", which makes the
 // wait-for-all case atomic without any per-object locking.
+//
+// A manual-reset event asked for its descriptor keeps an eventfd whose counter mirrors its state
+// (1 set, 0 reset). The counter changes under the object mutex together with the state, so the
+// two never disagree for long enough to be seen: a poll sees the event set, or reset, as waits do.
+#include <errno.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +20,7 @@
 
 #include "platform/KernelObjects.h"
 #include "platform/KernelObjectsInternal.h"
+#include "platform/UniqueFd.h"
 
 namespace platform {
 
@@ -53,16 +61,43 @@ public:
 
     bool TryAcquireLocked() override {
         if (!m_signalled) return false;
-        if (!m_manualReset) m_signalled = false;
+        if (!m_manualReset) m_signalled = false;  // an auto-reset event has no descriptor
         return true;
     }
-    void UndoAcquireLocked() override { m_signalled = true; }
-    void SetLocked() override { m_signalled = true; }
-    void ResetLocked() override { m_signalled = false; }
+    void UndoAcquireLocked() override { SignalLocked(true); }
+    void SetLocked() override { SignalLocked(true); }
+    void ResetLocked() override { SignalLocked(false); }
+
+    bool ManualReset() const { return m_manualReset; }
+
+    // The descriptor of EventDescriptor, made on the first call; -1 with errno set when none can be.
+    // REQUIRES: detail::ObjectMutex() held; a manual-reset event.
+    int DescriptorLocked() {
+        if (!m_descriptor) {
+            const int fd = ::eventfd(m_signalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+            if (fd < 0) return -1;
+            m_descriptor.reset(fd);
+        }
+        return m_descriptor.get();
+    }
 
 private:
+    // REQUIRES: detail::ObjectMutex() held.
+    void SignalLocked(bool signalled) {
+        if (signalled == m_signalled) return;
+        m_signalled = signalled;
+        if (!m_descriptor) return;
+        // The counter is 0 or 1, and the descriptor non-blocking: neither call can block or fail
+        // short of a closed descriptor, which this object alone could close.
+        std::uint64_t value = 1;
+        ssize_t done = signalled ? ::write(m_descriptor.get(), &value, sizeof value)
+                                 : ::read(m_descriptor.get(), &value, sizeof value);
+        (void)done;
+    }
+
     const bool m_manualReset;
-    bool m_signalled;  // GUARDED_BY(detail::ObjectMutex())
+    bool m_signalled;       // GUARDED_BY(detail::ObjectMutex())
+    UniqueFd m_descriptor;  // GUARDED_BY(detail::ObjectMutex()); counter == m_signalled
 };
 
 class Semaphore final : public KernelObject {
@@ -175,6 +210,31 @@ bool ResetEvent(const HANDLE& event) {
     std::lock_guard<std::mutex> lock(detail::ObjectMutex());
     target->ResetLocked();
     return true;
+}
+
+int EventDescriptor(const HANDLE& event) {
+    if (AsEvent(event) == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    auto* local = dynamic_cast<LocalEvent*>(event.get());
+    if (local == nullptr || !local->ManualReset()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    int fd = -1;
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(detail::ObjectMutex());
+        fd = local->DescriptorLocked();
+        error = errno;
+    }
+    if (fd < 0) {
+        SetLastError(error == EMFILE || error == ENFILE ? ERROR_TOO_MANY_OPEN_FILES
+                                                        : ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    return fd;
 }
 
 HANDLE CreateSemaphoreW(long initialCount, long maximumCount) {

@@ -21,6 +21,9 @@
 // with one peer user through the peer's group (0660) when a NamedEventAccess names it; see there
 // what becomes of one that exists already.
 //
+// A wait that must also watch descriptors (a poll on sockets, inotify, ...) polls an in-process
+// manual-reset event through EventDescriptor.
+//
 // Thread safety: every function may be called from any thread on the same handle.
 #pragma once
 
@@ -46,7 +49,9 @@ constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;     // OpenEventW: no such named event
 constexpr DWORD ERROR_ACCESS_DENIED = 5;      // named object exists but may not be opened
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;     // null handle or wrong kind of object
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;   // CreateEventW of a name that exists: handle is valid
 constexpr DWORD ERROR_TOO_MANY_POSTS = 298;   // ReleaseSemaphore past the maximum count
@@ -74,6 +79,16 @@ HANDLE CreateEventW(bool manualReset, bool initialState, const std::wstring& nam
 HANDLE OpenEventW(const std::wstring& name);
 bool SetEvent(const HANDLE& event);
 bool ResetEvent(const HANDLE& event);
+
+// A descriptor that polls readable (POLLIN) exactly while `event`, an in-process manual-reset
+// event, is set, so that one poll can wait for the event and for other descriptors. The event
+// owns it: made on the first call (an event nobody polls has none), the same one on every later
+// call, closed with the event's last handle. Valid while the caller holds a handle to the event;
+// the caller only polls it (never reads, writes or closes it). -1 on failure: a null handle or no
+// event (ERROR_INVALID_HANDLE), an auto-reset or named event, whose signal a poll cannot take
+// (ERROR_INVALID_PARAMETER), or no descriptor to be had (ERROR_TOO_MANY_OPEN_FILES,
+// ERROR_NOT_ENOUGH_MEMORY).
+int EventDescriptor(const HANDLE& event);
 
 // Counting semaphore: count starts at `initialCount`, never exceeds `maximumCount`.
 HANDLE CreateSemaphoreW(long initialCount, long maximumCount);

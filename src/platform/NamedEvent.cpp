@@ -32,9 +32,7 @@ constexpr std::size_t kMaxNameLength = 200;
 constexpr mode_t kPrivateMode = 0600;
 constexpr mode_t kSharedMode = 0660;
 
-// Windows codes for failures the header has no name for.
-constexpr DWORD kErrorTooManyOpenFiles = 4;
-constexpr DWORD kErrorNotEnoughMemory = 8;
+// The Windows code for failures the header has no name for.
 constexpr DWORD kErrorGenFailure = 31;
 
 // Only a plain file name may follow the prefix: a '/' would make sem_open fail or reach
@@ -70,10 +68,10 @@ DWORD ErrorFromErrno(int error) {
             return ERROR_INVALID_PARAMETER;
         case EMFILE:
         case ENFILE:
-            return kErrorTooManyOpenFiles;
+            return ERROR_TOO_MANY_OPEN_FILES;
         case ENOMEM:
         case ENOSPC:
-            return kErrorNotEnoughMemory;
+            return ERROR_NOT_ENOUGH_MEMORY;
         default:
             return kErrorGenFailure;
     }

@@ -1,6 +1,9 @@
-// Events and waits: reset modes, waiters woken from other threads and processes, waits for any
-// of several objects (the way the agent waits), a stop event ending a wait, argument checks.
+// Events and waits: reset modes, an event's descriptor for poll, waiters woken from other threads
+// and processes, waits for any of several objects (the way the agent waits), a stop event ending
+// a wait, argument checks.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +53,60 @@ TEST(KernelEvent, ManualResetReleasesEveryWaitUntilReset) {
     EXPECT_TRUE(IsSet(event));
     ASSERT_TRUE(ResetEvent(event));
     EXPECT_FALSE(IsSet(event));
+}
+
+// An event's descriptor polls readable exactly while the manual-reset event is set: set before
+// the descriptor was made or while a poll waits on it, not after a reset (however often it was
+// set), and a handle closed while another is polled changes nothing. An event no poll can
+// mirror has none; the descriptor goes with the event's last handle.
+TEST(KernelEvent, ADescriptorPollsReadableExactlyWhileAManualResetEventIsSet) {
+    const auto set = [](const HANDLE& event) { ASSERT_TRUE(SetEvent(event)); };
+    const auto reset = [](const HANDLE& event) { ASSERT_TRUE(ResetEvent(event)); };
+    const struct {
+        const char* name;
+        std::vector<std::function<void(const HANDLE&)>> before, after;  // the descriptor made between
+        bool closeOneWhilePolled;  // another thread closes one handle, then sets through another
+        bool readable;
+    } cases[] = {
+        {"set before the descriptor is made", {set}, {}, false, true},
+        {"never set", {}, {}, false, false},
+        {"set twice, then reset", {}, {set, set, reset}, false, false},
+        {"reset, then set again", {set}, {reset, set}, false, true},
+        {"set while the poll waits, after a handle is closed", {}, {}, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE event = CreateEventW(true, false), polled = event;
+        for (const auto& step : c.before) step(event);
+        const int fd = EventDescriptor(polled);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(EventDescriptor(event), fd) << "one descriptor per event";
+        for (const auto& step : c.after) step(event);
+        pollfd entry{fd, POLLIN, 0};
+        if (c.closeOneWhilePolled) {
+            JoiningThread setter([&event] {
+                HANDLE other = event;
+                PauseBriefly();
+                CloseHandle(event);
+                SetEvent(other);
+            });
+            EXPECT_EQ(::poll(&entry, 1, static_cast<int>(kGenerousMs)), 1);
+        } else {
+            EXPECT_EQ(::poll(&entry, 1, 0), c.readable ? 1 : 0);
+        }
+        EXPECT_EQ(entry.revents, c.readable ? POLLIN : 0);
+        EXPECT_EQ(IsSet(polled), c.readable) << "the event's own state";
+        event.reset();
+        polled.reset();
+        EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "the descriptor outlived the event";
+    }
+    HANDLE refused[] = {CreateEventW(false, true), CreateSemaphoreW(1, 1), nullptr};
+    const DWORD errors[] = {ERROR_INVALID_PARAMETER, ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(EventDescriptor(refused[i]), -1) << i;
+        EXPECT_EQ(GetLastError(), errors[i]) << i;
+    }
+    EXPECT_TRUE(IsSet(refused[0])) << "asking took the auto-reset event's signal";
 }
 
 // A time-out is roughly on time; a wait for any takes only the lowest signalled object; a wait on

@@ -1,5 +1,9 @@
 // Rotating log files through spdlog. One spdlog logger per file name, shared by every ZEL::Log
 // bound to that name.
+//
+// Lines below warning level wait for the flusher: the first such line wakes it, it gives the
+// lines of the next second to come, then flushes every file. With nothing written it sleeps
+// (spdlog's own periodic flush would wake every second, idle or not).
 #include "linuxhost/logging/FileLogging.h"
 
 #include "datasync/host/Clock.h"
@@ -8,10 +12,14 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace ZEL {
 namespace linuxhost {
@@ -20,6 +28,8 @@ namespace {
 constexpr size_t kRotateBytes = 10 * 1024 * 1024;
 constexpr size_t kRotateFiles = 3;
 constexpr const char* kPattern = "%Y-%m-%dT%H:%M:%S.%e%z [%L] %t %v";
+// How long a line below warning level may stay in the file's buffer.
+constexpr auto kFlushDelay = std::chrono::seconds(1);
 
 spdlog::level::level_enum ToSpd(LogLevel level) {
     switch (level) {
@@ -35,6 +45,62 @@ spdlog::level::level_enum ToSpd(LogLevel level) {
     return spdlog::level::info;
 }
 
+// Flushes every file about a second after a line was left in a buffer, and never while nothing is.
+// Started by ConfigureFileLogging, stopped and joined by ShutdownFileLogging (which the daemon
+// and the tests call one at a time).
+class Flusher {
+public:
+    void Start() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_thread.joinable()) return;
+        m_stopping = false;
+        m_thread = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        std::thread thread;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+            thread = std::move(m_thread);
+        }
+        m_changed.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+    // A line was written without a flush.
+    void Written() {
+        if (m_dirty.exchange(true)) return;
+        // Taken between the store and the notification: the flusher is either before its look at
+        // m_dirty or waiting, never in between.
+        { std::lock_guard<std::mutex> lock(m_mutex); }
+        m_changed.notify_all();
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_stopping) {
+            m_changed.wait(lock, [this] { return m_stopping || m_dirty.load(); });
+            if (m_stopping) return;  // ShutdownFileLogging flushes every file itself
+            m_changed.wait_for(lock, kFlushDelay, [this] { return m_stopping; });
+            m_dirty.store(false);  // before the flush: a line written during it is flushed next time
+            lock.unlock();
+            spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& logger) { logger->flush(); });
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_stopping = false;  // guarded by m_mutex
+    std::atomic<bool> m_dirty{false};
+    std::thread m_thread;  // guarded by m_mutex
+};
+
+Flusher& TheFlusher() {
+    static Flusher* flusher = new Flusher();  // lives to process exit, like the loggers
+    return *flusher;
+}
+
 struct FileLogger {
     std::shared_ptr<spdlog::logger> logger;
     std::shared_ptr<RepeatFilter> repeats;  // one per file, shared by every Log bound to it
@@ -45,8 +111,10 @@ public:
     SpdlogSink(FileLogger file, LogLevel minimum) : m_file(std::move(file)), m_minimum(minimum) {}
     bool Enabled(LogLevel level) const override { return level >= m_minimum; }
     void Write(LogLevel level, const std::string& text) override {
-        if (const std::optional<std::string> line = m_file.repeats->Pass(level, text))
+        if (const std::optional<std::string> line = m_file.repeats->Pass(level, text)) {
             m_file.logger->log(ToSpd(level), *line);
+            if (level < LogLevel::Warning) TheFlusher().Written();  // warnings are flushed at once
+        }
     }
 
 private:
@@ -105,7 +173,7 @@ void ConfigureFileLogging(const std::string& logDir, LogLevel minimumLevel) {
         loggers.folder = folder;
         loggers.minimum = minimumLevel;
     }
-    spdlog::flush_every(std::chrono::seconds(1));
+    TheFlusher().Start();
     utility::SetLogSinkFactory(MakeSink);
 }
 
@@ -121,6 +189,7 @@ bool ParseLogLevel(const std::string& text, LogLevel& level) {
 
 void ShutdownFileLogging() {
     utility::SetLogSinkFactory(nullptr);
+    TheFlusher().Stop();
     spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& logger) { logger->flush(); });
     spdlog::shutdown();
     FileLoggers& loggers = Loggers();

@@ -1,6 +1,6 @@
 // The Linux host's log files: one rotating UTF-8 file per log file name in the log folder
 // (10 MiB, 3 kept), lines "2026-12-06T10:00:00.123+01:00 [D] <tid> text", flushed at warning
-// level and above at once and every second otherwise.
+// level and above at once and within about a second otherwise.
 #pragma once
 
 #include <string>

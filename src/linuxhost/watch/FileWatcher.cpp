@@ -1,7 +1,9 @@
 // The Linux file watcher: one inotify instance per watcher on the folder (never on the files,
 // which writers create, replace by rename and delete), a thread that turns the folder's events
 // into at most one report per listed file per 100 ms, and an eventfd that wakes the thread
-// for shutdown.
+// for shutdown. The thread blocks in one poll on the inotify fd, that eventfd and the stop
+// event's descriptor; the poll has a time-out only while a report is due or the folder is not
+// watched, so an idle watcher never wakes.
 //
 // Coalescing: the first unreported change of a file opens a 100 ms window; when it closes, the
 // file is reported once for every change inside it. The window is cleared before the callback
@@ -42,14 +44,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kCoalesceWindow = std::chrono::milliseconds(100);
-// The stop event cannot be polled together with the fds, so the thread looks at it every
-// `intervals.stopCheck` (1 s by default). The owner's Stop wakes the thread at once; this only
-// bounds how long a watcher whose owner never stops it outlives the stop event. Each look wakes
-// an idle daemon, so not too often. A missing folder is looked for every `intervals.retry`.
+// A stop event without a descriptor (not an in-process manual-reset event) cannot be polled
+// with the fds, so the thread looks at it this often. The owner's destruction wakes the thread
+// at once; this only bounds how long such a watcher outlives its stop event.
+constexpr auto kStopLookInterval = std::chrono::seconds(1);
 // Bounds the work between two looks at the stop flags while events keep pouring in.
 constexpr int kMaxReadsPerPass = 16;
 // IN_CLOSE_WRITE is left out on purpose: a reader's SELECT raises it too.
 constexpr std::uint32_t kWatchMask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kRemovalMask = IN_DELETE | IN_MOVED_FROM;
 const std::string kWalSuffix = "-wal";
 
 bool PathExists(const std::string& path) {
@@ -71,7 +74,8 @@ public:
     std::vector<std::wstring> wideNames;
     FileWatcher::Callback callback;
     platform::HANDLE stopEvent;
-    FileWatcherIntervals intervals;
+    int stopFd = -1;  // the stop event's descriptor, owned by the event (held above); -1: none
+    FileWatcherOptions options;
     platform::UniqueFd wakeFd;  // eventfd, written once by the owner to end the thread
     std::atomic<bool> stopping{false};
 
@@ -91,6 +95,7 @@ private:
     void LoseWatch(Clock::time_point now);
     int Match(const char* name) const;
     void MarkChanged(std::size_t index, Clock::time_point now);
+    void MarkAll(Clock::time_point now);
     void MarkExisting(Clock::time_point now);
     void ReportDue(Clock::time_point now);
     int PollTimeoutMs(Clock::time_point now) const;
@@ -109,12 +114,13 @@ bool WatchState::TryAddWatch() {
         }
         inotifyFd.reset(fd);
     }
-    watch = ::inotify_add_watch(inotifyFd.get(), folder.c_str(), kWatchMask);
+    watch = ::inotify_add_watch(inotifyFd.get(), folder.c_str(),
+                                kWatchMask | (options.reportRemoval ? kRemovalMask : 0u));
     if (watch < 0) {
         const int error = errno;
         if (!missing) {
             linuxhost::HostLog().i(L"FileWatcher: cannot watch %s yet (%s); retrying every %d ms", wideFolder,
-                                   ErrnoText(error), static_cast<long long>(intervals.retry.count()));
+                                   ErrnoText(error), static_cast<long long>(options.retry.count()));
         }
         return false;
     }
@@ -122,7 +128,7 @@ bool WatchState::TryAddWatch() {
 }
 
 void WatchState::Run() {
-    nextRetry = Clock::now() + intervals.retry;
+    nextRetry = Clock::now() + options.retry;
     while (!stopping.load()) {
         if (StopEventSet()) {
             linuxhost::HostLog().i(L"FileWatcher: stop event set, watching of %s ends", wideFolder);
@@ -137,14 +143,17 @@ void WatchState::Run() {
                 missing = false;
             } else {
                 missing = true;
-                nextRetry = now + intervals.retry;
+                nextRetry = now + options.retry;
             }
         }
         ReportDue(now);
         if (stopping.load()) return;
 
-        pollfd fds[2] = {{wakeFd.get(), POLLIN, 0}, {inotifyFd.get(), POLLIN, 0}};
-        const int ready = ::poll(fds, 2, PollTimeoutMs(Clock::now()));
+        // poll skips a negative fd: no inotify instance yet, or no stop descriptor. The stop
+        // descriptor stays readable while the event is set: the look at the top of the loop then
+        // ends watching.
+        pollfd fds[3] = {{wakeFd.get(), POLLIN, 0}, {inotifyFd.get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+        const int ready = ::poll(fds, 3, PollTimeoutMs(Clock::now()));
         if (ready < 0) {
             if (errno == EINTR) continue;
             linuxhost::HostLog().e(L"FileWatcher: poll failed for %s: %s; watching ends", wideFolder,
@@ -179,7 +188,7 @@ void WatchState::HandleEvent(const inotify_event& event, Clock::time_point now) 
     if ((event.mask & IN_Q_OVERFLOW) != 0) {
         // Events were dropped: any listed file may have changed.
         linuxhost::HostLog().w(L"FileWatcher: event queue overflow for %s; reporting every file", wideFolder);
-        for (std::size_t i = 0; i < names.size(); ++i) MarkChanged(i, now);
+        MarkAll(now);
         return;
     }
     if (watch < 0 || event.wd != watch) return;  // left over from a watch given up
@@ -199,6 +208,7 @@ void WatchState::LoseWatch(Clock::time_point now) {
     watch = -1;
     missing = true;
     nextRetry = now;
+    if (options.reportRemoval) MarkAll(now);  // the listed files went with the folder
 }
 
 int WatchState::Match(const char* name) const {
@@ -220,7 +230,15 @@ void WatchState::MarkChanged(std::size_t index, Clock::time_point now) {
     if (!due[index]) due[index] = now + kCoalesceWindow;
 }
 
+void WatchState::MarkAll(Clock::time_point now) {
+    for (std::size_t i = 0; i < names.size(); ++i) MarkChanged(i, now);
+}
+
 void WatchState::MarkExisting(Clock::time_point now) {
+    if (options.reportRemoval) {
+        MarkAll(now);  // a file that is gone changed as much as one that was written
+        return;
+    }
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (PathExists(folder + names[i]) || PathExists(folder + names[i] + kWalSuffix)) MarkChanged(i, now);
     }
@@ -243,13 +261,16 @@ void WatchState::ReportDue(Clock::time_point now) {
 }
 
 int WatchState::PollTimeoutMs(Clock::time_point now) const {
-    Clock::time_point wakeAt = now + intervals.stopCheck;
-    if (watch < 0) wakeAt = std::min(wakeAt, nextRetry);
+    std::optional<Clock::time_point> wakeAt;
+    const auto wakeBy = [&wakeAt](Clock::time_point at) { wakeAt = wakeAt ? std::min(*wakeAt, at) : at; };
+    if (stopEvent && stopFd < 0) wakeBy(now + kStopLookInterval);
+    if (watch < 0) wakeBy(nextRetry);
     for (const auto& deadline : due) {
-        if (deadline) wakeAt = std::min(wakeAt, *deadline);
+        if (deadline) wakeBy(*deadline);
     }
-    if (wakeAt <= now) return 0;
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
+    if (!wakeAt) return -1;  // nothing to do until an fd says so
+    if (*wakeAt <= now) return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count());
 }
 
 }  // namespace
@@ -261,7 +282,7 @@ struct FileWatcher::Impl {
 
 FileWatcher::FileWatcher(const std::wstring& folder, const std::list<std::wstring>& fileNames,
                          Callback callback, bool /*flag*/, platform::HANDLE stopEvent,
-                         FileWatcherIntervals intervals)
+                         FileWatcherOptions options)
     : m_impl(std::make_unique<Impl>()) {
     auto state = std::make_shared<WatchState>();
     state->wideFolder = folder.empty() ? L"./" : folder;
@@ -274,7 +295,16 @@ FileWatcher::FileWatcher(const std::wstring& folder, const std::list<std::wstrin
     state->due.resize(state->names.size());
     state->callback = std::move(callback);
     state->stopEvent = std::move(stopEvent);
-    state->intervals = intervals;
+    if (state->stopEvent) {
+        state->stopFd = platform::EventDescriptor(state->stopEvent);
+        if (state->stopFd < 0) {
+            linuxhost::HostLog().i(
+                L"FileWatcher: the stop event of %s cannot be polled (error %d); looking at it "
+                L"every second",
+                state->wideFolder, static_cast<int>(platform::GetLastError()));
+        }
+    }
+    state->options = options;
 
     const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) throw std::system_error(errno, std::generic_category(), "FileWatcher: eventfd");

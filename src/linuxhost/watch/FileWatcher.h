@@ -17,6 +17,9 @@
 // own watcher. The folder need not exist at construction; it is watched once it appears (looked
 // for every 500 ms, also after it is deleted), and listed files found then are reported once,
 // since their changes before the watch raised no events.
+//
+// While the folder is watched and no report is due, the thread sleeps until something happens:
+// a change in the folder, the stop event, or destruction.
 #pragma once
 
 #include <chrono>
@@ -29,10 +32,13 @@
 
 namespace ZEL {
 
-// How often a FileWatcher's thread looks at its stop event, and for a folder it cannot watch.
-struct FileWatcherIntervals {
-    std::chrono::milliseconds stopCheck{1000};
+struct FileWatcherOptions {
+    // How often a folder that cannot be watched (missing, say) is looked for.
     std::chrono::milliseconds retry{500};
+    // Also report a listed file deleted or renamed away, and every listed file when the folder
+    // goes away and when it is watched again (for a watcher that reads what is there, or that it
+    // is gone, rather than only new writes).
+    bool reportRemoval = false;
 };
 
 class FileWatcher {
@@ -40,11 +46,12 @@ public:
     using Callback = std::function<void(const std::wstring& fullPath)>;
 
     // `flag` is accepted for compatibility and not used; `stopEvent` (may be null) ends the
-    // watching early when set. It should be a manual-reset event: the watcher looks at it with
-    // a zero wait (about every second), which would consume an auto-reset event's signal.
+    // watching early when set. It should be an in-process manual-reset event: the thread polls
+    // it through its descriptor (platform::EventDescriptor). Any other event is looked at with a
+    // zero wait about every second instead, which would consume an auto-reset event's signal.
     // Exceptions thrown by the callback are logged to host.log; watching goes on.
     FileWatcher(const std::wstring& folder, const std::list<std::wstring>& fileNames, Callback callback,
-                bool flag, platform::HANDLE stopEvent, FileWatcherIntervals intervals = {});
+                bool flag, platform::HANDLE stopEvent, FileWatcherOptions options = {});
     ~FileWatcher();
     FileWatcher(const FileWatcher&) = delete;
     FileWatcher& operator=(const FileWatcher&) = delete;

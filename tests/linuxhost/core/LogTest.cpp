@@ -14,6 +14,7 @@
 #include "linuxhost/logging/RepeatFilter.h"
 #include "support/TempDir.h"
 #include "support/TextShape.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
@@ -75,8 +76,9 @@ protected:
     testsupport::TempDir temp;
 };
 
-// Read while the file is still open: the closing warning puts every line before it on disk.
-TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCallAndPutsWarningsOnDiskAtOnce) {
+// Read while the file is still open: the closing warning puts every line before it on disk, and a
+// later line below warning level gets there by itself soon after.
+TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCallAndPutsWarningsOnDiskAtOnceAndTheRestSoonAfter) {
     ConfigureFileLogging(Folder(), LogLevel::Debug);
     ZEL::Log log;
     ASSERT_TRUE(InitLog(log, L"DataSync.log", 4));
@@ -100,6 +102,8 @@ TEST_F(FileLogging, WritesOneFormattedUtf8LinePerCallAndPutsWarningsOnDiskAtOnce
         EXPECT_LE(line.substr(0, 19), after.substr(0, 19));
         EXPECT_EQ(line.substr(23, 6), after.substr(19));
     }
+    log.i(L"later");
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return ReadLines(Folder() + "DataSync.log").size() == 5u; }));
 }
 
 TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {

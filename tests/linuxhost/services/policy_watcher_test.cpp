@@ -1,6 +1,8 @@
 // The policy watcher: one "policy changed" notification per settled change of the file's content
-// (seen on two looks in a row), none for the same bytes or a change that reverts, a prompt stop.
+// (seen on two looks in a row), none for the same bytes or a change that reverts, looks when the
+// file changes however it is changed, a prompt stop.
 #include <filesystem>
+#include <functional>
 
 #include "linuxhost/bus/NotificationBus.h"
 #include "linuxhost/policy/PolicyFileWatcher.h"
@@ -70,14 +72,48 @@ TEST_F(PolicyWatcherTest, EachContentChangePublishesOnceWhenItHasSettledAndNever
     EXPECT_EQ(Delivered(), 3);
 }
 
-TEST_F(PolicyWatcherTest, ThreadPublishesAChangeOnceAndStopEndsALongWaitPromptly) {
-    WriteFile(path, "{\"telemetry_scope\":\"full\"}");
+// The thread looks when the file changes in any way (its folder created late, the file replaced,
+// written, deleted, created, a link to a file elsewhere, that file written, the folder deleted)
+// and publishes each new content once; the same bytes again are looked at and not published.
+TEST_F(PolicyWatcherTest, ThreadPublishesEachChangeOnceWhateverMadeItAndStopEndsALongWaitPromptly) {
+    const std::string folder = temp.path() + "later/", elsewhere = temp.sub("elsewhere") + "policy.json";
+    path = folder + "policy.json";
+    UsePolicyFile(path);
     PolicyFileWatcher watcher(5ms);
-    ReplaceFile("{\"telemetry_scope\":\"none\"}");
-    ASSERT_TRUE(WaitUntil([&] { return published.load() == 1; }));
+    const struct {
+        const char* name;
+        std::function<void()> change;
+    } changes[] = {
+        {"the folder created with the file",
+         [&] {
+             std::filesystem::create_directory(folder);
+             WriteFile(path, "{\"telemetry_scope\":\"full\"}");
+         }},
+        {"replaced by a rename", [&] { ReplaceFile("{\"telemetry_scope\":\"none\"}"); }},
+        {"written in place", [&] { WriteFile(path, "{\"telemetry_scope\":\"basic\"}"); }},
+        {"deleted", [&] { std::filesystem::remove(path); }},
+        {"created again", [&] { WriteFile(path, "{\"telemetry_scope\":\"full\"}"); }},
+        {"made a link to a file elsewhere",
+         [&] {
+             WriteFile(elsewhere, "{\"telemetry_scope\":\"other\"}");
+             std::filesystem::remove(path);
+             std::filesystem::create_symlink(elsewhere, path);
+         }},
+        {"the linked file written", [&] { WriteFile(elsewhere, "{\"telemetry_scope\":\"none\"}"); }},
+        {"the folder deleted", [&] { std::filesystem::remove_all(folder); }},
+    };
+    int expected = 0;
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.name);
+        c.change();
+        ++expected;
+        ASSERT_TRUE(WaitUntil([&] { return published.load() >= expected; }));
+    }
+    std::filesystem::create_directory(folder);
     const std::uint64_t looks = watcher.LookCount();
-    ASSERT_TRUE(WaitUntil([&] { return watcher.LookCount() >= looks + 3; }));  // settled: no second notification
-    EXPECT_EQ(Delivered(), 1);
+    WriteFile(path, "");  // as empty as the missing file
+    ASSERT_TRUE(WaitUntil([&] { return watcher.LookCount() > looks; }));
+    EXPECT_EQ(Delivered(), expected);
     PolicyFileWatcher idle(1h);
     const auto start = std::chrono::steady_clock::now();
     idle.Stop();

@@ -1,7 +1,9 @@
 // The folder watcher: which changes are reported and under which path, how bursts are coalesced
-// without losing the last change, a folder that appears late, and how watching ends.
+// without losing the last change, a folder that appears late, removals for a watcher that asks
+// for them, and how watching ends.
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <list>
 
 #include "datasync/common/StringUtil.h"
@@ -13,13 +15,14 @@ namespace {
 
 using namespace watchtest;
 using ZEL::FileWatcher;
-// Looks at the stop event and for a missing folder far more often than the defaults (1 s, 500 ms).
-const ZEL::FileWatcherIntervals kQuick{20ms, 20ms};
+// Looks for a missing folder far more often than the default (500 ms).
+const ZEL::FileWatcherOptions kQuick{20ms};
 
 class FileWatcherTest : public ::testing::Test {
 protected:
     std::unique_ptr<FileWatcher> Watch(const std::string& folder, std::list<std::wstring> names,
-                                       platform::HANDLE stop = nullptr, ZEL::FileWatcherIntervals every = kQuick) {
+                                       platform::HANDLE stop = nullptr,
+                                       ZEL::FileWatcherOptions every = kQuick) {
         return std::make_unique<FileWatcher>(ZEL::String::UTF8ToUTF16(folder), names, recorder.Callback(),
                                              false, stop, every);
     }
@@ -99,6 +102,39 @@ TEST_F(FileWatcherTest, FolderCreatedLateOrCreatedAgainIsWatched) {
     std::filesystem::create_directory(folder);
     Touch(folder + "a.db-wal");
     EXPECT_TRUE(recorder.WaitForCount(2));
+}
+
+// A watcher of removals (as the policy watcher is) also reports a listed file deleted or renamed
+// away, and every listed file when the folder goes away and when it is back.
+TEST_F(FileWatcherTest, AWatcherOfRemovalsReportsFilesThatWentAndEveryFileWhenTheFolderGoesOrComes) {
+    const std::string folder = dir.sub("removals");
+    Touch(folder + "a.db");
+    Touch(folder + "b.db");
+    auto watcher = Watch(folder, {L"a.db", L"b.db"}, nullptr, ZEL::FileWatcherOptions{20ms, true});
+    const std::wstring a = ZEL::String::UTF8ToUTF16(folder + "a.db"),
+                       b = ZEL::String::UTF8ToUTF16(folder + "b.db");
+    const struct {
+        const char* name;
+        std::function<void()> change;
+        std::vector<std::wstring> reported;
+    } steps[] = {
+        {"deleted", [&] { std::filesystem::remove(folder + "a.db"); }, {a}},
+        {"renamed away", [&] { std::filesystem::rename(folder + "b.db", folder + "b.db.old"); }, {b}},
+        {"the folder deleted", [&] { std::filesystem::remove_all(folder); }, {a, b}},
+        {"the folder created again", [&] { std::filesystem::create_directory(folder); }, {a, b}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        const std::size_t before = recorder.Count();
+        step.change();
+        ASSERT_TRUE(recorder.WaitForCount(before + step.reported.size()));
+        EXPECT_TRUE(recorder.StaysAt(before + step.reported.size()));
+        std::vector<std::wstring> paths;
+        for (const auto& report : recorder.Reports()) paths.push_back(report.path);
+        paths.erase(paths.begin(), paths.begin() + static_cast<std::ptrdiff_t>(before));
+        std::sort(paths.begin(), paths.end());
+        EXPECT_EQ(paths, step.reported);
+    }
 }
 
 TEST_F(FileWatcherTest, SteadyWritesAreReportedAndDestructionIsPromptAndFinalWhileTheyGoOn) {
