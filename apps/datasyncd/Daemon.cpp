@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "datasync/common/StringUtil.h"
 #include "datasync/host/Impersonation.h"
 #include "datasyncd/ClockStepWatch.h"
+#include "datasyncd/HostTick.h"
 #include "datasyncd/Installation.h"
 #include "datasyncd/Metrics.h"
 #include "datasyncd/PendingRows.h"
@@ -32,6 +32,7 @@
 #include "linuxhost/policy/PolicyFileAgent.h"
 #include "linuxhost/policy/PolicyFileWatcher.h"
 #include "linuxhost/transport/CurlTransport.h"
+#include "linuxhost/util/HostClock.h"
 #include "linuxhost/watch/FileWatcher.h"
 
 namespace datasyncd {
@@ -47,11 +48,9 @@ constexpr std::chrono::milliseconds kDeliveryWait{2000};
 // The daily maintenance (retention) is announced once a day, on the monotonic clock from the start.
 constexpr std::chrono::hours kDailyMaintenancePeriod{24};
 
-// How often the wall clock is compared with the monotonic clock for steps.
-constexpr std::chrono::seconds kClockStepPeriod{1};
-
 // The host tick: how often the metrics file is written (node_exporter's textfile convention)
-// and, while the agent runs no timer, how often the watchdog is fed instead.
+// and, while the agent runs no timer, how often the watchdog is fed instead; without either,
+// how long after uploads or requests freed memory goes back to the system.
 constexpr std::chrono::seconds kHostTickPeriod{15};
 
 using ZEL::String::UTF16ToUTF8;
@@ -89,6 +88,7 @@ void Phase(const wchar_t* what) { HostLog().i(L"datasyncd: %s", std::wstring(wha
 
 Daemon::Daemon(HostConfig config, SystemdNotifier* notifier)
     : m_config(std::move(config)),
+      m_hostTick(std::make_unique<HostTick>(kHostTickPeriod)),
       m_control(m_config.folders.state_dir + "control.sock", m_config.controlReadGid),
       m_notifier(notifier) {}
 
@@ -148,18 +148,20 @@ void Daemon::Start() {
             ZEL::ZELNotificationData maintenance(ZEL::DEVICE_MAINTENANCE, ZEL::DM_DAILY_MAINTENANCE, L"");
             maintenanceBus->Notify(maintenance, L"datasyncd");
         });
-    m_clockSteps = std::make_unique<ZEL::PeriodicTimer>(
-        kClockStepPeriod, std::chrono::milliseconds(0), L"clock steps",
-        [maintenanceBus, watch = std::make_shared<ClockStepWatch>(*ZEL::Clock::GetInstance())](const std::wstring&) {
-            const std::optional<std::chrono::seconds> step = watch->Check();
-            if (!step) return;
+    m_clockSteps = std::make_unique<ClockStepWatch>(
+        *ZEL::Clock::GetInstance(),
+        [maintenanceBus](std::chrono::seconds step) {
             HostLog().i(L"datasyncd: the wall clock was set (%lld s): publishing the system-time change",
-                        static_cast<long long>(step->count()));
+                        static_cast<long long>(step.count()));
             ZEL::ZELNotificationData changed(ZEL::TOPIC_SYSTEM_TIME, 0, L"");
             maintenanceBus->Notify(changed, L"datasyncd");
-        });
+        },
+        ZEL::linuxhost::HostClock::OffsetFile(), [] { ZEL::linuxhost::HostClock::ReloadOffset(); });
+    HostTick* tick = m_hostTick.get();
     m_registrationSubscription = m_bus->Subscribe(
-        [agent](ZEL::ZELNotificationData& data) {
+        [agent, tick](ZEL::ZELNotificationData& data) {
+            // A notification may have restarted the agent: what the old one held is freed memory.
+            tick->NoteActivity();
             if (data.getTopicId() != ZEL::TOPIC_DEVICE_REGISTRATION || data.getEventState() != ZEL::STATE_DONE ||
                 !agent->PurgeCompleted())
                 return;
@@ -181,8 +183,11 @@ void Daemon::Start() {
     if (access.readGroup)
         HostLog().i(L"datasyncd: members of group %s may ask the control socket for status and metrics",
                     UTF8ToUTF16(m_config.controlReadGroup));
-    m_control.Start([requests, access](const std::string& line, const PeerCredentials& peer) {
-        return requests->HandleLine(line, DecideControlAccess(peer, access), DescribePeer(peer));
+    m_control.Start([requests, access, tick](const std::string& line, const PeerCredentials& peer) {
+        std::string answer =
+            requests->HandleLine(line, DecideControlAccess(peer, access), DescribePeer(peer));
+        tick->NoteActivity();
+        return answer;
     });
     Phase(L"running");
     ReportReady();
@@ -201,9 +206,12 @@ void Daemon::ReportReady() {
 
 void Daemon::StartHostTick() {
     if (!m_config.metricsTextfile.empty()) Phase(L"writing the metrics file every 15 seconds");
-    m_hostTick =
-        std::make_unique<ZEL::PeriodicTimer>(kHostTickPeriod, std::chrono::milliseconds(0), L"host tick",
-                                             [this](const std::wstring&) { OnHostTick(); });
+    // systemd is told of the agent's state, and the watchdog fed while the agent runs no timer,
+    // at each tick; a daemon without either only gives memory back after it was busy.
+    const bool periodic =
+        !m_config.metricsTextfile.empty() || (m_notifier != nullptr && m_notifier->Enabled());
+    m_hostTick->Start(periodic, [this] { OnHostTick(); });
+    m_hostTickStarted = true;
 }
 
 void Daemon::OnHostTick() {
@@ -343,7 +351,9 @@ void Daemon::InstallHostServices() {
     m_bus = &m_host->Bus();
     ZEL::DataSync::AgentEnvironment environment = m_host->Environment();
     m_transport = std::make_unique<ZEL::linuxhost::CurlTransport>();
-    m_uploads = std::make_unique<UploadCounters>(*m_transport, AgentFamilyUrls, *environment.clock);
+    HostTick* tick = m_hostTick.get();
+    m_uploads = std::make_unique<UploadCounters>(*m_transport, AgentFamilyUrls, *environment.clock,
+                                                 [tick] { tick->NoteActivity(); });
     environment.transport = m_uploads.get();
     m_policy = std::make_shared<ZEL::linuxhost::PolicyFileAgent>();
     m_policy->Reload();
@@ -398,12 +408,11 @@ void Daemon::Stop() {
     if (m_notifier != nullptr) m_notifier->Stopping();
     if (m_serviceStop) platform::SetEvent(m_serviceStop);
     if (m_transport) m_transport->RequestStop();
-    const bool wroteMetrics = m_hostTick != nullptr && !m_config.metricsTextfile.empty();
-    m_hostTick.reset();
-    if (wroteMetrics) RemoveMetricsFile();
+    m_hostTick->Stop();
+    if (m_hostTickStarted && !m_config.metricsTextfile.empty()) RemoveMetricsFile();
     m_control.Stop();
     m_dailyMaintenance.reset();
-    m_clockSteps.reset();
+    if (m_clockSteps) m_clockSteps->Stop();
     if (m_bus && !m_registrationSubscription.empty()) m_bus->Unsubscribe(m_registrationSubscription);
     if (m_policyWatcher) m_policyWatcher->Stop();
     // The bus stops before the agent: a notification delivered during UnInit (a policy change

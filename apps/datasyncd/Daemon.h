@@ -8,9 +8,11 @@
 //   watcher -> service-stop event -> agent Init -> start-up notifications (topic 6 state 0 when
 //   the device is online, topic 2 state 0 when it is registered) -> agent FullInit -> the daily
 //   maintenance timer, the clock-step watch and the purge-resume subscription -> serve the
-//   control socket -> READY=1 to systemd -> the host tick (metrics file, see below).
-// The clock-step watch (ClockStepWatch.h) looks once a second whether the wall clock was set
-// and then publishes the system-time change (topic 13, state 0): the agent restarts on it.
+//   control socket -> READY=1 to systemd -> the host tick (HostTick.h; metrics file, see below).
+// The clock-step watch (ClockStepWatch.h) sleeps until the kernel reports that the wall clock
+// was set (or the host clock's test offset file changed), measures the step and, for one of
+// more than two seconds, publishes the system-time change (topic 13, state 0): the agent
+// restarts on it.
 // Stop order: STOPPING=1 to systemd (the watchdog is fed no more) -> set the stop event -> abort
 // uploads in flight -> stop the host tick and remove the metrics file it wrote -> stop serving
 // the control socket, the maintenance timer, the clock-step watch and watching the policy ->
@@ -28,6 +30,10 @@
 // host tick, every 15 s from the start, writes it to metrics_textfile when one is configured;
 // the control request "metrics" answers with it. A clean stop removes the file (node_exporter's
 // convention for a service that does not run: no file, rather than one that says it runs).
+//
+// The host tick also gives freed memory back to the system (malloc_trim). It runs every 15 s
+// only for a daemon with a metrics file or a NOTIFY_SOCKET; any other daemon runs it 15 s after
+// an upload, a notification or a control request, and never while it is idle.
 //
 // Reload (SIGHUP, main.cpp): ReloadPolicy re-reads the policy file at once, as the policy
 // watcher does when the file changes, so an edit takes effect without waiting for the watcher.
@@ -69,6 +75,9 @@ class PolicyFileWatcher;
 
 namespace datasyncd {
 
+class ClockStepWatch;
+class HostTick;
+
 class Daemon {
 public:
     // `notifier` (may be null, else not owned) must outlive this object.
@@ -108,6 +117,9 @@ private:
     void RemoveMetricsFile();
 
     const HostConfig m_config;
+    // Built with the daemon and destroyed last: the transport, the bus and the control socket
+    // note their activity from Start until the agent stopped.
+    const std::unique_ptr<HostTick> m_hostTick;
     ControlServer m_control;
     // The host's service objects, installed as the agent's environment; outlive all below.
     std::unique_ptr<ZEL::linuxhost::HostServices> m_host;
@@ -117,8 +129,8 @@ private:
     std::shared_ptr<ZEL::linuxhost::PolicyFileAgent> m_policy;
     std::unique_ptr<ZEL::linuxhost::PolicyFileWatcher> m_policyWatcher;
     std::unique_ptr<ZEL::PeriodicTimer> m_dailyMaintenance;
-    std::unique_ptr<ZEL::PeriodicTimer> m_clockSteps;
-    std::unique_ptr<ZEL::PeriodicTimer> m_hostTick;
+    std::unique_ptr<ClockStepWatch> m_clockSteps;
+    bool m_hostTickStarted = false;
     SystemdNotifier* const m_notifier;
     bool m_statusShowsStarted = false;  // what STATUS= shows; set before the host tick starts, then by it
     std::mutex m_metricsProblemMutex;

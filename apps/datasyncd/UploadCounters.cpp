@@ -37,8 +37,11 @@ const char* FailureClassName(FailureClass failure) {
 }
 
 UploadCounters::UploadCounters(ZEL::CoreUtility& inner, std::function<FamilyUrls()> familyUrls,
-                               ZEL::Clock& clock)
-    : m_inner(inner), m_familyUrls(std::move(familyUrls)), m_clock(clock) {}
+                               ZEL::Clock& clock, std::function<void()> exchanged)
+    : m_inner(inner),
+      m_familyUrls(std::move(familyUrls)),
+      m_clock(clock),
+      m_exchanged(std::move(exchanged)) {}
 
 ZELCore::InvokeHttpResponse UploadCounters::InvokeHttp(const std::string& url,
                                                        const std::map<std::string, std::string>& headers,
@@ -56,16 +59,19 @@ ZELCore::InvokeHttpResponse UploadCounters::InvokeHttp(const std::string& url,
     const auto wall = m_clock.WallNow();
     const auto steady = m_clock.SteadyNow();
 
-    std::lock_guard<std::mutex> lock(m_mutex);
-    FamilyUploads& counts = m_counts[family];
-    if (accepted) {
-        ++counts.batchesAccepted;
-        counts.rowsAccepted += rows;
-        counts.lastAcceptedWall = wall;
-        counts.lastAcceptedSteady = steady;
-    } else {
-        ++counts.failures[IndexOf(Classify(response))];
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        FamilyUploads& counts = m_counts[family];
+        if (accepted) {
+            ++counts.batchesAccepted;
+            counts.rowsAccepted += rows;
+            counts.lastAcceptedWall = wall;
+            counts.lastAcceptedSteady = steady;
+        } else {
+            ++counts.failures[IndexOf(Classify(response))];
+        }
     }
+    if (m_exchanged) m_exchanged();
     return response;
 }
 

@@ -50,7 +50,9 @@ using FamilyUrls = std::map<std::string, std::string>;
 class UploadCounters : public ZEL::CoreUtility {
 public:
     // `familyUrls` is asked at each exchange (the policy may change the URLs at any time).
-    UploadCounters(ZEL::CoreUtility& inner, std::function<FamilyUrls()> familyUrls, ZEL::Clock& clock);
+    // `exchanged` (may be empty) is called after each exchange was counted, with no lock held.
+    UploadCounters(ZEL::CoreUtility& inner, std::function<FamilyUrls()> familyUrls, ZEL::Clock& clock,
+                   std::function<void()> exchanged = {});
 
     void GetDeviceId(std::wstring& deviceId) override { m_inner.GetDeviceId(deviceId); }
     bool IsDeviceRegistered() override { return m_inner.IsDeviceRegistered(); }
@@ -73,6 +75,7 @@ private:
     ZEL::CoreUtility& m_inner;
     const std::function<FamilyUrls()> m_familyUrls;
     ZEL::Clock& m_clock;
+    const std::function<void()> m_exchanged;
     mutable std::mutex m_mutex;
     UploadCounts m_counts;  // guarded by m_mutex
 };

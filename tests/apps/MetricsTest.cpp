@@ -53,15 +53,27 @@ TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
         inner.script.back().response.statusCode = exchange.status;
     }
     testsupport::ManualClock clock(testsupport::FromUnixMillis(1'800'000'000'000));
-    // The NAVP URL is a prefix of neither of the others, the KTA one the longest match.
+    // The NAVP URL is a prefix of neither of the others, the KTA one the longest match. Each
+    // exchange is announced once it is counted, and the counts can be read from the announcement.
+    std::uint64_t announced = 0, countedWhenAnnounced = 0;
     datasyncd::UploadCounters counters(
         inner,
         [] { return datasyncd::FamilyUrls{{"kta", "https://h/kta/"}, {"navs", "https://h/"}, {"navp", "https://h/navp"}}; },
-        clock);
+        clock,
+        [&] {
+            ++announced;
+            countedWhenAnnounced = 0;
+            for (const auto& [family, c] : counters.Snapshot()) {
+                countedWhenAnnounced += c.batchesAccepted;
+                for (const std::uint64_t n : c.failures) countedWhenAnnounced += n;
+            }
+        });
     for (const auto& exchange : exchanges) {
         int method = ZELCore::HTTP_METHOD_POST;
         counters.InvokeHttp(exchange.url, {}, method, exchange.body, ZELCore::HTTP_AUTH_MTLS, true, "");
+        EXPECT_EQ(countedWhenAnnounced, announced) << exchange.url;
     }
+    EXPECT_EQ(announced, std::size(exchanges));
 
     const datasyncd::UploadCounts counts = counters.Snapshot();
     const struct {

@@ -10,8 +10,8 @@ namespace ZEL {
 namespace linuxhost {
 namespace {
 
-// Decided once, at the first wall-clock reading; null without the variable. Never freed:
-// threads may still read the clock while the process exits.
+// Decided once, at the first wall-clock reading or the first question for the file; null
+// without the variable. Never freed: threads may still read the clock while the process exits.
 WallClockOffset* Offset() {
     static WallClockOffset* const offset = []() -> WallClockOffset* {
         const char* file = std::getenv(WallClockOffset::kEnvironmentVariable);
@@ -34,6 +34,15 @@ std::chrono::steady_clock::time_point HostClock::SteadyNow() {
 
 std::uint64_t HostClock::TickCount64() {
     return platform::GetTickCount64();
+}
+
+std::string HostClock::OffsetFile() {
+    const WallClockOffset* offset = Offset();
+    return offset == nullptr ? std::string() : offset->File();
+}
+
+void HostClock::ReloadOffset() {
+    if (WallClockOffset* offset = Offset()) offset->LookNow();
 }
 
 }  // namespace linuxhost

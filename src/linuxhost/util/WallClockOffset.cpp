@@ -41,17 +41,20 @@ bool WallClockOffset::Identity::operator==(const Identity& other) const {
 std::chrono::seconds WallClockOffset::Offset(std::chrono::steady_clock::time_point steadyNow) {
     const std::int64_t now =
         std::chrono::duration_cast<std::chrono::nanoseconds>(steadyNow.time_since_epoch()).count();
-    if (now >= m_nextLookNs.load(std::memory_order_acquire)) {
-        std::unique_lock<std::mutex> lock(m_lookMutex, std::try_to_lock);
-        if (lock.owns_lock() && now >= m_nextLookNs.load(std::memory_order_relaxed)) {
-            Look();
-            m_nextLookNs.store(now + kLookPeriodNs, std::memory_order_release);
-        }
-    }
+    std::int64_t due = m_nextLookNs.load(std::memory_order_acquire);
+    // One caller per period claims the look; the others use the offset read before.
+    if (now >= due &&
+        m_nextLookNs.compare_exchange_strong(due, now + kLookPeriodNs, std::memory_order_acq_rel))
+        Look();
     return std::chrono::seconds(m_offsetSeconds.load(std::memory_order_acquire));
 }
 
+void WallClockOffset::LookNow() {
+    Look();
+}
+
 void WallClockOffset::Look() {
+    const std::uint64_t look = m_looksBegun.fetch_add(1, std::memory_order_acq_rel) + 1;
     Identity now;
     struct stat info {};
     if (::stat(m_file.c_str(), &info) == 0) {
@@ -60,19 +63,32 @@ void WallClockOffset::Look() {
         now.size = info.st_size;
         now.mtime = info.st_mtim;
     }
-    if (now == m_seen) return;
-    m_seen = now;
-    std::int64_t seconds = 0;
-    if (now.exists) {
-        const platform::FileText file = platform::ReadFileText(m_file);
-        if (!file.ok() || !ParseOffset(file.text, seconds)) {
-            std::fprintf(stderr,
-                         "wall-clock offset file %s: \"%s\" is not a number of seconds; offset kept\n",
-                         m_file.c_str(), file.text.substr(0, 40).c_str());
+    {
+        std::lock_guard<std::mutex> lock(m_seenMutex);
+        if (look < m_lastLookStored) return;  // a look that began later has decided
+        if (now == m_seen) {
+            m_lastLookStored = look;
             return;
         }
     }
-    m_offsetSeconds.store(seconds, std::memory_order_release);
+    std::int64_t seconds = 0;
+    bool usable = true;
+    std::string text;
+    if (now.exists) {
+        const platform::FileText file = platform::ReadFileText(m_file);
+        usable = file.ok() && ParseOffset(file.text, seconds);
+        if (!usable) text = file.text.substr(0, 40);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_seenMutex);
+        if (look < m_lastLookStored) return;
+        m_lastLookStored = look;
+        m_seen = now;
+        if (usable) m_offsetSeconds.store(seconds, std::memory_order_release);
+    }
+    if (!usable)
+        std::fprintf(stderr, "wall-clock offset file %s: \"%s\" is not a number of seconds; offset kept\n",
+                     m_file.c_str(), text.c_str());
 }
 
 }  // namespace linuxhost

@@ -7,11 +7,13 @@
 // "-31536000"); a missing or empty file means 0. The file is looked at (one stat) at most once a
 // second of the monotonic time given by the caller, and read again only when its identity
 // (inode, size, modification time) changed, so a writer that renames a new file over it is seen
-// within a second. A text that is not a number keeps the offset read before and writes one line
-// naming the file to stderr (the host log itself reads this clock).
+// within a second. LookNow looks at once, for a caller that watches the file and saw it change.
+// A text that is not a number keeps the offset read before and writes one line naming the file
+// to stderr (the host log itself reads this clock).
 //
-// Thread safety: Offset may be called from any thread; a caller never waits for another
-// caller's look at the file (it then uses the offset read before).
+// Thread safety: Offset and LookNow may be called from any thread; no caller waits for another
+// caller's look at the file (Offset then uses the offset read before), and no lock is held
+// across one. When looks overlap, the one that began last decides the offset.
 #pragma once
 
 #include <sys/stat.h>
@@ -34,6 +36,12 @@ public:
     // The offset in force at `steadyNow`.
     std::chrono::seconds Offset(std::chrono::steady_clock::time_point steadyNow);
 
+    // Looks at the file now; on return, Offset gives what the file said at the time of the call
+    // or later.
+    void LookNow();
+
+    const std::string& File() const { return m_file; }
+
 private:
     struct Identity {
         bool exists = false;
@@ -43,14 +51,15 @@ private:
         bool operator==(const Identity& other) const;
     };
 
-    // REQUIRES: m_lookMutex held.
     void Look();
 
     const std::string m_file;
     std::atomic<std::int64_t> m_offsetSeconds{0};
-    std::atomic<std::int64_t> m_nextLookNs{INT64_MIN};  // steady-clock nanoseconds
-    std::mutex m_lookMutex;
-    Identity m_seen;  // guarded by m_lookMutex
+    std::atomic<std::int64_t> m_nextLookNs{INT64_MIN};  // steady-clock nanoseconds; claimed by CAS
+    std::atomic<std::uint64_t> m_looksBegun{0};
+    std::mutex m_seenMutex;
+    std::uint64_t m_lastLookStored = 0;  // guarded by m_seenMutex: the look m_seen comes from
+    Identity m_seen;                     // guarded by m_seenMutex
 };
 
 }  // namespace linuxhost
