@@ -1,12 +1,14 @@
 // A wall clock that stands still at the time the test gives it, installed as the process's
 // clock for the lifetime of the object, so that time texts and clocks are tested without
-// waiting. The monotonic clocks (steady time and the tick count) move only when told, together.
+// waiting. The monotonic clocks (steady time and the tick count) move only when told, together;
+// each step wakes the agent's waits (StopSignal::ClockMoved), which then read the clock again.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 
+#include "datasync/common/StopSignal.h"
 #include "datasync/host/Clock.h"
 
 namespace testsupport {
@@ -20,7 +22,10 @@ public:
 
     void SetWall(std::chrono::system_clock::time_point wall) { m_wall = wall; }
     std::chrono::system_clock::time_point WallNow() override { return m_wall.load(); }
-    void AdvanceSteady(std::chrono::milliseconds step) { m_steady += step.count(); }
+    void AdvanceSteady(std::chrono::milliseconds step) {
+        m_steady += step.count();
+        ZEL::DataSync::StopSignal::ClockMoved();
+    }
     std::chrono::steady_clock::time_point SteadyNow() override {
         return std::chrono::steady_clock::time_point(std::chrono::milliseconds(m_steady.load()));
     }

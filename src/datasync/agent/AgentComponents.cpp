@@ -46,7 +46,7 @@ AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandl
       leg({readiness, endpoints, consent, certPause, backoff, deviceMissing, purge,
            upload::HostUploadServices({environment.tables, environment.bookmarks, environment.files}, unsaved,
                                       [this] { return purge.TryBeginUpload(); }), ledger, log}),
-      deviceContext({state, readiness, endpoints, policies, consent, backoff, leg, purge, stop, log}),
+      deviceContext({state, readiness, endpoints, policies, consent, backoff, leg, purge, stop, clock, log}),
       dispatch({state, readiness, endpoints, policies, applicability, leg, purge, deviceContext, stop, log}),
       notifications({state, queue, deviceMissing, certPause, backoff, tasks, stop, log}, std::move(hooks)),
       timer({state, readiness, endpoints, policies, syncMap, dispatch, applicability, heartbeat, consent, backoff, purge,
@@ -55,7 +55,7 @@ AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandl
       duplication({state, policies, applicability, recollected, *environment.tables, *environment.files, stop, log,
                    [this](int root, const std::wstring& name) { return dispatch.RemainData2Sync(root, name); },
                    [this] { timer.AllowSyncOfOnDemandTelemetry(); }}),
-      worker({state, readiness, queue, syncMap, timer, clock, log}) {}
+      worker({state, readiness, stop, queue, syncMap, timer, clock, log}) {}
 
 void AgentComponents::ApplyPolicy(const TelemetryPolicy& policy) {
     endpoints.ResolveEndpointUrls(policy);
@@ -63,6 +63,7 @@ void AgentComponents::ApplyPolicy(const TelemetryPolicy& policy) {
     state._b_is_start = true;
     // KTA is switched on by the datasets: a restart must not keep it when none names it.
     endpoints.SetKtaEnabled(policies.Replace(policy));
+    stop.Changed();  // the started flag and the families: the ready waits ask again
 }
 
 }  // namespace DataSync

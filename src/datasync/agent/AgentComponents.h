@@ -6,7 +6,7 @@
 // Members are declared (and so built) in dependency order: each takes references to members
 // above it only, and they are destroyed in reverse.
 //
-//   state, stop, queue, log          shared by all (common/)
+//   log, clock, state, stop, queue   shared by all (common/)
 //   endpoints, policies, gates       configuration (config/)
 //   deviceMissing, backoff, pause,   resilience (resilience/)
 //   heartbeat
@@ -74,10 +74,10 @@ private:
 public:
 
     Log log;
-    AgentState state;
-    StopSignal stop;
-    CMessageQueue<sync_msg> queue;
     Clock& clock;
+    AgentState state;
+    StopSignal stop{clock};
+    CMessageQueue<sync_msg> queue;
     HostFiles& files;  // the roots' folders
 
     EndpointConfig endpoints{log};

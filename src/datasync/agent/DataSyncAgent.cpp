@@ -208,7 +208,7 @@ void DataSyncAgent::ReportLiveness() {
         std::lock_guard<std::mutex> lock(m_livenessMutex);
         callback = m_liveness;
     }
-    if (callback) callback(m_c->worker.SinceLastLoop());
+    if (callback) callback(m_c->worker.BusyFor());
 }
 
 void DataSyncAgent::NullInit() {
@@ -228,6 +228,7 @@ void DataSyncAgent::NullInitClaimed() {
     }
     try {
         c.state._b_is_start = false;
+        c.stop.Changed();  // a ready wait of the timer, a watcher or the worker gives up
         // Destroying them joins their threads (no lock held); their callbacks never claim the
         // lifecycle.
         m_timers.clear();

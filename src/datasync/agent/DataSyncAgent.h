@@ -113,9 +113,11 @@ public:
     void ListenToCollectionDoneNotification();
 
     // The host's watchdog: called on the timer thread after each pass (every 2 s while the agent
-    // is fully initialised) with how long ago the worker last went round its loop. Any thread may
-    // set or clear it; the call runs with no lock of the agent held.
-    using LivenessCallback = std::function<void(std::chrono::milliseconds sinceWorkerLoop)>;
+    // is fully initialised) with how long the worker has been inside the message it handles (zero
+    // while it waits for one: an idle worker is alive, one that stays inside a message is stuck;
+    // a timer that no longer runs makes no call). Any thread may set or clear it; the call runs
+    // with no lock of the agent held.
+    using LivenessCallback = std::function<void(std::chrono::milliseconds workerBusyFor)>;
     void SetLivenessCallback(LivenessCallback callback);
 
     // The host's configuration: the URL KTA falls back to and the custom URL defaults to.

@@ -134,6 +134,7 @@ const wchar_t* NotificationHandler::Handle(ZELNotificationData& data, int topic,
             } else if (state == STATE_REGISTRATION_CHANGED) {
                 agent._b_is_DevRegistered = TransportSaysRegistered();
                 agent.m_registrationRequested = false;
+                m_parts.stop.Changed();
             }
             return nullptr;
         case TOPIC_TELEMETRY_POLICY:
@@ -149,6 +150,7 @@ const wchar_t* NotificationHandler::Handle(ZELNotificationData& data, int topic,
         case TOPIC_DEVICE_READY:
             if (state == STATE_DONE) {
                 agent._b_is_online = true;
+                m_parts.stop.Changed();
                 m_log.d(L"%s: Get Device_Ready Notificaton:online!", kOnNotification);
                 if (agent._b_is_DevRegistered)
                     PutDeviceOnline(kOnNotification, L"%s: putmsg DEVICE_READY ok", L"%s: putmsg DEVICE_READY failed!");
@@ -194,6 +196,7 @@ void NotificationHandler::HandleRegistrationDone(ZELNotificationData& data) {
 
     m_parts.state._b_is_DevRegistered = true;
     m_parts.state.m_registrationRequested = false;
+    m_parts.stop.Changed();
     m_parts.deviceMissing.Reset403DeviceMissingError();
     if (m_parts.certPause.IsPaused()) {
         m_parts.certPause.ResumeDataSyncAfterCertRenewal();
@@ -257,6 +260,7 @@ void NotificationHandler::ReadLastNotifications() {
         agent._b_is_online = true;
         m_log.d(L"%s: DataSyncAgent:DEVICE_READY already set!", kReadLast);
     }
+    m_parts.stop.Changed();
     m_log.d(L"%s: Exit _b_is_DevRegistered=%d _b_is_online=%d", kReadLast, agent._b_is_DevRegistered ? 1 : 0,
             agent._b_is_online ? 1 : 0);
 }

@@ -10,14 +10,12 @@ namespace DataSync {
 namespace {
 
 const wchar_t* const kMsgHandleProc = L"DataSyncAgent::MsgHandleProc";
-// The longest the idle worker sleeps on the queue before it goes round its loop again.
-constexpr unsigned kIdleRoundMs = 10000;
 
 }  // namespace
 
 void SyncWorker::Start() {
     if (m_workerThread) return;
-    StampLoop();
+    m_busySinceMs = -1;
     m_workerThread = std::make_unique<std::thread>([this] { MsgHandleProc(); });
 }
 
@@ -30,49 +28,68 @@ void SyncWorker::Stop() {
         m_workerThread->join();
     }
     m_workerThread.reset();
-    m_lastLoopMs = -1;
+    m_busySinceMs = -1;
 }
 
-void SyncWorker::StampLoop() {
-    m_lastLoopMs = std::chrono::duration_cast<std::chrono::milliseconds>(m_parts.clock.SteadyNow().time_since_epoch()).count();
+std::int64_t SyncWorker::SteadyMillis() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(m_parts.clock.SteadyNow().time_since_epoch())
+        .count();
 }
 
-std::chrono::milliseconds SyncWorker::SinceLastLoop() const {
-    const std::int64_t last = m_lastLoopMs;
-    if (last < 0) return std::chrono::milliseconds(0);
-    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(m_parts.clock.SteadyNow().time_since_epoch());
-    return std::max(std::chrono::milliseconds(0), now - std::chrono::milliseconds(last));
+std::chrono::milliseconds SyncWorker::BusyFor() const {
+    const std::int64_t since = m_busySinceMs;
+    if (since < 0) return std::chrono::milliseconds(0);
+    return std::max(std::chrono::milliseconds(0), std::chrono::milliseconds(SteadyMillis() - since));
 }
 
 void SyncWorker::WaitSync(unsigned milliseconds, bool release) {
-    std::unique_lock<std::mutex> lock(m_pauseMutex);
     if (release) {
-        m_freePending = true;
-        m_pauseFreed.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(m_pauseMutex);
+            m_freePending = true;
+        }
+        m_parts.stop.Changed();
         return;
     }
-    m_pauseFreed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_freePending; });
+    Pause([] { return false; }, m_parts.clock.SteadyNow() + std::chrono::milliseconds(milliseconds));
+}
+
+StopSignal::Ended SyncWorker::Pause(const std::function<bool()>& done,
+                                    std::chrono::steady_clock::time_point deadline) {
+    const StopSignal::Ended ended = m_parts.stop.WaitUntil(
+        [this, &done] {
+            {
+                std::lock_guard<std::mutex> lock(m_pauseMutex);
+                if (m_freePending) return true;
+            }
+            return done();
+        },
+        deadline);
+    std::lock_guard<std::mutex> lock(m_pauseMutex);
     m_freePending = false;
+    return ended;
 }
 
 void SyncWorker::MsgHandleProc() {
     const AgentState& state = m_parts.state;
+    const SyncReadiness& readiness = m_parts.readiness;
     m_log.d(L"%s: thread Entry!\n", kMsgHandleProc);
     while (state._b_is_start) {
-        StampLoop();
-        const SyncReadiness& ready = m_parts.readiness;
-        if (!state._b_is_online ||
-            (!ready.IsNavpSyncReady() && !ready.IsKtaSyncReady() && !ready.IsNavsSyncReady())) {
-            if (!state._b_is_start) {
+        if (!readiness.SomeEndpointReady()) {
+            // Until the device is online and some family ready, the agent no longer started,
+            // or Stop(); a stop ends the thread.
+            if (!state._b_is_start ||
+                Pause([&] { return !state._b_is_start || readiness.SomeEndpointReady(); },
+                      StopSignal::kNoDeadline) == StopSignal::Ended::Stopped) {
                 m_log.d(L"%s: Service stop happend!", kMsgHandleProc);
                 return;
             }
-            WaitSync(250, false);
             continue;
         }
         sync_msg msg;
-        if (m_parts.queue.GetMsg(msg, kIdleRoundMs) == 2) continue;
+        m_parts.queue.GetMsg(msg);  // no time-out: a message, or Stop()
         if (!state._b_is_start) break;
+        m_busySinceMs = SteadyMillis();
         try {
             Handle(msg);
         } catch (const std::exception& ex) {
@@ -80,6 +97,7 @@ void SyncWorker::MsgHandleProc() {
         } catch (...) {
             m_log.e(L"%s failed with exception", kMsgHandleProc);
         }
+        m_busySinceMs = -1;
     }
     m_log.d(L"%s: thread exited!\n", kMsgHandleProc);
 }

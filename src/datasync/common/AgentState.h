@@ -8,6 +8,8 @@
 //
 // Thread safety: each flag is an atomic; readers on any thread see the old or the new value,
 // and a stale read costs at most one more pass or pause of the reader. Nothing here waits.
+// The waits for a ready endpoint read the first three: whoever sets one of them calls the
+// agent's StopSignal::Changed() afterwards, so that those waits ask again.
 #pragma once
 
 #include <atomic>

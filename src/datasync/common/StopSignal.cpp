@@ -1,5 +1,6 @@
 // The agent's interruptible wait: the cancel event and the host's stop event waited on
-// together with the platform's multi-object wait.
+// together with the platform's multi-object wait, and for WaitUntil a wake event of each
+// waiter, set by Changed().
 #include "datasync/common/StopSignal.h"
 
 #include <algorithm>
@@ -15,11 +16,36 @@ platform::DWORD Timeout(std::uint64_t milliseconds) {
     return static_cast<platform::DWORD>(std::min<std::uint64_t>(milliseconds, platform::INFINITE - 1));
 }
 
+// Every signal of the process, for ClockMoved. Never freed: a signal may be destroyed while the
+// process exits.
+std::mutex& SignalsMutex() {
+    static std::mutex* const mutex = new std::mutex();
+    return *mutex;
+}
+std::list<const StopSignal*>& Signals() {
+    static std::list<const StopSignal*>* const signals = new std::list<const StopSignal*>();
+    return *signals;
+}
+
 }  // namespace
 
-StopSignal::StopSignal() : m_cancel(platform::CreateEventW(true, false)) {}
+// One WaitUntil call, listed with its signal while it runs.
+struct StopSignal::Waiter {
+    platform::HANDLE wake = platform::CreateEventW(false, false);  // auto-reset
+};
 
-StopSignal::~StopSignal() { platform::CloseHandle(m_cancel); }
+StopSignal::StopSignal(Clock& clock) : m_clock(clock), m_cancel(platform::CreateEventW(true, false)) {
+    std::lock_guard<std::mutex> lock(SignalsMutex());
+    Signals().push_back(this);
+}
+
+StopSignal::~StopSignal() {
+    {
+        std::lock_guard<std::mutex> lock(SignalsMutex());
+        Signals().remove(this);
+    }
+    platform::CloseHandle(m_cancel);
+}
 
 void StopSignal::UseServiceStop(platform::HANDLE serviceStop) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -50,6 +76,59 @@ StopSignal::Woke StopSignal::WaitForEvent(const platform::HANDLE& event, std::ui
     if (woke == platform::WAIT_TIMEOUT) return Woke::TimedOut;
     if (event && woke == platform::WAIT_OBJECT_0 + handles.size() - 1) return Woke::Event;
     return Woke::Stopped;  // a stop, a cancel, or a wait that failed: nothing may go on waiting
+}
+
+StopSignal::Ended StopSignal::WaitUntil(const std::function<bool()>& condition,
+                                        std::chrono::steady_clock::time_point deadline) const {
+    Waiter waiter;
+    if (!waiter.wake) return condition() ? Ended::Holds : Ended::Stopped;  // no wait can be made
+    // Listed before the condition is first asked, so that no change made after it is missed;
+    // unlisted on every way out, a throwing condition's included.
+    struct Listing {
+        const StopSignal& signal;
+        std::list<const Waiter*>::iterator at;
+        ~Listing() {
+            std::lock_guard<std::mutex> lock(signal.m_mutex);
+            signal.m_waiters.erase(at);
+        }
+    };
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const Listing listing{*this, m_waiters.insert(m_waiters.end(), &waiter)};
+    lock.unlock();
+    for (;;) {
+        if (condition()) return Ended::Holds;
+        std::uint64_t milliseconds = platform::INFINITE;
+        if (deadline != kNoDeadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - m_clock.SteadyNow()).count();
+            milliseconds =
+                left <= 0 ? 0
+                          : std::min<std::uint64_t>(static_cast<std::uint64_t>(left), platform::INFINITE - 1);
+        }
+        // A wait of no time still looks at the stop: a stop wins over a deadline that has passed.
+        if (WaitForEvent(waiter.wake, milliseconds) == Woke::Stopped) return Ended::Stopped;
+        if (deadline != kNoDeadline && m_clock.SteadyNow() >= deadline)
+            return condition() ? Ended::Holds : Ended::TimedOut;
+        // Woken by a change or a clock step, or real time ran out short of the clock's deadline.
+    }
+}
+
+void StopSignal::Changed() const {
+    WakeWaiters();
+}
+
+void StopSignal::WakeWaiters() const {
+    std::vector<platform::HANDLE> wakes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Waiter* waiter : m_waiters) wakes.push_back(waiter->wake);
+    }
+    for (const platform::HANDLE& wake : wakes) platform::SetEvent(wake);
+}
+
+void StopSignal::ClockMoved() {
+    std::lock_guard<std::mutex> lock(SignalsMutex());
+    for (const StopSignal* signal : Signals()) signal->WakeWaiters();
 }
 
 }  // namespace DataSync

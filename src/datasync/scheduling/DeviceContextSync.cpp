@@ -16,8 +16,7 @@ namespace DataSync {
 namespace {
 
 const wchar_t* const kThread = L"DataSyncAgent::DeviceContextSyncThread";
-constexpr std::uint64_t kRetryWaitMs = 900000;
-constexpr std::uint64_t kReadyPollMs = 250;
+constexpr std::chrono::minutes kRetryWait{15};
 
 }  // namespace
 
@@ -41,6 +40,7 @@ void DeviceContextSync::Stop() {
     if (!m_deviceContextThread) return;
     m_stopRequested = true;
     platform::SetEvent(m_hDeviceContextWake);
+    m_parts.stop.Changed();  // the retry wait
     if (m_deviceContextThread->joinable()) m_deviceContextThread->join();
     m_deviceContextThread.reset();
 }
@@ -73,25 +73,14 @@ bool DeviceContextSync::StoppedBeforeWake() {
     return false;
 }
 
-bool DeviceContextSync::StoppedWithin(std::uint64_t milliseconds) {
-    // A new record sets the wake event as well: it does not shorten the wait.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
-        if (m_stopRequested) return true;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-        switch (m_parts.stop.WaitForEvent(m_hDeviceContextWake, static_cast<std::uint64_t>(left))) {
-            case StopSignal::Woke::Stopped:
-                return true;
-            case StopSignal::Woke::TimedOut:
-                return m_stopRequested.load();
-            case StopSignal::Woke::Event:
-                if (m_stopRequested) return true;
-                platform::ResetEvent(m_hDeviceContextWake);  // the record loop looks at the list again
-                break;
-        }
-    }
+bool DeviceContextSync::StoppedWithin(std::chrono::milliseconds wait) {
+    // A new record or the block lifting does not shorten the wait; the record loop looks at the
+    // list again after it, so what they signalled meanwhile is dropped.
+    const StopSignal::Ended ended =
+        m_parts.stop.WaitUntil([this] { return m_stopRequested.load(); }, m_parts.clock.SteadyNow() + wait);
+    if (ended != StopSignal::Ended::TimedOut) return true;
+    platform::ResetEvent(m_hDeviceContextWake);
+    return m_stopRequested.load();  // a Stop whose wake the reset took
 }
 
 void DeviceContextSync::DeviceContextSyncThread() {
@@ -109,7 +98,7 @@ void DeviceContextSync::DeviceContextSyncThread() {
             m_log.e(L"%s failed with exception", kThread);
         }
         // The records stay; they are tried again after the retry wait.
-        if (StoppedWithin(kRetryWaitMs)) return;
+        if (StoppedWithin(kRetryWait)) return;
         platform::SetEvent(m_hDeviceContextWake);
     }
 }
@@ -145,7 +134,7 @@ bool DeviceContextSync::SyncRecordUntilAccepted(std::int64_t id) {
         if (!m_parts.consent.IsSyncAllowedByMetrics() || m_parts.endpoints.IsScopeNone()) {
             m_log.i(L"%s: device context record %ld not posted: no consent to send telemetry, or scope none", kThread,
                     id);
-            if (StoppedWithin(kRetryWaitMs)) return false;
+            if (StoppedWithin(kRetryWait)) return false;
             continue;
         }
         const UploadOutcome outcome =
@@ -160,7 +149,7 @@ bool DeviceContextSync::SyncRecordUntilAccepted(std::int64_t id) {
         if (outcome.result == UploadResult::Blocked) continue;
         m_log.e(L"%s: Retrying sync device context after returned sync result: %d", kThread,
                 NavpSyncAgent::ResultCode(outcome));
-        if (StoppedWithin(kRetryWaitMs)) return false;
+        if (StoppedWithin(kRetryWait)) return false;
     }
 }
 
@@ -174,11 +163,15 @@ DatabaseResult DeviceContextSync::UploadDeviceContext(const std::wstring& fileNa
         return notDone("purge");
     }
     m_log.d(L"%s: Filename %s", function, fileName);
-    while (!m_parts.readiness.SomeEndpointReady()) {
-        if (!m_parts.state._b_is_start || m_parts.stop.WaitFor(kReadyPollMs)) {
-            m_log.d(L"%s: Service stop happend!", function);
-            return notDone("not_ready");
-        }
+    // Woken by the flags and the families changing (StopSignal::Changed) and by a stop.
+    bool ready = false;
+    m_parts.stop.WaitUntil([this, &ready] {
+        ready = m_parts.readiness.SomeEndpointReady();
+        return ready || !m_parts.state._b_is_start;
+    });
+    if (!ready) {
+        m_log.d(L"%s: Service stop happend!", function);
+        return notDone("not_ready");
     }
     m_log.d(L"%s: Making a sync post call", function);
     try {

@@ -10,7 +10,8 @@
 //
 // Lifetime: Start() starts the thread (Init), Stop() ends and joins it (safe twice, also when
 // never started); the destructor calls Stop. A stop or cancel of the agent's StopSignal ends
-// the thread's waits, the 15-minute retry included; Stop() ends them too.
+// the thread's waits, the 15-minute retry (measured on the components' clock) included; Stop()
+// ends them too.
 //
 // Thread safety: AddDeviceContextRecordToSync and the status from any thread; HandleDeviceContext
 // on the worker or a host thread. m_deviceContextMutex guards the waiting ids and is held only
@@ -18,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -31,6 +33,7 @@
 #include "datasync/config/ConsentGate.h"
 #include "datasync/config/DatasetPolicies.h"
 #include "datasync/config/EndpointConfig.h"
+#include "datasync/host/Clock.h"
 #include "datasync/housekeeping/DevicePathPurge.h"
 #include "datasync/host/Log.h"
 #include "datasync/resilience/Backoff.h"
@@ -52,6 +55,7 @@ public:
         FamilyLeg& leg;
         const DevicePathPurge& purge;
         const StopSignal& stop;
+        Clock& clock;  // the retry wait's
         Log& log;
     };
 
@@ -83,8 +87,8 @@ private:
     // Posts one record until it is done (accepted, or never to be sent: no such row, or one that
     // cannot be decoded); false when the thread is to end.
     bool SyncRecordUntilAccepted(std::int64_t id);
-    // A wait of the thread: true when it is to end (stop, cancel or Stop()).
-    bool StoppedWithin(std::uint64_t milliseconds);
+    // A wait of the thread, `wait` long on the clock: true when it is to end (stop, cancel or Stop()).
+    bool StoppedWithin(std::chrono::milliseconds wait);
     // Waits until the thread is woken (a record added, the block lifted); true when it is to end.
     bool StoppedBeforeWake();
 

@@ -11,12 +11,6 @@
 
 namespace ZEL {
 namespace DataSync {
-namespace {
-
-constexpr std::uint64_t kReadyPollMs = 250;
-
-}  // namespace
-
 DatabaseResult SyncDispatcher::UploadServiceFile(const std::wstring& fileName) {
     if (fileName == kDeviceContextFileName) return m_parts.deviceContext.UploadDeviceContext(fileName);
     return Post(DatasetIdOfFile(fileName), GetDataItemType(fileName), utility::DB_PATH_DEFAULT, false);
@@ -54,13 +48,14 @@ DatabaseResult SyncDispatcher::PostAsLogonUser(const std::wstring& datasetId, in
 }
 
 bool SyncDispatcher::WaitUntilSomeEndpointReady(const wchar_t* function) {
-    while (!m_parts.readiness.SomeEndpointReady()) {
-        if (!m_parts.state._b_is_start || m_parts.stop.WaitFor(kReadyPollMs)) {
-            m_log.d(L"%s: Service stop happened!", function);
-            return false;
-        }
-    }
-    return true;
+    // Woken by the flags and the families changing (StopSignal::Changed) and by a stop.
+    bool ready = false;
+    m_parts.stop.WaitUntil([this, &ready] {
+        ready = m_parts.readiness.SomeEndpointReady();
+        return ready || !m_parts.state._b_is_start;
+    });
+    if (!ready) m_log.d(L"%s: Service stop happened!", function);
+    return ready;
 }
 
 DatabaseResult SyncDispatcher::Post(const std::wstring& datasetId, int syncType, utility::EGetDBPathMethod method,

@@ -83,7 +83,7 @@ private:
     DatabaseResult Post(const std::wstring& datasetId, int syncType, utility::EGetDBPathMethod method, bool logonUser);
     DatabaseResult PostFamily(SyncEP::SyncEp_type family, const DataSet& policy, int type,
                               utility::EGetDBPathMethod method);
-    // Waits in 250 ms steps until some family is ready; false when the agent stops first.
+    // Waits until some family is ready; false when the agent stops (or is no longer started) first.
     bool WaitUntilSomeEndpointReady(const wchar_t* function);
     template <typename AskKtaOrNavs, typename AskNavp>
     bool AskFamiliesForRemainingRows(int method, const std::wstring& path, AskKtaOrNavs askKtaOrNavs, AskNavp askNavp,

@@ -115,6 +115,40 @@ TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
     }
 }
 
+// The watchdog's measure: a worker waiting for a message or paused (offline) is alive however
+// long the clock moves on; one held inside a message is busy for as long, and idle once it is
+// done. The paused worker takes the message that going online queues, woken by the change.
+TEST(WorkerWatchdogTest, OnlyTheTimeInsideAMessageCountsAsBusy) {
+    enum Worker { kWaitsForAMessage, kPausedOffline, kInsideAMessage };
+    const char* const handled = "MsgHandleProc: Get DEVICE_ONLINE";
+    const struct {
+        Worker worker;
+        std::chrono::milliseconds busy;
+    } cases[] = {{kWaitsForAMessage, 0ms}, {kPausedOffline, 0ms}, {kInsideAMessage, 1h}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.worker);
+        testsupport::FakeHost host;
+        testsupport::PreparedComponents p(host.UsePolicy(testsupport::SyncPolicy(L"KTA", {{L"DS-1", L"nrt"}})));
+        p.c.state._b_is_online = c.worker != kPausedOffline;
+        if (c.worker == kInsideAMessage) {
+            host.logs.HoldAt({handled});
+            p.c.queue.PutMsg(ZEL::DataSync::sync_msg{ZEL::DataSync::DEVICE_ONLINE, L""});
+        }
+        p.c.worker.Start();
+        const auto entered = [&] { return host.logs.Contains("MsgHandleProc: thread Entry!"); };
+        ASSERT_TRUE(c.worker == kInsideAMessage ? host.logs.WaitUntilHeld() : WaitUntil(entered));
+        host.clock.AdvanceSteady(1h);
+        EXPECT_EQ(p.c.worker.BusyFor(), c.busy);
+        host.logs.HoldAt({});
+        if (c.worker == kPausedOffline)
+            p.Notify(ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, L""));
+        if (c.worker != kWaitsForAMessage) {
+            EXPECT_TRUE(WaitUntil([&] { return host.logs.Contains(handled) && p.c.queue.Size() == 0; }));
+            EXPECT_TRUE(WaitUntil([&] { return p.c.worker.BusyFor() == 0ms; })) << "idle after the message";
+        }
+    }
+}
+
 // Tables in memory, installed while they live, whose dated delete of `datasetId`'s item events takes one of
 // its `rows` a step, asks `stop` before each and calls `onStep` as each starts: a slow disk the test holds.
 class SlowTables : public testsupport::MemoryTables {
