@@ -130,8 +130,8 @@ void Daemon::Start() {
         SystemdNotifier* notifier = m_notifier;
         HostLog().i(L"datasyncd: the agent's timer feeds systemd's watchdog (interval %lld ms)",
                     static_cast<long long>(notifier->CurrentSettings().watchdogInterval.count() / 1000));
-        m_agent->SetLivenessCallback([notifier](std::chrono::milliseconds sinceWorkerLoop) {
-            notifier->FeedWatchdog(sinceWorkerLoop);
+        m_agent->SetLivenessCallback([notifier](std::chrono::milliseconds workerBusyFor) {
+            notifier->FeedWatchdog(workerBusyFor);
         });
     }
 

@@ -77,8 +77,8 @@ bool SystemdNotifier::Stopping() {
     return Send("STOPPING=1\nSTATUS=stopping", MSG_DONTWAIT);
 }
 
-bool SystemdNotifier::FeedWatchdog(std::chrono::milliseconds sinceWorkerLoop) {
-    if (!WatchdogEnabled() || sinceWorkerLoop >= m_settings.watchdogInterval / 2) return false;
+bool SystemdNotifier::FeedWatchdog(std::chrono::milliseconds workerBusyFor) {
+    if (!WatchdogEnabled() || workerBusyFor >= m_settings.watchdogInterval / 2) return false;
     std::lock_guard<std::mutex> lock(m_orderMutex);
     return m_ready && !m_stopping && Send("WATCHDOG=1", MSG_DONTWAIT);
 }

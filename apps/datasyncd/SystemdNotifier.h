@@ -58,8 +58,9 @@ public:
     // "STOPPING=1"; from then on FeedWatchdog sends nothing.
     bool Stopping();
     // "WATCHDOG=1" when the watchdog is on, READY=1 went out, no stop has begun and
-    // `sinceWorkerLoop` is below half the watchdog interval. True when sent.
-    bool FeedWatchdog(std::chrono::milliseconds sinceWorkerLoop);
+    // the worker has been inside one message (`workerBusyFor`) for less than half the watchdog
+    // interval. True when sent.
+    bool FeedWatchdog(std::chrono::milliseconds workerBusyFor);
 
     // One message of newline-separated assignments. False when disabled or sendto failed.
     bool Send(const std::string& message, int flags = 0);

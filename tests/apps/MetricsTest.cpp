@@ -157,7 +157,7 @@ TEST(MetricsText, ShowsTheAgentsStatesAndTimesAsPrometheusSamples) {
         << "a family without an accepted batch has no time to show";
 }
 
-TEST(SystemdNotifier, FeedsTheWatchdogOnlyBetweenReadyAndStoppingWhileTheWorkerLoopsInTime) {
+TEST(SystemdNotifier, FeedsTheWatchdogOnlyBetweenReadyAndStoppingWhileTheWorkerIsNotStuckInAMessage) {
     appstest::NotifySocket socket;
     datasyncd::SystemdNotifier notifier({socket.Name(), std::chrono::seconds(60)});
     ASSERT_TRUE(notifier.WatchdogEnabled()) << notifier.Problem();
@@ -165,19 +165,19 @@ TEST(SystemdNotifier, FeedsTheWatchdogOnlyBetweenReadyAndStoppingWhileTheWorkerL
     const struct {
         const char* step;
         Call call;
-        milliseconds sinceWorkerLoop;
+        milliseconds workerBusyFor;
         std::optional<std::string> sent;
     } steps[] = {
         {"before READY", Call::Feed, milliseconds(0), std::nullopt},
         {"ready", Call::Ready, {}, std::string("READY=1\nSTATUS=running")},
-        {"worker looped 2 s ago", Call::Feed, milliseconds(2000), std::string("WATCHDOG=1")},
-        {"worker looped 29.9 s ago", Call::Feed, milliseconds(29'999), std::string("WATCHDOG=1")},
+        {"worker busy inside a message for 2 s", Call::Feed, milliseconds(2000), std::string("WATCHDOG=1")},
+        {"worker busy inside a message for 29.9 s", Call::Feed, milliseconds(29'999), std::string("WATCHDOG=1")},
         {"worker stuck for half the interval", Call::Feed, milliseconds(30'000), std::nullopt},
         {"stopping", Call::Stopping, {}, std::string("STOPPING=1\nSTATUS=stopping")},
         {"after STOPPING", Call::Feed, milliseconds(0), std::nullopt},
     };
     for (const auto& step : steps) {
-        if (step.call == Call::Feed) notifier.FeedWatchdog(step.sinceWorkerLoop);
+        if (step.call == Call::Feed) notifier.FeedWatchdog(step.workerBusyFor);
         if (step.call == Call::Ready) notifier.Ready("running");
         if (step.call == Call::Stopping) notifier.Stopping();
         EXPECT_EQ(socket.Next(), step.sent) << step.step;

@@ -16,17 +16,6 @@ platform::DWORD Timeout(std::uint64_t milliseconds) {
     return static_cast<platform::DWORD>(std::min<std::uint64_t>(milliseconds, platform::INFINITE - 1));
 }
 
-// Every signal of the process, for ClockMoved. Never freed: a signal may be destroyed while the
-// process exits.
-std::mutex& SignalsMutex() {
-    static std::mutex* const mutex = new std::mutex();
-    return *mutex;
-}
-std::list<const StopSignal*>& Signals() {
-    static std::list<const StopSignal*>* const signals = new std::list<const StopSignal*>();
-    return *signals;
-}
-
 }  // namespace
 
 // One WaitUntil call, listed with its signal while it runs.
@@ -35,15 +24,11 @@ struct StopSignal::Waiter {
 };
 
 StopSignal::StopSignal(Clock& clock) : m_clock(clock), m_cancel(platform::CreateEventW(true, false)) {
-    std::lock_guard<std::mutex> lock(SignalsMutex());
-    Signals().push_back(this);
+    m_clock.AddStepListener(this);
 }
 
 StopSignal::~StopSignal() {
-    {
-        std::lock_guard<std::mutex> lock(SignalsMutex());
-        Signals().remove(this);
-    }
+    m_clock.RemoveStepListener(this);
     platform::CloseHandle(m_cancel);
 }
 
@@ -126,10 +111,7 @@ void StopSignal::WakeWaiters() const {
     for (const platform::HANDLE& wake : wakes) platform::SetEvent(wake);
 }
 
-void StopSignal::ClockMoved() {
-    std::lock_guard<std::mutex> lock(SignalsMutex());
-    for (const StopSignal* signal : Signals()) signal->WakeWaiters();
-}
+void StopSignal::SteadyTimeStepped() { WakeWaiters(); }
 
 }  // namespace DataSync
 }  // namespace ZEL

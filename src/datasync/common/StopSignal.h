@@ -13,8 +13,8 @@
 // change (the notifications setting the online and registered flags, the lifecycle clearing the
 // started flag or applying a policy, the worker's Stop, the device-context Stop), and each
 // waiter then asks its condition again. Its deadline is in the steady time of the clock the
-// signal was built with; a clock whose steady time moves other than with real time (a test's
-// manual clock) calls ClockMoved() after each step, so that every waiter reads its clock again.
+// signal was built with; the signal listens to that clock's jumps (a test's manual clock), so
+// that every waiter reads the clock again after one.
 //
 // Thread safety: every function may be called from any thread. UseServiceStop and Reset are
 // meant for Init, before the agent's threads run. The conditions are called on the waiting
@@ -33,7 +33,7 @@
 namespace ZEL {
 namespace DataSync {
 
-class StopSignal {
+class StopSignal : private Clock::StepListener {
 public:
     // `clock` (not owned) must outlive the signal; WaitUntil's deadlines are in its steady time.
     explicit StopSignal(Clock& clock);
@@ -73,12 +73,9 @@ public:
     // signal itself.
     void Changed() const;
 
-    // The steady time of some clock moved other than with real time: every WaitUntil of every
-    // signal reads its clock again.
-    static void ClockMoved();
-
 private:
     struct Waiter;
+    void SteadyTimeStepped() override;
     void WakeWaiters() const;
 
     Clock& m_clock;
