@@ -43,10 +43,6 @@ TEST(HostTickSchedule, PeriodicRunsFromTheStartOnDemandOnlyOnePeriodAfterActivit
           {kActivity, 50, false, 55},
           {kRun, 55, false, std::nullopt},
           {kActivity, 56, true, 71}}},
-        {"on demand: activity while a run is under way asks for another",
-         false,
-         15,
-         {{kRun, 15, false, std::nullopt}, {kActivity, 15, true, 30}, {kRun, 30, false, std::nullopt}}},
     };
     const TimePoint start{seconds(1000)};
     const auto at = [&](std::optional<int> s) {

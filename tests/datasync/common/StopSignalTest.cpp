@@ -39,7 +39,6 @@ TEST(StopSignalTest, WaitUntilEndsOnItsConditionItsDeadlineOrAStopAndOnNothingEl
         std::vector<Step> steps;  // each but the last leaves the wait waiting, asked once more
         StopSignal::Ended ended;
     } cases[] = {
-        {"holds at the start", true, false, {}, StopSignal::Ended::Holds},
         {"holds at the start, stop set", true, true, {}, StopSignal::Ended::Holds},
         {"state changed", false, false, {stateChanged}, StopSignal::Ended::Holds},
         {"a change that leaves it false, then the state changed",
