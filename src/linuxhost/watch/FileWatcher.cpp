@@ -2,8 +2,13 @@
 // which writers create, replace by rename and delete), a thread that turns the folder's events
 // into at most one report per listed file per 100 ms, and an eventfd that wakes the thread
 // for shutdown. The thread blocks in one poll on the inotify fd, that eventfd and the stop
-// event's descriptor; the poll has a time-out only while a report is due or the folder is not
-// watched, so an idle watcher never wakes.
+// event's descriptor; the poll has a time-out only while a report is due (or, rarely, while a
+// missing folder cannot be waited for), so an idle watcher never wakes.
+//
+// A missing folder is waited for through a watch on its nearest existing ancestor: an entry
+// created or renamed into that ancestor, or the ancestor going away, has the folder looked for
+// again (and the ancestor chosen again, a level deeper as `mkdir -p` goes on). Only when no
+// ancestor can be watched does the thread look for the folder every `retry`.
 //
 // Coalescing: the first unreported change of a file opens a 100 ms window; when it closes, the
 // file is reported once for every change inside it. The window is cleared before the callback
@@ -53,6 +58,7 @@ constexpr int kMaxReadsPerPass = 16;
 // IN_CLOSE_WRITE is left out on purpose: a reader's SELECT raises it too.
 constexpr std::uint32_t kWatchMask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr std::uint32_t kRemovalMask = IN_DELETE | IN_MOVED_FROM;
+constexpr std::uint32_t kAncestorMask = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 const std::string kWalSuffix = "-wal";
 
 bool PathExists(const std::string& path) {
@@ -81,8 +87,9 @@ public:
 
     platform::UniqueFd inotifyFd;
     int watch = -1;
-    bool missing = false;  // the folder was not watched at some point: catch up on re-watch
-    Clock::time_point nextRetry;
+    int ancestorWatch = -1;       // while the folder is missing: its nearest existing ancestor
+    bool missing = false;         // the folder was not watched at some point: catch up on re-watch
+    Clock::time_point nextRetry;  // max while the ancestor's watch will say when to look
     std::vector<std::optional<Clock::time_point>> due;  // per name: end of its open window
 
     bool TryAddWatch();
@@ -90,6 +97,9 @@ public:
 
 private:
     bool StopEventSet() const;
+    void LookForFolder(Clock::time_point now);
+    bool WatchAncestor();
+    void DropAncestorWatch();
     void ReadEvents(Clock::time_point now);
     void HandleEvent(const inotify_event& event, Clock::time_point now);
     void LoseWatch(Clock::time_point now);
@@ -119,8 +129,8 @@ bool WatchState::TryAddWatch() {
     if (watch < 0) {
         const int error = errno;
         if (!missing) {
-            linuxhost::HostLog().i(L"FileWatcher: cannot watch %s yet (%s); retrying every %d ms", wideFolder,
-                                   ErrnoText(error), static_cast<long long>(options.retry.count()));
+            linuxhost::HostLog().i(L"FileWatcher: cannot watch %s yet (%s); watching again once it appears",
+                                   wideFolder, ErrnoText(error));
         }
         return false;
     }
@@ -128,24 +138,14 @@ bool WatchState::TryAddWatch() {
 }
 
 void WatchState::Run() {
-    nextRetry = Clock::now() + options.retry;
+    nextRetry = Clock::now();
     while (!stopping.load()) {
         if (StopEventSet()) {
             linuxhost::HostLog().i(L"FileWatcher: stop event set, watching of %s ends", wideFolder);
             return;
         }
         Clock::time_point now = Clock::now();
-        if (watch < 0 && now >= nextRetry) {
-            if (TryAddWatch()) {
-                linuxhost::HostLog().i(L"FileWatcher: watching %s", wideFolder);
-                // Writes made while the folder was not watched raised no events.
-                MarkExisting(now);
-                missing = false;
-            } else {
-                missing = true;
-                nextRetry = now + options.retry;
-            }
-        }
+        if (watch < 0 && now >= nextRetry) LookForFolder(now);
         ReportDue(now);
         if (stopping.load()) return;
 
@@ -163,6 +163,49 @@ void WatchState::Run() {
         if (fds[0].revents != 0) return;
         if (fds[1].revents != 0) ReadEvents(Clock::now());
     }
+}
+
+void WatchState::LookForFolder(Clock::time_point now) {
+    // The ancestor is watched before the folder is looked for again, so that a folder made in
+    // between is either found now or announced by the ancestor.
+    const bool waitable = WatchAncestor();
+    if (TryAddWatch()) {
+        DropAncestorWatch();
+        linuxhost::HostLog().i(L"FileWatcher: watching %s", wideFolder);
+        // Writes made while the folder was not watched raised no events.
+        MarkExisting(now);
+        missing = false;
+        return;
+    }
+    missing = true;
+    nextRetry = waitable ? Clock::time_point::max() : now + options.retry;
+}
+
+bool WatchState::WatchAncestor() {
+    if (!inotifyFd) return false;
+    std::string ancestor = folder.substr(0, folder.size() - 1);
+    for (;;) {
+        const std::size_t slash = ancestor.find_last_of('/');
+        if (slash == std::string::npos) {
+            ancestor = ".";
+        } else {
+            ancestor.resize(slash == 0 ? 1 : slash);
+        }
+        const int added = ::inotify_add_watch(inotifyFd.get(), ancestor.c_str(), kAncestorMask);
+        if (added >= 0) {
+            if (ancestorWatch >= 0 && ancestorWatch != added)
+                ::inotify_rm_watch(inotifyFd.get(), ancestorWatch);
+            ancestorWatch = added;
+            return true;
+        }
+        if ((errno != ENOENT && errno != ENOTDIR) || ancestor == "/" || ancestor == ".") return false;
+    }
+}
+
+void WatchState::DropAncestorWatch() {
+    if (ancestorWatch < 0) return;
+    ::inotify_rm_watch(inotifyFd.get(), ancestorWatch);
+    ancestorWatch = -1;
 }
 
 bool WatchState::StopEventSet() const {
@@ -189,6 +232,12 @@ void WatchState::HandleEvent(const inotify_event& event, Clock::time_point now) 
         // Events were dropped: any listed file may have changed.
         linuxhost::HostLog().w(L"FileWatcher: event queue overflow for %s; reporting every file", wideFolder);
         MarkAll(now);
+        return;
+    }
+    if (ancestorWatch >= 0 && event.wd == ancestorWatch) {
+        // Something came into the ancestor, or it went: look for the folder again now.
+        if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) DropAncestorWatch();
+        nextRetry = now;
         return;
     }
     if (watch < 0 || event.wd != watch) return;  // left over from a watch given up
@@ -264,7 +313,7 @@ int WatchState::PollTimeoutMs(Clock::time_point now) const {
     std::optional<Clock::time_point> wakeAt;
     const auto wakeBy = [&wakeAt](Clock::time_point at) { wakeAt = wakeAt ? std::min(*wakeAt, at) : at; };
     if (stopEvent && stopFd < 0) wakeBy(now + kStopLookInterval);
-    if (watch < 0) wakeBy(nextRetry);
+    if (watch < 0 && nextRetry != Clock::time_point::max()) wakeBy(nextRetry);
     for (const auto& deadline : due) {
         if (deadline) wakeBy(*deadline);
     }

@@ -14,9 +14,10 @@
 // Lifetime: the watcher runs a thread of its own from construction; the callback runs on that
 // thread. Destruction stops and joins it, waiting for a callback in progress (also when the
 // stop event is set first); changes not yet reported are dropped. A callback may destroy its
-// own watcher. The folder need not exist at construction; it is watched once it appears (looked
-// for every 500 ms, also after it is deleted), and listed files found then are reported once,
-// since their changes before the watch raised no events.
+// own watcher. The folder need not exist at construction; it is watched once it appears (also
+// after it is deleted): the thread waits for it on its nearest existing ancestor, and looks for
+// it every `retry` only where no ancestor can be watched. Listed files found then are reported
+// once, since their changes before the watch raised no events.
 //
 // While the folder is watched and no report is due, the thread sleeps until something happens:
 // a change in the folder, the stop event, or destruction.
@@ -33,7 +34,7 @@
 namespace ZEL {
 
 struct FileWatcherOptions {
-    // How often a folder that cannot be watched (missing, say) is looked for.
+    // How often a missing folder is looked for when none of its ancestors can be watched.
     std::chrono::milliseconds retry{500};
     // Also report a listed file deleted or renamed away, and every listed file when the folder
     // goes away and when it is watched again (for a watcher that reads what is there, or that it
