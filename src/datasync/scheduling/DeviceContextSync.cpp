@@ -86,7 +86,9 @@ bool DeviceContextSync::StoppedWithin(std::chrono::milliseconds wait) {
 void DeviceContextSync::DeviceContextSyncThread() {
     m_log.d(L"%s: Start", kThread);
     for (;;) {
-        if (m_parts.stop.WaitForEvent(m_hDeviceContextWake, platform::INFINITE) != StopSignal::Woke::Event ||
+        // The flag first: the look at the list resets the wake, and may have taken Stop's.
+        if (m_stopRequested ||
+            m_parts.stop.WaitForEvent(m_hDeviceContextWake, platform::INFINITE) != StopSignal::Woke::Event ||
             m_stopRequested)
             return;
         try {

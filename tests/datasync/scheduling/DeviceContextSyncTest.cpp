@@ -2,6 +2,7 @@
 // and the records handed over that cannot be sent now.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 #include "support/FakeComponents.h"
@@ -105,6 +106,33 @@ TEST(DeviceContextSyncTest, ARecordThatCannotBeSentNowWaits) {
         EXPECT_TRUE(testsupport::WaitUntil([&p] { return p.c.deviceContext.PendingRecords() == 0; }));
         EXPECT_EQ(host.transport.RequestCount(), 1);
     }
+}
+
+// A Stop made while the last record is on the wire ends the thread once the post is done, with
+// no cancel of the agent's waits to help it (a wake that the next look at the list swallowed
+// would leave the thread waiting for good).
+TEST(DeviceContextSyncTest, AStopWhileTheLastRecordIsOnTheWireEndsTheThread) {
+    FakeHost host;
+    ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
+    policy.navpUrl = L"https://navp.test/";
+    PreparedComponents p(host.UsePolicy(policy));
+    std::future<void> stopped;
+    host.transport.HoldEachRequest([&] {
+        // Back once Stop has woken the thread: its Changed() comes after its wake.
+        std::atomic<int> asks{0};
+        auto changed = std::async(std::launch::async, [&] { p.c.stop.WaitUntil([&] { return ++asks > 1; }); });
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return asks > 0; }));
+        stopped = std::async(std::launch::async, [&] { p.c.deviceContext.Stop(); });
+        changed.wait();
+    });
+    p.c.deviceContext.Start();
+    p.c.deviceContext.AddDeviceContextRecordToSync(1);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return host.transport.RequestCount() == 1; }));
+    host.transport.HoldEachRequest(nullptr);
+    const bool ended = stopped.wait_for(10s) == std::future_status::ready;
+    p.c.stop.Cancel();  // frees a thread left waiting
+    EXPECT_TRUE(ended) << "Stop still waits for the thread";
+    EXPECT_EQ(p.c.deviceContext.PendingRecords(), 0u);
 }
 
 }  // namespace
