@@ -120,7 +120,8 @@ TEST(DeviceContextSyncTest, AStopWhileTheLastRecordIsOnTheWireEndsTheThread) {
     host.transport.HoldEachRequest([&] {
         // Back once Stop has woken the thread: its Changed() comes after its wake.
         std::atomic<int> asks{0};
-        auto changed = std::async(std::launch::async, [&] { p.c.stop.WaitUntil([&] { return ++asks > 1; }); });
+        auto changed =
+            std::async(std::launch::async, [&] { p.c.stop.WaitUntil([&] { return ++asks > 1; }); });
         ASSERT_TRUE(testsupport::WaitUntil([&] { return asks > 0; }));
         stopped = std::async(std::launch::async, [&] { p.c.deviceContext.Stop(); });
         changed.wait();
