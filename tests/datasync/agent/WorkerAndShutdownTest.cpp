@@ -11,12 +11,6 @@ using namespace std::chrono_literals;
 using testsupport::QueueLength;
 using testsupport::WaitUntil;
 
-template <typename Call> std::chrono::steady_clock::duration Timed(Call call) {
-    const auto start = std::chrono::steady_clock::now();
-    call();
-    return std::chrono::steady_clock::now() - start;
-}
-
 // Random delays (the reset tasks' up to two minutes) pinned to their least value.
 struct NoJitter {
     NoJitter() { ZEL::ApiUtility::SetRandomSource([](unsigned lo, unsigned) { return lo; }); }
@@ -32,9 +26,6 @@ protected:
             p.datasets = {testsupport::MakeDataSet(L"DS-1", L"A", L"KTA", L"nrt")};
         });
     }
-    bool WorkerEnded() const {
-        return Logged("MsgHandleProc: thread exited!") || Logged("MsgHandleProc: Service stop happend!");
-    }
     // UnInit on another thread, bounded; should it hang, the service-stop event ends it: false.
     bool UnInitWithin(DataSyncAgent& agent) {
         auto done = std::async(std::launch::async, [&agent] { agent.UnInit(); });
@@ -44,23 +35,6 @@ protected:
         return false;
     }
 };
-
-TEST_F(WorkerTest, RestartAndUnInitEndTheWorkerWaitingForMessagesWithinASecond) {
-    m_transport.SetRegistered(true);
-    Publish(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE);
-    ASSERT_TRUE(WaitBusIdle());
-    DataSyncAgent agent;
-    Start(agent);
-    const char* const busy = "MsgHandleProc: Get DEVICE_ONLINE";
-    ASSERT_TRUE(WaitUntil([&] { return CountLogged(busy) == 1; }));
-    EXPECT_LT(Timed([&agent] { agent.FullInit(); }), 1s);
-    EXPECT_TRUE(WorkerEnded() && agent.GetStatusSnapshot()["agent"]["started"].asBool());
-    ASSERT_TRUE(WaitUntil([&] { return CountLogged(busy) == 2; })) << "the new worker took the new DEVICE_ONLINE";
-    EXPECT_EQ(QueueLength(agent), 0u);
-    m_logs.Clear();
-    EXPECT_LT(Timed([&agent] { agent.UnInit(); }), 1s);
-    EXPECT_TRUE(WorkerEnded());
-}
 
 TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregistered) {
     m_config->ChangePolicy([](ZEL::TelemetryPolicy& p) {
