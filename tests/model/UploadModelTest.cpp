@@ -128,6 +128,7 @@ public:
         CoreUtility::SetInstance(nullptr);
         m_writer.reset();
         DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath());
+        m_vfs.Forget(m_dir.path());
     }
 
     // Runs `actions` random steps and then lets every family send all it may; the first

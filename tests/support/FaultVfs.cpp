@@ -35,9 +35,11 @@ struct FaultVfs::File {
 namespace {
 constexpr std::size_t kAlign = alignof(std::max_align_t);
 constexpr int kRealOffset = static_cast<int>((sizeof(FaultVfs::File) + kAlign - 1) / kAlign * kAlign);
-template <typename F>
-sqlite3_file* RealOf(F* file) {
-    return reinterpret_cast<FaultVfs::File*>(file)->real;
+// The io method `method` of the real handle, called with the same arguments.
+template <auto method, typename... Args>
+auto Forward(sqlite3_file* file, Args... args) {
+    sqlite3_file* real = reinterpret_cast<FaultVfs::File*>(file)->real;
+    return (real->pMethods->*method)(real, args...);
 }
 }  // namespace
 
@@ -60,39 +62,19 @@ FaultVfs::FaultVfs() {
     m_methods.xSync = &FaultVfs::Sync;
     // Everything else goes to the real handle as it is.
     m_methods.xTruncate = &FaultVfs::Truncate;
-    m_methods.xFileSize = [](sqlite3_file* f, sqlite3_int64* size) {
-        return RealOf(f)->pMethods->xFileSize(RealOf(f), size);
-    };
-    m_methods.xLock = [](sqlite3_file* f, int lock) { return RealOf(f)->pMethods->xLock(RealOf(f), lock); };
-    m_methods.xUnlock = [](sqlite3_file* f, int lock) {
-        return RealOf(f)->pMethods->xUnlock(RealOf(f), lock);
-    };
-    m_methods.xCheckReservedLock = [](sqlite3_file* f, int* out) {
-        return RealOf(f)->pMethods->xCheckReservedLock(RealOf(f), out);
-    };
-    m_methods.xFileControl = [](sqlite3_file* f, int op, void* arg) {
-        return RealOf(f)->pMethods->xFileControl(RealOf(f), op, arg);
-    };
-    m_methods.xSectorSize = [](sqlite3_file* f) { return RealOf(f)->pMethods->xSectorSize(RealOf(f)); };
-    m_methods.xDeviceCharacteristics = [](sqlite3_file* f) {
-        return RealOf(f)->pMethods->xDeviceCharacteristics(RealOf(f));
-    };
-    m_methods.xShmMap = [](sqlite3_file* f, int page, int size, int extend, void volatile** out) {
-        return RealOf(f)->pMethods->xShmMap(RealOf(f), page, size, extend, out);
-    };
-    m_methods.xShmLock = [](sqlite3_file* f, int offset, int n, int flags) {
-        return RealOf(f)->pMethods->xShmLock(RealOf(f), offset, n, flags);
-    };
-    m_methods.xShmBarrier = [](sqlite3_file* f) { RealOf(f)->pMethods->xShmBarrier(RealOf(f)); };
-    m_methods.xShmUnmap = [](sqlite3_file* f, int drop) {
-        return RealOf(f)->pMethods->xShmUnmap(RealOf(f), drop);
-    };
-    m_methods.xFetch = [](sqlite3_file* f, sqlite3_int64 offset, int amount, void** out) {
-        return RealOf(f)->pMethods->xFetch(RealOf(f), offset, amount, out);
-    };
-    m_methods.xUnfetch = [](sqlite3_file* f, sqlite3_int64 offset, void* page) {
-        return RealOf(f)->pMethods->xUnfetch(RealOf(f), offset, page);
-    };
+    m_methods.xFileSize = &Forward<&sqlite3_io_methods::xFileSize, sqlite3_int64*>;
+    m_methods.xLock = &Forward<&sqlite3_io_methods::xLock, int>;
+    m_methods.xUnlock = &Forward<&sqlite3_io_methods::xUnlock, int>;
+    m_methods.xCheckReservedLock = &Forward<&sqlite3_io_methods::xCheckReservedLock, int*>;
+    m_methods.xFileControl = &Forward<&sqlite3_io_methods::xFileControl, int, void*>;
+    m_methods.xSectorSize = &Forward<&sqlite3_io_methods::xSectorSize>;
+    m_methods.xDeviceCharacteristics = &Forward<&sqlite3_io_methods::xDeviceCharacteristics>;
+    m_methods.xShmMap = &Forward<&sqlite3_io_methods::xShmMap, int, int, int, void volatile**>;
+    m_methods.xShmLock = &Forward<&sqlite3_io_methods::xShmLock, int, int, int>;
+    m_methods.xShmBarrier = &Forward<&sqlite3_io_methods::xShmBarrier>;
+    m_methods.xShmUnmap = &Forward<&sqlite3_io_methods::xShmUnmap, int>;
+    m_methods.xFetch = &Forward<&sqlite3_io_methods::xFetch, sqlite3_int64, int, void**>;
+    m_methods.xUnfetch = &Forward<&sqlite3_io_methods::xUnfetch, sqlite3_int64, void*>;
     sqlite3_vfs_register(&m_vfs, 1);
 }
 
