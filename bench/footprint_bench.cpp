@@ -26,15 +26,13 @@
 #include <vector>
 
 #include "BulkRows.h"
+#include "DaemonInstallation.h"
 #include "ProcessFigures.h"
-#include "linuxhost/datastore/SyncPointDao.h"
-#include "datasyncctl/CollectorStatsClient.h"
-#include "datasyncctl/DemoCertificates.h"
 #include "datasyncctl/DemoFiles.h"
-#include "datasyncctl/DemoProcess.h"
 #include "datasyncctl/TelemetryRowWriter.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/datastore/HostStores.h"
+#include "linuxhost/datastore/SyncPointDao.h"
 #include "support/FakeConfigAgent.h"
 #include "support/PreparedComponents.h"
 #include "support/RealHost.h"
@@ -46,116 +44,15 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const char* const kDeviceId = "footprint-bench-device";
+using bench::Installation;
 
-double Millis(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
-
-std::string MakeFolder(const char* name) {
-    std::string pattern = std::string("/tmp/datasync-") + name + "-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern + "/";
+double Millis(Clock::duration elapsed) {
+    return std::chrono::duration<double, std::milli>(elapsed).count();
 }
 
-std::string DatasetId(int n) {
-    char id[40];
-    std::snprintf(id, sizeof id, "F00D0000-0000-4000-8000-%012d", n);
-    return id;
-}
-
-// `count` near-real-time KTA datasets, then the device context.
 std::vector<DemoDataset> WatchedDatasets(int count) {
-    std::vector<DemoDataset> datasets;
-    for (int n = 0; n < count; ++n) {
-        DemoDataset dataset;
-        dataset.id = DatasetId(n);
-        dataset.name = "Watched" + std::to_string(n);
-        dataset.syncEPs = "KTA";
-        dataset.frequency = "nrt";
-        dataset.families = {"kta"};
-        datasets.push_back(dataset);
-    }
-    DemoDataset context = DemoDatasets(1, "30s")[2];
-    context.syncEPs = "KTA";
-    context.families = {"kta"};
-    datasets.push_back(context);
-    return datasets;
+    return bench::KtaDatasets(count);
 }
-
-// A collector with mutual TLS and a folder for one daemon installation.
-class Installation {
-public:
-    explicit Installation(const char* name)
-        : m_folder(MakeFolder(name)), m_layout(m_folder) {
-        for (const std::string& sub : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir}) MakeFolders(sub);
-        m_pki = GenerateDemoPki(m_layout.pkiDir, kDeviceId);
-        m_collector = std::make_unique<DemoProcess>(
-            "datasync-collector",
-            std::vector<std::string>{COLLECTOR_PATH, "--listen", "127.0.0.1:0", "--cert", m_pki.serverCert, "--key",
-                                     m_pki.serverKey, "--client-ca", m_pki.caCert, "--record", m_layout.recordFile},
-            m_layout.collectorDir + "collector.out", m_layout.collectorDir + "collector.err");
-        m_port = WaitForPort();
-        m_stats = std::make_unique<CollectorStatsClient>("https://127.0.0.1:" + std::to_string(m_port), m_pki.caCert,
-                                                         m_pki.clientCert, m_pki.clientKey);
-    }
-    ~Installation() {
-        if (m_daemon) m_daemon->Stop(seconds(15));
-        m_collector->Stop(seconds(5));
-        std::filesystem::remove_all(m_folder);
-    }
-
-    const DemoLayout& layout() const { return m_layout; }
-    bool ok() const { return m_port != 0; }
-
-    // Writes the config and the policy of `datasets` and the device context's row.
-    void Prepare(const std::vector<DemoDataset>& datasets) {
-        WriteTextFile(m_layout.policyFile, PolicyText(datasets, m_port), 0644);
-        WriteTextFile(m_layout.hostConfig, HostConfigText(m_layout, m_pki, kDeviceId), 0600);
-        TelemetryRowWriter(m_layout.serviceDir + "DeviceContext.sqlite3", "DeviceContext")
-            .Insert(DeviceContextJson(kDeviceId, RandomUuid()));
-    }
-    pid_t StartDaemon() {
-        m_daemon = std::make_unique<DemoProcess>("datasyncd",
-                                                 std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
-                                                 m_folder + "datasyncd.out", m_folder + "datasyncd.err");
-        return m_daemon->Pid();
-    }
-    // KTA batches the collector accepted; -1 when it cannot tell.
-    long Accepted() {
-        Json::Value stats;
-        std::string error;
-        return m_stats->Fetch(stats, error) ? static_cast<long>(stats["kta"]["accepted"].asInt64()) : -1;
-    }
-    // Polls every `step` until the collector accepted `batches` KTA batches; false after `limit`.
-    bool WaitForAccepted(long batches, Clock::duration limit, milliseconds step = milliseconds(100)) {
-        const auto deadline = Clock::now() + limit;
-        while (Accepted() < batches) {
-            if (Clock::now() > deadline || !m_daemon->Running()) return false;
-            std::this_thread::sleep_for(step);
-        }
-        return true;
-    }
-
-private:
-    int WaitForPort() {
-        const std::string prefix = "listening on 127.0.0.1:";
-        for (int n = 0; n < 300 && m_collector->Running(); ++n) {
-            const std::string out = ReadTextFile(m_collector->OutFile());
-            const std::size_t at = out.find(prefix);
-            if (at != std::string::npos && out.find('\n', at) != std::string::npos)
-                return std::stoi(out.substr(at + prefix.size()));
-            std::this_thread::sleep_for(milliseconds(50));
-        }
-        return 0;
-    }
-
-    std::string m_folder;
-    DemoLayout m_layout;
-    DemoPki m_pki;
-    std::unique_ptr<DemoProcess> m_collector;
-    std::unique_ptr<DemoProcess> m_daemon;
-    std::unique_ptr<CollectorStatsClient> m_stats;
-    int m_port = 0;
-};
 
 // Idle daemon with `count` watched datasets of 3 rows each (and an empty dataset-context table).
 bool MeasureIdle(int count, int idleSeconds) {
@@ -166,8 +63,10 @@ bool MeasureIdle(int count, int idleSeconds) {
     for (int n = 0; n < count; ++n) {
         const DemoDataset& dataset = datasets[static_cast<std::size_t>(n)];
         TelemetryRowWriter rows(installation.layout().serviceDir + dataset.DatabaseFile(), "ItemEvent");
-        for (int row = 1; row <= 3; ++row) rows.Insert(ItemEventJson(dataset.id, dataset.name, dataset.ItemId(row), "", row));
-        TelemetryRowWriter(installation.layout().serviceDir + dataset.id + "_DatasetContext.sqlite3", "DatasetContext");
+        for (int row = 1; row <= 3; ++row)
+            rows.Insert(ItemEventJson(dataset.id, dataset.name, dataset.ItemId(row), "", row));
+        TelemetryRowWriter(installation.layout().serviceDir + dataset.id + "_DatasetContext.sqlite3",
+                           "DatasetContext");
     }
     const pid_t pid = installation.StartDaemon();
     if (!installation.WaitForAccepted(count, seconds(180))) {
@@ -181,10 +80,11 @@ bool MeasureIdle(int count, int idleSeconds) {
     const double wakeUps = static_cast<double>(bench::ContextSwitches(pid) - switchesBefore) / idleSeconds;
     const double used = bench::CpuSeconds(pid) - before;
     const auto mib = [](long kib) { return static_cast<double>(kib) / 1024.0; };
-    std::printf("idle, %3d watched datasets (%3d files): %.2f wake-ups/s, resident / proportional / private "
-                "%5.1f / %5.1f / %5.1f MiB, CPU %.3f%% of a core over %d s, %ld threads\n",
-                count, 2 * count, wakeUps, mib(bench::ResidentKiB(pid)), mib(bench::ProportionalKiB(pid)),
-                mib(bench::PrivateKiB(pid)), 100.0 * used / idleSeconds, idleSeconds, bench::Threads(pid));
+    std::printf(
+        "idle, %3d watched datasets (%3d files): %.2f wake-ups/s, resident / proportional / private "
+        "%5.1f / %5.1f / %5.1f MiB, CPU %.3f%% of a core over %d s, %ld threads\n",
+        count, 2 * count, wakeUps, mib(bench::ResidentKiB(pid)), mib(bench::ProportionalKiB(pid)),
+        mib(bench::PrivateKiB(pid)), 100.0 * used / idleSeconds, idleSeconds, bench::Threads(pid));
     return true;
 }
 
@@ -194,7 +94,8 @@ void FillBacklog(const std::string& path, const DemoDataset& dataset, int rows) 
     bench::FillItemEvents(
         path, rows,
         [&](std::int64_t n) {
-            return ItemEventJson(dataset.id, dataset.name, dataset.ItemId(static_cast<int>(n)), "", static_cast<int>(n));
+            return ItemEventJson(dataset.id, dataset.name, dataset.ItemId(static_cast<int>(n)), "",
+                                 static_cast<int>(n));
         },
         [&](std::int64_t) { return logtime; });
 }
@@ -212,16 +113,18 @@ bool MeasureBacklogStart() {
         std::fprintf(stderr, "footprint_bench: no batch of the backlog arrived\n");
         return false;
     }
-    std::printf("start-up with %d rows waiting in one database: first batch accepted %.0f ms after start\n", kRows,
-                Millis(Clock::now() - start));
+    std::printf("start-up with %d rows waiting in one database: first batch accepted %.0f ms after start\n",
+                kRows, Millis(Clock::now() - start));
     return true;
 }
 
 // The start-up scan over `count` databases whose rows were all sent, on the real store.
 void MeasureStartupScan(int count, int rows) {
-    const std::string base = MakeFolder("footprint-scan");
-    for (const char* sub : {"db", "shared", "local", "log", "state"}) std::filesystem::create_directories(base + sub);
-    ZEL::linuxhost::InstallHostFolders({base + "db/", base + "shared/", base + "local/", base + "log/", base + "state/"});
+    const std::string base = bench::MakeBenchFolder("footprint-scan");
+    for (const char* sub : {"db", "shared", "local", "log", "state"})
+        std::filesystem::create_directories(base + sub);
+    ZEL::linuxhost::InstallHostFolders(
+        {base + "db/", base + "shared/", base + "local/", base + "log/", base + "state/"});
     ZEL::linuxhost::InstallHostStores();
     ZEL::TelemetryPolicy policy;
     policy.telemetryScope = L"full";
@@ -230,7 +133,8 @@ void MeasureStartupScan(int count, int rows) {
     const std::vector<DemoDataset> datasets = WatchedDatasets(count);
     for (int n = 0; n < count; ++n) {
         const DemoDataset& dataset = datasets[static_cast<std::size_t>(n)];
-        ZEL::DataSet entry = testsupport::MakeDataSet(ZEL::String::UTF8ToUTF16(dataset.id), L"Data", L"KTA", L"nrt");
+        ZEL::DataSet entry =
+            testsupport::MakeDataSet(ZEL::String::UTF8ToUTF16(dataset.id), L"Data", L"KTA", L"nrt");
         entry.set_include_events({L"ALL"});
         policy.datasets.push_back(entry);
         FillBacklog(base + "db/" + dataset.DatabaseFile(), dataset, rows);
@@ -245,8 +149,9 @@ void MeasureStartupScan(int count, int rows) {
         const auto start = Clock::now();
         prepared.c.timer.DeviceReadySync(false);
         const double ms = Millis(Clock::now() - start);
-        std::printf("start-up scan over %d watched databases of %d rows, nothing to send: %.1f ms, %zu queued\n", count,
-                    rows, ms, prepared.c.queue.Size());
+        std::printf(
+            "start-up scan over %d watched databases of %d rows, nothing to send: %.1f ms, %zu queued\n",
+            count, rows, ms, prepared.c.queue.Size());
     }
     std::filesystem::remove_all(base);
 }

@@ -1,155 +1,62 @@
-// The cost of one uploaded batch of 10 item events, agent against a floor, in one run:
+// The daemon's CPU per accepted batch against the same work on the bare libraries, in one run:
 //
-//   agent: SyncAgentsHelper::doPost — bookmark read, batch read, include filter, body, POST over
-//          mutual TLS to the collector on loopback, bookmark write
-//   floor: the same work written directly on the libraries: one sqlite3 select of the same 10
-//          rows (rows decoded with jsoncpp), the same body built with jsoncpp, the same libcurl
-//          POST on a kept-alive mutual-TLS connection; no bookmark
+//   agent: datasyncd (this build), 20 near-real-time KTA datasets, log level info, the collector
+//          in its own process with mutual TLS on loopback. Once the daemon is up and has sent
+//          the device context, 300 rows are written into each dataset's table (one transaction
+//          per file) and the daemon drains them; the window runs from the first write until the
+//          collector has accepted every batch (its statistics, polled every 20 ms). The window
+//          holds the file notifications, the drain and the 2-second timer passes that fall into
+//          it: the daemon's idle CPU over the window's length (measured just before) is
+//          subtracted.
+//   floor: this process, afterwards, against the same collector: for the same rows, batches of
+//          the daemon's size (10), one sqlite3 select per batch (rows decoded with jsoncpp), the
+//          same body built with jsoncpp, the same libcurl POST on one kept-alive mutual-TLS
+//          connection; no bookmark, no log. Its CPU is this process's own.
 //
-//   build/bench/upload_bench            (prints the CPU time per batch of both, on the posting
-//                                        thread, and the ratio agent / floor; wall times too)
-#include <benchmark/benchmark.h>
+//   build/bench/upload_bench [--datasets=N] [--rows=N] [--idle-seconds=N]
+//                            [--callgrind=FILE]  the daemon runs under callgrind, its counts zeroed
+//                                                at the window's start and dumped to FILE at its
+//                                                end (the CPU figures then mean nothing); for the
+//                                                floor's counts run the bench itself under
+//                                                valgrind --tool=callgrind --toggle-collect='*RunFloor*'
 #include <curl/curl.h>
+#include <json/json.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <filesystem>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "datasync-collector/Collector.h"
-#include "datasync/common/StringUtil.h"
-#include "datasync/host/ConfigPolicy.h"
-#include "datasync/store/RecordCodec.h"
-#include "datasync/upload/SyncAgentsHelper.h"
-#include "linuxhost/HostFolders.h"
-#include "linuxhost/datastore/HostStores.h"
-#include "linuxhost/HostState.h"
+#include "BulkRows.h"
+#include "DaemonInstallation.h"
+#include "ProcessFigures.h"
 #include "linuxhost/datastore/SqliteHandles.h"
-#include "linuxhost/logging/FileLogging.h"
-#include "linuxhost/transport/CurlTransport.h"
-#include "support/FakeConfigAgent.h"
-#include "support/RealHost.h"
-#include "support/TelemetryWriter.h"
-#include "support/TestCertificates.h"
 
 namespace {
 
-using namespace ZEL;
+using Clock = std::chrono::steady_clock;
+constexpr int kBatchRows = 10;  // the daemon's batch of item events
 
-constexpr int kBatches = 1500;  // per benchmark run; the table holds enough rows for a few runs
-const std::string kDataset = "6F1C2D3E-0000-4000-8000-000000000001";
-
-struct World {
-    std::string folder;
-    std::unique_ptr<testsupport::TestCertificates> certificates;
-    std::unique_ptr<collector::Collector> server;
-    std::string url;
-    std::string table;
-    linuxhost::CurlTransport transport;
-    std::shared_ptr<testsupport::FakeConfigAgent> config = std::make_shared<testsupport::FakeConfigAgent>();
-    double agentSeconds = 0;
-    double floorSeconds = 0;
-    double agentCpuSeconds = 0;
-    double floorCpuSeconds = 0;
-};
-
-// CPU time of the calling thread: the posting thread does all of a batch's work (the collector
-// answers on threads of its own).
-double ThreadCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+double Seconds(Clock::duration elapsed) {
+    return std::chrono::duration<double>(elapsed).count();
 }
 
-World& TheWorld() {
-    static World* world = [] {
-        auto* w = new World;
-        std::string pattern = "/tmp/datasync-upload-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        w->folder = pattern + "/";
-        for (const char* sub : {"service", "shared", "local", "log", "state", "pki"})
-            std::filesystem::create_directories(w->folder + sub);
-        linuxhost::InstallHostFolders({w->folder + "service/", w->folder + "shared/", w->folder + "local/",
-                                       w->folder + "log/", w->folder + "state/"});
-        ZEL::linuxhost::InstallHostStores();
-        linuxhost::ConfigureFileLogging(w->folder + "log", LogLevel::Info);  // as a daemon runs
-
-        w->certificates = std::make_unique<testsupport::TestCertificates>(w->folder + "pki/");
-        collector::CollectorOptions options;
-        options.certFile = w->certificates->server.cert;
-        options.keyFile = w->certificates->server.key;
-        options.clientCaFile = w->certificates->caCert;
-        options.recordFile = w->folder + "record.jsonl";
-        w->server = std::make_unique<collector::Collector>(options);
-        w->server->Start();
-        w->url = "https://127.0.0.1:" + std::to_string(w->server->Port()) + "/kta/";
-
-        linuxhost::TlsSettings tls;
-        tls.ca_file = w->certificates->caCert;
-        tls.client_cert = w->certificates->client.cert;
-        tls.client_key = w->certificates->client.key;
-        linuxhost::InstallTlsSettings(tls);
-        testsupport::InstallRealHost();
-        CoreUtility::SetInstance(&w->transport);
-
-        TelemetryPolicy policy;
-        DataSet dataset = testsupport::MakeDataSet(String::UTF8ToUTF16(kDataset), L"CPUEvent", L"KTA", L"nrt");
-        dataset.set_include_events({L"ALL"});
-        policy.datasets.push_back(dataset);
-        w->config->SetPolicy(policy);
-        zel::AgentFactory::GetInstance()->SetConfigPolicyAgent(w->config);
-
-        DeviceContext context;
-        context.set_device_context_id(L"dc-1");
-        context.mutable_device_info().set_device_id(L"device-1");
-        std::wstring json;
-        JsonSerialize::Serialize(context, json);
-        testsupport::TelemetryWriter(w->folder + "service/DeviceContext.sqlite3", "DeviceContext")
-            .Insert(String::UTF16ToUTF8(json));
-
-        w->table = w->folder + "service/" + kDataset + "_ItemEvent.sqlite3";
-        testsupport::TelemetryWriter events(w->table, "ItemEvent");
-        events.Exec("BEGIN");
-        for (int id = 1; id <= 10 * kBatches * 4; ++id) {
-            events.Insert(testsupport::ItemEventJson(kDataset, "i" + std::to_string(id),
-                                                     R"("item_time":"2026-12-06T10:00:00",)"
-                                                     R"("dataset_context_id":"dsc-1","device_context_id":"dc-1",)"
-                                                     R"("item_data":{"cpu":"42","state":"{\"a\":1}"})"));
-        }
-        events.Exec("COMMIT");
-        return w;
-    }();
-    return *world;
+size_t Discard(char*, size_t size, size_t count, void*) {
+    return size * count;
 }
 
-void BM_AgentBatch(benchmark::State& state) {
-    World& world = TheWorld();
-    DataSync::SyncAgentsHelper helper(String::UTF8ToUTF16(kDataset), String::UTF8ToUTF16(world.url),
-                                      DataSync::SYNC_ITEM_EVENT, L"KTA", utility::DB_PATH_INTERNAL);
-    ZELCore::InvokeHttpResponse response;
-    const double cpuStart = ThreadCpuSeconds();
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        if (helper.doPost(response) != 0) {
-            state.SkipWithError("doPost did not post a batch");
-            break;
-        }
-    }
-    world.agentSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    world.agentCpuSeconds = ThreadCpuSeconds() - cpuStart;
-}
-
-size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
-
-// The body the agent builds for a batch, on jsoncpp directly.
-std::string FloorBody(sqlite3_stmt* select, Json::CharReader& reader) {
+// The body the agent builds for a batch of item events, on jsoncpp directly.
+std::string FloorBody(sqlite3_stmt* select, Json::CharReader& reader, const std::string& deviceId,
+                      const std::string& contextId) {
     Json::Value root(Json::objectValue);
-    root["device_id"] = "device-1";
-    root["device_context_id"] = "dc-1";
+    root["device_id"] = deviceId;
+    root["device_context_id"] = contextId;
     Json::Value& log = root["dataset_items_log"];
     while (sqlite3_step(select) == SQLITE_ROW) {
         const char* text = reinterpret_cast<const char*>(sqlite3_column_text(select, 1));
@@ -163,8 +70,9 @@ std::string FloorBody(sqlite3_stmt* select, Json::CharReader& reader) {
         for (const std::string& key : row["item_data"].getMemberNames()) {
             const std::string value = row["item_data"][key].asString();
             Json::Value parsed;
-            data[key] = reader.parse(value.data(), value.data() + value.size(), &parsed, &errors) ? parsed
-                                                                                                   : Json::Value(value);
+            data[key] = reader.parse(value.data(), value.data() + value.size(), &parsed, &errors)
+                            ? parsed
+                            : Json::Value(value);
         }
         item["item_data"] = data;
         Json::Value element(Json::objectValue);
@@ -179,17 +87,16 @@ std::string FloorBody(sqlite3_stmt* select, Json::CharReader& reader) {
     return Json::writeString(writer, root);
 }
 
-void BM_FloorBatch(benchmark::State& state) {
-    World& world = TheWorld();
-    std::string openError;
-    const ZEL::linuxhost::SqliteDatabase db = ZEL::linuxhost::OpenSqliteReadOnly(world.table, openError);
+// The floor over `files` of `rows` rows each; the batches posted, or -1 when a post failed.
+__attribute__((noinline)) long RunFloor(const bench::Installation& installation,
+                                        const std::vector<std::string>& files, int rows,
+                                        const std::string& contextId) {
     CURL* curl = curl_easy_init();
-    const linuxhost::TlsSettings tls = linuxhost::CurrentTlsSettings();
-    const std::string url = world.url + "events-data";
+    const std::string url = installation.Origin() + "/kta/events-data";
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_CAINFO, tls.ca_file.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSLCERT, tls.client_cert.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSLKEY, tls.client_key.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, installation.pki().caCert.c_str());
+    curl_easy_setopt(curl, CURLOPT_SSLCERT, installation.pki().clientCert.c_str());
+    curl_easy_setopt(curl, CURLOPT_SSLKEY, installation.pki().clientKey.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Discard);
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
@@ -197,50 +104,124 @@ void BM_FloorBatch(benchmark::State& state) {
     builder["failIfExtra"] = true;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
 
-    std::int64_t next = 1;
-    const double cpuStart = ThreadCpuSeconds();
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        const ZEL::linuxhost::SqliteStatement select = ZEL::linuxhost::PrepareSqlite(
-            db.get(), "select id,data from ItemEvent where id>=? and id<? order by id asc");
-        sqlite3_bind_int64(select.get(), 1, next);
-        sqlite3_bind_int64(select.get(), 2, next + 10);
-        const std::string body = FloorBody(select.get(), *reader);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-        long status = 0;
-        if (curl_easy_perform(curl) != CURLE_OK ||
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
-            state.SkipWithError("the floor's POST failed");
-            break;
+    long batches = 0;
+    for (const std::string& file : files) {
+        std::string openError;
+        const ZEL::linuxhost::SqliteDatabase db = ZEL::linuxhost::OpenSqliteReadOnly(file, openError);
+        for (std::int64_t next = 1; next <= rows && batches >= 0; next += kBatchRows) {
+            const ZEL::linuxhost::SqliteStatement select = ZEL::linuxhost::PrepareSqlite(
+                db.get(), "select id,data from ItemEvent where id>=? and id<? order by id asc");
+            sqlite3_bind_int64(select.get(), 1, next);
+            sqlite3_bind_int64(select.get(), 2, next + kBatchRows);
+            const std::string body = FloorBody(select.get(), *reader, bench::kBenchDeviceId, contextId);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+            long status = 0;
+            if (curl_easy_perform(curl) != CURLE_OK ||
+                curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
+                batches = -1;
+            else
+                ++batches;
         }
-        next += 10;
     }
-    world.floorSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    world.floorCpuSeconds = ThreadCpuSeconds() - cpuStart;
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
+    return batches;
+}
+
+bool RunCallgrindControl(const char* option, pid_t pid) {
+    const std::string command =
+        std::string("callgrind_control ") + option + " " + std::to_string(pid) + " >/dev/null";
+    return std::system(command.c_str()) == 0;
 }
 
 }  // namespace
 
-BENCHMARK(BM_FloorBatch)->Iterations(kBatches)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_AgentBatch)->Iterations(kBatches)->Unit(benchmark::kMicrosecond);
-
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    World& world = TheWorld();
-    if (world.agentSeconds > 0 && world.floorSeconds > 0) {
-        const double ratio = world.agentCpuSeconds / world.floorCpuSeconds;
-        std::printf("CPU per batch of 10: agent %.0f us, floor %.0f us, ratio agent/floor %.2f (goal <= 1.20: %s)\n",
-                    1e6 * world.agentCpuSeconds / kBatches, 1e6 * world.floorCpuSeconds / kBatches, ratio,
-                    ratio <= 1.20 ? "met" : "missed");
-        std::printf("wall per batch of 10: agent %.0f us, floor %.0f us, ratio %.2f\n", 1e6 * world.agentSeconds / kBatches,
-                    1e6 * world.floorSeconds / kBatches, world.agentSeconds / world.floorSeconds);
+    int datasetCount = 20;
+    int rows = 300;
+    int idleSeconds = 4;
+    std::string callgrindFile;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--datasets=", 11) == 0) datasetCount = std::atoi(argv[i] + 11);
+        if (std::strncmp(argv[i], "--rows=", 7) == 0) rows = std::atoi(argv[i] + 7);
+        if (std::strncmp(argv[i], "--idle-seconds=", 15) == 0) idleSeconds = std::atoi(argv[i] + 15);
+        if (std::strncmp(argv[i], "--callgrind=", 12) == 0) callgrindFile = argv[i] + 12;
     }
-    world.server->Stop();
-    linuxhost::ShutdownFileLogging();
-    std::filesystem::remove_all(world.folder);
-    benchmark::Shutdown();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    bench::Installation installation("upload-bench");
+    if (!installation.ok()) {
+        std::fprintf(stderr, "upload_bench: the collector did not start\n");
+        return 1;
+    }
+    const std::vector<datasyncctl::DemoDataset> datasets = bench::KtaDatasets(datasetCount, "Drain");
+    const std::string contextId = installation.Prepare(datasets, "info");
+    std::vector<std::string> files;
+    for (int n = 0; n < datasetCount; ++n) {
+        files.push_back(installation.layout().serviceDir +
+                        datasets[static_cast<std::size_t>(n)].DatabaseFile());
+        datasyncctl::TelemetryRowWriter(files.back(), "ItemEvent");  // the table, still empty
+    }
+    std::vector<std::string> wrapper;
+    if (!callgrindFile.empty())
+        wrapper = {"/usr/bin/valgrind", "--tool=callgrind", "--callgrind-out-file=" + callgrindFile};
+    const auto limit = std::chrono::seconds(callgrindFile.empty() ? 120 : 900);
+    const pid_t pid = installation.StartDaemon(wrapper);
+    if (!installation.WaitForAccepted(1, limit)) {
+        std::fprintf(stderr, "upload_bench: the daemon did not send the device context\n");
+        return 1;
+    }
+    // The start-up's own work (scan, first timer passes) ends; then the idle rate.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double idleCpuStart = bench::CpuSeconds(pid);
+    const auto idleStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    const double idleRate = (bench::CpuSeconds(pid) - idleCpuStart) / Seconds(Clock::now() - idleStart);
+
+    const long base = installation.Accepted();
+    const long expected = static_cast<long>(datasetCount) * ((rows + kBatchRows - 1) / kBatchRows);
+    if (!callgrindFile.empty()) RunCallgrindControl("-z", pid);
+    const double cpuStart = bench::CpuSeconds(pid);
+    const auto start = Clock::now();
+    const std::string logtime = datasyncctl::TelemetryRowWriter::LocalTimeNow();
+    for (int n = 0; n < datasetCount; ++n) {
+        const datasyncctl::DemoDataset& dataset = datasets[static_cast<std::size_t>(n)];
+        bench::FillItemEvents(
+            files[static_cast<std::size_t>(n)], rows,
+            [&](std::int64_t row) {
+                return datasyncctl::ItemEventJson(dataset.id, dataset.name,
+                                                  dataset.ItemId(static_cast<int>(row)), contextId,
+                                                  static_cast<int>(row));
+            },
+            [&](std::int64_t) { return logtime; });
+    }
+    if (!installation.WaitForAccepted(base + expected, limit, std::chrono::milliseconds(20))) {
+        std::fprintf(stderr, "upload_bench: the collector accepted %ld of %ld batches\n",
+                     installation.Accepted() - base, expected);
+        return 1;
+    }
+    const double window = Seconds(Clock::now() - start);
+    const double agentCpu = bench::CpuSeconds(pid) - cpuStart - idleRate * window;
+    if (!callgrindFile.empty()) RunCallgrindControl("-d", pid);
+    const long batches = installation.Accepted() - base;
+
+    const double floorCpuStart = bench::CpuSeconds(::getpid());
+    const long floorBatches = RunFloor(installation, files, rows, contextId);
+    const double floorCpu = bench::CpuSeconds(::getpid()) - floorCpuStart;
+    if (floorBatches != expected) {
+        std::fprintf(stderr, "upload_bench: the floor posted %ld of %ld batches\n", floorBatches, expected);
+        return 1;
+    }
+
+    std::printf(
+        "drain of %d KTA datasets x %d rows, log level info: %ld batches accepted in %.2f s "
+        "(window: row writes, file notifications, drain, timer passes; idle %.2f ms/s subtracted)\n",
+        datasetCount, rows, batches, window, 1e3 * idleRate);
+    const double ratio = agentCpu / floorCpu;
+    std::printf(
+        "CPU per batch of %d: agent (datasyncd) %.0f us, floor %.0f us, ratio agent/floor %.2f "
+        "(goal <= 1.20: %s)\n",
+        kBatchRows, 1e6 * agentCpu / static_cast<double>(batches),
+        1e6 * floorCpu / static_cast<double>(floorBatches), ratio, ratio <= 1.20 ? "met" : "missed");
+    curl_global_cleanup();
     return 0;
 }

@@ -1,9 +1,9 @@
 // Counting the agent's exchanges by family and outcome.
 #include "datasyncd/UploadCounters.h"
 
-#include <json/json.h>
-
-#include <memory>
+#include <cstring>
+#include <iterator>
+#include <string_view>
 
 namespace datasyncd {
 namespace {
@@ -13,6 +13,90 @@ const char* const kRecordLists[] = {"dataset_items_log", "dataset_contexts", "it
 
 // NAVP bodies are the text "json=" followed by the JSON.
 const std::string kNavpPrefix = "json=";
+
+// Skims a JSON text without building it: enough to find the members of the top-level object
+// and count the elements of an array. Strings are skipped with their escapes, nested values by
+// their brackets; a text whose brackets or strings do not close fails. Scalars are not checked.
+class Skim {
+public:
+    explicit Skim(std::string_view text) : m_text(text) {}
+
+    bool Failed() const { return m_failed; }
+    bool AtEnd() {
+        SkipSpace();
+        return m_at == m_text.size();
+    }
+    // Consumes `c` (after white space) when it comes next.
+    bool Take(char c) {
+        SkipSpace();
+        if (m_at < m_text.size() && m_text[m_at] == c) {
+            ++m_at;
+            return true;
+        }
+        return false;
+    }
+    bool Peek(char c) {
+        SkipSpace();
+        return m_at < m_text.size() && m_text[m_at] == c;
+    }
+    // A string's raw text (escapes left as written); fails when none comes next.
+    std::string_view String() {
+        if (!Take('"')) return Fail();
+        const std::size_t begin = m_at;
+        while (m_at < m_text.size() && m_text[m_at] != '"') m_at += m_text[m_at] == '\\' ? 2 : 1;
+        if (m_at >= m_text.size()) return Fail();
+        return m_text.substr(begin, m_at++ - begin);
+    }
+    // Skips one value of any kind.
+    void Value() {
+        SkipSpace();
+        if (Peek('"')) {
+            String();
+            return;
+        }
+        int depth = 0;
+        while (m_at < m_text.size() && !m_failed) {
+            const char c = m_text[m_at];
+            if (c == '"') {
+                String();
+                continue;
+            }
+            if (depth == 0 && (c == ',' || c == '}' || c == ']')) return;
+            if (c == '{' || c == '[') ++depth;
+            if (c == '}' || c == ']') --depth;
+            ++m_at;
+            if (depth == 0 && (c == '}' || c == ']')) return;
+        }
+        if (depth != 0) Fail();
+    }
+    // The elements of the array that comes next (-1 when it does not close).
+    long long ArrayElements() {
+        Take('[');
+        long long count = 0;
+        if (Take(']')) return 0;
+        do {
+            Value();
+            ++count;
+        } while (!m_failed && Take(','));
+        return !m_failed && Take(']') ? count : -1;
+    }
+
+private:
+    std::string_view Fail() {
+        m_failed = true;
+        m_at = m_text.size();
+        return {};
+    }
+    void SkipSpace() {
+        while (m_at < m_text.size() && std::strchr(" \t\r\n", m_text[m_at]) != nullptr &&
+               m_text[m_at] != '\0')
+            ++m_at;
+    }
+
+    std::string_view m_text;
+    std::size_t m_at = 0;
+    bool m_failed = false;
+};
 
 std::size_t IndexOf(FailureClass failure) {
     for (std::size_t i = 0; i < kFailureClasses.size(); ++i)
@@ -81,17 +165,29 @@ UploadCounts UploadCounters::Snapshot() const {
 }
 
 std::uint64_t UploadCounters::RowsInBody(const std::string& body) {
+    // Skimmed, not parsed: a body is counted after every accepted exchange, and building it as a
+    // document costs about as much as the agent spent building it.
     const bool navp = body.compare(0, kNavpPrefix.size(), kNavpPrefix) == 0;
-    const char* begin = body.data() + (navp ? kNavpPrefix.size() : 0);
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string errors;
-    if (!reader->parse(begin, body.data() + body.size(), &root, &errors) || !root.isObject()) return 0;
-    for (const char* list : kRecordLists) {
-        const Json::Value* records = root.find(list, list + std::char_traits<char>::length(list));
-        if (records != nullptr && records->isArray()) return records->size();
+    Skim skim(std::string_view(body).substr(navp ? kNavpPrefix.size() : 0));
+    constexpr std::size_t kLists = std::size(kRecordLists);
+    long long listed[kLists] = {-1, -1, -1, -1};  // the elements of each record list present
+    if (!skim.Take('{')) return 0;
+    if (!skim.Take('}')) {
+        do {
+            const std::string_view key = skim.String();
+            if (!skim.Take(':')) return 0;
+            std::size_t list = 0;
+            while (list < kLists && key != kRecordLists[list]) ++list;
+            if (list < kLists && skim.Peek('['))
+                listed[list] = skim.ArrayElements();
+            else
+                skim.Value();
+        } while (!skim.Failed() && skim.Take(','));
+        if (skim.Failed() || !skim.Take('}')) return 0;
     }
+    if (!skim.AtEnd()) return 0;
+    for (const long long count : listed)
+        if (count >= 0) return static_cast<std::uint64_t>(count);
     return 1;  // a device context: the record is the body itself
 }
 

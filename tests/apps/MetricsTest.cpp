@@ -91,6 +91,27 @@ TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
     }
 }
 
+// The rows of a body are skimmed from its text: brackets and quotes inside strings, white space
+// and nesting must not change the count, and a body that does not close counts nothing.
+TEST(UploadCounters, RowsInBodyCountTheTopLevelRecordListOnly) {
+    const struct {
+        const char* body;
+        std::uint64_t rows;
+    } cases[] = {
+        {R"({"device_id":"d","dataset_items_log":[{"item_events_log":[{"a":[1,2]}]},{"x":"],[{\"}"}]})", 2},
+        {" {\n \"dataset_contexts\" : [ {} , {} , {} ] } \n", 3},
+        {R"({"meta":{"dataset_items_log":[{},{}]},"item_contexts":[]})", 0},
+        {R"({"dataset_items_log":"not a list"})", 1},
+        {R"(json={"events":[{"e":"}"},{}]})", 2},
+        {R"({"dataset_items_log":[{},{}])", 0},
+        {R"({"dataset_items_log":[{},{"a":"]}"})", 0},
+        {R"([{},{}])", 0},
+        {R"({"a":1} trailing)", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(datasyncd::UploadCounters::RowsInBody(c.body), c.rows) << c.body;
+}
+
 TEST(PendingRows, CountRowsAtOrPastEachFamilysBookmarkOfThePolicysDatasets) {
     testsupport::TempDir dir;
     const std::string service = dir.sub("db"), shared = dir.sub("shared");

@@ -312,28 +312,32 @@ bool Decode(const Json::Value& in, DeviceContext& record) {
 }
 
 // Parses `json` as exactly one JSON object: trailing text after it is an error, not ignored.
-bool ParseObject(const std::wstring& json, Json::Value& root) {
+bool ParseObject(const std::string& text, Json::Value& root) {
     static const Json::CharReaderBuilder reader = [] {
         Json::CharReaderBuilder builder;
         builder["failIfExtra"] = true;
         return builder;
     }();
-    const std::string text = String::UTF16ToUTF8(json);
     std::unique_ptr<Json::CharReader> parser(reader.newCharReader());
     std::string errors;
     return parser->parse(text.data(), text.data() + text.size(), &root, &errors) && root.isObject();
 }
 
 template <typename Record>
-bool DeSerializeRecord(const std::wstring& json, Record* record) {
+bool DeSerializeRecord(const std::string& utf8Json, Record* record) {
     if (record == nullptr) return false;
     try {
         Json::Value root;
-        return ParseObject(json, root) && Decode(root, *record);
+        return ParseObject(utf8Json, root) && Decode(root, *record);
     } catch (const std::exception&) {
         // jsoncpp throws on pathological input (nesting beyond its stack limit).
         return false;
     }
+}
+
+template <typename Record>
+bool DeSerializeRecord(const std::wstring& json, Record* record) {
+    return DeSerializeRecord(String::UTF16ToUTF8(json), record);
 }
 
 }  // namespace
@@ -346,6 +350,19 @@ bool JsonSerialize::DeSerialize(const std::wstring& json, DatasetContext* record
 }
 bool JsonSerialize::DeSerialize(const std::wstring& json, DeviceContext* record) {
     return DeSerializeRecord(json, record);
+}
+
+bool JsonSerialize::DeSerialize(const std::string& utf8Json, ItemEvent* record) {
+    return DeSerializeRecord(utf8Json, record);
+}
+bool JsonSerialize::DeSerialize(const std::string& utf8Json, DatasetContext* record) {
+    return DeSerializeRecord(utf8Json, record);
+}
+bool JsonSerialize::DeSerialize(const std::string& utf8Json, DeviceContext* record) {
+    return DeSerializeRecord(utf8Json, record);
+}
+bool JsonSerialize::DeSerialize(const std::string& utf8Json, ItemContext* record) {
+    return DeSerializeRecord(utf8Json, record);
 }
 
 bool JsonSerialize::DeSerializeForSync(const std::wstring& json, ItemEvent* record) {

@@ -36,6 +36,11 @@ public:
     static bool DeSerializeForSync(const std::wstring& json, DatasetContext* record);
     static bool DeSerializeForSync(const std::wstring& json, DeviceContext* record);
     static bool DeSerializeForSync(const std::wstring& json, ItemContext* record);
+    // The same from a row's UTF-8 text as it is stored, without a detour through wide text.
+    static bool DeSerialize(const std::string& utf8Json, ItemEvent* record);
+    static bool DeSerialize(const std::string& utf8Json, DatasetContext* record);
+    static bool DeSerialize(const std::string& utf8Json, DeviceContext* record);
+    static bool DeSerialize(const std::string& utf8Json, ItemContext* record);
 
     static bool Serialize(const ItemEvent& record, std::wstring& json);
     static bool Serialize(const ItemContext& record, std::wstring& json);

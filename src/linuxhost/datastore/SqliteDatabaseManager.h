@@ -8,7 +8,9 @@
 //
 // The cache keeps about kMaxIdleHandles handles that nobody else holds (checked at each open),
 // the least recently used going first: an agent watching hundreds of files keeps open only those it works on. A
-// handle a caller holds is never dropped, so a file never has two handles at once.
+// handle a caller holds is never dropped, so a file never has two handles at once. The number is above the
+// files an agent uploads from in turn (a few dozen datasets draining at once, one batch of each per pass):
+// below it every batch would open its file again and read its schema, which costs as much as the batch's rows.
 //
 // Thread safety: every operation may be called from any thread. Opening a file and the
 // integrity check run outside the cache's lock.
@@ -34,7 +36,7 @@ class SqliteDatabaseManager : public DatabaseManager {
 public:
     // How long a connection waits for a lock held by another connection or process.
     static constexpr int kBusyTimeoutMilliseconds = 5000;
-    static constexpr std::size_t kMaxIdleHandles = 16;
+    static constexpr std::size_t kMaxIdleHandles = 32;
 
     DatabasePtr Get(const std::wstring& path, bool create, bool reader) override;
     void CloseCachedDatabaseAtPath(const std::wstring& path) override;

@@ -162,7 +162,7 @@ int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, i
         }
         // Decode into a scratch record so that the caller's one is untouched unless we succeed.
         DeviceContext decoded;
-        if (data == nullptr || !JsonSerialize::DeSerialize(String::UTF8ToUTF16(data), &decoded)) {
+        if (data == nullptr || !JsonSerialize::DeSerialize(std::string(data), &decoded)) {
             HostLog().w(L"EventDataLogging::GetLastDeviceContext: row %lld of %s cannot be decoded (flag %d)",
                         rowId, database->path(), flag);
             return 1;

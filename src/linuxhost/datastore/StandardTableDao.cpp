@@ -19,15 +19,11 @@ const wchar_t* FunctionName(bool forSync) {
     return forSync ? L"StandardTableDao::GetListForSync" : L"StandardTableDao::GetList";
 }
 
+// The row's text as stored (UTF-8). Both of the codec's families read the same layout; item
+// contexts are only read for the KTA/NAVS uploaders.
 template <typename T>
-bool Decode(const std::wstring& json, T* record, bool forSync) {
-    return forSync ? JsonSerialize::DeSerializeForSync(json, record) : JsonSerialize::DeSerialize(json, record);
-}
-
-// Item contexts are only read for the KTA/NAVS uploaders.
-template <>
-bool Decode<ItemContext>(const std::wstring& json, ItemContext* record, bool) {
-    return JsonSerialize::DeSerializeForSync(json, record);
+bool Decode(const std::string& json, T* record) {
+    return JsonSerialize::DeSerialize(json, record);
 }
 
 }  // namespace
@@ -110,7 +106,7 @@ TableRead StandardTableDao::ReadRows(std::list<T>& records, const RowQuery& sele
             lastId = query.getInt64Field(0, 0);
             const char* data = query.fieldValue(1);
             if (data == nullptr) m_log.e(L"%s JsonStr is null.", function);
-            if (!Decode(String::UTF8ToUTF16(data ? data : ""), &record, forSync)) {
+            if (!Decode(std::string(data ? data : ""), &record)) {
                 m_log.e(L"%s: cannot decode data of row id = %lld in %s, row skipped", function, lastId, m_dbPath);
                 continue;
             }

@@ -122,4 +122,23 @@ TEST(JsonSerialize, AnythingButOneObjectOfTheRightShapeFails) {
         EXPECT_FALSE(JsonSerialize::DeSerialize(json, std::make_unique<ZEL::DeviceContext>().get())) << UTF16ToUTF8(json);
 }
 
+// The stores hand the codec a row's text as stored: decoding it must give what decoding its wide
+// conversion gives, non-ASCII, escapes, bytes that are not UTF-8 and failures alike.
+TEST(JsonSerialize, ARowsUtf8TextDecodesAsItsWideConversionDoes) {
+    for (const std::string& text : {std::string(R"({"item_id":"i-1","item_data":{"cpu":"42","n":7}})"),
+                                   std::string("{\"item_name\":\"caf\xc3\xa9 \xe2\x82\xac\"}"),
+                                   std::string(R"({"item_name":"\u00e9\"q\""})"),
+                                   std::string("{\"item_name\":\"bad \xff byte\"}"), std::string("{} trailing"),
+                                   std::string(R"({"item_id":{}})")}) {
+        ZEL::ItemEvent fromText, fromWide;
+        const bool textDecoded = JsonSerialize::DeSerialize(text, &fromText);
+        ASSERT_EQ(textDecoded, JsonSerialize::DeSerialize(UTF8ToUTF16(text), &fromWide)) << text;
+        if (!textDecoded) continue;
+        std::wstring a, b;
+        JsonSerialize::Serialize(fromText, a);
+        JsonSerialize::Serialize(fromWide, b);
+        EXPECT_EQ(a, b) << text;
+    }
+}
+
 }  // namespace
