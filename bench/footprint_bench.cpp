@@ -11,7 +11,14 @@
 //                                 sent: time of the start-up scan (in process, on the real store;
 //                                 a table scan would show in the time)
 //
-//   build/bench/footprint_bench [--idle-seconds=N]
+//   build/bench/footprint_bench [--idle-seconds=N] [--only=idle1|idle200|backlog|scan] [--keep]
+//                               [--under="PROGRAM ARGS"]
+//
+// --keep leaves an idle daemon running after its figures, prints its folder and pid, and stops
+// it once a line (or end of file) arrives on standard input: for a look at /proc, gdb or
+// malloc_info. --under starts the daemon as PROGRAM ARGS datasyncd ... (a full path, arguments
+// split at spaces), for instance "/usr/bin/heaptrack -o /tmp/idle"; the process figures are then
+// those of PROGRAM.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -20,6 +27,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -113,12 +122,15 @@ public:
         TelemetryRowWriter(m_layout.serviceDir + "DeviceContext.sqlite3", "DeviceContext")
             .Insert(DeviceContextJson(kDeviceId, RandomUuid()));
     }
-    pid_t StartDaemon() {
-        m_daemon = std::make_unique<DemoProcess>("datasyncd",
-                                                 std::vector<std::string>{DATASYNCD_PATH, "--config", m_layout.hostConfig},
-                                                 m_folder + "datasyncd.out", m_folder + "datasyncd.err");
+    // Starts the daemon, as the last arguments of `under` when that is not empty.
+    pid_t StartDaemon(const std::vector<std::string>& under = {}) {
+        std::vector<std::string> argv = under;
+        argv.insert(argv.end(), {DATASYNCD_PATH, "--config", m_layout.hostConfig});
+        m_daemon = std::make_unique<DemoProcess>("datasyncd", argv, m_folder + "datasyncd.out",
+                                                 m_folder + "datasyncd.err");
         return m_daemon->Pid();
     }
+    const std::string& folder() const { return m_folder; }
     // KTA batches the collector accepted; -1 when it cannot tell.
     long Accepted() {
         Json::Value stats;
@@ -157,8 +169,14 @@ private:
     int m_port = 0;
 };
 
+// How the idle daemons run: --keep, --under.
+struct IdleOptions {
+    bool keep = false;
+    std::vector<std::string> under;
+};
+
 // Idle daemon with `count` watched datasets of 3 rows each (and an empty dataset-context table).
-bool MeasureIdle(int count, int idleSeconds) {
+bool MeasureIdle(int count, int idleSeconds, const IdleOptions& options) {
     Installation installation("footprint-idle");
     if (!installation.ok()) return false;
     const std::vector<DemoDataset> datasets = WatchedDatasets(count);
@@ -169,7 +187,7 @@ bool MeasureIdle(int count, int idleSeconds) {
         for (int row = 1; row <= 3; ++row) rows.Insert(ItemEventJson(dataset.id, dataset.name, dataset.ItemId(row), "", row));
         TelemetryRowWriter(installation.layout().serviceDir + dataset.id + "_DatasetContext.sqlite3", "DatasetContext");
     }
-    const pid_t pid = installation.StartDaemon();
+    const pid_t pid = installation.StartDaemon(options.under);
     if (!installation.WaitForAccepted(count, seconds(180))) {
         std::fprintf(stderr, "footprint_bench: the rows of %d datasets did not all arrive\n", count);
         return false;
@@ -185,6 +203,13 @@ bool MeasureIdle(int count, int idleSeconds) {
                 "%5.1f / %5.1f / %5.1f MiB, CPU %.3f%% of a core over %d s, %ld threads\n",
                 count, 2 * count, wakeUps, mib(bench::ResidentKiB(pid)), mib(bench::ProportionalKiB(pid)),
                 mib(bench::PrivateKiB(pid)), 100.0 * used / idleSeconds, idleSeconds, bench::Threads(pid));
+    if (options.keep) {
+        std::printf("kept: daemon pid %d, folder %s; a line on standard input stops it\n", static_cast<int>(pid),
+                    installation.folder().c_str());
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+    }
     return true;
 }
 
@@ -256,14 +281,20 @@ void MeasureStartupScan(int count, int rows) {
 int main(int argc, char** argv) {
     int idleSeconds = 30;
     std::string only;  // one of idle1, idle200, backlog, scan; empty: all
+    IdleOptions idle;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--keep") == 0) idle.keep = true;
+        if (std::strncmp(argv[i], "--under=", 8) == 0) {
+            std::istringstream words(argv[i] + 8);
+            for (std::string word; words >> word;) idle.under.push_back(word);
+        }
         if (std::strncmp(argv[i], "--idle-seconds=", 15) == 0) idleSeconds = std::atoi(argv[i] + 15);
         if (std::strncmp(argv[i], "--only=", 7) == 0) only = argv[i] + 7;
     }
     const auto wanted = [&only](const char* figure) { return only.empty() || only == figure; };
     bool ok = true;
-    if (wanted("idle1")) ok = MeasureIdle(1, idleSeconds) && ok;
-    if (wanted("idle200")) ok = MeasureIdle(200, idleSeconds) && ok;
+    if (wanted("idle1")) ok = MeasureIdle(1, idleSeconds, idle) && ok;
+    if (wanted("idle200")) ok = MeasureIdle(200, idleSeconds, idle) && ok;
     if (wanted("backlog")) ok = MeasureBacklogStart() && ok;
     if (wanted("scan")) MeasureStartupScan(500, 2000);
     return ok ? 0 : 1;

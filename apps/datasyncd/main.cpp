@@ -24,6 +24,7 @@
 #include "datasyncd/HostConfig.h"
 #include "datasyncd/Installation.h"
 #include "datasyncd/SystemdNotifier.h"
+#include "linuxhost/datastore/SqliteDatabaseManager.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "platform/UniqueFd.h"
 
@@ -143,6 +144,10 @@ int main(int argc, char** argv) {
         // The agent's threads mostly wait; an allocation arena each would keep freed memory of
         // every thread that once uploaded. Two arenas are plenty for its few busy threads.
         ::mallopt(M_ARENA_MAX, 2);
+        // Before anything touches SQLite: the handle cache keeps connections of small watched
+        // files open, and none of them needs a block of pages.
+        if (!ZEL::linuxhost::SqliteDatabaseManager::AllocatePagesOnDemand())
+            std::fprintf(stderr, "datasyncd: warning: SQLite was in use before its page cache could be set up\n");
 
         sigset_t handledSignals;
         sigemptyset(&handledSignals);
