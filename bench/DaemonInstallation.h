@@ -118,6 +118,7 @@ public:
             "datasyncd", wrapper, m_folder + "datasyncd.out", m_folder + "datasyncd.err");
         return m_daemon->Pid();
     }
+    const std::string& folder() const { return m_folder; }
     // KTA batches the collector accepted; -1 when it cannot tell.
     long Accepted() {
         Json::Value stats;

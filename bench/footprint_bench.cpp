@@ -11,7 +11,14 @@
 //                                 sent: time of the start-up scan (in process, on the real store;
 //                                 a table scan would show in the time)
 //
-//   build/bench/footprint_bench [--idle-seconds=N]
+//   build/bench/footprint_bench [--idle-seconds=N] [--only=idle1|idle200|backlog|scan] [--keep]
+//                               [--under="PROGRAM ARGS"]
+//
+// --keep leaves an idle daemon running after its figures, prints its folder and pid, and stops
+// it once a line (or end of file) arrives on standard input: for a look at /proc, gdb or
+// malloc_info. --under starts the daemon as PROGRAM ARGS datasyncd ... (a full path, arguments
+// split at spaces), for instance "/usr/bin/heaptrack -o /tmp/idle"; the process figures are then
+// those of PROGRAM.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -20,6 +27,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -54,8 +63,14 @@ std::vector<DemoDataset> WatchedDatasets(int count) {
     return bench::KtaDatasets(count);
 }
 
+// How the idle daemons run: --keep, --under.
+struct IdleOptions {
+    bool keep = false;
+    std::vector<std::string> under;
+};
+
 // Idle daemon with `count` watched datasets of 3 rows each (and an empty dataset-context table).
-bool MeasureIdle(int count, int idleSeconds) {
+bool MeasureIdle(int count, int idleSeconds, const IdleOptions& options) {
     Installation installation("footprint-idle");
     if (!installation.ok()) return false;
     const std::vector<DemoDataset> datasets = WatchedDatasets(count);
@@ -68,7 +83,7 @@ bool MeasureIdle(int count, int idleSeconds) {
         TelemetryRowWriter(installation.layout().serviceDir + dataset.id + "_DatasetContext.sqlite3",
                            "DatasetContext");
     }
-    const pid_t pid = installation.StartDaemon();
+    const pid_t pid = installation.StartDaemon(options.under);
     if (!installation.WaitForAccepted(count, seconds(180))) {
         std::fprintf(stderr, "footprint_bench: the rows of %d datasets did not all arrive\n", count);
         return false;
@@ -80,11 +95,17 @@ bool MeasureIdle(int count, int idleSeconds) {
     const double wakeUps = static_cast<double>(bench::ContextSwitches(pid) - switchesBefore) / idleSeconds;
     const double used = bench::CpuSeconds(pid) - before;
     const auto mib = [](long kib) { return static_cast<double>(kib) / 1024.0; };
-    std::printf(
-        "idle, %3d watched datasets (%3d files): %.2f wake-ups/s, resident / proportional / private "
-        "%5.1f / %5.1f / %5.1f MiB, CPU %.3f%% of a core over %d s, %ld threads\n",
-        count, 2 * count, wakeUps, mib(bench::ResidentKiB(pid)), mib(bench::ProportionalKiB(pid)),
-        mib(bench::PrivateKiB(pid)), 100.0 * used / idleSeconds, idleSeconds, bench::Threads(pid));
+    std::printf("idle, %3d watched datasets (%3d files): %.2f wake-ups/s, resident / proportional / private "
+                "%5.1f / %5.1f / %5.1f MiB, CPU %.3f%% of a core over %d s, %ld threads\n",
+                count, 2 * count, wakeUps, mib(bench::ResidentKiB(pid)), mib(bench::ProportionalKiB(pid)),
+                mib(bench::PrivateKiB(pid)), 100.0 * used / idleSeconds, idleSeconds, bench::Threads(pid));
+    if (options.keep) {
+        std::printf("kept: daemon pid %d, folder %s; a line on standard input stops it\n", static_cast<int>(pid),
+                    installation.folder().c_str());
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+    }
     return true;
 }
 
@@ -161,14 +182,20 @@ void MeasureStartupScan(int count, int rows) {
 int main(int argc, char** argv) {
     int idleSeconds = 30;
     std::string only;  // one of idle1, idle200, backlog, scan; empty: all
+    IdleOptions idle;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--keep") == 0) idle.keep = true;
+        if (std::strncmp(argv[i], "--under=", 8) == 0) {
+            std::istringstream words(argv[i] + 8);
+            for (std::string word; words >> word;) idle.under.push_back(word);
+        }
         if (std::strncmp(argv[i], "--idle-seconds=", 15) == 0) idleSeconds = std::atoi(argv[i] + 15);
         if (std::strncmp(argv[i], "--only=", 7) == 0) only = argv[i] + 7;
     }
     const auto wanted = [&only](const char* figure) { return only.empty() || only == figure; };
     bool ok = true;
-    if (wanted("idle1")) ok = MeasureIdle(1, idleSeconds) && ok;
-    if (wanted("idle200")) ok = MeasureIdle(200, idleSeconds) && ok;
+    if (wanted("idle1")) ok = MeasureIdle(1, idleSeconds, idle) && ok;
+    if (wanted("idle200")) ok = MeasureIdle(200, idleSeconds, idle) && ok;
     if (wanted("backlog")) ok = MeasureBacklogStart() && ok;
     if (wanted("scan")) MeasureStartupScan(500, 2000);
     return ok ? 0 : 1;

@@ -90,6 +90,11 @@ std::string SqliteDatabaseManager::CacheKey(const std::wstring& path) {
     return absolute.lexically_normal().string();
 }
 
+bool SqliteDatabaseManager::AllocatePagesOnDemand() {
+    // No buffer of our own and no initial block: SQLite's page cache mallocs each page.
+    return sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0) == SQLITE_OK;
+}
+
 DatabasePtr SqliteDatabaseManager::Open(const std::string& key, bool create, bool reader) {
     std::error_code error;
     // Opening without SQLITE_OPEN_CREATE already refuses a missing file; checking first keeps

@@ -187,12 +187,11 @@ void PolicyFileWatcher::Stop() {
 }
 
 void PolicyFileWatcher::Run() {
-    std::optional<Clock::time_point> nextLook;
+    constexpr Clock::time_point kNoLook = Clock::time_point::max();
+    Clock::time_point nextLook = kNoLook;  // a plain time: GCC's Release build misreads an optional here
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {
-        const auto lookBy = [&nextLook](Clock::time_point at) {
-            nextLook = nextLook ? std::min(*nextLook, at) : at;
-        };
+        const auto lookBy = [&nextLook](Clock::time_point at) { nextLook = std::min(nextLook, at); };
         if (m_changed) {
             m_changed = false;
             lookBy(std::max(Clock::now(), m_lastLook + m_period));  // looks stay a period apart
@@ -201,15 +200,15 @@ void PolicyFileWatcher::Run() {
             lookBy(*m_settleLook);
             m_settleLook.reset();
         }
-        if (!nextLook) {
+        if (nextLook == kNoLook) {
             m_wake.wait(lock);  // nothing to look at until a watcher reports or a look asks
             continue;
         }
-        if (Clock::now() < *nextLook) {
-            m_wake.wait_until(lock, *nextLook);
+        if (Clock::now() < nextLook) {
+            m_wake.wait_until(lock, nextLook);
             continue;
         }
-        nextLook.reset();
+        nextLook = kNoLook;
         lock.unlock();
         CheckOnce();
         const Watched wanted = WhatToWatch(CurrentHostSettings().policy_file);

@@ -76,8 +76,7 @@ class WatchState {
 public:
     std::string folder;       // UTF-8, ends with '/'
     std::wstring wideFolder;  // as reported, ends with '/'
-    std::vector<std::string> names;
-    std::vector<std::wstring> wideNames;
+    std::vector<std::string> names;  // UTF-8; a report widens the one it names
     FileWatcher::Callback callback;
     platform::HANDLE stopEvent;
     int stopFd = -1;  // the stop event's descriptor, owned by the event (held above); -1: none
@@ -297,7 +296,7 @@ void WatchState::ReportDue(Clock::time_point now) {
     for (std::size_t i = 0; i < names.size() && !stopping.load(); ++i) {
         if (!due[i] || *due[i] > now) continue;
         due[i].reset();  // before the call: changes seen after it open a new window
-        const std::wstring path = wideFolder + wideNames[i];
+        const std::wstring path = wideFolder + String::UTF8ToUTF16(names[i]);
         try {
             callback(path);
         } catch (const std::exception& error) {
@@ -337,10 +336,8 @@ FileWatcher::FileWatcher(const std::wstring& folder, const std::list<std::wstrin
     state->wideFolder = folder.empty() ? L"./" : folder;
     if (state->wideFolder.back() != L'/') state->wideFolder += L'/';
     state->folder = String::UTF16ToUTF8(state->wideFolder);
-    for (const std::wstring& name : fileNames) {
-        state->names.push_back(String::UTF16ToUTF8(name));
-        state->wideNames.push_back(name);
-    }
+    state->names.reserve(fileNames.size());
+    for (const std::wstring& name : fileNames) state->names.push_back(String::UTF16ToUTF8(name));
     state->due.resize(state->names.size());
     state->callback = std::move(callback);
     state->stopEvent = std::move(stopEvent);
