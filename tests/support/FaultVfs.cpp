@@ -51,9 +51,7 @@ FaultVfs::FaultVfs() {
     m_vfs.pAppData = this;
     m_vfs.pNext = nullptr;
     m_vfs.xOpen = &FaultVfs::Open;
-    m_vfs.xDelete = &FaultVfs::Delete;
-    m_vfs.xAccess = &FaultVfs::Access;
-    m_vfs.xFullPathname = &FaultVfs::FullPathname;
+    m_vfs.xDelete = &FaultVfs::Delete;  // the rest of the default VFS's methods do not use the VFS
 
     m_methods.iVersion = 3;
     m_methods.xClose = &FaultVfs::Close;
@@ -85,17 +83,11 @@ FaultVfs::~FaultVfs() {
 void FaultVfs::Arm(const std::string& suffix, Op op, int skip, int code) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_armed = Armed{suffix, op, skip, code};
-    m_fired = false;
 }
 
 void FaultVfs::Disarm() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_armed.reset();
-}
-
-bool FaultVfs::Fired() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_fired;
 }
 
 void FaultVfs::CutPower(const std::function<void()>& closeAll) {
@@ -109,11 +101,10 @@ void FaultVfs::CutPower(const std::function<void()>& closeAll) {
     std::error_code ignored;
     for (const auto& [path, synced] : m_shadows) {
         std::filesystem::remove(path + "-shm", ignored);
-        if (!synced) {
+        if (!synced)
             std::filesystem::remove(path, ignored);
-            continue;
-        }
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << *synced;
+        else
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << *synced;
     }
     for (auto it = m_shadows.begin(); it != m_shadows.end();)
         it = it->second ? std::next(it) : m_shadows.erase(it);
@@ -123,10 +114,12 @@ void FaultVfs::CutPower(const std::function<void()>& closeAll) {
 
 void FaultVfs::Forget(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto it = m_shadows.begin(); it != m_shadows.end();)
-        it = it->first.compare(0, path.size(), path) == 0 ? m_shadows.erase(it) : std::next(it);
-    for (auto it = m_unsynced.begin(); it != m_unsynced.end();)
-        it = it->first.compare(0, path.size(), path) == 0 ? m_unsynced.erase(it) : std::next(it);
+    const auto forget = [&path](auto& files) {
+        for (auto it = files.lower_bound(path);
+             it != files.end() && it->first.compare(0, path.size(), path) == 0;)
+            it = files.erase(it);
+    };
+    forget(m_shadows), forget(m_unsynced);
 }
 
 int FaultVfs::Fault(const std::string& path, Op op) {
@@ -135,7 +128,6 @@ int FaultVfs::Fault(const std::string& path, Op op) {
     if (m_armed->skip-- > 0) return SQLITE_OK;
     const int code = m_armed->code;
     m_armed.reset();
-    m_fired = true;
     return code;
 }
 
@@ -194,16 +186,6 @@ int FaultVfs::Delete(sqlite3_vfs* vfs, const char* name, int syncDir) {
     return rc;
 }
 
-int FaultVfs::Access(sqlite3_vfs* vfs, const char* name, int flags, int* out) {
-    sqlite3_vfs* real = static_cast<FaultVfs*>(vfs->pAppData)->m_real;
-    return real->xAccess(real, name, flags, out);
-}
-
-int FaultVfs::FullPathname(sqlite3_vfs* vfs, const char* name, int size, char* out) {
-    sqlite3_vfs* real = static_cast<FaultVfs*>(vfs->pAppData)->m_real;
-    return real->xFullPathname(real, name, size, out);
-}
-
 int FaultVfs::Close(sqlite3_file* file) {
     File* ours = reinterpret_cast<File*>(file);
     const int rc = ours->real->pMethods->xClose(ours->real);
@@ -225,11 +207,10 @@ int FaultVfs::Write(sqlite3_file* file, const void* buffer, int amount, sqlite3_
     return rc;
 }
 
-int FaultVfs::Sync(sqlite3_file* file, int flags) {
+// What is durable is the shadow's business: the disk's own sync would only cost time.
+int FaultVfs::Sync(sqlite3_file* file, int) {
     File* ours = reinterpret_cast<File*>(file);
     if (const int rc = ours->owner->Fault(ours->path, Op::Sync)) return rc;
-    // What is durable is the shadow's business: the disk's own sync would only cost time.
-    (void)flags;
     ours->owner->Synced(ours->path);
     return SQLITE_OK;
 }

@@ -35,7 +35,6 @@ public:
     // (once); Disarm() takes back a fault that has not fired.
     void Arm(const std::string& suffix, Op op, int skip, int code);
     void Disarm();
-    bool Fired() const;
 
     // The power goes: `closeAll` closes every connection meanwhile (writes and syncs made then
     // are lost), then each file is put back to what it held at its last sync.
@@ -48,8 +47,6 @@ public:
 private:
     static int Open(sqlite3_vfs*, const char*, sqlite3_file*, int, int*);
     static int Delete(sqlite3_vfs*, const char*, int);
-    static int Access(sqlite3_vfs*, const char*, int, int*);
-    static int FullPathname(sqlite3_vfs*, const char*, int, char*);
     static int Close(sqlite3_file*);
     static int Read(sqlite3_file*, void*, int, sqlite3_int64);
     static int Write(sqlite3_file*, const void*, int, sqlite3_int64);
@@ -72,17 +69,14 @@ private:
         bool truncate;
         std::string bytes;
     };
-    std::map<std::string, std::vector<Change>>
-        m_unsynced;           // per file, since its last sync; guarded by m_mutex
-    bool m_powerOff = false;  // guarded by m_mutex
+    std::map<std::string, std::vector<Change>> m_unsynced;  // since each file's last sync; guarded
+    bool m_powerOff = false;                                // guarded by m_mutex
     struct Armed {
         std::string suffix;
         Op op;
-        int skip;
-        int code;
+        int skip, code;
     };
     std::optional<Armed> m_armed;  // guarded by m_mutex
-    bool m_fired = false;          // guarded by m_mutex
 };
 
 }  // namespace testsupport
