@@ -387,9 +387,8 @@ TEST(UploadModelTest, RandomSequencesKeepEveryRowAndSendItAgainOnlyAfterACrash) 
     testsupport::InstallRealHost();
     linuxhost::InstallHostStores();
     FaultVfs vfs;
-    const char* replay = std::getenv("DATASYNC_MODEL_SEED");
-    const unsigned first = replay && *replay ? EnvNumber("DATASYNC_MODEL_SEED", 0) : 1;
-    const unsigned count = replay && *replay ? 1 : EnvNumber("DATASYNC_MODEL_SEEDS", 200);
+    const unsigned replay = EnvNumber("DATASYNC_MODEL_SEED", 0);  // the seeds start at 1
+    const unsigned first = replay ? replay : 1, count = replay ? 1 : EnvNumber("DATASYNC_MODEL_SEEDS", 200);
     int failures = 0;
     for (unsigned seed = first; seed < first + count && failures < 3; ++seed) {
         const std::string failure = UploadModel(seed, vfs).Run(50);

@@ -23,11 +23,6 @@ protected:
         return helper.doPost(response);
     }
     std::vector<std::string> LastIds() { return ItemIds(m_transport.Requests().back().body); }
-    static std::vector<std::string> Ids(std::int64_t first, std::int64_t last) {
-        std::vector<std::string> ids;
-        for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
-        return ids;
-    }
 };
 
 TEST_F(SyncAgentsHelperTest, UploadsThatCannotOrMayNotBeMadeKeepTheBatchAndABaseUrlGetsItsSlash) {

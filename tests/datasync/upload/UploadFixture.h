@@ -83,6 +83,12 @@ protected:
                      const std::wstring& guid = kDatasetW) {
         ASSERT_TRUE(m_host.bookmarks.Write({file, kService, guid, type}, id));
     }
+    // The item ids "i<first>".."i<last>".
+    static std::vector<std::string> Ids(std::int64_t first, std::int64_t last) {
+        std::vector<std::string> ids;
+        for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
+        return ids;
+    }
     static std::vector<std::string> ItemIds(const std::string& body) {
         Json::Value root;
         std::istringstream(body) >> root;
