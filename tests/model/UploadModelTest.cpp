@@ -273,21 +273,16 @@ private:
                     Fail(name + " was sent row s" + std::to_string(serial) + " twice");
             }
             const bool taken = post.answer == k200 || (post.answer == k404 && f != kNavp);
-            if (taken) {
+            const UploadResult result = outcome.result;
+            if (taken)
                 for (long serial : post.serials) family.had.insert(serial), family.mayResend.erase(serial);
-                if (outcome.result == UploadResult::BookmarkNotSaved) {
-                    owedNext = lastId + 1, moved = true, ++family.unsure;
-                } else if (outcome.result == UploadResult::Posted ||
-                           outcome.result == UploadResult::Dropped) {
-                    allowed = {lastId + 1}, owedNext.reset(), moved = true, family.unsure = 0;
-                } else {
-                    Fail(name + ": a taken batch gave outcome " +
-                         std::to_string(static_cast<int>(outcome.result)));
-                }
-            } else if (outcome.result != UploadResult::Failed) {
-                Fail(name + ": a refused batch gave outcome " +
-                     std::to_string(static_cast<int>(outcome.result)));
-            }
+            if (taken && result == UploadResult::BookmarkNotSaved)
+                owedNext = lastId + 1, moved = true, ++family.unsure;
+            else if (taken && (result == UploadResult::Posted || result == UploadResult::Dropped))
+                allowed = {lastId + 1}, owedNext.reset(), moved = true, family.unsure = 0;
+            else if (taken || result != UploadResult::Failed)
+                Fail(name + ": a " + (taken ? "taken" : "refused") + " batch gave outcome " +
+                     std::to_string(static_cast<int>(result)));
         }
         if (allowed.count(now) == 0)
             Fail(name + ": the bookmark is " + std::to_string(now) + ", not an allowed value");
