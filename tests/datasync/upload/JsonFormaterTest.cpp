@@ -12,14 +12,9 @@ const wchar_t* const kEncrypted = L"5E2123BA-4203-475F-B733-A1EED2434D04";
 DatasetContext MakeDatasetContext(const std::wstring& dcId, const std::wstring& ctxId, std::int64_t rowId,
                                   const StringMap& data) {
     DatasetContext record;
-    record.set_schema_ver(L"1.0");
-    record.set_dataset_id(L"ds");
-    record.set_dataset_name(L"W\u00e4rme");
-    record.set_dataset_context_id(ctxId);
-    record.set_dataset_context_datetime(L"T" + ctxId);
-    record.set_dataset_type(L"nrt");
-    record.set_device_context_id(dcId);
-    record.set_item_data(data);
+    record.set_schema_ver(L"1.0"), record.set_dataset_id(L"ds"), record.set_dataset_name(L"W\u00e4rme");
+    record.set_dataset_context_id(ctxId), record.set_dataset_context_datetime(L"T" + ctxId);
+    record.set_dataset_type(L"nrt"), record.set_device_context_id(dcId), record.set_item_data(data);
     record.set_row_id(rowId);
     return record;
 }
@@ -27,17 +22,10 @@ DatasetContext MakeDatasetContext(const std::wstring& dcId, const std::wstring& 
 ItemEvent MakeEvent(const std::wstring& datasetId, const std::wstring& dcId, const std::wstring& itemId,
                     std::int64_t rowId, const StringMap& data = {}) {
     ItemEvent event;
-    event.set_dataset_id(datasetId);
-    event.set_dataset_name(L"dn");
-    event.set_dataset_context_id(L"dsc");
-    event.set_device_context_id(dcId);
-    event.set_item_id(itemId);
-    event.set_item_context_id(L"ic");
-    event.set_schema_ver(L"2");
-    event.set_item_name(L"name-" + itemId);
-    event.set_item_time(L"t" + std::to_wstring(rowId));
-    event.set_item_data(data);
-    event.set_row_id(rowId);
+    event.set_dataset_id(datasetId), event.set_dataset_name(L"dn"), event.set_dataset_context_id(L"dsc");
+    event.set_device_context_id(dcId), event.set_item_id(itemId), event.set_item_context_id(L"ic");
+    event.set_schema_ver(L"2"), event.set_item_name(L"name-" + itemId);
+    event.set_item_time(L"t" + std::to_wstring(rowId)), event.set_item_data(data), event.set_row_id(rowId);
     return event;
 }
 
@@ -104,16 +92,11 @@ TEST(JsonFormaterTest, ItemEventsWithoutDeviceContextTakeTheArgumentAndAreNotCut
 
 TEST(JsonFormaterTest, ItemContextsUseTheArgumentAndWriteNullForEmptyData) {
     ItemContext first, second;
-    first.set_dataset_id(L"ds");
-    first.set_item_id(L"i1");
-    first.set_item_context_id(L"ic1");
-    first.set_item_name(L"n1");
-    first.set_item_time(L"t1");
-    first.set_item_data({{L"n", L"5"}});
+    first.set_dataset_id(L"ds"), first.set_item_id(L"i1"), first.set_item_context_id(L"ic1");
+    first.set_item_name(L"n1"), first.set_item_time(L"t1"), first.set_item_data({{L"n", L"5"}});
     first.set_row_id(3);
     second = first;
-    second.set_item_data({});
-    second.set_row_id(4);
+    second.set_item_data({}), second.set_row_id(4);
 
     std::wstring body;
     std::int64_t last = 0;
