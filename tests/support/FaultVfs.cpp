@@ -143,12 +143,8 @@ void FaultVfs::Synced(const std::string& path) {
     std::optional<std::string>& shadow = m_shadows[path];
     if (!shadow) shadow.emplace();
     for (const Change& change : m_unsynced[path]) {
-        const auto at = static_cast<std::size_t>(change.offset);
-        if (change.truncate) {
-            shadow->resize(at);
-            continue;
-        }
-        if (shadow->size() < at + change.bytes.size()) shadow->resize(at + change.bytes.size());
+        const auto at = static_cast<std::size_t>(change.offset), end = at + change.bytes.size();
+        if (change.truncate || shadow->size() < end) shadow->resize(end);  // a truncation has no bytes
         shadow->replace(at, change.bytes.size(), change.bytes);
     }
     m_unsynced.erase(path);
@@ -156,10 +152,8 @@ void FaultVfs::Synced(const std::string& path) {
 
 int FaultVfs::Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     auto* self = static_cast<FaultVfs*>(vfs->pAppData);
-    File* ours = new (file) File{};
-    ours->owner = self;
-    ours->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(file) + kRealOffset);
-    if (name != nullptr) ours->path = name;
+    auto* real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(file) + kRealOffset);
+    File* ours = new (file) File{{}, self, real, name != nullptr ? name : ""};
     const bool existed = name != nullptr && ::access(name, F_OK) == 0;
     const int rc = self->m_real->xOpen(self->m_real, name, ours->real, flags, outFlags);
     if (rc != SQLITE_OK) {
