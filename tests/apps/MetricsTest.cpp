@@ -8,6 +8,7 @@
 #include "datasyncd/PendingRows.h"
 #include "datasyncd/SystemdNotifier.h"
 #include "datasyncd/UploadCounters.h"
+#include "support/FakeTransport.h"
 #include "support/ManualClock.h"
 #include "support/TelemetryWriter.h"
 #include "support/TempDir.h"
@@ -15,19 +16,6 @@
 namespace {
 
 using std::chrono::milliseconds;
-
-// Answers each request with the next scripted response.
-struct ScriptedTransport : ZEL::CoreUtility {
-    std::vector<ZELCore::InvokeHttpResponse> script;
-    std::size_t next = 0;
-    void GetDeviceId(std::wstring& id) override { id = L"device"; }
-    bool IsDeviceRegistered() override { return true; }
-    ZELCore::InvokeHttpResponse InvokeHttp(const std::string&, const std::map<std::string, std::string>&, int&,
-                                           const std::string&, ZELCore::HttpAuthType, bool, const std::string&) override {
-        return script.at(next++);
-    }
-    std::wstring GetMtlsUrl(const std::wstring& url) override { return url; }
-};
 
 TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
     const std::string items = R"({"dataset_items_log":[{"item_events_log":[{}]},{"item_events_log":[{}]}]})";
@@ -47,11 +35,10 @@ TEST(UploadCounters, CountBatchesRowsAndFailuresPerFamilyFromTheUrl) {
         {"https://h/navp", ZELCore::TransportResult::CLIENT_CERT_EXPIRED, 0, "json={}"},
         {"https://elsewhere/x", 0, 200, "not json"},
     };
-    ScriptedTransport inner;
-    for (const auto& exchange : exchanges) {
-        inner.script.emplace_back().resultCode = exchange.resultCode;
-        inner.script.back().response.statusCode = exchange.status;
-    }
+    testsupport::FakeTransport inner;
+    for (const auto& exchange : exchanges)
+        exchange.resultCode == 0 ? inner.QueueStatus(exchange.status)
+                                 : inner.QueueNoAnswer(exchange.resultCode);
     testsupport::ManualClock clock(testsupport::FromUnixMillis(1'800'000'000'000));
     // The NAVP URL is a prefix of neither of the others, the KTA one the longest match. Each
     // exchange is announced once it is counted, and the counts can be read from the announcement.

@@ -13,7 +13,6 @@ namespace {
 using namespace appstest;
 
 constexpr int kRows = 30;
-constexpr long kDay = 24 * 60 * 60;
 
 class ResilienceFlow : public DaemonFlow {
 protected:
@@ -21,15 +20,13 @@ protected:
     // `faults`, the daemon and the rows; with `afterRegistration` the rows only once the agent
     // handled the registration announced at start (handled later, it would lift a 403 block).
     void Start(const std::string& syncEPs, const std::vector<std::string>& faults,
-               const std::string& contextSyncEPs = "NAVP", bool afterRegistration = false,
-               const std::function<void(Json::Value&)>& edit = {}) {
-        m_ca = MakePki(-kDay, 30 * kDay);
+               const std::string& contextSyncEPs = "NAVP", bool afterRegistration = false) {
         const std::vector<DemoDataset> demo = DemoDatasets(kRows, "5s");
         m_live = demo[0];
         m_live.syncEPs = syncEPs;
         DemoDataset context = demo[2];
         context.syncEPs = contextSyncEPs;
-        ASSERT_NO_FATAL_FAILURE(Lay({m_live, context}, faults, edit));
+        ASSERT_NO_FATAL_FAILURE(Lay({m_live, context}, faults));
         ASSERT_NO_FATAL_FAILURE(StartDaemon());
         ASSERT_TRUE(!afterRegistration || Poll([&] { return LogLines("DEVICE_REGISTRATION!") > 0; }, seconds(15)))
             << AgentErrors();
@@ -38,8 +35,11 @@ protected:
     }
 
     int Accepted(const std::string& family) { return DaemonFlow::Accepted(family, m_live.id); }
-    bool AllAccepted(const std::vector<std::string>& families, int rows = kRows) {
-        const auto all = [&] { return std::all_of(families.begin(), families.end(), [&](auto& f) { return Accepted(f) >= rows; }); };
+    bool AllAccepted(const std::vector<std::string>& families) {
+        const auto all = [&] {
+            return std::all_of(families.begin(), families.end(),
+                               [&](auto& f) { return Accepted(f) >= kRows; });
+        };
         return Poll(all, seconds(30));
     }
     std::string Progress() {
@@ -47,9 +47,9 @@ protected:
                Status().toStyledString() + AgentErrors();
     }
 
-    // `families` accepted no row and their bookmarks have not moved past the first row.
-    void ExpectHeldBack(const std::vector<std::string>& families = {"kta", "navs"}) {
-        for (const std::string& family : families) {
+    // KTA and NAVS accepted no row and their bookmarks have not moved past the first row.
+    void ExpectHeldBack() {
+        for (const std::string family : {"kta", "navs"}) {
             EXPECT_EQ(Accepted(family), 0) << family;
             const Bookmark mark = ReadBookmark(m_layout.serviceDir + SyncPointFileOf(family), m_live.id, "ItemEvent");
             EXPECT_FALSE(mark.state == Bookmark::State::Found && mark.id > 1) << family << " at " << mark.Text();
@@ -63,25 +63,8 @@ protected:
         return !Poll([&] { return count() != before; }, seconds(2));
     }
 
-    pki::Issued m_ca;
     DemoDataset m_live;
 };
-
-// NAVP posts without a client certificate.
-TEST_F(ResilienceFlow, AnExpiredClientCertificatePausesKtaAndNavsWhileNavpDeliversEveryRow) {
-    ASSERT_NO_FATAL_FAILURE(Start("KTA,NAVS,NAVP", {}, "KTA,NAVS,NAVP", false, [&](Json::Value& config) {
-        std::string key = m_layout.pkiDir + "expired-key.pem";
-        pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &m_ca, -3 * kDay, -kDay), m_layout.pkiDir + "expired.pem", &key);
-        config["tls"]["client_cert"] = m_layout.pkiDir + "expired.pem";
-        config["tls"]["client_key"] = key;
-    }));
-    EXPECT_TRUE(Poll([&] { return Accepted("navp") >= kRows || !m_daemon->Running(); }, seconds(20)))
-        << "navp " << Accepted("navp") << AgentErrors();
-    EXPECT_EQ(Accepted("navp"), kRows);
-    EXPECT_TRUE(Poll([&] { return Status()["certificate_pause"]["paused"].asBool(); }, seconds(10))) << Progress();
-    ExpectHeldBack();
-    StopDaemon();
-}
 
 // One 403 "DeviceMissing" from KTA blocks KTA and NAVS until registration is done again
 // (notification topic 2, state 0) and asks once for renewal.
@@ -95,35 +78,6 @@ TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoR
     CtlOk({"notify", "2", "0"});
     EXPECT_TRUE(AllAccepted({"kta", "navs"})) << Progress();
     EXPECT_FALSE(Status()["device_missing"]["flag"].asBool());
-    StopDaemon();
-}
-
-// A 503 holds KTA (its delays are proven on an injected clock by BackoffTest) until a
-// "resetBackOffState" command lifts it; the next answer, a 429, holds KTA for its 30-minute
-// window while NAVS goes on. (ClockFlow restarts over a 429 hold.)
-TEST_F(ResilienceFlow, AServerErrorHoldsKtaUntilTheResetThenTooManyRequestsForItsWindowAndNoRowIsLost) {
-    ASSERT_NO_FATAL_FAILURE(Start("KTA,NAVS", {"kta=503x1", "kta=429x1"}));
-    Json::Value kta;
-    EXPECT_TRUE(Poll([&] { return (kta = Status()["backoff"]["KTA"])["delay_ms"].asInt64() > 0; }, seconds(20)))
-        << Progress();
-    EXPECT_EQ(kta["class_counts"][2].asInt(), 1);
-    EXPECT_TRUE(AllAccepted({"navs"})) << Progress();
-    EXPECT_TRUE(NoFurtherPost({"kta"}));
-    EXPECT_EQ(Recorded("kta"), std::vector<std::string>{"503"});
-
-    CtlOk({"command", "set", "resetBackOffState", "--field", "randomDelay=0"});
-    EXPECT_TRUE(Poll([&] { return (kta = Status()["backoff"]["KTA"])["class_counts"][0].asInt() == 1; }, seconds(20)))
-        << Progress();
-    EXPECT_EQ(kta["class_counts"][2].asInt(), 0) << kta.toStyledString();
-    EXPECT_EQ(kta["delay_ms"].asInt64(), 1800000) << kta.toStyledString();
-    EXPECT_TRUE(kta["sync_allowed"].asBool());
-    EXPECT_EQ(Status()["backoff"]["NAVS"]["delay_ms"].asInt64(), 0);
-    const std::string text = CtlOk({"status"});
-    EXPECT_NE(text.find("delay 1800000 ms"), std::string::npos) << text;
-    EXPECT_TRUE(NoFurtherPost({"kta"}));
-    EXPECT_EQ(Recorded("kta"), (std::vector<std::string>{"503", "429"}));
-    ExpectHeldBack({"kta"});
-    EXPECT_EQ(m_tally.Duplicates("navs"), 0);
     StopDaemon();
 }
 
