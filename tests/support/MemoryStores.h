@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,6 +14,7 @@
 #include "datasync/common/WellKnownIds.h"
 #include "datasync/host/BookmarkStore.h"
 #include "datasync/host/TelemetryTables.h"
+#include "support/ScopedTimeZone.h"  // LocalLogtime
 
 namespace testsupport {
 
@@ -149,12 +149,7 @@ public:
     }
     // The local time text the host writes as a row's logtime.
     static std::string Logtime(const std::chrono::system_clock::time_point& at) {
-        const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-        std::tm local{};
-        localtime_r(&seconds, &local);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-        return text;
+        return LocalLogtime(std::chrono::system_clock::to_time_t(at));
     }
     void Release(const TableRef&) override {}
     void ReleaseAll(ZEL::utility::EGetDBPathMethod) override {}

@@ -36,4 +36,13 @@ constexpr const char* kZoneNepal = "<+0545>-5:45";
 constexpr const char* kZoneCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
 constexpr const char* kZoneUsEastern = "EST5EDT,M3.2.0,M11.1.0";
 
+// `seconds` as a row's logtime: local time in the collectors' "%Y-%m-%dT%H:%M:%S" form.
+inline std::string LocalLogtime(std::time_t seconds) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    return text;
+}
+
 }  // namespace testsupport

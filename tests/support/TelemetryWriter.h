@@ -3,11 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <stdexcept>
 #include <string>
 
 #include "linuxhost/datastore/SqliteHandles.h"
+#include "support/ScopedTimeZone.h"  // LocalLogtime
 
 namespace testsupport {
 
@@ -64,15 +64,6 @@ private:
 inline std::string ItemEventJson(const std::string& datasetId, const std::string& itemId, const std::string& extra = "") {
     return "{\"dataset_id\":\"" + datasetId + "\",\"item_id\":\"" + itemId + "\",\"item_name\":\"n\"" +
            (extra.empty() ? "" : "," + extra) + "}";
-}
-
-// `seconds` as a row's logtime: local time in the collectors' "%Y-%m-%dT%H:%M:%S" form.
-inline std::string LocalLogtime(std::time_t seconds) {
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    return text;
 }
 
 }  // namespace testsupport
