@@ -30,7 +30,6 @@ TEST(FileText, ReadsRegularFilesAndSaysWhyOthersCannotBeRead) {
         {"small", FileText::Status::Read, std::string("a\0b", 3), ""},
         {"empty", FileText::Status::Read, "", ""},
         {"absent", FileText::Status::Missing, "", "No such file or directory"},
-        {"absent/below", FileText::Status::Missing, "", "No such file or directory"},
         {"small/below", FileText::Status::Missing, "", "Not a directory"},
         {"folder", FileText::Status::Unreadable, "", "is a folder, not a file"},
         {"fifo", FileText::Status::Unreadable, "", "is not a regular file"},  // and no blocking open

@@ -26,10 +26,6 @@ protected:
         DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath());
         linuxhost::InstallHostFolders({});
     }
-    std::int64_t Rows() {
-        return testsupport::TelemetryWriter(m_dir.path() + "service/SyncPoint.sqlite3", "Unused")
-            .Scalar("select count(*) from SyncPoint");
-    }
     bool Exists(const std::string& file) { return fs::exists(m_dir.path() + file); }
 
     testsupport::LogCapture m_logs;
@@ -54,9 +50,9 @@ TEST_F(SyncPointDaoTest, SetInsertsOnceThenUpdatesWhateverTheTypeSpellingAndGuid
     ASSERT_TRUE(dao.Set({L"", L"DeviceContext", 0}));
     EXPECT_TRUE(dao.Get(id, L"", L"class DeviceContext"));
     EXPECT_EQ(id, 0) << "zero is a valid bookmark";
-    EXPECT_EQ(Rows(), 3);
-    testsupport::TelemetryWriter(m_dir.path() + "service/SyncPoint.sqlite3", "Unused")
-        .Exec("insert into SyncPoint(id,type,guid,logtime) values(5,'ItemEvent','g',NULL)");
+    testsupport::TelemetryWriter file(m_dir.path() + "service/SyncPoint.sqlite3", "Unused");
+    EXPECT_EQ(file.Scalar("select count(*) from SyncPoint"), 3);
+    file.Exec("insert into SyncPoint(id,type,guid,logtime) values(5,'ItemEvent','g',NULL)");
     logtime = "stale";
     ASSERT_TRUE(dao.Get(id, logtime, L"g", L"ItemEvent"));
     EXPECT_EQ(std::pair(id, logtime), std::pair(std::int64_t{5}, std::string())) << "a NULL logtime reads as empty";

@@ -39,7 +39,6 @@ void Publish(ZEL::ZELPublisherSubscriber& bus, int topic, int state) {
     bus.Notify(data, L"");
 }
 
-// The last state of `topic`, or -1 when none was published.
 int LastState(NotificationBus& bus, int topic) {
     ZEL::TopicId id = static_cast<ZEL::TopicId>(topic);
     ZEL::EventState state = static_cast<ZEL::EventState>(-1);

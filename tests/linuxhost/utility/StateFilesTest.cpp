@@ -22,7 +22,6 @@ namespace {
 ZEL::linuxhost::HostCriticalEvents CriticalEventLogger;  // the host's set, as the daemon installs it
 using EventSet = std::set<std::pair<int, int>>;
 void Write(const std::wstring& name, long value) { ZEL::linuxhost::HostRegistry().Write(name, value); }
-// The stored value, or 42 when there is none.
 long Read(const std::wstring& name) { long value = 42; return ZEL::linuxhost::HostRegistry().Read(name, value) ? value : 42; }
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 

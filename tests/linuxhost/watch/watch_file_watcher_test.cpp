@@ -49,13 +49,12 @@ TEST_F(FileWatcherTest, ListedFilesAndTheirWalAreReportedOnceUnderFolderSlashNam
     ::close(::open((folder + "d.db").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));  // no write
     ASSERT_TRUE(recorder.WaitForCount(4));
     EXPECT_TRUE(recorder.StaysAt(4));
-    std::vector<std::wstring> paths;
+    std::vector<std::wstring> paths, expected;
     for (const auto& report : recorder.Reports()) paths.push_back(report.path);
+    for (const char* name : {"a.db", "b.db", "c.db", "d.db"})
+        expected.push_back(ZEL::String::UTF8ToUTF16(folder + name));
     std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths,
-              (std::vector<std::wstring>{
-                  ZEL::String::UTF8ToUTF16(folder + "a.db"), ZEL::String::UTF8ToUTF16(folder + "b.db"),
-                  ZEL::String::UTF8ToUTF16(folder + "c.db"), ZEL::String::UTF8ToUTF16(folder + "d.db")}));
+    EXPECT_EQ(paths, expected);
 }
 
 // A collector writes rows in WAL mode, one transaction each. Like the agent, each report reads

@@ -30,7 +30,6 @@ std::string ThreadStatusField(const std::string& field) {
 unsigned ThreadFsUid() { return static_cast<unsigned>(::setfsuid(static_cast<uid_t>(-1))); }
 std::string ThreadIds() { return ThreadStatusField("Gid") + "|" + ThreadStatusField("Groups"); }
 
-// Creates `path` and returns its owner and group, or -1 -1.
 std::pair<long, long> CreateAndGetOwner(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     struct stat info {};
