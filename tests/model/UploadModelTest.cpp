@@ -28,6 +28,7 @@
 #include <sstream>
 
 #include "datasync/common/StringUtil.h"
+#include "datasync/config/EndpointFamilies.h"
 #include "datasync/store/RecordCodec.h"
 #include "datasync/upload/NavpSyncAgent.h"
 #include "datasync/upload/SyncAgentsHelper.h"
@@ -48,9 +49,11 @@ using testsupport::FaultVfs;
 const std::string kDataset = "6F1C2D3E-0000-4000-8000-000000000001";
 const std::wstring kDatasetW = String::UTF8ToUTF16(kDataset);
 enum Family { kKta, kNavs, kNavp, kFamilies };
-const char* const kFamilyNames[] = {"KTA", "NAVS", "NAVP"};
-const char* const kBookmarkFiles[] = {"SyncPoint.sqlite3", "Navs_SyncPoint.sqlite3",
-                                      "navp_syncPoint.sqlite3"};
+// In the order of the families table, which names them and their bookmark files.
+const std::string kFamilyNames[] = {String::UTF16ToUTF8(kEndpointFamilies[kKta].name),
+                                    String::UTF16ToUTF8(kEndpointFamilies[kNavs].name),
+                                    String::UTF16ToUTF8(kEndpointFamilies[kNavp].name)};
+std::wstring BookmarkFile(int family) { return kEndpointFamilies[static_cast<std::size_t>(family)].bookmarkFile; }
 const char* const kUrls[] = {"https://kta.test/v1/", "https://navs.test/v1/", "https://navp.test/p"};
 enum Answer { k200, k404, k429, k500, kNoAnswer };
 const int kStatuses[] = {200, 404, 429, 500, 0};
@@ -156,7 +159,7 @@ private:
         if (m_failure.empty()) m_failure = what;
     }
     BookmarkKey KeyOf(int f) const {
-        return {String::UTF8ToUTF16(kBookmarkFiles[f]), utility::DB_PATH_INTERNAL, kDatasetW,
+        return {BookmarkFile(f), utility::DB_PATH_INTERNAL, kDatasetW,
                 ItemEvent::TypeName()};
     }
     std::int64_t StoredBookmark(int f) {
@@ -215,7 +218,7 @@ private:
                                  SQLITE_IOERR_FSYNC};
             const bool telemetry = Pick(4) == 0;
             const std::string file = telemetry ? kDataset + "_ItemEvent.sqlite3"
-                                               : std::string(kBookmarkFiles[f]) + (Pick(2) ? "-wal" : "");
+                                               : String::UTF16ToUTF8(BookmarkFile(f)) + (Pick(2) ? "-wal" : "");
             const int skip = Pick(3);
             m_server.answers[f] = k200;
             m_trace << " " << kFamilyNames[f] << ":fail-"
@@ -242,7 +245,7 @@ private:
             return agent.Upload();
         }
         SyncAgentsHelper helper(kDatasetW, url, SYNC_ITEM_EVENT, f == kKta ? L"KTA" : L"NAVS",
-                                String::UTF8ToUTF16(kBookmarkFiles[f]), ZELCore::HTTP_AUTH_MTLS, false,
+                                BookmarkFile(f), ZELCore::HTTP_AUTH_MTLS, false,
                                 utility::DB_PATH_INTERNAL);
         helper.SetServices(services);
         ZELCore::InvokeHttpResponse response;
