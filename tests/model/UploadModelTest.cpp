@@ -53,7 +53,9 @@ enum Family { kKta, kNavs, kNavp, kFamilies };
 const std::string kFamilyNames[] = {String::UTF16ToUTF8(kEndpointFamilies[kKta].name),
                                     String::UTF16ToUTF8(kEndpointFamilies[kNavs].name),
                                     String::UTF16ToUTF8(kEndpointFamilies[kNavp].name)};
-std::wstring BookmarkFile(int family) { return kEndpointFamilies[static_cast<std::size_t>(family)].bookmarkFile; }
+std::wstring BookmarkFile(int family) {
+    return kEndpointFamilies[static_cast<std::size_t>(family)].bookmarkFile;
+}
 const char* const kUrls[] = {"https://kta.test/v1/", "https://navs.test/v1/", "https://navp.test/p"};
 enum Answer { k200, k404, k429, k500, kNoAnswer };
 const int kStatuses[] = {200, 404, 429, 500, 0};
@@ -159,8 +161,7 @@ private:
         if (m_failure.empty()) m_failure = what;
     }
     BookmarkKey KeyOf(int f) const {
-        return {BookmarkFile(f), utility::DB_PATH_INTERNAL, kDatasetW,
-                ItemEvent::TypeName()};
+        return {BookmarkFile(f), utility::DB_PATH_INTERNAL, kDatasetW, ItemEvent::TypeName()};
     }
     std::int64_t StoredBookmark(int f) {
         std::int64_t id = -1;
@@ -217,8 +218,9 @@ private:
             const int codes[] = {SQLITE_IOERR_READ, Pick(2) ? SQLITE_FULL : SQLITE_IOERR_WRITE,
                                  SQLITE_IOERR_FSYNC};
             const bool telemetry = Pick(4) == 0;
-            const std::string file = telemetry ? kDataset + "_ItemEvent.sqlite3"
-                                               : String::UTF16ToUTF8(BookmarkFile(f)) + (Pick(2) ? "-wal" : "");
+            const std::string file = telemetry
+                                         ? kDataset + "_ItemEvent.sqlite3"
+                                         : String::UTF16ToUTF8(BookmarkFile(f)) + (Pick(2) ? "-wal" : "");
             const int skip = Pick(3);
             m_server.answers[f] = k200;
             m_trace << " " << kFamilyNames[f] << ":fail-"
@@ -245,8 +247,7 @@ private:
             return agent.Upload();
         }
         SyncAgentsHelper helper(kDatasetW, url, SYNC_ITEM_EVENT, f == kKta ? L"KTA" : L"NAVS",
-                                BookmarkFile(f), ZELCore::HTTP_AUTH_MTLS, false,
-                                utility::DB_PATH_INTERNAL);
+                                BookmarkFile(f), ZELCore::HTTP_AUTH_MTLS, false, utility::DB_PATH_INTERNAL);
         helper.SetServices(services);
         ZELCore::InvokeHttpResponse response;
         return helper.Upload(response);
