@@ -67,8 +67,9 @@ TEST_F(FileWatcherTest, QuickBurstGivesFewReportsTheLastOneSeesEveryRowAndAThrow
     FileWatcher watcher(
         ZEL::String::UTF8ToUTF16(dir.path()), {L"events.db"},
         [&](const std::wstring& path) {
-            rowsSeen.store(reader.Scalar("SELECT count(*) FROM events"));
-            recorder.Record(path);
+            const std::int64_t rows = reader.Scalar("SELECT count(*) FROM events");
+            recorder.Record(path);  // before the count: the test reads the reports once it sees it
+            rowsSeen.store(rows);
             if (recorder.Count() == 1) throw std::runtime_error("handler-broke-7f3a");
         },
         false, nullptr);
