@@ -1,15 +1,12 @@
-// The device services: the applicability evaluator, the device facts following the host state at
-// run time, and which endpoint URLs ValidateUri accepts.
+// The device services: the applicability evaluator and which endpoint URLs ValidateUri accepts.
 #include <json/json.h>
 
 #include <list>
 #include <sstream>
 
 #include "datasync/common/StringUtil.h"
-#include "datasync/host/DeviceStatus.h"
 #include "linuxhost/device/AttributeApplicabilityEvaluator.h"
 #include "linuxhost/device/HostEpUrlProvider.h"
-#include "linuxhost/device/HostStatusServices.h"
 #include "linuxhost/services/ServicesTestSupport.h"
 
 namespace {
@@ -70,28 +67,6 @@ TEST(Applicability, EveryMemberMustMatchOneOfItsStringValuesIgnoringCase) {
     EXPECT_NE(evaluator.SetDiscardedReason().find(L"os_name"), std::wstring::npos);
     host::UpdateDeviceState([](host::DeviceState& device) { device.attributes["os_name"] = "Windows"; });
     EXPECT_TRUE(evaluator.Evaluate(windows, nullptr, details, reason));
-}
-
-TEST(DeviceFacts, EachFactFollowsItsOwnFieldOfTheHostStateAtRunTime) {
-    HostStateGuard stateGuard;
-    ZEL::linuxhost::HostDeviceFacts facts;
-    ZEL::linuxhost::HostZelStatusManager manager;
-    ZEL::linuxhost::HostNotificationAgent agent;
-    for (int bits = 0; bits < 16; ++bits) {
-        SCOPED_TRACE(bits);
-        host::UpdateDeviceState([bits](host::DeviceState& device) {
-            device.commercial_org = bits & 1;
-            device.consumer = bits & 2;
-            device.anonymous_metrics = bits & 4;
-            device.critical_gateway_error = bits & 8;
-        });
-        host::UpdatePushChannel([bits](host::PushChannelState& push) { push.connected = bits & 1; });
-        EXPECT_EQ(facts.IsDeviceClaimedInCommercialOrg(), bool(bits & 1));
-        EXPECT_EQ(facts.IsConsumerDevice(), bool(bits & 2));
-        EXPECT_EQ(facts.IsAnonymousMetricsEnabled(), bool(bits & 4));
-        EXPECT_EQ(manager.HasCriticalError(), bool(bits & 8));
-        EXPECT_EQ(agent.IsConnected(), bool(bits & 1));
-    }
 }
 
 void CheckUrls(bool allowHttpLoopback, bool accepted, std::initializer_list<std::wstring> urls) {

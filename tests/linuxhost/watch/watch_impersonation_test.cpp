@@ -6,10 +6,11 @@
 
 #include <fstream>
 #include <future>
+#include <optional>
 
-#include "linuxhost/HostState.h"
 #include "linuxhost/impersonation/ThreadUserSwitch.h"
 #include "linuxhost/watch/watch_test_support.h"
+#include "support/LogonUser.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -38,21 +39,16 @@ std::pair<long, long> CreateAndGetOwner(const std::string& path) {
     return ok ? std::pair<long, long>(info.st_uid, info.st_gid) : std::pair<long, long>(-1, -1);
 }
 
-// Sets logon_user for one test and puts the previous host settings back afterwards.
+// Sets logon_user for one test; the previous host settings come back afterwards.
 class ImpersonationTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        ZEL::linuxhost::InstallHostSettings(m_saved);
         EXPECT_EQ(ThreadFsUid(), ::geteuid()) << "a test left the thread impersonating";
     }
-    void SetLogonUser(const std::string& user) {
-        auto settings = m_saved;
-        settings.logon_user = user;
-        ZEL::linuxhost::InstallHostSettings(settings);
-    }
+    void SetLogonUser(const std::string& user) { m_user.reset(), m_user.emplace(user); }
 
 private:
-    const ZEL::linuxhost::HostSettings m_saved = ZEL::linuxhost::CurrentHostSettings();
+    std::optional<testsupport::LogonUser> m_user;
 };
 
 TEST_F(ImpersonationTest, ResultCodesWhenNoSwitchHappens) {
