@@ -41,14 +41,13 @@ inline Json::Value ParseJson(const std::string& text) {
 class DaemonFlow : public ::testing::Test {
 protected:
     // The folders, the demo's certificates (unless m_pki is set), the collector started with
-    // `faults` and `options`, the policy of `datasets` and the host config (changed by `edit`).
-    void Lay(const std::vector<DemoDataset>& datasets,
-             const std::vector<std::string>& faults = {}, const std::function<void(Json::Value&)>& edit = {},
-             const std::vector<std::string>& options = {}) {
+    // `faults`, the policy of `datasets` and the host config (changed by `edit`).
+    void Lay(const std::vector<DemoDataset>& datasets, const std::vector<std::string>& faults = {},
+             const std::function<void(Json::Value&)>& edit = {}) {
         for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
             MakeFolders(folder);
         if (m_pki.caCert.empty()) m_pki = GenerateDemoPki(m_layout.pkiDir, m_deviceId);
-        ASSERT_NO_FATAL_FAILURE(StartCollector(faults, options));
+        ASSERT_NO_FATAL_FAILURE(StartCollector(faults));
         WriteTextFile(m_layout.policyFile, PolicyText(datasets, m_port), 0644);
         Json::Value config = ParseJson(HostConfigText(m_layout, m_pki, m_deviceId));
         if (edit) edit(config);
@@ -68,14 +67,13 @@ protected:
         return ca;
     }
 
-    // Starts the collector with `faults` (and `options`, e.g. a seed) on a free port, or again on
-    // the port of the last one (its policy stays valid). Output files are numbered per start.
-    void StartCollector(const std::vector<std::string>& faults = {}, const std::vector<std::string>& options = {}) {
+    // Starts the collector with `faults` on a free port, or again on the port of the last one (its
+    // policy stays valid). Output files are numbered per start.
+    void StartCollector(const std::vector<std::string>& faults = {}) {
         std::vector<std::string> argv{COLLECTOR_PATH,   "--listen", "127.0.0.1:" + std::to_string(m_port),
                                       "--cert",         m_pki.serverCert, "--key", m_pki.serverKey,
                                       "--client-ca",    m_pki.caCert,     "--record", m_layout.recordFile};
         for (const std::string& fault : faults) argv.insert(argv.end(), {"--fault", fault});
-        argv.insert(argv.end(), options.begin(), options.end());
         m_collector.reset();
         const std::string files = m_layout.collectorDir + "collector" + std::to_string(++m_collectorStarts);
         m_collector = std::make_unique<DemoProcess>("datasync-collector", argv, files + ".out", files + ".err");
