@@ -184,15 +184,4 @@ TEST(RepeatFilter, ALineRepeatedWithinTenMinutesIsCountedAndSummarisedWhenItCome
     for (const auto& line : lines) EXPECT_EQ(at(line.at, line.level, line.text), line.written) << line.at;
 }
 
-TEST(ParseLogLevel, ReadsTheHostConfigNamesAndLeavesTheLevelOnRefusal) {
-    constexpr LogLevel kUntouched = static_cast<LogLevel>(-1);
-    const std::pair<const char*, LogLevel> cases[] = {
-        {"debug", LogLevel::Debug}, {"INFO", LogLevel::Info}, {"warn", LogLevel::Warning},
-        {"Error", LogLevel::Error}, {"", kUntouched},         {" info", kUntouched}, {"err", kUntouched}};
-    for (const auto& [text, expected] : cases) {
-        LogLevel level = kUntouched;
-        EXPECT_TRUE(ZEL::linuxhost::ParseLogLevel(text, level) == (expected != kUntouched) && level == expected) << text;
-    }
-}
-
 }  // namespace
