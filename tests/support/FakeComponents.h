@@ -28,6 +28,15 @@
 
 namespace testsupport {
 
+// An item event of `datasetId` with item id `itemId`.
+inline ZEL::ItemEvent MakeItemEvent(const std::wstring& datasetId, const std::wstring& itemId,
+                                    const ZEL::StringMap& data = {}) {
+    ZEL::ItemEvent event;
+    event.set_dataset_id(datasetId), event.set_item_id(itemId), event.set_item_name(L"n");
+    event.set_item_data(data);
+    return event;
+}
+
 class FakeHost {
 public:
     static constexpr std::time_t kNow = 1796554800;
@@ -66,20 +75,15 @@ public:
     }
     // `count` item events of `datasetId` in its file under `root`; returns the file's path.
     std::wstring AddItemEvents(Root root, const std::wstring& datasetId, int count) {
-        for (int n = 0; n < count; ++n) {
-            ZEL::ItemEvent event;
-            event.set_dataset_id(datasetId);
-            event.set_item_id(L"i" + std::to_wstring(n));
-            event.set_item_name(L"n");
-            tables.Add({datasetId, ZEL::ItemEvent::TypeName(), root}, event);
-        }
+        for (int n = 0; n < count; ++n)
+            tables.Add(TableOf(datasetId, root), MakeItemEvent(datasetId, L"i" + std::to_wstring(n)));
         return files.Add(root, ZEL::DataSync::TelemetryFileName(datasetId, L"ItemEvent"));
     }
     // The newest device context, which every KTA and NAVS upload carries.
     void AddDeviceContext() {
         ZEL::DeviceContext context;
         context.set_device_context_id(L"dc-1");
-        tables.Add({L"", ZEL::DeviceContext::TypeName(), ZEL::utility::DB_PATH_INTERNAL}, context);
+        tables.Add(TableOf<ZEL::DeviceContext>(L""), context);
         files.Add(ZEL::utility::DB_PATH_INTERNAL, ZEL::DataSync::kDeviceContextFileName);
     }
 

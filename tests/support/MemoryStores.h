@@ -1,9 +1,9 @@
 // Telemetry tables and bookmarks in memory, for tests of the components on their own: rows are
-// added as records (or as rows that cannot be decoded), and a table or the bookmarks can be made
-// to fail. A table is known by (root, file); its file is the reference's `file`, or the kind's.
+// added as records (or as rows that cannot be decoded), a table can be made to fail and the
+// bookmarks to refuse writes. A table is known by (root, file); its file is the reference's
+// `file`, or the kind's.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -17,6 +17,13 @@
 #include "support/ScopedTimeZone.h"  // LocalLogtime
 
 namespace testsupport {
+
+// The table of the `Kind` rows of dataset `id` (the device context's: L"") in the folder of `root`.
+template <typename Kind = ZEL::ItemEvent>
+ZEL::DataSync::TableRef TableOf(const std::wstring& id,
+                                ZEL::utility::EGetDBPathMethod root = ZEL::utility::DB_PATH_INTERNAL) {
+    return {id, Kind::TypeName(), root};
+}
 
 class MemoryTables : public ZEL::DataSync::TelemetryTables {
 public:
@@ -90,8 +97,7 @@ public:
         });
     }
     bool NewestDeviceContext(ZEL::DeviceContext& context) override {
-        const TableRef table{L"", ZEL::DeviceContext::TypeName(), ZEL::utility::DB_PATH_INTERNAL};
-        return With(table, false, [&context](Table& t) {
+        return With(TableOf<ZEL::DeviceContext>(L""), false, [&context](Table& t) {
             if (t.rows.empty()) return false;
             const auto* newest = std::get_if<ZEL::DeviceContext>(&t.rows.rbegin()->second.record);
             if (newest == nullptr) return false;
@@ -211,14 +217,17 @@ public:
     using BookmarkKey = ZEL::DataSync::BookmarkKey;
     using BookmarkRead = ZEL::DataSync::BookmarkRead;
 
-    void SetFailing(bool failing) { m_failing = failing; }
+    // The next `writes` writes are taken, every later one refused (a negative count never refuses).
+    void RefuseWritesAfter(int writes) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_writesLeft = writes;
+    }
     // The time text the writes from now on record (the host records when it wrote).
     void SetWriteTime(const std::string& logtime) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_writeTime = logtime;
     }
     BookmarkRead Read(const BookmarkKey& key, std::int64_t& id, std::string* logtime) override {
-        if (m_failing) return BookmarkRead::Failed;
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_bookmarks.find(KeyOf(key));
         if (found == m_bookmarks.end()) return BookmarkRead::Missing;
@@ -227,13 +236,13 @@ public:
         return BookmarkRead::Found;
     }
     bool Write(const BookmarkKey& key, std::int64_t id) override {
-        if (m_failing) return false;
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_writesLeft == 0) return false;
+        if (m_writesLeft > 0) --m_writesLeft;
         m_bookmarks[KeyOf(key)] = {id, m_writeTime};
         return true;
     }
     std::int64_t Clear(const BookmarkKey& key) override {
-        if (m_failing) return -1;
         std::lock_guard<std::mutex> lock(m_mutex);
         std::int64_t cleared = 0;
         for (auto it = m_bookmarks.begin(); it != m_bookmarks.end();)
@@ -260,9 +269,9 @@ private:
         return {Root(key.method), key.file, key.datasetId, ZEL::DataSync::BookmarkTypeName(key.typeName)};
     }
 
-    std::atomic<bool> m_failing{false};
     std::mutex m_mutex;
     std::map<Key, std::pair<std::int64_t, std::string>> m_bookmarks;  // guarded by m_mutex
+    int m_writesLeft = -1;                                            // guarded by m_mutex
     std::string m_writeTime = "2026-12-01T10:00:00+00:00";            // guarded by m_mutex
 };
 

@@ -25,10 +25,13 @@ struct PreparedComponents {
     }
     // A notification or server command as the bus thread hands it over.
     void Notify(ZEL::ZELNotificationData data) { c.notifications.OnNotification(data); }
-    void RegistrationDone() {
-        Notify(ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE,
-                                        LR"({"success":true,"triggerSource":"Test","deviceId":"dev","message":"","code":0})"));
+    // A registration done, as the host announces it (its trigger source as given).
+    static ZEL::ZELNotificationData Registration(const std::wstring& source) {
+        return ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE,
+                                        LR"({"success":true,"triggerSource":")" + source +
+                                            LR"(","deviceId":"dev-1","message":"","code":0})");
     }
+    void RegistrationDone() { Notify(Registration(L"Test")); }
     bool DoPost(const std::wstring& id) { return c.dispatch.DoPost(id, 0, ZEL::utility::DB_PATH_INTERNAL, false); }
 
     ZEL::DataSync::AgentComponents c;

@@ -78,11 +78,9 @@ TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDev
                std::to_string(QueueLength(agent));
     };
     const int ready = ZEL::TOPIC_DEVICE_READY, reg = ZEL::TOPIC_DEVICE_REGISTRATION;
-    const struct { int topic, state; bool transportRegistered; const char* after; Kind kind = Kind::Plain; } steps[] = {
+    const struct { int topic, state; bool transportRegistered; const char* after; } steps[] = {
         {ready, ZEL::STATE_DONE, false, "online unregistered 0"}, {ready, ZEL::STATE_NONE, false, "offline unregistered 0"},
         {reg, ZEL::STATE_DONE, false, "offline registered 0"},    {ready, ZEL::STATE_DONE, false, "online registered 1"},
-        {ready, ZEL::STATE_NONE, false, "online registered 1", Kind::Extension},  // ignored
-        {reg, ZEL::STATE_REGISTRATION_CHANGED, false, "online registered 1", Kind::Extension},
         {ready, ZEL::STATE_REGISTRATION_DONE_ALT, false, "online registered 1"},  // other states
         {reg, ZEL::STATE_REGISTRATION_CHANGED, false, "online unregistered 1"},
         {reg, ZEL::STATE_REGISTRATION_DONE_ALT, false, "online registered 2"},
@@ -93,7 +91,7 @@ TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDev
     for (const auto& step : steps) {
         SCOPED_TRACE(testing::Message() << "topic " << step.topic << " state " << step.state);
         m_transport.SetRegistered(step.transportRegistered);
-        Deliver(step.topic, step.state, step.kind);
+        Deliver(step.topic, step.state);
         EXPECT_EQ(flags(), step.after);
     }
     agent.UnInit();

@@ -19,10 +19,7 @@ class WaitReasonsTest : public testsupport::AgentHarness {};
 
 TEST_F(WaitReasonsTest, EachGateAndOutcomeIsTheReasonWhileItHoldsAndClearsWhenItLifts) {
     testsupport::ManualClock clock{std::chrono::system_clock::from_time_t(1796554800)};
-    ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
-    policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}};
-    policy.datasets = {testsupport::MakeDataSet(kDataset, L"Data", L"KTA", L"nrt")};
-    testsupport::PreparedComponents p(policy);
+    testsupport::PreparedComponents p(testsupport::SyncPolicy(L"KTA", {{kDataset, L"nrt"}}));
     Components& c = p.c;
     const auto record = [&c](UploadOutcome outcome) {
         return [&c, outcome] { c.leg.Record(kDataset, SyncEP::SyncEP_KTA, outcome); };

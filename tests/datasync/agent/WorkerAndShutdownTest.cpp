@@ -1,4 +1,4 @@
-// The worker thread and the agent's shutdown (the watchdog feed is checked end to end in ServiceFlowTest).
+// The worker thread and the agent's shutdown (the watchdog feed is checked end to end in ResilienceFlowTest).
 #include <future>
 
 #include "datasync/resilience/BackoffDelay.h"

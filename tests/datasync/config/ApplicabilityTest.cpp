@@ -135,9 +135,7 @@ TEST_F(ApplicabilityTest, RefusedConsentOrApplicabilitySendsNothingOnEveryUpload
         {"KTA", L"KTA", L"SyncPoint.sqlite3"}, {"NAVS", L"NAVS", L"Navs_SyncPoint.sqlite3"},
         {"NAVP", L"NAVP", L"navp_syncPoint.sqlite3"}, {"device context", L"KTA", L"SyncPoint.sqlite3"},
         {"timer pass", L"KTA", nullptr}, {"device-context thread", L"NAVP", nullptr}};
-    ZEL::TelemetryPolicy policy = testsupport::PolicyWithoutFamilies();
-    policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}, {L"NAVS_syncEP_url", L"https://navs.test/"},
-                               {L"NAVP_syncEP_url", L"https://navp.test/"}};
+    ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"", {});  // the three families' URLs, no dataset
     enum Gate { NoConsent, NotApplicable, Open };
     for (Path path : {Kta, Navs, Navp, DeviceContext, TimerPass, DeviceContextThread}) {
         for (Gate gate : {NoConsent, NotApplicable, Open}) {

@@ -21,9 +21,6 @@ ZEL::TelemetryPolicy Policy() {
 
 TEST(TelemetryDuplicationTest, OnlyAFullySentDatabaseGainsACopyOfItsNewestRow) {
     FakeHost host;
-    const auto table = [](const std::wstring& id) {
-        return ZEL::DataSync::TableRef{id, ZEL::ItemEvent::TypeName(), ZEL::utility::DB_PATH_INTERNAL};
-    };
     for (const auto& [id, next] :
          {std::pair{kData, 4} /* all sent */, std::pair{kOther, 3} /* row 3 waits */}) {
         host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, id, 3);
@@ -33,7 +30,7 @@ TEST(TelemetryDuplicationTest, OnlyAFullySentDatabaseGainsACopyOfItsNewestRow) {
     for (const auto& [id, copied] : {std::pair{kData, true}, std::pair{kOther, false}}) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(id));
         EXPECT_EQ(p.c.duplication.DuplicateLastRecordInDB(id, id + L"_ItemEvent.sqlite3"), copied);
-        EXPECT_EQ(host.tables.RowCount(table(id)), copied ? 4u : 3u);
+        EXPECT_EQ(host.tables.RowCount(testsupport::TableOf(id)), copied ? 4u : 3u);
     }
 }
 

@@ -9,11 +9,6 @@ const char* const kDeviceMissingBody = R"({"errorCode":"DeviceMissing","message"
 
 ZELCore::InvokeHttpResponse Reply(int status, const std::string& body = kDeviceMissingBody) { return Answer(0, status, body); }
 
-ZEL::ZELNotificationData Registration(const std::wstring& source) {
-    const std::wstring body = LR"({"success":true,"triggerSource":")" + source + LR"(","deviceId":"dev-1","message":"","code":0})";
-    return ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_REGISTRATION, ZEL::STATE_DONE, body);
-}
-
 class DeviceMissingTest : public ResilienceTest {
 protected:
     void TearDown() override {
@@ -60,11 +55,12 @@ TEST_F(DeviceMissingTest, BlocksForOneMonotonicHourAndSendsOneRenewalRequest) {
 }
 
 TEST_F(DeviceMissingTest, ManualRegistrationAndRemoveDeviceAllowAnotherRequest) {
-    for (const auto& [name, notification, renewalsAfterNext403] : {
-             std::tuple{"automatic registration: flag cleared, counter kept", Registration(L"InvokeRegistration"), 1},
-             {"manual registration", Registration(L"invokemanualregistration"), 2},
-             {"manual re-registration", Registration(L"InvokeManualReRegistration"), 2},
-             {"removeDevice", ZEL::ZELNotificationData::MakeServerCommand(L"run", L"removeDevice", {}), 2}}) {
+    for (const auto& [name, notification, renewalsAfterNext403] :
+         {std::tuple{"automatic registration: flag cleared, counter kept",
+                     PreparedAgent::Registration(L"InvokeRegistration"), 1},
+          {"manual registration", PreparedAgent::Registration(L"invokemanualregistration"), 2},
+          {"manual re-registration", PreparedAgent::Registration(L"InvokeManualReRegistration"), 2},
+          {"removeDevice", ZEL::ZELNotificationData::MakeServerCommand(L"run", L"removeDevice", {}), 2}}) {
         SCOPED_TRACE(name);
         m_prepared.reset();
         m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);

@@ -26,11 +26,7 @@ protected:
         // The jitter is 0 unless a test asks for the largest value; the last span asked is kept.
         ZEL::ApiUtility::SetRandomSource(
             [this](unsigned lo, unsigned hi) { return m_lastJitterBound = hi, m_jitterAtMax ? hi : lo; });
-        m_policy = testsupport::PolicyWithoutFamilies();
-        m_policy.syncEndpointUrls = {{L"KTA_syncEP_url", L"https://kta.test/"}, {L"NAVS_syncEP_url", L"https://navs.test/"},
-                                     {L"NAVP_syncEP_url", L"https://navp.test/"}};
-        m_policy.datasets.push_back(testsupport::MakeDataSet(uploadtest::kDatasetW, L"Data", L"KTA,NAVS,NAVP", L"nrt"));
-        m_policy.datasets.back().set_include_events({L"ALL"});
+        m_policy = testsupport::SyncPolicy(L"KTA,NAVS,NAVP", {{uploadtest::kDatasetW, L"nrt"}});
         m_config->SetPolicy(m_policy);
         m_subscription = m_bus.Subscribe([this](ZEL::ZELNotificationData& data) {
             m_renewals += data.getTopicId() == ZEL::TOPIC_DEVICE_REGISTRATION &&

@@ -63,16 +63,11 @@ TEST(DeviceContextSyncTest, ARecordThatCannotBeSentNowWaits) {
         FakeHost host;
         if (c.hold == kAnswer500) host.transport.QueueStatus(500);
         if (c.hold == kUnreadable)
-            host.tables.SetFailing({L"", ZEL::DeviceContext::TypeName(), ZEL::utility::DB_PATH_INTERNAL},
-                                   true);
-        if (c.hold == kPurgeCompleted) {
-            const auto marker = [&host](const wchar_t* name) {
-                return host.files.Path(ZEL::utility::DB_PATH_INTERNAL,
-                                       std::wstring(L"device_path_purge.") + name);
-            };
-            host.files.WriteText(marker(L"pending"), "");
-            host.files.WriteText(marker(L"completed_utc"), "1");
-        }
+            host.tables.SetFailing(testsupport::TableOf<ZEL::DeviceContext>(L""), true);
+        if (c.hold == kPurgeCompleted)
+            for (const wchar_t* marker :
+                 {ZEL::DataSync::kPurgePendingMarker, ZEL::DataSync::kPurgeCompletedMarker})
+                host.files.WriteText(host.files.Path(ZEL::utility::DB_PATH_INTERNAL, marker), "1");
         ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
         policy.navpUrl = L"https://navp.test/";
         PreparedComponents p(host.UsePolicy(policy));  // the service stop is never set

@@ -29,9 +29,6 @@ TEST_F(SyncAgentsHelperTest, UploadsThatCannotOrMayNotBeMadeKeepTheBatchAndABase
     AddEvents(1, 3);
     SyncAgentsHelper slashless(kDatasetW, L"https://kta.test/v1", SYNC_ITEM_EVENT, L"KTA", utility::DB_PATH_INTERNAL);
     ZELCore::InvokeHttpResponse response;
-    m_config->ChangePolicy([](TelemetryPolicy& policy) { policy.datasets.clear(); });
-    EXPECT_EQ(slashless.doPost(response), 1) << "no include list known for the dataset: the batch waits";
-    SetIncludeEvents({L"ALL"});
     ZEL::CoreUtility::SetInstance(nullptr);
     EXPECT_EQ(slashless.doPost(response), ZELCore::TransportResult::OTHER_FAILURE) << "no transport";
     ZEL::CoreUtility::SetInstance(&m_transport);
@@ -52,7 +49,7 @@ TEST_F(SyncAgentsHelperTest, UploadsThatCannotOrMayNotBeMadeKeepTheBatchAndABase
 
 TEST_F(SyncAgentsHelperTest, ABatchUnderTwoDeviceContextsEndsAtTheLastRowOfTheFirst) {
     for (int id = 1; id <= 6; ++id) {
-        ItemEvent event = uploadtest::Event(kDatasetW, L"i" + std::to_wstring(id));
+        ItemEvent event = testsupport::MakeItemEvent(kDatasetW, L"i" + std::to_wstring(id));
         event.set_device_context_id(std::wstring(L"dc-") + L"aaaabb"[id - 1]);
         m_host.tables.Add(TableOf(kDatasetW), event);
     }

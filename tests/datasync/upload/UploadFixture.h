@@ -29,17 +29,7 @@ inline ZELCore::InvokeHttpResponse Answer(int resultCode, int status = 0, const 
 
 // Rows and bookmarks are the service folder's.
 constexpr auto kService = ZEL::utility::DB_PATH_INTERNAL;
-template <typename Record = ZEL::ItemEvent>
-ZEL::DataSync::TableRef TableOf(const std::wstring& id) {
-    return {id, Record::TypeName(), kService};
-}
-inline ZEL::ItemEvent Event(const std::wstring& dataset, const std::wstring& item,
-                            const ZEL::StringMap& data = {}) {
-    ZEL::ItemEvent event;
-    event.set_dataset_id(dataset), event.set_item_id(item), event.set_item_name(L"n");
-    event.set_item_data(data);
-    return event;
-}
+using testsupport::TableOf;
 
 class UploadFixture : public testsupport::AgentHarness {
 protected:
@@ -64,7 +54,9 @@ protected:
     static void AddEvents(testsupport::MemoryTables& tables, const std::wstring& dataset, int first,
                           int last) {
         for (std::int64_t id = first; id <= last; ++id)
-            ASSERT_EQ(tables.Add(TableOf(dataset), Event(dataset, L"i" + std::to_wstring(id)), kLogtime), id);
+            ASSERT_EQ(tables.Add(TableOf(dataset),
+                                 testsupport::MakeItemEvent(dataset, L"i" + std::to_wstring(id)), kLogtime),
+                      id);
     }
     // The device context `id` as row `row` (the next one) of its table.
     static void WriteDeviceContext(testsupport::MemoryTables& tables, const std::wstring& id,
@@ -88,6 +80,13 @@ protected:
         std::vector<std::string> ids;
         for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
         return ids;
+    }
+    // The JSON of a NAVP body (form text "json=<JSON>").
+    static Json::Value NavpBody(const std::string& body) {
+        EXPECT_EQ(body.rfind("json=", 0), 0u);
+        Json::Value root;
+        std::istringstream(body.substr(5)) >> root;
+        return root;
     }
     static std::vector<std::string> ItemIds(const std::string& body) {
         Json::Value root;
