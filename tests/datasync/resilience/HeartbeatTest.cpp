@@ -49,12 +49,8 @@ TEST_F(HeartbeatTest, DeviceStatusIsSuppressedOnlyWhenEveryConditionHolds) {
         L"/db/" + TelemetryFileName(uploadtest::kDatasetW, L"ItemEvent")};  // never held
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << &c - cases);
-        *m_channel = PushChannelHost{};
-        m_channel->mode = c.mode;
-        m_channel->suppression = c.suppression;
-        m_channel->connected = c.connected;
-        m_channel->settingsOk = c.settingsOk;
-        m_channel->policyOk = c.policyOk;
+        m_channel->mode = c.mode, m_channel->suppression = c.suppression, m_channel->connected = c.connected;
+        m_channel->settingsOk = c.settingsOk, m_channel->policyOk = c.policyOk;
         Install(c.config, c.channel);
         ZEL::Log log;
         ZEL::DataSync::HeartbeatSuppression heartbeat(log);
