@@ -10,26 +10,12 @@
 
 namespace ZEL {
 namespace DataSync {
-namespace {
-
-// Whether a change needs a new status snapshot. The applicability throttle's counters move at
-// every timer pass and the status does not show them: they alone never copy the whole map.
-bool SameShownRecord(const _sync_data& a, const _sync_data& b) {
-    return a.db_root == b.db_root && a.sync_kind == b.sync_kind && a.trigger_times == b.trigger_times &&
-           a.last_result == b.last_result && a.last_outcome == b.last_outcome && a.sync_state == b.sync_state && a.remain_data == b.remain_data &&
-           a.retry_times == b.retry_times && a.interval == b.interval && a.last_sync_time == b.last_sync_time &&
-           a.no_data_logged == b.no_data_logged && a.sync_now == b.sync_now &&
-           a.last_applicable == b.last_applicable;
-}
-
-}  // namespace
-
 SyncMap::SyncMap(const AgentState& state, DatabaseUploader& uploader, Clock& clock, Log& log)
     : m_state(state), m_uploader(uploader), m_clock(clock), m_log(log) {}
 
-void SyncMap::PublishLocked() {
-    m_changed = false;
-    m_status.Publish(m_syncMap);
+std::shared_ptr<const SyncMap::Status> SyncMap::CurrentStatus() const {
+    std::lock_guard<std::mutex> lock(m_syncMapMutex);
+    return std::make_shared<const Status>(m_syncMap);
 }
 
 void SyncMap::InternalDBChangesNotify(std::wstring path) { DBChangesNotify(std::move(path), utility::DB_PATH_INTERNAL); }
@@ -54,7 +40,6 @@ void SyncMap::DBChangesNotify(std::wstring path, utility::EGetDBPathMethod metho
         // The next throttled applicability check evaluates again.
         stored.last_applicable = true;
         record = stored;
-        PublishLocked();
     }
     m_log.d(L"%s,%s before reset nrtsyncdata.retry_times %d; Trigger Times : %d Sync state : %d", function, path,
             record.retry_times, record.trigger_times, record.sync_state);
@@ -133,7 +118,6 @@ void SyncMap::SyncDB(std::wstring key) {
         stored.remain_data = remain ? 1 : 0;
         stored.sync_state = stored.trigger_times > 0 ? 2 : 0;
         record = stored;
-        PublishLocked();
     }
     m_log.d(L"%s,%s before reset nrtsyncdata.retry_times %d; Trigger Times : %d; Remain Data : %d Sync state : %d",
             function, fileName, record.retry_times, record.trigger_times, record.remain_data, record.sync_state);
@@ -150,7 +134,6 @@ void SyncMap::MarkScanned(const std::wstring& path, const std::wstring& name, in
         stored.retry_times = 0;
         stored.last_applicable = true;
         record = stored;
-        PublishLocked();
     }
     m_log.d(L"%s,%s before reset nrtsyncdata.retry_times %d; Trigger Times : %d", L"DataSyncAgent::DeviceReadySync",
             name, 0, record.trigger_times);
@@ -159,7 +142,6 @@ void SyncMap::MarkScanned(const std::wstring& path, const std::wstring& name, in
 bool SyncMap::Insert(const std::wstring& key, const _sync_data& record) {
     std::lock_guard<std::mutex> lock(m_syncMapMutex);
     if (!m_syncMap.emplace(key, record).second) return false;
-    PublishLocked();
     return true;
 }
 
@@ -167,15 +149,8 @@ bool SyncMap::Update(const std::wstring& key, const std::function<void(_sync_dat
     std::lock_guard<std::mutex> lock(m_syncMapMutex);
     auto found = m_syncMap.find(key);
     if (found == m_syncMap.end() || m_uploading.count(key) != 0) return false;
-    const _sync_data before = found->second;
     change(found->second);
-    if (!SameShownRecord(before, found->second)) m_changed = true;
     return true;
-}
-
-void SyncMap::PublishChanges() {
-    std::lock_guard<std::mutex> lock(m_syncMapMutex);
-    if (m_changed) PublishLocked();
 }
 
 bool SyncMap::AddTrigger(const std::wstring& key) {
@@ -183,7 +158,6 @@ bool SyncMap::AddTrigger(const std::wstring& key) {
     auto found = m_syncMap.find(key);
     if (found == m_syncMap.end()) return false;
     found->second.trigger_times += 1;
-    PublishLocked();
     return true;
 }
 
@@ -192,7 +166,6 @@ bool SyncMap::MarkSyncNow(const std::wstring& key) {
     auto found = m_syncMap.find(key);
     if (found == m_syncMap.end() || found->second.sync_kind != 2) return false;
     found->second.sync_now = true;
-    PublishLocked();
     return true;
 }
 
@@ -200,7 +173,6 @@ void SyncMap::Clear() {
     std::lock_guard<std::mutex> lock(m_syncMapMutex);
     ++m_clears;
     m_syncMap.clear();
-    PublishLocked();
 }
 
 bool SyncMap::Contains(const std::wstring& key) const {

@@ -17,8 +17,9 @@
 //
 // Thread safety: any thread (watchers, timer, worker, notifications). m_syncMapMutex guards the
 // records, the claims and the device-status times; it is held only for in-memory work, never
-// across an upload, a store query, a log line or a wait for another lock. CurrentStatus() reads
-// the copy published after each change and never waits for the map.
+// across an upload, a store query, a log line or a wait for another lock, so CurrentStatus(),
+// which copies the records under it when a status asks, answers at once. No copy is kept
+// between two status requests.
 #pragma once
 
 #include <condition_variable>
@@ -33,7 +34,6 @@
 
 #include "datasync/common/AgentState.h"
 #include "datasync/common/DbRoots.h"
-#include "datasync/common/Published.h"
 #include "datasync/common/UploadOutcome.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/Log.h"
@@ -77,9 +77,7 @@ public:
     bool Insert(const std::wstring& key, const _sync_data& record);
     // Runs `change` on `key`'s record under the map's lock unless the record is gone or its
     // upload runs; true when it ran. REQUIRES: `change` does no I/O, takes no lock, logs nothing.
-    // Call PublishChanges after a series of updates.
     bool Update(const std::wstring& key, const std::function<void(_sync_data&)>& change);
-    void PublishChanges();
     // One more trigger for `key`'s record, also while its upload runs (it then counts as
     // arriving after the upload); false when there is no record.
     bool AddTrigger(const std::wstring& key);
@@ -107,14 +105,13 @@ public:
     // wall-clock GMT seconds for every other.
     std::int64_t GetCurrTimeGivenFilePath(const std::wstring& path) const;
 
-    std::shared_ptr<const Status> CurrentStatus() const { return m_status.Read(); }
+    // A copy of every record, made now.
+    std::shared_ptr<const Status> CurrentStatus() const;
 
 private:
     // The claim of one key's upload: taken at construction (after any other upload of the key has
     // ended), released at destruction, on every way out.
     class Claim;
-    // REQUIRES: m_syncMapMutex held.
-    void PublishLocked();
 
     const AgentState& m_state;
     DatabaseUploader& m_uploader;
@@ -127,8 +124,6 @@ private:
     std::set<std::wstring> m_uploading;                           // keys claimed by SyncDB; guarded
     std::condition_variable m_uploadEnded;                        // a claim was released
     std::map<std::wstring, std::int64_t> m_deviceStatusLastSync;  // guarded by m_syncMapMutex
-    bool m_changed = false;                                       // guarded: unpublished changes
-    Published<Status> m_status;
 };
 
 }  // namespace DataSync

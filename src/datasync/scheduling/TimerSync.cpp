@@ -40,13 +40,11 @@ void TimerSync::DoTimerPost(const std::wstring&) {
         RecheckNrtDatasetStates();
         for (const std::wstring& key : m_parts.syncMap.Keys()) {
             if (!m_parts.state._b_is_start) {
-                m_parts.syncMap.PublishChanges();
                 m_log.d(L"%s: Stop happening, exit!", kDoTimerPost);
                 return;
             }
             VisitRecord(key);
         }
-        m_parts.syncMap.PublishChanges();
     }
 
     const AgentState& state = m_parts.state;
@@ -262,7 +260,6 @@ bool TimerSync::IsTelemetryReadyToSync() {
         }
         if (ready) break;
     }
-    m_parts.syncMap.PublishChanges();
     m_log.d(L"%s: exit!", function);
     return ready;
 }
