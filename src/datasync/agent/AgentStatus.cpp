@@ -186,7 +186,7 @@ Json::Value AgentStatus(AgentComponents& c) {
 
     Json::Value& nrt = status["nrt_databases"];
     nrt = Json::Value(Json::arrayValue);
-    for (const std::wstring& name : policies->nrtDatabases) nrt.append(Text(name));
+    for (const std::wstring& name : *policies->nrtDatabases) nrt.append(Text(name));
     Json::Value& scheduled = status["scheduled_datasets"];
     scheduled = Json::Value(Json::objectValue);
     for (const auto& entry : policies->scheduledDatasets) scheduled[String::UTF16ToUTF8(entry.first)] = entry.second;

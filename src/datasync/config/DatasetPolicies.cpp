@@ -28,8 +28,9 @@ bool DatasetPolicies::Replace(const TelemetryPolicy& policy) {
         }
     }
     {
+        auto names = std::make_shared<const std::list<std::wstring>>(std::move(nrt));
         std::lock_guard<std::mutex> lock(m_nrtMutex);
-        m_nrtDbList.swap(nrt);
+        m_nrtDbList = std::move(names);
     }
     auto catalog = std::make_shared<Catalog>();
     catalog->datasets = policy.datasets;
@@ -102,7 +103,7 @@ std::list<DataSet> DatasetPolicies::Datasets() const {
     return m_catalog->datasets;
 }
 
-std::list<std::wstring> DatasetPolicies::NrtDatabases() const {
+DatasetPolicies::Names DatasetPolicies::NrtDatabases() const {
     std::lock_guard<std::mutex> lock(m_nrtMutex);
     return m_nrtDbList;
 }

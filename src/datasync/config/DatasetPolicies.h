@@ -28,8 +28,9 @@ namespace DataSync {
 
 class DatasetPolicies {
 public:
+    using Names = std::shared_ptr<const std::list<std::wstring>>;  // never changed once made
     struct Status {
-        std::list<std::wstring> nrtDatabases;
+        Names nrtDatabases = std::make_shared<const std::list<std::wstring>>();  // the list itself
         std::map<std::wstring, std::uint32_t> scheduledDatasets;
     };
 
@@ -61,7 +62,7 @@ public:
 
     // A copy of the dataset policies, in policy order.
     std::list<DataSet> Datasets() const;
-    std::list<std::wstring> NrtDatabases() const;
+    Names NrtDatabases() const;  // never null
     std::map<std::wstring, std::uint32_t> ScheduledDatasets() const;
 
     std::shared_ptr<const Status> CurrentStatus() const { return m_status.Read(); }
@@ -78,7 +79,7 @@ private:
     mutable std::mutex m_datasetPoliciesMutex;
     std::shared_ptr<const Catalog> m_catalog = std::make_shared<Catalog>();  // guarded by m_datasetPoliciesMutex
     mutable std::mutex m_nrtMutex;
-    std::list<std::wstring> m_nrtDbList;  // guarded by m_nrtMutex
+    Names m_nrtDbList = std::make_shared<const std::list<std::wstring>>();  // guarded by m_nrtMutex
     mutable std::mutex m_scheduledMutex;
     std::map<std::wstring, std::uint32_t> m_scheduledDatasets;  // seconds; guarded by m_scheduledMutex
     std::atomic<std::uint64_t> m_scheduledRevision{0};

@@ -268,7 +268,7 @@ void TimerSync::DeviceReadySync(bool recoveryCheckOnly) {
     const wchar_t* const function = L"DataSyncAgent::DeviceReadySync";
     const AgentState& state = m_parts.state;
     m_log.d(L"%s: Starts with recoveryCheckOnly: %d!", function, recoveryCheckOnly ? 1 : 0);
-    for (const std::wstring& name : m_parts.policies.NrtDatabases()) {
+    for (const std::wstring& name : *m_parts.policies.NrtDatabases()) {
         if (!state._b_is_online || !state._b_is_start) break;
         const int mask = CheckDBType(m_parts.files, name);
         for (const int root : {1, 2}) {
