@@ -225,7 +225,5 @@ std::int64_t SyncMap::GetCurrTimeGivenFilePath(const std::wstring& path) const {
     return std::chrono::system_clock::to_time_t(m_clock.WallNow());
 }
 
-
-
 }  // namespace DataSync
 }  // namespace ZEL
