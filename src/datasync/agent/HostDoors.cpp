@@ -164,6 +164,19 @@ void FreeSecurityAttribute(SECURITY_ATTRIBUTES* /*attributes*/) {}
 
 // ---- Log sinks ----
 
+void Log::Write(LogSink& sink, LogLevel level, const wchar_t* format, fmt::wprintf_args args) {
+    std::wstring text;
+    try {
+        text = fmt::vsprintf(std::wstring_view(format), args);
+    } catch (...) {
+        text = std::wstring(format) + L" [log format error]";
+    }
+    try {
+        sink.Write(level, String::UTF16ToUTF8(text));
+    } catch (...) {
+    }
+}
+
 namespace utility {
 
 void SetLogSinkFactory(LogSinkFactory factory) {

@@ -58,21 +58,15 @@ public:
     bool IsBound() const { return std::atomic_load(&m_sink) != nullptr; }
 
 private:
+    // The check stays inline (a disabled level costs no formatting); the formatting itself is one
+    // out-of-line function for every argument list, so it is compiled once, not in every caller.
     template <typename... Args>
     void Emit(LogLevel level, const wchar_t* format, const Args&... args) {
         std::shared_ptr<LogSink> sink = std::atomic_load(&m_sink);
         if (!sink || !sink->Enabled(level) || format == nullptr) return;
-        std::wstring text;
-        try {
-            text = fmt::sprintf(std::wstring_view(format), args...);
-        } catch (...) {
-            text = std::wstring(format) + L" [log format error]";
-        }
-        try {
-            sink->Write(level, String::UTF16ToUTF8(text));
-        } catch (...) {
-        }
+        Write(*sink, level, format, fmt::make_wprintf_args(args...));
     }
+    static void Write(LogSink& sink, LogLevel level, const wchar_t* format, fmt::wprintf_args args);
 
     std::shared_ptr<LogSink> m_sink;
 };
