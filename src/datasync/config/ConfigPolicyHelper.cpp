@@ -20,15 +20,7 @@ void ConfigPolicyHelper::GetIncludeEventsForDataset(const std::wstring& datasetI
 bool ConfigPolicyHelper::FindIncludeEventsForDataset(const std::wstring& datasetId,
                                                      std::list<std::wstring>& includeEvents) {
     std::shared_ptr<IConfigAgent> agent = zel::AgentFactory::GetInstance()->GetConfigPolicyAgent();
-    TelemetryPolicy policy;
-    if (!agent || !agent->ReadTelemetryPolicy(policy)) return false;
-    for (const DataSet& dataset : policy.datasets) {
-        if (dataset.dataset_id() == datasetId) {
-            includeEvents = dataset.include_events();
-            return true;
-        }
-    }
-    return false;
+    return agent && agent->ReadIncludeEvents(datasetId, includeEvents);
 }
 
 }  // namespace DataSync

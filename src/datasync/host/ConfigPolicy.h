@@ -93,6 +93,13 @@ struct ZelPolicy {
     std::wstring policy10;
 };
 
+// The first dataset of `policy` whose id equals `datasetId` exactly; null when there is none.
+inline const DataSet* FindDataset(const TelemetryPolicy& policy, const std::wstring& datasetId) {
+    for (const DataSet& dataset : policy.datasets)
+        if (dataset.dataset_id() == datasetId) return &dataset;
+    return nullptr;
+}
+
 class IConfigAgent {
 public:
     virtual ~IConfigAgent() = default;
@@ -101,6 +108,18 @@ public:
     // cannot be read or is not valid.
     virtual bool ReadTelemetryPolicy(TelemetryPolicy& policy) = 0;
     virtual bool QueryPolicy(ZelPolicy& policy) = 0;
+    // Replaces `includeEvents` by the include list of the policy's dataset `datasetId` (as
+    // FindDataset); false (list untouched) when the policy cannot be read, as ReadTelemetryPolicy,
+    // or names no such dataset. Asked once per uploaded batch: this one reads the whole policy, an
+    // agent that keeps its policy in memory answers from it without copying the rest.
+    virtual bool ReadIncludeEvents(const std::wstring& datasetId, std::list<std::wstring>& includeEvents) {
+        TelemetryPolicy policy;
+        if (!ReadTelemetryPolicy(policy)) return false;
+        const DataSet* dataset = FindDataset(policy, datasetId);
+        if (dataset == nullptr) return false;
+        includeEvents = dataset->include_events();
+        return true;
+    }
 };
 
 // The configuration agent of the agent factory (null when none is installed).

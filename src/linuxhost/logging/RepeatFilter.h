@@ -16,7 +16,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "datasync/host/Log.h"
@@ -40,12 +42,22 @@ private:
         std::chrono::steady_clock::time_point written;
         std::int64_t suppressed = 0;
     };
+    using Lines = std::map<std::pair<LogLevel, std::string>, Seen>;
+    // Oldest write first; among lines written at the same time, the smaller line first.
+    struct WrittenFirst {
+        bool operator()(Lines::iterator a, Lines::iterator b) const {
+            return std::tie(a->second.written, a->first) < std::tie(b->second.written, b->first);
+        }
+    };
     void ForgetOld(std::chrono::steady_clock::time_point now);
 
     const SteadyNow m_now;
     const std::chrono::minutes m_window;
     std::mutex m_mutex;
-    std::map<std::pair<LogLevel, std::string>, Seen> m_seen;  // guarded by m_mutex
+    Lines m_seen;                                         // guarded by m_mutex
+    std::set<Lines::iterator, WrittenFirst> m_byWritten;  // guarded by m_mutex: m_seen's lines by
+                                                          // write time, so forgetting the oldest
+                                                          // never walks them all
 };
 
 }  // namespace linuxhost

@@ -97,6 +97,15 @@ bool PolicyFileAgent::ReadTelemetryPolicy(TelemetryPolicy& policy) {
     return true;
 }
 
+bool PolicyFileAgent::ReadIncludeEvents(const std::wstring& datasetId,
+                                        std::list<std::wstring>& includeEvents) {
+    const std::shared_ptr<const PolicyDocument> document = InForce();
+    const DataSet* dataset = document ? FindDataset(document->policy, datasetId) : nullptr;
+    if (dataset == nullptr) return false;
+    includeEvents = dataset->include_events();
+    return true;
+}
+
 bool PolicyFileAgent::QuerySettings(ZelSettings& settings) {
     const std::shared_ptr<const PolicyDocument> document = InForce();
     if (!document) return false;

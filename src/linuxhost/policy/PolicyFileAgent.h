@@ -18,6 +18,7 @@
 // the policy in force is swapped whole under m_mutex, and callers work on their own reference.
 #pragma once
 
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +48,8 @@ public:
     // Fills `policy` (members missing from the file become empty); datasets left out for a bad id
     // or a missing include list are not in it. False (record untouched) without a policy in force.
     bool ReadTelemetryPolicy(TelemetryPolicy& policy) override;
+    // From the policy in force, copying only the list.
+    bool ReadIncludeEvents(const std::wstring& datasetId, std::list<std::wstring>& includeEvents) override;
 
     // heartbeat_suppression is the push channel suppression if set, else the policy's
     // policy.heartbeat_suppression; the rest stays as it is. False (record untouched) without a

@@ -184,4 +184,32 @@ TEST(RepeatFilter, ALineRepeatedWithinTenMinutesIsCountedAndSummarisedWhenItCome
     for (const auto& line : lines) EXPECT_EQ(at(line.at, line.level, line.text), line.written) << line.at;
 }
 
+// Full, it forgets first the lines older than the window, then the oldest written, and their
+// counts with them; a line written again counts from its new write.
+TEST(RepeatFilter, AFullFilterForgetsTheLinesWrittenLongestAgo) {
+    using std::chrono::milliseconds;
+    std::chrono::steady_clock::time_point now{};
+    ZEL::linuxhost::RepeatFilter filter([&now] { return now; }, std::chrono::minutes(1));
+    const auto at = [&](long ms, const std::string& text) {
+        now = std::chrono::steady_clock::time_point(milliseconds(ms));
+        return filter.Pass(LogLevel::Info, text).value_or("-");
+    };
+    EXPECT_EQ(at(0, "x"), "x");
+    const long full = static_cast<long>(ZEL::linuxhost::RepeatFilter::kMaxLines);
+    for (long i = 1; i < full; ++i) {  // l511 first: the oldest is not the smallest line
+        const std::string line = "l" + std::to_string(full - i);
+        EXPECT_EQ(at(60000 + i, line), line);
+    }
+    const struct { long at; const char* text; const char* written; } cases[] = {
+        {61000, "x", "x"},         // past the window: written again, now the newest
+        {61001, "new", "new"},     // full: l511 goes
+        {61002, "x", "-"},         // kept
+        {61003, "l511", "l511"},   // forgotten, so written; l510 goes
+        {61004, "l509", "-"},      // kept, counted
+        {200000, "y", "y"},        // full: all older than the window go
+        {200001, "l509", "l509"},  // its count went with it
+    };
+    for (const auto& line : cases) EXPECT_EQ(at(line.at, line.text), line.written) << line.at;
+}
+
 }  // namespace

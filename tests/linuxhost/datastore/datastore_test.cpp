@@ -165,6 +165,28 @@ TEST_F(ManagerTest, CreatesOnlyWhenAskedSharesOneHandlePerFileAndSaysWhyItCannot
     EXPECT_TRUE(logs.Contains("file is not a database", "host.log"));
 }
 
+// A key names a file one way: absolute, without empty, "." or ".." names (a trailing '/' stays).
+TEST(CacheKey, EverySpellingOfAPathGivesOneKey) {
+    const std::string cwd = fs::current_path().string();
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"/data/a.sqlite3", "/data/a.sqlite3"},
+        {L"/data/", "/data/"},
+        {L"/data/.x/..y/...", "/data/.x/..y/..."},
+        {L"/data//a", "/data/a"},
+        {L"//data/a", "/data/a"},
+        {L"/data/./a", "/data/a"},
+        {L"/data/b/../a", "/data/a"},
+        {L"/data/b/..", "/data/"},
+        {L"/data/.", "/data/"},
+        {L"/data/Gr\u00f6\u00df", "/data/Gr\xc3\xb6\xc3\x9f"},
+        {L"a.sqlite3", cwd + "/a.sqlite3"},
+        {L"", ""},
+        {std::wstring(L"/data/a\0b", 9), ""},
+    };
+    for (const auto& [path, key] : cases)
+        EXPECT_EQ(SqliteDatabaseManager::CacheKey(path), key) << ZEL::String::UTF16ToUTF8(path);
+}
+
 // Another connection holds the write lock for ~200 ms; the cached handle's busy timeout makes the read wait.
 TEST_F(ManagerTest, LockHeldElsewhereDelaysRead) {
     const std::string path = temp.path() + "locked.sqlite3";

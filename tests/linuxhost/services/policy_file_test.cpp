@@ -202,6 +202,34 @@ TEST_F(PolicyTest, BadOrMissingDatasetIdsOrIncludeListsDropOnlyTheirDataset) {
     }
 }
 
+// A dataset's include list comes from the policy in force: it follows each usable reading, and
+// one that cannot be used leaves the list read before.
+TEST_F(PolicyTest, IncludeEventsFollowEachUsableReading) {
+    const std::string dataset =
+        std::string("{\"datasets\":[{\"dataset_id\":\"") + kIdUpper + "\",\"include_events\":";
+    const std::wstring id = L"6F1C2D3E-0000-4000-8000-000000000001";
+    const struct {
+        std::string file;
+        std::wstring id;
+        bool found;
+        Texts events;
+    } cases[] = {
+        {"", id, false, {L"untouched"}},  // nothing read yet
+        {dataset + "[\"A\",\"B\"]}]}", id, true, {L"A", L"B"}},
+        {"", L"6f1c2d3e-0000-4000-8000-000000000001", false, {L"untouched"}},  // ids match exactly
+        {dataset + "[\"C\"]}]}", id, true, {L"C"}},
+        {"{\"datasets\": ", id, true, {L"C"}},  // half-written: the policy before stays
+        {"{\"datasets\":[]}", id, false, {L"untouched"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        if (!c.file.empty()) Write(c.file);
+        std::list<std::wstring> events = {L"untouched"};
+        EXPECT_EQ(agent.ReadIncludeEvents(c.id, events), c.found);
+        EXPECT_EQ(Texts(events.begin(), events.end()), c.events);
+    }
+}
+
 TEST_F(PolicyTest, QueriesFailOnAnUnusablePolicyAndABadReadingKeepsThePolicyInForce) {
     Write("{\"settings\": 1}");
     ZEL::ZelSettings settings;
