@@ -171,7 +171,8 @@ void DataSyncAgent::StartWatchersAndTimer() {
         c.log.e(L"%s: no watching service: neither file watchers nor the timer run", kFullInit);
         return;
     }
-    const std::list<std::wstring>& nrt = *c.policies.NrtDatabases();  // kept by the policies
+    const ZEL::DataSync::DatasetPolicies::Names names = c.policies.NrtDatabases();
+    const std::list<std::wstring>& nrt = *names;
     if (!nrt.empty()) {
         ZEL::DataSync::SyncMap& map = c.syncMap;
         const platform::HANDLE stop = c.stop.ServiceStop();
