@@ -22,7 +22,7 @@ bool IsPermanentFailure(int status) {
 
 ZELCore::InvokeHttpResponse PostThrough(const std::wstring& url,
                                         const std::map<std::string, std::string>& headers,
-                                        const std::wstring& body, ZELCore::HttpAuthType auth, bool flag) {
+                                        const std::string& body, ZELCore::HttpAuthType auth, bool flag) {
     CoreUtility* transport = CoreUtility::GetInstance();
     if (transport == nullptr) {
         AgentLog().e(L"%s: no transport installed", L"ZEL::DataSync::upload::Post");
@@ -31,8 +31,7 @@ ZELCore::InvokeHttpResponse PostThrough(const std::wstring& url,
         return none;
     }
     int method = ZELCore::HTTP_METHOD_POST;
-    return transport->InvokeHttp(String::UTF16ToUTF8(url), headers, method, String::UTF16ToUTF8(body), auth,
-                                 flag, "");
+    return transport->InvokeHttp(String::UTF16ToUTF8(url), headers, method, body, auth, flag, "");
 }
 
 // The KTA/NAVS bodies go out under the newest device context.
@@ -60,13 +59,15 @@ template <typename T>
 EncodedBatch EncodeForNavp(NavpHeader& header, const std::list<T>& records, Log& log,
                            const wchar_t* function) {
     EncodedBatch encoded;
-    if (!navp::BuildBody(header, records, encoded.body) || encoded.body.empty()) {
+    std::wstring body;
+    if (!navp::BuildBody(header, records, body) || body.empty()) {
         log.e(L"%s: JsonSerializervents error", function);
         encoded.failure = UploadResult::NotBuilt;
         return encoded;
     }
+    encoded.body = String::UTF16ToUTF8(body);
     encoded.sent = static_cast<int>(records.size());
-    log.d(L"%s: Navpjsonstr=%s", function, encoded.body);
+    log.d(L"%s: Navpjsonstr=%s", function, body);
     return encoded;
 }
 
@@ -89,7 +90,7 @@ EncodedBatch KtaNavsRules::Encode(const std::list<DeviceContext>& records, Telem
     return EncodeUnderNewestContext(records, tables, log, function);
 }
 
-ZELCore::InvokeHttpResponse KtaNavsRules::Post(const std::wstring& url, const std::wstring& body) const {
+ZELCore::InvokeHttpResponse KtaNavsRules::Post(const std::wstring& url, const std::string& body) const {
     return PostThrough(url, {{"Content-Type", "application/json"}}, body, authType, transportFlag);
 }
 
@@ -129,7 +130,7 @@ EncodedBatch NavpRules::Encode(const std::list<DeviceContext>& records, Telemetr
     return EncodeForNavp(*header, records, log, function);
 }
 
-ZELCore::InvokeHttpResponse NavpRules::Post(const std::wstring& url, const std::wstring& body) const {
+ZELCore::InvokeHttpResponse NavpRules::Post(const std::wstring& url, const std::string& body) const {
     // NAVP takes the body as form text, with no headers of its own and no client certificate.
     return PostThrough(url, {}, body, ZELCore::HTTP_AUTH_NONE, true);
 }

@@ -40,7 +40,7 @@ namespace upload {
 // A batch turned into a request body.
 struct EncodedBatch {
     UploadResult failure = UploadResult::Posted;  // Posted: built; NoDeviceContext or NotBuilt
-    std::wstring body;
+    std::string body;                // UTF-8, as it goes on the wire
     int sent = 0;                    // records in the body
     std::int64_t lastIncluded = -1;  // the last row in the body; -1: the whole batch
     bool Built() const { return failure == UploadResult::Posted; }
@@ -68,7 +68,7 @@ struct KtaNavsRules {
     EncodedBatch Encode(const std::list<DatasetContext>& records, TelemetryTables& tables, Log& log) const;
     EncodedBatch Encode(const std::list<ItemContext>& records, TelemetryTables& tables, Log& log) const;
     EncodedBatch Encode(const std::list<DeviceContext>& records, TelemetryTables& tables, Log& log) const;
-    ZELCore::InvokeHttpResponse Post(const std::wstring& url, const std::wstring& body) const;
+    ZELCore::InvokeHttpResponse Post(const std::wstring& url, const std::string& body) const;
     int StatusOf(const ZELCore::InvokeHttpResponse& response) const;
     void Report(const ZELCore::InvokeHttpResponse& response, int status) const;
     Verdict Judge(ZELCore::InvokeHttpResponse& response, int status) const;
@@ -90,7 +90,7 @@ struct NavpRules {
     EncodedBatch Encode(const std::list<ItemEvent>& records, TelemetryTables& tables, Log& log) const;
     EncodedBatch Encode(const std::list<DatasetContext>& records, TelemetryTables& tables, Log& log) const;
     EncodedBatch Encode(const std::list<DeviceContext>& records, TelemetryTables& tables, Log& log) const;
-    ZELCore::InvokeHttpResponse Post(const std::wstring& url, const std::wstring& body) const;
+    ZELCore::InvokeHttpResponse Post(const std::wstring& url, const std::string& body) const;
     int StatusOf(const ZELCore::InvokeHttpResponse& response) const { return response.response.statusCode; }
     void Report(const ZELCore::InvokeHttpResponse&, int) const {}
     Verdict Judge(ZELCore::InvokeHttpResponse& response, int status) const;

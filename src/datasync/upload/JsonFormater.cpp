@@ -24,11 +24,14 @@ void SetLastIncluded(std::int64_t* lastIncludedId, std::int64_t value) {
 // The serialisers are static, so each call binds its own handle to the agent's log.
 void BindLog(Log& log) { utility::InitLog(log, L"DataSync.log", 4); }
 
-std::wstring WriteCompact(const Json::Value& root) {
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["emitUTF8"] = true;
-    return String::UTF8ToUTF16(Json::writeString(writer, root));
+std::string WriteCompact(const Json::Value& root) {
+    static const Json::StreamWriterBuilder writer = [] {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "";
+        builder["emitUTF8"] = true;
+        return builder;
+    }();
+    return Json::writeString(writer, root);
 }
 
 // Item data as an object of plain strings.
@@ -76,7 +79,7 @@ void LogException(const std::exception& error) {
 }  // namespace
 
 int JsonFormater::JsonSerializer(const std::list<DatasetContext>& records, const std::wstring& deviceId,
-                                 const std::wstring& /*deviceContextId*/, std::wstring& body,
+                                 const std::wstring& /*deviceContextId*/, std::string& body,
                                  std::int64_t* lastIncludedId) {
     SetLastIncluded(lastIncludedId, -1);
     try {
@@ -113,7 +116,7 @@ int JsonFormater::JsonSerializer(const std::list<DatasetContext>& records, const
 }
 
 int JsonFormater::JsonSerializer(const std::list<ItemContext>& records, const std::wstring& deviceId,
-                                 const std::wstring& deviceContextId, std::wstring& body,
+                                 const std::wstring& deviceContextId, std::string& body,
                                  std::int64_t* lastIncludedId) {
     SetLastIncluded(lastIncludedId, -1);
     try {
@@ -147,7 +150,7 @@ int JsonFormater::JsonSerializer(const std::list<ItemContext>& records, const st
 }
 
 int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std::wstring& deviceId,
-                                 const std::wstring& deviceContextId, std::wstring& body,
+                                 const std::wstring& deviceContextId, std::string& body,
                                  std::int64_t* lastIncludedId) {
     SetLastIncluded(lastIncludedId, -1);
     try {
@@ -212,13 +215,13 @@ int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std:
 }
 
 int JsonFormater::JsonSerializer(const std::list<DeviceContext>& records, const std::wstring& /*deviceId*/,
-                                 const std::wstring& /*deviceContextId*/, std::wstring& body,
+                                 const std::wstring& /*deviceContextId*/, std::string& body,
                                  std::int64_t* lastIncludedId) {
     SetLastIncluded(lastIncludedId, -1);
     if (records.empty()) return 0;
     std::wstring text;
     if (!JsonSerialize::Serialize(records.back(), text)) return 0;
-    body = std::move(text);
+    body = String::UTF16ToUTF8(text);
     SetLastIncluded(lastIncludedId, records.back().row_id());
     return 1;
 }

@@ -3,7 +3,8 @@
 // for the body here and moves its bookmark past the last row that went into the body.
 //
 // Every body is compact jsoncpp output (one line, object members sorted by key, non-ASCII text as
-// UTF-8), returned as a wide string. Record texts are written as JSON strings, unvalidated.
+// UTF-8), returned as the UTF-8 bytes that go on the wire. Record texts are written as JSON
+// strings, unvalidated.
 //
 // Thread safety: stateless; any number of threads may serialise at once.
 #pragma once
@@ -33,21 +34,21 @@ public:
     // gives a body whose record array is null and the result 0. On an exception the result is 0
     // and `body` is left as it was.
     static int JsonSerializer(const std::list<DatasetContext>& records, const std::wstring& deviceId,
-                              const std::wstring& deviceContextId, std::wstring& body,
+                              const std::wstring& deviceContextId, std::string& body,
                               std::int64_t* lastIncludedId);
     // Item contexts carry no device context id: the argument is used and the batch is never cut.
     static int JsonSerializer(const std::list<ItemContext>& records, const std::wstring& deviceId,
-                              const std::wstring& deviceContextId, std::wstring& body,
+                              const std::wstring& deviceContextId, std::string& body,
                               std::int64_t* lastIncludedId);
     // The body's device context id is the first record's; when that is empty the argument is used
     // instead and the batch is then not cut.
     static int JsonSerializer(const std::list<ItemEvent>& records, const std::wstring& deviceId,
-                              const std::wstring& deviceContextId, std::wstring& body,
+                              const std::wstring& deviceContextId, std::string& body,
                               std::int64_t* lastIncludedId);
     // The body is the host codec's text of the last (newest) record; the ids are not used. An
     // empty list leaves `body` as it was.
     static int JsonSerializer(const std::list<DeviceContext>& records, const std::wstring& deviceId,
-                              const std::wstring& deviceContextId, std::wstring& body,
+                              const std::wstring& deviceContextId, std::string& body,
                               std::int64_t* lastIncludedId);
 };
 

@@ -33,19 +33,19 @@ TEST(JsonFormaterTest, DatasetContextsStopAtAnotherDeviceContext) {
     const std::list<DatasetContext> records = {MakeDatasetContext(L"dc-1", L"c1", 11, {{L"k", L"5"}}),
                                                MakeDatasetContext(L"dc-1", L"c2", 12, {}),
                                                MakeDatasetContext(L"dc-2", L"c3", 13, {})};
-    std::wstring body;
+    std::string body;
     std::int64_t last = 0;
     EXPECT_EQ(JsonFormater::JsonSerializer(records, L"dev", L"ignored", body, &last), 2);
     EXPECT_EQ(last, 12);
     // Item-data values stay strings here ("5"), an empty map is {}, non-ASCII stays UTF-8.
     EXPECT_EQ(body,
-              L"{\"dataset_contexts\":["
-              L"{\"dataset_context_datetime\":\"Tc1\",\"dataset_context_id\":\"c1\",\"dataset_id\":\"ds\","
-              L"\"dataset_name\":\"W\u00e4rme\",\"dataset_type\":\"nrt\",\"item_data\":{\"k\":\"5\"},"
-              L"\"schema_ver\":\"1.0\"},"
-              L"{\"dataset_context_datetime\":\"Tc2\",\"dataset_context_id\":\"c2\",\"dataset_id\":\"ds\","
-              L"\"dataset_name\":\"W\u00e4rme\",\"dataset_type\":\"nrt\",\"item_data\":{},\"schema_ver\":\"1.0\"}],"
-              L"\"device_context_id\":\"dc-1\",\"device_id\":\"dev\"}");
+              "{\"dataset_contexts\":["
+              "{\"dataset_context_datetime\":\"Tc1\",\"dataset_context_id\":\"c1\",\"dataset_id\":\"ds\","
+              "\"dataset_name\":\"W\u00e4rme\",\"dataset_type\":\"nrt\",\"item_data\":{\"k\":\"5\"},"
+              "\"schema_ver\":\"1.0\"},"
+              "{\"dataset_context_datetime\":\"Tc2\",\"dataset_context_id\":\"c2\",\"dataset_id\":\"ds\","
+              "\"dataset_name\":\"W\u00e4rme\",\"dataset_type\":\"nrt\",\"item_data\":{},\"schema_ver\":\"1.0\"}],"
+              "\"device_context_id\":\"dc-1\",\"device_id\":\"dev\"}");
 }
 
 TEST(JsonFormaterTest, ItemEventsParseJsonValuesAndCarryEncryptionKeys) {
@@ -57,37 +57,37 @@ TEST(JsonFormaterTest, ItemEventsParseJsonValuesAndCarryEncryptionKeys) {
                   {{L"count", L"5"}, {L"note", L"abc"}, {L"list", L"[1,2]"}, {L"trail", L"5 apples"}}),
         encrypted, MakeEvent(L"ds-A", L"dc-2", L"i3", 23)};
 
-    std::wstring body;
+    std::string body;
     std::int64_t last = 0;
     EXPECT_EQ(JsonFormater::JsonSerializer(records, L"dev", L"dc-arg", body, &last), 2);
     EXPECT_EQ(last, 22);
     EXPECT_EQ(body,
-              L"{\"dataset_items_log\":["
-              L"{\"dataset_context_id\":\"dsc\",\"dataset_id\":\"ds-A\",\"dataset_name\":\"dn\","
-              L"\"item_events_log\":[{\"item_context_id\":\"ic\","
-              L"\"item_data\":{\"count\":5,\"list\":[1,2],\"note\":\"abc\",\"trail\":\"5 apples\"},"
-              L"\"item_id\":\"i1\",\"item_name\":\"name-i1\",\"item_time\":\"t21\",\"schema_ver\":\"2\"}]},"
-              L"{\"dataset_context_id\":\"dsc\",\"dataset_id\":\"5E2123BA-4203-475F-B733-A1EED2434D04\","
-              L"\"dataset_name\":\"dn\",\"item_events_log\":[{\"item_context_id\":\"ic\",\"item_data\":null,"
-              L"\"item_data_encrypted\":\"ENC\",\"item_data_encryption_key_id\":\"K1\",\"item_id\":\"loc\","
-              L"\"item_name\":\"name-loc\",\"item_time\":\"t22\",\"schema_ver\":\"2\"}]}],"
-              L"\"device_context_id\":\"dc-1\",\"device_id\":\"dev\"}");
+              "{\"dataset_items_log\":["
+              "{\"dataset_context_id\":\"dsc\",\"dataset_id\":\"ds-A\",\"dataset_name\":\"dn\","
+              "\"item_events_log\":[{\"item_context_id\":\"ic\","
+              "\"item_data\":{\"count\":5,\"list\":[1,2],\"note\":\"abc\",\"trail\":\"5 apples\"},"
+              "\"item_id\":\"i1\",\"item_name\":\"name-i1\",\"item_time\":\"t21\",\"schema_ver\":\"2\"}]},"
+              "{\"dataset_context_id\":\"dsc\",\"dataset_id\":\"5E2123BA-4203-475F-B733-A1EED2434D04\","
+              "\"dataset_name\":\"dn\",\"item_events_log\":[{\"item_context_id\":\"ic\",\"item_data\":null,"
+              "\"item_data_encrypted\":\"ENC\",\"item_data_encryption_key_id\":\"K1\",\"item_id\":\"loc\","
+              "\"item_name\":\"name-loc\",\"item_time\":\"t22\",\"schema_ver\":\"2\"}]}],"
+              "\"device_context_id\":\"dc-1\",\"device_id\":\"dev\"}");
 
     // An encrypted-dataset event with data writes the object; an ordinary one with none writes {}.
     encrypted.set_item_data({{L"lat", L"1.5"}});
     EXPECT_EQ(JsonFormater::JsonSerializer(std::list<ItemEvent>{encrypted}, L"dev", L"", body, nullptr), 1);
-    EXPECT_NE(body.find(L"\"item_data\":{\"lat\":1.5}"), std::wstring::npos) << body;
+    EXPECT_NE(body.find("\"item_data\":{\"lat\":1.5}"), std::string::npos) << body;
     JsonFormater::JsonSerializer(std::list<ItemEvent>{MakeEvent(L"ds-A", L"dc-1", L"i1", 1)}, L"dev", L"", body, nullptr);
-    EXPECT_NE(body.find(L"\"item_data\":{},"), std::wstring::npos) << body;
+    EXPECT_NE(body.find("\"item_data\":{},"), std::string::npos) << body;
 }
 
 TEST(JsonFormaterTest, ItemEventsWithoutDeviceContextTakeTheArgumentAndAreNotCut) {
     const std::list<ItemEvent> records = {MakeEvent(L"ds", L"", L"i1", 5), MakeEvent(L"ds", L"dc-9", L"i2", 6)};
-    std::wstring body;
+    std::string body;
     std::int64_t last = 0;
     EXPECT_EQ(JsonFormater::JsonSerializer(records, L"dev", L"dc-arg", body, &last), 2);
     EXPECT_EQ(last, 6);
-    EXPECT_NE(body.find(L"\"device_context_id\":\"dc-arg\",\"device_id\":\"dev\"}"), std::wstring::npos) << body;
+    EXPECT_NE(body.find("\"device_context_id\":\"dc-arg\",\"device_id\":\"dev\"}"), std::string::npos) << body;
 }
 
 TEST(JsonFormaterTest, ItemContextsUseTheArgumentAndWriteNullForEmptyData) {
@@ -98,16 +98,16 @@ TEST(JsonFormaterTest, ItemContextsUseTheArgumentAndWriteNullForEmptyData) {
     second = first;
     second.set_item_data({}), second.set_row_id(4);
 
-    std::wstring body;
+    std::string body;
     std::int64_t last = 0;
     EXPECT_EQ(JsonFormater::JsonSerializer(std::list<ItemContext>{first, second}, L"dev", L"dc-arg", body, &last), 2);
     EXPECT_EQ(last, 4);
     EXPECT_EQ(body,
-              L"{\"device_context_id\":\"dc-arg\",\"device_id\":\"dev\",\"item_contexts\":["
-              L"{\"dataset_id\":\"ds\",\"item_context_id\":\"ic1\",\"item_data\":{\"n\":\"5\"},\"item_id\":\"i1\","
-              L"\"item_name\":\"n1\",\"item_time\":\"t1\"},"
-              L"{\"dataset_id\":\"ds\",\"item_context_id\":\"ic1\",\"item_data\":null,\"item_id\":\"i1\","
-              L"\"item_name\":\"n1\",\"item_time\":\"t1\"}]}");
+              "{\"device_context_id\":\"dc-arg\",\"device_id\":\"dev\",\"item_contexts\":["
+              "{\"dataset_id\":\"ds\",\"item_context_id\":\"ic1\",\"item_data\":{\"n\":\"5\"},\"item_id\":\"i1\","
+              "\"item_name\":\"n1\",\"item_time\":\"t1\"},"
+              "{\"dataset_id\":\"ds\",\"item_context_id\":\"ic1\",\"item_data\":null,\"item_id\":\"i1\","
+              "\"item_name\":\"n1\",\"item_time\":\"t1\"}]}");
 }
 
 TEST(CustomDataFilterTest, IncludeListMatrix) {
