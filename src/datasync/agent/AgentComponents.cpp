@@ -38,6 +38,7 @@ AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandl
 AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandler::Hooks hooks, int)
     : clock(environment.clock != nullptr ? *environment.clock : *Clock::GetInstance()),
       files(*environment.files),
+      tables(*environment.tables),
       backoff(clock, std::move(environment.jitter), deviceMissing, endpoints, stop, log),
       purge({state, stop, clock, log, *environment.tables, *environment.bookmarks, *environment.files,
              [this] { retention.JoinRunningRetentionThreads(); },

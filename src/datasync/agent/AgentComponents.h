@@ -34,6 +34,7 @@
 #include "datasync/config/EndpointConfig.h"
 #include "datasync/host/Clock.h"
 #include "datasync/host/HostFiles.h"
+#include "datasync/host/TelemetryTables.h"
 #include "datasync/host/Log.h"
 #include "datasync/housekeeping/DevicePathPurge.h"
 #include "datasync/housekeeping/RecollectedTelemetry.h"
@@ -79,6 +80,7 @@ public:
     StopSignal stop{clock};
     CMessageQueue<sync_msg> queue;
     HostFiles& files;  // the roots' folders
+    TelemetryTables& tables;
 
     EndpointConfig endpoints{log};
     DatasetPolicies policies;

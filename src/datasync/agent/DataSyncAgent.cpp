@@ -191,9 +191,11 @@ void DataSyncAgent::StartWatchersAndTimer() {
         for (const auto& entry : scheduled) c.log.d(L"%s(Scheduled): %s", kFullInit, entry.first);
     }
     ZEL::DataSync::TimerSync& timer = c.timer;
+    ZEL::DataSync::TelemetryTables& tables = c.tables;
     m_timers.push_back(watching->Every(std::chrono::seconds(2), std::chrono::milliseconds(0), L"",
-                                       [this, &timer](const std::wstring& name) {
+                                       [this, &timer, &tables](const std::wstring& name) {
                                            timer.DoTimerPost(name);
+                                           tables.CloseIdleHandles();
                                            ReportLiveness();
                                        }));
 }

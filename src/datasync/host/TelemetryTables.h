@@ -110,6 +110,10 @@ public:
     virtual void Release(const TableRef& table) = 0;
     // Closes every cached handle of a file under `root`'s folder.
     virtual void ReleaseAll(utility::EGetDBPathMethod root) = 0;
+    // Closes the cached handles of the store files (telemetry and bookmarks) that no call used
+    // since the previous call. Called once a timer pass: a file drained one batch a pass keeps
+    // its handle, and an agent with nothing to send holds no file open.
+    virtual void CloseIdleHandles() {}
     // The next open of each file checks its integrity (and logs a failure).
     virtual void CheckIntegrityOnNextOpen() = 0;
 };

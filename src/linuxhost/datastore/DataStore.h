@@ -73,6 +73,9 @@ public:
     virtual void MarkIntegrityCheckAll() = 0;
     // The cached files whose connection cannot write (for the status).
     virtual std::vector<std::wstring> ReadOnlyDatabases() { return {}; }
+    // Drops the handles nobody holds and nobody took since the previous call (at the first call:
+    // since the cache began); they close after the cache's lock is released.
+    virtual void CloseHandlesUnusedSinceLastCall() {}
 };
 
 class EventDataLogging {

@@ -243,6 +243,21 @@ void SqliteDatabaseManager::DropIdleHandles(std::vector<DatabasePtr>& dropped) {
     }
 }
 
+void SqliteDatabaseManager::CloseHandlesUnusedSinceLastCall() {
+    std::vector<DatabasePtr> dropped;  // closed after the lock is released
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto entry = m_cache.begin(); entry != m_cache.end();) {
+        // Only the cache holds an idle handle, and nobody can take it without the lock.
+        if (entry->second.database.use_count() == 1 && entry->second.lastUse <= m_usesAtLastSweep) {
+            dropped.push_back(std::move(entry->second.database));
+            entry = m_cache.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+    m_usesAtLastSweep = m_uses;
+}
+
 void SqliteDatabaseManager::CloseCachedDatabaseAtPath(const std::wstring& path) {
     const std::string key = CacheKey(path);
     if (key.empty()) return;

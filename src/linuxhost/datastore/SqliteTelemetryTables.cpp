@@ -135,6 +135,10 @@ void SqliteTelemetryTables::ReleaseAll(utility::EGetDBPathMethod root) {
     if (!folder.empty()) DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(folder);
 }
 
+void SqliteTelemetryTables::CloseIdleHandles() {
+    DatabaseManager::GetInstance()->CloseHandlesUnusedSinceLastCall();
+}
+
 void SqliteTelemetryTables::CheckIntegrityOnNextOpen() {
     if (EventDataLogging* store = EventDataLogging::GetInstance()) store->mark_integrity_check_all();
 }

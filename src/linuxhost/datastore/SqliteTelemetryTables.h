@@ -37,6 +37,7 @@ public:
         const TableRef& table, const std::chrono::system_clock::time_point& cutoff) override;
     void Release(const TableRef& table) override;
     void ReleaseAll(utility::EGetDBPathMethod root) override;
+    void CloseIdleHandles() override;
     void CheckIntegrityOnNextOpen() override;
 };
 

@@ -237,6 +237,22 @@ TEST_F(ManagerTest, IdleHandlesBeyondTheLimitCloseLeastRecentlyUsedFirstAndTouch
     EXPECT_EQ(Get(wal)->execScalar("SELECT count(*) FROM t"), 1);
 }
 
+// Each sweep lets go of the idle handles nobody took since the sweep before; a held one stays.
+TEST_F(ManagerTest, ASweepClosesTheIdleHandlesNobodyTookSinceThePreviousSweep) {
+    DatabasePtr held = Get(temp.path() + "held.sqlite3");
+    std::weak_ptr<ZEL::Database> used = Get(temp.path() + "used.sqlite3");
+    std::weak_ptr<ZEL::Database> unused = Get(temp.path() + "unused.sqlite3");
+    manager.CloseHandlesUnusedSinceLastCall();
+    EXPECT_FALSE(used.expired() || unused.expired()) << "both were taken since the cache began";
+    EXPECT_EQ(Get(temp.path() + "used.sqlite3"), used.lock());
+    manager.CloseHandlesUnusedSinceLastCall();
+    EXPECT_FALSE(used.expired());
+    EXPECT_TRUE(unused.expired());
+    manager.CloseHandlesUnusedSinceLastCall();
+    EXPECT_TRUE(used.expired());
+    EXPECT_EQ(Get(temp.path() + "held.sqlite3"), held) << "a held handle is never dropped";
+}
+
 // A failed check is logged as an error and the handle is still returned.
 TEST_F(ManagerTest, IntegrityCheckRunsOnceOnTheNextGetOfMarkedFiles) {
     const std::string path = temp.path() + "corrupt.sqlite3";
