@@ -7,6 +7,8 @@
 // old file until the caller lets go.
 #include "linuxhost/datastore/SqliteDatabaseManager.h"
 
+#include <malloc.h>
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -244,18 +246,25 @@ void SqliteDatabaseManager::DropIdleHandles(std::vector<DatabasePtr>& dropped) {
 }
 
 void SqliteDatabaseManager::CloseHandlesUnusedSinceLastCall() {
-    std::vector<DatabasePtr> dropped;  // closed after the lock is released
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto entry = m_cache.begin(); entry != m_cache.end();) {
-        // Only the cache holds an idle handle, and nobody can take it without the lock.
-        if (entry->second.database.use_count() == 1 && entry->second.lastUse <= m_usesAtLastSweep) {
-            dropped.push_back(std::move(entry->second.database));
-            entry = m_cache.erase(entry);
-        } else {
-            ++entry;
+    std::vector<DatabasePtr> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto entry = m_cache.begin(); entry != m_cache.end();) {
+            // Only the cache holds an idle handle, and nobody can take it without the lock.
+            if (entry->second.database.use_count() == 1 && entry->second.lastUse <= m_usesAtLastSweep) {
+                dropped.push_back(std::move(entry->second.database));
+                entry = m_cache.erase(entry);
+            } else {
+                ++entry;
+            }
         }
+        m_usesAtLastSweep = m_uses;
     }
-    m_usesAtLastSweep = m_uses;
+    if (dropped.empty()) return;
+    dropped.clear();  // the connections close here, outside the lock
+    // What they held lies in freed chunks between live ones, which the allocator keeps unless
+    // asked: hand the whole free pages back, once, when a drain's handles go.
+    ::malloc_trim(0);
 }
 
 void SqliteDatabaseManager::CloseCachedDatabaseAtPath(const std::wstring& path) {
