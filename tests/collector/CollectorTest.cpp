@@ -46,14 +46,7 @@ const testsupport::TestCertificates& Certificates() {
 
 CollectorOptions Options(const std::string& cert, const std::string& key, const std::string& clientCa,
                          const std::string& recordFile, int port = 0, std::vector<std::string> rules = {}) {
-    CollectorOptions options;
-    options.certFile = cert;
-    options.keyFile = key;
-    options.clientCaFile = clientCa;
-    options.recordFile = recordFile;
-    options.port = port;
-    options.faultRules = std::move(rules);
-    return options;
+    return {"127.0.0.1", port, cert, key, clientCa, recordFile, std::move(rules)};
 }
 
 std::unique_ptr<Collector> StartCollector(const CollectorOptions& options) {
