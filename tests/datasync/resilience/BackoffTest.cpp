@@ -5,7 +5,6 @@
 namespace resiliencetest {
 namespace {
 
-using Counts = std::vector<std::uint32_t>;
 class BackoffTest : public ResilienceTest {};
 
 TEST_F(BackoffTest, EachFailureClassWaitsItsDelaysThenBlocksUntilAReset) {

@@ -11,18 +11,15 @@ ZELCore::InvokeHttpResponse Reply(int status, const std::string& body = kDeviceM
 
 class DeviceMissingTest : public ResilienceTest {
 protected:
-    void TearDown() override {
-        m_prepared.reset();
-        ResilienceTest::TearDown();
-    }
     bool Handle403(ZELCore::InvokeHttpResponse r) { return m_prepared->c.deviceMissing.CheckAndHandle403DeviceMissingError(r); }
     bool Blocked() {
         const bool kta = m_prepared->c.backoff.ShouldPostForKta();
         EXPECT_EQ(kta, m_prepared->c.backoff.ShouldPostForNavs()) << "the flag blocks both families alike";
         return !kta;
     }
-    std::int64_t State(const char* key) { return ZEL::DataSync::AgentStatus(m_prepared->c)["device_missing"][key].asInt64(); }
-    std::unique_ptr<PreparedAgent> m_prepared;
+    std::int64_t State(const char* key) {
+        return ZEL::DataSync::AgentStatus(m_prepared->c)["device_missing"][key].asInt64();
+    }
 };
 
 TEST_F(DeviceMissingTest, BlocksForOneMonotonicHourAndSendsOneRenewalRequest) {
@@ -73,40 +70,33 @@ TEST_F(DeviceMissingTest, ManualRegistrationAndRemoveDeviceAllowAnotherRequest) 
     }
 }
 
-// A device-missing answer or an expired certificate from KTA holds KTA and NAVS back, not NAVP, and
-// counts as no back-off failure; the block's end (an hour, the first heartbeat call) lets both go on.
+// A device-missing answer (of KTA or NAVS) or an expired certificate from KTA holds KTA and NAVS
+// back, not NAVP, and counts as no back-off failure; the block's end (an hour, the first heartbeat
+// call) lets both go on.
 TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
     int rows = 0;
-    for (auto [name, status, resultCode, renewals, blockedFor] :
-         {std::tuple{"certificate expired", 0, 34, 0, 10000ms}, {"device missing", 403, 0, 1, 3600001ms}}) {
+    for (auto [name, navsFails, status, resultCode, renewals, blockedFor] :
+         {std::tuple{"certificate expired at KTA", 0, 0, 34, 0, 10000ms},
+          {"device missing at KTA", 0, 403, 0, 1, 3600001ms},
+          {"device missing at NAVS", 1, 403, 0, 1, 3600001ms}}) {
         SCOPED_TRACE(name);
         AddEvents(rows + 1, rows + 3);
         rows += 3;
-        PreparedAgent prepared(m_policy, m_stop);
+        m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
         const auto [kta, navs, navp] = Requests();
+        const int before = Renewals();
+        if (navsFails) m_transport.QueueStatus(200);
         resultCode ? m_transport.QueueNoAnswer(resultCode) : m_transport.QueueStatus(status, kDeviceMissingBody);
-        EXPECT_FALSE(prepared.DoPost(uploadtest::kDatasetW));
-        EXPECT_EQ(Requests(), std::tuple(kta + 1, navs, navp + 1)) << "NAVS refused by the pre-check";
-        EXPECT_EQ(prepared.Record(KTA)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0}));
-        EXPECT_EQ(Renewals(), renewals);
+        EXPECT_EQ(m_prepared->DoPost(uploadtest::kDatasetW), navsFails == 1) << "KTA's answer decides";
+        EXPECT_EQ(Requests(), std::tuple(kta + 1, navs + navsFails, navp + 1));
+        EXPECT_EQ(m_prepared->Record(navsFails ? NAVS : KTA)._retry_counts, (Counts{0, 0, 0}));
+        EXPECT_EQ(Renewals() - before, renewals);
+        EXPECT_FALSE(m_prepared->DoPost(uploadtest::kDatasetW));
+        EXPECT_EQ(Requests(), std::tuple(kta + 1, navs + navsFails, navp + 1)) << "KTA and NAVS held";
         m_clock.AdvanceSteady(blockedFor);
-        EXPECT_TRUE(prepared.DoPost(uploadtest::kDatasetW));
-        EXPECT_EQ(Requests(), std::tuple(kta + 2, navs + 1, navp + 1));
+        EXPECT_TRUE(m_prepared->DoPost(uploadtest::kDatasetW));
+        EXPECT_EQ(Requests(), std::tuple(kta + 2 - navsFails, navs + 1 + navsFails, navp + 1));
     }
-}
-
-// NAVS's own device-missing answer is handled like KTA's: one renewal request, both families held.
-TEST_F(DeviceMissingTest, ADeviceMissingAnswerFromNavsHoldsBothFamilies) {
-    AddEvents(1, 3);
-    m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
-    const auto [kta, navs, navp] = Requests();
-    m_transport.QueueStatus(200);
-    m_transport.QueueStatus(403, kDeviceMissingBody);
-    m_prepared->DoPost(uploadtest::kDatasetW);
-    ASSERT_EQ(Requests(), std::tuple(kta + 1, navs + 1, navp + 1));
-    EXPECT_EQ(Renewals(), 1);
-    EXPECT_TRUE(Blocked());
-    EXPECT_EQ(m_prepared->Record(NAVS)._retry_counts, (std::vector<std::uint32_t>{0, 0, 0})) << "no back-off failure";
 }
 
 }  // namespace

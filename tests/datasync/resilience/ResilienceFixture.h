@@ -1,6 +1,6 @@
 // The uploaders' fixture with KTA, NAVS and NAVP endpoints, a manual clock, a pinned random source
 // and a count of the registration renewal requests published; the gateway status is the fake
-// host's (m_host.status).
+// host's (m_host.status). A test's components in m_prepared go before the fixture's environment.
 #pragma once
 
 #include "datasync/host/CriticalEvents.h"
@@ -15,6 +15,7 @@ using namespace std::chrono_literals;
 using testsupport::WaitUntil;
 using uploadtest::Answer;
 using PreparedAgent = testsupport::PreparedComponents;
+using Counts = std::vector<std::uint32_t>;
 constexpr SyncEP::SyncEp_type KTA = SyncEP::SyncEP_KTA;
 constexpr SyncEP::SyncEp_type NAVS = SyncEP::SyncEP_NAVS;
 constexpr std::int64_t kStart = 1796554800;  // the wall clock at the start of every test
@@ -34,6 +35,7 @@ protected:
         }, false);
     }
     void TearDown() override {
+        m_prepared.reset();
         m_bus.Unsubscribe(m_subscription);
         ZEL::ApiUtility::SetRandomSource(nullptr);
         UploadFixture::TearDown();
@@ -53,6 +55,7 @@ protected:
     std::atomic<bool> m_jitterAtMax{false};
     std::wstring m_subscription;
     std::atomic<int> m_renewals{0};
+    std::unique_ptr<PreparedAgent> m_prepared;
 };
 
 }  // namespace resiliencetest
