@@ -94,11 +94,6 @@ public:
     }
 };
 
-struct QuietSink : LogSink {
-    bool Enabled(LogLevel) const override { return false; }
-    void Write(LogLevel, const std::string&) override {}
-};
-
 // What the model knows of one family.
 struct FamilyModel {
     std::set<long> had;        // rows accepted, or refused for good
@@ -382,7 +377,6 @@ unsigned EnvNumber(const char* name, unsigned fallback) {
 }
 
 TEST(UploadModelTest, RandomSequencesKeepEveryRowAndSendItAgainOnlyAfterACrash) {
-    utility::SetLogSinkFactory([](const std::wstring&) { return std::make_shared<QuietSink>(); });
     testsupport::InstallRealHost();
     linuxhost::InstallHostStores();
     FaultVfs vfs;
@@ -393,7 +387,6 @@ TEST(UploadModelTest, RandomSequencesKeepEveryRowAndSendItAgainOnlyAfterACrash) 
         const std::string failure = UploadModel(seed, vfs).Run(50);
         if (!failure.empty()) ++failures, ADD_FAILURE() << "DATASYNC_MODEL_SEED=" << seed << ": " << failure;
     }
-    utility::SetLogSinkFactory(nullptr);
 }
 
 }  // namespace
