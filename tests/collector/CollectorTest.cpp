@@ -3,7 +3,6 @@
 // transport's result codes, refused URLs, headers on the wire, certificates, connections, stops.
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <httplib.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -77,13 +76,7 @@ std::vector<Json::Value> ReadRecords(const std::string& path) {
 // Settings that trust the test CA and present `client` (the valid client certificate).
 TlsSettings MutualTls(long timeoutMs = 5000, const testsupport::CertificateFiles& client = Certificates().client,
                       bool allowHttpLoopback = false) {
-    TlsSettings tls;
-    tls.ca_file = Certificates().caCert;
-    tls.timeout_ms = timeoutMs;
-    tls.allow_http_loopback = allowHttpLoopback;
-    tls.client_cert = client.cert;
-    tls.client_key = client.key;
-    return tls;
+    return {Certificates().caCert, client.cert, client.key, {}, allowHttpLoopback, timeoutMs};
 }
 
 template <typename Call>
@@ -233,12 +226,9 @@ TEST(CollectorStartup, CommandLineRulesApplyFromTheFirstRequestAndBadOnesAreRefu
         {"kta=503:share=0", "share"},     {"kta=drop:devicemissing", "devicemissing"}};
     for (const auto& [rule, problem] : mistakes) {
         options.faultRules = {"kta=503", rule};
-        try {
-            Collector refused(options);
-            ADD_FAILURE() << "accepted " << rule;
-        } catch (const std::runtime_error& error) {
-            EXPECT_THAT(error.what(), testing::AllOf(HasSubstr(problem), HasSubstr('"' + std::string(rule))));
-        }
+        EXPECT_THAT([&] { Collector refused(options); },
+                    testing::ThrowsMessage<std::runtime_error>(
+                        testing::AllOf(HasSubstr(problem), HasSubstr('"' + std::string(rule)))));
     }
 }
 
