@@ -41,13 +41,26 @@ inline Json::Value ParseJson(const std::string& text) {
 class DaemonFlow : public ::testing::Test {
 protected:
     // The folders, the demo's certificates (unless m_pki is set), the collector started with
-    // `faults`, the policy of `datasets` and the host config (changed by `edit`).
+    // `faults` on a free port, the policy of `datasets` and the host config (changed by `edit`).
     void Lay(const std::vector<DemoDataset>& datasets, const std::vector<std::string>& faults = {},
              const std::function<void(Json::Value&)>& edit = {}) {
         for (const std::string& folder : {m_layout.pkiDir, m_layout.collectorDir, m_layout.serviceDir})
             MakeFolders(folder);
         if (m_pki.caCert.empty()) m_pki = GenerateDemoPki(m_layout.pkiDir, m_deviceId);
-        ASSERT_NO_FATAL_FAILURE(StartCollector(faults));
+        std::vector<std::string> argv{COLLECTOR_PATH,   "--listen", "127.0.0.1:0",      "--cert",
+                                      m_pki.serverCert, "--key",    m_pki.serverKey,    "--client-ca",
+                                      m_pki.caCert,     "--record", m_layout.recordFile};
+        for (const std::string& fault : faults) argv.insert(argv.end(), {"--fault", fault});
+        const std::string log = m_layout.collectorDir + "collector";
+        m_collector = std::make_unique<DemoProcess>("datasync-collector", argv, log + ".out", log + ".err");
+        const std::string prefix = "listening on 127.0.0.1:";
+        std::string out;
+        const auto listening = [&] {
+            return (out = ReadTextFile(m_collector->OutFile())).find('\n', out.find(prefix)) != out.npos;
+        };
+        ASSERT_TRUE(Poll([&] { return listening() || !m_collector->Running(); }, seconds(15)) && listening())
+            << out << ReadTextFile(m_collector->ErrFile());
+        m_port = std::stoi(out.substr(out.find(prefix) + prefix.size()));
         WriteTextFile(m_layout.policyFile, PolicyText(datasets, m_port), 0644);
         Json::Value config = ParseJson(HostConfigText(m_layout, m_pki, m_deviceId));
         if (edit) edit(config);
@@ -67,38 +80,17 @@ protected:
         return ca;
     }
 
-    // Starts the collector with `faults` on a free port, or again on the port of the last one (its
-    // policy stays valid). Output files are numbered per start.
-    void StartCollector(const std::vector<std::string>& faults = {}) {
-        std::vector<std::string> argv{COLLECTOR_PATH,   "--listen", "127.0.0.1:" + std::to_string(m_port),
-                                      "--cert",         m_pki.serverCert, "--key", m_pki.serverKey,
-                                      "--client-ca",    m_pki.caCert,     "--record", m_layout.recordFile};
-        for (const std::string& fault : faults) argv.insert(argv.end(), {"--fault", fault});
-        m_collector.reset();
-        const std::string files = m_layout.collectorDir + "collector" + std::to_string(++m_collectorStarts);
-        m_collector = std::make_unique<DemoProcess>("datasync-collector", argv, files + ".out", files + ".err");
-        const std::string prefix = "listening on 127.0.0.1:";
-        std::string out;
-        const auto listening = [&] {
-            return (out = ReadTextFile(m_collector->OutFile())).find('\n', out.find(prefix)) != std::string::npos;
-        };
-        ASSERT_TRUE(Poll([&] { return listening() || !m_collector->Running(); }, seconds(15)) && listening())
-            << out << ReadTextFile(m_collector->ErrFile());
-        m_port = std::stoi(out.substr(out.find(prefix) + prefix.size()));
-    }
-
     // Starts datasyncd with `args` (the host config in place when none; through m_daemonWrapper
     // when one is set) and waits until its control socket answers; m_up holds that answer.
-    void StartDaemon(const std::string& name = "datasyncd", std::vector<std::string> args = {}) {
-        m_daemon.reset();
+    void StartDaemon(std::vector<std::string> args = {}) {
         if (args.empty()) args = {"--config", m_layout.hostConfig};
         args.insert(args.begin(), DATASYNCD_PATH);
         if (!m_daemonWrapper.empty()) args.insert(args.begin(), m_daemonWrapper);
-        const std::string stem = m_dir.path() + name;
+        const std::string stem = m_dir.path() + "datasyncd";
         m_daemon = std::make_unique<DemoProcess>("datasyncd", args, stem + ".out", stem + ".err");
         m_up = LineClient::RequestWhenUp(m_layout.stateDir + "control.sock", R"({"cmd":"status"})", seconds(30))
                    .value_or("no answer");
-        ASSERT_NE(m_up.find("\"ok\":true"), std::string::npos) << name << ": " << m_up << ReadTextFile(m_daemon->ErrFile());
+        ASSERT_NE(m_up.find("\"ok\":true"), std::string::npos) << m_up << ReadTextFile(m_daemon->ErrFile());
     }
 
     void StopDaemon() { EXPECT_EQ(m_daemon->Stop(seconds(15)), "") << ReadTextFile(m_daemon->ErrFile()); }
@@ -165,7 +157,6 @@ protected:
     const std::string m_deviceId = "e2e-device-0001";
     std::string m_daemonWrapper;  // a program that runs its arguments, e.g. confined (UnitConfinement.h)
     int m_port = 0;
-    int m_collectorStarts = 0;
     std::unique_ptr<DemoProcess> m_collector;  // declared before the daemon: outlives it
     std::unique_ptr<DemoProcess> m_daemon;
     std::string m_up;  // the daemon's first status answer

@@ -75,7 +75,7 @@ TEST_F(DaemonProcess, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfig
     std::ofstream(etc + "host.json") << R"({"service_db_dir": "../db", "shared_db_dir": "../shared",
         "local_db_dir": "../local", "log_dir": "../log", "state_dir": "../state", "policy_file": "policy.json",
         "device": {"online": false, "id": "dev-cfg", "attributes": {"model": "X1"}}})";
-    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd", {"--config", etc + "host.json"}));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon({"--config", etc + "host.json"}));
     const Json::Value status = ParseJson(m_up);
     EXPECT_EQ(status["host"]["folders"]["service_db_dir"].asString(), m_layout.serviceDir) << m_up;
     EXPECT_EQ(status["host"]["device"]["id"].asString(), "dev-cfg");
@@ -93,7 +93,7 @@ TEST_F(DaemonProcess, ConfigFileFoldersAreRelativeToItAndTheDeviceStartsAsConfig
 
 // A reload (SIGHUP) re-reads the policy at once and leaves the daemon running.
 TEST_F(DaemonProcess, SighupReReadsThePolicyAndNeverStopsTheDaemon) {
-    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd", {"--base", m_base}));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon({"--base", m_base}));
     std::string policy = ReadTextFile(m_layout.policyFile);
     policy.replace(policy.find("8443/navp"), 9, "8443/navp-reloaded");
     WriteTextFile(m_layout.policyFile, policy, 0644);
@@ -108,7 +108,7 @@ TEST_F(DaemonProcess, SighupReReadsThePolicyAndNeverStopsTheDaemon) {
 
 // A record the service folder's DeviceContext.sqlite3 does not hold is refused, naming file and id.
 TEST_F(DaemonProcess, AddDeviceContextRefusesARecordThatDoesNotExist) {
-    ASSERT_NO_FATAL_FAILURE(StartDaemon("datasyncd", {"--base", m_base}));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon({"--base", m_base}));
     const std::string file = m_layout.serviceDir + "DeviceContext.sqlite3";
     for (const bool written : {false, true}) {
         if (written) WriteRows(DemoDatasets(1, "5s")[2], 1, 1);

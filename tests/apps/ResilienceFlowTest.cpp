@@ -80,12 +80,6 @@ constexpr long kYear = 365 * 24 * 60 * 60;
 
 class ClockFlow : public DaemonFlow {
 protected:
-    void StartDaemonWithOffset(const std::string& name) {
-        ::setenv("DATASYNC_WALL_CLOCK_OFFSET_FILE", m_offset.c_str(), 1);
-        StartDaemon(name);
-        ::unsetenv("DATASYNC_WALL_CLOCK_OFFSET_FILE");
-    }
-
     // Writes 10 more rows to the live and the scheduled dataset; true once `families` accepted
     // every row written so far, each once.
     bool WriteAndDeliver(const std::vector<std::string>& families = {"kta", "navs", "navp"}) {
@@ -110,7 +104,10 @@ TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowHoldsNothingPastItsWindowAndARene
     const pki::Issued ca = MakePki(-2 * kYear, 2 * kYear);
     m_datasets[2].syncEPs = "NAVP";
     ASSERT_NO_FATAL_FAILURE(Lay(m_datasets, {"kta=429x1"}));
-    ASSERT_NO_FATAL_FAILURE(StartDaemonWithOffset("datasyncd"));
+    ::setenv("DATASYNC_WALL_CLOCK_OFFSET_FILE", m_offset.c_str(), 1);
+    StartDaemon();
+    ::unsetenv("DATASYNC_WALL_CLOCK_OFFSET_FILE");
+    ASSERT_FALSE(HasFatalFailure());
     WriteRows(m_datasets[2], 1, 1);
     ASSERT_TRUE(WriteAndDeliver({"navs", "navp"})) << AgentErrors();
     ASSERT_GT(Status()["backoff"]["KTA"]["wait_left_ms"].asInt64(), 1700000) << "KTA waits out its 429";
