@@ -17,29 +17,22 @@ using testsupport::PreparedComponents;
 const std::wstring kDataset = L"6F1C2D3E-0000-4000-8000-000000000001";
 
 TEST(DeviceContextSyncTest, TheUploadsResultIsTheFirstNamedFamilysResult) {
-    const struct {
-        const wchar_t* syncEPs;
-        int firstAnswer;
-        bool success;
-        const char* firstUrl;
-    } cases[] = {{L"NAVS", 200, true, "navs.test/global-context"},
-                 {L"KTA,NAVS", 500, false, "kta.test"} /* the KTA answer decides */,
-                 {L"FTP", 200, false, nullptr}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(c.syncEPs));
+    for (auto [syncEPs, firstAnswer, success, firstUrl] :
+         {std::tuple{L"NAVS", 200, true, "navs.test/global-context"},
+          {L"KTA,NAVS", 500, false, "kta.test"} /* the KTA answer decides */,
+          {L"FTP", 200, false, nullptr}}) {
+        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(syncEPs));
         FakeHost host;
-        host.transport.QueueStatus(c.firstAnswer);
+        host.transport.QueueStatus(firstAnswer);
         ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
         policy.datasets.push_back(testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7",
-                                                           L"DeviceContext", c.syncEPs, L"nrt"));
+                                                           L"DeviceContext", syncEPs, L"nrt"));
         PreparedComponents p(host.UsePolicy(policy));
-        EXPECT_EQ(p.c.deviceContext.HandleDeviceContext(ZEL::DataSync::kDeviceContextFileName), c.success);
-        EXPECT_EQ(p.c.deviceContext.IsDeviceContextSynced(), c.success);
+        EXPECT_EQ(p.c.deviceContext.HandleDeviceContext(ZEL::DataSync::kDeviceContextFileName), success);
+        EXPECT_EQ(p.c.deviceContext.IsDeviceContextSynced(), success);
         const auto requests = host.transport.Requests();
-        ASSERT_EQ(requests.empty(), c.firstUrl == nullptr);
-        if (c.firstUrl != nullptr) {
-            EXPECT_NE(requests[0].url.find(c.firstUrl), std::string::npos) << requests[0].url;
-        }
+        ASSERT_EQ(requests.empty(), firstUrl == nullptr);
+        EXPECT_TRUE(!firstUrl || requests[0].url.find(firstUrl) != std::string::npos) << requests[0].url;
     }
 }
 
@@ -49,57 +42,45 @@ TEST(DeviceContextSyncTest, TheUploadsResultIsTheFirstNamedFamilysResult) {
 // after a completed purge.
 TEST(DeviceContextSyncTest, ARecordThatCannotBeSentNowWaits) {
     enum Hold { kAnswer500, kUnreadable, kPurgeRuns, kPurgeCompleted };
-    const char* const retry = "Retrying sync device context after returned sync result: 5";
-    const struct {
-        Hold hold;
-        const char* logged;
-        int requests;
-    } cases[] = {{kAnswer500, retry, 1},
-                 {kUnreadable, retry, 0},
-                 {kPurgeRuns, "skip NAVP device context sync", 0},
-                 {kPurgeCompleted, "skip NAVP device context sync", 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.hold);
+    for (Hold hold : {kAnswer500, kUnreadable, kPurgeRuns, kPurgeCompleted}) {
+        SCOPED_TRACE(hold);
         FakeHost host;
-        if (c.hold == kAnswer500) host.transport.QueueStatus(500);
-        if (c.hold == kUnreadable)
-            host.tables.SetFailing(testsupport::TableOf<ZEL::DeviceContext>(L""), true);
-        if (c.hold == kPurgeCompleted)
+        if (hold == kAnswer500) host.transport.QueueStatus(500);
+        if (hold == kUnreadable) host.tables.SetFailing(testsupport::TableOf<ZEL::DeviceContext>(L""), true);
+        if (hold == kPurgeCompleted)
             for (const wchar_t* marker :
                  {ZEL::DataSync::kPurgePendingMarker, ZEL::DataSync::kPurgeCompletedMarker})
                 host.files.WriteText(host.files.Path(ZEL::utility::DB_PATH_INTERNAL, marker), "1");
         ZEL::TelemetryPolicy policy = testsupport::SyncPolicy(L"KTA,NAVS", {{kDataset, L"nrt"}});
         policy.navpUrl = L"https://navp.test/";
         PreparedComponents p(host.UsePolicy(policy));  // the service stop is never set
-        p.c.purge.SetTelemetryPurgeInProgress(c.hold == kPurgeRuns);
+        p.c.purge.SetTelemetryPurgeInProgress(hold == kPurgeRuns);
         p.c.deviceContext.Start();
         p.c.deviceContext.AddDeviceContextRecordToSync(1);
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return host.logs.Contains(c.logged); }));
-        EXPECT_EQ(host.transport.RequestCount(), c.requests);
+        const char* const logged = hold == kAnswer500 || hold == kUnreadable
+                                       ? "Retrying sync device context after returned sync result: 5"
+                                       : "skip NAVP device context sync";
+        const int requests = hold == kAnswer500;
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return host.logs.Contains(logged); }));
+        EXPECT_EQ(host.transport.RequestCount(), requests);
         EXPECT_EQ(p.c.deviceContext.PendingRecords(), 1u);
-        if (c.logged == retry) {
-            if (c.hold == kAnswer500) {
-                // 15 minutes on the components' clock (stepped on until then: the wait may not have
-                // begun yet at the first step), and the next try is made and accepted.
-                EXPECT_TRUE(testsupport::WaitUntil([&] {
-                    host.clock.AdvanceSteady(15min);
-                    return p.c.deviceContext.PendingRecords() == 0;
-                }));
-                EXPECT_EQ(host.transport.RequestCount(), 2);
-                continue;
-            }
+        if (hold == kUnreadable) {
             const auto start = std::chrono::steady_clock::now();
             p.c.deviceContext.Stop();
             EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-            EXPECT_EQ(host.transport.RequestCount(), c.requests) << "no second attempt before 15 minutes";
+            EXPECT_EQ(host.transport.RequestCount(), 0) << "no second attempt before 15 minutes";
             continue;
         }
-        if (c.hold == kPurgeCompleted)
-            EXPECT_EQ(p.c.purge.ResumeAfterPurge(), "");
-        else
-            p.c.purge.SetTelemetryPurgeInProgress(false);
-        EXPECT_TRUE(testsupport::WaitUntil([&p] { return p.c.deviceContext.PendingRecords() == 0; }));
-        EXPECT_EQ(host.transport.RequestCount(), 1);
+        if (hold == kPurgeRuns) p.c.purge.SetTelemetryPurgeInProgress(false);
+        EXPECT_EQ(hold == kPurgeCompleted ? p.c.purge.ResumeAfterPurge() : "", "");
+        // After the 500, 15 minutes on the components' clock (stepped on until then: the wait may
+        // not have begun yet at the first step); the next try is made and accepted.
+        const bool waitsOutTheClock = hold == kAnswer500;
+        EXPECT_TRUE(testsupport::WaitUntil([&] {
+            if (waitsOutTheClock) host.clock.AdvanceSteady(15min);
+            return p.c.deviceContext.PendingRecords() == 0;
+        }));
+        EXPECT_EQ(host.transport.RequestCount(), requests + 1);
     }
 }
 

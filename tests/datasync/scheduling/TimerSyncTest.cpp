@@ -34,31 +34,29 @@ TEST(TimerSyncTest, APassRescansTheNearRealTimeFilesEveryFiveMinutes) {
     EXPECT_EQ(host.transport.RequestCount(), 2) << "to KTA and NAVS";
 }
 
+// The first two rows ask; each row after them changes one column of the first.
 TEST(TimerSyncTest, APassAsksForRegistrationOnlyWhenTelemetryWaitsForKtaOrNavs) {
-    const struct {
-        const wchar_t* syncEPs;
-        bool registered, started, online, rowsWaiting, requested;
-    } cases[] = {{L"KTA,NAVS", false, true, true, true, true},
-                 {L"NAVS", false, true, true, true, true},
-                 {L"KTA,NAVS", true, true, true, true, false} /* registered */,
-                 {L"KTA,NAVS", false, false, true, true, false},
-                 {L"KTA,NAVS", false, true, false, true, false},
-                 {L"KTA,NAVS", false, true, true, false, false},
-                 {L"NAVP", false, true, true, true, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
+    for (auto [syncEPs, registered, started, online, rowsWaiting, requested] :
+         {std::tuple{L"KTA,NAVS", false, true, true, true, true},
+          {L"NAVS", false, true, true, true, true},
+          {L"KTA,NAVS", true, true, true, true, false},
+          {L"KTA,NAVS", false, false, true, true, false},
+          {L"KTA,NAVS", false, true, false, true, false},
+          {L"KTA,NAVS", false, true, true, false, false},
+          {L"NAVP", false, true, true, true, false}}) {
+        SCOPED_TRACE(testing::Message() << syncEPs << registered << started << online << rowsWaiting);
         FakeHost host;
-        ZEL::TelemetryPolicy policy = Policy(c.syncEPs, L"");
-        if (std::wstring(c.syncEPs) == L"NAVP") policy.syncEndpointUrls.clear();
+        ZEL::TelemetryPolicy policy = Policy(syncEPs, L"");
+        if (std::wstring(syncEPs) == L"NAVP") policy.syncEndpointUrls.clear();
         PreparedComponents p(host.UsePolicy(policy));
-        p.c.state._b_is_DevRegistered = c.registered;
-        p.c.state._b_is_start = c.started;
-        p.c.state._b_is_online = c.online;
-        if (c.rowsWaiting)
+        p.c.state._b_is_DevRegistered = registered;
+        p.c.state._b_is_start = started;
+        p.c.state._b_is_online = online;
+        if (rowsWaiting)
             p.c.syncMap.InternalDBChangesNotify(
                 host.files.Path(ZEL::utility::DB_PATH_INTERNAL, kDataset + L"_ItemEvent.sqlite3"));
         p.c.timer.DoTimerPost(L"");
-        EXPECT_EQ(p.c.state.m_registrationRequested.load(), c.requested);
+        EXPECT_EQ(p.c.state.m_registrationRequested.load(), requested);
     }
 }
 
