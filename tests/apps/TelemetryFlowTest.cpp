@@ -1,17 +1,14 @@
 // Telemetry end to end: the real datasyncd uploads to the real datasync-collector over mutual
-// TLS on loopback while a second process writes rows in WAL mode. Datasets: near-real-time for
+// TLS on loopback while the test writes rows in WAL mode. Datasets: near-real-time for
 // KTA and NAVS, scheduled (2 s) for NAVP, the device context and, as root, a near-real-time one
 // in the shared folder read as the logged-on user "nobody", the daemon confined as the packaged
 // unit confines it. Restarts, kills and power cuts are the upload model's (tests/model).
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <fstream>
 
 #include "DaemonFlowFixture.h"
-#include "linuxhost/datastore/BookmarkReader.h"
 
 namespace {
 
@@ -64,43 +61,10 @@ protected:
         ASSERT_NO_FATAL_FAILURE(Lay(m_datasets, {}, [&](Json::Value& config) { config["logon_user"] = root ? "nobody" : ""; }));
     }
 
-    void TearDown() override {
-        if (m_writer > 0 && ::kill(m_writer, SIGKILL) == 0) ::waitpid(m_writer, nullptr, 0);
-    }
-
     std::string FolderOf(const DemoDataset& dataset) const {
         return dataset.name == kSharedName ? m_layout.sharedDir : m_layout.serviceDir;
     }
 
-    // Forks the writer of kRows item rows of every dataset, in turns, one transaction per row,
-    // spread over about 1.2 s (the device context first).
-    void StartWriter() {
-        m_writer = ::fork();
-        ASSERT_GE(m_writer, 0);
-        if (m_writer > 0) return;
-        int status = 0;
-        try {
-            std::vector<std::unique_ptr<TelemetryRowWriter>> writers;
-            for (const DemoDataset& dataset : m_datasets) {
-                writers.push_back(std::make_unique<TelemetryRowWriter>(
-                    FolderOf(dataset) + dataset.DatabaseFile(), dataset.deviceContext ? "DeviceContext" : "ItemEvent"));
-                if (dataset.deviceContext) writers.back()->Insert(DeviceContextJson(m_deviceId, m_contextId));
-            }
-            for (int n = 1; n <= kRows; ++n) {
-                for (size_t i = 0; i < m_datasets.size(); ++i) {
-                    const DemoDataset& d = m_datasets[i];
-                    if (!d.deviceContext) writers[i]->Insert(ItemEventJson(d.id, d.name, d.ItemId(n), m_contextId, n));
-                }
-                std::this_thread::sleep_for(milliseconds(40));
-            }
-        } catch (const std::exception& error) {
-            std::fprintf(stderr, "writer: %s\n", error.what());
-            status = 1;
-        }
-        ::_exit(status);
-    }
-
-    bool AllArrived() { return Missing().empty(); }
     // Rows not accepted yet after reading the collector's new records, e.g. " navp DemoScheduledEvent 20/30;".
     std::string Missing() {
         std::string error, text;
@@ -124,32 +88,39 @@ protected:
         return found;
     }
 
-    // Waits for the writer, every row and the bookmarks, and checks that the collector accepted
-    // each row once per family.
-    void ExpectDelivered() {
-        int status = -1;
-        ASSERT_TRUE(Poll([&] { return ::waitpid(m_writer, &status, WNOHANG) == m_writer; }, seconds(20)));
-        m_writer = -1;
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
-        Poll([&] { return AllArrived() || !m_daemon->Running(); }, kArrival);
-        ASSERT_EQ(Missing(), "") << "missing after " << kArrival.count() << " s; datasyncd "
-                                 << m_daemon->ExitDescription() << ReadTextFile(m_daemon->ErrFile()) << AgentErrors();
-        // The bookmarks move once the collector has answered; then nothing is left to send.
-        EXPECT_TRUE(Poll([&] { return UnfinishedBookmarks().empty(); }, seconds(10))) << UnfinishedBookmarks();
-        AllArrived();
-        for (const char* family : {"kta", "navs", "navp"})
-            EXPECT_EQ(m_tally.Duplicates(family), 0) << family << " received rows more than once";
-        EXPECT_EQ(m_tally.UnreadableLines(), 0);
-    }
-
     std::vector<DemoDataset> m_datasets;
-    pid_t m_writer = -1;
 };
 
 TEST_F(TelemetryFlow, EveryRowReachesEachFamilyOnce) {
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
-    ASSERT_NO_FATAL_FAILURE(StartWriter());
-    ASSERT_NO_FATAL_FAILURE(ExpectDelivered());
+    // kRows item rows of every dataset while the daemon runs, in turns, one transaction per row,
+    // spread over about 1.2 s (the device context first).
+    std::vector<std::unique_ptr<TelemetryRowWriter>> writers;
+    for (const DemoDataset& d : m_datasets) {
+        const std::string table = d.deviceContext ? "DeviceContext" : "ItemEvent";
+        writers.push_back(std::make_unique<TelemetryRowWriter>(FolderOf(d) + d.DatabaseFile(), table));
+        if (d.deviceContext) writers.back()->Insert(DeviceContextJson(m_deviceId, m_contextId));
+    }
+    for (int n = 1; n <= kRows; ++n) {
+        for (size_t i = 0; i < m_datasets.size(); ++i) {
+            const DemoDataset& d = m_datasets[i];
+            if (!d.deviceContext)
+                writers[i]->Insert(ItemEventJson(d.id, d.name, d.ItemId(n), m_contextId, n));
+        }
+        std::this_thread::sleep_for(milliseconds(40));
+    }
+    writers.clear();
+
+    Poll([&] { return Missing().empty() || !m_daemon->Running(); }, kArrival);
+    ASSERT_EQ(Missing(), "") << "missing after " << kArrival.count() << " s; datasyncd "
+                             << m_daemon->ExitDescription() << ReadTextFile(m_daemon->ErrFile())
+                             << AgentErrors();
+    // The bookmarks move once the collector has answered; then nothing is left to send.
+    EXPECT_TRUE(Poll([&] { return UnfinishedBookmarks().empty(); }, seconds(10))) << UnfinishedBookmarks();
+    Missing();  // the records of the last answers
+    for (const char* family : {"kta", "navs", "navp"})
+        EXPECT_EQ(m_tally.Duplicates(family), 0) << family << " received rows more than once";
+    EXPECT_EQ(m_tally.UnreadableLines(), 0);
     StopDaemon();
 }
 
