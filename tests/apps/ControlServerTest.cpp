@@ -86,10 +86,7 @@ TEST_F(ControlServerTest, ManyPipelinedRequestsFromAClientThatReadsLateAreAllAns
 
 TEST_F(ControlServerTest, OverlongRequestIsRefusedAndTheConnectionClosedOneOfExactlyTheLimitServed) {
     std::atomic<int> handled{0};
-    auto server = Serving([&handled](auto& line, auto&) {
-        ++handled;
-        return Echo(line);
-    });
+    auto server = Serving([&handled](auto& line, auto&) { return ++handled, Echo(line); });
     auto client = Client();
     ASSERT_TRUE(client->Send(std::string(ControlServer::kMaxLineBytes + 10, 'x')));
     EXPECT_EQ(client->ReadLine(), "{\"error\":\"request line longer than 65536 bytes\",\"ok\":false}");
@@ -101,8 +98,8 @@ TEST_F(ControlServerTest, OverlongRequestIsRefusedAndTheConnectionClosedOneOfExa
 }
 
 // The socket file is private to the daemon user, and only a stale socket may be replaced: not
-// another server's, not a file that is no socket.
-TEST_F(ControlServerTest, ClaimsOnlyAStaleSocketPathAndKeepsItPrivate) {
+// another server's, not a file that is no socket. A stop closes the clients and removes the file.
+TEST_F(ControlServerTest, ClaimsOnlyAStaleSocketPathKeepsItPrivateAndStopRemovesIt) {
     // A socket file left behind as by a daemon killed with SIGKILL: bound, then closed.
     sockaddr_un address{AF_UNIX, {}};
     m_path.copy(address.sun_path, m_path.size());
@@ -118,7 +115,10 @@ TEST_F(ControlServerTest, ClaimsOnlyAStaleSocketPathAndKeepsItPrivate) {
     EXPECT_THAT([this] { ControlServer(m_path).Bind(); },
                 ThrowsMessage<std::runtime_error>(testing::AllOf(HasSubstr("another datasyncd is running"), HasSubstr(m_path))));
     auto client = Client();  // the refused server left the first one's socket alone
-    EXPECT_TRUE(client->Send("x\n") && client->ReadLine());
+    ASSERT_TRUE(client->Send("x\n") && client->ReadLine());
+    first->Stop();
+    EXPECT_TRUE(client->ClosedByPeer(std::chrono::seconds(5)));
+    EXPECT_NE(::access(m_path.c_str(), F_OK), 0) << "socket file left behind";
 
     const std::string notASocket = dir.path() + "file";
     std::ofstream(notASocket) << "keep me";
@@ -132,15 +132,6 @@ TEST_F(ControlServerTest, ClaimsOnlyAStaleSocketPathAndKeepsItPrivate) {
     ASSERT_EQ(::lstat((dir.path() + "grouped.sock").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0660u);
     EXPECT_EQ(info.st_gid, ::getgid());
-}
-
-TEST_F(ControlServerTest, StopClosesConnectedClientsAndRemovesTheSocketFile) {
-    auto server = Serving();
-    auto idle = Client();
-    ASSERT_TRUE(idle->Send("x\n") && idle->ReadLine());  // the connection is being served
-    server->Stop();
-    EXPECT_TRUE(idle->ClosedByPeer(std::chrono::seconds(5)));
-    EXPECT_NE(::access(m_path.c_str(), F_OK), 0) << "socket file left behind";
 }
 
 }  // namespace

@@ -17,12 +17,10 @@ using std::chrono::seconds;
 using TimePoint = datasyncd::HostTickSchedule::TimePoint;
 
 TEST(HostTickSchedule, PeriodicRunsFromTheStartOnDemandOnlyOnePeriodAfterActivity) {
-    enum Kind { kActivity, kRun };
     struct Event {
-        Kind kind;
+        char kind;               // 'r' a run starts, 'a' activity, 'w' activity that wakes the tick
         int at;                  // seconds from the start
-        bool wakes;              // what NoteActivity returns (runs: unused)
-        std::optional<int> due;  // seconds from the start, after the event
+        std::optional<int> due;  // seconds from the start, after the event ({}: none)
     };
     const struct {
         const char* what;
@@ -33,16 +31,11 @@ TEST(HostTickSchedule, PeriodicRunsFromTheStartOnDemandOnlyOnePeriodAfterActivit
         {"periodic: at the start, then a period after each run began",
          true,
          0,
-         {{kRun, 0, false, 15}, {kActivity, 3, false, 15}, {kRun, 16, false, 31}, {kRun, 40, false, 55}}},
+         {{'r', 0, 15}, {'a', 3, 15}, {'r', 16, 31}, {'r', 40, 55}}},
         {"on demand: the start is activity; one run a period after the first activity since the last run",
          false,
          15,
-         {{kActivity, 3, false, 15},
-          {kRun, 15, false, std::nullopt},
-          {kActivity, 40, true, 55},
-          {kActivity, 50, false, 55},
-          {kRun, 55, false, std::nullopt},
-          {kActivity, 56, true, 71}}},
+         {{'a', 3, 15}, {'r', 15, {}}, {'w', 40, 55}, {'a', 50, 55}, {'r', 55, {}}, {'w', 56, 71}}},
     };
     const TimePoint start{seconds(1000)};
     const auto at = [&](std::optional<int> s) {
@@ -52,10 +45,11 @@ TEST(HostTickSchedule, PeriodicRunsFromTheStartOnDemandOnlyOnePeriodAfterActivit
         datasyncd::HostTickSchedule schedule(c.periodic, seconds(15), start);
         EXPECT_EQ(schedule.Due(), at(c.dueAtStart)) << c.what;
         for (const Event& e : c.events) {
-            if (e.kind == kRun)
+            if (e.kind == 'r')
                 schedule.RunStarted(start + seconds(e.at));
             else
-                EXPECT_EQ(schedule.NoteActivity(start + seconds(e.at)), e.wakes) << c.what << " at " << e.at;
+                EXPECT_EQ(schedule.NoteActivity(start + seconds(e.at)), e.kind == 'w')
+                    << c.what << " at " << e.at;
             EXPECT_EQ(schedule.Due(), at(e.due)) << c.what << " at " << e.at;
         }
     }
