@@ -114,11 +114,6 @@ check_unit() {
 		fail "systemd-analyze security rates the unit \"$rating\" (want OK or better): $report"
 }
 
-case $check in
-contents) check_contents ;;
-installed) check_installed ;;
-lintian) check_lintian ;;
-unit) check_unit ;;
-*) fail "unknown check $check (contents, installed, lintian, unit)" ;;
-esac
+declare -F "check_$check" >/dev/null || fail "unknown check $check (contents, installed, lintian, unit)"
+"check_$check"
 echo "ok: $check"
