@@ -50,14 +50,6 @@ protected:
     std::int64_t EventBookmark(Family family, const std::wstring& dataset) {
         return Bookmark(File(family), L"ItemEvent", dataset);
     }
-    std::vector<std::string> LastIds() {
-        const std::string body = m_transport.Requests().back().body;
-        if (body.rfind("json=", 0) != 0) return ItemIds(body);
-        const Json::Value root = NavpBody(body);
-        std::vector<std::string> ids;
-        for (const Json::Value& event : root["events"]) ids.push_back(event["e_data"]["item_id"].asString());
-        return ids;
-    }
 
     testsupport::ManualClock m_clock{std::chrono::system_clock::from_time_t(1796554800)};
     UnsavedBookmarks m_unsaved{m_clock};

@@ -17,7 +17,6 @@ protected:
     int Post(_NavpSyncType type = NAVP_ITEM_EVENT) {
         return NavpSyncAgent(kDatasetW, L"https://navp.test/collect", type, utility::DB_PATH_INTERNAL).doPost();
     }
-    Json::Value LastBody() { return NavpBody(m_transport.Requests().back().body); }
 };
 
 TEST_F(NavpSyncAgentTest, ItemEventBatchGoesUnderOneHeaderAsFormText) {
@@ -25,6 +24,7 @@ TEST_F(NavpSyncAgentTest, ItemEventBatchGoesUnderOneHeaderAsFormText) {
     EXPECT_EQ(Post(), 0);
     const uploadtest::Request request = m_transport.Requests().back();
     EXPECT_EQ(request.url, "https://navp.test/collect");
+    EXPECT_EQ(request.body.rfind("json=", 0), 0u);
     EXPECT_TRUE(request.headers.empty() && request.auth == ZELCore::HTTP_AUTH_NONE && request.flag);
     const Json::Value body = LastBody();
     EXPECT_EQ(body["app_info"]["a_name"].asString(), "") << "item events carry no source component here";

@@ -22,7 +22,6 @@ protected:
         ZELCore::InvokeHttpResponse response;
         return helper.doPost(response);
     }
-    std::vector<std::string> LastIds() { return ItemIds(m_transport.Requests().back().body); }
 };
 
 TEST_F(SyncAgentsHelperTest, UploadsThatCannotOrMayNotBeMadeKeepTheBatchAndABaseUrlGetsItsSlash) {

@@ -81,17 +81,18 @@ protected:
         for (std::int64_t id = first; id <= last; ++id) ids.push_back("i" + std::to_string(id));
         return ids;
     }
-    // The JSON of a NAVP body (form text "json=<JSON>").
-    static Json::Value NavpBody(const std::string& body) {
-        EXPECT_EQ(body.rfind("json=", 0), 0u);
+    // The last request's body as JSON (a NAVP body without the "json=" of its form text).
+    Json::Value LastBody() {
+        const std::string body = m_transport.Requests().back().body;
         Json::Value root;
-        std::istringstream(body.substr(5)) >> root;
+        std::istringstream(body.rfind("json=", 0) == 0 ? body.substr(5) : body) >> root;
         return root;
     }
-    static std::vector<std::string> ItemIds(const std::string& body) {
-        Json::Value root;
-        std::istringstream(body) >> root;
+    // The item ids of the last request's events (NAVP's, or those of a KTA/NAVS body).
+    std::vector<std::string> LastIds() {
+        const Json::Value root = LastBody();
         std::vector<std::string> ids;
+        for (const Json::Value& event : root["events"]) ids.push_back(event["e_data"]["item_id"].asString());
         for (const Json::Value& element : root["dataset_items_log"])
             for (const Json::Value& item : element["item_events_log"]) ids.push_back(item["item_id"].asString());
         return ids;
