@@ -58,8 +58,8 @@ FaultVfs::FaultVfs() {
     m_methods.xRead = &FaultVfs::Read;
     m_methods.xWrite = &FaultVfs::Write;
     m_methods.xSync = &FaultVfs::Sync;
-    // Everything else goes to the real handle as it is.
     m_methods.xTruncate = &FaultVfs::Truncate;
+    // Everything else goes to the real handle as it is.
     m_methods.xFileSize = &Forward<&sqlite3_io_methods::xFileSize, sqlite3_int64*>;
     m_methods.xLock = &Forward<&sqlite3_io_methods::xLock, int>;
     m_methods.xUnlock = &Forward<&sqlite3_io_methods::xUnlock, int>;

@@ -246,12 +246,9 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         std::int64_t cleared = 0;
         for (auto it = m_bookmarks.begin(); it != m_bookmarks.end();)
-            if (std::get<0>(it->first) == Root(key.method) && std::get<1>(it->first) == key.file) {
-                it = m_bookmarks.erase(it);
-                ++cleared;
-            } else {
-                ++it;
-            }
+            it = std::get<0>(it->first) == Root(key.method) && std::get<1>(it->first) == key.file
+                     ? (++cleared, m_bookmarks.erase(it))
+                     : std::next(it);
         return cleared;
     }
     std::wstring PathOf(const BookmarkKey& key) override {
