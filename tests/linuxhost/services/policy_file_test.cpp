@@ -138,16 +138,9 @@ TEST_F(PolicyTest, CheckListsEveryProblemAndLogsNothing) {
     EXPECT_TRUE(HostLogEmpty());
 }
 
-TEST_F(PolicyTest, MissingFileFolderOrNoneConfiguredIsRejected) {
-    ExpectRejected(nullptr, "No such file or directory");
-    servicestest::UsePolicyFile(path = temp.sub("folder"));
-    ExpectRejected(nullptr, "not a regular file");
-    servicestest::UsePolicyFile(path = "");
-    ExpectRejected(nullptr, "no policy file is configured");
-}
-
-TEST_F(PolicyTest, TextThatIsNotOneJsonObjectOrMembersOfTheWrongTypeAreRejected) {
+TEST_F(PolicyTest, NoFileAFolderNoneConfiguredTextThatIsNotOneJsonObjectOrMembersOfTheWrongTypeAreRejected) {
     const std::pair<const char*, const char*> cases[] = {
+        {nullptr, "No such file or directory"},  // nothing written yet
         {" \n\t ", "is empty"},
         {"{\"telemetry_scope\": \"full\"", "is not valid JSON"},
         {"{} {}", "is not valid JSON"},
@@ -162,7 +155,8 @@ TEST_F(PolicyTest, TextThatIsNotOneJsonObjectOrMembersOfTheWrongTypeAreRejected)
         {"{\"datasets\": [{\"dataset_settings\": {\"Retention\": 30}}]}",
          "datasets[0].dataset_settings.Retention: expected a string, found a number"},
         // a dataset id of the wrong type refuses the whole file, not only its dataset
-        {"{\"datasets\": [{\"dataset_id\": 17}]}", "datasets[0].dataset_id: expected a string, found a number"},
+        {"{\"datasets\": [{\"dataset_id\": 17}]}",
+         "datasets[0].dataset_id: expected a string, found a number"},
         // odd member names are quoted and escaped, so that they cannot forge log lines
         {"{\"sync_endpoint_urls\": {\"a b\\nFAKE\": true}}",
          "sync_endpoint_urls[\"a b\\x0aFAKE\"]: expected a string, found a boolean"},
@@ -170,6 +164,10 @@ TEST_F(PolicyTest, TextThatIsNotOneJsonObjectOrMembersOfTheWrongTypeAreRejected)
         {"{\"telemetry_scope\": 1, \"auth_mode\": 2, \"navs_url\": 3}",
          "telemetry_scope: expected a string, found a number (and 2 more problem(s))"}};
     for (const auto& c : cases) ExpectRejected(c.first, c.second);
+    servicestest::UsePolicyFile(path = temp.sub("folder"));
+    ExpectRejected(nullptr, "not a regular file");
+    servicestest::UsePolicyFile(path = "");
+    ExpectRejected(nullptr, "no policy file is configured");
 }
 
 // A dataset id names files: anything but a 36-character id of hex digits and dashes drops its

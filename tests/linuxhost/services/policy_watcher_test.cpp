@@ -23,10 +23,7 @@ protected:
             published += data.getTopicId() == ZEL::TOPIC_TELEMETRY_POLICY && data.getEventState() == ZEL::STATE_POLICY_CHANGED;
         }, false);
     }
-    void TearDown() override {
-        ZEL::ZELPublisherSubscriber::SetInstance(nullptr);
-        bus.Shutdown();
-    }
+    void TearDown() override { ZEL::ZELPublisherSubscriber::SetInstance(nullptr), bus.Shutdown(); }
     // Replaces the file atomically, as a careful writer does.
     void ReplaceFile(const std::string& content) {
         WriteFile(path + ".new", content);

@@ -11,11 +11,10 @@
 
 namespace {
 
-using testsupport::TempDir;
 using ZEL::String::UTF16ToUTF8;
 
 TEST(FileExists, CountsRegularFilesAlsoThroughLinksAndNothingElse) {
-    TempDir temp;
+    testsupport::TempDir temp;
     std::ofstream(temp.path() + "Ger\xc3\xa4te.sqlite3") << "x";
     std::ofstream(temp.path() + "empty");
     for (const auto& [target, link] : {std::pair{temp.path() + "empty", "link-to-file"}, {temp.path(), "link-to-folder"},

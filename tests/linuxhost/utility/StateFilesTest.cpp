@@ -42,18 +42,13 @@ EventSet PairsInFile(const std::string& path) {
     for (const Json::Value& entry : root["active"]) pairs.emplace(entry["eventId"].asInt(), entry["value"].asInt());
     return pairs;
 }
-auto FolderSize(const std::string& folder) {
-    return std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator());
-}
 
 class StateFiles : public ::testing::Test {
 protected:
     void SetUp() override { UseStateFolder(temp.sub("state")); }
-    void TearDown() override { ZEL::linuxhost::InstallHostFolders(ZEL::linuxhost::HostFolders{}); }
+    void TearDown() override { ZEL::linuxhost::InstallHostFolders({}); }
     static void UseStateFolder(const std::string& folder) {
-        ZEL::linuxhost::HostFolders folders;
-        folders.state_dir = folder;
-        ZEL::linuxhost::InstallHostFolders(folders);
+        ZEL::linuxhost::InstallHostFolders({{}, {}, {}, {}, folder});
     }
     std::string StateFolder() const { return ZEL::linuxhost::CurrentHostFolders().state_dir; }
     std::string RegistryPath() const { return StateFolder() + "registry.json"; }
@@ -184,7 +179,8 @@ TEST_F(StateFiles, ConcurrentChangesLoseNoValueAndKeepTheSetAndTheFilesConsisten
     for (int t = 1; t < kThreads; t += 2) for (int i = 0; i < kEach; ++i) expected.emplace(t, i);
     EXPECT_EQ(CriticalEventLogger.Active(), expected);
     EXPECT_EQ(PairsInFile(EventsPath()), expected);
-    EXPECT_EQ(FolderSize(StateFolder()), 2) << "no temporary file is left behind";
+    const std::filesystem::directory_iterator files(StateFolder());
+    EXPECT_EQ(std::distance(files, {}), 2) << "no temporary file is left behind";
     EXPECT_EQ(HostLines().size(), static_cast<size_t>(kThreads * kEach + kThreads / 2)) << "the events' lines only";
 }
 

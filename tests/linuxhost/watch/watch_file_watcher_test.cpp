@@ -145,8 +145,7 @@ TEST_F(FileWatcherTest, SteadyWritesAreReportedAndDestructionIsPromptAndFinalWhi
     Touch(wal);
     std::thread writer([&] {
         const int fd = ::open(wal.c_str(), O_WRONLY | O_CLOEXEC);
-        while (writing.load() && ::pwrite(fd, "y", 1, 0) == 1) {
-        }
+        while (writing.load() && ::pwrite(fd, "y", 1, 0) == 1) continue;
         ::close(fd);
     });
     auto watcher = Watch(dir.path(), {L"a.db"});

@@ -42,12 +42,8 @@ std::pair<long, long> CreateAndGetOwner(const std::string& path) {
 // Sets logon_user for one test; the previous host settings come back afterwards.
 class ImpersonationTest : public ::testing::Test {
 protected:
-    void TearDown() override {
-        EXPECT_EQ(ThreadFsUid(), ::geteuid()) << "a test left the thread impersonating";
-    }
+    void TearDown() override { EXPECT_EQ(ThreadFsUid(), ::geteuid()) << "left impersonating"; }
     void SetLogonUser(const std::string& user) { m_user.reset(), m_user.emplace(user); }
-
-private:
     std::optional<testsupport::LogonUser> m_user;
 };
 
@@ -55,9 +51,7 @@ TEST_F(ImpersonationTest, ResultCodesWhenNoSwitchHappens) {
     const bool root = ::geteuid() == 0;
     SetLogonUser("datasync-no-such-user-4b1d");
     EXPECT_EQ(ImpersonateUser().EnterLogOnUserMode(), 1332);
-    const passwd* self = ::getpwuid(::geteuid());
-    ASSERT_NE(self, nullptr);
-    SetLogonUser(self->pw_name);
+    SetLogonUser(testsupport::LogonUser::CurrentUserName());
     const std::string idsBefore = ThreadIds();
     ImpersonateUser same;
     EXPECT_EQ(same.EnterLogOnUserMode(), 0) << "the service already runs as the user";

@@ -28,10 +28,7 @@ inline testsupport::LogCapture& HostLogLines() {
     return *capture;
 }
 struct HostLogEnvironment : ::testing::Environment {
-    void SetUp() override {
-        HostLogLines();
-        ZEL::linuxhost::HostLog();
-    }
+    void SetUp() override { HostLogLines(), ZEL::linuxhost::HostLog(); }
 };
 inline ::testing::Environment* const g_hostLogEnvironment =
     ::testing::AddGlobalTestEnvironment(new HostLogEnvironment);
