@@ -305,7 +305,7 @@ TEST_F(ManagerTest, DatabaseCreateTableKeepsAnExistingTableAndReportsFailuresWit
 
 using ZEL::utility::DB_PATH_USER_SHARED;
 
-class EventDataLoggingTest : public ::testing::Test {
+class EventDataLoggingTest : public ManagerTest {
 protected:
     void SetUp() override {
         ZEL::linuxhost::InstallHostFolders(
@@ -320,9 +320,6 @@ protected:
                std::to_string(store.GetLastID(L"ds1", table, where)) + " '" +
                store.GetLastLogtime(L"ds1", table, where) + "'";
     }
-    testsupport::LogCapture logs;
-    testsupport::TempDir temp;
-    ZEL::linuxhost::SqliteDatabaseManager manager;
     ZEL::linuxhost::SqliteEventDataLogging store;
     const std::string service = temp.path() + "service/";
 };
