@@ -14,14 +14,13 @@ class NotificationsTest : public testsupport::AgentHarness {
 protected:
     void Deliver(int topic, int state, Kind kind = Kind::Plain) {
         Publish(topic, state, kind);
-        WaitIdle();
+        ASSERT_TRUE(WaitBusIdle());
     }
     void DeliverCommand(const std::wstring& action, const std::wstring& message,
                         const std::map<std::wstring, std::wstring>& fields = {}) {
         PublishCommand(action, message, fields);
-        WaitIdle();
+        ASSERT_TRUE(WaitBusIdle());
     }
-    void WaitIdle() { ASSERT_TRUE(WaitBusIdle()); }
     static Json::UInt BackoffResetDelay(DataSyncAgent& agent) {
         return agent.GetStatusSnapshot()["agent"]["backoff_reset_delay_minutes"].asUInt();
     }

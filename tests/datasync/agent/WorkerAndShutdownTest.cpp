@@ -95,28 +95,24 @@ TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {
 TEST(WorkerWatchdogTest, OnlyTheTimeInsideAMessageCountsAsBusy) {
     enum Worker { kWaitsForAMessage, kPausedOffline, kInsideAMessage };
     const char* const handled = "MsgHandleProc: Get DEVICE_ONLINE";
-    const struct {
-        Worker worker;
-        std::chrono::milliseconds busy;
-    } cases[] = {{kWaitsForAMessage, 0ms}, {kPausedOffline, 0ms}, {kInsideAMessage, 1h}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.worker);
+    for (Worker worker : {kWaitsForAMessage, kPausedOffline, kInsideAMessage}) {
+        SCOPED_TRACE(worker);
         testsupport::FakeHost host;
         testsupport::PreparedComponents p(host.UsePolicy(testsupport::SyncPolicy(L"KTA", {{L"DS-1", L"nrt"}})));
-        p.c.state._b_is_online = c.worker != kPausedOffline;
-        if (c.worker == kInsideAMessage) {
+        p.c.state._b_is_online = worker != kPausedOffline;
+        if (worker == kInsideAMessage) {
             host.logs.HoldAt({handled});
             p.c.queue.PutMsg(ZEL::DataSync::sync_msg{ZEL::DataSync::DEVICE_ONLINE, L""});
         }
         p.c.worker.Start();
         const auto entered = [&] { return host.logs.Contains("MsgHandleProc: thread Entry!"); };
-        ASSERT_TRUE(c.worker == kInsideAMessage ? host.logs.WaitUntilHeld() : WaitUntil(entered));
+        ASSERT_TRUE(worker == kInsideAMessage ? host.logs.WaitUntilHeld() : WaitUntil(entered));
         host.clock.AdvanceSteady(1h);
-        EXPECT_EQ(p.c.worker.BusyFor(), c.busy);
+        EXPECT_EQ(p.c.worker.BusyFor(), worker == kInsideAMessage ? 1h : 0ms);
         host.logs.HoldAt({});
-        if (c.worker == kPausedOffline)
+        if (worker == kPausedOffline)
             p.Notify(ZEL::ZELNotificationData(ZEL::TOPIC_DEVICE_READY, ZEL::STATE_DONE, L""));
-        if (c.worker != kWaitsForAMessage) {
+        if (worker != kWaitsForAMessage) {
             EXPECT_TRUE(WaitUntil([&] { return host.logs.Contains(handled) && p.c.queue.Size() == 0; }));
             EXPECT_TRUE(WaitUntil([&] { return p.c.worker.BusyFor() == 0ms; })) << "idle after the message";
         }
@@ -125,25 +121,21 @@ TEST(WorkerWatchdogTest, OnlyTheTimeInsideAMessageCountsAsBusy) {
 
 // Tables in memory, installed while they live, whose dated delete of `datasetId`'s item events takes one of
 // its `rows` a step, asks `stop` before each and calls `onStep` as each starts: a slow disk the test holds.
-class SlowTables : public testsupport::MemoryTables {
-public:
-    SlowTables(std::wstring datasetId, std::function<void()> onStep)
-        : m_datasetId(std::move(datasetId)), m_onStep(std::move(onStep)) {
-        ZEL::DataSync::InstallStores({this, m_saved.bookmarks, m_saved.files, m_saved.registry});
+struct SlowTables : testsupport::MemoryTables {
+    SlowTables(std::wstring id, std::function<void()> f) : datasetId(std::move(id)), onStep(std::move(f)) {
+        ZEL::DataSync::InstallStores({this, saved.bookmarks, saved.files, saved.registry});
     }
-    ~SlowTables() override { ZEL::DataSync::InstallStores(m_saved); }
+    ~SlowTables() override { ZEL::DataSync::InstallStores(saved); }
     std::int64_t DeleteDatedRows(const TableRef& table, const std::chrono::system_clock::time_point&,
                                  ZEL::DataSync::CutoffBound, const std::function<bool()>& stop) override {
         std::int64_t deleted = 0;
-        for (; table.datasetId == m_datasetId && rows > 0 && !(stop && stop()); --rows, ++deleted) m_onStep();
+        for (; table.datasetId == datasetId && rows > 0 && !(stop && stop()); --rows, ++deleted) onStep();
         return deleted;
     }
+    const ZEL::DataSync::Stores saved = ZEL::DataSync::InstalledStores();
+    const std::wstring datasetId;
+    const std::function<void()> onStep;
     std::atomic<int> rows{0};
-
-private:
-    const ZEL::DataSync::Stores m_saved = ZEL::DataSync::InstalledStores();
-    const std::wstring m_datasetId;
-    const std::function<void()> m_onStep;
 };
 
 TEST_F(WorkerTest, UnInitStopsRetentionBetweenDeleteStepsWithoutWaitingForARestartInFlight) {
@@ -190,10 +182,8 @@ TEST_F(WorkerTest, UnInitEndsAnAgentInAnyStateAndAnAgentInitialisedAgainRunsAfre
         Start(agent);
         ASSERT_TRUE(UnInitWithin(agent));
         Start(agent);
-        DataSyncAgent::RetryInfo blocked;  // KTA blocked after its server errors
-        blocked._sync_allowed = false;
-        blocked._retry_counts = {0, 0, 11};
-        agent.SetRetryInfo(SyncEP::SyncEP_KTA, blocked);
+        // KTA blocked after its server errors.
+        agent.SetRetryInfo(SyncEP::SyncEP_KTA, {0, 0, 0, 0, false, {0, 0, 11}});
         PublishCommand(L"set", L"resetBackOffState", {{L"randomDelay", L"1"}});
         EXPECT_TRUE(WaitUntil([&agent] {
             DataSyncAgent::RetryInfo info;

@@ -15,10 +15,6 @@ using testsupport::PreparedComponents;
 const std::wstring kData = L"6F1C2D3E-0000-4000-8000-000000000001";
 const std::wstring kOther = L"6F1C2D3E-0000-4000-8000-000000000002";
 
-ZEL::TelemetryPolicy Policy() {
-    return testsupport::SyncPolicy(L"KTA", {{kData, L"nrt"}, {kOther, L"nrt"}});
-}
-
 TEST(TelemetryDuplicationTest, OnlyAFullySentDatabaseGainsACopyOfItsNewestRow) {
     FakeHost host;
     for (const auto& [id, next] :
@@ -26,7 +22,8 @@ TEST(TelemetryDuplicationTest, OnlyAFullySentDatabaseGainsACopyOfItsNewestRow) {
         host.AddItemEvents(ZEL::utility::DB_PATH_INTERNAL, id, 3);
         host.bookmarks.Write({L"SyncPoint.sqlite3", ZEL::utility::DB_PATH_INTERNAL, id, L"ItemEvent"}, next);
     }
-    PreparedComponents p(host.UsePolicy(Policy()));
+    PreparedComponents p(
+        host.UsePolicy(testsupport::SyncPolicy(L"KTA", {{kData, L"nrt"}, {kOther, L"nrt"}})));
     for (const auto& [id, copied] : {std::pair{kData, true}, std::pair{kOther, false}}) {
         SCOPED_TRACE(ZEL::String::UTF16ToUTF8(id));
         EXPECT_EQ(p.c.duplication.DuplicateLastRecordInDB(id, id + L"_ItemEvent.sqlite3"), copied);
@@ -36,7 +33,7 @@ TEST(TelemetryDuplicationTest, OnlyAFullySentDatabaseGainsACopyOfItsNewestRow) {
 
 TEST(TelemetryDuplicationTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnAStop) {
     FakeHost host;
-    PreparedComponents p(host.UsePolicy(Policy()));
+    PreparedComponents p(host.UsePolicy(testsupport::SyncPolicy(L"KTA", {{kData, L"nrt"}})));
     p.c.duplication.CreateGlobalEvents();
     platform::HANDLE notify = platform::OpenEventW(ZEL::DataSync::kNotifyDuplicateItemEvent),
                      ack = platform::OpenEventW(ZEL::DataSync::kAckItemDuplicateEvent);
@@ -54,8 +51,7 @@ TEST(TelemetryDuplicationTest, TheUserAgentHandShakeEndsWithItsAckOrAtOnceOnASto
     EXPECT_FALSE(waiting.get()) << "no ack: the stop ends the wait";
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_FALSE(p.c.duplication.NotifyAndWaitForAck(5)) << "no hand-shake for another kind";
-    platform::CloseHandle(notify);
-    platform::CloseHandle(ack);
+    for (platform::HANDLE handle : {notify, ack}) platform::CloseHandle(handle);
 }
 
 }  // namespace
