@@ -67,19 +67,6 @@ protected:
         WriteTextFile(m_layout.hostConfig, config.toStyledString(), 0600);
     }
 
-    // A CA, a server certificate and a client one, all valid from `from` to `to` seconds from
-    // now; returns the CA, to issue more.
-    pki::Issued MakePki(long from, long to) {
-        const std::string& dir = m_layout.pkiDir;
-        MakeFolders(dir);
-        m_pki = {dir + "ca.pem", dir + "server.pem", dir + "server-key.pem", dir + "client.pem", dir + "client-key.pem"};
-        pki::Issued ca = pki::Issue("Test CA", pki::Role::Authority, nullptr, from, to);
-        pki::Write(ca, m_pki.caCert, nullptr);
-        pki::Write(pki::Issue("127.0.0.1", pki::Role::Server, &ca, from, to), m_pki.serverCert, &m_pki.serverKey);
-        pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &ca, from, to), m_pki.clientCert, &m_pki.clientKey);
-        return ca;
-    }
-
     // Starts datasyncd with `args` (the host config in place when none; through m_daemonWrapper
     // when one is set) and waits until its control socket answers; m_up holds that answer.
     void StartDaemon(std::vector<std::string> args = {}) {

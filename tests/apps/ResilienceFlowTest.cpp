@@ -99,7 +99,16 @@ protected:
 };
 
 TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowHoldsNothingPastItsWindowAndARenewedCertificateIsPresentedAtOnce) {
-    const pki::Issued ca = MakePki(-2 * kYear, 2 * kYear);
+    // A CA, server and client certificates valid a year either side of the steps.
+    const std::string& dir = m_layout.pkiDir;
+    const long from = -2 * kYear, to = 2 * kYear;
+    MakeFolders(dir);
+    m_pki = {dir + "ca.pem", dir + "server.pem", dir + "server-key.pem", dir + "client.pem",
+             dir + "client-key.pem"};
+    const pki::Issued ca = pki::Issue("Test CA", pki::Role::Authority, nullptr, from, to);
+    pki::Write(ca, m_pki.caCert, nullptr);
+    pki::Write(pki::Issue("127.0.0.1", pki::Role::Server, &ca, from, to), m_pki.serverCert, &m_pki.serverKey);
+    pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &ca, from, to), m_pki.clientCert, &m_pki.clientKey);
     m_datasets[2].syncEPs = "NAVP";
     ASSERT_NO_FATAL_FAILURE(Lay(m_datasets, {"kta=429x1"}));
     ::setenv("DATASYNC_WALL_CLOCK_OFFSET_FILE", m_offset.c_str(), 1);
@@ -123,7 +132,7 @@ TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowHoldsNothingPastItsWindowAndARene
 
     // Renewed as renewal tools do (written beside, renamed over): the next NAVS request presents it.
     const std::string newKey = m_pki.clientKey + ".new";
-    pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &ca, -2 * kYear, 2 * kYear), m_pki.clientCert + ".new", &newKey);
+    pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &ca, from, to), m_pki.clientCert + ".new", &newKey);
     const size_t before = Recorded("navs", "client_certificate").size();
     ASSERT_EQ(std::rename(newKey.c_str(), m_pki.clientKey.c_str()), 0);
     ASSERT_EQ(std::rename((m_pki.clientCert + ".new").c_str(), m_pki.clientCert.c_str()), 0);
