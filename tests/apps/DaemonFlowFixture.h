@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 #include "ChildProcess.h"
 #include "LineClient.h"
@@ -68,13 +69,16 @@ protected:
     }
 
     // Starts datasyncd with `args` (the host config in place when none; through m_daemonWrapper
-    // when one is set) and waits until its control socket answers; m_up holds that answer.
-    void StartDaemon(std::vector<std::string> args = {}) {
+    // when one is set) and the variables `env`, and waits until its control socket answers; m_up
+    // holds that answer.
+    void StartDaemon(std::vector<std::string> args = {}, const std::map<std::string, std::string>& env = {}) {
         if (args.empty()) args = {"--config", m_layout.hostConfig};
         args.insert(args.begin(), DATASYNCD_PATH);
         if (!m_daemonWrapper.empty()) args.insert(args.begin(), m_daemonWrapper);
         const std::string stem = m_dir.path() + "datasyncd";
+        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
         m_daemon = std::make_unique<DemoProcess>("datasyncd", args, stem + ".out", stem + ".err");
+        for (const auto& [name, value] : env) ::unsetenv(name.c_str());
         m_up = LineClient::RequestWhenUp(m_layout.stateDir + "control.sock", R"({"cmd":"status"})", seconds(30))
                    .value_or("no answer");
         ASSERT_NE(m_up.find("\"ok\":true"), std::string::npos) << m_up << ReadTextFile(m_daemon->ErrFile());

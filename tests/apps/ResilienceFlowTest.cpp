@@ -111,10 +111,7 @@ TEST_F(ClockFlow, AYearForwardAndBackLosesNoRowHoldsNothingPastItsWindowAndARene
     pki::Write(pki::Issue(m_deviceId, pki::Role::Client, &ca, from, to), m_pki.clientCert, &m_pki.clientKey);
     m_datasets[2].syncEPs = "NAVP";
     ASSERT_NO_FATAL_FAILURE(Lay(m_datasets, {"kta=429x1"}));
-    ::setenv("DATASYNC_WALL_CLOCK_OFFSET_FILE", m_offset.c_str(), 1);
-    StartDaemon();
-    ::unsetenv("DATASYNC_WALL_CLOCK_OFFSET_FILE");
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(StartDaemon({}, {{"DATASYNC_WALL_CLOCK_OFFSET_FILE", m_offset}}));
     WriteRows(m_datasets[2], 1, 1);
     ASSERT_TRUE(WriteAndDeliver({"navs", "navp"})) << AgentErrors();
     ASSERT_GT(Status()["backoff"]["KTA"]["wait_left_ms"].asInt64(), 1700000) << "KTA waits out its 429";
@@ -173,12 +170,8 @@ TEST_F(HousekeepingFlow, ARealmChangeBlocksUploadsWithoutStallingUntilThePurgeAn
     testsupport::TelemetryWriter(m_layout.serviceDir + m_live.DatabaseFile(), "ItemEvent")
         .Insert(ItemEventJson(m_live.id, m_live.name, m_live.ItemId(99), m_contextId, 99), "yesterday");
     NotifySocket notify;
-    ::setenv("NOTIFY_SOCKET", notify.Name().c_str(), 1);
-    ::setenv("WATCHDOG_USEC", "30000000", 1);
-    StartDaemon();
-    ::unsetenv("NOTIFY_SOCKET");
-    ::unsetenv("WATCHDOG_USEC");
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(
+        StartDaemon({}, {{"NOTIFY_SOCKET", notify.Name()}, {"WATCHDOG_USEC", "30000000"}}));
     EXPECT_EQ(PurgeState(), "pending") << Status()["purge"].toStyledString() << AgentErrors();
     // Pending for as long as it takes: the worker and the timer go round, and feed the watchdog.
     int feeds = 0;
