@@ -93,17 +93,5 @@ TEST_F(CertExpiryPauseTest, OnlyAnAcceptedCallThatPresentedTheCertificateEndsThe
     }
 }
 
-// While paused the device context goes to neither KTA nor NAVS (the dispatch is held in
-// DeviceMissingTest.BlockingAnswersHoldKtaAndNavsButNotNavp).
-TEST_F(CertExpiryPauseTest, WhilePausedTheDeviceContextPostsToNeitherKtaNorNavs) {
-    ZEL::TelemetryPolicy policy = m_policy;
-    policy.datasets.push_back(
-        testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7", L"DeviceContext", L"KTA,NAVS", L"nrt"));
-    PreparedAgent agent(policy, m_stop);
-    ASSERT_TRUE(agent.c.certPause.CheckAndHandleCertificateExpiryError(Answer(34)));
-    EXPECT_FALSE(agent.c.deviceContext.HandleDeviceContext(ZEL::DataSync::kDeviceContextFileName));
-    EXPECT_TRUE(m_transport.Requests().empty());
-}
-
 }  // namespace
 }  // namespace resiliencetest

@@ -72,8 +72,11 @@ TEST_F(DeviceMissingTest, ManualRegistrationAndRemoveDeviceAllowAnotherRequest) 
 
 // A device-missing answer (of KTA or NAVS) or an expired certificate from KTA holds KTA and NAVS
 // back, not NAVP, and counts as no back-off failure; the block's end (an hour, the first heartbeat
-// call) lets both go on.
+// call) lets both go on. The device context is held as the rows are.
 TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
+    ZEL::TelemetryPolicy policy = m_policy;
+    policy.datasets.push_back(testsupport::MakeDataSet(L"03D21916-F27E-41EB-B8B3-77372521FBC7",
+                                                       L"DeviceContext", L"KTA,NAVS", L"nrt"));
     int rows = 0;
     for (auto [name, navsFails, status, resultCode, renewals, blockedFor] :
          {std::tuple{"certificate expired at KTA", 0, 0, 34, 0, 10000ms},
@@ -82,7 +85,7 @@ TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
         SCOPED_TRACE(name);
         AddEvents(rows + 1, rows + 3);
         rows += 3;
-        m_prepared = std::make_unique<PreparedAgent>(m_policy, m_stop);
+        m_prepared = std::make_unique<PreparedAgent>(policy, m_stop);
         const auto [kta, navs, navp] = Requests();
         const int before = Renewals();
         if (navsFails) m_transport.QueueStatus(200);
@@ -92,6 +95,7 @@ TEST_F(DeviceMissingTest, BlockingAnswersHoldKtaAndNavsButNotNavp) {
         EXPECT_EQ(m_prepared->Record(navsFails ? NAVS : KTA)._retry_counts, (Counts{0, 0, 0}));
         EXPECT_EQ(Renewals() - before, renewals);
         EXPECT_FALSE(m_prepared->DoPost(uploadtest::kDatasetW));
+        EXPECT_FALSE(m_prepared->c.deviceContext.HandleDeviceContext(ZEL::DataSync::kDeviceContextFileName));
         EXPECT_EQ(Requests(), std::tuple(kta + 1, navs + navsFails, navp + 1)) << "KTA and NAVS held";
         m_clock.AdvanceSteady(blockedFor);
         EXPECT_TRUE(m_prepared->DoPost(uploadtest::kDatasetW));
