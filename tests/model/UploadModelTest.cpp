@@ -127,7 +127,7 @@ public:
     ~UploadModel() {
         CoreUtility::SetInstance(nullptr);
         m_writer.reset();
-        DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath());
+        CloseAll();
         m_vfs.Forget(m_dir.path());
     }
 
@@ -146,12 +146,13 @@ public:
         for (int f = 0; f < kFamilies && m_failure.empty(); ++f)
             for (const auto& [id, serial] : m_rows)
                 if (id >= m_families[f].exemptBelow && m_families[f].had.count(serial) == 0)
-                    Fail(std::string(kFamilyNames[f]) + " never had row " + std::to_string(id));
+                    Fail(kFamilyNames[f] + " never had row " + std::to_string(id));
         return m_failure.empty() ? "" : m_failure + "\nsteps:" + m_trace.str();
     }
 
 private:
     int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(m_random); }
+    void CloseAll() { DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath()); }
     void Fail(const std::string& what) {
         if (m_failure.empty()) m_failure = what;
     }
@@ -227,14 +228,10 @@ private:
     }
 
     UploadOutcome RunUploader(int f) {
-        upload::UploadServices services;
-        services.tables = linuxhost::HostStores().tables;
-        services.bookmarks = linuxhost::HostStores().bookmarks;
-        services.unsaved = m_unsaved.get();
-        services.includeEvents = [](const std::wstring&, std::list<std::wstring>& include) {
-            include = {L"ALL"};
-            return true;
-        };
+        const auto all = [](const std::wstring&, std::list<std::wstring>& in) { return in = {L"ALL"}, true; };
+        // The host's stores, the bookmark files held since the last restart, never blocked, every event.
+        const Stores host = linuxhost::HostStores();
+        const upload::UploadServices services{host.tables, host.bookmarks, m_unsaved.get(), {}, all};
         const std::wstring url = String::UTF8ToUTF16(kUrls[f]);
         if (f == kNavp) {
             NavpSyncAgent agent(kDatasetW, url, NAVP_ITEM_EVENT, utility::DB_PATH_INTERNAL);
@@ -308,23 +305,20 @@ private:
         if (family.carried || bookmark > m_largestEver + 1) return;
         for (const auto& [id, serial] : m_rows)
             if (id < bookmark && id >= family.exemptBelow && family.had.count(serial) == 0)
-                Fail(std::string(kFamilyNames[f]) + " skipped row " + std::to_string(id) + " (bookmark " +
+                Fail(kFamilyNames[f] + " skipped row " + std::to_string(id) + " (bookmark " +
                      std::to_string(family.stored) + ")");
     }
 
     // The agent's process ends (and with the power, the writer's too) and starts again.
     void Restart(bool powerCut) {
-        const auto closeAll = [this] {
-            DatabaseManager::GetInstance()->CloseCachedDatabasesUnderPath(m_dir.wpath());
-        };
         if (powerCut) {
-            m_vfs.CutPower([&] { m_writer.reset(), closeAll(); });
+            m_vfs.CutPower([&] { m_writer.reset(), CloseAll(); });
             m_writer = std::make_unique<testsupport::TelemetryWriter>(m_table, "ItemEvent");
             if (m_writer->Scalar("select count(*) from ItemEvent") !=
                 static_cast<std::int64_t>(m_rows.size()))
                 Fail("the writer's synced rows did not survive the power cut");
         } else {
-            closeAll();
+            CloseAll();
         }
         m_unsaved = std::make_unique<UnsavedBookmarks>(m_clock);
         for (int f = 0; f < kFamilies; ++f) {
@@ -334,7 +328,7 @@ private:
             // A write reported failed may have landed all the same (a failed sync of its WAL).
             if (powerCut ? family.held.count(now) == 0
                          : now != family.stored && now != before && !(family.stored < 0 && now == 0))
-                Fail(std::string(kFamilyNames[f]) + ": after the " + (powerCut ? "power cut" : "restart") +
+                Fail(kFamilyNames[f] + ": after the " + (powerCut ? "power cut" : "restart") +
                      " the bookmark is " + std::to_string(now));
             // What may go again: the rows from the bookmark on (all of the file when the bookmark
             // lies past it: the agent takes the file for one created again).
@@ -345,8 +339,8 @@ private:
                     again += family.mayResend.insert(serial).second;
             // At most a batch per crash and per bookmark write that failed before it.
             if (again > 10 * (1 + family.unsure))
-                Fail(std::string(kFamilyNames[f]) + ": " + std::to_string(again) +
-                     " rows go again after the " + (powerCut ? "power cut" : "restart"));
+                Fail(kFamilyNames[f] + ": " + std::to_string(again) + " rows go again after the " +
+                     (powerCut ? "power cut" : "restart"));
             // Back to a bookmark of an older file (the move into this one was lost).
             if (pastTheFile || family.storedIn != m_generation) family.carried = true;
             family.stored = now, family.owed.reset();
