@@ -56,7 +56,6 @@ TEST_F(FullInitTest, EnabledDatasetsFillTheNrtListAndTheScheduledIntervals) {
     scheduled["44444444-DDDD"] = 900u;
     scheduled["55555555-EEEE"] = 3600u;
     EXPECT_EQ(status["scheduled_datasets"], scheduled);
-    agent.UnInit();
 }
 
 TEST_F(FullInitTest, DeviceOnlineIsQueuedAtStartOnlyWhenTheLastStatesSayOnlineAndRegistered) {
@@ -80,7 +79,6 @@ TEST_F(FullInitTest, DeviceOnlineIsQueuedAtStartOnlyWhenTheLastStatesSayOnlineAn
         EXPECT_EQ(std::tuple(status["agent"]["online"].asBool(), status["agent"]["registered"].asBool()),
                   std::tuple(c.online, c.registered));
         EXPECT_EQ(status["queue_length"].asUInt64(), c.online && c.registered ? 1u : 0u);
-        agent.UnInit();
     }
 }
 

@@ -47,7 +47,6 @@ TEST_F(NotificationsTest, BeforeFullInitOnlyDeviceStateTopicsWaitAndTheRestIsDro
         // FullInit queues one request (online by the recorded state), the notification in the grace one more.
         if (!fullInitInTheGrace) agent.FullInit();
         EXPECT_EQ(QueueLength(agent), fullInitInTheGrace ? 2u : 1u);
-        agent.UnInit();
     }
 }
 
@@ -62,9 +61,10 @@ TEST_F(NotificationsTest, NotificationsDuringARestartAreKeptInOrderAndHandledOnc
     DeliverCommand(L"run", L"removeDevice");
     m_logs.HoldAt({});
     restart.wait();
-    EXPECT_EQ(std::pair(agent.GetStatusSnapshot()["agent"]["online"].asBool(), CountLogged("Received removeDevice")),
-              std::pair(false, 1)) << "offline last, and the command handled";
-    agent.UnInit();
+    EXPECT_EQ(std::pair(agent.GetStatusSnapshot()["agent"]["online"].asBool(),
+                        CountLogged("Received removeDevice")),
+              std::pair(false, 1))
+        << "offline last, and the command handled";
 }
 
 TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDeviceOnlineWhenBothHold) {
@@ -93,7 +93,6 @@ TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDev
         Deliver(step.topic, step.state);
         EXPECT_EQ(flags(), step.after);
     }
-    agent.UnInit();
 }
 
 TEST_F(NotificationsTest, PolicyChangeRestartsOnlyOnItsStateAndSystemTimeOnAnyState) {
@@ -111,7 +110,6 @@ TEST_F(NotificationsTest, PolicyChangeRestartsOnlyOnItsStateAndSystemTimeOnAnySt
     for (int state : {0, 99}) Deliver(ZEL::TOPIC_SYSTEM_TIME, state);
     EXPECT_EQ(Starts(), 4);
     EXPECT_TRUE(agent.GetStatusSnapshot()["agent"]["started"].asBool());
-    agent.UnInit();
 }
 
 TEST_F(NotificationsTest, ServerCommandsMatchTheirActionAsDocumented) {
@@ -137,7 +135,6 @@ TEST_F(NotificationsTest, ServerCommandsMatchTheirActionAsDocumented) {
 
     for (const wchar_t* action : {L"run", L"Run", L"set"}) DeliverCommand(action, L"SENDTELEMETRY");  // exactly "run"
     EXPECT_EQ(CountLogged("Received sendTelemetry command!"), 1);
-    agent.UnInit();
 }
 
 }  // namespace

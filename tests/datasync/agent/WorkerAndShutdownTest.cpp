@@ -51,7 +51,6 @@ TEST_F(WorkerTest, WithOnlyNavpEnabledTheWorkerTakesMessagesWhileUnregistered) {
     ASSERT_TRUE(WaitBusIdle());
     ASSERT_FALSE(agent.GetStatusSnapshot()["agent"]["registered"].asBool());
     EXPECT_TRUE(WaitUntil([&agent] { return QueueLength(agent) == 0; })) << "the worker took DEVICE_ONLINE";
-    agent.UnInit();
 }
 
 TEST_F(WorkerTest, UnInitWaitsForEveryThreadThatIsStillRunning) {

@@ -57,7 +57,6 @@ TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsOnlyKtaTakesItsMutua
     for (const char* name : {"KTA", "NAVS", "NAVP"})
         EXPECT_TRUE(Family(status, name)["enabled"].asBool() && !Family(status, name)["url_valid"].asBool()) << name;
     EXPECT_EQ(m_transport.RequestCount(), 0);
-    agent.UnInit();
 }
 
 TEST_F(EndpointsTest, KtaIsEnabledOnlyByAnEnabledDatasetNamingKtaInUpperCase) {
@@ -74,7 +73,6 @@ TEST_F(EndpointsTest, KtaIsEnabledOnlyByAnEnabledDatasetNamingKtaInUpperCase) {
         agent.FullInit();
         EXPECT_EQ(Family(agent.GetStatusSnapshot(), "KTA")["enabled"].asBool(), c.ktaEnabled);
     }
-    agent.UnInit();
 }
 
 }  // namespace
