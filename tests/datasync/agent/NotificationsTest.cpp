@@ -61,10 +61,8 @@ TEST_F(NotificationsTest, NotificationsDuringARestartAreKeptInOrderAndHandledOnc
     DeliverCommand(L"run", L"removeDevice");
     m_logs.HoldAt({});
     restart.wait();
-    EXPECT_EQ(std::pair(agent.GetStatusSnapshot()["agent"]["online"].asBool(),
-                        CountLogged("Received removeDevice")),
-              std::pair(false, 1))
-        << "offline last, and the command handled";
+    EXPECT_FALSE(agent.GetStatusSnapshot()["agent"]["online"].asBool()) << "offline last";
+    EXPECT_EQ(CountLogged("Received removeDevice"), 1) << "and the command handled";
 }
 
 TEST_F(NotificationsTest, DeviceReadyAndRegistrationStatesSetTheFlagsAndQueueDeviceOnlineWhenBothHold) {

@@ -36,11 +36,7 @@ TEST_F(EndpointsTest, EachUrlComesFromTheUrlMapThenItsFieldsOnlyKtaTakesItsMutua
     EXPECT_EQ(Urls(agent), "https://primary.example/kta https://field.example/navs https://field.example/navp");
     m_config->ChangePolicy([](Policy& policy) { policy.primaryUrl.clear(); });
     EXPECT_EQ(Urls(agent), "https://secondary.example/kta https://field.example/navs https://field.example/navp");
-    m_config->ChangePolicy([](Policy& p) {
-        p.secondaryUrl.clear();
-        p.navsUrl.clear();
-        p.navpUrl.clear();
-    });
+    m_config->ChangePolicy([](Policy& p) { p.secondaryUrl.clear(), p.navsUrl.clear(), p.navpUrl.clear(); });
     EXPECT_EQ(Urls(agent), "https://default.example.net/device  ");
     Json::Value status = agent.GetStatusSnapshot();
     EXPECT_TRUE(Family(status, "KTA")["url_valid"].asBool());
