@@ -73,23 +73,22 @@ TEST_F(CertExpiryPauseTest, OnlyCode34PausesARepeatedExpiryChangesNothingAndRegi
 // The uploads that end the pause: accepted heartbeat calls of KTA, and of NAVS while it posts with
 // the client certificate; NAVS without it proves nothing about the certificate.
 TEST_F(CertExpiryPauseTest, OnlyAnAcceptedCallThatPresentedTheCertificateEndsThePause) {
-    const struct { const wchar_t* family; const wchar_t* authMode; bool ends; } cases[] = {
-        {L"KTA", L"", true}, {L"NAVS", L"mtls", true}, {L"NAVS", L"", false}};
     std::int64_t row = 0;
-    for (const auto& c : cases) {
+    for (auto [family, authMode, ends] :
+         {std::tuple{L"KTA", L"", true}, {L"NAVS", L"mtls", true}, {L"NAVS", L"", false}}) {
         ++row;
         AddEvents(row, row);  // a row none of the families has
-        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(std::wstring(c.family) + L" auth mode " + c.authMode));
+        SCOPED_TRACE(ZEL::String::UTF16ToUTF8(std::wstring(family) + L" auth mode " + authMode));
         ZEL::TelemetryPolicy policy = m_policy;
-        policy.authMode = c.authMode;
-        policy.datasets.front().set_syncEPs(c.family);
+        policy.authMode = authMode;
+        policy.datasets.front().set_syncEPs(family);
         PreparedAgent agent(policy, m_stop);
         ASSERT_TRUE(agent.c.certPause.CheckAndHandleCertificateExpiryError(Answer(34)));
         m_clock.AdvanceSteady(10s);  // the first heartbeat call is due
         const std::size_t before = m_transport.Requests().size();
         agent.DoPost(uploadtest::kDatasetW);
         EXPECT_EQ(m_transport.Requests().size(), before + 1);
-        EXPECT_EQ(agent.c.certPause.IsPaused(), !c.ends);
+        EXPECT_EQ(agent.c.certPause.IsPaused(), !ends);
     }
 }
 
