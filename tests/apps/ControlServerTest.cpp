@@ -86,7 +86,10 @@ TEST_F(ControlServerTest, ManyPipelinedRequestsFromAClientThatReadsLateAreAllAns
 
 TEST_F(ControlServerTest, OverlongRequestIsRefusedAndTheConnectionClosedOneOfExactlyTheLimitServed) {
     std::atomic<int> handled{0};
-    auto server = Serving([&handled](auto& line, auto&) { return ++handled, Echo(line); });
+    auto server = Serving([&handled](auto& line, auto&) {
+        ++handled;
+        return Echo(line);
+    });
     auto client = Client();
     ASSERT_TRUE(client->Send(std::string(ControlServer::kMaxLineBytes + 10, 'x')));
     EXPECT_EQ(client->ReadLine(), "{\"error\":\"request line longer than 65536 bytes\",\"ok\":false}");

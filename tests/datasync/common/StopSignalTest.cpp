@@ -28,7 +28,10 @@ struct Waits {
 TEST(StopSignalTest, WaitUntilEndsOnItsConditionItsDeadlineOrAStopAndOnNothingElse) {
     using Step = std::function<void(Waits&)>;
     using E = StopSignal::Ended;
-    const Step holdsNow = [](Waits& w) { w.holds = true, w.signal.Changed(); };
+    const Step holdsNow = [](Waits& w) {
+        w.holds = true;
+        w.signal.Changed();
+    };
     const Step otherChange = [](Waits& w) { w.signal.Changed(); };  // leaves the condition false
     const Step to59min = [](Waits& w) { w.clock.AdvanceSteady(59min); };
     const Step to60min = [](Waits& w) { w.clock.AdvanceSteady(1min); };  // the deadline
@@ -51,7 +54,12 @@ TEST(StopSignalTest, WaitUntilEndsOnItsConditionItsDeadlineOrAStopAndOnNothingEl
         if (stoppedFirst) platform::SetEvent(w.serviceStop);
         const auto deadline = w.clock.SteadyNow() + 1h;
         auto waiter = std::async(std::launch::async, [&w, deadline] {
-            return w.signal.WaitUntil([&w] { return ++w.asks, w.holds.load(); }, deadline);
+            return w.signal.WaitUntil(
+                [&w] {
+                    ++w.asks;
+                    return w.holds.load();
+                },
+                deadline);
         });
         for (std::size_t n = 0; n < steps.size(); ++n) {
             if (!testsupport::WaitUntil([&] { return w.asks >= static_cast<int>(n) + 1; })) {
