@@ -12,7 +12,7 @@ struct PreparedComponents {
         : c(ZEL::DataSync::AgentEnvironment::Host()) {
         ZEL::utility::InitLog(c.log, L"DataSync.log", 4);
         c.stop.UseServiceStop(stop);
-        c.ApplyPolicy(policy);
+        c.ApplyPolicy(std::make_shared<const ZEL::TelemetryPolicy>(policy));
         c.state._b_is_online = c.state._b_is_DevRegistered = c.state.m_fullInitDone = true;
         c.backoff.InitRetryInfo();
     }

@@ -58,12 +58,12 @@ AgentComponents::AgentComponents(AgentEnvironment environment, NotificationHandl
                    [this] { timer.AllowSyncOfOnDemandTelemetry(); }}),
       worker({state, readiness, stop, queue, syncMap, timer, clock, log}) {}
 
-void AgentComponents::ApplyPolicy(const TelemetryPolicy& policy) {
-    endpoints.ResolveEndpointUrls(policy);
-    policies.ReadContextChangeFlags(policy);
+void AgentComponents::ApplyPolicy(std::shared_ptr<const TelemetryPolicy> policy) {
+    endpoints.ResolveEndpointUrls(*policy);
+    policies.ReadContextChangeFlags(*policy);
     state._b_is_start = true;
     // KTA is switched on by the datasets: a restart must not keep it when none names it.
-    endpoints.SetKtaEnabled(policies.Replace(policy));
+    endpoints.SetKtaEnabled(policies.Replace(std::move(policy)));
     stop.Changed();  // the started flag and the families: the ready waits ask again
 }
 

@@ -65,8 +65,9 @@ public:
     AgentComponents& operator=(const AgentComponents&) = delete;
 
     // The part of a full initialisation that reads the policy into the components: endpoints,
-    // context-change flags, the started flag, the dataset lists and KTA's enablement.
-    void ApplyPolicy(const TelemetryPolicy& policy);
+    // context-change flags, the started flag, the dataset lists and KTA's enablement. The
+    // dataset lists keep `policy` (never null) as it is.
+    void ApplyPolicy(std::shared_ptr<const TelemetryPolicy> policy);
 
 private:
     // REQUIRES: the environment's stores and files are set.

@@ -127,17 +127,18 @@ void DataSyncAgent::FullInitClaimed() {
         c.retention.Start(true);
         if (GiveUp(kFullInit)) return;
 
-        ZEL::TelemetryPolicy policy;
         ZEL::IConfigAgent* configAgent = ZEL::ConfigPolicyAgent::GetInstance();
-        if (configAgent == nullptr || !configAgent->ReadTelemetryPolicy(policy)) {
+        std::shared_ptr<const ZEL::TelemetryPolicy> policy =
+            configAgent == nullptr ? nullptr : configAgent->TelemetryPolicyInForce();
+        if (policy == nullptr) {
             c.log.e(L"%s: failed due to GetTelemetryPolicy failed!\n", kFullInit);
             c.state.m_fullInitDone = true;
             return;
         }
-        c.endpoints.SetTelemetryScope(policy.telemetryScope);
-        c.log.d(L"%s: telemery_scope=%s", kFullInit, policy.telemetryScope);
+        c.endpoints.SetTelemetryScope(policy->telemetryScope);
+        c.log.d(L"%s: telemery_scope=%s", kFullInit, policy->telemetryScope);
         try {
-            if (ZEL::String::CaseInsesitiveEqual(policy.telemetryScope, L"none")) {
+            if (ZEL::String::CaseInsesitiveEqual(policy->telemetryScope, L"none")) {
                 c.log.d(L"%s: Exit,telemery_scope=none,sync nothing!", kFullInit);
                 c.state.m_fullInitDone = true;
                 return;
@@ -146,7 +147,7 @@ void DataSyncAgent::FullInitClaimed() {
             c.log.d(L"%s: check telemery_scope=?none,if failed,contitue to go!", kFullInit);
         }
 
-        c.ApplyPolicy(policy);
+        c.ApplyPolicy(std::move(policy));
         StartWatchersAndTimer();
         c.worker.Start();
         c.deviceContext.SetDeviceContextSynced(ZEL::DataSync::SyncAgentsHelper::IsDeviceContextSyncSuccess(

@@ -9,11 +9,11 @@
 namespace ZEL {
 namespace DataSync {
 
-bool DatasetPolicies::Replace(const TelemetryPolicy& policy) {
+bool DatasetPolicies::Replace(std::shared_ptr<const TelemetryPolicy> policy) {
     bool ktaNamed = false;
     std::list<std::wstring> nrt;
     std::map<std::wstring, std::uint32_t> scheduled;
-    for (const DataSet& dataset : policy.datasets) {
+    for (const DataSet& dataset : policy->datasets) {
         if (!dataset.dataset_enable()) continue;
         if (dataset.syncEPs().find(L"KTA") != std::wstring::npos) ktaNamed = true;
         const std::wstring frequency = String::ToLower(dataset.syncEP_frequency());
@@ -33,8 +33,9 @@ bool DatasetPolicies::Replace(const TelemetryPolicy& policy) {
         m_nrtDbList = std::move(names);
     }
     auto catalog = std::make_shared<Catalog>();
-    catalog->datasets = policy.datasets;
-    for (const DataSet& dataset : catalog->datasets) catalog->byId.emplace(dataset.dataset_id(), &dataset);
+    catalog->policy = std::move(policy);
+    for (const DataSet& dataset : catalog->policy->datasets)
+        catalog->byId.emplace(dataset.dataset_id(), &dataset);
     {
         std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
         m_catalog = std::move(catalog);
@@ -76,7 +77,7 @@ DataSet DatasetPolicies::GetDatasetPolicy(const std::wstring& key, int byId) con
         std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
         catalog = m_catalog;
     }
-    for (const DataSet& dataset : catalog->datasets)
+    for (const DataSet& dataset : catalog->policy->datasets)
         if (dataset.dataset_name() == key) return dataset;
     return DataSet();
 }
@@ -99,8 +100,12 @@ bool DatasetPolicies::IsNullOrNoneDataSet(const std::wstring& datasetId) {
 }
 
 std::list<DataSet> DatasetPolicies::Datasets() const {
-    std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
-    return m_catalog->datasets;
+    std::shared_ptr<const Catalog> catalog;
+    {
+        std::lock_guard<std::mutex> lock(m_datasetPoliciesMutex);
+        catalog = m_catalog;
+    }
+    return catalog->policy->datasets;
 }
 
 DatasetPolicies::Names DatasetPolicies::NrtDatabases() const {

@@ -1,9 +1,10 @@
-// DatasetPolicies: the agent's copy of the telemetry policy's datasets, taken at each full
-// initialisation, and what the agent derives from it: the near-real-time database names (the
+// DatasetPolicies: the telemetry policy's datasets as the agent took them at its last full
+// initialisation (the host's policy in force, shared, never changed), and what the agent derives
+// from them: the near-real-time database names (the
 // file watchers' list), the scheduled datasets with their intervals, and whether any enabled
 // dataset names KTA.
 //
-// Between two full initialisations the agent works from this copy; the uploaders read the
+// Between two full initialisations the agent works from this policy; the uploaders read the
 // policy afresh where they need to.
 //
 // Thread safety: Replace and ClearScheduled run on the host's thread (FullInit, NullInit);
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "datasync/common/Published.h"
 #include "datasync/host/ConfigPolicy.h"
@@ -38,9 +40,10 @@ public:
     DatasetPolicies(const DatasetPolicies&) = delete;
     DatasetPolicies& operator=(const DatasetPolicies&) = delete;
 
-    // Replaces the copy with `policy`'s datasets and derives the lists from the enabled ones.
-    // Returns whether an enabled dataset names "KTA" (case-sensitive) in its endpoint text.
-    bool Replace(const TelemetryPolicy& policy);
+    // Takes `policy`'s datasets (never null, kept as it is) and derives the lists from the
+    // enabled ones. Returns whether an enabled dataset names "KTA" (case-sensitive) in its
+    // endpoint text.
+    bool Replace(std::shared_ptr<const TelemetryPolicy> policy);
     // Records the context-change options of `policy` ("sync_globalcontext_onchange",
     // "sync_datasetcontext_onchange"); nothing clears them. No behaviour depends on them yet.
     void ReadContextChangeFlags(const TelemetryPolicy& policy);
@@ -70,14 +73,15 @@ public:
 private:
     void PublishStatus();
 
-    // The datasets in policy order, and the first of each id.
+    // The policy whose datasets are in force, and the first of each id (keys view the ids).
     struct Catalog {
-        std::list<DataSet> datasets;
-        std::map<std::wstring, const DataSet*> byId;
+        std::shared_ptr<const TelemetryPolicy> policy = std::make_shared<const TelemetryPolicy>();
+        std::map<std::wstring_view, const DataSet*, std::less<>> byId;
     };
 
     mutable std::mutex m_datasetPoliciesMutex;
-    std::shared_ptr<const Catalog> m_catalog = std::make_shared<Catalog>();  // guarded by m_datasetPoliciesMutex
+    std::shared_ptr<const Catalog> m_catalog =
+        std::make_shared<const Catalog>();  // guarded by m_datasetPoliciesMutex
     mutable std::mutex m_nrtMutex;
     Names m_nrtDbList = std::make_shared<const std::list<std::wstring>>();  // guarded by m_nrtMutex
     mutable std::mutex m_scheduledMutex;

@@ -107,6 +107,14 @@ public:
     // Fills `policy`; false (and one log line naming the file and the problem) when the policy
     // cannot be read or is not valid.
     virtual bool ReadTelemetryPolicy(TelemetryPolicy& policy) = 0;
+    // The policy in force, never changed once handed out; null when it cannot be read (as
+    // ReadTelemetryPolicy). This one reads a copy; an agent that keeps its policy in memory hands
+    // out that one, so the whole policy is not copied for every reader.
+    virtual std::shared_ptr<const TelemetryPolicy> TelemetryPolicyInForce() {
+        auto policy = std::make_shared<TelemetryPolicy>();
+        if (!ReadTelemetryPolicy(*policy)) return nullptr;
+        return policy;
+    }
     virtual bool QueryPolicy(ZelPolicy& policy) = 0;
     // Replaces `includeEvents` by the include list of the policy's dataset `datasetId` (as
     // FindDataset); false (list untouched) when the policy cannot be read, as ReadTelemetryPolicy,

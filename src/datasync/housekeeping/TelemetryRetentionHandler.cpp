@@ -268,17 +268,18 @@ bool TelemetryRetentionHandler::ReadDatasetSettingsFromConfigPolicy(const ZEL::T
 
 void TelemetryRetentionHandler::UpdateRetentionSettings() {
     // One reading of the policy serves every dataset.
-    ZEL::TelemetryPolicy policy;
     ZEL::IConfigAgent* config = ZEL::ConfigPolicyAgent::GetInstance();
-    if (config == nullptr || !config->ReadTelemetryPolicy(policy)) {
+    const std::shared_ptr<const ZEL::TelemetryPolicy> policy =
+        config == nullptr ? nullptr : config->TelemetryPolicyInForce();
+    if (policy == nullptr) {
         m_log.e(L"EventManager Initialize GetTelemetryPolicy() return fail!");
         return;
     }
     std::map<std::wstring, int> days;
-    for (const ZEL::DataSet& dataset : policy.datasets) {
+    for (const ZEL::DataSet& dataset : policy->datasets) {
         std::map<std::wstring, std::wstring> settings;
         int value = DEFAULT_RETENTION_DAYS;
-        if (ReadDatasetSettingsFromConfigPolicy(policy, dataset.dataset_id(), settings)) {
+        if (ReadDatasetSettingsFromConfigPolicy(*policy, dataset.dataset_id(), settings)) {
             const auto retention = settings.find(L"Retention");
             bool overflowed = false;
             if (retention != settings.end())

@@ -90,9 +90,10 @@ bool NavpSyncAgent::HaveData2SyncEx(utility::EGetDBPathMethod method, std::uint3
 std::wstring NavpSyncAgent::GetNavpSyncEndpoint() {
     try {
         IConfigAgent* config = ConfigPolicyAgent::GetInstance();
-        TelemetryPolicy policy;
-        if (config == nullptr || !config->ReadTelemetryPolicy(policy)) return L"";
-        const std::wstring url = PolicyNavpUrl(policy);
+        const std::shared_ptr<const TelemetryPolicy> policy =
+            config == nullptr ? nullptr : config->TelemetryPolicyInForce();
+        if (policy == nullptr) return L"";
+        const std::wstring url = PolicyNavpUrl(*policy);
         EpUrlProvider* provider = EpUrlProvider::GetInstance();
         return provider != nullptr && provider->ValidateUri(url) ? url : L"";
     } catch (...) {

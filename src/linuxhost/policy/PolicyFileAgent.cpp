@@ -97,6 +97,13 @@ bool PolicyFileAgent::ReadTelemetryPolicy(TelemetryPolicy& policy) {
     return true;
 }
 
+std::shared_ptr<const TelemetryPolicy> PolicyFileAgent::TelemetryPolicyInForce() {
+    std::shared_ptr<const PolicyDocument> document = InForce();
+    if (!document) return nullptr;
+    const TelemetryPolicy* policy = &document->policy;
+    return std::shared_ptr<const TelemetryPolicy>(std::move(document), policy);  // keeps the document
+}
+
 bool PolicyFileAgent::ReadIncludeEvents(const std::wstring& datasetId,
                                         std::list<std::wstring>& includeEvents) {
     const std::shared_ptr<const PolicyDocument> document = InForce();

@@ -48,6 +48,8 @@ public:
     // Fills `policy` (members missing from the file become empty); datasets left out for a bad id
     // or a missing include list are not in it. False (record untouched) without a policy in force.
     bool ReadTelemetryPolicy(TelemetryPolicy& policy) override;
+    // The same reading in force itself, shared, with no copy. Null without a policy in force.
+    std::shared_ptr<const TelemetryPolicy> TelemetryPolicyInForce() override;
     // From the policy in force, copying only the list.
     bool ReadIncludeEvents(const std::wstring& datasetId, std::list<std::wstring>& includeEvents) override;
 
