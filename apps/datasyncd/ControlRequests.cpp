@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "datasync/agent/SendTelemetryCommand.h"
+#include "datasync/common/CompactJson.h"
 #include "datasync/common/StringUtil.h"
-#include "linuxhost/datastore/DataStore.h"
 #include "linuxhost/HostFolders.h"
 #include "linuxhost/HostState.h"
+#include "linuxhost/datastore/DataStore.h"
 #include "linuxhost/logging/FileLogging.h"
 #include "linuxhost/policy/PolicyFileAgent.h"
 
@@ -27,13 +28,6 @@ class RequestError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
-
-std::string WriteLine(const Json::Value& value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, value);
-}
 
 std::string Quoted(const std::string& text) {
     Json::StreamWriterBuilder builder;
@@ -71,7 +65,7 @@ bool ParseBool(const std::string& key, const Json::Value& value) {
     if (value.isBool()) return value.asBool();
     if (value.isString() && value.asString() == "true") return true;
     if (value.isString() && value.asString() == "false") return false;
-    const std::string shown = value.isString() ? Quoted(value.asString()) : WriteLine(value);
+    const std::string shown = value.isString() ? Quoted(value.asString()) : ZEL::DataSync::CompactJson(value);
     throw RequestError(key + ": expected true or false, got " + shown);
 }
 
@@ -150,7 +144,7 @@ std::wstring RegistrationDonePayload(const std::string& deviceId, const std::wst
     payload["deviceId"] = deviceId;
     payload["message"] = "";
     payload["code"] = 0;
-    return UTF8ToUTF16(WriteLine(payload));
+    return UTF8ToUTF16(ZEL::DataSync::CompactJson(payload));
 }
 
 Json::Value DescribeHostState() {
@@ -200,9 +194,9 @@ std::string ControlRequests::HandleLine(const std::string& line, ControlAccess a
         std::string oneLine;
         for (char c : errors) oneLine.push_back(c == '\n' ? ' ' : c);
         answer["error"] = "request is not valid JSON: " + oneLine;
-        return WriteLine(answer);
+        return ZEL::DataSync::CompactJson(answer);
     }
-    return WriteLine(Handle(request, access, peer));
+    return ZEL::DataSync::CompactJson(Handle(request, access, peer));
 }
 
 Json::Value ControlRequests::Handle(const Json::Value& request, ControlAccess access, const std::string& peer) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <utility>
 
+#include "datasync/common/CompactJson.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/host/Notification.h"
 
@@ -35,13 +36,6 @@ Json::Value ParsePayload(const std::wstring& payload) {
     return root;
 }
 
-std::string CompactJson(const Json::Value& value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, value);
-}
-
 // A scalar as the text a field reader expects: strings as they are, booleans "true"/"false",
 // numbers in their JSON form; objects as compact JSON; null as empty.
 std::wstring AsText(const Json::Value& value) {
@@ -59,7 +53,7 @@ std::wstring AsText(const Json::Value& value) {
         case Json::arrayValue:
             break;
     }
-    return String::UTF8ToUTF16(CompactJson(value));
+    return String::UTF8ToUTF16(DataSync::CompactJson(value));
 }
 
 // payload.command.<name>, or null when the payload is no command object.
@@ -88,7 +82,7 @@ ZELNotificationData ZELNotificationData::MakeServerCommand(
     command["fields"] = fieldsJson;
     Json::Value root(Json::objectValue);
     root["command"] = command;
-    return ZELNotificationData(0, 0, String::UTF8ToUTF16(CompactJson(root)), Kind::KTA);
+    return ZELNotificationData(0, 0, String::UTF8ToUTF16(DataSync::CompactJson(root)), Kind::KTA);
 }
 
 std::wstring ZELNotificationData::getMessageType() const {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "datasync/common/CompactJson.h"
 #include "datasync/common/StringUtil.h"
 
 namespace ZEL {
@@ -176,14 +177,8 @@ Json::Value Encode(const DeviceContext& record) {
 
 template <typename Record>
 bool SerializeRecord(const Record& record, std::wstring& json) {
-    static const Json::StreamWriterBuilder writer = [] {
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "";
-        builder["emitUTF8"] = true;
-        return builder;
-    }();
     try {
-        json = String::UTF8ToUTF16(Json::writeString(writer, Encode(record)));
+        json = String::UTF8ToUTF16(DataSync::CompactJson(Encode(record)));
         return true;
     } catch (const std::exception&) {
         return false;

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 
+#include "datasync/common/CompactJson.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/host/Log.h"
 #include "datasync/store/RecordCodec.h"
@@ -23,16 +24,6 @@ void SetLastIncluded(std::int64_t* lastIncludedId, std::int64_t value) {
 
 // The serialisers are static, so each call binds its own handle to the agent's log.
 void BindLog(Log& log) { utility::InitLog(log, L"DataSync.log", 4); }
-
-std::string WriteCompact(const Json::Value& root) {
-    static const Json::StreamWriterBuilder writer = [] {
-        Json::StreamWriterBuilder builder;
-        builder["indentation"] = "";
-        builder["emitUTF8"] = true;
-        return builder;
-    }();
-    return Json::writeString(writer, root);
-}
 
 // Item data as an object of plain strings.
 Json::Value StringObject(const StringMap& map) {
@@ -106,7 +97,7 @@ int JsonFormater::JsonSerializer(const std::list<DatasetContext>& records, const
         const int included = static_cast<int>(contexts.size());
         root["dataset_contexts"] = std::move(contexts);
 
-        body = WriteCompact(root);
+        body = CompactJson(root);
         SetLastIncluded(lastIncludedId, last);
         return included;
     } catch (const std::exception& error) {
@@ -140,7 +131,7 @@ int JsonFormater::JsonSerializer(const std::list<ItemContext>& records, const st
         const int included = static_cast<int>(contexts.size());
         root["item_contexts"] = std::move(contexts);
 
-        body = WriteCompact(root);
+        body = CompactJson(root);
         SetLastIncluded(lastIncludedId, last);
         return included;
     } catch (const std::exception& error) {
@@ -205,7 +196,7 @@ int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std:
         const int included = static_cast<int>(itemsLog.size());
         root["dataset_items_log"] = std::move(itemsLog);
 
-        body = WriteCompact(root);
+        body = CompactJson(root);
         SetLastIncluded(lastIncludedId, last);
         return included;
     } catch (const std::exception& error) {

@@ -4,10 +4,11 @@
 
 #include <exception>
 
+#include "datasync/common/CompactJson.h"
+#include "datasync/common/DbRoots.h"
 #include "datasync/common/StringUtil.h"
 #include "datasync/common/TimeText.h"
 #include "datasync/host/Log.h"
-#include "datasync/common/DbRoots.h"
 #include "datasync/store/RecordCodec.h"
 #include "datasync/upload/InstalledStores.h"
 
@@ -210,10 +211,7 @@ bool NavpHeader::BuildDeviceContextBody(const std::list<DeviceContext>& records,
 }
 
 std::wstring NavpHeader::BodyText(const Json::Value& root) {
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["emitUTF8"] = true;
-    return L"json=" + String::UTF8ToUTF16(Json::writeString(writer, root));
+    return L"json=" + String::UTF8ToUTF16(DataSync::CompactJson(root));
 }
 
 std::wstring NavpHeader::TimeZoneFromLocalTime(const std::wstring& localTime) {
