@@ -2,8 +2,9 @@
 // policies, the two settings queries read by heartbeat suppression, and the factory through
 // which the agent reaches the configuration and notification agents.
 //
-// The Linux host reads the policy from a JSON file at each call (see the host's policy agent);
-// tests install agents of their own through zel::AgentFactory.
+// The Linux host keeps the last usable reading of its policy file in force and reads the file
+// again when it changes or on a reload (see the host's policy agent); tests install agents of
+// their own through zel::AgentFactory.
 #pragma once
 
 #include <json/json.h>
