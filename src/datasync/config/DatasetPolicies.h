@@ -1,8 +1,7 @@
 // DatasetPolicies: the telemetry policy's datasets as the agent took them at its last full
 // initialisation (the host's policy in force, shared, never changed), and what the agent derives
-// from them: the near-real-time database names (the
-// file watchers' list), the scheduled datasets with their intervals, and whether any enabled
-// dataset names KTA.
+// from them: the near-real-time database names (the file watchers' list), the scheduled datasets
+// with their intervals, and whether any enabled dataset names KTA.
 //
 // Between two full initialisations the agent works from this policy; the uploaders read the
 // policy afresh where they need to.
