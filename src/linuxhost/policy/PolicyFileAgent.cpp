@@ -82,18 +82,9 @@ PolicyFileAgent::Status PolicyFileAgent::CurrentStatus() const {
 }
 
 bool PolicyFileAgent::ReadTelemetryPolicy(TelemetryPolicy& policy) {
-    const std::shared_ptr<const PolicyDocument> document = InForce();
-    if (!document) return false;
-    const TelemetryPolicy& read = document->policy;
-    policy.telemetryScope = read.telemetryScope;
-    policy.primaryUrl = read.primaryUrl;
-    policy.secondaryUrl = read.secondaryUrl;
-    policy.navsUrl = read.navsUrl;
-    policy.navpUrl = read.navpUrl;
-    policy.authMode = read.authMode;
-    policy.syncOptions = read.syncOptions;
-    policy.syncEndpointUrls = read.syncEndpointUrls;
-    policy.datasets = read.datasets;
+    const std::shared_ptr<const TelemetryPolicy> inForce = TelemetryPolicyInForce();
+    if (!inForce) return false;
+    policy = *inForce;
     return true;
 }
 
