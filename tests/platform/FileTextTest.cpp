@@ -1,5 +1,3 @@
-// Whole-file reads: what each kind of file gives, and that a failure tells missing from
-// unusable and names the file and the reason.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

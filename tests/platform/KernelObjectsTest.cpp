@@ -1,6 +1,3 @@
-// Events and waits: reset modes, an event's descriptor for poll, waiters woken from other threads
-// and processes, waits for any of several objects (the way the agent waits), a stop event ending
-// a wait, argument checks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -53,10 +50,6 @@ TEST(KernelEvent, ManualResetReleasesEveryWaitUntilReset) {
     EXPECT_TRUE(IsSet(event));
 }
 
-// An event's descriptor polls readable exactly while the manual-reset event is set: set before
-// the descriptor was made or while a poll waits on it, not after a reset (however often it was
-// set), and a handle closed while another is polled changes nothing; the descriptor goes with the
-// event's last handle.
 TEST(KernelEvent, ADescriptorPollsReadableExactlyWhileAManualResetEventIsSet) {
     const auto set = [](const HANDLE& event) { ASSERT_TRUE(SetEvent(event)); };
     const auto reset = [](const HANDLE& event) { ASSERT_TRUE(ResetEvent(event)); };
@@ -100,8 +93,7 @@ TEST(KernelEvent, ADescriptorPollsReadableExactlyWhileAManualResetEventIsSet) {
     }
 }
 
-// A time-out is roughly on time; a wait for any takes only the lowest signalled object; a wait on
-// a null handle fails (a stop signal takes that for a stop).
+// A wait on a null handle fails: a stop signal takes that for a stop.
 TEST(KernelWait, TimeOutsAreOnTimeAndAWaitForAnyTakesOnlyWhatItReturns) {
     HANDLE any[] = {CreateEventW(false, false), CreateEventW(false, true), CreateEventW(false, true)}, null;
     const std::uint64_t ticks = GetTickCount64();

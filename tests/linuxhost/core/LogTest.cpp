@@ -1,5 +1,3 @@
-// The agent's logger as a sink sees it, and the host's log files of lines
-// "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm [L] <tid> text" kept inside the log folder.
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -119,8 +117,6 @@ TEST_F(FileLogging, FileNamesStayInsideTheLogFolder) {
     EXPECT_FALSE(std::filesystem::exists(temp.path() + "Escaping.log") || std::filesystem::exists(Folder() + "sub"));
 }
 
-// Every thread binds its own log to the same name and also writes to a log bound again meanwhile: all share
-// one file, line by whole line, and lines below the minimum level are left out.
 TEST_F(FileLogging, ThreadsWriteWholeLinesAtTheMinimumLevelAndAboveWhileALogIsRebound) {
     ConfigureFileLogging(Folder(), LogLevel::Info);
     ZEL::Log shared;

@@ -1,4 +1,3 @@
-// Telemetry table reads, the copy of the newest row and deletion by date.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,5 +1,3 @@
-// The SQLite wrapper (failures that say what went wrong, bound values, NULLs, cursors, change counts),
-// the database cache (one handle per file, eviction, busy waits, integrity check) and the data store.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -235,7 +233,6 @@ TEST_F(ManagerTest, IdleHandlesBeyondTheLimitCloseLeastRecentlyUsedFirstAndTouch
     EXPECT_EQ(Get(wal)->execScalar("SELECT count(*) FROM t"), 1);
 }
 
-// Each sweep lets go of the idle handles nobody took since the sweep before; a held one stays.
 TEST_F(ManagerTest, ASweepClosesTheIdleHandlesNobodyTookSinceThePreviousSweep) {
     DatabasePtr held = Get(temp.path() + "held.sqlite3");
     std::weak_ptr<ZEL::Database> used = Get(temp.path() + "used.sqlite3");
@@ -251,7 +248,6 @@ TEST_F(ManagerTest, ASweepClosesTheIdleHandlesNobodyTookSinceThePreviousSweep) {
     EXPECT_EQ(Get(temp.path() + "held.sqlite3"), held) << "a held handle is never dropped";
 }
 
-// A failed check is logged as an error and the handle is still returned.
 TEST_F(ManagerTest, IntegrityCheckRunsOnceOnTheNextGetOfMarkedFiles) {
     const std::string path = temp.path() + "corrupt.sqlite3";
     DatabasePtr handle = Get(path);

@@ -1,4 +1,3 @@
-// The device services: the applicability evaluator and which endpoint URLs ValidateUri accepts.
 #include <json/json.h>
 
 #include <list>

@@ -1,5 +1,3 @@
-// The notification bus: delivery in order on the bus's thread, last state per topic, re-entrant
-// callbacks, shutdown.
 #include <future>
 #include <map>
 #include <mutex>

@@ -1,7 +1,3 @@
-// The policy file agent: every member of an accepted file lands in its field, the push channel
-// overrides the two query values, and --check-config's check lists every problem. A refused file
-// leaves the caller's record alone and writes exactly one error line in host.log naming the file
-// and the offending member; a policy in force stays, and a bad dataset drops only itself.
 #include <list>
 #include <map>
 
@@ -200,8 +196,6 @@ TEST_F(PolicyTest, BadOrMissingDatasetIdsOrIncludeListsDropOnlyTheirDataset) {
     }
 }
 
-// A dataset's include list comes from the policy in force: it follows each usable reading, and
-// one that cannot be used leaves the list read before.
 TEST_F(PolicyTest, IncludeEventsFollowEachUsableReading) {
     const std::string dataset =
         std::string("{\"datasets\":[{\"dataset_id\":\"") + kIdUpper + "\",\"include_events\":";

@@ -1,6 +1,3 @@
-// The policy watcher: one "policy changed" notification per settled change of the file's content
-// (seen on two looks in a row), none for the same bytes or a change that reverts, looks when the
-// file changes however it is changed, a prompt stop.
 #include <filesystem>
 #include <functional>
 
@@ -69,9 +66,6 @@ TEST_F(PolicyWatcherTest, EachContentChangePublishesOnceWhenItHasSettledAndNever
     EXPECT_EQ(Delivered(), 3);
 }
 
-// The thread looks when the file changes in any way (its folder created late, the file replaced,
-// written, deleted, created, a link to a file elsewhere, that file written, the folder deleted)
-// and publishes each new content once; the same bytes again are looked at and not published.
 TEST_F(PolicyWatcherTest, ThreadPublishesEachChangeOnceWhateverMadeItAndStopEndsALongWaitPromptly) {
     const std::string folder = temp.path() + "later/", elsewhere = temp.sub("elsewhere") + "policy.json";
     path = folder + "policy.json";

@@ -1,4 +1,3 @@
-// The host's file queries: fileExists.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

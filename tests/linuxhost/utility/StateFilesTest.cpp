@@ -1,5 +1,3 @@
-// The host's state files: the registry (one JSON object replaced by rename, damaged files read as empty and
-// reported once) and the active critical events (one host.log line per change, the file equal to the set).
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <unistd.h>

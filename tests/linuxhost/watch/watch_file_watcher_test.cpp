@@ -1,6 +1,3 @@
-// The folder watcher: which changes are reported and under which path, how bursts are coalesced
-// without losing the last change, a folder that appears late, removals for a watcher that asks
-// for them, and how watching ends.
 #include <algorithm>
 #include <filesystem>
 #include <functional>

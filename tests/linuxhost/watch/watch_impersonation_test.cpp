@@ -1,5 +1,3 @@
-// Per-thread impersonation of the logged-on user: result codes, and a switch to "nobody" that
-// changes the calling thread only and is undone by Exit and by the destructor.
 #include <pwd.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>

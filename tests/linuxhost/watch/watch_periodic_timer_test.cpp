@@ -1,5 +1,3 @@
-// The periodic timer: when calls happen (initial delay, period from the start of each call, no
-// overlap or catch-up after a slow call, on after a throwing one) and how it ends.
 #include "linuxhost/watch/watch_test_support.h"
 
 namespace {
