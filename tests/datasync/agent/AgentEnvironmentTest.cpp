@@ -1,4 +1,3 @@
-// Installing an environment and putting the previous one back.
 #include <gtest/gtest.h>
 
 #include "datasync/upload/InstalledStores.h"

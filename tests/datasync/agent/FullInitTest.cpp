@@ -1,4 +1,3 @@
-// FullInit: what stops a start, restarts with the policy read afresh, the NRT and scheduled lists.
 #include "support/AgentHarness.h"
 
 namespace {

@@ -1,4 +1,3 @@
-// The worker's queue: order and the maximum count.
 #include <gtest/gtest.h>
 
 #include "datasync/agent/AgentComponents.h"

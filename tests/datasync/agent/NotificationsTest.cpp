@@ -1,4 +1,3 @@
-// Bus notifications: the grace before full initialisation, DEVICE_ONLINE, restarts, server commands.
 #include <future>
 
 #include "support/AgentHarness.h"

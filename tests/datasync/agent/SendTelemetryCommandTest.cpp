@@ -1,5 +1,3 @@
-// The "sendTelemetry" command: payloads to parameters (name lists or comma texts, trimmed, empty names dropped;
-// booleans or their texts), refusals (one line in the given log, parameters untouched), ProcessCommand.
 #include <gtest/gtest.h>
 
 #include "datasync/agent/SendTelemetryCommand.h"

@@ -1,5 +1,3 @@
-// Why rows wait: each gate of the upload road and each outcome it records shows as the reason while
-// it holds, and the reason clears when it lifts.
 #include <functional>
 
 #include "datasync/agent/WaitReasons.h"

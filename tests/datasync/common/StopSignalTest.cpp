@@ -1,6 +1,3 @@
-// The agent's one interruptible wait: WaitUntil ends when its condition holds, when the signal's
-// clock reaches the deadline, or on a stop or cancel, and only then; a change or a clock step
-// that leaves it waiting makes it ask again.
 #include <gtest/gtest.h>
 
 #include <atomic>

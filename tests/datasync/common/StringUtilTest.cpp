@@ -1,4 +1,3 @@
-// The string helpers: UTF-8 <-> wide, ASCII-only case, trim, split.
 #include <gtest/gtest.h>
 
 #include "datasync/common/StringUtil.h"
@@ -22,7 +21,6 @@ TEST(Utf8, EveryScalarValueSurvivesBothWaysAtItsExactLength) {
     EXPECT_EQ(UTF8ToUTF16(utf8), all);
 }
 
-// An invalid piece between two letters: only replacement characters come out for it, both letters survive.
 TEST(Utf8, InvalidSequencesBecomeReplacementCharactersBetweenIntactText) {
     for (const char* piece : {"\xc0\xaf", "\xf0\x8f\xbf\xbf", "\xf0\x9f\x98", "\xed\xa0\x80",  // overlong,
                               "\xf4\x90\x80\x80", "\xff", "\x80"}) {  // truncated, surrogate, range, stray

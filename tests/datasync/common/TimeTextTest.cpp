@@ -1,5 +1,3 @@
-// The time texts: clocks in Unix seconds, local texts with the zone's offset, and texts read back
-// in every zone.
 #include <gtest/gtest.h>
 
 #include "datasync/common/StringUtil.h"
@@ -59,7 +57,6 @@ TEST(GmtTimeStamp, ReadsBackTheTextsOfGetTimeAndExplicitZonesInEveryZone) {
     }
 }
 
-// A text without a zone is local time with daylight time by date; anything malformed gives -1.
 TEST(GmtTimeStamp, TextWithoutZoneIsLocalTimeAndMalformedOrOutOfRangeTextGivesMinusOne) {
     const struct { const char *zone, *text; std::int64_t instant; } cases[] = {{kZoneNepal, "2026-12-06T15:45:00.900", k2026Dec06T10Z},
                  {kZoneCentralEurope, "2026-07-01T12:00:00", k2026Jul01T10Z},  // CEST, +02:00

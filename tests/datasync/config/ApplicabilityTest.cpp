@@ -1,4 +1,3 @@
-// The applicability and consent gates, and both in front of each upload path.
 #include "support/AgentHarness.h"
 
 namespace {

@@ -1,4 +1,3 @@
-// The endpoint families and URLs after FullInit, read afresh at each restart.
 #include "support/AgentHarness.h"
 
 namespace {

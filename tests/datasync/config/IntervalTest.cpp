@@ -1,4 +1,3 @@
-// The frequency texts of the dataset policies in milliseconds.
 #include <gtest/gtest.h>
 
 #include "datasync/common/StringUtil.h"

@@ -1,4 +1,3 @@
-// The retention cutoff statement.
 #include <gtest/gtest.h>
 
 #include <chrono>

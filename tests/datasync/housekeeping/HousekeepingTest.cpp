@@ -1,4 +1,3 @@
-// Housekeeping through the components on fakes: retention, the device-path purge and its block.
 #include <gtest/gtest.h>
 
 #include <cerrno>

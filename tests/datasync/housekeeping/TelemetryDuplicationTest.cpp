@@ -1,5 +1,3 @@
-// The "sendTelemetry" duplication on fakes: only a fully sent database gains a copy of its newest
-// row, and the user agent's hand-shake ends with its ack or at once on a stop.
 #include <gtest/gtest.h>
 
 #include <future>

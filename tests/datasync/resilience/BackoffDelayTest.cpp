@@ -1,4 +1,3 @@
-// The back-off delay formula and its random jitter.
 #include <gtest/gtest.h>
 
 #include <climits>

@@ -1,4 +1,3 @@
-// Per-family back-off: delays, attempts and jitter, waits on the monotonic clock, the gateway gate, resets.
 #include "datasync/host/Registry.h"
 #include "datasync/resilience/ResilienceFixture.h"
 

@@ -1,4 +1,3 @@
-// The certificate-expiry pause: what starts it, its heartbeat calls, what ends it, its status.
 #include "datasync/agent/AgentStatus.h"
 #include "datasync/resilience/ResilienceFixture.h"
 

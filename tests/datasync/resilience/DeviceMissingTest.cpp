@@ -1,4 +1,3 @@
-// The device-missing (403) block, its renewal request, what resets it; and the dispatch's blocking answers.
 #include "datasync/agent/AgentStatus.h"
 #include "datasync/resilience/ResilienceFixture.h"
 

@@ -1,4 +1,3 @@
-// Heartbeat suppression: when the device-status database is held back; the timer pass skips it.
 #include "datasync/resilience/ResilienceFixture.h"
 
 namespace resiliencetest {

@@ -1,5 +1,3 @@
-// The device context on fakes: the upload of its database, decided by the first family named,
-// and the records handed over that cannot be sent now.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,5 +1,3 @@
-// Uploading one database on fakes: the first family the dataset names decides the result, and a
-// file of the shared folder is tried twice.
 #include <gtest/gtest.h>
 
 #include "support/FakeComponents.h"

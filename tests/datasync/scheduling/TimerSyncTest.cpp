@@ -1,5 +1,3 @@
-// The timer pass on fakes: the 5-minute rescan of the near-real-time files and the registration
-// request it makes when telemetry waits for KTA or NAVS.
 #include <gtest/gtest.h>
 
 #include "support/FakeComponents.h"

@@ -1,5 +1,3 @@
-// The record codec: exact round trips of every field of every record kind, the compact layout, lenient
-// reading of missing members and scalars, refusal of anything but one record object.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
