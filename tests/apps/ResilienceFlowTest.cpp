@@ -47,16 +47,15 @@ protected:
     DemoDataset m_live;
 };
 
-// One 403 "DeviceMissing" from the real collector sets the block, asks once for renewal, and a
-// registration (notification topic 2, state 0) lifts it. That the block holds KTA and NAVS back is
+// One 403 "DeviceMissing" from the real collector sets the block, and a registration (notification
+// topic 2, state 0) lifts it. That the block holds KTA and NAVS back and asks once for renewal is
 // DeviceMissingTest's (tests/datasync/resilience).
 TEST_F(ResilienceFlow, DeviceMissingBlocksKtaAndNavsUntilRegistrationAndLosesNoRow) {
     ASSERT_NO_FATAL_FAILURE(Start("KTA,NAVS", {"kta=403x1:devicemissing"}, "KTA,NAVS,NAVP", true));
     EXPECT_TRUE(Poll([&] { return Status()["device_missing"]["flag"].asBool(); }, seconds(15))) << Progress();
     CtlOk({"notify", "2", "0"});
     EXPECT_TRUE(AllAccepted({"kta", "navs"})) << Progress();
-    StopDaemon();  // flushes the log
-    EXPECT_EQ(LogLines("Requesting for Registration renewal"), 1) << AgentErrors();
+    StopDaemon();
 }
 
 TEST_F(ResilienceFlow, RequestsAnswerWhileAnUploadIsHeldAndItLosesNoRow) {
@@ -185,7 +184,6 @@ TEST_F(HousekeepingFlow, ARealmChangeBlocksUploadsWithoutStallingUntilThePurgeAn
 
     const std::string purged = CtlOk({"purge"});
     EXPECT_NE(purged.find("10 rows deleted in 1 files"), std::string::npos) << purged;
-    EXPECT_NE(purged.find("1 device contexts cleared"), std::string::npos) << purged;
     EXPECT_NE(purged.find("1 rows without a usable logtime kept"), std::string::npos) << purged;
     EXPECT_EQ(PurgeState(), "purged, awaiting resume");
     CtlOk({"resume"});
@@ -207,8 +205,6 @@ TEST_F(HousekeepingFlow, ARealmChangeBlocksUploadsWithoutStallingUntilThePurgeAn
     StopDaemon();
 }
 
-// A new install with rows and no device context: the status says so first, the metrics count the
-// rows under that reason, and the reason goes with the device context's first row.
 TEST_F(HousekeepingFlow, RowsWithoutADeviceContextWaitForItAndStatusAndMetricsSaySo) {
     m_live.syncEPs = "KTA";
     ASSERT_NO_FATAL_FAILURE(Lay({m_live, m_context}));
