@@ -11,7 +11,6 @@
 
 namespace appstest {
 
-// True when `child` has ended within `timeout`.
 inline bool WaitExit(datasyncctl::DemoProcess& child, std::chrono::milliseconds timeout) {
     return testsupport::WaitUntil([&] { return !child.Running(); }, timeout);
 }

@@ -72,7 +72,6 @@ protected:
     std::unique_ptr<datasyncd::ControlRequests> requests;
 };
 
-// Online and registered are announced (topic, state) before the answer; the other keys are not.
 TEST_F(ControlRequestsTest, SetChangesTheStateAndAnnouncesOnlineAndRegisteredBeforeAnswering) {
     ZEL::linuxhost::UpdateDeviceState([](DeviceState& device) { device.id = "dev-7"; });
     const struct {

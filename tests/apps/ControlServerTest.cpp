@@ -17,7 +17,6 @@ using datasyncd::ControlServer;
 using testing::HasSubstr;
 using testing::ThrowsMessage;
 
-// Echoes; fails on "boom" and "quote".
 std::string Echo(const std::string& line) {
     if (line == "boom") throw std::runtime_error("boom");
     if (line == "quote") throw std::runtime_error("a \"quoted\"\nline");

@@ -118,7 +118,6 @@ protected:
         return appstest::Run(argv, m_dir.path());
     }
 
-    // The output of a datasyncctl command that must succeed.
     std::string CtlOk(const std::vector<std::string>& args) const {
         const Finished run = Ctl(args);
         EXPECT_EQ(run.exitCode, 0) << args[0] << ": " << run.out << run.err;
