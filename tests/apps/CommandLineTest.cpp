@@ -1,5 +1,3 @@
-// The programs' command lines where no daemon runs: `datasyncd --check-config`, a daemon given
-// a config it cannot use, and datasyncctl's usage and connection errors.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,5 +1,3 @@
-// The control socket server: claiming the socket path, moving request and answer lines, its
-// limits, a failing handler, and stopping with clients connected. The handler echoes.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 

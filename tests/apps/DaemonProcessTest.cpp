@@ -1,7 +1,4 @@
-// The daemon as a user, systemd and a fleet's monitoring see it: `datasyncd --base DIR` or
-// `--config FILE` in a child process, driven with datasyncctl, stopped with a signal; the metrics
-// that move with uploads and failures against the real collector, in `datasyncctl metrics` and
-// in the metrics_textfile, checked by promtool.
+// The daemon in a child process as a user, systemd and a fleet's monitoring see it.
 #include <signal.h>
 #include <sys/stat.h>
 

@@ -1,6 +1,4 @@
-// `datasyncctl demo` as `make demo` runs it: it brings up a collector and a daemon, shows
-// progress, ends with its table once every row reached every family (exit 0), stops both
-// children, and exits before its deadline.
+// `datasyncctl demo` as `make demo` runs it.
 #include <gtest/gtest.h>
 #include <signal.h>
 

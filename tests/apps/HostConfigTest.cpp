@@ -1,4 +1,3 @@
-// The host config reader: values, path resolution, and one problem per fault naming its key.
 #include <gtest/gtest.h>
 #include <grp.h>
 

@@ -1,5 +1,3 @@
-// The host tick's two schedules as decisions on given times, and its thread: it runs its work
-// when due, goes on after a run that throws, and stops while it waits without a deadline.
 #include <gtest/gtest.h>
 
 #include <condition_variable>

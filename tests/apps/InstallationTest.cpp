@@ -1,4 +1,3 @@
-// Preparing an installation (folders, the example policy) and checking a config with its policy.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 #include <unistd.h>
