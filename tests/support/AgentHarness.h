@@ -52,7 +52,7 @@ protected:
         m_bus.Notify(data, L"test");
     }
     // Every notification published so far has been handled.
-    bool WaitBusIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) { return m_bus.WaitIdle(timeout); }
+    bool WaitBusIdle() { return m_bus.WaitIdle(std::chrono::seconds(10)); }
 
     bool Logged(const std::string& fragment) const { return m_logs.Contains(fragment, "DataSync.log"); }
     // Full initialisations that ran to their end (started or not).

@@ -62,7 +62,11 @@ public:
         ZEL::DataSync::InstallEnvironment(environment);
         transport.SetRegistered(true);
         transport.Accept();
-        AddDeviceContext();
+        // The newest device context, which every KTA and NAVS upload carries.
+        ZEL::DeviceContext context;
+        context.set_device_context_id(L"dc-1");
+        tables.Add(TableOf<ZEL::DeviceContext>(L""), context);
+        files.Add(ZEL::utility::DB_PATH_INTERNAL, ZEL::DataSync::kDeviceContextFileName);
     }
     ~FakeHost() { ZEL::DataSync::InstallEnvironment(m_saved); }
     FakeHost(const FakeHost&) = delete;
@@ -78,13 +82,6 @@ public:
         for (int n = 0; n < count; ++n)
             tables.Add(TableOf(datasetId, root), MakeItemEvent(datasetId, L"i" + std::to_wstring(n)));
         return files.Add(root, ZEL::DataSync::TelemetryFileName(datasetId, L"ItemEvent"));
-    }
-    // The newest device context, which every KTA and NAVS upload carries.
-    void AddDeviceContext() {
-        ZEL::DeviceContext context;
-        context.set_device_context_id(L"dc-1");
-        tables.Add(TableOf<ZEL::DeviceContext>(L""), context);
-        files.Add(ZEL::utility::DB_PATH_INTERNAL, ZEL::DataSync::kDeviceContextFileName);
     }
 
     LogCapture logs;  // first: it outlives everything that logs

@@ -31,10 +31,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_times[FolderOf(root)] = time;
     }
-    // WriteText of `path` fails while set, as on a full disk or in a read-only folder.
-    void SetUnwritable(const std::wstring& path, bool unwritable = true) {
+    // WriteText of `path` fails from now on, as on a full disk or in a read-only folder.
+    void SetUnwritable(const std::wstring& path) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        unwritable ? void(m_unwritable.insert(path)) : void(m_unwritable.erase(path));
+        m_unwritable.insert(path);
     }
 
     std::wstring DbFolder(Root root) override {

@@ -61,9 +61,8 @@ private:
 };
 
 // A minimal item-event `data` object.
-inline std::string ItemEventJson(const std::string& datasetId, const std::string& itemId, const std::string& extra = "") {
-    return "{\"dataset_id\":\"" + datasetId + "\",\"item_id\":\"" + itemId + "\",\"item_name\":\"n\"" +
-           (extra.empty() ? "" : "," + extra) + "}";
+inline std::string ItemEventJson(const std::string& datasetId, const std::string& itemId) {
+    return "{\"dataset_id\":\"" + datasetId + "\",\"item_id\":\"" + itemId + "\",\"item_name\":\"n\"}";
 }
 
 }  // namespace testsupport
