@@ -57,7 +57,6 @@ protected:
 
 TEST_F(ApplicabilityTest, FileIsJudgedByThePolicyOfItsDataset) {
     m_evaluator->answers[kDeviceContext] = false;
-    // The file, the dataset whose filter is evaluated (if any), the answer.
     const struct { std::wstring path, evaluated; bool applicable; } cases[] = {
         {L"/db/" + kData + L"_ItemEvent.sqlite3", kData, true}, {L"/db/DeviceContext.sqlite3", kDeviceContext, false},
         {L"C:\\db\\" + kData + L"_DatasetContext.sqlite3", kData, true}, {L"/db/devicecontext.sqlite3", L"", false},
