@@ -128,8 +128,7 @@ TEST_F(PolicyTest, CheckListsEveryProblemAndLogsNothing) {
         "NAVP_syncEP_url": "https://h/navp"}, "navs_url": "https://h/navs"})");
     EXPECT_TRUE(PolicyFileAgent::ValidatePolicyFile(path, problems = {}, &warnings));
     ASSERT_EQ(warnings.size(), 2u);
-    EXPECT_NE(warnings[0].find("sync_endpoint_urls.KTA_syncEP_url: \"https://h/kta\" does not end with"),
-              std::string::npos) << warnings[0];
+    EXPECT_NE(warnings[0].find("sync_endpoint_urls.KTA_syncEP_url:"), std::string::npos) << warnings[0];
     EXPECT_NE(warnings[1].find("navs_url:"), std::string::npos) << warnings[1];
     EXPECT_TRUE(HostLogEmpty());
 }
