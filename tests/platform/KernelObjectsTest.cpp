@@ -148,9 +148,7 @@ TEST_F(KernelNamedEvent, HandlesOfOneNameShareOneAutoResetEvent) {
     EXPECT_TRUE(IsSet(opened));
 }
 
-// A named event is this user's and its peer's alone: made private (0600), or shared with the peer's
-// group (0660); one of this user's is put right; one of the peer's is taken over; one of any other
-// owner is not used.
+// Private to this user (0600), or shared with the named peer's group (0660).
 TEST_F(KernelNamedEvent, AnEventIsPrivateToItsUserAndPeerAndOneOfAnotherOwnerIsNotUsed) {
     const std::string file = "/dev/shm/sem.datasync." + narrow;  // where glibc keeps it
     struct stat info {};

@@ -34,10 +34,8 @@ TEST(DeviceContextSyncTest, TheUploadsResultIsTheFirstNamedFamilysResult) {
     }
 }
 
-// A record that cannot be sent now waits: after a failed post or a row that cannot be read, for
-// the next try 15 minutes on the components' clock, a wait that Stop (as UnInit) ends; while
-// the purge blocks uploads, until the block lifts: the end of a purge run, or the host's resume
-// after a completed purge.
+// After a failed post or an unreadable row the next try is 15 minutes later on the components'
+// clock (Stop, as UnInit, ends that wait); a purge holds the record until it ends or is resumed.
 TEST(DeviceContextSyncTest, ARecordThatCannotBeSentNowWaits) {
     enum Hold { kAnswer500, kUnreadable, kPurgeRuns, kPurgeCompleted };
     for (Hold hold : {kAnswer500, kUnreadable, kPurgeRuns, kPurgeCompleted}) {

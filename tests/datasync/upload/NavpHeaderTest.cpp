@@ -1,5 +1,4 @@
-// The NAVP header and device-context body: every field, the cache and its reload, "time_zone", and a
-// reload while another thread builds headers (run under ThreadSanitizer).
+// The NAVP header and device-context body; the reload under a reader is for ThreadSanitizer builds.
 #include <gtest/gtest.h>
 
 #include <atomic>

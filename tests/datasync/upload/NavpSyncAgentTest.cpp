@@ -1,5 +1,4 @@
-// The NAVP uploader's own ways: the "json=" body under the NAVP header, event data precedence, the chosen
-// device-context post, the "rows waiting" questions.
+// The NAVP uploader's own ways; the road every family shares is BatchPipelineTest's.
 #include <gtest/gtest.h>
 
 #include "datasync/upload/NavpSyncAgent.h"

@@ -1,5 +1,4 @@
-// The KTA/NAVS uploader's own ways: URLs and requests, the device-context cut, the newest-row-only dataset,
-// the device context, the "rows waiting" questions.
+// The KTA/NAVS uploader's own ways; the road every family shares is BatchPipelineTest's.
 #include <gmock/gmock.h>
 
 #include "datasync/upload/SyncAgentsHelper.h"
