@@ -180,11 +180,17 @@ DatabasePtr SqliteDatabaseManager::Get(const std::wstring& path, bool create, bo
     std::uint64_t generation = 0;
     dev_t device = 0;
     ino_t inode = 0;
-    const bool exists = Identify(key, device, inode);
+    bool exists = Identify(key, device, inode);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_cache.find(key);
-        if (found != m_cache.end() && exists && found->second.device == device && found->second.inode == inode) {
+        const auto cachedIsOnDisk = [&] {
+            return exists && found->second.device == device && found->second.inode == inode;
+        };
+        // Another thread may have created and cached the file since we looked: only a file that
+        // is still gone or another one now drops the cached handle.
+        if (found != m_cache.end() && !cachedIsOnDisk()) exists = Identify(key, device, inode);
+        if (found != m_cache.end() && cachedIsOnDisk()) {
             database = found->second.database;
             found->second.lastUse = ++m_uses;
             check = m_pendingChecks.erase(key) > 0;
