@@ -17,7 +17,8 @@
 // below it every batch would open its file again and read its schema, which costs as much as the batch's rows.
 //
 // Thread safety: every operation may be called from any thread. Opening a file and the
-// integrity check run outside the cache's lock.
+// integrity check run outside the cache's lock; the only file-system call under it is a second
+// stat, when a cached handle seems to be of a file that is gone or replaced.
 // Lifetime: dropping a handle from the cache never closes it under a caller; the connection
 // closes when the last holder lets go.
 #pragma once
