@@ -28,11 +28,6 @@ std::string AllTexts(const std::vector<ConfigProblem>& problems) {
     return all;
 }
 
-TEST(HostConfigDefaults, ARelativeBaseFolderBecomesAbsolute) {
-    const std::string state = datasyncd::BaseFolderHostConfig("ds").folders.state_dir;
-    EXPECT_TRUE(state.front() == '/' && state.find("/ds/state/") != std::string::npos) << state;
-}
-
 TEST(HostConfigValues, KeysAreAppliedAndRelativePathsResolveAgainstTheConfigFolder) {
     const Applied applied = Apply(R"({
       "service_db_dir": "/d/db", "local_db_dir": "lo", "log_dir": "../log/", "policy_file": "p/policy.json",
@@ -43,7 +38,6 @@ TEST(HostConfigValues, KeysAreAppliedAndRelativePathsResolveAgainstTheConfigFold
     })");
     ASSERT_TRUE(applied.ok) << AllTexts(applied.problems);
     const HostConfig& c = applied.config;
-    EXPECT_FALSE(c.controlReadGid) << "no read group by default";
     EXPECT_EQ(c.folders.service_db_dir, "/d/db/");
     EXPECT_EQ(c.folders.local_db_dir, "/etc/datasync/lo/");
     EXPECT_EQ(c.folders.log_dir, "/etc/log/");

