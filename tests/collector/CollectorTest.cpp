@@ -1,9 +1,8 @@
 // The curl transport against the collector and against a raw loopback socket (result codes,
-// refused URLs, headers on the wire, certificates, connections, stops), the device-missing answer,
-// loopback hosts, and the collector's held answers, which an end-to-end test relies on unseen.
+// refused URLs, headers on the wire, certificates, connections, stops), the device-missing answer
+// and loopback hosts.
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
-#include <httplib.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <sys/socket.h>
@@ -78,24 +77,6 @@ ZELCore::InvokeHttpResponse Post(ZEL::CoreUtility& transport, const std::string&
                                  const Headers& headers = {{"Content-Type", "application/json"}}) {
     int method = ZELCore::HTTP_METHOD_POST;
     return transport.InvokeHttp(url, headers, method, body, auth, true, "");
-}
-
-// RequestsAnswerWhileAnUploadIsHeld (tests/apps) tells from the record file whether a held upload
-// was answered: a delayed answer is counted while held, recorded only once answered, and one still
-// held when the collector stops is recorded as never answered (status 0).
-TEST(CollectorFaults, ADelayedAnswerIsRecordedOnlyOnceAnsweredAndStopReleasesIt) {
-    testsupport::TempDir temp;
-    const std::string recordFile = temp.path() + "record.jsonl";
-    const auto server = StartCollector(Options("", "", "", recordFile, 0, {"kta=200:delay=60000"}));
-    auto pending = std::async(std::launch::async, [port = server->Port()] {
-        return httplib::Client("127.0.0.1", port).Post("/kta/events-data", "{}", "application/json");
-    });
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return server->Stats()["in_delay"].asInt() == 1; }));
-    EXPECT_TRUE(ReadRecords(recordFile).empty()) << "recorded before it was answered";
-    EXPECT_LT(Timed([&] { server->Stop(); }), 2s);
-    pending.get();
-    EXPECT_EQ(server->Stats()["in_delay"].asInt(), 0);
-    EXPECT_EQ(ReadRecords(recordFile).at(0)["status"].asInt(), 0);
 }
 
 bool DeviceMissing(int status, const std::string& body) {
