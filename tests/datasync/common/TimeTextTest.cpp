@@ -27,17 +27,6 @@ TEST(GetTime, WritesLocalTimeAndTheZonesOffset) {
     for (const auto& c : cases) EXPECT_EQ((ScopedTimeZone(c.zone), GetTime(c.seconds)), c.text) << c.zone << " @" << c.seconds;
 }
 
-TEST(CurrentDatetime, IsTheInstalledClockInWholeSecondsWhateverTheZone) {
-    ManualClock clock(FromUnixMillis(k2026Dec06T10Z * 1000 + 999));
-    for (const char* zone : {kZoneUtc, kZoneNepal}) {
-        ScopedTimeZone tz(zone);
-        EXPECT_EQ(ZEL::DateTimeUtility::GetCurrentDatetime(), k2026Dec06T10Z) << zone;
-        EXPECT_EQ(ZEL::DateTimeUtility::GetCurrentGmtDatetime(), k2026Dec06T10Z) << zone;
-    }
-    clock.SetWall(FromUnixMillis(-1500));
-    EXPECT_EQ(ZEL::DateTimeUtility::GetCurrentDatetime(), -2);  // rounds down before the epoch
-}
-
 // The agent writes local texts with System::GetTime and reads them back with GetGmtTimeStamp;
 // an explicit zone gives the same instant whatever the local zone.
 TEST(GmtTimeStamp, ReadsBackTheTextsOfGetTimeAndExplicitZonesInEveryZone) {

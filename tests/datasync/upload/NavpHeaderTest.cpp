@@ -4,7 +4,6 @@
 #include <atomic>
 #include <thread>
 
-#include "datasync/upload/InstalledStores.h"
 #include "datasync/upload/NavpHeader.h"
 #include "datasync/upload/UploadFixture.h"
 #include "support/ManualClock.h"
@@ -75,17 +74,6 @@ TEST_F(NavpHeaderTest, NoDeviceContextLeavesHeaderAndBodyUntouchedUntilOneExists
     EXPECT_EQ(header["sdk_ver"].asString(), "Aver");
     ASSERT_TRUE(m_header.LoadDeviceContext() && m_header.FillNavpHead(header, app));
     EXPECT_EQ(header["sdk_ver"].asString(), "Bver");
-}
-
-// The shared instance outlives every environment: it reads the tables installed when it loads.
-TEST_F(NavpHeaderTest, TheSharedInstanceLoadsFromTheTablesInstalledAtThatMoment) {
-    testsupport::MemoryTables empty;
-    DataSync::Stores stores = DataSync::InstalledStores();
-    for (const bool stored : {true, false, true}) {
-        stores.tables = stored ? &m_host.tables : &empty;
-        DataSync::InstallStores(stores);
-        EXPECT_EQ(NavpHeader::GetInstance()->LoadDeviceContext(), stored);
-    }
 }
 
 TEST_F(NavpHeaderTest, DeviceContextBodyWrapsTheLastRecordAsOneEvent) {
