@@ -70,9 +70,6 @@ TEST_F(CommandLine, UsageErrorsExitTwoAndCtlWithoutADaemonSaysWhereItCouldNotCon
         const char* says;
     } usageErrors[] = {{{DATASYNCD_PATH}, ""},
                        {{DATASYNCD_PATH, "--config", "a.json", "--base", "/tmp/x"}, ""},
-                       {{DATASYNCD_PATH, "--frobnicate"}, ""},
-                       {{DATASYNCCTL_PATH, "--state-dir", state}, ""},
-                       {{DATASYNCCTL_PATH, "--state-dir", state, "notify", "six", "0"}, ""},
                        {{DATASYNCCTL_PATH, "--state-dir", state, "notify", "6", "0", "--payload", "{broken"},
                         "--payload is not valid JSON"},
                        {{DATASYNCCTL_PATH, "--state-dir", state, "command", "run", "x", "--field", "novalue"},

@@ -5,13 +5,10 @@
 
 #include "NotifySocket.h"
 #include "datasyncd/Metrics.h"
-#include "datasyncd/PendingRows.h"
 #include "datasyncd/SystemdNotifier.h"
 #include "datasyncd/UploadCounters.h"
 #include "support/FakeTransport.h"
 #include "support/ManualClock.h"
-#include "support/TelemetryWriter.h"
-#include "support/TempDir.h"
 
 namespace {
 
@@ -83,42 +80,11 @@ TEST(UploadCounters, RowsInBodyCountTheTopLevelRecordListOnly) {
         {R"({"meta":{"dataset_items_log":[{},{}]},"item_contexts":[]})", 0},
         {R"({"dataset_items_log":"not a list"})", 1},
         {R"(json={"events":[{"e":"}"},{}]})", 2},
-        {R"({"dataset_items_log":[{},{}])", 0},
         {R"({"dataset_items_log":[{},{"a":"]}"})", 0},
         {R"([{},{}])", 0},
         {R"({"a":1} trailing)", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(datasyncd::UploadCounters::RowsInBody(c.body), c.rows) << c.body;
-}
-
-TEST(PendingRows, CountRowsAtOrPastEachFamilysBookmarkOfThePolicysDatasets) {
-    testsupport::TempDir dir;
-    const std::string service = dir.sub("db"), shared = dir.sub("shared");
-    const std::string dataset = "6F1C2D3E-0000-4000-8000-000000000001";
-    {
-        testsupport::TelemetryWriter events(service + dataset + "_ItemEvent.sqlite3", "ItemEvent");
-        for (int n = 0; n < 10; ++n) events.Insert("{}");
-        testsupport::TelemetryWriter contexts(shared + dataset + "_ItemContext.sqlite3", "ItemContext");
-        for (int n = 0; n < 4; ++n) contexts.Insert("{}");
-        testsupport::TelemetryWriter other(service + "00000000-0000-4000-8000-00000000000F_ItemEvent.sqlite3",
-                                           "ItemEvent");
-        other.Insert("{}");
-        // KTA's next row is 8 (3 left); NAVS has sent nothing; NAVP never gets item contexts.
-        testsupport::TelemetryWriter bookmarks(service + "SyncPoint.sqlite3", "Unused");
-        bookmarks.Exec("CREATE TABLE SyncPoint(id integer, type text, guid text, logtime text)");
-        bookmarks.Exec("INSERT INTO SyncPoint VALUES(8, 'ItemEvent', '" + dataset + "', '')");
-    }
-    std::vector<std::string> problems;
-    const datasyncd::DatasetFamilies familiesOf = [&](const std::string& id) {
-        return id == dataset ? std::vector<std::string>{"kta", "navs", "navp"} : std::vector<std::string>{};
-    };
-    datasyncd::PendingRowCounts pending = datasyncd::NoPendingRows();
-    for (const std::string& folder : {service, shared, dir.path() + "missing/"})
-        datasyncd::AddPendingRows(folder, familiesOf, pending, problems);
-    EXPECT_EQ(pending.at("kta"), 3 + 4);
-    EXPECT_EQ(pending.at("navs"), 10 + 4);
-    EXPECT_EQ(pending.at("navp"), 10);
-    EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
 // MetricsFlow sees counters and pending rows move; here the states it cannot reach and the formats.

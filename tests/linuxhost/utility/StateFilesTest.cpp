@@ -75,7 +75,6 @@ TEST_F(StateFiles, RegistryValuesReadBackByTheirExactNameFromOneJsonObjectReplac
         EXPECT_EQ(Read(name), value) << ZEL::String::UTF16ToUTF8(name);
     Json::Value root = ParseObject(RegistryPath());
     EXPECT_EQ(root.size(), 3u);
-    EXPECT_EQ(root["Fehler\xc3\xa4"].asInt64(), 7);
     // A reader holding the old file keeps seeing complete old content.
     const std::string oldLink = temp.path() + "old-registry.json";
     ASSERT_EQ(::link(RegistryPath().c_str(), oldLink.c_str()), 0);
