@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace ZEL {
 namespace DataSync {
@@ -46,8 +47,13 @@ inline constexpr const wchar_t* kGlobalContextFileName = L"GlobalContext.sqlite3
 // device context's DeviceContext.sqlite3), in the service or the shared folder. `kind` is the
 // record kind and the name of the file's one table ("ItemEvent", "DatasetContext", ...).
 inline constexpr const wchar_t* kTelemetryFileExtension = L".sqlite3";
+// Built at its exact length: the agent keeps a name per watched database for as long as it runs.
 inline std::wstring TelemetryFileName(const std::wstring& datasetId, const std::wstring& kind) {
-    return (datasetId.empty() ? kind : datasetId + L"_" + kind) + kTelemetryFileExtension;
+    const std::wstring_view extension(kTelemetryFileExtension);
+    std::wstring name;
+    name.reserve(datasetId.size() + 1 + kind.size() + extension.size());
+    if (!datasetId.empty()) name.append(datasetId).append(1, L'_');
+    return name.append(kind).append(extension);
 }
 // The same in UTF-8, for the programs that name files in UTF-8 (the ids and kinds are ASCII).
 inline std::string TelemetryFileName(const std::string& datasetId, const std::string& kind) {
