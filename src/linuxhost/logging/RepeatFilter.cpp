@@ -8,7 +8,7 @@ std::optional<std::string> RepeatFilter::Pass(LogLevel level, const std::string&
     if (level == LogLevel::Debug) return text;
     const auto now = m_now();
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto key = std::make_pair(level, text);
+    const auto key = std::make_pair(level, std::hash<std::string>{}(text));
     const auto found = m_seen.find(key);
     if (found == m_seen.end()) {
         if (m_seen.size() >= kMaxLines) ForgetOld(now);
