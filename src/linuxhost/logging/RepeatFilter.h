@@ -5,10 +5,10 @@
 // pass: who asks for them wants them all.
 //
 // It remembers the lines of the last window, at most kMaxLines of them (the oldest are forgotten
-// first, and their counts with them), each by a 64-bit hash of its text rather than the text: the
-// lines of a busy start-up would otherwise stay in memory until the filter fills. Two lines of
-// one window would have to share a hash (about one chance in 10^14) for one to be taken for the
-// other.
+// first, and their counts with them), each by a 64-bit hash of its text rather than the text,
+// which often holds a path or an answer: an idle agent keeps the start-up's lines until the filter
+// fills. Two lines of one window would have to share a hash (about one chance in 10^14) for one
+// to be taken for the other.
 //
 // Thread safety: any thread; a small lock held only for the lookup.
 #pragma once
