@@ -2,8 +2,11 @@
 // last error and the tick count. Named events themselves are in NamedEvent.cpp.
 //
 // All in-process state sits under the one mutex of KernelObjectsInternal.h; a wait is a loop of
-// "try to take what we wait for, else sleep on the shared condition variable", which makes the
-// wait-for-all case atomic without any per-object locking.
+// "try to take what we wait for, else sleep until one of our objects is signalled", which makes
+// the wait-for-all case atomic without any per-object locking. A sleeping wait lists itself with
+// its objects and a condition variable of its own, and a signal wakes only the waits that hold
+// the object signalled: a thread waiting for its own event does not wake, take the lock and go
+// back to sleep each time any other thread's event is set.
 //
 // A manual-reset event asked for its descriptor keeps an eventfd whose counter mirrors its state
 // (1 set, 0 reset). The counter changes under the object mutex together with the state, so the
@@ -15,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <vector>
 
@@ -28,9 +32,15 @@ namespace detail {
 
 namespace {
 
+// A wait while it sleeps: the objects it waits for and its own wake-up.
+struct Sleeper {
+    const std::vector<HANDLE>& objects;
+    std::condition_variable wake;
+};
+
 struct SharedWaitState {
     std::mutex mutex;
-    std::condition_variable changed;
+    std::vector<Sleeper*> sleepers;  // guarded by mutex; a handful at most
 };
 
 // Never destroyed: a thread still waiting while the process exits must not find the mutex gone.
@@ -42,7 +52,40 @@ SharedWaitState& WaitState() {
 }  // namespace
 
 std::mutex& ObjectMutex() { return WaitState().mutex; }
-std::condition_variable& ObjectChanged() { return WaitState().changed; }
+
+namespace {
+
+// Wakes every sleeping wait that holds `object` (or another handle of the same object); each
+// rechecks its own objects. Notified under the lock: a sleeper unlists itself under it, so it
+// cannot be gone meanwhile.
+// REQUIRES: ObjectMutex() held.
+void WakeWaitersOfLocked(const KernelObject& object) {
+    for (Sleeper* sleeper : WaitState().sleepers) {
+        for (const HANDLE& held : sleeper->objects) {
+            if (held->Identity() != object.Identity()) continue;
+            sleeper->wake.notify_one();
+            break;
+        }
+    }
+}
+
+// Lists a sleeping wait for as long as it lives.
+// REQUIRES: ObjectMutex() held across its construction and destruction.
+class SleeperListing {
+public:
+    explicit SleeperListing(Sleeper& sleeper) : m_sleeper(sleeper) { WaitState().sleepers.push_back(&sleeper); }
+    ~SleeperListing() {
+        auto& sleepers = WaitState().sleepers;
+        sleepers.erase(std::find(sleepers.begin(), sleepers.end(), &m_sleeper));
+    }
+    SleeperListing(const SleeperListing&) = delete;
+    SleeperListing& operator=(const SleeperListing&) = delete;
+
+private:
+    Sleeper& m_sleeper;
+};
+
+}  // namespace
 
 }  // namespace detail
 
@@ -191,13 +234,9 @@ bool SetEvent(const HANDLE& event) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(detail::ObjectMutex());
-        target->SetLocked();
-    }
-    // Every waiter rechecks its own objects; notify_all is what makes one shared condition
-    // variable safe for waiters on different objects.
-    detail::ObjectChanged().notify_all();
+    std::lock_guard<std::mutex> lock(detail::ObjectMutex());
+    target->SetLocked();
+    detail::WakeWaitersOfLocked(*target);
     return true;
 }
 
@@ -257,14 +296,12 @@ bool ReleaseSemaphore(const HANDLE& semaphore, long releaseCount, long* previous
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(detail::ObjectMutex());
-        if (!target->ReleaseLocked(releaseCount, previousCount)) {
-            SetLastError(ERROR_TOO_MANY_POSTS);
-            return false;
-        }
+    std::lock_guard<std::mutex> lock(detail::ObjectMutex());
+    if (!target->ReleaseLocked(releaseCount, previousCount)) {
+        SetLastError(ERROR_TOO_MANY_POSTS);
+        return false;
     }
-    detail::ObjectChanged().notify_all();
+    detail::WakeWaitersOfLocked(*target);
     return true;
 }
 
@@ -304,6 +341,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, bool waitAll, D
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
 
     std::unique_lock<std::mutex> lock(detail::ObjectMutex());
+    detail::Sleeper sleeper{held, {}};
+    const detail::SleeperListing listing(sleeper);
     for (;;) {
         const DWORD result = TryCompleteLocked(held, waitAll);
         if (result != WAIT_TIMEOUT) return result;
@@ -312,11 +351,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, bool waitAll, D
         if (anyShared) {
             Clock::time_point wake = now + kSharedPollInterval;
             if (!forever) wake = std::min(wake, deadline);
-            detail::ObjectChanged().wait_until(lock, wake);
+            sleeper.wake.wait_until(lock, wake);
         } else if (forever) {
-            detail::ObjectChanged().wait(lock);
+            sleeper.wake.wait(lock);
         } else {
-            detail::ObjectChanged().wait_until(lock, deadline);
+            sleeper.wake.wait_until(lock, deadline);
         }
     }
 }

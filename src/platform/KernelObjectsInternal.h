@@ -1,10 +1,11 @@
 // Private to src/platform: the objects behind HANDLE.
 //
 // Every in-process object keeps its state under one process-wide mutex, and every change that
-// may end a wait notifies one process-wide condition variable. With a single lock a wait on
-// several objects, even "all of them at once", is a plain predicate check: no lost wake-ups,
-// no lock ordering between objects, and consuming several objects together is trivially
-// atomic. The agent owns a handful of objects and waiting threads, so the shared lock is cheap.
+// may end a wait wakes the waits on that object (KernelObjects.cpp lists them). With a single
+// lock a wait on several objects, even "all of them at once", is a plain predicate check: no
+// lost wake-ups, no lock ordering between objects, and consuming several objects together is
+// trivially atomic. The agent owns a handful of objects and waiting threads, so the shared lock
+// is cheap.
 //
 // Named events live in the kernel as POSIX semaphores that other processes change without
 // telling us; waits that include one look at it every few milliseconds (see IsShared()).
@@ -12,7 +13,6 @@
 
 #include <semaphore.h>
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,9 +22,8 @@
 namespace platform {
 namespace detail {
 
-// The lock over all in-process object state, and the signal that some of it changed.
+// The lock over all in-process object state.
 std::mutex& ObjectMutex();
-std::condition_variable& ObjectChanged();
 
 }  // namespace detail
 
@@ -43,7 +42,7 @@ public:
     // REQUIRES: detail::ObjectMutex() held, and still held since that TryAcquireLocked.
     virtual void UndoAcquireLocked() = 0;
 
-    // True when other processes can signal the object, so nothing notifies ObjectChanged().
+    // True when other processes can signal the object, so nothing wakes a wait on it.
     virtual bool IsShared() const { return false; }
     // Two handles with the same identity are the same object (a wait for all must not count
     // one object twice).
