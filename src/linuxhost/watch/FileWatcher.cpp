@@ -1,7 +1,15 @@
-// The Linux file watcher: one inotify instance per watcher on the folder (never on the files,
-// which writers create, replace by rename and delete), a thread that turns the folder's events
-// into at most one report per listed file per 100 ms, and an eventfd that wakes the thread
-// for shutdown. The thread blocks in one poll on the inotify fd, that eventfd and the stop
+// The Linux file watcher: one inotify instance per watcher, a thread that turns its events into
+// at most one report per listed file per 100 ms, and an eventfd that wakes the thread for
+// shutdown.
+//
+// What is watched: the folder for its entries coming and going (created, renamed in or out,
+// deleted) and each listed file and its -wal file for writes. Writes to the other files of the
+// folder (the agent's own bookmark commits among them) never wake the thread. A watch on a file
+// follows its inode, so the folder's events keep the file watches on what the names name: an
+// entry created or renamed in gets a new watch (and counts as a change), one deleted or renamed
+// away loses its watch. When the kernel refuses a file watch for another reason than a missing
+// file (the inotify watch limit), the folder's watch takes every write in the folder, as the
+// file watches would have. The thread blocks in one poll on the inotify fd, that eventfd and the stop
 // event's descriptor; the poll has a time-out only while a report is due (or, rarely, while a
 // missing folder cannot be waited for), so an idle watcher never wakes.
 //
@@ -36,6 +44,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -56,8 +65,8 @@ constexpr auto kStopLookInterval = std::chrono::seconds(1);
 // Bounds the work between two looks at the stop flags while events keep pouring in.
 constexpr int kMaxReadsPerPass = 16;
 // IN_CLOSE_WRITE is left out on purpose: a reader's SELECT raises it too.
-constexpr std::uint32_t kWatchMask = IN_MODIFY | IN_CREATE | IN_MOVED_TO | IN_MOVE_SELF | IN_ONLYDIR;
-constexpr std::uint32_t kRemovalMask = IN_DELETE | IN_MOVED_FROM;
+constexpr std::uint32_t kFolderMask = IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kFileMask = IN_MODIFY;
 constexpr std::uint32_t kAncestorMask = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 const std::string kWalSuffix = "-wal";
 
@@ -86,6 +95,13 @@ public:
 
     platform::UniqueFd inotifyFd;
     int watch = -1;
+    bool folderWrites = false;  // the folder's watch takes the writes: file watches were refused
+    struct FileWatches {
+        int file = -1;
+        int wal = -1;
+    };
+    std::vector<FileWatches> fileWatches;               // per name
+    std::unordered_map<int, std::size_t> watchedFiles;  // file watch -> name
     int ancestorWatch = -1;       // while the folder is missing: its nearest existing ancestor
     bool missing = false;         // the folder was not watched at some point: catch up on re-watch
     Clock::time_point nextRetry;  // max while the ancestor's watch will say when to look
@@ -101,8 +117,14 @@ private:
     void DropAncestorWatch();
     void ReadEvents(Clock::time_point now);
     void HandleEvent(const inotify_event& event, Clock::time_point now);
+    void HandleFileEvent(const inotify_event& event, Clock::time_point now);
     void LoseWatch(Clock::time_point now);
-    int Match(const char* name) const;
+    void WatchFiles();
+    void WatchFile(std::size_t index, bool wal);
+    void UnwatchFile(std::size_t index, bool wal);
+    void UnwatchFiles();
+    void WatchFolderWrites(int error);
+    int Match(const char* name, bool& wal) const;
     void MarkChanged(std::size_t index, Clock::time_point now);
     void MarkAll(Clock::time_point now);
     void MarkExisting(Clock::time_point now);
@@ -123,8 +145,7 @@ bool WatchState::TryAddWatch() {
         }
         inotifyFd.reset(fd);
     }
-    watch = ::inotify_add_watch(inotifyFd.get(), folder.c_str(),
-                                kWatchMask | (options.reportRemoval ? kRemovalMask : 0u));
+    watch = ::inotify_add_watch(inotifyFd.get(), folder.c_str(), kFolderMask | (folderWrites ? IN_MODIFY : 0u));
     if (watch < 0) {
         const int error = errno;
         if (!missing) {
@@ -133,7 +154,53 @@ bool WatchState::TryAddWatch() {
         }
         return false;
     }
+    WatchFiles();
     return true;
+}
+
+void WatchState::WatchFiles() {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        WatchFile(i, false);
+        WatchFile(i, true);
+    }
+}
+
+void WatchState::WatchFile(std::size_t index, bool wal) {
+    int& slot = wal ? fileWatches[index].wal : fileWatches[index].file;
+    const std::string path = folder + names[index] + (wal ? kWalSuffix : std::string());
+    const int added = ::inotify_add_watch(inotifyFd.get(), path.c_str(), kFileMask);
+    if (added < 0) {
+        // A missing file is watched once the folder says it is there.
+        if (errno != ENOENT) WatchFolderWrites(errno);
+        return;
+    }
+    if (slot >= 0 && slot != added) UnwatchFile(index, wal);  // the name names another file now
+    slot = added;
+    watchedFiles[added] = index;
+}
+
+void WatchState::UnwatchFile(std::size_t index, bool wal) {
+    int& slot = wal ? fileWatches[index].wal : fileWatches[index].file;
+    if (slot < 0) return;
+    ::inotify_rm_watch(inotifyFd.get(), slot);  // fails harmlessly when the kernel dropped it
+    watchedFiles.erase(slot);
+    slot = -1;
+}
+
+void WatchState::UnwatchFiles() {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        UnwatchFile(i, false);
+        UnwatchFile(i, true);
+    }
+}
+
+void WatchState::WatchFolderWrites(int error) {
+    if (folderWrites) return;
+    folderWrites = true;
+    linuxhost::HostLog().w(L"FileWatcher: the files of %s cannot be watched one by one (%s); watching every "
+                           L"write in the folder",
+                           wideFolder, ErrnoText(error));
+    if (watch >= 0) ::inotify_add_watch(inotifyFd.get(), folder.c_str(), kFolderMask | IN_MODIFY);
 }
 
 void WatchState::Run() {
@@ -230,6 +297,7 @@ void WatchState::HandleEvent(const inotify_event& event, Clock::time_point now) 
     if ((event.mask & IN_Q_OVERFLOW) != 0) {
         // Events were dropped: any listed file may have changed.
         linuxhost::HostLog().w(L"FileWatcher: event queue overflow for %s; reporting every file", wideFolder);
+        if (watch >= 0) WatchFiles();  // a file created or renamed in meanwhile has no watch yet
         MarkAll(now);
         return;
     }
@@ -239,19 +307,50 @@ void WatchState::HandleEvent(const inotify_event& event, Clock::time_point now) 
         nextRetry = now;
         return;
     }
-    if (watch < 0 || event.wd != watch) return;  // left over from a watch given up
+    if (watch < 0) return;  // left over from a watch given up
+    if (event.wd != watch) {
+        HandleFileEvent(event, now);
+        return;
+    }
     if ((event.mask & (IN_IGNORED | IN_MOVE_SELF)) != 0) {
         LoseWatch(now);
         return;
     }
     if (event.len == 0 || (event.mask & IN_ISDIR) != 0) return;
-    const int index = Match(event.name);
-    if (index >= 0) MarkChanged(static_cast<std::size_t>(index), now);
+    bool wal = false;
+    const int found = Match(event.name, wal);
+    if (found < 0) return;
+    const auto index = static_cast<std::size_t>(found);
+    if ((event.mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
+        WatchFile(index, wal);
+        MarkChanged(index, now);
+    } else if ((event.mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
+        UnwatchFile(index, wal);
+        if (options.reportRemoval) MarkChanged(index, now);
+    } else {
+        MarkChanged(index, now);  // a write, seen by the folder's watch
+    }
+}
+
+void WatchState::HandleFileEvent(const inotify_event& event, Clock::time_point now) {
+    const auto found = watchedFiles.find(event.wd);
+    if (found == watchedFiles.end()) return;  // left over from a watch given up
+    const std::size_t index = found->second;
+    if ((event.mask & IN_IGNORED) != 0) {
+        // The file is gone (its last link and last user) or its watch was removed.
+        FileWatches& watches = fileWatches[index];
+        if (watches.file == event.wd) watches.file = -1;
+        if (watches.wal == event.wd) watches.wal = -1;
+        watchedFiles.erase(found);
+        return;
+    }
+    MarkChanged(index, now);
 }
 
 void WatchState::LoseWatch(Clock::time_point now) {
     // The folder was deleted, unmounted or renamed away: the watch no longer follows `folder`.
     linuxhost::HostLog().i(L"FileWatcher: %s went away; watching again once it is back", wideFolder);
+    UnwatchFiles();
     ::inotify_rm_watch(inotifyFd.get(), watch);  // fails harmlessly when the kernel dropped it
     watch = -1;
     missing = true;
@@ -259,14 +358,16 @@ void WatchState::LoseWatch(Clock::time_point now) {
     if (options.reportRemoval) MarkAll(now);  // the listed files went with the folder
 }
 
-int WatchState::Match(const char* name) const {
+int WatchState::Match(const char* name, bool& wal) const {
     const std::string changed(name);
+    wal = false;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (changed == names[i]) return static_cast<int>(i);
     }
     if (changed.size() > kWalSuffix.size() &&
         changed.compare(changed.size() - kWalSuffix.size(), kWalSuffix.size(), kWalSuffix) == 0) {
         const std::string base = changed.substr(0, changed.size() - kWalSuffix.size());
+        wal = true;
         for (std::size_t i = 0; i < names.size(); ++i) {
             if (base == names[i]) return static_cast<int>(i);
         }
@@ -339,6 +440,7 @@ FileWatcher::FileWatcher(const std::wstring& folder, const std::list<std::wstrin
     state->names.reserve(fileNames.size());
     for (const std::wstring& name : fileNames) state->names.push_back(String::UTF16ToUTF8(name));
     state->due.resize(state->names.size());
+    state->fileWatches.resize(state->names.size());
     state->callback = std::move(callback);
     state->stopEvent = std::move(stopEvent);
     if (state->stopEvent) {

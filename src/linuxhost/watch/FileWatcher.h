@@ -20,7 +20,8 @@
 // once, since their changes before the watch raised no events.
 //
 // While the folder is watched and no report is due, the thread sleeps until something happens:
-// a change in the folder, the stop event, or destruction.
+// a write to a listed file or its -wal file, an entry of the folder created, renamed or deleted,
+// the stop event, or destruction. Writes to the folder's other files do not wake it.
 #pragma once
 
 #include <chrono>

@@ -54,6 +54,41 @@ TEST_F(FileWatcherTest, ListedFilesAndTheirWalAreReportedOnceUnderFolderSlashNam
     EXPECT_EQ(paths, expected);
 }
 
+// Writes are watched on the files themselves: the watches follow each name through renames,
+// deletions and re-creations, and never report a file that no longer has the listed name.
+TEST_F(FileWatcherTest, WritesAreFollowedToWhatTheNameNamesAfterRenamesAndDeletions) {
+    const std::string a = dir.path() + "a.db";
+    Touch(a);
+    Touch(a + "-wal");
+    auto watcher = Watch(dir.path(), {L"a.db"});
+    const struct {
+        const char* name;
+        std::function<void()> change;
+        std::size_t reports;
+    } steps[] = {
+        {"a write", [&] { Touch(a); }, 1},
+        {"renamed away, then the old file written", [&] { std::filesystem::rename(a, a + ".old"); }, 0},
+        {"", [&] { Touch(a + ".old"); }, 0},
+        {"a new file renamed in",
+         [&] {
+             Touch(a + ".new");
+             std::filesystem::rename(a + ".new", a);
+         },
+         1},
+        {"the new file written", [&] { Touch(a); }, 1},
+        {"the -wal deleted and created again", [&] { std::filesystem::remove(a + "-wal"); }, 0},
+        {"", [&] { Touch(a + "-wal"); }, 1},
+        {"the new -wal written", [&] { Touch(a + "-wal"); }, 1},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        const std::size_t before = recorder.Count();
+        step.change();
+        ASSERT_TRUE(recorder.WaitForCount(before + step.reports));
+        EXPECT_TRUE(recorder.StaysAt(before + step.reports, 150ms));
+    }
+}
+
 // A collector writes rows in WAL mode, one transaction each. Like the agent, each report reads
 // the database: the last report must see the last row, and the burst gives few reports. The first
 // report's callback throws: that is logged and the watch goes on.
