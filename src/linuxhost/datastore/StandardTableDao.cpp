@@ -111,7 +111,7 @@ TableRead StandardTableDao::ReadRows(std::list<T>& records, const RowQuery& sele
                 continue;
             }
             record.set_row_id(lastId);
-            records.push_back(record);
+            records.push_back(std::move(record));
         }
         return lastId < 0 ? TableRead{ReadStatus::NoRows, -1} : TableRead{ReadStatus::Rows, lastId};
     } catch (const CppSQLite3Exception& ex) {
