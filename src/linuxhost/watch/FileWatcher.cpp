@@ -170,8 +170,9 @@ void WatchState::WatchFile(std::size_t index, bool wal) {
     const std::string path = folder + names[index] + (wal ? kWalSuffix : std::string());
     const int added = ::inotify_add_watch(inotifyFd.get(), path.c_str(), kFileMask);
     if (added < 0) {
-        // A missing file is watched once the folder says it is there.
-        if (errno != ENOENT) WatchFolderWrites(errno);
+        // A missing file is watched once the folder says it is there; a folder gone is the
+        // folder's watch's news.
+        if (errno != ENOENT && errno != ENOTDIR) WatchFolderWrites(errno);
         return;
     }
     if (slot >= 0 && slot != added) UnwatchFile(index, wal);  // the name names another file now
