@@ -20,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/KernelObjects.h"
@@ -342,12 +343,15 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, bool waitAll, D
 
     std::unique_lock<std::mutex> lock(detail::ObjectMutex());
     detail::Sleeper sleeper{held, {}};
-    const detail::SleeperListing listing(sleeper);
+    // Listed before its first sleep, under the lock held since the first try: no signal is missed,
+    // and a wait that completes at once (a zero time-out's look) lists nothing.
+    std::optional<detail::SleeperListing> listing;
     for (;;) {
         const DWORD result = TryCompleteLocked(held, waitAll);
         if (result != WAIT_TIMEOUT) return result;
         const Clock::time_point now = Clock::now();
         if (!forever && now >= deadline) return WAIT_TIMEOUT;
+        if (!listing) listing.emplace(sleeper);
         if (anyShared) {
             Clock::time_point wake = now + kSharedPollInterval;
             if (!forever) wake = std::min(wake, deadline);

@@ -201,7 +201,11 @@ void WatchState::WatchFolderWrites(int error) {
     linuxhost::HostLog().w(L"FileWatcher: the files of %s cannot be watched one by one (%s); watching every "
                            L"write in the folder",
                            wideFolder, ErrnoText(error));
-    if (watch >= 0) ::inotify_add_watch(inotifyFd.get(), folder.c_str(), kFolderMask | IN_MODIFY);
+    if (watch >= 0 && ::inotify_add_watch(inotifyFd.get(), folder.c_str(), kFolderMask | IN_MODIFY) < 0) {
+        linuxhost::HostLog().e(L"FileWatcher: nor can %s take every write (%s); writes to its files are not seen "
+                               L"until it is watched again",
+                               wideFolder, ErrnoText(errno));
+    }
 }
 
 void WatchState::Run() {
