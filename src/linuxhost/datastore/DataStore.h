@@ -22,6 +22,7 @@
 
 #include "datasync/common/DbRoots.h"
 #include "datasync/store/Records.h"
+#include "linuxhost/datastore/BookmarkMemo.h"
 #include "linuxhost/datastore/SQLiteWrapper.h"
 
 namespace ZEL {
@@ -45,12 +46,15 @@ public:
     void MarkPrepared(const std::string& setUp);
     // Serialises a store's read-then-write sequences on this handle (any thread).
     std::mutex& WriteMutex() { return m_writeMutex; }
+    // The bookmarks written through this handle (SyncPoint files only; see BookmarkMemo.h).
+    linuxhost::BookmarkMemo& Bookmarks() { return m_bookmarks; }
 
 private:
     std::wstring m_path;
     mutable std::mutex m_preparedMutex;
     std::set<std::string> m_prepared;  // guarded by m_preparedMutex
     std::mutex m_writeMutex;
+    linuxhost::BookmarkMemo m_bookmarks;
 };
 
 using DatabasePtr = std::shared_ptr<Database>;

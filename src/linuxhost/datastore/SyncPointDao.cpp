@@ -113,6 +113,11 @@ BookmarkRead SyncPointDao::ReadRow(std::int64_t& id, std::string* logtime, const
         const std::string guidText = String::UTF16ToUTF8(guid);
         const std::string typeText = String::UTF16ToUTF8(NormaliseType(type));
         if (!m_db && !Open()) return BookmarkRead::Failed;
+        if (const auto written = m_db->Bookmarks().Find(guidText, typeText)) {
+            id = written->id;
+            if (logtime) *logtime = written->logtime;
+            return BookmarkRead::Found;
+        }
 
         CppSQLite3Statement statement = m_db->compileStatement(logtime ? kBookmarkSelectIdAndLogtime : kBookmarkSelectId);
         statement.bind(1, guidText);
@@ -145,13 +150,19 @@ bool SyncPointDao::Set(const SyncPoint& record) {
     // The table has no key, so "update, else insert" must not interleave between two writers
     // of the agent or a pair could gain two rows.
     std::lock_guard<std::mutex> lock(m_db->WriteMutex());
+    BookmarkMemo& memo = m_db->Bookmarks();
+    // Forgotten until the write is known to have been taken.
+    memo.Forget(guidText, typeText);
     try {
         CppSQLite3Statement update = m_db->compileStatement(kUpdate);
         update.bind(1, static_cast<long long>(record.id));
         update.bind(2, now);
         update.bind(3, guidText);
         update.bind(4, typeText);
-        if (update.execDML() > 0) return true;
+        if (update.execDML() > 0) {
+            memo.Remember(guidText, typeText, {record.id, now});
+            return true;
+        }
 
         m_log.d(L"new SyncPoint id = %s,type = %s", record.guid, record.type);
         CppSQLite3Statement insert =
@@ -160,7 +171,11 @@ bool SyncPointDao::Set(const SyncPoint& record) {
         insert.bind(2, guidText);
         insert.bind(3, static_cast<long long>(record.id));
         insert.bind(4, now);
-        if (insert.execDML() == 0) m_log.e(L"SyncPointDao:Set execDML no change.");
+        if (insert.execDML() == 0) {
+            m_log.e(L"SyncPointDao:Set execDML no change.");
+            return true;
+        }
+        memo.Remember(guidText, typeText, {record.id, now});
         return true;
     } catch (const CppSQLite3Exception& ex) {
         m_log.e(L"SyncPoint::Set failed: %s", String::UTF8ToUTF16(ex.errorMessage()));
@@ -173,6 +188,7 @@ bool SyncPointDao::Set(const SyncPoint& record) {
 std::int64_t SyncPointDao::Clear() {
     if (!m_db && !Open()) return -1;
     std::lock_guard<std::mutex> lock(m_db->WriteMutex());
+    m_db->Bookmarks().ForgetAll();
     try {
         return m_db->execDML("DELETE FROM " + m_tableName);
     } catch (const CppSQLite3Exception& ex) {

@@ -3,7 +3,9 @@
 
 #include <filesystem>
 
+#include "datasync/common/StringUtil.h"
 #include "linuxhost/HostFolders.h"
+#include "linuxhost/datastore/BookmarkTable.h"
 #include "linuxhost/datastore/SyncPointBookmarks.h"
 #include "linuxhost/datastore/SyncPointDao.h"
 #include "support/LogCapture.h"
@@ -84,6 +86,33 @@ TEST_F(SyncPointDaoTest, RootsFollowTheConstructorAndTheHelperAndFailedOpensAreT
     SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
     ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 7}) && dao.Get(id, L"g", L"ItemEvent"));
     EXPECT_EQ(id, 7);
+}
+
+// What a read gives back after a write is what the file holds: after a write the file refused,
+// after a clear, and after the file was replaced by another one.
+TEST_F(SyncPointDaoTest, ReadsAfterWritesAgreeWithTheFileAfterRefusedWritesClearsAndReplacements) {
+    const std::string path = m_dir.path() + "service/SyncPoint.sqlite3";
+    SyncPointDao dao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3");
+    DatabasePtr handle = EventDataLogging::GetInstance()->GetDatabase(String::UTF8ToUTF16(path), true, false);
+    ASSERT_TRUE(handle && dao.Set({L"g", L"ItemEvent", 5}));
+    std::int64_t id = 0;
+    handle->execDML("PRAGMA query_only=1");
+    EXPECT_FALSE(dao.Set({L"g", L"ItemEvent", 9}));
+    handle->execDML("PRAGMA query_only=0");
+    EXPECT_TRUE(dao.Get(id, L"g", L"ItemEvent") && id == 5) << "a refused write: " << id;
+    EXPECT_EQ(dao.Clear(), 1);
+    EXPECT_EQ(dao.Read(id, L"g", L"ItemEvent"), BookmarkRead::Missing);
+    ASSERT_TRUE(dao.Set({L"g", L"ItemEvent", 6}));
+    {
+        testsupport::TelemetryWriter other(path + ".new", "Unused");
+        other.Exec(kBookmarkCreate);
+        other.Exec("insert into SyncPoint(id,type,guid,logtime) values(3,'ItemEvent','g',NULL)");
+    }
+    for (const char* sidecar : {"-wal", "-shm"}) fs::remove(path + sidecar);  // as a purge would
+    fs::rename(path + ".new", path);
+    handle.reset();
+    EXPECT_TRUE(SyncPointDao(utility::DB_PATH_INTERNAL, L"SyncPoint.sqlite3").Get(id, L"g", L"ItemEvent") && id == 3)
+        << "a replaced file: " << id;
 }
 
 }  // namespace
