@@ -6,6 +6,8 @@
 // keyword cannot change the statement. Everything else is a bound value or a file name.
 #include "linuxhost/datastore/SqliteEventDataLogging.h"
 
+#include <time.h>
+
 #include <atomic>
 #include <exception>
 #include <utility>
@@ -139,8 +141,37 @@ std::string SqliteEventDataLogging::GetLastLogtime(const std::wstring& datasetId
     }
 }
 
+SqliteEventDataLogging::ContextLook SqliteEventDataLogging::LookAtContextFiles(const std::wstring& path) {
+    ContextLook look;
+    look.path = path;
+    const std::string file = String::UTF16ToUTF8(path);
+    if (!FileIdentity::Of(file, look.file)) return look;
+    // The file system's clock, not the agent's: modification times are the kernel's wall clock.
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const bool walThere = FileIdentity::Of(file + "-wal", look.wal);
+    if (!walThere) look.wal = FileIdentity{};
+    look.there = true;
+    look.settled = look.file.SettledAt(now) && (!walThere || look.wal.SettledAt(now));
+    return look;
+}
+
+bool SqliteEventDataLogging::ServeUnchangedContext(const ContextLook& look, DeviceContext& deviceContext) {
+    std::lock_guard<std::mutex> lock(m_contextMutex);
+    const ContextLook& read = m_contextLook;
+    if (!look.there || !read.there || !read.settled || read.path != look.path || read.file != look.file ||
+        read.wal != look.wal)
+        return false;
+    deviceContext = m_context;
+    return true;
+}
+
 int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, int flag) {
     if (deviceContext == nullptr) return 1;
+    // Looked at before the read, so that a write after it changes what the next call sees.
+    const ContextLook look = LookAtContextFiles(linuxhost::DbFolder(utility::DB_PATH_INTERNAL) +
+                                                ToDbFile(std::wstring(), kDeviceContextKind));
+    if (ServeUnchangedContext(look, *deviceContext)) return 0;
     DatabasePtr database =
         OpenTableFile(std::wstring(), kDeviceContextKind, utility::DB_PATH_INTERNAL, L"GetLastDeviceContext");
     if (!database) return 1;
@@ -156,6 +187,7 @@ int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, i
             std::lock_guard<std::mutex> lock(m_contextMutex);
             if (data != nullptr && m_contextPath == database->path() && m_contextText == data &&
                 m_context.row_id() == rowId) {
+                m_contextLook = look;
                 *deviceContext = m_context;
                 return 0;
             }
@@ -173,6 +205,7 @@ int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, i
             m_contextPath = database->path();
             m_contextText = data;
             m_context = decoded;
+            m_contextLook = look;
         }
         *deviceContext = std::move(decoded);
         return 0;

@@ -4,7 +4,8 @@
 //
 // Readers never create files: asking about a dataset that has no file yet gives -1 / empty /
 // "none" and leaves the folder as it was.
-// Thread safety: stateless apart from the database cache; every operation may be called from
+// Thread safety: stateless apart from the database cache and the newest device context it keeps
+// (below); every operation may be called from
 // any thread.
 #pragma once
 
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "linuxhost/datastore/DataStore.h"
+#include "linuxhost/util/FileIdentity.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -44,12 +46,27 @@ private:
     DatabasePtr OpenTableFile(const std::wstring& datasetId, const std::wstring& table,
                               utility::EGetDBPathMethod method, const wchar_t* caller);
 
-    // The newest device context as last decoded, with the row text it came from: the uploaders
-    // ask for it before every batch, and it changes rarely. Guarded by m_contextMutex.
+    // What DeviceContext.sqlite3 and its -wal looked like just before a read of the newest row.
+    struct ContextLook {
+        std::wstring path;
+        bool there = false;    // the file could be looked at
+        bool settled = false;  // both looked at settled (FileIdentity::SettledAt)
+        FileIdentity file;
+        FileIdentity wal;  // all zero when there is none
+    };
+    static ContextLook LookAtContextFiles(const std::wstring& path);
+    // The last decoded context, when the files look as they did at a settled look before its read.
+    bool ServeUnchangedContext(const ContextLook& look, DeviceContext& deviceContext);
+
+    // The newest device context as last decoded, with the row text it came from and the look at
+    // its files before that read: the uploaders ask for it before every batch, and it changes
+    // rarely. While the files look as they did, the row is not read again; when they changed,
+    // a row text seen before is not decoded again. Guarded by m_contextMutex.
     std::mutex m_contextMutex;
     std::wstring m_contextPath;
     std::string m_contextText;
     DeviceContext m_context;
+    ContextLook m_contextLook;
 };
 
 }  // namespace linuxhost

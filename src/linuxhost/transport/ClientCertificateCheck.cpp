@@ -24,16 +24,6 @@ ClientCertificateCheck::Verdict ExpiryVerdict(X509* certificate) {
 
 }  // namespace
 
-bool ClientCertificateCheck::Identify(const std::string& path, FileIdentity& identity) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return false;
-    identity.device = info.st_dev;
-    identity.inode = info.st_ino;
-    identity.size = info.st_size;
-    identity.mtime = info.st_mtim;
-    return true;
-}
-
 ClientCertificateCheck::Verdict ClientCertificateCheck::Check(const std::string& path, std::string& problem,
                                                               FileIdentity* seen) {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -9,13 +9,12 @@
 // Thread safety: Check may be called from several threads at once.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <map>
 #include <mutex>
 #include <string>
 
 #include "linuxhost/transport/CurlHandles.h"
+#include "linuxhost/util/FileIdentity.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -25,21 +24,10 @@ class ClientCertificateCheck {
 public:
     enum class Verdict { Valid, Expired, Unreadable };
 
-    // What tells one version of a file from the next: a renewal tool that writes the file in
-    // place or renames a new one over it changes it.
-    struct FileIdentity {
-        dev_t device = 0;
-        ino_t inode = 0;
-        off_t size = 0;
-        timespec mtime{};
-        bool operator==(const FileIdentity& other) const {
-            return device == other.device && inode == other.inode && size == other.size &&
-                   mtime.tv_sec == other.mtime.tv_sec && mtime.tv_nsec == other.mtime.tv_nsec;
-        }
-        bool operator!=(const FileIdentity& other) const { return !(*this == other); }
-    };
+    // A renewal tool that writes the file in place or renames a new one over it changes it.
+    using FileIdentity = linuxhost::FileIdentity;
     // False (errno set) when `path` cannot be looked at.
-    static bool Identify(const std::string& path, FileIdentity& identity);
+    static bool Identify(const std::string& path, FileIdentity& identity) { return FileIdentity::Of(path, identity); }
 
     // `problem` receives a one-line reason for Unreadable. A certificate whose end date cannot
     // be compared counts as Valid: the TLS handshake then decides. `seen` (optional) receives

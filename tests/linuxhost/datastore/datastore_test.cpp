@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -365,7 +367,13 @@ TEST_F(EventDataLoggingTest, LastDeviceContextIsTheNewestRowDecodedAgainWhenItCh
     EXPECT_EQ(context.device_id(), L"new");
     EXPECT_EQ(context.device_info().os_name(), L"Linux \u00e9");
     EXPECT_EQ(context.row_id(), 9);
-    // The same row rewritten in place is not served from the previous decode.
+    // The same row rewritten in place, in a file left alone for a while before (its last read
+    // may then be served again), is not served from the previous decode.
+    const timespec aWhileAgo[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (service + "DeviceContext.sqlite3").c_str(), aWhileAgo, 0), 0);
+    ASSERT_EQ(store.GetLastDeviceContext(&context, 1), 0);
+    ASSERT_EQ(store.GetLastDeviceContext(&context, 1), 0);
+    EXPECT_EQ(context.device_id(), L"new");
     writer.Exec("UPDATE DeviceContext SET data = '" + ContextRow(L"rewritten") + "' WHERE id = 9");
     ASSERT_EQ(store.GetLastDeviceContext(&context, 1), 0);
     EXPECT_EQ(context.device_id(), L"rewritten");
