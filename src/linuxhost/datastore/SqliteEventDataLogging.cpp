@@ -6,9 +6,8 @@
 // keyword cannot change the statement. Everything else is a bound value or a file name.
 #include "linuxhost/datastore/SqliteEventDataLogging.h"
 
-#include <time.h>
-
 #include <atomic>
+#include <functional>
 #include <exception>
 #include <utility>
 
@@ -120,7 +119,24 @@ std::int64_t SqliteEventDataLogging::GetFirstID(const std::wstring& datasetId, c
 
 std::int64_t SqliteEventDataLogging::GetLastID(const std::wstring& datasetId, const std::wstring& table,
                                                utility::EGetDBPathMethod method) {
-    return IdBound(datasetId, table, method, "MAX", L"GetLastID");
+    const std::wstring root = linuxhost::DbFolder(method);
+    // A name or root the read refuses is refused there, with its log line.
+    if (root.empty() || !IsPlainIdentifier(table)) return IdBound(datasetId, table, method, "MAX", L"GetLastID");
+    // Looked at before the read, so that a commit after it changes what the next call sees.
+    const std::string path = String::UTF16ToUTF8(root + ToDbFile(datasetId, table));
+    const DatabaseLook look = DatabaseLook::Of(path);
+    const std::size_t key = std::hash<std::string>()(path);  // a shared key only costs a read
+    {
+        std::lock_guard<std::mutex> lock(m_lastIdsMutex);
+        const auto known = m_lastIds.find(key);
+        if (known != m_lastIds.end() && known->second.look.StillHolds(look)) return known->second.id;
+    }
+    const std::int64_t id = IdBound(datasetId, table, method, "MAX", L"GetLastID");
+    if (id < 0 || !look.settled) return id;
+    std::lock_guard<std::mutex> lock(m_lastIdsMutex);
+    if (m_lastIds.size() >= kMaxKnownLastIds) m_lastIds.clear();  // files gone by the thousand
+    m_lastIds[key] = {look, id};
+    return id;
 }
 
 std::string SqliteEventDataLogging::GetLastLogtime(const std::wstring& datasetId, const std::wstring& table,
@@ -141,27 +157,9 @@ std::string SqliteEventDataLogging::GetLastLogtime(const std::wstring& datasetId
     }
 }
 
-SqliteEventDataLogging::ContextLook SqliteEventDataLogging::LookAtContextFiles(const std::wstring& path) {
-    ContextLook look;
-    look.path = path;
-    const std::string file = String::UTF16ToUTF8(path);
-    if (!FileIdentity::Of(file, look.file)) return look;
-    // The file system's clock, not the agent's: modification times are the kernel's wall clock.
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const bool walThere = FileIdentity::Of(file + "-wal", look.wal);
-    if (!walThere) look.wal = FileIdentity{};
-    look.there = true;
-    look.settled = look.file.SettledAt(now) && (!walThere || look.wal.SettledAt(now));
-    return look;
-}
-
-bool SqliteEventDataLogging::ServeUnchangedContext(const ContextLook& look, DeviceContext& deviceContext) {
+bool SqliteEventDataLogging::ServeUnchangedContext(const DatabaseLook& look, DeviceContext& deviceContext) {
     std::lock_guard<std::mutex> lock(m_contextMutex);
-    const ContextLook& read = m_contextLook;
-    if (!look.there || !read.there || !read.settled || read.path != look.path || read.file != look.file ||
-        read.wal != look.wal)
-        return false;
+    if (!m_contextLook.StillHolds(look)) return false;  // also another file now
     deviceContext = m_context;
     return true;
 }
@@ -169,8 +167,8 @@ bool SqliteEventDataLogging::ServeUnchangedContext(const ContextLook& look, Devi
 int SqliteEventDataLogging::GetLastDeviceContext(DeviceContext* deviceContext, int flag) {
     if (deviceContext == nullptr) return 1;
     // Looked at before the read, so that a write after it changes what the next call sees.
-    const ContextLook look = LookAtContextFiles(linuxhost::DbFolder(utility::DB_PATH_INTERNAL) +
-                                                ToDbFile(std::wstring(), kDeviceContextKind));
+    const DatabaseLook look = DatabaseLook::Of(String::UTF16ToUTF8(
+        linuxhost::DbFolder(utility::DB_PATH_INTERNAL) + ToDbFile(std::wstring(), kDeviceContextKind)));
     if (ServeUnchangedContext(look, *deviceContext)) return 0;
     DatabasePtr database =
         OpenTableFile(std::wstring(), kDeviceContextKind, utility::DB_PATH_INTERNAL, L"GetLastDeviceContext");

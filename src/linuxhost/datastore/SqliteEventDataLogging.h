@@ -4,14 +4,15 @@
 //
 // Readers never create files: asking about a dataset that has no file yet gives -1 / empty /
 // "none" and leaves the folder as it was.
-// Thread safety: stateless apart from the database cache and the newest device context it keeps
-// (below); every operation may be called from
-// any thread.
+// Thread safety: every operation may be called from any thread. Besides the database cache it
+// keeps what the last reads of the tables' largest ids and of the newest device context found,
+// each under its own mutex (below).
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "linuxhost/datastore/DataStore.h"
 #include "linuxhost/util/FileIdentity.h"
@@ -46,17 +47,20 @@ private:
     DatabasePtr OpenTableFile(const std::wstring& datasetId, const std::wstring& table,
                               utility::EGetDBPathMethod method, const wchar_t* caller);
 
-    // What DeviceContext.sqlite3 and its -wal looked like just before a read of the newest row.
-    struct ContextLook {
-        std::wstring path;
-        bool there = false;    // the file could be looked at
-        bool settled = false;  // both looked at settled (FileIdentity::SettledAt)
-        FileIdentity file;
-        FileIdentity wal;  // all zero when there is none
+    // The largest id of each table file last read, with the look at the file before that read:
+    // the uploaders ask after every batch whether rows wait, the timer pass asks for every
+    // dataset. While the file looks as it did at a settled look, the table is not read again.
+    // By a hash of the path; guarded by m_lastIdsMutex.
+    struct KnownLastId {
+        DatabaseLook look;
+        std::int64_t id = 0;
     };
-    static ContextLook LookAtContextFiles(const std::wstring& path);
-    // The last decoded context, when the files look as they did at a settled look before its read.
-    bool ServeUnchangedContext(const ContextLook& look, DeviceContext& deviceContext);
+    static constexpr std::size_t kMaxKnownLastIds = 4096;
+    std::mutex m_lastIdsMutex;
+    std::unordered_map<std::size_t, KnownLastId> m_lastIds;
+
+    // The last decoded context, when its files look as they did at a settled look before its read.
+    bool ServeUnchangedContext(const DatabaseLook& look, DeviceContext& deviceContext);
 
     // The newest device context as last decoded, with the row text it came from and the look at
     // its files before that read: the uploaders ask for it before every batch, and it changes
@@ -66,7 +70,7 @@ private:
     std::wstring m_contextPath;
     std::string m_contextText;
     DeviceContext m_context;
-    ContextLook m_contextLook;
+    DatabaseLook m_contextLook;
 };
 
 }  // namespace linuxhost

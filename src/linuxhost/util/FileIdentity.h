@@ -11,6 +11,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <ctime>
 #include <string>
@@ -48,6 +49,35 @@ struct FileIdentity {
     bool SettledAt(const timespec& lookedAt) const {
         return mtime.tv_sec + kSettleTime < lookedAt.tv_sec ||
                (mtime.tv_sec + kSettleTime == lookedAt.tv_sec && mtime.tv_nsec <= lookedAt.tv_nsec);
+    }
+};
+
+// What a SQLite database and its -wal looked like at one moment. A commit by any connection of
+// any process writes one of them (the database in rollback-journal mode, the -wal in WAL mode;
+// a checkpoint the database), so a later look that finds both as a settled earlier look found
+// them proves nothing was committed in between: what was read after the earlier look still holds.
+// Two looks of different files never match (their device and inode differ).
+struct DatabaseLook {
+    bool there = false;     // the database could be looked at
+    bool settled = false;   // both files were settled when looked at
+    FileIdentity database;
+    FileIdentity wal;  // all zero while there is none
+
+    static DatabaseLook Of(const std::string& path) {
+        DatabaseLook look;
+        if (!FileIdentity::Of(path, look.database)) return look;
+        // The file system's clock, not the agent's: modification times are the kernel's wall clock.
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const bool walThere = FileIdentity::Of(path + "-wal", look.wal);
+        if (!walThere) look.wal = FileIdentity{};
+        look.there = true;
+        look.settled = look.database.SettledAt(now) && (!walThere || look.wal.SettledAt(now));
+        return look;
+    }
+    // Whether `later` shows the files as this settled look found them.
+    bool StillHolds(const DatabaseLook& later) const {
+        return there && settled && later.there && database == later.database && wal == later.wal;
     }
 };
 
