@@ -81,9 +81,15 @@ void SyncPointDao::UseWriteAheadLog() {
     // never checkpoint on close, so the WAL is synced only at its automatic checkpoint (about
     // 1,000 writes): a power cut would send every batch since then again. With FULL a power
     // cut sends again at most the batch whose bookmark was being written.
+    //
+    // The WAL is checkpointed every 100 writes instead of every 1,000, so that it stays at about
+    // 400 KiB and the writes after a checkpoint reuse its blocks: a commit that extends the file
+    // also commits the file system's journal in its fdatasync, about twice the cost of one that
+    // overwrites. A checkpoint of this table copies two or three pages.
     try {
         m_db->execQuery("PRAGMA journal_mode=WAL").finalize();
         m_db->execDML("PRAGMA synchronous=FULL");
+        m_db->execQuery("PRAGMA wal_autocheckpoint=100").finalize();
     } catch (const CppSQLite3Exception& ex) {
         m_log.w(L"SyncPointDao: %s stays in rollback-journal mode: %s", m_fileName,
                 String::UTF8ToUTF16(ex.errorMessage()));
