@@ -104,9 +104,8 @@ ZEL::linuxhost::SqliteDatabase FloorBookmarks(const std::string& path,
     ZEL::linuxhost::SqliteDatabase db =
         ZEL::linuxhost::OpenSqlite(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
     if (!db) return db;
-    std::string setup =
-        std::string(ZEL::linuxhost::kBookmarkCreate) +
-        ";PRAGMA journal_mode=WAL;PRAGMA synchronous=FULL;PRAGMA wal_autocheckpoint=100;";
+    std::string setup = std::string(ZEL::linuxhost::kBookmarkCreate) +
+                        ";PRAGMA journal_mode=WAL;PRAGMA synchronous=FULL;PRAGMA wal_autocheckpoint=100;";
     for (std::size_t n = 0; n < files.size(); ++n)
         setup += "insert into SyncPoint(id,type,guid,logtime) values(0,'ItemEvent','" + std::to_string(n) +
                  "','');";
@@ -267,8 +266,8 @@ int main(int argc, char** argv) {
         FloorOrder order;
     } floors[] = {
         {"floor", nullptr, FloorOrder::FileByFile},
-        {"floor with a durable bookmark per batch (WAL, synchronous=FULL, checkpoint every 100)", bookmarks.get(),
-         FloorOrder::FileByFile},
+        {"floor with a durable bookmark per batch (WAL, synchronous=FULL, checkpoint every 100)",
+         bookmarks.get(), FloorOrder::FileByFile},
         {"the same, paced like the daemon (one batch of every file per 2-s pass)", bookmarks.get(),
          FloorOrder::PacedLikeTheDaemon},
     };

@@ -7,8 +7,8 @@
 #include "linuxhost/datastore/SqliteEventDataLogging.h"
 
 #include <atomic>
-#include <functional>
 #include <exception>
+#include <functional>
 #include <utility>
 
 #include "datasync/common/StringUtil.h"
@@ -125,7 +125,8 @@ std::int64_t SqliteEventDataLogging::GetLastID(const std::wstring& datasetId, co
     // Looked at before the read, so that a commit after it changes what the next call sees.
     const std::string path = String::UTF16ToUTF8(root + ToDbFile(datasetId, table));
     const DatabaseLook look = DatabaseLook::Of(path);
-    const std::size_t key = std::hash<std::string>()(path);  // a shared key only costs a read
+    // Two paths of one hash cost reads only: their files' identities differ.
+    const std::size_t key = std::hash<std::string>()(path);
     {
         std::lock_guard<std::mutex> lock(m_lastIdsMutex);
         const auto known = m_lastIds.find(key);

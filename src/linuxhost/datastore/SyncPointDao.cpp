@@ -78,9 +78,9 @@ void SyncPointDao::UseWriteAheadLog() {
     // A bookmark is written after every accepted batch. With the rollback journal and full sync
     // each write costs four fsyncs, several times the upload itself; in WAL mode with
     // synchronous=FULL it costs one, of the WAL. NORMAL would cost none, but the agent's handles
-    // never checkpoint on close, so the WAL is synced only at its automatic checkpoint (about
-    // 1,000 writes): a power cut would send every batch since then again. With FULL a power
-    // cut sends again at most the batch whose bookmark was being written.
+    // never checkpoint on close, so the WAL is synced only at its automatic checkpoint: a power
+    // cut would send every batch since then again. With FULL a power cut sends again at most the
+    // batch whose bookmark was being written.
     //
     // The WAL is checkpointed every 100 writes instead of every 1,000, so that it stays at about
     // 400 KiB and the writes after a checkpoint reuse its blocks: a commit that extends the file

@@ -27,7 +27,9 @@ public:
     // A renewal tool that writes the file in place or renames a new one over it changes it.
     using FileIdentity = linuxhost::FileIdentity;
     // False (errno set) when `path` cannot be looked at.
-    static bool Identify(const std::string& path, FileIdentity& identity) { return FileIdentity::Of(path, identity); }
+    static bool Identify(const std::string& path, FileIdentity& identity) {
+        return FileIdentity::Of(path, identity);
+    }
 
     // `problem` receives a one-line reason for Unreadable. A certificate whose end date cannot
     // be compared counts as Valid: the TLS handshake then decides. `seen` (optional) receives

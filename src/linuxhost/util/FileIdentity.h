@@ -1,13 +1,13 @@
 // FileIdentity: what tells one version of a file from the next, for the host's caches of what a
-// file held (a client certificate, the newest device context). A writer that changes the file in
-// place changes its size or modification time; one that renames a new file over it changes the
-// inode.
+// file held (a client certificate, a state file, a table's largest id, the newest device
+// context). A writer that changes the file in place changes its size or modification time; one
+// that renames a new file over it changes the inode.
 //
 // A modification time is a tick of the kernel's coarse wall clock (a few ms; whole seconds on
 // some file systems), so a second write within the tick of a first one can leave the identity
-// as the first one left it. Settled() tells an identity that no write can share any more: one
-// looked at `kSettleTime` after its last modification. A cache that must see every change
-// trusts an unchanged identity only once it was looked at settled.
+// as the first one left it. SettledAt() tells an identity that no write can share any more: one
+// looked at `kSettleTime` after its last modification. A cache of files that others write in
+// place (the telemetry databases) trusts an unchanged identity only once it was looked at settled.
 #pragma once
 
 #include <sys/stat.h>

@@ -67,16 +67,7 @@ void JsonStateFile::ReportProblemOnce(const std::wstring& what, const std::strin
                 String::UTF8ToUTF16(path), what);
 }
 
-namespace {
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-}  // namespace
-
-void JsonStateFile::Remember(const std::string& path, const struct stat& identity, const Json::Value& content) {
+void JsonStateFile::Remember(const std::string& path, const FileIdentity& identity, const Json::Value& content) {
     m_known.path = path;
     m_known.identity = identity;
     m_known.content = content;
@@ -84,9 +75,9 @@ void JsonStateFile::Remember(const std::string& path, const struct stat& identit
 
 Json::Value JsonStateFile::Load(const std::string& path) {
     // Stat'ed before the read: a change during the read makes the next Load read again.
-    struct stat now {};
-    const bool identified = ::stat(path.c_str(), &now) == 0;
-    if (identified && m_known.path == path && SameFile(now, m_known.identity)) return m_known.content;
+    FileIdentity now;
+    const bool identified = FileIdentity::Of(path, now);
+    if (identified && m_known.path == path && now == m_known.identity) return m_known.content;
     m_known.path.clear();
     const platform::FileText file = platform::ReadFileText(path);
     if (!file.ok()) {
@@ -138,8 +129,8 @@ bool JsonStateFile::Save(const std::string& path, const Json::Value& object) {
     }
     SyncFolder(folder);
     if (m_reportedPath == path) m_reportedPath.clear();
-    struct stat saved {};
-    if (::stat(path.c_str(), &saved) == 0)
+    FileIdentity saved;
+    if (FileIdentity::Of(path, saved))
         Remember(path, saved, object);
     else
         m_known.path.clear();

@@ -12,9 +12,10 @@
 #pragma once
 
 #include <json/json.h>
-#include <sys/stat.h>
 
 #include <string>
+
+#include "linuxhost/util/FileIdentity.h"
 
 namespace ZEL {
 namespace linuxhost {
@@ -38,12 +39,12 @@ public:
 private:
     void ReportProblemOnce(const std::wstring& what, const std::string& path);
     // Keeps `content` as what `path` held when it had `identity`.
-    void Remember(const std::string& path, const struct stat& identity, const Json::Value& content);
+    void Remember(const std::string& path, const FileIdentity& identity, const Json::Value& content);
 
     // The content last read or saved, and the identity of the file it came from.
     struct Known {
         std::string path;
-        struct stat identity {};
+        FileIdentity identity;
         Json::Value content;
     };
 
