@@ -121,7 +121,8 @@ std::int64_t SqliteEventDataLogging::GetLastID(const std::wstring& datasetId, co
                                                utility::EGetDBPathMethod method) {
     const std::wstring root = linuxhost::DbFolder(method);
     // A name or root the read refuses is refused there, with its log line.
-    if (root.empty() || !IsPlainIdentifier(table)) return IdBound(datasetId, table, method, "MAX", L"GetLastID");
+    if (root.empty() || !IsPlainIdentifier(table))
+        return IdBound(datasetId, table, method, "MAX", L"GetLastID");
     // Looked at before the read, so that a commit after it changes what the next call sees.
     const std::string path = String::UTF16ToUTF8(root + ToDbFile(datasetId, table));
     const DatabaseLook look = DatabaseLook::Of(path);
