@@ -42,10 +42,18 @@ public:
     // A string's raw text (escapes left as written); fails when none comes next.
     std::string_view String() {
         if (!Take('"')) return Fail();
+        // Most of a body is strings: found by the next quote that no odd run of backslashes
+        // escapes, rather than character by character.
         const std::size_t begin = m_at;
-        while (m_at < m_text.size() && m_text[m_at] != '"') m_at += m_text[m_at] == '\\' ? 2 : 1;
-        if (m_at >= m_text.size()) return Fail();
-        return m_text.substr(begin, m_at++ - begin);
+        for (std::size_t quote = m_text.find('"', m_at); quote != std::string_view::npos;
+             quote = m_text.find('"', quote + 1)) {
+            std::size_t backslashes = 0;
+            while (quote - backslashes > begin && m_text[quote - backslashes - 1] == '\\') ++backslashes;
+            if (backslashes % 2 != 0) continue;
+            m_at = quote + 1;
+            return m_text.substr(begin, quote - begin);
+        }
+        return Fail();
     }
     // Skips one value of any kind.
     void Value() {

@@ -81,6 +81,7 @@ TEST(UploadCounters, RowsInBodyCountTheTopLevelRecordListOnly) {
         {R"({"dataset_items_log":"not a list"})", 1},
         {R"(json={"events":[{"e":"}"},{}]})", 2},
         {R"({"dataset_items_log":[{},{"a":"]}"})", 0},
+        {R"({"dataset_items_log":[{"a":"\\"},{"b":"\\\"]"},{"c":"\\\\"}]})", 3},
         {R"([{},{}])", 0},
         {R"({"a":1} trailing)", 0},
     };
