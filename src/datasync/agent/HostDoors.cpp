@@ -6,7 +6,11 @@
 //
 // The slots are never destroyed: threads may still go through a door while the process exits.
 #include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "datasync/agent/AgentEnvironment.h"
@@ -37,8 +41,15 @@ struct Slots {
     std::atomic<Watching*> watching{nullptr};
 
     std::mutex logMutex;
-    LogSinkFactory logSinks;
+    LogSinkFactory logSinks;  // guarded by logMutex, like the two below
+    // The sinks the installed factory gave, by file name: many logs are bound for each call of
+    // a short-lived object, and a factory's sink for a name stays the same until it is replaced.
+    std::map<std::wstring, std::shared_ptr<LogSink>> sinkOf;
+    std::uint64_t factoryGeneration = 0;  // moved on by every SetLogSinkFactory
 };
+
+// More names than any agent logs to: past it the cache starts again rather than grow.
+constexpr std::size_t kMaxCachedSinks = 256;
 
 Slots& Installed() {
     static Slots* const slots = new Slots();
@@ -181,24 +192,42 @@ namespace utility {
 
 void SetLogSinkFactory(LogSinkFactory factory) {
     Slots& slots = Installed();
-    LogSinkFactory previous;  // released after the lock
+    LogSinkFactory previous;  // released after the lock, with the sinks it gave
+    std::map<std::wstring, std::shared_ptr<LogSink>> previousSinks;
     std::lock_guard<std::mutex> lock(slots.logMutex);
     previous = std::exchange(slots.logSinks, std::move(factory));
+    previousSinks.swap(slots.sinkOf);
+    ++slots.factoryGeneration;
 }
 
 bool InitLog(Log& log, const std::wstring& fileName, int /*level*/) {
     Slots& slots = Installed();
     LogSinkFactory factory;
+    std::uint64_t generation = 0;
     {
         std::lock_guard<std::mutex> lock(slots.logMutex);
+        const auto cached = slots.sinkOf.find(fileName);
+        if (cached != slots.sinkOf.end()) {
+            log.Bind(cached->second);
+            return true;
+        }
         factory = slots.logSinks;
+        generation = slots.factoryGeneration;
     }
+    // The factory runs without the lock: it may open a file, or log.
     std::shared_ptr<LogSink> sink;
     if (factory) {
         try {
             sink = factory(fileName);
         } catch (...) {
             sink = nullptr;
+        }
+    }
+    if (sink) {
+        std::lock_guard<std::mutex> lock(slots.logMutex);
+        if (slots.factoryGeneration == generation) {  // not a sink of a factory replaced meanwhile
+            if (slots.sinkOf.size() >= kMaxCachedSinks) slots.sinkOf.clear();
+            slots.sinkOf.emplace(fileName, sink);
         }
     }
     log.Bind(sink);

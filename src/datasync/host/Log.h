@@ -77,7 +77,8 @@ namespace utility {
 
 // Binds `log` to the sink that the installed factory gives for `fileName` ("DataSync.log",
 // "StandardTable.log", ...). `level` is accepted for compatibility and not used. False when no
-// factory is installed or it gave no sink; the log then drops its lines.
+// factory is installed or it gave no sink; the log then drops its lines. The sink a factory
+// gave for a name is kept and given again for that name until the factory is replaced.
 bool InitLog(Log& log, const std::wstring& fileName, int level);
 
 // Installs the factory used by later InitLog calls (the host at start-up, tests to capture
