@@ -22,6 +22,8 @@ struct HostFolders {
 
 void InstallHostFolders(const HostFolders& folders);
 HostFolders CurrentHostFolders();
+// The state folder alone (CurrentHostFolders().state_dir, without copying the others).
+std::string StateFolder();
 // The folder of a database root (methods 0 and 1 the service's, 2 the shared, 3 the local one),
 // ending with '/'; empty when not configured. The module asks it through HostFiles::DbFolder.
 std::wstring DbFolder(utility::EGetDBPathMethod method);

@@ -56,7 +56,7 @@ std::string Serialise(const Json::Value& object) {
 JsonStateFile::JsonStateFile(std::string fileName) : m_fileName(std::move(fileName)) {}
 
 std::string JsonStateFile::CurrentPath() const {
-    const std::string folder = CurrentHostFolders().state_dir;  // ends with '/' when set
+    const std::string folder = StateFolder();  // ends with '/' when set
     return folder.empty() ? std::string() : folder + m_fileName;
 }
 
