@@ -28,7 +28,8 @@ struct PickySink : ZEL::LogSink {  // takes warnings and errors only, and fails 
 };
 
 // Formatting itself is fmt's; ours are wide text going out as UTF-8, mismatches and sink failures that never
-// throw, the sink's choice of levels, and a failing sink factory that binds nothing.
+// throw, the sink's choice of levels, a name's sink kept until the factory changes, and a failing sink
+// factory that binds nothing.
 TEST(Log, WideTextGoesOutAsUtf8FailuresStayInsideAndTheSinkPicksLevels) {
     auto sink = std::make_shared<PickySink>();
     ZEL::Log log;
@@ -42,6 +43,14 @@ TEST(Log, WideTextGoesOutAsUtf8FailuresStayInsideAndTheSinkPicksLevels) {
     EXPECT_EQ(sink->lines[1], "count \xc3\xa9 %d" + kMarker);
     EXPECT_EQ(sink->lines[2], "%s copied %d rows" + kMarker);
     EXPECT_EQ(sink->lines[3].rfind("value=", 0), 0u);
+    // A name's sink is asked of the factory once, and of the next factory again.
+    int made = 0;
+    ZEL::utility::SetLogSinkFactory([&made, sink](const std::wstring&) -> std::shared_ptr<ZEL::LogSink> {
+        ++made;
+        return sink;
+    });
+    EXPECT_TRUE(InitLog(log, L"DataSync.log", 4) && InitLog(log, L"DataSync.log", 4));
+    EXPECT_EQ(made, 1);
     ZEL::utility::SetLogSinkFactory([](const std::wstring&) -> std::shared_ptr<ZEL::LogSink> { throw 1; });
     EXPECT_FALSE(InitLog(log, L"DataSync.log", 4) || log.IsBound());
     ZEL::utility::SetLogSinkFactory(nullptr);
