@@ -1,7 +1,6 @@
 // Counting the agent's exchanges by family and outcome.
 #include "datasyncd/UploadCounters.h"
 
-#include <cstring>
 #include <iterator>
 #include <string_view>
 
@@ -41,19 +40,10 @@ public:
     }
     // A string's raw text (escapes left as written); fails when none comes next.
     std::string_view String() {
-        if (!Take('"')) return Fail();
-        // Most of a body is strings: found by the next quote that no odd run of backslashes
-        // escapes, rather than character by character.
-        const std::size_t begin = m_at;
-        for (std::size_t quote = m_text.find('"', m_at); quote != std::string_view::npos;
-             quote = m_text.find('"', quote + 1)) {
-            std::size_t backslashes = 0;
-            while (quote - backslashes > begin && m_text[quote - backslashes - 1] == '\\') ++backslashes;
-            if (backslashes % 2 != 0) continue;
-            m_at = quote + 1;
-            return m_text.substr(begin, quote - begin);
-        }
-        return Fail();
+        if (!Peek('"')) return Fail();
+        const std::size_t begin = m_at + 1;
+        if (!SkipString()) return Fail();
+        return m_text.substr(begin, m_at - 1 - begin);
     }
     // Skips one value of any kind.
     void Value() {
@@ -66,7 +56,7 @@ public:
         while (m_at < m_text.size() && !m_failed) {
             const char c = m_text[m_at];
             if (c == '"') {
-                String();
+                if (!SkipString()) Fail();
                 continue;
             }
             if (depth == 0 && (c == ',' || c == '}' || c == ']')) return;
@@ -96,9 +86,24 @@ private:
         return {};
     }
     void SkipSpace() {
-        while (m_at < m_text.size() && std::strchr(" \t\r\n", m_text[m_at]) != nullptr &&
-               m_text[m_at] != '\0')
+        while (m_at < m_text.size() &&
+               (m_text[m_at] == ' ' || m_text[m_at] == '\t' || m_text[m_at] == '\r' || m_text[m_at] == '\n'))
             ++m_at;
+    }
+    // From the opening quote at m_at to just past the closing one; false when it does not close.
+    // Most of a body is strings: the closing quote is the next one that no odd run of
+    // backslashes escapes, found a quote at a time rather than a character at a time.
+    bool SkipString() {
+        const std::size_t begin = m_at + 1;
+        for (std::size_t quote = m_text.find('"', begin); quote != std::string_view::npos;
+             quote = m_text.find('"', quote + 1)) {
+            std::size_t backslashes = 0;
+            while (quote - backslashes > begin && m_text[quote - backslashes - 1] == '\\') ++backslashes;
+            if (backslashes % 2 != 0) continue;
+            m_at = quote + 1;
+            return true;
+        }
+        return false;
     }
 
     std::string_view m_text;
