@@ -8,11 +8,18 @@
 #include <json/json.h>
 
 #include <string>
+#include <string_view>
 
 namespace ZEL {
 namespace DataSync {
 
 std::string CompactJson(const Json::Value& value);
+
+// The same text appended to `out`, for bodies written piece by piece.
+void AppendCompactJson(std::string& out, const Json::Value& value);
+
+// `text` (UTF-8) as a JSON string, escaped as CompactJson escapes texts, appended to `out`.
+void AppendJsonString(std::string& out, std::string_view text);
 
 }  // namespace DataSync
 }  // namespace ZEL

@@ -1,5 +1,7 @@
 // The KTA/NAVS body layouts. Keys and nesting are the endpoints' contract; the member order is
-// jsoncpp's (sorted by key), so callers and tests can compare whole texts.
+// jsoncpp's (sorted by key), so callers and tests can compare whole texts. The bodies are written
+// member by member into one string (a body's tree of values cost more than its text); only the
+// item data, whose keys come from the rows, is built as a value first.
 #include "datasync/upload/JsonFormater.h"
 
 #include <json/json.h>
@@ -57,6 +59,61 @@ Json::Value ItemDataObject(const StringMap& map) {
     return object;
 }
 
+// The members of one JSON object, written into `out` as they come. The caller gives them in
+// jsoncpp's order (keys sorted bytewise), so the text is the one jsoncpp writes for the same
+// object built whole, without building it.
+class Members {
+public:
+    explicit Members(std::string& out) : m_out(out) { m_out += '{'; }
+
+    // The key, then the caller writes its value into the returned text.
+    std::string& Key(const char* key) {
+        if (m_written++ > 0) m_out += ',';
+        AppendJsonString(m_out, key);
+        m_out += ':';
+        return m_out;
+    }
+    Members& Text(const char* key, const std::wstring& value) {
+        AppendJsonString(Key(key), String::UTF16ToUTF8(value));
+        return *this;
+    }
+    Members& Value(const char* key, const Json::Value& value) {
+        AppendCompactJson(Key(key), value);
+        return *this;
+    }
+    std::string& Out() { return m_out; }
+    void Close() { m_out += '}'; }
+
+private:
+    std::string& m_out;
+    int m_written = 0;
+};
+
+// The elements of a body's record list; a list without one is written null, as jsoncpp writes
+// the list member that never got an element.
+class Elements {
+public:
+    // Where the next element goes.
+    std::string& Next() {
+        if (m_count++ > 0) m_text += ',';
+        return m_text;
+    }
+    int Count() const { return m_count; }
+    void WriteTo(std::string& out) const {
+        if (m_count == 0) {
+            out += "null";
+            return;
+        }
+        out += '[';
+        out += m_text;
+        out += ']';
+    }
+
+private:
+    std::string m_text;
+    int m_count = 0;
+};
+
 void LogException(const std::exception& error) {
     Log log;
     BindLog(log);
@@ -71,31 +128,29 @@ int JsonFormater::JsonSerializer(const std::list<DatasetContext>& records, const
     SetLastIncluded(lastIncludedId, -1);
     try {
         const std::wstring reference = records.empty() ? std::wstring() : records.front().device_context_id();
-        Json::Value root(Json::objectValue);
-        root["device_id"] = String::UTF16ToUTF8(deviceId);
-        root["device_context_id"] = String::UTF16ToUTF8(reference);
-
-        Json::Value contexts;  // null for an empty batch
+        Elements contexts;
         std::int64_t last = -1;
         for (const DatasetContext& record : records) {
             if (record.device_context_id() != reference) break;
-            Json::Value element(Json::objectValue);
-            element["schema_ver"] = String::UTF16ToUTF8(record.schema_ver());
-            element["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
-            element["dataset_name"] = String::UTF16ToUTF8(record.dataset_name());
-            element["dataset_context_id"] = String::UTF16ToUTF8(record.dataset_context_id());
-            element["dataset_context_datetime"] = String::UTF16ToUTF8(record.dataset_context_datetime());
-            element["dataset_type"] = String::UTF16ToUTF8(record.dataset_type());
-            element["item_data"] = StringObject(record.item_data());
-            contexts.append(std::move(element));
+            Members element(contexts.Next());
+            element.Text("dataset_context_datetime", record.dataset_context_datetime())
+                .Text("dataset_context_id", record.dataset_context_id())
+                .Text("dataset_id", record.dataset_id())
+                .Text("dataset_name", record.dataset_name())
+                .Text("dataset_type", record.dataset_type())
+                .Value("item_data", StringObject(record.item_data()))
+                .Text("schema_ver", record.schema_ver())
+                .Close();
             last = record.row_id();
         }
-        const int included = static_cast<int>(contexts.size());
-        root["dataset_contexts"] = std::move(contexts);
 
-        body = CompactJson(root);
+        std::string text;
+        Members root(text);
+        contexts.WriteTo(root.Key("dataset_contexts"));
+        root.Text("device_context_id", reference).Text("device_id", deviceId).Close();
+        body = std::move(text);
         SetLastIncluded(lastIncludedId, last);
-        return included;
+        return contexts.Count();
     } catch (const std::exception& error) {
         LogException(error);
         return 0;
@@ -107,29 +162,29 @@ int JsonFormater::JsonSerializer(const std::list<ItemContext>& records, const st
                                  std::int64_t* lastIncludedId) {
     SetLastIncluded(lastIncludedId, -1);
     try {
-        Json::Value root(Json::objectValue);
-        root["device_id"] = String::UTF16ToUTF8(deviceId);
-        root["device_context_id"] = String::UTF16ToUTF8(deviceContextId);
-
-        Json::Value contexts;
+        Elements contexts;
         std::int64_t last = -1;
         for (const ItemContext& record : records) {
-            Json::Value element(Json::objectValue);
-            element["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
-            element["item_id"] = String::UTF16ToUTF8(record.item_id());
-            element["item_context_id"] = String::UTF16ToUTF8(record.item_context_id());
-            element["item_name"] = String::UTF16ToUTF8(record.item_name());
-            element["item_time"] = String::UTF16ToUTF8(record.item_time());
-            element["item_data"] = record.item_data().empty() ? Json::Value() : StringObject(record.item_data());
-            contexts.append(std::move(element));
+            Members element(contexts.Next());
+            element.Text("dataset_id", record.dataset_id())
+                .Text("item_context_id", record.item_context_id())
+                .Value("item_data",
+                       record.item_data().empty() ? Json::Value() : StringObject(record.item_data()))
+                .Text("item_id", record.item_id())
+                .Text("item_name", record.item_name())
+                .Text("item_time", record.item_time())
+                .Close();
             last = record.row_id();
         }
-        const int included = static_cast<int>(contexts.size());
-        root["item_contexts"] = std::move(contexts);
 
-        body = CompactJson(root);
+        std::string text;
+        Members root(text);
+        root.Text("device_context_id", deviceContextId).Text("device_id", deviceId);
+        contexts.WriteTo(root.Key("item_contexts"));
+        root.Close();
+        body = std::move(text);
         SetLastIncluded(lastIncludedId, last);
-        return included;
+        return contexts.Count();
     } catch (const std::exception& error) {
         LogException(error);
         return 0;
@@ -150,50 +205,46 @@ int JsonFormater::JsonSerializer(const std::list<ItemEvent>& records, const std:
         const bool cut = !(reference.empty() && !deviceContextId.empty());
         if (!cut) reference = deviceContextId;
 
-        Json::Value root(Json::objectValue);
-        root["device_id"] = String::UTF16ToUTF8(deviceId);
-        root["device_context_id"] = String::UTF16ToUTF8(reference);
-
         log.d(L"%s: Serializing payload for sending, included item events are", kFunction);
-        Json::Value itemsLog;
+        Elements itemsLog;
         std::int64_t last = -1;
         for (const ItemEvent& record : records) {
             if (cut && record.device_context_id() != reference) break;
 
-            Json::Value item(Json::objectValue);
-            item["item_id"] = String::UTF16ToUTF8(record.item_id());
-            item["item_context_id"] = String::UTF16ToUTF8(record.item_context_id());
-            item["schema_ver"] = String::UTF16ToUTF8(record.schema_ver());
-            item["item_name"] = String::UTF16ToUTF8(record.item_name());
-            item["item_time"] = String::UTF16ToUTF8(record.item_time());
+            Members element(itemsLog.Next());
+            element.Text("dataset_context_id", record.dataset_context_id())
+                .Text("dataset_id", record.dataset_id())
+                .Text("dataset_name", record.dataset_name())
+                .Key("item_events_log") += '[';
             const bool encrypted = record.dataset_id() == kEncryptedItemDatasetId;
-            if (encrypted && record.item_data().empty())
-                item["item_data"] = Json::Value();
-            else
-                item["item_data"] = ItemDataObject(record.item_data());
-            if (encrypted) {
-                item["item_data_encrypted"] = String::UTF16ToUTF8(record.item_data_encrypted());
-                item["item_data_encryption_key_id"] =
-                    String::UTF16ToUTF8(record.item_data_encryption_key_id());
-            }
-
-            Json::Value element(Json::objectValue);
-            element["dataset_id"] = String::UTF16ToUTF8(record.dataset_id());
-            element["dataset_name"] = String::UTF16ToUTF8(record.dataset_name());
-            element["dataset_context_id"] = String::UTF16ToUTF8(record.dataset_context_id());
-            element["item_events_log"].append(std::move(item));
-            itemsLog.append(std::move(element));
+            Members item(element.Out());
+            item.Text("item_context_id", record.item_context_id())
+                .Value("item_data", encrypted && record.item_data().empty()
+                                        ? Json::Value()
+                                        : ItemDataObject(record.item_data()));
+            if (encrypted)
+                item.Text("item_data_encrypted", record.item_data_encrypted())
+                    .Text("item_data_encryption_key_id", record.item_data_encryption_key_id());
+            item.Text("item_id", record.item_id())
+                .Text("item_name", record.item_name())
+                .Text("item_time", record.item_time())
+                .Text("schema_ver", record.schema_ver())
+                .Close();
+            element.Out() += ']';
+            element.Close();
             last = record.row_id();
 
             log.d(L"%s: DatasetId:%s, ID: %s, rowId: %d, Timestamp: %s", kFunction, record.dataset_id(),
                   record.item_id(), record.row_id(), record.item_time());
         }
-        const int included = static_cast<int>(itemsLog.size());
-        root["dataset_items_log"] = std::move(itemsLog);
 
-        body = CompactJson(root);
+        std::string text;
+        Members root(text);
+        itemsLog.WriteTo(root.Key("dataset_items_log"));
+        root.Text("device_context_id", reference).Text("device_id", deviceId).Close();
+        body = std::move(text);
         SetLastIncluded(lastIncludedId, last);
-        return included;
+        return itemsLog.Count();
     } catch (const std::exception& error) {
         LogException(error);
         return 0;

@@ -110,6 +110,17 @@ TEST(JsonFormaterTest, ItemContextsUseTheArgumentAndWriteNullForEmptyData) {
               "\"item_name\":\"n1\",\"item_time\":\"t1\"}]}");
 }
 
+// No record: the list member is null, as jsoncpp writes a list that never got an element.
+TEST(JsonFormaterTest, EmptyBatchesWriteNullLists) {
+    std::string body;
+    EXPECT_EQ(JsonFormater::JsonSerializer(std::list<ItemEvent>{}, L"dev", L"dc", body, nullptr), 0);
+    EXPECT_EQ(body, "{\"dataset_items_log\":null,\"device_context_id\":\"dc\",\"device_id\":\"dev\"}");
+    EXPECT_EQ(JsonFormater::JsonSerializer(std::list<ItemContext>{}, L"dev", L"dc", body, nullptr), 0);
+    EXPECT_EQ(body, "{\"device_context_id\":\"dc\",\"device_id\":\"dev\",\"item_contexts\":null}");
+    EXPECT_EQ(JsonFormater::JsonSerializer(std::list<DatasetContext>{}, L"dev", L"dc", body, nullptr), 0);
+    EXPECT_EQ(body, "{\"dataset_contexts\":null,\"device_context_id\":\"\",\"device_id\":\"dev\"}");
+}
+
 TEST(CustomDataFilterTest, IncludeListMatrix) {
     const std::list<ItemEvent> batch = {MakeEvent(L"ds", L"", L"a", 1), MakeEvent(L"ds", L"", L"all", 2),
                                         MakeEvent(L"ds", L"", L"ALL", 3), MakeEvent(L"ds", L"", L"b", 4)};
