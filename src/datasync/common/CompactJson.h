@@ -2,7 +2,7 @@
 // \u escapes). Upload bodies, stored records, notification payloads and control answers all take
 // this form.
 //
-// Thread safety: any thread; the writer settings are shared and never changed.
+// Thread safety: any thread; the writer keeps no state between calls.
 #pragma once
 
 #include <json/json.h>

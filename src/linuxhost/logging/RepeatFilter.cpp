@@ -1,42 +1,48 @@
 // Repeated log lines, counted and summarised.
 #include "linuxhost/logging/RepeatFilter.h"
 
+#include <algorithm>
+
 namespace ZEL {
 namespace linuxhost {
 
 std::optional<std::string> RepeatFilter::Pass(LogLevel level, const std::string& text) {
     if (level == LogLevel::Debug) return text;
     const auto now = m_now();
+    const std::size_t hash = std::hash<std::string>{}(text);
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto key = std::make_pair(level, std::hash<std::string>{}(text));
-    const auto found = m_seen.find(key);
-    if (found == m_seen.end()) {
-        if (m_seen.size() >= kMaxLines) ForgetOld(now);
-        m_byWritten.insert(m_seen.emplace(key, Seen{now, 0}).first);
+    const auto found = std::find_if(m_lines.begin(), m_lines.end(), [&](const Line& line) {
+        return line.hash == hash && line.level == level;
+    });
+    if (found == m_lines.end()) {
+        if (m_lines.size() >= kMaxLines) ForgetOld(now);
+        m_lines.push_back(Line{level, hash, now, 0});
         return text;
     }
-    Seen& seen = found->second;
-    if (now - seen.written < m_window) {
-        ++seen.suppressed;
+    if (now - found->written < m_window) {
+        ++found->suppressed;
         return std::nullopt;
     }
-    const std::int64_t suppressed = seen.suppressed;
-    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(now - seen.written).count();
-    m_byWritten.erase(found);  // before its key in the index changes
-    seen = Seen{now, 0};
-    m_byWritten.insert(found);
+    const std::int64_t suppressed = found->suppressed;
+    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(now - found->written).count();
+    found->written = now;
+    found->suppressed = 0;
     if (suppressed == 0) return text;
     return text + " (repeated " + std::to_string(suppressed) + " times in the last " +
            std::to_string(minutes) + " minutes)";
 }
 
 void RepeatFilter::ForgetOld(std::chrono::steady_clock::time_point now) {
-    // Those older than the window go, then, while still full, the oldest.
-    while (!m_byWritten.empty()) {
-        const Lines::iterator oldest = *m_byWritten.begin();
-        if (now - oldest->second.written < m_window && m_seen.size() < kMaxLines) return;
-        m_byWritten.erase(m_byWritten.begin());
-        m_seen.erase(oldest);
+    m_lines.erase(std::remove_if(m_lines.begin(), m_lines.end(),
+                                 [&](const Line& line) { return now - line.written >= m_window; }),
+                  m_lines.end());
+    const auto writtenFirst = [](const Line& a, const Line& b) {
+        return std::tie(a.written, a.level, a.hash) < std::tie(b.written, b.level, b.hash);
+    };
+    while (m_lines.size() >= kMaxLines) {
+        const auto oldest = std::min_element(m_lines.begin(), m_lines.end(), writtenFirst);
+        *oldest = m_lines.back();
+        m_lines.pop_back();
     }
 }
 

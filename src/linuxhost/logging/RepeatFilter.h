@@ -8,7 +8,9 @@
 // first, and their counts with them), each by a 64-bit hash of its text rather than the text,
 // which often holds a path or an answer: an idle agent keeps the start-up's lines until the filter
 // fills. Two lines of one window would have to share a hash (about one chance in 10^14) for one
-// to be taken for the other.
+// to be taken for the other. The room for kMaxLines lines (16 KiB) is taken once, at
+// construction: a line remembered in the middle of a busy start-up would otherwise keep the heap
+// pages around it, freed by the work that logged it, from going back to the system.
 //
 // Thread safety: any thread; a small lock held only for the lookup.
 #pragma once
@@ -16,13 +18,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "datasync/host/Log.h"
 
@@ -35,32 +36,28 @@ public:
 
     using SteadyNow = std::function<std::chrono::steady_clock::time_point()>;
     explicit RepeatFilter(SteadyNow now, std::chrono::minutes window = std::chrono::minutes(10))
-        : m_now(std::move(now)), m_window(window) {}
+        : m_now(std::move(now)), m_window(window) {
+        m_lines.reserve(kMaxLines);
+    }
 
     // The text to write for `text` now, or nothing.
     std::optional<std::string> Pass(LogLevel level, const std::string& text);
 
 private:
-    struct Seen {
+    struct Line {
+        LogLevel level;
+        std::size_t hash;  // of the text
         std::chrono::steady_clock::time_point written;
-        std::int64_t suppressed = 0;
+        std::int64_t suppressed;
     };
-    using Lines = std::map<std::pair<LogLevel, std::size_t>, Seen>;  // by level and text hash
-    // Oldest write first; among lines written at the same time, the smaller key first.
-    struct WrittenFirst {
-        bool operator()(Lines::iterator a, Lines::iterator b) const {
-            return std::tie(a->second.written, a->first) < std::tie(b->second.written, b->first);
-        }
-    };
+    // Those older than the window go, then, while still full, the oldest written (among lines
+    // written at the same time, the smaller level and hash first).
     void ForgetOld(std::chrono::steady_clock::time_point now);
 
     const SteadyNow m_now;
     const std::chrono::minutes m_window;
     std::mutex m_mutex;
-    Lines m_seen;                                         // guarded by m_mutex
-    std::set<Lines::iterator, WrittenFirst> m_byWritten;  // guarded by m_mutex: m_seen's lines by
-                                                          // write time, so forgetting the oldest
-                                                          // never walks them all
+    std::vector<Line> m_lines;  // guarded by m_mutex; at most kMaxLines, in no order
 };
 
 }  // namespace linuxhost
