@@ -110,7 +110,9 @@ public:
         return contextId;
     }
     // Starts datasyncd; `wrapper` (a program's full path and its options, e.g. valgrind's) runs it.
+    // The daemon gets the environment the service unit gives it: GnuTLS not set up at load.
     pid_t StartDaemon(std::vector<std::string> wrapper = {}) {
+        ::setenv("GNUTLS_NO_IMPLICIT_INIT", "1", 1);
         for (const std::string& arg :
              {std::string(DATASYNCD_PATH), std::string("--config"), m_layout.hostConfig})
             wrapper.push_back(arg);
