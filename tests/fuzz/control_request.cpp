@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <string>
 
 #include "datasyncd/ControlRequests.h"
 #include "datasyncd/ControlServer.h"
@@ -32,8 +34,12 @@ datasyncd::ControlServer& Server() {
         hooks.addDeviceContext = [](std::int64_t) { return std::string(); };
         hooks.metrics = [] { return std::string("datasync_up 1\n"); };
         auto* requests = new datasyncd::ControlRequests(hooks, new DroppingBus(), nullptr);
-        auto* s = new datasyncd::ControlServer("/tmp/datasync-fuzz-control-" + std::to_string(::getpid()) + ".sock");
+        static const std::string path = "/tmp/datasync-fuzz-control-" + std::to_string(::getpid()) + ".sock";
+        auto* s = new datasyncd::ControlServer(path);
         s->Bind();
+        // The server lives until the process exits (libFuzzer destroys nothing); its socket file
+        // goes then, so that runs leave nothing behind in /tmp.
+        std::atexit([] { ::unlink(path.c_str()); });
         s->Start([requests](const std::string& line, const datasyncd::PeerCredentials&) {
             return requests->HandleLine(line, datasyncd::ControlAccess::Full, "fuzz");
         });
